@@ -1,0 +1,8 @@
+// Submodule `fuzzy`.
+#include "submodules.hpp"
+
+namespace zemo::py {
+
+void register_fuzzy(PyObject* /*module*/) {}
+
+}  // namespace zemo::py

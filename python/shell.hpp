@@ -1,0 +1,321 @@
+#pragma once
+// The call shell shared by every exported function and method.
+//
+// A submodule source describes each function as one `Function` row (name,
+// parameters with their kinds, docstring, implementation) and registers the
+// table with `add_functions`. The shell binds positional and keyword
+// arguments, extracts each one by its kind with the exact messages callers
+// rely on, runs the implementation under the panic guard and maps failures
+// to Python exceptions. Implementations only call the library and convert
+// the result with the helpers below; they throw `PyErrorSet` (usually via
+// those helpers) when a Python exception has been set.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace zemo::py {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Thrown once a Python exception is set; the call wrapper returns NULL.
+struct PyErrorSet {};
+
+// Sets `type` with `message` and throws PyErrorSet.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+// Throws PyErrorSet; sets SystemError "attempted to fetch exception but none
+// was set" when a C-level call failed without setting anything.
+[[noreturn]] void throw_current();
+// Library error mapping: only the outermost message reaches Python.
+[[noreturn]] void raise_runtime(const Error& error);
+
+// Returns `obj`, or throws the current Python error when it is NULL.
+inline PyObject* check(PyObject* obj) {
+    if (obj == nullptr) throw_current();
+    return obj;
+}
+
+// Owning reference; releases on scope exit.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Result conversion (each returns a new reference or throws PyErrorSet)
+
+PyObject* str(std::string_view utf8);
+PyObject* none();
+PyObject* boolean(bool value);
+PyObject* floating(double value);
+PyObject* integer(long long value);
+// An exact int from an optional sign followed by decimal digits.
+PyObject* integer_from_decimal(std::string_view digits);
+
+// A new list with convert(element) for each element of `range`; `convert`
+// returns a new reference (or throws).
+template <typename Range, typename Convert>
+PyObject* list(const Range& range, Convert convert) {
+    Ref out(check(PyList_New(static_cast<Py_ssize_t>(std::size(range)))));
+    Py_ssize_t i = 0;
+    for (const auto& element : range) {
+        PyObject* item = convert(element);
+        PyList_SetItem(out.get(), i++, item);  // steals item
+    }
+    return out.release();
+}
+
+inline PyObject* str_list(const std::vector<std::string>& values) {
+    return list(values, [](const std::string& s) { return str(s); });
+}
+
+// ---------------------------------------------------------------------------
+// Function descriptions
+
+enum class Kind : std::uint8_t {
+    Text,          // str (or subclass) -> UTF-8 view
+    OptTextEmpty,  // None or str; None reads as ""
+    OptTextKeep,   // None or str; None kept as nullopt
+    TextList,      // sequence (not str) of str
+    OptTextList,   // sequence (not str) of str or None
+    TextSet,       // set or frozenset of str
+    TextPair,      // tuple of exactly two str
+    TextPairList,  // sequence (not str) of such tuples
+    Float,         // float conversion
+    Unsigned,      // int or index conversion, unsigned 64-bit
+};
+
+struct Param {
+    const char* name = nullptr;  // a row's parameter list ends at the first unnamed entry
+    Kind kind = Kind::Text;
+    bool has_default = false;
+    double default_float = 0.0;
+    std::uint64_t default_unsigned = 0;
+};
+
+inline constexpr std::size_t kMaxParams = 5;
+
+// How a method uses its receiver.
+enum class Receiver : std::uint8_t {
+    None,       // module function
+    Shared,     // query: shared borrow of the native state
+    Exclusive,  // update: exclusive borrow
+    Static,     // static method of a class (no receiver)
+    Construct,  // the class constructor (__new__)
+};
+
+class Call;
+using Impl = PyObject* (*)(Call&);
+
+struct Function {
+    const char* name;
+    std::array<Param, kMaxParams> params;
+    const char* doc;  // the docstring proper, without the text signature
+    Impl impl;
+    Receiver receiver = Receiver::None;
+    bool no_args = false;  // the interpreter's no-arguments convention (METH_NOARGS)
+};
+
+// ---------------------------------------------------------------------------
+// Extracted arguments
+
+using TextView = std::string_view;
+using Pair = std::pair<std::string_view, std::string_view>;
+
+struct ClassInfo;  // defined below
+
+// Everything one call owns: the bound arguments and the references that keep
+// their UTF-8 data alive until the call returns.
+class Call {
+public:
+    Call(const Function& fn, const ClassInfo* cls, PyObject* self) : fn_(fn), cls_(cls), self_(self) {}
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    // Accessors by parameter position, matching the parameter's kind.
+    std::string_view text(std::size_t i) const { return slots_[i].text; }
+    bool is_none(std::size_t i) const { return slots_[i].none; }
+    std::optional<std::string_view> opt_text(std::size_t i) const {
+        if (slots_[i].none) return std::nullopt;
+        return slots_[i].text;
+    }
+    const std::vector<std::string_view>& text_list(std::size_t i) const { return slots_[i].texts; }
+    const std::vector<std::optional<std::string_view>>& opt_text_list(std::size_t i) const {
+        return slots_[i].opt_texts;
+    }
+    Pair pair(std::size_t i) const { return slots_[i].pairs.at(0); }
+    const std::vector<Pair>& pair_list(std::size_t i) const { return slots_[i].pairs; }
+    double number(std::size_t i) const { return slots_[i].number; }
+    std::uint64_t count(std::size_t i) const { return slots_[i].count; }
+
+    // The receiver's native state (Shared/Exclusive methods).
+    template <typename T>
+    T& self() const { return *static_cast<T*>(native_state(self_)); }
+
+    // Constructor rows: hand the new object its native state.
+    template <typename T>
+    void init_self(T* state) {
+        set_native_state(self_, state, [](void* p) { delete static_cast<T*>(p); });
+    }
+
+    // Static methods: a new instance of the owning class holding `state`.
+    template <typename T>
+    PyObject* new_instance(T* state) {
+        return new_instance_raw(state, [](void* p) { delete static_cast<T*>(p); });
+    }
+
+    // Used by the shell itself.
+    void bind(PyObject* args, PyObject* kwargs);
+    void bind_single(PyObject* operand);
+    const Function& function() const { return fn_; }
+    std::string display_name() const;
+
+private:
+    struct Slot {
+        bool none = false;
+        std::string_view text;
+        std::vector<std::string_view> texts;
+        std::vector<std::optional<std::string_view>> opt_texts;
+        std::vector<Pair> pairs;
+        double number = 0.0;
+        std::uint64_t count = 0;
+    };
+
+    void extract(std::size_t i, PyObject* obj);
+    std::string_view utf8(PyObject* obj);
+    static void* native_state(PyObject* self);
+    void set_native_state(PyObject* self, void* state, void (*destroy)(void*));
+    PyObject* new_instance_raw(void* state, void (*destroy)(void*));
+
+    const Function& fn_;
+    const ClassInfo* cls_;
+    PyObject* self_;
+    std::array<Slot, kMaxParams> slots_{};
+    std::vector<PyObject*> keep_alive_;
+};
+
+// ---------------------------------------------------------------------------
+// Registration
+
+// Appends `name` to module.__all__ (creating it), then sets the attribute.
+// Steals `value`. Throws PyErrorSet on failure.
+void add_member(PyObject* module, const char* name, PyObject* value);
+
+// Entry point of one generic trampoline per table row; see add_functions.
+PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, PyObject* args,
+                        PyObject* kwargs) noexcept;
+
+template <const auto& Table, std::size_t I>
+PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_function(Table[I], nullptr, self, args, kwargs);
+}
+
+template <const auto& Table, std::size_t I>
+PyObject* trampoline_noargs(PyObject* self, PyObject*) {
+    return call_function(Table[I], nullptr, self, nullptr, nullptr);
+}
+
+void add_function(PyObject* module, const Function& fn, PyCFunction entry);
+
+// Adds every row of `Table` (a static array of Function) to `module`, in order.
+template <const auto& Table>
+void add_functions(PyObject* module) {
+    [module]<std::size_t... I>(std::index_sequence<I...>) {
+        (add_function(module, Table[I],
+                      Table[I].no_args ? reinterpret_cast<PyCFunction>(&trampoline_noargs<Table, I>)
+                                       : reinterpret_cast<PyCFunction>(&trampoline<Table, I>)),
+         ...);
+    }(std::make_index_sequence<std::size(Table)>{});
+}
+
+// A class: constructor, methods in table order, optional protocol slots.
+struct ClassInfo {
+    const char* name;
+    const char* doc;  // docstring proper; the text signature comes from the constructor
+    const Function* constructor;
+    const Function* methods;
+    std::size_t method_count;
+    const Function* contains = nullptr;  // __contains__(key) -> bool object
+    const Function* length = nullptr;    // __len__() -> int object
+    PyObject* type = nullptr;            // created once, at first registration
+};
+
+template <ClassInfo& Cls, std::size_t I>
+PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_function(Cls.methods[I], &Cls, self, args, kwargs);
+}
+
+PyObject* new_class(ClassInfo& cls, std::vector<PyMethodDef>& defs);
+
+// Creates the class object on first use and adds it to `module`.
+template <ClassInfo& Cls, std::size_t N>
+void add_class(PyObject* module) {
+    static std::vector<PyMethodDef> defs;
+    if (Cls.type == nullptr) {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (defs.push_back(PyMethodDef{Cls.methods[I].name,
+                                        reinterpret_cast<PyCFunction>(&method_trampoline<Cls, I>),
+                                        METH_VARARGS | METH_KEYWORDS |
+                                            (Cls.methods[I].receiver == Receiver::Static ? METH_STATIC : 0),
+                                        nullptr}),
+             ...);
+        }(std::make_index_sequence<N>{});
+        new_class(Cls, defs);
+    }
+    Py_INCREF(Cls.type);
+    add_member(module, Cls.name, Cls.type);
+}
+
+// The panic guard. Runs `body`; returns false with a Python exception set when
+// it throws: PyErrorSet keeps the exception already set, std::bad_alloc
+// becomes MemoryError, anything else the panic exception with its message.
+void set_panic(const char* message) noexcept;
+void set_missing_error() noexcept;
+
+template <typename Body>
+bool guarded(Body&& body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) set_missing_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown C++ exception");
+    }
+    return false;
+}
+
+}  // namespace zemo::py
