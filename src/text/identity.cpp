@@ -1,0 +1,271 @@
+#include "text/identity.hpp"
+
+#include <array>
+
+#include "text/forms.hpp"
+#include "text/identity_detail.hpp"
+#include "text/unicode8.hpp"
+
+namespace zemo::text {
+
+namespace detail {
+
+char32_t next_code_point(std::string_view s, std::size_t& i) noexcept {
+    constexpr char32_t kBad = 0xFFFD;
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    std::size_t len;
+    char32_t cp;
+    char32_t min;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2, cp = lead & 0x1F, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3, cp = lead & 0x0F, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4, cp = lead & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return kBad;
+    }
+    if (s.size() - i < len) {
+        ++i;
+        return kBad;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        const unsigned char c = byte(i + k);
+        if ((c & 0xC0) != 0x80) {
+            ++i;
+            return kBad;
+        }
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return kBad;
+    }
+    i += len;
+    return cp;
+}
+
+bool is_white_space(char32_t c) noexcept {
+    if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+    switch (c) {
+        case 0x0085: case 0x00A0: case 0x1680: case 0x2028: case 0x2029:
+        case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+namespace {
+
+// Byte offset where the last code point of s[0, end) begins; `end` > 0. A
+// malformed tail is taken one byte at a time.
+std::size_t last_code_point_start(std::string_view s, std::size_t end) noexcept {
+    std::size_t start = end - 1;
+    const std::size_t floor = end >= 4 ? end - 4 : 0;
+    while (start > floor && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    std::size_t i = start;
+    next_code_point(s, i);
+    return i == end ? start : end - 1;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view s) noexcept {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t next = begin;
+        if (!is_white_space(next_code_point(s, next))) break;
+        begin = next;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        const std::size_t start = last_code_point_start(s, end);
+        std::size_t i = start;
+        if (!is_white_space(next_code_point(s, i))) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+std::string ascii_match_form(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    bool after_space = true;  // drops leading spaces
+    for (char c : s) {
+        if (c == ' ') {
+            if (!after_space) out.push_back(' ');
+            after_space = true;
+        } else {
+            out.push_back(ascii_lower(c));
+            after_space = false;
+        }
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string match_form(std::string_view s) {
+    return is_all_ascii(s) ? ascii_match_form(s) : to_match_form(s);
+}
+
+std::string_view drop_article_view(std::string_view s) noexcept {
+    if (s.starts_with("the ")) return s.substr(4);
+    if (s.starts_with("a ")) return s.substr(2);
+    if (s.starts_with("an ")) return s.substr(3);
+    if (s.size() > 5 && s.ends_with(", the")) return s.substr(0, s.size() - 5);
+    if (s.size() > 3 && s.ends_with(", a")) return s.substr(0, s.size() - 3);
+    if (s.size() > 4 && s.ends_with(", an")) return s.substr(0, s.size() - 4);
+    return s;
+}
+
+std::string identity_baseline_reference(std::string_view s) {
+    const std::string m = to_match_form(s);
+    return collapse_and_trim_ascii_space(drop_article_view(strip_trailing_parens(m)));
+}
+
+std::string with_punctuation_reference(std::string_view s) {
+    const std::string m = to_match_form(s);
+    const std::string_view d = drop_article_view(strip_trailing_parens(m));
+    std::string out;
+    out.reserve(d.size());
+    bool in_run = false;
+    for (std::size_t i = 0; i < d.size();) {
+        const std::size_t start = i;
+        const char32_t c = next_code_point(d, i);
+        if (unicode8::is_word_char(c) || is_white_space(c)) {
+            out.append(d.substr(start, i - start));
+            in_run = false;
+        } else if (!in_run) {
+            out.push_back(' ');
+            in_run = true;
+        }
+    }
+    return collapse_and_trim_ascii_space(out);
+}
+
+}  // namespace detail
+
+namespace {
+
+std::string_view trim_ascii_space(std::string_view s) noexcept {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// Shrinks `owner` to `part`, a view into it, without reallocating.
+std::string keep_only(std::string owner, std::string_view part) {
+    const auto begin = static_cast<std::size_t>(part.data() - owner.data());
+    owner.resize(begin + part.size());
+    owner.erase(0, begin);
+    return owner;
+}
+
+bool is_ascii_word_or_space(char c) noexcept {
+    return detail::is_ascii_alnum(static_cast<unsigned char>(c)) || c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+
+}  // namespace
+
+std::string identity_baseline(std::string_view s) {
+    if (!detail::is_all_ascii(s)) return detail::identity_baseline_reference(s);
+    // The ASCII match form has no doubled or outer spaces, so once the group
+    // and article are cut away only the ends can need trimming.
+    std::string m = detail::ascii_match_form(s);
+    const std::string_view core = trim_ascii_space(detail::drop_article_view(strip_trailing_parens(m)));
+    return keep_only(std::move(m), core);
+}
+
+std::string to_identity_match_form(std::string_view s) { return identity_baseline(s); }
+
+std::string to_identity_match_form_title(std::string_view s) { return identity_baseline(s); }
+
+std::string to_identity_match_form_with_punctuation(std::string_view s) {
+    if (!detail::is_all_ascii(s)) return detail::with_punctuation_reference(s);
+    const std::string m = detail::ascii_match_form(s);
+    const std::string_view d = detail::drop_article_view(strip_trailing_parens(m));
+    // Every non-word, non-space byte stands for a space; spaces are collapsed
+    // and trimmed in the same pass.
+    std::string out;
+    out.reserve(d.size());
+    bool after_space = true;
+    for (char c : d) {
+        if (c != ' ' && is_ascii_word_or_space(c)) {
+            out.push_back(c);
+            after_space = false;
+        } else {
+            if (!after_space) out.push_back(' ');
+            after_space = true;
+        }
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string to_identity_match_form_with_disambiguator_strip(std::string_view s) {
+    std::string b = identity_baseline(s);
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (b.empty() || !is_digit(b.back())) return b;
+    std::size_t digits = b.size();
+    while (digits > 0 && is_digit(b[digits - 1])) --digits;
+    if (digits == 0) return b;
+    const std::size_t slash = digits - 1;
+    if (b[slash] != '/' || slash == 0) return b;
+    std::size_t name_end = slash;
+    while (name_end > 0 && b[name_end - 1] == ' ') --name_end;
+    if (name_end == slash) return b;  // a space must separate the name from the "/"
+    b.resize(name_end);
+    return b;
+}
+
+std::string_view strip_leading_article(std::string_view s) {
+    static constexpr std::array<std::string_view, 3> kArticles{"the", "a", "an"};
+    for (const std::string_view article : kArticles) {
+        if (!s.starts_with(article)) continue;
+        if (s.size() == article.size()) return s.substr(s.size());
+        std::size_t end = article.size();
+        for (std::size_t i = end; i < s.size();) {
+            const char32_t c = detail::next_code_point(s, i);
+            // Python's \s: White_Space and the information separators.
+            if (!detail::is_white_space(c) && !(c >= 0x1C && c <= 0x1F)) break;
+            end = i;
+        }
+        if (end > article.size()) return s.substr(end);
+    }
+    return s;
+}
+
+std::string_view strip_trailing_parens(std::string_view s) {
+    const std::size_t t_size = s.find_last_not_of(' ') + 1;  // npos + 1 == 0
+    if (t_size == 0) return s;
+    const char close = s[t_size - 1];
+    if (close != ')' && close != ']') return s;
+    const char open = close == ')' ? '(' : '[';
+    std::size_t depth = 0;
+    for (std::size_t i = t_size; i-- > 0;) {
+        const char c = s[i];
+        if (c == close) {
+            ++depth;
+        } else if (c == open) {
+            if (depth == 1) {
+                if (i == 0) return s;  // the whole text is one group
+                std::string_view before = s.substr(0, i);
+                while (!before.empty() && before.back() == ' ') before.remove_suffix(1);
+                return before;
+            }
+            --depth;
+        }
+    }
+    return s;
+}
+
+std::string drop_articles(std::string_view s) { return std::string(detail::drop_article_view(s)); }
+
+}  // namespace zemo::text
