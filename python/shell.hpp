@@ -246,13 +246,20 @@ PyObject* trampoline_noargs(PyObject* self, PyObject*) {
 
 void add_function(PyObject* module, const Function& fn, PyCFunction entry);
 
+// The method table stores every entry point as PyCFunction; the flags tell
+// the interpreter the real signature.
+template <typename F>
+PyCFunction as_cfunction(F* entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
 // Adds every row of `Table` (a static array of Function) to `module`, in order.
 template <const auto& Table>
 void add_functions(PyObject* module) {
     [module]<std::size_t... I>(std::index_sequence<I...>) {
         (add_function(module, Table[I],
-                      Table[I].no_args ? reinterpret_cast<PyCFunction>(&trampoline_noargs<Table, I>)
-                                       : reinterpret_cast<PyCFunction>(&trampoline<Table, I>)),
+                      Table[I].no_args ? as_cfunction(&trampoline_noargs<Table, I>)
+                                       : as_cfunction(&trampoline<Table, I>)),
          ...);
     }(std::make_index_sequence<std::size(Table)>{});
 }
@@ -274,22 +281,32 @@ PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_function(Cls.methods[I], &Cls, self, args, kwargs);
 }
 
-PyObject* new_class(ClassInfo& cls, std::vector<PyMethodDef>& defs);
+PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, PyObject* kwargs);
+int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key);
+Py_ssize_t class_length(const ClassInfo& cls, PyObject* self);
+void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
+               objobjproc contains, lenfunc length);
 
-// Creates the class object on first use and adds it to `module`.
+// Creates the class object on first use and adds it to `module`. `N` is the
+// number of rows in Cls.methods.
 template <ClassInfo& Cls, std::size_t N>
 void add_class(PyObject* module) {
     static std::vector<PyMethodDef> defs;
     if (Cls.type == nullptr) {
+        defs.clear();
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             (defs.push_back(PyMethodDef{Cls.methods[I].name,
-                                        reinterpret_cast<PyCFunction>(&method_trampoline<Cls, I>),
+                                        as_cfunction(&method_trampoline<Cls, I>),
                                         METH_VARARGS | METH_KEYWORDS |
                                             (Cls.methods[I].receiver == Receiver::Static ? METH_STATIC : 0),
                                         nullptr}),
              ...);
         }(std::make_index_sequence<N>{});
-        new_class(Cls, defs);
+        new_class(
+            module, Cls, defs,
+            [](PyTypeObject* type, PyObject* args, PyObject* kwargs) { return class_new(Cls, type, args, kwargs); },
+            [](PyObject* self, PyObject* key) { return class_contains(Cls, self, key); },
+            [](PyObject* self) { return class_length(Cls, self); });
     }
     Py_INCREF(Cls.type);
     add_member(module, Cls.name, Cls.type);

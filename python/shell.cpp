@@ -1,0 +1,626 @@
+// The generic call shell: argument binding, extraction by kind, exception
+// mapping, the borrow check and the panic guard.
+
+#include "shell.hpp"
+
+#include <dlfcn.h>
+
+#include <charconv>
+#include <deque>
+
+namespace zemo::py {
+namespace {
+
+// ---------------------------------------------------------------------------
+// UTF-8 out of a str
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It hands out the
+// string's own UTF-8 buffer (no copy at all for ASCII), so it is looked up at
+// run time on interpreters that have it; 3.9 goes through a bytes object.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+AsUtf8AndSize resolve_as_utf8() {
+    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
+    if (hexversion == nullptr) return nullptr;
+    long version = PyLong_AsLong(hexversion);
+    if (version == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (version < 0x030A0000) return nullptr;
+    return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+AsUtf8AndSize as_utf8_and_size() {
+    static const AsUtf8AndSize fn = resolve_as_utf8();
+    return fn;
+}
+
+// ---------------------------------------------------------------------------
+// Messages
+
+std::string type_name(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        Ref bytes(PyUnicode_AsUTF8String(name.get()));
+        if (bytes) {
+            char* data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) return std::string(data, size);
+        }
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target) {
+    std::string msg = "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+    raise(PyExc_TypeError, msg);
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) out += ",";
+            out += (i + 1 == names.size()) ? " and " : " ";
+        }
+        out += "'";
+        out += names[i];
+        out += "'";
+    }
+    return out;
+}
+
+// Replaces a pending TypeError with "argument 'name': <message>", keeping the
+// original as __cause__. Other exceptions pass unchanged.
+void wrap_argument_error(const char* param) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    Ref inner(value);
+    std::string msg = std::string("argument '") + param + "': ";
+    Ref text(inner ? PyObject_Str(inner.get()) : nullptr);
+    if (text) {
+        Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) msg.append(data, size);
+    }
+    PyErr_Clear();
+    Ref outer(PyObject_CallFunction(PyExc_TypeError, "s#", msg.data(), static_cast<Py_ssize_t>(msg.size())));
+    if (!outer) return;  // the failure to build the message is what gets raised
+    if (inner) PyException_SetCause(outer.get(), inner.release());  // steals
+    PyErr_SetObject(PyExc_TypeError, outer.get());
+}
+
+// ---------------------------------------------------------------------------
+// Instances of our classes
+
+struct Instance {
+    PyObject ob_base;
+    void* state;
+    void (*destroy)(void*);
+    Py_ssize_t borrow;  // 0 free, >0 shared borrows, -1 exclusive
+};
+
+Instance* as_instance(PyObject* self) { return reinterpret_cast<Instance*>(self); }
+
+class Borrow {
+public:
+    Borrow(PyObject* self, Receiver receiver) {
+        if (receiver != Receiver::Shared && receiver != Receiver::Exclusive) return;
+        inst_ = as_instance(self);
+        if (receiver == Receiver::Exclusive) {
+            if (inst_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+            inst_->borrow = -1;
+        } else {
+            if (inst_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+            ++inst_->borrow;
+        }
+    }
+    ~Borrow() {
+        if (inst_ == nullptr) return;
+        if (inst_->borrow < 0) inst_->borrow = 0;
+        else --inst_->borrow;
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+
+private:
+    Instance* inst_ = nullptr;
+};
+
+PyObject* panic_type() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "The exception raised when an internal invariant of the extension is broken.\n\n"
+        "It derives from BaseException so that `except Exception` does not swallow it.",
+        PyExc_BaseException, nullptr);
+    return type;
+}
+
+std::size_t param_count(const Function& fn) {
+    std::size_t n = 0;
+    while (n < kMaxParams && fn.params[n].name != nullptr) ++n;
+    return n;
+}
+
+std::string format_default(const Param& p) {
+    char buf[64];
+    if (p.kind == Kind::Unsigned) {
+        auto r = std::to_chars(buf, buf + sizeof buf, p.default_unsigned);
+        return std::string(buf, r.ptr);
+    }
+    auto r = std::to_chars(buf, buf + sizeof buf, p.default_float);
+    std::string s(buf, r.ptr);
+    if (s.find_first_of(".eEn") == std::string::npos) s += ".0";  // Python's float repr
+    return s;
+}
+
+// "name(a, b=1)\n--\n\n" + doc; kept for the life of the process.
+const char* signature_doc(const char* name, const Function& fn, bool with_self, const char* doc) {
+    static std::deque<std::string> storage;
+    std::string s = name;
+    s += "(";
+    bool first = true;
+    if (with_self) {
+        s += "$self";
+        first = false;
+    }
+    for (std::size_t i = 0; i < param_count(fn); ++i) {
+        if (!first) s += ", ";
+        first = false;
+        s += fn.params[i].name;
+        if (fn.params[i].has_default) {
+            s += '=';
+            s += format_default(fn.params[i]);
+        }
+    }
+    s += ")\n--\n\n";
+    s += doc;
+    storage.push_back(std::move(s));
+    return storage.back().c_str();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors
+
+void raise(PyObject* type, std::string_view message) {
+    Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    throw PyErrorSet{};
+}
+
+void throw_current() {
+    if (!PyErr_Occurred()) set_missing_error();
+    throw PyErrorSet{};
+}
+
+void raise_runtime(const Error& error) { raise(PyExc_RuntimeError, error.message()); }
+
+void set_panic(const char* message) noexcept {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // creating the class failed; that error stays set
+    PyErr_SetString(type, message);
+}
+
+void set_missing_error() noexcept {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+// ---------------------------------------------------------------------------
+// Result conversion
+
+PyObject* str(std::string_view utf8) {
+    return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* boolean(bool value) {
+    if (value) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+}
+
+PyObject* floating(double value) { return check(PyFloat_FromDouble(value)); }
+
+PyObject* integer(long long value) { return check(PyLong_FromLongLong(value)); }
+
+PyObject* integer_from_decimal(std::string_view digits) {
+    std::string text(digits);
+    return check(PyLong_FromString(text.c_str(), nullptr, 10));
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding and extraction
+
+Call::~Call() {
+    for (PyObject* obj : keep_alive_) Py_DECREF(obj);
+}
+
+std::string Call::display_name() const {
+    std::string name;
+    if (cls_ != nullptr) {
+        name += cls_->name;
+        name += ".";
+    }
+    name += fn_.name;
+    name += "()";
+    return name;
+}
+
+void Call::bind(PyObject* args, PyObject* kwargs) {
+    const std::size_t n = param_count(fn_);
+    std::array<PyObject*, kMaxParams> bound{};
+    const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+    std::size_t required = 0;
+    while (required < n && !fn_.params[required].has_default) ++required;
+
+    if (static_cast<std::size_t>(given) > n) {
+        std::string msg = display_name();
+        if (required < n) {
+            msg += " takes from " + std::to_string(required) + " to " + std::to_string(n);
+        } else {
+            msg += " takes " + std::to_string(n);
+        }
+        msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+        raise(PyExc_TypeError, msg);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GetItem(args, i);
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::size_t match = n;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, fn_.params[i].name) == 0) {
+                    match = i;
+                    break;
+                }
+            }
+            if (match == n) {
+                Ref text(PyObject_Str(key));
+                Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
+                std::string name = bytes ? PyBytes_AsString(bytes.get()) : "?";
+                PyErr_Clear();
+                raise(PyExc_TypeError, display_name() + " got an unexpected keyword argument '" + name + "'");
+            }
+            if (bound[match] != nullptr) {
+                raise(PyExc_TypeError, display_name() + " got multiple values for argument '" +
+                                           fn_.params[match].name + "'");
+            }
+            bound[match] = value;
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < required; ++i) {
+        if (bound[i] == nullptr) missing.push_back(fn_.params[i].name);
+    }
+    if (!missing.empty()) {
+        std::string msg = display_name() + " missing " + std::to_string(missing.size()) +
+                          " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                          quoted_list(missing);
+        raise(PyExc_TypeError, msg);
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+        if (bound[i] == nullptr) {
+            slots_[i].number = fn_.params[i].default_float;
+            slots_[i].count = fn_.params[i].default_unsigned;
+            continue;
+        }
+        extract(i, bound[i]);
+    }
+}
+
+void Call::bind_single(PyObject* operand) { extract(0, operand); }
+
+std::string_view Call::utf8(PyObject* obj) {
+    if (AsUtf8AndSize fn = as_utf8_and_size()) {
+        Py_ssize_t size = 0;
+        const char* data = fn(obj, &size);
+        if (data == nullptr) throw_current();
+        return {data, static_cast<std::size_t>(size)};
+    }
+    PyObject* bytes = PyUnicode_AsUTF8String(obj);
+    if (bytes == nullptr) throw_current();
+    keep_alive_.push_back(bytes);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) throw_current();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+namespace {
+
+// Calls `each(element)` for every element of a sequence argument, holding a
+// reference to each element until the call ends.
+template <typename Each>
+void for_each_element(PyObject* seq, std::vector<PyObject*>& keep_alive, Each each) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool is_list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0;; ++i) {
+            Py_ssize_t size = is_list ? PyList_Size(seq) : PyTuple_Size(seq);
+            if (i >= size) break;
+            PyObject* item = is_list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+            if (item == nullptr) throw_current();
+            Py_INCREF(item);
+            keep_alive.push_back(item);
+            each(item);
+        }
+        return;
+    }
+    Ref iter(PyObject_GetIter(seq));
+    if (!iter) throw_current();
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        keep_alive.push_back(item);  // owns the reference PyIter_Next returned
+        each(item);
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+void check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+}
+
+std::size_t size_hint(PyObject* obj) {
+    Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
+}
+
+}  // namespace
+
+void Call::extract(std::size_t i, PyObject* obj) {
+    Slot& slot = slots_[i];
+    const Param& param = fn_.params[i];
+    auto text_of = [this](PyObject* o) {
+        if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+        return utf8(o);
+    };
+    auto pair_of = [&text_of](PyObject* o) {
+        if (!PyTuple_Check(o)) raise_cannot_convert(o, "PyTuple");
+        Py_ssize_t n = PyTuple_Size(o);
+        if (n != 2) {
+            raise(PyExc_ValueError,
+                  "expected tuple of length 2, but got tuple of length " + std::to_string(n));
+        }
+        std::string_view first = text_of(PyTuple_GetItem(o, 0));
+        std::string_view second = text_of(PyTuple_GetItem(o, 1));
+        return Pair{first, second};
+    };
+    try {
+        switch (param.kind) {
+            case Kind::Text:
+                slot.text = text_of(obj);
+                break;
+            case Kind::OptTextEmpty:
+            case Kind::OptTextKeep:
+                if (obj == Py_None) slot.none = true;
+                else slot.text = text_of(obj);
+                break;
+            case Kind::TextList:
+                check_sequence(obj);
+                slot.texts.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.texts.push_back(text_of(o)); });
+                break;
+            case Kind::OptTextList:
+                check_sequence(obj);
+                slot.opt_texts.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) {
+                    if (o == Py_None) slot.opt_texts.emplace_back(std::nullopt);
+                    else slot.opt_texts.emplace_back(text_of(o));
+                });
+                break;
+            case Kind::TextSet:
+                if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
+                slot.texts.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.texts.push_back(text_of(o)); });
+                break;
+            case Kind::TextPair:
+                slot.pairs.push_back(pair_of(obj));
+                break;
+            case Kind::TextPairList:
+                check_sequence(obj);
+                slot.pairs.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.pairs.push_back(pair_of(o)); });
+                break;
+            case Kind::Float: {
+                double d = PyFloat_AsDouble(obj);
+                if (d == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+                slot.number = d;
+                break;
+            }
+            case Kind::Unsigned: {
+                Ref index;
+                PyObject* as_int = obj;
+                if (!PyLong_Check(obj)) {
+                    index = Ref(PyNumber_Index(obj));
+                    if (!index) throw_current();
+                    as_int = index.get();
+                }
+                unsigned long long v = PyLong_AsUnsignedLongLong(as_int);
+                if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+                slot.count = v;
+                break;
+            }
+        }
+    } catch (const PyErrorSet&) {
+        wrap_argument_error(param.name);
+        throw;
+    }
+}
+
+void* Call::native_state(PyObject* self) { return as_instance(self)->state; }
+
+void Call::set_native_state(PyObject* self, void* state, void (*destroy)(void*)) {
+    Instance* inst = as_instance(self);
+    if (inst->state != nullptr) inst->destroy(inst->state);
+    inst->state = state;
+    inst->destroy = destroy;
+}
+
+PyObject* Call::new_instance_raw(void* state, void (*destroy)(void*)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls_->type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) {
+        destroy(state);
+        throw_current();
+    }
+    set_native_state(obj, state, destroy);
+    return obj;
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+
+PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, PyObject* args,
+                        PyObject* kwargs) noexcept {
+    PyObject* result = nullptr;
+    guarded([&] {
+        Call call(fn, cls, self);
+        Borrow borrow(self, fn.receiver);
+        if (!fn.no_args) call.bind(args, kwargs);
+        result = fn.impl(call);
+    });
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Registration
+
+void add_member(PyObject* module, const char* name, PyObject* value) {
+    Ref owned(value);
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+        PyErr_Clear();
+        all = Ref(check(PyList_New(0)));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) throw_current();
+    }
+    Ref key(check(PyUnicode_FromString(name)));
+    if (PyList_Append(all.get(), key.get()) != 0) throw_current();
+    if (PyObject_SetAttrString(module, name, owned.get()) != 0) throw_current();
+}
+
+void add_function(PyObject* module, const Function& fn, PyCFunction entry) {
+    static std::deque<PyMethodDef> defs;
+    defs.push_back(PyMethodDef{fn.name, entry, fn.no_args ? METH_NOARGS : METH_VARARGS | METH_KEYWORDS,
+                               signature_doc(fn.name, fn, false, fn.doc)});
+    Ref module_name(check(PyModule_GetNameObject(module)));
+    PyObject* func = check(PyCFunction_NewEx(&defs.back(), module, module_name.get()));
+    add_member(module, fn.name, func);
+}
+
+namespace {
+
+void instance_dealloc(PyObject* self) {
+    Instance* inst = as_instance(self);
+    if (inst->state != nullptr) {
+        void* state = inst->state;
+        inst->state = nullptr;
+        if (!guarded([&] { inst->destroy(state); })) PyErr_WriteUnraisable(self);
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+}  // namespace
+
+PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    PyObject* result = call_function(*cls.constructor, &cls, obj, args, kwargs);
+    if (result == nullptr) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return obj;
+}
+
+int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key) {
+    PyObject* result = nullptr;
+    guarded([&] {
+        Call call(*cls.contains, &cls, self);
+        Borrow borrow(self, cls.contains->receiver);
+        call.bind_single(key);
+        result = cls.contains->impl(call);
+    });
+    if (result == nullptr) return -1;
+    int answer = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    return answer;
+}
+
+Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
+    PyObject* result = call_function(*cls.length, &cls, self, nullptr, nullptr);
+    if (result == nullptr) return -1;
+    Py_ssize_t n = PyLong_AsSsize_t(result);
+    Py_DECREF(result);
+    return n;
+}
+
+void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
+               objobjproc contains, lenfunc length) {
+    for (std::size_t i = 0; i < cls.method_count; ++i) {
+        const Function& m = cls.methods[i];
+        defs[i].ml_doc = signature_doc(m.name, m, m.receiver != Receiver::Static, m.doc);
+    }
+    defs.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    std::vector<PyType_Slot> slots = {
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc)},
+        {Py_tp_doc, const_cast<char*>(signature_doc(cls.name, *cls.constructor, false, cls.doc))},
+        {Py_tp_methods, defs.data()},
+    };
+    if (cls.contains != nullptr) slots.push_back({Py_sq_contains, reinterpret_cast<void*>(contains)});
+    if (cls.length != nullptr) slots.push_back({Py_sq_length, reinterpret_cast<void*>(length)});
+    slots.push_back({0, nullptr});
+    // The dotted spec name gives the type its __module__ ("zemo_etl.state");
+    // __name__ and __qualname__ stay the bare class name.
+    static std::deque<std::string> qualified_names;
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) throw PyErrorSet{};
+    qualified_names.push_back(std::string("zemo_etl.") + module_name + "." + cls.name);
+    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
+                     slots.data()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        PyObject *etype, *value, *traceback;
+        PyErr_Fetch(&etype, &value, &traceback);
+        PyErr_NormalizeException(&etype, &value, &traceback);
+        Py_XDECREF(etype);
+        Py_XDECREF(traceback);
+        std::string msg = std::string("An error occurred while initializing class ") + cls.name;
+        PyObject* outer = PyObject_CallFunction(PyExc_RuntimeError, "s", msg.c_str());
+        if (outer != nullptr) {
+            if (value != nullptr) PyException_SetCause(outer, value);
+            PyErr_SetObject(PyExc_RuntimeError, outer);
+            Py_DECREF(outer);
+        } else {
+            Py_XDECREF(value);
+        }
+        throw PyErrorSet{};
+    }
+    cls.type = type;
+}
+
+}  // namespace zemo::py
