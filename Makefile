@@ -1,0 +1,75 @@
+# Set-up and everyday commands. `make demo` and `make test` work on a fresh
+# Debian machine (as root, or with sudo): they install what is missing.
+
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+ASAN_BUILD ?= build/asan
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+CPP_BUILD ?= build/cpp
+
+DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev nlohmann-json3-dev \
+	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace
+
+.PHONY: deps venv install demo test test-python test-cpp test-asan stubtest wheel tables-check bench ci clean
+
+deps: ## Debian packages (skipped when all are present)
+	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: deps $(PY)
+	$(PY) -m pip install -q scikit-build-core cmake ninja pytest hypothesis
+
+install: venv ## build and install the package into the virtual environment
+	$(PY) -m pip install -q ".[test]"
+
+demo: install ## the pipeline's main job on the bundled sample data
+	$(VENV)/bin/zemo-etl demo
+
+test: install test-cpp test-python ## the whole test suite
+
+# pytest runs from tests/ so that the installed package, not the source
+# folder without its extension, is imported.
+test-python:
+	cd tests && ../$(VENV)/bin/pytest -q -p no:cacheprovider .
+
+test-cpp: venv
+	BUILD_TYPE=Debug PYTHON=$(PY) tools/dev-build.sh $(CPP_BUILD)
+	$(CPP_BUILD)/zemo_cpp_tests
+
+test-asan: venv ## extension and C++ runner under AddressSanitizer + UBSan
+	BUILD_TYPE=RelWithDebInfo PYTHON=$(PY) tools/dev-build.sh $(ASAN_BUILD) -DZEMO_SANITIZE=ON
+	ASAN_OPTIONS=detect_leaks=0 $(ASAN_BUILD)/zemo_cpp_tests
+	cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=../$(ASAN_BUILD)/pkg ../$(PY) -m pytest -q -p no:cacheprovider -x .
+
+stubtest: install
+	$(PY) -m pip install -q mypy
+	cd tests && ../$(PY) -m mypy.stubtest zemo_etl --allowlist ../tools/stubtest-allowlist.txt
+
+wheel: venv ## build the abi3 wheel and check it for symbols outside the 3.9 limited API
+	rm -rf dist && $(PY) -m pip wheel -q --no-deps -w dist .
+	$(PY) -m pip install -q abi3audit
+	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+	@ls dist/*-cp39-abi3-*.whl
+
+tables-check: ## the committed Unicode tables match the Debian data packages
+	$(PYTHON) tools/gen_unicode_tables.py --check
+
+bench: install
+	$(PY) -m pip install -q ".[bench]"
+	cd bench && ../$(PY) run.py
+
+ci: test wheel stubtest test-asan tables-check
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,135 @@
+"""The call shell shared by every function: binding, extraction, messages."""
+
+import inspect
+
+import pytest
+
+from zemo_etl import fuzzy, parser, pg, text
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: text.to_match_form(), "to_match_form() missing 1 required positional argument: 's'"),
+        (lambda: text.to_match_form("a", "b"), "to_match_form() takes 1 positional arguments but 2 were given"),
+        (lambda: text.to_match_form(x=1), "to_match_form() got an unexpected keyword argument 'x'"),
+        (lambda: text.to_match_form("a", s="b"), "to_match_form() got multiple values for argument 's'"),
+        (lambda: text.split_artist_name_contextual(),
+         "split_artist_name_contextual() missing 2 required positional arguments: 'name' and 'known_artists'"),
+        (lambda: fuzzy.batch_classify_releases(),
+         "batch_classify_releases() missing 3 required positional arguments: "
+         "'artists', 'titles', and 'library_pairs'"),
+        (lambda: fuzzy.batch_fuzzy_resolve([], [], 0.5, 2, 0.1, 9),
+         "batch_fuzzy_resolve() takes from 3 to 5 positional arguments but 6 were given"),
+        (lambda: fuzzy.batch_fuzzy_resolve([], []),
+         "batch_fuzzy_resolve() missing 1 required positional argument: 'threshold'"),
+        (lambda: parser.parse_sql_values("(1)", "x"), "parse_sql_values() takes 1 positional arguments but 2 were given"),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_no_argument_functions_use_the_interpreters_check():
+    with pytest.raises(TypeError, match=r"^library_ddl\(\) takes no arguments \(1 given\)$"):
+        __import__("zemo_etl").schema.library_ddl(1)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: text.to_match_form(5), "argument 's': 'int' object cannot be converted to 'PyString'"),
+        (lambda: text.to_match_form(b"x"), "argument 's': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: text.is_compilation_artist(None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: text.batch_to_match_form("ab"), "argument 'inputs': Can't extract `str` to `Vec`"),
+        (lambda: text.batch_to_match_form({"a"}), "argument 'inputs': 'set' object cannot be converted to 'Sequence'"),
+        (lambda: text.batch_to_match_form({"a": 1}), "argument 'inputs': 'dict' object cannot be converted to 'Sequence'"),
+        (lambda: text.batch_to_match_form(iter(["a"])),
+         "argument 'inputs': 'list_iterator' object cannot be converted to 'Sequence'"),
+        (lambda: text.batch_to_match_form(b"ab"), "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
+        (lambda: text.batch_to_match_form(["a", None]),
+         "argument 'inputs': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: pg.batch_to_pg_text_form(["a", 1]), "argument 'items': 'int' object cannot be converted to 'PyString'"),
+        (lambda: text.split_artist_name_contextual("a", ["b"]),
+         "argument 'known_artists': 'list' object cannot be converted to 'PySet'"),
+        (lambda: text.split_artist_name_contextual("a", {1}),
+         "argument 'known_artists': 'int' object cannot be converted to 'PyString'"),
+        (lambda: fuzzy.batch_classify_releases([], [], [["a", "b"]]),
+         "argument 'library_pairs': 'list' object cannot be converted to 'PyTuple'"),
+        (lambda: fuzzy.batch_classify_releases([], [], [("a", 1)]),
+         "argument 'library_pairs': 'int' object cannot be converted to 'PyString'"),
+        (lambda: fuzzy.batch_fuzzy_resolve([], [], "x"), "argument 'threshold': must be real number, not str"),
+        (lambda: fuzzy.batch_fuzzy_resolve([], [], 0.5, 2.0),
+         "argument 'limit': 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_extraction_errors_name_the_argument(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert isinstance(info.value.__cause__, TypeError)
+    assert str(info.value.__cause__) == message.split(": ", 1)[1]
+
+
+@pytest.mark.parametrize(
+    "call, exc",
+    [
+        (lambda: text.to_match_form("\ud800"), UnicodeEncodeError),
+        (lambda: text.batch_to_match_form(["ok", "\udfff"]), UnicodeEncodeError),
+        (lambda: fuzzy.batch_fuzzy_resolve([], [], 0.5, -1), OverflowError),
+        (lambda: fuzzy.batch_fuzzy_resolve([], [], 0.5, 2**64), OverflowError),
+        (lambda: fuzzy.batch_classify_releases([], [], [("a", "b", "c")]), ValueError),
+    ],
+)
+def test_other_errors_are_not_wrapped(call, exc):
+    with pytest.raises(exc) as info:
+        call()
+    assert not str(info.value).startswith("argument ")
+
+
+def test_tuple_length_message():
+    with pytest.raises(ValueError, match=r"^expected tuple of length 2, but got tuple of length 3$"):
+        fuzzy.batch_classify_releases([], [], [("a", "b", "c")])
+
+
+def test_accepted_kinds():
+    assert text.to_match_form(s="A") == text.to_match_form("A") == "a"
+    assert text.to_match_form(Str("B ")) == "b"
+    assert text.to_match_form(None) == ""
+    assert text.batch_to_match_form(("A", "b ")) == ["a", "b"]
+    assert text.split_artist_name_contextual("a & b", frozenset({"a"})) == ["a", "b"]
+    assert pg.to_pg_text_form(None) is None
+
+    class Index:
+        def __index__(self):
+            return 1
+
+    assert fuzzy.batch_fuzzy_resolve(["abc"], ["abc", "xyz"], 0.5, Index(), True) == ["abc"]
+
+
+def test_sequence_elements_come_from_iteration():
+    class Seq:
+        def __len__(self):
+            return 100  # only a size hint
+
+        def __getitem__(self, i):
+            if i < 3:
+                return "X" * (i + 1)
+            raise IndexError
+
+    assert text.batch_to_match_form(Seq()) == ["x", "xx", "xxx"]
+
+
+def test_text_signatures():
+    assert str(inspect.signature(text.to_match_form)) == "(s)"
+    assert str(inspect.signature(fuzzy.batch_fuzzy_resolve)) == (
+        "(names, catalog, threshold, limit=2, ambiguity_threshold=0.02)"
+    )
+    assert fuzzy.batch_fuzzy_resolve.__doc__.startswith("Resolve each name to the best Jaro-Winkler match")
+    assert text.to_storage_form.__doc__.startswith("ZM-2 storage form: mojibake fix + NFC + trim.")

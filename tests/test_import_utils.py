@@ -1,0 +1,111 @@
+import pytest
+
+from zemo_etl.import_utils import DedupSet
+
+
+def test_add_and_membership():
+    s = DedupSet()
+    assert len(s) == 0
+    assert s.add(("a", "b")) is True
+    assert s.add(("a", "b")) is False
+    assert s.add(["a", "b"]) is False  # a list equals the tuple with the same elements
+    assert len(s) == 1
+    assert ("a", "b") in s and ("b", "a") not in s
+    assert len(s) == 1
+
+
+def test_keys_are_compared_element_by_element():
+    s = DedupSet()
+    assert [s.add(k) for k in [("a", "b"), ("a b",), ("a",), ("x",), ("x", ""), ()]] == [True] * 6
+    assert s.add(()) is False
+    assert s.add(("a", None)) is True
+    assert s.add(("a", "")) is False  # None reads as ""
+    assert ("x", None) in s
+
+
+def test_no_normalisation():
+    s = DedupSet()
+    assert s.add(("caf\u00e9",))
+    assert s.add(("cafe\u0301",))
+    assert ("caf\u00e9",) in s and ("CAF\u00c9",) not in s
+
+
+@pytest.mark.parametrize(
+    "key, message",
+    [
+        ("ab", "argument 'key': Can't extract `str` to `Vec`"),
+        (5, "argument 'key': 'int' object cannot be converted to 'Sequence'"),
+        ({"a"}, "argument 'key': 'set' object cannot be converted to 'Sequence'"),
+        (("a", 5), "argument 'key': 'int' object cannot be converted to 'PyString'"),
+        ((b"a",), "argument 'key': 'bytes' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_bad_keys_leave_the_set_unchanged(key, message):
+    s = DedupSet()
+    s.add(("a",))
+    for attempt in (lambda: s.add(key), lambda: key in s):
+        with pytest.raises(TypeError) as info:
+            attempt()
+        assert str(info.value) == message
+        assert isinstance(info.value.__cause__, TypeError)
+    assert len(s) == 1
+
+
+def test_lone_surrogate_is_an_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        DedupSet().add(("\ud800",))
+
+
+def test_constructor_and_docs():
+    with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
+        DedupSet(1)
+    assert DedupSet.__text_signature__ == "()"
+    assert DedupSet.__doc__.startswith("Tracks seen rows by unique key tuple during CSV import.\n\n")
+    assert DedupSet.add.__text_signature__ == "($self, key)"
+    assert DedupSet.add.__doc__ == "Add a key tuple. Returns True if the key was new (not a duplicate)."
+
+
+class ReentrantKey:
+    """A sequence whose iteration uses the set it is being added to."""
+
+    def __init__(self, target, action):
+        self.target, self.action, self.errors = target, action, []
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError
+        try:
+            self.action(self.target)
+        except RuntimeError as e:
+            self.errors.append(str(e))
+        return "k"
+
+
+@pytest.mark.parametrize(
+    "action, message",
+    [
+        (lambda s: s.add(("x",)), "Already borrowed"),
+        (lambda s: ("x",) in s, "Already mutably borrowed"),
+        (lambda s: len(s), "Already mutably borrowed"),
+    ],
+)
+def test_reentry_during_add_is_refused(action, message):
+    s = DedupSet()
+    key = ReentrantKey(s, action)
+    assert s.add(key) is True
+    assert key.errors == [message]
+    assert len(s) == 1 and ("k",) in s and ("x",) not in s
+
+
+def test_reentry_during_membership_is_allowed_for_queries():
+    s = DedupSet()
+    s.add(("k",))
+    key = ReentrantKey(s, lambda t: ("k",) in t)
+    assert key in s
+    assert key.errors == []
+    key = ReentrantKey(s, lambda t: t.add(("y",)))
+    assert key in s
+    assert key.errors == ["Already borrowed"]
