@@ -18,4 +18,17 @@ std::string to_match_form(std::string_view s);
 // The transliterated ASCII form.
 std::string to_ascii_form(std::string_view s);
 
+namespace detail {
+
+// The general paths behind the forms. The forms take ASCII shortcuts, which
+// must agree with these on every input.
+std::string storage_form_general(std::string_view s);
+std::string match_form_general(std::string_view s);
+std::string ascii_form_of_match_form(std::string_view match_form);
+// Appends `s` with U+0020 runs collapsed and trimmed and ASCII letters
+// lower-cased.
+void append_collapsed_lower_ascii(std::string_view s, std::string& out);
+
+}  // namespace detail
+
 }  // namespace zemo::text

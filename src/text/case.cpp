@@ -1,0 +1,56 @@
+#include "text/case.hpp"
+
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/uchar.h>
+
+#include "text/utf8.hpp"
+
+namespace zemo::text {
+
+namespace detail {
+
+// Full lower-case mapping of one character without context. The full mapping
+// differs from the simple one, without context and outside language-specific
+// rules, only for U+0130 (SpecialCasing.txt); the C++ test compares this with
+// ICU's full mapping over every code point.
+inline void append_lower(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c));
+    } else if (c == 0x130) {
+        out.append("i\xCC\x87");
+    } else {
+        utf8::append(out, static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))));
+    }
+}
+
+}  // namespace detail
+
+std::string lower_each_char(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    for (std::size_t i = 0; i < s.size();) detail::append_lower(out, utf8::decode(s, i));
+    return out;
+}
+
+std::string lower_full(std::string_view s) {
+    if (utf8::is_ascii(s)) {
+        std::string out(s);
+        for (char& ch : out) {
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch | 0x20);
+        }
+        return out;
+    }
+    std::string out;
+    out.reserve(s.size() + 4);
+    icu::StringByteSink<std::string> sink(&out);
+    UErrorCode status = U_ZERO_ERROR;
+    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(s.data(), static_cast<int32_t>(s.size())), sink, nullptr,
+                              status);
+    if (U_SUCCESS(status)) return out;
+    // ICU fails only on allocation failure or invalid input; fall back to the
+    // context-free mapping rather than lose the text.
+    return lower_each_char(s);
+}
+
+}  // namespace zemo::text
