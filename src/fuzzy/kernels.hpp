@@ -1,0 +1,226 @@
+#pragma once
+// The inner loops of the measures, over character arrays: bytes for ASCII
+// input, code points otherwise. LCS uses the bit-parallel recurrence
+// (64 pattern characters per machine word, blocks of words beyond that);
+// Jaro matching uses position masks when both strings fit one word.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zemo::fuzzy::detail {
+
+// For each character of a pattern, the bit mask of its positions.
+// Instances are reused per thread: assign() only clears what the previous
+// pattern set, so short patterns cost time proportional to their length.
+class PatternMasks {
+public:
+    template <typename C>
+    void assign(const C* s, std::size_t n);
+
+    std::size_t words() const noexcept { return words_; }
+
+    // words() masks for character c; all zero when c is absent.
+    const std::uint64_t* row(char32_t c) const noexcept {
+        if (c < 256) return &low_[static_cast<std::size_t>(c) * words_];
+        if (high_mask_ == 0) return zeros_.data();
+        for (std::size_t i = hash(c) & high_mask_;; i = (i + 1) & high_mask_) {
+            if (keys_[i] == c) return &high_[i * words_];
+            if (keys_[i] == kEmpty) return zeros_.data();
+        }
+    }
+
+private:
+    static constexpr char32_t kEmpty = 0xFFFFFFFF;
+    static std::size_t hash(char32_t c) noexcept { return (static_cast<std::size_t>(c) * 0x9E3779B1u) >> 7; }
+
+    std::uint64_t* high_row(char32_t c) {
+        for (std::size_t i = hash(c) & high_mask_;; i = (i + 1) & high_mask_) {
+            if (keys_[i] == c) return &high_[i * words_];
+            if (keys_[i] == kEmpty) {
+                keys_[i] = c;
+                return &high_[i * words_];
+            }
+        }
+    }
+
+    std::size_t words_ = 0;
+    std::vector<std::uint64_t> low_;          // 256 rows of words_ masks, zero outside `touched_`
+    std::vector<unsigned char> touched_;      // low characters set by the current pattern
+    std::vector<char32_t> keys_;              // open addressing for characters >= 256
+    std::vector<std::uint64_t> high_;
+    std::vector<std::uint64_t> zeros_;
+    std::size_t high_mask_ = 0;
+};
+
+template <typename C>
+void PatternMasks::assign(const C* s, std::size_t n) {
+    for (unsigned char c : touched_) std::fill_n(&low_[c * words_], words_, 0);
+    touched_.clear();
+    words_ = std::max<std::size_t>(1, (n + 63) / 64);
+    if (low_.size() < 256 * words_) low_.resize(256 * words_, 0);
+    if (zeros_.size() < words_) zeros_.resize(words_, 0);
+
+    std::size_t high = 0;
+    for (std::size_t i = 0; i < n; ++i) high += static_cast<char32_t>(s[i]) >= 256;
+    high_mask_ = 0;
+    if (high > 0) {
+        std::size_t cap = 8;
+        while (cap < 2 * high) cap *= 2;
+        keys_.assign(cap, kEmpty);
+        high_.assign(cap * words_, 0);
+        high_mask_ = cap - 1;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<char32_t>(s[i]);
+        const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+        if (c < 256) {
+            low_[c * words_ + i / 64] |= bit;
+            touched_.push_back(static_cast<unsigned char>(c));
+        } else {
+            high_row(c)[i / 64] |= bit;
+        }
+    }
+}
+
+// Length of the longest common subsequence of a[0..n) and b[0..m).
+template <typename C>
+std::size_t lcs_length(const C* a, std::size_t n, const C* b, std::size_t m) {
+    // A common prefix or suffix is always part of some longest subsequence.
+    std::size_t common = 0;
+    while (n > 0 && m > 0 && *a == *b) ++a, ++b, --n, --m, ++common;
+    while (n > 0 && m > 0 && a[n - 1] == b[m - 1]) --n, --m, ++common;
+    if (n == 0 || m == 0) return common;
+    if (n > m) {
+        std::swap(a, b);
+        std::swap(n, m);
+    }
+    thread_local PatternMasks pm;
+    pm.assign(a, n);
+    if (pm.words() == 1) {
+        std::uint64_t s = ~std::uint64_t{0};
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint64_t u = s & *pm.row(static_cast<char32_t>(b[j]));
+            s = (s + u) | (s - u);
+        }
+        return common + static_cast<std::size_t>(std::popcount(~s));
+    }
+    const std::size_t words = pm.words();
+    thread_local std::vector<std::uint64_t> state;
+    state.assign(words, ~std::uint64_t{0});
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t* row = pm.row(static_cast<char32_t>(b[j]));
+        std::uint64_t carry = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            const std::uint64_t s = state[w];
+            const std::uint64_t u = s & row[w];
+            const std::uint64_t sum = s + u;
+            const std::uint64_t x = sum + carry;
+            carry = (sum < s) | (x < sum);
+            state[w] = x | (s - u);
+        }
+    }
+    std::size_t l = common;
+    for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
+    return l;
+}
+
+// The indel ratio from an LCS length and the two lengths.
+inline double ratio_from_lcs(std::size_t lcs, std::size_t n, std::size_t m) {
+    if (n + m == 0) return 1.0;
+    return static_cast<double>(2 * lcs) / static_cast<double>(n + m);
+}
+
+inline double winkler(double jaro, std::size_t prefix) {
+    if (!(jaro > 0.7)) return jaro;
+    return jaro + (1.0 - jaro) * (0.1 * static_cast<double>(prefix));
+}
+
+template <typename C>
+std::size_t common_prefix4(const C* a, std::size_t la, const C* b, std::size_t lb) {
+    std::size_t p = 0;
+    const std::size_t cap = std::min<std::size_t>({la, lb, 4});
+    while (p < cap && a[p] == b[p]) ++p;
+    return p;
+}
+
+// Jaro-Winkler similarity; matching walks `a` and takes the first free
+// equal character of `b` inside the window.
+template <typename C>
+double jaro_winkler(const C* a, std::size_t la, const C* b, std::size_t lb) {
+    if (la == 0 && lb == 0) return 1.0;
+    if (la == 0 || lb == 0) return 0.0;
+    std::size_t w = std::max(la, lb) / 2;
+    if (w > 0) --w;
+
+    std::size_t m = 0;
+    std::size_t half_transpositions = 0;
+    if (la <= 64 && lb <= 64) {
+        thread_local PatternMasks pm;
+        pm.assign(b, lb);
+        std::uint64_t flags_a = 0;
+        std::uint64_t flags_b = 0;
+        for (std::size_t i = 0; i < la; ++i) {
+            const std::size_t lo = i > w ? i - w : 0;
+            const std::size_t hi = std::min(lb, i + w + 1);
+            if (lo >= hi) continue;
+            const std::uint64_t upto = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+            const std::uint64_t window = upto & ~((std::uint64_t{1} << lo) - 1);
+            const std::uint64_t free = *pm.row(static_cast<char32_t>(a[i])) & window & ~flags_b;
+            if (free != 0) {
+                flags_b |= free & (~free + 1);
+                flags_a |= std::uint64_t{1} << i;
+                ++m;
+            }
+        }
+        if (m == 0) return 0.0;
+        while (flags_a != 0) {
+            const int i = std::countr_zero(flags_a);
+            const int j = std::countr_zero(flags_b);
+            half_transpositions += a[i] != b[j];
+            flags_a &= flags_a - 1;
+            flags_b &= flags_b - 1;
+        }
+    } else {
+        thread_local std::vector<unsigned char> fa, fb;
+        fa.assign(la, 0);
+        fb.assign(lb, 0);
+        for (std::size_t i = 0; i < la; ++i) {
+            const std::size_t lo = i > w ? i - w : 0;
+            const std::size_t hi = std::min(lb, i + w + 1);
+            for (std::size_t j = lo; j < hi; ++j) {
+                if (fb[j] == 0 && a[i] == b[j]) {
+                    fa[i] = fb[j] = 1;
+                    ++m;
+                    break;
+                }
+            }
+        }
+        if (m == 0) return 0.0;
+        std::size_t j = 0;
+        for (std::size_t i = 0; i < la; ++i) {
+            if (fa[i] == 0) continue;
+            while (fb[j] == 0) ++j;
+            half_transpositions += a[i] != b[j];
+            ++j;
+        }
+    }
+    const std::size_t t = half_transpositions / 2;
+    const double md = static_cast<double>(m);
+    const double jaro =
+        (md / static_cast<double>(la) + md / static_cast<double>(lb) + static_cast<double>(m - t) / md) / 3.0;
+    return winkler(jaro, common_prefix4(a, la, b, lb));
+}
+
+// An upper bound of jaro_winkler for strings of these lengths sharing a
+// `prefix` of leading characters (capped at 4), padded against rounding.
+inline double jaro_winkler_bound(std::size_t la, std::size_t lb, std::size_t prefix) {
+    if (la == 0 || lb == 0) return la == lb ? 1.0 : 0.0;
+    const double m = static_cast<double>(std::min(la, lb));
+    const double jaro = (m / static_cast<double>(la) + m / static_cast<double>(lb) + 1.0) / 3.0;
+    return winkler(jaro, prefix) + 1e-9;
+}
+
+}  // namespace zemo::fuzzy::detail

@@ -1,0 +1,112 @@
+#pragma once
+// Plain, unoptimised versions of the fuzzy measures and of the release
+// classifier, written the straightforward way. The fast library code is
+// checked against them.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzzy/chars.hpp"
+
+namespace zemo::fuzzy::reference {
+
+inline std::vector<char32_t> chars(std::string_view s) {
+    std::vector<char32_t> out;
+    detail::decode(s, out);
+    return out;
+}
+
+inline double fuzz_ratio(std::string_view sa, std::string_view sb) {
+    const auto a = chars(sa), b = chars(sb);
+    const std::size_t n = a.size(), m = b.size();
+    if (n + m == 0) return 1.0;
+    std::vector<std::uint64_t> row(m + 1, 0);
+    for (char32_t c : a) {
+        std::uint64_t diag = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint64_t up = row[j + 1];
+            row[j + 1] = c == b[j] ? diag + 1 : std::max(row[j], row[j + 1]);
+            diag = up;
+        }
+    }
+    return static_cast<double>(2 * row[m]) / static_cast<double>(n + m);
+}
+
+inline std::string join(const std::vector<std::string>& v) {
+    std::string out;
+    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? " " : "") + v[i];
+    return out;
+}
+
+inline std::string sorted_tokens(std::string_view s) {
+    auto t = detail::tokens(s);
+    std::stable_sort(t.begin(), t.end());
+    return join(t);
+}
+
+inline double token_sort_ratio(std::string_view a, std::string_view b) {
+    return fuzz_ratio(sorted_tokens(a), sorted_tokens(b));
+}
+
+inline double token_set_ratio(std::string_view a, std::string_view b) {
+    auto A = detail::tokens(a), B = detail::tokens(b);
+    std::sort(A.begin(), A.end());
+    A.erase(std::unique(A.begin(), A.end()), A.end());
+    std::sort(B.begin(), B.end());
+    B.erase(std::unique(B.begin(), B.end()), B.end());
+    if (A.empty() && B.empty()) return 1.0;
+    if (A.empty() || B.empty()) return 0.0;
+    std::vector<std::string> I, DA, DB;
+    std::set_intersection(A.begin(), A.end(), B.begin(), B.end(), std::back_inserter(I));
+    std::set_difference(A.begin(), A.end(), B.begin(), B.end(), std::back_inserter(DA));
+    std::set_difference(B.begin(), B.end(), A.begin(), A.end(), std::back_inserter(DB));
+    const std::string sI = join(I), sA = join(DA), sB = join(DB);
+    auto combine = [](const std::string& x, const std::string& y) {
+        if (x.empty()) return y;
+        if (y.empty()) return x;
+        return x + " " + y;
+    };
+    const std::string cA = combine(sI, sA), cB = combine(sI, sB);
+    const double r1 = fuzz_ratio(sI, cA), r2 = fuzz_ratio(sI, cB), r3 = fuzz_ratio(cA, cB);
+    return std::max(std::max(r1, r2), r3);
+}
+
+inline double jaro_winkler(std::string_view sa, std::string_view sb) {
+    const auto a = chars(sa), b = chars(sb);
+    const std::size_t la = a.size(), lb = b.size();
+    if (la == 0 && lb == 0) return 1.0;
+    if (la == 0 || lb == 0) return 0.0;
+    std::size_t w = std::max(la, lb) / 2;
+    if (w > 0) --w;
+    std::vector<bool> fa(la), fb(lb);
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < la; ++i) {
+        const std::size_t lo = i > w ? i - w : 0, hi = std::min(lb, i + w + 1);
+        for (std::size_t j = lo; j < hi; ++j)
+            if (!fb[j] && a[i] == b[j]) {
+                fa[i] = fb[j] = true;
+                ++m;
+                break;
+            }
+    }
+    if (m == 0) return 0.0;
+    std::vector<char32_t> ma, mb;
+    for (std::size_t i = 0; i < la; ++i)
+        if (fa[i]) ma.push_back(a[i]);
+    for (std::size_t j = 0; j < lb; ++j)
+        if (fb[j]) mb.push_back(b[j]);
+    std::size_t t = 0;
+    for (std::size_t k = 0; k < m; ++k) t += ma[k] != mb[k];
+    t /= 2;
+    const double md = static_cast<double>(m);
+    const double jaro = (md / la + md / lb + static_cast<double>(m - t) / md) / 3.0;
+    if (!(jaro > 0.7)) return jaro;
+    std::size_t p = 0;
+    while (p < 4 && p < la && p < lb && a[p] == b[p]) ++p;
+    return jaro + (1.0 - jaro) * (0.1 * static_cast<double>(p));
+}
+
+}  // namespace zemo::fuzzy::reference
