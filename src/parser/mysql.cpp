@@ -1,0 +1,380 @@
+#include "parser/mysql.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "parser/utf8_lossy.hpp"
+
+namespace zemo::parser {
+
+namespace detail {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_sign(char c) { return c == '+' || c == '-'; }
+bool is_hex_digit(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+bool is_bit(char c) { return c == '0' || c == '1'; }
+bool is_word(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+int hex_value(char c) {
+    if (is_digit(c)) return c - '0';
+    return ascii_lower(c) - 'a' + 10;
+}
+
+// ---------------------------------------------------------------------------
+// Quoted strings
+
+// `pos` is at the opening quote. Escapes follow MySQL; an unknown escape keeps
+// its backslash, and so do \% and \_ (they are escapes only in LIKE patterns).
+Text parse_quoted(std::string_view s, std::size_t& pos) {
+    const std::size_t n = s.size();
+    std::string buf;
+    ++pos;
+    while (pos < n) {
+        std::size_t run = pos;
+        while (run < n && s[run] != '\'' && s[run] != '\\') ++run;
+        buf.append(s.data() + pos, run - pos);
+        pos = run;
+        if (pos >= n) break;
+        if (s[pos] == '\'') {
+            if (pos + 1 < n && s[pos + 1] == '\'') {  // '' inside a string is one quote
+                buf += '\'';
+                pos += 2;
+                continue;
+            }
+            ++pos;
+            break;
+        }
+        if (pos + 1 >= n) {  // a backslash as the last byte stays
+            buf += '\\';
+            ++pos;
+            break;
+        }
+        const char e = s[pos + 1];
+        pos += 2;
+        switch (e) {
+            case 'n': buf += '\n'; break;
+            case 'r': buf += '\r'; break;
+            case 't': buf += '\t'; break;
+            case '0': buf += '\0'; break;
+            case 'b': buf += '\b'; break;
+            case 'Z': buf += '\x1A'; break;
+            case '\'':
+            case '"':
+            case '\\': buf += e; break;
+            default:
+                buf += '\\';
+                buf += e;
+        }
+    }
+    return to_utf8_lossy(std::move(buf));
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// An optional sign and digits. Canonical form beyond 64 bits: no '+', no
+// leading zeros.
+SqlValue integer_value(std::string_view token) {
+    bool negative = false;
+    std::string_view digits = token;
+    if (!digits.empty() && is_sign(digits[0])) {
+        negative = digits[0] == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) return Integer{0};
+    for (char c : digits) {
+        if (!is_digit(c)) return Integer{0};
+    }
+    // from_chars takes '-' but not '+'.
+    std::string_view parsed = token[0] == '+' ? digits : token;
+    Integer value = 0;
+    auto r = std::from_chars(parsed.data(), parsed.data() + parsed.size(), value);
+    if (r.ec == std::errc{}) return value;
+    const std::size_t first = digits.find_first_not_of('0');  // out of range, so not all zeros
+    digits.remove_prefix(first);
+    if (digits.size() > kMaxExactDigits) return Integer{0};
+    BigInteger big;
+    big.digits.reserve(digits.size() + 1);
+    if (negative) big.digits += '-';
+    big.digits.append(digits);
+    return big;
+}
+
+// Saturating decimal parse of an exponent's digits.
+long long exponent_value(std::string_view digits) {
+    long long v = 0;
+    for (char c : digits) {
+        v = v * 10 + (c - '0');
+        if (v > 1'000'000'000) return v;
+    }
+    return v;
+}
+
+// A decimal literal: optional sign, digits with at most one '.', at least one
+// digit, optional exponent. Anything else is 0.0.
+Float float_value(std::string_view token) {
+    bool negative = false;
+    std::string_view body = token;
+    if (!body.empty() && is_sign(body[0])) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    std::size_t i = 0;
+    std::size_t int_digits = 0;
+    std::size_t frac_digits = 0;
+    while (i < body.size() && is_digit(body[i])) ++i, ++int_digits;
+    const std::string_view int_part = body.substr(0, int_digits);
+    std::string_view frac_part;
+    if (i < body.size() && body[i] == '.') {
+        ++i;
+        const std::size_t start = i;
+        while (i < body.size() && is_digit(body[i])) ++i, ++frac_digits;
+        frac_part = body.substr(start, frac_digits);
+    }
+    if (int_digits + frac_digits == 0) return 0.0;
+    long long exponent = 0;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        bool exp_negative = false;
+        if (i < body.size() && is_sign(body[i])) exp_negative = body[i++] == '-';
+        const std::size_t start = i;
+        while (i < body.size() && is_digit(body[i])) ++i;
+        if (i == start) return 0.0;
+        exponent = exponent_value(body.substr(start, i - start));
+        if (exp_negative) exponent = -exponent;
+    }
+    if (i != body.size()) return 0.0;
+
+    double value = 0.0;
+    auto r = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
+    if (r.ec == std::errc::result_out_of_range) {
+        // Overflow or underflow: decide by the decimal exponent of the leading
+        // non-zero digit (out of range means it is far from zero either way).
+        long long lead;
+        const std::size_t nz = int_part.find_first_not_of('0');
+        if (nz != std::string_view::npos) {
+            lead = static_cast<long long>(int_part.size() - nz) - 1;
+        } else {
+            lead = -static_cast<long long>(frac_part.find_first_not_of('0')) - 1;
+        }
+        value = lead + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (r.ec != std::errc{} || r.ptr != body.data() + body.size()) {
+        return 0.0;
+    }
+    return negative ? -value : value;
+}
+
+// `pos` is at a digit or sign: the run of digits, '.', '+' and '-', then an
+// exponent when one follows directly.
+SqlValue parse_number(std::string_view s, std::size_t& pos) {
+    const std::size_t n = s.size();
+    const std::size_t start = pos;
+    bool has_dot = false;
+    while (pos < n && (is_digit(s[pos]) || is_sign(s[pos]) || s[pos] == '.')) {
+        has_dot |= s[pos] == '.';
+        ++pos;
+    }
+    bool has_exponent = false;
+    if (pos < n && (s[pos] == 'e' || s[pos] == 'E')) {
+        std::size_t p = pos + 1;
+        if (p < n && is_sign(s[p])) ++p;
+        if (p < n && is_digit(s[p])) {
+            while (p < n && is_digit(s[p])) ++p;
+            pos = p;
+            has_exponent = true;
+        }
+    }
+    const std::string_view token = s.substr(start, pos - start);
+    if (has_dot || has_exponent) return float_value(token);
+    return integer_value(token);
+}
+
+// ---------------------------------------------------------------------------
+// Hexadecimal and bit literals
+
+Text bytes_from_hex(std::string_view digits) {
+    std::string bytes;
+    bytes.reserve(digits.size() / 2 + 1);
+    std::size_t i = 0;
+    if (digits.size() % 2 == 1) bytes += static_cast<char>(hex_value(digits[i++]));
+    for (; i < digits.size(); i += 2) {
+        bytes += static_cast<char>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1]));
+    }
+    return to_utf8_lossy(std::move(bytes));
+}
+
+SqlValue integer_from_bits(std::string_view bits) {
+    const std::size_t nz = bits.find_first_not_of('0');
+    if (nz == std::string_view::npos) return Integer{0};
+    bits.remove_prefix(nz);
+    if (bits.size() > kMaxExactBits) return Integer{0};
+    if (bits.size() <= 63) {
+        Integer v = 0;
+        for (char b : bits) v = v << 1 | (b - '0');
+        return v;
+    }
+    // Little-endian base 10^9 limbs, doubled once per bit.
+    constexpr std::uint32_t kBase = 1'000'000'000;
+    std::vector<std::uint32_t> limbs{0};
+    for (char b : bits) {
+        std::uint32_t carry = static_cast<std::uint32_t>(b - '0');
+        for (auto& limb : limbs) {
+            const std::uint64_t v = static_cast<std::uint64_t>(limb) * 2 + carry;
+            limb = static_cast<std::uint32_t>(v % kBase);
+            carry = static_cast<std::uint32_t>(v / kBase);
+        }
+        if (carry != 0) limbs.push_back(carry);
+    }
+    BigInteger big;
+    big.digits = std::to_string(limbs.back());
+    for (std::size_t k = limbs.size() - 1; k-- > 0;) {
+        const std::string part = std::to_string(limbs[k]);
+        big.digits.append(9 - part.size(), '0');
+        big.digits += part;
+    }
+    return big;
+}
+
+// The run of digits accepted by `accept` from `from`; its end.
+template <typename Accept>
+std::size_t digit_run(std::string_view s, std::size_t from, Accept accept) {
+    while (from < s.size() && accept(s[from])) ++from;
+    return from;
+}
+
+// x'..' or b'..' at `pos`: the digits between the quotes, when they close and
+// are all valid; `pos` then moves past the closing quote.
+template <typename Accept>
+std::optional<std::string_view> quoted_digits(std::string_view s, std::size_t& pos, Accept accept) {
+    const std::size_t begin = pos + 2;
+    const std::size_t end = digit_run(s, begin, accept);
+    if (end >= s.size() || s[end] != '\'') return std::nullopt;
+    pos = end + 1;
+    return s.substr(begin, end - begin);
+}
+
+bool is_null_keyword(std::string_view s, std::size_t pos) {
+    if (s.size() - pos < 4) return false;
+    return ascii_lower(s[pos]) == 'n' && ascii_lower(s[pos + 1]) == 'u' && ascii_lower(s[pos + 2]) == 'l' &&
+           ascii_lower(s[pos + 3]) == 'l';
+}
+
+// `_charset` and optional spaces before a quote: the index of that quote.
+std::optional<std::size_t> introduced_quote(std::string_view s, std::size_t pos) {
+    std::size_t p = digit_run(s, pos + 1, is_word);
+    if (p == pos + 1) return std::nullopt;
+    while (p < s.size() && s[p] == ' ') ++p;
+    if (p < s.size() && s[p] == '\'') return p;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool append_tuples(std::string_view line, std::vector<Row>& out) {
+    const std::size_t n = line.size();
+    std::size_t i = 0;
+    std::size_t width = 0;  // rows of one table share a width: reserve it
+    while (i < n) {
+        while (line[i] != '(') {
+            if (line[i] == ';') return true;
+            if (++i == n) return false;
+        }
+        ++i;
+        Row row;
+        row.reserve(width);
+        while (i < n) {
+            const char c = line[i];
+            if (c == ' ') {
+                ++i;
+            } else if (c == ')') {
+                ++i;
+                break;
+            } else if (c == ',' && row.empty()) {
+                ++i;
+            } else {
+                row.push_back(parse_single_value(line, i));
+                if (i < n && line[i] == ',') ++i;
+            }
+        }
+        if (!row.empty()) {
+            width = row.size();
+            out.push_back(std::move(row));
+        }
+    }
+    return false;
+}
+
+}  // namespace detail
+
+SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
+    using namespace detail;
+    const std::size_t n = line.size();
+    if (pos >= n) return Null{};
+    const char c = line[pos];
+    if (c == '\'') return parse_quoted(line, pos);
+    if (is_null_keyword(line, pos)) {
+        pos += 4;
+        return Null{};
+    }
+    if (c == '0' && pos + 2 < n) {
+        const char kind = line[pos + 1];
+        if ((kind == 'x' || kind == 'X') && is_hex_digit(line[pos + 2])) {
+            const std::size_t end = digit_run(line, pos + 2, is_hex_digit);
+            const std::string_view digits = line.substr(pos + 2, end - pos - 2);
+            pos = end;
+            return bytes_from_hex(digits);
+        }
+        if ((kind == 'b' || kind == 'B') && is_bit(line[pos + 2])) {
+            const std::size_t end = digit_run(line, pos + 2, is_bit);
+            const std::string_view bits = line.substr(pos + 2, end - pos - 2);
+            pos = end;
+            return integer_from_bits(bits);
+        }
+    }
+    if (is_digit(c) || is_sign(c)) return parse_number(line, pos);
+    if (pos + 1 < n && line[pos + 1] == '\'') {
+        if (c == 'x' || c == 'X') {
+            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits);
+        } else if (c == 'b' || c == 'B') {
+            if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits);
+        }
+    }
+    if (c == '_') {
+        if (auto quote = introduced_quote(line, pos)) {
+            pos = *quote;
+            return parse_quoted(line, pos);
+        }
+    }
+    ++pos;
+    return Null{};
+}
+
+std::vector<Row> parse_sql_values(std::string_view line) {
+    std::vector<Row> rows;
+    detail::append_tuples(line, rows);
+    return rows;
+}
+
+std::optional<std::size_t> find_values_start(std::string_view line) {
+    constexpr std::string_view kKeyword = "values";
+    if (line.size() < kKeyword.size()) return std::nullopt;
+    for (std::size_t p = 0; p + kKeyword.size() <= line.size(); ++p) {
+        std::size_t k = 0;
+        while (k < kKeyword.size() && detail::ascii_lower(line[p + k]) == kKeyword[k]) ++k;
+        if (k < kKeyword.size()) continue;
+        const std::size_t paren = line.find('(', p + kKeyword.size());
+        if (paren == std::string_view::npos) return std::nullopt;
+        return paren;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zemo::parser
