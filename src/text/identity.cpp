@@ -161,11 +161,10 @@ std::string_view trim_ascii_space(std::string_view s) noexcept {
 }
 
 // Shrinks `owner` to `part`, a view into it, without reallocating.
-std::string keep_only(std::string owner, std::string_view part) {
+void keep_only(std::string& owner, std::string_view part) {
     const auto begin = static_cast<std::size_t>(part.data() - owner.data());
     owner.resize(begin + part.size());
     owner.erase(0, begin);
-    return owner;
 }
 
 bool is_ascii_word_or_space(char c) noexcept {
@@ -180,7 +179,8 @@ std::string identity_baseline(std::string_view s) {
     // and article are cut away only the ends can need trimming.
     std::string m = detail::ascii_match_form(s);
     const std::string_view core = trim_ascii_space(detail::drop_article_view(strip_trailing_parens(m)));
-    return keep_only(std::move(m), core);
+    keep_only(m, core);
+    return m;
 }
 
 std::string to_identity_match_form(std::string_view s) { return identity_baseline(s); }
