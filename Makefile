@@ -32,7 +32,7 @@ install: venv ## build and install the package into the virtual environment
 	$(PY) -m pip install -q ".[test]"
 
 demo: install ## the pipeline's main job on the bundled sample data
-	$(VENV)/bin/zemo-etl demo
+	$(VENV)/bin/zemo-etl demo --fresh --workdir build/demo
 
 test: install test-cpp test-python ## the whole test suite
 

@@ -1,0 +1,160 @@
+"""The pipeline's main job: classify incoming releases against the library.
+
+    zemo-etl demo                      # the bundled sample data, into ./zemo-etl-demo
+    zemo-etl run --dump library.sql --releases releases.csv --workdir out
+
+Steps (resumable: a run that stops part-way continues from the first step
+not completed, with the state kept in WORKDIR/state.json):
+
+1. load_library    the `library` table out of the MySQL dump, in storage form
+2. dedupe_releases the releases CSV, in storage form, duplicates dropped
+3. classify        each release keep / prune / review against the library
+4. resolve_artists each release artist against the library's artists
+5. write_report    WORKDIR/releases_classified.csv and a summary
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import pathlib
+import sys
+from collections import Counter
+
+from zemo_etl import fuzzy, import_utils, parser, pg, schema, state, text
+
+STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
+SAMPLE_DATA = pathlib.Path(__file__).resolve().parent / "sample_data"
+
+
+class Pipeline:
+    def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path) -> None:
+        self.dump, self.releases, self.workdir = dump, releases, workdir
+        self.state_path = workdir / "state.json"
+        self.db_url = dump.resolve().as_uri()
+        self.csv_dir = str(releases.resolve().parent)
+
+    def _load_or_create_state(self) -> state.PipelineState:
+        if self.state_path.exists():
+            st = state.PipelineState.load(str(self.state_path))
+            st.validate_resume(self.db_url, self.csv_dir)
+            return st
+        return state.PipelineState(self.db_url, self.csv_dir, STEPS)
+
+    def _save(self, name: str, value: object) -> None:
+        (self.workdir / f"{name}.json").write_text(json.dumps(value, ensure_ascii=False), encoding="utf-8")
+
+    def _load(self, name: str):
+        return json.loads((self.workdir / f"{name}.json").read_text(encoding="utf-8"))
+
+    def run(self) -> int:
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        st = self._load_or_create_state()
+        for step in STEPS:
+            if st.is_completed(step):
+                print(f"[skip] {step}: completed in an earlier run")
+                continue
+            try:
+                getattr(self, step)()
+            except Exception as e:
+                st.mark_failed(step, f"{type(e).__name__}: {e}")
+                st.save(str(self.state_path))
+                print(f"[fail] {step}: {e}", file=sys.stderr)
+                return 1
+            st.mark_completed(step)
+            st.save(str(self.state_path))
+        return 0
+
+    def load_library(self) -> None:
+        columns = schema.library_columns()
+        rows = parser.load_table_rows(str(self.dump), schema.LIBRARY_TABLE)
+        library = []
+        for row in rows:
+            record = dict(zip(columns, row))
+            for key in ("title", "artist", "alternate_artist_name"):
+                if isinstance(record.get(key), str):
+                    record[key] = text.to_storage_form(record[key])
+            library.append(record)
+        compilations = sum(text.is_compilation_artist(r["artist"] or "") for r in library)
+        print(f"[done] load_library: {len(library)} rows from {self.dump.name}, {compilations} compilations")
+        self._save("library", library)
+
+    def dedupe_releases(self) -> None:
+        seen = import_utils.DedupSet()
+        kept, dropped = [], 0
+        with open(self.releases, newline="", encoding="utf-8") as f:
+            for row in csv.DictReader(f):
+                artist = pg.to_pg_text_form(text.to_storage_form(row.get("artist")))
+                title = pg.to_pg_text_form(text.to_storage_form(row.get("title")))
+                if seen.add((text.to_match_form(artist), text.to_match_form(title))):
+                    kept.append({"artist": artist, "title": title})
+                else:
+                    dropped += 1
+        print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
+        self._save("releases", kept)
+
+    def classify(self) -> None:
+        library = self._load("library")
+        releases = self._load("releases")
+        pairs = [(r["artist"] or "", r["title"] or "") for r in library]
+        decisions = fuzzy.batch_classify_releases(
+            [r["artist"] for r in releases], [r["title"] for r in releases], pairs
+        )
+        counts = Counter(decisions)
+        print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review")
+        self._save("decisions", decisions)
+
+    def resolve_artists(self) -> None:
+        library = self._load("library")
+        releases = self._load("releases")
+        catalog = sorted({text.to_identity_match_form(r["artist"]) for r in library if r["artist"]})
+        names = [text.to_identity_match_form(r["artist"]) for r in releases]
+        resolved = fuzzy.batch_fuzzy_resolve(names, catalog, 0.85)
+        print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
+        self._save("resolved", resolved)
+
+    def write_report(self) -> None:
+        releases = self._load("releases")
+        decisions = self._load("decisions")
+        resolved = self._load("resolved")
+        out = self.workdir / "releases_classified.csv"
+        with open(out, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow(["artist", "title", "ascii_artist", "ascii_title", "decision", "library_artist"])
+            for release, decision, match in zip(releases, decisions, resolved):
+                writer.writerow([
+                    release["artist"], release["title"],
+                    text.to_ascii_form(release["artist"]), text.to_ascii_form(release["title"]),
+                    decision, match or "",
+                ])
+        print(f"[done] write_report: {out}")
+        width = max(len(r["artist"]) + len(r["title"]) for r in releases) + 3
+        for release, decision in zip(releases, decisions):
+            print(f"    {decision:<7} {(release['artist'] + ' - ' + release['title']):<{width}}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(prog="zemo-etl", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="command", required=True)
+    demo = sub.add_parser("demo", help="run the job on the bundled sample data")
+    demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
+    demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
+    run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
+    run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
+    run.add_argument("--workdir", type=pathlib.Path, required=True)
+    run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    args = ap.parse_args(argv)
+    if args.command == "demo":
+        args.dump = SAMPLE_DATA / "library.sql"
+        args.releases = SAMPLE_DATA / "releases.csv"
+    if args.fresh and (args.workdir / "state.json").exists():
+        os.remove(args.workdir / "state.json")
+    return Pipeline(args.dump, args.releases, args.workdir).run()
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
