@@ -1,0 +1,155 @@
+// Text forms: the Unicode 8.0.0 tables, the lower-casings against ICU, and
+// the ASCII fast paths against the general paths.
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "check.hpp"
+#include "pg/text.hpp"
+#include "text/case.hpp"
+#include "text/forms.hpp"
+#include "text/generated/unicode8_tables.hpp"
+#include "text/translit.hpp"
+#include "text/unicode8.hpp"
+#include "text/utf8.hpp"
+
+using namespace zemo::text;
+
+namespace {
+
+std::size_t code_points(std::span<const unicode8::detail::Range> ranges) {
+    std::size_t n = 0;
+    for (const auto& r : ranges) n += r.last - r.first + 1;
+    return n;
+}
+
+std::string utf8_of(char32_t c) {
+    std::string s;
+    utf8::append(s, c);
+    return s;
+}
+
+}  // namespace
+
+TEST(unicode8_class_sizes) {
+    namespace d = unicode8::detail;
+    CHECK_EQ(code_points(d::kMn), 1567u);
+    CHECK_EQ(code_points(d::kMc), 383u);
+    CHECK_EQ(code_points(d::kMe), 13u);
+    CHECK_EQ(code_points(d::kMark), 1567u + 383u + 13u);
+    CHECK_EQ(code_points(d::kCf), 150u);
+    CHECK_EQ(code_points(d::kSo), 5677u);
+}
+
+TEST(unicode8_membership) {
+    // Bisection edges: first and last members, and their neighbours.
+    for (const auto& r : unicode8::detail::kMark) {
+        CHECK(unicode8::is_mark(r.first));
+        CHECK(unicode8::is_mark(r.last));
+        CHECK(!unicode8::is_mark(r.last + 1) || r.last + 1 == 0);
+    }
+    CHECK(unicode8::is_mark(0x301));
+    CHECK(unicode8::is_mark(0xFE0F));   // variation selector, Mn
+    CHECK(unicode8::is_mark(0x20E3));   // enclosing keycap, Me
+    CHECK(!unicode8::is_mark(0x8D4));   // assigned after 8.0.0
+    CHECK(unicode8::is_format(0xAD));
+    CHECK(unicode8::is_format(0x200D));
+    CHECK(unicode8::is_format(0xE0001));
+    CHECK(unicode8::is_format(0x61C));   // Arabic letter mark, Cf since 6.3
+    CHECK(!unicode8::is_format(0x2010));
+    CHECK(unicode8::is_other_symbol(0xA9));
+    CHECK(unicode8::is_other_symbol(0x2764));
+    CHECK(unicode8::is_other_symbol(0x1F1E6));
+    CHECK(!unicode8::is_other_symbol(0x1F3FB));  // skin tone modifiers are Sk
+    CHECK(!unicode8::is_other_symbol(0x1F923));  // assigned after 8.0.0
+    CHECK(!unicode8::is_other_symbol(0x1F57A));
+    for (char32_t c : {U'a', U'Z', U'0', U'9', U'\u00AA', U'\u00B2', U'\u00BD', U'\u2163', U'\u3400', U'\u4DB5',
+                       U'\u9FD5', U'\uAC00', U'\uD7A3', U'\U00017000', U'\U00020000', U'\U0002CEA1'}) {
+        CHECK(unicode8::is_word_char(c));
+    }
+    for (char32_t c : {U'_', U'-', U' ', U'@', U'\u00A9', U'\u0301', U'\u200B', U'\u9FD6', U'\U0002CEA2', U'\uE000'}) {
+        CHECK(!unicode8::is_word_char(c));
+    }
+}
+
+TEST(translit_entries) {
+    CHECK(transliterate_char(0xC6) == std::optional<std::string_view>("AE"));
+    CHECK(transliterate_char(0xDF) == std::optional<std::string_view>("ss"));
+    CHECK(transliterate_char(0x5317) == std::optional<std::string_view>("Bei "));
+    CHECK(transliterate_char(0xA9) == std::optional<std::string_view>("(c)"));
+    CHECK(transliterate_char(0x300) == std::optional<std::string_view>(""));  // an empty entry is an entry
+    CHECK(!transliterate_char(0xE000));                                       // private use: none
+    CHECK(!transliterate_char(0x10FFFF));                                     // past the table
+    std::string out;
+    append_transliterated("a\xC3\x86\xEE\x80\x80z", "[?]", out);
+    CHECK_EQ(out, std::string("aAE[?]z"));
+}
+
+TEST(lower_each_char_is_icu_full_mapping_per_character) {
+    // Every scalar value on its own: the context-free shortcut must agree with
+    // ICU's full mapping of the character in isolation.
+    int mismatches = 0;
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        const std::string one = utf8_of(c);
+        std::string expected;
+        icu::StringByteSink<std::string> sink(&expected);
+        UErrorCode status = U_ZERO_ERROR;
+        icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(one.data(), static_cast<int32_t>(one.size())), sink,
+                                  nullptr, status);
+        if (U_FAILURE(status) || lower_each_char(one) != expected) {
+            if (++mismatches < 5) std::cerr << "lower_each_char differs at U+" << std::hex << static_cast<unsigned long>(c) << std::dec << "\n";
+        }
+    }
+    CHECK_EQ(mismatches, 0);
+}
+
+TEST(lower_casings_context) {
+    // Final sigma needs context; one character at a time it is always σ.
+    CHECK_EQ(lower_full("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 X"), std::string("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82 x"));
+    CHECK_EQ(lower_each_char("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"), std::string("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83"));
+    CHECK_EQ(lower_full("\xC4\xB0stanbul"), std::string("i\xCC\x87stanbul"));
+    CHECK_EQ(lower_full("MiXeD 123"), std::string("mixed 123"));
+}
+
+TEST(ascii_fast_paths_match_general_paths) {
+    // Every ASCII byte, with spaces weighted up so runs and ends occur often.
+    std::mt19937 rng(20261206);
+    std::uniform_int_distribution<int> len(0, 24), byte(0, 127 + 40);
+    for (int round = 0; round < 20000; ++round) {
+        std::string s;
+        for (int n = len(rng); n > 0; --n) {
+            const int b = byte(rng);
+            s.push_back(static_cast<char>(b > 127 ? ' ' : b));
+        }
+        CHECK_EQ(to_storage_form(s), detail::storage_form_general(s));
+        const std::string general = detail::match_form_general(s);
+        CHECK_EQ(to_match_form(s), general);
+        CHECK_EQ(to_ascii_form(s), detail::ascii_form_of_match_form(general));
+    }
+}
+
+TEST(utf8_validation) {
+    for (std::string_view ok : {"", "a", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+                                "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+        CHECK(utf8::is_valid(ok));
+    }
+    for (std::string_view bad : {"\x80", "\xC0\x80", "\xC1\xBF", "\xC2", "\xC2\x41", "\xE0\x80\x80", "\xE0\x9F\xBF",
+                                 "\xED\xA0\x80", "\xE2\x82", "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+                                 "\xFF"}) {
+        CHECK(!utf8::is_valid(bad));
+    }
+}
+
+TEST(pg_text_form_copies_only_with_nul) {
+    std::string scratch;
+    const std::string_view clean = "no nul here";
+    const std::string_view same = zemo::pg::to_pg_text_form(clean, scratch);
+    CHECK(same.data() == clean.data());
+    CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0a\0\0b\0", 6), scratch)), std::string("ab"));
+    CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0", 1), scratch)), std::string());
+}
