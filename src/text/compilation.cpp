@@ -7,6 +7,7 @@
 
 #include "text/case.hpp"
 #include "text/identity_detail.hpp"
+#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -44,7 +45,7 @@ bool matches_keyword(std::string_view l, bool fold_ascii) {
         if (l.size() < prefix.size() || !same(l.substr(0, prefix.size()), prefix)) continue;
         if (l.size() == prefix.size()) return true;
         std::size_t i = prefix.size();
-        if (!is_alphanumeric(detail::next_code_point(l, i))) return true;
+        if (!is_alphanumeric(utf8::decode(l, i))) return true;
     }
     return false;
 }
@@ -61,7 +62,7 @@ bool is_compilation_artist_reference(std::string_view name) {
 
 bool is_compilation_artist(std::string_view name) {
     if (name.empty()) return false;
-    if (detail::is_all_ascii(name)) return matches_keyword(name, true);
+    if (utf8::is_ascii(name)) return matches_keyword(name, true);
     return matches_keyword(lower_full(name), false);
 }
 

@@ -5,51 +5,11 @@
 #include "text/forms.hpp"
 #include "text/identity_detail.hpp"
 #include "text/unicode8.hpp"
+#include "text/utf8.hpp"
 
 namespace zemo::text {
 
 namespace detail {
-
-char32_t next_code_point(std::string_view s, std::size_t& i) noexcept {
-    constexpr char32_t kBad = 0xFFFD;
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    std::size_t len;
-    char32_t cp;
-    char32_t min;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        len = 2, cp = lead & 0x1F, min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3, cp = lead & 0x0F, min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        len = 4, cp = lead & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return kBad;
-    }
-    if (s.size() - i < len) {
-        ++i;
-        return kBad;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        const unsigned char c = byte(i + k);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return kBad;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return kBad;
-    }
-    i += len;
-    return cp;
-}
 
 bool is_white_space(char32_t c) noexcept {
     if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
@@ -64,14 +24,14 @@ bool is_white_space(char32_t c) noexcept {
 
 namespace {
 
-// Byte offset where the last code point of s[0, end) begins; `end` > 0. A
+// Byte offset where the last character of s[0, end) begins; `end` > 0. A
 // malformed tail is taken one byte at a time.
-std::size_t last_code_point_start(std::string_view s, std::size_t end) noexcept {
+std::size_t last_char_start(std::string_view s, std::size_t end) noexcept {
     std::size_t start = end - 1;
     const std::size_t floor = end >= 4 ? end - 4 : 0;
     while (start > floor && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
     std::size_t i = start;
-    next_code_point(s, i);
+    utf8::decode(s, i);
     return i == end ? start : end - 1;
 }
 
@@ -81,38 +41,17 @@ std::string_view trim_white_space(std::string_view s) noexcept {
     std::size_t begin = 0;
     while (begin < s.size()) {
         std::size_t next = begin;
-        if (!is_white_space(next_code_point(s, next))) break;
+        if (!is_white_space(utf8::decode(s, next))) break;
         begin = next;
     }
     std::size_t end = s.size();
     while (end > begin) {
-        const std::size_t start = last_code_point_start(s, end);
+        const std::size_t start = last_char_start(s, end);
         std::size_t i = start;
-        if (!is_white_space(next_code_point(s, i))) break;
+        if (!is_white_space(utf8::decode(s, i))) break;
         end = start;
     }
     return s.substr(begin, end - begin);
-}
-
-std::string ascii_match_form(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    bool after_space = true;  // drops leading spaces
-    for (char c : s) {
-        if (c == ' ') {
-            if (!after_space) out.push_back(' ');
-            after_space = true;
-        } else {
-            out.push_back(ascii_lower(c));
-            after_space = false;
-        }
-    }
-    if (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
-}
-
-std::string match_form(std::string_view s) {
-    return is_all_ascii(s) ? ascii_match_form(s) : to_match_form(s);
 }
 
 std::string_view drop_article_view(std::string_view s) noexcept {
@@ -126,19 +65,18 @@ std::string_view drop_article_view(std::string_view s) noexcept {
 }
 
 std::string identity_baseline_reference(std::string_view s) {
-    const std::string m = to_match_form(s);
+    const std::string m = match_form_general(s);
     return collapse_and_trim_ascii_space(drop_article_view(strip_trailing_parens(m)));
 }
 
 std::string with_punctuation_reference(std::string_view s) {
-    const std::string m = to_match_form(s);
+    const std::string m = match_form_general(s);
     const std::string_view d = drop_article_view(strip_trailing_parens(m));
     std::string out;
-    out.reserve(d.size());
     bool in_run = false;
     for (std::size_t i = 0; i < d.size();) {
         const std::size_t start = i;
-        const char32_t c = next_code_point(d, i);
+        const char32_t c = utf8::decode(d, i);
         if (unicode8::is_word_char(c) || is_white_space(c)) {
             out.append(d.substr(start, i - start));
             in_run = false;
@@ -167,19 +105,17 @@ void keep_only(std::string& owner, std::string_view part) {
     owner.erase(0, begin);
 }
 
-bool is_ascii_word_or_space(char c) noexcept {
-    return detail::is_ascii_alnum(static_cast<unsigned char>(c)) || c == ' ' || (c >= 0x09 && c <= 0x0D);
-}
+// The bytes the punctuation collapse keeps: ASCII letters, digits and
+// White_Space other than U+0020 (which it collapses with the replacements).
+bool is_kept_ascii(unsigned char c) noexcept { return detail::is_ascii_alnum(c) || (c >= 0x09 && c <= 0x0D); }
 
 }  // namespace
 
 std::string identity_baseline(std::string_view s) {
-    if (!detail::is_all_ascii(s)) return detail::identity_baseline_reference(s);
-    // The ASCII match form has no doubled or outer spaces, so once the group
-    // and article are cut away only the ends can need trimming.
-    std::string m = detail::ascii_match_form(s);
-    const std::string_view core = trim_ascii_space(detail::drop_article_view(strip_trailing_parens(m)));
-    keep_only(m, core);
+    std::string m = to_match_form(s);
+    // The match form has no doubled or outer U+0020, so once the group and
+    // the article are cut away only the ends can need trimming.
+    keep_only(m, trim_ascii_space(detail::drop_article_view(strip_trailing_parens(m))));
     return m;
 }
 
@@ -188,17 +124,26 @@ std::string to_identity_match_form(std::string_view s) { return identity_baselin
 std::string to_identity_match_form_title(std::string_view s) { return identity_baseline(s); }
 
 std::string to_identity_match_form_with_punctuation(std::string_view s) {
-    if (!detail::is_all_ascii(s)) return detail::with_punctuation_reference(s);
-    const std::string m = detail::ascii_match_form(s);
+    const std::string m = to_match_form(s);
     const std::string_view d = detail::drop_article_view(strip_trailing_parens(m));
-    // Every non-word, non-space byte stands for a space; spaces are collapsed
-    // and trimmed in the same pass.
+    // Each other character stands for a U+0020; those and the real ones are
+    // collapsed and trimmed in the same pass.
     std::string out;
     out.reserve(d.size());
     bool after_space = true;
-    for (char c : d) {
-        if (c != ' ' && is_ascii_word_or_space(c)) {
-            out.push_back(c);
+    for (std::size_t i = 0; i < d.size();) {
+        const std::size_t start = i;
+        const auto byte = static_cast<unsigned char>(d[i]);
+        bool kept;
+        if (byte < 0x80) {
+            ++i;
+            kept = is_kept_ascii(byte);
+        } else {
+            const char32_t c = utf8::decode(d, i);
+            kept = unicode8::is_word_char(c) || detail::is_white_space(c);
+        }
+        if (kept) {
+            out.append(d.substr(start, i - start));
             after_space = false;
         } else {
             if (!after_space) out.push_back(' ');
@@ -232,7 +177,7 @@ std::string_view strip_leading_article(std::string_view s) {
         if (s.size() == article.size()) return s.substr(s.size());
         std::size_t end = article.size();
         for (std::size_t i = end; i < s.size();) {
-            const char32_t c = detail::next_code_point(s, i);
+            const char32_t c = utf8::decode(s, i);
             // Python's \s: White_Space and the information separators.
             if (!detail::is_white_space(c) && !(c >= 0x1C && c <= 0x1F)) break;
             end = i;

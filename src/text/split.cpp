@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "text/forms.hpp"
 #include "text/identity_detail.hpp"
 
 namespace zemo::text {
@@ -86,7 +87,7 @@ std::optional<Views> ampersand_views(std::string_view s, const KnownArtists& kno
     Views pieces = split_trimmed(s, " & ");
     if (pieces.size() < 2 || known.empty()) return std::nullopt;
     const bool any_known = std::any_of(pieces.begin(), pieces.end(), [&known](std::string_view piece) {
-        return known.contains(detail::match_form(piece));
+        return known.contains(to_match_form(piece));
     });
     if (!any_known) return std::nullopt;
     std::erase_if(pieces, [](std::string_view piece) { return piece.size() < 2; });
