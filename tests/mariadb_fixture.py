@@ -1,0 +1,132 @@
+"""A private MariaDB server for tests that need a real dump writer.
+
+The server gets its own data directory and socket under a temporary
+directory, listens on no TCP port, and is stopped by the PID of the process
+this module started. Tests are skipped only when the server programs are not
+installed (Debian packages mariadb-server and mariadb-client).
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Optional
+
+import pytest
+
+SERVER_CANDIDATES = ("mariadbd", "/usr/sbin/mariadbd", "/usr/libexec/mariadbd")
+TOOLS = ("mariadb-install-db", "mariadb", "mariadb-dump", "mariadb-admin")
+
+
+def _server_binary() -> Optional[str]:
+    for name in SERVER_CANDIDATES:
+        found = shutil.which(name)
+        if found:
+            return found
+    return None
+
+
+def _clean_env() -> dict[str, str]:
+    # Under the sanitizer run the test process preloads the sanitizer runtime;
+    # the server and its tools must not inherit it.
+    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONPATH"}
+    return {k: v for k, v in os.environ.items() if k not in drop}
+
+
+class MariaDB:
+    """A running server; `sql` and `dump` talk to it over its socket."""
+
+    def __init__(self, base: Path) -> None:
+        self.base = base
+        self.datadir = base / "data"
+        self.socket = base / "mysqld.sock"
+        self.log = base / "error.log"
+        self.env = _clean_env()
+        self.process: Optional[subprocess.Popen[bytes]] = None
+
+    def _client_args(self) -> list[str]:
+        return ["--no-defaults", f"--socket={self.socket}", "--user=root"]
+
+    def start(self, server: str) -> None:
+        as_root = ["--user=root"] if os.geteuid() == 0 else []
+        small = ["--innodb-log-file-size=8M", "--innodb-buffer-pool-size=32M"]
+        subprocess.run(
+            ["mariadb-install-db", "--no-defaults", f"--datadir={self.datadir}",
+             "--auth-root-authentication-method=normal", "--skip-test-db", *as_root, *small],
+            check=True, capture_output=True, env=self.env, timeout=180,
+        )
+        self.process = subprocess.Popen(
+            [server, "--no-defaults", f"--datadir={self.datadir}", f"--socket={self.socket}",
+             f"--pid-file={self.base / 'mysqld.pid'}", f"--log-error={self.log}", "--skip-networking",
+             "--character-set-server=utf8mb4", *as_root, *small],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env,
+        )
+        deadline = time.monotonic() + 90
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"mariadbd exited at start-up:\n{self._log_tail()}")
+            ping = subprocess.run(["mariadb-admin", *self._client_args(), "ping"],
+                                  capture_output=True, env=self.env)
+            if ping.returncode == 0:
+                return
+            time.sleep(0.2)
+        raise RuntimeError(f"mariadbd did not answer within 90 s:\n{self._log_tail()}")
+
+    def stop(self) -> None:
+        if self.process is None or self.process.poll() is not None:
+            return
+        self.process.terminate()  # SIGTERM to the PID we started: a clean shutdown
+        try:
+            self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def _log_tail(self) -> str:
+        try:
+            return "\n".join(self.log.read_text(errors="replace").splitlines()[-20:])
+        except OSError:
+            return "(no log)"
+
+    def sql(self, script: str, database: Optional[str] = None) -> list[list[Optional[str]]]:
+        """Runs `script`; the rows of its last result, NULL as None.
+
+        Batch mode with --raw prints fields unescaped and tab-separated, so
+        queries whose text results may hold tabs or newlines select HEX().
+        """
+        args = ["mariadb", *self._client_args(), "--batch", "--raw", "--skip-column-names",
+                "--default-character-set=utf8mb4"]
+        if database:
+            args.append(database)
+        done = subprocess.run(args, input=script.encode(), capture_output=True, env=self.env, timeout=120)
+        if done.returncode != 0:
+            raise RuntimeError(done.stderr.decode(errors="replace"))
+        rows = []
+        for line in done.stdout.decode().splitlines():
+            rows.append([None if f == "NULL" else f for f in line.split("\t")])
+        return rows
+
+    def dump(self, database: str, options: list[str], path: Path) -> Path:
+        with open(path, "wb") as out:
+            subprocess.run(["mariadb-dump", *self._client_args(), *options, database],
+                           stdout=out, check=True, env=self.env, timeout=120)
+        return path
+
+
+@pytest.fixture(scope="module")
+def mariadb(tmp_path_factory: pytest.TempPathFactory) -> Iterator[MariaDB]:
+    server = _server_binary()
+    missing = [t for t in TOOLS if shutil.which(t) is None]
+    if server is None or missing:
+        pytest.skip("MariaDB is not installed (Debian packages mariadb-server and mariadb-client): "
+                    f"missing {', '.join(missing or ['mariadbd'])}")
+    db = MariaDB(tmp_path_factory.mktemp("mariadb"))
+    try:
+        db.start(server)
+        yield db
+    finally:
+        db.stop()
