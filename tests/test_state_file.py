@@ -178,6 +178,17 @@ def test_unreadable_files_fail_with_reading_and_the_path_as_passed(tmp_path):
     assert load_error(tmp_path) == f"reading {tmp_path}"
     relative = os.path.relpath(tmp_path / "absent.json")
     assert load_error(relative) == f"reading {relative}"
+    # A NUL byte must not cut the path short and open another file.
+    write_state(tmp_path / "s", 3, {})
+    assert load_error(f"{tmp_path}/s\0.json") == f"reading {tmp_path}/s\0.json"
+
+
+@pytest.mark.parametrize(("name", "temp"), [("s\0.json", "s\0.tmp"), ("s.js\0on", "s.tmp")])
+def test_save_refuses_a_path_with_a_nul_byte(tmp_path, name, temp):
+    with pytest.raises(RuntimeError) as info:
+        PipelineState("u", "d", []).save(f"{tmp_path}/{name}")
+    assert str(info.value) == f"writing temp state file {tmp_path}/{temp}"
+    assert list(tmp_path.iterdir()) == []
 
 
 # ---------------------------------------------------------------------------

@@ -13,6 +13,11 @@ namespace {
 
 Error system_error(int err) { return Error(std::strerror(err)); }
 
+// The system calls stop at a NUL byte and would open another file.
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+Error nul_in_path() { return Error("path contains a NUL byte"); }
+
 // Closes the descriptor on scope exit unless released.
 class Fd {
 public:
@@ -121,6 +126,7 @@ std::string parent_directory(std::string_view path) {
 }  // namespace detail
 
 Result<std::string> read_utf8_file(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
     // O_NONBLOCK so that opening a FIFO does not wait for a writer; it is
     // refused below like every other non-regular file.
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
@@ -168,6 +174,9 @@ std::string temp_path_for(std::string_view path) {
 
 Status replace_file(const std::string& path, std::string_view contents) {
     std::string temp = temp_path_for(path);
+    // Checked on the target too: a NUL inside its extension vanishes from the
+    // temporary name, and the rename would then stop short at it.
+    if (has_nul(path)) return nul_in_path().context("writing temp state file " + temp);
     if (Status written = write_synced(temp, contents); !written) {
         return std::move(written).error().context("writing temp state file " + temp);
     }
