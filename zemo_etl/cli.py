@@ -71,13 +71,16 @@ class Pipeline:
         columns = schema.library_columns()
         rows = parser.load_table_rows(str(self.dump), schema.LIBRARY_TABLE)
         library = []
+        compilations = 0
         for row in rows:
             record = dict(zip(columns, row))
             for key in ("title", "artist", "alternate_artist_name"):
-                if isinstance(record.get(key), str):
-                    record[key] = text.to_storage_form(record[key])
+                value = record.get(key)
+                if isinstance(value, str):
+                    record[key] = text.to_storage_form(value)
+            artist = record.get("artist")
+            compilations += isinstance(artist, str) and text.is_compilation_artist(artist)
             library.append(record)
-        compilations = sum(text.is_compilation_artist(r["artist"] or "") for r in library)
         print(f"[done] load_library: {len(library)} rows from {self.dump.name}, {compilations} compilations")
         self._save("library", library)
 
