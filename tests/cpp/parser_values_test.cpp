@@ -1,0 +1,114 @@
+// Dump reader internals the Python face cannot reach: reads that would run
+// past the input, the exact values of wide bit literals, the callback form
+// and the causes kept under the loader's error messages.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "check.hpp"
+#include "parser/mysql.hpp"
+#include "parser/table_rows.hpp"
+
+namespace {
+
+using namespace zemo::parser;
+
+// Two pages, the second inaccessible; text placed at the end of the first,
+// so reading a byte past it faults.
+class GuardedText {
+public:
+    GuardedText() {
+        page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        base_ = static_cast<char*>(::mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ::mprotect(base_ + page_, page_, PROT_NONE);
+    }
+    ~GuardedText() { ::munmap(base_, 2 * page_); }
+    GuardedText(const GuardedText&) = delete;
+    GuardedText& operator=(const GuardedText&) = delete;
+
+    std::string_view place(std::string_view text) {
+        char* at = base_ + page_ - text.size();
+        std::memcpy(at, text.data(), text.size());
+        return {at, text.size()};
+    }
+
+private:
+    std::size_t page_;
+    char* base_;
+};
+
+const std::string_view kRichLine =
+    "INSERT INTO `t` VALUES (1,-2.5e-3,'it''s \\'q\\' \\\\ \\n \xC3\xA9 \xF0\x9F\x8E\xB5',NULL,null,"
+    "_binary 'b',_utf8mb4'x',0x41FF,X'4142',b'101',0b11,18446744073709551615,1e5.5),(2,'x\\";
+
+}  // namespace
+
+TEST(parser_never_reads_past_any_prefix_of_a_line) {
+    GuardedText guard;
+    for (std::size_t n = 0; n <= kRichLine.size(); ++n) {
+        const std::string_view line = guard.place(kRichLine.substr(0, n));
+        (void)parse_sql_values(line);
+        (void)table_rows_in(line, "t");
+        (void)find_values_start(line);
+    }
+    const auto rows = parse_sql_values(guard.place(kRichLine));
+    CHECK_EQ(rows.size(), 2u);
+    CHECK_EQ(rows.back().size(), 2u);
+    CHECK(std::get<Text>(rows.back()[1]) == "x\\");
+}
+
+TEST(parser_wide_bit_literals_are_exact) {
+    auto one = [](std::string_view line) { return parse_sql_values(line).at(0).at(0); };
+    CHECK(one("(0b" + std::string(63, '1') + ")") == SqlValue(Integer{INT64_MAX}));
+    CHECK(one("(0b1" + std::string(63, '0') + ")") == SqlValue(BigInteger{"9223372036854775808"}));
+    CHECK(one("(b'1" + std::string(64, '0') + "')") == SqlValue(BigInteger{"18446744073709551616"}));
+    CHECK(one("(b'1" + std::string(100, '0') + "')") ==
+          SqlValue(BigInteger{"1267650600228229401496703205376"}));
+    CHECK(one("(0b000000000000000000000000000000000000000000000000000000000000000000000001)") ==
+          SqlValue(Integer{1}));
+    CHECK(one("(-18446744073709551616)") == SqlValue(BigInteger{"-18446744073709551616"}));
+    // Beyond any plausible column, exactness gives way to the malformed-number rule.
+    CHECK(one("(" + std::string(detail::kMaxExactDigits + 1, '9') + ")") == SqlValue(Integer{0}));
+    CHECK(one("(0b1" + std::string(detail::kMaxExactBits, '0') + ")") == SqlValue(Integer{0}));
+}
+
+TEST(parser_callback_form_sees_the_loaded_rows_in_order) {
+    char path[] = "/tmp/zemo_parser_test_XXXXXX";
+    const int fd = ::mkstemp(path);
+    CHECK(fd >= 0);
+    ::close(fd);
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "INSERT INTO `t` VALUES\n(1,'a'),\n(2,'b');\nINSERT INTO `t2` VALUES (3);\n"
+               "INSERT INTO `t` VALUES (4,'c'),(5,'d');\n";
+    }
+    auto loaded = load_table_rows(path, "t");
+    CHECK(loaded.ok());
+    std::vector<Row> seen;
+    const auto status = for_each_table_row(path, "t", [&](Row&& row) { seen.push_back(std::move(row)); });
+    CHECK(status.ok());
+    CHECK_EQ(seen.size(), 4u);
+    CHECK(seen == loaded.value());
+    CHECK(std::get<Integer>(seen.back()[0]) == 5);
+    std::remove(path);
+}
+
+TEST(parser_loader_errors_keep_the_system_cause) {
+    const std::string missing = "/nonexistent-dir/dump.sql";
+    auto result = load_table_rows(missing, "t");
+    CHECK(!result.ok());
+    CHECK_EQ(result.error().message(), "cannot open " + missing);
+    CHECK(result.error().cause() != nullptr);
+    CHECK(result.error().cause()->message().find("(os error 2)") != std::string::npos);
+
+    auto dir = load_table_rows("/", "t");
+    CHECK(!dir.ok());
+    CHECK_EQ(dir.error().message(), "cannot mmap /");
+}
