@@ -59,7 +59,7 @@ bool nesting_within_limit(std::string_view text) {
     return true;
 }
 
-Result<json> parse_json(const std::string& text) {
+Result<json> parse_json(std::string_view text) {
     // The parser would skip a byte order mark silently; a state file is
     // plain UTF-8 JSON and never starts with one.
     if (text.starts_with("\xEF\xBB\xBF")) return Error("unexpected byte order mark");
@@ -67,7 +67,7 @@ Result<json> parse_json(const std::string& text) {
         return Error("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
     }
     try {
-        return json::parse(text);
+        return json::parse(text.begin(), text.end());
     } catch (const json::exception& e) {
         return Error(e.what());
     }
@@ -113,7 +113,11 @@ PipelineState::PipelineState(std::string_view database_url, std::string_view csv
 Result<PipelineState> PipelineState::load(const std::string& path) {
     Result<std::string> text = read_utf8_file(path);
     if (!text) return std::move(text).error().context("reading " + path);
-    Result<json> parsed = parse_json(text.value());
+    return from_json(text.value());
+}
+
+Result<PipelineState> PipelineState::from_json(std::string_view text) {
+    Result<json> parsed = parse_json(text);
     if (!parsed) return std::move(parsed).error().context("parsing state JSON");
     const json& root = parsed.value();
 

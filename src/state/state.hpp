@@ -70,6 +70,8 @@ public:
 
     // Reads, parses, validates and migrates a state file.
     static Result<PipelineState> load(const std::string& path);
+    // Parses, validates and migrates the text of a state file.
+    static Result<PipelineState> from_json(std::string_view text);
     // Writes the state file atomically (temporary file, fsync, rename).
     Status save(const std::string& path) const;
     // The written form of the file, ending in one LF. Fails only on text that
@@ -95,6 +97,8 @@ public:
     const std::string& csv_dir() const noexcept { return csv_dir_; }
     // Ordered by name, which also fixes the order of a saved file.
     const Steps& steps() const noexcept { return steps_; }
+
+    bool operator==(const PipelineState&) const = default;
 
 private:
     void set(std::string_view step, StepStatus status);
