@@ -13,6 +13,28 @@ namespace zemo::fuzzy::detail {
 
 bool is_ascii(std::string_view s) noexcept;
 
+// The characters of a string as the kernels take them: the bytes themselves
+// when the string is ASCII, decoded code points otherwise.
+struct CharSpan {
+    const unsigned char* narrow = nullptr;
+    const char32_t* wide = nullptr;
+    std::size_t size = 0;
+};
+
+// Calls fn(chars, size) with the narrow or the wide array.
+template <typename Fn>
+auto visit(const CharSpan& s, Fn&& fn) {
+    return s.wide != nullptr ? fn(s.wide, s.size) : fn(s.narrow, s.size);
+}
+
+// Calls fn(a_chars, a_size, b_chars, b_size) for a pair of spans.
+template <typename Fn>
+auto visit(const CharSpan& a, const CharSpan& b, Fn&& fn) {
+    return visit(a, [&](const auto* x, std::size_t n) {
+        return visit(b, [&](const auto* y, std::size_t m) { return fn(x, n, y, m); });
+    });
+}
+
 // Number of characters in valid UTF-8 (continuation bytes are not counted).
 std::size_t char_count(std::string_view s) noexcept;
 

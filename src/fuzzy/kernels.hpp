@@ -138,18 +138,18 @@ inline double winkler(double jaro, std::size_t prefix) {
     return jaro + (1.0 - jaro) * (0.1 * static_cast<double>(prefix));
 }
 
-template <typename C>
-std::size_t common_prefix4(const C* a, std::size_t la, const C* b, std::size_t lb) {
+template <typename CA, typename CB>
+std::size_t common_prefix4(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     std::size_t p = 0;
     const std::size_t cap = std::min<std::size_t>({la, lb, 4});
-    while (p < cap && a[p] == b[p]) ++p;
+    while (p < cap && static_cast<char32_t>(a[p]) == static_cast<char32_t>(b[p])) ++p;
     return p;
 }
 
 // Jaro-Winkler similarity; matching walks `a` and takes the first free
 // equal character of `b` inside the window.
-template <typename C>
-double jaro_winkler(const C* a, std::size_t la, const C* b, std::size_t lb) {
+template <typename CA, typename CB>
+double jaro_winkler(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     if (la == 0 && lb == 0) return 1.0;
     if (la == 0 || lb == 0) return 0.0;
     std::size_t w = std::max(la, lb) / 2;
@@ -179,7 +179,7 @@ double jaro_winkler(const C* a, std::size_t la, const C* b, std::size_t lb) {
         while (flags_a != 0) {
             const int i = std::countr_zero(flags_a);
             const int j = std::countr_zero(flags_b);
-            half_transpositions += a[i] != b[j];
+            half_transpositions += static_cast<char32_t>(a[i]) != static_cast<char32_t>(b[j]);
             flags_a &= flags_a - 1;
             flags_b &= flags_b - 1;
         }
@@ -191,7 +191,7 @@ double jaro_winkler(const C* a, std::size_t la, const C* b, std::size_t lb) {
             const std::size_t lo = i > w ? i - w : 0;
             const std::size_t hi = std::min(lb, i + w + 1);
             for (std::size_t j = lo; j < hi; ++j) {
-                if (fb[j] == 0 && a[i] == b[j]) {
+                if (fb[j] == 0 && static_cast<char32_t>(a[i]) == static_cast<char32_t>(b[j])) {
                     fa[i] = fb[j] = 1;
                     ++m;
                     break;
@@ -203,7 +203,7 @@ double jaro_winkler(const C* a, std::size_t la, const C* b, std::size_t lb) {
         for (std::size_t i = 0; i < la; ++i) {
             if (fa[i] == 0) continue;
             while (fb[j] == 0) ++j;
-            half_transpositions += a[i] != b[j];
+            half_transpositions += static_cast<char32_t>(a[i]) != static_cast<char32_t>(b[j]);
             ++j;
         }
     }

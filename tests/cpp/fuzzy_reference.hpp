@@ -4,12 +4,17 @@
 // checked against them.
 
 #include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzzy/chars.hpp"
+#include "fuzzy/classify.hpp"
+#include "text/forms.hpp"
 
 namespace zemo::fuzzy::reference {
 
@@ -37,7 +42,10 @@ inline double fuzz_ratio(std::string_view sa, std::string_view sb) {
 
 inline std::string join(const std::vector<std::string>& v) {
     std::string out;
-    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? " " : "") + v[i];
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += v[i];
+    }
     return out;
 }
 
@@ -108,5 +116,113 @@ inline double jaro_winkler(std::string_view sa, std::string_view sb) {
     while (p < 4 && p < la && p < lb && a[p] == b[p]) ++p;
     return jaro + (1.0 - jaro) * (0.1 * static_cast<double>(p));
 }
+
+
+// The classifier exactly as written out: every candidate scored, every
+// score exact, each computed only when its step is reached.
+struct Scores {
+    double s1 = -1, s2 = -1, s3 = -1;  // -1: not computed
+    Classification result = Classification::Prune;
+};
+
+class Library {
+public:
+    using Index = std::map<std::string, std::vector<std::uint32_t>>;
+
+    explicit Library(const std::vector<std::pair<std::string, std::string>>& pairs) {
+        std::set<std::string> distinct;
+        for (const auto& [artist, title] : pairs) {
+            const std::string a = text::to_match_form(artist), t = text::to_match_form(title);
+            pairs_.insert({a, t});
+            titles_[a].push_back(t);
+            combined_.push_back(a + " ||| " + t);
+            distinct.insert(a);
+        }
+        artists_.assign(distinct.begin(), distinct.end());
+        combined_index_ = build(combined_);
+        artist_index_ = build(artists_);
+    }
+
+    static std::vector<std::string> index_tokens(std::string_view s) {
+        std::vector<std::string> out;
+        for (std::string& t : detail::tokens(s))
+            if (t != "|||") out.push_back(std::move(t));
+        return out;
+    }
+
+    Scores classify(const std::string& artist, const std::string& title,
+                    const ClassifyThresholds& th = ClassifyThresholds{}) const {
+        Scores r;
+        if (pairs_.count({artist, title})) {
+            r.result = Classification::Keep;
+            return r;
+        }
+        const std::string q = artist + " ||| " + title;
+        const auto tokens = index_tokens(q);
+        r.s1 = combined_blocked(q, tokens, &token_set_ratio);
+        if (r.s1 >= th.review_floor && r.s1 < th.token_set_keep) return review(r);
+        r.s2 = combined_blocked(q, tokens, &token_sort_ratio);
+        if (r.s2 >= th.review_floor && r.s2 < th.token_sort_keep) return review(r);
+        r.s3 = two_stage(artist, title, th.artist_gate);
+        if (r.s1 >= th.token_set_keep && r.s2 >= th.token_sort_keep && r.s3 >= th.two_stage_keep)
+            r.result = Classification::Keep;
+        else if (r.s1 < th.review_floor && r.s2 < th.review_floor && r.s3 < th.review_floor)
+            r.result = Classification::Prune;
+        else
+            r.result = Classification::Review;
+        return r;
+    }
+
+private:
+    static Scores review(Scores r) {
+        r.result = Classification::Review;
+        return r;
+    }
+
+    static Index build(const std::vector<std::string>& strings) {
+        Index index;
+        for (std::uint32_t p = 0; p < strings.size(); ++p)
+            for (const std::string& t : index_tokens(strings[p])) {
+                auto& list = index[t];
+                if (list.empty() || list.back() != p) list.push_back(p);
+            }
+        return index;
+    }
+
+    static std::vector<std::uint32_t> candidates(const std::vector<std::string>& tokens, const Index& index) {
+        std::set<std::uint32_t> out;
+        for (const std::string& t : tokens)
+            if (auto it = index.find(t); it != index.end()) out.insert(it->second.begin(), it->second.end());
+        return {out.begin(), out.end()};
+    }
+
+    double combined_blocked(const std::string& q, const std::vector<std::string>& tokens,
+                            double (*metric)(std::string_view, std::string_view)) const {
+        double best = 0.0;
+        for (std::uint32_t i : candidates(tokens, combined_index_)) best = std::max(best, metric(q, combined_[i]));
+        return best;
+    }
+
+    double two_stage(const std::string& artist, const std::string& title, double gate) const {
+        double best = 0.0;
+        const std::string* best_artist = nullptr;
+        for (std::uint32_t i : candidates(index_tokens(artist), artist_index_)) {
+            const double s = jaro_winkler(artist, artists_[i]);
+            if (s > best) {
+                best = s;
+                best_artist = &artists_[i];
+            }
+        }
+        if (best < gate || best_artist == nullptr) return 0.0;
+        double bt = 0.0;
+        for (const std::string& u : titles_.at(*best_artist)) bt = std::max(bt, jaro_winkler(title, u));
+        return std::sqrt(best * bt);
+    }
+
+    std::set<std::pair<std::string, std::string>> pairs_;
+    std::map<std::string, std::vector<std::string>> titles_;
+    std::vector<std::string> combined_, artists_;
+    Index combined_index_, artist_index_;
+};
 
 }  // namespace zemo::fuzzy::reference

@@ -1,0 +1,32 @@
+#include "fuzzy/batch.hpp"
+
+#include <algorithm>
+
+#include "fuzzy/pool.hpp"
+#include "text/forms.hpp"
+
+namespace zemo::fuzzy {
+
+std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library) {
+    std::vector<bool> out;
+    out.reserve(names.size());
+    for (std::string_view name : names) out.push_back(library.contains(text::to_match_form(name)));
+    return out;
+}
+
+std::vector<Classification> batch_classify_releases(const std::vector<std::string_view>& artists,
+                                                    const std::vector<std::string_view>& titles,
+                                                    const LibraryIndex& index,
+                                                    const ClassifyThresholds& thresholds) {
+    const std::size_t n = std::min(artists.size(), titles.size());
+    std::vector<Classification> out(n, Classification::Review);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            out[i] = classify_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
+                                      thresholds);
+        }
+    });
+    return out;
+}
+
+}  // namespace zemo::fuzzy

@@ -1,0 +1,539 @@
+#include "fuzzy/classify.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+
+#include "fuzzy/chars.hpp"
+#include "fuzzy/kernels.hpp"
+#include "fuzzy/metrics.hpp"
+#include "text/forms.hpp"
+
+namespace zemo::fuzzy {
+namespace {
+
+constexpr std::string_view kSeparator = " ||| ";
+constexpr std::string_view kBars = "|||";
+constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
+
+// Calls fn(token) for each index token of `s`: lower-cased, "|||" left out.
+template <typename Fn>
+void for_each_index_token(std::string_view s, Fn&& fn) {
+    detail::for_each_piece(s, [&](std::string_view piece) {
+        if (piece != kBars) fn(detail::lower_token(piece));
+    });
+}
+
+std::size_t pair_hash(std::string_view artist, std::string_view title) {
+    const std::size_t h = std::hash<std::string_view>{}(artist);
+    return (h * 0x9E3779B97F4A7C15ULL) ^ std::hash<std::string_view>{}(title);
+}
+
+// Rows from (row, value) pairs given in ascending value order per row.
+void fill_rows(std::vector<std::uint32_t>& starts, std::vector<std::uint32_t>& values, std::size_t rows,
+               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& cells) {
+    starts.assign(rows + 1, 0);
+    for (const auto& [row, value] : cells) ++starts[row + 1];
+    for (std::size_t r = 0; r < rows; ++r) starts[r + 1] += starts[r];
+    values.resize(cells.size());
+    std::vector<std::uint32_t> fill(starts.begin(), starts.end() - 1);
+    for (const auto& [row, value] : cells) values[fill[row]++] = value;
+}
+
+double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
+    std::size_t l;
+    if (detail::is_ascii(a) && detail::is_ascii(b)) {
+        l = detail::lcs_length(reinterpret_cast<const unsigned char*>(a.data()), a.size(),
+                               reinterpret_cast<const unsigned char*>(b.data()), b.size());
+    } else {
+        thread_local std::vector<char32_t> ua, ub;
+        detail::decode(a, ua);
+        detail::decode(b, ub);
+        l = detail::lcs_length(ua.data(), ua.size(), ub.data(), ub.size());
+    }
+    return detail::ratio_from_lcs(extra + l, n, m);
+}
+
+double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
+    if (detail::is_ascii(b)) {
+        const detail::CharSpan nb{reinterpret_cast<const unsigned char*>(b.data()), nullptr, b.size()};
+        return detail::visit(a, nb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+            return detail::jaro_winkler(x, n, y, m);
+        });
+    }
+    thread_local std::vector<char32_t> wide;
+    detail::decode(b, wide);
+    const detail::CharSpan wb{nullptr, wide.data(), wide.size()};
+    return detail::visit(a, wb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        return detail::jaro_winkler(x, n, y, m);
+    });
+}
+
+std::size_t prefix_of(const detail::CharSpan& a, std::string_view b) {
+    // The first four characters of b lie within its first 16 bytes.
+    thread_local std::vector<char32_t> head;
+    head.clear();
+    for (std::size_t i = 0; i < b.size() && head.size() < 4;) head.push_back(detail::next_char(b, i));
+    return detail::visit(a, [&](const auto* x, std::size_t n) {
+        return detail::common_prefix4(x, n, head.data(), head.size());
+    });
+}
+
+// Whether the maximum of a stream of scores reaches each of two thresholds.
+// The maximum of an empty stream is 0.0.
+class Reach {
+public:
+    Reach(double low, double high) : t_{low, high}, hit_{0.0 >= low, 0.0 >= high} {}
+    void see(double s) {
+        hit_[0] = hit_[0] || s >= t_[0];
+        hit_[1] = hit_[1] || s >= t_[1];
+    }
+    bool settled() const { return hit_[0] && hit_[1]; }
+    // The least threshold not yet reached: scores below it change nothing.
+    double need() const {
+        if (hit_[0]) return t_[1];
+        if (hit_[1]) return t_[0];
+        return std::min(t_[0], t_[1]);
+    }
+    bool low() const { return hit_[0]; }
+    bool high() const { return hit_[1]; }
+
+private:
+    double t_[2];
+    bool hit_[2];
+};
+
+}  // namespace
+
+std::string_view to_string(Classification c) noexcept {
+    switch (c) {
+        case Classification::Keep: return "keep";
+        case Classification::Prune: return "prune";
+        case Classification::Review: return "review";
+    }
+    return "review";
+}
+
+std::string combined_key(std::string_view artist, std::string_view title) {
+    std::string key;
+    key.reserve(artist.size() + kSeparator.size() + title.size());
+    key.append(artist).append(kSeparator).append(title);
+    return key;
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
+    if (pairs.size() >= kNoEntry) throw std::length_error("library index holds at most 2^32 - 1 pairs");
+    LibraryIndex ix;
+    ix.entries_.resize(pairs.size());
+
+    std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
+    std::vector<std::vector<std::uint32_t>> entry_ids(pairs.size());
+    std::vector<std::uint32_t> ids;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const std::string artist = text::to_match_form(pairs[i].first);
+        const std::string title = text::to_match_form(pairs[i].second);
+        const std::string key = combined_key(artist, title);
+        Entry& e = ix.entries_[i];
+        e.key_at = ix.text_.size();
+        e.key_size = static_cast<std::uint32_t>(key.size());
+        e.artist_size = static_cast<std::uint32_t>(artist.size());
+        ix.text_ += key;
+
+        const std::string sorted = sorted_tokens(key);
+        e.sorted_at = ix.text_.size();
+        e.sorted_size = static_cast<std::uint32_t>(sorted.size());
+        e.sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
+        e.sorted_ascii = detail::is_ascii(sorted);
+        ix.text_ += sorted;
+
+        ids.clear();
+        for_each_index_token(key, [&](std::string&& token) {
+            const auto next = static_cast<std::uint32_t>(provisional.size());
+            ids.push_back(provisional.try_emplace(std::move(token), next).first->second);
+        });
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        entry_ids[i] = ids;
+    }
+
+    // Final ids follow token order, so sorted id lists are sorted token lists.
+    std::vector<const std::string*> by_order(provisional.size());
+    for (const auto& [token, id] : provisional) by_order[id] = &token;
+    std::vector<std::uint32_t> order(by_order.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *by_order[x] < *by_order[y]; });
+    std::vector<std::uint32_t> final_id(order.size());
+    std::vector<std::uint64_t> vocab_at(order.size());
+    ix.token_chars_.resize(order.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        final_id[order[k]] = k;
+        vocab_at[k] = ix.vocabulary_text_.size();
+        ix.vocabulary_text_ += *by_order[order[k]];
+        ix.token_chars_[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
+    }
+    provisional.clear();
+    ix.vocabulary_.resize(order.size());
+    ix.token_ids_.reserve(order.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        const std::uint64_t end = k + 1 < order.size() ? vocab_at[k + 1] : ix.vocabulary_text_.size();
+        ix.vocabulary_[k] = std::string_view(ix.vocabulary_text_).substr(vocab_at[k], end - vocab_at[k]);
+        ix.token_ids_.emplace(ix.vocabulary_[k], k);
+    }
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> cells;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        Entry& e = ix.entries_[i];
+        for (std::uint32_t& id : entry_ids[i]) id = final_id[id];
+        std::sort(entry_ids[i].begin(), entry_ids[i].end());
+        e.tokens_at = static_cast<std::uint32_t>(ix.entry_tokens_.size());
+        e.token_count = static_cast<std::uint32_t>(entry_ids[i].size()) + 1;
+        e.token_chars = static_cast<std::uint32_t>(kBars.size());
+        for (std::uint32_t id : entry_ids[i]) {
+            ix.entry_tokens_.push_back(id);
+            e.token_chars += ix.token_chars_[id];
+            cells.emplace_back(id, static_cast<std::uint32_t>(i));
+        }
+        std::vector<std::uint32_t>().swap(entry_ids[i]);
+    }
+    fill_rows(ix.combined_postings_.starts, ix.combined_postings_.values, order.size(), cells);
+
+    // Artists: distinct, sorted, with their entries and their own token index.
+    std::vector<std::string_view> artist_views(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const Entry& e = ix.entries_[i];
+        artist_views[i] = ix.text(e.key_at, e.artist_size);
+    }
+    ix.artists_ = artist_views;
+    std::sort(ix.artists_.begin(), ix.artists_.end());
+    ix.artists_.erase(std::unique(ix.artists_.begin(), ix.artists_.end()), ix.artists_.end());
+    ix.artist_of_entry_.resize(pairs.size());
+    cells.clear();
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto at = std::lower_bound(ix.artists_.begin(), ix.artists_.end(), artist_views[i]);
+        ix.artist_of_entry_[i] = static_cast<std::uint32_t>(at - ix.artists_.begin());
+        cells.emplace_back(ix.artist_of_entry_[i], static_cast<std::uint32_t>(i));
+    }
+    fill_rows(ix.artist_entries_.starts, ix.artist_entries_.values, ix.artists_.size(), cells);
+    cells.clear();
+    for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
+        ids.clear();
+        for_each_index_token(ix.artists_[p], [&](std::string&& token) {
+            ids.push_back(ix.token_ids_.at(token));
+        });
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        for (std::uint32_t id : ids) cells.emplace_back(id, static_cast<std::uint32_t>(p));
+    }
+    fill_rows(ix.artist_postings_.starts, ix.artist_postings_.values, order.size(), cells);
+
+    // The pair set: open addressing over entry positions, one slot per distinct pair.
+    std::size_t cap = 16;
+    while (cap < 2 * pairs.size()) cap *= 2;
+    ix.pair_slots_.assign(cap, kNoEntry);
+    ix.pair_mask_ = cap - 1;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const std::string_view artist = artist_views[i];
+        const std::string_view title = ix.title(i);
+        for (std::size_t s = pair_hash(artist, title) & ix.pair_mask_;; s = (s + 1) & ix.pair_mask_) {
+            const std::uint32_t at = ix.pair_slots_[s];
+            if (at == kNoEntry) {
+                ix.pair_slots_[s] = static_cast<std::uint32_t>(i);
+                break;
+            }
+            if (artist_views[at] == artist && ix.title(at) == title) break;
+        }
+    }
+    return ix;
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+std::string_view LibraryIndex::combined(std::size_t i) const noexcept {
+    return text(entries_[i].key_at, entries_[i].key_size);
+}
+
+std::string_view LibraryIndex::title(std::size_t i) const {
+    return combined(i).substr(entries_[i].artist_size + kSeparator.size());
+}
+
+std::vector<std::string_view> LibraryIndex::titles_of(std::size_t artist) const {
+    std::vector<std::string_view> out;
+    for (const std::uint32_t* e = artist_entries_.begin(artist); e != artist_entries_.end(artist); ++e)
+        out.push_back(title(*e));
+    return out;
+}
+
+std::int64_t LibraryIndex::token_id(std::string_view token) const {
+    const auto it = token_ids_.find(token);
+    return it == token_ids_.end() ? -1 : static_cast<std::int64_t>(it->second);
+}
+
+std::size_t LibraryIndex::find_pair(std::string_view artist, std::string_view title) const {
+    for (std::size_t s = pair_hash(artist, title) & pair_mask_;; s = (s + 1) & pair_mask_) {
+        const std::uint32_t at = pair_slots_[s];
+        if (at == kNoEntry) return kNoEntry;
+        if (entries_[at].artist_size == artist.size() && combined(at).substr(0, artist.size()) == artist &&
+            this->title(at) == title)
+            return at;
+    }
+}
+
+bool LibraryIndex::contains_pair(std::string_view artist, std::string_view title) const {
+    return find_pair(artist, title) != kNoEntry;
+}
+
+std::vector<std::uint32_t> LibraryIndex::combined_postings(std::string_view token) const {
+    const std::int64_t id = token_id(token);
+    if (id < 0) return {};
+    return {combined_postings_.begin(id), combined_postings_.end(id)};
+}
+
+std::vector<std::uint32_t> LibraryIndex::artist_postings(std::string_view token) const {
+    const std::int64_t id = token_id(token);
+    if (id < 0) return {};
+    return {artist_postings_.begin(id), artist_postings_.end(id)};
+}
+
+// ---------------------------------------------------------------------------
+// Classification
+//
+// The decision depends only on whether each score reaches the review floor
+// and its keep value (and, for the two-stage score, on its exact best
+// artist). So each scan stops as soon as both thresholds are reached, and a
+// candidate is scored only if a cheap upper bound can reach a threshold not
+// yet reached. In the token-set score the shared-token string is a prefix of
+// both combined strings: two of its ratios are closed forms in the token
+// lengths, and the third needs the LCS of the two remainders only.
+
+class Classifier {
+public:
+    Classification classify(const LibraryIndex& ix, const ClassifyThresholds& th, std::string_view artist,
+                            std::string_view title) {
+        ix_ = &ix;
+        th_ = &th;
+        finish(Classification::Keep);  // in case an earlier release was interrupted
+        if (ix.find_pair(artist, title) != kNoEntry) return Classification::Keep;
+        prepare_query(artist, title);
+        gather_candidates();
+
+        Reach s1(th_->review_floor, th_->token_set_keep);
+        scan_token_set(s1);
+        if (s1.low() && !s1.high()) return finish(Classification::Review);
+        Reach s2(th_->review_floor, th_->token_sort_keep);
+        scan_token_sort(s2);
+        if (s2.low() && !s2.high()) return finish(Classification::Review);
+
+        const bool both_keep = s1.high() && s2.high();
+        const bool both_low = !s1.low() && !s2.low();
+        if (!both_keep && !both_low) return finish(Classification::Review);
+        Reach s3(th_->review_floor, th_->two_stage_keep);
+        scan_two_stage(artist, title, s3);
+        if (both_keep && s3.high()) return finish(Classification::Keep);
+        if (both_low && !s3.low()) return finish(Classification::Prune);
+        return finish(Classification::Review);
+    }
+
+private:
+    struct QueryToken {
+        std::string text;
+        std::int64_t id;
+        std::uint32_t chars;
+    };
+
+    void prepare_query(std::string_view artist, std::string_view title) {
+        query_ = combined_key(artist, title);
+        all_tokens_.clear();
+        detail::for_each_piece(query_, [&](std::string_view piece) { all_tokens_.push_back(detail::lower_token(piece)); });
+        std::sort(all_tokens_.begin(), all_tokens_.end());
+        sorted_.clear();
+        for (const std::string& t : all_tokens_) {
+            if (!sorted_.empty()) sorted_ += ' ';
+            sorted_ += t;
+        }
+        sorted_chars_ = detail::char_count(sorted_);
+        tokens_.clear();
+        token_chars_ = 0;
+        for (std::size_t k = 0; k < all_tokens_.size(); ++k) {
+            if (k > 0 && all_tokens_[k] == all_tokens_[k - 1]) continue;
+            const auto chars = static_cast<std::uint32_t>(detail::char_count(all_tokens_[k]));
+            token_chars_ += chars;
+            const std::int64_t id = all_tokens_[k] == kBars ? -1 : ix_->token_id(all_tokens_[k]);
+            tokens_.push_back({all_tokens_[k], id, chars});
+        }
+        query_ids_.clear();
+        for (const QueryToken& t : tokens_)
+            if (t.id >= 0) query_ids_.push_back(static_cast<std::uint32_t>(t.id));
+    }
+
+    // Every entry sharing an index token, with the count and characters of
+    // the shared tokens, ordered by shared count (most first) so that strong
+    // candidates settle a scan early.
+    void gather_candidates() {
+        if (shared_count_.size() < ix_->size()) {
+            shared_count_.resize(ix_->size(), 0);
+            shared_chars_.resize(ix_->size(), 0);
+        }
+        touched_.clear();
+        for (std::uint32_t id : query_ids_) {
+            const std::uint32_t chars = ix_->token_chars_[id];
+            for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != ix_->combined_postings_.end(id); ++p) {
+                if (shared_count_[*p]++ == 0) touched_.push_back(*p);
+                shared_chars_[*p] += chars;
+            }
+        }
+        candidates_.resize(touched_.size());
+        std::size_t max_count = query_ids_.size();
+        bucket_.assign(max_count + 2, 0);
+        for (std::uint32_t c : touched_) ++bucket_[max_count - shared_count_[c] + 1];
+        for (std::size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
+        for (std::uint32_t c : touched_) candidates_[bucket_[max_count - shared_count_[c]]++] = c;
+    }
+
+    Classification finish(Classification c) {
+        for (std::uint32_t p : touched_) shared_count_[p] = shared_chars_[p] = 0;
+        touched_.clear();
+        return c;
+    }
+
+    void scan_token_set(Reach& reach) {
+        const std::size_t n_a = tokens_.size();
+        for (std::uint32_t c : candidates_) {
+            if (reach.settled()) return;
+            const LibraryIndex::Entry& e = ix_->entries_[c];
+            // Shared tokens, "|||" included, and the lengths of the three joined strings.
+            const std::size_t n_i = shared_count_[c] + 1;
+            const std::size_t chars_i = shared_chars_[c] + kBars.size();
+            const std::size_t l_i = chars_i + n_i - 1;
+            const std::size_t l_a = n_a > n_i ? (token_chars_ - chars_i) + (n_a - n_i) - 1 : 0;
+            const std::size_t l_b = e.token_count > n_i ? (e.token_chars - chars_i) + (e.token_count - n_i) - 1 : 0;
+            const std::size_t lc_a = l_i + l_a + (l_a > 0);
+            const std::size_t lc_b = l_i + l_b + (l_b > 0);
+            reach.see(detail::ratio_from_lcs(l_i, l_i, lc_a));
+            reach.see(detail::ratio_from_lcs(l_i, l_i, lc_b));
+            if (reach.settled()) return;
+            if (l_a == 0 || l_b == 0) {
+                reach.see(detail::ratio_from_lcs(std::min(lc_a, lc_b), lc_a, lc_b));
+                continue;
+            }
+            const double bound = detail::ratio_from_lcs(l_i + 1 + std::min(l_a, l_b), lc_a, lc_b);
+            if (bound < reach.need()) continue;
+            remainders(e);
+            reach.see(lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
+        }
+    }
+
+    // The query's and the entry's tokens that the other lacks, each joined.
+    void remainders(const LibraryIndex::Entry& e) {
+        const std::uint32_t* first = ix_->entry_tokens_.data() + e.tokens_at;
+        const std::uint32_t* last = first + (e.token_count - 1);
+        rest_a_.clear();
+        for (const QueryToken& t : tokens_) {
+            if (t.text == kBars) continue;
+            if (t.id >= 0 && std::binary_search(first, last, static_cast<std::uint32_t>(t.id))) continue;
+            if (!rest_a_.empty()) rest_a_ += ' ';
+            rest_a_ += t.text;
+        }
+        rest_b_.clear();
+        for (const std::uint32_t* id = first; id != last; ++id) {
+            if (std::binary_search(query_ids_.begin(), query_ids_.end(), *id)) continue;
+            if (!rest_b_.empty()) rest_b_ += ' ';
+            rest_b_ += ix_->vocabulary_[*id];
+        }
+    }
+
+    void scan_token_sort(Reach& reach) {
+        const std::size_t n = sorted_chars_;
+        for (std::uint32_t c : candidates_) {
+            if (reach.settled()) return;
+            const LibraryIndex::Entry& e = ix_->entries_[c];
+            const std::size_t m = e.sorted_chars;
+            if (detail::ratio_from_lcs(std::min(n, m), n, m) < reach.need()) continue;
+            reach.see(lcs_ratio_of(sorted_, ix_->text(e.sorted_at, e.sorted_size), 0, n, m));
+        }
+    }
+
+    void scan_two_stage(std::string_view artist, std::string_view title, Reach& reach) {
+        artist_ids_.clear();
+        for_each_index_token(artist, [&](std::string&& token) {
+            const std::int64_t id = ix_->token_id(token);
+            if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
+        });
+        if (artist_ids_.empty()) return;
+        if (artist_mark_.size() < ix_->artists_.size()) artist_mark_.resize(ix_->artists_.size(), 0);
+        if (++epoch_ == 0) {
+            std::fill(artist_mark_.begin(), artist_mark_.end(), 0);
+            epoch_ = 1;
+        }
+        const detail::CharSpan a = span_of(artist, artist_wide_);
+        double best = 0.0;
+        std::size_t best_at = 0;
+        for (std::uint32_t id : artist_ids_) {
+            for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != ix_->artist_postings_.end(id); ++p) {
+                if (artist_mark_[*p] == epoch_) continue;
+                artist_mark_[*p] = epoch_;
+                const std::string_view other = ix_->artists_[*p];
+                if (best > 0.0) {
+                    const double bound = detail::jaro_winkler_bound(a.size, detail::char_count(other), prefix_of(a, other));
+                    if (bound < best) continue;
+                }
+                const double s = jaro_winkler_of(a, other);
+                if (s > best || (best > 0.0 && s == best && *p < best_at)) {
+                    best = s;
+                    best_at = *p;
+                }
+            }
+        }
+        if (best == 0.0 || best < th_->artist_gate) return;
+        const detail::CharSpan t = span_of(title, title_wide_);
+        double bt = 0.0;
+        for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
+            bt = std::max(bt, jaro_winkler_of(t, ix_->title(*e)));
+            reach.see(std::sqrt(best * bt));
+            if (reach.settled()) return;
+        }
+    }
+
+    static detail::CharSpan span_of(std::string_view s, std::vector<char32_t>& wide) {
+        if (detail::is_ascii(s)) return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
+        detail::decode(s, wide);
+        return {nullptr, wide.data(), wide.size()};
+    }
+
+    const LibraryIndex* ix_ = nullptr;
+    const ClassifyThresholds* th_ = nullptr;
+
+    std::string query_;
+    std::vector<std::string> all_tokens_;
+    std::string sorted_;
+    std::size_t sorted_chars_ = 0;
+    std::vector<QueryToken> tokens_;
+    std::size_t token_chars_ = 0;
+    std::vector<std::uint32_t> query_ids_;
+    std::vector<std::uint32_t> artist_ids_;
+    std::string rest_a_, rest_b_;
+    std::vector<char32_t> artist_wide_, title_wide_;
+
+    // Per library entry, zero between releases (reset through touched_).
+    std::vector<std::uint32_t> shared_count_;
+    std::vector<std::uint32_t> shared_chars_;
+    std::vector<std::uint32_t> touched_;
+    std::vector<std::uint32_t> candidates_;
+    std::vector<std::uint32_t> bucket_;
+    std::vector<std::uint32_t> artist_mark_;
+    std::uint32_t epoch_ = 0;
+};
+
+Classification classify_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
+                                const ClassifyThresholds& thresholds) {
+    // Scratch sized to the library is kept per thread across releases.
+    thread_local Classifier scratch;
+    return scratch.classify(index, thresholds, artist, title);
+}
+
+}  // namespace zemo::fuzzy

@@ -1,0 +1,120 @@
+#include "fuzzy/resolve.hpp"
+
+#include <cmath>
+
+#include "fuzzy/chars.hpp"
+#include "fuzzy/kernels.hpp"
+
+namespace zemo::fuzzy {
+namespace {
+
+using detail::CharSpan;
+
+// The catalogue decoded once for all queries.
+class Catalog {
+public:
+    explicit Catalog(const std::vector<std::string_view>& entries) : entries_(entries), spans_(entries.size()) {
+        std::vector<std::size_t> wide_at(entries.size(), SIZE_MAX);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::string_view e = entries[i];
+            if (detail::is_ascii(e)) {
+                spans_[i] = {reinterpret_cast<const unsigned char*>(e.data()), nullptr, e.size()};
+            } else {
+                wide_at[i] = wide_.size();
+                detail::decode_append(e, wide_);
+                spans_[i].size = wide_.size() - wide_at[i];
+            }
+        }
+        // Pointers into `wide_` are taken once it has stopped growing.
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (wide_at[i] != SIZE_MAX) spans_[i].wide = wide_.data() + wide_at[i];
+    }
+
+    std::size_t size() const { return spans_.size(); }
+    const CharSpan& chars(std::size_t i) const { return spans_[i]; }
+    std::string_view entry(std::size_t i) const { return entries_[i]; }
+
+private:
+    const std::vector<std::string_view>& entries_;
+    std::vector<CharSpan> spans_;
+    std::vector<char32_t> wide_;
+};
+
+struct Query {
+    explicit Query(std::string_view name) {
+        if (detail::is_ascii(name)) {
+            chars = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
+        } else {
+            detail::decode(name, wide);
+            chars = {nullptr, wide.data(), wide.size()};
+        }
+    }
+    std::vector<char32_t> wide;
+    CharSpan chars;
+};
+
+// Equivalent to ranking every entry with a stable sort and looking at the
+// first two: only the best score (earliest position among equals) and the
+// runner-up's score decide. Entries whose length bound cannot change either
+// one, or cannot bring the runner-up within the ambiguity gap, are skipped.
+std::optional<std::string> resolve(const Query& q, const Catalog& catalog, const ResolveOptions& o) {
+    if (catalog.size() == 0) return std::nullopt;
+    const bool guard = o.limit > 1 && catalog.size() > 1;
+    std::size_t best_at = 0;
+    double best = -1.0;
+    double second = -1.0;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < catalog.size(); ++i) {
+        const CharSpan& e = catalog.chars(i);
+        if (seen > 0) {
+            const std::size_t prefix = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b,
+                                                                      std::size_t m) {
+                return detail::common_prefix4(a, n, b, m);
+            });
+            const double bound = detail::jaro_winkler_bound(q.chars.size, e.size, prefix);
+            if (!guard) {
+                if (bound <= best) continue;
+            } else if ((seen > 1 && bound <= second) || bound + 1e-12 < best - o.ambiguity) {
+                continue;
+            }
+        }
+        const double s = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
+            return detail::jaro_winkler(a, n, b, m);
+        });
+        if (seen == 0 || s > best) {
+            second = best;
+            best = s;
+            best_at = i;
+        } else if (seen == 1 || s > second) {
+            second = s;
+        }
+        ++seen;
+    }
+    if (best < o.threshold) return std::nullopt;
+    // A runner-up that was never scored lies further than the gap below.
+    if (guard && seen > 1 && std::abs(best - second) < o.ambiguity) return std::nullopt;
+    return std::string(catalog.entry(best_at));
+}
+
+}  // namespace
+
+std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
+                                       const ResolveOptions& options) {
+    return resolve(Query(name), Catalog(catalog), options);
+}
+
+std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
+                                                            const std::vector<std::string_view>& catalog,
+                                                            const ResolveOptions& options) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(names.size());
+    if (catalog.empty()) {
+        out.resize(names.size());
+        return out;
+    }
+    const Catalog decoded(catalog);
+    for (std::string_view name : names) out.push_back(resolve(Query(name), decoded, options));
+    return out;
+}
+
+}  // namespace zemo::fuzzy

@@ -1,0 +1,27 @@
+#pragma once
+// Resolving free-text names against a catalogue by Jaro-Winkler similarity:
+// the best entry wins if it reaches the threshold and is not nearly tied
+// with the runner-up.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zemo::fuzzy {
+
+struct ResolveOptions {
+    double threshold = 0.0;       // least acceptable best score
+    std::uint64_t limit = 2;      // 0 or 1: no ambiguity guard; more: compare the top two
+    double ambiguity = 0.02;      // least acceptable gap between the top two
+};
+
+std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
+                                       const ResolveOptions& options);
+
+std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
+                                                            const std::vector<std::string_view>& catalog,
+                                                            const ResolveOptions& options);
+
+}  // namespace zemo::fuzzy
