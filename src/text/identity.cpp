@@ -124,34 +124,38 @@ std::string to_identity_match_form(std::string_view s) { return identity_baselin
 std::string to_identity_match_form_title(std::string_view s) { return identity_baseline(s); }
 
 std::string to_identity_match_form_with_punctuation(std::string_view s) {
-    const std::string m = to_match_form(s);
+    std::string m = to_match_form(s);
     const std::string_view d = detail::drop_article_view(strip_trailing_parens(m));
-    // Each other character stands for a U+0020; those and the real ones are
-    // collapsed and trimmed in the same pass.
-    std::string out;
-    out.reserve(d.size());
+    // Rewritten in place: every character yields at most its own bytes, so
+    // the write position never passes the read position. Each replaced
+    // character stands for a U+0020; those and the real ones are collapsed
+    // and trimmed in the same pass.
+    const std::string_view text(m.data(), static_cast<std::size_t>(d.data() - m.data()) + d.size());
+    std::size_t read = static_cast<std::size_t>(d.data() - m.data());
+    std::size_t write = 0;
     bool after_space = true;
-    for (std::size_t i = 0; i < d.size();) {
-        const std::size_t start = i;
-        const auto byte = static_cast<unsigned char>(d[i]);
+    while (read < text.size()) {
+        const std::size_t start = read;
+        const auto byte = static_cast<unsigned char>(text[read]);
         bool kept;
         if (byte < 0x80) {
-            ++i;
+            ++read;
             kept = is_kept_ascii(byte);
         } else {
-            const char32_t c = utf8::decode(d, i);
+            const char32_t c = utf8::decode(text, read);
             kept = unicode8::is_word_char(c) || detail::is_white_space(c);
         }
         if (kept) {
-            out.append(d.substr(start, i - start));
+            for (std::size_t k = start; k < read; ++k) m[write++] = m[k];
             after_space = false;
         } else {
-            if (!after_space) out.push_back(' ');
+            if (!after_space) m[write++] = ' ';
             after_space = true;
         }
     }
-    if (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
+    if (write > 0 && m[write - 1] == ' ') --write;
+    m.resize(write);
+    return m;
 }
 
 std::string to_identity_match_form_with_disambiguator_strip(std::string_view s) {
