@@ -1,5 +1,6 @@
 """Module creation, submodule registration and the registry entries."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -66,7 +67,7 @@ def run_python(code: str) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, timeout=60,
-        env={"PYTHONPATH": ":".join(p for p in sys.path if p)},
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
     )
 
 
