@@ -1,0 +1,83 @@
+"""The three exported measures: published values exactly, agreement with
+rapidfuzz's indel and Jaro-Winkler on generated strings, and argument errors."""
+
+import pathlib
+import sys
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from zemo_etl import fuzzy
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+
+
+@pytest.mark.parametrize(
+    "fn, a, b, expected",
+    [
+        (fuzzy.token_sort_ratio, "B a", "a b", 1.0),
+        (fuzzy.token_sort_ratio, "The Beatles", "beatles", 0.7777777777777778),
+        (fuzzy.token_set_ratio, "The Beatles", "beatles", 1.0),
+        (fuzzy.token_set_ratio, "new york mets", "new york yankees", 0.7619047619047619),
+        (fuzzy.token_set_ratio, "  ", "", 1.0),
+        (fuzzy.token_sort_ratio, "  ", "", 1.0),
+        (fuzzy.token_set_ratio, "a", " ", 0.0),
+        (fuzzy.token_sort_ratio, "a", " ", 0.0),
+        (fuzzy.token_set_ratio, "\u00c0B", "\u00e0b", 1.0),
+        (fuzzy.token_set_ratio, "x\u00a0y\u3000z\u2003w", "w z y x", 1.0),
+        (fuzzy.token_set_ratio, "x\x1cy", "x y", 0.6666666666666666),  # U+001C is not white space
+        (fuzzy.token_sort_ratio, "\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2", 1.0),  # final sigma
+        (fuzzy.jaro_winkler_similarity, "MARTHA", "MARHTA", 0.9611111111111111),
+        (fuzzy.jaro_winkler_similarity, "DWAYNE", "DUANE", 0.8400000000000001),
+        (fuzzy.jaro_winkler_similarity, "DIXON", "DICKSONX", 0.8133333333333332),
+        (fuzzy.jaro_winkler_similarity, "Beatles", "The Beatles", 0.735930735930736),
+        (fuzzy.jaro_winkler_similarity, "", "", 1.0),
+        (fuzzy.jaro_winkler_similarity, "", "a", 0.0),
+        (fuzzy.jaro_winkler_similarity, "\u00e9", "e", 0.0),
+        (fuzzy.jaro_winkler_similarity, "\u00e9\u00e9\u00e9", "\u00e9\u00e9\u00e9", 1.0),
+    ],
+)
+def test_published_values(fn, a, b, expected):
+    assert fn(a, b) == expected
+    assert fn(b=b, a=a) == expected
+
+
+def test_winkler_boost_edges():
+    # Jaro of 'abc' against 'xyzabc'-like strings is computed, then the boost
+    # applies only above 0.7 and counts at most four leading characters.
+    r = pytest.importorskip("fuzzy_reference")
+    for a, b in [("abcdefgh", "abcdefgx"), ("abcdef", "abcdxy"), ("ab", "ba")]:
+        assert fuzzy.jaro_winkler_similarity(a, b) == r.jaro_winkler(a, b)
+
+
+_alphabet = st.sampled_from(list("abcAB ") + ["\u00e9", "\u03a3", "\u4e2d", "\U0001f600", "\u00a0"])
+_strings = st.one_of(st.text(_alphabet, max_size=20), st.text(_alphabet, min_size=60, max_size=200))
+
+
+@given(_strings, _strings)
+def test_measures_agree_with_rapidfuzz(a, b):
+    r = pytest.importorskip("fuzzy_reference")
+    assert fuzzy.jaro_winkler_similarity(a, b) == pytest.approx(r.jaro_winkler(a, b), abs=1e-12)
+    assert fuzzy.token_sort_ratio(a, b) == r.token_sort_ratio(a, b)
+    assert fuzzy.token_set_ratio(a, b) == r.token_set_ratio(a, b)
+
+
+@given(st.text(st.sampled_from("aab c\u00e9"), max_size=150), st.text(st.sampled_from("abb c\u00e9"), max_size=150))
+def test_indel_ratio_matches_rapidfuzz_normalized_similarity(a, b):
+    indel = pytest.importorskip("rapidfuzz.distance.Indel")
+    # token_sort_ratio of single tokens is the plain indel ratio.
+    a, b = a.replace(" ", ""), b.replace(" ", "")
+    assert fuzzy.token_sort_ratio(a, b) == pytest.approx(indel.normalized_similarity(a, b), abs=1e-12)
+
+
+@pytest.mark.parametrize("fn", [fuzzy.jaro_winkler_similarity, fuzzy.token_set_ratio, fuzzy.token_sort_ratio])
+def test_argument_errors(fn):
+    with pytest.raises(TypeError, match=r"^argument 'a': 'NoneType' object cannot be converted to 'PyString'$"):
+        fn(None, "x")
+    with pytest.raises(TypeError, match=r"^argument 'b': 'int' object cannot be converted to 'PyString'$"):
+        fn("x", 5)
+    with pytest.raises(UnicodeEncodeError):
+        fn("x", "\ud800")
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'b'"):
+        fn("x")
