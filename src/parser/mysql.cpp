@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -31,15 +32,37 @@ int hex_value(char c) {
 // ---------------------------------------------------------------------------
 // Quoted strings
 
+// The first byte at or after `from` that is a quote or a backslash, or the end,
+// eight bytes at a time; `high` gains the top bits of the bytes passed over.
+std::size_t next_special(std::string_view s, std::size_t from, std::uint64_t& high) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const std::size_t n = s.size();
+    std::size_t i = from;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        const std::uint64_t quote = word ^ (kOnes * '\'');
+        const std::uint64_t slash = word ^ (kOnes * '\\');
+        // Non-zero exactly when quote or slash has a zero byte, that is when
+        // the word holds a special byte; the byte loop below then finds it.
+        const std::uint64_t hit = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash);
+        if (hit & kHighs) break;
+        high |= word;
+    }
+    for (; i < n && s[i] != '\'' && s[i] != '\\'; ++i) high |= static_cast<unsigned char>(s[i]);
+    return i;
+}
+
 // `pos` is at the opening quote. Escapes follow MySQL; an unknown escape keeps
 // its backslash, and so do \% and \_ (they are escapes only in LIKE patterns).
 Text parse_quoted(std::string_view s, std::size_t& pos) {
     const std::size_t n = s.size();
     std::string buf;
+    std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
     ++pos;
     while (pos < n) {
-        std::size_t run = pos;
-        while (run < n && s[run] != '\'' && s[run] != '\\') ++run;
+        const std::size_t run = next_special(s, pos, high);
         buf.append(s.data() + pos, run - pos);
         pos = run;
         if (pos >= n) break;
@@ -72,8 +95,10 @@ Text parse_quoted(std::string_view s, std::size_t& pos) {
             default:
                 buf += '\\';
                 buf += e;
+                high |= static_cast<unsigned char>(e);
         }
     }
+    if ((high & 0x8080808080808080ULL) == 0) return buf;  // ASCII: valid as it stands
     return to_utf8_lossy(std::move(buf));
 }
 
