@@ -48,6 +48,13 @@ def test_split_artist_name_contextual(name, known, expected):
     assert text.split_artist_name_contextual(name, known) == expected
 
 
+def test_long_lists_keep_first_occurrences():
+    name = " / ".join(f"n{i % 25}" for i in range(60))
+    expected = [f"n{i}" for i in range(25)]
+    assert text.split_artist_name(name) == expected
+    assert text.split_artist_name_contextual(name + " & n3", {"n3"}) == expected
+
+
 def test_refused_arguments():
     with pytest.raises(TypeError, match=r"^argument 'name': 'NoneType' object cannot be converted to 'PyString'$"):
         text.split_artist_name(None)

@@ -29,24 +29,25 @@ bool is_digits_and_commas(std::string_view piece) noexcept {
            std::all_of(piece.begin(), piece.end(), [](char c) { return (c >= '0' && c <= '9') || c == ','; });
 }
 
-// Keeps the first occurrence of each distinct value, in order. Piece counts
-// are small, so a linear scan beats hashing until they are not.
-class Dedup {
+// An ordered list that keeps the first occurrence of each value. Lists are
+// short, so a linear scan serves until one grows long.
+class UniqueViews {
 public:
-    bool insert(std::string_view v) {
-        if (hashed_.empty()) {
-            if (std::find(seen_.begin(), seen_.end(), v) != seen_.end()) return false;
-            seen_.push_back(v);
-            if (seen_.size() > kLinearLimit) hashed_.insert(seen_.begin(), seen_.end());
-            return true;
+    void add(std::string_view v) {
+        if (index_.empty() && items_.size() < kLinearLimit) {
+            if (std::find(items_.begin(), items_.end(), v) == items_.end()) items_.push_back(v);
+            return;
         }
-        return hashed_.insert(v).second;
+        if (index_.empty()) index_.insert(items_.begin(), items_.end());
+        if (index_.insert(v).second) items_.push_back(v);
     }
+    const Views& items() const { return items_; }
+    Views take() && { return std::move(items_); }
 
 private:
     static constexpr std::size_t kLinearLimit = 16;
-    Views seen_;
-    std::unordered_set<std::string_view> hashed_;
+    Views items_;
+    std::unordered_set<std::string_view> index_;
 };
 
 std::vector<std::string> to_strings(const Views& views) {
@@ -71,13 +72,12 @@ std::optional<Views> split_views(std::string_view name) {
                 last = detail::trim_white_space(last.substr(4));
             }
         }
-        Views out;
-        Dedup seen;
+        UniqueViews out;
         for (const std::string_view piece : pieces) {
-            if (piece.size() >= 2 && seen.insert(piece)) out.push_back(piece);
+            if (piece.size() >= 2) out.add(piece);
         }
-        if (out.empty()) return std::nullopt;
-        return out;
+        if (out.items().empty()) return std::nullopt;
+        return std::move(out).take();
     }
     return std::nullopt;
 }
@@ -113,21 +113,15 @@ std::optional<std::vector<std::string>> split_artist_name_contextual(std::string
                                                                       const KnownArtists& known) {
     std::optional<Views> parts = split_views(name);
     if (!parts) return try_ampersand_split(detail::trim_white_space(name), known);
-    Views combined;
+    UniqueViews combined;
     for (const std::string_view part : *parts) {
         if (std::optional<Views> pieces = ampersand_views(part, known)) {
-            combined.insert(combined.end(), pieces->begin(), pieces->end());
+            for (const std::string_view piece : *pieces) combined.add(piece);
         } else {
-            combined.push_back(part);
+            combined.add(part);
         }
     }
-    std::vector<std::string> out;
-    out.reserve(combined.size());
-    Dedup seen;
-    for (const std::string_view piece : combined) {
-        if (seen.insert(piece)) out.emplace_back(piece);
-    }
-    return out;
+    return to_strings(combined.items());
 }
 
 }  // namespace zemo::text
