@@ -19,7 +19,12 @@ PyObject* single_form(Call& c) {
 template <auto Batch>
 PyObject* batch_form(Call& c) {
     // Every element is extracted before anything is computed.
-    return str_list(Batch(c.text_list(0)));
+    const text::TextColumn column = Batch(c.text_list(0));
+    Ref out(check(PyList_New(static_cast<Py_ssize_t>(column.size()))));
+    for (std::size_t i = 0; i < column.size(); ++i) {
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str(column[i]));  // steals the new str
+    }
+    return out.release();
 }
 
 PyObject* split_result(const std::optional<std::vector<std::string>>& parts) {

@@ -8,7 +8,7 @@ namespace zemo::text {
 
 namespace detail {
 
-std::string ascii_form_of_match_form(std::string_view m) {
+void append_ascii_form_of_match_form(std::string_view m, std::string& out) {
     // Symbols dropped and Ё spelled "Yo", in one pass.
     std::string kept;
     kept.reserve(m.size());
@@ -28,18 +28,37 @@ std::string ascii_form_of_match_form(std::string_view m) {
     append_transliterated(kept, "[?]", ascii);
     // Everything is ASCII now, so lower-casing is ASCII lower-casing and the
     // ASCII filter keeps every character.
-    std::string out;
     append_collapsed_lower_ascii(ascii, out);
+}
+
+std::string ascii_form_of_match_form(std::string_view m) {
+    std::string out;
+    append_ascii_form_of_match_form(m, out);
     return out;
 }
 
 }  // namespace detail
 
+void append_ascii_form(std::string_view s, std::string& out) {
+    // The ASCII form of ASCII text is its match form: lower-case, collapsed,
+    // symbol-free.
+    if (utf8::is_ascii(s)) {
+        detail::append_collapsed_lower_ascii(s, out);
+        return;
+    }
+    std::string m;
+    append_match_form(s, m);
+    if (utf8::is_ascii(m)) {
+        out.append(m);
+    } else {
+        detail::append_ascii_form_of_match_form(m, out);
+    }
+}
+
 std::string to_ascii_form(std::string_view s) {
-    std::string m = to_match_form(s);
-    // An ASCII match form is already lower-case, collapsed and symbol-free.
-    if (utf8::is_ascii(m)) return m;
-    return detail::ascii_form_of_match_form(m);
+    std::string out;
+    append_ascii_form(s, out);
+    return out;
 }
 
 }  // namespace zemo::text

@@ -6,26 +6,34 @@ namespace zemo::text {
 
 namespace detail {
 
-template <std::string (*Form)(std::string_view)>
-std::vector<std::string> map_all(std::span<const std::string_view> inputs) {
-    std::vector<std::string> out;
-    out.reserve(inputs.size());
-    for (std::string_view s : inputs) out.push_back(Form(s));
+template <void (*AppendForm)(std::string_view, std::string&)>
+TextColumn map_all(std::span<const std::string_view> inputs) {
+    TextColumn out;
+    out.ends.reserve(inputs.size());
+    std::size_t total = 0;
+    for (std::string_view s : inputs) total += s.size();
+    // The forms rarely grow text; transliteration may, and then the buffer
+    // grows as a string does.
+    out.bytes.reserve(total + total / 8);
+    for (std::string_view s : inputs) {
+        AppendForm(s, out.bytes);
+        out.ends.push_back(out.bytes.size());
+    }
     return out;
 }
 
 }  // namespace detail
 
-std::vector<std::string> batch_to_storage_form(std::span<const std::string_view> inputs) {
-    return detail::map_all<&to_storage_form>(inputs);
+TextColumn batch_to_storage_form(std::span<const std::string_view> inputs) {
+    return detail::map_all<&append_storage_form>(inputs);
 }
 
-std::vector<std::string> batch_to_match_form(std::span<const std::string_view> inputs) {
-    return detail::map_all<&to_match_form>(inputs);
+TextColumn batch_to_match_form(std::span<const std::string_view> inputs) {
+    return detail::map_all<&append_match_form>(inputs);
 }
 
-std::vector<std::string> batch_to_ascii_form(std::span<const std::string_view> inputs) {
-    return detail::map_all<&to_ascii_form>(inputs);
+TextColumn batch_to_ascii_form(std::span<const std::string_view> inputs) {
+    return detail::map_all<&append_ascii_form>(inputs);
 }
 
 }  // namespace zemo::text

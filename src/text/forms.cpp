@@ -1,6 +1,14 @@
 #include "text/forms.hpp"
 
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
 #include "text/case.hpp"
+#include "text/mojibake.hpp"
 #include "text/folds.hpp"
 #include "text/normalize.hpp"
 #include "text/unicode8.hpp"
@@ -16,25 +24,44 @@ std::string_view trim_ascii_space(std::string_view s) {
     return s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
+constexpr char ascii_lower(char ch) {
+    return static_cast<char>(ch + ((static_cast<unsigned char>(ch - 'A') < 26) ? 0x20 : 0));
+}
+
 // Collapses and trims U+0020 runs of `s` into `out`, lower-casing ASCII
-// letters on the way when `Lower` is set.
+// letters on the way when `Lower` is set. This is the whole of the ASCII
+// path, so the common case (no space at the ends, no doubled space) is two
+// branch-free loops the compiler vectorises.
 template <bool Lower>
 void collapse_into(std::string_view s, std::string& out) {
-    out.reserve(out.size() + s.size());
+    const std::size_t n = s.size();
+    const std::size_t base = out.size();
+    bool clean = n == 0 || (s.front() != ' ' && s.back() != ' ');
+    if (clean) {
+        unsigned doubled = 0;
+        for (std::size_t i = 1; i < n; ++i) doubled |= static_cast<unsigned>((s[i] == ' ') & (s[i - 1] == ' '));
+        clean = doubled == 0;
+    }
+    out.resize(base + n);
+    char* const start = out.data() + base;
+    if (clean) {
+        for (std::size_t i = 0; i < n; ++i) start[i] = Lower ? ascii_lower(s[i]) : s[i];
+        return;
+    }
+    char* w = start;
     bool after_space = true;
     for (char ch : s) {
         if (ch == ' ') {
-            if (!after_space) out.push_back(' ');
+            *w = ' ';
+            w += after_space ? 0 : 1;
             after_space = true;
             continue;
         }
-        if constexpr (Lower) {
-            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch | 0x20);
-        }
-        out.push_back(ch);
+        *w++ = Lower ? ascii_lower(ch) : ch;
         after_space = false;
     }
-    if (!out.empty() && out.back() == ' ') out.pop_back();
+    if (w != start && w[-1] == ' ') --w;
+    out.resize(base + static_cast<std::size_t>(w - start));
 }
 
 // Latin and Greek blocks: marks after a base from these are dropped.
@@ -88,6 +115,158 @@ void strip_latin_greek_marks(std::string& t) {
     t = normalize(out, NormalForm::NFC);
 }
 
+// The last three steps of the match form in one pass: folds, removal of
+// format characters other than U+200D, and the U+0020 collapse, appended to
+// `out`. Equal to apply_folds, strip_format_chars_in_place and
+// collapse_and_trim_ascii_space run one after another.
+void append_folded_collapsed(std::string_view t, std::string& out) {
+    const std::size_t base = out.size();
+    out.reserve(base + t.size() + 8);
+    bool after_space = true;
+    for (std::size_t i = 0; i < t.size();) {
+        const auto b = static_cast<unsigned char>(t[i]);
+        if (b < 0x80) {
+            ++i;
+            if (b == ' ') {
+                if (!after_space) out.push_back(' ');
+                after_space = true;
+                continue;
+            }
+            out.push_back(static_cast<char>(b));
+            after_space = false;
+            continue;
+        }
+        const std::size_t at = i;
+        const char32_t c = utf8::decode(t, i);
+        if (c == 0xE6) {
+            out.append("ae");
+        } else if (c == 0x153) {
+            out.append("oe");
+        } else if (c == 0x3C2) {
+            out.append("\xCF\x83");
+        } else if (c != 0x200D && unicode8::is_format(c)) {
+            continue;
+        } else {
+            out.append(t, at, i - at);
+        }
+        after_space = false;
+    }
+    if (out.size() > base && out.back() == ' ') out.pop_back();
+}
+
+// Steps 2 to 6 of the match form, one after another, on text already
+// repaired and trimmed: everything but the final U+0020 collapse.
+std::string match_core(std::string t) {
+    normalize_in_place(t, NormalForm::NFKC);
+    t = lower_each_char(t);
+    strip_latin_greek_marks(t);
+    apply_folds_in_place(t);
+    strip_format_chars_in_place(t);
+    return t;
+}
+
+namespace {
+
+// Whether `c` can change its neighbours under normalisation: a mark, a
+// character with a non-zero combining class, or one that may compose with
+// the character before it.
+bool interacts_with_neighbours(char32_t c) {
+    const auto u = static_cast<UChar32>(c);
+    return unicode8::is_mark(c) || u_getCombiningClass(u) != 0 ||
+           u_getIntPropertyValue(u, UCHAR_NFC_QUICK_CHECK) == UNORM_MAYBE ||
+           u_getIntPropertyValue(u, UCHAR_NFKC_QUICK_CHECK) == UNORM_MAYBE;
+}
+
+// Large blocks whose characters are their own match form: no compatibility
+// or canonical change visible after recomposition, no case, no marks.
+constexpr bool is_plain_ideograph_or_syllable(char32_t c) {
+    return (c >= 0x3041 && c <= 0x3096) || (c >= 0x30A1 && c <= 0x30FA) || (c >= 0x3400 && c <= 0x4DB5) ||
+           (c >= 0x4E00 && c <= 0x9FD5) || (c >= 0xAC00 && c <= 0xD7A3);
+}
+
+// The match form of text made of ASCII and the characters below is the
+// concatenation of the match forms of its characters, collapsed: none of
+// them composes with, reorders against or lends a base to its neighbours.
+// So each character's piece is computed once, by the general steps.
+class CharPieces {
+public:
+    static constexpr char32_t kLimit = 0x500;
+
+    CharPieces() {
+        for (char32_t c = 0x80; c < kLimit; ++c) {
+            packed_[c] = kNone;
+            if (interacts_with_neighbours(c)) continue;
+            std::string one;
+            utf8::append(one, c);
+            const std::string expanded = normalize(one, NormalForm::NFKC);
+            std::size_t k = 0;
+            if (!expanded.empty() && interacts_with_neighbours(utf8::decode(expanded, k))) continue;
+            const std::string piece = match_core(one);
+            packed_[c] = static_cast<std::uint32_t>(bytes_.size() << 8 | piece.size());
+            bytes_ += piece;
+        }
+    }
+
+    // The piece of `c`, `c` itself (`same`), or nothing when text holding `c`
+    // must take the general path.
+    std::optional<std::string_view> piece(char32_t c, std::string_view same) const {
+        if (c < kLimit) {
+            const std::uint32_t p = packed_[c];
+            if (p == kNone) return std::nullopt;
+            return std::string_view(bytes_).substr(p >> 8, p & 0xFF);
+        }
+        if (is_plain_ideograph_or_syllable(c)) return same;
+        return std::nullopt;
+    }
+
+private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+    std::string bytes_;
+    std::array<std::uint32_t, kLimit> packed_{};
+};
+
+const CharPieces& char_pieces() {
+    static const CharPieces pieces;  // built once, read-only afterwards
+    return pieces;
+}
+
+}  // namespace
+
+bool append_match_form_by_pieces(std::string_view s, std::string& out) {
+    if (has_mojibake_trigger(s)) return false;
+    const CharPieces& pieces = char_pieces();
+    const std::size_t base = out.size();
+    out.reserve(base + s.size() + 8);
+    bool after_space = true;
+    auto put = [&](char ch) {
+        if (ch == ' ') {
+            if (!after_space) out.push_back(' ');
+            after_space = true;
+        } else {
+            out.push_back(ch);
+            after_space = false;
+        }
+    };
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            put(ascii_lower(static_cast<char>(b)));
+            ++i;
+            continue;
+        }
+        const std::size_t at = i;
+        const char32_t c = utf8::decode(s, i);
+        const auto piece = pieces.piece(c, s.substr(at, i - at));
+        if (!piece) {
+            out.resize(base);
+            return false;
+        }
+        for (char ch : *piece) put(ch);
+    }
+    if (out.size() > base && out.back() == ' ') out.pop_back();
+    return true;
+}
+
 std::string storage_form_general(std::string_view s) {
     std::string t = fix_mojibake(s);
     normalize_in_place(t, NormalForm::NFC);
@@ -96,15 +275,22 @@ std::string storage_form_general(std::string_view s) {
     return std::string(trimmed);
 }
 
-std::string match_form_general(std::string_view s) {
-    std::string t = storage_form_general(s);
+void append_match_form_general(std::string_view s, std::string& out) {
+    // Trimming U+0020 commutes with NFC (a space is a starter that neither
+    // composes nor decomposes), and NFKC of the NFC form is NFKC of the
+    // text, so the storage form's NFC pass is folded into the NFKC pass.
+    std::string t = fix_mojibake(s);
+    const std::string_view trimmed = trim_ascii_space(t);
+    if (trimmed.size() != t.size()) t = std::string(trimmed);
     normalize_in_place(t, NormalForm::NFKC);
     t = lower_each_char(t);
     strip_latin_greek_marks(t);
-    apply_folds_in_place(t);
-    strip_format_chars_in_place(t);
+    append_folded_collapsed(t, out);
+}
+
+std::string match_form_general(std::string_view s) {
     std::string out;
-    collapse_into<false>(t, out);
+    append_match_form_general(s, out);
     return out;
 }
 
@@ -118,20 +304,33 @@ std::string collapse_and_trim_ascii_space(std::string_view s) {
     return out;
 }
 
-std::string to_storage_form(std::string_view s) {
+void append_storage_form(std::string_view s, std::string& out) {
     // ASCII holds no mojibake trigger and is already NFC.
+    if (utf8::is_ascii(s)) {
+        out.append(detail::trim_ascii_space(s));
+    } else {
+        out.append(detail::storage_form_general(s));
+    }
+}
+
+void append_match_form(std::string_view s, std::string& out) {
+    // For ASCII every step but the lower-casing and the spaces is a no-op.
+    if (utf8::is_ascii(s)) {
+        detail::collapse_into<true>(s, out);
+    } else if (!detail::append_match_form_by_pieces(s, out)) {
+        detail::append_match_form_general(s, out);
+    }
+}
+
+std::string to_storage_form(std::string_view s) {
     if (utf8::is_ascii(s)) return std::string(detail::trim_ascii_space(s));
     return detail::storage_form_general(s);
 }
 
 std::string to_match_form(std::string_view s) {
-    // For ASCII every step but the lower-casing and the spaces is a no-op.
-    if (utf8::is_ascii(s)) {
-        std::string out;
-        detail::collapse_into<true>(s, out);
-        return out;
-    }
-    return detail::match_form_general(s);
+    std::string out;
+    append_match_form(s, out);
+    return out;
 }
 
 }  // namespace zemo::text

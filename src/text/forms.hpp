@@ -18,13 +18,26 @@ std::string to_match_form(std::string_view s);
 // The transliterated ASCII form.
 std::string to_ascii_form(std::string_view s);
 
+// The same forms appended to `out`, for callers that pack many results into
+// one buffer.
+void append_storage_form(std::string_view s, std::string& out);
+void append_match_form(std::string_view s, std::string& out);
+void append_ascii_form(std::string_view s, std::string& out);
+
 namespace detail {
 
 // The general paths behind the forms. The forms take ASCII shortcuts, which
 // must agree with these on every input.
 std::string storage_form_general(std::string_view s);
 std::string match_form_general(std::string_view s);
+// Steps 2 to 6 of the match form run one after another (no final collapse).
+std::string match_core(std::string t);
+// The match form from per-character pieces, for text made of ASCII and
+// characters that do not interact with their neighbours; false (and `out`
+// untouched) for any other text.
+bool append_match_form_by_pieces(std::string_view s, std::string& out);
 std::string ascii_form_of_match_form(std::string_view match_form);
+void append_ascii_form_of_match_form(std::string_view match_form, std::string& out);
 // Appends `s` with U+0020 runs collapsed and trimmed and ASCII letters
 // lower-cased.
 void append_collapsed_lower_ascii(std::string_view s, std::string& out);

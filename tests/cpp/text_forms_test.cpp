@@ -153,3 +153,32 @@ TEST(pg_text_form_copies_only_with_nul) {
     CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0a\0\0b\0", 6), scratch)), std::string("ab"));
     CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0", 1), scratch)), std::string());
 }
+
+TEST(match_form_by_pieces_matches_general_path) {
+    // Every pair of characters below U+0500 (ASCII letters, space and the
+    // Latin, Greek and Cyrillic blocks, marks included), then random runs
+    // with ideographs and syllables mixed in.
+    std::u32string alphabet = U" aAzZ0";
+    for (char32_t c = 0xA0; c < 0x500; ++c) alphabet.push_back(c);
+    int taken = 0;
+    for (char32_t a : alphabet) {
+        for (char32_t b : alphabet) {
+            const std::string s = utf8_of(a) + utf8_of(b);
+            std::string fast;
+            if (detail::append_match_form_by_pieces(s, fast)) {
+                ++taken;
+                CHECK_EQ(fast, detail::match_form_general(s));
+            }
+        }
+    }
+    CHECK(taken > 500000);
+    alphabet += U"\u3042\u30AB\u4E00\u9FD5\uAC00\u3099\u1161\u11A8\u00AD\u0301\u0308";
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1), len(1, 8);
+    for (int round = 0; round < 50000; ++round) {
+        std::string s;
+        for (std::size_t n = len(rng); n > 0; --n) s += utf8_of(alphabet[pick(rng)]);
+        std::string fast;
+        if (detail::append_match_form_by_pieces(s, fast)) CHECK_EQ(fast, detail::match_form_general(s));
+    }
+}
