@@ -18,7 +18,7 @@ bool has_nul(std::string_view path) { return path.find('\0') != std::string_view
 
 Error nul_in_path() { return Error("path contains a NUL byte"); }
 
-// Closes the descriptor on scope exit unless released.
+// Closes the descriptor on scope exit unless closed already.
 class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
