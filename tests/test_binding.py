@@ -103,7 +103,7 @@ def test_accepted_kinds():
     assert text.to_match_form(Str("B ")) == "b"
     assert text.to_match_form(None) == ""
     assert text.batch_to_match_form(("A", "b ")) == ["a", "b"]
-    assert text.split_artist_name_contextual("a & b", frozenset({"a"})) == ["a", "b"]
+    assert text.split_artist_name_contextual("ab & cd", frozenset({"ab"})) == ["ab", "cd"]
     assert pg.to_pg_text_form(None) is None
 
     class Index:
