@@ -42,10 +42,7 @@ std::string ascii_form_of_match_form(std::string_view m) {
 void append_ascii_form(std::string_view s, std::string& out) {
     // The ASCII form of ASCII text is its match form: lower-case, collapsed,
     // symbol-free.
-    if (utf8::is_ascii(s)) {
-        detail::append_collapsed_lower_ascii(s, out);
-        return;
-    }
+    if (detail::append_ascii_match_form(s, out)) return;
     std::string m;
     append_match_form(s, m);
     if (utf8::is_ascii(m)) {

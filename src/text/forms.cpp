@@ -29,25 +29,12 @@ constexpr char ascii_lower(char ch) {
 }
 
 // Collapses and trims U+0020 runs of `s` into `out`, lower-casing ASCII
-// letters on the way when `Lower` is set. This is the whole of the ASCII
-// path, so the common case (no space at the ends, no doubled space) is two
-// branch-free loops the compiler vectorises.
+// letters on the way when `Lower` is set.
 template <bool Lower>
 void collapse_into(std::string_view s, std::string& out) {
-    const std::size_t n = s.size();
     const std::size_t base = out.size();
-    bool clean = n == 0 || (s.front() != ' ' && s.back() != ' ');
-    if (clean) {
-        unsigned doubled = 0;
-        for (std::size_t i = 1; i < n; ++i) doubled |= static_cast<unsigned>((s[i] == ' ') & (s[i - 1] == ' '));
-        clean = doubled == 0;
-    }
-    out.resize(base + n);
+    out.resize(base + s.size());
     char* const start = out.data() + base;
-    if (clean) {
-        for (std::size_t i = 0; i < n; ++i) start[i] = Lower ? ascii_lower(s[i]) : s[i];
-        return;
-    }
     char* w = start;
     bool after_space = true;
     for (char ch : s) {
@@ -62,6 +49,34 @@ void collapse_into(std::string_view s, std::string& out) {
     }
     if (w != start && w[-1] == ' ') --w;
     out.resize(base + static_cast<std::size_t>(w - start));
+}
+
+// The match form of ASCII text, appended to `out`; false (and `out`
+// untouched) when `s` is not ASCII. The common case (no space at the ends,
+// no doubled space) is one branch-free pass that checks and lower-cases at
+// once, which the compiler vectorises.
+bool append_ascii_match_form(std::string_view s, std::string& out) {
+    const std::size_t n = s.size();
+    const std::size_t base = out.size();
+    out.resize(base + n);
+    char* const w = out.data() + base;
+    unsigned char high = 0;
+    unsigned char doubled = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char ch = s[i];
+        high |= static_cast<unsigned char>(ch);
+        w[i] = ascii_lower(ch);
+    }
+    for (std::size_t i = 1; i < n; ++i) doubled |= static_cast<unsigned char>((s[i] == ' ') & (s[i - 1] == ' '));
+    if (high & 0x80) {
+        out.resize(base);
+        return false;
+    }
+    if (doubled != 0 || (n != 0 && (s.front() == ' ' || s.back() == ' '))) {
+        out.resize(base);
+        collapse_into<true>(s, out);
+    }
+    return true;
 }
 
 // Latin and Greek blocks: marks after a base from these are dropped.
@@ -315,9 +330,8 @@ void append_storage_form(std::string_view s, std::string& out) {
 
 void append_match_form(std::string_view s, std::string& out) {
     // For ASCII every step but the lower-casing and the spaces is a no-op.
-    if (utf8::is_ascii(s)) {
-        detail::collapse_into<true>(s, out);
-    } else if (!detail::append_match_form_by_pieces(s, out)) {
+    if (detail::append_ascii_match_form(s, out)) return;
+    if (!detail::append_match_form_by_pieces(s, out)) {
         detail::append_match_form_general(s, out);
     }
 }

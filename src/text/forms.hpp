@@ -38,6 +38,9 @@ std::string match_core(std::string t);
 bool append_match_form_by_pieces(std::string_view s, std::string& out);
 std::string ascii_form_of_match_form(std::string_view match_form);
 void append_ascii_form_of_match_form(std::string_view match_form, std::string& out);
+// The match form of ASCII text appended to `out`; false (and `out` untouched)
+// when `s` is not ASCII.
+bool append_ascii_match_form(std::string_view s, std::string& out);
 // Appends `s` with U+0020 runs collapsed and trimmed and ASCII letters
 // lower-cased.
 void append_collapsed_lower_ascii(std::string_view s, std::string& out);
