@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "pg/text.hpp"
 #include "text/case.hpp"
+#include "text/folds.hpp"
 #include "text/forms.hpp"
 #include "text/generated/unicode8_tables.hpp"
 #include "text/translit.hpp"
@@ -180,5 +181,33 @@ TEST(match_form_by_pieces_matches_general_path) {
         for (std::size_t n = len(rng); n > 0; --n) s += utf8_of(alphabet[pick(rng)]);
         std::string fast;
         if (detail::append_match_form_by_pieces(s, fast)) CHECK_EQ(fast, detail::match_form_general(s));
+    }
+}
+
+TEST(folds_format_strip_and_space_collapse) {
+    // ÆæŒœΣς: only the three lower-case forms fold.
+    CHECK_EQ(apply_folds("\xC3\x86\xC3\xA6\xC5\x92\xC5\x93\xCE\xA3\xCF\x82"),
+             std::string("\xC3\x86" "ae\xC5\x92" "oe\xCE\xA3\xCF\x83"));
+    CHECK_EQ(apply_folds("plain"), std::string("plain"));
+    std::string t = "a\xC2\xAD" "b\xE2\x80\x8B" "c\xE2\x80\x8D" "d\xF3\xA0\x80\x81" "e\xEF\xBB\xBF";
+    CHECK(strip_format_chars_in_place(t));
+    CHECK_EQ(t, std::string("abc\xE2\x80\x8D" "de"));  // U+200D stays
+    CHECK(!strip_format_chars_in_place(t));
+    CHECK_EQ(collapse_and_trim_ascii_space("  a  b  "), std::string("a b"));
+    CHECK_EQ(collapse_and_trim_ascii_space("a\t\tb"), std::string("a\t\tb"));
+    CHECK_EQ(collapse_and_trim_ascii_space("   "), std::string());
+}
+
+TEST(fused_tail_of_match_form_equals_the_steps) {
+    // The general path folds, strips format characters and collapses spaces
+    // in one pass; the table of per-character pieces uses the separate steps.
+    const std::u32string alphabet = U" a\u00E6\u0153\u03C2\u00AD\u200B\u200D\uFEFF\U000E0041\u00A0\t";
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1), len(0, 10);
+    for (int round = 0; round < 20000; ++round) {
+        std::string s;
+        for (std::size_t n = len(rng); n > 0; --n) s += utf8_of(alphabet[pick(rng)]);
+        CHECK_EQ(detail::match_form_general(s), collapse_and_trim_ascii_space(detail::match_core(std::string(
+                                                     detail::storage_form_general(s)))));
     }
 }
