@@ -320,9 +320,13 @@ std::string collapse_and_trim_ascii_space(std::string_view s) {
 }
 
 void append_storage_form(std::string_view s, std::string& out) {
-    // ASCII holds no mojibake trigger and is already NFC.
-    if (utf8::is_ascii(s)) {
-        out.append(detail::trim_ascii_space(s));
+    // ASCII holds no mojibake trigger and is already NFC; other text without
+    // a trigger that passes the NFC check is appended without a copy.
+    // Trimming U+0020 commutes with NFC (a space is a starter that neither
+    // composes nor decomposes).
+    const std::string_view trimmed = detail::trim_ascii_space(s);
+    if (utf8::is_ascii(s) || (!has_mojibake_trigger(s) && is_normalized(trimmed, NormalForm::NFC))) {
+        out.append(trimmed);
     } else {
         out.append(detail::storage_form_general(s));
     }
@@ -337,8 +341,9 @@ void append_match_form(std::string_view s, std::string& out) {
 }
 
 std::string to_storage_form(std::string_view s) {
-    if (utf8::is_ascii(s)) return std::string(detail::trim_ascii_space(s));
-    return detail::storage_form_general(s);
+    std::string out;
+    append_storage_form(s, out);
+    return out;
 }
 
 std::string to_match_form(std::string_view s) {
