@@ -3,6 +3,7 @@
 // UTF-8 decoding, the ASCII test that selects the byte-wise fast paths, and
 // the white-space tokeniser.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,45 @@ void for_each_piece(std::string_view s, Fn&& fn);
 
 // The lower-cased tokens of `s` in input order, duplicates kept.
 std::vector<std::string> tokens(std::string_view s);
+
+// Characters by coarse bucket: equal characters share a bucket, so for two
+// strings the sum over buckets of the smaller count bounds from above both
+// their LCS and the matches Jaro can find.
+inline constexpr std::size_t kBuckets = 32;
+inline constexpr std::size_t kSpaceBucket = 27;
+
+inline std::size_t bucket(char32_t c) noexcept {
+    if (c >= 'a' && c <= 'z') return c - 'a';
+    if (c >= '0' && c <= '9') return 26;
+    if (c == ' ') return kSpaceBucket;
+    if (c == '|') return 28;
+    return 29 + c % 3;
+}
+
+// Bucket counts that fit a byte each; `ok` is false when one would not.
+struct Histogram {
+    std::uint8_t counts[kBuckets] = {};
+    bool ok = true;
+
+    template <typename C>
+    static Histogram of(const C* s, std::size_t n) {
+        std::uint32_t wide[kBuckets] = {};
+        for (std::size_t i = 0; i < n; ++i) ++wide[bucket(static_cast<char32_t>(s[i]))];
+        Histogram h;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            h.ok = h.ok && wide[b] <= 255;
+            h.counts[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(wide[b], 255));
+        }
+        return h;
+    }
+};
+
+// Sum over buckets of the smaller count (meaningful when both are ok).
+inline std::size_t common_count(const Histogram& x, const Histogram& y) noexcept {
+    std::size_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(x.counts[b], y.counts[b]);
+    return n;
+}
 
 // Decodes one character at s[i] and advances i; malformed bytes stand alone.
 inline char32_t next_char(std::string_view s, std::size_t& i) noexcept {

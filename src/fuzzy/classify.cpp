@@ -81,6 +81,22 @@ std::size_t prefix_of(const detail::CharSpan& a, std::string_view b) {
     });
 }
 
+using detail::bucket;
+using detail::kBuckets;
+using detail::kSpaceBucket;
+
+void add_histogram(std::string_view s, std::uint32_t* h) {
+    for (std::size_t i = 0; i < s.size();) ++h[bucket(detail::next_char(s, i))];
+}
+
+// Sum over buckets (optionally without spaces) of the smaller count.
+std::size_t common_chars(const std::uint32_t* q, const std::uint8_t* e, bool spaces) {
+    std::size_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min<std::uint32_t>(q[b], e[b]);
+    if (!spaces) n -= std::min<std::uint32_t>(q[kSpaceBucket], e[kSpaceBucket]);
+    return n;
+}
+
 // Whether the maximum of a stream of scores reaches each of two thresholds.
 // The maximum of an empty stream is 0.0.
 class Reach {
@@ -150,6 +166,10 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         e.sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
         e.sorted_ascii = detail::is_ascii(sorted);
         ix.text_ += sorted;
+        std::uint32_t histogram[kBuckets] = {};
+        add_histogram(sorted, histogram);
+        e.histogram_ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
+        if (e.histogram_ok) std::copy(histogram, histogram + kBuckets, e.histogram);
 
         ids.clear();
         for_each_index_token(key, [&](std::string&& token) {
@@ -369,6 +389,18 @@ private:
         query_ids_.clear();
         for (const QueryToken& t : tokens_)
             if (t.id >= 0) query_ids_.push_back(static_cast<std::uint32_t>(t.id));
+
+        std::fill(std::begin(sorted_histogram_), std::end(sorted_histogram_), 0);
+        add_histogram(sorted_, sorted_histogram_);
+        std::fill(std::begin(set_histogram_), std::end(set_histogram_), 0);
+        for (const QueryToken& t : tokens_) add_histogram(t.text, set_histogram_);
+        sorted_ascii_ = detail::is_ascii(sorted_);
+        if (sorted_ascii_) {
+            sorted_pattern_.assign(reinterpret_cast<const unsigned char*>(sorted_.data()), sorted_.size());
+        } else {
+            detail::decode(sorted_, sorted_wide_);
+            sorted_pattern_.assign(sorted_wide_.data(), sorted_wide_.size());
+        }
     }
 
     // Every entry sharing an index token, with the count and characters of
@@ -421,8 +453,17 @@ private:
                 reach.see(detail::ratio_from_lcs(std::min(lc_a, lc_b), lc_a, lc_b));
                 continue;
             }
-            const double bound = detail::ratio_from_lcs(l_i + 1 + std::min(l_a, l_b), lc_a, lc_b);
-            if (bound < reach.need()) continue;
+            std::size_t most = std::min(l_a, l_b);
+            if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
+            if (e.histogram_ok) {
+                // Letters of the remainders: the shared tokens ("|||" included)
+                // take the same characters from both sides. Spaces separately.
+                const std::size_t shared = chars_i;
+                const std::size_t letters = common_chars(set_histogram_, e.histogram, false) - shared;
+                const std::size_t n_rest_a = n_a - n_i, n_rest_b = e.token_count - n_i;
+                most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
+                if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
+            }
             remainders(e);
             reach.see(lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
         }
@@ -453,8 +494,23 @@ private:
             if (reach.settled()) return;
             const LibraryIndex::Entry& e = ix_->entries_[c];
             const std::size_t m = e.sorted_chars;
-            if (detail::ratio_from_lcs(std::min(n, m), n, m) < reach.need()) continue;
-            reach.see(lcs_ratio_of(sorted_, ix_->text(e.sorted_at, e.sorted_size), 0, n, m));
+            std::size_t most = std::min(n, m);
+            if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
+            if (e.histogram_ok) {
+                most = std::min(most, common_chars(sorted_histogram_, e.histogram, true));
+                if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
+            }
+            // The query's sorted tokens are the pattern, built once per release.
+            const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
+            std::size_t lcs;
+            if (e.sorted_ascii) {
+                lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
+                                               other.size());
+            } else {
+                detail::decode(other, other_wide_);
+                lcs = detail::lcs_with_pattern(sorted_pattern_, other_wide_.data(), other_wide_.size());
+            }
+            reach.see(detail::ratio_from_lcs(lcs, n, m));
         }
     }
 
@@ -479,7 +535,8 @@ private:
                 artist_mark_[*p] = epoch_;
                 const std::string_view other = ix_->artists_[*p];
                 if (best > 0.0) {
-                    const double bound = detail::jaro_winkler_bound(a.size, detail::char_count(other), prefix_of(a, other));
+                    const double bound = detail::jaro_winkler_bound(a.size, detail::char_count(other), SIZE_MAX,
+                                                                    prefix_of(a, other));
                     if (bound < best) continue;
                 }
                 const double s = jaro_winkler_of(a, other);
@@ -517,7 +574,11 @@ private:
     std::vector<std::uint32_t> query_ids_;
     std::vector<std::uint32_t> artist_ids_;
     std::string rest_a_, rest_b_;
-    std::vector<char32_t> artist_wide_, title_wide_;
+    std::vector<char32_t> artist_wide_, title_wide_, sorted_wide_, other_wide_;
+    std::uint32_t sorted_histogram_[kBuckets] = {};  // the sorted query tokens, spaces included
+    std::uint32_t set_histogram_[kBuckets] = {};     // the distinct query tokens
+    bool sorted_ascii_ = true;
+    detail::PatternMasks sorted_pattern_;
 
     // Per library entry, zero between releases (reset through touched_).
     std::vector<std::uint32_t> shared_count_;

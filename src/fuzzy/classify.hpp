@@ -66,6 +66,8 @@ private:
         std::uint32_t token_count = 0;  // distinct metric tokens, "|||" included
         std::uint32_t tokens_at = 0;    // distinct index-token ids in entry_tokens_, ascending
         bool sorted_ascii = true;
+        bool histogram_ok = false;      // false when a bucket would overflow
+        std::uint8_t histogram[32] = {};  // characters of the sorted tokens by bucket
     };
 
     // Compressed rows: row r is values[starts[r] .. starts[r + 1]).

@@ -57,7 +57,11 @@ private:
 
 template <typename C>
 void PatternMasks::assign(const C* s, std::size_t n) {
-    for (unsigned char c : touched_) std::fill_n(&low_[c * words_], words_, 0);
+    if (words_ == 1) {
+        for (unsigned char c : touched_) low_[c] = 0;
+    } else {
+        for (unsigned char c : touched_) std::fill_n(&low_[c * words_], words_, 0);
+    }
     touched_.clear();
     words_ = std::max<std::size_t>(1, (n + 63) / 64);
     if (low_.size() < 256 * words_) low_.resize(256 * words_, 0);
@@ -85,6 +89,38 @@ void PatternMasks::assign(const C* s, std::size_t n) {
     }
 }
 
+// LCS length of a pattern (given by its masks) and text[0..m).
+template <typename C>
+std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t m) {
+    if (pm.words() == 1) {
+        std::uint64_t s = ~std::uint64_t{0};
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint64_t u = s & *pm.row(static_cast<char32_t>(text[j]));
+            s = (s + u) | (s - u);
+        }
+        return static_cast<std::size_t>(std::popcount(~s));
+    }
+    const std::size_t words = pm.words();
+    thread_local std::vector<std::uint64_t> tls_state;
+    std::vector<std::uint64_t>& state = tls_state;
+    state.assign(words, ~std::uint64_t{0});
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
+        std::uint64_t carry = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            const std::uint64_t s = state[w];
+            const std::uint64_t u = s & row[w];
+            const std::uint64_t sum = s + u;
+            const std::uint64_t x = sum + carry;
+            carry = (sum < s) | (x < sum);
+            state[w] = x | (s - u);
+        }
+    }
+    std::size_t l = 0;
+    for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
+    return l;
+}
+
 // Length of the longest common subsequence of a[0..n) and b[0..m).
 template <typename C>
 std::size_t lcs_length(const C* a, std::size_t n, const C* b, std::size_t m) {
@@ -97,34 +133,26 @@ std::size_t lcs_length(const C* a, std::size_t n, const C* b, std::size_t m) {
         std::swap(a, b);
         std::swap(n, m);
     }
-    thread_local PatternMasks pm;
+    if constexpr (sizeof(C) == 1) {
+        if (n <= 64) {
+            // One word of bytes. Only the entries of the text's characters are
+            // read, so only those are cleared before the pattern is entered.
+            std::uint64_t table[256];
+            for (std::size_t j = 0; j < m; ++j) table[b[j]] = 0;
+            for (std::size_t i = 0; i < n; ++i) table[a[i]] = 0;
+            for (std::size_t i = 0; i < n; ++i) table[a[i]] |= std::uint64_t{1} << i;
+            std::uint64_t s = ~std::uint64_t{0};
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::uint64_t u = s & table[b[j]];
+                s = (s + u) | (s - u);
+            }
+            return common + static_cast<std::size_t>(std::popcount(~s));
+        }
+    }
+    thread_local PatternMasks tls_pm;
+    PatternMasks& pm = tls_pm;
     pm.assign(a, n);
-    if (pm.words() == 1) {
-        std::uint64_t s = ~std::uint64_t{0};
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint64_t u = s & *pm.row(static_cast<char32_t>(b[j]));
-            s = (s + u) | (s - u);
-        }
-        return common + static_cast<std::size_t>(std::popcount(~s));
-    }
-    const std::size_t words = pm.words();
-    thread_local std::vector<std::uint64_t> state;
-    state.assign(words, ~std::uint64_t{0});
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t* row = pm.row(static_cast<char32_t>(b[j]));
-        std::uint64_t carry = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-            const std::uint64_t s = state[w];
-            const std::uint64_t u = s & row[w];
-            const std::uint64_t sum = s + u;
-            const std::uint64_t x = sum + carry;
-            carry = (sum < s) | (x < sum);
-            state[w] = x | (s - u);
-        }
-    }
-    std::size_t l = common;
-    for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
-    return l;
+    return common + lcs_with_pattern(pm, b, m);
 }
 
 // The indel ratio from an LCS length and the two lengths.
@@ -146,6 +174,35 @@ std::size_t common_prefix4(const CA* a, std::size_t la, const CB* b, std::size_t
     return p;
 }
 
+// Jaro matching when both strings fit one word: the first free equal
+// character of the window is the lowest set bit of (positions & window & ~taken).
+template <typename CA, typename CB, typename Positions>
+std::size_t jaro_match_word(const CA* a, std::size_t la, const CB* b, std::size_t w,
+                            Positions positions, std::size_t& half_transpositions) {
+    std::uint64_t flags_a = 0;
+    std::uint64_t flags_b = 0;
+    std::size_t m = 0;
+    // The window [i - w, i + w] as a mask; positions has no bits at or past lb.
+    std::uint64_t window = (std::uint64_t{1} << (w + 1)) - 1;
+    for (std::size_t i = 0; i < la; ++i) {
+        const std::uint64_t free = positions(static_cast<char32_t>(a[i])) & window & ~flags_b;
+        if (free != 0) {
+            flags_b |= free & (~free + 1);
+            flags_a |= std::uint64_t{1} << i;
+            ++m;
+        }
+        window = i < w ? (window << 1) | 1 : window << 1;
+    }
+    while (flags_a != 0) {
+        const int i = std::countr_zero(flags_a);
+        const int j = std::countr_zero(flags_b);
+        half_transpositions += static_cast<char32_t>(a[i]) != static_cast<char32_t>(b[j]);
+        flags_a &= flags_a - 1;
+        flags_b &= flags_b - 1;
+    }
+    return m;
+}
+
 // Jaro-Winkler similarity; matching walks `a` and takes the first free
 // equal character of `b` inside the window.
 template <typename CA, typename CB>
@@ -158,33 +215,28 @@ double jaro_winkler(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     std::size_t m = 0;
     std::size_t half_transpositions = 0;
     if (la <= 64 && lb <= 64) {
-        thread_local PatternMasks pm;
-        pm.assign(b, lb);
-        std::uint64_t flags_a = 0;
-        std::uint64_t flags_b = 0;
-        for (std::size_t i = 0; i < la; ++i) {
-            const std::size_t lo = i > w ? i - w : 0;
-            const std::size_t hi = std::min(lb, i + w + 1);
-            if (lo >= hi) continue;
-            const std::uint64_t upto = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
-            const std::uint64_t window = upto & ~((std::uint64_t{1} << lo) - 1);
-            const std::uint64_t free = *pm.row(static_cast<char32_t>(a[i])) & window & ~flags_b;
-            if (free != 0) {
-                flags_b |= free & (~free + 1);
-                flags_a |= std::uint64_t{1} << i;
-                ++m;
+        if constexpr (sizeof(CB) == 1) {
+            // Only the entries of a's characters are read, so only those are cleared.
+            std::uint64_t table[256];
+            for (std::size_t i = 0; i < la; ++i) {
+                const auto c = static_cast<char32_t>(a[i]);
+                if (c < 256) table[c] = 0;
             }
+            for (std::size_t j = 0; j < lb; ++j) table[b[j]] = 0;
+            for (std::size_t j = 0; j < lb; ++j) table[b[j]] |= std::uint64_t{1} << j;
+            m = jaro_match_word(a, la, b, w, [&table](char32_t c) { return c < 256 ? table[c] : 0; },
+                                half_transpositions);
+        } else {
+            thread_local PatternMasks tls_pm;
+            PatternMasks& pm = tls_pm;
+            pm.assign(b, lb);
+            m = jaro_match_word(a, la, b, w, [&pm](char32_t c) { return *pm.row(c); }, half_transpositions);
         }
         if (m == 0) return 0.0;
-        while (flags_a != 0) {
-            const int i = std::countr_zero(flags_a);
-            const int j = std::countr_zero(flags_b);
-            half_transpositions += static_cast<char32_t>(a[i]) != static_cast<char32_t>(b[j]);
-            flags_a &= flags_a - 1;
-            flags_b &= flags_b - 1;
-        }
     } else {
-        thread_local std::vector<unsigned char> fa, fb;
+        thread_local std::vector<unsigned char> tls_fa, tls_fb;
+        std::vector<unsigned char>& fa = tls_fa;
+        std::vector<unsigned char>& fb = tls_fb;
         fa.assign(la, 0);
         fb.assign(lb, 0);
         for (std::size_t i = 0; i < la; ++i) {
@@ -214,11 +266,13 @@ double jaro_winkler(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     return winkler(jaro, common_prefix4(a, la, b, lb));
 }
 
-// An upper bound of jaro_winkler for strings of these lengths sharing a
-// `prefix` of leading characters (capped at 4), padded against rounding.
-inline double jaro_winkler_bound(std::size_t la, std::size_t lb, std::size_t prefix) {
+// An upper bound of jaro_winkler for strings of these lengths with at most
+// `matches` matching characters and a common `prefix` (capped at 4), padded
+// against rounding.
+inline double jaro_winkler_bound(std::size_t la, std::size_t lb, std::size_t matches, std::size_t prefix) {
     if (la == 0 || lb == 0) return la == lb ? 1.0 : 0.0;
-    const double m = static_cast<double>(std::min(la, lb));
+    const double m = static_cast<double>(std::min({la, lb, matches}));
+    if (m == 0) return 1e-9;
     const double jaro = (m / static_cast<double>(la) + m / static_cast<double>(lb) + 1.0) / 3.0;
     return winkler(jaro, prefix) + 1e-9;
 }

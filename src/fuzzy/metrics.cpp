@@ -22,69 +22,116 @@ auto on_chars(std::string_view a, std::string_view b, Kernel kernel) {
     return kernel(ua.data(), ua.size(), ub.data(), ub.size());
 }
 
-std::vector<std::string> sorted_unique_tokens(std::string_view s) {
-    std::vector<std::string> t = detail::tokens(s);
-    std::sort(t.begin(), t.end());
-    t.erase(std::unique(t.begin(), t.end()), t.end());
-    return t;
-}
+// The lower-cased tokens of a string as views into one buffer, so that
+// splitting allocates nothing once the buffers have grown.
+struct Tokens {
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    std::vector<std::string_view> views;
+    bool ascii = true;
 
-void join_into(std::string& out, const std::vector<const std::string*>& parts, std::size_t& chars) {
-    chars = 0;
-    for (const std::string* p : parts) {
-        if (!out.empty()) out += ' ', ++chars;
-        out += *p;
-        chars += detail::char_count(*p);
+    void split(std::string_view s) {
+        text.clear();
+        spans.clear();
+        ascii = detail::is_ascii(s);
+        if (ascii) {
+            // ASCII lower-casing needs no context: lower the whole string once.
+            text.assign(s);
+            for (char& c : text)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+            detail::for_each_piece(text, [&](std::string_view piece) {
+                spans.emplace_back(static_cast<std::size_t>(piece.data() - text.data()), piece.size());
+            });
+        } else {
+            detail::for_each_piece(s, [&](std::string_view piece) {
+                const std::size_t at = text.size();
+                text += detail::lower_token(piece);
+                spans.emplace_back(at, text.size() - at);
+            });
+        }
+        views.clear();
+        for (const auto& [at, size] : spans) views.emplace_back(text.data() + at, size);
     }
+
+    void sort_unique() {
+        std::sort(views.begin(), views.end());
+        views.erase(std::unique(views.begin(), views.end()), views.end());
+    }
+};
+
+std::size_t chars_of(std::string_view s, bool ascii) { return ascii ? s.size() : detail::char_count(s); }
+
+// Joins with " "; returns the length in characters.
+std::size_t join(const std::vector<std::string_view>& parts, std::string& out, bool ascii) {
+    out.clear();
+    for (std::string_view p : parts) {
+        if (!out.empty()) out += ' ';
+        out += p;
+    }
+    return chars_of(out, ascii);
 }
 
-}  // namespace
-
-double fuzz_ratio(std::string_view a, std::string_view b) {
+double lcs_ratio(std::string_view a, std::string_view b) {
     return on_chars(a, b, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
         return detail::ratio_from_lcs(detail::lcs_length(x, n, y, m), n, m);
     });
 }
 
+}  // namespace
+
+double fuzz_ratio(std::string_view a, std::string_view b) { return lcs_ratio(a, b); }
+
 std::string sorted_tokens(std::string_view s) {
-    std::vector<std::string> t = detail::tokens(s);
-    std::sort(t.begin(), t.end());
+    Tokens t;
+    t.split(s);
+    std::sort(t.views.begin(), t.views.end());
     std::string out;
-    for (const std::string& token : t) {
-        if (!out.empty()) out += ' ';
-        out += token;
-    }
+    join(t.views, out, t.ascii);
     return out;
 }
 
 double token_sort_ratio(std::string_view a, std::string_view b) {
-    return fuzz_ratio(sorted_tokens(a), sorted_tokens(b));
+    thread_local Tokens tls_ta, tls_tb;
+    thread_local std::string tls_sa, tls_sb;
+    Tokens& ta = tls_ta;
+    Tokens& tb = tls_tb;
+    ta.split(a);
+    tb.split(b);
+    std::sort(ta.views.begin(), ta.views.end());
+    std::sort(tb.views.begin(), tb.views.end());
+    join(ta.views, tls_sa, ta.ascii);
+    join(tb.views, tls_sb, tb.ascii);
+    return lcs_ratio(tls_sa, tls_sb);
 }
 
 double token_set_ratio(std::string_view a, std::string_view b) {
-    const std::vector<std::string> ta = sorted_unique_tokens(a);
-    const std::vector<std::string> tb = sorted_unique_tokens(b);
-    if (ta.empty() && tb.empty()) return 1.0;
-    if (ta.empty() || tb.empty()) return 0.0;
+    thread_local Tokens tls_ta, tls_tb;
+    Tokens& ta = tls_ta;
+    Tokens& tb = tls_tb;
+    ta.split(a);
+    tb.split(b);
+    ta.sort_unique();
+    tb.sort_unique();
+    if (ta.views.empty() && tb.views.empty()) return 1.0;
+    if (ta.views.empty() || tb.views.empty()) return 0.0;
 
-    std::vector<const std::string*> shared, only_a, only_b;
-    auto ia = ta.begin();
-    auto ib = tb.begin();
-    while (ia != ta.end() || ib != tb.end()) {
-        if (ib == tb.end() || (ia != ta.end() && *ia < *ib)) {
-            only_a.push_back(&*ia++);
-        } else if (ia == ta.end() || *ib < *ia) {
-            only_b.push_back(&*ib++);
-        } else {
-            shared.push_back(&*ia++);
-            ++ib;
-        }
-    }
-    std::string s_shared, s_a, s_b;
-    std::size_t li = 0, la = 0, lb = 0;
-    join_into(s_shared, shared, li);
-    join_into(s_a, only_a, la);
-    join_into(s_b, only_b, lb);
+    thread_local std::vector<std::string_view> tls_shared, tls_only_a, tls_only_b;
+    auto& shared = tls_shared;
+    auto& only_a = tls_only_a;
+    auto& only_b = tls_only_b;
+    shared.clear();
+    only_a.clear();
+    only_b.clear();
+    std::set_intersection(ta.views.begin(), ta.views.end(), tb.views.begin(), tb.views.end(),
+                          std::back_inserter(shared));
+    std::set_difference(ta.views.begin(), ta.views.end(), tb.views.begin(), tb.views.end(),
+                        std::back_inserter(only_a));
+    std::set_difference(tb.views.begin(), tb.views.end(), ta.views.begin(), ta.views.end(),
+                        std::back_inserter(only_b));
+    thread_local std::string tls_si, tls_sa, tls_sb;
+    const std::size_t li = join(shared, tls_si, ta.ascii);
+    const std::size_t la = join(only_a, tls_sa, ta.ascii);
+    const std::size_t lb = join(only_b, tls_sb, tb.ascii);
     // The shared string is a prefix of both combined strings, so the first two
     // ratios are closed forms and the third needs the LCS of the remainders only.
     const std::size_t lca = li + la + (li > 0 && la > 0);
@@ -93,7 +140,7 @@ double token_set_ratio(std::string_view a, std::string_view b) {
     const double r2 = detail::ratio_from_lcs(li, li, lcb);
     std::size_t lcs3;
     if (la > 0 && lb > 0) {
-        lcs3 = li + (li > 0) + on_chars(s_a, s_b, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        lcs3 = li + (li > 0) + on_chars(tls_sa, tls_sb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
                    return detail::lcs_length(x, n, y, m);
                });
     } else {

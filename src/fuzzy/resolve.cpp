@@ -13,7 +13,8 @@ using detail::CharSpan;
 // The catalogue decoded once for all queries.
 class Catalog {
 public:
-    explicit Catalog(const std::vector<std::string_view>& entries) : entries_(entries), spans_(entries.size()) {
+    explicit Catalog(const std::vector<std::string_view>& entries)
+        : entries_(entries), spans_(entries.size()), histograms_(entries.size()) {
         std::vector<std::size_t> wide_at(entries.size(), SIZE_MAX);
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const std::string_view e = entries[i];
@@ -26,17 +27,23 @@ public:
             }
         }
         // Pointers into `wide_` are taken once it has stopped growing.
-        for (std::size_t i = 0; i < entries.size(); ++i)
+        for (std::size_t i = 0; i < entries.size(); ++i) {
             if (wide_at[i] != SIZE_MAX) spans_[i].wide = wide_.data() + wide_at[i];
+            histograms_[i] = detail::visit(spans_[i], [](const auto* s, std::size_t n) {
+                return detail::Histogram::of(s, n);
+            });
+        }
     }
 
     std::size_t size() const { return spans_.size(); }
     const CharSpan& chars(std::size_t i) const { return spans_[i]; }
+    const detail::Histogram& histogram(std::size_t i) const { return histograms_[i]; }
     std::string_view entry(std::size_t i) const { return entries_[i]; }
 
 private:
     const std::vector<std::string_view>& entries_;
     std::vector<CharSpan> spans_;
+    std::vector<detail::Histogram> histograms_;
     std::vector<char32_t> wide_;
 };
 
@@ -48,9 +55,11 @@ struct Query {
             detail::decode(name, wide);
             chars = {nullptr, wide.data(), wide.size()};
         }
+        histogram = detail::visit(chars, [](const auto* s, std::size_t n) { return detail::Histogram::of(s, n); });
     }
     std::vector<char32_t> wide;
     CharSpan chars;
+    detail::Histogram histogram;
 };
 
 // Equivalent to ranking every entry with a stable sort and looking at the
@@ -67,16 +76,22 @@ std::optional<std::string> resolve(const Query& q, const Catalog& catalog, const
     for (std::size_t i = 0; i < catalog.size(); ++i) {
         const CharSpan& e = catalog.chars(i);
         if (seen > 0) {
+            // A score that cannot change the best, the runner-up or the gap
+            // decision is not computed. First with the largest possible
+            // prefix boost, then with the actual prefix.
+            const auto useless = [&](double bound) {
+                if (!guard) return bound <= best;
+                return (seen > 1 && bound <= second) || bound + 1e-12 < best - o.ambiguity;
+            };
+            const detail::Histogram& h = catalog.histogram(i);
+            const std::size_t matches =
+                q.histogram.ok && h.ok ? detail::common_count(q.histogram, h) : SIZE_MAX;
+            if (useless(detail::jaro_winkler_bound(q.chars.size, e.size, matches, 4))) continue;
             const std::size_t prefix = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b,
                                                                       std::size_t m) {
                 return detail::common_prefix4(a, n, b, m);
             });
-            const double bound = detail::jaro_winkler_bound(q.chars.size, e.size, prefix);
-            if (!guard) {
-                if (bound <= best) continue;
-            } else if ((seen > 1 && bound <= second) || bound + 1e-12 < best - o.ambiguity) {
-                continue;
-            }
+            if (useless(detail::jaro_winkler_bound(q.chars.size, e.size, matches, prefix))) continue;
         }
         const double s = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
             return detail::jaro_winkler(a, n, b, m);
