@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "text/forms.hpp"
+#include "text/match_pieces.hpp"
 #include "text/normalize.hpp"
 #include "text/utf8.hpp"
 

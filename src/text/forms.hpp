@@ -32,10 +32,6 @@ std::string storage_form_general(std::string_view s);
 std::string match_form_general(std::string_view s);
 // Steps 2 to 6 of the match form run one after another (no final collapse).
 std::string match_core(std::string t);
-// The match form from per-character pieces, for text made of ASCII and
-// characters that do not interact with their neighbours; false (and `out`
-// untouched) for any other text.
-bool append_match_form_by_pieces(std::string_view s, std::string& out);
 std::string ascii_form_of_match_form(std::string_view match_form);
 void append_ascii_form_of_match_form(std::string_view match_form, std::string& out);
 // The match form of ASCII text appended to `out`; false (and `out` untouched)

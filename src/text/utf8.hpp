@@ -47,6 +47,10 @@ inline void append(std::string& out, char32_t c) {
     }
 }
 
+constexpr char ascii_lower(char ch) {
+    return static_cast<char>(ch + ((static_cast<unsigned char>(ch - 'A') < 26) ? 0x20 : 0));
+}
+
 // Whether every byte is below 0x80; eight bytes at a time.
 inline bool is_ascii(std::string_view s) {
     const char* p = s.data();

@@ -14,6 +14,7 @@
 #include "text/folds.hpp"
 #include "text/forms.hpp"
 #include "text/generated/unicode8_tables.hpp"
+#include "text/match_pieces.hpp"
 #include "text/translit.hpp"
 #include "text/unicode8.hpp"
 #include "text/utf8.hpp"
