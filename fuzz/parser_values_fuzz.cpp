@@ -1,13 +1,14 @@
 // libFuzzer target for the VALUES parser and the table row loader: any bytes
 // parse without faults, every string comes out as valid UTF-8, no row is
 // empty, and a dump holding the bytes as one statement gives the table the
-// same rows as parsing the bytes directly.
+// same rows as parsing the bytes directly, in the owned and the compact form.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "parser/mysql.hpp"
 #include "parser/table_rows.hpp"
@@ -50,7 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // first tuple line.
     if (input.find('\n') == std::string_view::npos && !input.empty() && input[0] == '(') {
         const std::string dump = "INSERT INTO `t` VALUES " + std::string(input) + "\n";
-        if (table_rows_in(dump, "t") != rows) std::abort();
+        std::vector<Row> loaded;
+        detail::RowVectorSink sink(loaded);
+        read_table_rows(dump, "t", sink);
+        RowTable compact;
+        read_table_rows(dump, "t", compact);
+        if (loaded != rows || compact.to_rows() != rows) std::abort();
     }
     return 0;
 }

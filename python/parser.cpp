@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "parser/mysql.hpp"
+#include "parser/row_table.hpp"
 #include "parser/table_rows.hpp"
 #include "submodules.hpp"
 
@@ -30,28 +31,44 @@ PyObject* value(const parser::SqlValue& v) {
                       v);
 }
 
-PyObject* row_to_py_tuple(const parser::Row& row) {
-    Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
-    Py_ssize_t i = 0;
-    for (const auto& v : row) PyTuple_SetItem(tuple.get(), i++, value(v));  // steals
-    return tuple.release();
+using Block = parser::RowTable::Block;
+
+PyObject* cell_value(const Block& block, const parser::RowTable::Cell& cell) {
+    using Kind = parser::RowTable::Kind;
+    switch (cell.kind()) {
+        case Kind::Integer: return integer(cell.integer());
+        case Kind::Float: return floating(cell.floating());
+        case Kind::Text: return str(block.bytes(cell));
+        case Kind::BigInteger: return integer_from_decimal(block.bytes(cell));
+        case Kind::Null: break;
+    }
+    return none();
 }
 
-// Each parsed row is freed once converted, so the parsed table and its
+// The whole table is parsed before the first Python object is made; each
+// block is freed once its rows are converted, so the parsed table and its
 // Python objects are not both held in full.
-PyObject* rows_to_tuples(std::vector<parser::Row>& rows) {
-    Ref out(check(PyList_New(static_cast<Py_ssize_t>(rows.size()))));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), row_to_py_tuple(rows[i]));
-        parser::Row().swap(rows[i]);
+PyObject* rows_to_tuples(parser::RowTable&& table) {
+    Ref out(check(PyList_New(static_cast<Py_ssize_t>(table.size()))));
+    std::vector<Block> blocks = std::move(table).take_blocks();
+    Py_ssize_t i = 0;
+    for (Block& block : blocks) {
+        for (std::size_t r = 0; r < block.size(); ++r) {
+            const auto row = block.row(r);
+            Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
+            Py_ssize_t k = 0;
+            for (const auto& cell : row) PyTuple_SetItem(tuple.get(), k++, cell_value(block, cell));  // steals
+            PyList_SetItem(out.get(), i++, tuple.release());
+        }
+        block = Block();
     }
     return out.release();
 }
 
 PyObject* load_table_rows_impl(Call& c) {
-    auto rows = parser::load_table_rows(std::string(c.text(0)), c.text(1));
-    if (!rows) raise_runtime(rows.error());
-    return rows_to_tuples(rows.value());
+    auto table = parser::load_row_table(std::string(c.text(0)), c.text(1));
+    if (!table) raise_runtime(table.error());
+    return rows_to_tuples(std::move(table).value());
 }
 
 PyObject* parse_sql_values_impl(Call& c) {

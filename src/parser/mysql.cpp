@@ -1,8 +1,11 @@
 #include "parser/mysql.hpp"
 
+#include "parser/tuple_list.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -27,6 +30,18 @@ char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c +
 int hex_value(char c) {
     if (is_digit(c)) return c - '0';
     return ascii_lower(c) - 'a' + 10;
+}
+
+Scalar integer_scalar(Integer v) { return {ValueKind::Integer, v}; }
+Scalar float_scalar(Float v) { return {ValueKind::Float, 0, v}; }
+
+// Bytes appended to `out` from `start` on become valid UTF-8.
+void repair_utf8_tail(std::string& out, std::size_t start) {
+    const std::string_view tail = std::string_view(out).substr(start);
+    if (is_valid_utf8(tail)) return;
+    std::string fixed = to_utf8_lossy(std::string(tail));
+    out.resize(start);
+    out += fixed;
 }
 
 // ---------------------------------------------------------------------------
@@ -54,21 +69,22 @@ std::size_t next_special(std::string_view s, std::size_t from, std::uint64_t& hi
     return i;
 }
 
-// `pos` is at the opening quote. Escapes follow MySQL; an unknown escape keeps
+// Appends the UTF-8 text of a quoted string at `pos` to `out`, repaired when
+// its bytes are not valid UTF-8. Escapes follow MySQL; an unknown escape keeps
 // its backslash, and so do \% and \_ (they are escapes only in LIKE patterns).
-Text parse_quoted(std::string_view s, std::size_t& pos) {
+void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
     const std::size_t n = s.size();
-    std::string buf;
+    const std::size_t start = out.size();
     std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
     ++pos;
     while (pos < n) {
         const std::size_t run = next_special(s, pos, high);
-        buf.append(s.data() + pos, run - pos);
+        out.append(s.data() + pos, run - pos);
         pos = run;
         if (pos >= n) break;
         if (s[pos] == '\'') {
             if (pos + 1 < n && s[pos + 1] == '\'') {  // '' inside a string is one quote
-                buf += '\'';
+                out += '\'';
                 pos += 2;
                 continue;
             }
@@ -76,61 +92,58 @@ Text parse_quoted(std::string_view s, std::size_t& pos) {
             break;
         }
         if (pos + 1 >= n) {  // a backslash as the last byte stays
-            buf += '\\';
+            out += '\\';
             ++pos;
             break;
         }
         const char e = s[pos + 1];
         pos += 2;
         switch (e) {
-            case 'n': buf += '\n'; break;
-            case 'r': buf += '\r'; break;
-            case 't': buf += '\t'; break;
-            case '0': buf += '\0'; break;
-            case 'b': buf += '\b'; break;
-            case 'Z': buf += '\x1A'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case '0': out += '\0'; break;
+            case 'b': out += '\b'; break;
+            case 'Z': out += '\x1A'; break;
             case '\'':
             case '"':
-            case '\\': buf += e; break;
+            case '\\': out += e; break;
             default:
-                buf += '\\';
-                buf += e;
+                out += '\\';
+                out += e;
                 high |= static_cast<unsigned char>(e);
         }
     }
-    if ((high & 0x8080808080808080ULL) == 0) return buf;  // ASCII: valid as it stands
-    return to_utf8_lossy(std::move(buf));
+    if ((high & 0x8080808080808080ULL) != 0) repair_utf8_tail(out, start);
 }
 
 // ---------------------------------------------------------------------------
 // Numbers
 
-// An optional sign and digits. Canonical form beyond 64 bits: no '+', no
-// leading zeros.
-SqlValue integer_value(std::string_view token) {
+// An optional sign and digits. Beyond 64 bits the digits go to `out` in
+// canonical form: no '+', no leading zeros.
+Scalar integer_value(std::string_view token, std::string& out) {
     bool negative = false;
     std::string_view digits = token;
     if (!digits.empty() && is_sign(digits[0])) {
         negative = digits[0] == '-';
         digits.remove_prefix(1);
     }
-    if (digits.empty()) return Integer{0};
+    if (digits.empty()) return integer_scalar(0);
     for (char c : digits) {
-        if (!is_digit(c)) return Integer{0};
+        if (!is_digit(c)) return integer_scalar(0);
     }
     // from_chars takes '-' but not '+'.
     std::string_view parsed = token[0] == '+' ? digits : token;
     Integer value = 0;
     auto r = std::from_chars(parsed.data(), parsed.data() + parsed.size(), value);
-    if (r.ec == std::errc{}) return value;
+    if (r.ec == std::errc{}) return integer_scalar(value);
     const std::size_t first = digits.find_first_not_of('0');  // out of range, so not all zeros
     digits.remove_prefix(first);
-    if (digits.size() > kMaxExactDigits) return Integer{0};
-    BigInteger big;
-    big.digits.reserve(digits.size() + 1);
-    if (negative) big.digits += '-';
-    big.digits.append(digits);
-    return big;
+    if (digits.size() > kMaxExactDigits) return integer_scalar(0);
+    if (negative) out += '-';
+    out.append(digits);
+    return {ValueKind::BigInteger};
 }
 
 // Saturating decimal parse of an exponent's digits.
@@ -199,7 +212,7 @@ Float float_value(std::string_view token) {
 
 // `pos` is at a digit or sign: the run of digits, '.', '+' and '-', then an
 // exponent when one follows directly.
-SqlValue parse_number(std::string_view s, std::size_t& pos) {
+Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out) {
     const std::size_t n = s.size();
     const std::size_t start = pos;
     bool has_dot = false;
@@ -218,33 +231,33 @@ SqlValue parse_number(std::string_view s, std::size_t& pos) {
         }
     }
     const std::string_view token = s.substr(start, pos - start);
-    if (has_dot || has_exponent) return float_value(token);
-    return integer_value(token);
+    if (has_dot || has_exponent) return float_scalar(float_value(token));
+    return integer_value(token, out);
 }
 
 // ---------------------------------------------------------------------------
 // Hexadecimal and bit literals
 
-Text bytes_from_hex(std::string_view digits) {
-    std::string bytes;
-    bytes.reserve(digits.size() / 2 + 1);
+Scalar bytes_from_hex(std::string_view digits, std::string& out) {
+    const std::size_t start = out.size();
     std::size_t i = 0;
-    if (digits.size() % 2 == 1) bytes += static_cast<char>(hex_value(digits[i++]));
+    if (digits.size() % 2 == 1) out += static_cast<char>(hex_value(digits[i++]));
     for (; i < digits.size(); i += 2) {
-        bytes += static_cast<char>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1]));
+        out += static_cast<char>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1]));
     }
-    return to_utf8_lossy(std::move(bytes));
+    repair_utf8_tail(out, start);
+    return {ValueKind::Text};
 }
 
-SqlValue integer_from_bits(std::string_view bits) {
+Scalar integer_from_bits(std::string_view bits, std::string& out) {
     const std::size_t nz = bits.find_first_not_of('0');
-    if (nz == std::string_view::npos) return Integer{0};
+    if (nz == std::string_view::npos) return integer_scalar(0);
     bits.remove_prefix(nz);
-    if (bits.size() > kMaxExactBits) return Integer{0};
+    if (bits.size() > kMaxExactBits) return integer_scalar(0);
     if (bits.size() <= 63) {
         Integer v = 0;
         for (char b : bits) v = v << 1 | (b - '0');
-        return v;
+        return integer_scalar(v);
     }
     // Little-endian base 10^9 limbs, doubled once per bit.
     constexpr std::uint32_t kBase = 1'000'000'000;
@@ -258,14 +271,13 @@ SqlValue integer_from_bits(std::string_view bits) {
         }
         if (carry != 0) limbs.push_back(carry);
     }
-    BigInteger big;
-    big.digits = std::to_string(limbs.back());
+    out += std::to_string(limbs.back());
     for (std::size_t k = limbs.size() - 1; k-- > 0;) {
         const std::string part = std::to_string(limbs[k]);
-        big.digits.append(9 - part.size(), '0');
-        big.digits += part;
+        out.append(9 - part.size(), '0');
+        out += part;
     }
-    return big;
+    return {ValueKind::BigInteger};
 }
 
 // The run of digits accepted by `accept` from `from`; its end.
@@ -303,51 +315,17 @@ std::optional<std::size_t> introduced_quote(std::string_view s, std::size_t pos)
 
 }  // namespace
 
-bool append_tuples(std::string_view line, std::vector<Row>& out) {
+Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
     const std::size_t n = line.size();
-    std::size_t i = 0;
-    std::size_t width = 0;  // rows of one table share a width: reserve it
-    while (i < n) {
-        while (line[i] != '(') {
-            if (line[i] == ';') return true;
-            if (++i == n) return false;
-        }
-        ++i;
-        Row row;
-        row.reserve(width);
-        while (i < n) {
-            const char c = line[i];
-            if (c == ' ') {
-                ++i;
-            } else if (c == ')') {
-                ++i;
-                break;
-            } else if (c == ',' && row.empty()) {
-                ++i;
-            } else {
-                row.push_back(parse_single_value(line, i));
-                if (i < n && line[i] == ',') ++i;
-            }
-        }
-        if (!row.empty()) {
-            width = row.size();
-            out.push_back(std::move(row));
-        }
-    }
-    return false;
-}
-
-}  // namespace detail
-
-SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
-    using namespace detail;
-    const std::size_t n = line.size();
-    if (pos >= n) return Null{};
+    if (pos >= n) return {};
     const char c = line[pos];
-    if (c == '\'') return parse_quoted(line, pos);
+    if (c == '\'') {
+        parse_quoted(line, pos, out);
+        return {ValueKind::Text};
+    }
     if (is_null_keyword(line, pos)) {
         pos += 4;
-        return Null{};
+        return {};
     }
     if (c == '0' && pos + 2 < n) {
         const char kind = line[pos + 1];
@@ -355,36 +333,53 @@ SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
             const std::size_t end = digit_run(line, pos + 2, is_hex_digit);
             const std::string_view digits = line.substr(pos + 2, end - pos - 2);
             pos = end;
-            return bytes_from_hex(digits);
+            return bytes_from_hex(digits, out);
         }
         if ((kind == 'b' || kind == 'B') && is_bit(line[pos + 2])) {
             const std::size_t end = digit_run(line, pos + 2, is_bit);
             const std::string_view bits = line.substr(pos + 2, end - pos - 2);
             pos = end;
-            return integer_from_bits(bits);
+            return integer_from_bits(bits, out);
         }
     }
-    if (is_digit(c) || is_sign(c)) return parse_number(line, pos);
+    if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out);
     if (pos + 1 < n && line[pos + 1] == '\'') {
         if (c == 'x' || c == 'X') {
-            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits);
+            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out);
         } else if (c == 'b' || c == 'B') {
-            if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits);
+            if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits, out);
         }
     }
     if (c == '_') {
         if (auto quote = introduced_quote(line, pos)) {
             pos = *quote;
-            return parse_quoted(line, pos);
+            parse_quoted(line, pos, out);
+            return {ValueKind::Text};
         }
     }
     ++pos;
+    return {};
+}
+
+}  // namespace detail
+
+SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
+    std::string bytes;
+    const detail::Scalar v = detail::read_value(line, pos, bytes);
+    switch (v.kind) {
+        case detail::ValueKind::Integer: return v.integer;
+        case detail::ValueKind::Float: return v.floating;
+        case detail::ValueKind::Text: return bytes;
+        case detail::ValueKind::BigInteger: return BigInteger{std::move(bytes)};
+        case detail::ValueKind::Null: break;
+    }
     return Null{};
 }
 
 std::vector<Row> parse_sql_values(std::string_view line) {
     std::vector<Row> rows;
-    detail::append_tuples(line, rows);
+    detail::RowVectorSink sink(rows);
+    detail::append_tuples(line, sink);
     return rows;
 }
 

@@ -50,10 +50,6 @@ std::optional<std::size_t> find_values_start(std::string_view line);
 
 namespace detail {
 
-// Appends the rows of the tuple list in `line` to `out`; true when a ';' met
-// while looking for the next tuple ended the statement.
-bool append_tuples(std::string_view line, std::vector<Row>& out);
-
 // Numbers beyond this many significant decimal digits (or bits, for bit
 // literals) are not plausible column values and cost quadratic time to keep
 // exactly; they degrade to 0 like malformed numbers.

@@ -1,6 +1,5 @@
 #include "parser/table_rows.hpp"
 
-#include <cstring>
 #include <utility>
 
 #include "parser/mapped_file.hpp"
@@ -38,6 +37,22 @@ std::size_t find_keyword(std::string_view line, std::size_t from) {
     return std::string_view::npos;
 }
 
+// Hands each row to a callback as soon as it is complete.
+class CallbackSink {
+public:
+    explicit CallbackSink(const std::function<void(Row&&)>& on_row) : on_row_(on_row) {}
+    void start_row() {}
+    void read(std::string_view line, std::size_t& pos) { row_.push_back(parse_single_value(line, pos)); }
+    void finish_row(bool keep) {
+        if (keep) on_row_(std::move(row_));
+        row_ = Row();
+    }
+
+private:
+    const std::function<void(Row&&)>& on_row_;
+    Row row_;
+};
+
 }  // namespace
 
 StatementReader::StatementReader(std::string_view table_name) {
@@ -47,61 +62,53 @@ StatementReader::StatementReader(std::string_view table_name) {
     prefix_ += '`';
 }
 
-void StatementReader::read_line(std::string_view line, std::vector<Row>& out) {
+std::size_t StatementReader::tuples_start(std::string_view line) {
+    constexpr std::size_t npos = std::string_view::npos;
     if (open_) {
         std::size_t k = 0;
         while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
-        if (k < line.size() && line[k] == '(') {
-            open_ = !append_tuples(line.substr(k), out);
-            return;
-        }
+        if (k < line.size() && line[k] == '(') return k;
         open_ = false;
     }
     // Most lines fail here: too short, or not the prefix at their start.
-    if (line.size() < prefix_.size() || std::memcmp(line.data(), prefix_.data(), prefix_.size()) != 0) return;
-    read_head(line, out);
-}
-
-void StatementReader::read_head(std::string_view line, std::vector<Row>& out) {
+    if (line.size() < prefix_.size() || std::memcmp(line.data(), prefix_.data(), prefix_.size()) != 0) return npos;
     const std::size_t keyword = find_keyword(line, prefix_.size());
-    if (keyword == std::string_view::npos) return;
+    if (keyword == npos) return npos;
     const std::size_t after = keyword + kKeyword.size();
     const std::size_t paren = line.find('(', after);
-    if (paren == std::string_view::npos) {
+    if (paren == npos) {
         // The head alone: its tuples follow on the next lines, unless a ';'
         // already ended the statement.
-        open_ = line.find(';', after) == std::string_view::npos;
-        return;
+        open_ = line.find(';', after) == npos;
     }
-    open_ = !append_tuples(line.substr(paren), out);
+    return paren;
 }
 
 }  // namespace detail
 
-std::vector<Row> table_rows_in(std::string_view dump, std::string_view table_name) {
-    std::vector<Row> rows;
-    detail::StatementReader reader(table_name);
-    detail::for_each_line(dump, [&](std::string_view line) { reader.read_line(line, rows); });
-    return rows;
-}
-
 Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name) {
     auto file = MappedFile::open(path);
     if (!file) return std::move(file).error();
-    return table_rows_in(file.value().bytes(), table_name);
+    std::vector<Row> rows;
+    detail::RowVectorSink sink(rows);
+    read_table_rows(file.value().bytes(), table_name, sink);
+    return rows;
+}
+
+Result<RowTable> load_row_table(const std::string& path, std::string_view table_name) {
+    auto file = MappedFile::open(path);
+    if (!file) return std::move(file).error();
+    RowTable table;
+    read_table_rows(file.value().bytes(), table_name, table);
+    return table;
 }
 
 Status for_each_table_row(const std::string& path, std::string_view table_name,
                           const std::function<void(Row&&)>& on_row) {
     auto file = MappedFile::open(path);
     if (!file) return std::move(file).error();
-    std::vector<Row> rows;
-    detail::StatementReader reader(table_name);
-    detail::for_each_line(file.value().bytes(), [&](std::string_view line) {
-        reader.read_line(line, rows);
-        for (Row& row : rows) on_row(std::move(row));
-        rows.clear();
-    });
+    detail::CallbackSink sink(on_row);
+    read_table_rows(file.value().bytes(), table_name, sink);
     return ok_status();
 }
 

@@ -17,6 +17,8 @@
 
 #include "common/error.hpp"
 #include "parser/mysql.hpp"
+#include "parser/row_table.hpp"
+#include "parser/tuple_list.hpp"
 
 namespace zemo::parser {
 
@@ -25,13 +27,12 @@ namespace zemo::parser {
 // and mapping fail.
 Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name);
 
-// The same rows handed one at a time to `on_row`, in file order; each line's
-// rows are parsed before the first of them is handed on.
+// The same rows in the compact form.
+Result<RowTable> load_row_table(const std::string& path, std::string_view table_name);
+
+// The same rows handed one at a time to `on_row`, in file order.
 Status for_each_table_row(const std::string& path, std::string_view table_name,
                           const std::function<void(Row&&)>& on_row);
-
-// The rows of `table_name` in dump text already in memory.
-std::vector<Row> table_rows_in(std::string_view dump, std::string_view table_name);
 
 namespace detail {
 
@@ -39,12 +40,14 @@ namespace detail {
 class StatementReader {
 public:
     explicit StatementReader(std::string_view table_name);
-    // Appends the rows that `line` (without its LF) contributes.
-    void read_line(std::string_view line, std::vector<Row>& out);
+
+    // Where the tuples of `line` (without its LF) start, or npos when the
+    // line holds none of the table's. After a start, tell `tuples_read`
+    // whether a ';' ended the statement within the line.
+    std::size_t tuples_start(std::string_view line);
+    void tuples_read(bool statement_ended) noexcept { open_ = !statement_ended; }
 
 private:
-    void read_head(std::string_view line, std::vector<Row>& out);
-
     std::string prefix_;  // INSERT INTO `table`
     bool open_ = false;   // a statement of the table has not ended yet
 };
@@ -65,5 +68,15 @@ void for_each_line(std::string_view bytes, OnLine&& on_line) {
 
 }  // namespace detail
 
-}  // namespace zemo::parser
+// The rows of `table_name` in dump text already in memory, into `sink` (a
+// sink of the tuple walk: RowTable, detail::RowVectorSink, ...).
+template <typename Sink>
+void read_table_rows(std::string_view dump, std::string_view table_name, Sink& sink) {
+    detail::StatementReader reader(table_name);
+    detail::for_each_line(dump, [&](std::string_view line) {
+        const std::size_t start = reader.tuples_start(line);
+        if (start != std::string_view::npos) reader.tuples_read(detail::append_tuples(line.substr(start), sink));
+    });
+}
 
+}  // namespace zemo::parser

@@ -1,0 +1,100 @@
+#include "parser/row_table.hpp"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <new>
+
+namespace zemo::parser {
+
+namespace detail {
+
+void* map_pages(std::size_t bytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+}
+
+void unmap_pages(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
+
+}  // namespace detail
+
+Float RowTable::Cell::floating() const noexcept {
+    Float v;
+    std::memcpy(&v, &payload_, sizeof v);
+    return v;
+}
+
+std::span<const RowTable::Cell> RowTable::Block::row(std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : row_ends_[i - 1];
+    return {cells_.data() + begin, row_ends_[i] - begin};
+}
+
+std::string_view RowTable::Block::bytes(const Cell& cell) const noexcept {
+    constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << 56) - 1;
+    return {bytes_.data() + cell.payload_, static_cast<std::size_t>(cell.meta_ & kLengthMask)};
+}
+
+SqlValue RowTable::Block::value(const Cell& cell) const {
+    switch (cell.kind()) {
+        case Kind::Integer: return cell.integer();
+        case Kind::Float: return cell.floating();
+        case Kind::Text: return Text(bytes(cell));
+        case Kind::BigInteger: return BigInteger{std::string(bytes(cell))};
+        case Kind::Null: break;
+    }
+    return Null{};
+}
+
+std::vector<Row> RowTable::to_rows() const {
+    std::vector<Row> rows;
+    rows.reserve(size());
+    for (const Block& block : blocks_) {
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            Row& row = rows.emplace_back();
+            for (const Cell& cell : block.row(i)) row.push_back(block.value(cell));
+        }
+    }
+    return rows;
+}
+
+void RowTable::start_row() {
+    if (!blocks_.empty() && blocks_.back().cells_.size() + width_ <= kBlockCells) return;
+    // Sized after the block before, so that a block rarely grows.
+    const std::size_t bytes_hint = blocks_.empty() ? 0 : blocks_.back().bytes_.size() + blocks_.back().bytes_.size() / 8;
+    Block& block = blocks_.emplace_back();
+    block.cells_.reserve(kBlockCells);
+    block.bytes_.reserve(bytes_hint);
+}
+
+void RowTable::read(std::string_view line, std::size_t& pos) {
+    Block& block = blocks_.back();
+    const std::size_t start = block.bytes_.size();
+    scratch_.clear();
+    const detail::Scalar v = detail::read_value(line, pos, scratch_);
+    block.bytes_.insert(block.bytes_.end(), scratch_.begin(), scratch_.end());
+    Cell cell;
+    cell.meta_ = static_cast<std::uint64_t>(v.kind) << 56;
+    switch (v.kind) {
+        case Kind::Integer: cell.payload_ = static_cast<std::uint64_t>(v.integer); break;
+        case Kind::Float: std::memcpy(&cell.payload_, &v.floating, sizeof v.floating); break;
+        case Kind::Text:
+        case Kind::BigInteger:
+            cell.payload_ = start;
+            cell.meta_ |= block.bytes_.size() - start;
+            break;
+        case Kind::Null: break;
+    }
+    block.cells_.push_back(cell);
+}
+
+void RowTable::finish_row(bool keep) {
+    if (!keep) return;
+    Block& block = blocks_.back();
+    const std::size_t begin = block.row_ends_.empty() ? 0 : block.row_ends_.back();
+    width_ = block.cells_.size() - begin;
+    block.row_ends_.push_back(block.cells_.size());
+    ++rows_;
+}
+
+}  // namespace zemo::parser

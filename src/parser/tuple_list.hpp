@@ -1,0 +1,85 @@
+#pragma once
+// The tuple-list walk shared by every form of parsed rows. A sink receives
+// the values: start_row(), read(line, pos) for each value (it parses one
+// value at `pos`, usually through read_value) and finish_row(keep), where
+// keep is false for a tuple that yielded no value.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "parser/mysql.hpp"
+
+namespace zemo::parser::detail {
+
+enum class ValueKind : std::uint8_t { Null, Integer, Float, Text, BigInteger };
+
+// A value whose bytes (Text: valid UTF-8; BigInteger: its digits) the reader
+// appended to the caller's buffer.
+struct Scalar {
+    ValueKind kind = ValueKind::Null;
+    Integer integer = 0;
+    Float floating = 0.0;
+};
+
+// One value at `pos`, as parse_single_value reads it.
+Scalar read_value(std::string_view line, std::size_t& pos, std::string& out);
+
+// Reads every tuple from the first '(' on; true when a ';' met while looking
+// for the next tuple ended the statement.
+template <typename Sink>
+bool append_tuples(std::string_view line, Sink& sink) {
+    const std::size_t n = line.size();
+    std::size_t i = 0;
+    while (i < n) {
+        while (line[i] != '(') {
+            if (line[i] == ';') return true;
+            if (++i == n) return false;
+        }
+        ++i;
+        sink.start_row();
+        bool empty = true;
+        while (i < n) {
+            const char c = line[i];
+            if (c == ' ') {
+                ++i;
+            } else if (c == ')') {
+                ++i;
+                break;
+            } else if (c == ',' && empty) {
+                ++i;
+            } else {
+                sink.read(line, i);
+                empty = false;
+                if (i < n && line[i] == ',') ++i;
+            }
+        }
+        sink.finish_row(!empty);
+    }
+    return false;
+}
+
+// Rows as vectors of owned values.
+class RowVectorSink {
+public:
+    explicit RowVectorSink(std::vector<Row>& out) : out_(out) {}
+    void start_row() { row_.reserve(width_); }  // rows of one table share a width
+    void read(std::string_view line, std::size_t& pos) { row_.push_back(parse_single_value(line, pos)); }
+    void finish_row(bool keep) {
+        if (keep) {
+            width_ = row_.size();
+            out_.push_back(std::move(row_));
+        }
+        row_ = Row();
+    }
+
+private:
+    std::vector<Row>& out_;
+    Row row_;
+    std::size_t width_ = 0;
+};
+
+}  // namespace zemo::parser::detail
