@@ -177,3 +177,11 @@ def test_bytes_in_strings_decode_like_python(tmp_path_factory, data: bytes) -> N
     path.write_bytes(b"INSERT INTO `t` VALUES ('" + escaped + b"',0x" + data.hex().encode() + b");\n")
     expected = data.decode("utf-8", "replace")
     assert load(str(path)) == [(expected, expected)]
+
+
+def test_repeated_and_distinct_short_strings_keep_their_values(dump) -> None:
+    # Short strings are shared within a load; thousands of distinct ones
+    # must still each come back as themselves.
+    values = [f"v{k % 7000}" if k % 3 else "Rock" for k in range(20000)]
+    text = "INSERT INTO `t` VALUES " + ",".join(f"({k},'{v}')" for k, v in enumerate(values)) + ";\n"
+    assert load(dump(text)) == list(enumerate(values))
