@@ -32,6 +32,16 @@ void decode_append(std::string_view s, std::vector<char32_t>& out) {
     while (i < s.size()) out.push_back(next_char(s, i));
 }
 
+bool decode_latin1(std::string_view s, std::vector<unsigned char>& out) {
+    out.clear();
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t c = next_char(s, i);
+        if (c >= 256) return false;
+        out.push_back(static_cast<unsigned char>(c));
+    }
+    return true;
+}
+
 bool is_white_space(char32_t c) noexcept {
     if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
     switch (c) {

@@ -42,6 +42,10 @@ std::size_t char_count(std::string_view s) noexcept;
 // Appends the characters of `s`; a malformed byte stands for itself.
 void decode_append(std::string_view s, std::vector<char32_t>& out);
 
+// One byte per character when every character is below U+0100 (so equal
+// bytes mean equal characters); false, with `out` unspecified, otherwise.
+bool decode_latin1(std::string_view s, std::vector<unsigned char>& out);
+
 inline void decode(std::string_view s, std::vector<char32_t>& out) {
     out.clear();
     decode_append(s, out);

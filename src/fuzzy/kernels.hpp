@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zemo::fuzzy::detail {
 
 // For each character of a pattern, the bit mask of its positions.
@@ -89,6 +93,46 @@ void PatternMasks::assign(const C* s, std::size_t n) {
     }
 }
 
+// Positions of a byte in a string of at most 64 bytes, found by comparing
+// it with the whole string 16 bytes at a time: no table to fill or clear.
+class BytePositions {
+public:
+    BytePositions(const unsigned char* s, std::size_t n) : valid_(n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1) {
+#if defined(__SSE2__)
+        alignas(16) unsigned char buf[64] = {};
+        std::copy_n(s, n, buf);
+        blocks_ = (n + 15) / 16;
+        for (std::size_t k = 0; k < 4; ++k) v_[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(buf + 16 * k));
+#else
+        std::fill(std::begin(table_), std::end(table_), 0);
+        for (std::size_t i = 0; i < n; ++i) table_[s[i]] |= std::uint64_t{1} << i;
+#endif
+    }
+
+    std::uint64_t operator()(char32_t c) const noexcept {
+        if (c >= 256) return 0;
+#if defined(__SSE2__)
+        const __m128i x = _mm_set1_epi8(static_cast<char>(c));
+        std::uint64_t m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v_[0])));
+        if (blocks_ > 1) m |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v_[1]))) << 16;
+        if (blocks_ > 2) m |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v_[2]))) << 32;
+        if (blocks_ > 3) m |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, v_[3]))) << 48;
+        return m & valid_;
+#else
+        return table_[c];
+#endif
+    }
+
+private:
+    std::uint64_t valid_;
+#if defined(__SSE2__)
+    __m128i v_[4];
+    std::size_t blocks_ = 0;
+#else
+    std::uint64_t table_[256];
+#endif
+};
+
 // LCS length of a pattern (given by its masks) and text[0..m).
 template <typename C>
 std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t m) {
@@ -135,15 +179,10 @@ std::size_t lcs_length(const C* a, std::size_t n, const C* b, std::size_t m) {
     }
     if constexpr (sizeof(C) == 1) {
         if (n <= 64) {
-            // One word of bytes. Only the entries of the text's characters are
-            // read, so only those are cleared before the pattern is entered.
-            std::uint64_t table[256];
-            for (std::size_t j = 0; j < m; ++j) table[b[j]] = 0;
-            for (std::size_t i = 0; i < n; ++i) table[a[i]] = 0;
-            for (std::size_t i = 0; i < n; ++i) table[a[i]] |= std::uint64_t{1} << i;
+            const BytePositions positions(a, n);
             std::uint64_t s = ~std::uint64_t{0};
             for (std::size_t j = 0; j < m; ++j) {
-                const std::uint64_t u = s & table[b[j]];
+                const std::uint64_t u = s & positions(b[j]);
                 s = (s + u) | (s - u);
             }
             return common + static_cast<std::size_t>(std::popcount(~s));
@@ -216,16 +255,7 @@ double jaro_winkler(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     std::size_t half_transpositions = 0;
     if (la <= 64 && lb <= 64) {
         if constexpr (sizeof(CB) == 1) {
-            // Only the entries of a's characters are read, so only those are cleared.
-            std::uint64_t table[256];
-            for (std::size_t i = 0; i < la; ++i) {
-                const auto c = static_cast<char32_t>(a[i]);
-                if (c < 256) table[c] = 0;
-            }
-            for (std::size_t j = 0; j < lb; ++j) table[b[j]] = 0;
-            for (std::size_t j = 0; j < lb; ++j) table[b[j]] |= std::uint64_t{1} << j;
-            m = jaro_match_word(a, la, b, w, [&table](char32_t c) { return c < 256 ? table[c] : 0; },
-                                half_transpositions);
+            m = jaro_match_word(a, la, b, w, BytePositions(b, lb), half_transpositions);
         } else {
             thread_local PatternMasks tls_pm;
             PatternMasks& pm = tls_pm;

@@ -11,12 +11,19 @@ namespace {
 
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// Runs kernel(a, na, b, nb) on bytes when both strings are ASCII, else on
-// decoded code points.
+// Runs kernel(a, na, b, nb) on bytes when both strings are ASCII or Latin-1,
+// else on decoded code points.
 template <typename Kernel>
 auto on_chars(std::string_view a, std::string_view b, Kernel kernel) {
     if (detail::is_ascii(a) && detail::is_ascii(b)) return kernel(bytes(a), a.size(), bytes(b), b.size());
-    thread_local std::vector<char32_t> ua, ub;
+    thread_local std::vector<unsigned char> tls_na, tls_nb;
+    std::vector<unsigned char>& na = tls_na;
+    std::vector<unsigned char>& nb = tls_nb;
+    if (detail::decode_latin1(a, na) && detail::decode_latin1(b, nb))
+        return kernel(na.data(), na.size(), nb.data(), nb.size());
+    thread_local std::vector<char32_t> tls_ua, tls_ub;
+    std::vector<char32_t>& ua = tls_ua;
+    std::vector<char32_t>& ub = tls_ub;
     detail::decode(a, ua);
     detail::decode(b, ub);
     return kernel(ua.data(), ua.size(), ub.data(), ub.size());
