@@ -13,6 +13,7 @@ from zemo_etl import text
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
 import text_forms_reference as ref  # noqa: E402
+from names import generate_names  # noqa: E402
 
 SINGLE_FORMS = [text.to_storage_form, text.to_match_form, text.to_ascii_form]
 BATCHES = [
@@ -216,6 +217,14 @@ def test_match_form_agrees_with_reference(s):
 def test_ascii_form_agrees_with_reference(s):
     assume(not any(ord(c) in (0x1F923, 0x166D, 0x1CF2, 0x1CF3) for c in s))
     assert text.to_ascii_form(s) == ref.to_ascii_form(s)
+
+
+@pytest.mark.skipif(ref.load_translit() is None, reason="transliteration data not installed")
+def test_forms_agree_with_reference_on_realistic_names():
+    names = generate_names(3000, seed=7)
+    assert text.batch_to_match_form(names) == [ref.to_match_form(s) for s in names]
+    assert text.batch_to_ascii_form(names) == [ref.to_ascii_form(s) for s in names]
+    assert text.batch_to_storage_form(names) == [ref.to_storage_form(s) for s in names]
 
 
 def _normalization_test_lines():
