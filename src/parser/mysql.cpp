@@ -1,15 +1,14 @@
 #include "parser/mysql.hpp"
 
-#include "parser/tuple_list.hpp"
-
 #include <charconv>
-#include <cmath>
 #include <cstring>
-#include <string>
 #include <limits>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 
+#include "parser/tuple_list.hpp"
 #include "parser/utf8_lossy.hpp"
 
 namespace zemo::parser {
