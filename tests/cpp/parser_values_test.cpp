@@ -124,3 +124,11 @@ TEST(parser_loader_errors_keep_the_system_cause) {
     CHECK(result.error().cause() != nullptr);
     CHECK(result.error().cause()->message().find("(os error 2)") != std::string::npos);
 }
+
+TEST(parser_find_values_start) {
+    CHECK(find_values_start("insert into t values (1)") == std::optional<std::size_t>(21));
+    CHECK(find_values_start("INSERT INTO `t` (1)") == std::nullopt);
+    CHECK(find_values_start("INSERT INTO `t` VALUES;") == std::nullopt);
+    // The first occurrence anywhere, also inside a name.
+    CHECK(find_values_start("INSERT INTO `old_values` (a) VALUES (1)") == std::optional<std::size_t>(25));
+}
