@@ -31,15 +31,19 @@ std::size_t pair_hash(std::string_view artist, std::string_view title) {
     return (h * 0x9E3779B97F4A7C15ULL) ^ std::hash<std::string_view>{}(title);
 }
 
-// Rows from (row, value) pairs given in ascending value order per row.
-void fill_rows(std::vector<std::uint32_t>& starts, std::vector<std::uint32_t>& values, std::size_t rows,
-               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& cells) {
-    starts.assign(rows + 1, 0);
-    for (const auto& [row, value] : cells) ++starts[row + 1];
-    for (std::size_t r = 0; r < rows; ++r) starts[r + 1] += starts[r];
-    values.resize(cells.size());
+// Inverts rows of targets (row r holds targets(r), a pair of pointers) into
+// rows of sources: row t lists, ascending, the rows r whose targets hold t.
+template <typename Targets>
+void invert(std::size_t n_rows, std::size_t n_targets, Targets targets, std::vector<std::uint32_t>& starts,
+            std::vector<std::uint32_t>& values) {
+    starts.assign(n_targets + 1, 0);
+    for (std::size_t r = 0; r < n_rows; ++r)
+        for (auto [p, end] = targets(r); p != end; ++p) ++starts[*p + 1];
+    for (std::size_t t = 0; t < n_targets; ++t) starts[t + 1] += starts[t];
+    values.resize(starts[n_targets]);
     std::vector<std::uint32_t> fill(starts.begin(), starts.end() - 1);
-    for (const auto& [row, value] : cells) values[fill[row]++] = value;
+    for (std::size_t r = 0; r < n_rows; ++r)
+        for (auto [p, end] = targets(r); p != end; ++p) values[fill[*p]++] = static_cast<std::uint32_t>(r);
 }
 
 double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
@@ -147,8 +151,14 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     LibraryIndex ix;
     ix.entries_.resize(pairs.size());
 
+    // Match forms are rarely longer than their input: reserve for the keys
+    // and sorted tokens up front rather than growing (and copying) the buffer.
+    std::size_t input_bytes = 0;
+    for (const auto& [artist, title] : pairs) input_bytes += artist.size() + title.size() + kSeparator.size();
+    ix.text_.reserve(2 * input_bytes + input_bytes / 8);
+    ix.entry_tokens_.reserve(4 * pairs.size());
+
     std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
-    std::vector<std::vector<std::uint32_t>> entry_ids(pairs.size());
     std::vector<std::uint32_t> ids;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const std::string artist = text::to_match_form(pairs[i].first);
@@ -178,7 +188,9 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         });
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        entry_ids[i] = ids;
+        e.tokens_at = static_cast<std::uint32_t>(ix.entry_tokens_.size());
+        e.token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
+        ix.entry_tokens_.insert(ix.entry_tokens_.end(), ids.begin(), ids.end());
     }
 
     // Final ids follow token order, so sorted id lists are sorted token lists.
@@ -190,13 +202,17 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     std::vector<std::uint32_t> final_id(order.size());
     std::vector<std::uint64_t> vocab_at(order.size());
     ix.token_chars_.resize(order.size());
+    std::size_t vocab_bytes = 0;
+    for (const std::string* t : by_order) vocab_bytes += t->size();
+    ix.vocabulary_text_.reserve(vocab_bytes);
     for (std::uint32_t k = 0; k < order.size(); ++k) {
         final_id[order[k]] = k;
         vocab_at[k] = ix.vocabulary_text_.size();
         ix.vocabulary_text_ += *by_order[order[k]];
         ix.token_chars_[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
     }
-    provisional.clear();
+    by_order = {};
+    provisional = {};
     ix.vocabulary_.resize(order.size());
     ix.token_ids_.reserve(order.size());
     for (std::uint32_t k = 0; k < order.size(); ++k) {
@@ -205,22 +221,20 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         ix.token_ids_.emplace(ix.vocabulary_[k], k);
     }
 
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> cells;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        Entry& e = ix.entries_[i];
-        for (std::uint32_t& id : entry_ids[i]) id = final_id[id];
-        std::sort(entry_ids[i].begin(), entry_ids[i].end());
-        e.tokens_at = static_cast<std::uint32_t>(ix.entry_tokens_.size());
-        e.token_count = static_cast<std::uint32_t>(entry_ids[i].size()) + 1;
+    for (Entry& e : ix.entries_) {
+        std::uint32_t* first = ix.entry_tokens_.data() + e.tokens_at;
+        std::uint32_t* last = first + (e.token_count - 1);
+        for (std::uint32_t* id = first; id != last; ++id) *id = final_id[*id];
+        std::sort(first, last);
         e.token_chars = static_cast<std::uint32_t>(kBars.size());
-        for (std::uint32_t id : entry_ids[i]) {
-            ix.entry_tokens_.push_back(id);
-            e.token_chars += ix.token_chars_[id];
-            cells.emplace_back(id, static_cast<std::uint32_t>(i));
-        }
-        std::vector<std::uint32_t>().swap(entry_ids[i]);
+        for (std::uint32_t* id = first; id != last; ++id) e.token_chars += ix.token_chars_[*id];
     }
-    fill_rows(ix.combined_postings_.starts, ix.combined_postings_.values, order.size(), cells);
+    ix.entry_tokens_.shrink_to_fit();
+    const auto entry_tokens = [&](std::size_t i) {
+        const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
+        return std::pair(first, first + (ix.entries_[i].token_count - 1));
+    };
+    invert(pairs.size(), order.size(), entry_tokens, ix.combined_postings_.starts, ix.combined_postings_.values);
 
     // Artists: distinct, sorted, with their entries and their own token index.
     std::vector<std::string_view> artist_views(pairs.size());
@@ -232,24 +246,29 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     std::sort(ix.artists_.begin(), ix.artists_.end());
     ix.artists_.erase(std::unique(ix.artists_.begin(), ix.artists_.end()), ix.artists_.end());
     ix.artist_of_entry_.resize(pairs.size());
-    cells.clear();
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const auto at = std::lower_bound(ix.artists_.begin(), ix.artists_.end(), artist_views[i]);
         ix.artist_of_entry_[i] = static_cast<std::uint32_t>(at - ix.artists_.begin());
-        cells.emplace_back(ix.artist_of_entry_[i], static_cast<std::uint32_t>(i));
     }
-    fill_rows(ix.artist_entries_.starts, ix.artist_entries_.values, ix.artists_.size(), cells);
-    cells.clear();
+    const auto artist_of = [&](std::size_t i) {
+        const std::uint32_t* p = &ix.artist_of_entry_[i];
+        return std::pair(p, p + 1);
+    };
+    invert(pairs.size(), ix.artists_.size(), artist_of, ix.artist_entries_.starts, ix.artist_entries_.values);
+
+    std::vector<std::uint32_t> artist_token_starts{0}, artist_tokens;
     for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
         ids.clear();
-        for_each_index_token(ix.artists_[p], [&](std::string&& token) {
-            ids.push_back(ix.token_ids_.at(token));
-        });
+        for_each_index_token(ix.artists_[p], [&](std::string&& token) { ids.push_back(ix.token_ids_.at(token)); });
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        for (std::uint32_t id : ids) cells.emplace_back(id, static_cast<std::uint32_t>(p));
+        artist_tokens.insert(artist_tokens.end(), ids.begin(), ids.end());
+        artist_token_starts.push_back(static_cast<std::uint32_t>(artist_tokens.size()));
     }
-    fill_rows(ix.artist_postings_.starts, ix.artist_postings_.values, order.size(), cells);
+    const auto tokens_of_artist = [&](std::size_t p) {
+        return std::pair(artist_tokens.data() + artist_token_starts[p], artist_tokens.data() + artist_token_starts[p + 1]);
+    };
+    invert(ix.artists_.size(), order.size(), tokens_of_artist, ix.artist_postings_.starts, ix.artist_postings_.values);
 
     // The pair set: open addressing over entry positions, one slot per distinct pair.
     std::size_t cap = 16;
