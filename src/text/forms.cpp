@@ -1,5 +1,9 @@
 #include "text/forms.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 #include "text/case.hpp"
 #include "text/folds.hpp"
 #include "text/match_pieces.hpp"
@@ -41,28 +45,83 @@ void collapse_into(std::string_view s, std::string& out) {
     out.resize(base + static_cast<std::size_t>(w - start));
 }
 
+namespace swar {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+
+inline std::uint64_t load(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline void store(char* p, std::uint64_t w) { std::memcpy(p, &w, 8); }
+
+// 0x80 in every byte of `x` equal to a space.
+inline std::uint64_t spaces(std::uint64_t x) {
+    const std::uint64_t t = x ^ (kOnes * ' ');
+    return ~(((t & kLow7) + kLow7) | t) & kHigh;
+}
+
+// `x` with A-Z lower-cased; exact when every byte is below 0x80.
+inline std::uint64_t lower(std::uint64_t x) {
+    const std::uint64_t at_least_a = x + kOnes * (0x80 - 'A');
+    const std::uint64_t above_z = x + kOnes * (0x80 - 'Z' - 1);
+    return x | ((at_least_a & ~above_z & kHigh) >> 2);
+}
+
+}  // namespace swar
+
 // The match form of ASCII text, appended to `out`; false (and `out`
 // untouched) when `s` is not ASCII. The common case (no space at the ends,
-// no doubled space) is one branch-free pass that checks and lower-cases at
-// once, which the compiler vectorises.
+// no doubled space) is one pass over eight bytes at a time that checks,
+// lower-cases and looks for doubled spaces at once.
 bool append_ascii_match_form(std::string_view s, std::string& out) {
     const std::size_t n = s.size();
     const std::size_t base = out.size();
     out.resize(base + n);
     char* const w = out.data() + base;
-    unsigned char high = 0;
-    unsigned char doubled = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char ch = s[i];
-        high |= static_cast<unsigned char>(ch);
-        w[i] = utf8::ascii_lower(ch);
+    bool ascii = true;
+    bool doubled = false;
+    if (std::endian::native == std::endian::little && n >= 8) {
+        std::uint64_t high = 0, pairs = 0, carry = 0;
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const std::uint64_t x = swar::load(s.data() + i);
+            const std::uint64_t sp = swar::spaces(x);
+            high |= x;
+            pairs |= sp & ((sp << 8) | carry);  // byte k and byte k - 1 both spaces
+            carry = sp >> 56;
+            swar::store(w + i, swar::lower(x));
+        }
+        if (i < n) {
+            // The last eight bytes again, overlapping: rewriting a byte with
+            // the same value is harmless, and the pair across the overlap lies
+            // inside this word.
+            const std::uint64_t x = swar::load(s.data() + n - 8);
+            const std::uint64_t sp = swar::spaces(x);
+            high |= x;
+            pairs |= sp & (sp << 8);
+            swar::store(w + n - 8, swar::lower(x));
+        }
+        ascii = (high & swar::kHigh) == 0;
+        doubled = pairs != 0;
+    } else {
+        unsigned char high = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            high |= static_cast<unsigned char>(s[i]);
+            w[i] = utf8::ascii_lower(s[i]);
+            doubled |= i > 0 && s[i] == ' ' && s[i - 1] == ' ';
+        }
+        ascii = (high & 0x80) == 0;
     }
-    for (std::size_t i = 1; i < n; ++i) doubled |= static_cast<unsigned char>((s[i] == ' ') & (s[i - 1] == ' '));
-    if (high & 0x80) {
+    if (!ascii) {
         out.resize(base);
         return false;
     }
-    if (doubled != 0 || (n != 0 && (s.front() == ' ' || s.back() == ' '))) {
+    if (doubled || (n != 0 && (s.front() == ' ' || s.back() == ' '))) {
         out.resize(base);
         collapse_into<true>(s, out);
     }

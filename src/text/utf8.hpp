@@ -51,18 +51,32 @@ constexpr char ascii_lower(char ch) {
     return static_cast<char>(ch + ((static_cast<unsigned char>(ch - 'A') < 26) ? 0x20 : 0));
 }
 
-// Whether every byte is below 0x80; eight bytes at a time.
+// Whether every byte is below 0x80. Eight bytes at a time, the last eight
+// overlapping the rest, so short names take no byte-by-byte tail.
 inline bool is_ascii(std::string_view s) {
     const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t acc = 0;
-    for (; n >= 8; p += 8, n -= 8) {
+    const std::size_t n = s.size();
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    auto load8 = [](const char* q) {
         std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        acc |= w;
+        std::memcpy(&w, q, 8);
+        return w;
+    };
+    if (n >= 8) {
+        std::uint64_t acc = load8(p + n - 8);
+        for (std::size_t i = 0; i + 8 <= n; i += 8) acc |= load8(p + i);
+        return (acc & kHigh) == 0;
     }
-    for (; n > 0; ++p, --n) acc |= static_cast<unsigned char>(*p);
-    return (acc & 0x8080808080808080ULL) == 0;
+    std::uint32_t acc = 0;
+    if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        acc = a | b;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+    }
+    return (acc & 0x80808080u) == 0;
 }
 
 // Strict well-formedness: no stray continuation byte, no truncated sequence,

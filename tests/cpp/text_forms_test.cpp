@@ -121,7 +121,7 @@ TEST(lower_casings_context) {
 TEST(ascii_fast_paths_match_general_paths) {
     // Every ASCII byte, with spaces weighted up so runs and ends occur often.
     std::mt19937 rng(20261206);
-    std::uniform_int_distribution<int> len(0, 24), byte(0, 127 + 40);
+    std::uniform_int_distribution<int> len(0, 40), byte(0, 127 + 40);
     for (int round = 0; round < 20000; ++round) {
         std::string s;
         for (int n = len(rng); n > 0; --n) {
@@ -132,6 +132,20 @@ TEST(ascii_fast_paths_match_general_paths) {
         const std::string general = detail::match_form_general(s);
         CHECK_EQ(to_match_form(s), general);
         CHECK_EQ(to_ascii_form(s), detail::ascii_form_of_match_form(general));
+    }
+}
+
+TEST(utf8_is_ascii_at_every_length_and_position) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string s(n, 'a');
+        CHECK(utf8::is_ascii(s));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string t = s;
+            t[i] = static_cast<char>(0x80);
+            CHECK(!utf8::is_ascii(t));
+            const std::string u = s.substr(0, i) + "\xC3\x89" + s.substr(i);  // É
+            CHECK_EQ(to_match_form(u), detail::match_form_general(u));
+        }
     }
 }
 
