@@ -33,12 +33,20 @@ void decode_append(std::string_view s, std::vector<char32_t>& out) {
 }
 
 bool decode_latin1(std::string_view s, std::vector<unsigned char>& out) {
-    out.clear();
+    out.resize(s.size());
+    std::size_t n = 0;
     for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            out[n++] = b;
+            ++i;
+            continue;
+        }
         const char32_t c = next_char(s, i);
         if (c >= 256) return false;
-        out.push_back(static_cast<unsigned char>(c));
+        out[n++] = static_cast<unsigned char>(c);
     }
+    out.resize(n);
     return true;
 }
 

@@ -15,19 +15,26 @@ class Catalog {
 public:
     explicit Catalog(const std::vector<std::string_view>& entries)
         : entries_(entries), spans_(entries.size()), histograms_(entries.size()) {
-        std::vector<std::size_t> wide_at(entries.size(), SIZE_MAX);
+        // Latin-1 entries become one byte per character; the rest code points.
+        std::vector<std::size_t> narrow_at(entries.size(), SIZE_MAX), wide_at(entries.size(), SIZE_MAX);
+        std::vector<unsigned char> latin1;
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const std::string_view e = entries[i];
             if (detail::is_ascii(e)) {
                 spans_[i] = {reinterpret_cast<const unsigned char*>(e.data()), nullptr, e.size()};
+            } else if (detail::decode_latin1(e, latin1)) {
+                narrow_at[i] = narrow_.size();
+                narrow_.insert(narrow_.end(), latin1.begin(), latin1.end());
+                spans_[i].size = latin1.size();
             } else {
                 wide_at[i] = wide_.size();
                 detail::decode_append(e, wide_);
                 spans_[i].size = wide_.size() - wide_at[i];
             }
         }
-        // Pointers into `wide_` are taken once it has stopped growing.
+        // Pointers into the buffers are taken once they have stopped growing.
         for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (narrow_at[i] != SIZE_MAX) spans_[i].narrow = narrow_.data() + narrow_at[i];
             if (wide_at[i] != SIZE_MAX) spans_[i].wide = wide_.data() + wide_at[i];
             histograms_[i] = detail::visit(spans_[i], [](const auto* s, std::size_t n) {
                 return detail::Histogram::of(s, n);
@@ -44,19 +51,24 @@ private:
     const std::vector<std::string_view>& entries_;
     std::vector<CharSpan> spans_;
     std::vector<detail::Histogram> histograms_;
+    std::vector<unsigned char> narrow_;
     std::vector<char32_t> wide_;
 };
 
 struct Query {
+    Query(const Query&) = delete;  // `chars` may point into the buffers
     explicit Query(std::string_view name) {
         if (detail::is_ascii(name)) {
             chars = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
+        } else if (detail::decode_latin1(name, narrow)) {
+            chars = {narrow.data(), nullptr, narrow.size()};
         } else {
             detail::decode(name, wide);
             chars = {nullptr, wide.data(), wide.size()};
         }
         histogram = detail::visit(chars, [](const auto* s, std::size_t n) { return detail::Histogram::of(s, n); });
     }
+    std::vector<unsigned char> narrow;
     std::vector<char32_t> wide;
     CharSpan chars;
     detail::Histogram histogram;

@@ -59,11 +59,11 @@ TEST(fuzzy_resolve_ties_and_limits) {
 
 TEST(fuzzy_resolve_matches_ranking) {
     std::mt19937_64 rng(3);
-    const char* alphabet[] = {"a", "b", "c", "d", " ", "\u00e9"};
+    const char* alphabet[] = {"a", "b", "c", "d", " ", "\u00e9", "\u4e2d"};
     auto word = [&](std::size_t max_len) {
         std::string s;
         const std::size_t n = rng() % max_len;
-        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % 6];
+        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % 7];
         return s;
     };
     int accepted = 0, rejected = 0;
