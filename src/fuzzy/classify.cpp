@@ -46,33 +46,39 @@ void invert(std::size_t n_rows, std::size_t n_targets, Targets targets, std::vec
         for (auto [p, end] = targets(r); p != end; ++p) values[fill[*p]++] = static_cast<std::uint32_t>(r);
 }
 
+// The characters of `s` for the kernels: its own bytes when ASCII, one byte
+// per character when Latin-1 (in `narrow`), else code points (in `wide`).
+detail::CharSpan chars_of(std::string_view s, std::vector<unsigned char>& narrow, std::vector<char32_t>& wide) {
+    if (detail::is_ascii(s)) return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
+    if (detail::decode_latin1(s, narrow)) return {narrow.data(), nullptr, narrow.size()};
+    detail::decode(s, wide);
+    return {nullptr, wide.data(), wide.size()};
+}
+
 double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
+    thread_local std::vector<unsigned char> tls_na, tls_nb;
+    thread_local std::vector<char32_t> tls_wa, tls_wb;
+    const detail::CharSpan x = chars_of(a, tls_na, tls_wa);
+    const detail::CharSpan y = chars_of(b, tls_nb, tls_wb);
     std::size_t l;
-    if (detail::is_ascii(a) && detail::is_ascii(b)) {
-        l = detail::lcs_length(reinterpret_cast<const unsigned char*>(a.data()), a.size(),
-                               reinterpret_cast<const unsigned char*>(b.data()), b.size());
+    if (x.wide == nullptr && y.wide == nullptr) {
+        l = detail::lcs_length(x.narrow, x.size, y.narrow, y.size);
     } else {
-        thread_local std::vector<char32_t> ua, ub;
-        detail::decode(a, ua);
-        detail::decode(b, ub);
-        l = detail::lcs_length(ua.data(), ua.size(), ub.data(), ub.size());
+        // Mixed widths: widen both.
+        detail::decode(a, tls_wa);
+        detail::decode(b, tls_wb);
+        l = detail::lcs_length(tls_wa.data(), tls_wa.size(), tls_wb.data(), tls_wb.size());
     }
     return detail::ratio_from_lcs(extra + l, n, m);
 }
 
 double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
-    if (detail::is_ascii(b)) {
-        const detail::CharSpan nb{reinterpret_cast<const unsigned char*>(b.data()), nullptr, b.size()};
-        return detail::visit(a, nb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
-            return detail::jaro_winkler(x, n, y, m);
-        });
-    }
-    thread_local std::vector<char32_t> wide;
-    detail::decode(b, wide);
-    const detail::CharSpan wb{nullptr, wide.data(), wide.size()};
-    return detail::visit(a, wb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
-        return detail::jaro_winkler(x, n, y, m);
-    });
+    thread_local std::vector<unsigned char> tls_narrow;
+    thread_local std::vector<char32_t> tls_wide;
+    return detail::visit(a, chars_of(b, tls_narrow, tls_wide),
+                         [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+                             return detail::jaro_winkler(x, n, y, m);
+                         });
 }
 
 std::size_t prefix_of(const detail::CharSpan& a, std::string_view b) {
@@ -545,7 +551,7 @@ private:
             std::fill(artist_mark_.begin(), artist_mark_.end(), 0);
             epoch_ = 1;
         }
-        const detail::CharSpan a = span_of(artist, artist_wide_);
+        const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
         double best = 0.0;
         std::size_t best_at = 0;
         for (std::uint32_t id : artist_ids_) {
@@ -566,19 +572,13 @@ private:
             }
         }
         if (best == 0.0 || best < th_->artist_gate) return;
-        const detail::CharSpan t = span_of(title, title_wide_);
+        const detail::CharSpan t = chars_of(title, title_narrow_, title_wide_);
         double bt = 0.0;
         for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
             bt = std::max(bt, jaro_winkler_of(t, ix_->title(*e)));
             reach.see(std::sqrt(best * bt));
             if (reach.settled()) return;
         }
-    }
-
-    static detail::CharSpan span_of(std::string_view s, std::vector<char32_t>& wide) {
-        if (detail::is_ascii(s)) return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
-        detail::decode(s, wide);
-        return {nullptr, wide.data(), wide.size()};
     }
 
     const LibraryIndex* ix_ = nullptr;
@@ -594,6 +594,7 @@ private:
     std::vector<std::uint32_t> artist_ids_;
     std::string rest_a_, rest_b_;
     std::vector<char32_t> artist_wide_, title_wide_, sorted_wide_, other_wide_;
+    std::vector<unsigned char> artist_narrow_, title_narrow_;
     std::uint32_t sorted_histogram_[kBuckets] = {};  // the sorted query tokens, spaces included
     std::uint32_t set_histogram_[kBuckets] = {};     // the distinct query tokens
     bool sorted_ascii_ = true;

@@ -113,7 +113,7 @@ struct Generator {
     std::vector<std::string> words;
 
     explicit Generator(std::uint64_t seed) : rng(seed) {
-        const char* common[] = {"the", "of", "love", "live", "remastered", "edition", "\u00e9t\u00e9", "and"};
+        const char* common[] = {"the", "of", "love", "live", "remastered", "edition", "\u00e9t\u00e9", "\u4e2d\u6587"};
         for (const char* w : common) words.push_back(w);
         const std::string letters = "abcdeilmnorstu";
         for (int i = 0; i < 120; ++i) {
