@@ -412,32 +412,43 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 if (obj == Py_None) slot.none = true;
                 else slot.text = text_of(obj);
                 break;
-            case Kind::TextList:
+            case Kind::TextList: {
                 check_sequence(obj);
-                slot.texts.reserve(size_hint(obj));
-                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.texts.push_back(text_of(o)); });
+                auto& texts = make_lists(i).texts;
+                texts.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
                 break;
-            case Kind::OptTextList:
+            }
+            case Kind::OptTextList: {
                 check_sequence(obj);
-                slot.opt_texts.reserve(size_hint(obj));
+                auto& opt_texts = make_lists(i).opt_texts;
+                opt_texts.reserve(size_hint(obj));
                 for_each_element(obj, keep_alive_, [&](PyObject* o) {
-                    if (o == Py_None) slot.opt_texts.emplace_back(std::nullopt);
-                    else slot.opt_texts.emplace_back(text_of(o));
+                    if (o == Py_None) opt_texts.emplace_back(std::nullopt);
+                    else opt_texts.emplace_back(text_of(o));
                 });
                 break;
-            case Kind::TextSet:
+            }
+            case Kind::TextSet: {
                 if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
-                slot.texts.reserve(size_hint(obj));
-                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.texts.push_back(text_of(o)); });
+                auto& texts = make_lists(i).texts;
+                texts.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
                 break;
-            case Kind::TextPair:
-                slot.pairs.push_back(pair_of(obj));
+            }
+            case Kind::TextPair: {
+                Pair p = pair_of(obj);
+                slot.text = p.first;
+                slot.second = p.second;
                 break;
-            case Kind::TextPairList:
+            }
+            case Kind::TextPairList: {
                 check_sequence(obj);
-                slot.pairs.reserve(size_hint(obj));
-                for_each_element(obj, keep_alive_, [&](PyObject* o) { slot.pairs.push_back(pair_of(o)); });
+                auto& pairs = make_lists(i).pairs;
+                pairs.reserve(size_hint(obj));
+                for_each_element(obj, keep_alive_, [&](PyObject* o) { pairs.push_back(pair_of(o)); });
                 break;
+            }
             case Kind::Float: {
                 double d = PyFloat_AsDouble(obj);
                 if (d == -1.0 && PyErr_Occurred()) throw PyErrorSet{};

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -168,12 +169,12 @@ public:
         if (slots_[i].none) return std::nullopt;
         return slots_[i].text;
     }
-    const std::vector<std::string_view>& text_list(std::size_t i) const { return slots_[i].texts; }
+    const std::vector<std::string_view>& text_list(std::size_t i) const { return lists(i).texts; }
     const std::vector<std::optional<std::string_view>>& opt_text_list(std::size_t i) const {
-        return slots_[i].opt_texts;
+        return lists(i).opt_texts;
     }
-    Pair pair(std::size_t i) const { return slots_[i].pairs.at(0); }
-    const std::vector<Pair>& pair_list(std::size_t i) const { return slots_[i].pairs; }
+    Pair pair(std::size_t i) const { return {slots_[i].text, slots_[i].second}; }
+    const std::vector<Pair>& pair_list(std::size_t i) const { return lists(i).pairs; }
     double number(std::size_t i) const { return slots_[i].number; }
     std::uint64_t count(std::size_t i) const { return slots_[i].count; }
 
@@ -200,15 +201,29 @@ public:
     std::string display_name() const;
 
 private:
+    // Scalar kinds live in the slot; list kinds get their vectors only when
+    // the call has such a parameter, so a one-string call allocates nothing.
     struct Slot {
         bool none = false;
         std::string_view text;
-        std::vector<std::string_view> texts;
-        std::vector<std::optional<std::string_view>> opt_texts;
-        std::vector<Pair> pairs;
+        std::string_view second;  // a pair's second element
         double number = 0.0;
         std::uint64_t count = 0;
     };
+    struct Lists {
+        std::vector<std::string_view> texts;
+        std::vector<std::optional<std::string_view>> opt_texts;
+        std::vector<Pair> pairs;
+    };
+
+    const Lists& lists(std::size_t i) const {
+        static const Lists empty;
+        return lists_[i] ? *lists_[i] : empty;
+    }
+    Lists& make_lists(std::size_t i) {
+        if (!lists_[i]) lists_[i] = std::make_unique<Lists>();
+        return *lists_[i];
+    }
 
     void extract(std::size_t i, PyObject* obj);
     std::string_view utf8(PyObject* obj);
@@ -220,6 +235,7 @@ private:
     const ClassInfo* cls_;
     PyObject* self_;
     std::array<Slot, kMaxParams> slots_{};
+    std::array<std::unique_ptr<Lists>, kMaxParams> lists_{};
     std::vector<PyObject*> keep_alive_;
 };
 
