@@ -156,6 +156,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     if (pairs.size() >= kNoEntry) throw std::length_error("library index holds at most 2^32 - 1 pairs");
     LibraryIndex ix;
     ix.entries_.resize(pairs.size());
+    ix.lengths_.resize(pairs.size());
 
     // Match forms are rarely longer than their input: reserve for the keys
     // and sorted tokens up front rather than growing (and copying) the buffer.
@@ -179,13 +180,14 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         const std::string sorted = sorted_tokens(key);
         e.sorted_at = ix.text_.size();
         e.sorted_size = static_cast<std::uint32_t>(sorted.size());
-        e.sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
+        ix.lengths_[i].sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
         e.sorted_ascii = detail::is_ascii(sorted);
         ix.text_ += sorted;
         std::uint32_t histogram[kBuckets] = {};
         add_histogram(sorted, histogram);
-        e.histogram_ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
-        if (e.histogram_ok) std::copy(histogram, histogram + kBuckets, e.histogram);
+        Lengths& len = ix.lengths_[i];
+        len.histogram_ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
+        if (len.histogram_ok) std::copy(histogram, histogram + kBuckets, len.histogram);
 
         ids.clear();
         for_each_index_token(key, [&](std::string&& token) {
@@ -195,7 +197,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         e.tokens_at = static_cast<std::uint32_t>(ix.entry_tokens_.size());
-        e.token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
+        ix.lengths_[i].token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
         ix.entry_tokens_.insert(ix.entry_tokens_.end(), ids.begin(), ids.end());
     }
 
@@ -227,18 +229,19 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         ix.token_ids_.emplace(ix.vocabulary_[k], k);
     }
 
-    for (Entry& e : ix.entries_) {
-        std::uint32_t* first = ix.entry_tokens_.data() + e.tokens_at;
-        std::uint32_t* last = first + (e.token_count - 1);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        Lengths& len = ix.lengths_[i];
+        std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
+        std::uint32_t* last = first + (len.token_count - 1);
         for (std::uint32_t* id = first; id != last; ++id) *id = final_id[*id];
         std::sort(first, last);
-        e.token_chars = static_cast<std::uint32_t>(kBars.size());
-        for (std::uint32_t* id = first; id != last; ++id) e.token_chars += ix.token_chars_[*id];
+        len.token_chars = static_cast<std::uint32_t>(kBars.size());
+        for (std::uint32_t* id = first; id != last; ++id) len.token_chars += ix.token_chars_[*id];
     }
     ix.entry_tokens_.shrink_to_fit();
     const auto entry_tokens = [&](std::size_t i) {
         const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
-        return std::pair(first, first + (ix.entries_[i].token_count - 1));
+        return std::pair(first, first + (ix.lengths_[i].token_count - 1));
     };
     invert(pairs.size(), order.size(), entry_tokens, ix.combined_postings_.starts, ix.combined_postings_.values);
 
@@ -462,7 +465,7 @@ private:
         const std::size_t n_a = tokens_.size();
         for (std::uint32_t c : candidates_) {
             if (reach.settled()) return;
-            const LibraryIndex::Entry& e = ix_->entries_[c];
+            const LibraryIndex::Lengths& e = ix_->lengths_[c];
             // Shared tokens, "|||" included, and the lengths of the three joined strings.
             const std::size_t n_i = shared_count_[c] + 1;
             const std::size_t chars_i = shared_chars_[c] + kBars.size();
@@ -489,15 +492,15 @@ private:
                 most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
                 if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
             }
-            remainders(e);
+            remainders(ix_->entries_[c], e.token_count);
             reach.see(lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
         }
     }
 
     // The query's and the entry's tokens that the other lacks, each joined.
-    void remainders(const LibraryIndex::Entry& e) {
+    void remainders(const LibraryIndex::Entry& e, std::size_t token_count) {
         const std::uint32_t* first = ix_->entry_tokens_.data() + e.tokens_at;
-        const std::uint32_t* last = first + (e.token_count - 1);
+        const std::uint32_t* last = first + (token_count - 1);
         rest_a_.clear();
         for (const QueryToken& t : tokens_) {
             if (t.text == kBars) continue;
@@ -517,14 +520,15 @@ private:
         const std::size_t n = sorted_chars_;
         for (std::uint32_t c : candidates_) {
             if (reach.settled()) return;
-            const LibraryIndex::Entry& e = ix_->entries_[c];
-            const std::size_t m = e.sorted_chars;
+            const LibraryIndex::Lengths& len = ix_->lengths_[c];
+            const std::size_t m = len.sorted_chars;
             std::size_t most = std::min(n, m);
             if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
-            if (e.histogram_ok) {
-                most = std::min(most, common_chars(sorted_histogram_, e.histogram, true));
+            if (len.histogram_ok) {
+                most = std::min(most, common_chars(sorted_histogram_, len.histogram, true));
                 if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
             }
+            const LibraryIndex::Entry& e = ix_->entries_[c];
             // The query's sorted tokens are the pattern, built once per release.
             const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
             std::size_t lcs;

@@ -61,12 +61,17 @@ private:
         std::uint32_t artist_size = 0;  // bytes of the artist prefix
         std::uint64_t sorted_at = 0;    // sorted metric tokens in text_
         std::uint32_t sorted_size = 0;  // bytes
-        std::uint32_t sorted_chars = 0;
-        std::uint32_t token_chars = 0;  // chars of its distinct metric tokens, "|||" included
-        std::uint32_t token_count = 0;  // distinct metric tokens, "|||" included
         std::uint32_t tokens_at = 0;    // distinct index-token ids in entry_tokens_, ascending
         bool sorted_ascii = true;
-        bool histogram_ok = false;      // false when a bucket would overflow
+    };
+
+    // What the candidate scans read for every candidate, apart from the
+    // entries so that those reads stay within a few cache lines.
+    struct Lengths {
+        std::uint32_t sorted_chars = 0;  // of the sorted metric tokens
+        std::uint32_t token_chars = 0;   // of its distinct metric tokens, "|||" included
+        std::uint32_t token_count = 0;   // distinct metric tokens, "|||" included
+        bool histogram_ok = false;       // false when a bucket would overflow
         std::uint8_t histogram[32] = {};  // characters of the sorted tokens by bucket
     };
 
@@ -87,6 +92,7 @@ private:
 
     std::string text_;                     // every combined key and sorted token string
     std::vector<Entry> entries_;
+    std::vector<Lengths> lengths_;
     std::vector<std::uint32_t> entry_tokens_;
     std::vector<std::string_view> vocabulary_;  // token by id, views into vocabulary_text_
     std::string vocabulary_text_;
