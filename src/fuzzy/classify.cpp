@@ -435,28 +435,47 @@ private:
     // the shared tokens, ordered by shared count (most first) so that strong
     // candidates settle a scan early.
     void gather_candidates() {
-        if (shared_count_.size() < ix_->size()) {
-            shared_count_.resize(ix_->size(), 0);
-            shared_chars_.resize(ix_->size(), 0);
+        if (shared_.size() < ix_->size()) {
+            shared_.resize(ix_->size());
+            seen_.resize((ix_->size() + 63) / 64, 0);
         }
         touched_.clear();
         for (std::uint32_t id : query_ids_) {
             const std::uint32_t chars = ix_->token_chars_[id];
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != ix_->combined_postings_.end(id); ++p) {
-                if (shared_count_[*p]++ == 0) touched_.push_back(*p);
-                shared_chars_[*p] += chars;
+                Shared& sh = shared_[*p];
+                if (sh.count++ == 0) {
+                    touched_.push_back(*p);
+                    seen_[*p / 64] |= std::uint64_t{1} << (*p % 64);
+                }
+                sh.chars += chars;
             }
         }
+        // Ascending positions read the per-entry arrays nearly in order.
+        if (query_ids_.size() > 1) {
+            touched_.clear();
+            for (std::size_t w = 0; w < seen_.size(); ++w) {
+                for (std::uint64_t bits = seen_[w]; bits != 0; bits &= bits - 1)
+                    touched_.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+                seen_[w] = 0;
+            }
+        } else {
+            for (std::uint32_t p : touched_) seen_[p / 64] = 0;
+        }
+        // Most shared tokens first (stable, so ascending within a count).
         candidates_.resize(touched_.size());
-        std::size_t max_count = query_ids_.size();
+        const std::size_t max_count = query_ids_.size();
         bucket_.assign(max_count + 2, 0);
-        for (std::uint32_t c : touched_) ++bucket_[max_count - shared_count_[c] + 1];
+        for (std::uint32_t c : touched_) ++bucket_[max_count - shared_[c].count + 1];
         for (std::size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
-        for (std::uint32_t c : touched_) candidates_[bucket_[max_count - shared_count_[c]]++] = c;
+        for (std::uint32_t c : touched_) candidates_[bucket_[max_count - shared_[c].count]++] = c;
     }
 
     Classification finish(Classification c) {
-        for (std::uint32_t p : touched_) shared_count_[p] = shared_chars_[p] = 0;
+        for (std::uint32_t p : touched_) {
+            shared_[p] = Shared{};
+            seen_[p / 64] = 0;
+        }
         touched_.clear();
         return c;
     }
@@ -467,8 +486,8 @@ private:
             if (reach.settled()) return;
             const LibraryIndex::Lengths& e = ix_->lengths_[c];
             // Shared tokens, "|||" included, and the lengths of the three joined strings.
-            const std::size_t n_i = shared_count_[c] + 1;
-            const std::size_t chars_i = shared_chars_[c] + kBars.size();
+            const std::size_t n_i = shared_[c].count + 1;
+            const std::size_t chars_i = shared_[c].chars + kBars.size();
             const std::size_t l_i = chars_i + n_i - 1;
             const std::size_t l_a = n_a > n_i ? (token_chars_ - chars_i) + (n_a - n_i) - 1 : 0;
             const std::size_t l_b = e.token_count > n_i ? (e.token_chars - chars_i) + (e.token_count - n_i) - 1 : 0;
@@ -605,8 +624,12 @@ private:
     detail::PatternMasks sorted_pattern_;
 
     // Per library entry, zero between releases (reset through touched_).
-    std::vector<std::uint32_t> shared_count_;
-    std::vector<std::uint32_t> shared_chars_;
+    struct Shared {
+        std::uint32_t count = 0;  // query index tokens the entry holds
+        std::uint32_t chars = 0;  // their characters
+    };
+    std::vector<Shared> shared_;
+    std::vector<std::uint64_t> seen_;  // bit per entry, zero between releases
     std::vector<std::uint32_t> touched_;
     std::vector<std::uint32_t> candidates_;
     std::vector<std::uint32_t> bucket_;
