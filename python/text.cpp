@@ -16,6 +16,19 @@ PyObject* single_form(Call& c) {
     return str(Form(c.text(0)));
 }
 
+// The same for forms that append to a buffer: the call reuses one scratch
+// buffer per thread instead of allocating a result string.
+template <auto AppendForm>
+PyObject* appended_form(Call& c) {
+    if (c.is_none(0)) return str("");
+    thread_local std::string scratch;
+    scratch.clear();
+    AppendForm(c.text(0), scratch);
+    PyObject* result = str(scratch);
+    if (scratch.capacity() > 4096) std::string().swap(scratch);  // keep no large buffer alive
+    return result;
+}
+
 template <auto Batch>
 PyObject* batch_form(Call& c) {
     // Every element is extracted before anything is computed.
@@ -60,13 +73,13 @@ const Function kTextFunctions[] = {
      "component exists in `known_artists` (should contain normalized names).",
      &split_artist_name_contextual_impl},
     {"to_storage_form", {{{"s", Kind::OptTextEmpty}}},
-     "ZM-2 storage form: mojibake fix + NFC + trim." ZEMO_NONE_NOTE, &single_form<&text::to_storage_form>},
+     "ZM-2 storage form: mojibake fix + NFC + trim." ZEMO_NONE_NOTE, &appended_form<&text::append_storage_form>},
     {"to_match_form", {{{"s", Kind::OptTextEmpty}}},
      "ZM-2 match form: NFKC + lowercase + selective combining-strip + folds + Cf-strip." ZEMO_NONE_NOTE,
-     &single_form<&text::to_match_form>},
+     &appended_form<&text::append_match_form>},
     {"to_ascii_form", {{{"s", Kind::OptTextEmpty}}},
      "ZM-2 ASCII form: match form + emoji-strip + \xD0\x81 override + deunicode + ASCII-only." ZEMO_NONE_NOTE,
-     &single_form<&text::to_ascii_form>},
+     &appended_form<&text::append_ascii_form>},
     {"to_identity_match_form", {{{"s", Kind::OptTextEmpty}}},
      "Cross-cache-identity match form: `to_match_form` + trailing-paren strip\n"
      "+ leading-article drop (incl. Discogs `Beatles, The` comma form).\n"
