@@ -216,14 +216,20 @@ std::size_t common_prefix4(const CA* a, std::size_t la, const CB* b, std::size_t
 // Jaro matching when both strings fit one word: the first free equal
 // character of the window is the lowest set bit of (positions & window & ~taken).
 template <typename CA, typename CB, typename Positions>
-std::size_t jaro_match_word(const CA* a, std::size_t la, const CB* b, std::size_t w,
+std::size_t jaro_match_word(const CA* a, std::size_t la, const CB* b, std::size_t lb, std::size_t w,
                             Positions positions, std::size_t& half_transpositions) {
-    std::uint64_t flags_a = 0;
-    std::uint64_t flags_b = 0;
-    std::size_t m = 0;
+    // A common prefix matches position for position (every earlier position
+    // of b is taken when a[i] looks for its first free equal character).
+    std::size_t prefix = 0;
+    const std::size_t shorter = std::min(la, lb);
+    while (prefix < shorter && static_cast<char32_t>(a[prefix]) == static_cast<char32_t>(b[prefix])) ++prefix;
+    const auto below = [](std::size_t k) { return k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1; };
+    std::uint64_t flags_a = below(prefix);
+    std::uint64_t flags_b = flags_a;
+    std::size_t m = prefix;
     // The window [i - w, i + w] as a mask; positions has no bits at or past lb.
-    std::uint64_t window = (std::uint64_t{1} << (w + 1)) - 1;
-    for (std::size_t i = 0; i < la; ++i) {
+    std::uint64_t window = below(prefix + w + 1) & ~below(prefix > w ? prefix - w : 0);
+    for (std::size_t i = prefix; i < la; ++i) {
         const std::uint64_t free = positions(static_cast<char32_t>(a[i])) & window & ~flags_b;
         if (free != 0) {
             flags_b |= free & (~free + 1);
@@ -255,12 +261,12 @@ double jaro_winkler(const CA* a, std::size_t la, const CB* b, std::size_t lb) {
     std::size_t half_transpositions = 0;
     if (la <= 64 && lb <= 64) {
         if constexpr (sizeof(CB) == 1) {
-            m = jaro_match_word(a, la, b, w, BytePositions(b, lb), half_transpositions);
+            m = jaro_match_word(a, la, b, lb, w, BytePositions(b, lb), half_transpositions);
         } else {
             thread_local PatternMasks tls_pm;
             PatternMasks& pm = tls_pm;
             pm.assign(b, lb);
-            m = jaro_match_word(a, la, b, w, [&pm](char32_t c) { return *pm.row(c); }, half_transpositions);
+            m = jaro_match_word(a, la, b, lb, w, [&pm](char32_t c) { return *pm.row(c); }, half_transpositions);
         }
         if (m == 0) return 0.0;
     } else {
