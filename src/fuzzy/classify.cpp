@@ -157,6 +157,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     LibraryIndex ix;
     ix.entries_.resize(pairs.size());
     ix.lengths_.resize(pairs.size());
+    ix.histograms_.resize(pairs.size());
 
     // Match forms are rarely longer than their input: reserve for the keys
     // and sorted tokens up front rather than growing (and copying) the buffer.
@@ -185,9 +186,9 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         ix.text_ += sorted;
         std::uint32_t histogram[kBuckets] = {};
         add_histogram(sorted, histogram);
-        Lengths& len = ix.lengths_[i];
-        len.histogram_ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
-        if (len.histogram_ok) std::copy(histogram, histogram + kBuckets, len.histogram);
+        detail::Histogram& h = ix.histograms_[i];
+        h.ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
+        if (h.ok) std::copy(histogram, histogram + kBuckets, h.counts);
 
         ids.clear();
         for_each_index_token(key, [&](std::string&& token) {
@@ -254,6 +255,18 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     ix.artists_ = artist_views;
     std::sort(ix.artists_.begin(), ix.artists_.end());
     ix.artists_.erase(std::unique(ix.artists_.begin(), ix.artists_.end()), ix.artists_.end());
+    ix.artist_chars_.resize(ix.artists_.size());
+    ix.artist_histograms_.resize(ix.artists_.size());
+    {
+        std::vector<unsigned char> narrow;
+        std::vector<char32_t> wide;
+        for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
+            const detail::CharSpan chars = chars_of(ix.artists_[p], narrow, wide);
+            ix.artist_chars_[p] = static_cast<std::uint32_t>(chars.size);
+            ix.artist_histograms_[p] =
+                detail::visit(chars, [](const auto* c, std::size_t n) { return detail::Histogram::of(c, n); });
+        }
+    }
     ix.artist_of_entry_.resize(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const auto at = std::lower_bound(ix.artists_.begin(), ix.artists_.end(), artist_views[i]);
@@ -502,11 +515,12 @@ private:
             }
             std::size_t most = std::min(l_a, l_b);
             if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
-            if (e.histogram_ok) {
+            const detail::Histogram& h = ix_->histograms_[c];
+            if (h.ok) {
                 // Letters of the remainders: the shared tokens ("|||" included)
                 // take the same characters from both sides. Spaces separately.
                 const std::size_t shared = chars_i;
-                const std::size_t letters = common_chars(set_histogram_, e.histogram, false) - shared;
+                const std::size_t letters = common_chars(set_histogram_, h.counts, false) - shared;
                 const std::size_t n_rest_a = n_a - n_i, n_rest_b = e.token_count - n_i;
                 most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
                 if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
@@ -543,8 +557,9 @@ private:
             const std::size_t m = len.sorted_chars;
             std::size_t most = std::min(n, m);
             if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
-            if (len.histogram_ok) {
-                most = std::min(most, common_chars(sorted_histogram_, len.histogram, true));
+            const detail::Histogram& h = ix_->histograms_[c];
+            if (h.ok) {
+                most = std::min(most, common_chars(sorted_histogram_, h.counts, true));
                 if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
             }
             const LibraryIndex::Entry& e = ix_->entries_[c];
@@ -575,6 +590,8 @@ private:
             epoch_ = 1;
         }
         const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
+        const detail::Histogram histogram =
+            detail::visit(a, [](const auto* c, std::size_t n) { return detail::Histogram::of(c, n); });
         double best = 0.0;
         std::size_t best_at = 0;
         for (std::uint32_t id : artist_ids_) {
@@ -583,9 +600,12 @@ private:
                 artist_mark_[*p] = epoch_;
                 const std::string_view other = ix_->artists_[*p];
                 if (best > 0.0) {
-                    const double bound = detail::jaro_winkler_bound(a.size, detail::char_count(other), SIZE_MAX,
-                                                                    prefix_of(a, other));
-                    if (bound < best) continue;
+                    // Bounds from the lengths and characters, then the actual prefix.
+                    const std::size_t lb = ix_->artist_chars_[*p];
+                    const detail::Histogram& h = ix_->artist_histograms_[*p];
+                    const std::size_t matches = histogram.ok && h.ok ? detail::common_count(histogram, h) : SIZE_MAX;
+                    if (detail::jaro_winkler_bound(a.size, lb, matches, 4) < best) continue;
+                    if (detail::jaro_winkler_bound(a.size, lb, matches, prefix_of(a, other)) < best) continue;
                 }
                 const double s = jaro_winkler_of(a, other);
                 if (s > best || (best > 0.0 && s == best && *p < best_at)) {

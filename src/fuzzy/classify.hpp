@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "fuzzy/chars.hpp"
+
 namespace zemo::fuzzy {
 
 enum class Classification : std::uint8_t { Keep, Prune, Review };
@@ -71,8 +73,6 @@ private:
         std::uint32_t sorted_chars = 0;  // of the sorted metric tokens
         std::uint32_t token_chars = 0;   // of its distinct metric tokens, "|||" included
         std::uint32_t token_count = 0;   // distinct metric tokens, "|||" included
-        bool histogram_ok = false;       // false when a bucket would overflow
-        std::uint8_t histogram[32] = {};  // characters of the sorted tokens by bucket
     };
 
     // Compressed rows: row r is values[starts[r] .. starts[r + 1]).
@@ -93,6 +93,7 @@ private:
     std::string text_;                     // every combined key and sorted token string
     std::vector<Entry> entries_;
     std::vector<Lengths> lengths_;
+    std::vector<detail::Histogram> histograms_;  // characters of the sorted tokens by bucket
     std::vector<std::uint32_t> entry_tokens_;
     std::vector<std::string_view> vocabulary_;  // token by id, views into vocabulary_text_
     std::string vocabulary_text_;
@@ -101,6 +102,8 @@ private:
     Rows combined_postings_;                     // by token id
     Rows artist_postings_;                       // by token id
     std::vector<std::string_view> artists_;      // views into text_
+    std::vector<std::uint32_t> artist_chars_;    // characters of each artist
+    std::vector<detail::Histogram> artist_histograms_;
     std::vector<std::uint32_t> artist_of_entry_;
     Rows artist_entries_;                        // by artist position: entries in input order
     std::vector<std::uint32_t> pair_slots_;      // open addressing over entries, kNoEntry empty
