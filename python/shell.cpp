@@ -19,15 +19,19 @@ namespace {
 // run time on interpreters that have it; 3.9 goes through a bytes object.
 using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
 
-AsUtf8AndSize resolve_as_utf8() {
+long runtime_hexversion() {
     PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
-    if (hexversion == nullptr) return nullptr;
+    if (hexversion == nullptr) return 0;
     long version = PyLong_AsLong(hexversion);
     if (version == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        return nullptr;
+        return 0;
     }
-    if (version < 0x030A0000) return nullptr;
+    return version;
+}
+
+AsUtf8AndSize resolve_as_utf8() {
+    if (runtime_hexversion() < 0x030A0000) return nullptr;
     return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
 
@@ -35,6 +39,15 @@ AsUtf8AndSize as_utf8_and_size() {
     static const AsUtf8AndSize fn = resolve_as_utf8();
     return fn;
 }
+
+}  // namespace
+
+bool vector_calls() {
+    static const bool supported = runtime_hexversion() >= 0x030A0000;
+    return supported;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Messages
@@ -256,10 +269,10 @@ std::string Call::display_name() const {
     return name;
 }
 
-void Call::bind(PyObject* args, PyObject* kwargs) {
+void Call::bind(const Args& args) {
     const std::size_t n = param_count(fn_);
     std::array<PyObject*, kMaxParams> bound{};
-    const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+    const Py_ssize_t given = args.is_vector ? args.nargs : (args.tuple != nullptr ? PyTuple_Size(args.tuple) : 0);
     std::size_t required = 0;
     while (required < n && !fn_.params[required].has_default) ++required;
 
@@ -273,32 +286,36 @@ void Call::bind(PyObject* args, PyObject* kwargs) {
         msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
         raise(PyExc_TypeError, msg);
     }
-    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = PyTuple_GetItem(args, i);
+    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args.is_vector ? args.vector[i] : PyTuple_GetItem(args.tuple, i);
 
-    if (kwargs != nullptr) {
+    auto keyword = [&](PyObject* key, PyObject* value) {
+        std::size_t match = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, fn_.params[i].name) == 0) {
+                match = i;
+                break;
+            }
+        }
+        if (match == n) {
+            Ref text(PyObject_Str(key));
+            Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
+            std::string name = bytes ? PyBytes_AsString(bytes.get()) : "?";
+            PyErr_Clear();
+            raise(PyExc_TypeError, display_name() + " got an unexpected keyword argument '" + name + "'");
+        }
+        if (bound[match] != nullptr) {
+            raise(PyExc_TypeError,
+                  display_name() + " got multiple values for argument '" + fn_.params[match].name + "'");
+        }
+        bound[match] = value;
+    };
+    if (args.is_vector && args.kwnames != nullptr) {
+        const Py_ssize_t count = PyTuple_Size(args.kwnames);
+        for (Py_ssize_t j = 0; j < count; ++j) keyword(PyTuple_GetItem(args.kwnames, j), args.vector[given + j]);
+    } else if (args.dict != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            std::size_t match = n;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, fn_.params[i].name) == 0) {
-                    match = i;
-                    break;
-                }
-            }
-            if (match == n) {
-                Ref text(PyObject_Str(key));
-                Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
-                std::string name = bytes ? PyBytes_AsString(bytes.get()) : "?";
-                PyErr_Clear();
-                raise(PyExc_TypeError, display_name() + " got an unexpected keyword argument '" + name + "'");
-            }
-            if (bound[match] != nullptr) {
-                raise(PyExc_TypeError, display_name() + " got multiple values for argument '" +
-                                           fn_.params[match].name + "'");
-            }
-            bound[match] = value;
-        }
+        while (PyDict_Next(args.dict, &pos, &key, &value)) keyword(key, value);
     }
 
     std::vector<const char*> missing;
@@ -499,13 +516,12 @@ PyObject* Call::new_instance_raw(void* state, void (*destroy)(void*)) {
 // ---------------------------------------------------------------------------
 // Calls
 
-PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, PyObject* args,
-                        PyObject* kwargs) noexcept {
+PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, const Args& args) noexcept {
     PyObject* result = nullptr;
     guarded([&] {
         Call call(fn, cls, self);
         Borrow borrow(self, fn.receiver);
-        if (!fn.no_args) call.bind(args, kwargs);
+        if (!fn.no_args) call.bind(args);
         result = fn.impl(call);
     });
     return result;
@@ -528,10 +544,9 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, owned.get()) != 0) throw_current();
 }
 
-void add_function(PyObject* module, const Function& fn, PyCFunction entry) {
+void add_function(PyObject* module, const Function& fn, std::pair<PyCFunction, int> entry) {
     static std::deque<PyMethodDef> defs;
-    defs.push_back(PyMethodDef{fn.name, entry, fn.no_args ? METH_NOARGS : METH_VARARGS | METH_KEYWORDS,
-                               signature_doc(fn.name, fn, false, fn.doc)});
+    defs.push_back(PyMethodDef{fn.name, entry.first, entry.second, signature_doc(fn.name, fn, false, fn.doc)});
     Ref module_name(check(PyModule_GetNameObject(module)));
     PyObject* func = check(PyCFunction_NewEx(&defs.back(), module, module_name.get()));
     add_member(module, fn.name, func);
@@ -558,7 +573,7 @@ PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, Py
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return nullptr;
-    PyObject* result = call_function(*cls.constructor, &cls, obj, args, kwargs);
+    PyObject* result = call_function(*cls.constructor, &cls, obj, Args{.tuple = args, .dict = kwargs});
     if (result == nullptr) {
         Py_DECREF(obj);
         return nullptr;
@@ -582,7 +597,7 @@ int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key) {
 }
 
 Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
-    PyObject* result = call_function(*cls.length, &cls, self, nullptr, nullptr);
+    PyObject* result = call_function(*cls.length, &cls, self, Args{});
     if (result == nullptr) return -1;
     Py_ssize_t n = PyLong_AsSsize_t(result);
     Py_DECREF(result);

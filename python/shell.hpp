@@ -195,7 +195,7 @@ public:
     }
 
     // Used by the shell itself.
-    void bind(PyObject* args, PyObject* kwargs);
+    void bind(const struct Args& args);
     void bind_single(PyObject* operand);
     const Function& function() const { return fn_; }
     std::string display_name() const;
@@ -246,21 +246,43 @@ private:
 // Steals `value`. Throws PyErrorSet on failure.
 void add_member(PyObject* module, const char* name, PyObject* value);
 
+// Arguments as the interpreter passes them: an arguments tuple and a keywords
+// dict, or an argument vector with a tuple of keyword names. The vector
+// convention joined the stable ABI in 3.10 and saves building a tuple per
+// call, so it is used wherever the running interpreter has it.
+struct Args {
+    PyObject* tuple = nullptr;
+    PyObject* dict = nullptr;
+    PyObject* const* vector = nullptr;
+    Py_ssize_t nargs = 0;
+    PyObject* kwnames = nullptr;
+    bool is_vector = false;
+};
+
+inline constexpr int kMethFastcall = 0x0080;  // METH_FASTCALL, absent from the 3.9 limited headers
+using FastcallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Whether the running interpreter takes the vector convention (3.10 and later).
+bool vector_calls();
+
 // Entry point of one generic trampoline per table row; see add_functions.
-PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, PyObject* args,
-                        PyObject* kwargs) noexcept;
+PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, const Args& args) noexcept;
 
 template <const auto& Table, std::size_t I>
 PyObject* trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_function(Table[I], nullptr, self, args, kwargs);
+    return call_function(Table[I], nullptr, self, Args{.tuple = args, .dict = kwargs});
+}
+
+template <const auto& Table, std::size_t I>
+PyObject* vector_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(Table[I], nullptr, self,
+                         Args{.vector = args, .nargs = nargs, .kwnames = kwnames, .is_vector = true});
 }
 
 template <const auto& Table, std::size_t I>
 PyObject* trampoline_noargs(PyObject* self, PyObject*) {
-    return call_function(Table[I], nullptr, self, nullptr, nullptr);
+    return call_function(Table[I], nullptr, self, Args{});
 }
-
-void add_function(PyObject* module, const Function& fn, PyCFunction entry);
 
 // The method table stores every entry point as PyCFunction; the flags tell
 // the interpreter the real signature.
@@ -269,13 +291,20 @@ PyCFunction as_cfunction(F* entry) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
+void add_function(PyObject* module, const Function& fn, std::pair<PyCFunction, int> entry);
+
 // Adds every row of `Table` (a static array of Function) to `module`, in order.
 template <const auto& Table>
 void add_functions(PyObject* module) {
     [module]<std::size_t... I>(std::index_sequence<I...>) {
         (add_function(module, Table[I],
-                      Table[I].no_args ? as_cfunction(&trampoline_noargs<Table, I>)
-                                       : as_cfunction(&trampoline<Table, I>)),
+                      Table[I].no_args
+                          ? std::pair<PyCFunction, int>{as_cfunction(&trampoline_noargs<Table, I>), METH_NOARGS}
+                      : vector_calls()
+                          ? std::pair<PyCFunction, int>{as_cfunction(&vector_trampoline<Table, I>),
+                                                        kMethFastcall | METH_KEYWORDS}
+                          : std::pair<PyCFunction, int>{as_cfunction(&trampoline<Table, I>),
+                                                        METH_VARARGS | METH_KEYWORDS}),
          ...);
     }(std::make_index_sequence<std::size(Table)>{});
 }
@@ -294,7 +323,13 @@ struct ClassInfo {
 
 template <ClassInfo& Cls, std::size_t I>
 PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_function(Cls.methods[I], &Cls, self, args, kwargs);
+    return call_function(Cls.methods[I], &Cls, self, Args{.tuple = args, .dict = kwargs});
+}
+
+template <ClassInfo& Cls, std::size_t I>
+PyObject* method_vector_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(Cls.methods[I], &Cls, self,
+                         Args{.vector = args, .nargs = nargs, .kwnames = kwnames, .is_vector = true});
 }
 
 PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, PyObject* kwargs);
@@ -311,11 +346,13 @@ void add_class(PyObject* module) {
     if (Cls.type == nullptr) {
         defs.clear();
         [&]<std::size_t... I>(std::index_sequence<I...>) {
-            (defs.push_back(PyMethodDef{Cls.methods[I].name,
-                                        as_cfunction(&method_trampoline<Cls, I>),
-                                        METH_VARARGS | METH_KEYWORDS |
-                                            (Cls.methods[I].receiver == Receiver::Static ? METH_STATIC : 0),
-                                        nullptr}),
+            (defs.push_back(PyMethodDef{
+                 Cls.methods[I].name,
+                 vector_calls() ? as_cfunction(&method_vector_trampoline<Cls, I>)
+                                : as_cfunction(&method_trampoline<Cls, I>),
+                 (vector_calls() ? kMethFastcall : METH_VARARGS) | METH_KEYWORDS |
+                     (Cls.methods[I].receiver == Receiver::Static ? METH_STATIC : 0),
+                 nullptr}),
              ...);
         }(std::make_index_sequence<N>{});
         new_class(

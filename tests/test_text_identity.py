@@ -93,7 +93,7 @@ def _strip_article(s):
 
 @settings(max_examples=1000)
 @given(st.lists(st.one_of(st.sampled_from(["the", "a", "an", "n", " ", "\t", "\x1c", "\xa0", "\u200b", "T"]),
-                          st.characters()), max_size=6).map("".join))
+                          st.characters(blacklist_categories=("Cs",))), max_size=6).map("".join))
 def test_strip_leading_article_matches_regex(s):
     assert text.strip_leading_article(s) == _strip_article(s)
 
