@@ -12,7 +12,7 @@ CPP_BUILD ?= build/cpp
 DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev nlohmann-json3-dev \
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace
 
-.PHONY: deps venv install demo test test-python test-cpp test-asan stubtest wheel tables-check bench ci clean
+.PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel tables-check bench ci clean
 
 deps: ## Debian packages (skipped when all are present)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -62,6 +62,21 @@ wheel: venv ## build the abi3 wheel and check it for symbols outside the 3.9 lim
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
 	@ls dist/*-cp39-abi3-*.whl
 
+# The one abi3 wheel under the oldest and newest interpreters this machine has
+# (pyenv's, where present), beside the default one.
+PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null)
+OTHER_PYTHONS := $(wildcard $(PYENV_ROOT_DIR)/versions/3.9*/bin/python3 $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3)
+
+test-abi3: wheel ## the suite against the same wheel on Python 3.9 and 3.13
+	@if [ -z "$(OTHER_PYTHONS)" ]; then echo "test-abi3: no other Python found, skipped"; fi
+	@for py in $(OTHER_PYTHONS); do \
+	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  echo "== Python $$v"; \
+	  rm -rf build/venv-$$v && $$py -m venv build/venv-$$v && \
+	  build/venv-$$v/bin/python -m pip install -q dist/*.whl pytest hypothesis && \
+	  (cd tests && ../build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
+	done
+
 tables-check: ## the committed Unicode tables match the Debian data packages
 	$(PYTHON) tools/gen_unicode_tables.py --check
 
@@ -69,7 +84,7 @@ bench: install
 	$(PY) -m pip install -q ".[bench]"
 	cd bench && ../$(PY) run.py
 
-ci: test wheel stubtest test-asan tables-check
+ci: test wheel test-abi3 stubtest test-asan tables-check
 
 clean:
 	rm -rf build dist $(VENV)
