@@ -1,6 +1,7 @@
 # Set-up and everyday commands. `make demo` and `make test` work on a fresh
 # Debian machine (as root, or with sudo): they install what is missing.
 
+SHELL := /bin/bash
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -12,7 +13,7 @@ CPP_BUILD ?= build/cpp
 DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev nlohmann-json3-dev \
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace
 
-.PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel tables-check bench ci clean
+.PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel fuzz tables-check bench ci clean
 
 deps: ## Debian packages (skipped when all are present)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -77,6 +78,21 @@ test-abi3: wheel ## the suite against the same wheel on Python 3.9 and 3.13
 	  (cd tests && ../build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider .) || exit 1; \
 	done
 
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_SECONDS ?= 30
+FUZZ_BUILD ?= build/fuzz
+
+fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
+	@missing=$$(for p in $(FUZZ_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMO_FUZZ=ON -DZEMO_CPP_TESTS=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD)
+	@for t in $(FUZZ_BUILD)/*_fuzz; do \
+	  [ -f $$t ] && [ -x $$t ] || continue; mkdir -p $$t.corpus; echo "== $$(basename $$t)"; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=0 $$t.corpus 2>&1 | grep -E '^(Done|==[0-9]+==ERROR|SUMMARY)' ; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
+
 tables-check: ## the committed Unicode tables match the Debian data packages
 	$(PYTHON) tools/gen_unicode_tables.py --check
 
@@ -84,7 +100,7 @@ bench: install
 	$(PY) -m pip install -q ".[bench]"
 	cd bench && ../$(PY) run.py
 
-ci: test wheel test-abi3 stubtest test-asan tables-check
+ci: test wheel test-abi3 stubtest test-asan fuzz tables-check
 
 clean:
 	rm -rf build dist $(VENV)
