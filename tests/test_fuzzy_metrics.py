@@ -43,12 +43,20 @@ def test_published_values(fn, a, b, expected):
     assert fn(b=b, a=a) == expected
 
 
-def test_winkler_boost_edges():
-    # Jaro of 'abc' against 'xyzabc'-like strings is computed, then the boost
-    # applies only above 0.7 and counts at most four leading characters.
-    r = pytest.importorskip("fuzzy_reference")
-    for a, b in [("abcdefgh", "abcdefgx"), ("abcdef", "abcdxy"), ("ab", "ba")]:
-        assert fuzzy.jaro_winkler_similarity(a, b) == r.jaro_winkler(a, b)
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        # Jaro 0.9166...: the prefix counts four characters, not seven.
+        ("abcdefgh", "abcdefgx", 0.9166666666666666 + (1.0 - 0.9166666666666666) * 0.4),
+        # Jaro 0.676...: below 0.7, no boost despite three shared leading characters.
+        ("abcde", "abcxyzw", 0.6761904761904761),
+        # Jaro (1/1 + 1/10 + 1) / 3 is 0.7000000000000001 in doubles, just above 0.7.
+        ("a", "abcdefghij", 0.7000000000000001 + (1.0 - 0.7000000000000001) * 0.1),
+        ("ab", "ba", 0.0),  # window 0: no matches at all
+    ],
+)
+def test_winkler_boost_edges(a, b, expected):
+    assert fuzzy.jaro_winkler_similarity(a, b) == expected
 
 
 _alphabet = st.sampled_from(list("abcAB ") + ["\u00e9", "\u03a3", "\u4e2d", "\U0001f600", "\u00a0"])
