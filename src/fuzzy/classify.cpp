@@ -81,14 +81,12 @@ double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
                          });
 }
 
+// Leading characters (at most four) that `a` and `b` share.
 std::size_t prefix_of(const detail::CharSpan& a, std::string_view b) {
-    // The first four characters of b lie within its first 16 bytes.
-    thread_local std::vector<char32_t> head;
-    head.clear();
-    for (std::size_t i = 0; i < b.size() && head.size() < 4;) head.push_back(detail::next_char(b, i));
-    return detail::visit(a, [&](const auto* x, std::size_t n) {
-        return detail::common_prefix4(x, n, head.data(), head.size());
-    });
+    char32_t head[4];
+    std::size_t n_head = 0;
+    for (std::size_t i = 0; i < b.size() && n_head < 4;) head[n_head++] = detail::next_char(b, i);
+    return detail::visit(a, [&](const auto* x, std::size_t n) { return detail::common_prefix4(x, n, head, n_head); });
 }
 
 using detail::bucket;
