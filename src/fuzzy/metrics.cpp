@@ -113,6 +113,7 @@ double token_sort_ratio(std::string_view a, std::string_view b) {
 
 double token_set_ratio(std::string_view a, std::string_view b) {
     thread_local Tokens tls_ta, tls_tb;
+    thread_local std::string tls_sa, tls_sb;
     Tokens& ta = tls_ta;
     Tokens& tb = tls_tb;
     ta.split(a);
@@ -122,23 +123,34 @@ double token_set_ratio(std::string_view a, std::string_view b) {
     if (ta.views.empty() && tb.views.empty()) return 1.0;
     if (ta.views.empty() || tb.views.empty()) return 0.0;
 
-    thread_local std::vector<std::string_view> tls_shared, tls_only_a, tls_only_b;
-    auto& shared = tls_shared;
-    auto& only_a = tls_only_a;
-    auto& only_b = tls_only_b;
-    shared.clear();
-    only_a.clear();
-    only_b.clear();
-    std::set_intersection(ta.views.begin(), ta.views.end(), tb.views.begin(), tb.views.end(),
-                          std::back_inserter(shared));
-    std::set_difference(ta.views.begin(), ta.views.end(), tb.views.begin(), tb.views.end(),
-                        std::back_inserter(only_a));
-    std::set_difference(tb.views.begin(), tb.views.end(), ta.views.begin(), ta.views.end(),
-                        std::back_inserter(only_b));
-    thread_local std::string tls_si, tls_sa, tls_sb;
-    const std::size_t li = join(shared, tls_si, ta.ascii);
-    const std::size_t la = join(only_a, tls_sa, ta.ascii);
-    const std::size_t lb = join(only_b, tls_sb, tb.ascii);
+    // One merge of the sorted sets: the shared tokens are only counted, the
+    // tokens of one side only are joined as they come (in token order).
+    std::string& sa = tls_sa;
+    std::string& sb = tls_sb;
+    sa.clear();
+    sb.clear();
+    std::size_t li = 0;
+    bool any_shared = false;
+    const auto append = [](std::string& out, std::string_view t) {
+        if (!out.empty()) out += ' ';
+        out += t;
+    };
+    auto ia = ta.views.begin();
+    auto ib = tb.views.begin();
+    while (ia != ta.views.end() || ib != tb.views.end()) {
+        if (ib == tb.views.end() || (ia != ta.views.end() && *ia < *ib)) {
+            append(sa, *ia++);
+        } else if (ia == ta.views.end() || *ib < *ia) {
+            append(sb, *ib++);
+        } else {
+            li += (any_shared ? 1 : 0) + chars_of(*ia, ta.ascii);
+            any_shared = true;
+            ++ia;
+            ++ib;
+        }
+    }
+    const std::size_t la = chars_of(sa, ta.ascii);
+    const std::size_t lb = chars_of(sb, tb.ascii);
     // The shared string is a prefix of both combined strings, so the first two
     // ratios are closed forms and the third needs the LCS of the remainders only.
     const std::size_t lca = li + la + (li > 0 && la > 0);
@@ -147,7 +159,7 @@ double token_set_ratio(std::string_view a, std::string_view b) {
     const double r2 = detail::ratio_from_lcs(li, li, lcb);
     std::size_t lcs3;
     if (la > 0 && lb > 0) {
-        lcs3 = li + (li > 0) + on_chars(tls_sa, tls_sb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        lcs3 = li + (li > 0) + on_chars(sa, sb, [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
                    return detail::lcs_length(x, n, y, m);
                });
     } else {
