@@ -1,6 +1,8 @@
 #pragma once
 // The per-name and per-release operations over whole lists.
 
+#include <functional>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
