@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
+#include "fuzzy/metrics.hpp"
 #include "fuzzy/pool.hpp"
 #include "fuzzy_reference.hpp"
 
@@ -35,6 +36,8 @@ const Owned kExampleLibrary = {{"the beatles", "abbey road"},
 
 TEST(fuzzy_classify_worked_example) {
     const reference::Library ref(kExampleLibrary);
+    const reference::Library with_fast_measures(
+        kExampleLibrary, {&zemo::fuzzy::token_set_ratio, &zemo::fuzzy::token_sort_ratio, &zemo::fuzzy::jaro_winkler_similarity});
     const LibraryIndex index = index_of(kExampleLibrary);
     const ClassifyThresholds th;
     struct Row {
@@ -54,11 +57,13 @@ TEST(fuzzy_classify_worked_example) {
         {"lunar mice", "quiet hours", 0.0, 0.0, 0.0, P},
     };
     for (const Row& row : rows) {
-        const reference::Scores s = ref.classify(row.artist, row.title);
-        CHECK_EQ(s.s1, row.s1);
-        CHECK_EQ(s.s2, row.s2);
-        CHECK_EQ(s.s3, row.s3);
-        CHECK(s.result == row.result);
+        for (const reference::Library* lib : {&ref, &with_fast_measures}) {
+            const reference::Scores s = lib->classify(row.artist, row.title);
+            CHECK_EQ(s.s1, row.s1);
+            CHECK_EQ(s.s2, row.s2);
+            CHECK_EQ(s.s3, row.s3);
+            CHECK(s.result == row.result);
+        }
         CHECK(classify_release(row.artist, row.title, index, th) == row.result);
     }
 }

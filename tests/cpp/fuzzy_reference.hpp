@@ -125,11 +125,21 @@ struct Scores {
     Classification result = Classification::Prune;
 };
 
+// The measures the plain classifier uses; they may be swapped for the
+// library's fast ones, to check that those give the same scores there.
+struct Measures {
+    using Metric = double (*)(std::string_view, std::string_view);
+    Metric token_set = &reference::token_set_ratio;
+    Metric token_sort = &reference::token_sort_ratio;
+    Metric jaro_winkler = &reference::jaro_winkler;
+};
+
 class Library {
 public:
     using Index = std::map<std::string, std::vector<std::uint32_t>>;
 
-    explicit Library(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    explicit Library(const std::vector<std::pair<std::string, std::string>>& pairs, Measures measures = {})
+        : measures_(measures) {
         std::set<std::string> distinct;
         for (const auto& [artist, title] : pairs) {
             const std::string a = text::to_match_form(artist), t = text::to_match_form(title);
@@ -159,9 +169,9 @@ public:
         }
         const std::string q = artist + " ||| " + title;
         const auto tokens = index_tokens(q);
-        r.s1 = combined_blocked(q, tokens, &token_set_ratio);
+        r.s1 = combined_blocked(q, tokens, measures_.token_set);
         if (r.s1 >= th.review_floor && r.s1 < th.token_set_keep) return review(r);
-        r.s2 = combined_blocked(q, tokens, &token_sort_ratio);
+        r.s2 = combined_blocked(q, tokens, measures_.token_sort);
         if (r.s2 >= th.review_floor && r.s2 < th.token_sort_keep) return review(r);
         r.s3 = two_stage(artist, title, th.artist_gate);
         if (r.s1 >= th.token_set_keep && r.s2 >= th.token_sort_keep && r.s3 >= th.two_stage_keep)
@@ -207,7 +217,7 @@ private:
         double best = 0.0;
         const std::string* best_artist = nullptr;
         for (std::uint32_t i : candidates(index_tokens(artist), artist_index_)) {
-            const double s = jaro_winkler(artist, artists_[i]);
+            const double s = measures_.jaro_winkler(artist, artists_[i]);
             if (s > best) {
                 best = s;
                 best_artist = &artists_[i];
@@ -215,10 +225,11 @@ private:
         }
         if (best < gate || best_artist == nullptr) return 0.0;
         double bt = 0.0;
-        for (const std::string& u : titles_.at(*best_artist)) bt = std::max(bt, jaro_winkler(title, u));
+        for (const std::string& u : titles_.at(*best_artist)) bt = std::max(bt, measures_.jaro_winkler(title, u));
         return std::sqrt(best * bt);
     }
 
+    Measures measures_;
     std::set<std::pair<std::string, std::string>> pairs_;
     std::map<std::string, std::vector<std::string>> titles_;
     std::vector<std::string> combined_, artists_;
