@@ -48,7 +48,7 @@ def test_second_score_below_threshold_still_counts():
     assert fuzzy.batch_fuzzy_resolve(["radiohed"], CATALOG, 0.97, ambiguity_threshold=0.01) == ["radiohead"]
 
 
-_word = st.text(st.sampled_from("abcd \u00e9"), max_size=12)
+_word = st.text(st.sampled_from("abcd \u00e9\u4e2d"), max_size=12)
 
 
 @given(st.lists(_word, max_size=5), st.lists(_word, min_size=1, max_size=25),
