@@ -134,8 +134,10 @@ Pool& pool() {
     if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
     std::lock_guard lock(g_create);
     if (Pool* p = g_pool.load()) return *p;
-    static const int registered = pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
-    (void)registered;
+    // A plain flag, not a function-local static: a child forked while another
+    // thread held that static's initialisation guard would wait on it forever.
+    static std::atomic<bool> registered{false};
+    if (!registered.exchange(true)) pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
     auto* p = new Pool(configured_threads());
     g_pool.store(p, std::memory_order_release);
     return *p;
