@@ -45,10 +45,12 @@ test-python:
 test-cpp: venv
 	BUILD_TYPE=Debug PYTHON=$(PY) tools/dev-build.sh $(CPP_BUILD)
 	$(CPP_BUILD)/zemo_cpp_tests
+	if [ -x $(CPP_BUILD)/zemo_shell_tests ]; then $(CPP_BUILD)/zemo_shell_tests; fi
 
 test-asan: venv ## extension and C++ runner under AddressSanitizer + UBSan
 	BUILD_TYPE=RelWithDebInfo PYTHON=$(PY) tools/dev-build.sh $(ASAN_BUILD) -DZEMO_SANITIZE=ON
 	ASAN_OPTIONS=detect_leaks=0 $(ASAN_BUILD)/zemo_cpp_tests
+	if [ -x $(ASAN_BUILD)/zemo_shell_tests ]; then ASAN_OPTIONS=detect_leaks=0 $(ASAN_BUILD)/zemo_shell_tests; fi
 	cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=../$(ASAN_BUILD)/pkg ../$(PY) -m pytest -q -p no:cacheprovider -x .
