@@ -482,6 +482,16 @@ private:
         for (std::uint32_t c : touched_) candidates_[bucket_[max_count - shared_[c].count]++] = c;
     }
 
+    // Candidates are random positions: ask for the per-entry data of a later
+    // one while this one is scored.
+    static constexpr std::size_t kPrefetchAhead = 8;
+    void prefetch(std::size_t k) const {
+        if (k >= candidates_.size()) return;
+        const std::uint32_t c = candidates_[k];
+        __builtin_prefetch(&ix_->lengths_[c]);
+        __builtin_prefetch(&ix_->histograms_[c]);
+    }
+
     Classification finish(Classification c) {
         for (std::uint32_t p : touched_) {
             shared_[p] = Shared{};
@@ -493,8 +503,10 @@ private:
 
     void scan_token_set(Reach& reach) {
         const std::size_t n_a = tokens_.size();
-        for (std::uint32_t c : candidates_) {
+        for (std::size_t k = 0; k < candidates_.size(); ++k) {
             if (reach.settled()) return;
+            prefetch(k + kPrefetchAhead);
+            const std::uint32_t c = candidates_[k];
             const LibraryIndex::Lengths& e = ix_->lengths_[c];
             // Shared tokens, "|||" included, and the lengths of the three joined strings.
             const std::size_t n_i = shared_[c].count + 1;
@@ -549,8 +561,10 @@ private:
 
     void scan_token_sort(Reach& reach) {
         const std::size_t n = sorted_chars_;
-        for (std::uint32_t c : candidates_) {
+        for (std::size_t k = 0; k < candidates_.size(); ++k) {
             if (reach.settled()) return;
+            prefetch(k + kPrefetchAhead);
+            const std::uint32_t c = candidates_[k];
             const LibraryIndex::Lengths& len = ix_->lengths_[c];
             const std::size_t m = len.sorted_chars;
             std::size_t most = std::min(n, m);
