@@ -52,7 +52,7 @@ _word = st.text(st.sampled_from("abcd \u00e9\u4e2d"), max_size=12)
 
 
 @given(st.lists(_word, max_size=5), st.lists(_word, min_size=1, max_size=25),
-       st.sampled_from([0.0, 0.5, 0.8, 0.9]), st.integers(1, 4), st.sampled_from([0.0, 0.02, 0.1]))
+       st.sampled_from([0.0, 0.5, 0.8, 0.9]), st.integers(1, 4), st.sampled_from([0.0, 0.02, 0.1, -0.5]))
 def test_matches_full_ranking(names, catalog, threshold, limit, ambiguity):
     def ranked(name):
         scores = sorted(((fuzzy.jaro_winkler_similarity(name, c), -i) for i, c in enumerate(catalog)), reverse=True)

@@ -93,7 +93,10 @@ std::optional<std::string> resolve(const Query& q, const Catalog& catalog, const
             // prefix boost, then with the actual prefix.
             const auto useless = [&](double bound) {
                 if (!guard) return bound <= best;
-                return (seen > 1 && bound <= second) || bound + 1e-12 < best - o.ambiguity;
+                if (seen > 1 && bound <= second) return true;
+                // Below the best by more than the gap: as runner-up it would
+                // not reject the best (a negative gap rejects nothing).
+                return bound <= best && bound + 1e-12 < best - o.ambiguity;
             };
             const detail::Histogram& h = catalog.histogram(i);
             const std::size_t matches =
