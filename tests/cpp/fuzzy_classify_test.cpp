@@ -168,6 +168,8 @@ TEST(fuzzy_classify_matches_reference) {
         ClassifyThresholds{},
         ClassifyThresholds{0.6, 0.7, 0.9, 0.5, 0.3},
         ClassifyThresholds{0.9, 0.9, 0.5, 0.9, 0.6},
+        ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},  // keep values below the floor
+        ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},  // every score reaches the floor
     };
     for (std::uint64_t seed = 1; seed <= 12; ++seed) {
         Generator g(seed);
