@@ -50,16 +50,6 @@ bool decode_latin1(std::string_view s, std::vector<unsigned char>& out) {
     return true;
 }
 
-bool is_white_space(char32_t c) noexcept {
-    if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-    switch (c) {
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-        case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
 
 std::string lower_token(std::string_view piece) {
     if (!is_ascii(piece)) return text::lower_full(piece);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/white_space.hpp"
+
 namespace zemo::fuzzy::detail {
 
 bool is_ascii(std::string_view s) noexcept;
@@ -51,7 +53,7 @@ inline void decode(std::string_view s, std::vector<char32_t>& out) {
     decode_append(s, out);
 }
 
-bool is_white_space(char32_t c) noexcept;
+using text::is_white_space;
 
 // The full lower-case mapping of one token (final sigma judged within it).
 std::string lower_token(std::string_view piece);

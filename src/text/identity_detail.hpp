@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/white_space.hpp"
+
 namespace zemo::text::detail {
 
 inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -13,8 +15,7 @@ inline bool is_ascii_alnum(char32_t c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// Unicode White_Space.
-bool is_white_space(char32_t c) noexcept;
+using text::is_white_space;
 
 // `s` without White_Space at either end.
 std::string_view trim_white_space(std::string_view s) noexcept;
