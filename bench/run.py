@@ -24,10 +24,10 @@ def main() -> int:
     if args.names:
         scripts = [s for s in scripts if any(n in s.stem for n in args.names)]
     for script in scripts:
-        spec = importlib.util.spec_from_file_location(script.stem, script)
-        module = importlib.util.module_from_spec(spec)
-        assert spec.loader is not None
-        spec.loader.exec_module(module)
+        module_spec = importlib.util.spec_from_file_location(script.stem, script)
+        module = importlib.util.module_from_spec(module_spec)
+        assert module_spec.loader is not None
+        module_spec.loader.exec_module(module)
         module.run(quick=args.quick)
     return 0
 

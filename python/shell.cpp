@@ -620,15 +620,15 @@ void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs,
     if (cls.contains != nullptr) slots.push_back({Py_sq_contains, reinterpret_cast<void*>(contains)});
     if (cls.length != nullptr) slots.push_back({Py_sq_length, reinterpret_cast<void*>(length)});
     slots.push_back({0, nullptr});
-    // The dotted spec name gives the type its __module__ ("zemo_etl.state");
+    // The dotted type name gives the type its __module__ ("zemo_etl.state");
     // __name__ and __qualname__ stay the bare class name.
     static std::deque<std::string> qualified_names;
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) throw PyErrorSet{};
     qualified_names.push_back(std::string("zemo_etl.") + module_name + "." + cls.name);
-    PyType_Spec spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
+    PyType_Spec type_spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
                      slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
         PyObject *etype, *value, *traceback;
         PyErr_Fetch(&etype, &value, &traceback);

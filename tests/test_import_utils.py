@@ -61,7 +61,7 @@ def test_lone_surrogate_is_an_encode_error():
 def test_constructor_and_docs():
     with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
         DedupSet(1)
-    if sys.version_info >= (3, 10):  # 3.9 drops the signature of classes made from a spec
+    if sys.version_info >= (3, 10):  # 3.9 drops the signature of classes built with PyType_Spec
         assert DedupSet.__text_signature__ == "()"
     assert DedupSet.__doc__.startswith("Tracks seen rows by unique key tuple during CSV import.\n\n")
     assert DedupSet.add.__text_signature__ == "($self, key)"
