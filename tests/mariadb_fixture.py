@@ -1,10 +1,8 @@
-"""A private MariaDB server for tests that need a real dump writer.
-
-The server gets its own data directory and socket under a temporary
-directory, listens on no TCP port, and is stopped by the PID of the process
-this module started. Tests are skipped only when the server programs are not
-installed (Debian packages mariadb-server and mariadb-client).
-"""
+# A private MariaDB server for tests that need a real dump writer: its own
+# data directory and socket under a temporary directory, no TCP port, stopped
+# by the PID of the process this module started. Tests are skipped only when
+# the server programs are not installed (Debian packages mariadb-server and
+# mariadb-client).
 
 from __future__ import annotations
 
@@ -23,11 +21,7 @@ TOOLS = ("mariadb-install-db", "mariadb", "mariadb-dump", "mariadb-admin")
 
 
 def _server_binary() -> Optional[str]:
-    for name in SERVER_CANDIDATES:
-        found = shutil.which(name)
-        if found:
-            return found
-    return None
+    return next(filter(None, map(shutil.which, SERVER_CANDIDATES)), None)
 
 
 def _clean_env() -> dict[str, str]:
@@ -38,7 +32,7 @@ def _clean_env() -> dict[str, str]:
 
 
 class MariaDB:
-    """A running server; `sql` and `dump` talk to it over its socket."""
+    # A running server; `sql` and `dump` talk to it over its socket.
 
     def __init__(self, base: Path) -> None:
         self.base = base
@@ -93,11 +87,9 @@ class MariaDB:
             return "(no log)"
 
     def sql(self, script: str, database: Optional[str] = None) -> list[list[Optional[str]]]:
-        """Runs `script`; the rows of its last result, NULL as None.
-
-        Batch mode with --raw prints fields unescaped and tab-separated, so
-        queries whose text results may hold tabs or newlines select HEX().
-        """
+        # The rows of the script's last result, NULL as None. Batch mode with
+        # --raw prints fields unescaped and tab-separated, so queries whose
+        # text results may hold tabs or newlines select HEX().
         args = ["mariadb", *self._client_args(), "--batch", "--raw", "--skip-column-names",
                 "--default-character-set=utf8mb4"]
         if database:
@@ -105,10 +97,7 @@ class MariaDB:
         done = subprocess.run(args, input=script.encode(), capture_output=True, env=self.env, timeout=120)
         if done.returncode != 0:
             raise RuntimeError(done.stderr.decode(errors="replace"))
-        rows = []
-        for line in done.stdout.decode().splitlines():
-            rows.append([None if f == "NULL" else f for f in line.split("\t")])
-        return rows
+        return [[None if f == "NULL" else f for f in line.split("\t")] for line in done.stdout.decode().splitlines()]
 
     def dump(self, database: str, options: list[str], path: Path) -> Path:
         with open(path, "wb") as out:

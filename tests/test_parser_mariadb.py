@@ -1,28 +1,18 @@
-"""Round trip through a real server: rows stored in MariaDB, dumped by
-mariadb-dump in several forms, must load exactly as the server returns them.
-
-How each column type compares (the server's values are read with the
-`mariadb` client in batch mode):
-- integers (INT, BIGINT, BIGINT UNSIGNED, DECIMAL(30,0)): int() of the
-  server's text, exactly, also beyond 64 bits;
-- DECIMAL with a scale, FLOAT, DOUBLE: the server's text, which is the text
-  the dump prints, read as the loader reads an unquoted number: an int when
-  it has neither '.' nor exponent (a DOUBLE 0 is printed 0), else float();
-- VARCHAR/TEXT (utf8mb4): the bytes of HEX(col), decoded as UTF-8;
-- VARBINARY/BLOB: the bytes of HEX(col), decoded as UTF-8 with replacement,
-  as the loader decodes every string and hex literal;
-- BIT(10): the column's two bytes, big-endian, decoded the same way (dumps
-  write BIT as a binary string or, with --hex-blob, as a hex literal);
-- DATE/DATETIME: the server's text;
-- NULL: None.
-"""
+# Round trip through a real server: rows stored in MariaDB, dumped by
+# mariadb-dump in several forms, must load exactly as the server returns them
+# (read with the `mariadb` client in batch mode). Integers compare exactly,
+# also beyond 64 bits; DECIMAL with a scale, FLOAT and DOUBLE as the server's
+# text read the way the loader reads an unquoted number; text and binary
+# columns through HEX(), binary ones decoded with replacement as the loader
+# decodes every string and hex literal; BIT(10) as its two bytes, big-endian
+# (dumps write it as a binary string or, with --hex-blob, a hex literal).
 
 from __future__ import annotations
 
 import random
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any
 
 import pytest
 
@@ -110,7 +100,7 @@ def _hex_text(s: str) -> str:
 
 
 def _t_rows() -> list[dict[str, str]]:
-    """The rows of `t` as SQL literals per column; absent columns are NULL."""
+    # The rows of `t` as SQL literals per column; absent columns are NULL.
     rows: list[dict[str, str]] = []
     for k, text in enumerate(TEXTS):
         i, big, ubig, dec0, dec4, f, d = NUMBERS[k % len(NUMBERS)]
@@ -179,7 +169,7 @@ def server_rows(mariadb: MariaDB, dumps: dict[str, Path]) -> dict[str, list[tupl
 
 
 def typed(rows: list[tuple[Any, ...]]) -> list[list[tuple[str, Any]]]:
-    """Rows with each value tagged by its type, so that 1 and 1.0 differ."""
+    # Each value tagged by its type, so that 1 and 1.0 differ.
     return [[(type(v).__name__, v) for v in row] for row in rows]
 
 
@@ -189,20 +179,16 @@ def test_dump_loads_as_the_server_returns_it(
     dumps: dict[str, Path], server_rows: dict[str, list[tuple[Any, ...]]], form: str, table: str
 ) -> None:
     loaded = parser.load_table_rows(str(dumps[form]), table)
-    expected = server_rows[table]
-    assert len(loaded) == len(expected)
-    assert typed(loaded) == typed(expected)
+    assert len(loaded) == len(server_rows[table])
+    assert typed(loaded) == typed(server_rows[table])
 
 
 def test_dumps_use_the_forms_under_test(dumps: dict[str, Path]) -> None:
     # Guards the round trip against a dump tool that stops writing the
     # statement shapes the loader must handle.
-    default = dumps["default"].read_bytes().split(b"\n")
-    assert b"INSERT INTO `t` VALUES" in default  # the head on a line of its own
-    assert any(line.startswith(b"(1,") for line in default)
-    hexed = dumps["hex-blob"].read_bytes()
-    assert b",0x" in hexed
-    single = dumps["skip-extended-insert"].read_bytes().split(b"\n")
-    assert sum(line.startswith(b"INSERT INTO `t` VALUES (") for line in single) == len(_t_rows())
-    short = dumps["complete-insert-short-statements"].read_bytes().split(b"\n")
-    assert sum(line.startswith(b"INSERT INTO `t` (") for line in short) > 1
+    lines = {form: path.read_bytes().split(b"\n") for form, path in dumps.items()}
+    assert b"INSERT INTO `t` VALUES" in lines["default"]  # the head on a line of its own
+    assert any(line.startswith(b"(1,") for line in lines["default"])
+    assert b",0x" in dumps["hex-blob"].read_bytes()
+    assert sum(line.startswith(b"INSERT INTO `t` VALUES (") for line in lines["skip-extended-insert"]) == len(_t_rows())
+    assert sum(line.startswith(b"INSERT INTO `t` (") for line in lines["complete-insert-short-statements"]) > 1

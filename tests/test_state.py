@@ -22,7 +22,7 @@ METHODS = {
 
 def test_class_surface():
     assert PipelineState.__doc__ == "Tracks step completion status for resumable ETL runs."
-    if sys.version_info >= (3, 10):  # 3.9 drops the signature of classes made from a spec
+    if sys.version_info >= (3, 10):  # 3.9 drops the signature of classes built with PyType_Spec
         assert PipelineState.__text_signature__ == "(db_url, csv_dir, steps)"
     assert [n for n in PipelineState.__dict__ if not n.startswith("__")] == list(METHODS)
     assert isinstance(PipelineState.__dict__["load"], staticmethod)
@@ -30,30 +30,22 @@ def test_class_surface():
         assert (getattr(PipelineState, name).__text_signature__, getattr(PipelineState, name).__doc__) == (signature, doc)
 
 
-def test_queries_on_listed_and_unlisted_steps():
+def test_queries_and_marks_on_listed_and_unlisted_steps():
     state = PipelineState("postgresql:///etl", "/data/csv", ["create_schema"])
     assert (state.step_status("create_schema"), state.step_error("create_schema")) == ("pending", None)
-    assert state.is_completed("create_schema") is False
     assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("unknown", None, False)
-
-
-def test_marks_move_between_statuses_and_add_absent_steps():
-    state = PipelineState("u", "d", [])
     state.mark_failed("dedup", "boom")
-    assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed", "boom")
     state.mark_failed("dedup", "again")
-    assert state.step_error("dedup") == "again"
+    assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed", "again")
     state.mark_completed("dedup")
     assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("completed", None, True)
 
 
-def test_steps_takes_a_sequence_of_str_but_not_a_str(tmp_path):
+def test_steps_are_a_sequence_of_str_deduplicated_in_order_but_not_a_str(tmp_path):
     PipelineState("u", "d", ("a", "b", "a")).save(str(tmp_path / "s.json"))
     assert list(json.loads((tmp_path / "s.json").read_text())["steps"]) == ["a", "b"]
     with pytest.raises(TypeError, match=r"^argument 'steps': Can't extract `str` to `Vec`$"):
         PipelineState("u", "d", "create_schema")
-    with pytest.raises(TypeError, match=r"^PipelineState.mark_failed\(\) missing 1 required positional argument: 'error'$"):
-        PipelineState("u", "d", []).mark_failed("x")
 
 
 def test_validate_resume_accepts_own_settings_and_reports_the_first_mismatch_only():
@@ -68,8 +60,7 @@ def test_validate_resume_accepts_own_settings_and_reports_the_first_mismatch_onl
 @pytest.mark.parametrize(
     ("value", "shown"),
     [
-        ('say "hi" C:\\csv', r'"say \"hi\" C:\\csv"'),
-        ("t\tr\rn\nz\x00", r'"t\tr\rn\nz\0"'),
+        ('say "hi" C:\\csv\tr\rn\nz\x00', r'"say \"hi\" C:\\csv\tr\rn\nz\0"'),
         ("bell\x07 del\x7f nbsp\u00a0 zwsp\u200b bom\ufeff", r'"bell\u{7} del\u{7f} nbsp\u{a0} zwsp\u{200b} bom\u{feff}"'),
         ("café 日本 🎵 it's", '"café 日本 🎵 it\'s"'),
     ],
@@ -104,8 +95,7 @@ def test_strings_are_escaped_as_json_with_raw_utf8(tmp_path):
         b'\\u001c\\u001d\\u001e\\u001f\\"\\\\/\x7f ' + "é🎵".encode() + b'",')
 
 
-@pytest.mark.parametrize("text", ['quote " and back\\slash', "tab\tcr\rlf\nff\fbs\b\x01\x7f", "nul\x00byte",
-                                  "Björk — 日本語 🎵", ""])
+@pytest.mark.parametrize("text", ['quote " back\\slash tab\tcr\rlf\nff\fbs\b\x01\x7f nul\x00 Björk — 日本語 🎵', ""])
 def test_round_trip_keeps_names_errors_and_settings(tmp_path, text):
     path = str(tmp_path / "state.json")
     state = PipelineState(text, text + "/csv", ["create_schema", text])

