@@ -21,7 +21,6 @@ def typed(rows: list[list[Any]]) -> list[list[tuple[str, Any]]]:
 
 @pytest.mark.parametrize("line, expected", [
     # Tuple list shapes
-    ("INSERT INTO t VALUES (1,NULL,-2.50,'x');", [[1, None, -2.5, "x"]]),
     ("; (1)", []),
     ("()( ),(,1)", [[1]]),
     ("(1,,2),(1 ,2),(1,\t2)", [[1, None, 2]] * 3),

@@ -95,7 +95,6 @@ def test_unrecognised_status_entries(tmp_path, entry):
         ("", "parsing state JSON"),
         ('{"version": 3} {}', "parsing state JSON"),
         (f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}', "parsing state JSON"),
-        (f'\ufeff{{"version": 3, {SETTINGS}, "steps": {{}}}}', "parsing state JSON"),
     ],
 )
 def test_bad_files_fail_with_the_outermost_message(tmp_path, text, message):
