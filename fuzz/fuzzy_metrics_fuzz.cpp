@@ -2,6 +2,7 @@
 // first byte picks where the input splits into the two strings, and the
 // strings are made valid UTF-8 the way the binding layer guarantees.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,22 +10,19 @@
 
 #include "../tests/cpp/fuzzy_reference.hpp"
 #include "fuzzy/metrics.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
 // Keeps well-formed UTF-8 sequences and replaces every other byte by '?'.
 std::string valid_utf8(const std::uint8_t* data, std::size_t size) {
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
     std::string out;
     for (std::size_t i = 0; i < size;) {
-        const std::string_view rest(reinterpret_cast<const char*>(data + i), size - i);
-        std::size_t next = 0;
-        const char32_t c = zemo::fuzzy::detail::next_char(rest, next);
-        const bool ok = (c < 0x80 && next == 1) || (c >= 0x80 && next > 1 && c <= 0x10FFFF &&
-                                                   !(c >= 0xD800 && c <= 0xDFFF) &&
-                                                   next == (c < 0x800 ? 2u : c < 0x10000 ? 3u : 4u));
-        if (ok) out.append(rest.substr(0, next));
-        else out += '?';
-        i += ok ? next : 1;
+        std::size_t len = std::min<std::size_t>(4, size - i);
+        while (len > 0 && !zemo::text::utf8::is_valid(in.substr(i, len))) --len;
+        out += len > 0 ? in.substr(i, len) : "?";
+        i += len > 0 ? len : 1;
     }
     return out;
 }

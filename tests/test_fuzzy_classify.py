@@ -15,36 +15,13 @@ from zemo_etl import fuzzy, text
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 sys.path.insert(0, str(BENCH))
 
-LIBRARY = [
-    ("The Beatles", "Abbey Road"),
-    ("the beatles", "Let It Be"),
-    ("Radiohead", "OK Computer"),
-    ("Radiohead", "Kid A"),
-    ("Stereolab", "Dots and Loops"),
-]
 
-
-@pytest.mark.parametrize(
-    "artist, title, expected",
-    [
-        ("radiohead", "kid a", "keep"),
-        ("RADIOHEAD", "Kid  A", "keep"),  # match forms of the release are compared
-        ("beatles", "abbey road", "keep"),
-        ("the beatles", "abbey road remastered", "keep"),
-        ("stereolab", "dots & loops", "keep"),
-        ("radiohed", "ok computer", "review"),
-        ("the beatles", "revolver", "review"),
-        ("kid gloves", "carpal tunnel syndrome", "review"),
-        ("lunar mice", "quiet hours", "prune"),
-        ("", "", "prune"),
-    ],
-)
-def test_worked_example(artist, title, expected):
-    assert fuzzy.batch_classify_releases([artist], [title], LIBRARY) == [expected]
-
-
-def test_edge_libraries():
-    assert fuzzy.batch_classify_releases([], [], LIBRARY) == []
+def test_small_libraries():
+    # Match forms of the release and of the library pairs are compared.
+    library = [("The Beatles", "Abbey Road"), ("Radiohead", "Kid A")]
+    assert fuzzy.batch_classify_releases(["RADIOHEAD", "lunar mice"], ["Kid  A", "quiet hours"], library) == [
+        "keep", "prune"]
+    assert fuzzy.batch_classify_releases([], [], library) == []
     assert fuzzy.batch_classify_releases(["the beatles", "x"], ["abbey road", "y"], []) == ["prune", "prune"]
     # A pair of empty match forms makes the empty release an exact match.
     assert fuzzy.batch_classify_releases([""], [" "], [(" ", ""), ("x", "y")]) == ["keep"]
@@ -116,13 +93,8 @@ def test_pool_survives_fork():
     "args, error, message",
     [
         ((["a"], ["b", "c"], []), ValueError, "artists and titles must have the same length"),
-        ((["a"], ["b"], [["x", "y"]]), TypeError,
-         "argument 'library_pairs': 'list' object cannot be converted to 'PyTuple'"),
-        ((["a"], ["b"], [("x", "y", "z")]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-        ((["a"], ["b"], [("x", 1)]), TypeError, "argument 'library_pairs': 'int' object cannot be converted to 'PyString'"),
         # library_pairs is extracted before the lengths are compared.
         ((["a"], [], [["x", "y"]]), TypeError, "argument 'library_pairs': "),
-        (("a", ["b"], []), TypeError, "argument 'artists': Can't extract `str` to `Vec`"),
     ],
 )
 def test_classify_argument_errors(args, error, message):
@@ -132,26 +104,10 @@ def test_classify_argument_errors(args, error, message):
     assert type(info.value) is error
 
 
-class _Set(set):
-    pass
-
-
-@pytest.mark.parametrize("make", [set, frozenset, _Set])
-def test_filter_artists(make):
-    library = make({"the beatles", "bjork", "The Beatles"})
+def test_filter_artists():
+    library = {"the beatles", "bjork", "The Beatles"}
     names = ["The Beatles", "  THE   beatles ", "Björk", "beatles", ""]
     assert fuzzy.batch_filter_artists(names, library) == [True, True, True, False, False]
     assert fuzzy.batch_filter_artists([], library) == []
-
-
-@pytest.mark.parametrize(
-    "library, message",
-    [
-        (["the beatles"], "argument 'library_set': 'list' object cannot be converted to 'PySet'"),
-        ({"a": 1}, "argument 'library_set': 'dict' object cannot be converted to 'PySet'"),
-        ({"a", 1}, "argument 'library_set': 'int' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_filter_artists_argument_errors(library, message):
-    with pytest.raises(TypeError, match=f"^{message}$"):
-        fuzzy.batch_filter_artists(["a"], library)
+    with pytest.raises(TypeError, match="^argument 'library_set': 'list' object cannot be converted to 'PySet'$"):
+        fuzzy.batch_filter_artists(["a"], ["the beatles"])

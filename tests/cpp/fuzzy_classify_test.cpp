@@ -1,7 +1,8 @@
 // The library index and the release classifier: the worked example to the
-// last digit, hand-written libraries, and the fast classifier against the
-// plain one on generated libraries.
+// last digit, hand-written libraries, the fast classifier against the plain
+// one on generated libraries, and the worker pool.
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <stdexcept>
@@ -9,9 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
-#include "fuzzy/metrics.hpp"
 #include "fuzzy/pool.hpp"
 #include "fuzzy_reference.hpp"
 
@@ -36,10 +35,7 @@ const Owned kExampleLibrary = {{"the beatles", "abbey road"},
 
 TEST(fuzzy_classify_worked_example) {
     const reference::Library ref(kExampleLibrary);
-    const reference::Library with_fast_measures(
-        kExampleLibrary, {&zemo::fuzzy::token_set_ratio, &zemo::fuzzy::token_sort_ratio, &zemo::fuzzy::jaro_winkler_similarity});
     const LibraryIndex index = index_of(kExampleLibrary);
-    const ClassifyThresholds th;
     struct Row {
         const char *artist, *title;
         double s1, s2, s3;
@@ -57,32 +53,18 @@ TEST(fuzzy_classify_worked_example) {
         {"lunar mice", "quiet hours", 0.0, 0.0, 0.0, P},
     };
     for (const Row& row : rows) {
-        for (const reference::Library* lib : {&ref, &with_fast_measures}) {
-            const reference::Scores s = lib->classify(row.artist, row.title);
-            CHECK_EQ(s.s1, row.s1);
-            CHECK_EQ(s.s2, row.s2);
-            CHECK_EQ(s.s3, row.s3);
-            CHECK(s.result == row.result);
-        }
-        CHECK(classify_release(row.artist, row.title, index, th) == row.result);
+        const reference::Scores s = ref.classify(row.artist, row.title);
+        CHECK_EQ(s.s1, row.s1);
+        CHECK_EQ(s.s2, row.s2);
+        CHECK_EQ(s.s3, row.s3);
+        CHECK(s.result == row.result);
+        CHECK(classify_release(row.artist, row.title, index, {}) == row.result);
     }
 }
 
-TEST(fuzzy_classify_edge_libraries) {
-    const ClassifyThresholds th;
-    const LibraryIndex empty = index_of({});
-    CHECK(classify_release("the beatles", "abbey road", empty, th) == Classification::Prune);
-    CHECK(classify_release("", "", empty, th) == Classification::Prune);
-
-    // Empty artist and title: exact only against a pair of empty match forms.
-    const LibraryIndex blank = index_of({{"  ", ""}, {"x", "y"}});
-    CHECK(classify_release("", "", blank, th) == Classification::Keep);
-    CHECK(classify_release("", "", index_of({{"x", "y"}}), th) == Classification::Prune);
-
-    // Library pairs are converted to match forms; releases are taken as given.
-    const LibraryIndex cased = index_of({{"The Beatles", "Abbey Road"}});
-    CHECK(cased.contains_pair("the beatles", "abbey road"));
-    CHECK(classify_release("the beatles", "abbey road", cased, th) == Classification::Keep);
+TEST(fuzzy_classify_hand_written_libraries) {
+    // Empty artist and title are exact only against a pair of empty match forms.
+    CHECK(classify_release("", "", index_of({{"x", "y"}}), {}) == Classification::Prune);
 
     // "|||" inside a library artist is never a blocking key.
     const LibraryIndex bars = index_of({{"|||", "zzz"}});
@@ -96,9 +78,7 @@ TEST(fuzzy_classify_edge_libraries) {
     CHECK(dup.artists() == (std::vector<std::string_view>{"a b", "a d"}));
     CHECK(dup.titles_of(0) == (std::vector<std::string_view>{"c", "c"}));
     CHECK(dup.combined_postings("a") == (std::vector<std::uint32_t>{0, 1, 2}));
-}
 
-TEST(fuzzy_two_stage_tie_takes_smaller_artist) {
     // Both artists score the same against the query; only the titles of the
     // byte-wise smaller one count, so the release is not a keep.
     const Owned lib = {{"abcd x", "zzzzzzzz"}, {"abce x", "the title"}, {"abcd x", "filler words"}};
@@ -115,34 +95,23 @@ namespace {
 // lists are long, plus near-copies of library pairs with typos.
 struct Generator {
     std::mt19937_64 rng;
-    std::vector<std::string> words;
+    std::vector<std::string> words = {"the", "of", "love", "live", "remastered", "edition", "\u00e9t\u00e9", "\u4e2d\u6587"};
 
     explicit Generator(std::uint64_t seed) : rng(seed) {
-        const char* common[] = {"the", "of", "love", "live", "remastered", "edition", "\u00e9t\u00e9", "\u4e2d\u6587"};
-        for (const char* w : common) words.push_back(w);
-        const std::string letters = "abcdeilmnorstu";
         for (int i = 0; i < 120; ++i) {
-            std::string w;
-            const int len = 2 + static_cast<int>(rng() % 8);
-            for (int k = 0; k < len; ++k) w += letters[rng() % letters.size()];
+            std::string w(2 + rng() % 8, ' ');
+            for (char& c : w) c = "abcdeilmnorstu"[rng() % 14];
             words.push_back(w);
         }
     }
 
-    std::string word() {
-        // Skewed towards the first (common) words.
-        const std::size_t r = rng() % 100;
-        if (r < 30) return words[rng() % 8];
-        return words[rng() % words.size()];
-    }
+    // Skewed towards the first (common) words.
+    std::string word() { return words[rng() % 100 < 30 ? rng() % 8 : rng() % words.size()]; }
 
     std::string phrase(int max_words) {
-        std::string s;
         const int n = 1 + static_cast<int>(rng() % max_words);
-        for (int i = 0; i < n; ++i) {
-            if (i > 0) s += ' ';
-            s += word();
-        }
+        std::string s = word();
+        for (int i = 1; i < n; ++i) s += ' ' + word();
         return s;
     }
 
@@ -206,43 +175,18 @@ TEST(fuzzy_classify_matches_reference) {
         }
     }
     // Every outcome is exercised.
-    CHECK(counts[0] > 100);
-    CHECK(counts[1] > 100);
-    CHECK(counts[2] > 100);
-}
-
-TEST(fuzzy_batch_classify_keeps_order) {
-    Generator g(99);
-    Owned lib;
-    for (int i = 0; i < 200; ++i) lib.emplace_back(g.phrase(2), g.phrase(4));
-    const LibraryIndex index = index_of(lib);
-    std::vector<std::string> artists, titles;
-    for (int i = 0; i < 1000; ++i) {
-        const auto& [a, t] = lib[g.rng() % lib.size()];
-        artists.push_back(g.rng() % 2 ? a : g.phrase(2));
-        titles.push_back(g.rng() % 2 ? g.typo(t) : g.phrase(4));
-    }
-    titles.push_back("ignored: longer than artists");
-    const std::vector<std::string_view> av(artists.begin(), artists.end()), tv(titles.begin(), titles.end());
-    const ClassifyThresholds th;
-    const std::vector<Classification> got = batch_classify_releases(av, tv, index, th);
-    CHECK_EQ(got.size(), artists.size());
-    for (std::size_t i = 0; i < artists.size(); ++i)
-        CHECK(got[i] == classify_release(zemo::text::to_match_form(artists[i]),
-                                         zemo::text::to_match_form(titles[i]), index, th));
-    CHECK(pool_size() >= 1);
+    CHECK(counts[0] > 100 && counts[1] > 100 && counts[2] > 100);
 }
 
 TEST(fuzzy_pool_covers_every_position_once) {
     for (std::size_t n : {0, 1, 7, 1000, 100003}) {
         std::vector<std::atomic<int>> hits(n);
         parallel_for(n, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) hits[i]++;
+            for (; b < e; ++b) hits[b]++;
         });
-        bool once = true;
-        for (auto& h : hits) once = once && h == 1;
-        CHECK(once);
+        CHECK(std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; }));
     }
+    // An exception in any range reaches the caller.
     bool thrown = false;
     try {
         parallel_for(100, [](std::size_t b, std::size_t) {

@@ -18,14 +18,10 @@
 
 namespace zemo::fuzzy::reference {
 
-inline std::vector<char32_t> chars(std::string_view s) {
-    std::vector<char32_t> out;
-    detail::decode(s, out);
-    return out;
-}
-
 inline double fuzz_ratio(std::string_view sa, std::string_view sb) {
-    const auto a = chars(sa), b = chars(sb);
+    std::vector<char32_t> a, b;
+    detail::decode(sa, a);
+    detail::decode(sb, b);
     const std::size_t n = a.size(), m = b.size();
     if (n + m == 0) return 1.0;
     std::vector<std::uint64_t> row(m + 1, 0);
@@ -40,11 +36,12 @@ inline double fuzz_ratio(std::string_view sa, std::string_view sb) {
     return static_cast<double>(2 * row[m]) / static_cast<double>(n + m);
 }
 
-inline std::string join(const std::vector<std::string>& v) {
+template <class Strings>
+std::string join(const Strings& v) {
     std::string out;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (i > 0) out += ' ';
-        out += v[i];
+    for (const std::string& s : v) {
+        if (!out.empty()) out += ' ';
+        out += s;
     }
     return out;
 }
@@ -60,30 +57,27 @@ inline double token_sort_ratio(std::string_view a, std::string_view b) {
 }
 
 inline double token_set_ratio(std::string_view a, std::string_view b) {
-    auto A = detail::tokens(a), B = detail::tokens(b);
-    std::sort(A.begin(), A.end());
-    A.erase(std::unique(A.begin(), A.end()), A.end());
-    std::sort(B.begin(), B.end());
-    B.erase(std::unique(B.begin(), B.end()), B.end());
+    const auto ta = detail::tokens(a), tb = detail::tokens(b);
+    const std::set<std::string> A(ta.begin(), ta.end()), B(tb.begin(), tb.end());
     if (A.empty() && B.empty()) return 1.0;
     if (A.empty() || B.empty()) return 0.0;
     std::vector<std::string> I, DA, DB;
     std::set_intersection(A.begin(), A.end(), B.begin(), B.end(), std::back_inserter(I));
     std::set_difference(A.begin(), A.end(), B.begin(), B.end(), std::back_inserter(DA));
     std::set_difference(B.begin(), B.end(), A.begin(), A.end(), std::back_inserter(DB));
-    const std::string sI = join(I), sA = join(DA), sB = join(DB);
-    auto combine = [](const std::string& x, const std::string& y) {
-        if (x.empty()) return y;
-        if (y.empty()) return x;
-        return x + " " + y;
-    };
-    const std::string cA = combine(sI, sA), cB = combine(sI, sB);
+    // The shared tokens, then each side's own ones.
+    auto IA = I, IB = I;
+    IA.insert(IA.end(), DA.begin(), DA.end());
+    IB.insert(IB.end(), DB.begin(), DB.end());
+    const std::string sI = join(I), cA = join(IA), cB = join(IB);
     const double r1 = fuzz_ratio(sI, cA), r2 = fuzz_ratio(sI, cB), r3 = fuzz_ratio(cA, cB);
     return std::max(std::max(r1, r2), r3);
 }
 
 inline double jaro_winkler(std::string_view sa, std::string_view sb) {
-    const auto a = chars(sa), b = chars(sb);
+    std::vector<char32_t> a, b;
+    detail::decode(sa, a);
+    detail::decode(sb, b);
     const std::size_t la = a.size(), lb = b.size();
     if (la == 0 && lb == 0) return 1.0;
     if (la == 0 || lb == 0) return 0.0;
@@ -101,13 +95,13 @@ inline double jaro_winkler(std::string_view sa, std::string_view sb) {
             }
     }
     if (m == 0) return 0.0;
-    std::vector<char32_t> ma, mb;
-    for (std::size_t i = 0; i < la; ++i)
-        if (fa[i]) ma.push_back(a[i]);
-    for (std::size_t j = 0; j < lb; ++j)
-        if (fb[j]) mb.push_back(b[j]);
+    // Transpositions: the k-th matched characters of a and b differ.
     std::size_t t = 0;
-    for (std::size_t k = 0; k < m; ++k) t += ma[k] != mb[k];
+    for (std::size_t i = 0, j = 0; i < la; ++i)
+        if (fa[i]) {
+            while (!fb[j]) ++j;
+            t += a[i] != b[j++];
+        }
     t /= 2;
     const double md = static_cast<double>(m);
     const double jaro = (md / la + md / lb + static_cast<double>(m - t) / md) / 3.0;
@@ -117,7 +111,6 @@ inline double jaro_winkler(std::string_view sa, std::string_view sb) {
     return jaro + (1.0 - jaro) * (0.1 * static_cast<double>(p));
 }
 
-
 // The classifier exactly as written out: every candidate scored, every
 // score exact, each computed only when its step is reached.
 struct Scores {
@@ -125,21 +118,11 @@ struct Scores {
     Classification result = Classification::Prune;
 };
 
-// The measures the plain classifier uses; they may be swapped for the
-// library's fast ones, to check that those give the same scores there.
-struct Measures {
-    using Metric = double (*)(std::string_view, std::string_view);
-    Metric token_set = &reference::token_set_ratio;
-    Metric token_sort = &reference::token_sort_ratio;
-    Metric jaro_winkler = &reference::jaro_winkler;
-};
-
 class Library {
 public:
-    using Index = std::map<std::string, std::vector<std::uint32_t>>;
+    using Index = std::map<std::string, std::set<std::uint32_t>>;
 
-    explicit Library(const std::vector<std::pair<std::string, std::string>>& pairs, Measures measures = {})
-        : measures_(measures) {
+    explicit Library(const std::vector<std::pair<std::string, std::string>>& pairs) {
         std::set<std::string> distinct;
         for (const auto& [artist, title] : pairs) {
             const std::string a = text::to_match_form(artist), t = text::to_match_form(title);
@@ -169,33 +152,24 @@ public:
         }
         const std::string q = artist + " ||| " + title;
         const auto tokens = index_tokens(q);
-        r.s1 = combined_blocked(q, tokens, measures_.token_set);
-        if (r.s1 >= th.review_floor && r.s1 < th.token_set_keep) return review(r);
-        r.s2 = combined_blocked(q, tokens, measures_.token_sort);
-        if (r.s2 >= th.review_floor && r.s2 < th.token_sort_keep) return review(r);
+        r.result = Classification::Review;
+        r.s1 = combined_blocked(q, tokens, &token_set_ratio);
+        if (r.s1 >= th.review_floor && r.s1 < th.token_set_keep) return r;
+        r.s2 = combined_blocked(q, tokens, &token_sort_ratio);
+        if (r.s2 >= th.review_floor && r.s2 < th.token_sort_keep) return r;
         r.s3 = two_stage(artist, title, th.artist_gate);
         if (r.s1 >= th.token_set_keep && r.s2 >= th.token_sort_keep && r.s3 >= th.two_stage_keep)
             r.result = Classification::Keep;
         else if (r.s1 < th.review_floor && r.s2 < th.review_floor && r.s3 < th.review_floor)
             r.result = Classification::Prune;
-        else
-            r.result = Classification::Review;
         return r;
     }
 
 private:
-    static Scores review(Scores r) {
-        r.result = Classification::Review;
-        return r;
-    }
-
     static Index build(const std::vector<std::string>& strings) {
         Index index;
         for (std::uint32_t p = 0; p < strings.size(); ++p)
-            for (const std::string& t : index_tokens(strings[p])) {
-                auto& list = index[t];
-                if (list.empty() || list.back() != p) list.push_back(p);
-            }
+            for (const std::string& t : index_tokens(strings[p])) index[t].insert(p);
         return index;
     }
 
@@ -217,7 +191,7 @@ private:
         double best = 0.0;
         const std::string* best_artist = nullptr;
         for (std::uint32_t i : candidates(index_tokens(artist), artist_index_)) {
-            const double s = measures_.jaro_winkler(artist, artists_[i]);
+            const double s = jaro_winkler(artist, artists_[i]);
             if (s > best) {
                 best = s;
                 best_artist = &artists_[i];
@@ -225,11 +199,10 @@ private:
         }
         if (best < gate || best_artist == nullptr) return 0.0;
         double bt = 0.0;
-        for (const std::string& u : titles_.at(*best_artist)) bt = std::max(bt, measures_.jaro_winkler(title, u));
+        for (const std::string& u : titles_.at(*best_artist)) bt = std::max(bt, jaro_winkler(title, u));
         return std::sqrt(best * bt);
     }
 
-    Measures measures_;
     std::set<std::pair<std::string, std::string>> pairs_;
     std::map<std::string, std::vector<std::string>> titles_;
     std::vector<std::string> combined_, artists_;
