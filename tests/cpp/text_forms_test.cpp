@@ -1,5 +1,5 @@
 // Text forms: the Unicode 8.0.0 tables, the lower-casings against ICU, and
-// the ASCII fast paths against the general paths.
+// the fast paths (ASCII, per-character pieces) against the general paths.
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
 
@@ -11,11 +11,9 @@
 #include "check.hpp"
 #include "pg/text.hpp"
 #include "text/case.hpp"
-#include "text/folds.hpp"
 #include "text/forms.hpp"
 #include "text/generated/unicode8_tables.hpp"
 #include "text/match_pieces.hpp"
-#include "text/translit.hpp"
 #include "text/unicode8.hpp"
 #include "text/utf8.hpp"
 
@@ -39,36 +37,25 @@ std::string utf8_of(char32_t c) {
 
 TEST(unicode8_class_sizes) {
     namespace d = unicode8::detail;
-    CHECK_EQ(code_points(d::kMn), 1567u);
-    CHECK_EQ(code_points(d::kMc), 383u);
-    CHECK_EQ(code_points(d::kMe), 13u);
-    CHECK_EQ(code_points(d::kMark), 1567u + 383u + 13u);
+    CHECK_EQ(code_points(d::kMark), 1567u + 383u + 13u);  // Mn, Mc and Me
     CHECK_EQ(code_points(d::kCf), 150u);
     CHECK_EQ(code_points(d::kSo), 5677u);
 }
 
 TEST(unicode8_membership) {
-    // Bisection edges: first and last members, and their neighbours.
-    for (const auto& r : unicode8::detail::kMark) {
-        CHECK(unicode8::is_mark(r.first));
-        CHECK(unicode8::is_mark(r.last));
-        CHECK(!unicode8::is_mark(r.last + 1) || r.last + 1 == 0);
+    // Bisection edges and the ASCII shortcuts: first and last members of every
+    // range, and their neighbours.
+    namespace d = unicode8::detail;
+    const std::pair<std::span<const d::Range>, bool (*)(char32_t)> sets[] = {
+        {d::kMark, unicode8::is_mark}, {d::kCf, unicode8::is_format}, {d::kSo, unicode8::is_other_symbol}};
+    for (const auto& [ranges, member] : sets) {
+        for (const auto& r : ranges) {
+            CHECK(member(r.first) && member(r.last) && !member(r.first - 1) && !member(r.last + 1));
+        }
     }
-    CHECK(unicode8::is_mark(0x301));
-    CHECK(unicode8::is_mark(0xFE0F));   // variation selector, Mn
-    CHECK(unicode8::is_mark(0x20E3));   // enclosing keycap, Me
-    CHECK(!unicode8::is_mark(0x8D4));   // assigned after 8.0.0
-    CHECK(unicode8::is_format(0xAD));
-    CHECK(unicode8::is_format(0x200D));
-    CHECK(unicode8::is_format(0xE0001));
-    CHECK(unicode8::is_format(0x61C));   // Arabic letter mark, Cf since 6.3
-    CHECK(!unicode8::is_format(0x2010));
-    CHECK(unicode8::is_other_symbol(0xA9));
-    CHECK(unicode8::is_other_symbol(0x2764));
-    CHECK(unicode8::is_other_symbol(0x1F1E6));
-    CHECK(!unicode8::is_other_symbol(0x1F3FB));  // skin tone modifiers are Sk
-    CHECK(!unicode8::is_other_symbol(0x1F923));  // assigned after 8.0.0
-    CHECK(!unicode8::is_other_symbol(0x1F57A));
+    // Assigned after 8.0.0, or modifiers (Sk) rather than symbols.
+    CHECK(!unicode8::is_mark(0x8D4));
+    for (char32_t c : {0x1F3FBu, 0x1F923u, 0x1F57Au}) CHECK(!unicode8::is_other_symbol(c));
     for (char32_t c : {U'a', U'Z', U'0', U'9', U'\u00AA', U'\u00B2', U'\u00BD', U'\u2163', U'\u3400', U'\u4DB5',
                        U'\u9FD5', U'\uAC00', U'\uD7A3', U'\U00017000', U'\U00020000', U'\U0002CEA1'}) {
         CHECK(unicode8::is_word_char(c));
@@ -78,20 +65,7 @@ TEST(unicode8_membership) {
     }
 }
 
-TEST(translit_entries) {
-    CHECK(transliterate_char(0xC6) == std::optional<std::string_view>("AE"));
-    CHECK(transliterate_char(0xDF) == std::optional<std::string_view>("ss"));
-    CHECK(transliterate_char(0x5317) == std::optional<std::string_view>("Bei "));
-    CHECK(transliterate_char(0xA9) == std::optional<std::string_view>("(c)"));
-    CHECK(transliterate_char(0x300) == std::optional<std::string_view>(""));  // an empty entry is an entry
-    CHECK(!transliterate_char(0xE000));                                       // private use: none
-    CHECK(!transliterate_char(0x10FFFF));                                     // past the table
-    std::string out;
-    append_transliterated("a\xC3\x86\xEE\x80\x80z", "[?]", out);
-    CHECK_EQ(out, std::string("aAE[?]z"));
-}
-
-TEST(lower_each_char_is_icu_full_mapping_per_character) {
+TEST(lower_casings_agree_with_icu) {
     // Every scalar value on its own: the context-free shortcut must agree with
     // ICU's full mapping of the character in isolation.
     int mismatches = 0;
@@ -108,13 +82,8 @@ TEST(lower_each_char_is_icu_full_mapping_per_character) {
         }
     }
     CHECK_EQ(mismatches, 0);
-}
-
-TEST(lower_casings_context) {
-    // Final sigma needs context; one character at a time it is always σ.
+    // The whole-string lower-casing: final sigma needs its context.
     CHECK_EQ(lower_full("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 X"), std::string("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82 x"));
-    CHECK_EQ(lower_each_char("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"), std::string("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83"));
-    CHECK_EQ(lower_full("\xC4\xB0stanbul"), std::string("i\xCC\x87stanbul"));
     CHECK_EQ(lower_full("MiXeD 123"), std::string("mixed 123"));
 }
 
@@ -167,7 +136,6 @@ TEST(pg_text_form_copies_only_with_nul) {
     const std::string_view same = zemo::pg::to_pg_text_form(clean, scratch);
     CHECK(same.data() == clean.data());
     CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0a\0\0b\0", 6), scratch)), std::string("ab"));
-    CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0", 1), scratch)), std::string());
 }
 
 TEST(match_form_by_pieces_matches_general_path) {
@@ -196,33 +164,5 @@ TEST(match_form_by_pieces_matches_general_path) {
         for (std::size_t n = len(rng); n > 0; --n) s += utf8_of(alphabet[pick(rng)]);
         std::string fast;
         if (detail::append_match_form_by_pieces(s, fast)) CHECK_EQ(fast, detail::match_form_general(s));
-    }
-}
-
-TEST(folds_format_strip_and_space_collapse) {
-    // ÆæŒœΣς: only the three lower-case forms fold.
-    CHECK_EQ(apply_folds("\xC3\x86\xC3\xA6\xC5\x92\xC5\x93\xCE\xA3\xCF\x82"),
-             std::string("\xC3\x86" "ae\xC5\x92" "oe\xCE\xA3\xCF\x83"));
-    CHECK_EQ(apply_folds("plain"), std::string("plain"));
-    std::string t = "a\xC2\xAD" "b\xE2\x80\x8B" "c\xE2\x80\x8D" "d\xF3\xA0\x80\x81" "e\xEF\xBB\xBF";
-    CHECK(strip_format_chars_in_place(t));
-    CHECK_EQ(t, std::string("abc\xE2\x80\x8D" "de"));  // U+200D stays
-    CHECK(!strip_format_chars_in_place(t));
-    CHECK_EQ(collapse_and_trim_ascii_space("  a  b  "), std::string("a b"));
-    CHECK_EQ(collapse_and_trim_ascii_space("a\t\tb"), std::string("a\t\tb"));
-    CHECK_EQ(collapse_and_trim_ascii_space("   "), std::string());
-}
-
-TEST(fused_tail_of_match_form_equals_the_steps) {
-    // The general path folds, strips format characters and collapses spaces
-    // in one pass; the table of per-character pieces uses the separate steps.
-    const std::u32string alphabet = U" a\u00E6\u0153\u03C2\u00AD\u200B\u200D\uFEFF\U000E0041\u00A0\t";
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1), len(0, 10);
-    for (int round = 0; round < 20000; ++round) {
-        std::string s;
-        for (std::size_t n = len(rng); n > 0; --n) s += utf8_of(alphabet[pick(rng)]);
-        CHECK_EQ(detail::match_form_general(s), collapse_and_trim_ascii_space(detail::match_core(std::string(
-                                                     detail::storage_form_general(s)))));
     }
 }

@@ -13,10 +13,10 @@ using namespace zemo::text;
 
 TEST(identity_strip_trailing_parens) {
     const std::pair<std::string_view, std::string_view> cases[] = {
-        {"abc (live) (remastered)", "abc (live)"}, {"abc [remastered]  ", "abc"}, {"abc (a (b) c)", "abc"},
+        {"abc [remastered]  ", "abc"}, {"abc (a (b) c)", "abc"},
         {"abc (x [y) z]", "abc (x"},  // brackets of the other pair are ordinary bytes
         {"(live)  ", "(live)  "},     // one group as a whole survives
-        {" (live)", ""}, {"drone o)))", "drone o)))"}, {"abc (x)\t", "abc (x)\t"}, {"   ", "   "}, {"", ""},
+        {" (live)", ""}, {"abc (x)\t", "abc (x)\t"}, {"   ", "   "}, {"", ""},
     };
     for (const auto& [in, out] : cases) {
         const std::string_view got = strip_trailing_parens(in);

@@ -14,13 +14,9 @@ TEST(split_try_ampersand_split) {
     const KnownArtists sun{"sun"};
     const std::pair<std::string_view, Parts> cases[] = {
         {"Sun & Moon", std::vector<std::string>{"Sun", "Moon"}},
-        {"Moon & Star", std::nullopt},
         {"Sun&Moon", std::nullopt},
-        {"Sun & Moon & Sun", std::vector<std::string>{"Sun", "Moon", "Sun"}},  // duplicates stay
         {"Sun &  & Moon", std::vector<std::string>{"Sun", "Moon"}},
-        {"S\xc3\x9cN & M", std::nullopt},  // the known piece counts, the short one is dropped
         {"  Sun  & \xe3\x80\x80\xc3\xa9\xc2\xa0", std::vector<std::string>{"Sun", "\xc3\xa9"}},
     };
     for (const auto& [s, expected] : cases) CHECK(try_ampersand_split(s, sun) == expected);
-    CHECK(!try_ampersand_split("Sun & Moon", KnownArtists{}));
 }
