@@ -83,7 +83,10 @@ TEST(parser_wide_bit_literals_are_exact) {
           SqlValue(Integer{1}));
     CHECK(one("(-18446744073709551616)") == SqlValue(BigInteger{"-18446744073709551616"}));
     // Beyond any plausible column, exactness gives way to the malformed-number rule.
-    CHECK(one("(" + std::string(detail::kMaxExactDigits + 1, '9') + ")") == SqlValue(Integer{0}));
+    std::string too_long = "(";
+    too_long.append(detail::kMaxExactDigits + 1, '9');
+    too_long += ")";
+    CHECK(one(too_long) == SqlValue(Integer{0}));
     CHECK(one("(0b1" + std::string(detail::kMaxExactBits, '0') + ")") == SqlValue(Integer{0}));
 }
 
