@@ -492,7 +492,13 @@ void Call::extract(std::size_t i, PyObject* obj) {
     }
 }
 
-void* Call::native_state(PyObject* self) { return as_instance(self)->state; }
+void* Call::native_state(PyObject* self) {
+    // Only a constructor that failed half-way leaves an object without its
+    // state, and such an object is never handed out; refuse rather than crash.
+    void* state = as_instance(self)->state;
+    if (state == nullptr) raise(PyExc_RuntimeError, "object is not initialised");
+    return state;
+}
 
 void Call::set_native_state(PyObject* self, void* state, void (*destroy)(void*)) {
     Instance* inst = as_instance(self);
