@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <charconv>
 #include <deque>
 
@@ -390,13 +391,16 @@ void check_sequence(PyObject* obj) {
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
 }
 
+// A reservation for the elements to come. Only a list's or tuple's length is
+// trusted in full: any other object's __len__ may claim anything.
 std::size_t size_hint(PyObject* obj) {
     Py_ssize_t n = PyObject_Size(obj);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<std::size_t>(n);
+    const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyAnySet_Check(obj);
+    return exact ? static_cast<std::size_t>(n) : std::min<std::size_t>(static_cast<std::size_t>(n), 4096);
 }
 
 }  // namespace

@@ -125,6 +125,12 @@ def test_sequence_elements_come_from_iteration():
 
     assert text.batch_to_match_form(Seq()) == ["x", "xx", "xxx"]
 
+    class Boastful(Seq):
+        def __len__(self):
+            return 2**62  # an absurd size hint must not be taken at its word
+
+    assert text.batch_to_match_form(Boastful()) == ["x", "xx", "xxx"]
+
 
 def test_text_signatures():
     assert str(inspect.signature(text.to_match_form)) == "(s)"
