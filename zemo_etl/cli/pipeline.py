@@ -15,7 +15,6 @@ not completed, with the state kept in WORKDIR/state.json):
 
 from __future__ import annotations
 
-import argparse
 import csv
 import json
 import os
@@ -26,7 +25,7 @@ from collections import Counter
 from zemo_etl import fuzzy, import_utils, parser, pg, schema, state, text
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
-SAMPLE_DATA = pathlib.Path(__file__).resolve().parent / "sample_data"
+SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 
 
 class Pipeline:
@@ -138,26 +137,26 @@ class Pipeline:
             print(f"    {decision:<7} {(release['artist'] + ' - ' + release['title']):<{width}}")
 
 
-def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(prog="zemo-etl", description=__doc__,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    sub = ap.add_subparsers(dest="command", required=True)
+def add_parsers(sub) -> None:
     demo = sub.add_parser("demo", help="run the job on the bundled sample data")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    demo.set_defaults(handler=run_demo)
     run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)
     run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
-    args = ap.parse_args(argv)
-    if args.command == "demo":
-        args.dump = SAMPLE_DATA / "library.sql"
-        args.releases = SAMPLE_DATA / "releases.csv"
+    run.set_defaults(handler=run_job)
+
+
+def run_demo(args) -> int:
+    args.dump = SAMPLE_DATA / "library.sql"
+    args.releases = SAMPLE_DATA / "releases.csv"
+    return run_job(args)
+
+
+def run_job(args) -> int:
     if args.fresh and (args.workdir / "state.json").exists():
         os.remove(args.workdir / "state.json")
     return Pipeline(args.dump, args.releases, args.workdir).run()
-
-
-if __name__ == "__main__":
-    raise SystemExit(main())

@@ -1,0 +1,3 @@
+from zemo_etl.cli import main
+
+raise SystemExit(main())
