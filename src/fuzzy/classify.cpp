@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
 #include "fuzzy/metrics.hpp"
 #include "text/forms.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zemo::fuzzy {
 namespace {
@@ -44,6 +50,14 @@ void invert(std::size_t n_rows, std::size_t n_targets, Targets targets, std::vec
     std::vector<std::uint32_t> fill(starts.begin(), starts.end() - 1);
     for (std::size_t r = 0; r < n_rows; ++r)
         for (auto [p, end] = targets(r); p != end; ++p) values[fill[*p]++] = static_cast<std::uint32_t>(r);
+}
+
+// Reorders `v` so that v[k] becomes the old v[order[k]].
+template <typename T>
+void permute(std::vector<T>& v, const std::vector<std::uint32_t>& order) {
+    std::vector<T> out(v.size());
+    for (std::size_t k = 0; k < order.size(); ++k) out[k] = std::move(v[order[k]]);
+    v = std::move(out);
 }
 
 // The characters of `s` for the kernels: its own bytes when ASCII, one byte
@@ -95,6 +109,22 @@ using detail::kSpaceBucket;
 
 void add_histogram(std::string_view s, std::uint32_t* h) {
     for (std::size_t i = 0; i < s.size();) ++h[bucket(detail::next_char(s, i))];
+}
+
+// Sum over buckets of the smaller count.
+inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryIndex::Counts& b) {
+#if defined(__SSE2__)
+    const auto* x = reinterpret_cast<const __m128i*>(a.n);
+    const auto* y = reinterpret_cast<const __m128i*>(b.n);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x), _mm_load_si128(y)), zero),
+                                       _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x + 1), _mm_load_si128(y + 1)), zero));
+    return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+#else
+    std::size_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(a.n[b], b.n[b]);
+    return n;
+#endif
 }
 
 // Sum over buckets (optionally without spaces) of the smaller count.
@@ -155,7 +185,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     LibraryIndex ix;
     ix.entries_.resize(pairs.size());
     ix.lengths_.resize(pairs.size());
-    ix.histograms_.resize(pairs.size());
+    ix.counts_.resize(pairs.size());
 
     // Match forms are rarely longer than their input: reserve for the keys
     // and sorted tokens up front rather than growing (and copying) the buffer.
@@ -184,9 +214,8 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         ix.text_ += sorted;
         std::uint32_t histogram[kBuckets] = {};
         add_histogram(sorted, histogram);
-        detail::Histogram& h = ix.histograms_[i];
-        h.ok = std::all_of(histogram, histogram + kBuckets, [](std::uint32_t n) { return n <= 255; });
-        if (h.ok) std::copy(histogram, histogram + kBuckets, h.counts);
+        for (std::size_t b = 0; b < kBuckets; ++b)
+            ix.counts_[i].n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
 
         ids.clear();
         for_each_index_token(key, [&](std::string&& token) {
@@ -238,6 +267,27 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         for (std::uint32_t* id = first; id != last; ++id) len.token_chars += ix.token_chars_[*id];
     }
     ix.entry_tokens_.shrink_to_fit();
+
+    // Entries are numbered by the length of their sorted tokens, so that each
+    // posting list is sorted by that length too and the entries a length
+    // bound admits form one sub-range of it.
+    ix.input_of_.resize(pairs.size());
+    std::iota(ix.input_of_.begin(), ix.input_of_.end(), 0u);
+    std::stable_sort(ix.input_of_.begin(), ix.input_of_.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return ix.lengths_[x].sorted_chars < ix.lengths_[y].sorted_chars;
+    });
+    ix.id_of_input_.resize(pairs.size());
+    for (std::uint32_t id = 0; id < pairs.size(); ++id) ix.id_of_input_[ix.input_of_[id]] = id;
+    permute(ix.entries_, ix.input_of_);
+    permute(ix.lengths_, ix.input_of_);
+    permute(ix.counts_, ix.input_of_);
+    const std::uint32_t longest = pairs.empty() ? 0 : ix.lengths_.back().sorted_chars;
+    ix.length_start_.assign(static_cast<std::size_t>(longest) + 2, 0);
+    for (std::uint32_t m = 0, id = 0; m <= longest + 1; ++m) {
+        while (id < pairs.size() && ix.lengths_[id].sorted_chars < m) ++id;
+        ix.length_start_[m] = id;
+    }
+
     const auto entry_tokens = [&](std::size_t i) {
         const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
         return std::pair(first, first + (ix.lengths_[i].token_count - 1));
@@ -270,11 +320,13 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         const auto at = std::lower_bound(ix.artists_.begin(), ix.artists_.end(), artist_views[i]);
         ix.artist_of_entry_[i] = static_cast<std::uint32_t>(at - ix.artists_.begin());
     }
-    const auto artist_of = [&](std::size_t i) {
-        const std::uint32_t* p = &ix.artist_of_entry_[i];
+    // Each artist's entries in input order.
+    const auto artist_of = [&](std::size_t input) {
+        const std::uint32_t* p = &ix.artist_of_entry_[ix.id_of_input_[input]];
         return std::pair(p, p + 1);
     };
     invert(pairs.size(), ix.artists_.size(), artist_of, ix.artist_entries_.starts, ix.artist_entries_.values);
+    for (std::uint32_t& e : ix.artist_entries_.values) e = ix.id_of_input_[e];
 
     std::vector<std::uint32_t> artist_token_starts{0}, artist_tokens;
     for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
@@ -313,12 +365,10 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
 // ---------------------------------------------------------------------------
 // Queries
 
-std::string_view LibraryIndex::combined(std::size_t i) const noexcept {
-    return text(entries_[i].key_at, entries_[i].key_size);
-}
+std::string_view LibraryIndex::combined(std::size_t i) const noexcept { return key(id_of_input_[i]); }
 
-std::string_view LibraryIndex::title(std::size_t i) const {
-    return combined(i).substr(entries_[i].artist_size + kSeparator.size());
+std::string_view LibraryIndex::title(std::size_t id) const {
+    return key(id).substr(entries_[id].artist_size + kSeparator.size());
 }
 
 std::vector<std::string_view> LibraryIndex::titles_of(std::size_t artist) const {
@@ -337,7 +387,7 @@ std::size_t LibraryIndex::find_pair(std::string_view artist, std::string_view ti
     for (std::size_t s = pair_hash(artist, title) & pair_mask_;; s = (s + 1) & pair_mask_) {
         const std::uint32_t at = pair_slots_[s];
         if (at == kNoEntry) return kNoEntry;
-        if (entries_[at].artist_size == artist.size() && combined(at).substr(0, artist.size()) == artist &&
+        if (entries_[at].artist_size == artist.size() && key(at).substr(0, artist.size()) == artist &&
             this->title(at) == title)
             return at;
     }
@@ -350,7 +400,11 @@ bool LibraryIndex::contains_pair(std::string_view artist, std::string_view title
 std::vector<std::uint32_t> LibraryIndex::combined_postings(std::string_view token) const {
     const std::int64_t id = token_id(token);
     if (id < 0) return {};
-    return {combined_postings_.begin(id), combined_postings_.end(id)};
+    std::vector<std::uint32_t> out;
+    for (const std::uint32_t* p = combined_postings_.begin(id); p != combined_postings_.end(id); ++p)
+        out.push_back(input_of_[*p]);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::vector<std::uint32_t> LibraryIndex::artist_postings(std::string_view token) const {
@@ -362,13 +416,18 @@ std::vector<std::uint32_t> LibraryIndex::artist_postings(std::string_view token)
 // ---------------------------------------------------------------------------
 // Classification
 //
-// The decision depends only on whether each score reaches the review floor
-// and its keep value (and, for the two-stage score, on its exact best
-// artist). So each scan stops as soon as both thresholds are reached, and a
-// candidate is scored only if a cheap upper bound can reach a threshold not
-// yet reached. In the token-set score the shared-token string is a prefix of
-// both combined strings: two of its ratios are closed forms in the token
-// lengths, and the third needs the LCS of the two remainders only.
+// The decision is Keep when all three scores reach their keep values, else
+// Review when any reaches the review floor, else Prune; only the exact best
+// artist of the two-stage score matters beyond that. So each score is asked
+// only whether it reaches a threshold, the questions are asked cheapest and
+// most decisive first, and a scan stops at the first candidate that reaches
+// the threshold. A candidate is scored only if cheap upper bounds (lengths,
+// shared tokens, character counts) can reach it, and the token-sort scan
+// visits only the sub-ranges of the posting lists whose lengths can.
+//
+// In the token-set score the shared-token string is a prefix of both
+// combined strings: two of its ratios are closed forms in the token lengths,
+// and the third needs the LCS of the two remainders only.
 
 class Classifier {
 public:
@@ -376,26 +435,24 @@ public:
                             std::string_view title) {
         ix_ = &ix;
         th_ = &th;
-        finish(Classification::Keep);  // in case an earlier release was interrupted
         if (ix.find_pair(artist, title) != kNoEntry) return Classification::Keep;
         prepare_query(artist, title);
-        gather_candidates();
+        set_ = Memo{};
+        sort_ = Memo{};
+        two_stage_ = Reach(th.review_floor, th.two_stage_keep);
+        two_stage_done_ = false;
+        artist_ = artist;
+        title_ = title;
 
-        Reach s1(th_->review_floor, th_->token_set_keep);
-        scan_token_set(s1);
-        if (s1.low() && !s1.high()) return finish(Classification::Review);
-        Reach s2(th_->review_floor, th_->token_sort_keep);
-        scan_token_sort(s2);
-        if (s2.low() && !s2.high()) return finish(Classification::Review);
-
-        const bool both_keep = s1.high() && s2.high();
-        const bool both_low = !s1.low() && !s2.low();
-        if (!both_keep && !both_low) return finish(Classification::Review);
-        Reach s3(th_->review_floor, th_->two_stage_keep);
-        scan_two_stage(artist, title, s3);
-        if (both_keep && s3.high()) return finish(Classification::Keep);
-        if (both_low && !s3.low()) return finish(Classification::Prune);
-        return finish(Classification::Review);
+        // The token-set score reaches its keep value after a few candidates
+        // (an entry whose tokens are a subset of the release's scores 1.0);
+        // the two-stage score looks at artists only; proving that no entry
+        // reaches the token-sort keep value costs the most.
+        if (reaches_set(th.token_set_keep) && two_stage().high() && reaches_sort(th.token_sort_keep))
+            return Classification::Keep;
+        if (reaches_set(th.review_floor) || two_stage().low() || reaches_sort(th.review_floor))
+            return Classification::Review;
+        return Classification::Prune;
     }
 
 private:
@@ -403,6 +460,13 @@ private:
         std::string text;
         std::int64_t id;
         std::uint32_t chars;
+    };
+
+    // What is known of a score, the maximum over the candidates (0.0 for
+    // none): at least `best`, and below `below`.
+    struct Memo {
+        double best = 0.0;
+        double below = std::numeric_limits<double>::infinity();
     };
 
     void prepare_query(std::string_view artist, std::string_view title) {
@@ -428,116 +492,118 @@ private:
         query_ids_.clear();
         for (const QueryToken& t : tokens_)
             if (t.id >= 0) query_ids_.push_back(static_cast<std::uint32_t>(t.id));
+        // Rarest first: the lists that hold the release's near copies are
+        // short, and a near copy settles a scan.
+        by_rarity_ = query_ids_;
+        std::sort(by_rarity_.begin(), by_rarity_.end(), [&](std::uint32_t x, std::uint32_t y) {
+            return ix_->combined_postings_.size(x) < ix_->combined_postings_.size(y);
+        });
 
-        std::fill(std::begin(sorted_histogram_), std::end(sorted_histogram_), 0);
-        add_histogram(sorted_, sorted_histogram_);
+        // The entries' counts are capped at 255: they bound only against
+        // queries whose counts fit a byte as well.
+        std::uint32_t sorted_histogram[kBuckets] = {};
+        add_histogram(sorted_, sorted_histogram);
+        const auto fits = [](const std::uint32_t* h) {
+            return std::all_of(h, h + kBuckets, [](std::uint32_t n) { return n <= 255; });
+        };
+        sorted_counts_fit_ = fits(sorted_histogram);
+        for (std::size_t b = 0; b < kBuckets; ++b)
+            sorted_counts_.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(sorted_histogram[b], 255));
         std::fill(std::begin(set_histogram_), std::end(set_histogram_), 0);
         for (const QueryToken& t : tokens_) add_histogram(t.text, set_histogram_);
-        sorted_ascii_ = detail::is_ascii(sorted_);
-        if (sorted_ascii_) {
-            sorted_pattern_.assign(reinterpret_cast<const unsigned char*>(sorted_.data()), sorted_.size());
-        } else {
-            detail::decode(sorted_, sorted_wide_);
-            sorted_pattern_.assign(sorted_wide_.data(), sorted_wide_.size());
-        }
+        set_counts_fit_ = fits(set_histogram_);
+        sorted_pattern_ready_ = false;
     }
 
-    // Every entry sharing an index token, with the count and characters of
-    // the shared tokens, ordered by shared count (most first) so that strong
-    // candidates settle a scan early.
-    void gather_candidates() {
-        if (shared_.size() < ix_->size()) {
-            shared_.resize(ix_->size());
-            seen_.resize((ix_->size() + 63) / 64, 0);
-        }
-        touched_.clear();
-        for (std::uint32_t id : query_ids_) {
-            const std::uint32_t chars = ix_->token_chars_[id];
-            for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != ix_->combined_postings_.end(id); ++p) {
-                Shared& sh = shared_[*p];
-                if (sh.count++ == 0) {
-                    touched_.push_back(*p);
-                    seen_[*p / 64] |= std::uint64_t{1} << (*p % 64);
-                }
-                sh.chars += chars;
+    // Marks candidates already looked at in the current scan: a bit per
+    // entry (a million entries fit the L2 cache), cleared word by word.
+    void start_scan() {
+        if (seen_.size() < (ix_->size() + 63) / 64) seen_.resize((ix_->size() + 63) / 64, 0);
+        for (std::uint32_t w : seen_words_) seen_[w] = 0;
+        seen_words_.clear();
+    }
+    bool first_visit(std::uint32_t c) {
+        std::uint64_t& word = seen_[c / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+        if (word & bit) return false;
+        if (word == 0) seen_words_.push_back(c / 64);
+        word |= bit;
+        return true;
+    }
+
+    // Query index tokens the entry holds, and their characters.
+    std::pair<std::size_t, std::size_t> shared_with(const LibraryIndex::Entry& e, std::size_t token_count) const {
+        const std::uint32_t* p = ix_->entry_tokens_.data() + e.tokens_at;
+        const std::uint32_t* end = p + (token_count - 1);
+        auto q = query_ids_.begin();
+        std::size_t count = 0, chars = 0;
+        while (p != end && q != query_ids_.end()) {
+            if (*p < *q) {
+                ++p;
+            } else if (*q < *p) {
+                ++q;
+            } else {
+                ++count;
+                chars += ix_->token_chars_[*p];
+                ++p, ++q;
             }
         }
-        // Ascending positions read the per-entry arrays nearly in order.
-        if (query_ids_.size() > 1) {
-            touched_.clear();
-            for (std::size_t w = 0; w < seen_.size(); ++w) {
-                for (std::uint64_t bits = seen_[w]; bits != 0; bits &= bits - 1)
-                    touched_.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
-                seen_[w] = 0;
+        return {count, chars};
+    }
+
+    bool reaches_set(double t) {
+        if (set_.best >= t) return true;
+        if (set_.below <= t) return false;
+        start_scan();
+        for (std::uint32_t id : by_rarity_) {
+            const std::uint32_t* end = ix_->combined_postings_.end(id);
+            for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
+                if (!first_visit(*p)) continue;
+                if (token_set_at_least(*p, t)) return true;
             }
-        } else {
-            for (std::uint32_t p : touched_) seen_[p / 64] = 0;
         }
-        // Most shared tokens first (stable, so ascending within a count).
-        candidates_.resize(touched_.size());
-        const std::size_t max_count = query_ids_.size();
-        bucket_.assign(max_count + 2, 0);
-        for (std::uint32_t c : touched_) ++bucket_[max_count - shared_[c].count + 1];
-        for (std::size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
-        for (std::uint32_t c : touched_) candidates_[bucket_[max_count - shared_[c].count]++] = c;
+        set_.below = t;
+        return false;
     }
 
-    // Candidates are random positions: ask for the per-entry data of a later
-    // one while this one is scored.
-    static constexpr std::size_t kPrefetchAhead = 8;
-    void prefetch(std::size_t k) const {
-        if (k >= candidates_.size()) return;
-        const std::uint32_t c = candidates_[k];
-        __builtin_prefetch(&ix_->lengths_[c]);
-        __builtin_prefetch(&ix_->histograms_[c]);
-    }
-
-    Classification finish(Classification c) {
-        for (std::uint32_t p : touched_) {
-            shared_[p] = Shared{};
-            seen_[p / 64] = 0;
-        }
-        touched_.clear();
-        return c;
-    }
-
-    void scan_token_set(Reach& reach) {
+    // Whether the token-set ratio of the release and entry c reaches t;
+    // records the scores it computes.
+    bool token_set_at_least(std::uint32_t c, double t) {
+        const LibraryIndex::Lengths& e = ix_->lengths_[c];
+        const LibraryIndex::Entry& entry = ix_->entries_[c];
+        const auto [shared_count, shared_chars] = shared_with(entry, e.token_count);
         const std::size_t n_a = tokens_.size();
-        for (std::size_t k = 0; k < candidates_.size(); ++k) {
-            if (reach.settled()) return;
-            prefetch(k + kPrefetchAhead);
-            const std::uint32_t c = candidates_[k];
-            const LibraryIndex::Lengths& e = ix_->lengths_[c];
-            // Shared tokens, "|||" included, and the lengths of the three joined strings.
-            const std::size_t n_i = shared_[c].count + 1;
-            const std::size_t chars_i = shared_[c].chars + kBars.size();
-            const std::size_t l_i = chars_i + n_i - 1;
-            const std::size_t l_a = n_a > n_i ? (token_chars_ - chars_i) + (n_a - n_i) - 1 : 0;
-            const std::size_t l_b = e.token_count > n_i ? (e.token_chars - chars_i) + (e.token_count - n_i) - 1 : 0;
-            const std::size_t lc_a = l_i + l_a + (l_a > 0);
-            const std::size_t lc_b = l_i + l_b + (l_b > 0);
-            reach.see(detail::ratio_from_lcs(l_i, l_i, lc_a));
-            reach.see(detail::ratio_from_lcs(l_i, l_i, lc_b));
-            if (reach.settled()) return;
+        // Shared tokens, "|||" included, and the lengths of the three joined strings.
+        const std::size_t n_i = shared_count + 1;
+        const std::size_t chars_i = shared_chars + kBars.size();
+        const std::size_t l_i = chars_i + n_i - 1;
+        const std::size_t l_a = n_a > n_i ? (token_chars_ - chars_i) + (n_a - n_i) - 1 : 0;
+        const std::size_t l_b = e.token_count > n_i ? (e.token_chars - chars_i) + (e.token_count - n_i) - 1 : 0;
+        const std::size_t lc_a = l_i + l_a + (l_a > 0);
+        const std::size_t lc_b = l_i + l_b + (l_b > 0);
+        double s = std::max(detail::ratio_from_lcs(l_i, l_i, lc_a), detail::ratio_from_lcs(l_i, l_i, lc_b));
+        if (s < t) {
             if (l_a == 0 || l_b == 0) {
-                reach.see(detail::ratio_from_lcs(std::min(lc_a, lc_b), lc_a, lc_b));
-                continue;
+                s = std::max(s, detail::ratio_from_lcs(std::min(lc_a, lc_b), lc_a, lc_b));
+            } else {
+                std::size_t most = std::min(l_a, l_b);
+                if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) >= t) {
+                    if (set_counts_fit_) {
+                        // Letters of the remainders: the shared tokens ("|||" included)
+                        // take the same characters from both sides. Spaces separately.
+                        const std::size_t letters = common_chars(set_histogram_, ix_->counts_[c].n, false) - chars_i;
+                        const std::size_t n_rest_a = n_a - n_i, n_rest_b = e.token_count - n_i;
+                        most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
+                    }
+                    if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) >= t) {
+                        remainders(entry, e.token_count);
+                        s = std::max(s, lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
+                    }
+                }
             }
-            std::size_t most = std::min(l_a, l_b);
-            if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
-            const detail::Histogram& h = ix_->histograms_[c];
-            if (h.ok) {
-                // Letters of the remainders: the shared tokens ("|||" included)
-                // take the same characters from both sides. Spaces separately.
-                const std::size_t shared = chars_i;
-                const std::size_t letters = common_chars(set_histogram_, h.counts, false) - shared;
-                const std::size_t n_rest_a = n_a - n_i, n_rest_b = e.token_count - n_i;
-                most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
-                if (detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b) < reach.need()) continue;
-            }
-            remainders(ix_->entries_[c], e.token_count);
-            reach.see(lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
         }
+        set_.best = std::max(set_.best, s);
+        return s >= t;
     }
 
     // The query's and the entry's tokens that the other lacks, each joined.
@@ -559,36 +625,100 @@ private:
         }
     }
 
-    void scan_token_sort(Reach& reach) {
+    // The lengths m of entries whose token-sort ratio with a query of n
+    // characters can reach t: 2 min(n, m) / (n + m) >= t, an interval
+    // around n. Widened by one on each side; every candidate is checked again.
+    std::pair<std::size_t, std::size_t> sort_window(double t) const {
         const std::size_t n = sorted_chars_;
-        for (std::size_t k = 0; k < candidates_.size(); ++k) {
-            if (reach.settled()) return;
-            prefetch(k + kPrefetchAhead);
-            const std::uint32_t c = candidates_[k];
-            const LibraryIndex::Lengths& len = ix_->lengths_[c];
-            const std::size_t m = len.sorted_chars;
-            std::size_t most = std::min(n, m);
-            if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
-            const detail::Histogram& h = ix_->histograms_[c];
-            if (h.ok) {
-                most = std::min(most, common_chars(sorted_histogram_, h.counts, true));
-                if (detail::ratio_from_lcs(most, n, m) < reach.need()) continue;
-            }
-            const LibraryIndex::Entry& e = ix_->entries_[c];
-            // The query's sorted tokens are the pattern, built once per release.
-            const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
-            std::size_t lcs;
-            if (e.sorted_ascii) {
-                lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
-                                               other.size());
-            } else {
-                detail::decode(other, other_wide_);
-                lcs = detail::lcs_with_pattern(sorted_pattern_, other_wide_.data(), other_wide_.size());
-            }
-            reach.see(detail::ratio_from_lcs(lcs, n, m));
-        }
+        const std::size_t longest = ix_->length_start_.size() - 2;
+        if (t <= 0.0 || n == 0) return {0, longest};
+        const double lo = std::floor(t * static_cast<double>(n) / (2.0 - t));
+        const double hi = std::ceil((2.0 - t) * static_cast<double>(n) / t);
+        const std::size_t first = lo > 1.0 ? static_cast<std::size_t>(lo) - 1 : 0;
+        const std::size_t last = hi + 1.0 >= static_cast<double>(longest) ? longest : static_cast<std::size_t>(hi) + 1;
+        return {first, last};
     }
 
+    bool reaches_sort(double t) {
+        if (sort_.best >= t) return true;
+        if (sort_.below <= t) return false;
+        if (ix_->size() == 0) {
+            sort_.below = t;
+            return false;
+        }
+        if (!sorted_pattern_ready_) {
+            if (detail::is_ascii(sorted_)) {
+                sorted_pattern_.assign(reinterpret_cast<const unsigned char*>(sorted_.data()), sorted_.size());
+            } else {
+                detail::decode(sorted_, sorted_wide_);
+                sorted_pattern_.assign(sorted_wide_.data(), sorted_wide_.size());
+            }
+            sorted_pattern_ready_ = true;
+        }
+        const auto [lo, hi] = sort_window(t);
+        if (lo > hi) {
+            sort_.below = t;
+            return false;
+        }
+        const std::uint32_t first_id = ix_->length_start_[lo];
+        const std::uint32_t end_id = ix_->length_start_[hi + 1];
+        start_scan();
+        const std::size_t n = sorted_chars_;
+        const std::uint32_t* length_start = ix_->length_start_.data();
+        for (std::uint32_t id : by_rarity_) {
+            const std::uint32_t* p = std::lower_bound(ix_->combined_postings_.begin(id), ix_->combined_postings_.end(id), first_id);
+            const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
+            // Ids ascend with the length: follow it instead of reading it.
+            std::size_t m = lo;
+            std::size_t most_by_length = std::min(n, m);
+            bool length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+            for (; p != end; ++p) {
+                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->counts_[p[kPrefetchAhead]]);
+                const std::uint32_t c = *p;
+                if (length_start[m + 1] <= c) {
+                    while (length_start[m + 1] <= c) ++m;
+                    most_by_length = std::min(n, m);
+                    length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+                }
+                if (!length_ok || !first_visit(c)) continue;
+                std::size_t most = most_by_length;
+                if (sorted_counts_fit_) {
+                    most = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
+                    if (detail::ratio_from_lcs(most, n, m) < t) continue;
+                }
+                const LibraryIndex::Entry& e = ix_->entries_[c];
+                // The query's sorted tokens are the pattern, built once per release.
+                const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
+                std::size_t lcs;
+                if (e.sorted_ascii) {
+                    lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
+                                                   other.size());
+                } else {
+                    detail::decode(other, other_wide_);
+                    lcs = detail::lcs_with_pattern(sorted_pattern_, other_wide_.data(), other_wide_.size());
+                }
+                const double s = detail::ratio_from_lcs(lcs, n, m);
+                sort_.best = std::max(sort_.best, s);
+                if (s >= t) return true;
+            }
+        }
+        sort_.below = t;
+        return false;
+    }
+
+    const Reach& two_stage() {
+        if (!two_stage_done_) {
+            scan_two_stage(artist_, title_, two_stage_);
+            two_stage_done_ = true;
+        }
+        return two_stage_;
+    }
+
+    // The best artist exactly (ties to the earliest), then its titles until
+    // the product reaches what is asked. An artist below the gate can only
+    // matter as the best when no artist reaches the gate, and then the score
+    // is 0.0 whichever it is, so artists whose bound is below the gate are
+    // never scored.
     void scan_two_stage(std::string_view artist, std::string_view title, Reach& reach) {
         artist_ids_.clear();
         for_each_index_token(artist, [&](std::string&& token) {
@@ -596,28 +726,35 @@ private:
             if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
         });
         if (artist_ids_.empty()) return;
+        std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
+            return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
+        });
         if (artist_mark_.size() < ix_->artists_.size()) artist_mark_.resize(ix_->artists_.size(), 0);
-        if (++epoch_ == 0) {
+        if (++artist_epoch_ == 0) {
             std::fill(artist_mark_.begin(), artist_mark_.end(), 0);
-            epoch_ = 1;
+            artist_epoch_ = 1;
         }
         const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
         const detail::Histogram histogram =
             detail::visit(a, [](const auto* c, std::size_t n) { return detail::Histogram::of(c, n); });
+        const double gate = th_->artist_gate;
         double best = 0.0;
         std::size_t best_at = 0;
         for (std::uint32_t id : artist_ids_) {
             for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != ix_->artist_postings_.end(id); ++p) {
-                if (artist_mark_[*p] == epoch_) continue;
-                artist_mark_[*p] = epoch_;
+                if (artist_mark_[*p] == artist_epoch_) continue;
+                artist_mark_[*p] = artist_epoch_;
                 const std::string_view other = ix_->artists_[*p];
-                if (best > 0.0) {
+                // Scores below this change nothing: below the best, or below
+                // a positive gate while nothing has reached it.
+                const double floor = std::max(best, gate);
+                if (floor > 0.0) {
                     // Bounds from the lengths and characters, then the actual prefix.
                     const std::size_t lb = ix_->artist_chars_[*p];
                     const detail::Histogram& h = ix_->artist_histograms_[*p];
                     const std::size_t matches = histogram.ok && h.ok ? detail::common_count(histogram, h) : SIZE_MAX;
-                    if (detail::jaro_winkler_bound(a.size, lb, matches, 4) < best) continue;
-                    if (detail::jaro_winkler_bound(a.size, lb, matches, prefix_of(a, other)) < best) continue;
+                    if (detail::jaro_winkler_bound(a.size, lb, matches, 4) < floor) continue;
+                    if (detail::jaro_winkler_bound(a.size, lb, matches, prefix_of(a, other)) < floor) continue;
                 }
                 const double s = jaro_winkler_of(a, other);
                 if (s > best || (best > 0.0 && s == best && *p < best_at)) {
@@ -626,7 +763,7 @@ private:
                 }
             }
         }
-        if (best == 0.0 || best < th_->artist_gate) return;
+        if (best == 0.0 || best < gate) return;
         const detail::CharSpan t = chars_of(title, title_narrow_, title_wide_);
         double bt = 0.0;
         for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
@@ -636,8 +773,14 @@ private:
         }
     }
 
+    static constexpr std::size_t kPrefetchAhead = 8;
+
     const LibraryIndex* ix_ = nullptr;
     const ClassifyThresholds* th_ = nullptr;
+    std::string_view artist_, title_;
+    Memo set_, sort_;
+    Reach two_stage_{0.0, 0.0};
+    bool two_stage_done_ = false;
 
     std::string query_;
     std::vector<std::string> all_tokens_;
@@ -645,28 +788,23 @@ private:
     std::size_t sorted_chars_ = 0;
     std::vector<QueryToken> tokens_;
     std::size_t token_chars_ = 0;
-    std::vector<std::uint32_t> query_ids_;
+    std::vector<std::uint32_t> query_ids_;  // ascending
+    std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
     std::vector<std::uint32_t> artist_ids_;
     std::string rest_a_, rest_b_;
     std::vector<char32_t> artist_wide_, title_wide_, sorted_wide_, other_wide_;
     std::vector<unsigned char> artist_narrow_, title_narrow_;
-    std::uint32_t sorted_histogram_[kBuckets] = {};  // the sorted query tokens, spaces included
-    std::uint32_t set_histogram_[kBuckets] = {};     // the distinct query tokens
-    bool sorted_ascii_ = true;
+    LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included
+    bool sorted_counts_fit_ = true;
+    std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens
+    bool set_counts_fit_ = true;
+    bool sorted_pattern_ready_ = false;
     detail::PatternMasks sorted_pattern_;
 
-    // Per library entry, zero between releases (reset through touched_).
-    struct Shared {
-        std::uint32_t count = 0;  // query index tokens the entry holds
-        std::uint32_t chars = 0;  // their characters
-    };
-    std::vector<Shared> shared_;
-    std::vector<std::uint64_t> seen_;  // bit per entry, zero between releases
-    std::vector<std::uint32_t> touched_;
-    std::vector<std::uint32_t> candidates_;
-    std::vector<std::uint32_t> bucket_;
+    std::vector<std::uint64_t> seen_;
+    std::vector<std::uint32_t> seen_words_;  // the words of seen_ that are not zero
     std::vector<std::uint32_t> artist_mark_;
-    std::uint32_t epoch_ = 0;
+    std::uint32_t artist_epoch_ = 0;
 };
 
 Classification classify_release(std::string_view artist, std::string_view title, const LibraryIndex& index,

@@ -35,6 +35,13 @@ std::string combined_key(std::string_view artist, std::string_view title);
 
 class LibraryIndex {
 public:
+    // Characters by bucket (detail::bucket), each count capped at 255: a
+    // bound against a query whose own counts are at most 255. Half a cache
+    // line, read for every candidate of the token-sort scan.
+    struct alignas(32) Counts {
+        std::uint8_t n[detail::kBuckets] = {};
+    };
+
     using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
 
     // Converts every artist and title to its match form and indexes them.
@@ -85,7 +92,9 @@ private:
     };
 
     std::string_view text(std::uint64_t at, std::uint32_t size) const { return {text_.data() + at, size}; }
-    std::string_view title(std::size_t i) const;
+    // By internal id: entries are numbered by the length of their sorted tokens.
+    std::string_view key(std::size_t id) const { return text(entries_[id].key_at, entries_[id].key_size); }
+    std::string_view title(std::size_t id) const;
     // Token id, or -1 for a token no library string holds. Ids follow token order.
     std::int64_t token_id(std::string_view token) const;
     std::size_t find_pair(std::string_view artist, std::string_view title) const;
@@ -93,7 +102,7 @@ private:
     std::string text_;                     // every combined key and sorted token string
     std::vector<Entry> entries_;
     std::vector<Lengths> lengths_;
-    std::vector<detail::Histogram> histograms_;  // characters of the sorted tokens by bucket
+    std::vector<Counts> counts_;                 // characters of the sorted tokens
     std::vector<std::uint32_t> entry_tokens_;
     std::vector<std::string_view> vocabulary_;  // token by id, views into vocabulary_text_
     std::string vocabulary_text_;
@@ -106,6 +115,9 @@ private:
     std::vector<detail::Histogram> artist_histograms_;
     std::vector<std::uint32_t> artist_of_entry_;
     Rows artist_entries_;                        // by artist position: entries in input order
+    std::vector<std::uint32_t> input_of_;        // internal id -> input position
+    std::vector<std::uint32_t> id_of_input_;     // input position -> internal id
+    std::vector<std::uint32_t> length_start_;    // first id whose sorted tokens have >= m characters
     std::vector<std::uint32_t> pair_slots_;      // open addressing over entries, kNoEntry empty
     std::uint64_t pair_mask_ = 0;
 };
