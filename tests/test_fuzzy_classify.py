@@ -9,6 +9,8 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from zemo_etl import fuzzy, text
 
@@ -111,3 +113,30 @@ def test_filter_artists():
     assert fuzzy.batch_filter_artists([], library) == []
     with pytest.raises(TypeError, match="^argument 'library_set': 'list' object cannot be converted to 'PySet'$"):
         fuzzy.batch_filter_artists(["a"], ["the beatles"])
+
+
+# Words from a small alphabet so that tokens, characters and lengths collide
+# often; "|||", empty names, wide characters and one word shared by every
+# entry make the adversarial libraries.
+_WORDS = ["the", "a", "ab", "ba", "abc", "|||", "é", "ėé", "中文", "ab|||", "aaaa", "abab", "bab"]
+_word = st.one_of(st.sampled_from(_WORDS), st.text(alphabet="abcé ", min_size=0, max_size=6))
+_name = st.lists(_word, min_size=0, max_size=5).map(" ".join)
+
+
+@given(
+    library=st.lists(st.tuples(_name, _name), max_size=40),
+    releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=15),
+    shared=st.sampled_from(["", "the"]),
+    copies=st.integers(min_value=1, max_value=3),
+)
+def test_matches_plain_classifier_on_random_libraries(library, releases, shared, copies):
+    reference = pytest.importorskip("fuzzy_reference")
+    if shared:
+        library = [(f"{shared} {a}", t) for a, t in library]
+    library = library * copies
+    # Releases that are near copies of library pairs, besides the random ones.
+    releases = releases + [(a, t + "b") for a, t in library[:5]] + [(a[1:], t) for a, t in library[5:10]]
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    lib = reference.Library(library, text.to_match_form)
+    expected = reference.classify_releases(artists, titles, lib, text.to_match_form)
+    assert fuzzy.batch_classify_releases(artists, titles, library) == expected

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <numeric>
+#include <unordered_map>
 #include <stdexcept>
 
 #include "fuzzy/chars.hpp"
@@ -32,9 +33,38 @@ void for_each_index_token(std::string_view s, Fn&& fn) {
     });
 }
 
-std::size_t pair_hash(std::string_view artist, std::string_view title) {
-    const std::size_t h = std::hash<std::string_view>{}(artist);
-    return (h * 0x9E3779B97F4A7C15ULL) ^ std::hash<std::string_view>{}(title);
+// FNV-1a with a final mix: fixed, since saved indexes hold tables built with it.
+std::uint64_t token_hash(std::string_view s) {
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
+    return h ^ (h >> 29);
+}
+
+std::uint64_t pair_hash(std::string_view artist, std::string_view title) {
+    return (token_hash(artist) * 0x9E3779B97F4A7C15ULL) ^ token_hash(title);
+}
+
+// Slots of an open-addressing table for n keys: a power of two, at most half full.
+std::size_t table_capacity(std::size_t n) {
+    std::size_t cap = 16;
+    while (cap < 2 * n) cap *= 2;
+    return cap;
+}
+
+// The id of a token held by the table, or -1.
+template <typename TokenAt>
+std::int64_t find_token(std::string_view token, const std::uint32_t* slots, std::size_t n_slots, TokenAt token_at) {
+    const std::size_t mask = n_slots - 1;
+    for (std::size_t slot = token_hash(token) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t id = slots[slot];
+        if (id == kNoEntry) return -1;
+        if (token_at(id) == token) return id;
+    }
+}
+
+template <typename TokenAt>
+std::uint32_t final_id_of(std::string_view token, const std::vector<std::uint32_t>& slots, TokenAt token_at) {
+    return static_cast<std::uint32_t>(find_token(token, slots.data(), slots.size(), token_at));
 }
 
 // Inverts rows of targets (row r holds targets(r), a pair of pointers) into
@@ -93,14 +123,6 @@ double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
                          [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
                              return detail::jaro_winkler(x, n, y, m);
                          });
-}
-
-// Leading characters (at most four) that `a` and `b` share.
-std::size_t prefix_of(const detail::CharSpan& a, std::string_view b) {
-    char32_t head[4];
-    std::size_t n_head = 0;
-    for (std::size_t i = 0; i < b.size() && n_head < 4;) head[n_head++] = detail::next_char(b, i);
-    return detail::visit(a, [&](const auto* x, std::size_t n) { return detail::common_prefix4(x, n, head, n_head); });
 }
 
 using detail::bucket;
@@ -182,40 +204,42 @@ std::string combined_key(std::string_view artist, std::string_view title) {
 
 LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     if (pairs.size() >= kNoEntry) throw std::length_error("library index holds at most 2^32 - 1 pairs");
-    LibraryIndex ix;
-    ix.entries_.resize(pairs.size());
-    ix.lengths_.resize(pairs.size());
-    ix.counts_.resize(pairs.size());
+    const std::size_t n = pairs.size();
+    std::vector<Entry> entries(n);
+    std::vector<Lengths> lengths(n);
+    std::vector<Counts> counts(n);
 
     // Match forms are rarely longer than their input: reserve for the keys
     // and sorted tokens up front rather than growing (and copying) the buffer.
     std::size_t input_bytes = 0;
     for (const auto& [artist, title] : pairs) input_bytes += artist.size() + title.size() + kSeparator.size();
-    ix.text_.reserve(2 * input_bytes + input_bytes / 8);
-    ix.entry_tokens_.reserve(4 * pairs.size());
+    std::string text;
+    text.reserve(2 * input_bytes + input_bytes / 8);
+    std::vector<std::uint32_t> entry_tokens;
+    entry_tokens.reserve(4 * n);
 
     std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
     std::vector<std::uint32_t> ids;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const std::string artist = text::to_match_form(pairs[i].first);
         const std::string title = text::to_match_form(pairs[i].second);
         const std::string key = combined_key(artist, title);
-        Entry& e = ix.entries_[i];
-        e.key_at = ix.text_.size();
+        Entry& e = entries[i];
+        e.key_at = text.size();
         e.key_size = static_cast<std::uint32_t>(key.size());
         e.artist_size = static_cast<std::uint32_t>(artist.size());
-        ix.text_ += key;
+        text += key;
 
         const std::string sorted = sorted_tokens(key);
-        e.sorted_at = ix.text_.size();
+        e.sorted_at = text.size();
         e.sorted_size = static_cast<std::uint32_t>(sorted.size());
-        ix.lengths_[i].sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
+        lengths[i].sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
         e.sorted_ascii = detail::is_ascii(sorted);
-        ix.text_ += sorted;
+        text += sorted;
         std::uint32_t histogram[kBuckets] = {};
         add_histogram(sorted, histogram);
         for (std::size_t b = 0; b < kBuckets; ++b)
-            ix.counts_[i].n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
+            counts[i].n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
 
         ids.clear();
         for_each_index_token(key, [&](std::string&& token) {
@@ -224,141 +248,185 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
         });
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        e.tokens_at = static_cast<std::uint32_t>(ix.entry_tokens_.size());
-        ix.lengths_[i].token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
-        ix.entry_tokens_.insert(ix.entry_tokens_.end(), ids.begin(), ids.end());
+        e.tokens_at = static_cast<std::uint32_t>(entry_tokens.size());
+        lengths[i].token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
+        entry_tokens.insert(entry_tokens.end(), ids.begin(), ids.end());
     }
+    entry_tokens.shrink_to_fit();
 
     // Final ids follow token order, so sorted id lists are sorted token lists.
     std::vector<const std::string*> by_order(provisional.size());
     for (const auto& [token, id] : provisional) by_order[id] = &token;
     std::vector<std::uint32_t> order(by_order.size());
-    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *by_order[x] < *by_order[y]; });
-    std::vector<std::uint32_t> final_id(order.size());
-    std::vector<std::uint64_t> vocab_at(order.size());
-    ix.token_chars_.resize(order.size());
-    std::size_t vocab_bytes = 0;
-    for (const std::string* t : by_order) vocab_bytes += t->size();
-    ix.vocabulary_text_.reserve(vocab_bytes);
-    for (std::uint32_t k = 0; k < order.size(); ++k) {
+    const std::size_t n_tokens = order.size();
+    std::vector<std::uint32_t> final_id(n_tokens);
+    std::vector<std::uint64_t> vocabulary_at(n_tokens + 1);
+    std::vector<std::uint32_t> token_chars(n_tokens);
+    std::string vocabulary_text;
+    std::size_t vocabulary_bytes = 0;
+    for (const std::string* t : by_order) vocabulary_bytes += t->size();
+    vocabulary_text.reserve(vocabulary_bytes);
+    for (std::uint32_t k = 0; k < n_tokens; ++k) {
         final_id[order[k]] = k;
-        vocab_at[k] = ix.vocabulary_text_.size();
-        ix.vocabulary_text_ += *by_order[order[k]];
-        ix.token_chars_[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
+        vocabulary_at[k] = vocabulary_text.size();
+        vocabulary_text += *by_order[order[k]];
+        token_chars[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
     }
+    vocabulary_at[n_tokens] = vocabulary_text.size();
     by_order = {};
     provisional = {};
-    ix.vocabulary_.resize(order.size());
-    ix.token_ids_.reserve(order.size());
-    for (std::uint32_t k = 0; k < order.size(); ++k) {
-        const std::uint64_t end = k + 1 < order.size() ? vocab_at[k + 1] : ix.vocabulary_text_.size();
-        ix.vocabulary_[k] = std::string_view(ix.vocabulary_text_).substr(vocab_at[k], end - vocab_at[k]);
-        ix.token_ids_.emplace(ix.vocabulary_[k], k);
+    const auto token_at = [&](std::size_t k) {
+        return std::string_view(vocabulary_text).substr(vocabulary_at[k], vocabulary_at[k + 1] - vocabulary_at[k]);
+    };
+    std::vector<std::uint32_t> token_slots(table_capacity(n_tokens), kNoEntry);
+    for (std::uint32_t k = 0; k < n_tokens; ++k) {
+        for (std::size_t slot = token_hash(token_at(k)) & (token_slots.size() - 1);; slot = (slot + 1) & (token_slots.size() - 1)) {
+            if (token_slots[slot] == kNoEntry) {
+                token_slots[slot] = k;
+                break;
+            }
+        }
     }
 
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        Lengths& len = ix.lengths_[i];
-        std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
+    for (std::size_t i = 0; i < n; ++i) {
+        Lengths& len = lengths[i];
+        std::uint32_t* first = entry_tokens.data() + entries[i].tokens_at;
         std::uint32_t* last = first + (len.token_count - 1);
         for (std::uint32_t* id = first; id != last; ++id) *id = final_id[*id];
         std::sort(first, last);
         len.token_chars = static_cast<std::uint32_t>(kBars.size());
-        for (std::uint32_t* id = first; id != last; ++id) len.token_chars += ix.token_chars_[*id];
+        for (std::uint32_t* id = first; id != last; ++id) len.token_chars += token_chars[*id];
     }
-    ix.entry_tokens_.shrink_to_fit();
 
     // Entries are numbered by the length of their sorted tokens, so that each
     // posting list is sorted by that length too and the entries a length
     // bound admits form one sub-range of it.
-    ix.input_of_.resize(pairs.size());
-    std::iota(ix.input_of_.begin(), ix.input_of_.end(), 0u);
-    std::stable_sort(ix.input_of_.begin(), ix.input_of_.end(), [&](std::uint32_t x, std::uint32_t y) {
-        return ix.lengths_[x].sorted_chars < ix.lengths_[y].sorted_chars;
+    std::vector<std::uint32_t> input_of(n);
+    std::iota(input_of.begin(), input_of.end(), 0u);
+    std::stable_sort(input_of.begin(), input_of.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return lengths[x].sorted_chars < lengths[y].sorted_chars;
     });
-    ix.id_of_input_.resize(pairs.size());
-    for (std::uint32_t id = 0; id < pairs.size(); ++id) ix.id_of_input_[ix.input_of_[id]] = id;
-    permute(ix.entries_, ix.input_of_);
-    permute(ix.lengths_, ix.input_of_);
-    permute(ix.counts_, ix.input_of_);
-    const std::uint32_t longest = pairs.empty() ? 0 : ix.lengths_.back().sorted_chars;
-    ix.length_start_.assign(static_cast<std::size_t>(longest) + 2, 0);
+    std::vector<std::uint32_t> id_of_input(n);
+    for (std::uint32_t id = 0; id < n; ++id) id_of_input[input_of[id]] = id;
+    permute(entries, input_of);
+    permute(lengths, input_of);
+    permute(counts, input_of);
+    std::vector<std::uint64_t> signatures(n);
+    for (std::size_t id = 0; id < n; ++id) {
+        std::uint64_t signature = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b)
+            signature |= std::uint64_t{std::min<std::uint8_t>(counts[id].n[b], 3)} << (2 * b);
+        signatures[id] = signature;
+    }
+    const std::uint32_t longest = n == 0 ? 0 : lengths.back().sorted_chars;
+    std::vector<std::uint32_t> length_start(static_cast<std::size_t>(longest) + 2, 0);
     for (std::uint32_t m = 0, id = 0; m <= longest + 1; ++m) {
-        while (id < pairs.size() && ix.lengths_[id].sorted_chars < m) ++id;
-        ix.length_start_[m] = id;
+        while (id < n && lengths[id].sorted_chars < m) ++id;
+        length_start[m] = id;
     }
 
-    const auto entry_tokens = [&](std::size_t i) {
-        const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[i].tokens_at;
-        return std::pair(first, first + (ix.lengths_[i].token_count - 1));
+    std::vector<std::uint32_t> combined_starts, combined_values;
+    const auto tokens_of_entry = [&](std::size_t i) {
+        const std::uint32_t* first = entry_tokens.data() + entries[i].tokens_at;
+        return std::pair(first, first + (lengths[i].token_count - 1));
     };
-    invert(pairs.size(), order.size(), entry_tokens, ix.combined_postings_.starts, ix.combined_postings_.values);
+    invert(n, n_tokens, tokens_of_entry, combined_starts, combined_values);
 
     // Artists: distinct, sorted, with their entries and their own token index.
-    std::vector<std::string_view> artist_views(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const Entry& e = ix.entries_[i];
-        artist_views[i] = ix.text(e.key_at, e.artist_size);
-    }
-    ix.artists_ = artist_views;
-    std::sort(ix.artists_.begin(), ix.artists_.end());
-    ix.artists_.erase(std::unique(ix.artists_.begin(), ix.artists_.end()), ix.artists_.end());
-    ix.artist_chars_.resize(ix.artists_.size());
-    ix.artist_histograms_.resize(ix.artists_.size());
-    {
-        std::vector<unsigned char> narrow;
-        std::vector<char32_t> wide;
-        for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
-            const detail::CharSpan chars = chars_of(ix.artists_[p], narrow, wide);
-            ix.artist_chars_[p] = static_cast<std::uint32_t>(chars.size);
-            ix.artist_histograms_[p] =
-                detail::visit(chars, [](const auto* c, std::size_t n) { return detail::Histogram::of(c, n); });
+    std::vector<std::string_view> artist_views(n);
+    for (std::size_t i = 0; i < n; ++i) artist_views[i] = std::string_view(text).substr(entries[i].key_at, entries[i].artist_size);
+    std::vector<std::string_view> artists = artist_views;
+    std::sort(artists.begin(), artists.end());
+    artists.erase(std::unique(artists.begin(), artists.end()), artists.end());
+    std::vector<ArtistSummary> artist_summaries(artists.size());
+    for (std::size_t p = 0; p < artists.size(); ++p) {
+        ArtistSummary& summary = artist_summaries[p];
+        const std::string_view artist = artists[p];
+        summary.at = static_cast<std::uint64_t>(artist.data() - text.data());
+        summary.size = static_cast<std::uint32_t>(artist.size());
+        std::uint32_t histogram[kBuckets] = {};
+        for (std::size_t i = 0; i < artist.size(); ++summary.chars) {
+            const char32_t c = detail::next_char(artist, i);
+            ++histogram[bucket(c)];
+            if (summary.chars < 4) summary.head[summary.chars] = c;
         }
+        for (std::size_t b = 0; b < kBuckets; ++b)
+            summary.counts.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
     }
-    ix.artist_of_entry_.resize(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const auto at = std::lower_bound(ix.artists_.begin(), ix.artists_.end(), artist_views[i]);
-        ix.artist_of_entry_[i] = static_cast<std::uint32_t>(at - ix.artists_.begin());
+    std::vector<std::uint32_t> artist_of_entry(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto at = std::lower_bound(artists.begin(), artists.end(), artist_views[i]);
+        artist_of_entry[i] = static_cast<std::uint32_t>(at - artists.begin());
     }
     // Each artist's entries in input order.
+    std::vector<std::uint32_t> artist_entry_starts, artist_entry_values;
     const auto artist_of = [&](std::size_t input) {
-        const std::uint32_t* p = &ix.artist_of_entry_[ix.id_of_input_[input]];
+        const std::uint32_t* p = &artist_of_entry[id_of_input[input]];
         return std::pair(p, p + 1);
     };
-    invert(pairs.size(), ix.artists_.size(), artist_of, ix.artist_entries_.starts, ix.artist_entries_.values);
-    for (std::uint32_t& e : ix.artist_entries_.values) e = ix.id_of_input_[e];
+    invert(n, artists.size(), artist_of, artist_entry_starts, artist_entry_values);
+    for (std::uint32_t& e : artist_entry_values) e = id_of_input[e];
 
     std::vector<std::uint32_t> artist_token_starts{0}, artist_tokens;
-    for (std::size_t p = 0; p < ix.artists_.size(); ++p) {
+    for (const std::string_view artist : artists) {
         ids.clear();
-        for_each_index_token(ix.artists_[p], [&](std::string&& token) { ids.push_back(ix.token_ids_.at(token)); });
+        for_each_index_token(artist, [&](std::string&& token) {
+            ids.push_back(final_id_of(token, token_slots, token_at));
+        });
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         artist_tokens.insert(artist_tokens.end(), ids.begin(), ids.end());
         artist_token_starts.push_back(static_cast<std::uint32_t>(artist_tokens.size()));
     }
+    std::vector<std::uint32_t> artist_posting_starts, artist_posting_values;
     const auto tokens_of_artist = [&](std::size_t p) {
         return std::pair(artist_tokens.data() + artist_token_starts[p], artist_tokens.data() + artist_token_starts[p + 1]);
     };
-    invert(ix.artists_.size(), order.size(), tokens_of_artist, ix.artist_postings_.starts, ix.artist_postings_.values);
+    invert(artists.size(), n_tokens, tokens_of_artist, artist_posting_starts, artist_posting_values);
 
-    // The pair set: open addressing over entry positions, one slot per distinct pair.
-    std::size_t cap = 16;
-    while (cap < 2 * pairs.size()) cap *= 2;
-    ix.pair_slots_.assign(cap, kNoEntry);
-    ix.pair_mask_ = cap - 1;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const std::string_view artist = artist_views[i];
-        const std::string_view title = ix.title(i);
-        for (std::size_t s = pair_hash(artist, title) & ix.pair_mask_;; s = (s + 1) & ix.pair_mask_) {
-            const std::uint32_t at = ix.pair_slots_[s];
+    // The pair set: open addressing over entries, one slot per distinct pair.
+    std::vector<std::uint32_t> pair_slots(table_capacity(n), kNoEntry);
+    const std::size_t pair_mask = pair_slots.size() - 1;
+    const auto title_of = [&](std::size_t id) {
+        return std::string_view(text).substr(entries[id].key_at + entries[id].artist_size + kSeparator.size(),
+                                             entries[id].key_size - entries[id].artist_size - kSeparator.size());
+    };
+    for (std::size_t id = 0; id < n; ++id) {
+        const std::string_view artist = artist_views[id];
+        const std::string_view title = title_of(id);
+        for (std::size_t slot = pair_hash(artist, title) & pair_mask;; slot = (slot + 1) & pair_mask) {
+            const std::uint32_t at = pair_slots[slot];
             if (at == kNoEntry) {
-                ix.pair_slots_[s] = static_cast<std::uint32_t>(i);
+                pair_slots[slot] = static_cast<std::uint32_t>(id);
                 break;
             }
-            if (artist_views[at] == artist && ix.title(at) == title) break;
+            if (artist_views[at] == artist && title_of(at) == title) break;
         }
     }
+
+    LibraryIndex ix;
+    ix.text_ = FlatArray<char>(std::vector<char>(text.begin(), text.end()));
+    text = {};
+    ix.entries_ = FlatArray(std::move(entries));
+    ix.lengths_ = FlatArray(std::move(lengths));
+    ix.counts_ = FlatArray(std::move(counts));
+    ix.signatures_ = FlatArray(std::move(signatures));
+    ix.entry_tokens_ = FlatArray(std::move(entry_tokens));
+    ix.vocabulary_text_ = FlatArray<char>(std::vector<char>(vocabulary_text.begin(), vocabulary_text.end()));
+    ix.vocabulary_at_ = FlatArray(std::move(vocabulary_at));
+    ix.token_chars_ = FlatArray(std::move(token_chars));
+    ix.token_slots_ = FlatArray(std::move(token_slots));
+    ix.combined_postings_ = Rows{FlatArray(std::move(combined_starts)), FlatArray(std::move(combined_values))};
+    ix.artist_postings_ = Rows{FlatArray(std::move(artist_posting_starts)), FlatArray(std::move(artist_posting_values))};
+    ix.artist_summaries_ = FlatArray(std::move(artist_summaries));
+    ix.artist_of_entry_ = FlatArray(std::move(artist_of_entry));
+    ix.artist_entries_ = Rows{FlatArray(std::move(artist_entry_starts)), FlatArray(std::move(artist_entry_values))};
+    ix.input_of_ = FlatArray(std::move(input_of));
+    ix.id_of_input_ = FlatArray(std::move(id_of_input));
+    ix.length_start_ = FlatArray(std::move(length_start));
+    ix.pair_slots_ = FlatArray(std::move(pair_slots));
     return ix;
 }
 
@@ -371,6 +439,12 @@ std::string_view LibraryIndex::title(std::size_t id) const {
     return key(id).substr(entries_[id].artist_size + kSeparator.size());
 }
 
+std::vector<std::string_view> LibraryIndex::artists() const {
+    std::vector<std::string_view> out;
+    for (std::size_t p = 0; p < artist_count(); ++p) out.push_back(artist(p));
+    return out;
+}
+
 std::vector<std::string_view> LibraryIndex::titles_of(std::size_t artist) const {
     std::vector<std::string_view> out;
     for (const std::uint32_t* e = artist_entries_.begin(artist); e != artist_entries_.end(artist); ++e)
@@ -379,13 +453,13 @@ std::vector<std::string_view> LibraryIndex::titles_of(std::size_t artist) const 
 }
 
 std::int64_t LibraryIndex::token_id(std::string_view token) const {
-    const auto it = token_ids_.find(token);
-    return it == token_ids_.end() ? -1 : static_cast<std::int64_t>(it->second);
+    return find_token(token, token_slots_.data(), token_slots_.size(), [&](std::size_t id) { return vocabulary(id); });
 }
 
 std::size_t LibraryIndex::find_pair(std::string_view artist, std::string_view title) const {
-    for (std::size_t s = pair_hash(artist, title) & pair_mask_;; s = (s + 1) & pair_mask_) {
-        const std::uint32_t at = pair_slots_[s];
+    const std::size_t mask = pair_slots_.size() - 1;
+    for (std::size_t slot = pair_hash(artist, title) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t at = pair_slots_[slot];
         if (at == kNoEntry) return kNoEntry;
         if (entries_[at].artist_size == artist.size() && key(at).substr(0, artist.size()) == artist &&
             this->title(at) == title)
@@ -513,6 +587,7 @@ private:
         for (const QueryToken& t : tokens_) add_histogram(t.text, set_histogram_);
         set_counts_fit_ = fits(set_histogram_);
         sorted_pattern_ready_ = false;
+        signature_table_ready_ = false;
     }
 
     // Marks candidates already looked at in the current scan: a bit per
@@ -621,7 +696,7 @@ private:
         for (const std::uint32_t* id = first; id != last; ++id) {
             if (std::binary_search(query_ids_.begin(), query_ids_.end(), *id)) continue;
             if (!rest_b_.empty()) rest_b_ += ' ';
-            rest_b_ += ix_->vocabulary_[*id];
+            rest_b_ += ix_->vocabulary(*id);
         }
     }
 
@@ -660,6 +735,22 @@ private:
             sort_.below = t;
             return false;
         }
+        if (sorted_counts_fit_ && !signature_table_ready_) {
+            // Entry j of table k: the bound of the four buckets of byte k of a
+            // signature holding j; a code of 3 stands for any count from 3 up.
+            for (std::size_t k = 0; k < 8; ++k) {
+                for (std::size_t j = 0; j < 256; ++j) {
+                    std::uint16_t sum = 0;
+                    for (std::size_t i = 0; i < 4; ++i) {
+                        const std::uint8_t q = sorted_counts_.n[4 * k + i];
+                        const std::uint8_t code = (j >> (2 * i)) & 3;
+                        sum += code == 3 ? q : std::min(q, code);
+                    }
+                    signature_table_[k][j] = sum;
+                }
+            }
+            signature_table_ready_ = true;
+        }
         const std::uint32_t first_id = ix_->length_start_[lo];
         const std::uint32_t end_id = ix_->length_start_[hi + 1];
         start_scan();
@@ -673,7 +764,7 @@ private:
             std::size_t most_by_length = std::min(n, m);
             bool length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
             for (; p != end; ++p) {
-                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->counts_[p[kPrefetchAhead]]);
+                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->signatures_[p[kPrefetchAhead]]);
                 const std::uint32_t c = *p;
                 if (length_start[m + 1] <= c) {
                     while (length_start[m + 1] <= c) ++m;
@@ -683,6 +774,10 @@ private:
                 if (!length_ok || !first_visit(c)) continue;
                 std::size_t most = most_by_length;
                 if (sorted_counts_fit_) {
+                    const std::uint64_t signature = ix_->signatures_[c];
+                    std::size_t coarse = 0;
+                    for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
+                    if (detail::ratio_from_lcs(std::min(most, coarse), n, m) < t) continue;
                     most = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
                     if (detail::ratio_from_lcs(most, n, m) < t) continue;
                 }
@@ -729,34 +824,44 @@ private:
         std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
-        if (artist_mark_.size() < ix_->artists_.size()) artist_mark_.resize(ix_->artists_.size(), 0);
-        if (++artist_epoch_ == 0) {
-            std::fill(artist_mark_.begin(), artist_mark_.end(), 0);
-            artist_epoch_ = 1;
-        }
+        start_scan();
         const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
-        const detail::Histogram histogram =
-            detail::visit(a, [](const auto* c, std::size_t n) { return detail::Histogram::of(c, n); });
+        LibraryIndex::Counts counts;
+        std::uint32_t histogram[kBuckets] = {};
+        char32_t head[4];
+        std::size_t head_size = 0;
+        for (std::size_t i = 0; i < artist.size();) {
+            const char32_t c = detail::next_char(artist, i);
+            ++histogram[bucket(c)];
+            if (head_size < 4) head[head_size++] = c;
+        }
+        bool counts_fit = true;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            counts_fit = counts_fit && histogram[b] <= 255;
+            counts.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
+        }
         const double gate = th_->artist_gate;
         double best = 0.0;
         std::size_t best_at = 0;
         for (std::uint32_t id : artist_ids_) {
-            for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != ix_->artist_postings_.end(id); ++p) {
-                if (artist_mark_[*p] == artist_epoch_) continue;
-                artist_mark_[*p] = artist_epoch_;
-                const std::string_view other = ix_->artists_[*p];
+            const std::uint32_t* end = ix_->artist_postings_.end(id);
+            for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != end; ++p) {
+                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->artist_summaries_[p[kPrefetchAhead]]);
+                if (!first_visit(*p)) continue;
                 // Scores below this change nothing: below the best, or below
                 // a positive gate while nothing has reached it.
                 const double floor = std::max(best, gate);
                 if (floor > 0.0) {
                     // Bounds from the lengths and characters, then the actual prefix.
-                    const std::size_t lb = ix_->artist_chars_[*p];
-                    const detail::Histogram& h = ix_->artist_histograms_[*p];
-                    const std::size_t matches = histogram.ok && h.ok ? detail::common_count(histogram, h) : SIZE_MAX;
-                    if (detail::jaro_winkler_bound(a.size, lb, matches, 4) < floor) continue;
-                    if (detail::jaro_winkler_bound(a.size, lb, matches, prefix_of(a, other)) < floor) continue;
+                    const LibraryIndex::ArtistSummary& other = ix_->artist_summaries_[*p];
+                    const std::size_t matches = counts_fit ? common_count(counts, other.counts) : SIZE_MAX;
+                    if (detail::jaro_winkler_bound(a.size, other.chars, matches, 4) < floor) continue;
+                    std::size_t prefix = 0;
+                    const std::size_t other_head = std::min<std::size_t>(other.chars, 4);
+                    while (prefix < head_size && prefix < other_head && head[prefix] == other.head[prefix]) ++prefix;
+                    if (detail::jaro_winkler_bound(a.size, other.chars, matches, prefix) < floor) continue;
                 }
-                const double s = jaro_winkler_of(a, other);
+                const double s = jaro_winkler_of(a, ix_->artist(*p));
                 if (s > best || (best > 0.0 && s == best && *p < best_at)) {
                     best = s;
                     best_at = *p;
@@ -773,7 +878,7 @@ private:
         }
     }
 
-    static constexpr std::size_t kPrefetchAhead = 8;
+    static constexpr std::size_t kPrefetchAhead = 16;
 
     const LibraryIndex* ix_ = nullptr;
     const ClassifyThresholds* th_ = nullptr;
@@ -799,12 +904,12 @@ private:
     std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens
     bool set_counts_fit_ = true;
     bool sorted_pattern_ready_ = false;
+    bool signature_table_ready_ = false;
+    std::uint16_t signature_table_[8][256];
     detail::PatternMasks sorted_pattern_;
 
     std::vector<std::uint64_t> seen_;
     std::vector<std::uint32_t> seen_words_;  // the words of seen_ that are not zero
-    std::vector<std::uint32_t> artist_mark_;
-    std::uint32_t artist_epoch_ = 0;
 };
 
 Classification classify_release(std::string_view artist, std::string_view title, const LibraryIndex& index,

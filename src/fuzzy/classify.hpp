@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/flat_array.hpp"
 #include "fuzzy/chars.hpp"
 
 namespace zemo::fuzzy {
@@ -47,11 +49,15 @@ public:
     // Converts every artist and title to its match form and indexes them.
     static LibraryIndex from_pairs(const Pairs& pairs);
 
+    LibraryIndex(LibraryIndex&&) noexcept = default;
+    LibraryIndex& operator=(LibraryIndex&&) noexcept = default;
+
     // Combined keys, one per input pair, in input order.
     std::size_t size() const noexcept { return entries_.size(); }
     std::string_view combined(std::size_t i) const noexcept;
     // Distinct artists, sorted byte-wise.
-    const std::vector<std::string_view>& artists() const noexcept { return artists_; }
+    std::size_t artist_count() const noexcept { return artist_summaries_.size(); }
+    std::vector<std::string_view> artists() const;
     // Titles of the artist at `artist` (a position in artists()), in input order.
     std::vector<std::string_view> titles_of(std::size_t artist) const;
     bool contains_pair(std::string_view artist, std::string_view title) const;
@@ -61,17 +67,32 @@ public:
     std::vector<std::uint32_t> combined_postings(std::string_view token) const;
     std::vector<std::uint32_t> artist_postings(std::string_view token) const;
 
+    // Bytes of the arrays this object holds itself (a loaded index views
+    // its file instead) and bytes of the arrays it reads either way.
+    std::size_t owned_bytes() const noexcept;
+    std::size_t data_bytes() const noexcept;
+
+    // The index as bytes (a header with a magic string, the format version,
+    // the array sizes and a checksum, then each array), and back. A loaded
+    // index views `bytes`, which `keep` keeps alive; every offset, size and
+    // id is checked before use.
+    std::string to_bytes() const;
+    static Result<LibraryIndex> from_bytes(std::string_view bytes, std::shared_ptr<const void> keep);
+
 private:
     friend class Classifier;
+    friend struct IndexLayout;
+    LibraryIndex() = default;
 
     struct Entry {
         std::uint64_t key_at = 0;       // combined key in text_
+        std::uint64_t sorted_at = 0;    // sorted metric tokens in text_
         std::uint32_t key_size = 0;     // bytes
         std::uint32_t artist_size = 0;  // bytes of the artist prefix
-        std::uint64_t sorted_at = 0;    // sorted metric tokens in text_
         std::uint32_t sorted_size = 0;  // bytes
         std::uint32_t tokens_at = 0;    // distinct index-token ids in entry_tokens_, ascending
-        bool sorted_ascii = true;
+        std::uint32_t sorted_ascii = 1;
+        std::uint32_t unused = 0;
     };
 
     // What the candidate scans read for every candidate, apart from the
@@ -82,10 +103,19 @@ private:
         std::uint32_t token_count = 0;   // distinct metric tokens, "|||" included
     };
 
+    // What the artist scan reads to bound an artist's score: one cache line.
+    struct alignas(64) ArtistSummary {
+        Counts counts;
+        char32_t head[4] = {};   // the first characters
+        std::uint64_t at = 0;    // the artist in text_
+        std::uint32_t size = 0;  // bytes
+        std::uint32_t chars = 0;
+    };
+
     // Compressed rows: row r is values[starts[r] .. starts[r + 1]).
     struct Rows {
-        std::vector<std::uint32_t> starts{0};
-        std::vector<std::uint32_t> values;
+        FlatArray<std::uint32_t> starts;
+        FlatArray<std::uint32_t> values;
         std::size_t size(std::size_t r) const { return starts[r + 1] - starts[r]; }
         const std::uint32_t* begin(std::size_t r) const { return values.data() + starts[r]; }
         const std::uint32_t* end(std::size_t r) const { return values.data() + starts[r + 1]; }
@@ -95,31 +125,36 @@ private:
     // By internal id: entries are numbered by the length of their sorted tokens.
     std::string_view key(std::size_t id) const { return text(entries_[id].key_at, entries_[id].key_size); }
     std::string_view title(std::size_t id) const;
+    std::string_view artist(std::size_t p) const { return text(artist_summaries_[p].at, artist_summaries_[p].size); }
+    std::string_view vocabulary(std::size_t id) const {
+        return {vocabulary_text_.data() + vocabulary_at_[id], vocabulary_at_[id + 1] - vocabulary_at_[id]};
+    }
     // Token id, or -1 for a token no library string holds. Ids follow token order.
     std::int64_t token_id(std::string_view token) const;
     std::size_t find_pair(std::string_view artist, std::string_view title) const;
 
-    std::string text_;                     // every combined key and sorted token string
-    std::vector<Entry> entries_;
-    std::vector<Lengths> lengths_;
-    std::vector<Counts> counts_;                 // characters of the sorted tokens
-    std::vector<std::uint32_t> entry_tokens_;
-    std::vector<std::string_view> vocabulary_;  // token by id, views into vocabulary_text_
-    std::string vocabulary_text_;
-    std::vector<std::uint32_t> token_chars_;     // characters of each token
-    std::unordered_map<std::string_view, std::uint32_t> token_ids_;
+    FlatArray<char> text_;  // every combined key and sorted token string
+    FlatArray<Entry> entries_;
+    FlatArray<Lengths> lengths_;
+    FlatArray<Counts> counts_;  // characters of the sorted tokens
+    // The same counts in two bits each (0, 1, 2, 3 or more): a weaker bound
+    // from an array small enough to stay in the last-level cache.
+    FlatArray<std::uint64_t> signatures_;
+    FlatArray<std::uint32_t> entry_tokens_;
+    FlatArray<char> vocabulary_text_;            // tokens in id order
+    FlatArray<std::uint64_t> vocabulary_at_;     // token id -> start in vocabulary_text_, one more at the end
+    FlatArray<std::uint32_t> token_chars_;       // characters of each token
+    FlatArray<std::uint32_t> token_slots_;       // open addressing over token ids, kNoEntry empty
     Rows combined_postings_;                     // by token id
     Rows artist_postings_;                       // by token id
-    std::vector<std::string_view> artists_;      // views into text_
-    std::vector<std::uint32_t> artist_chars_;    // characters of each artist
-    std::vector<detail::Histogram> artist_histograms_;
-    std::vector<std::uint32_t> artist_of_entry_;
+    FlatArray<ArtistSummary> artist_summaries_;  // by artist position (byte-wise order)
+    FlatArray<std::uint32_t> artist_of_entry_;
     Rows artist_entries_;                        // by artist position: entries in input order
-    std::vector<std::uint32_t> input_of_;        // internal id -> input position
-    std::vector<std::uint32_t> id_of_input_;     // input position -> internal id
-    std::vector<std::uint32_t> length_start_;    // first id whose sorted tokens have >= m characters
-    std::vector<std::uint32_t> pair_slots_;      // open addressing over entries, kNoEntry empty
-    std::uint64_t pair_mask_ = 0;
+    FlatArray<std::uint32_t> input_of_;          // internal id -> input position
+    FlatArray<std::uint32_t> id_of_input_;       // input position -> internal id
+    FlatArray<std::uint32_t> length_start_;      // first id whose sorted tokens have >= m characters
+    FlatArray<std::uint32_t> pair_slots_;        // open addressing over entries, kNoEntry empty
+    std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
 };
 
 // Classifies one release whose artist and title are already match forms.

@@ -178,6 +178,55 @@ TEST(fuzzy_classify_matches_reference) {
     CHECK(counts[0] > 100 && counts[1] > 100 && counts[2] > 100);
 }
 
+TEST(fuzzy_classify_matches_reference_on_adversarial_libraries) {
+    const ClassifyThresholds variants[] = {
+        ClassifyThresholds{},
+        ClassifyThresholds{0.6, 0.7, 0.9, 0.5, 0.3},
+        ClassifyThresholds{0.9, 0.9, 0.5, 0.9, 0.6},
+        ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},
+        ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},
+        ClassifyThresholds{1.0, 1.0, 1.0, 1.0, 1.0},
+    };
+    Generator g(99);
+    std::vector<Owned> libraries;
+    {
+        Owned shared, duplicates, bars, wide, empty;
+        for (int i = 0; i < 150; ++i) {
+            shared.emplace_back("the " + g.phrase(2), "the " + g.phrase(4));  // one token in every entry
+            bars.emplace_back(g.phrase(2) + " |||", "||| " + g.phrase(3));
+            wide.emplace_back("\u4e2d " + g.phrase(2) + " \u00e9t\u00e9", g.phrase(3) + " \U0001F600");
+            empty.emplace_back(i % 3 ? g.phrase(2) : "", i % 4 ? g.phrase(3) : "");
+        }
+        for (int i = 0; i < 100; ++i) duplicates.emplace_back("the beatles", "abbey road");
+        duplicates.emplace_back("the beatles", "let it be");
+        libraries = {shared, duplicates, bars, wide, empty};
+        // Entries of every length up to far beyond one machine word.
+        Owned lengths;
+        for (int n = 1; n < 140; n += 7) lengths.emplace_back(std::string(n, 'a') + " b", "the " + std::string(n / 2, 'c'));
+        libraries.push_back(lengths);
+    }
+    for (const Owned& lib : libraries) {
+        const reference::Library ref(lib);
+        const LibraryIndex index = index_of(lib);
+        for (int r = 0; r < 120; ++r) {
+            const auto& [a, t] = lib[g.rng() % lib.size()];
+            std::string artist = a, title = t;
+            switch (r % 4) {
+                case 0: artist = g.typo(artist); break;
+                case 1: title = g.typo(title); break;
+                case 2: artist = "the " + g.phrase(2); title = g.phrase(3); break;
+                default: break;
+            }
+            for (const ClassifyThresholds& th : variants) {
+                const Classification expected = ref.classify(artist, title, th).result;
+                const Classification got = classify_release(artist, title, index, th);
+                if (got != expected) std::cerr << "mismatch: '" << artist << "' / '" << title << "'\n";
+                CHECK(got == expected);
+            }
+        }
+    }
+}
+
 TEST(fuzzy_pool_covers_every_position_once) {
     for (std::size_t n : {0, 1, 7, 1000, 100003}) {
         std::vector<std::atomic<int>> hits(n);

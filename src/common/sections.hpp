@@ -1,0 +1,70 @@
+#pragma once
+// The file format of saved indexes: a 64-byte header (magic string, format
+// version, byte order, section count, total size, checksum of everything
+// after the header), a table of (offset, size) pairs, then the sections,
+// each aligned to 64 bytes so that a mapped file can be read in place.
+//
+// Compatibility: a reader accepts exactly its own magic string and format
+// version and refuses anything else with a message naming both versions;
+// it never guesses at another layout.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/flat_array.hpp"
+
+namespace zemo {
+
+inline constexpr std::size_t kSectionAlignment = 64;
+
+// 64-bit checksum of a byte range (four interleaved multiply-rotate lanes).
+std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept;
+
+class SectionWriter {
+public:
+    template <typename T>
+    void add(const FlatArray<T>& array) {
+        add(array.data(), array.size() * sizeof(T));
+    }
+    void add(const void* data, std::size_t bytes) { sections_.push_back({static_cast<const char*>(data), bytes}); }
+
+    // The whole file: header, section table, sections.
+    std::string finish(std::string_view magic, std::uint32_t version) const;
+
+private:
+    std::vector<std::string_view> sections_;
+};
+
+class SectionReader {
+public:
+    // Checks the header, the section table and the checksum. `what` names
+    // the kind of file in messages ("library index", ...).
+    static Result<SectionReader> open(std::string_view bytes, std::string_view magic, std::uint32_t version,
+                                      std::size_t sections, std::string_view what);
+
+    std::size_t bytes(std::size_t k) const { return table_[k].bytes; }
+
+    // Section k as an array of T viewing the bytes; fails when its size is
+    // not a multiple of sizeof(T).
+    template <typename T>
+    Result<FlatArray<T>> array(std::size_t k) const {
+        const Entry& e = table_[k];
+        if (e.bytes % sizeof(T) != 0) return Error("section " + std::to_string(k) + " has a size that fits no whole element");
+        return FlatArray<T>::view(reinterpret_cast<const T*>(data_ + e.offset), e.bytes / sizeof(T));
+    }
+
+private:
+    struct Entry {
+        std::uint64_t offset;
+        std::uint64_t bytes;
+    };
+    const char* data_ = nullptr;
+    std::vector<Entry> table_;
+};
+
+}  // namespace zemo

@@ -1,0 +1,176 @@
+// The library index as bytes: the saved file and the pickle of a
+// LibraryIndex. Each array is one section; a loaded index views them in
+// place, after every offset, size and id in them has been checked, so a
+// damaged or hostile file is refused rather than read out of bounds.
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+#include <limits>
+
+#include "common/sections.hpp"
+#include "fuzzy/classify.hpp"
+
+namespace zemo::fuzzy {
+
+namespace {
+
+constexpr std::string_view kMagic = "ZEMOLIX";
+// Bump on any change to the arrays or their meaning.
+constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kSeparatorBytes = 5;  // " ||| "
+
+Error damaged(const std::string& what) { return Error("library index file is damaged: " + what); }
+
+bool ascending(const FlatArray<std::uint32_t>& a) {
+    for (std::size_t i = 1; i < a.size(); ++i)
+        if (a[i] < a[i - 1]) return false;
+    return true;
+}
+
+bool all_below(const FlatArray<std::uint32_t>& a, std::size_t limit) {
+    for (std::uint32_t v : a)
+        if (v >= limit) return false;
+    return true;
+}
+
+// An open-addressing table: a power of two in size, with an empty slot
+// (so that every probe ends) and ids below `limit` elsewhere.
+bool valid_table(const FlatArray<std::uint32_t>& slots, std::size_t limit) {
+    if (slots.empty() || (slots.size() & (slots.size() - 1)) != 0) return false;
+    bool has_empty = false;
+    for (std::uint32_t v : slots) {
+        if (v == kNone) has_empty = true;
+        else if (v >= limit) return false;
+    }
+    return has_empty;
+}
+
+}  // namespace
+
+struct IndexLayout {
+    static constexpr std::size_t kSections = 22;
+
+    template <typename Fn>
+    static void each_array(LibraryIndex& ix, Fn&& fn) {
+        fn(ix.text_);
+        fn(ix.entries_);
+        fn(ix.lengths_);
+        fn(ix.counts_);
+        fn(ix.signatures_);
+        fn(ix.entry_tokens_);
+        fn(ix.vocabulary_text_);
+        fn(ix.vocabulary_at_);
+        fn(ix.token_chars_);
+        fn(ix.token_slots_);
+        fn(ix.combined_postings_.starts);
+        fn(ix.combined_postings_.values);
+        fn(ix.artist_postings_.starts);
+        fn(ix.artist_postings_.values);
+        fn(ix.artist_summaries_);
+        fn(ix.artist_of_entry_);
+        fn(ix.artist_entries_.starts);
+        fn(ix.artist_entries_.values);
+        fn(ix.input_of_);
+        fn(ix.id_of_input_);
+        fn(ix.length_start_);
+        fn(ix.pair_slots_);
+    }
+
+    static bool valid_rows(const LibraryIndex::Rows& rows, std::size_t n_rows, std::size_t limit) {
+        return rows.starts.size() == n_rows + 1 && rows.starts[0] == 0 && ascending(rows.starts) &&
+               rows.starts.back() == rows.values.size() && all_below(rows.values, limit);
+    }
+
+    static Status validate(const LibraryIndex& ix) {
+        const std::size_t n = ix.entries_.size();
+        const std::size_t text = ix.text_.size();
+        const std::size_t n_tokens = ix.token_chars_.size();
+        const std::size_t n_artists = ix.artist_summaries_.size();
+        if (n >= kNone) return damaged("too many entries");
+        if (ix.lengths_.size() != n || ix.counts_.size() != n || ix.signatures_.size() != n ||
+            ix.artist_of_entry_.size() != n || ix.input_of_.size() != n || ix.id_of_input_.size() != n)
+            return damaged("array sizes disagree");
+        for (std::size_t id = 0; id < n; ++id) {
+            const LibraryIndex::Entry& e = ix.entries_[id];
+            const LibraryIndex::Lengths& len = ix.lengths_[id];
+            if (e.key_at > text || e.key_size > text - e.key_at || e.sorted_at > text || e.sorted_size > text - e.sorted_at ||
+                e.key_size < kSeparatorBytes || e.artist_size > e.key_size - kSeparatorBytes)
+                return damaged("an entry lies outside the text");
+            if (len.token_count == 0 || e.tokens_at > ix.entry_tokens_.size() ||
+                len.token_count - 1 > ix.entry_tokens_.size() - e.tokens_at)
+                return damaged("an entry's tokens lie outside their array");
+            if (ix.input_of_[id] >= n || ix.id_of_input_[ix.input_of_[id]] != id) return damaged("the entry order is not a permutation");
+        }
+        if (!all_below(ix.entry_tokens_, n_tokens)) return damaged("a token id is out of range");
+        if (ix.vocabulary_at_.size() != n_tokens + 1 || ix.vocabulary_at_[0] != 0 ||
+            ix.vocabulary_at_[n_tokens] != ix.vocabulary_text_.size())
+            return damaged("the vocabulary offsets disagree with its text");
+        for (std::size_t k = 0; k < n_tokens; ++k)
+            if (ix.vocabulary_at_[k + 1] < ix.vocabulary_at_[k]) return damaged("the vocabulary offsets are not ascending");
+        if (!valid_table(ix.token_slots_, n_tokens) || !valid_table(ix.pair_slots_, n))
+            return damaged("a hash table is malformed");
+        if (!valid_rows(ix.combined_postings_, n_tokens, n) || !valid_rows(ix.artist_postings_, n_tokens, n_artists) ||
+            !valid_rows(ix.artist_entries_, n_artists, n))
+            return damaged("a posting list is malformed");
+        for (const LibraryIndex::ArtistSummary& a : ix.artist_summaries_)
+            if (a.at > text || a.size > text - a.at) return damaged("an artist lies outside the text");
+        if (!all_below(ix.artist_of_entry_, n_artists)) return damaged("an artist position is out of range");
+        const FlatArray<std::uint32_t>& starts = ix.length_start_;
+        if (starts.size() < 2 || starts.size() - 2 > std::numeric_limits<std::uint32_t>::max() || starts.back() != n ||
+            !ascending(starts))
+            return damaged("the length table is malformed");
+        return ok_status();
+    }
+};
+
+std::string LibraryIndex::to_bytes() const {
+    SectionWriter w;
+    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { w.add(array); });
+    return w.finish(kMagic, kFormatVersion);
+}
+
+Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
+    // Arrays are read in place: copy bytes that do not start on a section boundary.
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment != 0) {
+        void* copy = std::aligned_alloc(kSectionAlignment, (bytes.size() + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment);
+        if (copy == nullptr) throw std::bad_alloc();
+        std::memcpy(copy, bytes.data(), bytes.size());
+        keep = std::shared_ptr<const void>(copy, std::free);
+        bytes = std::string_view(static_cast<const char*>(copy), bytes.size());
+    }
+    Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, IndexLayout::kSections, "library index");
+    if (!reader) return std::move(reader).error();
+    LibraryIndex ix;
+    std::size_t k = 0;
+    std::optional<Error> failure;
+    IndexLayout::each_array(ix, [&](auto& array) {
+        using T = std::remove_cv_t<std::remove_reference_t<decltype(*array.data())>>;
+        Result<FlatArray<T>> a = reader.value().template array<T>(k++);
+        if (!a) {
+            if (!failure) failure = damaged(a.error().message());
+            return;
+        }
+        array = std::move(a).value();
+    });
+    if (failure) return std::move(*failure);
+    if (Status valid = IndexLayout::validate(ix); !valid) return std::move(valid).error();
+    ix.backing_ = std::move(keep);
+    return ix;
+}
+
+std::size_t LibraryIndex::owned_bytes() const noexcept {
+    std::size_t total = 0;
+    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { total += array.owned_bytes(); });
+    return total;
+}
+
+std::size_t LibraryIndex::data_bytes() const noexcept {
+    std::size_t total = 0;
+    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { total += array.size() * sizeof(*array.data()); });
+    return total;
+}
+
+}  // namespace zemo::fuzzy
