@@ -134,7 +134,10 @@ class SQLiteStore(Store):
         try:
             yield
         except BaseException:
-            self.conn.execute("ROLLBACK")
+            # SQLite itself rolls back on some errors (a full disk, an I/O
+            # error); the error that stopped the load is the one to report.
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
             raise
         self.conn.execute("COMMIT")
 

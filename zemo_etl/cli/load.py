@@ -43,7 +43,7 @@ def describe_error(error: BaseException) -> tuple[int, str]:
     if isinstance(error, stores.StoreError):
         return 2, str(error)
     if isinstance(error, sqlite3.Error):
-        name = getattr(error, "sqlite_errorname", "")
+        name = "_".join(getattr(error, "sqlite_errorname", "").split("_")[:2])  # SQLITE_IOERR_WRITE: SQLITE_IOERR
         text = str(error)
         machine = name in _SQLITE_MACHINE_ERRORS or (not name and ("disk" in text or "I/O" in text))
         return (1 if machine else 2), f"SQLite: {stores._one_line(text)}"
