@@ -51,7 +51,7 @@ def redact_url(url: str) -> str:
     return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc[1]}"))
 
 
-def _one_line(text: str) -> str:
+def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
@@ -211,7 +211,6 @@ class PostgresStore(Store):
             import psycopg
         except ImportError as e:
             raise StoreError("PostgreSQL needs psycopg 3: pip install 'zemo-etl[postgres]'") from e
-        self.psycopg = psycopg
         try:
             self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
         except psycopg.Error as e:

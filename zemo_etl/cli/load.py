@@ -47,10 +47,7 @@ def describe_error(error: BaseException) -> tuple[int, str]:
         text = str(error)
         machine = name in _SQLITE_MACHINE_ERRORS or (not name and ("disk" in text or "I/O" in text))
         return (1 if machine else 2), f"SQLite: {stores._one_line(text)}"
-    try:
-        import psycopg
-    except ImportError:
-        psycopg = None
+    psycopg = sys.modules.get("psycopg")  # loaded by the store when it is in use
     if psycopg is not None and isinstance(error, psycopg.Error):
         diag = getattr(error, "diag", None)
         primary = (diag.message_primary if diag is not None else None) or str(error)

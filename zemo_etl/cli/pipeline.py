@@ -110,7 +110,7 @@ class Pipeline:
         columns = schema.library_columns()
         stored = [columns.index(key) for key in ("title", "artist", "alternate_artist_name")]
         artist = columns.index("artist")
-        counts = Counter()
+        counts: Counter[str] = Counter()
 
         def rows():
             for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
