@@ -226,7 +226,7 @@ def test_tables_without_create_table_get_numbered_columns(capsys, tmp_path: Path
 
 
 @pytest.mark.parametrize("args, message", [
-    (["/nonexistent/d.sql", "t", "--into", "sqlite:///x.db"], "no dump file /nonexistent/d.sql"),
+    (["/nonexistent/d.sql", "t", "--into", "sqlite:///{tmp}/x.db"], "no dump file /nonexistent/d.sql"),
     ([SAMPLE, "library", "--into", "mysql://h/db"], "unsupported database URL mysql://h/db"),
     ([SAMPLE, "library", "--into", "sqlite:////nonexistent/x.db"], "cannot open sqlite:////nonexistent/x.db"),
     ([SAMPLE, "absent", "--into", "sqlite:///{tmp}/x.db", "--create"], "holds no rows of absent"),
@@ -239,6 +239,7 @@ def test_user_errors_exit_2_with_one_line(capsys, tmp_path: Path, args: list[str
     assert (status, out) == (2, "")
     assert err.startswith("zemo-etl load: ") and message in err and err.count("\n") == 1
     assert "secret" not in err
+    assert list(tmp_path.iterdir()) == []  # no empty database left behind
 
 
 def test_missing_psycopg_names_the_extra(capsys, monkeypatch: pytest.MonkeyPatch) -> None:

@@ -122,6 +122,8 @@ class SQLiteStore(Store):
         super().__init__(url)
         if path != ":memory:" and not pathlib.Path(path).parent.is_dir():
             raise StoreError(f"cannot open {self.name}: no directory {pathlib.Path(path).parent}")
+        self.path = path
+        self.created = path != ":memory:" and not pathlib.Path(path).exists()
         try:
             # Transactions are begun and ended here, not by the module.
             self.conn = sqlite3.connect(path, isolation_level=None)
@@ -143,6 +145,9 @@ class SQLiteStore(Store):
 
     def close(self) -> None:
         self.conn.close()
+        # A file this store made and never committed to is not left behind.
+        if self.created and pathlib.Path(self.path).stat().st_size == 0:
+            pathlib.Path(self.path).unlink()
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
         self.conn.execute(sql, params)
