@@ -11,7 +11,8 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CPP_BUILD ?= build/cpp
 
 DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev nlohmann-json3-dev \
-	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace
+	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace \
+	postgresql
 
 .PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel fuzz tables-check bench ci clean
 
@@ -98,7 +99,12 @@ fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
 tables-check: ## the committed Unicode tables match the Debian data packages
 	$(PYTHON) tools/gen_unicode_tables.py --check
 
+# The store benchmarks compare with the sqlite3 shell's .import.
+BENCH_PACKAGES := sqlite3
+
 bench: install
+	@missing=$$(for p in $(BENCH_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
 	$(PY) -m pip install -q ".[bench]"
 	cd bench && ../$(PY) run.py
 

@@ -1,7 +1,8 @@
 // libFuzzer target for the VALUES parser and the table row loader: any bytes
 // parse without faults, every string comes out as valid UTF-8, no row is
 // empty, and a dump holding the bytes as one statement gives the table the
-// same rows as parsing the bytes directly, in the owned and the compact form.
+// same rows as parsing the bytes directly, in the owned and the compact form
+// and read in chunks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         RowTable compact;
         read_table_rows(dump, "t", compact);
         if (loaded != rows || compact.to_rows() != rows) std::abort();
+        // In chunks, as a load reads it, the same rows in the same order.
+        std::vector<Row> chunked;
+        detail::RowVectorSink chunk_sink(chunked);
+        TableScan scan(dump, "t");
+        const std::size_t chunk = 1 + size % 3;
+        while (scan.read(chunk_sink, chunk) > 0) {
+        }
+        if (chunked != rows) std::abort();
     }
     return 0;
 }

@@ -236,6 +236,10 @@ PyObject* str(std::string_view utf8) {
     return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
+PyObject* bytes(std::string_view data) {
+    return check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 PyObject* boolean(bool value) {
@@ -524,6 +528,29 @@ PyObject* Call::new_instance_raw(void* state, void (*destroy)(void*)) {
 }
 
 // ---------------------------------------------------------------------------
+// Modules
+
+PyObject* create_module_once(ModuleOnce& once) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw_current();
+    std::int64_t expected = -1;
+    if (!once.interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        raise(PyExc_ImportError, std::string("zemo_etl.") + once.definition.m_name +
+                                     " does not support subinterpreters: it was already initialised in another "
+                                     "interpreter of this process");
+    }
+    if (once.module != nullptr) {
+        Py_INCREF(once.module);
+        return once.module;
+    }
+    Ref module(check(PyModule_Create(&once.definition)));
+    once.fill(module.get());
+    Py_INCREF(module.get());
+    once.module = module.get();
+    return module.release();
+}
+
+// ---------------------------------------------------------------------------
 // Calls
 
 PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, const Args& args) noexcept {
@@ -577,6 +604,11 @@ void instance_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyObject* iter_self(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
 }  // namespace
 
 PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -606,6 +638,10 @@ int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key) {
     return answer;
 }
 
+PyObject* class_next(const ClassInfo& cls, PyObject* self) {
+    return call_function(*cls.next, &cls, self, Args{});
+}
+
 Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
     PyObject* result = call_function(*cls.length, &cls, self, Args{});
     if (result == nullptr) return -1;
@@ -615,7 +651,7 @@ Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
 }
 
 void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
-               objobjproc contains, lenfunc length) {
+               objobjproc contains, lenfunc length, iternextfunc next) {
     for (std::size_t i = 0; i < cls.method_count; ++i) {
         const Function& m = cls.methods[i];
         defs[i].ml_doc = signature_doc(m.name, m, m.receiver != Receiver::Static, m.doc);
@@ -629,6 +665,10 @@ void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs,
     };
     if (cls.contains != nullptr) slots.push_back({Py_sq_contains, reinterpret_cast<void*>(contains)});
     if (cls.length != nullptr) slots.push_back({Py_sq_length, reinterpret_cast<void*>(length)});
+    if (cls.next != nullptr) {
+        slots.push_back({Py_tp_iter, reinterpret_cast<void*>(&iter_self)});
+        slots.push_back({Py_tp_iternext, reinterpret_cast<void*>(next)});
+    }
     slots.push_back({0, nullptr});
     // The dotted type name gives the type its __module__ ("zemo_etl.state");
     // __name__ and __qualname__ stay the bare class name.

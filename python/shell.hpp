@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -74,6 +75,7 @@ private:
 // Result conversion (each returns a new reference or throws PyErrorSet)
 
 PyObject* str(std::string_view utf8);
+PyObject* bytes(std::string_view data);
 PyObject* none();
 PyObject* boolean(bool value);
 PyObject* floating(double value);
@@ -318,7 +320,10 @@ struct ClassInfo {
     std::size_t method_count;
     const Function* contains = nullptr;  // __contains__(key) -> bool object
     const Function* length = nullptr;    // __len__() -> int object
-    PyObject* type = nullptr;            // created once, at first registration
+    // __next__() -> the next item, or nullptr without an exception at the
+    // end; the class is then its own iterator (__iter__ returns self).
+    const Function* next = nullptr;
+    PyObject* type = nullptr;  // created once, at first registration
 };
 
 template <ClassInfo& Cls, std::size_t I>
@@ -335,8 +340,9 @@ PyObject* method_vector_trampoline(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, PyObject* kwargs);
 int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key);
 Py_ssize_t class_length(const ClassInfo& cls, PyObject* self);
+PyObject* class_next(const ClassInfo& cls, PyObject* self);
 void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
-               objobjproc contains, lenfunc length);
+               objobjproc contains, lenfunc length, iternextfunc next);
 
 // Creates the class object on first use and adds it to `module`. `N` is the
 // number of rows in Cls.methods.
@@ -359,11 +365,23 @@ void add_class(PyObject* module) {
             module, Cls, defs,
             [](PyTypeObject* type, PyObject* args, PyObject* kwargs) { return class_new(Cls, type, args, kwargs); },
             [](PyObject* self, PyObject* key) { return class_contains(Cls, self, key); },
-            [](PyObject* self) { return class_length(Cls, self); });
+            [](PyObject* self) { return class_length(Cls, self); },
+            [](PyObject* self) { return class_next(Cls, self); });
     }
     Py_INCREF(Cls.type);
     add_member(module, Cls.name, Cls.type);
 }
+
+// A single-phase module, created once per process and refused to a second
+// interpreter, since its classes and tables are process-wide. `fill` adds the
+// members; the module is returned (a new reference) or PyErrorSet thrown.
+struct ModuleOnce {
+    PyModuleDef& definition;
+    void (*fill)(PyObject* module);
+    std::atomic<std::int64_t> interpreter{-1};  // the interpreter that first loaded it
+    PyObject* module = nullptr;
+};
+PyObject* create_module_once(ModuleOnce& once);
 
 // The panic guard. Runs `body`; returns false with a Python exception set when
 // it throws: PyErrorSet keeps the exception already set, std::bad_alloc

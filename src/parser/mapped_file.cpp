@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -53,7 +54,8 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       addr_(std::exchange(other.addr_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      released_(std::exchange(other.released_, 0)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     if (this != &other) {
@@ -61,17 +63,28 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         addr_ = std::exchange(other.addr_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        released_ = std::exchange(other.released_, 0);
     }
     return *this;
 }
 
 MappedFile::~MappedFile() { release(); }
 
+void MappedFile::release_before(std::size_t offset) noexcept {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t end = std::min(offset, size_) / page * page;
+    if (addr_ == nullptr || end <= released_) return;
+    // A hint: on failure the pages simply stay.
+    ::madvise(static_cast<char*>(addr_) + released_, end - released_, MADV_DONTNEED);
+    released_ = end;
+}
+
 void MappedFile::release() noexcept {
     if (addr_ != nullptr) ::munmap(addr_, size_);
     if (fd_ >= 0) ::close(fd_);
     addr_ = nullptr;
     size_ = 0;
+    released_ = 0;
     fd_ = -1;
 }
 

@@ -25,6 +25,10 @@ public:
 
     std::string_view bytes() const noexcept { return {static_cast<const char*>(addr_), size_}; }
 
+    // Drops the whole pages before `offset` from the process's memory; they
+    // are read in again from the page cache if touched later.
+    void release_before(std::size_t offset) noexcept;
+
 private:
     MappedFile() = default;
     void release() noexcept;
@@ -32,6 +36,7 @@ private:
     int fd_ = -1;
     void* addr_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t released_ = 0;  // bytes from the start already dropped
 };
 
 }  // namespace zemo::parser

@@ -86,6 +86,12 @@ std::size_t StatementReader::tuples_start(std::string_view line) {
 
 }  // namespace detail
 
+Result<TableCursor> TableCursor::open(const std::string& path, std::string_view table_name) {
+    auto file = MappedFile::open(path);
+    if (!file) return std::move(file).error();
+    return TableCursor(std::move(file).value(), table_name);
+}
+
 Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name) {
     auto file = MappedFile::open(path);
     if (!file) return std::move(file).error();

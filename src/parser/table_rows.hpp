@@ -13,26 +13,16 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/error.hpp"
+#include "parser/mapped_file.hpp"
 #include "parser/mysql.hpp"
 #include "parser/row_table.hpp"
 #include "parser/tuple_list.hpp"
 
 namespace zemo::parser {
-
-// All rows of `table_name` in the dump at `path`, in file order. A file
-// without such rows, or an empty file, gives no rows; only opening, fstat
-// and mapping fail.
-Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name);
-
-// The same rows in the compact form.
-Result<RowTable> load_row_table(const std::string& path, std::string_view table_name);
-
-// The same rows handed one at a time to `on_row`, in file order.
-Status for_each_table_row(const std::string& path, std::string_view table_name,
-                          const std::function<void(Row&&)>& on_row);
 
 namespace detail {
 
@@ -52,31 +42,103 @@ private:
     bool open_ = false;   // a statement of the table has not ended yet
 };
 
-// Calls on_line(line) for every LF-terminated piece of `bytes` and for a last
-// piece without LF; a CR before the LF stays in the line.
-template <typename OnLine>
-void for_each_line(std::string_view bytes, OnLine&& on_line) {
-    const char* p = bytes.data();
-    const char* const end = p + bytes.size();
-    while (p < end) {
-        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        const char* line_end = lf != nullptr ? lf : end;
-        on_line(std::string_view(p, static_cast<std::size_t>(line_end - p)));
-        p = lf != nullptr ? lf + 1 : end;
-    }
-}
-
 }  // namespace detail
 
-// The rows of `table_name` in dump text already in memory, into `sink` (a
-// sink of the tuple walk: RowTable, detail::RowVectorSink, ...).
+// A resumable walk over one table's rows in dump text already in memory:
+// each read() hands the next rows, in file order, to a sink of the tuple walk
+// (RowTable, detail::RowVectorSink, ...) and may stop in the middle of a
+// line, so that the rows come in chunks of a bounded size.
+class TableScan {
+public:
+    TableScan(std::string_view dump, std::string_view table_name) : dump_(dump), reader_(table_name) {}
+
+    // Reads at most `max_rows` further rows into `sink`; the count read, 0
+    // once the table's rows are exhausted.
+    template <typename Sink>
+    std::size_t read(Sink& sink, std::size_t max_rows);
+
+    // The offset up to which the dump has been read completely.
+    std::size_t consumed() const noexcept { return in_line_ ? line_start_ : next_; }
+
+private:
+    std::string_view dump_;
+    detail::StatementReader reader_;
+    std::size_t next_ = 0;        // offset of the next line
+    bool in_line_ = false;        // a line's tuples are partly read
+    std::size_t line_start_ = 0;  // that line: offset, bytes, read position
+    std::string_view line_;
+    std::size_t pos_ = 0;
+};
+
+template <typename Sink>
+std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
+    std::size_t budget = max_rows;
+    while (budget > 0) {
+        if (!in_line_) {
+            if (next_ >= dump_.size()) break;
+            // Lines end at LF; a CR before it stays in the line.
+            const char* p = dump_.data() + next_;
+            const std::size_t rest = dump_.size() - next_;
+            const auto* lf = static_cast<const char*>(std::memchr(p, '\n', rest));
+            const std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - p) : rest;
+            const std::string_view line(p, length);
+            line_start_ = next_;
+            next_ += lf != nullptr ? length + 1 : length;
+            const std::size_t start = reader_.tuples_start(line);
+            if (start == std::string_view::npos) continue;
+            line_ = line;
+            pos_ = start;
+            in_line_ = true;
+        }
+        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget);
+        if (end == detail::TuplesEnd::Limit) break;
+        reader_.tuples_read(end == detail::TuplesEnd::Statement);
+        in_line_ = false;
+    }
+    return max_rows - budget;
+}
+
+// All rows of the table in dump text already in memory, into `sink`.
 template <typename Sink>
 void read_table_rows(std::string_view dump, std::string_view table_name, Sink& sink) {
-    detail::StatementReader reader(table_name);
-    detail::for_each_line(dump, [&](std::string_view line) {
-        const std::size_t start = reader.tuples_start(line);
-        if (start != std::string_view::npos) reader.tuples_read(detail::append_tuples(line.substr(start), sink));
-    });
+    TableScan(dump, table_name).read(sink, SIZE_MAX);
 }
+
+// A TableScan over a mapped dump file. Pages behind the scan are handed back
+// after each read, so the process keeps only about a chunk's worth of the
+// file resident however large the file is.
+class TableCursor {
+public:
+    // Errors as MappedFile::open.
+    static Result<TableCursor> open(const std::string& path, std::string_view table_name);
+
+    template <typename Sink>
+    std::size_t read(Sink& sink, std::size_t max_rows) {
+        const std::size_t n = scan_.read(sink, max_rows);
+        file_.release_before(scan_.consumed());
+        return n;
+    }
+
+    std::string_view bytes() const noexcept { return file_.bytes(); }
+
+private:
+    TableCursor(MappedFile file, std::string_view table_name)
+        : file_(std::move(file)), scan_(file_.bytes(), table_name) {}
+
+    MappedFile file_;
+    TableScan scan_;
+};
+
+// All rows of `table_name` in the dump at `path`, in file order. A file
+// without such rows, or an empty file, gives no rows; only opening, fstat
+// and mapping fail.
+Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name);
+
+// The same rows in the compact form.
+Result<RowTable> load_row_table(const std::string& path, std::string_view table_name);
+
+// The same rows handed one at a time to `on_row`, in file order.
+Status for_each_table_row(const std::string& path, std::string_view table_name,
+                          const std::function<void(Row&&)>& on_row);
 
 }  // namespace zemo::parser

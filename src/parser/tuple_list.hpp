@@ -28,16 +28,25 @@ struct Scalar {
 // One value at `pos`, as parse_single_value reads it.
 Scalar read_value(std::string_view line, std::size_t& pos, std::string& out);
 
-// Reads every tuple from the first '(' on; true when a ';' met while looking
-// for the next tuple ended the statement.
+// Where a walk over a line's tuples stopped.
+enum class TuplesEnd : std::uint8_t {
+    Line,       // the end of the line
+    Statement,  // a ';' between tuples: the statement is over
+    Limit,      // `budget` rows were kept; `i` is where the next tuple is looked for
+};
+
+// Reads the tuples of `line` from `i` on, from the first '(' at or after it.
+// Each kept row takes one from `budget`; once it is spent the walk stops
+// before looking for another tuple, so that a later call with the same `i`
+// resumes exactly there.
 template <typename Sink>
-bool append_tuples(std::string_view line, Sink& sink) {
+TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::size_t& budget) {
     const std::size_t n = line.size();
-    std::size_t i = 0;
     while (i < n) {
+        if (budget == 0) return TuplesEnd::Limit;
         while (line[i] != '(') {
-            if (line[i] == ';') return true;
-            if (++i == n) return false;
+            if (line[i] == ';') return TuplesEnd::Statement;
+            if (++i == n) return TuplesEnd::Line;
         }
         ++i;
         sink.start_row();
@@ -58,8 +67,18 @@ bool append_tuples(std::string_view line, Sink& sink) {
             }
         }
         sink.finish_row(!empty);
+        if (!empty) --budget;
     }
-    return false;
+    return TuplesEnd::Line;
+}
+
+// Every tuple of the line; true when a ';' met while looking for the next
+// tuple ended the statement.
+template <typename Sink>
+bool append_tuples(std::string_view line, Sink& sink) {
+    std::size_t i = 0;
+    std::size_t budget = SIZE_MAX;
+    return append_tuples(line, i, sink, budget) == TuplesEnd::Statement;
 }
 
 // Rows as vectors of owned values.

@@ -9,12 +9,12 @@ from __future__ import annotations
 
 import argparse
 
-from zemo_etl.cli import pipeline
+from zemo_etl.cli import load, pipeline
 from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
 
 __all__ = ["main", "Pipeline", "SAMPLE_DATA", "STEPS"]
 
-_COMMAND_MODULES = [pipeline]
+_COMMAND_MODULES = [pipeline, load]
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,7 +1,7 @@
 """The pipeline's main job: classify incoming releases against the library.
 
     zemo-etl demo                      # the bundled sample data, into ./zemo-etl-demo
-    zemo-etl run --dump library.sql --releases releases.csv --workdir out
+    zemo-etl run --dump library.sql --releases releases.csv --workdir out [--db-url URL]
 
 Steps (resumable: a run that stops part-way continues from the first step
 not completed, with the state kept in WORKDIR/state.json):
@@ -11,46 +11,86 @@ not completed, with the state kept in WORKDIR/state.json):
 3. classify        each release keep / prune / review against the library
 4. resolve_artists each release artist against the library's artists
 5. write_report    WORKDIR/releases_classified.csv and a summary
+
+The library, the releases and the decisions live in a database: by default
+the SQLite file WORKDIR/library.db, or PostgreSQL with --db-url
+postgresql://... (pip install 'zemo-etl[postgres]'). Each step replaces its
+tables in one transaction. A run resumes only against the database it
+started with.
 """
 
 from __future__ import annotations
 
 import csv
-import json
 import os
 import pathlib
 import sys
 from collections import Counter
+from typing import Any, Optional
 
-from zemo_etl import fuzzy, import_utils, parser, pg, schema, state, text
+from zemo_etl import dump, fuzzy, import_utils, pg, schema, state, stores, text
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 
+# The job's own tables beside `library`, keyed by the release's place in the
+# deduplicated input.
+RELEASES_TABLE = "incoming_releases"
+DECISIONS_TABLE = "release_decisions"
+MATCHES_TABLE = "artist_matches"
+JOB_TABLES = {
+    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT"],
+    DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
+    MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
+}
+
 
 class Pipeline:
-    def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path) -> None:
+    def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
+                 db_url: Optional[str] = None) -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.state_path = workdir / "state.json"
-        self.db_url = dump.resolve().as_uri()
+        self.db_url = db_url or "sqlite:///" + str((workdir / "library.db").resolve())
         self.csv_dir = str(releases.resolve().parent)
+        self.store: stores.Store
 
     def _load_or_create_state(self) -> state.PipelineState:
         if self.state_path.exists():
             st = state.PipelineState.load(str(self.state_path))
-            st.validate_resume(self.db_url, self.csv_dir)
+            st.validate_resume(stores.redact_url(self.db_url), self.csv_dir)
             return st
-        return state.PipelineState(self.db_url, self.csv_dir, STEPS)
+        return state.PipelineState(stores.redact_url(self.db_url), self.csv_dir, STEPS)
 
-    def _save(self, name: str, value: object) -> None:
-        (self.workdir / f"{name}.json").write_text(json.dumps(value, ensure_ascii=False), encoding="utf-8")
+    def _replace(self, table: str, ddl: str, columns: list[str], rows: Any) -> None:
+        # A step's table in one transaction: a failed step leaves the old one.
+        with self.store.transaction():
+            if self.store.table_exists(table):
+                self.store.clear(table)
+            else:
+                self.store.execute(ddl)
+            self.store.insert_rows(table, columns, rows)
 
-    def _load(self, name: str):
-        return json.loads((self.workdir / f"{name}.json").read_text(encoding="utf-8"))
+    def _replace_job_table(self, table: str, rows: Any) -> None:
+        definitions = JOB_TABLES[table]
+        self._replace(table, f"CREATE TABLE {table} ({', '.join(definitions)})",
+                      [d.split()[0] for d in definitions], rows)
 
     def run(self) -> int:
         self.workdir.mkdir(parents=True, exist_ok=True)
-        st = self._load_or_create_state()
+        try:
+            st = self._load_or_create_state()
+        except ValueError as e:
+            print(f"[fail] cannot resume: {e} (--fresh starts over)", file=sys.stderr)
+            return 2
+        try:
+            self.store = stores.open_store(self.db_url)
+        except stores.StoreError as e:
+            print(f"[fail] {e}", file=sys.stderr)
+            return 2
+        with self.store:
+            return self._run_steps(st)
+
+    def _run_steps(self, st: state.PipelineState) -> int:
         for step in STEPS:
             if st.is_completed(step):
                 print(f"[skip] {step}: completed in an earlier run")
@@ -68,20 +108,25 @@ class Pipeline:
 
     def load_library(self) -> None:
         columns = schema.library_columns()
-        rows = parser.load_table_rows(str(self.dump), schema.LIBRARY_TABLE)
-        library = []
-        compilations = 0
-        for row in rows:
-            record = dict(zip(columns, row))
-            for key in ("title", "artist", "alternate_artist_name"):
-                value = record.get(key)
-                if isinstance(value, str):
-                    record[key] = text.to_storage_form(value)
-            artist = record.get("artist")
-            compilations += isinstance(artist, str) and text.is_compilation_artist(artist)
-            library.append(record)
-        print(f"[done] load_library: {len(library)} rows from {self.dump.name}, {compilations} compilations")
-        self._save("library", library)
+        stored = [columns.index(key) for key in ("title", "artist", "alternate_artist_name")]
+        artist = columns.index("artist")
+        counts: Counter[str] = Counter()
+
+        def rows():
+            for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
+                for row in chunk:
+                    record = (list(row) + [None] * len(columns))[:len(columns)]
+                    for k in stored:
+                        if isinstance(record[k], str):
+                            record[k] = text.to_storage_form(record[k])
+                    counts["rows"] += 1
+                    counts["compilations"] += isinstance(record[artist], str) and text.is_compilation_artist(
+                        record[artist])
+                    yield record
+
+        self._replace(schema.LIBRARY_TABLE, schema.library_ddl(), columns, rows())
+        print(f"[done] load_library: {counts['rows']} rows from {self.dump.name}, "
+              f"{counts['compilations']} compilations")
 
     def dedupe_releases(self) -> None:
         seen = import_utils.DedupSet()
@@ -95,32 +140,36 @@ class Pipeline:
                 else:
                     dropped += 1
         print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
-        self._save("releases", kept)
+        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"]) for k, r in enumerate(kept)])
+
+    def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
+        return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
+
+    def _releases(self) -> list[dict[str, str]]:
+        rows = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
+        return [{"artist": artist, "title": title} for artist, title in rows]
 
     def classify(self) -> None:
-        library = self._load("library")
-        releases = self._load("releases")
-        pairs = [(r["artist"] or "", r["title"] or "") for r in library]
+        pairs = [(artist or "", title or "") for artist, title in self._library()]
+        releases = self._releases()
         decisions = fuzzy.batch_classify_releases(
             [r["artist"] for r in releases], [r["title"] for r in releases], pairs
         )
         counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review")
-        self._save("decisions", decisions)
+        self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
 
     def resolve_artists(self) -> None:
-        library = self._load("library")
-        releases = self._load("releases")
-        catalog = sorted({text.to_identity_match_form(r["artist"]) for r in library if r["artist"]})
-        names = [text.to_identity_match_form(r["artist"]) for r in releases]
+        catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
+        names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
         resolved = fuzzy.batch_fuzzy_resolve(names, catalog, 0.85)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
-        self._save("resolved", resolved)
+        self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
 
     def write_report(self) -> None:
-        releases = self._load("releases")
-        decisions = self._load("decisions")
-        resolved = self._load("resolved")
+        releases = self._releases()
+        decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
+        resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
         out = self.workdir / "releases_classified.csv"
         with open(out, "w", newline="", encoding="utf-8") as f:
             writer = csv.writer(f)
@@ -132,7 +181,7 @@ class Pipeline:
                     decision, match or "",
                 ])
         print(f"[done] write_report: {out}")
-        width = max(len(r["artist"]) + len(r["title"]) for r in releases) + 3
+        width = max((len(r["artist"]) + len(r["title"]) for r in releases), default=0) + 3
         for release, decision in zip(releases, decisions):
             print(f"    {decision:<7} {(release['artist'] + ' - ' + release['title']):<{width}}")
 
@@ -141,12 +190,14 @@ def add_parsers(sub) -> None:
     demo = sub.add_parser("demo", help="run the job on the bundled sample data")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    demo.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     demo.set_defaults(handler=run_demo)
     run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)
     run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    run.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     run.set_defaults(handler=run_job)
 
 
@@ -159,4 +210,4 @@ def run_demo(args) -> int:
 def run_job(args) -> int:
     if args.fresh and (args.workdir / "state.json").exists():
         os.remove(args.workdir / "state.json")
-    return Pipeline(args.dump, args.releases, args.workdir).run()
+    return Pipeline(args.dump, args.releases, args.workdir, args.db_url).run()

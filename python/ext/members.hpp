@@ -1,0 +1,12 @@
+#pragma once
+// The members of `zemo_etl._ext`, one registration function per source. Each
+// adds its members to the module in their published order and throws
+// PyErrorSet on failure.
+
+#include "shell.hpp"
+
+namespace zemo::py::ext {
+
+void register_dump(PyObject* module);
+
+}  // namespace zemo::py::ext

@@ -1,0 +1,143 @@
+#include "parser/create_table.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace zemo::parser {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; }
+
+bool is_word(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Words that open a key or constraint definition instead of a column.
+bool opens_key(std::string_view word) {
+    static constexpr std::array<std::string_view, 10> kWords = {
+        "PRIMARY", "KEY", "INDEX", "UNIQUE", "CONSTRAINT", "FOREIGN", "FULLTEXT", "SPATIAL", "CHECK", "PERIOD"};
+    std::string upper(word);
+    for (char& c : upper) c = ascii_upper(c);
+    for (std::string_view k : kWords) {
+        if (upper == k) return true;
+    }
+    return false;
+}
+
+// The identifier at `pos` (backquoted, with `` for a backquote, or a bare
+// word); `pos` moves past it. Empty when there is none.
+std::string identifier(std::string_view s, std::size_t& pos) {
+    std::string out;
+    if (pos < s.size() && s[pos] == '`') {
+        ++pos;
+        while (pos < s.size()) {
+            if (s[pos] == '`') {
+                if (pos + 1 < s.size() && s[pos + 1] == '`') {
+                    out += '`';
+                    pos += 2;
+                    continue;
+                }
+                ++pos;
+                break;
+            }
+            out += s[pos++];
+        }
+        return out;
+    }
+    while (pos < s.size() && is_word(s[pos])) out += s[pos++];
+    return out;
+}
+
+// Past a quoted run opening at `pos` ('...', "..." or `...`), backslash
+// escapes and doubled quotes included.
+void skip_quoted(std::string_view s, std::size_t& pos) {
+    const char quote = s[pos++];
+    while (pos < s.size()) {
+        const char c = s[pos++];
+        if (c == '\\' && quote != '`') {
+            ++pos;
+        } else if (c == quote) {
+            if (pos < s.size() && s[pos] == quote) {
+                ++pos;
+            } else {
+                return;
+            }
+        }
+    }
+}
+
+// Where the statement's column list opens ('(' of line-initial
+// CREATE TABLE [IF NOT EXISTS] `name` (), or npos.
+std::size_t find_statement(std::string_view dump, std::string_view table_name) {
+    for (std::size_t line = 0; line < dump.size();) {
+        const std::size_t lf = dump.find('\n', line);
+        const std::size_t end = lf == std::string_view::npos ? dump.size() : lf;
+        std::string_view text = dump.substr(line, end - line);
+        constexpr std::string_view kHead = "CREATE TABLE ";
+        if (text.substr(0, kHead.size()) == kHead) {
+            std::size_t pos = kHead.size();
+            constexpr std::string_view kIfNotExists = "IF NOT EXISTS ";
+            if (text.substr(pos, kIfNotExists.size()) == kIfNotExists) pos += kIfNotExists.size();
+            if (pos < text.size() && text[pos] == '`' && identifier(text, pos) == table_name) {
+                while (pos < text.size() && is_blank(text[pos])) ++pos;
+                if (pos < text.size() && text[pos] == '(') return line + pos;
+            }
+        }
+        line = end + 1;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> create_table_columns(std::string_view dump, std::string_view table_name) {
+    std::size_t pos = find_statement(dump, table_name);
+    if (pos == std::string_view::npos) return std::nullopt;
+    ++pos;
+    std::vector<std::string> columns;
+    // One definition per comma at the list's own depth; its first word tells
+    // a column from a key.
+    bool at_definition = true;
+    int depth = 0;
+    while (pos < dump.size()) {
+        const char c = dump[pos];
+        if (is_blank(c)) {
+            ++pos;
+        } else if (at_definition) {
+            at_definition = false;
+            if (c == ')') break;
+            const bool quoted = c == '`';
+            std::string name = identifier(dump, pos);
+            if (name.empty()) {
+                ++pos;
+            } else if (quoted || !opens_key(name)) {
+                columns.push_back(std::move(name));
+            }
+        } else if (c == '\'' || c == '"' || c == '`') {
+            skip_quoted(dump, pos);
+        } else if (c == '/' && pos + 1 < dump.size() && dump[pos + 1] == '*') {
+            const std::size_t close = dump.find("*/", pos + 2);
+            pos = close == std::string_view::npos ? dump.size() : close + 2;
+        } else if (c == '(') {
+            ++depth;
+            ++pos;
+        } else if (c == ')') {
+            if (depth == 0) break;
+            --depth;
+            ++pos;
+        } else if (c == ',' && depth == 0) {
+            at_definition = true;
+            ++pos;
+        } else {
+            ++pos;
+        }
+    }
+    return columns;
+}
+
+}  // namespace zemo::parser

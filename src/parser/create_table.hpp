@@ -1,0 +1,17 @@
+#pragma once
+// Column names out of a dump's CREATE TABLE statement.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zemo::parser {
+
+// The column names, in order, of the first line-initial
+// "CREATE TABLE [IF NOT EXISTS] `table_name` (" statement of `dump` (names
+// only: types, keys and constraints are skipped); nothing when the dump has
+// no such statement. The statement may span lines, as dumps write it.
+std::optional<std::vector<std::string>> create_table_columns(std::string_view dump, std::string_view table_name);
+
+}  // namespace zemo::parser

@@ -1,0 +1,193 @@
+"""zemo_etl.dump: a dump table in chunks (row tuples, COPY text), the column
+names of its CREATE TABLE and the column types its values give."""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from zemo_etl import dump, pg
+from zemo_etl.parser import load_table_rows
+
+# Statement shapes the reader handles, each a piece of a dump; the property
+# test below strings random ones together.
+PIECES = [
+    "INSERT INTO `t` VALUES (1,'a',NULL),(2,'b',3.5),(3,'c;d',-1e-7);\n",
+    "INSERT INTO `t2` VALUES (9,'other');\n",
+    "INSERT INTO `t` VALUES\n(4,'x'),\n(5,'y\\'s'),\n(6,NULL);\n",
+    "INSERT INTO `t` VALUES (7),(8)\n",  # no ';' before the line ends
+    "(99,'continuation of nothing');\n",
+    "INSERT INTO `t` VALUES (),(10,'after an empty tuple');\n",
+    "INSERT INTO `t` VALUES (11,'a'),(12,'b') ;\r\n",
+    "INSERT INTO `t` (`id`, `values`) VALUES (13,'v'),(14,'w');\n",
+    "INSERT INTO `t` VALUES\n(15,18446744073709551616),\n\n(16,'after a blank line');\n",
+    "-- INSERT INTO `t` VALUES (666);\n",
+    "INSERT INTO `t` VALUES (17,'no final newline')",
+]
+
+
+def chunked(path: str, table: str, chunk_rows: int) -> list[list[tuple[Any, ...]]]:
+    return list(dump.TableRowChunks(path, table, chunk_rows=chunk_rows))
+
+
+@given(st.lists(st.sampled_from(PIECES), max_size=8), st.integers(1, 5))
+def test_chunks_are_the_loaded_rows(tmp_path_factory, pieces: list[str], chunk_rows: int) -> None:
+    path = tmp_path_factory.mktemp("chunks") / "dump.sql"
+    text = "".join(p if p.endswith("\n") else p + "\n" for p in pieces[:-1]) + "".join(pieces[-1:])
+    path.write_text(text, encoding="utf-8")
+    expected = load_table_rows(str(path), "t")
+    chunks = chunked(str(path), "t", chunk_rows)
+    assert [row for chunk in chunks for row in chunk] == expected
+    # Full chunks until the last, which is never empty.
+    assert all(len(c) == chunk_rows for c in chunks[:-1])
+    assert all(0 < len(c) <= chunk_rows for c in chunks)
+
+
+def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "dump.sql"
+    path.write_text("".join(PIECES[:3]), encoding="utf-8")
+    chunks = dump.TableRowChunks(str(path), "t")
+    assert iter(chunks) is chunks
+    assert next(chunks) == load_table_rows(str(path), "t")  # one chunk at the default size
+    assert list(chunks) == [] and list(chunks) == []  # exhausted stays exhausted
+    assert list(dump.TableRowChunks(str(path), "absent")) == []
+    assert dump.TableRowChunks.__text_signature__ == "(path, table_name, chunk_rows=10000)"
+    with pytest.raises(ValueError, match="chunk_rows must be at least 1"):
+        dump.TableCopyChunks(str(path), "t", chunk_rows=0)
+    with pytest.raises(RuntimeError, match="^cannot open /nonexistent/d.sql$"):
+        dump.TableRowChunks("/nonexistent/d.sql", "t")
+    with pytest.raises(TypeError, match="argument 'path'"):
+        dump.TableRowChunks(path, "t")  # type: ignore[arg-type]
+    with pytest.raises(OverflowError):
+        dump.TableRowChunks(str(path), "t", -1)
+
+
+def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
+    """COPY text format as PostgreSQL reads it, every field as str or None."""
+    unescape = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
+
+    def field(f: str) -> Any:
+        if f == "\\N":
+            return None
+        out, k = [], 0
+        while k < len(f):
+            if f[k] == "\\":
+                out.append(unescape[f[k + 1]])
+                k += 2
+            else:
+                out.append(f[k])
+                k += 1
+        return "".join(out)
+
+    text = data.decode("utf-8")
+    assert text.endswith("\n")
+    return [tuple(field(f) for f in line.split("\t")) for line in text[:-1].split("\n")]
+
+
+def as_copy_fields(row: tuple[Any, ...]) -> tuple[Any, ...]:
+    # Text in the PostgreSQL text form; numbers as str() writes them.
+    return tuple(None if v is None else pg.to_pg_text_form(v) if isinstance(v, str) else str(v) for v in row)
+
+
+def test_copy_chunks_are_the_rows_as_copy_text(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "dump.sql"
+    path.write_text(
+        "".join(PIECES)
+        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,-0.0,100.0,1e16,0.0001,"
+        "123456789012345678901234567890,-9223372036854775808,'é🎵\\'');\n",
+        encoding="utf-8")
+    rows = load_table_rows(str(path), "t")
+    chunks = list(dump.TableCopyChunks(str(path), "t", chunk_rows=4))
+    assert all(type(c) is bytes for c in chunks) and len(chunks) == math.ceil(len(rows) / 4)
+    assert [r for c in chunks for r in decode_copy_text(c)] == [as_copy_fields(r) for r in rows]
+    assert b"\x00" not in b"".join(chunks)
+
+
+@given(st.floats())
+def test_copy_text_floats_read_as_python_writes_them(tmp_path_factory, x: float) -> None:
+    # A float is written in the dump as repr() writes it; NaN and infinities
+    # cannot be written there.
+    if not math.isfinite(x):
+        return
+    path = tmp_path_factory.mktemp("floats") / "dump.sql"
+    literal = repr(x) if "." in repr(x) or "e" in repr(x) else repr(x) + ".0"
+    path.write_text(f"INSERT INTO `t` VALUES ({literal});\n", encoding="utf-8")
+    (value,), = load_table_rows(str(path), "t")
+    (copy,) = list(dump.TableCopyChunks(str(path), "t"))
+    assert copy == (str(value) + "\n").encode()
+    assert float(copy) == value
+
+
+CREATE_MYSQLDUMP = """\
+/*!40101 SET character_set_client = utf8 */;
+CREATE TABLE `t` (
+  `id` int(11) NOT NULL AUTO_INCREMENT,
+  `price` decimal(10,2) DEFAULT NULL COMMENT 'in euro, with cents (two)',
+  `kind` enum('a','b,c') DEFAULT 'a',
+  `odd``name` varchar(20) /*!100301 COMPRESSED*/ DEFAULT NULL,
+  `values` text,
+  PRIMARY KEY (`id`),
+  UNIQUE KEY `k` (`price`,`kind`),
+  KEY `idx` (`values`(10)),
+  CONSTRAINT `fk` FOREIGN KEY (`id`) REFERENCES `other` (`id`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+"""
+
+
+@pytest.mark.parametrize("text, table, expected", [
+    (CREATE_MYSQLDUMP, "t", ["id", "price", "kind", "odd`name", "values"]),
+    ("CREATE TABLE `t2` (`a` int);\nCREATE TABLE `t` (`id` int, `s` text, PRIMARY KEY (`id`));\n", "t", ["id", "s"]),
+    ("CREATE TABLE IF NOT EXISTS `t` (\n  id INT,\n  note TEXT,\n  KEY (id)\n);\n", "t", ["id", "note"]),
+    ("CREATE TABLE `t2` (`a` int);\n", "t", None),
+    ("-- CREATE TABLE `t` (`x` int);\nINSERT INTO `t` VALUES (1);\n", "t", None),
+    ("CREATE TABLE `t` (\n", "t", []),  # cut off: what there is
+], ids=["mysqldump", "one-line", "bare-names", "absent", "commented-out", "truncated"])
+def test_create_table_column_names(tmp_path: pathlib.Path, text: str, table: str, expected: Any) -> None:
+    path = tmp_path / "dump.sql"
+    path.write_text(text, encoding="utf-8")
+    assert dump.table_columns(str(path), table) == expected
+
+
+def test_column_types_from_the_values(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "dump.sql"
+    path.write_text(
+        "INSERT INTO `t` VALUES (1,1,1.5,'a',NULL,1,'x',9007199254740993),"
+        "(2,18446744073709551616,0,NULL,NULL,2.5,3,1.5),(3,NULL,2,'b',NULL,9007199254740993,'y',NULL,'extra');\n",
+        encoding="utf-8")
+    assert dump.table_column_types(str(path), "t") == [
+        "integer", "numeric", "float", "text", "text", "numeric", "mixed", "numeric", "text"]
+    assert dump.table_column_types(str(path), "absent") == []
+
+
+def test_memory_stays_bounded_by_a_chunk(tmp_path: pathlib.Path) -> None:
+    # 80 MB of rows: iterating holds one chunk (and one chunk's pages of the
+    # file), while loading the table at once holds all of it.
+    path = tmp_path / "big.sql"
+    row = "({},'{}','some title text here','BEA',101,2,'Rock','LP',NULL)"
+    with open(path, "w", encoding="utf-8") as f:
+        for block in range(800):
+            f.write("INSERT INTO `library` VALUES " + ",".join(
+                row.format(block * 1000 + k, "artist %d" % k * 2) for k in range(1000)) + ";\n")
+    size_mb = path.stat().st_size / 2**20
+    script = textwrap.dedent(f"""
+        import resource, sys
+        from zemo_etl import dump
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        n = 0
+        for chunk in dump.TableRowChunks({str(path)!r}, "library", chunk_rows=5000):
+            n += len(chunk)
+        grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+        print(n, grown)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    rows, grown_mb = done.stdout.split()
+    assert int(rows) == 800_000
+    assert float(grown_mb) < size_mb / 4, (grown_mb, size_mb)

@@ -1,0 +1,333 @@
+"""The databases the pipeline writes: SQLite and PostgreSQL behind one face.
+
+``open_store(url)`` takes ``sqlite:///relative/path.db``,
+``sqlite:////absolute/path.db`` (Python's own sqlite3) or
+``postgresql://...`` (psycopg 3, the optional extra ``zemo-etl[postgres]``).
+``load_dump_table`` moves one table of a MySQL dump into a store in one
+transaction: rows stream from the dump in chunks, PostgreSQL is fed with COPY
+(text in the PostgreSQL text form), SQLite with ``executemany``. Any failure,
+Ctrl-C included, rolls the whole load back.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import pathlib
+import sqlite3
+import urllib.parse
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from zemo_etl import dump, pg, schema
+
+__all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
+           "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS"]
+
+DEFAULT_BATCH_ROWS = 10000
+
+# The column types `dump.table_column_types` reports, per store. SQLite has no
+# exact type for integers beyond 64 bits: such a column, and one mixing
+# strings and numbers, gets no declared type, so that every value keeps its
+# own (wide integers as their decimal text).
+PG_TYPES = {"integer": "BIGINT", "numeric": "NUMERIC", "float": "DOUBLE PRECISION", "text": "TEXT", "mixed": "TEXT"}
+SQLITE_TYPES = {"integer": "INTEGER", "numeric": "", "float": "REAL", "text": "TEXT", "mixed": ""}
+
+_INT64 = range(-2**63, 2**63)
+
+
+class StoreError(Exception):
+    """A failure the user can act on (bad URL, missing table, a row the table
+    refuses...); its message is one line."""
+
+
+def redact_url(url: str) -> str:
+    """The URL without its password, fit for messages and state files."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    netloc = parts.netloc.rsplit("@", 1)
+    user = netloc[0].split(":", 1)[0]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc[1]}"))
+
+
+def _one_line(text: object) -> str:
+    return " ".join(str(text).split())
+
+
+class Store:
+    """A database connection with the few operations the pipeline needs. Use
+    ``with store.transaction():`` around changes; nothing is committed
+    otherwise."""
+
+    kind = ""
+    types: dict[str, str] = {}
+
+    def __init__(self, url: str) -> None:
+        self.url = url
+        self.name = redact_url(url)
+
+    def quote(self, name: str) -> str:
+        return '"' + name.replace('"', '""') + '"'
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
+        raise NotImplementedError
+
+    def query(self, sql: str, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        raise NotImplementedError
+
+    def table_exists(self, table: str) -> bool:
+        raise NotImplementedError
+
+    def existing_columns(self, table: str) -> list[tuple[str, str]]:
+        """(name, declared type) of each column of an existing table."""
+        raise NotImplementedError
+
+    def create_table(self, table: str, columns: Sequence[tuple[str, str]]) -> None:
+        """Creates `table` with (name, type) columns, the type one of
+        `dump.table_column_types`'s."""
+        body = ", ".join(f"{self.quote(n)} {self.types[t]}".rstrip() for n, t in columns)
+        self.execute(f"CREATE TABLE {self.quote(table)} ({body})")
+
+    def clear(self, table: str) -> None:
+        self.execute(f"DELETE FROM {self.quote(table)}")
+
+    def insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
+        raise NotImplementedError
+
+    def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
+                    batch_rows: int) -> int:
+        """Appends the dump table's rows to `table`; the count of rows."""
+        raise NotImplementedError
+
+
+class SQLiteStore(Store):
+    kind = "SQLite"
+    types = SQLITE_TYPES
+
+    def __init__(self, url: str, path: str) -> None:
+        super().__init__(url)
+        if path != ":memory:" and not pathlib.Path(path).parent.is_dir():
+            raise StoreError(f"cannot open {self.name}: no directory {pathlib.Path(path).parent}")
+        self.path = path
+        self.created = path != ":memory:" and not pathlib.Path(path).exists()
+        try:
+            # Transactions are begun and ended here, not by the module.
+            self.conn = sqlite3.connect(path, isolation_level=None)
+        except sqlite3.Error as e:
+            raise StoreError(f"cannot open {self.name}: {e}") from e
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        self.conn.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        except BaseException:
+            # SQLite itself rolls back on some errors (a full disk, an I/O
+            # error); the error that stopped the load is the one to report.
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
+            raise
+        self.conn.execute("COMMIT")
+
+    def close(self) -> None:
+        self.conn.close()
+        # A file this store made and never committed to is not left behind.
+        if self.created and pathlib.Path(self.path).stat().st_size == 0:
+            pathlib.Path(self.path).unlink()
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
+        self.conn.execute(sql, params)
+
+    def query(self, sql: str, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        return self.conn.execute(sql, params).fetchall()
+
+    def table_exists(self, table: str) -> bool:
+        return bool(self.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?", (table,)))
+
+    def existing_columns(self, table: str) -> list[tuple[str, str]]:
+        return [(r[1], r[2]) for r in self.query(f"PRAGMA table_info({self.quote(table)})")]
+
+    def insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
+        names = ", ".join(map(self.quote, columns))
+        marks = ", ".join("?" * len(columns))
+        self.conn.executemany(f"INSERT INTO {self.quote(table)} ({names}) VALUES ({marks})", rows)
+
+    def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
+                    batch_rows: int) -> int:
+        existing = self.existing_columns(table)
+        names = [n for n, _ in existing] if columns is None else list(columns)
+        # Integers beyond 64 bits go in as their digits, into columns without
+        # a declared type (what a created numeric column has); elsewhere
+        # SQLite refuses them.
+        untyped = {n for n, t in existing if not t}
+        wide = [k for k, n in enumerate(names) if n in untyped]
+        table_q = self.quote(table)
+        loaded = 0
+        statement = None
+        for chunk in dump.TableRowChunks(path, dump_table, batch_rows):
+            if statement is None:
+                width = len(names) if columns is not None else len(chunk[0])
+                statement = (f"INSERT INTO {table_q} ({', '.join(map(self.quote, names[:width]))}) "
+                             f"VALUES ({', '.join('?' * width)})")
+            if wide:
+                chunk = [_digits_beyond_int64(row, wide) for row in chunk]
+            try:
+                self.conn.executemany(statement, chunk)
+            except OverflowError as e:
+                raise StoreError(f"a value of {dump_table} is an integer beyond 64 bits, which a typed "
+                                 f"SQLite column cannot hold ({e})") from e
+            except sqlite3.ProgrammingError as e:
+                raise StoreError(f"rows of {dump_table} do not fit {table}: {e}") from e
+            loaded += len(chunk)
+        return loaded
+
+
+def _digits_beyond_int64(row: tuple[Any, ...], columns: list[int]) -> tuple[Any, ...]:
+    if not any(type(row[k]) is int and row[k] not in _INT64 for k in columns if k < len(row)):
+        return row
+    out = list(row)
+    for k in columns:
+        if k < len(out) and type(out[k]) is int and out[k] not in _INT64:
+            out[k] = str(out[k])
+    return tuple(out)
+
+
+class PostgresStore(Store):
+    kind = "PostgreSQL"
+    types = PG_TYPES
+
+    def __init__(self, url: str) -> None:
+        super().__init__(url)
+        try:
+            import psycopg
+        except ImportError as e:
+            raise StoreError("PostgreSQL needs psycopg 3: pip install 'zemo-etl[postgres]'") from e
+        try:
+            self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
+        except psycopg.Error as e:
+            raise StoreError(f"cannot connect to {self.name}: {_one_line(e)}") from e
+
+    def quote(self, name: str) -> str:
+        return '"' + name.replace('"', '""') + '"'
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        with self.conn.transaction():
+            yield
+
+    def close(self) -> None:
+        self.conn.close()
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
+        self.conn.execute(sql.encode(), params or None)
+
+    def query(self, sql: str, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        return self.conn.execute(sql.encode(), params or None).fetchall()
+
+    def table_exists(self, table: str) -> bool:
+        return self.query("SELECT to_regclass(%s) IS NOT NULL", (self.quote(table),))[0][0]
+
+    def existing_columns(self, table: str) -> list[tuple[str, str]]:
+        return self.query("SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute "
+                          "WHERE attrelid = to_regclass(%s) AND attnum > 0 AND NOT attisdropped ORDER BY attnum",
+                          (self.quote(table),))
+
+    def clear(self, table: str) -> None:
+        self.execute(f"TRUNCATE {self.quote(table)}")
+
+    def _copy_sql(self, table: str, columns: Optional[Sequence[str]]) -> bytes:
+        names = f" ({', '.join(map(self.quote, columns))})" if columns is not None else ""
+        return f"COPY {self.quote(table)}{names} FROM STDIN".encode()
+
+    def insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
+        with self.conn.cursor() as cur, cur.copy(self._copy_sql(table, columns)) as copy:
+            for row in rows:
+                copy.write_row([pg.to_pg_text_form(v) if type(v) is str else v for v in row])
+
+    def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
+                    batch_rows: int) -> int:
+        # The rows arrive as ready COPY text: no value passes through Python.
+        loaded = 0
+        with self.conn.cursor() as cur, cur.copy(self._copy_sql(table, columns)) as copy:
+            for chunk in dump.TableCopyChunks(path, dump_table, batch_rows):
+                copy.write(chunk)
+                loaded += chunk.count(b"\n")
+        return loaded
+
+
+def open_store(url: str) -> Store:
+    if url.startswith("sqlite:///"):
+        path = urllib.parse.unquote(url[len("sqlite:///"):])
+        if not path:
+            raise StoreError(f"no database path in {url}")
+        return SQLiteStore(url, path)
+    if url.startswith(("postgresql://", "postgres://")):
+        return PostgresStore(url)
+    raise StoreError(f"unsupported database URL {redact_url(url)}: use sqlite:///PATH or postgresql://...")
+
+
+@dataclass
+class LoadResult:
+    rows: int
+    created: bool
+
+
+def _new_table_columns(path: str, table: str) -> list[tuple[str, str]]:
+    """(name, type) of a new table for the dump table's rows: names from the
+    dump's CREATE TABLE when it has one, else c1..cN; types from the values."""
+    names = dump.table_columns(path, table)
+    types = dump.table_column_types(path, table)
+    if names is None:
+        if not types:
+            raise StoreError(f"{path} holds no rows of {table} and no CREATE TABLE to take its columns from")
+        names = [f"c{k}" for k in range(1, len(types) + 1)]
+    elif types and len(types) != len(names):
+        raise StoreError(f"the CREATE TABLE of {table} in {path} names {len(names)} columns "
+                         f"but its rows hold {len(types)} values")
+    return list(zip(names, types + ["text"] * (len(names) - len(types))))
+
+
+def load_dump_table(store: Store, path: str, table: str, *, create: bool = False, replace: bool = False,
+                    batch_rows: int = DEFAULT_BATCH_ROWS) -> LoadResult:
+    """Moves the rows of `table` in the dump at `path` into the table of the
+    same name in `store`, in one transaction: created first when missing and
+    `create` is set (``library`` from the published DDL), emptied first when
+    `replace` is set, else appended to."""
+    if not pathlib.Path(path).is_file():
+        raise StoreError(f"no dump file {path}")
+    if batch_rows < 1:
+        raise StoreError("--batch-rows must be at least 1")
+    with store.transaction():
+        created = False
+        if table == schema.LIBRARY_TABLE:
+            columns: Optional[list[str]] = schema.library_columns()
+        else:
+            columns = dump.table_columns(path, table)
+        if not store.table_exists(table):
+            if not create:
+                raise StoreError(f"{store.name} has no table {table} (--create makes it)")
+            if table == schema.LIBRARY_TABLE:
+                store.execute(schema.library_ddl())
+            else:
+                new_columns = _new_table_columns(path, table)
+                store.create_table(table, new_columns)
+                columns = [n for n, _ in new_columns]
+            created = True
+        elif replace:
+            store.clear(table)
+        rows = store.load_chunks(table, columns, path, table, batch_rows)
+    return LoadResult(rows, created)
