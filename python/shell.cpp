@@ -474,6 +474,14 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 for_each_element(obj, keep_alive_, [&](PyObject* o) { pairs.push_back(pair_of(o)); });
                 break;
             }
+            case Kind::Bytes: {
+                if (!PyBytes_Check(obj)) raise_cannot_convert(obj, "PyBytes");
+                char* data = nullptr;
+                Py_ssize_t size = 0;
+                if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw PyErrorSet{};
+                slot.text = std::string_view(data, static_cast<std::size_t>(size));
+                break;
+            }
             case Kind::Float: {
                 double d = PyFloat_AsDouble(obj);
                 if (d == -1.0 && PyErr_Occurred()) throw PyErrorSet{};

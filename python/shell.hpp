@@ -114,6 +114,7 @@ enum class Kind : std::uint8_t {
     TextPairList,  // sequence (not str) of such tuples
     Float,         // float conversion
     Unsigned,      // int or index conversion, unsigned 64-bit
+    Bytes,         // bytes -> view of its contents
 };
 
 struct Param {
@@ -124,7 +125,7 @@ struct Param {
     std::uint64_t default_unsigned = 0;
 };
 
-inline constexpr std::size_t kMaxParams = 5;
+inline constexpr std::size_t kMaxParams = 6;
 
 // How a method uses its receiver.
 enum class Receiver : std::uint8_t {

@@ -1,9 +1,9 @@
 """Native helpers beside zemo_etl._native; used through the package's modules (zemo_etl.dump)."""
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Optional, Union, final
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types"]
+__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types", "LibraryIndex"]
 
 _Value = Union[None, int, float, str]
 
@@ -30,3 +30,43 @@ def table_columns(path: str, table_name: str) -> Optional[list[str]]:
 
 def table_column_types(path: str, table_name: str) -> list[str]:
     """The type each column of the table takes from its values in a MySQL dump file."""
+
+@final
+class LibraryIndex:
+    """The library index of fuzzy.batch_classify_releases, built once from (artist, title) pairs
+    and read-only afterwards: any number of threads may classify against it at once.
+    """
+
+    def __new__(
+        cls,
+        library_pairs: Sequence[tuple[str, str]],
+        token_set_keep: float = 0.8,
+        token_sort_keep: float = 0.8,
+        two_stage_keep: float = 0.8,
+        artist_gate: float = 0.7,
+        review_floor: float = 0.4,
+    ) -> LibraryIndex: ...
+    def __len__(self) -> int: ...
+    def classify(self, artists: Sequence[str], titles: Sequence[str]) -> list[str]: ...
+    def save(self, path: str) -> None: ...
+    def to_bytes(self) -> bytes: ...
+    def sizes(self) -> tuple[int, int, int, int]: ...
+    def thresholds(self) -> list[float]: ...
+    @staticmethod
+    def load(
+        path: str,
+        token_set_keep: float = 0.8,
+        token_sort_keep: float = 0.8,
+        two_stage_keep: float = 0.8,
+        artist_gate: float = 0.7,
+        review_floor: float = 0.4,
+    ) -> LibraryIndex: ...
+    @staticmethod
+    def from_bytes(
+        data: bytes,
+        token_set_keep: float = 0.8,
+        token_sort_keep: float = 0.8,
+        two_stage_keep: float = 0.8,
+        artist_gate: float = 0.7,
+        review_floor: float = 0.4,
+    ) -> LibraryIndex: ...

@@ -8,5 +8,6 @@
 namespace zemo::py::ext {
 
 void register_dump(PyObject* module);
+void register_index(PyObject* module);
 
 }  // namespace zemo::py::ext

@@ -18,7 +18,10 @@ PyModuleDef ext_definition = {
     nullptr,
 };
 
-void fill_ext(PyObject* module) { register_dump(module); }
+void fill_ext(PyObject* module) {
+    register_dump(module);
+    register_index(module);
+}
 
 ModuleOnce ext{ext_definition, &fill_ext};
 

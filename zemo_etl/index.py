@@ -1,0 +1,118 @@
+"""Prepared fuzzy indexes: build once, use for many calls, save and load.
+
+``fuzzy.batch_classify_releases`` builds its library index on every call.
+A job that classifies in chunks, on several threads, over Dask partitions or
+from a long-running service builds a :class:`LibraryIndex` once instead::
+
+    from zemo_etl.index import LibraryIndex
+
+    index = LibraryIndex(library_pairs)          # what every batch call would build
+    for artists, titles in chunks:
+        decisions = index.classify(artists, titles)
+    index.save("library.zix")                    # compact binary file, replaced atomically
+    index = LibraryIndex.load("library.zix")     # mapped read-only: no rebuild, pages shared
+
+The results are exactly those of ``batch_classify_releases`` with the same
+pairs (the batch function is "prepare, use once" over the same code). A
+built or loaded index is read-only: any number of threads may call
+``classify`` on one object at once. ``pickle`` carries an index as the bytes
+of its saved file, so ``multiprocessing`` and Dask can ship one.
+
+Compatibility: a saved file records its format version; a file of another
+version, a damaged file (its checksum covers every byte) or any other file
+is refused with ``ValueError`` and never misread. Files are native-endian.
+Do not modify a saved file in place while it is loaded; ``save`` never does
+(it writes a new file and renames it over the old one).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Iterable, Sequence, Tuple
+
+from zemo_etl import _ext
+
+__all__ = ["LibraryIndex"]
+
+_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "artist_gate", "review_floor")
+
+
+class LibraryIndex:
+    """The library index of ``batch_classify_releases``, prepared once.
+
+    ``library_pairs`` are (artist, title) tuples of str; the thresholds
+    default to the fixed ones of ``batch_classify_releases``.
+    """
+
+    __slots__ = ("_native", "_source")
+
+    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *, token_set_keep: float = 0.8,
+                 token_sort_keep: float = 0.8, two_stage_keep: float = 0.8, artist_gate: float = 0.7,
+                 review_floor: float = 0.4) -> None:
+        if not isinstance(library_pairs, (list, tuple)):
+            library_pairs = list(library_pairs)
+        self._native = _ext.LibraryIndex(library_pairs, token_set_keep, token_sort_keep, two_stage_keep,
+                                         artist_gate, review_floor)
+        self._source = "built"
+
+    @classmethod
+    def _wrap(cls, native: _ext.LibraryIndex, source: str) -> LibraryIndex:
+        obj = cls.__new__(cls)
+        obj._native = native
+        obj._source = source
+        return obj
+
+    def classify(self, artists: Sequence[str], titles: Sequence[str]) -> list[str]:
+        """One of "keep", "prune", "review" per release, as ``batch_classify_releases``."""
+        return self._native.classify(artists, titles)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the index to ``path`` (temporary file in the same folder, flushed, renamed)."""
+        self._native.save(os.fspath(path))
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], **thresholds: float) -> LibraryIndex:
+        """Map a saved index read-only. OSError if it cannot be read, ValueError if it is no valid index."""
+        return cls._wrap(_ext.LibraryIndex.load(os.fspath(path), *_threshold_args(thresholds)), "mapped")
+
+    def to_bytes(self) -> bytes:
+        """The bytes of the saved file."""
+        return self._native.to_bytes()
+
+    @classmethod
+    def from_bytes(cls, data: bytes, **thresholds: float) -> LibraryIndex:
+        return cls._wrap(_ext.LibraryIndex.from_bytes(data, *_threshold_args(thresholds)), "bytes")
+
+    @property
+    def thresholds(self) -> dict[str, float]:
+        return dict(zip(_THRESHOLDS, self._native.thresholds()))
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of the index's arrays (in this process's memory, or mapped from its file)."""
+        return self._native.sizes()[3]
+
+    def __len__(self) -> int:
+        return len(self._native)
+
+    def __repr__(self) -> str:
+        pairs, artists, _, data = self._native.sizes()
+        return (f"LibraryIndex({pairs:,} pairs, {artists:,} artists, {data / 2**20:.1f} MiB, "
+                f"{self._source})")
+
+    def __reduce__(self):
+        return (_library_from_bytes, (self.to_bytes(), self.thresholds))
+
+
+def _threshold_args(thresholds: dict[str, float]) -> list[float]:
+    unknown = set(thresholds) - set(_THRESHOLDS)
+    if unknown:
+        raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
+    defaults = {"token_set_keep": 0.8, "token_sort_keep": 0.8, "two_stage_keep": 0.8, "artist_gate": 0.7,
+                "review_floor": 0.4}
+    defaults.update(thresholds)
+    return [float(defaults[name]) for name in _THRESHOLDS]
+
+
+def _library_from_bytes(data: bytes, thresholds: dict[str, float]) -> LibraryIndex:
+    return LibraryIndex.from_bytes(data, **thresholds)
