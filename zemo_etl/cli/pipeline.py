@@ -1,6 +1,7 @@
 """The pipeline's main job: classify incoming releases against the library.
 
     zemo-etl demo                      # the bundled sample data, into ./zemo-etl-demo
+    zemo-etl demo --scale 20000        # 20,000 generated library rows and releases, timed
     zemo-etl run --dump library.sql --releases releases.csv --workdir out
 
 Steps (resumable: a run that stops part-way continues from the first step
@@ -20,9 +21,11 @@ import json
 import os
 import pathlib
 import sys
+import time
 from collections import Counter
 
-from zemo_etl import fuzzy, import_utils, parser, pg, schema, state, text
+from zemo_etl import _demo_data, import_utils, parser, pg, schema, state, text
+from zemo_etl.cli.common import Progress, classify_in_chunks, resolve_in_chunks
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -34,6 +37,7 @@ class Pipeline:
         self.state_path = workdir / "state.json"
         self.db_url = dump.resolve().as_uri()
         self.csv_dir = str(releases.resolve().parent)
+        self.timings: dict[str, float] = {}
 
     def _load_or_create_state(self) -> state.PipelineState:
         if self.state_path.exists():
@@ -55,13 +59,20 @@ class Pipeline:
             if st.is_completed(step):
                 print(f"[skip] {step}: completed in an earlier run")
                 continue
+            started = time.monotonic()
             try:
                 getattr(self, step)()
+            except KeyboardInterrupt:
+                # Recorded as failed, so the next run starts again at this step.
+                st.mark_failed(step, "interrupted")
+                st.save(str(self.state_path))
+                raise
             except Exception as e:
                 st.mark_failed(step, f"{type(e).__name__}: {e}")
                 st.save(str(self.state_path))
                 print(f"[fail] {step}: {e}", file=sys.stderr)
                 return 1
+            self.timings[step] = time.monotonic() - started
             st.mark_completed(step)
             st.save(str(self.state_path))
         return 0
@@ -71,7 +82,10 @@ class Pipeline:
         rows = parser.load_table_rows(str(self.dump), schema.LIBRARY_TABLE)
         library = []
         compilations = 0
-        for row in rows:
+        progress = Progress("load_library", total=len(rows), unit="rows")
+        for i, row in enumerate(rows):
+            if i % 10_000 == 9_999:
+                progress.update(10_000)
             record = dict(zip(columns, row))
             for key in ("title", "artist", "alternate_artist_name"):
                 value = record.get(key)
@@ -80,6 +94,7 @@ class Pipeline:
             artist = record.get("artist")
             compilations += isinstance(artist, str) and text.is_compilation_artist(artist)
             library.append(record)
+        progress.close()
         print(f"[done] load_library: {len(library)} rows from {self.dump.name}, {compilations} compilations")
         self._save("library", library)
 
@@ -101,9 +116,10 @@ class Pipeline:
         library = self._load("library")
         releases = self._load("releases")
         pairs = [(r["artist"] or "", r["title"] or "") for r in library]
-        decisions = fuzzy.batch_classify_releases(
-            [r["artist"] for r in releases], [r["title"] for r in releases], pairs
-        )
+        with Progress("classify", total=len(releases), unit="releases") as progress:
+            decisions = classify_in_chunks(
+                [r["artist"] for r in releases], [r["title"] for r in releases], pairs, progress
+            )
         counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review")
         self._save("decisions", decisions)
@@ -113,7 +129,8 @@ class Pipeline:
         releases = self._load("releases")
         catalog = sorted({text.to_identity_match_form(r["artist"]) for r in library if r["artist"]})
         names = [text.to_identity_match_form(r["artist"]) for r in releases]
-        resolved = fuzzy.batch_fuzzy_resolve(names, catalog, 0.85)
+        with Progress("resolve_artists", total=len(names), unit="names") as progress:
+            resolved = resolve_in_chunks(names, catalog, 0.85, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
         self._save("resolved", resolved)
 
@@ -132,15 +149,20 @@ class Pipeline:
                     decision, match or "",
                 ])
         print(f"[done] write_report: {out}")
-        width = max(len(r["artist"]) + len(r["title"]) for r in releases) + 3
+        # A few examples of each decision; the report holds them all.
+        shown: Counter[str] = Counter()
         for release, decision in zip(releases, decisions):
-            print(f"    {decision:<7} {(release['artist'] + ' - ' + release['title']):<{width}}")
+            if shown[decision] < 5:
+                shown[decision] += 1
+                print(f"    {decision:<7} {release['artist']} - {release['title']}")
 
 
 def add_parsers(sub) -> None:
     demo = sub.add_parser("demo", help="run the job on the bundled sample data")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
+    demo.add_argument("--scale", type=int, metavar="N",
+                      help="generate N library rows and N releases into WORKDIR and print each step's time")
     demo.set_defaults(handler=run_demo)
     run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
@@ -153,10 +175,27 @@ def add_parsers(sub) -> None:
 def run_demo(args) -> int:
     args.dump = SAMPLE_DATA / "library.sql"
     args.releases = SAMPLE_DATA / "releases.csv"
-    return run_job(args)
+    if args.scale is None:
+        return run_job(args)
+    if args.scale < 1:
+        print("zemo-etl demo: error: --scale must be at least 1", file=sys.stderr)
+        return 2
+    data = args.workdir / "input"
+    data.mkdir(parents=True, exist_ok=True)
+    args.dump, args.releases = data / "library.sql", data / "releases.csv"
+    started = time.monotonic()
+    _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
+    generated = time.monotonic() - started
+    args.fresh = True  # new data: an old state would not match it
+    pipeline = Pipeline(args.dump, args.releases, args.workdir)
+    status = run_job(args, pipeline)
+    print(f"timings for {args.scale:,} library rows and {args.scale:,} releases:")
+    for step, seconds in [("generate data", generated), *pipeline.timings.items()]:
+        print(f"    {step:<16} {seconds:8.2f} s")
+    return status
 
 
-def run_job(args) -> int:
+def run_job(args, pipeline: Pipeline | None = None) -> int:
     if args.fresh and (args.workdir / "state.json").exists():
         os.remove(args.workdir / "state.json")
-    return Pipeline(args.dump, args.releases, args.workdir).run()
+    return (pipeline or Pipeline(args.dump, args.releases, args.workdir)).run()
