@@ -120,8 +120,10 @@ class CsvInput:
             self.header = next(self._reader)
         except StopIteration:
             raise UserError(f"{self.name}: empty file, expected a CSV header") from None
-        except (csv.Error, UnicodeDecodeError) as e:
+        except csv.Error as e:
             raise UserError(f"{self.name}: malformed CSV header: {e}") from None
+        except UnicodeDecodeError:
+            raise UserError(f"{self.name}: not UTF-8 text") from None
         for column in required:
             if column not in self.header:
                 raise UserError(f"{self.name}: no column {column!r} (columns: {', '.join(self.header)})")
@@ -194,8 +196,12 @@ class Progress:
         self._start = self._last = time.monotonic()
         if self._mode == "bar":
             from tqdm import tqdm
-            self._bar = tqdm(total=total, desc=desc, unit=" " + unit, unit_scale=True,
-                             file=self.stream, leave=False, dynamic_ncols=True)
+            # A terminal that reports no size (a bare pseudo-terminal) counts as
+            # 80 by 24; tqdm would otherwise hide the bar as beyond the screen.
+            sized = self._columns() > 0
+            self._bar = tqdm(total=total, desc=desc, unit=" " + unit, unit_scale=True, file=self.stream,
+                             leave=False, dynamic_ncols=sized, ncols=None if sized else 80,
+                             nrows=None if sized else 24)
 
     def _choose_mode(self) -> str:
         wanted = os.environ.get("ZEMO_ETL_PROGRESS", "").lower()
@@ -210,6 +216,12 @@ class Progress:
         except ImportError:
             return "plain"
         return "bar"
+
+    def _columns(self) -> int:
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            return 0
 
     def _isatty(self) -> bool:
         try:

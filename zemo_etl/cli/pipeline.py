@@ -16,6 +16,7 @@ not completed, with the state kept in WORKDIR/state.json):
 
 from __future__ import annotations
 
+import argparse
 import csv
 import json
 import os
@@ -158,13 +159,20 @@ class Pipeline:
 
 
 def add_parsers(sub) -> None:
-    demo = sub.add_parser("demo", help="run the job on the bundled sample data")
+    demo = sub.add_parser("demo", help="run the job on the bundled sample data", description=__doc__,
+                          formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
+  zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
+  zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings""")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     demo.add_argument("--scale", type=int, metavar="N",
                       help="generate N library rows and N releases into WORKDIR and print each step's time")
     demo.set_defaults(handler=run_demo)
-    run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
+    run = sub.add_parser("run", help="run the job on a dump and a releases CSV", description=__doc__,
+                         formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh""")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)

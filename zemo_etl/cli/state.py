@@ -65,11 +65,16 @@ zemo-etl state check out/state.json --db-url file:///data/library.sql --csv-dir 
 """)
     actions = p.add_subparsers(dest="action", required=True, metavar="{show,check}")
     show = actions.add_parser("show", help="the run's settings and steps",
-                              description="Print the run's settings and each step's status.")
+                              description="Print the run's settings and each step's status.",
+                              epilog="example:\n  zemo-etl state show out/state.json",
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
     show.add_argument("file", metavar="FILE")
     show.set_defaults(handler=run_show)
     check = actions.add_parser("check", help="exit 0 if a run with these settings can resume, else 1",
-                               description="Exit 0 if a run with these settings can resume from FILE, else 1.")
+                               description="Exit 0 if a run with these settings can resume from FILE, else 1.",
+                               epilog="example:\n  zemo-etl state check out/state.json "
+                                      "--db-url file:///data/library.sql --csv-dir /data",
+                               formatter_class=argparse.RawDescriptionHelpFormatter)
     check.add_argument("file", metavar="FILE")
     check.add_argument("--db-url", required=True, metavar="URL", help="the run's database URL")
     check.add_argument("--csv-dir", required=True, metavar="DIR", help="the run's CSV directory")
