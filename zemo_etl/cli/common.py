@@ -237,6 +237,8 @@ class Progress:
         self.done += n
         if self._mode == "bar":
             self._bar.update(n)
+            if self.total and self.done >= self.total:
+                self._bar.refresh()  # show the end even when it came within tqdm's interval
         elif self._mode == "plain":
             # The first chunk at once, then a line every few seconds.
             now = time.monotonic()

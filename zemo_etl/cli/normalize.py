@@ -3,28 +3,10 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable, Sequence
 
-from zemo_etl import pg, text
 from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, chunked, count_lines, csv_writer,
                                  open_text, read_lines)
-
-
-def _each(f: Callable[[str], str]) -> Callable[[Sequence[str]], list[str]]:
-    return lambda values: [f(v) for v in values]
-
-
-# Form name -> a function from a list of strings to a list of strings.
-FORMS: dict[str, Callable[[Sequence[str]], list[str]]] = {
-    "storage": text.batch_to_storage_form,
-    "match": text.batch_to_match_form,
-    "ascii": text.batch_to_ascii_form,
-    "identity": _each(text.to_identity_match_form),
-    "identity-title": _each(text.to_identity_match_form_title),
-    "identity-punctuation": _each(text.to_identity_match_form_with_punctuation),
-    "identity-disambiguator": _each(text.to_identity_match_form_with_disambiguator_strip),
-    "pg": pg.batch_to_pg_text_form,  # type: ignore[dict-item]
-}
+from zemo_etl.columns import FORMS
 
 
 def add_parsers(sub) -> None:
