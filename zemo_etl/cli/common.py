@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import os
 import sys
 import time
@@ -195,7 +196,7 @@ class Progress:
         self._mode = self._choose_mode()
         self._start = self._last = time.monotonic()
         if self._mode == "bar":
-            from tqdm import tqdm
+            tqdm = importlib.import_module("tqdm").tqdm  # an optional dependency, untyped
             # A terminal that reports no size (a bare pseudo-terminal) counts as
             # 80 by 24; tqdm would otherwise hide the bar as beyond the screen.
             sized = self._columns() > 0
@@ -212,7 +213,7 @@ class Progress:
         if wanted == "plain":
             return "plain"
         try:
-            import tqdm  # noqa: F401
+            importlib.import_module("tqdm")
         except ImportError:
             return "plain"
         return "bar"

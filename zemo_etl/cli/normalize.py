@@ -45,10 +45,10 @@ def run_normalize(args: argparse.Namespace) -> int:
             out = open_text(args.output, "w")
             writer = csv_writer(out)
             writer.writerow(table.header)
-            for chunk in table.chunks(FORM_CHUNK):
-                for row, value in zip(chunk, form([r[i] for r in chunk])):
+            for rows in table.chunks(FORM_CHUNK):
+                for row, value in zip(rows, form([r[i] for r in rows])):
                     row[i] = value
-                writer.writerows(chunk)
-                progress.update(len(chunk))
+                writer.writerows(rows)
+                progress.update(len(rows))
     out.flush()
     return 0
