@@ -2,7 +2,7 @@
 
 The library is written the way mariadb-dump 10.11 writes a table (header and
 trailer comments, the version-gated SET statements, one extended INSERT per
-about 16 KB with one tuple per line, backslash escapes), with the odd
+megabyte with one tuple per line, backslash escapes), with the odd
 double-encoded (mojibake) name that real exports carry. The release list holds
 library releases as people type them (case, missing accents, articles moved),
 duplicates, misspellings, remasters and editions, new titles by known
@@ -22,9 +22,10 @@ from typing import Optional, TextIO
 
 from zemo_etl import schema
 
-# mariadb-dump starts a new INSERT statement once one reaches its
-# net_buffer_length (16 KB by default).
-NET_BUFFER_LENGTH = 16384
+# mariadb-dump starts a new INSERT statement when the next row would take the
+# statement past this many bytes (measured against mariadb-dump 10.11 with its
+# default net_buffer_length; tests/test_demo_data.py compares the two).
+NET_BUFFER_LENGTH = 1024 * 1024 - 2048
 
 _ADJECTIVES = """
 black white silver golden crimson blue green violet scarlet amber hollow broken
@@ -345,19 +346,24 @@ _NOTES_CREATE = """CREATE TABLE `library_notes` (
 
 
 def insert_statements(table: str, rows: Iterable[Sequence[object]]) -> Iterable[str]:
-    """The table's INSERT statements as mariadb-dump writes them, each ending in ';\\n'."""
-    head = f"INSERT INTO `{table}` VALUES\n"
+    """The table's INSERT statements as mariadb-dump writes them, each ending in ';\n'."""
+    head = f"INSERT INTO `{table}` VALUES"
+    init_length = len(head.encode()) + 4
     parts: list[str] = []
-    size = len(head)
+    total = 0
     for row in rows:
         tup = "(" + ",".join(_sql_literal(v) for v in row) + ")"
-        if parts and size + len(tup) + 2 > NET_BUFFER_LENGTH:
-            yield head + ",\n".join(parts) + ";\n"
-            parts, size = [], len(head)
+        # The dump tool's accounting: each row counts its bytes and two more.
+        row_length = len(tup.encode()) + 2
+        if parts and total + row_length < NET_BUFFER_LENGTH:
+            total += row_length
+        else:
+            if parts:
+                yield head + "\n" + ",\n".join(parts) + ";\n"
+            parts, total = [], row_length + init_length
         parts.append(tup)
-        size += len(tup) + 2
     if parts:
-        yield head + ",\n".join(parts) + ";\n"
+        yield head + "\n" + ",\n".join(parts) + ";\n"
 
 
 def _table_block(out: TextIO, table: str, create: str, rows: Sequence[Sequence[object]]) -> None:

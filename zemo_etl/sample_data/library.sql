@@ -260,8 +260,7 @@ INSERT INTO `library` VALUES
 (214,'Songs for the Iron Fox','The Old Cameras','OLD',706,1,'Classical','Cassette',NULL),
 (215,'Lucky Shadow','The Hidden Gardens','HID',1005,1,'Metal','CD',NULL),
 (216,'Violet Parade','The Bitter Foxes','BIT',103,5,'Hip-Hop','12\"',NULL),
-(217,'Songs for the Endless Tower','Miles Smith','MIL',100,30,'Metal','12\"',NULL);
-INSERT INTO `library` VALUES
+(217,'Songs for the Endless Tower','Miles Smith','MIL',100,30,'Metal','12\"',NULL),
 (218,'The Parade of Bees','Original Soundtrack','ORI',904,2,'Jazz','12\"',NULL),
 (219,'Songs for the First Forest','Autumn Owl','AUT',260,1,'Country','LP',NULL),
 (220,'Carnival & Rain','Miles Kowalski & The Orchestras','MIL',471,2,'Country','LP',NULL),
@@ -475,8 +474,7 @@ INSERT INTO `library` VALUES
 (428,'The Radio of Hearts','Wave Trio','WAV',549,1,'Jazz','LP',NULL),
 (429,'Light Guitar','Ella Lefèvre','ELL',329,1,'Rock','CD',NULL),
 (430,'Звезда 4','Белые ночи','ZZZ',236,1,'Punk','CD',NULL),
-(431,'Live in Osaka','Ocean','OCE',314,1,'Reggae','LP',NULL);
-INSERT INTO `library` VALUES
+(431,'Live in Osaka','Ocean','OCE',314,1,'Reggae','LP',NULL),
 (432,'Wild Frozen Wolf','Stevie Lefèvre','STE',1011,1,'World','12\"',NULL),
 (433,'First Winter Harbour','Miles Smith','MIL',100,69,'Electronic','LP',NULL),
 (434,'Wandering Parade','Miles Smith','MIL',100,70,'Jazz','LP',NULL),
@@ -689,8 +687,7 @@ INSERT INTO `library` VALUES
 (641,'Bird (Radio Edit)','Mirror Tokyo','MIR',348,1,'Hip-Hop','LP',NULL),
 (642,'Whales','Various','VAR',901,4,'Folk','CD',NULL),
 (643,'Forest & Horse','María Černý','MAR',101,32,'Reggae','12\"',NULL),
-(644,'Western Iron Shadow','Miles Smith','MIL',100,102,'Rock','12\"',NULL);
-INSERT INTO `library` VALUES
+(644,'Western Iron Shadow','Miles Smith','MIL',100,102,'Rock','12\"',NULL),
 (645,'The Rain of Serpents','Miles Smith','MIL',100,103,'Blues','LP',NULL),
 (646,'Lion (Original Mix)','Miles Smith','MIL',100,104,'Soul','7\"',NULL),
 (647,'The Orchestra of Whales','Miles Smith','MIL',100,105,'Hip-Hop','LP',NULL),
@@ -904,8 +901,7 @@ INSERT INTO `library` VALUES
 (855,'Ночь','Кино','ZZZ',170,1,'Soul','LP',NULL),
 (856,'Songs for the Paper Radio','Agnès Lindqvist','AGN',337,1,'Rock','7\"',NULL),
 (857,'The Dream of Stars','The Endless Hearts','END',239,2,'Metal','CD',NULL),
-(858,'The Castle of Fires','The Crimson Cameras','CRI',218,2,'Post-Rock','12\"',NULL);
-INSERT INTO `library` VALUES
+(858,'The Castle of Fires','The Crimson Cameras','CRI',218,2,'Post-Rock','12\"',NULL),
 (859,'Songs for the Open Whale','Miles Smith','MIL',100,146,'World','CD',NULL),
 (860,'Savage Bridge','María Černý','MAR',101,47,'Post-Rock','LP',NULL),
 (861,'It\'s Hidden Out There','Highway Collective','HIG',866,1,'Electronic','7\"',NULL),
@@ -1114,8 +1110,7 @@ INSERT INTO `library` VALUES
 (1064,'Savage Silver Heart','Secret Echo','SEC',102,23,'Rock','CD',NULL),
 (1065,'The Butterfly of Comets','Midnight Drum','MID',429,2,'Blues','CD',NULL),
 (1066,'Northern Violin','The Glass Satellites','GLA',857,1,'Rock','7\"',NULL),
-(1067,'Bitter Railway','Neil Høeg','NEI',526,3,'Electronic','7\"',NULL);
-INSERT INTO `library` VALUES
+(1067,'Bitter Railway','Neil Høeg','NEI',526,3,'Electronic','7\"',NULL),
 (1068,'Bridges','The Bitter Harbours','BIT',321,2,'Rock en Español','LP',NULL),
 (1069,'First Wild Star','Mirror Memphis','MIR',323,4,'Classical','7\"',NULL),
 (1070,'Broken Island','Miles Smith','MIL',100,167,'Classical','CD',NULL),
@@ -1322,8 +1317,7 @@ INSERT INTO `library` VALUES
 (1271,'It\'s Distant Out There','The Lonely Railways','LON',149,2,'Electronic','LP',NULL),
 (1272,'It\'s Iron Out There','Søren Mayfield','SRE',943,1,'Reggae','LP',NULL),
 (1273,'It\'s Broken Out There','The Eastern Dreams','EAS',543,1,'Folk','LP',NULL),
-(1274,'Songs for the Sweet Raven','Sacred Mountain','SAC',624,4,'Latin','12\"',NULL);
-INSERT INTO `library` VALUES
+(1274,'Songs for the Sweet Raven','Sacred Mountain','SAC',624,4,'Latin','12\"',NULL),
 (1275,'The Parade of Butterflies','Miles Smith','MIL',100,203,'Jazz','LP',NULL),
 (1276,'Empty Telephone','Secret Echo','SEC',102,28,'Folk','12\"',NULL),
 (1277,'Golden Sleeping Raven','Secret Echo','SEC',102,29,'Electronic','LP',NULL),
@@ -1534,8 +1528,7 @@ INSERT INTO `library` VALUES
 (1482,'It\'s Glass Out There','John Kowalski','JOH',265,3,'Soul','Cassette',NULL),
 (1483,'The Comet of Stations','Chet Mitchell & The Stations','CHE',802,2,'Country','7\"','Chet Mitchell'),
 (1484,'Letters','Agnès Lindqvist','AGN',337,2,'Folk','LP',NULL),
-(1485,'Piano & Desert','Empire Orchestra','EMP',277,2,'Rock en Español','CD',NULL);
-INSERT INTO `library` VALUES
+(1485,'Piano & Desert','Empire Orchestra','EMP',277,2,'Rock en Español','CD',NULL),
 (1486,'Songs for the Dancing Railway','Chloé Petrović & The Telephones','CHL',909,3,'Punk','7\"','Chloé Petrović'),
 (1487,'White Orchestra','Church Trio','CHU',1068,2,'Hip-Hop','CD',NULL),
 (1488,'Army & Dream','Ségolène Vaughan','SGO',301,1,'Folk','LP',NULL),
@@ -1743,8 +1736,7 @@ INSERT INTO `library` VALUES
 (1690,'Heart And Lion','Circus Trio','CIR',872,4,'Rock en Español','LP',NULL),
 (1691,'Songs for the Endless Bird','Miles Smith','MIL',100,251,'Post-Rock','LP',NULL),
 (1692,'Blue Northern Drum','Björn Öztürk','BJR',639,2,'Electronic','12\"',NULL),
-(1693,'Echo (Original Mix)','Miles Smith','MIL',100,252,'Reggae','Cassette',NULL);
-INSERT INTO `library` VALUES
+(1693,'Echo (Original Mix)','Miles Smith','MIL',100,252,'Reggae','Cassette',NULL),
 (1694,'Paper Loud Bridge','The Green Harbours','GRE',421,1,'Electronic','CD',NULL),
 (1695,'Eastern Tower','María Öztürk','MAR',110,5,'Folk','LP',NULL),
 (1696,'Strange Signals, Vol. 4','The Hidden Gardens','HID',1005,2,'Classical','12\"',NULL),
@@ -1953,8 +1945,7 @@ INSERT INTO `library` VALUES
 (1899,'Diaries','Łukasz Franklin','UKA',877,4,'Soul','12\"',NULL),
 (1900,'Glass Sweet City','Aretha Vaughan','ARE',1053,1,'Rock','LP',NULL),
 (1901,'Frozen Fading Moon','Crimson Dream','CRI',796,2,'Hip-Hop','CD',NULL),
-(1902,'Hollow Mountains, Vol. 1','Mary Rossi and Neil Parker','MAR',305,2,'Blues','12\"',NULL);
-INSERT INTO `library` VALUES
+(1902,'Hollow Mountains, Vol. 1','Mary Rossi and Neil Parker','MAR',305,2,'Blues','12\"',NULL),
 (1903,'Live in Havana','Jürgen Mitchell & The Wolves','JRG',596,2,'Metal','LP',NULL),
 (1904,'Waves','Miles Smith','MIL',100,275,'Country','LP',NULL),
 (1905,'The Garden of Mountains','Crimson Window','CRI',969,2,'Country','CD',NULL),
@@ -2163,8 +2154,7 @@ INSERT INTO `library` VALUES
 (2108,'Songs for the Green Wave','Søren Gonçalves and Curtis Scott','SRE',200,1,'Country','CD',NULL),
 (2109,'The River of Rivers','Horse Lagos','HOR',164,1,'Soul','CD',NULL),
 (2110,'Songs for the Empty Choir','The Hidden Gardens','HID',1005,3,'Reggae','LP',NULL),
-(2111,'Secret Bee','The Paper Comets','PAP',560,2,'Electronic','LP',NULL);
-INSERT INTO `library` VALUES
+(2111,'Secret Bee','The Paper Comets','PAP',560,2,'Electronic','LP',NULL),
 (2112,'The Parade of Railways','María Černý','MAR',101,96,'Classical','12\"',NULL),
 (2113,'The Harbour of Mountains','Agnès Nowak and Agnès James','AGN',307,2,'Punk','LP',NULL),
 (2114,'Wild Fire','The Sacred Butterflies','SAC',685,4,'Reggae','CD',NULL),
@@ -2372,8 +2362,7 @@ INSERT INTO `library` VALUES
 (2316,'Sweet Velvet Bridge','Chloé Petrović & The Telephones','CHL',909,4,'Folk','Cassette','Chloé Petrović'),
 (2317,'Silver Lost Camera','HÃ¥kon Waits','HKO',438,5,'World','LP',NULL),
 (2318,'It\'s Electric Out There','Françoise Kowalski','FRA',136,3,'Reggae','7\"',NULL),
-(2319,'It\'s Old Out There','Françoise Mayfield','FRA',220,3,'Rock en Español','LP',NULL);
-INSERT INTO `library` VALUES
+(2319,'It\'s Old Out There','Françoise Mayfield','FRA',220,3,'Rock en Español','LP',NULL),
 (2320,'Midnight Fire','María Černý','MAR',101,104,'Classical','7\"',NULL),
 (2321,'The Bridge of Owls','Chloé Sinatra and Aretha Davis','CHL',801,2,'Electronic','12\"',NULL),
 (2322,'Live in Havana','Mirror Tokyo','MIR',348,4,'Post-Rock','LP',NULL),
@@ -2585,8 +2574,7 @@ INSERT INTO `library` VALUES
 (2528,'Live in Kraków','Björn Okafor','BJR',1082,2,'Country','7\"',NULL),
 (2529,'Bees','Silent Shadow','SIL',726,1,'Metal','CD',NULL),
 (2530,'Morning Window','The Black Engines','BLA',1074,2,'Country','CD',NULL),
-(2531,'Storms','Miles Smith','MIL',100,375,'Rock en Español','CD',NULL);
-INSERT INTO `library` VALUES
+(2531,'Storms','Miles Smith','MIL',100,375,'Rock en Español','CD',NULL),
 (2532,'It\'s Loud Out There','MarÃ­a ÄŒernÃ½','MAR',101,114,'Rock en Español','7\"',NULL),
 (2533,'Churches','Miles Smith','MIL',100,376,'Hip-Hop','12\"',NULL),
 (2534,'Army And Telephone','María Černý','MAR',101,115,'Classical','LP',NULL),
@@ -2795,8 +2783,7 @@ INSERT INTO `library` VALUES
 (2737,'It\'s Violet Out There','Åsa Wonder','SAW',470,1,'Hip-Hop','Cassette',NULL),
 (2738,'The Horse of Horses','María Okafor','MAR',804,2,'Jazz','LP',NULL),
 (2739,'Northern Camera','Dancing Island','DAN',778,4,'Folk','Cassette',NULL),
-(2740,'Spring Diary','Miles Smith','MIL',100,401,'Rock','CD',NULL);
-INSERT INTO `library` VALUES
+(2740,'Spring Diary','Miles Smith','MIL',100,401,'Rock','CD',NULL),
 (2741,'Live in Oaxaca','The Green Orchestras','GRE',701,1,'Classical','CD',NULL),
 (2742,'Live in Montréal','Marvin Nowak','MAR',768,6,'Jazz','12\"',NULL),
 (2743,'The Garden of Drums','Andrés Jónsson','AND',166,3,'Soul','12\"',NULL),
@@ -3004,8 +2991,7 @@ INSERT INTO `library` VALUES
 (2945,'Spring Moons, Vol. 1','Søren Wonder','SRE',425,2,'Hip-Hop','12\"',NULL),
 (2946,'The Tower of Rains','The Golden Rains','GOL',873,3,'Classical','12\"',NULL),
 (2947,'The Army of Bees','Garden Bogotá','GAR',844,4,'Folk','LP',NULL),
-(2948,'Lonely Signal','Mónica Ramírez','MNI',121,3,'Soul','12\"',NULL);
-INSERT INTO `library` VALUES
+(2948,'Lonely Signal','Mónica Ramírez','MNI',121,3,'Soul','12\"',NULL),
 (2949,'Wandering Planet','Patti Gonçalves','PAT',806,2,'Reggae','CD',NULL),
 (2950,'Rains','Björn Okafor & The Orchestras','BJR',631,1,'Hip-Hop','LP',NULL),
 (2951,'It\'s Amber Out There','Otis Lindqvist','OTI',105,18,'Folk','LP',NULL),
