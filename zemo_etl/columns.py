@@ -81,10 +81,13 @@ def to_list(column: Any) -> list[Optional[str]]:
     Nulls are None, NaN, pandas.NA and NaT; any other value that is not a str
     raises TypeError naming its position.
     """
+    return _to_list(column)[0]
+
+
+def _to_list(column: Any) -> tuple[list[Optional[str]], bool]:
+    # The values, and whether any is null.
     kind = kind_of(column)
-    if kind == "pandas":
-        values = column.tolist()
-    elif kind == "numpy":
+    if kind in ("pandas", "numpy"):
         values = column.tolist()
     elif kind == "arrow":
         values = column.to_pylist()
@@ -92,6 +95,9 @@ def to_list(column: Any) -> list[Optional[str]]:
         values = column.to_list()
     else:
         values = list(column)
+    types = set(map(type, values))  # one pass at C speed for the common cases
+    if types <= _PLAIN:
+        return values, type(None) in types
     for i, v in enumerate(values):
         if type(v) is not str:
             if _is_null(v):
@@ -100,7 +106,10 @@ def to_list(column: Any) -> list[Optional[str]]:
                 values[i] = str(v)
             else:
                 raise TypeError(f"column value at position {i} is {type(v).__name__}, not str or null")
-    return values
+    return values, any(v is None for v in values)
+
+
+_PLAIN = {str, type(None)}
 
 
 def from_list(values: Sequence[Any], like: Any) -> Any:
@@ -111,10 +120,11 @@ def from_list(values: Sequence[Any], like: Any) -> Any:
     its name. Result types other than str are inferred as each library does.
     """
     kind = kind_of(like)
-    strings = all(v is None or type(v) is str for v in values)
+    strings = set(map(type, values)) <= _PLAIN
     if kind == "pandas":
         import pandas as pd
-        dtype = like.dtype if strings and isinstance(like.dtype, pd.StringDtype) else None
+        # String results keep a string or object column's dtype; inferring one costs a pass.
+        dtype = like.dtype if strings and (isinstance(like.dtype, pd.StringDtype) or like.dtype == object) else None
         return pd.Series(list(values), index=like.index, name=like.name, dtype=dtype)
     if kind == "numpy":
         import numpy as np
@@ -142,14 +152,15 @@ def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
     """
     if not cols:
         raise TypeError("apply() needs at least one column")
-    lists = [to_list(c) for c in cols]
+    converted = [_to_list(c) for c in cols]
+    lists = [values for values, _ in converted]
     n = len(lists[0])
     if any(len(values) != n for values in lists):
         raise ValueError("columns must have the same length")
-    keep = [i for i in range(n) if all(values[i] is not None for values in lists)]
-    if len(keep) == n:
+    if not any(has_null for _, has_null in converted):
         results = func(*lists, **kwargs)
     else:
+        keep = [i for i in range(n) if all(values[i] is not None for values in lists)]
         partial = func(*[[values[i] for i in keep] for values in lists], **kwargs)
         results = [None] * n
         for i, r in zip(keep, partial):
