@@ -83,19 +83,18 @@ class Pipeline:
         rows = parser.load_table_rows(str(self.dump), schema.LIBRARY_TABLE)
         library = []
         compilations = 0
-        progress = Progress("load_library", total=len(rows), unit="rows")
-        for i, row in enumerate(rows):
-            if i % 10_000 == 9_999:
-                progress.update(10_000)
-            record = dict(zip(columns, row))
-            for key in ("title", "artist", "alternate_artist_name"):
-                value = record.get(key)
-                if isinstance(value, str):
-                    record[key] = text.to_storage_form(value)
-            artist = record.get("artist")
-            compilations += isinstance(artist, str) and text.is_compilation_artist(artist)
-            library.append(record)
-        progress.close()
+        with Progress("load_library", total=len(rows), unit="rows") as progress:
+            for i, row in enumerate(rows, 1):
+                record = dict(zip(columns, row))
+                for key in ("title", "artist", "alternate_artist_name"):
+                    value = record.get(key)
+                    if isinstance(value, str):
+                        record[key] = text.to_storage_form(value)
+                artist = record.get("artist")
+                compilations += isinstance(artist, str) and text.is_compilation_artist(artist)
+                library.append(record)
+                if i % 10_000 == 0 or i == len(rows):
+                    progress.update(i - progress.done)
         print(f"[done] load_library: {len(library)} rows from {self.dump.name}, {compilations} compilations")
         self._save("library", library)
 

@@ -14,13 +14,17 @@ from zemo_etl.cli.common import Progress, UserError, add_command, chunked, csv_w
 ROW_CHUNK = 10_000
 
 
+_KNOWN_COLUMNS = {
+    schema.LIBRARY_TABLE: schema.library_columns,
+    schema.RELEASE_TABLE: schema.discogs_release_columns,
+    schema.ENTITY_IDENTITY_TABLE: schema.entity_identity_columns,
+}
+
+
 def known_columns(table: str) -> Optional[list[str]]:
     """The column list `schema` publishes for a table, if any."""
-    return {
-        schema.LIBRARY_TABLE: schema.library_columns,
-        schema.RELEASE_TABLE: schema.discogs_release_columns,
-        schema.ENTITY_IDENTITY_TABLE: schema.entity_identity_columns,
-    }.get(table, lambda: None)()
+    columns = _KNOWN_COLUMNS.get(table)
+    return columns() if columns is not None else None
 
 
 def read_rows(dump: str, table: str) -> Iterator[Sequence[tuple[object, ...]]]:
