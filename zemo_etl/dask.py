@@ -9,12 +9,13 @@
     releases["library_artist"] = zdask.resolve_names(releases["artist"], catalog, threshold=0.85)
     releases["artist_key"] = zdask.to_form(releases["artist"], "match")
 
-The library (or catalogue) is scattered to every worker once, when the
-function is called, and each partition calls the batch function on its rows:
-the results keep the partitions' index and order and equal what one
-process computes. Nulls stay nulls. Each call of the classifier rebuilds its
-library index, once per partition, so partitions should be large (see the
-README for the measured share).
+The library is prepared once, in the calling process, as a
+``zemo_etl.index.LibraryIndex`` (or pass one, built or loaded), and shipped to
+every worker once as the bytes of its saved form; the catalogue is scattered
+the same way. Each partition then classifies or resolves its rows: the
+results keep the partitions' index and order and equal what one process
+computes. Nulls stay nulls. No partition rebuilds the library index, so
+partition size is a matter of memory and scheduling only.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from typing import Any, Optional, Union
 
 from zemo_etl import columns, fuzzy
 from zemo_etl.columns import FORMS
+from zemo_etl.index import LibraryIndex
 
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
@@ -42,22 +44,25 @@ def _meta(name: Optional[str]) -> Any:
     return pd.Series([], dtype=object, name=name)
 
 
-def _classify_partition(df: Any, pairs: list[tuple[str, str]], artist: str, title: str) -> Any:
-    out = columns.apply(fuzzy.batch_classify_releases, df[artist], df[title], library_pairs=pairs)
+def _classify_partition(df: Any, index: LibraryIndex, artist: str, title: str) -> Any:
+    out = columns.apply(index.classify, df[artist], df[title])
     out.name = "decision"
     return out
 
 
-def classify_releases(releases_df: Any, library_pairs: Sequence[tuple[str, str]], artist: str = "artist",
-                      title: str = "title", client: Any = None) -> Any:
+def classify_releases(releases_df: Any, library_pairs: Union[Sequence[tuple[str, str]], LibraryIndex],
+                      artist: str = "artist", title: str = "title", client: Any = None) -> Any:
     """keep/prune/review for each row of a Dask DataFrame, as a Dask Series named "decision".
 
-    `library_pairs` are (artist, title) tuples of str. Rows whose artist or
-    title is null get a null decision. Uses the current distributed client
-    unless one is given.
+    `library_pairs` are (artist, title) tuples of str, or a LibraryIndex
+    already built or loaded. Rows whose artist or title is null get a null
+    decision. Uses the current distributed client unless one is given.
     """
-    pairs = [(str(a), str(t)) for a, t in library_pairs]
-    scattered = _scatter(pairs, client)
+    if isinstance(library_pairs, LibraryIndex):
+        index = library_pairs
+    else:
+        index = LibraryIndex([(str(a), str(t)) for a, t in library_pairs])
+    scattered = _scatter(index, client)
     return releases_df.map_partitions(_classify_partition, scattered, artist, title, meta=_meta("decision"))
 
 

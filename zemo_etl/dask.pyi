@@ -3,11 +3,13 @@
 from collections.abc import Callable, Sequence
 from typing import Any, Union
 
+from zemo_etl.index import LibraryIndex
+
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
 def classify_releases(
     releases_df: Any,
-    library_pairs: Sequence[tuple[str, str]],
+    library_pairs: Union[Sequence[tuple[str, str]], LibraryIndex],
     artist: str = "artist",
     title: str = "title",
     client: Any = None,

@@ -16,9 +16,10 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Any, Optional, TypeVar
+from typing import IO, Any, Optional, TypeVar, Union
 
 from zemo_etl import fuzzy
+from zemo_etl.index import LibraryIndex
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -277,28 +278,23 @@ class Progress:
 
 # Chunk sizes: small enough that the bar moves and Ctrl-C is seen within a
 # second or so (a native call cannot be interrupted), large enough that the
-# per-call cost (for classification, rebuilding the library index) stays a
-# small share.
-CLASSIFY_CHUNK = 20_000
+# per-call cost stays a small share; classification goes through one
+# prepared library index, so its chunks need not grow with the library.
+CLASSIFY_CHUNK = 5_000
 RESOLVE_CHUNK = 500
 FORM_CHUNK = 20_000
 
 
-def classify_chunk_size(n_library: int) -> int:
-    # Each call rebuilds the index from the library pairs; scale the chunk with
-    # the library so the rebuild stays a small share of each call.
-    return max(CLASSIFY_CHUNK, 2 * n_library)
-
-
-def classify_in_chunks(artists: Sequence[str], titles: Sequence[str], pairs: Sequence[tuple[str, str]],
+def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],
+                       library: Union[Sequence[tuple[str, str]], LibraryIndex],
                        progress: Optional[Progress] = None) -> list[str]:
-    """fuzzy.batch_classify_releases over chunks, the same result as one call."""
-    size = classify_chunk_size(len(pairs))
+    """fuzzy.batch_classify_releases over chunks through one library index, the same result as one call."""
+    index = library if isinstance(library, LibraryIndex) else LibraryIndex(library)
     out: list[str] = []
-    for start in range(0, len(artists), size):
-        out += fuzzy.batch_classify_releases(artists[start:start + size], titles[start:start + size], pairs)
+    for start in range(0, len(artists), CLASSIFY_CHUNK):
+        out += index.classify(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
         if progress is not None:
-            progress.update(min(size, len(artists) - start))
+            progress.update(min(CLASSIFY_CHUNK, len(artists) - start))
     return out
 
 

@@ -10,9 +10,12 @@ from collections import Counter
 from typing import Optional
 
 from zemo_etl import parser, schema, text
-from zemo_etl.cli.common import (CsvInput, Progress, UserError, add_command, classify_chunk_size,
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command,
                                  classify_in_chunks, count_lines, csv_writer, open_text, read_lines,
                                  require_file, resolve_in_chunks)
+from zemo_etl.index import LibraryIndex
+
+INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
 
 
 def _is_dump(path: str) -> bool:
@@ -44,6 +47,19 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
         return [(row[ia], row[it]) for row in table.rows()]
 
 
+def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title") -> LibraryIndex:
+    """The library index of a saved index file, or built from a dump or CSV."""
+    require_file(path)
+    with open(path, "rb") as f:
+        saved = f.read(8) == INDEX_MAGIC
+    if not saved:
+        return LibraryIndex(load_library_pairs(path, artist_column, title_column))
+    try:
+        return LibraryIndex.load(path)
+    except ValueError as e:
+        raise UserError(str(e)) from None
+
+
 def _text(value: object) -> str:
     return "" if value is None else str(value)
 
@@ -62,7 +78,10 @@ zemo-etl classify --library library.sql --releases releases.csv > decided.csv
 zemo-etl classify --library library.csv --releases incoming.csv -o decided.csv
 zemo-etl classify --library library.sql --releases orders.csv --artist-column band --title-column album
 """)
-    p.add_argument("--library", metavar="LIB", required=True, help="a MySQL dump or a CSV with artist,title")
+    p.add_argument("--library", metavar="LIB", required=True,
+                   help="a MySQL dump, a CSV with artist,title, or an index saved with --save-index")
+    p.add_argument("--save-index", metavar="FILE",
+                   help="also save the library index to FILE; a later --library FILE loads it in milliseconds")
     p.add_argument("--releases", metavar="REL", required=True, help="CSV of releases (default columns artist,title)")
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
@@ -98,7 +117,9 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
 
 def run_classify(args: argparse.Namespace) -> int:
     started = time.monotonic()
-    pairs = load_library_pairs(args.library, args.artist_column, args.title_column)
+    index = load_library_index(args.library, args.artist_column, args.title_column)
+    if args.save_index:
+        index.save(args.save_index)
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
@@ -109,8 +130,8 @@ def run_classify(args: argparse.Namespace) -> int:
         writer = csv_writer(out)
         writer.writerow(table.header + ["decision"])
         with Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
-            for chunk in table.chunks(classify_chunk_size(len(pairs))):
-                decisions = classify_in_chunks([r[ia] for r in chunk], [r[it] for r in chunk], pairs)
+            for chunk in table.chunks(CLASSIFY_CHUNK):
+                decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
                 counts.update(decisions)
                 writer.writerows(row + [d] for row, d in zip(chunk, decisions))
                 progress.update(len(chunk))
@@ -118,7 +139,7 @@ def run_classify(args: argparse.Namespace) -> int:
     if out is not sys.stdout:
         out.close()
     n = sum(counts.values())
-    print(f"classified {n:,} releases against {len(pairs):,} library entries in "
+    print(f"classified {n:,} releases against {len(index):,} library entries in "
           f"{time.monotonic() - started:.1f} s: {counts['keep']:,} keep, {counts['prune']:,} prune, "
           f"{counts['review']:,} review", file=sys.stderr)
     return 0
