@@ -7,37 +7,109 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zemo::fuzzy {
 namespace {
 
 using Row = PreparedCatalogue::Row;
+using Node = PreparedCatalogue::Node;
 using Run = PreparedCatalogue::Run;
 using Layout = PreparedCatalogue::Layout;
+constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
 
-bool row_less(const Row& a, const Row& b) noexcept {
-    return std::memcmp(a.counts, b.counts, PreparedCatalogue::kBuckets) < 0;
+// Leaves hold at most this many rows (more only when all are equal).
+constexpr std::size_t kLeafRows = 128;
+
+void box(Node& node, const std::uint32_t* first, const std::uint32_t* last, const std::vector<Row>& rows) {
+#if defined(__SSE2__)
+    __m128i high0 = _mm_setzero_si128(), high1 = high0;
+    __m128i low0 = _mm_set1_epi8(static_cast<char>(0xFF)), low1 = low0;
+    for (; first != last; ++first) {
+        const auto* r = reinterpret_cast<const __m128i*>(rows[*first].counts);
+        const __m128i r0 = _mm_load_si128(r), r1 = _mm_load_si128(r + 1);
+        high0 = _mm_max_epu8(high0, r0);
+        high1 = _mm_max_epu8(high1, r1);
+        low0 = _mm_min_epu8(low0, r0);
+        low1 = _mm_min_epu8(low1, r1);
+    }
+    auto* high = reinterpret_cast<__m128i*>(node.high.counts);
+    auto* low = reinterpret_cast<__m128i*>(node.low.counts);
+    _mm_store_si128(high, high0);
+    _mm_store_si128(high + 1, high1);
+    _mm_store_si128(low, low0);
+    _mm_store_si128(low + 1, low1);
+#else
+    std::fill(std::begin(node.low.counts), std::end(node.low.counts), 0xFF);
+    for (; first != last; ++first) {
+        const Row& row = rows[*first];
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            node.high.counts[b] = std::max(node.high.counts[b], row.counts[b]);
+            node.low.counts[b] = std::min(node.low.counts[b], row.counts[b]);
+        }
+    }
+#endif
 }
 
-// Orders `ids` by (key, row) with `key` a small dense number, stably, and
-// lays the rows out in that order.
-template <typename Key>
-void lay_out(Layout& out, const std::vector<std::uint32_t>& ids, std::size_t keys, Key key,
+// Builds the tree over ids[begin, end), reordering them so that every node's
+// rows are contiguous.
+void build_tree(Layout& out, std::vector<std::uint32_t>& ids, std::size_t begin, std::size_t end,
+                const std::vector<Row>& rows) {
+    const std::size_t at = out.nodes.size();
+    out.nodes.emplace_back();
+    Node node{};
+    box(node, ids.data() + begin, ids.data() + end, rows);
+    node.begin = static_cast<std::uint32_t>(begin);
+    node.end = static_cast<std::uint32_t>(end);
+    std::size_t split = 0;
+    for (std::size_t b = 1; b < kBuckets; ++b) {
+        if (node.high.counts[b] - node.low.counts[b] > node.high.counts[split] - node.low.counts[split]) split = b;
+    }
+    if (end - begin > kLeafRows && node.high.counts[split] > node.low.counts[split]) {
+        const std::size_t mid = begin + (end - begin) / 2;
+        std::nth_element(ids.begin() + begin, ids.begin() + mid, ids.begin() + end,
+                         [&](std::uint32_t x, std::uint32_t y) {
+                             const auto cx = rows[x].counts[split], cy = rows[y].counts[split];
+                             return cx != cy ? cx < cy : x < y;
+                         });
+        build_tree(out, ids, begin, mid, rows);
+        build_tree(out, ids, mid, end, rows);
+    }
+    node.after = static_cast<std::uint32_t>(out.nodes.size());
+    out.nodes[at] = node;
+}
+
+// Lays out `ids`, already grouped by (initials, length), as runs with a tree
+// each; `initials` gives the first two characters as one number.
+template <typename Initials, typename Length>
+void lay_out(Layout& out, std::vector<std::uint32_t> ids, Initials initials, Length length,
              const std::vector<Row>& rows) {
+    for (std::size_t r = 0; r < ids.size();) {
+        const std::uint64_t c = initials(ids[r]);
+        const std::uint32_t len = length(ids[r]);
+        std::size_t e = r;
+        while (e < ids.size() && initials(ids[e]) == c && length(ids[e]) == len) ++e;
+        out.runs.push_back({static_cast<char32_t>(c >> 32), static_cast<char32_t>(c), len,
+                            static_cast<std::uint32_t>(out.nodes.size())});
+        build_tree(out, ids, r, e, rows);
+        r = e;
+    }
+    out.rows.resize(ids.size());
+    for (std::size_t r = 0; r < ids.size(); ++r) out.rows[r] = rows[ids[r]];
+    out.ids = std::move(ids);
+}
+
+// A stable counting sort of `ids` by a small dense key.
+template <typename Key>
+std::vector<std::uint32_t> sorted_by(const std::vector<std::uint32_t>& ids, std::size_t keys, Key key) {
     std::vector<std::uint32_t> start(keys + 1, 0);
     for (std::uint32_t id : ids) ++start[key(id) + 1];
     for (std::size_t k = 0; k < keys; ++k) start[k + 1] += start[k];
-    std::vector<std::uint32_t> sorted(ids.size());
-    {
-        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-        for (std::uint32_t id : ids) sorted[next[key(id)]++] = id;
-    }
-    for (std::size_t k = 0; k < keys; ++k) {
-        std::stable_sort(sorted.begin() + start[k], sorted.begin() + start[k + 1],
-                         [&](std::uint32_t a, std::uint32_t b) { return row_less(rows[a], rows[b]); });
-    }
-    out.ids = std::move(sorted);
-    out.rows.resize(out.ids.size());
-    for (std::size_t r = 0; r < out.ids.size(); ++r) out.rows[r] = rows[out.ids[r]];
+    std::vector<std::uint32_t> out(ids.size());
+    for (std::uint32_t id : ids) out[start[key(id)]++] = id;
+    return out;
 }
 
 }  // namespace
@@ -134,50 +206,30 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
         longest = std::max(longest, length_[i]);
     }
 
-    // By length, then by histogram.
-    lay_out(by_length_, fitting, longest + 1, [&](std::uint32_t id) { return length_[id]; }, rows);
-    for (std::size_t r = 0; r < by_length_.ids.size();) {
-        const std::uint32_t len = length_[by_length_.ids[r]];
-        std::size_t e = r;
-        while (e < by_length_.ids.size() && length_[by_length_.ids[e]] == len) ++e;
-        by_length_.runs.push_back({0, len, static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(e)});
-        r = e;
-    }
+    const auto length = [&](std::uint32_t id) { return length_[id]; };
+    const std::vector<std::uint32_t> by_length = sorted_by(fitting, longest + 1, length);
+    lay_out(by_length_, by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);
 
-    // By first character, then as above: a stable pass over the first layout.
-    std::vector<char32_t> initials;
+    // Grouped by the first two characters too, for the entries that have one.
+    std::vector<std::uint64_t> initials(n, 0);
+    std::vector<std::uint64_t> distinct;
     std::vector<std::uint32_t> with_initial;
-    for (std::uint32_t id : by_length_.ids) {
+    for (std::uint32_t id : by_length) {
         if (length_[id] == 0) continue;
         with_initial.push_back(id);
-        initials.push_back(detail::visit(chars(id), [](const auto* s, std::size_t) { return char32_t(s[0]); }));
+        initials[id] = detail::visit(chars(id), [](const auto* s, std::size_t len) {
+            return std::uint64_t{static_cast<char32_t>(s[0])} << 32 | (len > 1 ? static_cast<char32_t>(s[1]) : kNone);
+        });
+        distinct.push_back(initials[id]);
     }
-    std::vector<char32_t> distinct = initials;
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    std::vector<std::uint32_t> rank_of(n, 0);
-    for (std::size_t k = 0; k < with_initial.size(); ++k)
-        rank_of[with_initial[k]] = static_cast<std::uint32_t>(
-            std::lower_bound(distinct.begin(), distinct.end(), initials[k]) - distinct.begin());
-    {
-        // Already in (length, histogram) order: a counting pass keeps it.
-        std::vector<std::uint32_t> start(distinct.size() + 1, 0);
-        for (std::uint32_t id : with_initial) ++start[rank_of[id] + 1];
-        for (std::size_t k = 0; k < distinct.size(); ++k) start[k + 1] += start[k];
-        by_initial_.ids.resize(with_initial.size());
-        for (std::uint32_t id : with_initial) by_initial_.ids[start[rank_of[id]]++] = id;
-        by_initial_.rows.resize(with_initial.size());
-        for (std::size_t r = 0; r < with_initial.size(); ++r) by_initial_.rows[r] = rows[by_initial_.ids[r]];
-    }
-    for (std::size_t r = 0; r < by_initial_.ids.size();) {
-        const std::uint32_t rank = rank_of[by_initial_.ids[r]];
-        const std::uint32_t len = length_[by_initial_.ids[r]];
-        std::size_t e = r;
-        while (e < by_initial_.ids.size() && rank_of[by_initial_.ids[e]] == rank && length_[by_initial_.ids[e]] == len)
-            ++e;
-        by_initial_.runs.push_back({distinct[rank], len, static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(e)});
-        r = e;
-    }
+    std::vector<std::uint32_t> rank(n, 0);
+    for (std::uint32_t id : with_initial)
+        rank[id] = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), initials[id]) -
+                                              distinct.begin());
+    lay_out(by_initial_, sorted_by(with_initial, distinct.size(), [&](std::uint32_t id) { return rank[id]; }),
+            [&](std::uint32_t id) { return initials[id]; }, length, rows);
 }
 
 detail::CharSpan PreparedCatalogue::chars(std::size_t i) const noexcept {

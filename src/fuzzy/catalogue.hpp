@@ -3,13 +3,13 @@
 //
 // Every entry is summarised by its length and a histogram of its characters
 // over 32 buckets chosen for this catalogue (its 31 most frequent characters,
-// and one bucket for the rest). The summaries are kept twice, as rows sorted
-// by (length, histogram) and as rows sorted by (first character, length,
-// histogram): each run of rows of one length (and first character) is an
-// implicit trie over the bucket counts, so a search can rule out every entry
-// below a node from the counts on the path to it. The second copy serves the
-// entries that share the query's first character, whose Winkler boost makes
-// their bound looser.
+// and one bucket for the rest). The summaries are kept twice: grouped by
+// length, and grouped by the first two characters and length. Within each group a
+// tree of boxes (the least and the largest count of every bucket below a
+// node, split where the counts spread most) lets a search rule out whole
+// subtrees from the characters they can share with the query. The second
+// grouping serves the entries that share the query's first character (and
+// perhaps its second), whose Winkler boost makes their bound looser.
 //
 // Everything is held in flat arrays indexed by position, nothing points into
 // anything else, and the object never changes after construction: one
@@ -41,17 +41,33 @@ public:
         std::uint8_t counts[kBuckets];
     };
 
-    // Rows of one length (and, in the by-initial layout, one first character).
+    // The rows [begin, end) below a tree node, in preorder: the first child
+    // is the next node, the second child the first node after the first
+    // child's subtree; a leaf is followed directly by `after`.
+    struct Node {
+        Row high;  // largest count of each bucket
+        Row low;   // least count of each bucket
+        std::uint32_t begin, end;
+        std::uint32_t after;  // first node past this subtree
+    };
+
+    // Second character of a one-character entry.
+    static constexpr char32_t kNone = 0xFFFFFFFF;
+
+    // Rows of one length (and, in the by-initial layout, one pair of first
+    // characters).
     struct Run {
         char32_t initial;  // 0 in the by-length layout
+        char32_t second;   // 0 in the by-length layout
         std::uint32_t length;
-        std::uint32_t begin, end;  // rows [begin, end) of the layout
+        std::uint32_t root;  // its tree
     };
 
     struct Layout {
         std::vector<Row> rows;
         std::vector<std::uint32_t> ids;  // catalogue position of each row
-        std::vector<Run> runs;           // sorted by (initial, length)
+        std::vector<Node> nodes;
+        std::vector<Run> runs;           // sorted by (initial, second, length)
     };
 
     explicit PreparedCatalogue(const std::vector<std::string_view>& entries);

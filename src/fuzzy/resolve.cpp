@@ -22,21 +22,33 @@ using Layout = PreparedCatalogue::Layout;
 constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Below this many rows a trie node's entries are checked one by one.
-constexpr std::size_t kLeafRows = 16;
+#if defined(__SSE2__)
+inline __m128i load(const Row& r, std::size_t half) { return _mm_load_si128(reinterpret_cast<const __m128i*>(r.counts) + half); }
+inline std::uint32_t byte_sum(__m128i lo, __m128i hi) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i s = _mm_add_epi64(_mm_sad_epu8(lo, zero), _mm_sad_epu8(hi, zero));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
+}
+#endif
 
 // Sum over buckets of the smaller count.
 inline std::uint32_t common_count(const Row& q, const Row& e) noexcept {
 #if defined(__SSE2__)
-    const auto* a = reinterpret_cast<const __m128i*>(q.counts);
-    const auto* b = reinterpret_cast<const __m128i*>(e.counts);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i s = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(a), _mm_load_si128(b)), zero),
-                                    _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(a + 1), _mm_load_si128(b + 1)), zero));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
+    return byte_sum(_mm_min_epu8(load(q, 0), load(e, 0)), _mm_min_epu8(load(q, 1), load(e, 1)));
 #else
     std::uint32_t n = 0;
     for (std::size_t k = 0; k < kBuckets; ++k) n += std::min(q.counts[k], e.counts[k]);
+    return n;
+#endif
+}
+
+// Sum over buckets of the amount by which `e` exceeds `q`.
+inline std::uint32_t excess(const Row& e, const Row& q) noexcept {
+#if defined(__SSE2__)
+    return byte_sum(_mm_subs_epu8(load(e, 0), load(q, 0)), _mm_subs_epu8(load(e, 1), load(q, 1)));
+#else
+    std::uint32_t n = 0;
+    for (std::size_t k = 0; k < kBuckets; ++k) n += e.counts[k] > q.counts[k] ? e.counts[k] - q.counts[k] : 0;
     return n;
 #endif
 }
@@ -75,17 +87,22 @@ public:
             hist_.counts[b] = huge ? 0xFF : static_cast<std::uint8_t>(counts[b]);
             in_buckets_ += hist_.counts[b];
         }
-        if (la_ > 0) initial_ = detail::visit(q_, [](const auto* s, std::size_t) { return char32_t(s[0]); });
+        if (la_ > 0) {
+            initial_ = detail::visit(q_, [](const auto* s, std::size_t) { return char32_t(s[0]); });
+            second_char_ = la_ > 1 ? detail::visit(q_, [](const auto* s, std::size_t) { return char32_t(s[1]); })
+                                   : PreparedCatalogue::kNone;
+        }
 
         guard_ = o.limit > 1 && cat_.size() > 1;
         // Without a positive gap the runner-up cannot reject anything
         // (a NaN gap included).
         need_second_ = guard_ && o.ambiguity > 0;
-        // Entries below this can neither be accepted as the best nor come
-        // within the gap of a best that is. A NaN leaves it open.
-        static_floor_ = need_second_ ? o.threshold - o.ambiguity - kSlack : o.threshold;
-        if (std::isnan(static_floor_)) static_floor_ = -kInf;
-        floor_ = static_floor_;
+        // Nothing below the threshold can be accepted as the best (a NaN
+        // threshold accepts everything); a runner-up may lie up to the gap
+        // lower, but is looked for only once a best has been accepted.
+        accept_floor_ = std::isnan(o.threshold) ? -kInf : o.threshold;
+        second_floor_ = o.threshold - o.ambiguity - kSlack;
+        if (std::isnan(second_floor_)) second_floor_ = -kInf;
     }
 
     std::optional<std::size_t> run() {
@@ -94,21 +111,24 @@ public:
             const Layout& by_initial = cat_.by_initial();
             const auto first = std::lower_bound(by_initial.runs.begin(), by_initial.runs.end(), initial_,
                                                 [](const Run& r, char32_t c) { return r.initial < c; });
-            for (auto it = first; it != by_initial.runs.end() && it->initial == initial_; ++it)
-                plan_.push_back({&by_initial, &*it, true, 0.0});
+            for (auto it = first; it != by_initial.runs.end() && it->initial == initial_; ++it) {
+                const std::size_t most = it->second == second_char_ ? std::min<std::size_t>({4, la_, it->length}) : 1;
+                plan_.push_back({&by_initial, &*it, true, most, 0.0});
+            }
         }
-        for (const Run& r : cat_.by_length().runs) plan_.push_back({&cat_.by_length(), &r, false, 0.0});
-        for (Step& s : plan_) {
-            s.bound = detail::jaro_winkler_bound(la_, s.run->length, in_buckets_, s.shares_initial ? 4 : 0);
-        }
+        for (const Run& r : cat_.by_length().runs) plan_.push_back({&cat_.by_length(), &r, false, 0, 0.0});
+        for (Step& s : plan_) s.bound = detail::jaro_winkler_bound(la_, s.run->length, in_buckets_, s.max_prefix);
         std::stable_sort(plan_.begin(), plan_.end(), [](const Step& a, const Step& b) { return a.bound > b.bound; });
-        for (const Step& s : plan_) {
-            if (s.bound < floor_) break;  // so are all that follow
-            search_run(*s.layout, *s.run, s.shares_initial);
+        // Bands of decreasing bound: a close match found in a cheap narrow
+        // band raises the floor for the wide ones.
+        for (double band : kBands) {
+            if (band > accept_floor_) search_band(band);
         }
-        for (std::uint32_t id : cat_.oversized()) {
-            const CharSpan e = cat_.chars(id);
-            consider(id, e, std::min<std::size_t>(la_, e.size), prefix(e));
+        search_band(accept_floor_);
+        if (need_second_ && seen_ > 0 && !(best_ < o_.threshold) && !(std::abs(best_ - second_) < o_.ambiguity)) {
+            // The best is accepted so far: look for a runner-up within the
+            // gap below it and below the threshold.
+            search_band(second_floor_);
         }
         if (seen_ == 0 || best_ < o_.threshold) return std::nullopt;
         // An unscored runner-up lies further than the gap below the best.
@@ -119,13 +139,34 @@ public:
 private:
     // Room for rounding in the gap test, on the side of scoring more.
     static constexpr double kSlack = 1e-12;
+    static constexpr double kBands[] = {0.95};
 
     struct Step {
         const Layout* layout;
         const Run* run;
         bool shares_initial;
+        std::size_t max_prefix;  // of every entry in the run
         double bound;
     };
+
+    // Scores the entries whose bound lies in [max(band, floor), previous band).
+    void search_band(double band) {
+        band_ = band;
+        raise_floor();
+        if (floor_ >= done_above_) {  // every bound in the band is useless by now
+            done_above_ = band;
+            return;
+        }
+        for (const Step& s : plan_) {
+            if (s.bound < floor_) break;  // so are all that follow
+            search_run(*s.layout, *s.run, s.shares_initial, s.max_prefix);
+        }
+        for (std::uint32_t id : cat_.oversized()) {
+            const CharSpan e = cat_.chars(id);
+            consider(id, e, std::min<std::size_t>(la_, e.size), prefix(e));
+        }
+        done_above_ = band;
+    }
 
     std::size_t prefix(const CharSpan& e) const {
         return detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
@@ -133,13 +174,14 @@ private:
         });
     }
 
-    void search_run(const Layout& layout, const Run& run, bool shares_initial) {
+    void search_run(const Layout& layout, const Run& run, bool shares_initial, std::size_t max_prefix) {
         layout_ = &layout;
         le_ = run.length;
         shares_initial_ = shares_initial;
-        max_prefix_ = shares_initial ? std::min<std::size_t>({4, la_, le_}) : 0;
+        max_prefix_ = max_prefix;
         update_least_common();
-        walk(run.begin, run.end, 0, 0, in_buckets_, le_);
+        const std::size_t root = run.root;
+        if (shared_bound(layout.nodes[root]) >= least_common_) visit(root);
     }
 
     // The fewest common characters an entry of the current run needs for
@@ -151,92 +193,32 @@ private:
         least_common_ = c;
     }
 
-    // Rows [lo, hi) agree on the counts of buckets before `depth`; `common`
-    // is what those buckets share with the query, `query_left` and
-    // `entry_left` the characters of each side in the buckets from `depth` on.
-    void walk(std::size_t lo, std::size_t hi, std::size_t depth, std::size_t common, std::size_t query_left,
-              std::size_t entry_left) {
-        if (common + std::min(query_left, entry_left) < least_common_) return;
-        const Row* rows = layout_->rows.data();
-        if (hi - lo <= kLeafRows || depth == kBuckets) {
-            for (std::size_t r = lo; r < hi; ++r) {
-                const std::uint32_t c = common_count(hist_, rows[r]);
-                if (c < least_common_) continue;
-                leaf(layout_->ids[r], c);
+    // The most characters an entry below the node can share with the query:
+    // no more than the query has of each bucket up to the node's largest
+    // count, and no more than the entry's length less what its least counts
+    // put beyond the query's.
+    std::size_t shared_bound(const PreparedCatalogue::Node& n) const {
+        return std::min<std::size_t>(common_count(hist_, n.high), le_ - excess(n.low, hist_));
+    }
+
+    void visit(std::size_t at) {
+        const PreparedCatalogue::Node& n = layout_->nodes[at];
+        if (n.after == at + 1) {
+            for (std::size_t r = n.begin; r < n.end; ++r) {
+                const std::uint32_t c = common_count(hist_, layout_->rows[r]);
+                if (c >= least_common_) leaf(layout_->ids[r], c);
             }
             return;
         }
-        // Children in increasing count of this bucket. The bound peaks at
-        // the query's own count and falls off on either side, so each side
-        // is walked outwards until it fails.
-        const std::size_t q = hist_.counts[depth];
-        const auto count = [&](std::size_t r) { return static_cast<std::size_t>(rows[r].counts[depth]); };
-        std::size_t mid = lo, step_hi = hi;
-        while (mid < step_hi) {  // first row with a count >= q
-            const std::size_t m = mid + (step_hi - mid) / 2;
-            if (count(m) < q) {
-                mid = m + 1;
-            } else {
-                step_hi = m;
-            }
+        // The more promising child first: it may raise the floor for the other.
+        std::size_t first = at + 1, second = layout_->nodes[first].after;
+        std::size_t b1 = shared_bound(layout_->nodes[first]), b2 = shared_bound(layout_->nodes[second]);
+        if (b2 > b1) {
+            std::swap(first, second);
+            std::swap(b1, b2);
         }
-        for (std::size_t i = mid; i < hi;) {
-            const std::size_t v = count(i);
-            const std::size_t j = run_end(i, hi, depth, v);
-            const std::size_t c = common + std::min(q, v);
-            if (c + std::min(query_left - q, entry_left - v) < least_common_) break;
-            walk(i, j, depth + 1, c, query_left - q, entry_left - v);
-            i = j;
-        }
-        for (std::size_t j = mid; j > lo;) {
-            const std::size_t v = count(j - 1);
-            const std::size_t i = run_begin(lo, j, depth, v);
-            const std::size_t c = common + v;
-            if (c + std::min(query_left - q, entry_left - v) < least_common_) break;
-            walk(i, j, depth + 1, c, query_left - q, entry_left - v);
-            j = i;
-        }
-    }
-
-    // End of the rows from i on whose count at `depth` is v (galloping).
-    std::size_t run_end(std::size_t i, std::size_t hi, std::size_t depth, std::size_t v) const {
-        const Row* rows = layout_->rows.data();
-        std::size_t step = 1, last = i;  // rows[last] has count v
-        while (last + step < hi && rows[last + step].counts[depth] == v) {
-            last += step;
-            step *= 2;
-        }
-        std::size_t end = std::min(hi, last + step);
-        while (last + 1 < end) {
-            const std::size_t m = last + (end - last) / 2;
-            if (rows[m].counts[depth] == v) {
-                last = m;
-            } else {
-                end = m;
-            }
-        }
-        return last + 1;
-    }
-
-    // Start of the rows before j whose count at `depth` is v.
-    std::size_t run_begin(std::size_t lo, std::size_t j, std::size_t depth, std::size_t v) const {
-        const Row* rows = layout_->rows.data();
-        std::size_t step = 1, first = j - 1;  // rows[first] has count v
-        while (first >= lo + step && rows[first - step].counts[depth] == v) {
-            first -= step;
-            step *= 2;
-        }
-        std::size_t begin = first >= lo + step ? first - step : lo;  // rows[begin] may differ
-        if (rows[begin].counts[depth] == v) return begin;
-        while (begin + 1 < first) {
-            const std::size_t m = begin + (first - begin) / 2;
-            if (rows[m].counts[depth] == v) {
-                first = m;
-            } else {
-                begin = m;
-            }
-        }
-        return first;
+        if (b1 >= least_common_) visit(first);
+        if (b2 >= least_common_) visit(second);
     }
 
     void leaf(std::uint32_t id, std::size_t common) {
@@ -252,7 +234,10 @@ private:
     }
 
     void consider(std::uint32_t id, const CharSpan& e, std::size_t common, std::size_t prefix) {
-        if (detail::jaro_winkler_bound(la_, e.size, common, prefix) < floor_) return;
+        // At or above done_above_ the entry was scored by an earlier band, or
+        // skipped under a floor that has only risen since.
+        const double bound = detail::jaro_winkler_bound(la_, e.size, common, prefix);
+        if (bound < floor_ || bound >= done_above_) return;
         const double s = detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
             return detail::jaro_winkler(a, n, b, m);
         });
@@ -264,15 +249,19 @@ private:
         } else {
             second_ = std::max(second_, s);
         }
+        raise_floor();
+    }
+
+    void raise_floor() {
         const double before = floor_;
         if (!need_second_) {
             // Only a strictly higher score (or an equal earlier one, which
             // the padded bound lets through) can change the outcome.
-            floor_ = std::max(static_floor_, best_);
+            floor_ = std::max(band_, best_);
         } else {
             // A score below the runner-up changes nothing; one further than
             // the gap below the best cannot reject it.
-            floor_ = std::max({static_floor_, second_, best_ - o_.ambiguity - kSlack});
+            floor_ = std::max({band_, second_, best_ - o_.ambiguity - kSlack});
         }
         if (floor_ != before) update_least_common();
     }
@@ -286,10 +275,14 @@ private:
     Row hist_{};
     std::size_t in_buckets_ = 0;  // query characters some entry could match
     char32_t initial_ = 0;
+    char32_t second_char_ = 0;
     bool guard_ = false;
     bool need_second_ = false;
-    double static_floor_ = -kInf;
+    double accept_floor_ = -kInf;
+    double second_floor_ = -kInf;
     double floor_ = -kInf;  // entries whose bound is below this cannot matter
+    double band_ = kInf;        // the current band's lower end
+    double done_above_ = kInf;  // bounds from here up were handled by earlier bands
 
     std::vector<Step> plan_;
     const Layout* layout_ = nullptr;
