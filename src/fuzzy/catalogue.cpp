@@ -21,34 +21,32 @@ using Layout = PreparedCatalogue::Layout;
 constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
 
 // Leaves hold at most this many rows (more only when all are equal).
-constexpr std::size_t kLeafRows = 128;
+constexpr std::size_t kLeafRows = 32;
 
 void box(Node& node, const std::uint32_t* first, const std::uint32_t* last, const std::vector<Row>& rows) {
 #if defined(__SSE2__)
-    __m128i high0 = _mm_setzero_si128(), high1 = high0;
-    __m128i low0 = _mm_set1_epi8(static_cast<char>(0xFF)), low1 = low0;
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    __m128i high_lo = _mm_setzero_si128(), high_hi = high_lo;
+    __m128i low_lo = nibble, low_hi = nibble;
     for (; first != last; ++first) {
-        const auto* r = reinterpret_cast<const __m128i*>(rows[*first].counts);
-        const __m128i r0 = _mm_load_si128(r), r1 = _mm_load_si128(r + 1);
-        high0 = _mm_max_epu8(high0, r0);
-        high1 = _mm_max_epu8(high1, r1);
-        low0 = _mm_min_epu8(low0, r0);
-        low1 = _mm_min_epu8(low1, r1);
+        const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(rows[*first].packed));
+        const __m128i lo = _mm_and_si128(r, nibble), hi = _mm_and_si128(_mm_srli_epi16(r, 4), nibble);
+        high_lo = _mm_max_epu8(high_lo, lo);
+        high_hi = _mm_max_epu8(high_hi, hi);
+        low_lo = _mm_min_epu8(low_lo, lo);
+        low_hi = _mm_min_epu8(low_hi, hi);
     }
-    auto* high = reinterpret_cast<__m128i*>(node.high.counts);
-    auto* low = reinterpret_cast<__m128i*>(node.low.counts);
-    _mm_store_si128(high, high0);
-    _mm_store_si128(high + 1, high1);
-    _mm_store_si128(low, low0);
-    _mm_store_si128(low + 1, low1);
+    _mm_store_si128(reinterpret_cast<__m128i*>(node.high.packed), _mm_or_si128(high_lo, _mm_slli_epi16(high_hi, 4)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(node.low.packed), _mm_or_si128(low_lo, _mm_slli_epi16(low_hi, 4)));
 #else
-    std::fill(std::begin(node.low.counts), std::end(node.low.counts), 0xFF);
-    for (; first != last; ++first) {
-        const Row& row = rows[*first];
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            node.high.counts[b] = std::max(node.high.counts[b], row.counts[b]);
-            node.low.counts[b] = std::min(node.low.counts[b], row.counts[b]);
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        unsigned high = 0, low = PreparedCatalogue::kMaxCount;
+        for (const std::uint32_t* id = first; id != last; ++id) {
+            high = std::max(high, rows[*id].count(b));
+            low = std::min(low, rows[*id].count(b));
         }
+        node.high.set(b, high);
+        node.low.set(b, low);
     }
 #endif
 }
@@ -65,13 +63,13 @@ void build_tree(Layout& out, std::vector<std::uint32_t>& ids, std::size_t begin,
     node.end = static_cast<std::uint32_t>(end);
     std::size_t split = 0;
     for (std::size_t b = 1; b < kBuckets; ++b) {
-        if (node.high.counts[b] - node.low.counts[b] > node.high.counts[split] - node.low.counts[split]) split = b;
+        if (node.high.count(b) - node.low.count(b) > node.high.count(split) - node.low.count(split)) split = b;
     }
-    if (end - begin > kLeafRows && node.high.counts[split] > node.low.counts[split]) {
+    if (end - begin > kLeafRows && node.high.count(split) > node.low.count(split)) {
         const std::size_t mid = begin + (end - begin) / 2;
         std::nth_element(ids.begin() + begin, ids.begin() + mid, ids.begin() + end,
                          [&](std::uint32_t x, std::uint32_t y) {
-                             const auto cx = rows[x].counts[split], cy = rows[y].counts[split];
+                             const auto cx = rows[x].count(split), cy = rows[y].count(split);
                              return cx != cy ? cx < cy : x < y;
                          });
         build_tree(out, ids, begin, mid, rows);
@@ -201,7 +199,7 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
             oversized_.push_back(static_cast<std::uint32_t>(i));
             continue;
         }
-        for (std::size_t b = 0; b < kBuckets; ++b) rows[i].counts[b] = static_cast<std::uint8_t>(counts[b]);
+        for (std::size_t b = 0; b < kBuckets; ++b) rows[i].set(b, counts[b]);
         fitting.push_back(static_cast<std::uint32_t>(i));
         longest = std::max(longest, length_[i]);
     }

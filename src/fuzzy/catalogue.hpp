@@ -34,11 +34,20 @@ public:
     static constexpr std::size_t kBuckets = 32;
     // Bucket of characters that no entry contains: they never match.
     static constexpr std::uint8_t kAbsent = 0xFF;
-    // Rows hold counts below this; entries with a larger one are oversized.
-    static constexpr std::uint32_t kMaxCount = 254;
+    // Rows hold counts up to this; entries with a larger one are oversized.
+    static constexpr unsigned kMaxCount = 15;
 
-    struct alignas(32) Row {
-        std::uint8_t counts[kBuckets];
+    // Bucket counts, four bits each: the scans are bound by memory traffic.
+    struct alignas(16) Row {
+        std::uint8_t packed[kBuckets / 2];  // bucket b in byte b % 16, high half from 16 on
+
+        unsigned count(std::size_t b) const noexcept {
+            return b < kBuckets / 2 ? packed[b] & 0x0F : packed[b - kBuckets / 2] >> 4;
+        }
+        void set(std::size_t b, unsigned v) noexcept {
+            std::uint8_t& p = packed[b % (kBuckets / 2)];
+            p = b < kBuckets / 2 ? static_cast<std::uint8_t>((p & 0xF0) | v) : static_cast<std::uint8_t>((p & 0x0F) | v << 4);
+        }
     };
 
     // The rows [begin, end) below a tree node, in preorder: the first child

@@ -22,33 +22,54 @@ using Layout = PreparedCatalogue::Layout;
 constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// The query's bucket counts, capped at what a row can hold (which changes
+// no minimum with a row), one byte each.
+struct QueryCounts {
+    alignas(16) std::uint8_t counts[kBuckets] = {};
+};
+
 #if defined(__SSE2__)
-inline __m128i load(const Row& r, std::size_t half) { return _mm_load_si128(reinterpret_cast<const __m128i*>(r.counts) + half); }
-inline std::uint32_t byte_sum(__m128i lo, __m128i hi) {
+inline std::uint32_t byte_sum(__m128i a, __m128i b) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i s = _mm_add_epi64(_mm_sad_epu8(lo, zero), _mm_sad_epu8(hi, zero));
+    const __m128i s = _mm_add_epi64(_mm_sad_epu8(a, zero), _mm_sad_epu8(b, zero));
     return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
+}
+
+// The two halves of a row's buckets, one byte per count.
+inline void unpack(const Row& r, __m128i& lo, __m128i& hi) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(r.packed));
+    lo = _mm_and_si128(v, nibble);
+    hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+}
+
+inline __m128i half(const QueryCounts& q, std::size_t h) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(q.counts) + h);
 }
 #endif
 
 // Sum over buckets of the smaller count.
-inline std::uint32_t common_count(const Row& q, const Row& e) noexcept {
+inline std::uint32_t common_count(const QueryCounts& q, const Row& e) noexcept {
 #if defined(__SSE2__)
-    return byte_sum(_mm_min_epu8(load(q, 0), load(e, 0)), _mm_min_epu8(load(q, 1), load(e, 1)));
+    __m128i lo, hi;
+    unpack(e, lo, hi);
+    return byte_sum(_mm_min_epu8(half(q, 0), lo), _mm_min_epu8(half(q, 1), hi));
 #else
     std::uint32_t n = 0;
-    for (std::size_t k = 0; k < kBuckets; ++k) n += std::min(q.counts[k], e.counts[k]);
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min<unsigned>(q.counts[b], e.count(b));
     return n;
 #endif
 }
 
 // Sum over buckets of the amount by which `e` exceeds `q`.
-inline std::uint32_t excess(const Row& e, const Row& q) noexcept {
+inline std::uint32_t excess(const Row& e, const QueryCounts& q) noexcept {
 #if defined(__SSE2__)
-    return byte_sum(_mm_subs_epu8(load(e, 0), load(q, 0)), _mm_subs_epu8(load(e, 1), load(q, 1)));
+    __m128i lo, hi;
+    unpack(e, lo, hi);
+    return byte_sum(_mm_subs_epu8(lo, half(q, 0)), _mm_subs_epu8(hi, half(q, 1)));
 #else
     std::uint32_t n = 0;
-    for (std::size_t k = 0; k < kBuckets; ++k) n += e.counts[k] > q.counts[k] ? e.counts[k] - q.counts[k] : 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += e.count(b) > q.counts[b] ? e.count(b) - q.counts[b] : 0;
     return n;
 #endif
 }
@@ -81,10 +102,8 @@ public:
                 if (b != PreparedCatalogue::kAbsent) ++counts[b];
             }
         });
-        // A count past a byte is bounded as if every bucket were unlimited.
-        const bool huge = *std::max_element(counts, counts + kBuckets) > PreparedCatalogue::kMaxCount;
         for (std::size_t b = 0; b < kBuckets; ++b) {
-            hist_.counts[b] = huge ? 0xFF : static_cast<std::uint8_t>(counts[b]);
+            hist_.counts[b] = static_cast<std::uint8_t>(std::min(counts[b], PreparedCatalogue::kMaxCount));
             in_buckets_ += hist_.counts[b];
         }
         if (la_ > 0) {
@@ -272,8 +291,8 @@ private:
     std::vector<char32_t> wide_;
     CharSpan q_;
     std::size_t la_ = 0;
-    Row hist_{};
-    std::size_t in_buckets_ = 0;  // query characters some entry could match
+    QueryCounts hist_;
+    std::size_t in_buckets_ = 0;  // query characters a row could match
     char32_t initial_ = 0;
     char32_t second_char_ = 0;
     bool guard_ = false;
