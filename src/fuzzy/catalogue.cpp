@@ -23,13 +23,20 @@ constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
 // Leaves hold at most this many rows (more only when all are equal).
 constexpr std::size_t kLeafRows = 32;
 
-void box(Node& node, const std::uint32_t* first, const std::uint32_t* last, const std::vector<Row>& rows) {
+// A row beside its entry while the trees are built, so that the partitions
+// read and move memory in order.
+struct Item {
+    Row row;
+    std::uint32_t id;
+};
+
+void box(Node& node, const Item* first, const Item* last) {
 #if defined(__SSE2__)
     const __m128i nibble = _mm_set1_epi8(0x0F);
     __m128i high_lo = _mm_setzero_si128(), high_hi = high_lo;
     __m128i low_lo = nibble, low_hi = nibble;
     for (; first != last; ++first) {
-        const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(rows[*first].packed));
+        const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
         const __m128i lo = _mm_and_si128(r, nibble), hi = _mm_and_si128(_mm_srli_epi16(r, 4), nibble);
         high_lo = _mm_max_epu8(high_lo, lo);
         high_hi = _mm_max_epu8(high_hi, hi);
@@ -41,9 +48,9 @@ void box(Node& node, const std::uint32_t* first, const std::uint32_t* last, cons
 #else
     for (std::size_t b = 0; b < kBuckets; ++b) {
         unsigned high = 0, low = PreparedCatalogue::kMaxCount;
-        for (const std::uint32_t* id = first; id != last; ++id) {
-            high = std::max(high, rows[*id].count(b));
-            low = std::min(low, rows[*id].count(b));
+        for (const Item* it = first; it != last; ++it) {
+            high = std::max(high, it->row.count(b));
+            low = std::min(low, it->row.count(b));
         }
         node.high.set(b, high);
         node.low.set(b, low);
@@ -51,29 +58,74 @@ void box(Node& node, const std::uint32_t* first, const std::uint32_t* last, cons
 #endif
 }
 
-// Builds the tree over ids[begin, end), reordering them so that every node's
-// rows are contiguous.
-void build_tree(Layout& out, std::vector<std::uint32_t>& ids, std::size_t begin, std::size_t end,
-                const std::vector<Row>& rows) {
+// For each bucket, how many of the items have a count above 0, above 1 and
+// above 2.
+void count_above(const Item* first, const Item* last, std::uint32_t (&above)[3][kBuckets]) {
+    std::fill(&above[0][0], &above[0][0] + 3 * kBuckets, 0);
+#if defined(__SSE2__)
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    while (first != last) {
+        // Byte counters, emptied before they can wrap.
+        __m128i acc[3][2];
+        for (auto& a : acc) a[0] = a[1] = _mm_setzero_si128();
+        const Item* stop = last - first > 255 ? first + 255 : last;
+        for (; first != stop; ++first) {
+            const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
+            const __m128i half[2] = {_mm_and_si128(r, nibble), _mm_and_si128(_mm_srli_epi16(r, 4), nibble)};
+            for (int k = 0; k < 3; ++k) {
+                const __m128i v = _mm_set1_epi8(static_cast<char>(k));
+                for (int h = 0; h < 2; ++h) acc[k][h] = _mm_sub_epi8(acc[k][h], _mm_cmpgt_epi8(half[h], v));
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            for (int h = 0; h < 2; ++h) {
+                alignas(16) std::uint8_t bytes[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(bytes), acc[k][h]);
+                for (std::size_t b = 0; b < 16; ++b) above[k][h * 16 + b] += bytes[b];
+            }
+        }
+    }
+#else
+    for (; first != last; ++first) {
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            for (unsigned k = 0; k < 3; ++k) above[k][b] += first->row.count(b) > k;
+        }
+    }
+#endif
+}
+
+// Builds the tree over items[begin, end), reordering them so that every
+// node's rows are contiguous. A node splits its rows by whether a bucket's
+// count exceeds 0, 1 or 2, choosing the most even split: each side then
+// bounds that bucket (no such character at all, or at least one).
+void build_tree(Layout& out, std::vector<Item>& items, std::size_t begin, std::size_t end) {
     const std::size_t at = out.nodes.size();
     out.nodes.emplace_back();
     Node node{};
-    box(node, ids.data() + begin, ids.data() + end, rows);
+    box(node, items.data() + begin, items.data() + end);
     node.begin = static_cast<std::uint32_t>(begin);
     node.end = static_cast<std::uint32_t>(end);
-    std::size_t split = 0;
-    for (std::size_t b = 1; b < kBuckets; ++b) {
-        if (node.high.count(b) - node.low.count(b) > node.high.count(split) - node.low.count(split)) split = b;
-    }
-    if (end - begin > kLeafRows && node.high.count(split) > node.low.count(split)) {
-        const std::size_t mid = begin + (end - begin) / 2;
-        std::nth_element(ids.begin() + begin, ids.begin() + mid, ids.begin() + end,
-                         [&](std::uint32_t x, std::uint32_t y) {
-                             const auto cx = rows[x].count(split), cy = rows[y].count(split);
-                             return cx != cy ? cx < cy : x < y;
-                         });
-        build_tree(out, ids, begin, mid, rows);
-        build_tree(out, ids, mid, end, rows);
+    if (end - begin > kLeafRows) {
+        std::uint32_t above[3][kBuckets];
+        count_above(items.data() + begin, items.data() + end, above);
+        std::size_t best_b = 0, best_k = 0, best_smaller = 0;
+        const std::size_t n = end - begin;
+        for (std::size_t k = 0; k < 3; ++k) {
+            for (std::size_t b = 0; b < kBuckets; ++b) {
+                const std::size_t smaller = std::min<std::size_t>(above[k][b], n - above[k][b]);
+                if (smaller > best_smaller) {
+                    best_smaller = smaller;
+                    best_b = b;
+                    best_k = k;
+                }
+            }
+        }
+        if (best_smaller > 0) {  // else every row is the same
+            const auto mid = std::partition(items.begin() + begin, items.begin() + end,
+                                                   [&](const Item& x) { return x.row.count(best_b) <= best_k; });
+            build_tree(out, items, begin, mid - items.begin());
+            build_tree(out, items, mid - items.begin(), end);
+        }
     }
     node.after = static_cast<std::uint32_t>(out.nodes.size());
     out.nodes[at] = node;
@@ -82,8 +134,10 @@ void build_tree(Layout& out, std::vector<std::uint32_t>& ids, std::size_t begin,
 // Lays out `ids`, already grouped by (initials, length), as runs with a tree
 // each; `initials` gives the first two characters as one number.
 template <typename Initials, typename Length>
-void lay_out(Layout& out, std::vector<std::uint32_t> ids, Initials initials, Length length,
+void lay_out(Layout& out, const std::vector<std::uint32_t>& ids, Initials initials, Length length,
              const std::vector<Row>& rows) {
+    std::vector<Item> items(ids.size());
+    for (std::size_t r = 0; r < ids.size(); ++r) items[r] = {rows[ids[r]], ids[r]};
     for (std::size_t r = 0; r < ids.size();) {
         const std::uint64_t c = initials(ids[r]);
         const std::uint32_t len = length(ids[r]);
@@ -91,12 +145,15 @@ void lay_out(Layout& out, std::vector<std::uint32_t> ids, Initials initials, Len
         while (e < ids.size() && initials(ids[e]) == c && length(ids[e]) == len) ++e;
         out.runs.push_back({static_cast<char32_t>(c >> 32), static_cast<char32_t>(c), len,
                             static_cast<std::uint32_t>(out.nodes.size())});
-        build_tree(out, ids, r, e, rows);
+        build_tree(out, items, r, e);
         r = e;
     }
-    out.rows.resize(ids.size());
-    for (std::size_t r = 0; r < ids.size(); ++r) out.rows[r] = rows[ids[r]];
-    out.ids = std::move(ids);
+    out.rows.resize(items.size());
+    out.ids.resize(items.size());
+    for (std::size_t r = 0; r < items.size(); ++r) {
+        out.rows[r] = items[r].row;
+        out.ids[r] = items[r].id;
+    }
 }
 
 // A stable counting sort of `ids` by a small dense key.
