@@ -343,7 +343,7 @@ std::optional<std::string> resolve_one(std::string_view name, const std::vector<
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
                                                             const std::vector<std::string_view>& catalog,
                                                             const ResolveOptions& options) {
-    if (catalog.empty()) return std::vector<std::optional<std::string>>(names.size());
+    if (catalog.empty() || names.empty()) return std::vector<std::optional<std::string>>(names.size());
     return PreparedCatalogue(catalog).resolve(names, options);
 }
 
