@@ -1,7 +1,6 @@
 #include "fuzzy/catalogue.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>

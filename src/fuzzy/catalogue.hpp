@@ -4,12 +4,13 @@
 // Every entry is summarised by its length and a histogram of its characters
 // over 32 buckets chosen for this catalogue (its 31 most frequent characters,
 // and one bucket for the rest). The summaries are kept twice: grouped by
-// length, and grouped by the first two characters and length. Within each group a
-// tree of boxes (the least and the largest count of every bucket below a
-// node, split where the counts spread most) lets a search rule out whole
-// subtrees from the characters they can share with the query. The second
-// grouping serves the entries that share the query's first character (and
-// perhaps its second), whose Winkler boost makes their bound looser.
+// length, and grouped by the first two characters and length. Within each
+// group a tree of boxes (the least and the largest count of every bucket
+// below a node; each node split by whether one bucket's count exceeds 0, 1
+// or 2) lets a search rule out whole subtrees from the characters they can
+// share with the query. The second grouping serves the entries that share
+// the query's first character (and perhaps its second), whose Winkler boost
+// makes their bound looser.
 //
 // Everything is held in flat arrays indexed by position, nothing points into
 // anything else, and the object never changes after construction: one

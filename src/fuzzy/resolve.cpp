@@ -204,12 +204,20 @@ private:
     }
 
     // The fewest common characters an entry of the current run needs for
-    // its bound to reach the floor (one past the most when none can).
+    // its bound to reach the floor (one past the most when none can). The
+    // bound rises with the count by at least a third of 1/max(la, le) per
+    // character, far above rounding, so it can be searched by halving.
     void update_least_common() {
-        const std::size_t most = std::min(la_, le_);
-        std::size_t c = 0;
-        while (c <= most && detail::jaro_winkler_bound(la_, le_, c, max_prefix_) < floor_) ++c;
-        least_common_ = c;
+        std::size_t lo = 0, hi = std::min(la_, le_) + 1;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (detail::jaro_winkler_bound(la_, le_, mid, max_prefix_) < floor_) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        least_common_ = lo;
     }
 
     // The most characters an entry below the node can share with the query:
