@@ -255,7 +255,8 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
             oversized_.push_back(static_cast<std::uint32_t>(i));
             continue;
         }
-        for (std::size_t b = 0; b < kBuckets; ++b) rows[i].set(b, counts[b]);
+        for (std::size_t b = 0; b < kBuckets / 2; ++b)
+            rows[i].packed[b] = static_cast<std::uint8_t>(counts[b] | counts[b + kBuckets / 2] << 4);
         fitting.push_back(static_cast<std::uint32_t>(i));
         longest = std::max(longest, length_[i]);
     }
@@ -264,24 +265,29 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     const std::vector<std::uint32_t> by_length = sorted_by(fitting, longest + 1, length);
     lay_out(by_length_, by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);
 
-    // Grouped by the first two characters too, for the entries that have one.
+    // Grouped by the first two characters too, for the entries that have one
+    // (read in catalogue order, which walks the text front to back).
     std::vector<std::uint64_t> initials(n, 0);
     std::vector<std::uint64_t> distinct;
-    std::vector<std::uint32_t> with_initial;
-    for (std::uint32_t id : by_length) {
+    for (std::uint32_t id : fitting) {
         if (length_[id] == 0) continue;
-        with_initial.push_back(id);
         initials[id] = detail::visit(chars(id), [](const auto* s, std::size_t len) {
             return std::uint64_t{static_cast<char32_t>(s[0])} << 32 | (len > 1 ? static_cast<char32_t>(s[1]) : kNone);
         });
         distinct.push_back(initials[id]);
     }
+    std::vector<std::uint32_t> with_initial;
+    with_initial.reserve(distinct.size());
+    for (std::uint32_t id : by_length)
+        if (length_[id] > 0) with_initial.push_back(id);
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     std::vector<std::uint32_t> rank(n, 0);
-    for (std::uint32_t id : with_initial)
+    for (std::uint32_t id : fitting) {
+        if (length_[id] == 0) continue;
         rank[id] = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), initials[id]) -
                                               distinct.begin());
+    }
     lay_out(by_initial_, sorted_by(with_initial, distinct.size(), [&](std::uint32_t id) { return rank[id]; }),
             [&](std::uint32_t id) { return initials[id]; }, length, rows);
 }
