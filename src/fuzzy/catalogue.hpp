@@ -47,7 +47,8 @@ public:
         }
         void set(std::size_t b, unsigned v) noexcept {
             std::uint8_t& p = packed[b % (kBuckets / 2)];
-            p = b < kBuckets / 2 ? static_cast<std::uint8_t>((p & 0xF0) | v) : static_cast<std::uint8_t>((p & 0x0F) | v << 4);
+            p = b < kBuckets / 2 ? static_cast<std::uint8_t>((p & 0xF0) | v)
+                                 : static_cast<std::uint8_t>((p & 0x0F) | v << 4);
         }
     };
 
@@ -102,7 +103,8 @@ public:
 
     const Layout& by_length() const noexcept { return by_length_; }
     const Layout& by_initial() const noexcept { return by_initial_; }
-    // Entries with a bucket count too large for a byte, checked one by one.
+    // Entries with more than kMaxCount characters in one bucket, checked one
+    // by one.
     const std::vector<std::uint32_t>& oversized() const noexcept { return oversized_; }
 
 private:

@@ -102,7 +102,8 @@ public:
         o.limit = limits[below(5)];
         // Mostly among the top scores, where the decision is made.
         const auto score = [&] {
-            return scored.empty() ? 0.5 : scored[below(std::min<std::size_t>(scored.size(), below(2) ? 3 : 1000))].second;
+            if (scored.empty()) return 0.5;
+            return scored[below(std::min<std::size_t>(scored.size(), below(2) ? 3 : 1000))].second;
         };
         switch (below(4)) {
             case 0: o.threshold = near(score()); break;
