@@ -56,26 +56,30 @@ class Pipeline:
     def run(self) -> int:
         self.workdir.mkdir(parents=True, exist_ok=True)
         st = self._load_or_create_state()
-        for step in STEPS:
-            if st.is_completed(step):
-                print(f"[skip] {step}: completed in an earlier run")
-                continue
-            started = time.monotonic()
-            try:
-                getattr(self, step)()
-            except KeyboardInterrupt:
-                # Recorded as failed, so the next run starts again at this step.
+        step = STEPS[0]
+        try:
+            for step in STEPS:
+                if st.is_completed(step):
+                    print(f"[skip] {step}: completed in an earlier run")
+                    continue
+                started = time.monotonic()
+                try:
+                    getattr(self, step)()
+                except Exception as e:
+                    st.mark_failed(step, f"{type(e).__name__}: {e}")
+                    st.save(str(self.state_path))
+                    print(f"[fail] {step}: {e}", file=sys.stderr)
+                    return 1
+                self.timings[step] = time.monotonic() - started
+                st.mark_completed(step)
+                st.save(str(self.state_path))
+        except KeyboardInterrupt:
+            # Wherever Ctrl-C lands, the step under way is recorded as failed,
+            # so the state file shows it and the next run starts there.
+            if not st.is_completed(step):
                 st.mark_failed(step, "interrupted")
                 st.save(str(self.state_path))
-                raise
-            except Exception as e:
-                st.mark_failed(step, f"{type(e).__name__}: {e}")
-                st.save(str(self.state_path))
-                print(f"[fail] {step}: {e}", file=sys.stderr)
-                return 1
-            self.timings[step] = time.monotonic() - started
-            st.mark_completed(step)
-            st.save(str(self.state_path))
+            raise
         return 0
 
     def load_library(self) -> None:
