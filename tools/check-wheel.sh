@@ -18,7 +18,7 @@ rm -rf "$venv"
 "$venv/bin/python" -m pip install -q "$wheel[test]"
 
 so=$(echo "$venv"/lib/python3*/site-packages/zemo_etl/_native*.so)
-libs=$(echo "$venv"/lib/python3*/site-packages/zemo_etl.libs)
+libs=$(readlink -f "$venv"/lib/python3*/site-packages/zemo_etl.libs)
 echo "== ldd $(basename "$so")"
 deps=$(ldd "$so")
 echo "$deps"
@@ -26,12 +26,12 @@ if grep -q 'not found' <<<"$deps"; then echo "unresolved dependency" >&2; exit 1
 # Each library resolves inside the wheel, or is the C/C++ runtime every
 # manylinux system has.
 bad=$(awk '/=>/ {print $1, $3}' <<<"$deps" | while read -r name path; do
-  case "$path" in "$libs"/*) continue ;; esac
+  case "$(readlink -f "$path")" in "$libs"/*) continue ;; esac
   case "$name" in libc.so*|libm.so*|libstdc++.so*|libgcc_s.so*|libpthread.so*|libdl.so*|librt.so*) continue ;; esac
   echo "$name => $path"
 done)
 if [ -n "$bad" ]; then echo "dependencies outside the wheel: $bad" >&2; exit 1; fi
-grep -q "$libs/libicuuc" <<<"$deps" || { echo "ICU is not vendored" >&2; exit 1; }
+grep -q "zemo_etl.libs/libicuuc" <<<"$deps" || { echo "ICU is not vendored" >&2; exit 1; }
 echo "== vendored: $(ls "$libs" | tr '\n' ' ')($(du -sh "$libs" | cut -f1))"
 
 hide_icu=()

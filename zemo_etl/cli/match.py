@@ -126,15 +126,20 @@ def run_classify(args: argparse.Namespace) -> int:
     with open_text(args.releases) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column])
         ia, it = table.header.index(args.artist_column), table.header.index(args.title_column)
-        out = open_text(args.output, "w")
-        writer = csv_writer(out)
-        writer.writerow(table.header + ["decision"])
+        out = None
         with Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
             for chunk in table.chunks(CLASSIFY_CHUNK):
                 decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
+                if out is None:  # opened once the first chunk has read cleanly
+                    out = open_text(args.output, "w")
+                    writer = csv_writer(out)
+                    writer.writerow(table.header + ["decision"])
                 counts.update(decisions)
                 writer.writerows(row + [d] for row, d in zip(chunk, decisions))
                 progress.update(len(chunk))
+        if out is None:
+            out = open_text(args.output, "w")
+            csv_writer(out).writerow(table.header + ["decision"])
     out.flush()
     if out is not sys.stdout:
         out.close()

@@ -96,26 +96,30 @@ class Pipeline:
             return self._run_steps(st)
 
     def _run_steps(self, st: state.PipelineState) -> int:
-        for step in STEPS:
-            if st.is_completed(step):
-                print(f"[skip] {step}: completed in an earlier run")
-                continue
-            started = time.monotonic()
-            try:
-                getattr(self, step)()
-            except KeyboardInterrupt:
-                # Recorded as failed, so the next run starts again at this step.
+        step = STEPS[0]
+        try:
+            for step in STEPS:
+                if st.is_completed(step):
+                    print(f"[skip] {step}: completed in an earlier run")
+                    continue
+                started = time.monotonic()
+                try:
+                    getattr(self, step)()
+                except Exception as e:
+                    st.mark_failed(step, f"{type(e).__name__}: {e}")
+                    st.save(str(self.state_path))
+                    print(f"[fail] {step}: {e}", file=sys.stderr)
+                    return 1
+                self.timings[step] = time.monotonic() - started
+                st.mark_completed(step)
+                st.save(str(self.state_path))
+        except KeyboardInterrupt:
+            # Wherever Ctrl-C lands, the step under way is recorded as failed,
+            # so the state file shows it and the next run starts there.
+            if not st.is_completed(step):
                 st.mark_failed(step, "interrupted")
                 st.save(str(self.state_path))
-                raise
-            except Exception as e:
-                st.mark_failed(step, f"{type(e).__name__}: {e}")
-                st.save(str(self.state_path))
-                print(f"[fail] {step}: {e}", file=sys.stderr)
-                return 1
-            self.timings[step] = time.monotonic() - started
-            st.mark_completed(step)
-            st.save(str(self.state_path))
+            raise
         return 0
 
     def load_library(self) -> None:
