@@ -1,5 +1,8 @@
 #include "common/sections.hpp"
 
+#include <cstdlib>
+#include <new>
+
 namespace zemo {
 namespace {
 
@@ -43,6 +46,15 @@ std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept {
     h *= kP2;
     h ^= h >> 29;
     return h;
+}
+
+std::string_view aligned_bytes(std::string_view bytes, std::shared_ptr<const void>& keep) {
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment == 0) return bytes;
+    void* copy = std::aligned_alloc(kSectionAlignment, align_up(bytes.size() + 1));
+    if (copy == nullptr) throw std::bad_alloc();
+    std::memcpy(copy, bytes.data(), bytes.size());
+    keep = std::shared_ptr<const void>(copy, std::free);
+    return std::string_view(static_cast<const char*>(copy), bytes.size());
 }
 
 std::string SectionWriter::finish(std::string_view magic, std::uint32_t version) const {
