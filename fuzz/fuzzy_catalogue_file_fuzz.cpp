@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,12 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             file[at] = static_cast<char>(file[at] ^ data[i + 2]);
         }
     }
-    std::shared_ptr<char[]> bytes(new (std::align_val_t{64}) char[file.size() + 1]);
-    std::memcpy(bytes.get(), file.data(), file.size());
     if (file.size() >= 64) {
-        const std::uint64_t sum = zemo::checksum64(reinterpret_cast<const unsigned char*>(bytes.get()) + 64, file.size() - 64);
-        std::memcpy(bytes.get() + 32, &sum, 8);
+        const std::uint64_t sum = zemo::checksum64(reinterpret_cast<const unsigned char*>(file.data()) + 64, file.size() - 64);
+        std::memcpy(file.data() + 32, &sum, 8);
     }
+    const std::shared_ptr<const char> bytes = zemo::aligned_copy(file);
     auto catalogue = PreparedCatalogue::from_bytes(std::string_view(bytes.get(), file.size()), bytes);
     if (!catalogue) return 0;
     static const std::vector<std::string_view> names = {"radiohed", "bjork", "中文", "", "a", "anabelcor", "zzzzzzzzzzzz"};

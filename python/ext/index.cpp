@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/atomic_file.hpp"
+#include "common/sections.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/resolve.hpp"
@@ -30,8 +31,7 @@ fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
 template <typename Index>
 Index index_from_bytes(std::string_view data) {
-    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[data.size() + 1]);
-    std::memcpy(copy.get(), data.data(), data.size());
+    std::shared_ptr<const char> copy = aligned_copy(data);
     auto index = Index::from_bytes(std::string_view(copy.get(), data.size()), copy);
     if (!index) raise(PyExc_ValueError, index.error().message());
     return std::move(index).value();

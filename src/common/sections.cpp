@@ -48,13 +48,18 @@ std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept {
     return h;
 }
 
-std::string_view aligned_bytes(std::string_view bytes, std::shared_ptr<const void>& keep) {
-    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment == 0) return bytes;
+std::shared_ptr<const char> aligned_copy(std::string_view bytes) {
     void* copy = std::aligned_alloc(kSectionAlignment, align_up(bytes.size() + 1));
     if (copy == nullptr) throw std::bad_alloc();
-    std::memcpy(copy, bytes.data(), bytes.size());
-    keep = std::shared_ptr<const void>(copy, std::free);
-    return std::string_view(static_cast<const char*>(copy), bytes.size());
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    return std::shared_ptr<const char>(static_cast<const char*>(copy), [](const char* p) { std::free(const_cast<char*>(p)); });
+}
+
+std::string_view aligned_bytes(std::string_view bytes, std::shared_ptr<const void>& keep) {
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment == 0) return bytes;
+    std::shared_ptr<const char> copy = aligned_copy(bytes);
+    keep = copy;
+    return std::string_view(copy.get(), bytes.size());
 }
 
 std::string SectionWriter::finish(std::string_view magic, std::uint32_t version) const {
