@@ -10,6 +10,7 @@ pd = pytest.importorskip("pandas")
 
 from zemo_etl import cli, columns, fuzzy, parser, text  # noqa: E402
 from zemo_etl import dask as zdask  # noqa: E402
+from zemo_etl.index import Catalogue  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -61,6 +62,9 @@ def test_resolve_and_forms_equal_one_process(client, sample):
     expected = fuzzy.batch_fuzzy_resolve(text.batch_to_match_form(releases["artist"].tolist()), catalog, 0.9)
     assert got.index.tolist() == releases.index.tolist()
     assert [None if pd.isna(v) else v for v in got] == expected
+    # A catalogue prepared (or loaded) beforehand is shipped as it is.
+    prepared = zdask.resolve_names(keys, Catalogue(catalog), threshold=0.9, client=client).compute()
+    assert [None if pd.isna(v) else v for v in prepared] == expected
 
     titles = zdask.to_form(ddf["title"], "identity-title").compute()
     assert titles.isna().sum() == 2

@@ -3,7 +3,7 @@
 from collections.abc import Iterator, Sequence
 from typing import Optional, Union, final
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types", "LibraryIndex"]
+__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types", "LibraryIndex", "Catalogue"]
 
 _Value = Union[None, int, float, str]
 
@@ -70,3 +70,22 @@ class LibraryIndex:
         artist_gate: float = 0.7,
         review_floor: float = 0.4,
     ) -> LibraryIndex: ...
+
+@final
+class Catalogue:
+    """The catalogue of fuzzy.batch_fuzzy_resolve, prepared once from its entries and read-only
+    afterwards: any number of threads may resolve against it at once.
+    """
+
+    def __new__(cls, entries: Sequence[str]) -> Catalogue: ...
+    def __len__(self) -> int: ...
+    def resolve(
+        self, names: Sequence[str], threshold: float, limit: int = 2, ambiguity_threshold: float = 0.02
+    ) -> list[Optional[str]]: ...
+    def save(self, path: str) -> None: ...
+    def to_bytes(self) -> bytes: ...
+    def sizes(self) -> tuple[int, int, int]: ...
+    @staticmethod
+    def load(path: str) -> Catalogue: ...
+    @staticmethod
+    def from_bytes(data: bytes) -> Catalogue: ...

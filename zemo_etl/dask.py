@@ -11,8 +11,8 @@
 
 The library is prepared once, in the calling process, as a
 ``zemo_etl.index.LibraryIndex`` (or pass one, built or loaded), and shipped to
-every worker once as the bytes of its saved form; the catalogue is scattered
-the same way. Each partition then classifies or resolves its rows: the
+every worker once as the bytes of its saved form; the catalogue is prepared
+as a ``zemo_etl.index.Catalogue`` and shipped the same way. Each partition then classifies or resolves its rows: the
 results keep the partitions' index and order and equal what one process
 computes. Nulls stay nulls. No partition rebuilds the library index, so
 partition size is a matter of memory and scheduling only.
@@ -23,9 +23,9 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any, Optional, Union
 
-from zemo_etl import columns, fuzzy
+from zemo_etl import columns
 from zemo_etl.columns import FORMS
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex
 
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
@@ -66,21 +66,21 @@ def classify_releases(releases_df: Any, library_pairs: Union[Sequence[tuple[str,
     return releases_df.map_partitions(_classify_partition, scattered, artist, title, meta=_meta("decision"))
 
 
-def _resolve_partition(names: Any, catalog: list[str], threshold: float, limit: int, ambiguity: float) -> Any:
-    return columns.apply(fuzzy.batch_fuzzy_resolve, names, catalog=catalog, threshold=threshold, limit=limit,
-                         ambiguity_threshold=ambiguity)
+def _resolve_partition(names: Any, catalogue: Catalogue, threshold: float, limit: int, ambiguity: float) -> Any:
+    return columns.apply(catalogue.resolve, names, threshold=threshold, limit=limit, ambiguity_threshold=ambiguity)
 
 
-def resolve_names(names: Any, catalog: Sequence[str], threshold: float, limit: int = 2,
+def resolve_names(names: Any, catalog: Union[Sequence[str], Catalogue], threshold: float, limit: int = 2,
                   ambiguity_threshold: float = 0.02, client: Any = None) -> Any:
     """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name.
 
+    `catalog` is a sequence of str or a Catalogue already built or loaded.
     Like the batch function, it compares the strings exactly as given; pass
     match forms on both sides (``to_form(series, "match")``) for case- and
     accent-insensitive matching.
     """
-    entries = [str(c) for c in catalog]
-    scattered = _scatter(entries, client)
+    catalogue = catalog if isinstance(catalog, Catalogue) else Catalogue([str(c) for c in catalog])
+    scattered = _scatter(catalogue, client)
     return names.map_partitions(_resolve_partition, scattered, threshold, limit, ambiguity_threshold,
                                 meta=_meta(names.name))
 

@@ -3,7 +3,7 @@
 from collections.abc import Callable, Sequence
 from typing import Any, Union
 
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex
 
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
@@ -18,7 +18,7 @@ def classify_releases(
 
 def resolve_names(
     names: Any,
-    catalog: Sequence[str],
+    catalog: Union[Sequence[str], Catalogue],
     threshold: float,
     limit: int = 2,
     ambiguity_threshold: float = 0.02,

@@ -1,8 +1,10 @@
 """Prepared fuzzy indexes: build once, use for many calls, save and load.
 
-``fuzzy.batch_classify_releases`` builds its library index on every call.
-A job that classifies in chunks, on several threads, over Dask partitions or
-from a long-running service builds a :class:`LibraryIndex` once instead::
+``fuzzy.batch_classify_releases`` builds its library index on every call,
+and ``fuzzy.batch_fuzzy_resolve`` prepares its catalogue on every call. A
+job that works in chunks, on several threads, over Dask partitions or from a
+long-running service builds a :class:`LibraryIndex` or a :class:`Catalogue`
+once instead::
 
     from zemo_etl.index import LibraryIndex
 
@@ -12,11 +14,17 @@ from a long-running service builds a :class:`LibraryIndex` once instead::
     index.save("library.zix")                    # compact binary file, replaced atomically
     index = LibraryIndex.load("library.zix")     # mapped read-only: no rebuild, pages shared
 
+    catalogue = Catalogue(entries)               # what every batch_fuzzy_resolve call would prepare
+    matches = catalogue.resolve(names, threshold=0.9)
+    catalogue.save("artists.zcat")
+    catalogue = Catalogue.load("artists.zcat")
+
 The results are exactly those of ``batch_classify_releases`` with the same
-pairs (the batch function is "prepare, use once" over the same code). A
-built or loaded index is read-only: any number of threads may call
-``classify`` on one object at once. ``pickle`` carries an index as the bytes
-of its saved file, so ``multiprocessing`` and Dask can ship one.
+pairs, and of ``batch_fuzzy_resolve`` with the same entries (each batch
+function is "prepare, use once" over the same code). A built or loaded index
+is read-only: any number of threads may call ``classify`` or ``resolve`` on
+one object at once. ``pickle`` carries an index as the bytes of its saved
+file, so ``multiprocessing`` and Dask can ship one.
 
 Compatibility: a saved file records its format version; a file of another
 version, a damaged file (its checksum covers every byte) or any other file
@@ -29,11 +37,11 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Iterable, Sequence, Tuple
+from typing import Iterable, Optional, Sequence, Tuple
 
 from zemo_etl import _ext
 
-__all__ = ["LibraryIndex"]
+__all__ = ["LibraryIndex", "Catalogue"]
 
 _THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "artist_gate", "review_floor")
 
@@ -105,6 +113,62 @@ class LibraryIndex:
 
     def __reduce__(self):
         return (_library_from_bytes, (self.to_bytes(), self.thresholds))
+
+
+class Catalogue:
+    """The catalogue of ``batch_fuzzy_resolve``, prepared once from its entries (str)."""
+
+    __slots__ = ("_native", "_source")
+
+    def __init__(self, entries: Iterable[str]) -> None:
+        if not isinstance(entries, (list, tuple)):
+            entries = list(entries)
+        self._native = _ext.Catalogue(entries)
+        self._source = "built"
+
+    @classmethod
+    def _wrap(cls, native: _ext.Catalogue, source: str) -> Catalogue:
+        obj = cls.__new__(cls)
+        obj._native = native
+        obj._source = source
+        return obj
+
+    def resolve(self, names: Sequence[str], threshold: float = 0.85, limit: int = 2,
+                ambiguity_threshold: float = 0.02) -> list[Optional[str]]:
+        """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries."""
+        return self._native.resolve(names, threshold, limit, ambiguity_threshold)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the catalogue to ``path`` (temporary file in the same folder, flushed, renamed)."""
+        self._native.save(os.fspath(path))
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Catalogue:
+        """Map a saved catalogue read-only. OSError if it cannot be read, ValueError if it is no valid one."""
+        return cls._wrap(_ext.Catalogue.load(os.fspath(path)), "mapped")
+
+    def to_bytes(self) -> bytes:
+        """The bytes of the saved file."""
+        return self._native.to_bytes()
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> Catalogue:
+        return cls._wrap(_ext.Catalogue.from_bytes(data), "bytes")
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of the catalogue's arrays (in this process's memory, or mapped from its file)."""
+        return self._native.sizes()[2]
+
+    def __len__(self) -> int:
+        return len(self._native)
+
+    def __repr__(self) -> str:
+        entries, _, data = self._native.sizes()
+        return f"Catalogue({entries:,} entries, {data / 2**20:.1f} MiB, {self._source})"
+
+    def __reduce__(self):
+        return (Catalogue.from_bytes, (self.to_bytes(),))
 
 
 def _threshold_args(thresholds: dict[str, float]) -> list[float]:

@@ -1,6 +1,7 @@
-// Prepared fuzzy indexes: the library index of batch_classify_releases,
-// built once and used for any number of classify calls, saved to a file and
-// mapped back, or carried through pickle as bytes.
+// Prepared fuzzy indexes: the library index of batch_classify_releases and
+// the catalogue of batch_fuzzy_resolve, built once and used for any number
+// of calls, saved to a file and mapped back, or carried through pickle as
+// bytes.
 
 #include <cstring>
 #include <memory>
@@ -8,8 +9,10 @@
 #include <string>
 
 #include "common/atomic_file.hpp"
+#include "common/sections.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
+#include "fuzzy/resolve.hpp"
 #include "members.hpp"
 #include "parser/mapped_file.hpp"
 
@@ -26,22 +29,28 @@ fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
 }
 
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
-fuzzy::LibraryIndex library_from_bytes(std::string_view data) {
-    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[data.size() + 1]);
-    std::memcpy(copy.get(), data.data(), data.size());
-    auto index = fuzzy::LibraryIndex::from_bytes(std::string_view(copy.get(), data.size()), copy);
+template <typename Index>
+Index index_from_bytes(std::string_view data) {
+    std::shared_ptr<const char> copy = aligned_copy(data);
+    auto index = Index::from_bytes(std::string_view(copy.get(), data.size()), copy);
     if (!index) raise(PyExc_ValueError, index.error().message());
     return std::move(index).value();
 }
 
-fuzzy::LibraryIndex library_from_file(const std::string& path) {
+template <typename Index>
+Index index_from_file(const std::string& path) {
     auto file = parser::MappedFile::open(path);
     if (!file) raise(PyExc_OSError, file.error().chain());
     auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
     const std::string_view bytes = mapping->bytes();
-    auto index = fuzzy::LibraryIndex::from_bytes(bytes, std::move(mapping));
+    auto index = Index::from_bytes(bytes, std::move(mapping));
     if (!index) raise(PyExc_ValueError, index.error().message() + ": " + path);
     return std::move(index).value();
+}
+
+template <typename Index>
+void save_index(const Index& index, const std::string& path) {
+    if (Status saved = replace_file_atomically(path, index.to_bytes()); !saved) raise(PyExc_OSError, saved.error().chain());
 }
 
 const Param kThresholdParams[] = {
@@ -71,20 +80,18 @@ PyObject* classify(Call& c) {
 }
 
 PyObject* save(Call& c) {
-    const std::string bytes = c.self<PreparedLibrary>().index.to_bytes();
-    if (Status saved = replace_file_atomically(std::string(c.text(0)), bytes); !saved)
-        raise(PyExc_OSError, saved.error().chain());
+    save_index(c.self<PreparedLibrary>().index, std::string(c.text(0)));
     return none();
 }
 
 PyObject* to_bytes(Call& c) { return py::bytes(c.self<PreparedLibrary>().index.to_bytes()); }
 
 PyObject* load(Call& c) {
-    return c.new_instance(new PreparedLibrary{library_from_file(std::string(c.text(0))), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0))), thresholds_of(c, 1)});
 }
 
 PyObject* from_bytes(Call& c) {
-    return c.new_instance(new PreparedLibrary{library_from_bytes(c.text(0)), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0)), thresholds_of(c, 1)});
 }
 
 PyObject* sizes(Call& c) {
@@ -144,8 +151,98 @@ ClassInfo kLibraryClass = {
     &kLibraryLength,
 };
 
+// ---------------------------------------------------------------------------
+// Catalogue
+
+using fuzzy::PreparedCatalogue;
+
+const Function kCatalogueNew = {"__new__",
+                                {{{"entries", Kind::TextList}}},
+                                "",
+                                [](Call& c) {
+                                    c.init_self(new PreparedCatalogue(c.text_list(0)));
+                                    return none();
+                                },
+                                Receiver::Construct};
+
+PyObject* resolve(Call& c) {
+    const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
+    const fuzzy::ResolveOptions options{c.number(1), c.count(2), c.number(3)};
+    // As batch_fuzzy_resolve: without a ranked candidate there is no best entry.
+    if (options.limit == 0 && catalogue.size() > 0) raise(PyExc_ValueError, "limit must be at least 1");
+    const std::vector<std::string_view>& names = c.text_list(0);
+    const auto resolved = catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
+                                                : catalogue.resolve(names, options);
+    return list(resolved, [](const std::optional<std::string>& r) { return r ? str(*r) : none(); });
+}
+
+PyObject* catalogue_save(Call& c) {
+    save_index(c.self<PreparedCatalogue>(), std::string(c.text(0)));
+    return none();
+}
+
+PyObject* catalogue_to_bytes(Call& c) { return py::bytes(c.self<PreparedCatalogue>().to_bytes()); }
+
+PyObject* catalogue_load(Call& c) {
+    return c.new_instance(new PreparedCatalogue(index_from_file<PreparedCatalogue>(std::string(c.text(0)))));
+}
+
+PyObject* catalogue_from_bytes(Call& c) {
+    return c.new_instance(new PreparedCatalogue(index_from_bytes<PreparedCatalogue>(c.text(0))));
+}
+
+PyObject* catalogue_sizes(Call& c) {
+    const PreparedCatalogue& cat = c.self<PreparedCatalogue>();
+    Ref out(check(PyTuple_New(3)));
+    PyTuple_SetItem(out.get(), 0, integer(static_cast<long long>(cat.size())));
+    PyTuple_SetItem(out.get(), 1, integer(static_cast<long long>(cat.owned_bytes())));
+    PyTuple_SetItem(out.get(), 2, integer(static_cast<long long>(cat.data_bytes())));
+    return out.release();
+}
+
+const Function kCatalogueMethods[] = {
+    {"resolve",
+     {{{"names", Kind::TextList},
+       {"threshold", Kind::Float},
+       {"limit", Kind::Unsigned, true, 0.0, 2},
+       {"ambiguity_threshold", Kind::Float, true, 0.02}}},
+     "Resolve each name to its entry of this catalogue (or None), exactly as\n"
+     "fuzzy.batch_fuzzy_resolve does with the same entries and arguments.",
+     &resolve,
+     Receiver::Shared},
+    {"save", {{{"path", Kind::Text}}}, "Write the catalogue to a file, replacing it atomically.", &catalogue_save,
+     Receiver::Shared},
+    {"to_bytes", {}, "The catalogue as the bytes of a saved file.", &catalogue_to_bytes, Receiver::Shared},
+    {"sizes", {}, "(entries, bytes held in memory, bytes of the catalogue).", &catalogue_sizes, Receiver::Shared},
+    {"load",
+     {{{"path", Kind::Text}}},
+     "Map a saved catalogue read-only; ValueError for a file that is not a valid catalogue of this format.",
+     &catalogue_load,
+     Receiver::Static},
+    {"from_bytes", {{{"data", Kind::Bytes}}}, "A catalogue from the bytes of a saved file (copied).",
+     &catalogue_from_bytes, Receiver::Static},
+};
+
+const Function kCatalogueLength = {
+    "__len__", {}, "", [](Call& c) { return integer(static_cast<long long>(c.self<PreparedCatalogue>().size())); },
+    Receiver::Shared};
+
+ClassInfo kCatalogueClass = {
+    "Catalogue",
+    "The catalogue of fuzzy.batch_fuzzy_resolve, prepared once from its entries and read-only\n"
+    "afterwards: any number of threads may resolve against it at once.",
+    &kCatalogueNew,
+    kCatalogueMethods,
+    std::size(kCatalogueMethods),
+    nullptr,
+    &kCatalogueLength,
+};
+
 }  // namespace
 
-void register_index(PyObject* module) { add_class<kLibraryClass, std::size(kLibraryMethods)>(module); }
+void register_index(PyObject* module) {
+    add_class<kLibraryClass, std::size(kLibraryMethods)>(module);
+    add_class<kCatalogueClass, std::size(kCatalogueMethods)>(module);
+}
 
 }  // namespace zemo::py::ext

@@ -1,5 +1,8 @@
 #include "common/sections.hpp"
 
+#include <cstdlib>
+#include <new>
+
 namespace zemo {
 namespace {
 
@@ -43,6 +46,20 @@ std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept {
     h *= kP2;
     h ^= h >> 29;
     return h;
+}
+
+std::shared_ptr<const char> aligned_copy(std::string_view bytes) {
+    void* copy = std::aligned_alloc(kSectionAlignment, align_up(bytes.size() + 1));
+    if (copy == nullptr) throw std::bad_alloc();
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    return std::shared_ptr<const char>(static_cast<const char*>(copy), [](const char* p) { std::free(const_cast<char*>(p)); });
+}
+
+std::string_view aligned_bytes(std::string_view bytes, std::shared_ptr<const void>& keep) {
+    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment == 0) return bytes;
+    std::shared_ptr<const char> copy = aligned_copy(bytes);
+    keep = copy;
+    return std::string_view(copy.get(), bytes.size());
 }
 
 std::string SectionWriter::finish(std::string_view magic, std::uint32_t version) const {

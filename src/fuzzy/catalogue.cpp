@@ -1,6 +1,7 @@
 #include "fuzzy/catalogue.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
@@ -18,6 +19,12 @@ using Node = PreparedCatalogue::Node;
 using Run = PreparedCatalogue::Run;
 using Layout = PreparedCatalogue::Layout;
 constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
+
+// A layout while it is built.
+struct Building {
+    std::vector<Node> nodes;
+    std::vector<Run> runs;
+};
 
 // Leaves hold at most this many rows (more only when all are equal).
 constexpr std::size_t kLeafRows = 32;
@@ -97,7 +104,7 @@ void count_above(const Item* first, const Item* last, std::uint32_t (&above)[3][
 // node's rows are contiguous. A node splits its rows by whether a bucket's
 // count exceeds 0, 1 or 2, choosing the most even split: each side then
 // bounds that bucket (no such character at all, or at least one).
-void build_tree(Layout& out, std::vector<Item>& items, std::size_t begin, std::size_t end) {
+void build_tree(Building& out, std::vector<Item>& items, std::size_t begin, std::size_t end) {
     const std::size_t at = out.nodes.size();
     out.nodes.emplace_back();
     Node node{};
@@ -133,8 +140,8 @@ void build_tree(Layout& out, std::vector<Item>& items, std::size_t begin, std::s
 // Lays out `ids`, already grouped by (initials, length), as runs with a tree
 // each; `initials` gives the first two characters as one number.
 template <typename Initials, typename Length>
-void lay_out(Layout& out, const std::vector<std::uint32_t>& ids, Initials initials, Length length,
-             const std::vector<Row>& rows) {
+Layout lay_out(const std::vector<std::uint32_t>& ids, Initials initials, Length length, const std::vector<Row>& rows) {
+    Building out;
     std::vector<Item> items(ids.size());
     for (std::size_t r = 0; r < ids.size(); ++r) items[r] = {rows[ids[r]], ids[r]};
     for (std::size_t r = 0; r < ids.size();) {
@@ -147,12 +154,14 @@ void lay_out(Layout& out, const std::vector<std::uint32_t>& ids, Initials initia
         build_tree(out, items, r, e);
         r = e;
     }
-    out.rows.resize(items.size());
-    out.ids.resize(items.size());
+    std::vector<Row> laid_rows(items.size());
+    std::vector<std::uint32_t> laid_ids(items.size());
     for (std::size_t r = 0; r < items.size(); ++r) {
-        out.rows[r] = items[r].row;
-        out.ids[r] = items[r].id;
+        laid_rows[r] = items[r].row;
+        laid_ids[r] = items[r].id;
     }
+    return {FlatArray<Row>(std::move(laid_rows)), FlatArray<std::uint32_t>(std::move(laid_ids)),
+            FlatArray<Node>(std::move(out.nodes)), FlatArray<Run>(std::move(out.runs))};
 }
 
 // A stable counting sort of `ids` by a small dense key.
@@ -174,33 +183,48 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     const std::size_t n = entries.size();
     std::size_t bytes = 0;
     for (std::string_view e : entries) bytes += e.size();
-    text_.reserve(bytes);
-    text_at_.reserve(n + 1);
-    kind_.reserve(n);
-    chars_at_.reserve(n);
-    length_.reserve(n);
-    text_at_.push_back(0);
+    // Built in vectors, then moved into the arrays (which keep their buffers).
+    std::vector<char> text;
+    std::vector<std::uint64_t> text_at;
+    std::vector<Kind> kind;
+    std::vector<std::uint64_t> chars_at;
+    std::vector<std::uint32_t> length_of;
+    std::vector<unsigned char> latin1;
+    std::vector<char32_t> wide;
+    text.reserve(bytes);
+    text_at.reserve(n + 1);
+    kind.reserve(n);
+    chars_at.reserve(n);
+    length_of.reserve(n);
+    text_at.push_back(0);
     std::vector<unsigned char> narrow;
     for (std::string_view e : entries) {
-        const std::size_t at = text_.size();
-        text_.append(e);
-        text_at_.push_back(text_.size());
+        const std::size_t at = text.size();
+        text.insert(text.end(), e.begin(), e.end());
+        text_at.push_back(text.size());
         if (detail::is_ascii(e)) {
-            kind_.push_back(kAscii);
-            chars_at_.push_back(at);
-            length_.push_back(static_cast<std::uint32_t>(e.size()));
+            kind.push_back(kAscii);
+            chars_at.push_back(at);
+            length_of.push_back(static_cast<std::uint32_t>(e.size()));
         } else if (detail::decode_latin1(e, narrow)) {
-            kind_.push_back(kLatin1);
-            chars_at_.push_back(latin1_.size());
-            length_.push_back(static_cast<std::uint32_t>(narrow.size()));
-            latin1_.insert(latin1_.end(), narrow.begin(), narrow.end());
+            kind.push_back(kLatin1);
+            chars_at.push_back(latin1.size());
+            length_of.push_back(static_cast<std::uint32_t>(narrow.size()));
+            latin1.insert(latin1.end(), narrow.begin(), narrow.end());
         } else {
-            kind_.push_back(kWide);
-            chars_at_.push_back(wide_.size());
-            detail::decode_append(e, wide_);
-            length_.push_back(static_cast<std::uint32_t>(wide_.size() - chars_at_.back()));
+            kind.push_back(kWide);
+            chars_at.push_back(wide.size());
+            detail::decode_append(e, wide);
+            length_of.push_back(static_cast<std::uint32_t>(wide.size() - chars_at.back()));
         }
     }
+    text_ = FlatArray<char>(std::move(text));
+    text_at_ = FlatArray<std::uint64_t>(std::move(text_at));
+    kind_ = FlatArray<Kind>(std::move(kind));
+    chars_at_ = FlatArray<std::uint64_t>(std::move(chars_at));
+    length_ = FlatArray<std::uint32_t>(std::move(length_of));
+    latin1_ = FlatArray<unsigned char>(std::move(latin1));
+    wide_ = FlatArray<char32_t>(std::move(wide));
 
     // The 31 most frequent characters get a bucket each, the others share one.
     std::array<std::uint64_t, 256> low_count{};
@@ -224,25 +248,31 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     std::sort(by_count.begin(), by_count.end(), [](const auto& a, const auto& b) {
         return a.first != b.first ? a.first > b.first : a.second < b.second;
     });
-    low_bucket_.fill(kAbsent);
+    std::vector<std::uint8_t> low_bucket(256, kAbsent);
     std::vector<std::pair<char32_t, std::uint8_t>> high;
     for (std::size_t r = 0; r < by_count.size(); ++r) {
         const char32_t c = by_count[r].second;
         const auto b = static_cast<std::uint8_t>(std::min(r, kBuckets - 1));
         if (c < 256) {
-            low_bucket_[c] = b;
+            low_bucket[c] = b;
         } else {
             high.emplace_back(c, b);
         }
     }
     std::sort(high.begin(), high.end());
+    std::vector<char32_t> high_chars;
+    std::vector<std::uint8_t> high_bucket;
     for (const auto& [c, b] : high) {
-        high_chars_.push_back(c);
-        high_bucket_.push_back(b);
+        high_chars.push_back(c);
+        high_bucket.push_back(b);
     }
+    low_bucket_ = FlatArray<std::uint8_t>(std::move(low_bucket));
+    high_chars_ = FlatArray<char32_t>(std::move(high_chars));
+    high_bucket_ = FlatArray<std::uint8_t>(std::move(high_bucket));
 
     // Histograms; an entry with a count that does not fit is kept aside.
     std::vector<Row> rows(n);
+    std::vector<std::uint32_t> oversized;
     std::vector<std::uint32_t> fitting;
     fitting.reserve(n);
     std::uint32_t longest = 0;
@@ -252,7 +282,7 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
             for (std::size_t k = 0; k < len; ++k) ++counts[bucket(static_cast<char32_t>(s[k]))];
         });
         if (*std::max_element(counts, counts + kBuckets) > kMaxCount) {
-            oversized_.push_back(static_cast<std::uint32_t>(i));
+            oversized.push_back(static_cast<std::uint32_t>(i));
             continue;
         }
         for (std::size_t b = 0; b < kBuckets / 2; ++b)
@@ -260,10 +290,11 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
         fitting.push_back(static_cast<std::uint32_t>(i));
         longest = std::max(longest, length_[i]);
     }
+    oversized_ = FlatArray<std::uint32_t>(std::move(oversized));
 
     const auto length = [&](std::uint32_t id) { return length_[id]; };
     const std::vector<std::uint32_t> by_length = sorted_by(fitting, longest + 1, length);
-    lay_out(by_length_, by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);
+    by_length_ = lay_out(by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);
 
     // Grouped by the first two characters too, for the entries that have one
     // (read in catalogue order, which walks the text front to back).
@@ -288,8 +319,8 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
         rank[id] = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), initials[id]) -
                                               distinct.begin());
     }
-    lay_out(by_initial_, sorted_by(with_initial, distinct.size(), [&](std::uint32_t id) { return rank[id]; }),
-            [&](std::uint32_t id) { return initials[id]; }, length, rows);
+    by_initial_ = lay_out(sorted_by(with_initial, distinct.size(), [&](std::uint32_t id) { return rank[id]; }),
+                          [&](std::uint32_t id) { return initials[id]; }, length, rows);
 }
 
 detail::CharSpan PreparedCatalogue::chars(std::size_t i) const noexcept {
@@ -306,7 +337,7 @@ detail::CharSpan PreparedCatalogue::chars(std::size_t i) const noexcept {
 
 std::uint8_t PreparedCatalogue::bucket(char32_t c) const noexcept {
     if (c < 256) return low_bucket_[c];
-    const auto it = std::lower_bound(high_chars_.begin(), high_chars_.end(), c);
+    const char32_t* it = std::lower_bound(high_chars_.begin(), high_chars_.end(), c);
     return it != high_chars_.end() && *it == c ? high_bucket_[it - high_chars_.begin()] : kAbsent;
 }
 

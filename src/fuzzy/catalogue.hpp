@@ -14,16 +14,19 @@
 //
 // Everything is held in flat arrays indexed by position, nothing points into
 // anything else, and the object never changes after construction: one
-// instance can serve any number of threads at once.
+// instance can serve any number of threads at once. The arrays are saved as
+// they are (catalogue_file.cpp); a loaded catalogue views them in place.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/flat_array.hpp"
 #include "fuzzy/chars.hpp"
 
 namespace zemo::fuzzy {
@@ -60,6 +63,7 @@ public:
         Row low;   // least count of each bucket
         std::uint32_t begin, end;
         std::uint32_t after;  // first node past this subtree
+        std::uint32_t unused = 0;  // the padding, named so that saved bytes are defined
     };
 
     // Second character of a one-character entry.
@@ -75,17 +79,30 @@ public:
     };
 
     struct Layout {
-        std::vector<Row> rows;
-        std::vector<std::uint32_t> ids;  // catalogue position of each row
-        std::vector<Node> nodes;
-        std::vector<Run> runs;           // sorted by (initial, second, length)
+        FlatArray<Row> rows;
+        FlatArray<std::uint32_t> ids;  // catalogue position of each row
+        FlatArray<Node> nodes;         // one tree per run, in the runs' order
+        FlatArray<Run> runs;           // sorted by (initial, second, length)
     };
 
     explicit PreparedCatalogue(const std::vector<std::string_view>& entries);
+    PreparedCatalogue(PreparedCatalogue&&) noexcept = default;
+    PreparedCatalogue& operator=(PreparedCatalogue&&) noexcept = default;
+
+    // The catalogue as the bytes of a saved file, and back: `keep` holds
+    // the storage that `bytes` lies in, which the loaded catalogue views.
+    // Every offset, size and id is checked on the way in.
+    std::string to_bytes() const;
+    static Result<PreparedCatalogue> from_bytes(std::string_view bytes, std::shared_ptr<const void> keep);
+
+    // Bytes of the arrays held by this object (0 when loaded), and of all
+    // its arrays wherever they are.
+    std::size_t owned_bytes() const noexcept;
+    std::size_t data_bytes() const noexcept;
 
     std::size_t size() const noexcept { return text_at_.size() - 1; }
     std::string_view entry(std::size_t i) const noexcept {
-        return std::string_view(text_).substr(text_at_[i], text_at_[i + 1] - text_at_[i]);
+        return std::string_view(text_.data() + text_at_[i], text_at_[i + 1] - text_at_[i]);
     }
 
     // Catalogue position of the entry `name` resolves to, if any.
@@ -105,26 +122,34 @@ public:
     const Layout& by_initial() const noexcept { return by_initial_; }
     // Entries with more than kMaxCount characters in one bucket, checked one
     // by one.
-    const std::vector<std::uint32_t>& oversized() const noexcept { return oversized_; }
+    const FlatArray<std::uint32_t>& oversized() const noexcept { return oversized_; }
 
 private:
+    friend struct CatalogueLayout;
+    PreparedCatalogue() = default;
+
     enum Kind : std::uint8_t { kAscii, kLatin1, kWide };
 
-    std::string text_;                       // the entries' UTF-8, back to back
-    std::vector<std::uint64_t> text_at_;     // entry i is text_[text_at_[i], text_at_[i + 1])
-    std::vector<Kind> kind_;                 // ASCII characters are text_ itself
-    std::vector<std::uint64_t> chars_at_;    // offset in text_, latin1_ or wide_ by kind
-    std::vector<std::uint32_t> length_;      // in characters
-    std::vector<unsigned char> latin1_;
-    std::vector<char32_t> wide_;
+    FlatArray<char> text_;                   // the entries' UTF-8, back to back
+    FlatArray<std::uint64_t> text_at_;       // entry i is text_[text_at_[i], text_at_[i + 1])
+    FlatArray<Kind> kind_;                   // ASCII characters are text_ itself
+    FlatArray<std::uint64_t> chars_at_;      // offset in text_, latin1_ or wide_ by kind
+    FlatArray<std::uint32_t> length_;        // in characters
+    FlatArray<unsigned char> latin1_;
+    FlatArray<char32_t> wide_;
 
-    std::array<std::uint8_t, 256> low_bucket_{};
-    std::vector<char32_t> high_chars_;       // sorted, with their buckets beside
-    std::vector<std::uint8_t> high_bucket_;
+    FlatArray<std::uint8_t> low_bucket_;     // 256 entries
+    FlatArray<char32_t> high_chars_;         // sorted, with their buckets beside
+    FlatArray<std::uint8_t> high_bucket_;
 
     Layout by_length_;
     Layout by_initial_;
-    std::vector<std::uint32_t> oversized_;
+    FlatArray<std::uint32_t> oversized_;
+    std::shared_ptr<const void> backing_;    // what the views of a loaded catalogue point into
 };
+
+// Saved as they are: no padding that the file would carry undefined.
+static_assert(sizeof(PreparedCatalogue::Row) == 16 && sizeof(PreparedCatalogue::Node) == 48 &&
+              sizeof(PreparedCatalogue::Run) == 16);
 
 }  // namespace zemo::fuzzy

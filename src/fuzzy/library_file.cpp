@@ -133,14 +133,7 @@ std::string LibraryIndex::to_bytes() const {
 }
 
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
-    // Arrays are read in place: copy bytes that do not start on a section boundary.
-    if (reinterpret_cast<std::uintptr_t>(bytes.data()) % kSectionAlignment != 0) {
-        void* copy = std::aligned_alloc(kSectionAlignment, (bytes.size() + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment);
-        if (copy == nullptr) throw std::bad_alloc();
-        std::memcpy(copy, bytes.data(), bytes.size());
-        keep = std::shared_ptr<const void>(copy, std::free);
-        bytes = std::string_view(static_cast<const char*>(copy), bytes.size());
-    }
+    bytes = aligned_bytes(bytes, keep);
     Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, IndexLayout::kSections, "library index");
     if (!reader) return std::move(reader).error();
     LibraryIndex ix;

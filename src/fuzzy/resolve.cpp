@@ -7,6 +7,7 @@
 #include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
+#include "fuzzy/pool.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -333,12 +334,13 @@ std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view 
 
 std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::vector<std::string_view>& names,
                                                                    const ResolveOptions& options) const {
-    std::vector<std::optional<std::string>> out;
-    out.reserve(names.size());
-    for (std::string_view name : names) {
-        const std::optional<std::size_t> at = resolve_position(name, options);
-        out.push_back(at ? std::optional<std::string>(std::string(entry(*at))) : std::nullopt);
-    }
+    // Each name is searched on its own, so the names are shared out on the pool.
+    std::vector<std::optional<std::string>> out(names.size());
+    parallel_for(names.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (const std::optional<std::size_t> at = resolve_position(names[i], options)) out[i].emplace(entry(*at));
+        }
+    });
     return out;
 }
 

@@ -37,8 +37,7 @@ std::vector<Classification> classify_all(const LibraryIndex& ix) {
 
 // Loads from a 64-byte aligned copy, as a mapped file would be.
 zemo::Result<LibraryIndex> load(const std::string& bytes) {
-    auto buffer = std::shared_ptr<char[]>(new (std::align_val_t{64}) char[bytes.size() + 1]);
-    std::memcpy(buffer.get(), bytes.data(), bytes.size());
+    const std::shared_ptr<const char> buffer = zemo::aligned_copy(bytes);
     return LibraryIndex::from_bytes(std::string_view(buffer.get(), bytes.size()), buffer);
 }
 

@@ -18,8 +18,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar, Union
 
-from zemo_etl import fuzzy
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -300,11 +299,13 @@ def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],
 
 def resolve_in_chunks(names: Sequence[str], catalog: Sequence[str], threshold: float,
                       progress: Optional[Progress] = None) -> list[Optional[str]]:
-    """fuzzy.batch_fuzzy_resolve over chunks, the same result as one call."""
+    """fuzzy.batch_fuzzy_resolve over chunks, the same result as one call; the
+    catalogue is prepared once for all of them."""
+    prepared = Catalogue(catalog)
     out: list[Optional[str]] = []
     for start in range(0, len(names), RESOLVE_CHUNK):
         chunk = names[start:start + RESOLVE_CHUNK]
-        out += fuzzy.batch_fuzzy_resolve(chunk, catalog, threshold)
+        out += prepared.resolve(chunk, threshold)
         if progress is not None:
             progress.update(len(chunk))
     return out
