@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <stdexcept>
 
+#include "common/interrupt.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
 #include "fuzzy/metrics.hpp"
@@ -220,7 +221,9 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
 
     std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
     std::vector<std::uint32_t> ids;
+    InterruptPoller poller;
     for (std::size_t i = 0; i < n; ++i) {
+        poller.tick(pairs[i].first.size() + pairs[i].second.size() + 256);
         const std::string artist = text::to_match_form(pairs[i].first);
         const std::string title = text::to_match_form(pairs[i].second);
         const std::string key = combined_key(artist, title);

@@ -57,8 +57,10 @@ public:
     template <typename Sink>
     std::size_t read(Sink& sink, std::size_t max_rows);
 
-    // The offset up to which the dump has been read completely.
-    std::size_t consumed() const noexcept { return in_line_ ? line_start_ : next_; }
+    // The offset before which the scan never reads the dump again (within a
+    // line: the tuples already read, so that a single huge line need not
+    // stay resident).
+    std::size_t consumed() const noexcept { return in_line_ ? line_start_ + pos_ : next_; }
 
 private:
     std::string_view dump_;
@@ -68,6 +70,7 @@ private:
     std::size_t line_start_ = 0;  // that line: offset, bytes, read position
     std::string_view line_;
     std::size_t pos_ = 0;
+    InterruptPoller poller_;
 };
 
 template <typename Sink>
@@ -84,13 +87,14 @@ std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
             const std::string_view line(p, length);
             line_start_ = next_;
             next_ += lf != nullptr ? length + 1 : length;
+            poller_.tick(length + 1);
             const std::size_t start = reader_.tuples_start(line);
             if (start == std::string_view::npos) continue;
             line_ = line;
             pos_ = start;
             in_line_ = true;
         }
-        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget);
+        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget, poller_);
         if (end == detail::TuplesEnd::Limit) break;
         reader_.tuples_read(end == detail::TuplesEnd::Statement);
         in_line_ = false;
