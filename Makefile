@@ -14,7 +14,7 @@ DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev n
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace \
 	postgresql
 
-.PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel fuzz tables-check bench ci clean
+.PHONY: deps venv install demo test test-python test-cpp test-asan test-tsan fuzz-python test-abi3 stubtest wheel fuzz tables-check bench ci clean
 
 deps: ## Debian packages (skipped when all are present)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -55,6 +55,17 @@ test-asan: venv ## extension and C++ runner under AddressSanitizer + UBSan
 	cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=../$(ASAN_BUILD)/pkg ../$(PY) -m pytest -q -p no:cacheprovider -x .
+
+TSAN_BUILD ?= build/tsan
+
+# The C++ runner's pool, fork and interruption tests with 8 workers under
+# ThreadSanitizer (the rest of the runner is single-threaded).
+test-tsan: venv ## the worker pool under ThreadSanitizer
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMO_TSAN=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	cmake --build $(TSAN_BUILD) --target zemo_cpp_tests
+	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_pool
+	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_classify
 
 stubtest: install
 	$(PY) -m pip install -q mypy
@@ -100,6 +111,15 @@ fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan), from the 
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
+ATHERIS_SECONDS ?= 60
+
+# Runs from build/ so that the installed package, not the source folder, is imported.
+fuzz-python: install ## the atheris harness over the Python surface for ATHERIS_SECONDS
+	$(PY) -m pip install -q atheris
+	mkdir -p build/atheris && cd build/atheris && \
+	  ../../$(PY) ../../fuzz/python_surface_fuzz.py -max_total_time=$(ATHERIS_SECONDS) -max_len=512 2>&1 \
+	  | grep -Ev '^(#|INFO|WARNING|"|This may)'; test $${PIPESTATUS[0]} -eq 0
+
 tables-check: ## the committed Unicode tables match the Debian data packages
 	$(PYTHON) tools/gen_unicode_tables.py --check
 
@@ -113,8 +133,9 @@ bench: install
 	cd bench && ../$(PY) run.py
 
 # CI gives each libFuzzer target 20 s and the Python-surface fuzzer 60 s.
-ci: test wheel test-abi3 stubtest test-asan tables-check
+ci: test wheel test-abi3 stubtest test-asan test-tsan tables-check
 	$(MAKE) fuzz FUZZ_SECONDS=20
+	$(MAKE) fuzz-python ATHERIS_SECONDS=60
 
 clean:
 	rm -rf build dist $(VENV)
