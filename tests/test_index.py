@@ -111,3 +111,5 @@ def test_hostile_files_are_refused(tmp_path, generated):
         LibraryIndex.load(tmp_path / "missing")
     with pytest.raises(TypeError):
         LibraryIndex.from_bytes("not bytes")
+    with pytest.raises(ValueError, match="NaN"):
+        LibraryIndex([], review_floor=float("nan"))

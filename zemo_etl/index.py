@@ -27,6 +27,7 @@ Do not modify a saved file in place while it is loaded; ``save`` never does
 
 from __future__ import annotations
 
+import math
 import os
 from typing import Iterable, Sequence, Tuple
 
@@ -51,8 +52,10 @@ class LibraryIndex:
                  review_floor: float = 0.4) -> None:
         if not isinstance(library_pairs, (list, tuple)):
             library_pairs = list(library_pairs)
-        self._native = _ext.LibraryIndex(library_pairs, token_set_keep, token_sort_keep, two_stage_keep,
-                                         artist_gate, review_floor)
+        thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
+                                          two_stage_keep=two_stage_keep, artist_gate=artist_gate,
+                                          review_floor=review_floor))
+        self._native = _ext.LibraryIndex(library_pairs, *thresholds)
         self._source = "built"
 
     @classmethod
@@ -111,7 +114,10 @@ def _threshold_args(thresholds: dict[str, float]) -> list[float]:
     defaults = {"token_set_keep": 0.8, "token_sort_keep": 0.8, "two_stage_keep": 0.8, "artist_gate": 0.7,
                 "review_floor": 0.4}
     defaults.update(thresholds)
-    return [float(defaults[name]) for name in _THRESHOLDS]
+    values = [float(defaults[name]) for name in _THRESHOLDS]
+    if any(math.isnan(v) for v in values):
+        raise ValueError("thresholds must be numbers, not NaN")
+    return values
 
 
 def _library_from_bytes(data: bytes, thresholds: dict[str, float]) -> LibraryIndex:

@@ -13,6 +13,7 @@
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
 #include "fuzzy/metrics.hpp"
+#include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
 
 #if defined(__SSE2__)
@@ -214,31 +215,49 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     // and sorted tokens up front rather than growing (and copying) the buffer.
     std::size_t input_bytes = 0;
     for (const auto& [artist, title] : pairs) input_bytes += artist.size() + title.size() + kSeparator.size();
-    std::string text;
+    std::vector<char> text;
     text.reserve(2 * input_bytes + input_bytes / 8);
+    const auto append = [&text](std::string_view s) { text.insert(text.end(), s.begin(), s.end()); };
     std::vector<std::uint32_t> entry_tokens;
     entry_tokens.reserve(4 * n);
 
+    // Match forms and sorted tokens cost the most: they are made on the pool,
+    // a block at a time so that only one block of them is held at once.
+    struct Forms {
+        std::string key;
+        std::size_t artist_size = 0;
+        std::string sorted;
+    };
+    constexpr std::size_t kBlock = 1 << 16;
+    std::vector<Forms> forms;
     std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
     std::vector<std::uint32_t> ids;
-    InterruptPoller poller;
     for (std::size_t i = 0; i < n; ++i) {
-        poller.tick(pairs[i].first.size() + pairs[i].second.size() + 256);
-        const std::string artist = text::to_match_form(pairs[i].first);
-        const std::string title = text::to_match_form(pairs[i].second);
-        const std::string key = combined_key(artist, title);
+        if (i % kBlock == 0) {
+            forms.assign(std::min(kBlock, n - i), Forms{});
+            parallel_for(forms.size(), [&](std::size_t begin, std::size_t end) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    interruption_point();  // a large library takes seconds
+                    const std::string artist = text::to_match_form(pairs[i + k].first);
+                    forms[k].key = combined_key(artist, text::to_match_form(pairs[i + k].second));
+                    forms[k].artist_size = artist.size();
+                    forms[k].sorted = sorted_tokens(forms[k].key);
+                }
+            });
+        }
+        const std::string key = std::move(forms[i % kBlock].key);
+        const std::string sorted = std::move(forms[i % kBlock].sorted);
         Entry& e = entries[i];
         e.key_at = text.size();
         e.key_size = static_cast<std::uint32_t>(key.size());
-        e.artist_size = static_cast<std::uint32_t>(artist.size());
-        text += key;
+        e.artist_size = static_cast<std::uint32_t>(forms[i % kBlock].artist_size);
+        append(key);
 
-        const std::string sorted = sorted_tokens(key);
         e.sorted_at = text.size();
         e.sorted_size = static_cast<std::uint32_t>(sorted.size());
         lengths[i].sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
         e.sorted_ascii = detail::is_ascii(sorted);
-        text += sorted;
+        append(sorted);
         std::uint32_t histogram[kBuckets] = {};
         add_histogram(sorted, histogram);
         for (std::size_t b = 0; b < kBuckets; ++b)
@@ -267,21 +286,21 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     std::vector<std::uint32_t> final_id(n_tokens);
     std::vector<std::uint64_t> vocabulary_at(n_tokens + 1);
     std::vector<std::uint32_t> token_chars(n_tokens);
-    std::string vocabulary_text;
+    std::vector<char> vocabulary_text;
     std::size_t vocabulary_bytes = 0;
     for (const std::string* t : by_order) vocabulary_bytes += t->size();
     vocabulary_text.reserve(vocabulary_bytes);
     for (std::uint32_t k = 0; k < n_tokens; ++k) {
         final_id[order[k]] = k;
         vocabulary_at[k] = vocabulary_text.size();
-        vocabulary_text += *by_order[order[k]];
+        vocabulary_text.insert(vocabulary_text.end(), by_order[order[k]]->begin(), by_order[order[k]]->end());
         token_chars[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
     }
     vocabulary_at[n_tokens] = vocabulary_text.size();
     by_order = {};
     provisional = {};
     const auto token_at = [&](std::size_t k) {
-        return std::string_view(vocabulary_text).substr(vocabulary_at[k], vocabulary_at[k + 1] - vocabulary_at[k]);
+        return std::string_view(vocabulary_text.data() + vocabulary_at[k], vocabulary_at[k + 1] - vocabulary_at[k]);
     };
     std::vector<std::uint32_t> token_slots(table_capacity(n_tokens), kNoEntry);
     for (std::uint32_t k = 0; k < n_tokens; ++k) {
@@ -339,7 +358,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
 
     // Artists: distinct, sorted, with their entries and their own token index.
     std::vector<std::string_view> artist_views(n);
-    for (std::size_t i = 0; i < n; ++i) artist_views[i] = std::string_view(text).substr(entries[i].key_at, entries[i].artist_size);
+    for (std::size_t i = 0; i < n; ++i) artist_views[i] = std::string_view(text.data() + entries[i].key_at, entries[i].artist_size);
     std::vector<std::string_view> artists = artist_views;
     std::sort(artists.begin(), artists.end());
     artists.erase(std::unique(artists.begin(), artists.end()), artists.end());
@@ -393,8 +412,8 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     std::vector<std::uint32_t> pair_slots(table_capacity(n), kNoEntry);
     const std::size_t pair_mask = pair_slots.size() - 1;
     const auto title_of = [&](std::size_t id) {
-        return std::string_view(text).substr(entries[id].key_at + entries[id].artist_size + kSeparator.size(),
-                                             entries[id].key_size - entries[id].artist_size - kSeparator.size());
+        return std::string_view(text.data() + entries[id].key_at + entries[id].artist_size + kSeparator.size(),
+                                entries[id].key_size - entries[id].artist_size - kSeparator.size());
     };
     for (std::size_t id = 0; id < n; ++id) {
         const std::string_view artist = artist_views[id];
@@ -410,14 +429,13 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     }
 
     LibraryIndex ix;
-    ix.text_ = FlatArray<char>(std::vector<char>(text.begin(), text.end()));
-    text = {};
+    ix.text_ = FlatArray(std::move(text));
     ix.entries_ = FlatArray(std::move(entries));
     ix.lengths_ = FlatArray(std::move(lengths));
     ix.counts_ = FlatArray(std::move(counts));
     ix.signatures_ = FlatArray(std::move(signatures));
     ix.entry_tokens_ = FlatArray(std::move(entry_tokens));
-    ix.vocabulary_text_ = FlatArray<char>(std::vector<char>(vocabulary_text.begin(), vocabulary_text.end()));
+    ix.vocabulary_text_ = FlatArray(std::move(vocabulary_text));
     ix.vocabulary_at_ = FlatArray(std::move(vocabulary_at));
     ix.token_chars_ = FlatArray(std::move(token_chars));
     ix.token_slots_ = FlatArray(std::move(token_slots));
@@ -710,9 +728,11 @@ private:
         const std::size_t n = sorted_chars_;
         const std::size_t longest = ix_->length_start_.size() - 2;
         if (t <= 0.0 || n == 0) return {0, longest};
+        if (!(t <= 1.0)) return {1, 0};  // no ratio exceeds 1.0 (or reaches NaN)
         const double lo = std::floor(t * static_cast<double>(n) / (2.0 - t));
         const double hi = std::ceil((2.0 - t) * static_cast<double>(n) / t);
         const std::size_t first = lo > 1.0 ? static_cast<std::size_t>(lo) - 1 : 0;
+        if (first > longest) return {1, 0};
         const std::size_t last = hi + 1.0 >= static_cast<double>(longest) ? longest : static_cast<std::size_t>(hi) + 1;
         return {first, last};
     }

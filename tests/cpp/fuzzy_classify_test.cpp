@@ -186,6 +186,7 @@ TEST(fuzzy_classify_matches_reference_on_adversarial_libraries) {
         ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},
         ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},
         ClassifyThresholds{1.0, 1.0, 1.0, 1.0, 1.0},
+        ClassifyThresholds{1.5, 2.0, 3.0, 1.2, 0.4},  // beyond what any score reaches
     };
     Generator g(99);
     std::vector<Owned> libraries;
@@ -204,6 +205,15 @@ TEST(fuzzy_classify_matches_reference_on_adversarial_libraries) {
         Owned lengths;
         for (int n = 1; n < 140; n += 7) lengths.emplace_back(std::string(n, 'a') + " b", "the " + std::string(n / 2, 'c'));
         libraries.push_back(lengths);
+    }
+    // A release far longer than every entry of a library of short ones.
+    {
+        const Owned short_entries = {{"the a", "b"}, {"the", "c d"}, {"a", "the"}};
+        const reference::Library ref(short_entries);
+        const LibraryIndex index = index_of(short_entries);
+        const std::string title = "the " + std::string(300, 'a') + " b";
+        for (const ClassifyThresholds& th : variants)
+            CHECK(classify_release("the a", title, index, th) == ref.classify("the a", title, th).result);
     }
     for (const Owned& lib : libraries) {
         const reference::Library ref(lib);
