@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::string saved = index.to_bytes();
-    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[saved.size() + 1]);
+    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[saved.size() + 1],
+                                 [](char* p) { ::operator delete[](p, std::align_val_t{64}); });
     std::memcpy(copy.get(), saved.data(), saved.size());
     auto loaded = fuzzy::LibraryIndex::from_bytes(std::string_view(copy.get(), saved.size()), copy);
     fuzz::require(loaded.ok());

@@ -19,7 +19,8 @@ namespace {
 
 // Mapped files and pickled bytes are both 64-byte aligned.
 std::shared_ptr<char[]> aligned_copy(std::string_view bytes) {
-    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[bytes.size() + 1]);
+    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[bytes.size() + 1],
+                                 [](char* p) { ::operator delete[](p, std::align_val_t{64}); });
     std::memcpy(copy.get(), bytes.data(), bytes.size());
     return copy;
 }

@@ -27,7 +27,9 @@ fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
 
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
 fuzzy::LibraryIndex library_from_bytes(std::string_view data) {
-    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[data.size() + 1]);
+    // Freed with the aligned form of delete that matches its allocation.
+    std::shared_ptr<char[]> copy(new (std::align_val_t{64}) char[data.size() + 1],
+                                 [](char* p) { ::operator delete[](p, std::align_val_t{64}); });
     std::memcpy(copy.get(), data.data(), data.size());
     auto index = fuzzy::LibraryIndex::from_bytes(std::string_view(copy.get(), data.size()), copy);
     if (!index) raise(PyExc_ValueError, index.error().message());

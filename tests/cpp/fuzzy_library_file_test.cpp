@@ -37,7 +37,8 @@ std::vector<Classification> classify_all(const LibraryIndex& ix) {
 
 // Loads from a 64-byte aligned copy, as a mapped file would be.
 zemo::Result<LibraryIndex> load(const std::string& bytes) {
-    auto buffer = std::shared_ptr<char[]>(new (std::align_val_t{64}) char[bytes.size() + 1]);
+    auto buffer = std::shared_ptr<char[]>(new (std::align_val_t{64}) char[bytes.size() + 1],
+                                          [](char* p) { ::operator delete[](p, std::align_val_t{64}); });
     std::memcpy(buffer.get(), bytes.data(), bytes.size());
     return LibraryIndex::from_bytes(std::string_view(buffer.get(), bytes.size()), buffer);
 }
