@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     double* levels[] = {&th.token_set_keep, &th.token_sort_keep, &th.two_stage_keep, &th.artist_gate,
                         &th.review_floor};
     for (double* level : levels) *level = (fuzz::take_byte(input) % 21) / 20.0;
-    const std::size_t library_size = fuzz::take_byte(input) % 12;
+    const std::size_t library_size = fuzz::take_byte(input) % 9;
 
-    const auto f = fuzz::fields(input, 2 * library_size + 8, 48);
+    const auto f = fuzz::fields(input, 2 * library_size + 8, 32);
     std::vector<std::pair<std::string, std::string>> owned;
     for (std::size_t i = 0; i + 1 < f.size() && owned.size() < library_size; i += 2) owned.emplace_back(f[i], f[i + 1]);
     std::vector<std::string_view> artists, titles;

@@ -1,6 +1,7 @@
 // libFuzzer target for splitting, the compilation test, the identity forms
 // and the batch forms: valid UTF-8 in gives valid UTF-8 out, split parts are
-// non-empty, a name's own parts as known artists still split it, the
+// distinct and at least 2 bytes long (a split may give a single part), a
+// name's own parts as known artists still split it, the
 // article strip is a suffix of its input, the match form is idempotent,
 // and batch forms equal the single forms.
 #include <cstddef>
@@ -29,8 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)text::is_compilation_artist(name);
         const auto parts = text::split_artist_name(name);
         if (parts) {
-            require(parts->size() >= 2);
-            for (const std::string& p : *parts) require(!p.empty() && valid(p));
+            require(!parts->empty());
+            for (std::size_t i = 0; i < parts->size(); ++i) {
+                require((*parts)[i].size() >= 2 && valid((*parts)[i]));
+                for (std::size_t j = 0; j < i; ++j) require((*parts)[j] != (*parts)[i]);
+            }
         }
         std::vector<std::string> known_forms;
         for (const std::string& other : names) known_forms.push_back(text::to_match_form(other));
@@ -38,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto contextual = text::split_artist_name_contextual(name, known);
         if (parts) require(contextual == parts);  // context-free splits come first
         if (contextual) {
-            for (const std::string& p : *contextual) require(!p.empty() && valid(p));
+            for (const std::string& p : *contextual) require(p.size() >= 2 && valid(p));
         }
 
         const std::string identity = text::to_identity_match_form(name);
