@@ -1,9 +1,9 @@
 // libFuzzer target for splitting, the compilation test, the identity forms
 // and the batch forms: valid UTF-8 in gives valid UTF-8 out, split parts are
-// distinct and at least 2 bytes long (a split may give a single part), a
-// name's own parts as known artists still split it, the
-// article strip is a suffix of its input, the match form is idempotent,
-// and batch forms equal the single forms.
+// distinct and at least 2 bytes long (a split may give a single part), the
+// contextual split keeps every context-free split, the article strip is a
+// suffix of its input, the match form is idempotent, and batch forms equal
+// the single forms.
 #include <cstddef>
 #include <cstdint>
 #include <string>
