@@ -99,7 +99,7 @@ TEST(fuzzy_pool_interrupted_batch_stops_and_the_pool_serves_the_next) {
     const LibraryIndex index = LibraryIndex::from_pairs(w.pairs);
     const ClassifyThresholds th;
     const auto expected = batch_classify_releases(w.artist_views, w.title_views, index, th);
-    for (int checks : {0, 5, 200}) {
+    for (int checks : {0, 5, 40}) {
         g_checks_left = checks;
         bool interrupted = false;
         {
