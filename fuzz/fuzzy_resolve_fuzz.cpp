@@ -1,53 +1,72 @@
-// libFuzzer target for the resolver: on a few names and a small catalogue
-// built from the input, with threshold, limit and ambiguity picked by the
-// input, batch_fuzzy_resolve gives what a plain rank-everything resolver
-// over the reference Jaro-Winkler gives.
+// Compares the pruned resolver with scoring and ranking every entry on
+// arbitrary input: the first three bytes pick the limit, the threshold and
+// the gap (mostly scores and differences of scores that occur, so that the
+// decisions fall on their boundaries), the rest splits at newlines into the
+// name and the catalogue, made valid UTF-8 as the binding guarantees.
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
-#include "fuzz_input.hpp"
+#include "../tests/cpp/fuzzy_reference.hpp"
 #include "fuzzy/resolve.hpp"
-#include "fuzzy_reference.hpp"
 #include "text/utf8.hpp"
 
 namespace {
 
-std::optional<std::string> plain_resolve(std::string_view name, const std::vector<std::string_view>& catalog,
-                                         const zemo::fuzzy::ResolveOptions& o) {
-    if (catalog.empty()) return std::nullopt;
-    std::vector<std::pair<double, std::size_t>> ranked;
-    for (std::size_t i = 0; i < catalog.size(); ++i)
-        ranked.emplace_back(zemo::fuzzy::reference::jaro_winkler(name, catalog[i]), i);
-    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
-    const std::size_t k = std::min<std::size_t>(std::max<std::uint64_t>(o.limit, 1), ranked.size());
-    if (ranked[0].first < o.threshold) return std::nullopt;
-    if (k >= 2 && std::fabs(ranked[0].first - ranked[1].first) < o.ambiguity) return std::nullopt;
-    return std::string(catalog[ranked[0].second]);
+std::string valid_utf8(std::string_view in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size();) {
+        std::size_t len = std::min<std::size_t>(4, in.size() - i);
+        while (len > 0 && !zemo::text::utf8::is_valid(in.substr(i, len))) --len;
+        out += len > 0 ? in.substr(i, len) : "?";
+        i += len > 0 ? len : 1;
+    }
+    return out;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zemo;
-    std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!text::utf8::is_valid(input)) return 0;
-    fuzzy::ResolveOptions options;
-    options.threshold = (fuzz::take_byte(input) % 21) / 20.0;
-    options.limit = fuzz::take_byte(input) % 4;
-    options.ambiguity = (fuzz::take_byte(input) % 11) / 100.0;
-    const std::size_t names_count = 1 + fuzz::take_byte(input) % 4;
-    const auto f = fuzz::fields(input, names_count + 12, 40);
-    std::vector<std::string_view> names, catalog;
-    for (std::size_t i = 0; i < f.size(); ++i) (i < names_count ? names : catalog).push_back(f[i]);
-    const auto resolved = fuzzy::batch_fuzzy_resolve(names, catalog, options);
-    fuzz::require(resolved.size() == names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) fuzz::require(resolved[i] == plain_resolve(names[i], catalog, options));
+    using namespace zemo::fuzzy;
+    if (size < 3) return 0;
+    const std::string_view rest(reinterpret_cast<const char*>(data + 3), size - 3);
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0;;) {
+        const std::size_t nl = rest.find('\n', at);
+        pieces.push_back(valid_utf8(rest.substr(at, nl == std::string_view::npos ? nl : nl - at)));
+        if (nl == std::string_view::npos) break;
+        at = nl + 1;
+    }
+    const std::string name = pieces.front();
+    const std::vector<std::string> catalog(pieces.begin() + 1, pieces.end());
+
+    std::vector<std::pair<std::size_t, double>> ranked;
+    for (std::size_t i = 0; i < catalog.size(); ++i) ranked.emplace_back(i, reference::jaro_winkler(name, catalog[i]));
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) { return x.second > y.second; });
+    const auto score = [&](std::uint8_t b) { return ranked.empty() ? 0.5 : ranked[b % ranked.size()].second; };
+
+    const std::uint64_t limits[] = {0, 1, 2, 5};
+    ResolveOptions o;
+    o.limit = limits[data[0] % 4];
+    o.threshold = data[1] < 128 ? score(data[1]) : (data[1] - 128) / 127.0;
+    o.ambiguity = data[2] < 128 ? std::abs(score(data[2]) - score(data[2] >> 3)) : (data[2] - 128) / 512.0;
+    if (data[1] % 3 == 1) o.threshold = std::nextafter(o.threshold, 2.0);
+    if (data[2] % 3 == 1) o.ambiguity = std::nextafter(o.ambiguity, -1.0);
+
+    std::optional<std::size_t> expected;
+    if (!ranked.empty()) {
+        const std::size_t k = std::min<std::size_t>(std::max<std::uint64_t>(o.limit, 1), ranked.size());
+        const bool rejected = ranked[0].second < o.threshold ||
+                              (k > 1 && std::abs(ranked[0].second - ranked[1].second) < o.ambiguity);
+        if (!rejected) expected = ranked[0].first;
+    }
+    const std::vector<std::string_view> views(catalog.begin(), catalog.end());
+    if (PreparedCatalogue(views).resolve_position(name, o) != expected) std::abort();
     return 0;
 }

@@ -57,8 +57,9 @@ def state_seeds() -> list[bytes]:
 CORPORA = {
     "fuzzy_classify_fuzz": library_seeds,
     "fuzzy_library_file_fuzz": saved_index_seeds,
-    "fuzzy_resolve_fuzz": lambda: [bytes([16, 2, 2, 2]) + "\n".join(["radiohed", "the beatles"] + NAMES).encode(),
-                                   bytes([0, 1, 0, 1]) + "\n".join(["abc", "abd", "abe", "xyz"]).encode()],
+    # limit, threshold and gap bytes, then the name and the catalogue
+    "fuzzy_resolve_fuzz": lambda: [bytes([2, 16, 2]) + "\n".join(["radiohed"] + NAMES).encode(),
+                                   bytes([1, 0, 1]) + "\n".join(["abc", "abd", "abe", "xyz"]).encode()],
     "text_split_fuzz": lambda: ["\n".join(NAMES[i:i + 4]).encode() for i in range(0, len(NAMES), 4)],
     "text_forms_fuzz": lambda: [n.encode() for n in NAMES],
     "parser_dump_file_fuzz": lambda: [b"\x02" + "\n".join(LINES).encode(), b"\x00(1)\n-- x\n(2);"],

@@ -1,4 +1,5 @@
 from zemo_etl.cli import main
 
+# Guarded so that importing the module (stubtest, documentation tools) runs nothing.
 if __name__ == "__main__":
     raise SystemExit(main())

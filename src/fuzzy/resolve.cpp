@@ -1,150 +1,358 @@
 #include "fuzzy/resolve.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
+#include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zemo::fuzzy {
 namespace {
 
 using detail::CharSpan;
+using Row = PreparedCatalogue::Row;
+using Run = PreparedCatalogue::Run;
+using Layout = PreparedCatalogue::Layout;
+constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The catalogue decoded once for all queries.
-class Catalog {
+// The query's bucket counts, capped at what a row can hold (which changes
+// no minimum with a row), one byte each.
+struct QueryCounts {
+    alignas(16) std::uint8_t counts[kBuckets] = {};
+};
+
+#if defined(__SSE2__)
+inline std::uint32_t byte_sum(__m128i a, __m128i b) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i s = _mm_add_epi64(_mm_sad_epu8(a, zero), _mm_sad_epu8(b, zero));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
+}
+
+// The two halves of a row's buckets, one byte per count.
+inline void unpack(const Row& r, __m128i& lo, __m128i& hi) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(r.packed));
+    lo = _mm_and_si128(v, nibble);
+    hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+}
+
+inline __m128i half(const QueryCounts& q, std::size_t h) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(q.counts) + h);
+}
+#endif
+
+// Sum over buckets of the smaller count.
+inline std::uint32_t common_count(const QueryCounts& q, const Row& e) noexcept {
+#if defined(__SSE2__)
+    __m128i lo, hi;
+    unpack(e, lo, hi);
+    return byte_sum(_mm_min_epu8(half(q, 0), lo), _mm_min_epu8(half(q, 1), hi));
+#else
+    std::uint32_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min<unsigned>(q.counts[b], e.count(b));
+    return n;
+#endif
+}
+
+// Sum over buckets of the amount by which `e` exceeds `q`.
+inline std::uint32_t excess(const Row& e, const QueryCounts& q) noexcept {
+#if defined(__SSE2__)
+    __m128i lo, hi;
+    unpack(e, lo, hi);
+    return byte_sum(_mm_subs_epu8(lo, half(q, 0)), _mm_subs_epu8(hi, half(q, 1)));
+#else
+    std::uint32_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += e.count(b) > q.counts[b] ? e.count(b) - q.counts[b] : 0;
+    return n;
+#endif
+}
+
+// The search for one name. Equivalent to scoring every entry, ranking with a
+// stable sort and looking at the first two: only the best score (earliest
+// position among equals) and the runner-up's score decide, so an entry whose
+// upper bound shows it can change neither, nor bring the runner-up within
+// the ambiguity gap of the best, is never scored. The bound only ever
+// tightens as scores come in, so the order of the visit does not matter for
+// the result; nearby lengths and the query's own first character go first
+// because they raise the best score early.
+class Search {
 public:
-    explicit Catalog(const std::vector<std::string_view>& entries)
-        : entries_(entries), spans_(entries.size()), histograms_(entries.size()) {
-        // Latin-1 entries become one byte per character; the rest code points.
-        std::vector<std::size_t> narrow_at(entries.size(), SIZE_MAX), wide_at(entries.size(), SIZE_MAX);
-        std::vector<unsigned char> latin1;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::string_view e = entries[i];
-            if (detail::is_ascii(e)) {
-                spans_[i] = {reinterpret_cast<const unsigned char*>(e.data()), nullptr, e.size()};
-            } else if (detail::decode_latin1(e, latin1)) {
-                narrow_at[i] = narrow_.size();
-                narrow_.insert(narrow_.end(), latin1.begin(), latin1.end());
-                spans_[i].size = latin1.size();
-            } else {
-                wide_at[i] = wide_.size();
-                detail::decode_append(e, wide_);
-                spans_[i].size = wide_.size() - wide_at[i];
+    Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o)
+        : cat_(catalogue), o_(o) {
+        if (detail::is_ascii(name)) {
+            q_ = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
+        } else if (detail::decode_latin1(name, narrow_)) {
+            q_ = {narrow_.data(), nullptr, narrow_.size()};
+        } else {
+            detail::decode(name, wide_);
+            q_ = {nullptr, wide_.data(), wide_.size()};
+        }
+        la_ = q_.size;
+        std::uint32_t counts[kBuckets] = {};
+        detail::visit(q_, [&](const auto* s, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::uint8_t b = cat_.bucket(static_cast<char32_t>(s[k]));
+                if (b != PreparedCatalogue::kAbsent) ++counts[b];
+            }
+        });
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            hist_.counts[b] = static_cast<std::uint8_t>(std::min(counts[b], PreparedCatalogue::kMaxCount));
+            in_buckets_ += hist_.counts[b];
+        }
+        if (la_ > 0) {
+            initial_ = detail::visit(q_, [](const auto* s, std::size_t) { return char32_t(s[0]); });
+            second_char_ = la_ > 1 ? detail::visit(q_, [](const auto* s, std::size_t) { return char32_t(s[1]); })
+                                   : PreparedCatalogue::kNone;
+        }
+
+        guard_ = o.limit > 1 && cat_.size() > 1;
+        // Without a positive gap the runner-up cannot reject anything
+        // (a NaN gap included).
+        need_second_ = guard_ && o.ambiguity > 0;
+        // Nothing below the threshold can be accepted as the best (a NaN
+        // threshold accepts everything); a runner-up may lie up to the gap
+        // lower, but is looked for only once a best has been accepted.
+        accept_floor_ = std::isnan(o.threshold) ? -kInf : o.threshold;
+        second_floor_ = o.threshold - o.ambiguity - kSlack;
+        if (std::isnan(second_floor_)) second_floor_ = -kInf;
+    }
+
+    std::optional<std::size_t> run() {
+        if (cat_.size() == 0) return std::nullopt;
+        if (la_ > 0) {
+            const Layout& by_initial = cat_.by_initial();
+            const auto first = std::lower_bound(by_initial.runs.begin(), by_initial.runs.end(), initial_,
+                                                [](const Run& r, char32_t c) { return r.initial < c; });
+            for (auto it = first; it != by_initial.runs.end() && it->initial == initial_; ++it) {
+                const std::size_t most = it->second == second_char_ ? std::min<std::size_t>({4, la_, it->length}) : 1;
+                plan_.push_back({&by_initial, &*it, true, most, 0.0});
             }
         }
-        // Pointers into the buffers are taken once they have stopped growing.
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (narrow_at[i] != SIZE_MAX) spans_[i].narrow = narrow_.data() + narrow_at[i];
-            if (wide_at[i] != SIZE_MAX) spans_[i].wide = wide_.data() + wide_at[i];
-            histograms_[i] = detail::visit(spans_[i], [](const auto* s, std::size_t n) {
-                return detail::Histogram::of(s, n);
-            });
+        for (const Run& r : cat_.by_length().runs) plan_.push_back({&cat_.by_length(), &r, false, 0, 0.0});
+        for (Step& s : plan_) s.bound = detail::jaro_winkler_bound(la_, s.run->length, in_buckets_, s.max_prefix);
+        std::stable_sort(plan_.begin(), plan_.end(), [](const Step& a, const Step& b) { return a.bound > b.bound; });
+        // Bands of decreasing bound: a close match found in a cheap narrow
+        // band raises the floor for the wide ones.
+        for (double band : kBands) {
+            if (band > accept_floor_) search_band(band);
         }
+        search_band(accept_floor_);
+        if (need_second_ && seen_ > 0 && !(best_ < o_.threshold) && !(std::abs(best_ - second_) < o_.ambiguity)) {
+            // The best is accepted so far: look for a runner-up within the
+            // gap below it and below the threshold.
+            search_band(second_floor_);
+        }
+        if (seen_ == 0 || best_ < o_.threshold) return std::nullopt;
+        // An unscored runner-up lies further than the gap below the best.
+        if (guard_ && std::abs(best_ - second_) < o_.ambiguity) return std::nullopt;
+        return best_at_;
     }
-
-    std::size_t size() const { return spans_.size(); }
-    const CharSpan& chars(std::size_t i) const { return spans_[i]; }
-    const detail::Histogram& histogram(std::size_t i) const { return histograms_[i]; }
-    std::string_view entry(std::size_t i) const { return entries_[i]; }
 
 private:
-    const std::vector<std::string_view>& entries_;
-    std::vector<CharSpan> spans_;
-    std::vector<detail::Histogram> histograms_;
-    std::vector<unsigned char> narrow_;
-    std::vector<char32_t> wide_;
-};
+    // Room for rounding in the gap test, on the side of scoring more.
+    static constexpr double kSlack = 1e-12;
+    static constexpr double kBands[] = {0.95};
 
-struct Query {
-    Query(const Query&) = delete;  // `chars` may point into the buffers
-    explicit Query(std::string_view name) {
-        if (detail::is_ascii(name)) {
-            chars = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
-        } else if (detail::decode_latin1(name, narrow)) {
-            chars = {narrow.data(), nullptr, narrow.size()};
-        } else {
-            detail::decode(name, wide);
-            chars = {nullptr, wide.data(), wide.size()};
+    struct Step {
+        const Layout* layout;
+        const Run* run;
+        bool shares_initial;
+        std::size_t max_prefix;  // of every entry in the run
+        double bound;
+    };
+
+    // Scores the entries whose bound lies in [max(band, floor), previous band).
+    void search_band(double band) {
+        band_ = band;
+        raise_floor();
+        if (floor_ >= done_above_) {  // every bound in the band is useless by now
+            done_above_ = band;
+            return;
         }
-        histogram = detail::visit(chars, [](const auto* s, std::size_t n) { return detail::Histogram::of(s, n); });
+        for (const Step& s : plan_) {
+            if (s.bound < floor_) break;  // so are all that follow
+            search_run(*s.layout, *s.run, s.shares_initial, s.max_prefix);
+        }
+        for (std::uint32_t id : cat_.oversized()) {
+            const CharSpan e = cat_.chars(id);
+            consider(id, e, std::min<std::size_t>(la_, e.size), prefix(e));
+        }
+        done_above_ = band;
     }
-    std::vector<unsigned char> narrow;
-    std::vector<char32_t> wide;
-    CharSpan chars;
-    detail::Histogram histogram;
-};
 
-// Equivalent to ranking every entry with a stable sort and looking at the
-// first two: only the best score (earliest position among equals) and the
-// runner-up's score decide. Entries whose length bound cannot change either
-// one, or cannot bring the runner-up within the ambiguity gap, are skipped.
-std::optional<std::string> resolve(const Query& q, const Catalog& catalog, const ResolveOptions& o) {
-    if (catalog.size() == 0) return std::nullopt;
-    const bool guard = o.limit > 1 && catalog.size() > 1;
-    std::size_t best_at = 0;
-    double best = -1.0;
-    double second = -1.0;
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < catalog.size(); ++i) {
-        const CharSpan& e = catalog.chars(i);
-        if (seen > 0) {
-            // A score that cannot change the best, the runner-up or the gap
-            // decision is not computed. First with the largest possible
-            // prefix boost, then with the actual prefix.
-            const auto useless = [&](double bound) {
-                if (!guard) return bound <= best;
-                if (seen > 1 && bound <= second) return true;
-                // Below the best by more than the gap: as runner-up it would
-                // not reject the best (a negative gap rejects nothing).
-                return bound <= best && bound + 1e-12 < best - o.ambiguity;
-            };
-            const detail::Histogram& h = catalog.histogram(i);
-            const std::size_t matches =
-                q.histogram.ok && h.ok ? detail::common_count(q.histogram, h) : SIZE_MAX;
-            if (useless(detail::jaro_winkler_bound(q.chars.size, e.size, matches, 4))) continue;
-            const std::size_t prefix = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b,
-                                                                      std::size_t m) {
-                return detail::common_prefix4(a, n, b, m);
-            });
-            if (useless(detail::jaro_winkler_bound(q.chars.size, e.size, matches, prefix))) continue;
+    std::size_t prefix(const CharSpan& e) const {
+        return detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
+            return detail::common_prefix4(a, n, b, m);
+        });
+    }
+
+    void search_run(const Layout& layout, const Run& run, bool shares_initial, std::size_t max_prefix) {
+        layout_ = &layout;
+        le_ = run.length;
+        shares_initial_ = shares_initial;
+        max_prefix_ = max_prefix;
+        update_least_common();
+        const std::size_t root = run.root;
+        if (shared_bound(layout.nodes[root]) >= least_common_) visit(root);
+    }
+
+    // The fewest common characters an entry of the current run needs for
+    // its bound to reach the floor (one past the most when none can). The
+    // bound rises with the count by at least a third of 1/max(la, le) per
+    // character, far above rounding, so it can be searched by halving.
+    void update_least_common() {
+        std::size_t lo = 0, hi = std::min(la_, le_) + 1;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (detail::jaro_winkler_bound(la_, le_, mid, max_prefix_) < floor_) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
         }
-        const double s = detail::visit(q.chars, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
+        least_common_ = lo;
+    }
+
+    // The most characters an entry below the node can share with the query:
+    // no more than the query has of each bucket up to the node's largest
+    // count, and no more than the entry's length less what its least counts
+    // put beyond the query's.
+    std::size_t shared_bound(const PreparedCatalogue::Node& n) const {
+        return std::min<std::size_t>(common_count(hist_, n.high), le_ - excess(n.low, hist_));
+    }
+
+    void visit(std::size_t at) {
+        const PreparedCatalogue::Node& n = layout_->nodes[at];
+        if (n.after == at + 1) {
+            for (std::size_t r = n.begin; r < n.end; ++r) {
+                const std::uint32_t c = common_count(hist_, layout_->rows[r]);
+                if (c >= least_common_) leaf(layout_->ids[r], c);
+            }
+            return;
+        }
+        // The more promising child first: it may raise the floor for the other.
+        std::size_t first = at + 1, second = layout_->nodes[first].after;
+        std::size_t b1 = shared_bound(layout_->nodes[first]), b2 = shared_bound(layout_->nodes[second]);
+        if (b2 > b1) {
+            std::swap(first, second);
+            std::swap(b1, b2);
+        }
+        if (b1 >= least_common_) visit(first);
+        if (b2 >= least_common_) visit(second);
+    }
+
+    void leaf(std::uint32_t id, std::size_t common) {
+        const CharSpan e = cat_.chars(id);
+        std::size_t p = 0;
+        if (shares_initial_) {
+            p = prefix(e);
+        } else if (la_ > 0 && e.size > 0 &&
+                   detail::visit(e, [](const auto* s, std::size_t) { return char32_t(s[0]); }) == initial_) {
+            return;  // searched with the entries that share the query's first character
+        }
+        consider(id, e, common, p);
+    }
+
+    void consider(std::uint32_t id, const CharSpan& e, std::size_t common, std::size_t prefix) {
+        // At or above done_above_ the entry was scored by an earlier band, or
+        // skipped under a floor that has only risen since.
+        const double bound = detail::jaro_winkler_bound(la_, e.size, common, prefix);
+        if (bound < floor_ || bound >= done_above_) return;
+        const double s = detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
             return detail::jaro_winkler(a, n, b, m);
         });
-        if (seen == 0 || s > best) {
-            second = best;
-            best = s;
-            best_at = i;
-        } else if (seen == 1 || s > second) {
-            second = s;
+        ++seen_;
+        if (s > best_ || (s == best_ && id < best_at_)) {
+            second_ = best_;
+            best_ = s;
+            best_at_ = id;
+        } else {
+            second_ = std::max(second_, s);
         }
-        ++seen;
+        raise_floor();
     }
-    if (best < o.threshold) return std::nullopt;
-    // A runner-up that was never scored lies further than the gap below.
-    if (guard && seen > 1 && std::abs(best - second) < o.ambiguity) return std::nullopt;
-    return std::string(catalog.entry(best_at));
-}
+
+    void raise_floor() {
+        const double before = floor_;
+        if (!need_second_) {
+            // Only a strictly higher score (or an equal earlier one, which
+            // the padded bound lets through) can change the outcome.
+            floor_ = std::max(band_, best_);
+        } else {
+            // A score below the runner-up changes nothing; one further than
+            // the gap below the best cannot reject it.
+            floor_ = std::max({band_, second_, best_ - o_.ambiguity - kSlack});
+        }
+        if (floor_ != before) update_least_common();
+    }
+
+    const PreparedCatalogue& cat_;
+    const ResolveOptions& o_;
+    std::vector<unsigned char> narrow_;
+    std::vector<char32_t> wide_;
+    CharSpan q_;
+    std::size_t la_ = 0;
+    QueryCounts hist_;
+    std::size_t in_buckets_ = 0;  // query characters a row could match
+    char32_t initial_ = 0;
+    char32_t second_char_ = 0;
+    bool guard_ = false;
+    bool need_second_ = false;
+    double accept_floor_ = -kInf;
+    double second_floor_ = -kInf;
+    double floor_ = -kInf;  // entries whose bound is below this cannot matter
+    double band_ = kInf;        // the current band's lower end
+    double done_above_ = kInf;  // bounds from here up were handled by earlier bands
+
+    std::vector<Step> plan_;
+    const Layout* layout_ = nullptr;
+    std::size_t le_ = 0;
+    bool shares_initial_ = false;
+    std::size_t max_prefix_ = 0;
+    std::size_t least_common_ = 0;
+
+    std::size_t seen_ = 0;
+    double best_ = -kInf;
+    double second_ = -kInf;
+    std::size_t best_at_ = 0;
+};
 
 }  // namespace
 
+std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view name,
+                                                               const ResolveOptions& options) const {
+    return Search(*this, name, options).run();
+}
+
+std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::vector<std::string_view>& names,
+                                                                   const ResolveOptions& options) const {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(names.size());
+    for (std::string_view name : names) {
+        const std::optional<std::size_t> at = resolve_position(name, options);
+        out.push_back(at ? std::optional<std::string>(std::string(entry(*at))) : std::nullopt);
+    }
+    return out;
+}
+
 std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
                                        const ResolveOptions& options) {
-    return resolve(Query(name), Catalog(catalog), options);
+    const std::vector<std::optional<std::string>> r = PreparedCatalogue(catalog).resolve({name}, options);
+    return r.front();
 }
 
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
                                                             const std::vector<std::string_view>& catalog,
                                                             const ResolveOptions& options) {
-    std::vector<std::optional<std::string>> out;
-    out.reserve(names.size());
-    if (catalog.empty()) {
-        out.resize(names.size());
-        return out;
-    }
-    const Catalog decoded(catalog);
-    for (std::string_view name : names) out.push_back(resolve(Query(name), decoded, options));
-    return out;
+    if (catalog.empty() || names.empty()) return std::vector<std::optional<std::string>>(names.size());
+    return PreparedCatalogue(catalog).resolve(names, options);
 }
 
 }  // namespace zemo::fuzzy

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzzy/catalogue.hpp"
+
 namespace zemo::fuzzy {
 
 struct ResolveOptions {
@@ -20,6 +22,8 @@ struct ResolveOptions {
 std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
                                        const ResolveOptions& options);
 
+// Prepares the catalogue (see PreparedCatalogue) and resolves every name
+// against it.
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
                                                             const std::vector<std::string_view>& catalog,
                                                             const ResolveOptions& options);

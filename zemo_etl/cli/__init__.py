@@ -2,26 +2,42 @@
 
 Each subcommand lives in a module of this package that adds its parsers with
 ``add_parsers(subparsers)`` and sets ``handler``, a function of the parsed
-arguments returning the exit status.
+arguments returning the exit status. ``common`` holds what they share.
 """
 
 from __future__ import annotations
 
 import argparse
 
-from zemo_etl.cli import load, pipeline
+from zemo_etl.cli import load, match, normalize, pipeline, rows, state
+from zemo_etl.cli.common import ArgumentParser, run_handler
 from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
 
 __all__ = ["main", "Pipeline", "SAMPLE_DATA", "STEPS"]
 
-_COMMAND_MODULES = [pipeline, load]
+_COMMAND_MODULES = [pipeline, rows, normalize, match, state, load]
+
+_DESCRIPTION = """\
+The zemo ETL pipeline's everyday jobs.
+
+  zemo-etl demo                                   # the main job on the bundled sample
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out
+  zemo-etl rows library.sql library > library.csv
+  zemo-etl normalize --form match names.txt
+  zemo-etl classify --library library.sql --releases releases.csv > decided.csv
+  zemo-etl resolve --catalog artists.txt names.txt
+  zemo-etl state show out/state.json
+  zemo-etl load library.sql library --into sqlite:///library.db
+
+`zemo-etl COMMAND --help` shows each command's options and examples. Exit
+status: 0 done, 1 the job failed, 2 a usage or input error, 130 interrupted."""
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(prog="zemo-etl", description=pipeline.__doc__,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    sub = ap.add_subparsers(dest="command", required=True)
+    ap = ArgumentParser(prog="zemo-etl", description=_DESCRIPTION,
+                        formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for module in _COMMAND_MODULES:
         module.add_parsers(sub)
     args = ap.parse_args(argv)
-    return args.handler(args)
+    return run_handler(args.handler, args)

@@ -1,6 +1,7 @@
 """The pipeline's main job: classify incoming releases against the library.
 
     zemo-etl demo                      # the bundled sample data, into ./zemo-etl-demo
+    zemo-etl demo --scale 20000        # 20,000 generated library rows and releases, timed
     zemo-etl run --dump library.sql --releases releases.csv --workdir out [--db-url URL]
 
 Steps (resumable: a run that stops part-way continues from the first step
@@ -21,14 +22,17 @@ started with.
 
 from __future__ import annotations
 
+import argparse
 import csv
 import os
 import pathlib
 import sys
+import time
 from collections import Counter
 from typing import Any, Optional
 
-from zemo_etl import dump, fuzzy, import_utils, pg, schema, state, stores, text
+from zemo_etl import _demo_data, dump, import_utils, pg, schema, state, stores, text
+from zemo_etl.cli.common import Progress, classify_in_chunks, resolve_in_chunks
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -53,6 +57,7 @@ class Pipeline:
         self.db_url = db_url or "sqlite:///" + str((workdir / "library.db").resolve())
         self.csv_dir = str(releases.resolve().parent)
         self.store: stores.Store
+        self.timings: dict[str, float] = {}
 
     def _load_or_create_state(self) -> state.PipelineState:
         if self.state_path.exists():
@@ -95,13 +100,20 @@ class Pipeline:
             if st.is_completed(step):
                 print(f"[skip] {step}: completed in an earlier run")
                 continue
+            started = time.monotonic()
             try:
                 getattr(self, step)()
+            except KeyboardInterrupt:
+                # Recorded as failed, so the next run starts again at this step.
+                st.mark_failed(step, "interrupted")
+                st.save(str(self.state_path))
+                raise
             except Exception as e:
                 st.mark_failed(step, f"{type(e).__name__}: {e}")
                 st.save(str(self.state_path))
                 print(f"[fail] {step}: {e}", file=sys.stderr)
                 return 1
+            self.timings[step] = time.monotonic() - started
             st.mark_completed(step)
             st.save(str(self.state_path))
         return 0
@@ -113,16 +125,18 @@ class Pipeline:
         counts: Counter[str] = Counter()
 
         def rows():
-            for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
-                for row in chunk:
-                    record = (list(row) + [None] * len(columns))[:len(columns)]
-                    for k in stored:
-                        if isinstance(record[k], str):
-                            record[k] = text.to_storage_form(record[k])
-                    counts["rows"] += 1
-                    counts["compilations"] += isinstance(record[artist], str) and text.is_compilation_artist(
-                        record[artist])
-                    yield record
+            with Progress("load_library", unit="rows") as progress:
+                for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
+                    for row in chunk:
+                        record = (list(row) + [None] * len(columns))[:len(columns)]
+                        for k in stored:
+                            if isinstance(record[k], str):
+                                record[k] = text.to_storage_form(record[k])
+                        counts["rows"] += 1
+                        counts["compilations"] += isinstance(record[artist], str) and text.is_compilation_artist(
+                            record[artist])
+                        yield record
+                    progress.update(len(chunk))
 
         self._replace(schema.LIBRARY_TABLE, schema.library_ddl(), columns, rows())
         print(f"[done] load_library: {counts['rows']} rows from {self.dump.name}, "
@@ -152,9 +166,10 @@ class Pipeline:
     def classify(self) -> None:
         pairs = [(artist or "", title or "") for artist, title in self._library()]
         releases = self._releases()
-        decisions = fuzzy.batch_classify_releases(
-            [r["artist"] for r in releases], [r["title"] for r in releases], pairs
-        )
+        with Progress("classify", total=len(releases), unit="releases") as progress:
+            decisions = classify_in_chunks(
+                [r["artist"] for r in releases], [r["title"] for r in releases], pairs, progress
+            )
         counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review")
         self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
@@ -162,7 +177,8 @@ class Pipeline:
     def resolve_artists(self) -> None:
         catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
         names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
-        resolved = fuzzy.batch_fuzzy_resolve(names, catalog, 0.85)
+        with Progress("resolve_artists", total=len(names), unit="names") as progress:
+            resolved = resolve_in_chunks(names, catalog, 0.85, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
         self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
 
@@ -181,18 +197,30 @@ class Pipeline:
                     decision, match or "",
                 ])
         print(f"[done] write_report: {out}")
-        width = max((len(r["artist"]) + len(r["title"]) for r in releases), default=0) + 3
+        # A few examples of each decision; the report holds them all.
+        shown: Counter[str] = Counter()
         for release, decision in zip(releases, decisions):
-            print(f"    {decision:<7} {(release['artist'] + ' - ' + release['title']):<{width}}")
+            if shown[decision] < 5:
+                shown[decision] += 1
+                print(f"    {decision:<7} {release['artist']} - {release['title']}")
 
 
 def add_parsers(sub) -> None:
-    demo = sub.add_parser("demo", help="run the job on the bundled sample data")
+    demo = sub.add_parser("demo", help="run the job on the bundled sample data", description=__doc__,
+                          formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
+  zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
+  zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings""")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     demo.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
+    demo.add_argument("--scale", type=int, metavar="N",
+                      help="generate N library rows and N releases into WORKDIR and print each step's time")
     demo.set_defaults(handler=run_demo)
-    run = sub.add_parser("run", help="run the job on a dump and a releases CSV")
+    run = sub.add_parser("run", help="run the job on a dump and a releases CSV", description=__doc__,
+                         formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
+  zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh""")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)
@@ -204,10 +232,27 @@ def add_parsers(sub) -> None:
 def run_demo(args) -> int:
     args.dump = SAMPLE_DATA / "library.sql"
     args.releases = SAMPLE_DATA / "releases.csv"
-    return run_job(args)
+    if args.scale is None:
+        return run_job(args)
+    if args.scale < 1:
+        print("zemo-etl demo: error: --scale must be at least 1", file=sys.stderr)
+        return 2
+    data = args.workdir / "input"
+    data.mkdir(parents=True, exist_ok=True)
+    args.dump, args.releases = data / "library.sql", data / "releases.csv"
+    started = time.monotonic()
+    _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
+    generated = time.monotonic() - started
+    args.fresh = True  # new data: an old state would not match it
+    pipeline = Pipeline(args.dump, args.releases, args.workdir, args.db_url)
+    status = run_job(args, pipeline)
+    print(f"timings for {args.scale:,} library rows and {args.scale:,} releases:")
+    for step, seconds in [("generate data", generated), *pipeline.timings.items()]:
+        print(f"    {step:<16} {seconds:8.2f} s")
+    return status
 
 
-def run_job(args) -> int:
+def run_job(args, pipeline: Pipeline | None = None) -> int:
     if args.fresh and (args.workdir / "state.json").exists():
         os.remove(args.workdir / "state.json")
-    return Pipeline(args.dump, args.releases, args.workdir, args.db_url).run()
+    return (pipeline or Pipeline(args.dump, args.releases, args.workdir, args.db_url)).run()

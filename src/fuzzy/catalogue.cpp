@@ -1,0 +1,313 @@
+#include "fuzzy/catalogue.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zemo::fuzzy {
+namespace {
+
+using Row = PreparedCatalogue::Row;
+using Node = PreparedCatalogue::Node;
+using Run = PreparedCatalogue::Run;
+using Layout = PreparedCatalogue::Layout;
+constexpr std::size_t kBuckets = PreparedCatalogue::kBuckets;
+
+// Leaves hold at most this many rows (more only when all are equal).
+constexpr std::size_t kLeafRows = 32;
+
+// A row beside its entry while the trees are built, so that the partitions
+// read and move memory in order.
+struct Item {
+    Row row;
+    std::uint32_t id;
+};
+
+void box(Node& node, const Item* first, const Item* last) {
+#if defined(__SSE2__)
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    __m128i high_lo = _mm_setzero_si128(), high_hi = high_lo;
+    __m128i low_lo = nibble, low_hi = nibble;
+    for (; first != last; ++first) {
+        const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
+        const __m128i lo = _mm_and_si128(r, nibble), hi = _mm_and_si128(_mm_srli_epi16(r, 4), nibble);
+        high_lo = _mm_max_epu8(high_lo, lo);
+        high_hi = _mm_max_epu8(high_hi, hi);
+        low_lo = _mm_min_epu8(low_lo, lo);
+        low_hi = _mm_min_epu8(low_hi, hi);
+    }
+    _mm_store_si128(reinterpret_cast<__m128i*>(node.high.packed), _mm_or_si128(high_lo, _mm_slli_epi16(high_hi, 4)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(node.low.packed), _mm_or_si128(low_lo, _mm_slli_epi16(low_hi, 4)));
+#else
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        unsigned high = 0, low = PreparedCatalogue::kMaxCount;
+        for (const Item* it = first; it != last; ++it) {
+            high = std::max(high, it->row.count(b));
+            low = std::min(low, it->row.count(b));
+        }
+        node.high.set(b, high);
+        node.low.set(b, low);
+    }
+#endif
+}
+
+// For each bucket, how many of the items have a count above 0, above 1 and
+// above 2.
+void count_above(const Item* first, const Item* last, std::uint32_t (&above)[3][kBuckets]) {
+    std::fill(&above[0][0], &above[0][0] + 3 * kBuckets, 0);
+#if defined(__SSE2__)
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    while (first != last) {
+        // Byte counters, emptied before they can wrap.
+        __m128i acc[3][2];
+        for (auto& a : acc) a[0] = a[1] = _mm_setzero_si128();
+        const Item* stop = last - first > 255 ? first + 255 : last;
+        for (; first != stop; ++first) {
+            const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
+            const __m128i half[2] = {_mm_and_si128(r, nibble), _mm_and_si128(_mm_srli_epi16(r, 4), nibble)};
+            for (int k = 0; k < 3; ++k) {
+                const __m128i v = _mm_set1_epi8(static_cast<char>(k));
+                for (int h = 0; h < 2; ++h) acc[k][h] = _mm_sub_epi8(acc[k][h], _mm_cmpgt_epi8(half[h], v));
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            for (int h = 0; h < 2; ++h) {
+                alignas(16) std::uint8_t bytes[16];
+                _mm_store_si128(reinterpret_cast<__m128i*>(bytes), acc[k][h]);
+                for (std::size_t b = 0; b < 16; ++b) above[k][h * 16 + b] += bytes[b];
+            }
+        }
+    }
+#else
+    for (; first != last; ++first) {
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            for (unsigned k = 0; k < 3; ++k) above[k][b] += first->row.count(b) > k;
+        }
+    }
+#endif
+}
+
+// Builds the tree over items[begin, end), reordering them so that every
+// node's rows are contiguous. A node splits its rows by whether a bucket's
+// count exceeds 0, 1 or 2, choosing the most even split: each side then
+// bounds that bucket (no such character at all, or at least one).
+void build_tree(Layout& out, std::vector<Item>& items, std::size_t begin, std::size_t end) {
+    const std::size_t at = out.nodes.size();
+    out.nodes.emplace_back();
+    Node node{};
+    box(node, items.data() + begin, items.data() + end);
+    node.begin = static_cast<std::uint32_t>(begin);
+    node.end = static_cast<std::uint32_t>(end);
+    if (end - begin > kLeafRows) {
+        std::uint32_t above[3][kBuckets];
+        count_above(items.data() + begin, items.data() + end, above);
+        std::size_t best_b = 0, best_k = 0, best_smaller = 0;
+        const std::size_t n = end - begin;
+        for (std::size_t k = 0; k < 3; ++k) {
+            for (std::size_t b = 0; b < kBuckets; ++b) {
+                const std::size_t smaller = std::min<std::size_t>(above[k][b], n - above[k][b]);
+                if (smaller > best_smaller) {
+                    best_smaller = smaller;
+                    best_b = b;
+                    best_k = k;
+                }
+            }
+        }
+        if (best_smaller > 0) {  // else every row is the same
+            const auto mid = std::partition(items.begin() + begin, items.begin() + end,
+                                                   [&](const Item& x) { return x.row.count(best_b) <= best_k; });
+            build_tree(out, items, begin, mid - items.begin());
+            build_tree(out, items, mid - items.begin(), end);
+        }
+    }
+    node.after = static_cast<std::uint32_t>(out.nodes.size());
+    out.nodes[at] = node;
+}
+
+// Lays out `ids`, already grouped by (initials, length), as runs with a tree
+// each; `initials` gives the first two characters as one number.
+template <typename Initials, typename Length>
+void lay_out(Layout& out, const std::vector<std::uint32_t>& ids, Initials initials, Length length,
+             const std::vector<Row>& rows) {
+    std::vector<Item> items(ids.size());
+    for (std::size_t r = 0; r < ids.size(); ++r) items[r] = {rows[ids[r]], ids[r]};
+    for (std::size_t r = 0; r < ids.size();) {
+        const std::uint64_t c = initials(ids[r]);
+        const std::uint32_t len = length(ids[r]);
+        std::size_t e = r;
+        while (e < ids.size() && initials(ids[e]) == c && length(ids[e]) == len) ++e;
+        out.runs.push_back({static_cast<char32_t>(c >> 32), static_cast<char32_t>(c), len,
+                            static_cast<std::uint32_t>(out.nodes.size())});
+        build_tree(out, items, r, e);
+        r = e;
+    }
+    out.rows.resize(items.size());
+    out.ids.resize(items.size());
+    for (std::size_t r = 0; r < items.size(); ++r) {
+        out.rows[r] = items[r].row;
+        out.ids[r] = items[r].id;
+    }
+}
+
+// A stable counting sort of `ids` by a small dense key.
+template <typename Key>
+std::vector<std::uint32_t> sorted_by(const std::vector<std::uint32_t>& ids, std::size_t keys, Key key) {
+    std::vector<std::uint32_t> start(keys + 1, 0);
+    for (std::uint32_t id : ids) ++start[key(id) + 1];
+    for (std::size_t k = 0; k < keys; ++k) start[k + 1] += start[k];
+    std::vector<std::uint32_t> out(ids.size());
+    for (std::uint32_t id : ids) out[start[key(id)]++] = id;
+    return out;
+}
+
+}  // namespace
+
+PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entries) {
+    if (entries.size() >= std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("catalogue too large");
+    const std::size_t n = entries.size();
+    std::size_t bytes = 0;
+    for (std::string_view e : entries) bytes += e.size();
+    text_.reserve(bytes);
+    text_at_.reserve(n + 1);
+    kind_.reserve(n);
+    chars_at_.reserve(n);
+    length_.reserve(n);
+    text_at_.push_back(0);
+    std::vector<unsigned char> narrow;
+    for (std::string_view e : entries) {
+        const std::size_t at = text_.size();
+        text_.append(e);
+        text_at_.push_back(text_.size());
+        if (detail::is_ascii(e)) {
+            kind_.push_back(kAscii);
+            chars_at_.push_back(at);
+            length_.push_back(static_cast<std::uint32_t>(e.size()));
+        } else if (detail::decode_latin1(e, narrow)) {
+            kind_.push_back(kLatin1);
+            chars_at_.push_back(latin1_.size());
+            length_.push_back(static_cast<std::uint32_t>(narrow.size()));
+            latin1_.insert(latin1_.end(), narrow.begin(), narrow.end());
+        } else {
+            kind_.push_back(kWide);
+            chars_at_.push_back(wide_.size());
+            detail::decode_append(e, wide_);
+            length_.push_back(static_cast<std::uint32_t>(wide_.size() - chars_at_.back()));
+        }
+    }
+
+    // The 31 most frequent characters get a bucket each, the others share one.
+    std::array<std::uint64_t, 256> low_count{};
+    std::unordered_map<char32_t, std::uint64_t> high_count;
+    for (std::size_t i = 0; i < n; ++i) {
+        detail::visit(chars(i), [&](const auto* s, std::size_t len) {
+            for (std::size_t k = 0; k < len; ++k) {
+                const auto c = static_cast<char32_t>(s[k]);
+                if (c < 256) {
+                    ++low_count[c];
+                } else {
+                    ++high_count[c];
+                }
+            }
+        });
+    }
+    std::vector<std::pair<std::uint64_t, char32_t>> by_count;
+    for (char32_t c = 0; c < 256; ++c)
+        if (low_count[c] > 0) by_count.emplace_back(low_count[c], c);
+    for (const auto& [c, k] : high_count) by_count.emplace_back(k, c);
+    std::sort(by_count.begin(), by_count.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    low_bucket_.fill(kAbsent);
+    std::vector<std::pair<char32_t, std::uint8_t>> high;
+    for (std::size_t r = 0; r < by_count.size(); ++r) {
+        const char32_t c = by_count[r].second;
+        const auto b = static_cast<std::uint8_t>(std::min(r, kBuckets - 1));
+        if (c < 256) {
+            low_bucket_[c] = b;
+        } else {
+            high.emplace_back(c, b);
+        }
+    }
+    std::sort(high.begin(), high.end());
+    for (const auto& [c, b] : high) {
+        high_chars_.push_back(c);
+        high_bucket_.push_back(b);
+    }
+
+    // Histograms; an entry with a count that does not fit is kept aside.
+    std::vector<Row> rows(n);
+    std::vector<std::uint32_t> fitting;
+    fitting.reserve(n);
+    std::uint32_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t counts[kBuckets] = {};
+        detail::visit(chars(i), [&](const auto* s, std::size_t len) {
+            for (std::size_t k = 0; k < len; ++k) ++counts[bucket(static_cast<char32_t>(s[k]))];
+        });
+        if (*std::max_element(counts, counts + kBuckets) > kMaxCount) {
+            oversized_.push_back(static_cast<std::uint32_t>(i));
+            continue;
+        }
+        for (std::size_t b = 0; b < kBuckets / 2; ++b)
+            rows[i].packed[b] = static_cast<std::uint8_t>(counts[b] | counts[b + kBuckets / 2] << 4);
+        fitting.push_back(static_cast<std::uint32_t>(i));
+        longest = std::max(longest, length_[i]);
+    }
+
+    const auto length = [&](std::uint32_t id) { return length_[id]; };
+    const std::vector<std::uint32_t> by_length = sorted_by(fitting, longest + 1, length);
+    lay_out(by_length_, by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);
+
+    // Grouped by the first two characters too, for the entries that have one
+    // (read in catalogue order, which walks the text front to back).
+    std::vector<std::uint64_t> initials(n, 0);
+    std::vector<std::uint64_t> distinct;
+    for (std::uint32_t id : fitting) {
+        if (length_[id] == 0) continue;
+        initials[id] = detail::visit(chars(id), [](const auto* s, std::size_t len) {
+            return std::uint64_t{static_cast<char32_t>(s[0])} << 32 | (len > 1 ? static_cast<char32_t>(s[1]) : kNone);
+        });
+        distinct.push_back(initials[id]);
+    }
+    std::vector<std::uint32_t> with_initial;
+    with_initial.reserve(distinct.size());
+    for (std::uint32_t id : by_length)
+        if (length_[id] > 0) with_initial.push_back(id);
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    std::vector<std::uint32_t> rank(n, 0);
+    for (std::uint32_t id : fitting) {
+        if (length_[id] == 0) continue;
+        rank[id] = static_cast<std::uint32_t>(std::lower_bound(distinct.begin(), distinct.end(), initials[id]) -
+                                              distinct.begin());
+    }
+    lay_out(by_initial_, sorted_by(with_initial, distinct.size(), [&](std::uint32_t id) { return rank[id]; }),
+            [&](std::uint32_t id) { return initials[id]; }, length, rows);
+}
+
+detail::CharSpan PreparedCatalogue::chars(std::size_t i) const noexcept {
+    switch (kind_[i]) {
+        case kAscii:
+            return {reinterpret_cast<const unsigned char*>(text_.data()) + chars_at_[i], nullptr, length_[i]};
+        case kLatin1:
+            return {latin1_.data() + chars_at_[i], nullptr, length_[i]};
+        case kWide:
+        default:
+            return {nullptr, wide_.data() + chars_at_[i], length_[i]};
+    }
+}
+
+std::uint8_t PreparedCatalogue::bucket(char32_t c) const noexcept {
+    if (c < 256) return low_bucket_[c];
+    const auto it = std::lower_bound(high_chars_.begin(), high_chars_.end(), c);
+    return it != high_chars_.end() && *it == c ? high_bucket_[it - high_chars_.begin()] : kAbsent;
+}
+
+}  // namespace zemo::fuzzy

@@ -1,0 +1,130 @@
+#pragma once
+// A catalogue laid out once for resolving many names against it.
+//
+// Every entry is summarised by its length and a histogram of its characters
+// over 32 buckets chosen for this catalogue (its 31 most frequent characters,
+// and one bucket for the rest). The summaries are kept twice: grouped by
+// length, and grouped by the first two characters and length. Within each
+// group a tree of boxes (the least and the largest count of every bucket
+// below a node; each node split by whether one bucket's count exceeds 0, 1
+// or 2) lets a search rule out whole subtrees from the characters they can
+// share with the query. The second grouping serves the entries that share
+// the query's first character (and perhaps its second), whose Winkler boost
+// makes their bound looser.
+//
+// Everything is held in flat arrays indexed by position, nothing points into
+// anything else, and the object never changes after construction: one
+// instance can serve any number of threads at once.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzzy/chars.hpp"
+
+namespace zemo::fuzzy {
+
+struct ResolveOptions;
+
+class PreparedCatalogue {
+public:
+    static constexpr std::size_t kBuckets = 32;
+    // Bucket of characters that no entry contains: they never match.
+    static constexpr std::uint8_t kAbsent = 0xFF;
+    // Rows hold counts up to this; entries with a larger one are oversized.
+    static constexpr unsigned kMaxCount = 15;
+
+    // Bucket counts, four bits each: the scans are bound by memory traffic.
+    struct alignas(16) Row {
+        std::uint8_t packed[kBuckets / 2];  // bucket b in byte b % 16, high half from 16 on
+
+        unsigned count(std::size_t b) const noexcept {
+            return b < kBuckets / 2 ? packed[b] & 0x0F : packed[b - kBuckets / 2] >> 4;
+        }
+        void set(std::size_t b, unsigned v) noexcept {
+            std::uint8_t& p = packed[b % (kBuckets / 2)];
+            p = b < kBuckets / 2 ? static_cast<std::uint8_t>((p & 0xF0) | v)
+                                 : static_cast<std::uint8_t>((p & 0x0F) | v << 4);
+        }
+    };
+
+    // The rows [begin, end) below a tree node, in preorder: the first child
+    // is the next node, the second child the first node after the first
+    // child's subtree; a leaf is followed directly by `after`.
+    struct Node {
+        Row high;  // largest count of each bucket
+        Row low;   // least count of each bucket
+        std::uint32_t begin, end;
+        std::uint32_t after;  // first node past this subtree
+    };
+
+    // Second character of a one-character entry.
+    static constexpr char32_t kNone = 0xFFFFFFFF;
+
+    // Rows of one length (and, in the by-initial layout, one pair of first
+    // characters).
+    struct Run {
+        char32_t initial;  // 0 in the by-length layout
+        char32_t second;   // 0 in the by-length layout
+        std::uint32_t length;
+        std::uint32_t root;  // its tree
+    };
+
+    struct Layout {
+        std::vector<Row> rows;
+        std::vector<std::uint32_t> ids;  // catalogue position of each row
+        std::vector<Node> nodes;
+        std::vector<Run> runs;           // sorted by (initial, second, length)
+    };
+
+    explicit PreparedCatalogue(const std::vector<std::string_view>& entries);
+
+    std::size_t size() const noexcept { return text_at_.size() - 1; }
+    std::string_view entry(std::size_t i) const noexcept {
+        return std::string_view(text_).substr(text_at_[i], text_at_[i + 1] - text_at_[i]);
+    }
+
+    // Catalogue position of the entry `name` resolves to, if any.
+    std::optional<std::size_t> resolve_position(std::string_view name, const ResolveOptions& options) const;
+
+    // One copy of the accepted entry (or nothing) per name, in order.
+    std::vector<std::optional<std::string>> resolve(const std::vector<std::string_view>& names,
+                                                    const ResolveOptions& options) const;
+
+    // The characters of entry i, as the kernels take them.
+    detail::CharSpan chars(std::size_t i) const noexcept;
+
+    // The bucket of a character, kAbsent when no entry has it.
+    std::uint8_t bucket(char32_t c) const noexcept;
+
+    const Layout& by_length() const noexcept { return by_length_; }
+    const Layout& by_initial() const noexcept { return by_initial_; }
+    // Entries with more than kMaxCount characters in one bucket, checked one
+    // by one.
+    const std::vector<std::uint32_t>& oversized() const noexcept { return oversized_; }
+
+private:
+    enum Kind : std::uint8_t { kAscii, kLatin1, kWide };
+
+    std::string text_;                       // the entries' UTF-8, back to back
+    std::vector<std::uint64_t> text_at_;     // entry i is text_[text_at_[i], text_at_[i + 1])
+    std::vector<Kind> kind_;                 // ASCII characters are text_ itself
+    std::vector<std::uint64_t> chars_at_;    // offset in text_, latin1_ or wide_ by kind
+    std::vector<std::uint32_t> length_;      // in characters
+    std::vector<unsigned char> latin1_;
+    std::vector<char32_t> wide_;
+
+    std::array<std::uint8_t, 256> low_bucket_{};
+    std::vector<char32_t> high_chars_;       // sorted, with their buckets beside
+    std::vector<std::uint8_t> high_bucket_;
+
+    Layout by_length_;
+    Layout by_initial_;
+    std::vector<std::uint32_t> oversized_;
+};
+
+}  // namespace zemo::fuzzy

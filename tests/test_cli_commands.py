@@ -1,0 +1,225 @@
+"""The subcommands end to end, as a user runs them: a subprocess each."""
+
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from zemo_etl import cli, fuzzy, parser, pg, schema, state, text
+
+SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
+SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
+
+
+def zemo(*args, input=None, cwd=None):
+    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
+    return subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=input, capture_output=True,
+                          text=True, encoding="utf-8", env=env, cwd=cwd, timeout=120)
+
+
+def one_line_error(done, *words):
+    assert done.returncode == 2, (done.stdout, done.stderr)
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
+    assert all(w in lines[0] for w in words), lines[0]
+
+
+def parse_csv(s):
+    return list(csv.reader(io.StringIO(s)))
+
+
+@pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
+                                     ["state"], ["state", "show"], ["state", "check"]])
+def test_every_subcommand_has_help_with_examples(command):
+    done = zemo(*command, "--help")
+    assert done.returncode == 0
+    assert done.stdout.startswith("usage: zemo-etl " + " ".join(command))
+    assert "zemo-etl " + " ".join(command) in done.stdout.split("example")[-1]
+
+
+def test_rows_writes_the_table_with_its_schema_header(tmp_path):
+    done = zemo("rows", SAMPLE_DUMP, "library")
+    assert done.returncode == 0, done.stderr
+    table = parse_csv(done.stdout)
+    expected = parser.load_table_rows(SAMPLE_DUMP, "library")
+    assert table[0] == schema.library_columns()
+    assert len(table) == 1 + len(expected) == 3001
+    assert table[1] == ["" if v is None else str(v) for v in expected[0]]
+
+    out = tmp_path / "lib.jsonl"
+    assert zemo("rows", SAMPLE_DUMP, "library", "--format", "jsonl", "-o", str(out)).returncode == 0
+    objects = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
+    assert objects[0] == dict(zip(schema.library_columns(), expected[0]))
+    assert objects[0]["alternate_artist_name"] is None
+
+    # A table without a known column list: no header, arrays.
+    notes = parser.load_table_rows(SAMPLE_DUMP, "library_notes")
+    done = zemo("rows", SAMPLE_DUMP, "library_notes", "--format", "jsonl")
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [list(r) for r in notes]
+    assert "\n" in notes[1][1]  # an escaped newline survives both ways
+    assert parse_csv(zemo("rows", SAMPLE_DUMP, "library", "--columns", "none").stdout)[0] == table[1]
+
+
+def test_rows_for_a_table_not_in_the_dump_is_empty_with_a_note():
+    done = zemo("rows", SAMPLE_DUMP, "labels")
+    assert done.returncode == 0 and done.stdout == ""
+    assert "no rows for table `labels`" in done.stderr
+
+
+@pytest.mark.parametrize("form, batch", [
+    ("storage", text.batch_to_storage_form), ("match", text.batch_to_match_form),
+    ("ascii", text.batch_to_ascii_form), ("pg", pg.batch_to_pg_text_form),
+    ("identity", lambda v: [text.to_identity_match_form(x) for x in v]),
+    ("identity-title", lambda v: [text.to_identity_match_form_title(x) for x in v]),
+    ("identity-punctuation", lambda v: [text.to_identity_match_form_with_punctuation(x) for x in v]),
+    ("identity-disambiguator", lambda v: [text.to_identity_match_form_with_disambiguator_strip(x) for x in v]),
+])
+def test_normalize_lines_and_a_csv_column(form, batch, tmp_path):
+    names = ["  BjÃ¶rk ", "Beatles, The [Remastered]", "Кино", "AC/DC (Live)", "Night Owl /3", "", "a\tb"]
+    done = zemo("normalize", "--form", form, input="\n".join(names) + "\n")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:-1] == batch(names)
+
+    src = tmp_path / "in.csv"
+    src.write_text('id,artist\n1,"Sigur Rós, The"\n2,"Line\nbreak"\n', encoding="utf-8")
+    rows = parse_csv(zemo("normalize", "--form", form, "--column", "artist", str(src)).stdout)
+    assert rows == [["id", "artist"], ["1", *batch(["Sigur Rós, The"])], ["2", *batch(["Line\nbreak"])]]
+
+
+def test_classify_against_a_dump_or_a_csv_library(tmp_path):
+    done = zemo("classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES)
+    assert done.returncode == 0, done.stderr
+    rows = parse_csv(done.stdout)
+    with open(SAMPLE_RELEASES, newline="", encoding="utf-8") as f:
+        releases = list(csv.reader(f))
+    assert rows[0] == ["artist", "title", "decision"]
+    assert [r[:2] for r in rows] == releases
+    library = parser.load_table_rows(SAMPLE_DUMP, "library")
+    pairs = [(r[2] or "", r[1] or "") for r in library]
+    direct = fuzzy.batch_classify_releases([r[0] for r in releases[1:]], [r[1] for r in releases[1:]], pairs)
+    assert [r[2] for r in rows[1:]] == direct
+    summary = done.stderr.strip()
+    assert summary.startswith("classified 3,000 releases against 3,000 library entries")
+    assert f"{direct.count('keep'):,} keep" in summary
+
+    lib_csv = tmp_path / "library.csv"
+    assert zemo("rows", SAMPLE_DUMP, "library", "-o", str(lib_csv)).returncode == 0
+    out = tmp_path / "decided.csv"
+    assert zemo("classify", "--library", str(lib_csv), "--releases", SAMPLE_RELEASES, "-o", str(out)).returncode == 0
+    assert out.read_text(encoding="utf-8") == done.stdout
+
+
+def test_resolve_compares_match_forms_unless_told_otherwise(tmp_path):
+    catalog = tmp_path / "artists.txt"
+    catalog.write_text("Radiohead\nradiohead\nRadio Head\nStereolab\nBjörk\n", encoding="utf-8")
+    names = "RADIOHEAD\nstereo lab\nbjork\nportishead\n"
+    done = zemo("resolve", "--catalog", str(catalog), input=names)
+    assert done.returncode == 0, done.stderr
+    # 'Radiohead' and 'radiohead' count once, so the exact name is not ambiguous.
+    assert parse_csv(done.stdout) == [["name", "match"], ["RADIOHEAD", "Radiohead"], ["stereo lab", "Stereolab"],
+                                      ["bjork", "Björk"], ["portishead", ""]]
+    assert "resolved 3 of 4 names against 4 catalogue entries" in done.stderr
+
+    exact = zemo("resolve", "--catalog", str(catalog), "--compare", "exact", input=names)
+    entries = list(dict.fromkeys(catalog.read_text(encoding="utf-8").split()))
+    expected = fuzzy.batch_fuzzy_resolve(names.split("\n")[:-1], ["Radiohead", "radiohead", "Radio Head", "Stereolab", "Björk"], 0.85)
+    assert [r[1] or None for r in parse_csv(exact.stdout)[1:]] == expected
+    assert entries  # the catalogue was read line by line
+
+    releases = tmp_path / "rel.csv"
+    releases.write_text("artist,title\nStereo-Lab,Dots\nNobody,Nothing\n", encoding="utf-8")
+    done = zemo("resolve", "--catalog", str(catalog), "--column", "artist", "--threshold", "0.8", str(releases))
+    assert parse_csv(done.stdout) == [["artist", "title", "match"], ["Stereo-Lab", "Dots", "Stereolab"],
+                                      ["Nobody", "Nothing", ""]]
+
+
+def test_state_show_and_check(tmp_path):
+    path = tmp_path / "state.json"
+    st = state.PipelineState("postgresql:///etl", "/data/csv", ["create_schema", "import_csv", "dedup"])
+    st.mark_completed("create_schema")
+    st.mark_failed("import_csv", "connection reset")
+    st.save(str(path))
+
+    done = zemo("state", "show", str(path))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert "postgresql:///etl" in lines[1] and "/data/csv" in lines[2]
+    assert [ln.split()[0] for ln in lines[3:6]] == ["create_schema", "import_csv", "dedup"]
+    assert "failed: connection reset" in lines[4]
+    assert lines[-1] == "1 of 3 steps completed; a resumed run starts at import_csv (failed: connection reset)"
+
+    ok = zemo("state", "check", str(path), "--db-url", "postgresql:///etl", "--csv-dir", "/data/csv")
+    assert ok.returncode == 0 and ok.stdout.startswith("can resume: 1 of 3 steps completed")
+    other = zemo("state", "check", str(path), "--db-url", "postgresql:///other", "--csv-dir", "/data/csv")
+    assert other.returncode == 1 and "database_url mismatch" in other.stderr
+
+
+def test_state_show_migrates_an_old_file(tmp_path):
+    path = tmp_path / "v1.json"
+    path.write_text(json.dumps({"version": 1, "database_url": "u", "csv_dir": "d",
+                                "steps": {"create_schema": {"status": "completed"}}}), encoding="utf-8")
+    lines = zemo("state", "show", str(path)).stdout.splitlines()
+    assert "(version 3)" in lines[0]
+    assert lines[3].split() == ["create_schema", "completed"]
+    assert lines[-1].startswith("1 of 9 steps completed; a resumed run starts at import_csv")
+
+
+@pytest.fixture
+def bad_inputs(tmp_path):
+    files = {
+        "no_artist.csv": "name,title\nx,y\n",
+        "ragged.csv": "artist,title\nx,y\nz\n",
+        "quotes.csv": 'artist,title\n"x,y\n',
+        "empty.csv": "",
+        "latin1.csv": "artist,title\nBj\xf6rk,x\n",
+        "broken_state.json": '{"version": 3, "database_url": ',
+        "v9_state.json": '{"version": 9, "database_url": "u", "csv_dir": "d", "steps": {}}',
+    }
+    for name, content in files.items():
+        encoding = "latin-1" if name == "latin1.csv" else "utf-8"
+        (tmp_path / name).write_text(content, encoding=encoding)
+    (tmp_path / "dir.sql").mkdir()
+    return tmp_path
+
+
+def test_user_errors_are_one_line_and_exit_2(bad_inputs):
+    d = bad_inputs
+    lib = ["--library", SAMPLE_DUMP]
+    one_line_error(zemo("rows", str(d / "missing.sql"), "library"), "missing.sql", "no such file")
+    one_line_error(zemo("rows", str(d / "dir.sql"), "library"), "is a directory")
+    one_line_error(zemo("rows", SAMPLE_DUMP, "library", "--format", "xml"), "invalid choice: 'xml'")
+    one_line_error(zemo("normalize", "--form", "upper", input="x\n"), "invalid choice: 'upper'")
+    one_line_error(zemo("normalize", "--form", "match", str(d / "missing.txt")), "no such file")
+    one_line_error(zemo("normalize", "--form", "match", "--column", "artist", str(d / "no_artist.csv")),
+                   "no column 'artist'", "name, title")
+    one_line_error(zemo("normalize", "--form", "match", str(d / "latin1.csv")), "not UTF-8")
+    one_line_error(zemo("classify", *lib, "--releases", str(d / "ragged.csv")), "line 3", "1 fields", "has 2")
+    one_line_error(zemo("classify", *lib, "--releases", str(d / "quotes.csv")), "malformed CSV")
+    one_line_error(zemo("classify", *lib, "--releases", str(d / "empty.csv")), "empty file")
+    one_line_error(zemo("classify", *lib, "--releases", str(d / "latin1.csv")), "not UTF-8")
+    one_line_error(zemo("classify", "--library", str(d / "no_artist.csv"), "--releases", SAMPLE_RELEASES),
+                   "no column 'artist'")
+    one_line_error(zemo("classify", "--library", str(d / "nope.sql"), "--releases", SAMPLE_RELEASES), "no such file")
+    one_line_error(zemo("classify", *lib), "--releases")  # a required option
+    one_line_error(zemo("resolve", "--catalog", str(d / "missing.txt"), input="x\n"), "no such file")
+    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, "--threshold", "2", input="x\n"), "between 0 and 1")
+    one_line_error(zemo("state", "show", str(d / "broken_state.json")), "not a usable state file", "parsing state JSON")
+    one_line_error(zemo("state", "show", str(d / "v9_state.json")), "Unsupported state file version 9")
+    one_line_error(zemo("state", "check", str(d / "missing.json"), "--db-url", "u", "--csv-dir", "d"), "no such file")
+    one_line_error(zemo("frobnicate"), "invalid choice: 'frobnicate'")
+    one_line_error(zemo("demo", "--scale", "0", "--workdir", str(d / "w")), "--scale")
+
+
+def test_output_to_a_closed_pipe_stops_quietly():
+    # `zemo-etl rows ... | head -1`
+    proc = subprocess.Popen([sys.executable, "-m", "zemo_etl", "rows", SAMPLE_DUMP, "library"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    err = proc.stderr.read().decode()
+    proc.wait(timeout=60)
+    assert "Traceback" not in err

@@ -1,0 +1,90 @@
+"""Columns of pandas, NumPy, pyarrow and polars through the batch functions and back."""
+
+import math
+
+import pytest
+
+from zemo_etl import columns, fuzzy, pg, text
+
+VALUES = ["  BjÃ¶rk ", None, "The Beatles", "Кино", ""]
+MATCH = ["bjork", None, "the beatles", "кино", ""]
+
+
+def test_plain_sequences_and_nulls():
+    assert columns.apply(text.batch_to_match_form, VALUES) == MATCH
+    assert columns.apply(text.batch_to_match_form, tuple(VALUES)) == MATCH
+    assert columns.to_list([None, float("nan"), "x"]) == [None, None, "x"]
+    with pytest.raises(TypeError, match="position 1 is int"):
+        columns.to_list(["a", 5])
+    with pytest.raises(TypeError, match="expected a column"):
+        columns.to_list("abc")
+    with pytest.raises(ValueError, match="same length"):
+        columns.apply(fuzzy.batch_classify_releases, ["a"], ["b", "c"], library_pairs=[])
+    # A function that takes None itself still never sees the null rows.
+    assert columns.apply(pg.batch_to_pg_text_form, ["a\x00b", None]) == ["ab", None]
+
+
+def test_several_columns_and_keyword_arguments():
+    pairs = [("Radiohead", "Kid A"), ("The Beatles", "Abbey Road")]
+    out = columns.apply(fuzzy.batch_classify_releases, ["Radiohead", None, "Lunar Mice"],
+                        ["Kid A", "Revolver", None], library_pairs=pairs)
+    assert out == ["keep", None, None]  # a null in either column gives a null
+    resolved = columns.apply(fuzzy.batch_fuzzy_resolve, ["radiohed", "stereo lab", None],
+                             catalog=["radiohead", "radio head", "stereolab"], threshold=0.85)
+    assert resolved == [None, "stereolab", None]
+
+
+def test_pandas_series_keeps_index_name_and_dtype():
+    pd = pytest.importorskip("pandas")
+    s = pd.Series(["  BjÃ¶rk ", None, "The Beatles", math.nan, pd.NA], index=[10, 3, 7, 1, 2], name="artist")
+    out = columns.apply(text.batch_to_match_form, s)
+    assert isinstance(out, pd.Series) and out.name == "artist" and list(out.index) == [10, 3, 7, 1, 2]
+    # Nulls as pandas holds them in the result's dtype (None or NaN).
+    assert out.isna().tolist() == [False, True, False, True, True]
+    assert out.dropna().tolist() == ["bjork", "the beatles"]
+
+    typed = s.astype("string")
+    out = columns.apply(text.batch_to_match_form, typed)
+    assert out.dtype == typed.dtype and out.isna().tolist() == [False, True, False, True, True]
+    flags = columns.apply(fuzzy.batch_filter_artists, pd.Series(["The Beatles", "Beatles"]),
+                          library_set={"the beatles"})
+    assert flags.tolist() == [True, False]
+
+
+def test_numpy_object_and_unicode_arrays():
+    np = pytest.importorskip("numpy")
+    arr = np.array(VALUES, dtype=object)
+    out = columns.apply(text.batch_to_match_form, arr)
+    assert isinstance(out, np.ndarray) and out.dtype == object and out.tolist() == MATCH
+    fixed = np.array(["Sigur Rós", "Björk"])  # dtype '<U9'
+    assert columns.apply(text.batch_to_ascii_form, fixed).tolist() == ["sigur ros", "bjork"]
+
+
+def test_pyarrow_arrays_keep_their_string_type():
+    pa = pytest.importorskip("pyarrow")
+    arr = pa.array(VALUES, type=pa.large_string())
+    out = columns.apply(text.batch_to_match_form, arr)
+    assert isinstance(out, pa.Array) and out.type == pa.large_string() and out.to_pylist() == MATCH
+    chunked = pa.chunked_array([VALUES[:2], VALUES[2:]])
+    out = columns.apply(text.batch_to_match_form, chunked)
+    assert isinstance(out, pa.ChunkedArray) and out.to_pylist() == MATCH
+    table = pa.table({"artist": VALUES})
+    table = table.append_column("key", columns.apply(text.batch_to_match_form, table["artist"]))
+    assert table.column("key").to_pylist() == MATCH
+
+
+def test_polars_series_keeps_its_name():
+    pl = pytest.importorskip("polars")
+    s = pl.Series("artist", VALUES)
+    out = columns.apply(text.batch_to_match_form, s)
+    assert isinstance(out, pl.Series) and out.name == "artist" and out.dtype == pl.Utf8
+    assert out.to_list() == MATCH
+    df = pl.DataFrame({"artist": VALUES})
+    df = df.with_columns(columns.apply(text.batch_to_match_form, df["artist"]).alias("key"))
+    assert df["key"].to_list() == MATCH
+
+
+def test_forms_by_name_match_the_functions():
+    sample = ["Beatles, The [Remastered]", "AC/DC (Live)", "Night Owl /3"]
+    assert columns.FORMS["identity"](sample) == [text.to_identity_match_form(s) for s in sample]
+    assert columns.FORMS["match"] is text.batch_to_match_form

@@ -1,0 +1,46 @@
+"""The generated sample data: written as mariadb-dump writes the same rows, and
+as mixed as the demo needs."""
+
+import csv
+
+from mariadb_fixture import mariadb  # noqa: F401
+
+from zemo_etl import _demo_data, cli, parser, schema, text
+
+
+def _table_block(dump: str, table: str) -> str:
+    start = dump.index(f"--\n-- Table structure for table `{table}`")
+    end = dump.index("UNLOCK TABLES;\n", start)
+    return dump[start:end]
+
+
+def test_the_dump_is_what_mariadb_dump_writes(mariadb, tmp_path):  # noqa: F811
+    # Enough rows for two statements, names that need escapes, NULLs.
+    library = _demo_data.library_rows(14_000, seed=5)
+    library[3] = (4, "It's \\ \"q\"\n\r\0 \x1a end", "Björk", None, 1, 2, "Rock", 'LP 12"', None)
+    ours = _demo_data.dump_text(library)
+    statements = "".join(_demo_data.insert_statements("library", library))
+    mariadb.sql("CREATE DATABASE library_db CHARACTER SET utf8mb4; USE library_db;\n"
+                + _demo_data._LIBRARY_CREATE + ";\n" + statements)
+    real = mariadb.dump("library_db", ["--skip-dump-date"], tmp_path / "real.sql").read_text(encoding="utf-8")
+    assert _table_block(ours, "library") == _table_block(real, "library")
+    assert real.count("INSERT INTO") == ours.count("INSERT INTO") > 1
+    assert parser.load_table_rows(str(tmp_path / "real.sql"), "library") == library
+
+
+def test_the_bundled_sample_is_reproducible_and_mixed(tmp_path):
+    _demo_data.generate(str(tmp_path / "library.sql"), str(tmp_path / "releases.csv"), 3000, 3000)
+    for name in ("library.sql", "releases.csv"):
+        assert (tmp_path / name).read_bytes() == (cli.SAMPLE_DATA / name).read_bytes(), \
+            f"{name} differs from the generator: run tools/gen_sample_data.py"
+
+    library = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), schema.LIBRARY_TABLE)
+    artists = {r[2] for r in library}
+    assert len(library) == 3000 and 700 < len(artists) < 1200
+    assert any(a.endswith(", The") for a in artists) and any(text.is_compilation_artist(a) for a in artists)
+    assert any(not a.isascii() for a in artists) and any("Ã" in a for a in artists)
+    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
+        releases = [(r["artist"], r["title"]) for r in csv.DictReader(f)]
+    keys = [(text.to_match_form(a), text.to_match_form(t)) for a, t in releases]
+    assert 300 < len(keys) - len(set(keys)) < 1000  # duplicates
+    assert any("Remaster" in t for _, t in releases) and any(a.islower() for a, _ in releases)

@@ -1,0 +1,310 @@
+"""What the subcommands share: argument parsing that reports errors in one
+line, the mapping of failures to exit statuses, progress on standard error,
+chunked batch calls, and reading and writing CSV and plain lines.
+
+Exit statuses: 0 success, 1 the job ran and failed (or `state check` says no),
+2 a usage or input error (one line on standard error, no traceback), 130
+interrupted with Ctrl-C.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import importlib
+import os
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Any, Optional, TypeVar, Union
+
+from zemo_etl import fuzzy
+from zemo_etl.index import LibraryIndex
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class UserError(Exception):
+    """A problem with the command's input or arguments: reported in one line, exit status 2."""
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    # argparse prints the whole usage before its error; one line says more.
+    def error(self, message: str) -> Any:  # type: ignore[override]
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def add_command(sub: Any, name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:
+    """A subcommand parser whose --help ends with worked examples."""
+    return sub.add_parser(
+        name, help=summary, description=description,
+        epilog="examples:\n" + "\n".join("  " + line for line in examples.strip("\n").splitlines()),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+
+
+def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
+    """Run a subcommand, turning user errors and Ctrl-C into their exit statuses."""
+    try:
+        return handler(args)
+    except KeyboardInterrupt:
+        print("zemo-etl: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except UserError as e:
+        print(f"zemo-etl {args.command}: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
+
+
+# --- input and output ---------------------------------------------------------
+
+def open_text(path: Optional[str], mode: str = "r") -> IO[str]:
+    """A file, or standard input/output for None or "-"; UTF-8, newlines as csv needs them."""
+    if path is None or path == "-":
+        stream = sys.stdin if "r" in mode else sys.stdout
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(encoding="utf-8", newline="")
+        return stream
+    try:
+        return open(path, mode, encoding="utf-8", newline="")
+    except FileNotFoundError:
+        raise UserError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory") from None
+    except OSError as e:
+        raise UserError(f"{path}: {e.strerror}") from None
+
+
+def require_file(path: str) -> None:
+    if not os.path.exists(path):
+        raise UserError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise UserError(f"{path}: is a directory")
+    if not os.access(path, os.R_OK):
+        raise UserError(f"{path}: permission denied")
+
+
+def _name(stream: IO[str]) -> str:
+    name = getattr(stream, "name", "-")
+    return "standard input" if name in ("<stdin>", 0) else str(name)
+
+
+def read_lines(stream: IO[str]) -> Iterator[str]:
+    """The lines of a text stream without their line ends."""
+    try:
+        for line in stream:
+            yield line.rstrip("\r\n")
+    except UnicodeDecodeError as e:
+        raise UserError(f"{_name(stream)}: not UTF-8 text (byte {e.start})") from None
+
+
+class CsvInput:
+    """A CSV file read in chunks of dicts, with its header checked up front.
+
+    Rows with more or fewer fields than the header, unbalanced quotes and
+    invalid UTF-8 are user errors naming the line.
+    """
+
+    def __init__(self, stream: IO[str], required: Sequence[str] = ()) -> None:
+        self.stream = stream
+        self.name = _name(stream)
+        self._reader = csv.reader(stream, strict=True)
+        try:
+            self.header = next(self._reader)
+        except StopIteration:
+            raise UserError(f"{self.name}: empty file, expected a CSV header") from None
+        except csv.Error as e:
+            raise UserError(f"{self.name}: malformed CSV header: {e}") from None
+        except UnicodeDecodeError:
+            raise UserError(f"{self.name}: not UTF-8 text") from None
+        for column in required:
+            if column not in self.header:
+                raise UserError(f"{self.name}: no column {column!r} (columns: {', '.join(self.header)})")
+
+    def rows(self) -> Iterator[list[str]]:
+        width = len(self.header)
+        try:
+            for fields in self._reader:
+                if not fields:
+                    continue  # blank line
+                if len(fields) != width:
+                    raise UserError(f"{self.name} line {self._reader.line_num}: "
+                                    f"{len(fields)} fields where the header has {width}")
+                yield fields
+        except csv.Error as e:
+            raise UserError(f"{self.name} line {self._reader.line_num}: malformed CSV: {e}") from None
+        except UnicodeDecodeError as e:
+            raise UserError(f"{self.name}: not UTF-8 text (after line {self._reader.line_num})") from None
+
+    def chunks(self, size: int) -> Iterator[list[list[str]]]:
+        return chunked(self.rows(), size)
+
+
+def csv_writer(stream: IO[str]) -> Any:
+    return csv.writer(stream, lineterminator="\n")
+
+
+def count_lines(path: Optional[str]) -> Optional[int]:
+    """Lines in a regular file (for a progress total); None for standard input."""
+    if path is None or path == "-" or not os.path.isfile(path):
+        return None
+    n = 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            n += block.count(b"\n")
+    return n
+
+
+# --- chunks and progress ------------------------------------------------------
+
+def chunked(items: Iterable[T], size: int) -> Iterator[list[T]]:
+    chunk: list[T] = []
+    for item in items:
+        chunk.append(item)
+        if len(chunk) >= size:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+
+
+class Progress:
+    """Progress of a long step on standard error, only when it is a terminal.
+
+    A tqdm bar when tqdm is installed (``pip install zemo-etl[progress]``),
+    otherwise a plain line every few seconds. ZEMO_ETL_PROGRESS=off|plain|bar
+    overrides the choice (``bar`` still needs tqdm).
+    """
+
+    PLAIN_INTERVAL = 2.0
+
+    def __init__(self, desc: str, total: Optional[int] = None, unit: str = "rows",
+                 stream: Optional[IO[str]] = None) -> None:
+        self.desc, self.total, self.unit = desc, total, unit
+        self.stream = stream if stream is not None else sys.stderr
+        self.done = 0
+        self._bar: Any = None
+        self._printed = False
+        self._mode = self._choose_mode()
+        self._start = self._last = time.monotonic()
+        if self._mode == "bar":
+            tqdm = importlib.import_module("tqdm").tqdm  # an optional dependency, untyped
+            # A terminal that reports no size (a bare pseudo-terminal) counts as
+            # 80 by 24; tqdm would otherwise hide the bar as beyond the screen.
+            sized = self._columns() > 0
+            self._bar = tqdm(total=total, desc=desc, unit=" " + unit, unit_scale=True, file=self.stream,
+                             leave=False, dynamic_ncols=sized, ncols=None if sized else 80,
+                             nrows=None if sized else 24)
+
+    def _choose_mode(self) -> str:
+        wanted = os.environ.get("ZEMO_ETL_PROGRESS", "").lower()
+        if wanted == "off":
+            return "off"
+        if not (wanted in ("plain", "bar") or self._isatty()):
+            return "off"
+        if wanted == "plain":
+            return "plain"
+        try:
+            importlib.import_module("tqdm")
+        except ImportError:
+            return "plain"
+        return "bar"
+
+    def _columns(self) -> int:
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            return 0
+
+    def _isatty(self) -> bool:
+        try:
+            return self.stream.isatty()
+        except (AttributeError, ValueError):
+            return False
+
+    @property
+    def active(self) -> bool:
+        return self._mode != "off"
+
+    def update(self, n: int) -> None:
+        self.done += n
+        if self._mode == "bar":
+            self._bar.update(n)
+            if self.total and self.done >= self.total:
+                self._bar.refresh()  # show the end even when it came within tqdm's interval
+        elif self._mode == "plain":
+            # The first chunk at once, then a line every few seconds.
+            now = time.monotonic()
+            if not self._printed or now - self._last >= self.PLAIN_INTERVAL:
+                self._last, self._printed = now, True
+                self._plain_line()
+
+    def _plain_line(self, final: bool = False) -> None:
+        elapsed = time.monotonic() - self._start
+        of = f"/{self.total:,}" if self.total else ""
+        pct = f" ({100 * self.done / self.total:.0f}%)" if self.total else ""
+        state = "done" if final else "..."
+        print(f"{self.desc}: {self.done:,}{of} {self.unit}{pct}, {elapsed:.1f} s {state}",
+              file=self.stream, flush=True)
+
+    def close(self) -> None:
+        if self._mode == "bar":
+            self._bar.close()
+        elif self._mode == "plain" and self._printed:
+            self._plain_line(final=True)
+        self._mode = "off"
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def wrap(self, items: Iterable[Sequence[T]]) -> Iterator[Sequence[T]]:
+        """Pass chunks through, counting their lengths."""
+        for chunk in items:
+            yield chunk
+            self.update(len(chunk))
+
+
+# Chunk sizes: small enough that the bar moves and Ctrl-C is seen within a
+# second or so (a native call cannot be interrupted), large enough that the
+# per-call cost stays a small share; classification goes through one
+# prepared library index, so its chunks need not grow with the library.
+CLASSIFY_CHUNK = 5_000
+RESOLVE_CHUNK = 500
+FORM_CHUNK = 20_000
+
+
+def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],
+                       library: Union[Sequence[tuple[str, str]], LibraryIndex],
+                       progress: Optional[Progress] = None) -> list[str]:
+    """fuzzy.batch_classify_releases over chunks through one library index, the same result as one call."""
+    index = library if isinstance(library, LibraryIndex) else LibraryIndex(library)
+    out: list[str] = []
+    for start in range(0, len(artists), CLASSIFY_CHUNK):
+        out += index.classify(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
+        if progress is not None:
+            progress.update(min(CLASSIFY_CHUNK, len(artists) - start))
+    return out
+
+
+def resolve_in_chunks(names: Sequence[str], catalog: Sequence[str], threshold: float,
+                      progress: Optional[Progress] = None) -> list[Optional[str]]:
+    """fuzzy.batch_fuzzy_resolve over chunks, the same result as one call."""
+    out: list[Optional[str]] = []
+    for start in range(0, len(names), RESOLVE_CHUNK):
+        chunk = names[start:start + RESOLVE_CHUNK]
+        out += fuzzy.batch_fuzzy_resolve(chunk, catalog, threshold)
+        if progress is not None:
+            progress.update(len(chunk))
+    return out

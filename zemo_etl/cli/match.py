@@ -1,0 +1,201 @@
+"""`zemo-etl classify` and `zemo-etl resolve`: releases against a library,
+names against a catalogue."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections import Counter
+from typing import Optional
+
+from zemo_etl import parser, schema, text
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command,
+                                 classify_in_chunks, count_lines, csv_writer, open_text, read_lines,
+                                 require_file, resolve_in_chunks)
+from zemo_etl.index import LibraryIndex
+
+INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
+
+
+def _is_dump(path: str) -> bool:
+    if path.endswith(".sql"):
+        return True
+    if path.endswith((".csv", ".tsv", ".txt")):
+        return False
+    with open(path, "rb") as f:
+        head = f.read(64 * 1024)
+    return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
+
+
+def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title") -> list[tuple[str, str]]:
+    """(artist, title) pairs from a dump's `library` table or from a CSV."""
+    require_file(path)
+    if _is_dump(path):
+        columns = schema.library_columns()
+        a, t = columns.index("artist"), columns.index("title")
+        try:
+            rows = parser.load_table_rows(path, schema.LIBRARY_TABLE)
+        except RuntimeError as e:
+            raise UserError(str(e)) from None
+        if not rows:
+            raise UserError(f"{path}: no rows for table `{schema.LIBRARY_TABLE}`")
+        return [(_text(r[a]) if len(r) > a else "", _text(r[t]) if len(r) > t else "") for r in rows]
+    with open_text(path) as f:
+        table = CsvInput(f, required=[artist_column, title_column])
+        ia, it = table.header.index(artist_column), table.header.index(title_column)
+        return [(row[ia], row[it]) for row in table.rows()]
+
+
+def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title") -> LibraryIndex:
+    """The library index of a saved index file, or built from a dump or CSV."""
+    require_file(path)
+    with open(path, "rb") as f:
+        saved = f.read(8) == INDEX_MAGIC
+    if not saved:
+        return LibraryIndex(load_library_pairs(path, artist_column, title_column))
+    try:
+        return LibraryIndex.load(path)
+    except ValueError as e:
+        raise UserError(str(e)) from None
+
+
+def _text(value: object) -> str:
+    return "" if value is None else str(value)
+
+
+def add_parsers(sub) -> None:
+    p = add_command(sub, "classify", "mark each release keep, prune or review against a library", """\
+`zemo-etl classify`: mark each release keep, prune or review against a library.
+
+keep: the library holds it (exactly, or by a confident fuzzy match of artist
+and title); prune: nothing in the library comes close; review: the evidence is
+mixed. Names and titles are compared in match form (case, accents, spacing and
+mojibake do not matter). LIB is a dump (its `library` table) or a CSV with
+artist and title columns. The releases are written back with a `decision`
+column added; a summary goes to standard error.""", """
+zemo-etl classify --library library.sql --releases releases.csv > decided.csv
+zemo-etl classify --library library.csv --releases incoming.csv -o decided.csv
+zemo-etl classify --library library.sql --releases orders.csv --artist-column band --title-column album
+""")
+    p.add_argument("--library", metavar="LIB", required=True,
+                   help="a MySQL dump, a CSV with artist,title, or an index saved with --save-index")
+    p.add_argument("--save-index", metavar="FILE",
+                   help="also save the library index to FILE; a later --library FILE loads it in milliseconds")
+    p.add_argument("--releases", metavar="REL", required=True, help="CSV of releases (default columns artist,title)")
+    p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
+    p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    p.set_defaults(handler=run_classify)
+
+    p = add_command(sub, "resolve", "map names onto the best entry of a catalogue", """\
+`zemo-etl resolve`: map names onto the best entry of a catalogue.
+
+Each name goes to the catalogue entry with the highest Jaro-Winkler
+similarity, if that reaches --threshold and is not within 0.02 of the
+runner-up; otherwise to nothing (an empty field). Both sides are compared in
+--compare form (default match: case, accents and spacing do not matter;
+`exact` compares the strings as given, as fuzzy.batch_fuzzy_resolve does).
+Catalogue entries with the same form count once, the first one written out.
+Input: lines, or a CSV column with --column (then the CSV is written back with
+a `match` column added). The catalogue: lines, or a CSV column with
+--catalog-column.""", """
+zemo-etl resolve --catalog artists.txt names.txt          # name,match as CSV
+printf 'radiohed\\nstereo lab\\n' | zemo-etl resolve --catalog artists.txt --threshold 0.9
+zemo-etl resolve --catalog library.csv --catalog-column artist --column artist releases.csv
+""")
+    p.add_argument("--catalog", required=True, metavar="FILE", help="catalogue: one entry a line, or a CSV")
+    p.add_argument("--catalog-column", metavar="NAME", help="read the catalogue from this CSV column")
+    p.add_argument("--threshold", type=float, default=0.85, help="least similarity accepted (default 0.85)")
+    p.add_argument("--compare", choices=["match", "identity", "exact"], default="match",
+                   help="the form both sides are compared in (default match)")
+    p.add_argument("--column", metavar="NAME", help="the input is CSV; resolve this column")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    p.add_argument("input", metavar="FILE", nargs="?", help="names (default: standard input)")
+    p.set_defaults(handler=run_resolve)
+
+
+def run_classify(args: argparse.Namespace) -> int:
+    started = time.monotonic()
+    index = load_library_index(args.library, args.artist_column, args.title_column)
+    if args.save_index:
+        index.save(args.save_index)
+    require_file(args.releases)
+    total = count_lines(args.releases)
+    counts: Counter[str] = Counter()
+    with open_text(args.releases) as src:
+        table = CsvInput(src, required=[args.artist_column, args.title_column])
+        ia, it = table.header.index(args.artist_column), table.header.index(args.title_column)
+        out = open_text(args.output, "w")
+        writer = csv_writer(out)
+        writer.writerow(table.header + ["decision"])
+        with Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
+            for chunk in table.chunks(CLASSIFY_CHUNK):
+                decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
+                counts.update(decisions)
+                writer.writerows(row + [d] for row, d in zip(chunk, decisions))
+                progress.update(len(chunk))
+    out.flush()
+    if out is not sys.stdout:
+        out.close()
+    n = sum(counts.values())
+    print(f"classified {n:,} releases against {len(index):,} library entries in "
+          f"{time.monotonic() - started:.1f} s: {counts['keep']:,} keep, {counts['prune']:,} prune, "
+          f"{counts['review']:,} review", file=sys.stderr)
+    return 0
+
+
+_COMPARE = {
+    "match": text.batch_to_match_form,
+    "identity": lambda values: [text.to_identity_match_form(v) for v in values],
+    "exact": list,
+}
+
+
+def _read_catalog(path: str, column: Optional[str]) -> list[str]:
+    with open_text(path) as f:
+        if column is None:
+            return [line for line in read_lines(f) if line.strip()]
+        table = CsvInput(f, required=[column])
+        i = table.header.index(column)
+        return [row[i] for row in table.rows() if row[i].strip()]
+
+
+def run_resolve(args: argparse.Namespace) -> int:
+    if not 0.0 <= args.threshold <= 1.0:
+        raise UserError(f"--threshold {args.threshold}: must lie between 0 and 1")
+    form = _COMPARE[args.compare]
+    entries = _read_catalog(args.catalog, args.catalog_column)
+    # One catalogue entry per form: two entries that compare equal would make
+    # every name that matches them ambiguous.
+    original: dict[str, str] = {}
+    for entry, key in zip(entries, form(entries)):
+        original.setdefault(key, entry)
+    catalog = list(original)
+
+    src = open_text(args.input)
+    total = count_lines(args.input)
+    resolved = 0
+    with Progress("resolve", total=total, unit="names") as progress:
+        if args.column is None:
+            names = [line for line in read_lines(src)]
+            matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
+            out = open_text(args.output, "w")
+            writer = csv_writer(out)
+            writer.writerow(["name", "match"])
+            for name, m in zip(names, matches):
+                writer.writerow([name, "" if m is None else original[m]])
+        else:
+            table = CsvInput(src, required=[args.column])
+            i = table.header.index(args.column)
+            rows = list(table.rows())
+            matches = resolve_in_chunks(form([r[i] for r in rows]), catalog, args.threshold, progress)
+            out = open_text(args.output, "w")
+            writer = csv_writer(out)
+            writer.writerow(table.header + ["match"])
+            writer.writerows(r + ["" if m is None else original[m]] for r, m in zip(rows, matches))
+        resolved = sum(m is not None for m in matches)
+    out.flush()
+    print(f"resolved {resolved:,} of {len(matches):,} names against {len(catalog):,} catalogue entries",
+          file=sys.stderr)
+    return 0

@@ -1,0 +1,30 @@
+"""The batch functions over Dask DataFrames."""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Union
+
+from zemo_etl.index import LibraryIndex
+
+__all__ = ["classify_releases", "resolve_names", "to_form"]
+
+def classify_releases(
+    releases_df: Any,
+    library_pairs: Union[Sequence[tuple[str, str]], LibraryIndex],
+    artist: str = "artist",
+    title: str = "title",
+    client: Any = None,
+) -> Any:
+    """keep/prune/review for each row of a Dask DataFrame, as a Dask Series named "decision"."""
+
+def resolve_names(
+    names: Any,
+    catalog: Sequence[str],
+    threshold: float,
+    limit: int = 2,
+    ambiguity_threshold: float = 0.02,
+    client: Any = None,
+) -> Any:
+    """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name."""
+
+def to_form(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:
+    """A text form of every value of a Dask Series: a name from columns.FORMS or a batch function."""
