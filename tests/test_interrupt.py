@@ -55,6 +55,11 @@ CASES = {
         "index.classify(artists, titles)",
         "index.classify(artists[:50], titles[:50]) == fuzzy.batch_classify_releases(artists[:50], titles[:50], library)",
     ),
+    "batch_fuzzy_resolve": (
+        "catalog = [name(2) for _ in range(200000)]\nnames = [name(2) for _ in range(20000)]\n",
+        "fuzzy.batch_fuzzy_resolve(names, catalog, 0.5)",
+        "fuzzy.batch_fuzzy_resolve(['radiohed'], ['radiohead', 'stereolab'], 0.8) == ['radiohead']",
+    ),
     "batch_filter_artists": (
         "names = [long_text] * 40000\n",
         "fuzzy.batch_filter_artists(names, {'x'})",

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/interrupt.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -181,7 +183,9 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     length_.reserve(n);
     text_at_.push_back(0);
     std::vector<unsigned char> narrow;
+    InterruptPoller poller;
     for (std::string_view e : entries) {
+        poller.tick(e.size() + 32);
         const std::size_t at = text_.size();
         text_.append(e);
         text_at_.push_back(text_.size());

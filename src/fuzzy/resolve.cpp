@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/interrupt.hpp"
 #include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
@@ -84,8 +85,11 @@ inline std::uint32_t excess(const Row& e, const QueryCounts& q) noexcept {
 // because they raise the best score early.
 class Search {
 public:
-    Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o)
-        : cat_(catalogue), o_(o) {
+    // Counts its work on `poller`, shared by the names of one batch.
+    Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
+           InterruptPoller& poller)
+        : cat_(catalogue), o_(o), poller_(poller) {
+        poller_.tick(name.size() + 64);
         if (detail::is_ascii(name)) {
             q_ = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
         } else if (detail::decode_latin1(name, narrow_)) {
@@ -231,6 +235,7 @@ private:
     void visit(std::size_t at) {
         const PreparedCatalogue::Node& n = layout_->nodes[at];
         if (n.after == at + 1) {
+            poller_.tick(8 * (n.end - n.begin));
             for (std::size_t r = n.begin; r < n.end; ++r) {
                 const std::uint32_t c = common_count(hist_, layout_->rows[r]);
                 if (c >= least_common_) leaf(layout_->ids[r], c);
@@ -318,6 +323,7 @@ private:
     std::size_t max_prefix_ = 0;
     std::size_t least_common_ = 0;
 
+    InterruptPoller& poller_;
     std::size_t seen_ = 0;
     double best_ = -kInf;
     double second_ = -kInf;
@@ -328,15 +334,17 @@ private:
 
 std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view name,
                                                                const ResolveOptions& options) const {
-    return Search(*this, name, options).run();
+    InterruptPoller poller;
+    return Search(*this, name, options, poller).run();
 }
 
 std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::vector<std::string_view>& names,
                                                                    const ResolveOptions& options) const {
     std::vector<std::optional<std::string>> out;
     out.reserve(names.size());
+    InterruptPoller poller;
     for (std::string_view name : names) {
-        const std::optional<std::size_t> at = resolve_position(name, options);
+        const std::optional<std::size_t> at = Search(*this, name, options, poller).run();
         out.push_back(at ? std::optional<std::string>(std::string(entry(*at))) : std::nullopt);
     }
     return out;
