@@ -128,7 +128,9 @@ fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan), from the 
 ATHERIS_SECONDS ?= 60
 
 # Runs from build/ so that the installed package, not the source folder, is imported.
-fuzz-python: install ## the atheris harness over the Python surface for ATHERIS_SECONDS
+# Uses the installed package (CI has just installed it), installing it only when missing.
+fuzz-python: venv ## the atheris harness over the Python surface for ATHERIS_SECONDS
+	@mkdir -p build && cd build && ../$(PY) -c 'import zemo_etl._ext' 2>/dev/null || $(MAKE) -C .. install
 	$(PY) -m pip install -q atheris
 	mkdir -p build/atheris && cd build/atheris && \
 	  ../../$(PY) ../../fuzz/python_surface_fuzz.py -max_total_time=$(ATHERIS_SECONDS) -max_len=512 2>&1 \
