@@ -14,7 +14,7 @@ DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev n
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace \
 	postgresql icu-devtools binutils
 
-.PHONY: deps venv install demo test test-python test-cpp test-asan test-abi3 stubtest wheel wheel-check fuzz tables-check bench ci clean
+.PHONY: deps venv install demo test test-python test-cpp test-asan test-tsan fuzz-python test-abi3 stubtest wheel wheel-check fuzz tables-check bench ci clean
 
 deps: ## Debian packages (skipped when all are present)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -56,6 +56,17 @@ test-asan: venv ## extension and C++ runner under AddressSanitizer + UBSan
 	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=../$(ASAN_BUILD)/pkg ../$(PY) -m pytest -q -p no:cacheprovider -x .
 
+TSAN_BUILD ?= build/tsan
+
+# The C++ runner's pool, fork and interruption tests with 8 workers under
+# ThreadSanitizer (the rest of the runner is single-threaded).
+test-tsan: venv ## the worker pool under ThreadSanitizer
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMO_TSAN=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	cmake --build $(TSAN_BUILD) --target zemo_cpp_tests
+	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_pool
+	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_classify
+
 stubtest: install
 	$(PY) -m pip install -q mypy
 	cd tests && ../$(PY) -m mypy.stubtest zemo_etl --allowlist ../tools/stubtest-allowlist.txt
@@ -96,19 +107,34 @@ test-abi3: wheel ## the suite against the same wheel on Python 3.9 and 3.13
 	done
 
 FUZZ_PACKAGES := clang libclang-rt-14-dev
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build/fuzz
+# Small inputs keep every target at thousands of executions a second.
+FUZZ_MAX_LEN ?= 4096
 
-fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan)
+fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan), from the seed corpora
 	@missing=$$(for p in $(FUZZ_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMO_FUZZ=ON -DZEMO_CPP_TESTS=OFF >/dev/null
 	cmake --build $(FUZZ_BUILD)
+	$(if $(wildcard $(PY)),$(PY),$(PYTHON)) fuzz/make_corpora.py $(FUZZ_BUILD)
 	@for t in $(FUZZ_BUILD)/*_fuzz; do \
 	  [ -f $$t ] && [ -x $$t ] || continue; mkdir -p $$t.corpus; echo "== $$(basename $$t)"; \
-	  $$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=0 $$t.corpus 2>&1 | grep -E '^(Done|==[0-9]+==ERROR|SUMMARY)' ; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -print_final_stats=1 $$t.corpus 2>&1 \
+	    | grep -E '^(Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' ; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
+
+ATHERIS_SECONDS ?= 60
+
+# Runs from build/ so that the installed package, not the source folder, is imported.
+# Uses the installed package (CI has just installed it), installing it only when missing.
+fuzz-python: venv ## the atheris harness over the Python surface for ATHERIS_SECONDS
+	@mkdir -p build && cd build && ../$(PY) -c 'import zemo_etl._ext' 2>/dev/null || $(MAKE) -C .. install
+	$(PY) -m pip install -q atheris
+	mkdir -p build/atheris && cd build/atheris && \
+	  ../../$(PY) ../../fuzz/python_surface_fuzz.py -max_total_time=$(ATHERIS_SECONDS) -max_len=512 2>&1 \
+	  | grep -Ev '^(#|INFO|WARNING|"|This may)'; test $${PIPESTATUS[0]} -eq 0
 
 tables-check: ## the committed Unicode tables match the Debian data packages
 	$(PYTHON) tools/gen_unicode_tables.py --check
@@ -122,7 +148,10 @@ bench: install
 	$(PY) -m pip install -q ".[bench]"
 	cd bench && ../$(PY) run.py
 
-ci: test wheel-check test-abi3 stubtest test-asan fuzz tables-check
+# CI gives each libFuzzer target 20 s and the Python-surface fuzzer 60 s.
+ci: test wheel-check test-abi3 stubtest test-asan test-tsan tables-check
+	$(MAKE) fuzz FUZZ_SECONDS=20
+	$(MAKE) fuzz-python ATHERIS_SECONDS=60
 
 clean:
 	rm -rf build dist $(VENV)

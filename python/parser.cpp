@@ -20,7 +20,11 @@ PyObject* load_table_rows_impl(Call& c) {
 
 PyObject* parse_sql_values_impl(Call& c) {
     const auto rows = parser::parse_sql_values(c.text(0));
-    return list(rows, [](const parser::Row& row) { return list(row, sql_value); });
+    InterruptPoller poller;
+    return list(rows, [&](const parser::Row& row) {
+        poller.tick(64 * row.size());
+        return list(row, sql_value);
+    });
 }
 
 const Function kParserFunctions[] = {

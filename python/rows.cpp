@@ -74,9 +74,11 @@ PyObject* rows_to_tuples(parser::RowTable&& table, StrCache& strings) {
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(table.size()))));
     std::vector<Block> blocks = std::move(table).take_blocks();
     Py_ssize_t i = 0;
+    InterruptPoller poller;
     for (Block& block : blocks) {
         for (std::size_t r = 0; r < block.size(); ++r) {
             const auto row = block.row(r);
+            poller.tick(64 * row.size());
             Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
             Py_ssize_t k = 0;
             for (const auto& cell : row) PyTuple_SetItem(tuple.get(), k++, cell_value(block, cell, strings));  // steals

@@ -561,8 +561,18 @@ PyObject* create_module_once(ModuleOnce& once) {
 // ---------------------------------------------------------------------------
 // Calls
 
+namespace {
+
+// The interrupt check of every call: pending signals run their Python
+// handlers here, on the calling thread, which holds the interpreter lock; a
+// handler that raises (SIGINT's KeyboardInterrupt) stops the library work.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
+}  // namespace
+
 PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self, const Args& args) noexcept {
     PyObject* result = nullptr;
+    const InterruptScope interrupts(&python_signal_raised);
     guarded([&] {
         Call call(fn, cls, self);
         Borrow borrow(self, fn.receiver);

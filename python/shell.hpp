@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/interrupt.hpp"
 
 namespace zemo::py {
 
@@ -385,7 +386,8 @@ struct ModuleOnce {
 PyObject* create_module_once(ModuleOnce& once);
 
 // The panic guard. Runs `body`; returns false with a Python exception set when
-// it throws: PyErrorSet keeps the exception already set, std::bad_alloc
+// it throws: PyErrorSet, and Interrupted from the interrupt check every call
+// installs, keep the exception already set; std::bad_alloc
 // becomes MemoryError, anything else the panic exception with its message.
 void set_panic(const char* message) noexcept;
 void set_missing_error() noexcept;
@@ -396,6 +398,8 @@ bool guarded(Body&& body) noexcept {
         body();
         return true;
     } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) set_missing_error();
+    } catch (const Interrupted&) {
         if (!PyErr_Occurred()) set_missing_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -34,7 +34,9 @@ PyObject* batch_form(Call& c) {
     // Every element is extracted before anything is computed.
     const text::TextColumn column = Batch(c.text_list(0));
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(column.size()))));
+    InterruptPoller poller;
     for (std::size_t i = 0; i < column.size(); ++i) {
+        poller.tick(column[i].size() + 64);
         PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str(column[i]));  // steals the new str
     }
     return out.release();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/interrupt.hpp"
 #include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
 
@@ -10,7 +11,11 @@ namespace zemo::fuzzy {
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library) {
     std::vector<bool> out;
     out.reserve(names.size());
-    for (std::string_view name : names) out.push_back(library.contains(text::to_match_form(name)));
+    InterruptPoller poller;
+    for (std::string_view name : names) {
+        poller.tick(name.size() + 64);
+        out.push_back(library.contains(text::to_match_form(name)));
+    }
     return out;
 }
 
@@ -22,6 +27,7 @@ std::vector<Classification> batch_classify_releases(const std::vector<std::strin
     std::vector<Classification> out(n, Classification::Review);
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            interruption_point();  // a classification is heavy enough to poll each time
             out[i] = classify_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
                                       thresholds);
         }

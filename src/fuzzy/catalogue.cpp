@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/interrupt.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -198,7 +200,9 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     length_of.reserve(n);
     text_at.push_back(0);
     std::vector<unsigned char> narrow;
+    InterruptPoller poller;
     for (std::string_view e : entries) {
+        poller.tick(e.size() + 32);
         const std::size_t at = text.size();
         text.insert(text.end(), e.begin(), e.end());
         text_at.push_back(text.size());

@@ -1,11 +1,14 @@
 #include "fuzzy/pool.hpp"
 
+#include "common/interrupt.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -44,20 +47,36 @@ struct Job {
     std::exception_ptr error;
     std::mutex error_mutex;
 
+    // Polls in the body on any thread stop once a range has failed.
     void work() {
+        const StopFlagScope stop(&failed);
         while (!failed.load(std::memory_order_relaxed)) {
             const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
             if (begin >= n) return;
             try {
                 (*body)(begin, std::min(n, begin + grain));
             } catch (...) {
-                std::lock_guard lock(error_mutex);
-                if (!error) error = std::current_exception();
-                failed = true;
+                fail(std::current_exception());
             }
         }
     }
+
+    // The first failure is the one reported; those it causes are not.
+    void fail(std::exception_ptr e) {
+        std::lock_guard lock(error_mutex);
+        if (!error) error = std::move(e);
+        failed = true;
+    }
 };
+
+// While the caller waits for the workers' last ranges, it still runs its
+// interrupt check this often.
+constexpr auto kWaitPoll = std::chrono::milliseconds(2);
+
+// Set while this thread runs a batch: a batch started from inside one (a
+// signal handler run by a poll may call the library again) runs inline
+// instead of waiting for the pool it is already holding.
+thread_local bool t_in_batch = false;
 
 class Pool {
 public:
@@ -69,7 +88,15 @@ public:
 
     void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
         if (n == 0) return;
+        if (t_in_batch) {
+            body(0, n);
+            return;
+        }
         std::lock_guard submit(submit_mutex_);  // one batch at a time
+        t_in_batch = true;
+        struct Leave {
+            ~Leave() { t_in_batch = false; }
+        } leave;
         Job job;
         job.body = &body;
         job.n = n;
@@ -86,7 +113,21 @@ public:
         if (threads_ > 1) {
             std::unique_lock lock(mutex_);
             job_ = nullptr;  // late wakers find nothing to join
-            done_.wait(lock, [this] { return busy_ == 0; });
+            const auto idle = [this] { return busy_ == 0; };
+            if (!interrupt_check_installed()) {
+                done_.wait(lock, idle);
+            } else {
+                while (!done_.wait_for(lock, kWaitPoll, idle)) {
+                    if (job.failed.load(std::memory_order_relaxed)) continue;
+                    lock.unlock();  // the check may run arbitrary code
+                    try {
+                        interruption_point();
+                    } catch (const Interrupted&) {
+                        job.fail(std::current_exception());
+                    }
+                    lock.lock();
+                }
+            }
         }
         if (job.error) std::rethrow_exception(job.error);
     }

@@ -14,7 +14,11 @@ namespace zemo::fuzzy {
 
 // Runs body(begin, end) over disjoint ranges covering [0, n), on the pool
 // and the calling thread, and returns when every range is done. An exception
-// thrown by the body is rethrown here after the other ranges have stopped.
+// thrown by the body is rethrown here after the other ranges have stopped:
+// no new range starts, and interruption polls in running ones throw. The
+// caller's interrupt check (common/interrupt.hpp) keeps running while it
+// waits for the workers; when it says stop, Interrupted is thrown here once
+// every worker has left the batch.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 // Threads working on a batch, the caller included; creates the pool.

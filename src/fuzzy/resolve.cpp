@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/interrupt.hpp"
 #include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
@@ -85,8 +86,11 @@ inline std::uint32_t excess(const Row& e, const QueryCounts& q) noexcept {
 // because they raise the best score early.
 class Search {
 public:
-    Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o)
-        : cat_(catalogue), o_(o) {
+    // Counts its work on `poller`, shared by the names of one batch.
+    Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
+           InterruptPoller& poller)
+        : cat_(catalogue), o_(o), poller_(poller) {
+        poller_.tick(name.size() + 64);
         if (detail::is_ascii(name)) {
             q_ = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
         } else if (detail::decode_latin1(name, narrow_)) {
@@ -232,6 +236,7 @@ private:
     void visit(std::size_t at) {
         const PreparedCatalogue::Node& n = layout_->nodes[at];
         if (n.after == at + 1) {
+            poller_.tick(8 * (n.end - n.begin));
             for (std::size_t r = n.begin; r < n.end; ++r) {
                 const std::uint32_t c = common_count(hist_, layout_->rows[r]);
                 if (c >= least_common_) leaf(layout_->ids[r], c);
@@ -319,6 +324,7 @@ private:
     std::size_t max_prefix_ = 0;
     std::size_t least_common_ = 0;
 
+    InterruptPoller& poller_;
     std::size_t seen_ = 0;
     double best_ = -kInf;
     double second_ = -kInf;
@@ -329,7 +335,8 @@ private:
 
 std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view name,
                                                                const ResolveOptions& options) const {
-    return Search(*this, name, options).run();
+    InterruptPoller poller;
+    return Search(*this, name, options, poller).run();
 }
 
 std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::vector<std::string_view>& names,
@@ -337,8 +344,10 @@ std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::ve
     // Each name is searched on its own, so the names are shared out on the pool.
     std::vector<std::optional<std::string>> out(names.size());
     parallel_for(names.size(), [&](std::size_t begin, std::size_t end) {
+        InterruptPoller poller;
         for (std::size_t i = begin; i < end; ++i) {
-            if (const std::optional<std::size_t> at = resolve_position(names[i], options)) out[i].emplace(entry(*at));
+            if (const std::optional<std::size_t> at = Search(*this, names[i], options, poller).run())
+                out[i].emplace(entry(*at));
         }
     });
     return out;

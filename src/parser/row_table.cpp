@@ -2,8 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zemo::parser {
 
@@ -16,6 +18,51 @@ void* map_pages(std::size_t bytes) {
 }
 
 void unmap_pages(void* p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
+
+namespace {
+
+constexpr std::size_t kPage = 4096;
+
+std::size_t round_to_pages(std::size_t n) { return (n + kPage - 1) / kPage * kPage; }
+
+}  // namespace
+
+PageBuffer::PageBuffer(PageBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
+    if (this != &other) {
+        this->~PageBuffer();
+        new (this) PageBuffer(std::move(other));
+    }
+    return *this;
+}
+
+PageBuffer::~PageBuffer() {
+    if (data_ != nullptr) unmap_pages(data_, capacity_);
+}
+
+void PageBuffer::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    const std::size_t bytes = round_to_pages(capacity);
+    if (data_ == nullptr) {
+        data_ = static_cast<char*>(map_pages(bytes));
+    } else {
+        void* p = ::mremap(data_, capacity_, bytes, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+    }
+    capacity_ = bytes;
+}
+
+void PageBuffer::append(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (capacity_ - size_ < bytes.size()) reserve(std::max(size_ + bytes.size(), 2 * capacity_));
+    std::memcpy(data_ + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+}
 
 }  // namespace detail
 
@@ -72,7 +119,9 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
     const std::size_t start = block.bytes_.size();
     scratch_.clear();
     const detail::Scalar v = detail::read_value(line, pos, scratch_);
-    block.bytes_.insert(block.bytes_.end(), scratch_.begin(), scratch_.end());
+    block.bytes_.append(scratch_);
+    // A huge value's buffer is not kept for the small ones after it.
+    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
     Cell cell;
     cell.meta_ = static_cast<std::uint64_t>(v.kind) << 56;
     switch (v.kind) {

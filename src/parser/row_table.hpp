@@ -48,6 +48,29 @@ struct PageAllocator {
     friend bool operator==(const PageAllocator&, const PageAllocator&) noexcept { return true; }
 };
 
+// Bytes that grow in place: large buffers are mapped pages that mremap moves
+// without copying, so a block holding one huge value never needs the old
+// and the new buffer at once.
+class PageBuffer {
+public:
+    PageBuffer() = default;
+    PageBuffer(PageBuffer&& other) noexcept;
+    PageBuffer& operator=(PageBuffer&& other) noexcept;
+    PageBuffer(const PageBuffer&) = delete;
+    PageBuffer& operator=(const PageBuffer&) = delete;
+    ~PageBuffer();
+
+    const char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    void reserve(std::size_t capacity);  // throws std::bad_alloc
+    void append(std::string_view bytes);
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 }  // namespace detail
 
 class RowTable {
@@ -79,7 +102,7 @@ public:
         friend class RowTable;
         std::vector<Cell, detail::PageAllocator<Cell>> cells_;
         std::vector<std::size_t, detail::PageAllocator<std::size_t>> row_ends_;  // one past each row's last cell
-        std::vector<char, detail::PageAllocator<char>> bytes_;
+        detail::PageBuffer bytes_;
     };
 
     std::size_t size() const noexcept { return rows_; }

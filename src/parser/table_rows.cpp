@@ -92,29 +92,31 @@ Result<TableCursor> TableCursor::open(const std::string& path, std::string_view 
     return TableCursor(std::move(file).value(), table_name);
 }
 
+// The one-shot loaders read through a cursor too, so that the file's pages
+// do not stay resident beside the rows (a dump of one huge line included).
 Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_view table_name) {
-    auto file = MappedFile::open(path);
-    if (!file) return std::move(file).error();
+    auto cursor = TableCursor::open(path, table_name);
+    if (!cursor) return std::move(cursor).error();
     std::vector<Row> rows;
     detail::RowVectorSink sink(rows);
-    read_table_rows(file.value().bytes(), table_name, sink);
+    cursor.value().read(sink, SIZE_MAX);
     return rows;
 }
 
 Result<RowTable> load_row_table(const std::string& path, std::string_view table_name) {
-    auto file = MappedFile::open(path);
-    if (!file) return std::move(file).error();
+    auto cursor = TableCursor::open(path, table_name);
+    if (!cursor) return std::move(cursor).error();
     RowTable table;
-    read_table_rows(file.value().bytes(), table_name, table);
+    cursor.value().read(table, SIZE_MAX);
     return table;
 }
 
 Status for_each_table_row(const std::string& path, std::string_view table_name,
                           const std::function<void(Row&&)>& on_row) {
-    auto file = MappedFile::open(path);
-    if (!file) return std::move(file).error();
+    auto cursor = TableCursor::open(path, table_name);
+    if (!cursor) return std::move(cursor).error();
     detail::CallbackSink sink(on_row);
-    read_table_rows(file.value().bytes(), table_name, sink);
+    cursor.value().read(sink, SIZE_MAX);
     return ok_status();
 }
 

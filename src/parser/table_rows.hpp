@@ -9,6 +9,7 @@
 // start with '(' comes. Each tuple lies within one line, since dumps escape
 // line breaks inside strings, so a damaged tuple never swallows later lines.
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -57,8 +58,10 @@ public:
     template <typename Sink>
     std::size_t read(Sink& sink, std::size_t max_rows);
 
-    // The offset up to which the dump has been read completely.
-    std::size_t consumed() const noexcept { return in_line_ ? line_start_ : next_; }
+    // The offset before which the scan never reads the dump again (within a
+    // line: the tuples already read, so that a single huge line need not
+    // stay resident).
+    std::size_t consumed() const noexcept { return in_line_ ? line_start_ + pos_ : next_; }
 
 private:
     std::string_view dump_;
@@ -68,6 +71,7 @@ private:
     std::size_t line_start_ = 0;  // that line: offset, bytes, read position
     std::string_view line_;
     std::size_t pos_ = 0;
+    InterruptPoller poller_;
 };
 
 template <typename Sink>
@@ -84,13 +88,14 @@ std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
             const std::string_view line(p, length);
             line_start_ = next_;
             next_ += lf != nullptr ? length + 1 : length;
+            poller_.tick(length + 1);
             const std::size_t start = reader_.tuples_start(line);
             if (start == std::string_view::npos) continue;
             line_ = line;
             pos_ = start;
             in_line_ = true;
         }
-        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget);
+        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget, poller_);
         if (end == detail::TuplesEnd::Limit) break;
         reader_.tuples_read(end == detail::TuplesEnd::Statement);
         in_line_ = false;
@@ -112,11 +117,22 @@ public:
     // Errors as MappedFile::open.
     static Result<TableCursor> open(const std::string& path, std::string_view table_name);
 
+    // The pages are released every megabyte or so of the file, even within
+    // a read of many rows or of one line.
     template <typename Sink>
     std::size_t read(Sink& sink, std::size_t max_rows) {
-        const std::size_t n = scan_.read(sink, max_rows);
-        file_.release_before(scan_.consumed());
-        return n;
+        std::size_t total = 0;
+        while (total < max_rows) {
+            const std::size_t from = scan_.consumed();
+            const std::size_t step = std::min(max_rows - total, step_);
+            const std::size_t n = scan_.read(sink, step);
+            file_.release_before(scan_.consumed());
+            total += n;
+            if (n < step) break;  // the table's rows are exhausted
+            const std::size_t bytes_per_row = std::max<std::size_t>(1, (scan_.consumed() - from) / n);
+            step_ = std::clamp<std::size_t>(kReleaseBytes / bytes_per_row, 1, kMaxStep);
+        }
+        return total;
     }
 
     std::string_view bytes() const noexcept { return file_.bytes(); }
@@ -125,8 +141,12 @@ private:
     TableCursor(MappedFile file, std::string_view table_name)
         : file_(std::move(file)), scan_(file_.bytes(), table_name) {}
 
+    static constexpr std::size_t kReleaseBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kMaxStep = 4096;
+
     MappedFile file_;
     TableScan scan_;
+    std::size_t step_ = 1;  // rows per scan read between releases, adapted to the row size
 };
 
 // All rows of `table_name` in the dump at `path`, in file order. A file

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "parser/mysql.hpp"
 
 namespace zemo::parser::detail {
@@ -38,11 +39,15 @@ enum class TuplesEnd : std::uint8_t {
 // Reads the tuples of `line` from `i` on, from the first '(' at or after it.
 // Each kept row takes one from `budget`; once it is spent the walk stops
 // before looking for another tuple, so that a later call with the same `i`
-// resumes exactly there.
+// resumes exactly there. Every tuple counts its bytes on `poller`.
 template <typename Sink>
-TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::size_t& budget) {
+TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::size_t& budget,
+                        InterruptPoller& poller) {
     const std::size_t n = line.size();
+    std::size_t polled = i;
     while (i < n) {
+        poller.tick(i - polled + 16);
+        polled = i;
         if (budget == 0) return TuplesEnd::Limit;
         while (line[i] != '(') {
             if (line[i] == ';') return TuplesEnd::Statement;
@@ -70,6 +75,12 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
         if (!empty) --budget;
     }
     return TuplesEnd::Line;
+}
+
+template <typename Sink>
+TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::size_t& budget) {
+    InterruptPoller poller;
+    return append_tuples(line, i, sink, budget, poller);
 }
 
 // Every tuple of the line; true when a ';' met while looking for the next

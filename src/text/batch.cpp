@@ -1,5 +1,6 @@
 #include "text/batch.hpp"
 
+#include "common/interrupt.hpp"
 #include "text/forms.hpp"
 
 namespace zemo::text {
@@ -15,7 +16,9 @@ TextColumn map_all(std::span<const std::string_view> inputs) {
     // The forms rarely grow text; transliteration may, and then the buffer
     // grows as a string does.
     out.bytes.reserve(total + total / 8);
+    InterruptPoller poller;
     for (std::string_view s : inputs) {
+        poller.tick(4 * s.size() + 64);  // the forms cost a few times a copy per byte
         AppendForm(s, out.bytes);
         out.ends.push_back(out.bytes.size());
     }

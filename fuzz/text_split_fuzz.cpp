@@ -1,0 +1,70 @@
+// libFuzzer target for splitting, the compilation test, the identity forms
+// and the batch forms: valid UTF-8 in gives valid UTF-8 out, split parts are
+// distinct and at least 2 bytes long (a split may give a single part), the
+// contextual split keeps every context-free split, the article strip is a
+// suffix of its input, the match form is idempotent, and batch forms equal
+// the single forms.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "text/batch.hpp"
+#include "text/compilation.hpp"
+#include "text/forms.hpp"
+#include "text/identity.hpp"
+#include "text/split.hpp"
+#include "text/utf8.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace zemo;
+    using fuzz::require;
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    if (!text::utf8::is_valid(input)) return 0;
+    const auto names = fuzz::fields(input, 4, 96);
+    const auto valid = [](std::string_view s) { return text::utf8::is_valid(s); };
+
+    for (const std::string& name : names) {
+        (void)text::is_compilation_artist(name);
+        const auto parts = text::split_artist_name(name);
+        if (parts) {
+            require(!parts->empty());
+            for (std::size_t i = 0; i < parts->size(); ++i) {
+                require((*parts)[i].size() >= 2 && valid((*parts)[i]));
+                for (std::size_t j = 0; j < i; ++j) require((*parts)[j] != (*parts)[i]);
+            }
+        }
+        std::vector<std::string> known_forms;
+        for (const std::string& other : names) known_forms.push_back(text::to_match_form(other));
+        const text::KnownArtists known(known_forms.begin(), known_forms.end());
+        const auto contextual = text::split_artist_name_contextual(name, known);
+        if (parts) require(contextual == parts);  // context-free splits come first
+        if (contextual) {
+            for (const std::string& p : *contextual) require(p.size() >= 2 && valid(p));
+        }
+
+        const std::string identity = text::to_identity_match_form(name);
+        const std::string title = text::to_identity_match_form_title(name);
+        const std::string punct = text::to_identity_match_form_with_punctuation(name);
+        const std::string disamb = text::to_identity_match_form_with_disambiguator_strip(name);
+        require(valid(identity) && valid(title) && valid(punct) && valid(disamb));
+        const std::string_view stripped = text::strip_leading_article(name);
+        require(name.ends_with(stripped) && valid(stripped));
+        const std::string match = text::to_match_form(name);
+        require(text::to_match_form(match) == match);
+    }
+
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    const text::TextColumn match = text::batch_to_match_form(views);
+    const text::TextColumn storage = text::batch_to_storage_form(views);
+    const text::TextColumn ascii = text::batch_to_ascii_form(views);
+    require(match.size() == views.size() && storage.size() == views.size() && ascii.size() == views.size());
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        require(match[i] == text::to_match_form(views[i]));
+        require(storage[i] == text::to_storage_form(views[i]));
+        require(ascii[i] == text::to_ascii_form(views[i]));
+    }
+    return 0;
+}
