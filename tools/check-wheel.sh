@@ -39,6 +39,8 @@ if unshare --mount true 2>/dev/null; then
   hide_icu=(unshare --mount sh -c \
     'for f in /usr/lib/*/libicu*.so.* /lib/*/libicu*.so.*; do [ -f "$f" ] && [ ! -L "$f" ] && mount --bind /dev/null "$f"; done; exec "$@"' sh)
   echo "== ICU's shared libraries hidden in a private mount namespace"
+  # The PostgreSQL server links the system's ICU as well: its tests run in `make test`.
+  export ZEMO_TEST_SYSTEM_ICU_HIDDEN=1
 else
   echo "== no private mount namespace here: relying on the ldd check above"
 fi
