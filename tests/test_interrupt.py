@@ -16,6 +16,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from typing import Optional
 
 import pytest
 
@@ -133,7 +134,7 @@ def dump(tmp_path_factory) -> pathlib.Path:
     path.unlink()
 
 
-def interrupt(case: str, dump: pathlib.Path, delay: float = 0.4) -> float:
+def interrupt(case: str, dump: pathlib.Path, delay: float = 0.4) -> Optional[float]:
     setup, call, check = CASES[case]
     code = CHILD.format(prelude=PRELUDE, setup=setup, call=call, check=check)
     child = subprocess.Popen([sys.executable, "-c", code, str(dump)], stdout=subprocess.PIPE, text=True)
@@ -148,7 +149,9 @@ def interrupt(case: str, dump: pathlib.Path, delay: float = 0.4) -> float:
             child.kill()
             child.wait()
     lines = out.split("\n")
-    assert lines[0].startswith("interrupted"), f"{case}: the call ended before the signal: {out!r}"
+    if lines[0] == "finished":
+        return None  # the call ended before the signal
+    assert lines[0].startswith("interrupted"), f"{case}: {out!r}"
     assert lines[1] == "again True", out
     assert child.returncode == 0
     return float(lines[0].split()[1]) - sent
@@ -156,9 +159,15 @@ def interrupt(case: str, dump: pathlib.Path, delay: float = 0.4) -> float:
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_sigint_stops_the_call_and_the_next_call_works(case, dump):
-    latency = interrupt(case, dump)
+    # A quiet machine may finish the shorter calls before a late signal.
+    for delay in (0.4, 0.1, 0.02):
+        latency = interrupt(case, dump, delay)
+        if latency is not None:
+            break
+    assert latency is not None, f"{case}: the call ended before every signal"
     if latency > LATENCY_LIMIT:
-        latency = min(latency, interrupt(case, dump))  # one retry: a busy machine may deschedule the child
+        retried = interrupt(case, dump, 0.02)  # one retry: a busy machine may deschedule the child
+        latency = min(latency, retried if retried is not None else latency)
     print(f"{case}: {latency * 1000:.1f} ms")
     assert latency < LATENCY_LIMIT, (case, latency)
 
