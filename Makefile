@@ -53,7 +53,7 @@ test-asan: venv ## extension and C++ runner under AddressSanitizer + UBSan
 	ASAN_OPTIONS=detect_leaks=0 $(ASAN_BUILD)/zemo_cpp_tests
 	if [ -x $(ASAN_BUILD)/zemo_shell_tests ]; then ASAN_OPTIONS=detect_leaks=0 $(ASAN_BUILD)/zemo_shell_tests; fi
 	cd tests && LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ASAN_OPTIONS=detect_leaks=0:detect_odr_violation=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ZEMO_INTERRUPT_LIMIT=1.0 \
 	  PYTHONPATH=../$(ASAN_BUILD)/pkg ../$(PY) -m pytest -q -p no:cacheprovider -x .
 
 TSAN_BUILD ?= build/tsan
