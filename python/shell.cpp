@@ -359,6 +359,7 @@ std::string_view Call::utf8(PyObject* obj) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) throw_current();
+    encoding_poller_.tick(static_cast<std::size_t>(size) + 64);
     return {data, static_cast<std::size_t>(size)};
 }
 

@@ -241,6 +241,9 @@ private:
     std::array<Slot, kMaxParams> slots_{};
     std::array<std::unique_ptr<Lists>, kMaxParams> lists_{};
     std::vector<PyObject*> keep_alive_;
+    // Encoding strings that cache no UTF-8 (Python 3.9) costs time in
+    // proportion to their bytes: a huge list of them polls for signals.
+    InterruptPoller encoding_poller_;
 };
 
 // ---------------------------------------------------------------------------

@@ -35,8 +35,9 @@ def test_calls_and_error_paths_leak_nothing(tmp_path):
     errors = error_calls(tmp_path)
     # Static objects (None, small ints, one-character strings) are shared
     # with the whole interpreter: their counts move with everything else.
+    # They are immortal from Python 3.12 on and widely shared before it.
     watched = [a for a in arguments_of(valid) + arguments_of([(fn, *args) for _, fn, *args in errors])
-               if sys.getrefcount(a) < 10**8 and a is not None]
+               if sys.getrefcount(a) < 500 and a is not None]
 
     def one_round():
         for fn, *args in valid:
