@@ -1,5 +1,7 @@
 """Seed corpora of the libFuzzer targets: small inputs that reach the
-interesting paths at once. Writes BUILD/<target>.corpus/seed-*.
+interesting paths at once. Writes BUILD/<target>.corpus/seed-*, and adds
+the inputs that once failed (fuzz/findings/<target>-*), so every run
+replays them first.
 
     python fuzz/make_corpora.py build/fuzz
 
@@ -54,6 +56,8 @@ def state_seeds() -> list[bytes]:
     return [json.dumps(d).encode() for d in docs] + [b"{", b'{"version": 9}']
 
 
+FINDINGS = pathlib.Path(__file__).with_name("findings")
+
 CORPORA = {
     "fuzzy_classify_fuzz": library_seeds,
     "fuzzy_library_file_fuzz": saved_index_seeds,
@@ -75,6 +79,8 @@ def main(build: str) -> None:
         corpus.mkdir(parents=True, exist_ok=True)
         for i, seed in enumerate(make()):
             (corpus / f"seed-{i}").write_bytes(seed)
+        for finding in FINDINGS.glob(f"{target}-*"):
+            (corpus / finding.name).write_bytes(finding.read_bytes())
 
 
 if __name__ == "__main__":

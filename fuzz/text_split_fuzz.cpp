@@ -1,9 +1,11 @@
 // libFuzzer target for splitting, the compilation test, the identity forms
 // and the batch forms: valid UTF-8 in gives valid UTF-8 out, split parts are
 // distinct and at least 2 bytes long (a split may give a single part), the
-// contextual split keeps every context-free split, the article strip is a
+// contextual split refines the context-free one (equal to it when no artist is
+// known; otherwise each part is kept or cut at " & "), the article strip is a
 // suffix of its input, the match form is idempotent, and batch forms equal
 // the single forms.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,9 +42,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::string& other : names) known_forms.push_back(text::to_match_form(other));
         const text::KnownArtists known(known_forms.begin(), known_forms.end());
         const auto contextual = text::split_artist_name_contextual(name, known);
-        if (parts) require(contextual == parts);  // context-free splits come first
+        require(text::split_artist_name_contextual(name, text::KnownArtists{}) == parts);
+        if (parts) require(contextual.has_value());
         if (contextual) {
-            for (const std::string& p : *contextual) require(p.size() >= 2 && valid(p));
+            for (std::size_t i = 0; i < contextual->size(); ++i) {
+                const std::string& piece = (*contextual)[i];
+                require(piece.size() >= 2 && valid(piece));
+                if (parts) {  // de-duplicated after the context-free split only
+                    for (std::size_t j = 0; j < i; ++j) require((*contextual)[j] != piece);
+                }
+            }
+            const auto kept = [&contextual](std::string_view piece) {
+                return std::find(contextual->begin(), contextual->end(), piece) != contextual->end();
+            };
+            for (const std::string& part : parts.value_or(std::vector<std::string>{})) {
+                const auto pieces = text::try_ampersand_split(part, known);
+                if (pieces) {
+                    require(std::all_of(pieces->begin(), pieces->end(), kept));
+                } else {
+                    require(kept(part));
+                }
+            }
         }
 
         const std::string identity = text::to_identity_match_form(name);

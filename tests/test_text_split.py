@@ -31,6 +31,8 @@ def test_split_artist_name(name, expected):
         ("Alpha & Beta & Alpha", {"beta"}, ["Alpha", "Beta", "Alpha"]),
         ("Alpha & Beta / Alpha", {"beta"}, ["Alpha", "Beta"]),
         ("A & Bee", {"a"}, None),
+        # the known piece that triggers the cut may itself be too short to keep
+        ("B & Young & Fee, Che", {"b"}, ["Young", "Fee", "Che"]),
     ],
 )
 def test_split_artist_name_contextual(name, known, expected):
