@@ -16,11 +16,17 @@ inline void require(bool ok) {
 
 // The input's fields, separated by '\n', each cut to `max_length` bytes and at
 // most `max_fields` of them: inputs stay small so that thousands run a second.
+// A cut backs off to a character boundary, so valid UTF-8 gives valid fields.
 inline std::vector<std::string> fields(std::string_view input, std::size_t max_fields, std::size_t max_length) {
+    const auto continuation = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
     std::vector<std::string> out;
     while (out.size() < max_fields) {
         const std::size_t lf = input.find('\n');
-        out.emplace_back(input.substr(0, std::min(lf, max_length)));
+        std::size_t cut = std::min(lf, max_length);
+        if (cut < input.size() && cut < lf) {
+            for (int k = 0; k < 3 && cut > 0 && continuation(input[cut]); ++k) --cut;
+        }
+        out.emplace_back(input.substr(0, cut));
         if (lf == std::string_view::npos) break;
         input.remove_prefix(lf + 1);
     }

@@ -86,6 +86,11 @@ CASES = {
         "parser.parse_sql_values(values)",
         "parser.parse_sql_values(\"(1,'a'),(2,NULL)\") == [[1, 'a'], [2, None]]",
     ),
+    "parse_sql_values: one value of 300 MB": (
+        "values = \"(1,'\" + \"ab\\\\'cd\" * 50000000 + \"')\"\n",
+        "parser.parse_sql_values(values)",
+        "parser.parse_sql_values(\"('a\\\\'b')\") == [[\"a'b\"]]",
+    ),
     "load_table_rows": (
         "",
         "parser.load_table_rows(dump, 't')",

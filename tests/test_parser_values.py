@@ -89,3 +89,13 @@ VALUES = st.one_of(st.none(), st.integers(min_value=-(10**40), max_value=10**40)
 def test_rendered_rows_read_back(rows: list[list[Value]]) -> None:
     line = "INSERT INTO `t` VALUES " + ",".join("(" + ",".join(render(v) for v in row) + ")" for row in rows) + ";"
     assert typed(parse_sql_values(line)) == typed(rows)
+
+
+@pytest.mark.parametrize("shift", range(-3, 3))
+def test_escapes_across_the_poll_window_of_long_values(shift: int) -> None:
+    # Long values are scanned a megabyte at a time; an escape, a doubled quote
+    # or a multi-byte character may straddle the window's end.
+    head = "a" * ((1 << 20) - 2 + shift)
+    value = head + "'" + "'" + "é" + "\\" + "x" * 3
+    line = "(1,'" + head + "\\'" + "''" + "é" + "\\\\" + "x" * 3 + "'," + "0x" + "41" * (1 << 19) + "42" + ")"
+    assert parse_sql_values(line) == [[1, value, "A" * (1 << 19) + "B"]]

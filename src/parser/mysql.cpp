@@ -1,5 +1,6 @@
 #include "parser/mysql.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -8,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/interrupt.hpp"
 #include "parser/tuple_list.hpp"
 #include "parser/utf8_lossy.hpp"
 
@@ -43,6 +45,9 @@ void repair_utf8_tail(std::string& out, std::size_t start) {
     out += fixed;
 }
 
+// Long values poll for interruption once per this many bytes (a power of two).
+constexpr std::size_t kLongValuePollBytes = std::size_t{1} << 20;
+
 // ---------------------------------------------------------------------------
 // Quoted strings
 
@@ -76,11 +81,18 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
     const std::size_t start = out.size();
     std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
     ++pos;
+    // A value of hundreds of MB stays interruptible: runs end at `poll_at`.
+    std::size_t poll_at = pos + kLongValuePollBytes;
     while (pos < n) {
-        const std::size_t run = next_special(s, pos, high);
+        if (pos >= poll_at) {
+            interruption_point();
+            poll_at = pos + kLongValuePollBytes;
+        }
+        const std::size_t run = next_special(s.substr(0, std::min(n, poll_at)), pos, high);
         out.append(s.data() + pos, run - pos);
         pos = run;
         if (pos >= n) break;
+        if (pos == poll_at) continue;
         if (s[pos] == '\'') {
             if (pos + 1 < n && s[pos + 1] == '\'') {  // '' inside a string is one quote
                 out += '\'';
@@ -241,7 +253,9 @@ Scalar bytes_from_hex(std::string_view digits, std::string& out) {
     const std::size_t start = out.size();
     std::size_t i = 0;
     if (digits.size() % 2 == 1) out += static_cast<char>(hex_value(digits[i++]));
+    const std::size_t first = i;
     for (; i < digits.size(); i += 2) {
+        if (i != first && ((i - first) & (kLongValuePollBytes - 1)) == 0) interruption_point();
         out += static_cast<char>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1]));
     }
     repair_utf8_tail(out, start);

@@ -52,11 +52,14 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
         while (line[i] != '(') {
             if (line[i] == ';') return TuplesEnd::Statement;
             if (++i == n) return TuplesEnd::Line;
+            if ((i & 0xFFFF) == 0) poller.tick(0x10000);  // a line of anything but tuples
         }
         ++i;
         sink.start_row();
         bool empty = true;
         while (i < n) {
+            poller.tick(i - polled + 1);  // a tuple may hold any number of values
+            polled = i;
             const char c = line[i];
             if (c == ' ') {
                 ++i;
