@@ -34,11 +34,12 @@ PyObject* batch_form(Call& c) {
     // Every element is extracted before anything is computed.
     const text::TextColumn column = Batch(c.text_list(0));
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(column.size()))));
-    InterruptPoller poller;
-    for (std::size_t i = 0; i < column.size(); ++i) {
-        poller.tick(column[i].size() + 64);
-        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str(column[i]));  // steals the new str
-    }
+    for_each_block_polled(column.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str(column[i]));  // steals the new str
+        }
+        return column.ends[end - 1] - (begin == 0 ? 0 : column.ends[begin - 1]) + 64 * (end - begin);
+    });
     return out.release();
 }
 

@@ -24,7 +24,7 @@ StopFlagScope::~StopFlagScope() { t_stop = previous_; }
 
 bool interrupt_check_installed() noexcept { return t_check != nullptr; }
 
-void interruption_point() {
+void detail::poll_interruption() {
     if (t_stop != nullptr && t_stop->load(std::memory_order_relaxed)) throw Interrupted{};
     if (t_tripped) throw Interrupted{};
     if (t_check != nullptr && t_check()) {

@@ -11,6 +11,7 @@
 // Threads of the worker pool have no check; they poll a stop flag of the
 // batch instead, which the pool raises once any range has failed.
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
@@ -52,11 +53,25 @@ private:
 // Whether the current thread has a check installed.
 bool interrupt_check_installed() noexcept;
 
+// Off only in the build that measures what polling costs
+// (cmake -DZEMO_INTERRUPT_POLLS=OFF, used by bench/poll_cost.py).
+#ifdef ZEMO_NO_INTERRUPT_POLLS
+inline constexpr bool kInterruptPolls = false;
+#else
+inline constexpr bool kInterruptPolls = true;
+#endif
+
+namespace detail {
+void poll_interruption();
+}  // namespace detail
+
 // Runs the current thread's check and its stop flag now; throws Interrupted
 // when either says stop. Once the check has said stop, later polls in the same
 // scope throw without running it again (the binding's check would otherwise
 // run signal handlers with an exception already set).
-void interruption_point();
+inline void interruption_point() {
+    if constexpr (kInterruptPolls) detail::poll_interruption();
+}
 
 // Units are roughly bytes of input handled; a check every 64 Ki units is a
 // few hundred microseconds of the slowest text work and costs nothing
@@ -69,6 +84,7 @@ inline constexpr std::ptrdiff_t kPollUnits = std::ptrdiff_t{1} << 16;
 class InterruptPoller {
 public:
     void tick(std::size_t units) {
+        if constexpr (!kInterruptPolls) return;
         left_ -= static_cast<std::ptrdiff_t>(units);
         if (left_ <= 0) {
             left_ = kPollUnits;
@@ -79,5 +95,20 @@ public:
 private:
     std::ptrdiff_t left_ = kPollUnits;
 };
+
+// Loops over many cheap items: `block(begin, end)` handles a few items and
+// returns their units, so that the items themselves carry no poll at all.
+template <typename Block>
+void for_each_block_polled(std::size_t n, Block block) {
+    constexpr std::size_t kBlockItems = 16;
+    if constexpr (!kInterruptPolls) {
+        block(0, n);
+        return;
+    }
+    InterruptPoller poller;
+    for (std::size_t begin = 0; begin < n; begin += kBlockItems) {
+        poller.tick(block(begin, std::min(n, begin + kBlockItems)));
+    }
+}
 
 }  // namespace zemo

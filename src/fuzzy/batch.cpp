@@ -11,11 +11,14 @@ namespace zemo::fuzzy {
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library) {
     std::vector<bool> out;
     out.reserve(names.size());
-    InterruptPoller poller;
-    for (std::string_view name : names) {
-        poller.tick(name.size() + 64);
-        out.push_back(library.contains(text::to_match_form(name)));
-    }
+    for_each_block_polled(names.size(), [&](std::size_t begin, std::size_t end) {
+        std::size_t bytes = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            bytes += names[i].size();
+            out.push_back(library.contains(text::to_match_form(names[i])));
+        }
+        return bytes + 64 * (end - begin);
+    });
     return out;
 }
 

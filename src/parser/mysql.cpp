@@ -253,10 +253,13 @@ Scalar bytes_from_hex(std::string_view digits, std::string& out) {
     const std::size_t start = out.size();
     std::size_t i = 0;
     if (digits.size() % 2 == 1) out += static_cast<char>(hex_value(digits[i++]));
-    const std::size_t first = i;
-    for (; i < digits.size(); i += 2) {
-        if (i != first && ((i - first) & (kLongValuePollBytes - 1)) == 0) interruption_point();
-        out += static_cast<char>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1]));
+    // A megabyte at a time (an even count, so pairs stay aligned).
+    for (std::size_t block = i; block < digits.size(); block += kLongValuePollBytes) {
+        if (block != i) interruption_point();
+        const std::size_t end = std::min(digits.size(), block + kLongValuePollBytes);
+        for (std::size_t k = block; k < end; k += 2) {
+            out += static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
+        }
     }
     repair_utf8_tail(out, start);
     return {ValueKind::Text};

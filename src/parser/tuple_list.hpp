@@ -57,9 +57,8 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
         ++i;
         sink.start_row();
         bool empty = true;
+        std::uint32_t values = 0;
         while (i < n) {
-            poller.tick(i - polled + 1);  // a tuple may hold any number of values
-            polled = i;
             const char c = line[i];
             if (c == ' ') {
                 ++i;
@@ -71,6 +70,10 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
             } else {
                 sink.read(line, i);
                 empty = false;
+                if (++values % 1024 == 0) {  // a tuple may hold any number of values
+                    poller.tick(i - polled);
+                    polled = i;
+                }
                 if (i < n && line[i] == ',') ++i;
             }
         }

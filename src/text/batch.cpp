@@ -16,12 +16,14 @@ TextColumn map_all(std::span<const std::string_view> inputs) {
     // The forms rarely grow text; transliteration may, and then the buffer
     // grows as a string does.
     out.bytes.reserve(total + total / 8);
-    InterruptPoller poller;
-    for (std::string_view s : inputs) {
-        poller.tick(4 * s.size() + 64);  // the forms cost a few times a copy per byte
-        AppendForm(s, out.bytes);
-        out.ends.push_back(out.bytes.size());
-    }
+    for_each_block_polled(inputs.size(), [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = out.bytes.size();
+        for (std::size_t i = begin; i < end; ++i) {
+            AppendForm(inputs[i], out.bytes);
+            out.ends.push_back(out.bytes.size());
+        }
+        return 4 * (out.bytes.size() - before) + 64 * (end - begin);  // a few times a copy per byte
+    });
     return out;
 }
 
