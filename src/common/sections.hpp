@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/error.hpp"
@@ -75,5 +77,50 @@ private:
     const char* data_ = nullptr;
     std::vector<Entry> table_;
 };
+
+// A saved object lists its arrays once, in file order, as a Layout with
+// `static void each_array(Object&, Fn)`; these read, write and size them all.
+
+template <typename Layout, typename Object>
+std::string write_sections(const Object& object, std::string_view magic, std::uint32_t version) {
+    SectionWriter w;
+    Layout::each_array(const_cast<Object&>(object), [&](const auto& array) { w.add(array); });
+    return w.finish(magic, version);
+}
+
+// Points every array of `object` at its section of `reader`.
+template <typename Layout, typename Object>
+Status read_sections(const SectionReader& reader, Object& object) {
+    std::size_t k = 0;
+    std::optional<Error> failure;
+    Layout::each_array(object, [&](auto& array) {
+        using T = std::remove_cv_t<std::remove_reference_t<decltype(*array.data())>>;
+        Result<FlatArray<T>> a = reader.template array<T>(k++);
+        if (!a) {
+            if (!failure) failure = a.error();
+            return;
+        }
+        array = std::move(a).value();
+    });
+    if (failure) return std::move(*failure);
+    return ok_status();
+}
+
+// Bytes held on the heap (not in a mapping).
+template <typename Layout, typename Object>
+std::size_t owned_section_bytes(const Object& object) {
+    std::size_t total = 0;
+    Layout::each_array(const_cast<Object&>(object), [&](const auto& array) { total += array.owned_bytes(); });
+    return total;
+}
+
+// Bytes of all the arrays' data, owned or mapped.
+template <typename Layout, typename Object>
+std::size_t section_data_bytes(const Object& object) {
+    std::size_t total = 0;
+    Layout::each_array(const_cast<Object&>(object),
+                       [&](const auto& array) { total += array.size() * sizeof(*array.data()); });
+    return total;
+}
 
 }  // namespace zemo

@@ -134,9 +134,7 @@ struct CatalogueLayout {
 };
 
 std::string PreparedCatalogue::to_bytes() const {
-    SectionWriter w;
-    CatalogueLayout::each_array(*this, [&](const auto& array) { w.add(array); });
-    return w.finish(kMagic, kFormatVersion);
+    return write_sections<CatalogueLayout>(*this, kMagic, kFormatVersion);
 }
 
 Result<PreparedCatalogue> PreparedCatalogue::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
@@ -144,33 +142,14 @@ Result<PreparedCatalogue> PreparedCatalogue::from_bytes(std::string_view bytes, 
     Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, CatalogueLayout::kSections, "catalogue");
     if (!reader) return std::move(reader).error();
     PreparedCatalogue c;
-    std::size_t k = 0;
-    std::optional<Error> failure;
-    CatalogueLayout::each_array(c, [&](auto& array) {
-        using T = std::remove_cv_t<std::remove_reference_t<decltype(*array.data())>>;
-        Result<FlatArray<T>> a = reader.value().template array<T>(k++);
-        if (!a) {
-            if (!failure) failure = damaged(a.error().message());
-            return;
-        }
-        array = std::move(a).value();
-    });
-    if (failure) return std::move(*failure);
+    if (Status read = read_sections<CatalogueLayout>(reader.value(), c); !read) return damaged(read.error().message());
     if (Status valid = CatalogueLayout::validate(c); !valid) return std::move(valid).error();
     c.backing_ = std::move(keep);
     return c;
 }
 
-std::size_t PreparedCatalogue::owned_bytes() const noexcept {
-    std::size_t total = 0;
-    CatalogueLayout::each_array(*this, [&](const auto& array) { total += array.owned_bytes(); });
-    return total;
-}
+std::size_t PreparedCatalogue::owned_bytes() const noexcept { return owned_section_bytes<CatalogueLayout>(*this); }
 
-std::size_t PreparedCatalogue::data_bytes() const noexcept {
-    std::size_t total = 0;
-    CatalogueLayout::each_array(*this, [&](const auto& array) { total += array.size() * sizeof(*array.data()); });
-    return total;
-}
+std::size_t PreparedCatalogue::data_bytes() const noexcept { return section_data_bytes<CatalogueLayout>(*this); }
 
 }  // namespace zemo::fuzzy

@@ -126,44 +126,21 @@ struct IndexLayout {
     }
 };
 
-std::string LibraryIndex::to_bytes() const {
-    SectionWriter w;
-    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { w.add(array); });
-    return w.finish(kMagic, kFormatVersion);
-}
+std::string LibraryIndex::to_bytes() const { return write_sections<IndexLayout>(*this, kMagic, kFormatVersion); }
 
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
     bytes = aligned_bytes(bytes, keep);
     Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, IndexLayout::kSections, "library index");
     if (!reader) return std::move(reader).error();
     LibraryIndex ix;
-    std::size_t k = 0;
-    std::optional<Error> failure;
-    IndexLayout::each_array(ix, [&](auto& array) {
-        using T = std::remove_cv_t<std::remove_reference_t<decltype(*array.data())>>;
-        Result<FlatArray<T>> a = reader.value().template array<T>(k++);
-        if (!a) {
-            if (!failure) failure = damaged(a.error().message());
-            return;
-        }
-        array = std::move(a).value();
-    });
-    if (failure) return std::move(*failure);
+    if (Status read = read_sections<IndexLayout>(reader.value(), ix); !read) return damaged(read.error().message());
     if (Status valid = IndexLayout::validate(ix); !valid) return std::move(valid).error();
     ix.backing_ = std::move(keep);
     return ix;
 }
 
-std::size_t LibraryIndex::owned_bytes() const noexcept {
-    std::size_t total = 0;
-    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { total += array.owned_bytes(); });
-    return total;
-}
+std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this); }
 
-std::size_t LibraryIndex::data_bytes() const noexcept {
-    std::size_t total = 0;
-    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [&](const auto& array) { total += array.size() * sizeof(*array.data()); });
-    return total;
-}
+std::size_t LibraryIndex::data_bytes() const noexcept { return section_data_bytes<IndexLayout>(*this); }
 
 }  // namespace zemo::fuzzy

@@ -1,0 +1,182 @@
+"""Prepared library indexes and catalogues: the same answers as the batch
+functions, built and after a round trip through bytes, shared by threads,
+saved and loaded, pickled across processes, and hostile files refused."""
+
+import os
+import pickle
+import random
+import subprocess
+import sys
+import threading
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from zemo_etl import fuzzy
+from zemo_etl.index import Catalogue, LibraryIndex
+
+from test_fuzzy_classify import BENCH, _name
+from test_fuzzy_resolve import _near_ties
+
+sys.path.insert(0, str(BENCH))
+import fuzzy_names  # noqa: E402
+
+
+@dataclass
+class Kind:
+    """One prepared class, with generated data and the batch answer to compare with."""
+    cls: type
+    data: Any  # what the constructor takes
+    query: Callable[[Any, slice], list]  # the answers for a slice of the queries
+    queries: int
+    expected: list
+    file_kind: str  # as messages name it
+    counted: str  # as repr counts the data
+    file_name: str
+
+
+def _library_kind() -> Kind:
+    vocab = fuzzy_names.Vocabulary(size=400, seed=7)
+    library = fuzzy_names.library_pairs(vocab, 2000, seed=3)
+    artists, titles = fuzzy_names.releases(vocab, library, 600, seed=4, near_share=0.4)
+    return Kind(LibraryIndex, library, lambda index, s: index.classify(artists[s], titles[s]), len(artists),
+                fuzzy.batch_classify_releases(artists, titles, library), "library index", "2,000 pairs",
+                "library.zix")
+
+
+def _catalogue_kind() -> Kind:
+    vocab = fuzzy_names.Vocabulary(size=300, seed=5)
+    rng = random.Random(6)
+    catalog = [vocab.phrase(rng, 1, 3).lower() for _ in range(3000)]
+    catalog += catalog[:200]  # duplicates: ties between equal entries
+    names = [fuzzy_names.typo(rng, rng.choice(catalog)) if rng.random() < 0.5 else vocab.phrase(rng, 1, 3).lower()
+             for _ in range(400)]
+    return Kind(Catalogue, catalog, lambda catalogue, s: catalogue.resolve(names[s]), len(names),
+                fuzzy.batch_fuzzy_resolve(names, catalog, 0.85), "catalogue", "3,200 entries", "artists.zcat")
+
+
+@pytest.fixture(scope="module", params=[_library_kind, _catalogue_kind], ids=["LibraryIndex", "Catalogue"])
+def kind(request) -> Kind:
+    return request.param()
+
+
+@given(library=st.lists(st.tuples(_name, _name), max_size=30),
+       releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=10))
+def test_index_decides_as_batch_built_and_loaded(library, releases):
+    artists, titles = [a for a, _ in releases] + [a for a, _ in library], [t for _, t in releases] + [
+        t + " x" for _, t in library]
+    expected = fuzzy.batch_classify_releases(artists, titles, library)
+    index = LibraryIndex(library)
+    assert index.classify(artists, titles) == expected
+    assert LibraryIndex.from_bytes(index.to_bytes()).classify(artists, titles) == expected
+
+
+@given(_near_ties(), st.lists(st.text(max_size=6), max_size=3))
+def test_catalogue_matches_as_batch_built_and_loaded(case, more_names):
+    names, catalog, threshold, limit, ambiguity = case
+    names = names + more_names
+    built = Catalogue(catalog)
+    loaded = Catalogue.from_bytes(built.to_bytes())
+    assert len(loaded) == len(catalog)
+    try:
+        expected = fuzzy.batch_fuzzy_resolve(names, catalog, threshold, limit, ambiguity)
+    except ValueError as error:
+        for catalogue in (built, loaded):
+            with pytest.raises(ValueError, match=f"^{error}$"):
+                catalogue.resolve(names, threshold, limit, ambiguity)
+        return
+    for catalogue in (built, loaded):
+        assert catalogue.resolve(names, threshold, limit, ambiguity) == expected
+
+
+def test_defaults_and_edges():
+    catalogue = Catalogue(iter(["radiohead", "radio head", "stereolab"]))
+    assert catalogue.resolve(["radiohed", "stereo lab"]) == [None, "stereolab"]
+    assert catalogue.resolve(["radiohed"], limit=1) == ["radiohead"]
+    assert catalogue.resolve(["radiohed"], 0.97, ambiguity_threshold=0.01) == ["radiohead"]
+    assert catalogue.resolve([]) == []
+    with pytest.raises(ValueError, match="^limit must be at least 1$"):
+        catalogue.resolve([], 0.5, 0)
+    empty = Catalogue([])
+    assert empty.resolve(["a", ""], 0.0, 0) == [None, None]
+    assert len(Catalogue.from_bytes(empty.to_bytes())) == 0
+    with pytest.raises(TypeError):
+        Catalogue(["a", 1])
+    with pytest.raises(ValueError, match="NaN"):
+        LibraryIndex([], review_floor=float("nan"))
+    assert pickle.loads(pickle.dumps(LibraryIndex([], review_floor=0.3))).thresholds["review_floor"] == 0.3
+
+
+def test_chunks_threads_and_save_load(tmp_path, kind):
+    prepared = kind.cls(kind.data)
+    assert len(prepared) == len(kind.data)
+    chunks = [kind.query(prepared, slice(i, i + 37)) for i in range(0, kind.queries, 37)]
+    assert sum(chunks, []) == kind.expected
+
+    results = [None] * 8
+
+    def work(k):
+        results[k] = kind.query(prepared, slice(None))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [kind.expected] * 8
+
+    path = tmp_path / kind.file_name
+    prepared.save(path)
+    loaded = kind.cls.load(path)
+    assert kind.query(loaded, slice(None)) == kind.expected
+    assert loaded.memory_bytes == prepared.memory_bytes > 0
+    assert kind.counted in repr(loaded) and "mapped" in repr(loaded)
+    # Saving over the file a loaded object maps replaces it; the loaded one keeps its own pages.
+    kind.cls(kind.data[:10]).save(path)
+    assert kind.query(loaded, slice(None)) == kind.expected
+    assert len(kind.cls.load(path)) == 10
+    assert os.listdir(tmp_path) == [kind.file_name]
+
+
+def test_pickle_crosses_processes(kind):
+    code = ("import pickle, sys; prepared = pickle.load(sys.stdin.buffer); "
+            "print(type(prepared).__name__, len(prepared), len(pickle.dumps(prepared)))")
+    prepared = kind.cls(kind.data)
+    data = pickle.dumps(prepared)
+    out = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, check=True).stdout.decode()
+    assert out.split() == [kind.cls.__name__, str(len(kind.data)), str(len(data))]
+    assert kind.query(pickle.loads(data), slice(None)) == kind.expected
+
+
+def test_hostile_files_are_refused(tmp_path, kind):
+    good = kind.cls(kind.data[:300]).to_bytes()
+    cases = {
+        "empty": b"",
+        "foreign": b"PK\x03\x04" + b"\0" * 200,
+        "truncated": good[: len(good) // 2],
+        "extended": good + b"\0",
+        "version": good[:8] + (99).to_bytes(4, "little") + good[12:],
+        "flipped": good[:1000] + bytes([good[1000] ^ 1]) + good[1001:],
+    }
+    messages = {}
+    for name, data in cases.items():
+        path = tmp_path / name
+        path.write_bytes(data)
+        with pytest.raises(ValueError) as info:
+            kind.cls.load(path)
+        messages[name] = str(info.value)
+        with pytest.raises(ValueError):
+            kind.cls.from_bytes(data)
+    assert f"not a {kind.file_kind} file" in messages["foreign"]
+    assert "truncated" in messages["truncated"] and "truncated" in messages["extended"]
+    assert "format version 99" in messages["version"]
+    assert "checksum" in messages["flipped"]
+    with pytest.raises(OSError):
+        kind.cls.load(tmp_path)
+    with pytest.raises(OSError, match="No such file"):
+        kind.cls.load(tmp_path / "missing")
+    with pytest.raises(TypeError):
+        kind.cls.from_bytes("not bytes")
