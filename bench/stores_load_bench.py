@@ -113,7 +113,7 @@ def run(quick: bool) -> None:
     else:
         server = postgres_fixture.running_server(fsync=True)
         try:
-            env = postgres_fixture.clean_env()
+            env = server.env
             with server.connect(autocommit=True) as conn:
                 conn.execute(schema.library_ddl())
             psql = [str(server.bindir / "psql") if (server.bindir / "psql").exists() else "psql", "-q",

@@ -8,13 +8,15 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import subprocess
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Optional
 
 import pytest
+
+from server_process import ServerProcess, clean_env
 
 SERVER_CANDIDATES = ("mariadbd", "/usr/sbin/mariadbd", "/usr/libexec/mariadbd")
 TOOLS = ("mariadb-install-db", "mariadb", "mariadb-dump", "mariadb-admin")
@@ -24,22 +26,17 @@ def _server_binary() -> Optional[str]:
     return next(filter(None, map(shutil.which, SERVER_CANDIDATES)), None)
 
 
-def _clean_env() -> dict[str, str]:
-    # Under the sanitizer run the test process preloads the sanitizer runtime;
-    # the server and its tools must not inherit it.
-    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONPATH"}
-    return {k: v for k, v in os.environ.items() if k not in drop}
-
-
-class MariaDB:
+class MariaDB(ServerProcess):
     # A running server; `sql` and `dump` talk to it over its socket.
+    name = "mariadbd"
+    stop_signal = signal.SIGTERM  # a clean shutdown
 
     def __init__(self, base: Path) -> None:
         self.base = base
         self.datadir = base / "data"
         self.socket = base / "mysqld.sock"
         self.log = base / "error.log"
-        self.env = _clean_env()
+        self.env = clean_env()
         self.process: Optional[subprocess.Popen[bytes]] = None
 
     def _client_args(self) -> list[str]:
@@ -59,32 +56,9 @@ class MariaDB:
              "--character-set-server=utf8mb4", *as_root, *small],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env,
         )
-        deadline = time.monotonic() + 90
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"mariadbd exited at start-up:\n{self._log_tail()}")
-            ping = subprocess.run(["mariadb-admin", *self._client_args(), "ping"],
-                                  capture_output=True, env=self.env)
-            if ping.returncode == 0:
-                return
-            time.sleep(0.2)
-        raise RuntimeError(f"mariadbd did not answer within 90 s:\n{self._log_tail()}")
-
-    def stop(self) -> None:
-        if self.process is None or self.process.poll() is not None:
-            return
-        self.process.terminate()  # SIGTERM to the PID we started: a clean shutdown
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-
-    def _log_tail(self) -> str:
-        try:
-            return "\n".join(self.log.read_text(errors="replace").splitlines()[-20:])
-        except OSError:
-            return "(no log)"
+        ping = ["mariadb-admin", *self._client_args(), "ping"]
+        self.wait_until_ready(lambda: subprocess.run(ping, capture_output=True, env=self.env).returncode == 0,
+                              timeout=90, interval=0.2)
 
     def sql(self, script: str, database: Optional[str] = None) -> list[list[Optional[str]]]:
         # The rows of the script's last result, NULL as None. Batch mode with

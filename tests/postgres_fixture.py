@@ -14,12 +14,13 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Optional
 
 import pytest
+
+from server_process import ServerProcess, clean_env
 
 PORT = 5432  # names the socket file only; there is no TCP listener
 
@@ -34,22 +35,17 @@ def server_bindir() -> Optional[Path]:
     return next((d for d in candidates if (d / "initdb").exists() and (d / "postgres").exists()), None)
 
 
-def clean_env() -> dict[str, str]:
-    # Under the sanitizer run the test process preloads the sanitizer runtime;
-    # the server must not inherit it, nor any PG* setting of the caller.
-    drop = {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONPATH"}
-    return {k: v for k, v in os.environ.items() if k not in drop and not k.startswith("PG")}
-
-
-class PostgreSQL:
+class PostgreSQL(ServerProcess):
     # A running server reached through its socket directory; `url` serves
     # both psycopg and the command line.
+    name = "postgres"
+    stop_signal = signal.SIGINT  # fast shutdown
 
     def __init__(self, base: Path, bindir: Path) -> None:
         self.base, self.bindir = base, bindir
         self.datadir = base / "data"
         self.log = base / "server.log"
-        self.env = clean_env()
+        self.env = clean_env(drop_prefix="PG")  # nor any PG* setting of the caller
         self.process: Optional[subprocess.Popen[bytes]] = None
         self.owner: dict[str, Any] = {}
         if os.geteuid() == 0:
@@ -75,32 +71,8 @@ class PostgreSQL:
                  "-c", "full_page_writes=off" if not fsync else "full_page_writes=on"],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env, **self.owner,
             )
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"postgres exited at start-up:\n{self._log_tail()}")
-            ready = subprocess.run([str(self.bindir / "pg_isready"), "-q", "-h", str(self.base), "-p", str(PORT)],
-                                   env=self.env)
-            if ready.returncode == 0:
-                return
-            time.sleep(0.1)
-        raise RuntimeError(f"postgres did not answer within 60 s:\n{self._log_tail()}")
-
-    def stop(self) -> None:
-        if self.process is None or self.process.poll() is not None:
-            return
-        self.process.send_signal(signal.SIGINT)  # fast shutdown of the PID we started
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-
-    def _log_tail(self) -> str:
-        try:
-            return "\n".join(self.log.read_text(errors="replace").splitlines()[-20:])
-        except OSError:
-            return "(no log)"
+        ready = [str(self.bindir / "pg_isready"), "-q", "-h", str(self.base), "-p", str(PORT)]
+        self.wait_until_ready(lambda: subprocess.run(ready, env=self.env).returncode == 0, timeout=60, interval=0.1)
 
     def connect(self, **kwargs: Any) -> Any:
         import psycopg
