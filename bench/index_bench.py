@@ -21,10 +21,12 @@ import textwrap
 
 HERE = pathlib.Path(__file__).resolve().parent
 
-_SIZES = """
+# Both child scripts start from the same generated library and releases.
+_PRELUDE = """
     import os, resource, sys, time
     sys.path.insert(0, {here!r})
     import fuzzy_names
+    from zemo_etl import fuzzy
     from zemo_etl.index import LibraryIndex
 
     def cpu():
@@ -34,6 +36,9 @@ _SIZES = """
     vocab = fuzzy_names.Vocabulary(size=60_000)
     library = fuzzy_names.library_pairs(vocab, {n})
     artists, titles = fuzzy_names.releases(vocab, library, {releases})
+"""
+
+_SIZES = _PRELUDE + """
     rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     t = time.perf_counter(); index = LibraryIndex(library); build = time.perf_counter() - t
     built_rss = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0) / 1024
@@ -47,20 +52,7 @@ _SIZES = """
           os.path.getsize({path!r}) / 2**20)
 """
 
-_CHUNKS = """
-    import resource, sys
-    sys.path.insert(0, {here!r})
-    import fuzzy_names
-    from zemo_etl import fuzzy
-    from zemo_etl.index import LibraryIndex
-
-    def cpu():
-        u = resource.getrusage(resource.RUSAGE_SELF)
-        return u.ru_utime + u.ru_stime
-
-    vocab = fuzzy_names.Vocabulary(size=60_000)
-    library = fuzzy_names.library_pairs(vocab, {n})
-    artists, titles = fuzzy_names.releases(vocab, library, {releases})
+_CHUNKS = _PRELUDE + """
     step = len(artists) // 10
     chunks = [(artists[i:i + step], titles[i:i + step]) for i in range(0, len(artists), step)]
     c = cpu(); one = fuzzy.batch_classify_releases(artists, titles, library); single = cpu() - c
