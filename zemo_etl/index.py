@@ -46,14 +46,43 @@ __all__ = ["LibraryIndex", "Catalogue"]
 _THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "artist_gate", "review_floor")
 
 
-class LibraryIndex:
+class _Prepared:
+    """What both prepared kinds share: a native object and where it came from."""
+
+    __slots__ = ("_native", "_source")
+
+    @classmethod
+    def _wrap(cls, native, source: str):
+        obj = cls.__new__(cls)
+        obj._native = native
+        obj._source = source
+        return obj
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write it to ``path`` (temporary file in the same folder, flushed, renamed)."""
+        self._native.save(os.fspath(path))
+
+    def to_bytes(self) -> bytes:
+        """The bytes of the saved file."""
+        return self._native.to_bytes()
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes of its arrays (in this process's memory, or mapped from its file)."""
+        return self._native.sizes()[-1]
+
+    def __len__(self) -> int:
+        return len(self._native)
+
+
+class LibraryIndex(_Prepared):
     """The library index of ``batch_classify_releases``, prepared once.
 
     ``library_pairs`` are (artist, title) tuples of str; the thresholds
     default to the fixed ones of ``batch_classify_releases``.
     """
 
-    __slots__ = ("_native", "_source")
+    __slots__ = ()
 
     def __init__(self, library_pairs: Iterable[Tuple[str, str]], *, token_set_keep: float = 0.8,
                  token_sort_keep: float = 0.8, two_stage_keep: float = 0.8, artist_gate: float = 0.7,
@@ -66,29 +95,14 @@ class LibraryIndex:
         self._native = _ext.LibraryIndex(library_pairs, *thresholds)
         self._source = "built"
 
-    @classmethod
-    def _wrap(cls, native: _ext.LibraryIndex, source: str) -> LibraryIndex:
-        obj = cls.__new__(cls)
-        obj._native = native
-        obj._source = source
-        return obj
-
     def classify(self, artists: Sequence[str], titles: Sequence[str]) -> list[str]:
         """One of "keep", "prune", "review" per release, as ``batch_classify_releases``."""
         return self._native.classify(artists, titles)
-
-    def save(self, path: str | os.PathLike[str]) -> None:
-        """Write the index to ``path`` (temporary file in the same folder, flushed, renamed)."""
-        self._native.save(os.fspath(path))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], **thresholds: float) -> LibraryIndex:
         """Map a saved index read-only. OSError if it cannot be read, ValueError if it is no valid index."""
         return cls._wrap(_ext.LibraryIndex.load(os.fspath(path), *_threshold_args(thresholds)), "mapped")
-
-    def to_bytes(self) -> bytes:
-        """The bytes of the saved file."""
-        return self._native.to_bytes()
 
     @classmethod
     def from_bytes(cls, data: bytes, **thresholds: float) -> LibraryIndex:
@@ -97,14 +111,6 @@ class LibraryIndex:
     @property
     def thresholds(self) -> dict[str, float]:
         return dict(zip(_THRESHOLDS, self._native.thresholds()))
-
-    @property
-    def memory_bytes(self) -> int:
-        """Bytes of the index's arrays (in this process's memory, or mapped from its file)."""
-        return self._native.sizes()[3]
-
-    def __len__(self) -> int:
-        return len(self._native)
 
     def __repr__(self) -> str:
         pairs, artists, _, data = self._native.sizes()
@@ -115,10 +121,10 @@ class LibraryIndex:
         return (_library_from_bytes, (self.to_bytes(), self.thresholds))
 
 
-class Catalogue:
+class Catalogue(_Prepared):
     """The catalogue of ``batch_fuzzy_resolve``, prepared once from its entries (str)."""
 
-    __slots__ = ("_native", "_source")
+    __slots__ = ()
 
     def __init__(self, entries: Iterable[str]) -> None:
         if not isinstance(entries, (list, tuple)):
@@ -126,42 +132,19 @@ class Catalogue:
         self._native = _ext.Catalogue(entries)
         self._source = "built"
 
-    @classmethod
-    def _wrap(cls, native: _ext.Catalogue, source: str) -> Catalogue:
-        obj = cls.__new__(cls)
-        obj._native = native
-        obj._source = source
-        return obj
-
     def resolve(self, names: Sequence[str], threshold: float = 0.85, limit: int = 2,
                 ambiguity_threshold: float = 0.02) -> list[Optional[str]]:
         """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries."""
         return self._native.resolve(names, threshold, limit, ambiguity_threshold)
-
-    def save(self, path: str | os.PathLike[str]) -> None:
-        """Write the catalogue to ``path`` (temporary file in the same folder, flushed, renamed)."""
-        self._native.save(os.fspath(path))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalogue:
         """Map a saved catalogue read-only. OSError if it cannot be read, ValueError if it is no valid one."""
         return cls._wrap(_ext.Catalogue.load(os.fspath(path)), "mapped")
 
-    def to_bytes(self) -> bytes:
-        """The bytes of the saved file."""
-        return self._native.to_bytes()
-
     @classmethod
     def from_bytes(cls, data: bytes) -> Catalogue:
         return cls._wrap(_ext.Catalogue.from_bytes(data), "bytes")
-
-    @property
-    def memory_bytes(self) -> int:
-        """Bytes of the catalogue's arrays (in this process's memory, or mapped from its file)."""
-        return self._native.sizes()[2]
-
-    def __len__(self) -> int:
-        return len(self._native)
 
     def __repr__(self) -> str:
         entries, _, data = self._native.sizes()
