@@ -758,7 +758,11 @@ private:
             sort_.below = t;
             return false;
         }
-        if (sorted_counts_fit_ && !signature_table_ready_) {
+        const std::uint32_t first_id = ix_->length_start_[lo];
+        const std::uint32_t end_id = ix_->length_start_[hi + 1];
+        // The table costs as much as a few hundred candidates' exact counts.
+        const bool use_signatures = sorted_counts_fit_ && end_id - first_id >= kSignatureTableCandidates;
+        if (use_signatures && !signature_table_ready_) {
             // Entry j of table k: the bound of the four buckets of byte k of a
             // signature holding j; a code of 3 stands for any count from 3 up.
             for (std::size_t k = 0; k < 8; ++k) {
@@ -774,8 +778,6 @@ private:
             }
             signature_table_ready_ = true;
         }
-        const std::uint32_t first_id = ix_->length_start_[lo];
-        const std::uint32_t end_id = ix_->length_start_[hi + 1];
         start_scan();
         const std::size_t n = sorted_chars_;
         const std::uint32_t* length_start = ix_->length_start_.data();
@@ -797,10 +799,12 @@ private:
                 if (!length_ok || !first_visit(c)) continue;
                 std::size_t most = most_by_length;
                 if (sorted_counts_fit_) {
-                    const std::uint64_t signature = ix_->signatures_[c];
-                    std::size_t coarse = 0;
-                    for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
-                    if (detail::ratio_from_lcs(std::min(most, coarse), n, m) < t) continue;
+                    if (use_signatures) {
+                        const std::uint64_t signature = ix_->signatures_[c];
+                        std::size_t coarse = 0;
+                        for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
+                        if (detail::ratio_from_lcs(std::min(most, coarse), n, m) < t) continue;
+                    }
                     most = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
                     if (detail::ratio_from_lcs(most, n, m) < t) continue;
                 }
@@ -902,6 +906,8 @@ private:
     }
 
     static constexpr std::size_t kPrefetchAhead = 16;
+    // Candidates in a token-sort window from which the signature table pays off.
+    static constexpr std::uint32_t kSignatureTableCandidates = 512;
 
     const LibraryIndex* ix_ = nullptr;
     const ClassifyThresholds* th_ = nullptr;
