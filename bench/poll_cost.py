@@ -60,7 +60,7 @@ def prepare(name: str, quick: bool, scratch: pathlib.Path):
         queries = [vocab.phrase(rng, 1, 3) for _ in range(250 * k)]
         return lambda: fuzzy.batch_fuzzy_resolve(queries, catalogue, 0.85)
     if name == "parse_sql_values":
-        line = statement.rstrip("\n") * (5 * k)
+        line = "INSERT INTO `t` VALUES " + ",".join(row % i for i in range(5000 * k)) + ";"
         return lambda: parser.parse_sql_values(line)
     if name == "load_table_rows":
         path = scratch / "poll_cost.sql"
