@@ -1,4 +1,5 @@
 import os
+import signal
 
 from hypothesis import HealthCheck, settings
 
@@ -6,3 +7,9 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("ci", max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("thorough", max_examples=5000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+# Several tests send SIGINT to child processes. A suite started in the
+# background by a non-interactive shell (`make ci &`) inherits SIGINT ignored,
+# and so would every child; handled here, children start with the default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
