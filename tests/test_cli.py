@@ -2,7 +2,6 @@
 
 import csv
 import os
-import shutil
 import signal
 import sqlite3
 import subprocess
@@ -100,14 +99,8 @@ def _demo_interrupted_after(step: str, workdir, scale: int, env) -> subprocess.P
 
 def test_ctrl_c_exits_130_and_the_run_resumes(tmp_path):
     env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
-    # The steps after dedupe_releases take about a second at this scale; a
-    # machine busy enough to miss that window gets a larger run.
-    for scale in (12000, 48000):
-        shutil.rmtree(tmp_path, ignore_errors=True)
-        tmp_path.mkdir()
-        proc = _demo_interrupted_after("dedupe_releases", tmp_path, scale, env)
-        if proc.returncode != 0:
-            break
+    # The steps after dedupe_releases take about a second at this scale.
+    proc = _demo_interrupted_after("dedupe_releases", tmp_path, 12000, env)
     out, err = proc.out, proc.err
     state_file = tmp_path / "state.json"
     assert proc.returncode == 130, (out, err)
