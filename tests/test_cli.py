@@ -2,6 +2,7 @@
 
 import csv
 import os
+import shutil
 import signal
 import sqlite3
 import subprocess
