@@ -37,7 +37,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Iterable, Optional, Sequence, Tuple
+from typing import Any, Iterable, Optional, Sequence, Tuple
 
 from zemo_etl import _ext
 
@@ -50,9 +50,11 @@ class _Prepared:
     """What both prepared kinds share: a native object and where it came from."""
 
     __slots__ = ("_native", "_source")
+    _native: Any  # _ext.LibraryIndex or _ext.Catalogue
+    _source: str
 
     @classmethod
-    def _wrap(cls, native, source: str):
+    def _wrap(cls, native: Any, source: str) -> Any:
         obj = cls.__new__(cls)
         obj._native = native
         obj._source = source
