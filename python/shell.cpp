@@ -86,30 +86,43 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
+// The UTF-8 of str(obj), undecodable characters replaced; "" if it fails.
+std::string text_of(PyObject* obj) {
+    Ref text(PyObject_Str(obj));
+    Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Replaces the pending exception with `type(message)`, the pending one (with
+// its traceback) becoming its __cause__. With `append_cause`, the message
+// ends with the text of the cause.
+void chain_pending(PyObject* type, std::string message, bool append_cause) {
+    PyObject *pending_type, *value, *traceback;
+    PyErr_Fetch(&pending_type, &value, &traceback);
+    PyErr_NormalizeException(&pending_type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(pending_type);
+    Py_XDECREF(traceback);
+    Ref cause(value);
+    if (append_cause && cause) message += text_of(cause.get());
+    PyErr_Clear();
+    Ref outer(PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!outer) return;  // the failure to build the exception is what gets raised
+    if (cause) PyException_SetCause(outer.get(), cause.release());  // steals
+    PyErr_SetObject(type, outer.get());
+}
+
 // Replaces a pending TypeError with "argument 'name': <message>", keeping the
 // original as __cause__. Other exceptions pass unchanged.
 void wrap_argument_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    Ref inner(value);
-    std::string msg = std::string("argument '") + param + "': ";
-    Ref text(inner ? PyObject_Str(inner.get()) : nullptr);
-    if (text) {
-        Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) msg.append(data, size);
-    }
-    PyErr_Clear();
-    Ref outer(PyObject_CallFunction(PyExc_TypeError, "s#", msg.data(), static_cast<Py_ssize_t>(msg.size())));
-    if (!outer) return;  // the failure to build the message is what gets raised
-    if (inner) PyException_SetCause(outer.get(), inner.release());  // steals
-    PyErr_SetObject(PyExc_TypeError, outer.get());
+    chain_pending(PyExc_TypeError, std::string("argument '") + param + "': ", true);
 }
 
 // ---------------------------------------------------------------------------
@@ -158,12 +171,6 @@ PyObject* panic_type() {
     return type;
 }
 
-std::size_t param_count(const Function& fn) {
-    std::size_t n = 0;
-    while (n < kMaxParams && fn.params[n].name != nullptr) ++n;
-    return n;
-}
-
 std::string format_default(const Param& p) {
     char buf[64];
     if (p.kind == Kind::Unsigned) {
@@ -186,7 +193,7 @@ const char* signature_doc(const char* name, const Function& fn, bool with_self, 
         s += "$self";
         first = false;
     }
-    for (std::size_t i = 0; i < param_count(fn); ++i) {
+    for (std::size_t i = 0; i < fn.params.size(); ++i) {
         if (!first) s += ", ";
         first = false;
         s += fn.params[i].name;
@@ -275,7 +282,7 @@ std::string Call::display_name() const {
 }
 
 void Call::bind(const Args& args) {
-    const std::size_t n = param_count(fn_);
+    const std::size_t n = fn_.params.size();
     std::array<PyObject*, kMaxParams> bound{};
     const Py_ssize_t given = args.is_vector ? args.nargs : (args.tuple != nullptr ? PyTuple_Size(args.tuple) : 0);
     std::size_t required = 0;
@@ -669,9 +676,9 @@ Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
     return n;
 }
 
-void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
+void new_class(PyObject* module, const ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
                objobjproc contains, lenfunc length, iternextfunc next) {
-    for (std::size_t i = 0; i < cls.method_count; ++i) {
+    for (std::size_t i = 0; i < cls.methods.size(); ++i) {
         const Function& m = cls.methods[i];
         defs[i].ml_doc = signature_doc(m.name, m, m.receiver != Receiver::Static, m.doc);
     }
@@ -699,20 +706,7 @@ void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs,
                      slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
-        PyObject *etype, *value, *traceback;
-        PyErr_Fetch(&etype, &value, &traceback);
-        PyErr_NormalizeException(&etype, &value, &traceback);
-        Py_XDECREF(etype);
-        Py_XDECREF(traceback);
-        std::string msg = std::string("An error occurred while initializing class ") + cls.name;
-        PyObject* outer = PyObject_CallFunction(PyExc_RuntimeError, "s", msg.c_str());
-        if (outer != nullptr) {
-            if (value != nullptr) PyException_SetCause(outer, value);
-            PyErr_SetObject(PyExc_RuntimeError, outer);
-            Py_DECREF(outer);
-        } else {
-            Py_XDECREF(value);
-        }
+        chain_pending(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + cls.name, false);
         throw PyErrorSet{};
     }
     cls.type = type;

@@ -19,100 +19,79 @@ namespace {
 
 constexpr std::uint64_t kDefaultChunkRows = 10000;
 
-parser::TableCursor open_cursor(Call& c) {
-    if (c.count(2) == 0) raise(PyExc_ValueError, "chunk_rows must be at least 1");
-    auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1));
-    if (!cursor) raise_runtime(cursor.error());
-    return std::move(cursor).value();
-}
+constexpr Param kPath = {.name = "path", .kind = Kind::Text};
+constexpr Param kTableName = {.name = "table_name", .kind = Kind::Text};
+constexpr Param kChunkRows = {
+    .name = "chunk_rows", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = kDefaultChunkRows};
 
-const Param kPath = {"path", Kind::Text};
-const Param kTableName = {"table_name", Kind::Text};
-const Param kChunkRows = {"chunk_rows", Kind::Unsigned, true, 0.0, kDefaultChunkRows};
+// A class that reads a dump table in chunks of at most chunk_rows rows and
+// is its own iterator. `Chunk` holds what one instance keeps across chunks
+// (`state`), its name and docstring, and `next`, which reads and converts
+// the next chunk or returns nullptr at the end of the table.
+template <typename Chunk>
+struct ChunkIterator {
+    struct Instance {
+        parser::TableCursor cursor;
+        std::size_t chunk_rows;
+        typename Chunk::State state;
+    };
 
-const Function kNoMethods[] = {{nullptr, {}, nullptr, nullptr}};
+    static PyObject* construct(Call& c) {
+        if (c.count(2) == 0) raise(PyExc_ValueError, "chunk_rows must be at least 1");
+        auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1));
+        if (!cursor) raise_runtime(cursor.error());
+        c.init_self(new Instance{std::move(cursor).value(), static_cast<std::size_t>(c.count(2)), {}});
+        return none();
+    }
 
-// ---------------------------------------------------------------------------
-// TableRowChunks
+    static PyObject* next(Call& c) {
+        Instance& it = c.self<Instance>();
+        return Chunk::next(it.cursor, it.chunk_rows, it.state);
+    }
 
-struct RowChunks {
-    parser::TableCursor cursor;
-    std::size_t chunk_rows;
-    StrCache strings;  // shared across chunks: a repeated value is one str
+    static constexpr Function kNew = {
+        .name = "__new__",
+        .params = {kPath, kTableName, kChunkRows},
+        .impl = &construct,
+        .receiver = Receiver::Construct,
+    };
+    static constexpr Function kNext = {
+        .name = "__next__", .impl = &next, .receiver = Receiver::Exclusive, .no_args = true};
+    static constexpr ClassInfo kClass = {
+        .name = Chunk::kName, .doc = Chunk::kDoc, .constructor = &kNew, .next = &kNext};
 };
 
-const Function kRowChunksNew = {
-    "__new__", {{kPath, kTableName, kChunkRows}}, "",
-    [](Call& c) {
-        c.init_self(new RowChunks{open_cursor(c), static_cast<std::size_t>(c.count(2)), {}});
-        return none();
-    },
-    Receiver::Construct};
+struct RowChunk {
+    static constexpr const char* kName = "TableRowChunks";
+    static constexpr const char* kDoc =
+        "Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples.\n\n"
+        "Together the chunks hold exactly the rows of parser.load_table_rows(path, table_name), in\n"
+        "order, while memory stays bounded by a chunk whatever the size of the table. The file is\n"
+        "opened here; errors as load_table_rows.";
+    using State = StrCache;  // shared across chunks: a repeated value is one str
 
-const Function kRowChunksNext = {
-    "__next__", {}, "",
-    [](Call& c) -> PyObject* {
-        RowChunks& chunks = c.self<RowChunks>();
+    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, StrCache& strings) {
         parser::RowTable table;
-        if (chunks.cursor.read(table, chunks.chunk_rows) == 0) return nullptr;
-        return rows_to_tuples(std::move(table), chunks.strings);
-    },
-    Receiver::Exclusive, true};
-
-ClassInfo kRowChunksClass = {
-    "TableRowChunks",
-    "Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples.\n\n"
-    "Together the chunks hold exactly the rows of parser.load_table_rows(path, table_name), in\n"
-    "order, while memory stays bounded by a chunk whatever the size of the table. The file is\n"
-    "opened here; errors as load_table_rows.",
-    &kRowChunksNew,
-    kNoMethods,
-    0,
-    nullptr,
-    nullptr,
-    &kRowChunksNext,
+        if (cursor.read(table, chunk_rows) == 0) return nullptr;
+        return rows_to_tuples(std::move(table), strings);
+    }
 };
 
-// ---------------------------------------------------------------------------
-// TableCopyChunks
+struct CopyChunk {
+    static constexpr const char* kName = "TableCopyChunks";
+    static constexpr const char* kDoc =
+        "Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text, in bytes\n"
+        "objects of at most chunk_rows lines.\n\n"
+        "The rows are those of TableRowChunks: values separated by tabs, NULL as \\N, text in the\n"
+        "PostgreSQL text form (U+0000 removed) with backslash, tab, LF and CR escaped, numbers as\n"
+        "str() writes them.";
+    using State = stores::CopyTextWriter;
 
-struct CopyChunks {
-    parser::TableCursor cursor;
-    std::size_t chunk_rows;
-    stores::CopyTextWriter writer;
-};
-
-const Function kCopyChunksNew = {
-    "__new__", {{kPath, kTableName, kChunkRows}}, "",
-    [](Call& c) {
-        c.init_self(new CopyChunks{open_cursor(c), static_cast<std::size_t>(c.count(2)), {}});
-        return none();
-    },
-    Receiver::Construct};
-
-const Function kCopyChunksNext = {
-    "__next__", {}, "",
-    [](Call& c) -> PyObject* {
-        CopyChunks& chunks = c.self<CopyChunks>();
-        chunks.writer.clear();
-        if (chunks.cursor.read(chunks.writer, chunks.chunk_rows) == 0) return nullptr;
-        return bytes(chunks.writer.text());
-    },
-    Receiver::Exclusive, true};
-
-ClassInfo kCopyChunksClass = {
-    "TableCopyChunks",
-    "Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text, in bytes\n"
-    "objects of at most chunk_rows lines.\n\n"
-    "The rows are those of TableRowChunks: values separated by tabs, NULL as \\N, text in the\n"
-    "PostgreSQL text form (U+0000 removed) with backslash, tab, LF and CR escaped, numbers as\n"
-    "str() writes them.",
-    &kCopyChunksNew,
-    kNoMethods,
-    0,
-    nullptr,
-    nullptr,
-    &kCopyChunksNext,
+    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, stores::CopyTextWriter& writer) {
+        writer.clear();
+        if (cursor.read(writer, chunk_rows) == 0) return nullptr;
+        return bytes(writer.text());
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -133,26 +112,26 @@ PyObject* table_column_types(Call& c) {
     return list(profile.types(), [](stores::ColumnType t) { return str(stores::column_type_name(t)); });
 }
 
-const Function kFunctions[] = {
-    {"table_columns",
-     {{kPath, kTableName}},
-     "The column names of the table's CREATE TABLE statement in a MySQL dump file, or None\n"
-     "when the dump has none.",
-     &table_columns},
-    {"table_column_types",
-     {{kPath, kTableName}},
-     "The type each column of the table takes from its values in a MySQL dump file, as wide as\n"
-     "its widest row: \"integer\" (64-bit integers), \"numeric\" (integers beyond 64 bits, or floats\n"
-     "beside integers a double cannot hold exactly), \"float\", \"text\" (also a column of NULLs\n"
-     "only) or \"mixed\" (strings and numbers).",
-     &table_column_types},
+constexpr Function kFunctions[] = {
+    {.name = "table_columns",
+     .params = {kPath, kTableName},
+     .doc = "The column names of the table's CREATE TABLE statement in a MySQL dump file, or None\n"
+            "when the dump has none.",
+     .impl = &table_columns},
+    {.name = "table_column_types",
+     .params = {kPath, kTableName},
+     .doc = "The type each column of the table takes from its values in a MySQL dump file, as wide as\n"
+            "its widest row: \"integer\" (64-bit integers), \"numeric\" (integers beyond 64 bits, or floats\n"
+            "beside integers a double cannot hold exactly), \"float\", \"text\" (also a column of NULLs\n"
+            "only) or \"mixed\" (strings and numbers).",
+     .impl = &table_column_types},
 };
 
 }  // namespace
 
 void register_dump(PyObject* module) {
-    add_class<kRowChunksClass, 0>(module);
-    add_class<kCopyChunksClass, 0>(module);
+    add_class<ChunkIterator<RowChunk>::kClass>(module);
+    add_class<ChunkIterator<CopyChunk>::kClass>(module);
     add_functions<kFunctions>(module);
 }
 

@@ -1,5 +1,5 @@
-// The entry of `_ext`, the extension module for what the specified `_native`
-// does not publish. Its members live directly on the module.
+// The entry of `_ext`, the extension module for what `_native` (whose members
+// are fixed) does not publish. Its members live directly on the module.
 
 #include "members.hpp"
 
