@@ -2,7 +2,10 @@
 functions, built and after a round trip through bytes, shared by threads,
 saved and loaded, pickled across processes, and hostile files refused."""
 
+import ast
+import inspect
 import os
+import pathlib
 import pickle
 import random
 import subprocess
@@ -15,7 +18,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zemo_etl import fuzzy
+import zemo_etl
+from zemo_etl import _ext, dask, fuzzy, index
 from zemo_etl.index import Catalogue, LibraryIndex
 
 from test_fuzzy_classify import BENCH, _name
@@ -108,6 +112,29 @@ def test_defaults_and_edges():
     with pytest.raises(ValueError, match="NaN"):
         LibraryIndex([], review_floor=float("nan"))
     assert pickle.loads(pickle.dumps(LibraryIndex([], review_floor=0.3))).thresholds["review_floor"] == 0.3
+
+
+def test_defaults_restated_anywhere_match_the_library():
+    """Stubs and Python signatures may restate a default; each must be the library's."""
+    resolve = inspect.signature(fuzzy.batch_fuzzy_resolve).parameters
+    source = {**_ext.DEFAULT_THRESHOLDS, "threshold": _ext.DEFAULT_RESOLVE_THRESHOLD,
+              "limit": resolve["limit"].default, "ambiguity_threshold": resolve["ambiguity_threshold"].default}
+    found = []
+    for stub in pathlib.Path(zemo_etl.__file__).parent.glob("*.pyi"):
+        for node in ast.walk(ast.parse(stub.read_text())):
+            if isinstance(node, ast.FunctionDef):
+                args = node.args.posonlyargs + node.args.args
+                pairs = list(zip(args[len(args) - len(node.args.defaults):], node.args.defaults))
+                pairs += [(a, d) for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults) if d is not None]
+                found += [(f"{stub.name}:{node.name}", a.arg, ast.literal_eval(d)) for a, d in pairs]
+    for function in (LibraryIndex.__init__, Catalogue.resolve, dask.resolve_names):
+        found += [(function.__qualname__, p.name, p.default) for p in inspect.signature(function).parameters.values()
+                  if p.default is not p.empty]
+    checked = [(where, name, value) for where, name, value in found if name in source]
+    assert {name for _, name, _ in checked} == set(source)
+    assert [c for c in checked if c[2] != source[c[1]]] == []
+    assert index.DEFAULT_THRESHOLDS == _ext.DEFAULT_THRESHOLDS
+    assert LibraryIndex([]).thresholds == _ext.DEFAULT_THRESHOLDS
 
 
 def test_chunks_threads_and_save_load(tmp_path, kind):

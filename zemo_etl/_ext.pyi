@@ -3,7 +3,16 @@
 from collections.abc import Iterator, Sequence
 from typing import Optional, Union, final
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types", "LibraryIndex", "Catalogue"]
+__all__ = [
+    "TableRowChunks",
+    "TableCopyChunks",
+    "table_columns",
+    "table_column_types",
+    "LibraryIndex",
+    "Catalogue",
+    "DEFAULT_THRESHOLDS",
+    "DEFAULT_RESOLVE_THRESHOLD",
+]
 
 _Value = Union[None, int, float, str]
 
@@ -89,3 +98,8 @@ class Catalogue:
     def load(path: str) -> Catalogue: ...
     @staticmethod
     def from_bytes(data: bytes) -> Catalogue: ...
+
+# The classifier's default thresholds by keyword, and the least similarity the
+# package's resolve helpers and the command line accept by default.
+DEFAULT_THRESHOLDS: dict[str, float]
+DEFAULT_RESOLVE_THRESHOLD: float

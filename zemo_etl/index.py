@@ -37,13 +37,19 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Iterable, Optional, Sequence, Tuple
+import types
+from typing import Any, Iterable, Mapping, Optional, Sequence, Tuple
 
 from zemo_etl import _ext
 
-__all__ = ["LibraryIndex", "Catalogue"]
+__all__ = ["LibraryIndex", "Catalogue", "DEFAULT_THRESHOLDS", "DEFAULT_RESOLVE_THRESHOLD"]
 
-_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "artist_gate", "review_floor")
+# The library's defaults, read from the extension: the one place the package
+# and the command line take them from.
+DEFAULT_THRESHOLDS: Mapping[str, float] = types.MappingProxyType(dict(_ext.DEFAULT_THRESHOLDS))
+DEFAULT_RESOLVE_THRESHOLD: float = _ext.DEFAULT_RESOLVE_THRESHOLD
+
+_THRESHOLDS = tuple(DEFAULT_THRESHOLDS)  # in the native constructor's order
 
 
 class _Prepared:
@@ -86,9 +92,12 @@ class LibraryIndex(_Prepared):
 
     __slots__ = ()
 
-    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *, token_set_keep: float = 0.8,
-                 token_sort_keep: float = 0.8, two_stage_keep: float = 0.8, artist_gate: float = 0.7,
-                 review_floor: float = 0.4) -> None:
+    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *,
+                 token_set_keep: float = DEFAULT_THRESHOLDS["token_set_keep"],
+                 token_sort_keep: float = DEFAULT_THRESHOLDS["token_sort_keep"],
+                 two_stage_keep: float = DEFAULT_THRESHOLDS["two_stage_keep"],
+                 artist_gate: float = DEFAULT_THRESHOLDS["artist_gate"],
+                 review_floor: float = DEFAULT_THRESHOLDS["review_floor"]) -> None:
         if not isinstance(library_pairs, (list, tuple)):
             library_pairs = list(library_pairs)
         thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
@@ -134,7 +143,7 @@ class Catalogue(_Prepared):
         self._native = _ext.Catalogue(entries)
         self._source = "built"
 
-    def resolve(self, names: Sequence[str], threshold: float = 0.85, limit: int = 2,
+    def resolve(self, names: Sequence[str], threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = 2,
                 ambiguity_threshold: float = 0.02) -> list[Optional[str]]:
         """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries."""
         return self._native.resolve(names, threshold, limit, ambiguity_threshold)
@@ -160,9 +169,7 @@ def _threshold_args(thresholds: dict[str, float]) -> list[float]:
     unknown = set(thresholds) - set(_THRESHOLDS)
     if unknown:
         raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
-    defaults = {"token_set_keep": 0.8, "token_sort_keep": 0.8, "two_stage_keep": 0.8, "artist_gate": 0.7,
-                "review_floor": 0.4}
-    defaults.update(thresholds)
+    defaults = {**DEFAULT_THRESHOLDS, **thresholds}
     values = [float(defaults[name]) for name in _THRESHOLDS]
     if any(math.isnan(v) for v in values):
         raise ValueError("thresholds must be numbers, not NaN")

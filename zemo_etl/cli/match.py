@@ -13,7 +13,7 @@ from zemo_etl import parser, schema, text
 from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command,
                                  classify_in_chunks, count_lines, csv_writer, open_text, read_lines,
                                  require_file, resolve_in_chunks)
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
 
 INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
 
@@ -106,7 +106,8 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
 """)
     p.add_argument("--catalog", required=True, metavar="FILE", help="catalogue: one entry a line, or a CSV")
     p.add_argument("--catalog-column", metavar="NAME", help="read the catalogue from this CSV column")
-    p.add_argument("--threshold", type=float, default=0.85, help="least similarity accepted (default 0.85)")
+    p.add_argument("--threshold", type=float, default=DEFAULT_RESOLVE_THRESHOLD,
+                   help="least similarity accepted (default %(default)s)")
     p.add_argument("--compare", choices=["match", "identity", "exact"], default="match",
                    help="the form both sides are compared in (default match)")
     p.add_argument("--column", metavar="NAME", help="the input is CSV; resolve this column")

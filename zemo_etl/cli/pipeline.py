@@ -33,6 +33,7 @@ from typing import Any, Optional
 
 from zemo_etl import _demo_data, dump, import_utils, pg, schema, state, stores, text
 from zemo_etl.cli.common import Progress, classify_in_chunks, resolve_in_chunks
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -182,7 +183,7 @@ class Pipeline:
         catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
         names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
         with Progress("resolve_artists", total=len(names), unit="names") as progress:
-            resolved = resolve_in_chunks(names, catalog, 0.85, progress)
+            resolved = resolve_in_chunks(names, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
         self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
 
