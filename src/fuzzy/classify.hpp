@@ -16,6 +16,7 @@
 #include "common/error.hpp"
 #include "common/flat_array.hpp"
 #include "fuzzy/chars.hpp"
+#include "fuzzy/thresholds.hpp"
 
 namespace zemo::fuzzy {
 
@@ -23,14 +24,6 @@ enum class Classification : std::uint8_t { Keep, Prune, Review };
 
 // "keep", "prune" or "review".
 std::string_view to_string(Classification c) noexcept;
-
-struct ClassifyThresholds {
-    double token_set_keep = 0.8;
-    double token_sort_keep = 0.8;
-    double two_stage_keep = 0.8;
-    double artist_gate = 0.7;
-    double review_floor = 0.4;
-};
 
 // The key of a pair in the combined index: artist + " ||| " + title.
 std::string combined_key(std::string_view artist, std::string_view title);
