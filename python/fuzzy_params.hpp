@@ -2,8 +2,8 @@
 // Parameters the `fuzzy` functions share with the prepared indexes of `_ext`,
 // their defaults read from the library's own.
 
-#include "fuzzy/classify.hpp"
 #include "fuzzy/resolve.hpp"
+#include "fuzzy/thresholds.hpp"
 #include "shell.hpp"
 
 namespace zemo::py {

@@ -277,10 +277,6 @@ constexpr ClassInfo kCatalogueClass = {
     .length = &kCatalogueLength,
 };
 
-// The least similarity the package's resolve helpers and the command line
-// accept unless told otherwise (batch_fuzzy_resolve itself requires one).
-constexpr double kDefaultResolveThreshold = 0.85;
-
 }  // namespace
 
 void register_index(PyObject* module) {
@@ -293,7 +289,7 @@ void register_index(PyObject* module) {
         if (PyDict_SetItemString(thresholds.get(), p.name, value.get()) != 0) throw_current();
     }
     add_member(module, "DEFAULT_THRESHOLDS", thresholds.release());
-    add_member(module, "DEFAULT_RESOLVE_THRESHOLD", floating(kDefaultResolveThreshold));
+    add_member(module, "DEFAULT_RESOLVE_THRESHOLD", floating(fuzzy::default_resolve_threshold));
 }
 
 }  // namespace zemo::py::ext
