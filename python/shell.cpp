@@ -445,8 +445,10 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 if (obj == Py_None) slot.none = true;
                 else slot.text = text_of(obj);
                 break;
-            case Kind::TextList: {
-                check_sequence(obj);
+            case Kind::TextList:
+            case Kind::TextSet: {
+                if (param.kind == Kind::TextList) check_sequence(obj);
+                else if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
                 auto& texts = make_lists(i).texts;
                 texts.reserve(size_hint(obj));
                 for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
@@ -460,13 +462,6 @@ void Call::extract(std::size_t i, PyObject* obj) {
                     if (o == Py_None) opt_texts.emplace_back(std::nullopt);
                     else opt_texts.emplace_back(text_of(o));
                 });
-                break;
-            }
-            case Kind::TextSet: {
-                if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
-                auto& texts = make_lists(i).texts;
-                texts.reserve(size_hint(obj));
-                for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
                 break;
             }
             case Kind::TextPair: {
@@ -546,12 +541,14 @@ PyObject* Call::new_instance_raw(void* state, void (*destroy)(void*)) {
 // ---------------------------------------------------------------------------
 // Modules
 
+namespace {
+
 PyObject* create_module_once(ModuleOnce& once) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw_current();
     std::int64_t expected = -1;
     if (!once.interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        raise(PyExc_ImportError, std::string("zemo_etl.") + once.definition.m_name +
+        raise(PyExc_ImportError, std::string("zemo_etl.") + once.name +
                                      " does not support subinterpreters: it was already initialised in another "
                                      "interpreter of this process");
     }
@@ -559,11 +556,21 @@ PyObject* create_module_once(ModuleOnce& once) {
         Py_INCREF(once.module);
         return once.module;
     }
+    once.definition.m_name = once.name;
+    once.definition.m_doc = once.doc;
     Ref module(check(PyModule_Create(&once.definition)));
     once.fill(module.get());
     Py_INCREF(module.get());
     once.module = module.get();
     return module.release();
+}
+
+}  // namespace
+
+PyObject* init_module_once(ModuleOnce& once) noexcept {
+    PyObject* module = nullptr;
+    guarded([&] { module = create_module_once(once); });
+    return module;
 }
 
 // ---------------------------------------------------------------------------

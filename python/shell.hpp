@@ -404,14 +404,18 @@ void add_class(PyObject* module) {
 
 // A single-phase module, created once per process and refused to a second
 // interpreter, since its classes and tables are process-wide. `fill` adds the
-// members; the module is returned (a new reference) or PyErrorSet thrown.
+// members (throwing PyErrorSet on failure).
 struct ModuleOnce {
-    PyModuleDef& definition;
+    const char* name;  // without the package
+    const char* doc;
     void (*fill)(PyObject* module);
+    PyModuleDef definition = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
     std::atomic<std::int64_t> interpreter{-1};  // the interpreter that first loaded it
     PyObject* module = nullptr;
 };
-PyObject* create_module_once(ModuleOnce& once);
+// The body of a PyInit function: the module (a new reference), or NULL with
+// the exception set.
+PyObject* init_module_once(ModuleOnce& once) noexcept;
 
 // The panic guard. Runs `body`; returns false with a Python exception set when
 // it throws: PyErrorSet, and Interrupted from the interrupt check every call
