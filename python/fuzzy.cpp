@@ -5,7 +5,7 @@
 #include "fuzzy/classify.hpp"
 #include "fuzzy/metrics.hpp"
 #include "fuzzy/resolve.hpp"
-#include "fuzzy_params.hpp"
+#include "fuzzy_shared.hpp"
 #include "submodules.hpp"
 
 namespace zemo::py {
@@ -20,13 +20,9 @@ PyObject* token_set_ratio_impl(Call& c) { return floating(fuzzy::token_set_ratio
 PyObject* token_sort_ratio_impl(Call& c) { return floating(fuzzy::token_sort_ratio(c.text(0), c.text(1))); }
 
 PyObject* batch_fuzzy_resolve_impl(Call& c) {
-    const std::vector<std::string_view>& names = c.text_list(0);
     const std::vector<std::string_view>& catalog = c.text_list(1);
-    const fuzzy::ResolveOptions options{.threshold = c.number(2), .limit = c.count(3), .ambiguity = c.number(4)};
-    // Without a ranked candidate there is no best entry to look at.
-    if (options.limit == 0 && !catalog.empty()) raise(PyExc_ValueError, "limit must be at least 1");
-    const auto resolved = fuzzy::batch_fuzzy_resolve(names, catalog, options);
-    return list(resolved, [](const std::optional<std::string>& r) { return r ? str(*r) : none(); });
+    const fuzzy::ResolveOptions options = resolve_options(c, 2, catalog.empty());
+    return resolved_list(fuzzy::batch_fuzzy_resolve(c.text_list(0), catalog, options));
 }
 
 PyObject* batch_filter_artists_impl(Call& c) {
@@ -39,13 +35,8 @@ PyObject* batch_filter_artists_impl(Call& c) {
 }
 
 PyObject* batch_classify_releases_impl(Call& c) {
-    const std::vector<std::string_view>& artists = c.text_list(0);
-    const std::vector<std::string_view>& titles = c.text_list(1);
-    if (artists.size() != titles.size()) raise(PyExc_ValueError, "artists and titles must have the same length");
-    const fuzzy::LibraryIndex index = fuzzy::LibraryIndex::from_pairs(c.pair_list(2));
-    const std::vector<fuzzy::Classification> results =
-        fuzzy::batch_classify_releases(artists, titles, index, fuzzy::ClassifyThresholds{});
-    return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
+    return classify_releases(
+        c, [&c] { return fuzzy::LibraryIndex::from_pairs(c.pair_list(2)); }, fuzzy::ClassifyThresholds{});
 }
 
 constexpr Function kFuzzyFunctions[] = {

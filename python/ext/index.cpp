@@ -14,7 +14,7 @@
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/resolve.hpp"
-#include "fuzzy_params.hpp"
+#include "fuzzy_shared.hpp"
 #include "members.hpp"
 #include "parser/mapped_file.hpp"
 
@@ -105,11 +105,7 @@ PyObject* construct_library(Call& c) {
 
 PyObject* classify(Call& c) {
     const PreparedLibrary& library = c.self<PreparedLibrary>();
-    const std::vector<std::string_view>& artists = c.text_list(0);
-    const std::vector<std::string_view>& titles = c.text_list(1);
-    if (artists.size() != titles.size()) raise(PyExc_ValueError, "artists and titles must have the same length");
-    const auto results = fuzzy::batch_classify_releases(artists, titles, library.index, library.thresholds);
-    return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
+    return classify_releases(c, [&]() -> const fuzzy::LibraryIndex& { return library.index; }, library.thresholds);
 }
 
 PyObject* load(Call& c) {
@@ -208,13 +204,10 @@ constexpr Function kCatalogueNew = {
 
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
-    const fuzzy::ResolveOptions options{.threshold = c.number(1), .limit = c.count(2), .ambiguity = c.number(3)};
-    // As batch_fuzzy_resolve: without a ranked candidate there is no best entry.
-    if (options.limit == 0 && catalogue.size() > 0) raise(PyExc_ValueError, "limit must be at least 1");
+    const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
     const std::vector<std::string_view>& names = c.text_list(0);
-    const auto resolved = catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
-                                                : catalogue.resolve(names, options);
-    return list(resolved, [](const std::optional<std::string>& r) { return r ? str(*r) : none(); });
+    return resolved_list(catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
+                                               : catalogue.resolve(names, options));
 }
 
 PyObject* catalogue_load(Call& c) {
