@@ -86,15 +86,16 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
-// The UTF-8 of str(obj), undecodable characters replaced; "" if it fails.
-std::string text_of(PyObject* obj) {
+// The UTF-8 of str(obj), unencodable characters replaced; `fallback` if
+// str() fails.
+std::string str_of(PyObject* obj, const char* fallback) {
     Ref text(PyObject_Str(obj));
     Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
         PyErr_Clear();
-        return {};
+        return fallback;
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -110,7 +111,7 @@ void chain_pending(PyObject* type, std::string message, bool append_cause) {
     Py_XDECREF(pending_type);
     Py_XDECREF(traceback);
     Ref cause(value);
-    if (append_cause && cause) message += text_of(cause.get());
+    if (append_cause && cause) message += str_of(cause.get(), "");
     PyErr_Clear();
     Ref outer(PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!outer) return;  // the failure to build the exception is what gets raised
@@ -309,11 +310,8 @@ void Call::bind(const Args& args) {
             }
         }
         if (match == n) {
-            Ref text(PyObject_Str(key));
-            Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
-            std::string name = bytes ? PyBytes_AsString(bytes.get()) : "?";
-            PyErr_Clear();
-            raise(PyExc_TypeError, display_name() + " got an unexpected keyword argument '" + name + "'");
+            raise(PyExc_TypeError,
+                  display_name() + " got an unexpected keyword argument '" + str_of(key, "?") + "'");
         }
         if (bound[match] != nullptr) {
             raise(PyExc_TypeError,
