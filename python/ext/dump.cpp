@@ -3,6 +3,7 @@
 // for it needs (column names and types).
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -25,9 +26,9 @@ constexpr Param kChunkRows = {
     .name = "chunk_rows", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = kDefaultChunkRows};
 
 // A class that reads a dump table in chunks of at most chunk_rows rows and
-// is its own iterator. `Chunk` holds what one instance keeps across chunks
-// (`state`), its name and docstring, and `next`, which reads and converts
-// the next chunk or returns nullptr at the end of the table.
+// is its own iterator. `Chunk` gives its name and docstring (kName, kDoc),
+// the `State` an instance keeps across chunks, and `next`, which reads and
+// converts the next chunk, or returns nullptr at the end of the table.
 template <typename Chunk>
 struct ChunkIterator {
     struct Instance {
