@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/match_pieces.hpp"
 #include "text/normalize.hpp"
-#include "text/utf8.hpp"
 
 namespace {
 
@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (detail::append_match_form_by_pieces(s, pieces)) require(pieces == general);
 
     const std::string ascii = to_ascii_form(s);
-    require(utf8::is_ascii(ascii) && collapsed(ascii));
+    require(ascii::is_ascii(ascii) && collapsed(ascii));
     return 0;
 }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/utf8.hpp"
+
 namespace zemo::state {
 
 namespace {
@@ -80,40 +82,6 @@ Status sync_directory(const std::string& dir) {
 
 namespace detail {
 
-bool is_valid_utf8(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;  // no overlong forms
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t i = 2; i < len; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-        }
-        p += len;
-    }
-    return true;
-}
-
 std::string parent_directory(std::string_view path) {
     std::size_t end = path.find_last_not_of('/');
     if (end == std::string_view::npos) return path.empty() ? "." : "/";
@@ -150,7 +118,7 @@ Result<std::string> read_utf8_file(const std::string& path) {
         used += static_cast<std::size_t>(n);
     }
     text.resize(used);
-    if (!detail::is_valid_utf8(text)) return Error("stream did not contain valid UTF-8");
+    if (!utf8::is_valid(text)) return Error("stream did not contain valid UTF-8");
     return text;
 }
 

@@ -32,7 +32,6 @@ Status replace_file(const std::string& path, std::string_view contents);
 
 namespace detail {
 
-bool is_valid_utf8(std::string_view s) noexcept;
 // The directory holding the last component of `path` ("." when it has none).
 std::string parent_directory(std::string_view path);
 

@@ -1,7 +1,7 @@
 #include "text/folds.hpp"
 
+#include "common/utf8.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 

@@ -1,7 +1,7 @@
 #include "text/translit.hpp"
 
+#include "common/utf8.hpp"
 #include "text/generated/translit_tables.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 

@@ -1,5 +1,5 @@
-// What the Python face cannot reach: the path rules at their corners, UTF-8
-// checks, the nesting scan, the causes under the outermost message, and
+// What the Python face cannot reach: the path rules at their corners, the
+// nesting scan, the causes under the outermost message, and
 // serialising text that is not UTF-8.
 
 #include <filesystem>
@@ -26,13 +26,6 @@ TEST(state_temp_path_rules) {
     CHECK_EQ(detail::parent_directory("state.json"), ".");
     CHECK_EQ(detail::parent_directory("/state.json"), "/");
     CHECK_EQ(detail::parent_directory("/a/b/state.json/"), "/a/b");
-}
-
-TEST(state_utf8_validation) {
-    CHECK(detail::is_valid_utf8("Bj\xC3\xB6rk \xE2\x82\xAC \xF0\x9F\x8E\xB5"));
-    for (const char* bad : {"\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"}) {
-        CHECK(!detail::is_valid_utf8(bad));
-    }
 }
 
 TEST(state_parse_errors_keep_their_cause) {
