@@ -41,9 +41,9 @@ inline bool is_ascii(std::string_view s) noexcept {
 constexpr bool is_ascii(unsigned char b) noexcept { return b < 0x80; }
 
 // A-Z to a-z; every other byte, UTF-8 ones included, unchanged.
-constexpr char lower(char ch) noexcept {
-    return static_cast<char>(ch + ((static_cast<unsigned char>(ch - 'A') < 26) ? 0x20 : 0));
-}
+constexpr char lower(char ch) noexcept { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 0x20) : ch; }
+
+constexpr char upper(char ch) noexcept { return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 0x20) : ch; }
 
 inline void lower_in_place(std::string& s) noexcept {
     for (char& ch : s) ch = lower(ch);

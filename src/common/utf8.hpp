@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,28 +29,33 @@ inline constexpr char32_t kReplacement = 0xFFFD;
 constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
 // Decodes the character at s[i] and advances i past it (policy above).
+// The lead byte alone decides the length (C0..DF two bytes, E0..EF three,
+// F0..FF four); the continuation bytes are checked together.
 inline char32_t decode(std::string_view s, std::size_t& i) noexcept {
-    const auto b0 = static_cast<unsigned char>(s[i]);
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+    const std::size_t left = s.size() - i;
+    const char32_t b0 = p[0];
     if (b0 < 0x80) {
         ++i;
         return b0;
     }
-    const std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
-    if (len == 1 || i + len > s.size()) {
-        ++i;
-        return b0;
-    }
-    char32_t c = b0 & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if (!is_continuation(b)) {
-            ++i;
-            return b0;
+    if (b0 < 0xE0) {
+        if (b0 >= 0xC0 && left >= 2 && is_continuation(p[1])) {
+            i += 2;
+            return (b0 & 0x1F) << 6 | (p[1] & 0x3F);
         }
-        c = (c << 6) | (b & 0x3F);
+    } else if (b0 < 0xF0) {
+        // The top two bits of both continuation bytes side by side: 10 10.
+        if (left >= 3 && ((p[1] & 0xC0) | (p[2] & 0xC0) >> 2) == 0xA0) {
+            i += 3;
+            return (b0 & 0x0F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        }
+    } else if (left >= 4 && ((p[1] & 0xC0) | (p[2] & 0xC0) >> 2 | (p[3] & 0xC0) >> 4) == 0xA8) {
+        i += 4;
+        return (b0 & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 | (p[3] & 0x3F);
     }
-    i += len;
-    return c;
+    ++i;
+    return b0;
 }
 
 // One sequence by the table of well-formed UTF-8: its length and whether it
@@ -101,7 +107,26 @@ inline char32_t decode_replacing(std::string_view s, std::size_t& i) noexcept {
 
 // Strict well-formedness: no stray continuation byte, no truncated sequence,
 // no overlong form, no surrogate, nothing above U+10FFFF.
-bool is_valid(std::string_view s) noexcept;
+inline bool is_valid(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+            // Runs of ASCII eight bytes at a time: most text is mostly ASCII.
+            ++i;
+            for (std::uint64_t w; i + 8 <= n; i += 8) {
+                std::memcpy(&w, p + i, 8);
+                if (w & 0x8080808080808080ULL) break;
+            }
+            continue;
+        }
+        const Sequence seq = sequence_at(s, i);
+        if (!seq.valid) return false;
+        i += seq.length;
+    }
+    return true;
+}
 
 // `bytes` itself when valid (no copy), else with every maximal ill-formed
 // subsequence replaced by U+FFFD.

@@ -65,7 +65,7 @@ void for_each_piece(std::string_view s, Fn&& fn) {
         const std::size_t at = i;
         const auto b = static_cast<unsigned char>(s[i]);
         bool space;
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             space = b == 0x20 || (b >= 0x09 && b <= 0x0D);
             ++i;
         } else {

@@ -364,6 +364,10 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
             if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out);
         } else if (c == 'b' || c == 'B') {
             if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits, out);
+        } else if (c == 'n' || c == 'N') {  // a national string: the prefix belongs to the literal
+            ++pos;
+            parse_quoted(line, pos, out);
+            return {ValueKind::Text};
         }
     }
     if (c == '_') {

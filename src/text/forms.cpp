@@ -137,7 +137,7 @@ constexpr bool is_latin_or_greek(char32_t c) {
 
 bool has_mark(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
+        if (ascii::is_ascii(static_cast<unsigned char>(s[i]))) {
             ++i;
             continue;
         }
@@ -189,7 +189,7 @@ void append_folded_collapsed(std::string_view t, std::string& out) {
     bool after_space = true;
     for (std::size_t i = 0; i < t.size();) {
         const auto b = static_cast<unsigned char>(t[i]);
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             ++i;
             if (b == ' ') {
                 if (!after_space) out.push_back(' ');

@@ -112,7 +112,7 @@ std::string to_identity_match_form_with_punctuation(std::string_view s) {
         const std::size_t start = read;
         const auto byte = static_cast<unsigned char>(text[read]);
         bool kept;
-        if (byte < 0x80) {
+        if (ascii::is_ascii(byte)) {
             ++read;
             kept = is_kept_ascii(byte);
         } else {

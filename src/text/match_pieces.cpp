@@ -99,7 +99,7 @@ bool append_match_form_by_pieces(std::string_view s, std::string& out) {
     };
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             put(ascii::lower(static_cast<char>(b)));
             ++i;
             continue;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "common/atomic_file.hpp"
 #include "state/state.hpp"
 #include "state/state_file.hpp"
 
@@ -23,9 +24,9 @@ TEST(state_temp_path_rules) {
         {"", ""}, {".", "."}, {"..", ".."}, {"/", "/"},  // no file name: left as is, writing fails
     };
     for (const auto& [path, temp] : cases) CHECK_EQ(temp_path_for(path), temp);
-    CHECK_EQ(detail::parent_directory("state.json"), ".");
-    CHECK_EQ(detail::parent_directory("/state.json"), "/");
-    CHECK_EQ(detail::parent_directory("/a/b/state.json/"), "/a/b");
+    CHECK_EQ(zemo::parent_folder("state.json"), ".");
+    CHECK_EQ(zemo::parent_folder("/state.json"), "/");
+    CHECK_EQ(zemo::parent_folder("/a/b/state.json/"), "/a/b");
 }
 
 TEST(state_parse_errors_keep_their_cause) {
@@ -55,6 +56,6 @@ TEST(state_save_refuses_text_that_is_not_utf8) {
     CHECK_EQ(state.save(target).error().chain(), "serializing pipeline state: invalid UTF-8 in step error");
     std::ifstream in(target);
     CHECK_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old");
-    CHECK(!std::filesystem::exists(dir / "state.tmp"));
+    CHECK_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temporary file left
     std::filesystem::remove_all(dir);
 }
