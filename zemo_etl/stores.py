@@ -12,6 +12,7 @@ Ctrl-C included, rolls the whole load back.
 from __future__ import annotations
 
 import contextlib
+import os
 import pathlib
 import sqlite3
 import urllib.parse
@@ -20,6 +21,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from zemo_etl import dump, pg, schema
+from zemo_etl.safety import new_private_file, publish, redact_url, scrub, url_secrets
 
 __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
            "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS"]
@@ -41,16 +43,6 @@ class StoreError(Exception):
     refuses...); its message is one line."""
 
 
-def redact_url(url: str) -> str:
-    """The URL without its password, fit for messages and state files."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = parts.netloc.rsplit("@", 1)
-    user = netloc[0].split(":", 1)[0]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc[1]}"))
-
-
 def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
@@ -66,6 +58,10 @@ class Store:
     def __init__(self, url: str) -> None:
         self.url = url
         self.name = redact_url(url)
+
+    def scrub(self, text: object) -> str:
+        """`text` (a driver's error, say) on one line without the URL's password."""
+        return _one_line(scrub(str(text), url_secrets(self.url)))
 
     def quote(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -118,17 +114,39 @@ class SQLiteStore(Store):
     kind = "SQLite"
     types = SQLITE_TYPES
 
-    def __init__(self, url: str, path: str) -> None:
+    def __init__(self, url: str, path: str, staged: bool = False) -> None:
         super().__init__(url)
         if path != ":memory:" and not pathlib.Path(path).parent.is_dir():
             raise StoreError(f"cannot open {self.name}: no directory {pathlib.Path(path).parent}")
         self.path = path
-        self.created = path != ":memory:" and not pathlib.Path(path).exists()
+        self.created = path != ":memory:" and not os.path.lexists(path)
+        # The file SQLite works on: a new database is made by us, O_EXCL and
+        # not through a symlink, either at its name or (staged) at a private
+        # temporary name renamed to it on close.
+        self._file = path
+        if path != ":memory:" and os.path.islink(path):
+            raise StoreError(f"cannot open {self.name}: {path} is a symbolic link; "
+                             f"a database is not opened through one")
+        if self.created:
+            try:
+                if staged:
+                    fd, self._file = new_private_file(path)
+                else:
+                    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+                os.close(fd)
+            except OSError as e:
+                raise StoreError(f"cannot create {self.name}: {e.strerror}") from e
         try:
             # Transactions are begun and ended here, not by the module.
-            self.conn = sqlite3.connect(path, isolation_level=None)
+            self.conn = sqlite3.connect(self._file, isolation_level=None)
         except sqlite3.Error as e:
+            self._drop_new_file()
             raise StoreError(f"cannot open {self.name}: {e}") from e
+
+    def _drop_new_file(self) -> None:
+        if self.created:
+            with contextlib.suppress(OSError):
+                os.unlink(self._file)
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
@@ -145,9 +163,14 @@ class SQLiteStore(Store):
 
     def close(self) -> None:
         self.conn.close()
-        # A file this store made and never committed to is not left behind.
-        if self.created and pathlib.Path(self.path).stat().st_size == 0:
-            pathlib.Path(self.path).unlink()
+        if not self.created:
+            return
+        # A file this store made and never committed to is not left behind;
+        # a staged one that holds something takes the database's name.
+        if os.stat(self._file).st_size == 0:
+            self._drop_new_file()
+        elif self._file != self.path:
+            publish(self._file, self.path)
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
         self.conn.execute(sql, params)
@@ -219,7 +242,7 @@ class PostgresStore(Store):
         try:
             self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
         except psycopg.Error as e:
-            raise StoreError(f"cannot connect to {self.name}: {_one_line(e)}") from e
+            raise StoreError(f"cannot connect to {self.name}: {self.scrub(e)}") from e
 
     def quote(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -269,12 +292,16 @@ class PostgresStore(Store):
         return loaded
 
 
-def open_store(url: str) -> Store:
+def open_store(url: str, staged: bool = False) -> Store:
+    """The store of a URL. `staged`: a new SQLite database is built under a
+    private temporary name and takes its own name only when closed holding
+    something (for a one-transaction load; a resumable run needs each
+    committed step under the real name at once)."""
     if url.startswith("sqlite:///"):
         path = urllib.parse.unquote(url[len("sqlite:///"):])
         if not path:
             raise StoreError(f"no database path in {url}")
-        return SQLiteStore(url, path)
+        return SQLiteStore(url, path, staged)
     if url.startswith(("postgresql://", "postgres://")):
         return PostgresStore(url)
     raise StoreError(f"unsupported database URL {redact_url(url)}: use sqlite:///PATH or postgresql://...")
