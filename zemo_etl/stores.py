@@ -15,6 +15,7 @@ import contextlib
 import os
 import pathlib
 import sqlite3
+import sys
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -24,7 +25,7 @@ from zemo_etl import dump, pg, schema
 from zemo_etl.safety import new_private_file, publish, redact_url, scrub, url_secrets
 
 __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
-           "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS"]
+           "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS", "describe_error"]
 
 DEFAULT_BATCH_ROWS = 10000
 
@@ -37,6 +38,9 @@ SQLITE_TYPES = {"integer": "INTEGER", "numeric": "", "float": "REAL", "text": "T
 
 _INT64 = range(-2**63, 2**63)
 
+# SQLite's result codes for failures of the machine rather than of the input.
+_SQLITE_MACHINE_ERRORS = {"SQLITE_FULL", "SQLITE_IOERR", "SQLITE_NOMEM", "SQLITE_CORRUPT", "SQLITE_NOTADB"}
+
 
 class StoreError(Exception):
     """A failure the user can act on (bad URL, missing table, a row the table
@@ -47,12 +51,37 @@ def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
+def describe_error(error: BaseException) -> Optional[tuple[bool, str]]:
+    """For an error of a store or a load: whether the machine failed (a full
+    disk, a lost connection) rather than the input, and one line saying what
+    happened. None for any other error."""
+    if isinstance(error, StoreError):
+        return False, str(error)
+    if isinstance(error, sqlite3.Error):
+        name = "_".join(getattr(error, "sqlite_errorname", "").split("_")[:2])  # SQLITE_IOERR_WRITE: SQLITE_IOERR
+        text = str(error)
+        machine = name in _SQLITE_MACHINE_ERRORS or (not name and ("disk" in text or "I/O" in text))
+        return machine, f"SQLite: {_one_line(text)}"
+    psycopg = sys.modules.get("psycopg")  # loaded by the store when it is in use
+    if psycopg is not None and isinstance(error, psycopg.Error):
+        diag = getattr(error, "diag", None)
+        primary = (diag.message_primary if diag is not None else None) or str(error)
+        context = diag.context if diag is not None else None
+        line = f"PostgreSQL: {primary}" + (f" ({context.splitlines()[0]})" if context else "")
+        machine = isinstance(error, psycopg.OperationalError) and not isinstance(error, psycopg.errors.QueryCanceled)
+        return machine, _one_line(line)
+    if isinstance(error, OSError):
+        return True, _one_line(error)
+    if isinstance(error, RuntimeError):  # the dump reader: cannot open / mmap
+        return False, str(error)
+    return None
+
+
 class Store:
     """A database connection with the few operations the pipeline needs. Use
     ``with store.transaction():`` around changes; nothing is committed
     otherwise."""
 
-    kind = ""
     types: dict[str, str] = {}
 
     def __init__(self, url: str) -> None:
@@ -111,7 +140,6 @@ class Store:
 
 
 class SQLiteStore(Store):
-    kind = "SQLite"
     types = SQLITE_TYPES
 
     def __init__(self, url: str, path: str, staged: bool = False) -> None:
@@ -230,7 +258,6 @@ def _digits_beyond_int64(row: tuple[Any, ...], columns: list[int]) -> tuple[Any,
 
 
 class PostgresStore(Store):
-    kind = "PostgreSQL"
     types = PG_TYPES
 
     def __init__(self, url: str) -> None:
@@ -243,9 +270,6 @@ class PostgresStore(Store):
             self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
         except psycopg.Error as e:
             raise StoreError(f"cannot connect to {self.name}: {self.scrub(e)}") from e
-
-    def quote(self, name: str) -> str:
-        return '"' + name.replace('"', '""') + '"'
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:

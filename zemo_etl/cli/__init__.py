@@ -1,8 +1,11 @@
 """The ``zemo-etl`` command line.
 
-Each subcommand lives in a module of this package that adds its parsers with
-``add_parsers(subparsers)`` and sets ``handler``, a function of the parsed
-arguments returning the exit status. ``common`` holds what they share.
+Each subcommand lives in a module of this package whose
+``add_parsers(subparsers)`` adds its parsers with ``common.add_command`` and
+sets ``handler``, a function of the parsed arguments returning the exit
+status. A handler raises ``UserError`` (exit status 2) or ``CommandError``
+(its own status) for a failure to report in one line; ``run_handler`` prints
+it, and turns Ctrl-C into exit status 130. ``common`` holds what they share.
 """
 
 from __future__ import annotations

@@ -28,8 +28,21 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 
-class UserError(Exception):
+class CommandError(Exception):
+    """A failure reported as one line, ``zemo-etl COMMAND: message``, and an exit status."""
+
+    status = EXIT_FAILED
+
+    def __init__(self, message: str, status: Optional[int] = None) -> None:
+        super().__init__(message)
+        if status is not None:
+            self.status = status
+
+
+class UserError(CommandError):
     """A problem with the command's input or arguments: reported in one line, exit status 2."""
+
+    status = EXIT_USAGE
 
 
 class ArgumentParser(argparse.ArgumentParser):
@@ -48,15 +61,15 @@ def add_command(sub: Any, name: str, summary: str, description: str, examples: s
 
 
 def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
-    """Run a subcommand, turning user errors and Ctrl-C into their exit statuses."""
+    """Run a subcommand, turning its errors and Ctrl-C into their exit statuses."""
     try:
         return handler(args)
     except KeyboardInterrupt:
         print("zemo-etl: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except UserError as e:
+    except CommandError as e:
         print(f"zemo-etl {args.command}: {e}", file=sys.stderr)
-        return EXIT_USAGE
+        return e.status
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)

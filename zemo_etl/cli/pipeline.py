@@ -32,9 +32,11 @@ from collections import Counter
 from typing import Any, Optional
 
 from zemo_etl import _demo_data, dump, import_utils, pg, schema, state, stores, text
-from zemo_etl.cli.common import Progress, classify_in_chunks, resolve_in_chunks
+from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_command, classify_in_chunks,
+                                 resolve_in_chunks)
 
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
+INTERRUPTED = "interrupted"  # the error of the step a Ctrl-C stopped the run at
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 
 # The job's own tables beside `library`, keyed by the release's place in the
@@ -81,22 +83,26 @@ class Pipeline:
                       [d.split()[0] for d in definitions], rows)
 
     def run(self) -> int:
+        """The steps not completed yet: 0 when all are done, 1 when one
+        failed. UserError when the state or the database is unusable;
+        KeyboardInterrupt passes through, recorded in the state."""
         self.workdir.mkdir(parents=True, exist_ok=True)
         try:
             st = self._load_or_create_state()
         except ValueError as e:
-            print(f"[fail] cannot resume: {e} (--fresh starts over)", file=sys.stderr)
-            return 2
+            raise UserError(f"cannot resume: {e} (--fresh starts over)") from None
         try:
             self.store = stores.open_store(self.db_url)
         except stores.StoreError as e:
-            print(f"[fail] {e}", file=sys.stderr)
-            return 2
+            raise UserError(str(e)) from None
         with self.store:
             return self._run_steps(st)
 
+    def _save(self, st: state.PipelineState) -> None:
+        st.save(str(self.state_path))
+
     def _run_steps(self, st: state.PipelineState) -> int:
-        step = STEPS[0]
+        failed = None
         try:
             for step in STEPS:
                 if st.is_completed(step):
@@ -106,19 +112,25 @@ class Pipeline:
                 try:
                     getattr(self, step)()
                 except Exception as e:
+                    failed = step
                     st.mark_failed(step, f"{type(e).__name__}: {e}")
-                    st.save(str(self.state_path))
+                    self._save(st)
                     print(f"[fail] {step}: {e}", file=sys.stderr)
-                    return 1
+                    return EXIT_FAILED
                 self.timings[step] = time.monotonic() - started
+                # A step's tables are committed when it returns: from here on
+                # it counts as completed, saved or not.
                 st.mark_completed(step)
-                st.save(str(self.state_path))
+                self._save(st)
         except KeyboardInterrupt:
-            # Wherever Ctrl-C lands, the step under way is recorded as failed,
-            # so the state file shows it and the next run starts there.
-            if not st.is_completed(step):
-                st.mark_failed(step, "interrupted")
-                st.save(str(self.state_path))
+            # Wherever Ctrl-C lands (in a step, in the save after one, between
+            # two) the first step not completed is marked interrupted and the
+            # state saved again, so that the file says where the next run
+            # starts and why. A step that failed of itself keeps its error.
+            pending = next((s for s in STEPS if not st.is_completed(s)), None)
+            if pending is not None and pending != failed:
+                st.mark_failed(pending, INTERRUPTED)
+            self._save(st)
             raise
         return 0
 
@@ -210,21 +222,21 @@ class Pipeline:
 
 
 def add_parsers(sub) -> None:
-    demo = sub.add_parser("demo", help="run the job on the bundled sample data", description=__doc__,
-                          formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
-  zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
-  zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings""")
+    demo = add_command(sub, "demo", "run the job on the bundled sample data", __doc__, """
+zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
+zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings
+""")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     demo.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     demo.add_argument("--scale", type=int, metavar="N",
                       help="generate N library rows and N releases into WORKDIR and print each step's time")
     demo.set_defaults(handler=run_demo)
-    run = sub.add_parser("run", help="run the job on a dump and a releases CSV", description=__doc__,
-                         formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh""")
+    run = add_command(sub, "run", "run the job on a dump and a releases CSV", __doc__, """
+zemo-etl run --dump library.sql --releases releases.csv --workdir out
+zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
+zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
+""")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)
@@ -233,14 +245,13 @@ def add_parsers(sub) -> None:
     run.set_defaults(handler=run_job)
 
 
-def run_demo(args) -> int:
+def run_demo(args: argparse.Namespace) -> int:
     args.dump = SAMPLE_DATA / "library.sql"
     args.releases = SAMPLE_DATA / "releases.csv"
     if args.scale is None:
         return run_job(args)
     if args.scale < 1:
-        print("zemo-etl demo: error: --scale must be at least 1", file=sys.stderr)
-        return 2
+        raise UserError("--scale must be at least 1")
     data = args.workdir / "input"
     data.mkdir(parents=True, exist_ok=True)
     args.dump, args.releases = data / "library.sql", data / "releases.csv"
@@ -256,7 +267,7 @@ def run_demo(args) -> int:
     return status
 
 
-def run_job(args, pipeline: Pipeline | None = None) -> int:
+def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
     if args.fresh and (args.workdir / "state.json").exists():
         os.remove(args.workdir / "state.json")
     return (pipeline or Pipeline(args.dump, args.releases, args.workdir, args.db_url)).run()

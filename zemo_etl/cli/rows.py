@@ -8,7 +8,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import IO, Optional
 
-from zemo_etl import parser, schema
+from zemo_etl import dump, parser, schema
 from zemo_etl.cli.common import Progress, UserError, add_command, chunked, csv_writer, open_text, require_file
 
 ROW_CHUNK = 10_000
@@ -25,6 +25,18 @@ def known_columns(table: str) -> Optional[list[str]]:
     """The column list `schema` publishes for a table, if any."""
     columns = _KNOWN_COLUMNS.get(table)
     return columns() if columns is not None else None
+
+
+def column_names(path: str, table: str) -> Optional[list[str]]:
+    """The table's column names: `schema`'s list, else the dump's own CREATE TABLE, else None."""
+    known = known_columns(table)
+    if known is not None:
+        return known
+    require_file(path)
+    try:
+        return dump.table_columns(path, table)
+    except RuntimeError as e:
+        raise UserError(str(e)) from None
 
 
 def read_rows(dump: str, table: str) -> Iterator[Sequence[tuple[object, ...]]]:
@@ -44,25 +56,28 @@ def _csv_value(value: object) -> object:
 def add_parsers(sub) -> None:
     p = add_command(sub, "rows", "one table's rows out of a MySQL dump", __doc__ + """
 Reads dumps written by mysqldump or mariadb-dump (extended or one-row INSERTs,
---hex-blob, --compact). For a table whose columns `schema` knows (library,
-release, entity.identity) the CSV gets them as a header and JSON lines are
-objects; otherwise the CSV has no header and JSON lines are arrays. NULL is an
-empty CSV field and JSON null.""", """
+--hex-blob, --compact). The CSV header and the keys of JSON objects name the
+columns as `schema` does for the tables it knows (library, release,
+entity.identity), else as the dump's own CREATE TABLE does; for a table the
+dump has no CREATE TABLE for, or with --columns none, the CSV has no header
+and JSON lines are arrays. NULL is an empty CSV field and JSON null.""", """
 zemo-etl rows library.sql library                      # CSV with a header, to standard output
 zemo-etl rows library.sql library --format jsonl -o library.jsonl
+zemo-etl rows dump.sql release_label                   # the header of its CREATE TABLE
 zemo-etl rows dump.sql release_label --columns none    # no header
 """)
     p.add_argument("dump", metavar="DUMP", help="the dump file")
     p.add_argument("table", metavar="TABLE", help="the table's name as in its INSERT statements")
     p.add_argument("--format", choices=["csv", "jsonl"], default="csv", help="output format (default csv)")
     p.add_argument("--columns", choices=["schema", "none"], default="schema",
-                   help="name the columns from the known schema (default) or not at all")
+                   help="name the columns as the known schema or else the dump's CREATE TABLE does "
+                        "(default), or not at all")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.set_defaults(handler=run_rows)
 
 
 def run_rows(args: argparse.Namespace) -> int:
-    columns = known_columns(args.table) if args.columns == "schema" else None
+    columns = column_names(args.dump, args.table) if args.columns == "schema" else None
     progress = None
     written = 0
     out: Optional[IO[str]] = None
@@ -73,7 +88,7 @@ def run_rows(args: argparse.Namespace) -> int:
                 # unreadable dump leaves no empty output file behind.
                 out = open_text(args.output, "w")
                 if columns is not None and chunk and len(chunk[0]) != len(columns):
-                    print(f"zemo-etl rows: {args.table} rows have {len(chunk[0])} values but the known "
+                    print(f"zemo-etl rows: {args.table} rows have {len(chunk[0])} values but the "
                           f"column list {len(columns)}; columns left unnamed", file=sys.stderr)
                     columns = None
                 writer = csv_writer(out) if args.format == "csv" else None
