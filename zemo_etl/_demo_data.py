@@ -21,6 +21,7 @@ from collections.abc import Iterable, Sequence
 from typing import Optional, TextIO
 
 from zemo_etl import schema
+from zemo_etl.safety import atomic_write
 
 # mariadb-dump starts a new INSERT statement when the next row would take the
 # statement past this many bytes (measured against mariadb-dump 10.11 with its
@@ -414,9 +415,10 @@ def generate(dump_path: str, releases_path: str, n_library: int, n_releases: int
     """Write a library dump of n_library rows and a release list of n_releases rows."""
     library = library_rows(n_library, seed)
     releases = release_rows(library, n_releases, seed + 1)
-    with open(dump_path, "w", encoding="utf-8", newline="\n") as f:
+    # Written whole or not at all, never through a file planted at the name.
+    with atomic_write(dump_path) as f:
         write_dump(f, library, notes=notes_rows(library))
-    with open(releases_path, "w", encoding="utf-8", newline="") as f:
+    with atomic_write(releases_path) as f:
         write_releases_csv(f, releases)
 
 

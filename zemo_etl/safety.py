@@ -30,7 +30,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO, Any, Optional
 
 __all__ = ["SafetyError", "redact_url", "url_secrets", "scrub", "inert", "formula_safe", "require_regular_file",
-           "check_folder", "new_private_file", "atomic_write", "publish", "output_mode"]
+           "check_folder", "new_private_file", "atomic_write", "publish", "output_mode", "stream_target"]
 
 
 class SafetyError(Exception):
@@ -182,12 +182,12 @@ def _kind(mode: int) -> str:
     return "is not a regular file"
 
 
-def require_regular_file(path: str | os.PathLike[str]) -> None:
-    """Refuse anything but a regular file (symlinks to one are followed):
-    reading a FIFO or a device would block or never end, a folder reads as
-    nothing. OSError (FileNotFoundError, PermissionError) when it cannot be
-    looked at."""
-    mode = os.stat(path).st_mode
+def require_regular_file(path: str | os.PathLike[str], fd: Optional[int] = None) -> None:
+    """Refuse anything but a regular file (symlinks to one are followed), or
+    the file open at `fd`: reading a FIFO or a device would block or never
+    end, a folder reads as nothing. OSError (FileNotFoundError,
+    PermissionError) when it cannot be looked at."""
+    mode = (os.fstat(fd) if fd is not None else os.stat(path)).st_mode
     if not stat.S_ISREG(mode):
         raise SafetyError(f"{inert(os.fspath(path))}: {_kind(mode)}")
 
@@ -274,18 +274,40 @@ def publish(temp: str, target: str | os.PathLike[str]) -> None:
         os.close(fd)
 
 
+def stream_target(target: str | os.PathLike[str]) -> bool:
+    """Whether `target` is a device or FIFO to write into rather than a file
+    to replace: /dev/null, a terminal, a named pipe, or /dev/stdout and
+    /proc/self/fd/N (links under /dev and /proc, which only root can plant).
+    Renaming a file over /dev/null would replace the device itself."""
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        return False
+    if stat.S_ISLNK(st.st_mode):
+        if not os.path.abspath(target).startswith(("/dev/", "/proc/")):
+            return False  # a link elsewhere is replaced, never followed
+        st = os.stat(target)
+    return stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode) or stat.S_ISSOCK(st.st_mode)
+
+
 @contextlib.contextmanager
 def atomic_write(target: str | os.PathLike[str], binary: bool = False) -> Iterator[IO[Any]]:
     """A file object to write `target` through: a private temporary file,
     flushed and renamed over `target` when the block ends normally, removed
     when it raises (Ctrl-C included), so `target` is whole or as it was.
-    Text is UTF-8 with newlines as written (what csv needs)."""
+    A device or FIFO (see `stream_target`) is written directly. Text is
+    UTF-8 with newlines as written (what csv needs)."""
+    text_args: dict[str, Any] = {} if binary else {"encoding": "utf-8", "newline": ""}
+    mode = "wb" if binary else "w"
+    if stream_target(target):
+        with open(target, mode, **text_args) as f:
+            yield f
+        return
     if os.path.isdir(target):
         raise IsADirectoryError(21, "Is a directory", os.fspath(target))
     fd, temp = new_private_file(target)
     try:
-        with open(fd, "wb" if binary else "w", encoding=None if binary else "utf-8",
-                  newline=None if binary else "") as f:
+        with open(fd, mode, **text_args) as f:
             yield f
             f.flush()
             os.fsync(f.fileno())

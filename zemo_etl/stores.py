@@ -22,7 +22,8 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from zemo_etl import dump, pg, schema
-from zemo_etl.safety import new_private_file, publish, redact_url, scrub, url_secrets
+from zemo_etl.safety import (SafetyError, new_private_file, publish, redact_url, require_regular_file, scrub,
+                             url_secrets)
 
 __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
            "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS", "describe_error"]
@@ -358,8 +359,14 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
     same name in `store`, in one transaction: created first when missing and
     `create` is set (``library`` from the published DDL), emptied first when
     `replace` is set, else appended to."""
-    if not pathlib.Path(path).is_file():
-        raise StoreError(f"no dump file {path}")
+    try:
+        require_regular_file(path)  # a FIFO or a device would block the reader
+    except FileNotFoundError:
+        raise StoreError(f"no dump file {path}") from None
+    except SafetyError as e:
+        raise StoreError(str(e)) from None
+    except OSError as e:
+        raise StoreError(f"{path}: {e.strerror}") from None
     if batch_rows < 1:
         raise StoreError("--batch-rows must be at least 1")
     with store.transaction():

@@ -10,14 +10,17 @@ interrupted with Ctrl-C.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import importlib
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar, Union
 
+from zemo_etl import safety
 from zemo_etl.index import Catalogue, LibraryIndex
 
 T = TypeVar("T")
@@ -68,8 +71,11 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
         print("zemo-etl: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except CommandError as e:
-        print(f"zemo-etl {args.command}: {e}", file=sys.stderr)
+        print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
         return e.status
+    except safety.SafetyError as e:
+        print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
+        return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
@@ -80,29 +86,102 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
 # --- input and output ---------------------------------------------------------
 
 def open_text(path: Optional[str], mode: str = "r") -> IO[str]:
-    """A file, or standard input/output for None or "-"; UTF-8, newlines as csv needs them."""
+    """A file to read, or standard input/output for None or "-"; UTF-8,
+    newlines as csv needs them. Files to write go through `open_output`."""
     if path is None or path == "-":
         stream = sys.stdin if "r" in mode else sys.stdout
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(encoding="utf-8", newline="")
         return stream
+    if "r" not in mode:
+        raise ValueError("open_text reads; open_output writes")
     try:
-        return open(path, mode, encoding="utf-8", newline="")
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
+        # Without O_NONBLOCK, opening a FIFO would wait for a writer before
+        # the check below could refuse it.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise UserError(f"{path}: {e.strerror}") from None
+        raise _input_error(path, e) from None
+    try:
+        safety.require_regular_file(path, fd)
+        os.set_blocking(fd, True)
+    except safety.SafetyError as e:
+        os.close(fd)
+        raise UserError(str(e)) from None
+    return open(fd, mode, encoding="utf-8", newline="")
+
+
+def _input_error(path: str, e: OSError) -> UserError:
+    if isinstance(e, FileNotFoundError):
+        return UserError(f"{path}: no such file")
+    if isinstance(e, IsADirectoryError):
+        return UserError(f"{path}: is a directory")
+    if isinstance(e, PermissionError):
+        return UserError(f"{path}: permission denied")
+    return UserError(f"{path}: {e.strerror}")
 
 
 def require_file(path: str) -> None:
-    if not os.path.exists(path):
-        raise UserError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise UserError(f"{path}: is a directory")
+    """A regular file we may read, or a one-line UserError: a FIFO, a device
+    or a folder is refused before anything could block on it."""
+    try:
+        safety.require_regular_file(path)
+    except OSError as e:
+        raise _input_error(path, e) from None
+    except safety.SafetyError as e:
+        raise UserError(str(e)) from None
     if not os.access(path, os.R_OK):
         raise UserError(f"{path}: permission denied")
+
+
+def add_output_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
+    """--allow-shared-folder, and --csv-safe for a command that writes CSV."""
+    p.add_argument("--allow-shared-folder", action="store_true",
+                   help="write into a folder other users can change (refused otherwise), with a warning")
+    if csv:
+        p.add_argument("--csv-safe", action="store_true",
+                       help="put ' before CSV text cells that start with = + - @ TAB or CR, so that a "
+                            "spreadsheet shows them as text (the data is then no longer exact)")
+
+
+def check_folder(folder: Any, args: argparse.Namespace) -> None:
+    """Refuse to write into a folder other users can change, unless
+    --allow-shared-folder is given (then warn on standard error)."""
+    try:
+        warning = safety.check_folder(folder, getattr(args, "allow_shared_folder", False))
+    except FileNotFoundError:
+        raise UserError(f"{folder}: no such folder") from None
+    except OSError as e:
+        raise UserError(f"{folder}: {e.strerror}") from None
+    if warning is not None:
+        print(f"zemo-etl {args.command}: warning: {safety.inert(warning)}", file=sys.stderr)
+
+
+@contextlib.contextmanager
+def open_output(path: Optional[str], args: argparse.Namespace, binary: bool = False) -> Iterator[IO[Any]]:
+    """Standard output for None or "-", else `path` written whole or not at
+    all: through a private temporary file renamed over it at the end (a
+    symlink at `path` is replaced, never followed), removed on an error or
+    Ctrl-C."""
+    if path is None or path == "-":
+        stream = sys.stdout.buffer if binary else open_text(None, "w")
+        yield stream
+        stream.flush()
+        return
+    if not safety.stream_target(path):  # nothing is created at /dev/null or a FIFO
+        check_folder(os.path.dirname(os.path.abspath(path)), args)
+    stack = contextlib.ExitStack()
+    try:
+        stream = stack.enter_context(safety.atomic_write(path, binary=binary))
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory") from None
+    except OSError as e:
+        raise UserError(f"{path}: cannot write: {e.strerror}") from None
+    with stack:
+        yield stream
+        try:
+            stack.close()  # flushed, synced and renamed here, so that a failure is reported
+        except OSError as e:
+            raise CommandError(f"{path}: cannot write: {e.strerror}") from None
 
 
 def _name(stream: IO[str]) -> str:
@@ -161,8 +240,23 @@ class CsvInput:
         return chunked(self.rows(), size)
 
 
-def csv_writer(stream: IO[str]) -> Any:
-    return csv.writer(stream, lineterminator="\n")
+class _FormulaSafeWriter:
+    """A csv writer whose text cells never start a spreadsheet formula."""
+
+    def __init__(self, writer: Any) -> None:
+        self._writer = writer
+
+    def writerow(self, row: Iterable[Any]) -> Any:
+        return self._writer.writerow([safety.formula_safe(cell) for cell in row])
+
+    def writerows(self, rows: Iterable[Iterable[Any]]) -> None:
+        self._writer.writerows([safety.formula_safe(cell) for cell in row] for row in rows)
+
+
+def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> Any:
+    """A csv writer; `safe` (--csv-safe) guards cells against formula injection."""
+    writer = csv.writer(stream, lineterminator=lineterminator)
+    return _FormulaSafeWriter(writer) if safe else writer
 
 
 def count_lines(path: Optional[str]) -> Optional[int]:

@@ -9,10 +9,14 @@ of the machine (disk full, lost connection), 130 for Ctrl-C.
 from __future__ import annotations
 
 import argparse
+import os
 import time
+import urllib.parse
 
 from zemo_etl import stores
-from zemo_etl.cli.common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, add_command
+from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, add_command,
+                                 add_output_options, check_folder)
+from zemo_etl.safety import inert, scrub, url_secrets
 
 
 def add_parsers(sub) -> None:
@@ -30,15 +34,21 @@ zemo-etl load dump.sql release --into postgresql://user@host/db --replace
     p.add_argument("--replace", action="store_true", help="empty the table first, in the same transaction")
     p.add_argument("--batch-rows", type=int, default=stores.DEFAULT_BATCH_ROWS, metavar="N",
                    help=f"rows read from the dump and sent at a time (default {stores.DEFAULT_BATCH_ROWS})")
+    add_output_options(p, csv=False)
     p.set_defaults(handler=run_load)
 
 
 def run_load(args: argparse.Namespace) -> int:
     where = f"{args.table} in {stores.redact_url(args.into)}"
+    if args.into.startswith("sqlite:///"):
+        folder = os.path.dirname(os.path.abspath(urllib.parse.unquote(args.into[len("sqlite:///"):])))
+        if os.path.isdir(folder):  # a missing one is the store's to report
+            check_folder(folder, args)
     start = time.monotonic()
     store = None
     try:
-        store = stores.open_store(args.into)
+        # A new SQLite database takes its name only once the load is committed.
+        store = stores.open_store(args.into, staged=True)
         result = stores.load_dump_table(store, args.dump, args.table, create=args.create, replace=args.replace,
                                         batch_rows=args.batch_rows)
     except KeyboardInterrupt:
@@ -48,11 +58,12 @@ def run_load(args: argparse.Namespace) -> int:
         if described is None:
             raise
         machine, line = described
+        line = scrub(line, url_secrets(args.into))  # a driver's error may quote the password
         raise CommandError(f"{line}; {where} is unchanged", EXIT_FAILED if machine else EXIT_USAGE) from None
     finally:
         if store is not None:
             store.close()
     seconds = time.monotonic() - start
     made = "created and loaded" if result.created else "loaded"
-    print(f"{made} {args.table}: {result.rows} rows into {store.name} in {seconds:.1f} s")
+    print(f"{made} {inert(args.table)}: {result.rows} rows into {inert(store.name)} in {seconds:.1f} s")
     return 0

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import sys
 from collections.abc import Iterator, Sequence
-from typing import IO, Optional
+from typing import Optional
 
 from zemo_etl import dump, parser, schema
-from zemo_etl.cli.common import Progress, UserError, add_command, chunked, csv_writer, open_text, require_file
+from zemo_etl.cli.common import (Progress, UserError, add_command, add_output_options, chunked, csv_writer,
+                                 open_output, require_file)
+from zemo_etl.safety import inert
 
 ROW_CHUNK = 10_000
 
@@ -73,47 +76,30 @@ zemo-etl rows dump.sql release_label --columns none    # no header
                    help="name the columns as the known schema or else the dump's CREATE TABLE does "
                         "(default), or not at all")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    add_output_options(p)
     p.set_defaults(handler=run_rows)
 
 
 def run_rows(args: argparse.Namespace) -> int:
     columns = column_names(args.dump, args.table) if args.columns == "schema" else None
-    progress = None
-    written = 0
-    out: Optional[IO[str]] = None
-    try:
-        for chunk in read_rows(args.dump, args.table):
-            if out is None:
-                # Open the output only once the dump has been read, so an
-                # unreadable dump leaves no empty output file behind.
-                out = open_text(args.output, "w")
-                if columns is not None and chunk and len(chunk[0]) != len(columns):
-                    print(f"zemo-etl rows: {args.table} rows have {len(chunk[0])} values but the "
-                          f"column list {len(columns)}; columns left unnamed", file=sys.stderr)
-                    columns = None
-                writer = csv_writer(out) if args.format == "csv" else None
-                if writer is not None and columns is not None:
-                    writer.writerow(columns)
-                progress = Progress(f"rows {args.table}", unit="rows")
+    chunks = read_rows(args.dump, args.table)
+    first = next(chunks, None)  # the dump is read before any output is made
+    if columns is not None and first and len(first[0]) != len(columns):
+        print(f"zemo-etl rows: {inert(args.table)} rows have {len(first[0])} values but the "
+              f"column list {len(columns)}; columns left unnamed", file=sys.stderr)
+        columns = None
+    with open_output(args.output, args) as out, Progress(f"rows {inert(args.table)}", unit="rows") as progress:
+        writer = csv_writer(out, args.csv_safe) if args.format == "csv" else None
+        if writer is not None and columns is not None:
+            writer.writerow(columns)
+        for chunk in itertools.chain([first] if first is not None else [], chunks):
             if writer is not None:
                 writer.writerows([_csv_value(v) for v in row] for row in chunk)
             else:
                 for row in chunk:
                     value = dict(zip(columns, row)) if columns is not None else list(row)
                     out.write(json.dumps(value, ensure_ascii=False) + "\n")
-            written += len(chunk)
-            if progress is not None:
-                progress.update(len(chunk))
-        if out is None:
-            out = open_text(args.output, "w")
-            if args.format == "csv" and columns is not None:
-                csv_writer(out).writerow(columns)
-            print(f"zemo-etl rows: no rows for table `{args.table}` in {args.dump}", file=sys.stderr)
-    finally:
-        if progress is not None:
-            progress.close()
-        if out is not None and out is not sys.stdout:
-            out.close()
-        elif out is not None:
-            out.flush()
+            progress.update(len(chunk))
+    if first is None:
+        print(f"zemo-etl rows: no rows for table `{inert(args.table)}` in {inert(args.dump)}", file=sys.stderr)
     return 0
