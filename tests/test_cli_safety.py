@@ -18,6 +18,7 @@ import pytest
 
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
 from zemo_etl import cli, safety
+from zemo_etl.index import LibraryIndex
 from zemo_etl.state import PipelineState
 
 SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
@@ -252,6 +253,26 @@ def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
     assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "out.csv").read_text() == "report"
 
 
+@pytest.mark.parametrize("args", [
+    ["rows", SAMPLE_DUMP, "library", "-o", "{}"],
+    ["normalize", "--form", "match", SAMPLE_RELEASES, "-o", "{}"],
+    ["resolve", "--catalog", SAMPLE_RELEASES, SAMPLE_RELEASES, "-o", "{}"],
+    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", "{}"],
+    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--save-index", "{}"],
+], ids=lambda a: a[0] + (" --save-index" if "--save-index" in a else ""))
+def test_outputs_replace_a_planted_symlink(tmp_path, args):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    target = tmp_path / "out"
+    target.symlink_to(victim)
+    done = zemo(*[a.format(target) for a in args])
+    assert done.returncode == 0, done.stderr
+    assert victim.read_text() == "precious" and not target.is_symlink() and target.stat().st_size > 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "victim"]
+    if "--save-index" in args:
+        assert len(LibraryIndex.load(target)) == 3000
+
+
 def test_a_fifo_output_is_written_not_replaced(tmp_path):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
@@ -347,20 +368,24 @@ def test_a_planted_report_symlink_in_another_users_folder(other_user, shared_fol
     assert not os.path.islink(report) and os.stat(report).st_uid == 0
 
 
-@pytest.mark.parametrize("mode, owner, refused", [
-    (0o755, "me", None), (0o1777, "root", None), (0o700, "other", "owned by another user"),
-    (0o777, "me", "writable by other users"), (0o775, "me", "writable by other users"), (0o1770, "me", None),
+@pytest.mark.parametrize("mode, owner, group, refused", [
+    (0o755, "me", "mine", None), (0o1777, "root", "mine", None), (0o1770, "me", "other", None),
+    (0o770, "me", "mine", None),  # our user private group (umask 002)
+    (0o700, "other", "mine", "owned by another user"), (0o777, "me", "mine", "writable by other users"),
+    (0o775, "me", "other", "writable by other users"),
 ])
 @pytest.mark.parametrize("below", [False, True])
-def test_shared_folders_are_refused_also_above_the_target(request, tmp_path, mode, owner, refused, below):
+def test_shared_folders_are_refused_also_above_the_target(request, tmp_path, mode, owner, group, refused, below):
     folder = tmp_path / "f"
     folder.mkdir()
-    os.chmod(folder, mode)
-    if owner != "me":
-        uid = 0 if owner == "root" else request.getfixturevalue("other_user")[0]
+    if "other" in (owner, group) or owner == "root":
         if os.geteuid() != 0:
             pytest.skip("giving a folder to another user needs root")
-        os.chown(folder, uid, -1)
+        uid, gid = request.getfixturevalue("other_user")
+        os.chown(folder, {"me": -1, "root": 0, "other": uid}[owner], gid if group == "other" else -1)
+    elif not safety._private_group(os.getegid()):
+        pytest.skip("the primary group is not a user private group")
+    os.chmod(folder, mode)
     target = folder / "sub" if below else folder
     target.mkdir(exist_ok=True)
     if refused is None:

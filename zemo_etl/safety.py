@@ -194,12 +194,30 @@ def require_regular_file(path: str | os.PathLike[str], fd: Optional[int] = None)
 
 # --- folders written to ---------------------------------------------------------
 
+def _private_group(gid: int) -> bool:
+    """Whether `gid` is our own user private group (named as we are, our
+    primary group, no other members): group write there is ours alone, as in
+    folders made under the common umask 002."""
+    if gid != os.getegid():
+        return False
+    try:
+        import grp
+        import pwd
+
+        name = pwd.getpwuid(os.geteuid()).pw_name
+        group = grp.getgrgid(gid)
+    except (ImportError, KeyError):
+        return False
+    return group.gr_name == name and set(group.gr_mem) <= {name}
+
+
 def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> Optional[str]:
     """Refuse a folder that another user could change under us: owned by
-    someone other than us or root, or writable by group or others without the
-    sticky bit; the same for each folder above it, since whoever controls one
-    can swap what lies below. With `allow_shared` the first such folder is
-    returned as a warning instead (None when all is well)."""
+    someone other than us or root, or writable by group (our own private
+    group aside) or others without the sticky bit; the same for each folder
+    above it, since whoever controls one can swap what lies below. With
+    `allow_shared` the first such folder is returned as a warning instead
+    (None when all is well)."""
     path = os.path.realpath(folder)
     me = os.geteuid()
     while True:
@@ -207,7 +225,8 @@ def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> 
         problem = None
         if st.st_uid not in (me, 0):
             problem = f"owned by another user (uid {st.st_uid})"
-        elif st.st_mode & (stat.S_IWGRP | stat.S_IWOTH) and not st.st_mode & stat.S_ISVTX:
+        elif (st.st_mode & stat.S_IWOTH or st.st_mode & stat.S_IWGRP and not _private_group(st.st_gid)) \
+                and not st.st_mode & stat.S_ISVTX:
             problem = f"writable by other users (mode {stat.S_IMODE(st.st_mode):04o}, no sticky bit)"
         if problem is not None:
             where = inert(path if path == os.path.realpath(folder) else f"{path} (above {folder})")

@@ -52,7 +52,7 @@ class UserError(CommandError):
 class ArgumentParser(argparse.ArgumentParser):
     # argparse prints the whole usage before its error; one line says more.
     def error(self, message: str) -> Any:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {safety.inert(message)} (see {self.prog} --help)\n")
 
 
 def add_command(sub: Any, name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import os
 import sys
 import time
 from collections import Counter
@@ -13,7 +12,7 @@ from typing import Optional
 
 from zemo_etl import parser, schema, text
 from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command, add_output_options,
-                                 check_folder, count_lines, csv_writer, open_output, open_text, read_lines,
+                                 count_lines, csv_writer, open_output, open_text, read_lines,
                                  require_file, resolve_in_chunks)
 from zemo_etl.index import LibraryIndex
 
@@ -123,11 +122,9 @@ def run_classify(args: argparse.Namespace) -> int:
     started = time.monotonic()
     index = load_library_index(args.library, args.artist_column, args.title_column)
     if args.save_index:
-        check_folder(os.path.dirname(os.path.abspath(args.save_index)), args)
-        try:
-            index.save(args.save_index)
-        except OSError as e:
-            raise UserError(f"{args.save_index}: cannot save the index: {e.strerror or e}") from None
+        # The bytes of `index.save`, through the command's own output guards.
+        with open_output(args.save_index, args, binary=True) as f:
+            f.write(index.to_bytes())
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
