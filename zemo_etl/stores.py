@@ -14,8 +14,10 @@ from __future__ import annotations
 import contextlib
 import os
 import pathlib
+import signal
 import sqlite3
 import sys
+import threading
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -78,16 +80,48 @@ def describe_error(error: BaseException) -> Optional[tuple[bool, str]]:
     return None
 
 
+class _CtrlCHeld:
+    """Holds Ctrl-C back from ``start()`` to the end of the ``with`` block, then
+    delivers it: a commit and its count in ``Store.commits`` happen together,
+    so whoever catches the KeyboardInterrupt knows whether the work is in."""
+
+    def __enter__(self) -> _CtrlCHeld:
+        self._previous: Any = None
+        self._held: Optional[tuple[int, Any]] = None
+        return self
+
+    def start(self) -> None:
+        # KeyboardInterrupt is raised on the main thread only; a handler not
+        # installed from Python (None) is left alone.
+        if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGINT) is not None:
+            self._previous = signal.signal(signal.SIGINT, self._hold)
+
+    def _hold(self, signum: int, frame: Any) -> None:
+        self._held = (signum, frame)
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is None:
+            return
+        signal.signal(signal.SIGINT, self._previous)
+        if self._held is not None:
+            if callable(self._previous):
+                self._previous(*self._held)  # the default handler raises KeyboardInterrupt
+            elif self._previous == signal.SIG_DFL:
+                signal.raise_signal(signal.SIGINT)
+
+
 class Store:
     """A database connection with the few operations the pipeline needs. Use
     ``with store.transaction():`` around changes; nothing is committed
-    otherwise."""
+    otherwise. ``commits`` counts the transactions committed: a Ctrl-C that
+    comes while one commits is delivered once it is counted."""
 
     types: dict[str, str] = {}
 
     def __init__(self, url: str) -> None:
         self.url = url
         self.name = redact_url(url)
+        self.commits = 0
 
     def scrub(self, text: object) -> str:
         """`text` (a driver's error, say) on one line without the URL's password."""
@@ -179,16 +213,19 @@ class SQLiteStore(Store):
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
-        self.conn.execute("BEGIN IMMEDIATE")
-        try:
-            yield
-        except BaseException:
-            # SQLite itself rolls back on some errors (a full disk, an I/O
-            # error); the error that stopped the load is the one to report.
-            if self.conn.in_transaction:
-                self.conn.execute("ROLLBACK")
-            raise
-        self.conn.execute("COMMIT")
+        with _CtrlCHeld() as held:
+            self.conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield
+                held.start()
+                self.conn.execute("COMMIT")
+            except BaseException:
+                # SQLite itself rolls back on some errors (a full disk, an I/O
+                # error); the error that stopped the load is the one to report.
+                if self.conn.in_transaction:
+                    self.conn.execute("ROLLBACK")
+                raise
+            self.commits += 1
 
     def close(self) -> None:
         self.conn.close()
@@ -274,8 +311,11 @@ class PostgresStore(Store):
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
-        with self.conn.transaction():
-            yield
+        with _CtrlCHeld() as held:
+            with self.conn.transaction():
+                yield
+                held.start()  # the commit is made on leaving the block
+            self.commits += 1
 
     def close(self) -> None:
         self.conn.close()

@@ -11,12 +11,15 @@ it, and turns Ctrl-C into exit status 130. ``common`` holds what they share.
 from __future__ import annotations
 
 import argparse
+import signal
+import sys
+from typing import NoReturn
 
 from zemo_etl.cli import load, match, normalize, pipeline, rows, state
-from zemo_etl.cli.common import ArgumentParser, run_handler
+from zemo_etl.cli.common import EXIT_INTERRUPTED, ArgumentParser, run_handler
 from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
 
-__all__ = ["main", "Pipeline", "SAMPLE_DATA", "STEPS"]
+__all__ = ["main", "console_main", "Pipeline", "SAMPLE_DATA", "STEPS"]
 
 _COMMAND_MODULES = [pipeline, rows, normalize, match, state, load]
 
@@ -44,3 +47,16 @@ def main(argv: list[str] | None = None) -> int:
         module.add_parsers(sub)
     args = ap.parse_args(argv)
     return run_handler(args.handler, args)
+
+
+def console_main() -> NoReturn:
+    """The `zemo-etl` program: main() on the process's arguments, then exit."""
+    try:
+        status = main()
+    except KeyboardInterrupt:  # outside a command's own handling: while parsing, or once it returned
+        print("zemo-etl: interrupted", file=sys.stderr)
+        status = EXIT_INTERRUPTED
+    # The command is over; a Ctrl-C from here on would only turn the exit into
+    # a traceback. A signal already pending is dropped with its handler.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(status)

@@ -52,6 +52,9 @@ def run_load(args: argparse.Namespace) -> int:
         result = stores.load_dump_table(store, args.dump, args.table, create=args.create, replace=args.replace,
                                         batch_rows=args.batch_rows)
     except KeyboardInterrupt:
+        if store is not None and store.commits:
+            raise CommandError(f"interrupted once the load was committed; {where} is loaded",
+                               EXIT_INTERRUPTED) from None
         raise CommandError(f"interrupted; {where} is unchanged", EXIT_INTERRUPTED) from None
     except Exception as e:
         described = stores.describe_error(e)
