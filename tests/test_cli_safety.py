@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import unicodedata
+import urllib.parse
 
 import pytest
 
@@ -52,7 +53,7 @@ def one_line_error(done, *words, status=2):
     ("postgres://me:s3cret@[::1]:5433/lib?application_name=me@example.com",
      "postgres://me@[::1]:5433/lib?application_name=me@example.com", "s3cret"),
     ("postgresql://etl:Se%zzcret@h/db", "postgresql://etl@h/db", "Se%zzcret"),
-    ("postgresql://etl:Se%3Acret@h/db", "postgresql://etl@h/db", "Se:cret"),  # matched decoded too
+    ("postgresql://etl:Se%3Acret@h/db", "postgresql://etl@h/db", "Se%3Acret"),
     # parameters
     ("postgresql://etl@h/db?password=Qw3rty&sslmode=require", "postgresql://etl@h/db?sslmode=require", "Qw3rty"),
     ("postgresql:///db?sslpassword=Qw3rty", "postgresql:///db", "Qw3rty"),
@@ -67,24 +68,12 @@ def test_urls_are_redacted_and_their_secrets_known(url, redacted, secret):
     if secret is None:
         assert secrets == []
         return
-    assert secret in secrets and secret not in redacted
     # Another password, the same database: the same redacted URL.
-    assert safety.redact_url(url.replace(secret, "other")) == redacted
-    error = f'invalid token: "{secret}" or "{__import__("urllib.parse").parse.quote(secret, safe="")}"'
-    assert secret not in safety.scrub(error, secrets) and "***" in safety.scrub(error, secrets)
-
-
-def test_libpq_errors_lose_the_password():
-    pytest.importorskip("psycopg")
-    from zemo_etl import stores
-
-    for url in ["postgresql://etl:Se%zzcret@/db?host=/nonexistent",
-                "postgresql://etl:Sec?ret#1@/db?host=/nonexistent&connect_timeout=1",
-                "postgresql:///db?host=/nonexistent&password=Se%zzcret"]:
-        with pytest.raises(stores.StoreError) as info:
-            stores.open_store(url)
-        message = str(info.value)
-        assert "cret" not in message and message.startswith(f"cannot connect to {safety.redact_url(url)}:")
+    assert secret not in redacted and safety.redact_url(url.replace(secret, "other")) == redacted
+    # An error may quote it as written, decoded or encoded.
+    forms = {secret, urllib.parse.unquote(secret), urllib.parse.quote(urllib.parse.unquote(secret), safe="")}
+    error = "; ".join(f'invalid token: "{form}"' for form in forms)
+    assert forms <= set(secrets) and safety.scrub(error, secrets).count("***") == len(forms)
 
 
 def test_a_run_stores_and_compares_the_url_without_its_password(tmp_path, postgres):  # noqa: F811

@@ -232,8 +232,12 @@ def test_tables_without_create_table_get_numbered_columns(capsys, tmp_path: Path
     ([SAMPLE, "library", "--into", "sqlite:////nonexistent/x.db"], "cannot open sqlite:////nonexistent/x.db"),
     ([SAMPLE, "absent", "--into", "sqlite:///{tmp}/x.db", "--create"], "holds no rows of absent"),
     ([SAMPLE, "library", "--into", "postgresql://u:secret@/db?host=/nonexistent"], "cannot connect to"),
+    ([SAMPLE, "library", "--into", "postgresql://u:secret?#1@/db?host=/nonexistent"], "to postgresql://u@/db?host"),
+    ([SAMPLE, "library", "--into", "postgresql://u:secret%zz@/db"], 'percent-encoded token: "***"'),
+    ([SAMPLE, "library", "--into", "postgresql:///db?host=/nonexistent&password=secret"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db", "--batch-rows", "0"], "--batch-rows must be"),
-], ids=["no-dump", "url", "sqlite-dir", "no-rows", "pg-connect", "batch-rows"])
+], ids=["no-dump", "url", "sqlite-dir", "no-rows", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
+        "batch-rows"])
 def test_user_errors_exit_2_with_one_line(capsys, tmp_path: Path, args: list[str], message: str) -> None:
     if any(a.startswith("postgresql:") for a in args):
         pytest.importorskip("psycopg")

@@ -18,7 +18,7 @@ import csv
 import io
 import random
 from collections.abc import Iterable, Sequence
-from typing import Optional, TextIO
+from typing import IO, Optional
 
 from zemo_etl import schema
 from zemo_etl.safety import atomic_write
@@ -367,7 +367,7 @@ def insert_statements(table: str, rows: Iterable[Sequence[object]]) -> Iterable[
         yield head + "\n" + ",\n".join(parts) + ";\n"
 
 
-def _table_block(out: TextIO, table: str, create: str, rows: Sequence[Sequence[object]]) -> None:
+def _table_block(out: IO[str], table: str, create: str, rows: Sequence[Sequence[object]]) -> None:
     out.write(f"\n--\n-- Table structure for table `{table}`\n--\n\n")
     out.write(f"DROP TABLE IF EXISTS `{table}`;\n")
     out.write("/*!40101 SET @saved_cs_client     = @@character_set_client */;\n")
@@ -383,7 +383,7 @@ def _table_block(out: TextIO, table: str, create: str, rows: Sequence[Sequence[o
     out.write("UNLOCK TABLES;\n")
 
 
-def write_dump(out: TextIO, library: Sequence[Sequence[object]], database: str = "library_db",
+def write_dump(out: IO[str], library: Sequence[Sequence[object]], database: str = "library_db",
                notes: Optional[Sequence[Sequence[object]]] = None) -> None:
     """A dump of the library table (and a notes table, when given) in mariadb-dump's layout."""
     out.write(_HEADER.format(database=database))
@@ -405,7 +405,7 @@ def notes_rows(library: Sequence[Sequence[object]]) -> list[tuple[object, ...]]:
     return notes
 
 
-def write_releases_csv(out: TextIO, releases: Iterable[tuple[str, str]]) -> None:
+def write_releases_csv(out: IO[str], releases: Iterable[tuple[str, str]]) -> None:
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["artist", "title"])
     writer.writerows(releases)

@@ -40,11 +40,12 @@ class SafetyError(Exception):
 # --- secrets in database URLs ---------------------------------------------------
 
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
-# What may follow the userinfo's last "@": hosts (names, addresses, [v6],
-# ports, comma-separated lists), then an optional /dbname and ?key=value&...
-# The password itself may hold "?", "#", "/" and "@" unencoded (libpq reads
-# only up to its first "@"); the "@" that ends it is the first one after
-# which the rest reads as such a tail.
+# What may follow the "@" that ends the userinfo: hosts (names, addresses,
+# [v6], ports, comma-separated lists), then an optional /dbname and
+# ?key=value&... A password may hold "?", "#", "/" and "@" unencoded (libpq
+# connects with the first three; a URL parser takes them for the end of the
+# host); the "@" that ends it is the first one after which the rest reads as
+# such a tail.
 _TAIL = re.compile(r"[\w.~%:,\[\]-]*(?:/[^?@]*)?(?:\?(?:[A-Za-z_]+=[^&]*(?:&[A-Za-z_]+=[^&]*)*)?)?\Z")
 _SECRET_PARAMS = ("password", "sslpassword")
 _KEYWORD_SECRET = re.compile(r"\b(?:ssl)?password\s*=\s*(?:'(?:[^'\\]|\\.)*'?|\S*)")

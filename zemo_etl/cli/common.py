@@ -15,7 +15,6 @@ import csv
 import importlib
 import io
 import os
-import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -144,17 +143,20 @@ def add_output_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
                             "spreadsheet shows them as text (the data is then no longer exact)")
 
 
-def check_folder(folder: Any, args: argparse.Namespace) -> None:
-    """Refuse to write into a folder other users can change, unless
-    --allow-shared-folder is given (then warn on standard error)."""
+def check_folder(folder: Any, allow_shared: bool, command: str = "") -> None:
+    """Refuse to write into a folder other users can change (one-line
+    UserError), unless `allow_shared` (--allow-shared-folder): then warn on
+    standard error."""
     try:
-        warning = safety.check_folder(folder, getattr(args, "allow_shared_folder", False))
+        warning = safety.check_folder(folder, allow_shared)
     except FileNotFoundError:
         raise UserError(f"{folder}: no such folder") from None
     except OSError as e:
         raise UserError(f"{folder}: {e.strerror}") from None
+    except safety.SafetyError as e:
+        raise UserError(str(e)) from None
     if warning is not None:
-        print(f"zemo-etl {args.command}: warning: {safety.inert(warning)}", file=sys.stderr)
+        print(f"zemo-etl{' ' + command if command else ''}: warning: {safety.inert(warning)}", file=sys.stderr)
 
 
 @contextlib.contextmanager
@@ -169,7 +171,7 @@ def open_output(path: Optional[str], args: argparse.Namespace, binary: bool = Fa
         stream.flush()
         return
     if not safety.stream_target(path):  # nothing is created at /dev/null or a FIFO
-        check_folder(os.path.dirname(os.path.abspath(path)), args)
+        check_folder(os.path.dirname(os.path.abspath(path)), args.allow_shared_folder, args.command)
     stack = contextlib.ExitStack()
     try:
         stream = stack.enter_context(safety.atomic_write(path, binary=binary))

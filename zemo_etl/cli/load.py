@@ -43,7 +43,7 @@ def run_load(args: argparse.Namespace) -> int:
     if args.into.startswith("sqlite:///"):
         folder = os.path.dirname(os.path.abspath(urllib.parse.unquote(args.into[len("sqlite:///"):])))
         if os.path.isdir(folder):  # a missing one is the store's to report
-            check_folder(folder, args)
+            check_folder(folder, args.allow_shared_folder, args.command)
     start = time.monotonic()
     store = None
     try:

@@ -108,7 +108,7 @@ class Pipeline:
         the state or the database is unusable; KeyboardInterrupt passes
         through, recorded in the state."""
         self.workdir.mkdir(parents=True, exist_ok=True)
-        warn_shared_folder(self.workdir, self.allow_shared_folder)
+        check_folder(self.workdir, self.allow_shared_folder)
         if fresh and os.path.lexists(self.state_path):
             os.remove(self.state_path)
         st = self._load_or_create_state()
@@ -281,7 +281,7 @@ def run_demo(args: argparse.Namespace) -> int:
         raise UserError("--scale must be at least 1")
     data = args.workdir / "input"
     data.mkdir(parents=True, exist_ok=True)
-    check_folder(data, args)
+    check_folder(data, args.allow_shared_folder, args.command)
     args.dump, args.releases = data / "library.sql", data / "releases.csv"
     started = time.monotonic()
     _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
@@ -302,19 +302,6 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
 
 def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
     return (pipeline or _pipeline(args)).run(fresh=args.fresh)
-
-
-def warn_shared_folder(folder: pathlib.Path, allow: bool) -> None:
-    """The work folder check of `common.check_folder`, for a pipeline run
-    outside the command line too."""
-    try:
-        warning = safety.check_folder(folder, allow)
-    except OSError as e:
-        raise UserError(f"{folder}: {e.strerror}") from None
-    except safety.SafetyError as e:
-        raise UserError(str(e)) from None
-    if warning is not None:
-        print(f"warning: {inert(warning)}", file=sys.stderr)
 
 
 def _with_url(st: state.PipelineState, doc: dict, db_url: str) -> state.PipelineState:
