@@ -13,10 +13,10 @@ import argparse
 import contextlib
 import csv
 import importlib
-import io
 import os
 import sys
 import time
+import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar, Union
 
@@ -254,35 +254,35 @@ class CsvWriter:
 
     def __init__(self, stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> None:
         self._stream, self._safe, self._end = stream, safe, lineterminator
-        self._buffer = io.StringIO()
-        self._plain = csv.writer(self._buffer, lineterminator=lineterminator)
-        self._quoting_cr = csv.writer(self._buffer, lineterminator="\r\n")
-
-    def _take(self) -> str:
-        text = self._buffer.getvalue()
-        self._buffer.seek(0)
-        self._buffer.truncate()
-        return text
+        self._lines: list[str] = []  # csv.writer writes each row as one string
+        sink = types.SimpleNamespace(write=self._lines.append)
+        self._plain = csv.writer(sink, lineterminator=lineterminator)
+        self._quoting_cr = csv.writer(sink, lineterminator="\r\n")
 
     def writerow(self, row: Iterable[Any]) -> None:
         self.writerows([row])
 
     def writerows(self, rows: Iterable[Iterable[Any]]) -> None:
-        rows = [[safety.formula_safe(c) for c in row] if self._safe else row for row in rows]
-        self._plain.writerows(rows)
-        text = self._take()
-        if "\r" in text and self._end != "\r\n":
-            parts = []
+        lines = self._lines
+        if isinstance(rows, (list, tuple)) and not self._safe:
+            self._plain.writerows(rows)  # all in C; the rows are at hand if one needs quoting
+            if "\r" in "".join(lines):
+                for k in range(len(rows)):
+                    self._quote_cr(k, rows[k])
+        else:
             for row in rows:
-                row = list(row)
-                if any(isinstance(c, str) and "\r" in c for c in row):
-                    self._quoting_cr.writerow(row)
-                    parts.append(self._take()[:-2] + self._end)
-                else:
-                    self._plain.writerow(row)
-                    parts.append(self._take())
-            text = "".join(parts)
-        self._stream.write(text)
+                if self._safe:
+                    row = [safety.formula_safe(c) for c in row]
+                self._plain.writerow(row)
+                self._quote_cr(len(lines) - 1, row)
+        self._stream.write("".join(lines))
+        lines.clear()
+
+    def _quote_cr(self, k: int, row: Iterable[Any]) -> None:
+        # Rewrites line k, the row as written, if it holds a CR it should have quoted.
+        if "\r" in self._lines[k] and self._end != "\r\n":
+            self._quoting_cr.writerow(row)
+            self._lines[k] = self._lines.pop()[:-2] + self._end
 
 
 def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> CsvWriter:
