@@ -119,10 +119,10 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
 
 
 def run_classify(args: argparse.Namespace) -> int:
-    started = time.monotonic()
-    index = load_library_index(args.library, args.artist_column, args.title_column)
     if args.save_index == "-":
         raise UserError("--save-index needs a file name (standard output carries the decisions)")
+    started = time.monotonic()
+    index = load_library_index(args.library, args.artist_column, args.title_column)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:
