@@ -87,7 +87,7 @@ def test_demo_scale_generates_and_times_each_step(tmp_path, capsys):
 
 @pytest.fixture(scope="module")
 def small_job(tmp_path_factory):
-    """Inputs of a small run, and the report and output of an uninterrupted run on them."""
+    """Arguments for a small run, and the report of an uninterrupted run on them."""
     d = tmp_path_factory.mktemp("job")
     _demo_data.generate(str(d / "library.sql"), str(d / "releases.csv"), 300, 300)
     inputs = ["--dump", str(d / "library.sql"), "--releases", str(d / "releases.csv")]

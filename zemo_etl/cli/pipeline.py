@@ -5,7 +5,9 @@
     zemo-etl run --dump library.sql --releases releases.csv --workdir out [--db-url URL]
 
 Steps (resumable: a run that stops part-way continues from the first step
-not completed, with the state kept in WORKDIR/state.json):
+not completed, with the state kept in WORKDIR/state.json; after Ctrl-C,
+wherever it came, that step is marked failed with the error "interrupted",
+which `zemo-etl state show` prints):
 
 1. load_library    the `library` table out of the MySQL dump, in storage form
 2. dedupe_releases the releases CSV, in storage form, duplicates dropped
