@@ -33,7 +33,7 @@ def parse_csv(s):
 
 
 @pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
-                                     ["state"], ["state", "show"], ["state", "check"]])
+                                     ["state"], ["state", "show"], ["state", "check"], ["load"]])
 def test_every_subcommand_has_help_with_examples(command):
     done = zemo(*command, "--help")
     assert done.returncode == 0
@@ -56,12 +56,20 @@ def test_rows_writes_the_table_with_its_schema_header(tmp_path):
     assert objects[0] == dict(zip(schema.library_columns(), expected[0]))
     assert objects[0]["alternate_artist_name"] is None
 
-    # A table without a known column list: no header, arrays.
+    # A table `schema` does not know: the names of the dump's CREATE TABLE.
     notes = parser.load_table_rows(SAMPLE_DUMP, "library_notes")
     done = zemo("rows", SAMPLE_DUMP, "library_notes", "--format", "jsonl")
-    assert [json.loads(line) for line in done.stdout.splitlines()] == [list(r) for r in notes]
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [{"id": i, "note": n} for i, n in notes]
     assert "\n" in notes[1][1]  # an escaped newline survives both ways
+    header, first = parse_csv(zemo("rows", SAMPLE_DUMP, "library_notes").stdout)[:2]
+    assert (header, first) == (["id", "note"], [str(notes[0][0]), notes[0][1]])
+    # Without a CREATE TABLE, or with --columns none: no header, arrays.
+    bare = tmp_path / "bare.sql"
+    bare.write_text("INSERT INTO `library_notes` VALUES (1,'a'),(2,NULL);\n", encoding="utf-8")
+    assert zemo("rows", str(bare), "library_notes").stdout == "1,a\n2,\n"
+    assert zemo("rows", str(bare), "library_notes", "--format", "jsonl").stdout == '[1, "a"]\n[2, null]\n'
     assert parse_csv(zemo("rows", SAMPLE_DUMP, "library", "--columns", "none").stdout)[0] == table[1]
+    assert zemo("rows", SAMPLE_DUMP, "library_notes", "--columns", "none").stdout.startswith(f"{notes[0][0]},")
 
 
 def test_rows_for_a_table_not_in_the_dump_is_empty_with_a_note():

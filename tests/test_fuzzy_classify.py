@@ -87,7 +87,7 @@ def test_pool_survives_fork():
             os._exit(0 if ok else 3)
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status))
-    """, threads=2, timeout=30)
+    """, threads=2, timeout=120)
     assert out.strip() == "0"
 
 

@@ -1,19 +1,25 @@
 """The ``zemo-etl`` command line.
 
-Each subcommand lives in a module of this package that adds its parsers with
-``add_parsers(subparsers)`` and sets ``handler``, a function of the parsed
-arguments returning the exit status. ``common`` holds what they share.
+Each subcommand lives in a module of this package whose
+``add_parsers(subparsers)`` adds its parsers with ``common.add_command`` and
+sets ``handler``, a function of the parsed arguments returning the exit
+status. A handler raises ``UserError`` (exit status 2) or ``CommandError``
+(its own status) for a failure to report in one line; ``run_handler`` prints
+it, and turns Ctrl-C into exit status 130. ``common`` holds what they share.
 """
 
 from __future__ import annotations
 
 import argparse
+import signal
+import sys
+from typing import NoReturn
 
 from zemo_etl.cli import load, match, normalize, pipeline, rows, state
-from zemo_etl.cli.common import ArgumentParser, run_handler
+from zemo_etl.cli.common import EXIT_INTERRUPTED, ArgumentParser, run_handler
 from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
 
-__all__ = ["main", "Pipeline", "SAMPLE_DATA", "STEPS"]
+__all__ = ["main", "console_main", "Pipeline", "SAMPLE_DATA", "STEPS"]
 
 _COMMAND_MODULES = [pipeline, rows, normalize, match, state, load]
 
@@ -41,3 +47,16 @@ def main(argv: list[str] | None = None) -> int:
         module.add_parsers(sub)
     args = ap.parse_args(argv)
     return run_handler(args.handler, args)
+
+
+def console_main() -> NoReturn:
+    """The `zemo-etl` program: main() on the process's arguments, then exit."""
+    try:
+        status = main()
+    except KeyboardInterrupt:  # outside a command's own handling: while parsing, or once it returned
+        print("zemo-etl: interrupted", file=sys.stderr)
+        status = EXIT_INTERRUPTED
+    # The command is over; a Ctrl-C from here on would only turn the exit into
+    # a traceback. A signal already pending is dropped with its handler.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(status)

@@ -4,14 +4,15 @@ names against a catalogue."""
 from __future__ import annotations
 
 import argparse
+import itertools
 import sys
 import time
 from collections import Counter
 from typing import Optional
 
 from zemo_etl import parser, schema, text
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command,
-                                 classify_in_chunks, count_lines, csv_writer, open_text, read_lines,
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command, add_output_options,
+                                 count_lines, csv_writer, open_output, open_text, read_lines,
                                  require_file, resolve_in_chunks)
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
 
@@ -86,6 +87,7 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    add_output_options(p)
     p.set_defaults(handler=run_classify)
 
     p = add_command(sub, "resolve", "map names onto the best entry of a catalogue", """\
@@ -113,37 +115,36 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
     p.add_argument("--column", metavar="NAME", help="the input is CSV; resolve this column")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("input", metavar="FILE", nargs="?", help="names (default: standard input)")
+    add_output_options(p)
     p.set_defaults(handler=run_resolve)
 
 
 def run_classify(args: argparse.Namespace) -> int:
+    if args.save_index == "-":
+        raise UserError("--save-index needs a file name (standard output carries the decisions)")
     started = time.monotonic()
     index = load_library_index(args.library, args.artist_column, args.title_column)
     if args.save_index:
-        index.save(args.save_index)
+        # The bytes of `index.save`, through the command's own output guards.
+        with open_output(args.save_index, args, binary=True) as f:
+            f.write(index.to_bytes())
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
     with open_text(args.releases) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column])
         ia, it = table.header.index(args.artist_column), table.header.index(args.title_column)
-        out = None
-        with Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
-            for chunk in table.chunks(CLASSIFY_CHUNK):
+        chunks = table.chunks(CLASSIFY_CHUNK)
+        first = next(chunks, None)  # a malformed start is reported before any output is made
+        with open_output(args.output, args) as out, \
+                Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
+            writer = csv_writer(out, args.csv_safe)
+            writer.writerow(table.header + ["decision"])
+            for chunk in itertools.chain([first] if first is not None else [], chunks):
                 decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
-                if out is None:  # opened once the first chunk has read cleanly
-                    out = open_text(args.output, "w")
-                    writer = csv_writer(out)
-                    writer.writerow(table.header + ["decision"])
                 counts.update(decisions)
                 writer.writerows(row + [d] for row, d in zip(chunk, decisions))
                 progress.update(len(chunk))
-        if out is None:
-            out = open_text(args.output, "w")
-            csv_writer(out).writerow(table.header + ["decision"])
-    out.flush()
-    if out is not sys.stdout:
-        out.close()
     n = sum(counts.values())
     print(f"classified {n:,} releases against {len(index):,} library entries in "
           f"{time.monotonic() - started:.1f} s: {counts['keep']:,} keep, {counts['prune']:,} prune, "
@@ -181,27 +182,24 @@ def run_resolve(args: argparse.Namespace) -> int:
 
     src = open_text(args.input)
     total = count_lines(args.input)
-    resolved = 0
+    if args.column is None:
+        names = list(read_lines(src))
+    else:
+        table = CsvInput(src, required=[args.column])
+        i = table.header.index(args.column)
+        rows = list(table.rows())
+        names = [r[i] for r in rows]
     with Progress("resolve", total=total, unit="names") as progress:
+        matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
+    with open_output(args.output, args) as out:
+        writer = csv_writer(out, args.csv_safe)
         if args.column is None:
-            names = [line for line in read_lines(src)]
-            matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
-            out = open_text(args.output, "w")
-            writer = csv_writer(out)
             writer.writerow(["name", "match"])
-            for name, m in zip(names, matches):
-                writer.writerow([name, "" if m is None else original[m]])
+            writer.writerows([name, "" if m is None else original[m]] for name, m in zip(names, matches))
         else:
-            table = CsvInput(src, required=[args.column])
-            i = table.header.index(args.column)
-            rows = list(table.rows())
-            matches = resolve_in_chunks(form([r[i] for r in rows]), catalog, args.threshold, progress)
-            out = open_text(args.output, "w")
-            writer = csv_writer(out)
             writer.writerow(table.header + ["match"])
             writer.writerows(r + ["" if m is None else original[m]] for r, m in zip(rows, matches))
-        resolved = sum(m is not None for m in matches)
-    out.flush()
+    resolved = sum(m is not None for m in matches)
     print(f"resolved {resolved:,} of {len(matches):,} names against {len(catalog):,} catalogue entries",
           file=sys.stderr)
     return 0
