@@ -174,6 +174,13 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
     assert kind.query(loaded, slice(None)) == kind.expected
     assert len(kind.cls.load(path)) == 10
     assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim"])
+    # A pipe (or, as root, /dev/null) at the target is refused, not replaced by a file.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="not a regular file"):
+        prepared.save(fifo)
+    assert stat.S_ISFIFO(fifo.lstat().st_mode)
+    assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim", "fifo"])
 
 
 def test_pickle_crosses_processes(kind):

@@ -1,6 +1,7 @@
 #include "common/atomic_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,6 +59,13 @@ Status write_temp_file(std::string_view prefix, std::string_view contents, std::
 }
 
 Status rename_temp_file(const std::string& temp, const std::string& path) {
+    // A rename would replace a device or a pipe with a plain file (as root,
+    // /dev/null itself): only files and links to replace are renamed over.
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        ::unlink(temp.c_str());
+        return Error("not a regular file");
+    }
     if (::rename(temp.c_str(), path.c_str()) == 0) return ok_status();
     const int err = errno;
     ::unlink(temp.c_str());
