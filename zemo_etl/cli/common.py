@@ -10,9 +10,12 @@ interrupted with Ctrl-C.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import csv
 import importlib
+import io
+import itertools
 import os
 import sys
 import time
@@ -85,16 +88,21 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
 
 # --- input and output ---------------------------------------------------------
 
-def open_text(path: Optional[str], mode: str = "r") -> IO[str]:
-    """A file to read, or standard input/output for None or "-"; UTF-8,
-    newlines as csv needs them. Files to write go through `open_output`."""
-    if path is None or path == "-":
-        stream = sys.stdin if "r" in mode else sys.stdout
-        if hasattr(stream, "reconfigure"):
-            stream.reconfigure(encoding="utf-8", newline="")
-        return stream
+def open_text(path: Optional[str], mode: str = "r", encoding: str = "utf-8") -> IO[str]:
+    """A file to read, or standard input/output for None or "-"; newlines as
+    csv needs them. Input is decoded from `encoding` (--encoding; a UTF-8
+    byte-order mark is dropped) and keeps count of where it is, so that a
+    decoding error can name its line and byte (`decode_error`). Files to
+    write go through `open_output`."""
     if "r" not in mode:
+        if path is None or path == "-":
+            stream = sys.stdout
+            if hasattr(stream, "reconfigure"):
+                stream.reconfigure(encoding="utf-8", newline="")
+            return stream
         raise ValueError("open_text reads; open_output writes")
+    if path is None or path == "-":
+        return _positioned(_CountingReader(sys.stdin.buffer, "<stdin>", close=False), encoding)
     try:
         # Without O_NONBLOCK, opening a FIFO would wait for a writer before
         # the check below could refuse it.
@@ -107,7 +115,98 @@ def open_text(path: Optional[str], mode: str = "r") -> IO[str]:
     except safety.SafetyError as e:
         os.close(fd)
         raise UserError(str(e)) from None
-    return open(fd, mode, encoding="utf-8", newline="")
+    return _positioned(_CountingReader(io.FileIO(fd, "r"), path), encoding)
+
+
+class _CountingReader(io.BufferedIOBase):
+    """A binary stream that counts the bytes and line feeds it has handed
+    out, for the text layer above it: a decoding error's bytes end where the
+    count stands, which places the bad byte exactly, on standard input too."""
+
+    def __init__(self, raw: Any, name: str, close: bool = True) -> None:
+        super().__init__()
+        self._raw, self.name, self._close = raw, name, close
+        self.offset = self.newlines = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def read1(self, size: int = -1) -> bytes:
+        data = self._raw.read1(size) if hasattr(self._raw, "read1") else self._raw.read(size)
+        self.offset += len(data)
+        self.newlines += data.count(b"\n")
+        return data
+
+    read = read1
+
+    def close(self) -> None:
+        if not self.closed and self._close:
+            self._raw.close()
+        super().close()
+
+
+_TEXT_CHUNK = 1 << 16
+
+
+def _positioned(source: _CountingReader, encoding: str) -> IO[str]:
+    # UTF-8 is read as utf-8-sig: a spreadsheet's "CSV UTF-8" starts with a
+    # byte-order mark that would otherwise stick to the first column's name.
+    codec = codecs.lookup(encoding).name
+    stream = io.TextIOWrapper(source, encoding="utf-8-sig" if codec == "utf-8" else encoding, newline="")
+    stream._CHUNK_SIZE = _TEXT_CHUNK  # type: ignore[attr-defined]
+    setattr(stream, "zemo_encoding", encoding)
+    return stream
+
+
+def decode_error(stream: IO[str], e: UnicodeDecodeError) -> UserError:
+    """The one-line error for undecodable input read through `open_text`:
+    file, line and byte offset (from 0) of the first bad byte, and the option
+    that names another encoding."""
+    encoding = getattr(stream, "zemo_encoding", "utf-8")
+    shown = "UTF-8" if codecs.lookup(encoding).name == "utf-8" else encoding
+    source = getattr(stream, "buffer", None)
+    where = ""
+    if isinstance(source, _CountingReader) and isinstance(e.object, (bytes, bytearray)):
+        # The decoder was handed e.object last; it ends at the count.
+        offset = source.offset - len(e.object) + e.start
+        line = source.newlines - e.object.count(b"\n", e.start) + 1
+        if offset >= 0 and line >= 1:
+            where = f" line {line}, byte offset {offset}"
+    bad = bytes(e.object[e.start:e.start + 1]).hex()
+    hint = "; --encoding names the file's encoding" + (", e.g. --encoding latin-1" if shown == "UTF-8" else "")
+    return UserError(f"{_name(stream)}{where}: not {shown} text (byte 0x{bad}){hint}")
+
+
+def encoding_option(value: str) -> str:
+    """--encoding: a codec Python knows, as given."""
+    try:
+        codecs.lookup(value)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {value!r}") from None
+    return value
+
+
+_DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|"}
+SNIFFED_DELIMITERS = ";\t|"
+
+
+def delimiter_option(value: str) -> str:
+    """--delimiter: one character (`tab` or `\\t` for TAB)."""
+    value = _DELIMITER_NAMES.get(value.lower(), value)
+    if len(value) != 1 or value in "\"\r\n":
+        raise argparse.ArgumentTypeError(f"{value!r}: one character other than a quote or a line end "
+                                         "(tab for TAB)")
+    return value
+
+
+def add_input_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
+    """--encoding for a command that reads text, and --delimiter for one that reads CSV."""
+    p.add_argument("--encoding", type=encoding_option, default="utf-8", metavar="NAME",
+                   help="text encoding of the input files (default utf-8; e.g. latin-1, cp1252)")
+    if csv:
+        p.add_argument("--delimiter", type=delimiter_option, metavar="CHAR",
+                       help="CSV field separator (default: comma, or the one of ; TAB | that the header "
+                            "uses when it holds no comma; `tab` for TAB)")
 
 
 def _input_error(path: str, e: OSError) -> UserError:
@@ -198,49 +297,90 @@ def read_lines(stream: IO[str]) -> Iterator[str]:
         for line in stream:
             yield line.rstrip("\r\n")
     except UnicodeDecodeError as e:
-        raise UserError(f"{_name(stream)}: not UTF-8 text (byte {e.start})") from None
+        raise decode_error(stream, e) from None
 
 
 class CsvInput:
-    """A CSV file read in chunks of dicts, with its header checked up front.
+    """A CSV file read in chunks of lists, with its header checked up front.
 
+    The delimiter is `delimiter` (--delimiter) or, when that is None, a comma,
+    or else the one of ; TAB | that the header holds when it holds no comma.
     Rows with more or fewer fields than the header, unbalanced quotes and
-    invalid UTF-8 are user errors naming the line.
+    undecodable bytes are user errors naming the line. `required` columns
+    must be in the header: by exact name, or else by the one name equal to it
+    ignoring case and surrounding spaces (`column` gives their positions).
     """
 
-    def __init__(self, stream: IO[str], required: Sequence[str] = ()) -> None:
+    def __init__(self, stream: IO[str], required: Sequence[str] = (), delimiter: Optional[str] = None) -> None:
         self.stream = stream
         self.name = _name(stream)
-        self._reader = csv.reader(stream, strict=True)
+        try:
+            first = stream.readline()
+        except UnicodeDecodeError as e:
+            raise decode_error(stream, e) from None
+        if delimiter is None:
+            delimiter = _sniff_delimiter(first)
+        self.delimiter = delimiter
+        self._reader = csv.reader(itertools.chain([first] if first else [], stream), delimiter=delimiter, strict=True)
         try:
             self.header = next(self._reader)
         except StopIteration:
             raise UserError(f"{self.name}: empty file, expected a CSV header") from None
         except csv.Error as e:
-            raise UserError(f"{self.name}: malformed CSV header: {e}") from None
-        except UnicodeDecodeError:
-            raise UserError(f"{self.name}: not UTF-8 text") from None
-        for column in required:
-            if column not in self.header:
-                raise UserError(f"{self.name}: no column {column!r} (columns: {', '.join(self.header)})")
+            raise UserError(f"{self.name} line {self._reader.line_num}: malformed CSV header: {e}") from None
+        except UnicodeDecodeError as e:
+            raise decode_error(stream, e) from None
+        self._columns = {name: self._find(name) for name in required}
+
+    def _find(self, column: str) -> int:
+        if column in self.header:
+            return self.header.index(column)
+        alike = [k for k, h in enumerate(self.header) if h.strip().casefold() == column.strip().casefold()]
+        if len(alike) == 1:
+            return alike[0]
+        where = f"{self.name} line {self._reader.line_num}"
+        if alike:
+            names = " and ".join(repr(self.header[k]) for k in alike)
+            raise UserError(f"{where}: columns {names} both match {column!r}; name one exactly")
+        hint = "; --delimiter sets the field separator" if len(self.header) == 1 else ""
+        raise UserError(f"{where}: no column {column!r} (columns: {', '.join(self.header)}){hint}")
+
+    def column(self, name: str) -> int:
+        """The position of a column: a required one as matched, another by exact name."""
+        return self._columns[name] if name in self._columns else self.header.index(name)
 
     def rows(self) -> Iterator[list[str]]:
-        width = len(self.header)
+        width, reader = len(self.header), self._reader
+        start = reader.line_num + 1  # where the record being read began: a quoted field may span lines
         try:
-            for fields in self._reader:
-                if not fields:
-                    continue  # blank line
-                if len(fields) != width:
-                    raise UserError(f"{self.name} line {self._reader.line_num}: "
+            for fields in reader:
+                if fields and len(fields) != width:
+                    raise UserError(f"{self.name} {self._lines(start)}: "
                                     f"{len(fields)} fields where the header has {width}")
-                yield fields
+                if fields:  # not a blank line
+                    yield fields
+                start = reader.line_num + 1
         except csv.Error as e:
-            raise UserError(f"{self.name} line {self._reader.line_num}: malformed CSV: {e}") from None
+            if reader.line_num > start and "unexpected end of data" in str(e):
+                raise UserError(f"{self.name} line {start}: malformed CSV: a quote opened here "
+                                f"is never closed") from None
+            raise UserError(f"{self.name} {self._lines(start)}: malformed CSV: {e}") from None
         except UnicodeDecodeError as e:
-            raise UserError(f"{self.name}: not UTF-8 text (after line {self._reader.line_num})") from None
+            raise decode_error(self.stream, e) from None
+
+    def _lines(self, start: int) -> str:
+        end = self._reader.line_num
+        return f"line {end}" if end <= start else f"lines {start}-{end}"
 
     def chunks(self, size: int) -> Iterator[list[list[str]]]:
         return chunked(self.rows(), size)
+
+
+def _sniff_delimiter(header_line: str) -> str:
+    if "," in header_line:
+        return ","
+    used = [d for d in SNIFFED_DELIMITERS if d in header_line]
+    return used[0] if len(used) == 1 else ","
 
 
 class CsvWriter:

@@ -11,8 +11,8 @@ from collections import Counter
 from typing import Optional
 
 from zemo_etl import parser, schema, text
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command, add_output_options,
-                                 count_lines, csv_writer, open_output, open_text, read_lines,
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command, add_input_options,
+                                 add_output_options, count_lines, csv_writer, open_output, open_text, read_lines,
                                  require_file, resolve_in_chunks)
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
 
@@ -29,7 +29,8 @@ def _is_dump(path: str) -> bool:
     return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
 
 
-def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title") -> list[tuple[str, str]]:
+def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
+                       encoding: str = "utf-8", delimiter: Optional[str] = None) -> list[tuple[str, str]]:
     """(artist, title) pairs from a dump's `library` table or from a CSV."""
     require_file(path)
     if _is_dump(path):
@@ -42,19 +43,20 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
         if not rows:
             raise UserError(f"{path}: no rows for table `{schema.LIBRARY_TABLE}`")
         return [(_text(r[a]) if len(r) > a else "", _text(r[t]) if len(r) > t else "") for r in rows]
-    with open_text(path) as f:
-        table = CsvInput(f, required=[artist_column, title_column])
-        ia, it = table.header.index(artist_column), table.header.index(title_column)
+    with open_text(path, encoding=encoding) as f:
+        table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
+        ia, it = table.column(artist_column), table.column(title_column)
         return [(row[ia], row[it]) for row in table.rows()]
 
 
-def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title") -> LibraryIndex:
+def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
+                       encoding: str = "utf-8", delimiter: Optional[str] = None) -> LibraryIndex:
     """The library index of a saved index file, or built from a dump or CSV."""
     require_file(path)
     with open(path, "rb") as f:
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
-        return LibraryIndex(load_library_pairs(path, artist_column, title_column))
+        return LibraryIndex(load_library_pairs(path, artist_column, title_column, encoding, delimiter))
     try:
         return LibraryIndex.load(path)
     except ValueError as e:
@@ -87,6 +89,7 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    add_input_options(p)
     add_output_options(p)
     p.set_defaults(handler=run_classify)
 
@@ -115,6 +118,7 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
     p.add_argument("--column", metavar="NAME", help="the input is CSV; resolve this column")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("input", metavar="FILE", nargs="?", help="names (default: standard input)")
+    add_input_options(p)
     add_output_options(p)
     p.set_defaults(handler=run_resolve)
 
@@ -123,7 +127,7 @@ def run_classify(args: argparse.Namespace) -> int:
     if args.save_index == "-":
         raise UserError("--save-index needs a file name (standard output carries the decisions)")
     started = time.monotonic()
-    index = load_library_index(args.library, args.artist_column, args.title_column)
+    index = load_library_index(args.library, args.artist_column, args.title_column, args.encoding, args.delimiter)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:
@@ -131,9 +135,9 @@ def run_classify(args: argparse.Namespace) -> int:
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
-    with open_text(args.releases) as src:
-        table = CsvInput(src, required=[args.artist_column, args.title_column])
-        ia, it = table.header.index(args.artist_column), table.header.index(args.title_column)
+    with open_text(args.releases, encoding=args.encoding) as src:
+        table = CsvInput(src, required=[args.artist_column, args.title_column], delimiter=args.delimiter)
+        ia, it = table.column(args.artist_column), table.column(args.title_column)
         chunks = table.chunks(CLASSIFY_CHUNK)
         first = next(chunks, None)  # a malformed start is reported before any output is made
         with open_output(args.output, args) as out, \
@@ -159,12 +163,12 @@ _COMPARE = {
 }
 
 
-def _read_catalog(path: str, column: Optional[str]) -> list[str]:
-    with open_text(path) as f:
+def _read_catalog(path: str, column: Optional[str], encoding: str, delimiter: Optional[str]) -> list[str]:
+    with open_text(path, encoding=encoding) as f:
         if column is None:
             return [line for line in read_lines(f) if line.strip()]
-        table = CsvInput(f, required=[column])
-        i = table.header.index(column)
+        table = CsvInput(f, required=[column], delimiter=delimiter)
+        i = table.column(column)
         return [row[i] for row in table.rows() if row[i].strip()]
 
 
@@ -172,7 +176,7 @@ def run_resolve(args: argparse.Namespace) -> int:
     if not 0.0 <= args.threshold <= 1.0:
         raise UserError(f"--threshold {args.threshold}: must lie between 0 and 1")
     form = _COMPARE[args.compare]
-    entries = _read_catalog(args.catalog, args.catalog_column)
+    entries = _read_catalog(args.catalog, args.catalog_column, args.encoding, args.delimiter)
     # One catalogue entry per form: two entries that compare equal would make
     # every name that matches them ambiguous.
     original: dict[str, str] = {}
@@ -180,13 +184,13 @@ def run_resolve(args: argparse.Namespace) -> int:
         original.setdefault(key, entry)
     catalog = list(original)
 
-    src = open_text(args.input)
+    src = open_text(args.input, encoding=args.encoding)
     total = count_lines(args.input)
     if args.column is None:
         names = list(read_lines(src))
     else:
-        table = CsvInput(src, required=[args.column])
-        i = table.header.index(args.column)
+        table = CsvInput(src, required=[args.column], delimiter=args.delimiter)
+        i = table.column(args.column)
         rows = list(table.rows())
         names = [r[i] for r in rows]
     with Progress("resolve", total=total, unit="names") as progress:

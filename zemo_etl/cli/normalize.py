@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 
-from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_output_options, chunked,
-                                 count_lines, csv_writer, open_output, open_text, read_lines)
+from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_input_options, add_output_options,
+                                 chunked, count_lines, csv_writer, open_output, open_text, read_lines)
 from zemo_etl.columns import FORMS
 
 
@@ -26,13 +26,14 @@ zemo-etl normalize --form identity --column artist releases.csv > keyed.csv
     p.add_argument("--column", metavar="NAME", help="treat the input as CSV and convert this column")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("input", metavar="FILE", nargs="?", help="input file (default: standard input)")
+    add_input_options(p)
     add_output_options(p)
     p.set_defaults(handler=run_normalize)
 
 
 def run_normalize(args: argparse.Namespace) -> int:
     form = FORMS[args.form]
-    src = open_text(args.input)
+    src = open_text(args.input, encoding=args.encoding)
     total = count_lines(args.input)
     with open_output(args.output, args) as out, \
             Progress(f"normalize {args.form}", total=total, unit="lines") as progress:
@@ -41,8 +42,8 @@ def run_normalize(args: argparse.Namespace) -> int:
                 out.write("\n".join(form(chunk)) + "\n")
                 progress.update(len(chunk))
         else:
-            table = CsvInput(src, required=[args.column])
-            i = table.header.index(args.column)
+            table = CsvInput(src, required=[args.column], delimiter=args.delimiter)
+            i = table.column(args.column)
             writer = csv_writer(out, args.csv_safe)
             writer.writerow(table.header)
             for rows in table.chunks(FORM_CHUNK):
