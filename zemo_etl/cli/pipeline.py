@@ -7,7 +7,10 @@
 Steps (resumable: a run that stops part-way continues from the first step
 not completed, with the state kept in WORKDIR/state.json; after Ctrl-C,
 wherever it came, that step is marked failed with the error "interrupted",
-which `zemo-etl state show` prints):
+which `zemo-etl state show` prints). A run resumes only on the inputs it
+began with (the same files, byte for byte, and the same options; recorded
+in WORKDIR/inputs.json), and only one run at a time uses a work folder.
+Both inputs are checked before the first step starts.
 
 1. load_library    the `library` table out of the MySQL dump, in storage form
 2. dedupe_releases the releases CSV, in storage form, duplicates dropped
@@ -25,18 +28,22 @@ started with.
 from __future__ import annotations
 
 import argparse
-import csv
+import contextlib
+import json
 import os
 import pathlib
 import sys
 import time
 from collections import Counter
+from collections.abc import Iterator
 from typing import Any, Optional
 
 from zemo_etl import _demo_data, dump, import_utils, pg, safety, schema, state, stores, text
 from zemo_etl.cli import state as state_command
-from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_command, add_output_options, check_folder,
-                                 classify_in_chunks, csv_writer, resolve_in_chunks)
+from zemo_etl.cli import workdir as workdir_record
+from zemo_etl.cli.common import (EXIT_FAILED, CsvInput, Progress, UserError, add_command, add_input_options,
+                                 add_output_options, check_folder, classify_in_chunks, csv_writer, open_text,
+                                 require_file, resolve_in_chunks)
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
@@ -60,17 +67,91 @@ class Pipeline:
     """The job over one dump, one releases CSV and one work folder.
     `csv_safe`: the report's text cells never start a spreadsheet formula;
     `allow_shared_folder`: a work folder other users can change is used
-    (with a warning) rather than refused."""
+    (with a warning) rather than refused; `encoding`, `delimiter`,
+    `artist_column`, `title_column`: how the releases CSV is read (as
+    `classify` reads it)."""
 
     def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
-                 db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False) -> None:
+                 db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False,
+                 encoding: str = "utf-8", delimiter: Optional[str] = None,
+                 artist_column: str = "artist", title_column: str = "title") -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
+        self.encoding, self.delimiter = encoding, delimiter
+        self.artist_column, self.title_column = artist_column, title_column
         self.state_path = workdir / "state.json"
-        self.db_url = db_url or "sqlite:///" + str((workdir / "library.db").resolve())
+        self.db_url = state_command.resolve_db_url(db_url or "sqlite:///" + str(workdir / "library.db"))
         self.csv_dir = str(releases.resolve().parent)
         self.store: stores.Store
         self.timings: dict[str, float] = {}
+        self._lock_depth = 0
+
+    def options(self) -> dict[str, Any]:
+        """The options that change what the run computes, by their names."""
+        return {"--encoding": self.encoding, "--delimiter": self.delimiter, "--artist-column": self.artist_column,
+                "--title-column": self.title_column, "--csv-safe": self.csv_safe}
+
+    def check_inputs(self) -> None:
+        """Each input a regular file we can read, the releases a well-formed
+        CSV with the columns we need: refused (UserError) before any step
+        starts, rather than after the dump is loaded."""
+        require_file(str(self.dump))
+        table = self._releases_csv()
+        with table.stream:
+            for _ in table.rows():
+                pass
+
+    def _releases_csv(self) -> CsvInput:
+        stream = open_text(str(self.releases), encoding=self.encoding)
+        try:
+            return CsvInput(stream, required=[self.artist_column, self.title_column], delimiter=self.delimiter)
+        except BaseException:
+            stream.close()
+            raise
+
+    def prepare_workdir(self) -> None:
+        """The work folder, made if need be and checked as a place to write (UserError)."""
+        try:
+            self.workdir.mkdir(parents=True, exist_ok=True)
+        except FileExistsError:
+            raise UserError(f"{inert(self.workdir)}: not a folder (--workdir)") from None
+        except OSError as e:
+            raise UserError(f"{inert(self.workdir)}: cannot make the folder: {e.strerror}") from None
+        check_folder(self.workdir, self.allow_shared_folder)
+
+    @contextlib.contextmanager
+    def locked(self) -> Iterator[None]:
+        """The work folder held for this run alone (UserError naming the pid
+        of another run that holds it); nested uses share one lock."""
+        if self._lock_depth:
+            self._lock_depth += 1
+            try:
+                yield
+            finally:
+                self._lock_depth -= 1
+            return
+        self.prepare_workdir()
+        with workdir_record.locked(self.workdir):
+            self._lock_depth = 1
+            try:
+                yield
+            finally:
+                self._lock_depth = 0
+
+    def _check_resume(self) -> None:
+        """A state to resume belongs to these inputs and options, or the run
+        is refused naming what changed; a new run records them first."""
+        record = workdir_record.identify({"--dump": self.dump, "--releases": self.releases}, self.options())
+        if not os.path.lexists(self.state_path):
+            workdir_record.save(self.workdir, record)
+            return
+        before = workdir_record.load(self.workdir)
+        if before is None:
+            reason = f"the run in {self.workdir} left no record of its inputs ({workdir_record.RECORD_NAME})"
+        else:
+            reason = workdir_record.changed(before, record)
+        if reason is not None:
+            raise UserError(f"cannot resume: {inert(reason)} (--fresh starts over)")
 
     def _load_or_create_state(self) -> state.PipelineState:
         """The state to resume, or a new one. The state holds the URL without
@@ -108,12 +189,17 @@ class Pipeline:
     def run(self, fresh: bool = False) -> int:
         """The steps not completed yet (all of them with `fresh`): 0 when all
         are done, 1 when one failed. UserError when an input, the work folder,
-        the state or the database is unusable; KeyboardInterrupt passes
-        through, recorded in the state."""
-        self.workdir.mkdir(parents=True, exist_ok=True)
-        check_folder(self.workdir, self.allow_shared_folder)
-        if fresh and os.path.lexists(self.state_path):
-            os.remove(self.state_path)
+        the state or the database is unusable, when another run holds the
+        folder, or when the state to resume is of other inputs;
+        KeyboardInterrupt passes through, recorded in the state."""
+        self.check_inputs()
+        with self.locked():
+            if fresh and os.path.lexists(self.state_path):
+                os.remove(self.state_path)
+            self._check_resume()
+            return self._run_loaded()
+
+    def _run_loaded(self) -> int:
         st = self._load_or_create_state()
         try:
             self.store = stores.open_store(self.db_url)
@@ -141,6 +227,8 @@ class Pipeline:
                     error = scrub(str(e), url_secrets(self.db_url))
                     st.mark_failed(step, f"{type(e).__name__}: {error}")
                     self._save(st)
+                    if isinstance(e, UserError):
+                        raise  # bad input: reported in one line, exit 2
                     print(f"[fail] {step}: {inert(error)}", file=sys.stderr)
                     return EXIT_FAILED
                 self.timings[step] = time.monotonic() - started
@@ -188,11 +276,12 @@ class Pipeline:
     def dedupe_releases(self) -> None:
         seen = import_utils.DedupSet()
         kept, dropped = [], 0
-        safety.require_regular_file(self.releases)
-        with open(self.releases, newline="", encoding="utf-8") as f:
-            for row in csv.DictReader(f):
-                artist = pg.to_pg_text_form(text.to_storage_form(row.get("artist")))
-                title = pg.to_pg_text_form(text.to_storage_form(row.get("title")))
+        table = self._releases_csv()
+        ia, it = table.column(self.artist_column), table.column(self.title_column)
+        with table.stream:
+            for row in table.rows():
+                artist = pg.to_pg_text_form(text.to_storage_form(row[ia]))
+                title = pg.to_pg_text_form(text.to_storage_form(row[it]))
                 if seen.add((text.to_match_form(artist), text.to_match_form(title))):
                     kept.append({"artist": artist, "title": title})
                 else:
@@ -271,8 +360,14 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     run.add_argument("--workdir", type=pathlib.Path, required=True)
     run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     run.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
+    run.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of the releases CSV")
+    run.add_argument("--title-column", default="title", metavar="NAME", help="title column of the releases CSV")
+    add_input_options(run)
     add_output_options(run)
     run.set_defaults(handler=run_job)
+
+
+GENERATED = "generated.json"  # in WORKDIR/input: the --scale its files were generated for
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -283,24 +378,47 @@ def run_demo(args: argparse.Namespace) -> int:
     if args.scale < 1:
         raise UserError("--scale must be at least 1")
     data = args.workdir / "input"
-    data.mkdir(parents=True, exist_ok=True)
-    check_folder(data, args.allow_shared_folder, args.command)
     args.dump, args.releases = data / "library.sql", data / "releases.csv"
-    started = time.monotonic()
-    _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
-    generated = time.monotonic() - started
-    args.fresh = True  # new data: an old state would not match it
     pipeline = _pipeline(args)
-    status = run_job(args, pipeline)
+    with pipeline.locked():
+        data.mkdir(exist_ok=True)
+        check_folder(data, args.allow_shared_folder, args.command)
+        # The files of an earlier demo at this scale are taken again, so that
+        # an interrupted one resumes where it stopped; new data starts over.
+        started = time.monotonic()
+        generated: Optional[float] = None
+        if args.fresh or _generated_scale(data) != args.scale or not (
+                args.dump.is_file() and args.releases.is_file()):
+            if os.path.lexists(data / GENERATED):
+                os.remove(data / GENERATED)
+            _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
+            with atomic_write(data / GENERATED) as f:
+                json.dump({"scale": args.scale}, f)
+            generated = time.monotonic() - started
+            args.fresh = True  # new data: an old state would not match it
+        status = run_job(args, pipeline)
     print(f"timings for {args.scale:,} library rows and {args.scale:,} releases:")
-    for step, seconds in [("generate data", generated), *pipeline.timings.items()]:
+    print(f"    {'generate data':<16} " + (f"{generated:8.2f} s" if generated is not None else "  reused"))
+    for step, seconds in pipeline.timings.items():
         print(f"    {step:<16} {seconds:8.2f} s")
     return status
 
 
+def _generated_scale(data: pathlib.Path) -> Optional[int]:
+    try:
+        with open(data / GENERATED, encoding="utf-8") as f:
+            scale = json.load(f).get("scale")
+    except (OSError, ValueError, AttributeError):
+        return None
+    return scale if isinstance(scale, int) else None
+
+
 def _pipeline(args: argparse.Namespace) -> Pipeline:
     return Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
-                    allow_shared_folder=args.allow_shared_folder)
+                    allow_shared_folder=args.allow_shared_folder, encoding=getattr(args, "encoding", "utf-8"),
+                    delimiter=getattr(args, "delimiter", None),
+                    artist_column=getattr(args, "artist_column", "artist"),
+                    title_column=getattr(args, "title_column", "title"))
 
 
 def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:

@@ -7,6 +7,7 @@ import json
 import os
 import sys
 import tempfile
+import urllib.parse
 
 from zemo_etl import state
 from zemo_etl.cli.common import EXIT_FAILED, UserError, add_command, require_file
@@ -98,9 +99,12 @@ def run_show(args: argparse.Namespace) -> int:
 
 def run_check(args: argparse.Namespace) -> int:
     st, doc = load(args.file)
+    # The same folder written another way (".", "./", through a link) is the same run.
+    stored_dir = str(doc.get("csv_dir"))
+    same_dir = os.path.realpath(stored_dir) == os.path.realpath(args.csv_dir)
     try:
         # The file holds the URL without its password: so is it compared.
-        st.validate_resume(resume_url(doc, args.db_url), args.csv_dir)
+        st.validate_resume(resume_url(doc, args.db_url), stored_dir if same_dir else args.csv_dir)
     except ValueError as e:
         print(f"cannot resume: {inert(scrub(str(e), url_secrets(str(doc.get('database_url')))))}", file=sys.stderr)
         return EXIT_FAILED
@@ -108,10 +112,26 @@ def run_check(args: argparse.Namespace) -> int:
     return 0
 
 
+def resolve_db_url(url: str) -> str:
+    """A sqlite:/// URL with its file's folder made absolute and resolved
+    (the file itself is left as named: a link there is refused when opened);
+    other URLs as given. A relative sqlite:///x.db means the same database
+    from any folder once stored so."""
+    if not url.startswith("sqlite:///"):
+        return url
+    path = urllib.parse.unquote(url[len("sqlite:///"):])
+    if not path:
+        return url
+    folder, name = os.path.split(path)
+    resolved = os.path.join(os.path.realpath(folder or "."), name)
+    return "sqlite:///" + resolved.replace("%", "%25")
+
+
 def resume_url(doc: dict, db_url: str) -> str:
-    """The URL to check a resume against the state with: `db_url` without its
-    password, or the state's own text when that names the same database (a
-    file written before URLs were stored redacted may still hold one)."""
+    """The URL to check a resume against the state with: `db_url` resolved and
+    without its password, or the state's own text when that names the same
+    database (a file written before URLs were stored redacted or resolved may
+    still hold one so)."""
     stored = str(doc.get("database_url"))
-    wanted = redact_url(db_url)
-    return stored if redact_url(stored) == wanted else wanted
+    wanted = redact_url(resolve_db_url(db_url))
+    return stored if redact_url(resolve_db_url(stored)) == wanted else wanted
