@@ -54,35 +54,50 @@ def test_demo_classifies_the_sample(tmp_path, capsys):
     assert capsys.readouterr().out.count("[skip]") == len(cli.STEPS)
 
 
-def test_failed_step_resumes_where_it_stopped(tmp_path, capsys):
-    dump = tmp_path / "library.sql"
-    shutil.copy(cli.SAMPLE_DATA / "library.sql", dump)
-    releases = tmp_path / "in" / "releases.csv"
-    releases.parent.mkdir()
-    args = ["run", "--dump", str(dump), "--releases", str(releases), "--workdir", str(tmp_path / "out")]
-
-    assert cli.main(args) == 1  # the releases file is missing
-    state = PipelineState.load(str(tmp_path / "out" / "state.json"))
-    assert state.step_status("load_library") == "completed"
-    assert state.step_status("dedupe_releases") == "failed"
-    assert "FileNotFoundError" in state.step_error("dedupe_releases")
-
+def test_failed_step_resumes_where_it_stopped(tmp_path, capsys, monkeypatch):
+    releases = tmp_path / "releases.csv"
     releases.write_text("artist,title\nSigur Rós,Ágætis byrjun\nMaría Öztürk,Birds\n", encoding="utf-8")
+    args = ["run", "--dump", str(cli.SAMPLE_DATA / "library.sql"), "--releases", str(releases),
+            "--workdir", str(tmp_path / "out")]
+
+    def fail(self):
+        raise OSError("disk on fire")
+
+    monkeypatch.setattr(cli.Pipeline, "classify", fail)
+    assert cli.main(args) == 1
+    state = PipelineState.load(str(tmp_path / "out" / "state.json"))
+    assert [state.step_status(s) for s in cli.STEPS[:3]] == ["completed", "completed", "failed"]
+    assert state.step_error("classify") == "OSError: disk on fire"
+
+    monkeypatch.undo()
     capsys.readouterr()
     assert cli.main(args) == 0
     out = capsys.readouterr().out
-    assert "[skip] load_library" in out and "[done] dedupe_releases" in out
+    assert "[skip] dedupe_releases" in out and "[done] classify" in out
     assert [r["decision"] for r in read_report(tmp_path / "out")] == ["prune", "keep"]
 
 
-def test_demo_scale_generates_and_times_each_step(tmp_path, capsys):
+def test_demo_scale_generates_and_times_each_step(tmp_path, capsys, monkeypatch):
+    # Interrupted in its third step, the demo takes its data again and resumes there.
+    def interrupt(self):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli.Pipeline, "classify", interrupt)
+    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "400"]) == 130
+    monkeypatch.undo()
+    capsys.readouterr()
     assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "400"]) == 0
     out = capsys.readouterr().out
     assert len(parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)) == 400
+    assert "[skip] dedupe_releases" in out and "[done] classify" in out
     timings = out[out.index("timings for 400 library rows and 400 releases"):]
-    for step in ["generate data", *cli.STEPS]:
-        assert f"    {step} " in timings
+    assert "    generate data      reused" in timings
+    assert all(f"    {step} " in timings for step in cli.STEPS[2:])
     assert len(read_report(tmp_path)) <= 400
+    # Another scale is new data, and a new run.
+    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "300"]) == 0
+    assert "[skip]" not in capsys.readouterr().out
+    assert len(parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)) == 300
 
 
 @pytest.fixture(scope="module")
@@ -174,3 +189,77 @@ def test_ctrl_c_from_the_terminal_exits_130_and_the_run_resumes(small_job, tmp_p
     if proc.returncode == 130:
         assert err.splitlines()[-1] == "zemo-etl: interrupted"
     check_interrupted_then_resumed(tmp_path, inputs, report, capsys)
+
+
+def _same_size_and_time(path):
+    st = path.stat()
+    data = path.read_bytes()
+    k = data.index(b"a", data.index(b"\n"))
+    path.write_bytes(data[:k] + b"e" + data[k + 1:])
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+@pytest.mark.parametrize("change, refused", [
+    (lambda d, args: _same_size_and_time(d / "releases.csv"), ["--releases", "same size, other content"]),
+    (lambda d, args: open(d / "library.sql", "a").write("-- one more line\n"), ["--dump", "bytes, was"]),
+    (lambda d, args: args.__setitem__(3, str(shutil.copy(d / "releases.csv", d / "copy.csv"))),
+     ["--releases", "copy.csv, the run began with", "/releases.csv"]),
+    (lambda d, args: args.append("--csv-safe"), ["--csv-safe is given, the run began with not given"]),
+    (lambda d, args: args.extend(["--encoding", "latin-1"]), ["--encoding is 'iso8859-1'", "'utf-8'"]),
+    # The same inputs: a file touched, a path written another way, the delimiter named as it was found.
+    (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None),
+    (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None),
+    (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None),
+], ids=["content", "size", "path", "option", "encoding", "touched", "path spelt otherwise", "same options"])
+def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, capsys, monkeypatch, change, refused):
+    inputs, report = small_job
+    for name in ("library.sql", "releases.csv"):
+        shutil.copy(inputs[inputs.index("--dump") + 1].replace("library.sql", name), tmp_path / name)
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path)  # relative paths and a relative sqlite URL, resolved as they are stored
+    assert cli.main(["run", "--dump", "library.sql", "--releases", "releases.csv", "--workdir", "w",
+                     "--db-url", "sqlite:///lib.db"]) == 0
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    args = ["--dump", str(tmp_path / "library.sql"), "--releases", str(tmp_path / "releases.csv"),
+            "--workdir", str(tmp_path / "w"), "--db-url", f"sqlite:///{tmp_path}/lib.db"]
+    change(tmp_path, args)
+    capsys.readouterr()
+    status = cli.main(["run", *args])
+    out, err = capsys.readouterr()
+    if refused is None:
+        assert (status, err, out.count("[skip]")) == (0, "", len(cli.STEPS))
+        return
+    assert status == 2 and out == "" and err.startswith("zemo-etl run: cannot resume: ")
+    assert all(w in err for w in refused) and err.endswith(" (--fresh starts over)\n") and err.count("\n") == 1, err
+    assert (tmp_path / "w" / "releases_classified.csv").read_text(encoding="utf-8") == report
+    assert cli.main(["run", *args, "--fresh"]) == 0
+    assert "[skip]" not in capsys.readouterr().out
+
+
+def test_one_run_at_a_time_and_a_killed_one_frees_the_folder(small_job, tmp_path, capsys, monkeypatch):
+    inputs, report = small_job
+    workdir = tmp_path / "w"
+    workdir.mkdir()
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from zemo_etl.cli import workdir\n"
+                               "with workdir.locked(sys.argv[1]):\n print('locked', flush=True); time.sleep(600)",
+                               str(workdir)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 2
+        assert capsys.readouterr().err == (f"zemo-etl run: {workdir}: another run (pid {holder.pid}) is using this "
+                                           "work folder; wait for it to end or give another --workdir\n")
+        assert sorted(os.listdir(workdir)) == ["run.lock"]
+    finally:
+        holder.kill()  # SIGKILL: no code of the holder runs, the kernel drops its lock
+        holder.wait()
+    real_classify = cli.Pipeline.classify
+    refusals = []
+
+    def classify(self):  # another run while this one is in a step
+        refusals.append(cli.main(["run", *inputs, "--workdir", str(workdir)]))
+        real_classify(self)
+
+    monkeypatch.setattr(cli.Pipeline, "classify", classify)
+    assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
+    assert refusals == [2] and f"(pid {os.getpid()})" in capsys.readouterr().err
+    assert (workdir / "releases_classified.csv").read_text(encoding="utf-8") == report

@@ -145,7 +145,7 @@ def test_resolve_compares_match_forms_unless_told_otherwise(tmp_path):
                                       ["Nobody", "Nothing", ""]]
 
 
-def test_state_show_and_check(tmp_path):
+def test_state_show_and_check(tmp_path, monkeypatch):
     path = tmp_path / "state.json"
     st = state.PipelineState("postgresql:///etl", "/data/csv", ["create_schema", "import_csv", "dedup"])
     st.mark_completed("create_schema")
@@ -164,6 +164,15 @@ def test_state_show_and_check(tmp_path):
     assert ok.returncode == 0 and ok.stdout.startswith("can resume: 1 of 3 steps completed")
     other = zemo("state", "check", str(path), "--db-url", "postgresql:///other", "--csv-dir", "/data/csv")
     assert other.returncode == 1 and "database_url mismatch" in other.stderr
+
+    # Paths are compared resolved: a folder written otherwise, a relative sqlite URL.
+    (tmp_path / "csv").mkdir()
+    state.PipelineState(f"sqlite:///{tmp_path}/x.db", str(tmp_path / "csv"), ["dedup"]).save(str(path))
+    monkeypatch.chdir(tmp_path)
+    for db_url, csv_dir, status in [("sqlite:///x.db", "csv/", 0), ("sqlite:///./x.db", "./csv", 0),
+                                    (f"sqlite:///{tmp_path}/x.db", f"{tmp_path}/../{tmp_path.name}/csv", 0),
+                                    ("sqlite:///x.db", ".", 1), ("sqlite:///csv/x.db", "csv", 1)]:
+        assert cli.main(["state", "check", str(path), "--db-url", db_url, "--csv-dir", csv_dir]) == status
 
 
 def test_state_show_migrates_an_old_file(tmp_path):
@@ -220,6 +229,16 @@ def test_user_errors_are_one_line_and_exit_2(bad_inputs):
     one_line_error(zemo("state", "check", str(d / "missing.json"), "--db-url", "u", "--csv-dir", "d"), "no such file")
     one_line_error(zemo("frobnicate"), "invalid choice: 'frobnicate'")
     one_line_error(zemo("demo", "--scale", "0", "--workdir", str(d / "w")), "--scale")
+    # `run` reads its releases as classify does, and refuses them before any step.
+    for name, words in [("missing.csv", ["no such file"]), ("no_artist.csv", ["line 1", "no column 'artist'"]),
+                        ("ragged.csv", ["line 3", "1 fields"]), ("quotes.csv", ["line 2", "never closed"]),
+                        ("latin1.csv", ["line 2", "not UTF-8"])]:
+        one_line_error(zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(d / name), "--workdir", str(d / "w")),
+                       name, *words)
+        assert not (d / "w").exists()
+    (d / "afile").touch()
+    one_line_error(zemo("run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", str(d / "afile")),
+                   "not a folder")
 
 
 def test_output_to_a_closed_pipe_stops_quietly():
@@ -231,3 +250,83 @@ def test_output_to_a_closed_pipe_stops_quietly():
     err = proc.stderr.read().decode()
     proc.wait(timeout=60)
     assert "Traceback" not in err
+
+
+# --- CSV files as people make them ---------------------------------------------------------
+
+CSV_COMMANDS = {
+    "classify": lambda f, out: ["classify", "--library", SAMPLE_DUMP, "--releases", f, "-o", out],
+    "normalize": lambda f, out: ["normalize", "--form", "match", "--column", "artist", f, "-o", out],
+    "resolve": lambda f, out: ["resolve", "--catalog", f, "--catalog-column", "artist", "--column", "title", f,
+                               "-o", out],
+    "run": lambda f, out: ["run", "--dump", SAMPLE_DUMP, "--releases", f, "--workdir", out],
+}
+
+
+def command_output(command, path, extra, out):
+    """The rows a command writes for a CSV, its header line aside."""
+    assert cli.main([*CSV_COMMANDS[command](str(path), str(out)), *extra]) == 0
+    written = out / "releases_classified.csv" if command == "run" else out
+    return written.read_text(encoding="utf-8").splitlines()[1:]
+
+
+@pytest.fixture(scope="module")
+def plain_releases(tmp_path_factory):
+    with open(SAMPLE_RELEASES, newline="", encoding="utf-8") as f:
+        rows = [r for r in csv.reader(f)][1:]
+    usable = [r for r in rows if not set(",;|\t\"") & set("".join(r)) and "".join(r).encode("latin-1", "ignore")
+              .decode("latin-1") == "".join(r)][:60]
+    assert any(not "".join(r).isascii() for r in usable)
+    return "artist,title\n" + "".join(f"{a},{t}\n" for a, t in usable), tmp_path_factory.mktemp("plain")
+
+
+@pytest.mark.parametrize("variant, extra", [
+    (lambda s: b"\xef\xbb\xbf" + s.encode(), []),
+    (lambda s: s.replace(",", ";").encode(), []),
+    (lambda s: s.replace(",", "\t").encode(), []),
+    (lambda s: s.replace(",", "|").encode(), []),
+    (lambda s: s.replace(",", ";").encode("latin-1"), ["--encoding", "latin-1"]),
+    (lambda s: s.replace(",", "\t").encode(), ["--delimiter", "tab"]),
+    (lambda s: s.replace("artist,title", "Artist,TITLE").replace("\n", "\r\n").encode(), []),
+], ids=["byte-order mark", "semicolons", "tabs", "bars", "latin-1", "--delimiter tab", "capitals, CRLF"])
+@pytest.mark.parametrize("command", list(CSV_COMMANDS))
+def test_csv_files_as_spreadsheets_write_them(plain_releases, tmp_path, command, variant, extra):
+    text, folder = plain_releases
+    reference = folder / f"{command}.out"
+    if not reference.exists():
+        (folder / "plain.csv").write_text(text, encoding="utf-8")
+        reference.write_text("\n".join(command_output(command, folder / "plain.csv", [], folder / command)))
+    path = tmp_path / "in.csv"
+    path.write_bytes(variant(text))
+    assert command_output(command, path, extra, tmp_path / "out") == reference.read_text().split("\n")
+
+
+def with_bad_byte(offset, quoted):
+    """A CSV whose first undecodable byte is at `offset`, in a field that
+    starts on the line before when `quoted`."""
+    data = bytearray(b"artist,title\n")
+    while len(data) < offset - 200:
+        data += b"abc,def\n"
+    lead = b'"q\n' if quoted else b""
+    data += lead + b"y" * (offset - len(data) - len(lead)) + b"\xc3(" + (b'"' if quoted else b"") + b",t\n" + b"z,w\n" * 9
+    assert data.index(b"\xc3(") == offset
+    return bytes(data)
+
+
+@pytest.mark.parametrize("offset, quoted", [(20, False), ((1 << 16) - 1, False), (3 << 20, True)],
+                         ids=["line 2", "across a read", "in a quoted field past 3 MiB"])
+@pytest.mark.parametrize("command", ["classify", "normalize lines", "normalize from standard input", "run"])
+def test_undecodable_bytes_are_placed_exactly(tmp_path, command, offset, quoted):
+    data = with_bad_byte(offset, quoted)
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    args = {"classify": CSV_COMMANDS["classify"](str(path), "-"),
+            "normalize lines": ["normalize", "--form", "match", str(path)],
+            "normalize from standard input": ["normalize", "--form", "match", "--column", "title", "-"],
+            "run": CSV_COMMANDS["run"](str(path), str(tmp_path / "w"))}[command]
+    done = subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=data, capture_output=True, timeout=120)
+    name = "standard input" if command.endswith("standard input") else str(path)
+    line = data[:offset].count(b"\n") + 1
+    assert done.returncode == 2 and done.stderr.decode() == (
+        f"zemo-etl {args[0]}: {name} line {line}, byte offset {offset}: not UTF-8 text (byte 0xc3); "
+        "--encoding names the file's encoding, e.g. --encoding latin-1\n")

@@ -315,13 +315,13 @@ class CsvInput:
         self.stream = stream
         self.name = _name(stream)
         try:
-            first = stream.readline()
+            head = _header_lines(stream)
         except UnicodeDecodeError as e:
             raise decode_error(stream, e) from None
         if delimiter is None:
-            delimiter = _sniff_delimiter(first)
+            delimiter = _sniff_delimiter("".join(head))
         self.delimiter = delimiter
-        self._reader = csv.reader(itertools.chain([first] if first else [], stream), delimiter=delimiter, strict=True)
+        self._reader = csv.reader(itertools.chain(head, stream), delimiter=delimiter, strict=True)
         try:
             self.header = next(self._reader)
         except StopIteration:
@@ -361,7 +361,7 @@ class CsvInput:
                     yield fields
                 start = reader.line_num + 1
         except csv.Error as e:
-            if reader.line_num > start and "unexpected end of data" in str(e):
+            if "unexpected end of data" in str(e):
                 raise UserError(f"{self.name} line {start}: malformed CSV: a quote opened here "
                                 f"is never closed") from None
             raise UserError(f"{self.name} {self._lines(start)}: malformed CSV: {e}") from None
@@ -376,10 +376,30 @@ class CsvInput:
         return chunked(self.rows(), size)
 
 
-def _sniff_delimiter(header_line: str) -> str:
-    if "," in header_line:
+_HEADER_MAX_LINES = 1000
+
+
+def _header_lines(stream: IO[str]) -> list[str]:
+    # The lines of the header record: a quoted name may hold a line break.
+    lines: list[str] = []
+    quotes = 0
+    while len(lines) < _HEADER_MAX_LINES:
+        line = stream.readline()
+        if not line:
+            break
+        lines.append(line)
+        quotes += line.count('"')
+        if quotes % 2 == 0:
+            break
+    return lines
+
+
+def _sniff_delimiter(header: str) -> str:
+    # Separators inside quoted names do not count.
+    bare = "".join(header.split('"')[::2])
+    if "," in bare:
         return ","
-    used = [d for d in SNIFFED_DELIMITERS if d in header_line]
+    used = [d for d in SNIFFED_DELIMITERS if d in bare]
     return used[0] if len(used) == 1 else ","
 
 

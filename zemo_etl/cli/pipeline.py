@@ -28,6 +28,7 @@ started with.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import json
 import os
@@ -87,9 +88,11 @@ class Pipeline:
         self._lock_depth = 0
 
     def options(self) -> dict[str, Any]:
-        """The options that change what the run computes, by their names."""
-        return {"--encoding": self.encoding, "--delimiter": self.delimiter, "--artist-column": self.artist_column,
-                "--title-column": self.title_column, "--csv-safe": self.csv_safe}
+        """The options that change what the run computes, by their names, as
+        they take effect (the delimiter found in the header once it is read)."""
+        return {"--encoding": codecs.lookup(self.encoding).name, "--delimiter": self.delimiter,
+                "--artist-column": self.artist_column, "--title-column": self.title_column,
+                "--csv-safe": self.csv_safe}
 
     def check_inputs(self) -> None:
         """Each input a regular file we can read, the releases a well-formed
@@ -100,6 +103,7 @@ class Pipeline:
         with table.stream:
             for _ in table.rows():
                 pass
+        self.delimiter = table.delimiter
 
     def _releases_csv(self) -> CsvInput:
         stream = open_text(str(self.releases), encoding=self.encoding)
