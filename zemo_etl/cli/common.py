@@ -145,15 +145,11 @@ class _CountingReader(io.BufferedIOBase):
         super().close()
 
 
-_TEXT_CHUNK = 1 << 16
-
-
 def _positioned(source: _CountingReader, encoding: str) -> IO[str]:
     # UTF-8 is read as utf-8-sig: a spreadsheet's "CSV UTF-8" starts with a
     # byte-order mark that would otherwise stick to the first column's name.
     codec = codecs.lookup(encoding).name
     stream = io.TextIOWrapper(source, encoding="utf-8-sig" if codec == "utf-8" else encoding, newline="")
-    stream._CHUNK_SIZE = _TEXT_CHUNK  # type: ignore[attr-defined]
     setattr(stream, "zemo_encoding", encoding)
     return stream
 
@@ -354,11 +350,11 @@ class CsvInput:
         start = reader.line_num + 1  # where the record being read began: a quoted field may span lines
         try:
             for fields in reader:
-                if fields and len(fields) != width:
+                if len(fields) == width:
+                    yield fields
+                elif fields:  # not a blank line
                     raise UserError(f"{self.name} {self._lines(start)}: "
                                     f"{len(fields)} fields where the header has {width}")
-                if fields:  # not a blank line
-                    yield fields
                 start = reader.line_num + 1
         except csv.Error as e:
             if "unexpected end of data" in str(e):
