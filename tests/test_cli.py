@@ -12,6 +12,7 @@ import time
 import pytest
 
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
+from zemo_etl.cli.common import UserError
 from zemo_etl.state import PipelineState
 
 
@@ -54,20 +55,25 @@ def test_demo_classifies_the_sample(tmp_path, capsys):
     assert capsys.readouterr().out.count("[skip]") == len(cli.STEPS)
 
 
-def test_failed_step_resumes_where_it_stopped(tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize("error, status, shown", [
+    (OSError("disk on fire"), 1, "[fail] classify: disk on fire\n"),
+    (UserError("x.csv line 3: bad input"), 2, "zemo-etl run: x.csv line 3: bad input\n"),  # one line, exit 2
+])
+def test_failed_step_resumes_where_it_stopped(tmp_path, capsys, monkeypatch, error, status, shown):
     releases = tmp_path / "releases.csv"
     releases.write_text("artist,title\nSigur Rós,Ágætis byrjun\nMaría Öztürk,Birds\n", encoding="utf-8")
     args = ["run", "--dump", str(cli.SAMPLE_DATA / "library.sql"), "--releases", str(releases),
             "--workdir", str(tmp_path / "out")]
 
     def fail(self):
-        raise OSError("disk on fire")
+        raise error
 
     monkeypatch.setattr(cli.Pipeline, "classify", fail)
-    assert cli.main(args) == 1
+    assert cli.main(args) == status
+    assert capsys.readouterr().err == shown
     state = PipelineState.load(str(tmp_path / "out" / "state.json"))
     assert [state.step_status(s) for s in cli.STEPS[:3]] == ["completed", "completed", "failed"]
-    assert state.step_error("classify") == "OSError: disk on fire"
+    assert state.step_error("classify") == f"{type(error).__name__}: {error}"
 
     monkeypatch.undo()
     capsys.readouterr()
