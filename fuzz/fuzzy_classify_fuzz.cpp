@@ -15,7 +15,7 @@
 #include "fuzz_input.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
-#include "fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 #include "text/forms.hpp"
 #include "text/utf8.hpp"
 

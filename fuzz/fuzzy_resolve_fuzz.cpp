@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/cpp/fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 #include "fuzzy/resolve.hpp"
 #include "text/utf8.hpp"
 

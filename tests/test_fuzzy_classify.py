@@ -14,8 +14,7 @@ from hypothesis import strategies as st
 
 from zemo_etl import fuzzy, text
 
-BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
-sys.path.insert(0, str(BENCH))
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"  # the name generators
 
 
 def test_small_libraries():
@@ -32,8 +31,9 @@ def test_small_libraries():
 
 
 def test_agrees_with_plain_classifier():
-    reference = pytest.importorskip("fuzzy_reference")
-    names = pytest.importorskip("fuzzy_names")
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    import fuzzy_names as names
     vocab = names.Vocabulary(size=400, seed=5)
     for seed in range(3):
         library = names.library_pairs(vocab, 300, seed=seed)
@@ -130,7 +130,8 @@ _name = st.lists(_word, min_size=0, max_size=5).map(" ".join)
     copies=st.integers(min_value=1, max_value=3),
 )
 def test_matches_plain_classifier_on_random_libraries(library, releases, shared, copies):
-    reference = pytest.importorskip("fuzzy_reference")
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
     if shared:
         library = [(f"{shared} {a}", t) for a, t in library]
     library = library * copies
