@@ -1,5 +1,5 @@
 """The published DDL creates the tables the names and column lists describe
-(PostgreSQL: test_stores_load.py), and the lists are the caller's own."""
+(PostgreSQL: test_stores.py), and the lists are the caller's own."""
 
 import sqlite3
 
