@@ -102,7 +102,7 @@ def test_copy_chunks_are_the_rows_as_copy_text(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text(
         "".join(PIECES)
-        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,-0.0,100.0,1e16,0.0001,"
+        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,1e400,-1e400,-0.0,100.0,1e16,0.0001,"
         "123456789012345678901234567890,-9223372036854775808,'é🎵\\'');\n",
         encoding="utf-8")
     rows = load_table_rows(str(path), "t")

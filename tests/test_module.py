@@ -1,6 +1,7 @@
 """The module and its submodules against the specified surface: members and
-`__all__` (surface.json, the specified lists), text signatures and
-docstrings (surface_docs.json), the registry entries, and importing."""
+`__all__` (surface.json, the specified lists); text signatures, docstrings
+and the values no behaviour shows (surface_details.json); the registry
+entries, and importing."""
 
 import json
 import os
@@ -16,7 +17,8 @@ import zemo_etl._native as native
 
 HERE = pathlib.Path(__file__).resolve().parent
 SURFACE = json.loads((HERE / "surface.json").read_text(encoding="utf-8"))
-DOCS = json.loads((HERE / "surface_docs.json").read_text(encoding="utf-8"))
+DETAILS = json.loads((HERE / "surface_details.json").read_text(encoding="utf-8"))
+DOCS = DETAILS["docs"]
 
 
 def test_members_and_all_are_the_specified_lists():
@@ -50,6 +52,13 @@ def test_text_signatures_and_docstrings(qualname):
     assert obj.__text_signature__ == signature
     if qualname == "state.PipelineState.load":
         assert isinstance(native.state.PipelineState.__dict__["load"], staticmethod)
+
+
+@pytest.mark.parametrize("expression", DETAILS["values"])
+def test_specified_values(expression):
+    sub, name = expression.split(".")
+    value = getattr(getattr(native, sub), name.rstrip("()"))
+    assert (value() if name.endswith("()") else value) == DETAILS["values"][expression]
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
