@@ -78,6 +78,8 @@ def test_every_length_class_agrees_with_rapidfuzz():
             for lb in lengths:
                 for rep in range(3):
                     assert_agree(word(la, rep == 2, wide), word(lb, rep == 2, wide))
+    # A carry through a word of the pattern the text character does not occur in.
+    assert_agree("x" + "a" * 63 + "b" * 64 + "a" * 40 + "y", "z" + "a" * 200 + "w")
     # Shared prefixes and suffixes around long differing middles.
     for rep in range(200):
         p, x, y = word(rng.randrange(70), False, rep % 2), word(rng.randrange(140), False, rep % 3 == 0), word(
