@@ -66,9 +66,9 @@ CORPORA = {
                                    bytes([1, 0, 1]) + "\n".join(["abc", "abd", "abe", "xyz"]).encode()],
     "text_split_fuzz": lambda: ["\n".join(NAMES[i:i + 4]).encode() for i in range(0, len(NAMES), 4)],
     "text_forms_fuzz": lambda: [n.encode() for n in NAMES],
-    "parser_dump_file_fuzz": lambda: [b"\x02" + "\n".join(LINES).encode(), b"\x00(1)\n-- x\n(2);"],
-    "parser_values_fuzz": lambda: [line.encode() for line in LINES],
-    "state_load_fuzz": state_seeds,
+    "parser_table_rows_fuzz": lambda: [b"\x02" + "\n".join(LINES).encode(), b"\x00(1)\n-- x\n(2);"],
+    "parser_mysql_fuzz": lambda: [line.encode() for line in LINES],
+    "state_file_fuzz": state_seeds,
     "fuzzy_metrics_fuzz": lambda: ["\n".join(NAMES[i:i + 2]).encode() for i in range(0, len(NAMES), 2)],
 }
 
