@@ -612,9 +612,10 @@ private:
     }
 
     // Marks candidates already looked at in the current scan: a bit per
-    // entry (a million entries fit the L2 cache), cleared word by word.
-    void start_scan() {
-        if (seen_.size() < (ix_->size() + 63) / 64) seen_.resize((ix_->size() + 63) / 64, 0);
+    // entry, or per artist, of the `ids` the scan visits (a million fit the
+    // L2 cache), cleared word by word.
+    void start_scan(std::size_t ids) {
+        if (seen_.size() < (ids + 63) / 64) seen_.resize((ids + 63) / 64, 0);
         for (std::uint32_t w : seen_words_) seen_[w] = 0;
         seen_words_.clear();
     }
@@ -650,7 +651,7 @@ private:
     bool reaches_set(double t) {
         if (set_.best >= t) return true;
         if (set_.below <= t) return false;
-        start_scan();
+        start_scan(ix_->size());
         for (std::uint32_t id : by_rarity_) {
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
@@ -778,7 +779,7 @@ private:
             }
             signature_table_ready_ = true;
         }
-        start_scan();
+        start_scan(ix_->size());
         const std::size_t n = sorted_chars_;
         const std::uint32_t* length_start = ix_->length_start_.data();
         for (std::uint32_t id : by_rarity_) {
@@ -851,7 +852,7 @@ private:
         std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
-        start_scan();
+        start_scan(ix_->artist_count());
         const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
         LibraryIndex::Counts counts;
         std::uint32_t histogram[kBuckets] = {};
