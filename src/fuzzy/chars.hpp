@@ -79,31 +79,6 @@ inline std::size_t bucket(char32_t c) noexcept {
     return 29 + c % 3;
 }
 
-// Bucket counts that fit a byte each; `ok` is false when one would not.
-struct Histogram {
-    std::uint8_t counts[kBuckets] = {};
-    bool ok = true;
-
-    template <typename C>
-    static Histogram of(const C* s, std::size_t n) {
-        std::uint32_t wide[kBuckets] = {};
-        for (std::size_t i = 0; i < n; ++i) ++wide[bucket(static_cast<char32_t>(s[i]))];
-        Histogram h;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            h.ok = h.ok && wide[b] <= 255;
-            h.counts[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(wide[b], 255));
-        }
-        return h;
-    }
-};
-
-// Sum over buckets of the smaller count (meaningful when both are ok).
-inline std::size_t common_count(const Histogram& x, const Histogram& y) noexcept {
-    std::size_t n = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(x.counts[b], y.counts[b]);
-    return n;
-}
-
 // Decodes one character at s[i] and advances i; malformed bytes stand alone.
 inline char32_t next_char(std::string_view s, std::size_t& i) noexcept {
     const auto b0 = static_cast<unsigned char>(s[i]);

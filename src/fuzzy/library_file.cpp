@@ -10,19 +10,16 @@
 #include <limits>
 
 #include "common/sections.hpp"
-#include "fuzzy/classify.hpp"
+#include "fuzzy/library_index.hpp"
 
 namespace zemo::fuzzy {
 
 namespace {
 
-constexpr std::string_view kMagic = "ZEMOLIX";
-// Bump on any change to the arrays or their meaning.
-constexpr std::uint32_t kFormatVersion = 1;
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-constexpr std::size_t kSeparatorBytes = 5;  // " ||| "
+constexpr FileKind kFile{"ZEMOLIX", 1, 22, "library index"};
+constexpr std::uint32_t kNone = LibraryIndex::kNoEntry;
 
-Error damaged(const std::string& what) { return Error("library index file is damaged: " + what); }
+Error damaged(std::string_view what) { return zemo::damaged(kFile, what); }
 
 bool ascending(const FlatArray<std::uint32_t>& a) {
     for (std::size_t i = 1; i < a.size(); ++i)
@@ -59,7 +56,7 @@ bool valid_table(const FlatArray<std::uint32_t>& slots, std::size_t limit) {
 }  // namespace
 
 struct IndexLayout {
-    static constexpr std::size_t kSections = 22;
+    static constexpr const FileKind& kFile = fuzzy::kFile;
 
     template <typename Fn>
     static void each_array(LibraryIndex& ix, Fn&& fn) {
@@ -131,7 +128,7 @@ struct IndexLayout {
             const LibraryIndex::Entry& e = ix.entries_[id];
             const LibraryIndex::Lengths& len = ix.lengths_[id];
             if (e.key_at > text || e.key_size > text - e.key_at || e.sorted_at > text || e.sorted_size > text - e.sorted_at ||
-                e.key_size < kSeparatorBytes || e.artist_size > e.key_size - kSeparatorBytes)
+                e.key_size < detail::kSeparator.size() || e.artist_size > e.key_size - detail::kSeparator.size())
                 return damaged("an entry lies outside the text");
             if (len.token_count == 0 || e.tokens_at > ix.entry_tokens_.size() ||
                 len.token_count - 1 > ix.entry_tokens_.size() - e.tokens_at)
@@ -162,19 +159,14 @@ struct IndexLayout {
             return damaged("the length table is malformed");
         return ok_status();
     }
+
+    static void keep(LibraryIndex& ix, std::shared_ptr<const void> backing) { ix.backing_ = std::move(backing); }
 };
 
-std::string LibraryIndex::to_bytes() const { return write_sections<IndexLayout>(*this, kMagic, kFormatVersion); }
+std::string LibraryIndex::to_bytes() const { return write_saved<IndexLayout>(*this); }
 
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
-    bytes = aligned_bytes(bytes, keep);
-    Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, IndexLayout::kSections, "library index");
-    if (!reader) return std::move(reader).error();
-    LibraryIndex ix;
-    if (Status read = read_sections<IndexLayout>(reader.value(), ix); !read) return damaged(read.error().message());
-    if (Status valid = IndexLayout::validate(ix); !valid) return std::move(valid).error();
-    ix.backing_ = std::move(keep);
-    return ix;
+    return read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
 }
 
 std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this); }
