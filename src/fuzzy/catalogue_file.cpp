@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <type_traits>
 
 #include "common/sections.hpp"
 #include "fuzzy/catalogue.hpp"

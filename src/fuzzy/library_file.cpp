@@ -1,12 +1,10 @@
 // The library index as bytes: the saved file and the pickle of a
 // LibraryIndex. Each array is one section; a loaded index views them in
-// place, after every offset, size and id in them has been checked, so a
-// damaged or hostile file is refused rather than read out of bounds.
+// place, after every count in them has been checked against every array it
+// sizes and every offset and id against every array it indexes (a crafted
+// file may well lie consistently), so a damaged or hostile file is refused
+// rather than read out of bounds.
 
-#include <cstdlib>
-#include <cstring>
-#include <optional>
-#include <type_traits>
 #include <limits>
 
 #include "common/sections.hpp"
@@ -99,7 +97,7 @@ struct IndexLayout {
 
     // Every entry lies in the row of its artist, once, the rows in input
     // order, and no artist is without entries: so there are no more artists
-    // than entries, and everything sized by either count covers both.
+    // than entries.
     static bool valid_artist_entries(const LibraryIndex& ix) {
         const LibraryIndex::Rows& rows = ix.artist_entries_;
         const std::size_t n = ix.entries_.size();
