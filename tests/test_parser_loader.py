@@ -44,6 +44,7 @@ def test_rows_of_the_table_in_file_order(dump) -> None:
     ("INSERT INTO `t` (1);\nINSERT INTO `t` VALUES;\n(2);\n", []),
     ("INSERT INTO `t` VALUES (1);", [(1,)]),  # no final LF
     ("INSERT INTO `t` VALUES (1,'a');\r\nINSERT INTO `t` VALUES (2,'b');\r\n", [(1, "a"), (2, "b")]),
+    ("INSERT INTO `t` VALUES (1,N'AC/DC',_utf8mb4'x');\n", [(1, "AC/DC", "x")]),
     ("INSERT INTO `tt` VALUES (1);\nINSERT INTO `t`VALUES(2);\n", [(2,)]),
     ("INSERT INTO `t` (`id`, `values`) VALUES (1,'v');\n", [(1, "v")]),
     # The prefix counts only at the start of a line: a title holding another

@@ -55,6 +55,8 @@ def typed(rows: list[list[Any]]) -> list[list[tuple[str, Any]]]:
     # Charset introducers
     ("(_binary 'abc',_utf8mb4'x',_latin1   'y',_binary 'it''s\\n')", [["abc", "x", "y", "it's\n"]]),
     ("(_binary),(_ab,1),(_'x')", [[None] * 7, [None, None, None, 1], [None, "x"]]),
+    # National strings: only an N right before the quote belongs to the literal.
+    ("(1,N'AC/DC',n'it''s',2),(N''),(NN'x',N 'y')", [[1, "AC/DC", "it's", 2], [""], [None, "x", None, "y"]]),
     # Hex and bit literals
     ("(0x414243,0X61,0x1F,0x414)", [["ABC", "a", "\x1f", "\x04\x14"]]),  # odd count: a leading 0 nibble
     ("(0xFF41,0xC3A9)", [["\ufffdA", "é"]]),  # decoded like quoted strings

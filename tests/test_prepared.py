@@ -5,6 +5,7 @@ saved and loaded, pickled across processes, and hostile files refused."""
 import os
 import pickle
 import random
+import stat
 import struct
 import subprocess
 import sys
@@ -194,7 +195,14 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
     assert results == [kind.expected] * 8
 
     path = tmp_path / kind.file_name
+    # A link planted at the temporary name a save once had is neither followed
+    # nor reused, and the file is the owner's only.
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    planted = tmp_path / f"{kind.file_name}.tmp-{os.getpid()}"
+    planted.symlink_to(victim)
     prepared.save(path)
+    assert (victim.read_text(), stat.S_IMODE(path.stat().st_mode)) == ("precious", 0o600)
     loaded = kind.cls.load(path)
     assert kind.query(loaded, slice(None)) == kind.expected
     assert loaded.memory_bytes == prepared.memory_bytes > 0
@@ -203,7 +211,7 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
     kind.cls(kind.data[:10]).save(path)
     assert kind.query(loaded, slice(None)) == kind.expected
     assert len(kind.cls.load(path)) == 10
-    assert os.listdir(tmp_path) == [kind.file_name]
+    assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim"])
 
 
 def test_pickle_crosses_processes(kind):

@@ -3,7 +3,9 @@ clear error, and replacing the file atomically and durably on save."""
 
 import json
 import os
+import re
 import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -111,18 +113,30 @@ def test_unreadable_files_fail_with_reading_and_the_path_as_passed(tmp_path):
         assert load_error(path) == f"reading {path}"
 
 
+def temp_name(stem) -> str:
+    """The pattern of a temporary file's name: the derived stem, "-" and 12 random letters."""
+    return re.escape(str(stem)) + "-[A-Za-z0-9]{12}"
+
+
 @pytest.mark.parametrize(
     ("target", "temp"),
     [("run.state.json", "run.state.tmp"), (".state", ".state.tmp"), ("state.tmp", "state.tmp.tmp")],
 )
-def test_save_writes_through_the_derived_temporary_file(tmp_path, target, temp):
-    # A directory in the temporary file's place makes the write fail and
-    # shows the name used; the target is left as it was.
-    (tmp_path / target).write_text("old")
-    (tmp_path / temp).mkdir()
+def test_save_writes_through_a_new_temporary_file(tmp_path, target, temp):
+    # Links planted at every name a temporary file could once be predicted by
+    # are neither followed nor reused, and the file is the owner's only.
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    for planted in (temp, f"{temp}-", f"{target}.tmp-{os.getpid()}"):
+        (tmp_path / planted).symlink_to(victim)
+    PipelineState("u", "d", ["x"]).save(str(tmp_path / target))
+    assert json.loads((tmp_path / target).read_text())["steps"] == {"x": {"status": "pending"}}
+    assert (victim.read_text(), stat.S_IMODE((tmp_path / target).stat().st_mode)) == ("precious", 0o600)
+    assert len(list(tmp_path.iterdir())) == 5 and not (tmp_path / target).is_symlink()
+    # A failed write names the temporary file tried.
     with pytest.raises(RuntimeError) as info:
-        PipelineState("u", "d", []).save(str(tmp_path / target))
-    assert (str(info.value), (tmp_path / target).read_text()) == (f"writing temp state file {tmp_path / temp}", "old")
+        PipelineState("u", "d", []).save(str(tmp_path / "no" / target))
+    assert re.fullmatch("writing temp state file " + temp_name(tmp_path / "no" / temp), str(info.value))
 
 
 @pytest.mark.parametrize("name", ["state.json", "state.tmp"])
@@ -142,21 +156,14 @@ def test_failed_saves_leave_the_target_untouched(tmp_path):
             PipelineState("u", "d", []).save(str(path))
         return str(info.value)
 
-    assert save_error(tmp_path / "no" / "s.json") == f"writing temp state file {tmp_path / 'no' / 's.tmp'}"
     for name, temp in (("s\0.json", "s\0.tmp"), ("s.js\0on", "s.tmp")):
         assert save_error(f"{tmp_path}/{name}") == f"writing temp state file {tmp_path}/{temp}"
-    assert list(tmp_path.iterdir()) == []
-    # A link planted at the temporary name is not followed.
-    (tmp_path / "victim").write_text("precious")
-    (tmp_path / "s.tmp").symlink_to(tmp_path / "victim")
-    assert save_error(tmp_path / "s.json").startswith("writing temp state file ")
-    assert (tmp_path / "victim").read_text() == "precious"
-    # A failed rename leaves the complete temporary file behind.
-    (tmp_path / "s.tmp").unlink()
+    # A failed rename removes the temporary file.
     (tmp_path / "s.json").mkdir()
     (tmp_path / "s.json" / "keep").touch()
-    assert save_error(tmp_path / "s.json") == f"renaming {tmp_path / 's.tmp'} to {tmp_path / 's.json'}"
-    assert json.loads((tmp_path / "s.tmp").read_text())["version"] == 3
+    temp = temp_name(tmp_path / "s.tmp")
+    assert re.fullmatch(f"renaming {temp} to {re.escape(str(tmp_path / 's.json'))}", save_error(tmp_path / "s.json"))
+    assert [p.name for p in tmp_path.iterdir()] == ["s.json"]
 
 
 # Child interpreters, so that a crash or a hang fails the test instead of
@@ -237,7 +244,8 @@ def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_pat
     def fd(i):
         return calls[i].rsplit("= ", 1)[1].split()[0]
 
-    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}"' in c and "O_WRONLY" in c)
+    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}-' in c and "O_EXCL" in c)
+    temp = re.search(r'"([^"]*)"', calls[open_temp]).group(1)
     sync_temp = first(lambda c: c.startswith((f"fsync({fd(open_temp)})", f"fdatasync({fd(open_temp)})")), open_temp)
     rename = first(lambda c: c.startswith("rename") and f'"{temp}"' in c and f'"{target}"' in c)
     open_dir = first(lambda c: c.startswith("openat(") and f'"{target.parent}"' in c and "O_DIRECTORY" in c)

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/ascii.hpp"
 #include "parser/mapped_file.hpp"
 
 namespace zemo::parser {
@@ -14,9 +15,7 @@ constexpr std::string_view kKeyword = "VALUES";
 
 bool keyword_at(std::string_view line, std::size_t p) {
     for (std::size_t k = 0; k < kKeyword.size(); ++k) {
-        char c = line[p + k];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
-        if (c != kKeyword[k]) return false;
+        if (ascii::upper(line[p + k]) != kKeyword[k]) return false;
     }
     return true;
 }
