@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/utf8.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
 
@@ -19,39 +20,19 @@ using detail::kBars;
 using detail::kBuckets;
 using detail::kSpaceBucket;
 
-// The characters of `s` for the kernels: its own bytes when ASCII, one byte
-// per character when Latin-1 (in `narrow`), else code points (in `wide`).
-detail::CharSpan chars_of(std::string_view s, std::vector<unsigned char>& narrow, std::vector<char32_t>& wide) {
-    if (detail::is_ascii(s)) return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
-    if (detail::decode_latin1(s, narrow)) return {narrow.data(), nullptr, narrow.size()};
-    detail::decode(s, wide);
-    return {nullptr, wide.data(), wide.size()};
-}
-
 double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
-    thread_local std::vector<unsigned char> tls_na, tls_nb;
-    thread_local std::vector<char32_t> tls_wa, tls_wb;
-    const detail::CharSpan x = chars_of(a, tls_na, tls_wa);
-    const detail::CharSpan y = chars_of(b, tls_nb, tls_wb);
-    std::size_t l;
-    if (x.wide == nullptr && y.wide == nullptr) {
-        l = detail::lcs_length(x.narrow, x.size, y.narrow, y.size);
-    } else {
-        // Mixed widths: widen both.
-        detail::decode(a, tls_wa);
-        detail::decode(b, tls_wb);
-        l = detail::lcs_length(tls_wa.data(), tls_wa.size(), tls_wb.data(), tls_wb.size());
-    }
+    thread_local utf8::CharBuffers tls_a, tls_b;
+    const std::size_t l = utf8::with_common_width(a, b, tls_a, tls_b, [](const auto* x, std::size_t nx, const auto* y, std::size_t ny) {
+        return detail::lcs_length(x, nx, y, ny);
+    });
     return detail::ratio_from_lcs(extra + l, n, m);
 }
 
-double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
-    thread_local std::vector<unsigned char> tls_narrow;
-    thread_local std::vector<char32_t> tls_wide;
-    return detail::visit(a, chars_of(b, tls_narrow, tls_wide),
-                         [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
-                             return detail::jaro_winkler(x, n, y, m);
-                         });
+double jaro_winkler_of(const utf8::CharSpan& a, std::string_view b) {
+    thread_local utf8::CharBuffers tls;
+    return utf8::visit(a, utf8::narrowest(b, tls), [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        return detail::jaro_winkler(x, n, y, m);
+    });
 }
 
 // Sum over buckets of the smaller count.
@@ -343,12 +324,9 @@ private:
             return false;
         }
         if (!sorted_pattern_ready_) {
-            if (detail::is_ascii(sorted_)) {
-                sorted_pattern_.assign(reinterpret_cast<const unsigned char*>(sorted_.data()), sorted_.size());
-            } else {
-                detail::decode(sorted_, sorted_wide_);
-                sorted_pattern_.assign(sorted_wide_.data(), sorted_wide_.size());
-            }
+            // Latin-1 bytes are the code points they stand for: either matches an entry's characters.
+            utf8::visit(utf8::narrowest(sorted_, sorted_chars_buffers_),
+                        [&](const auto* chars, std::size_t size) { sorted_pattern_.assign(chars, size); });
             sorted_pattern_ready_ = true;
         }
         const auto [lo, hi] = sort_window(t);
@@ -414,8 +392,8 @@ private:
                     lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
                                                    other.size());
                 } else {
-                    detail::decode(other, other_wide_);
-                    lcs = detail::lcs_with_pattern(sorted_pattern_, other_wide_.data(), other_wide_.size());
+                    const utf8::CharSpan wide = utf8::widest(other, other_buffers_);
+                    lcs = detail::lcs_with_pattern(sorted_pattern_, wide.wide, wide.size);
                 }
                 const double s = detail::ratio_from_lcs(lcs, n, m);
                 sort_.best = std::max(sort_.best, s);
@@ -450,7 +428,7 @@ private:
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
         start_scan(ix_->artist_count());
-        const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
+        const utf8::CharSpan a = utf8::narrowest(artist, artist_buffers_);
         std::uint32_t histogram[kBuckets] = {};
         char32_t head[4];
         const std::size_t head_size = std::min<std::size_t>(detail::add_histogram(artist, histogram, head), 4);
@@ -485,7 +463,7 @@ private:
             }
         }
         if (best == 0.0 || best < gate) return;
-        const detail::CharSpan t = chars_of(title, title_narrow_, title_wide_);
+        const utf8::CharSpan t = utf8::narrowest(title, title_buffers_);
         double bt = 0.0;
         for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
             bt = std::max(bt, jaro_winkler_of(t, ix_->title(*e)));
@@ -515,8 +493,7 @@ private:
     std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
     std::vector<std::uint32_t> artist_ids_;
     std::string rest_a_, rest_b_;
-    std::vector<char32_t> artist_wide_, title_wide_, sorted_wide_, other_wide_;
-    std::vector<unsigned char> artist_narrow_, title_narrow_;
+    utf8::CharBuffers artist_buffers_, title_buffers_, sorted_chars_buffers_, other_buffers_;
     LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included
     bool sorted_counts_fit_ = true;
     std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens
