@@ -1,2 +1,0 @@
-#pragma once
-#include "reference/fuzzy.hpp"  // kept for includes not yet moved
