@@ -13,9 +13,9 @@ the calling process, as a ``zemo_etl.index.LibraryIndex`` (or pass one, built
 or loaded); the catalogue likewise as a ``zemo_etl.index.Catalogue``. With a
 ``distributed`` client (the current one, or one passed as ``client``) it is
 scattered to every worker once, as the bytes of its saved form; without one
-it enters the graph as a single task that every partition depends on, so the
-threaded scheduler shares the one object and the processes scheduler ships it
-once per worker process rather than once per partition. Each partition then classifies or resolves its rows: the
+it enters the graph once, as a single task every partition depends on: the
+threaded and synchronous schedulers share the one object, and the processes
+scheduler pickles it (as its saved bytes) for each partition's task. Each partition then classifies or resolves its rows: the
 results keep the partitions' index and order and equal what one process
 computes. Nulls stay nulls. No partition rebuilds the library index, so
 partition size is a matter of memory and scheduling only.
