@@ -1,6 +1,8 @@
 """Module creation, submodule registration and the registry entries."""
 
+import multiprocessing
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -54,6 +56,32 @@ def test_imports_through_the_registry():
 
     assert to_storage_form is native.text.to_storage_form
     assert token_set_ratio.__module__ == "zemo_etl.fuzzy"  # where pickle finds it
+
+
+def _exported_callables():
+    import zemo_etl._ext as ext
+    from zemo_etl import columns, dask, dump, index
+    modules = [getattr(native, name) for name in SUBMODULES] + [ext, columns, dask, dump, index]
+    found = [(m.__name__, name, getattr(m, name)) for m in modules for name in m.__all__]
+    found += [("columns.FORMS", name, f) for name, f in columns.FORMS.items()]
+    return [(f"{where}.{name}", obj) for where, name, obj in found if callable(obj)]
+
+
+@pytest.mark.parametrize("name, obj", _exported_callables(), ids=lambda v: v if isinstance(v, str) else "")
+def test_functions_and_classes_pickle_by_reference(name, obj):
+    copy = pickle.loads(pickle.dumps(obj))
+    assert copy is obj or (type(copy) is type(obj) and copy.__reduce__() == obj.__reduce__())
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_process_pools_take_the_functions_and_prepared_objects(method):
+    from zemo_etl import text
+    from zemo_etl.index import Catalogue
+    names = ["  Björk ", "The Beatles", "radiohed"]
+    catalogue = Catalogue(["radiohead", "the beatles"])
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        assert pool.map(text.to_match_form, names) == [text.to_match_form(n) for n in names]
+        assert pool.map(catalogue.resolve, [names[1:]], chunksize=1) == [catalogue.resolve(names[1:])]
 
 
 def test_classes():
