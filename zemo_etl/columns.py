@@ -266,7 +266,10 @@ def _apply_categorical(func: Callable[..., list[Any]], cols: Sequence[Any],
         first[inverse] = np.flatnonzero(valid)  # a row holding each combination
         args = [[categories[c] for c in codes[first].tolist()] for codes, categories in categorical]
     results = func(*args, **kwargs)
-    values = list(dict.fromkeys(r for r in results if not _is_null(r)))
+    try:
+        values = list(dict.fromkeys(r for r in results if not _is_null(r)))
+    except TypeError:  # unhashable results (lists): no categories, one value per row
+        return from_list([None if k < 0 else results[k] for k in keys.tolist()], cols[0])
     position = {v: i for i, v in enumerate(values)}
     # The extra -1 at the end maps the null key (-1) to null.
     remap = np.array([-1 if _is_null(r) else position[r] for r in results] + [-1], dtype=np.int64)
