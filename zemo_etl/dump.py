@@ -12,45 +12,42 @@ table_name)``, in order, while memory stays bounded by one chunk;
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, Optional
+from typing import Any, Generic, Optional, TypeVar
 
 from zemo_etl import _ext
 
 __all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types"]
 
 
-class _Chunks:
+_Chunk = TypeVar("_Chunk")
+
+
+class _Chunks(Generic[_Chunk]):
     __slots__ = ("_chunks",)
     _native: Any
 
     def __init__(self, path: str | os.PathLike[str], table_name: str, chunk_rows: int = 10000) -> None:
         self._chunks = self._native(os.fspath(path), table_name, chunk_rows)
 
-    def __iter__(self) -> _Chunks:
+    def __iter__(self) -> _Chunks[_Chunk]:
         return self
 
-    def __next__(self) -> Any:
+    def __next__(self) -> _Chunk:
         return next(self._chunks)
 
 
-class TableRowChunks(_Chunks):
+class TableRowChunks(_Chunks[list[tuple[Any, ...]]]):
     """Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples."""
 
     __slots__ = ()
     _native = _ext.TableRowChunks
 
-    def __iter__(self) -> Iterator[list[tuple[Any, ...]]]:
-        return self
 
-
-class TableCopyChunks(_Chunks):
+class TableCopyChunks(_Chunks[bytes]):
     """Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text."""
 
     __slots__ = ()
     _native = _ext.TableCopyChunks
-
-    def __iter__(self) -> Iterator[bytes]:
-        return self
 
 
 def table_columns(path: str | os.PathLike[str], table_name: str) -> Optional[list[str]]:
