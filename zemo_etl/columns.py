@@ -115,7 +115,7 @@ def _to_list(column: Any) -> tuple[list[Optional[str]], bool]:
             elif isinstance(v, str):
                 values[i] = str(v)
             else:
-                raise TypeError(f"column value at position {i} is {type(v).__name__}, not str or null")
+                raise TypeError(f"expected a str or null, got {type(v).__name__} at position {i}")
     return values, any(v is None for v in values)
 
 
