@@ -3,6 +3,7 @@ names of its CREATE TABLE and the column types its values give."""
 
 from __future__ import annotations
 
+import inspect
 import math
 import pathlib
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zemo_etl import dump, pg
+from zemo_etl import _ext, dump, pg
 from zemo_etl.parser import load_table_rows
 
 # Statement shapes the reader handles, each a piece of a dump; the property
@@ -60,13 +61,19 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     assert list(chunks) == [] and list(chunks) == []  # exhausted stays exhausted
     assert list(dump.TableRowChunks(str(path), "absent")) == []
     if sys.version_info >= (3, 10):  # classes expose their text signature from 3.10 on
-        assert dump.TableRowChunks.__text_signature__ == "(path, table_name, chunk_rows=10000)"
+        assert _ext.TableRowChunks.__text_signature__ == "(path, table_name, chunk_rows=10000)"
+        for cls in ("TableRowChunks", "TableCopyChunks"):  # the package's classes take what the native ones do
+            native, package = (inspect.signature(getattr(m, cls)).parameters.values() for m in (_ext, dump))
+            assert [(p.name, p.default) for p in package] == [(p.name, p.default) for p in native]
     with pytest.raises(ValueError, match="chunk_rows must be at least 1"):
         dump.TableCopyChunks(str(path), "t", chunk_rows=0)
     with pytest.raises(RuntimeError, match="^cannot open /nonexistent/d.sql$"):
         dump.TableRowChunks("/nonexistent/d.sql", "t")
-    with pytest.raises(TypeError, match="argument 'path'"):
-        dump.TableRowChunks(path, "t")  # type: ignore[arg-type]
+    # Any os.PathLike names the file.
+    assert list(dump.TableCopyChunks(path, "t")) == list(dump.TableCopyChunks(str(path), "t"))
+    assert dump.table_columns(path, "t") == dump.table_columns(str(path), "t")
+    with pytest.raises(TypeError):
+        dump.TableRowChunks(5, "t")  # type: ignore[arg-type]
     with pytest.raises(OverflowError):
         dump.TableRowChunks(str(path), "t", -1)
 

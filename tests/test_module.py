@@ -4,8 +4,10 @@ and the values no behaviour shows (surface_details.json); the registry
 entries, and importing."""
 
 import json
+import multiprocessing
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -32,7 +34,36 @@ def test_members_and_all_are_the_specified_lists():
         assert f"zemo_etl._native.{name}" not in sys.modules
     assert sorted(n for n in dir(native) if not n.startswith("__")) == sorted(SURFACE["_native"])
     from zemo_etl.fuzzy import token_set_ratio
-    assert token_set_ratio.__module__ == "fuzzy"
+    from zemo_etl.text import to_storage_form
+
+    assert to_storage_form is native.text.to_storage_form
+    assert token_set_ratio.__module__ == "zemo_etl.fuzzy"  # where pickle finds it
+
+
+def _exported_callables():
+    import zemo_etl._ext as ext
+    from zemo_etl import columns, dask, dump, index
+    modules = [getattr(native, name) for name in SURFACE["_native"]] + [ext, columns, dask, dump, index]
+    found = [(m.__name__, name, getattr(m, name)) for m in modules for name in m.__all__]
+    found += [("columns.FORMS", name, f) for name, f in columns.FORMS.items()]
+    return [(f"{where}.{name}", obj) for where, name, obj in found if callable(obj)]
+
+
+@pytest.mark.parametrize("name, obj", _exported_callables(), ids=lambda v: v if isinstance(v, str) else "")
+def test_functions_and_classes_pickle_by_reference(name, obj):
+    copy = pickle.loads(pickle.dumps(obj))
+    assert copy is obj or (type(copy) is type(obj) and copy.__reduce__() == obj.__reduce__())
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_process_pools_take_the_functions_and_prepared_objects(method):
+    from zemo_etl import text
+    from zemo_etl.index import Catalogue
+    names = ["  Björk ", "The Beatles", "radiohed"]
+    catalogue = Catalogue(["radiohead", "the beatles"])
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        assert pool.map(text.to_match_form, names) == [text.to_match_form(n) for n in names]
+        assert pool.map(catalogue.resolve, [names[1:]], chunksize=1) == [catalogue.resolve(names[1:])]
 
 
 @pytest.mark.parametrize("qualname", DOCS)

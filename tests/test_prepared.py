@@ -3,6 +3,7 @@ functions, built and after a round trip through bytes, shared by threads,
 saved and loaded, pickled across processes, and hostile files refused."""
 
 import ast
+import errno
 import inspect
 import os
 import pathlib
@@ -302,3 +303,45 @@ def test_consistent_lies_are_refused(tmp_path, kind):
                  lambda: pickle.loads(pickle.dumps(_Pickled((function, (crafted,) + args[1:]))))):
         with pytest.raises(ValueError, match=f"^{kind.file_kind} file is damaged"):
             load()
+
+
+@pytest.mark.parametrize("cls", [LibraryIndex, Catalogue])
+def test_file_errors_are_the_os_error_subclasses(tmp_path, cls):
+    prepared = cls([("Radiohead", "Kid A")] if cls is LibraryIndex else ["radiohead"])
+    cases = [(lambda p: cls.load(p), tmp_path / "missing", FileNotFoundError),
+             (lambda p: cls.load(p), tmp_path, IsADirectoryError),
+             (prepared.save, tmp_path / "no-folder" / "x", FileNotFoundError),
+             (prepared.save, tmp_path, IsADirectoryError)]
+    if os.geteuid() != 0:  # root reads and writes regardless of mode
+        locked = tmp_path / "locked"
+        prepared.save(locked)
+        locked.chmod(0)
+        cases.append((lambda p: cls.load(p), locked, PermissionError))
+    for call, path, error in cases:
+        with pytest.raises(error) as info:
+            call(path)
+        codes = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, PermissionError: errno.EACCES}
+        assert (info.value.errno, info.value.filename) == (codes[error], str(path))
+
+
+def test_python_values_in_and_out():
+    index = LibraryIndex([["Radiohead", "Kid A"]])  # lists, as df.values.tolist() gives them
+    catalogue = Catalogue(["radiohead"])
+    assert repr(index).startswith("LibraryIndex(1 pair, 1 artist, ") and repr(catalogue).startswith("Catalogue(1 entry,")
+    for data in (bytearray(index.to_bytes()), memoryview(index.to_bytes())):
+        assert LibraryIndex.from_bytes(data).classify(["Radiohead"], ["Kid A"]) == ["keep"]
+    assert len(Catalogue.from_bytes(bytearray(catalogue.to_bytes()))) == 1
+    with pytest.raises(TypeError, match="pair, got str at position 1"):
+        LibraryIndex([("a", "b"), "ab"])
+    with pytest.raises(TypeError, match="expected a str, got int in the pair at position 0"):
+        LibraryIndex([("a", 1)])
+    with pytest.raises(TypeError, match=r"titles: expected a str, got None at position 1; .*columns\.apply"):
+        index.classify(["Radiohead", "Radiohead"], ["Kid A", None])
+    with pytest.raises(TypeError, match="names: expected a str, got float at position 0"):
+        catalogue.resolve([1.5])
+    pd = pytest.importorskip("pandas")
+    artists = pd.Series(["Radiohead", None, "Radiohead"], index=[7, 3, 5], dtype="string")
+    out = index.classify(artists, pd.Series(["Kid A", "Kid A", None], index=[7, 3, 5]))
+    assert out.index.tolist() == [7, 3, 5] and out.isna().tolist() == [False, True, True] and out[7] == "keep"
+    resolved = catalogue.resolve(pd.Series(["radiohed", None], index=[1, 0]), threshold=0.8)
+    assert resolved.index.tolist() == [1, 0] and resolved.isna().tolist() == [False, True]
