@@ -25,7 +25,10 @@ started with.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import io
+import json
 import os
 import pathlib
 import sys
@@ -35,8 +38,8 @@ from typing import Any, Optional
 
 from zemo_etl import _demo_data, dump, import_utils, pg, safety, schema, state, stores, text
 from zemo_etl.cli import state as state_command
-from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_command, add_output_options, check_folder,
-                                 classify_in_chunks, csv_writer, resolve_in_chunks)
+from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_columns, add_command, add_output_options,
+                                 check_folder, classify_in_chunks, csv_writer, resolve_in_chunks)
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
@@ -49,8 +52,11 @@ SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 RELEASES_TABLE = "incoming_releases"
 DECISIONS_TABLE = "release_decisions"
 MATCHES_TABLE = "artist_matches"
+RELEASE_COLUMNS_TABLE = "incoming_release_columns"  # the releases CSV's header, for the report
 JOB_TABLES = {
-    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT"],
+    # fields: the release's whole input row, a JSON array in the header's order
+    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
+    RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT"],
     DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
 }
@@ -110,7 +116,12 @@ class Pipeline:
         are done, 1 when one failed. UserError when an input, the work folder,
         the state or the database is unusable; KeyboardInterrupt passes
         through, recorded in the state."""
-        self.workdir.mkdir(parents=True, exist_ok=True)
+        try:
+            self.workdir.mkdir(parents=True, exist_ok=True)
+        except FileExistsError:
+            raise UserError(f"--workdir {inert(self.workdir)}: not a folder") from None
+        except OSError as e:
+            raise UserError(f"--workdir {inert(self.workdir)}: cannot make it: {e.strerror}") from None
         check_folder(self.workdir, self.allow_shared_folder)
         if fresh and os.path.lexists(self.state_path):
             os.remove(self.state_path)
@@ -133,8 +144,13 @@ class Pipeline:
                     print(f"[skip] {step}: completed in an earlier run")
                     continue
                 started = time.monotonic()
+                # A step's lines are printed once it is recorded completed: a
+                # reader gone away (`| head`) or a full disk ends the command,
+                # it fails no step.
+                said = io.StringIO()
                 try:
-                    getattr(self, step)()
+                    with contextlib.redirect_stdout(said):
+                        getattr(self, step)()
                 except Exception as e:
                     failed = step
                     # A driver's error may quote the URL's password.
@@ -148,6 +164,7 @@ class Pipeline:
                 # it counts as completed, saved or not.
                 st.mark_completed(step)
                 self._save(st)
+                sys.stdout.write(said.getvalue())
         except KeyboardInterrupt:
             # Wherever Ctrl-C lands (in a step, in the save after one, between
             # two) the first step not completed is marked interrupted and the
@@ -190,15 +207,18 @@ class Pipeline:
         kept, dropped = [], 0
         safety.require_regular_file(self.releases)
         with open(self.releases, newline="", encoding="utf-8") as f:
-            for row in csv.DictReader(f):
+            reader = csv.DictReader(f)
+            for row in reader:
                 artist = pg.to_pg_text_form(text.to_storage_form(row.get("artist")))
                 title = pg.to_pg_text_form(text.to_storage_form(row.get("title")))
                 if seen.add((text.to_match_form(artist), text.to_match_form(title))):
-                    kept.append({"artist": artist, "title": title})
+                    fields = json.dumps([row.get(c) for c in reader.fieldnames or []], ensure_ascii=False)
+                    kept.append({"artist": artist, "title": title, "fields": fields})
                 else:
                     dropped += 1
         print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
-        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"]) for k, r in enumerate(kept)])
+        self._replace_job_table(RELEASE_COLUMNS_TABLE, list(enumerate(reader.fieldnames or [])))
+        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
         return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
@@ -219,27 +239,56 @@ class Pipeline:
         self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
 
     def resolve_artists(self) -> None:
-        catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
+        # Matched in identity form, recorded as the library stores the name
+        # (the first library row with that form), so the report joins back.
+        stored: dict[str, str] = {}
+        for artist, _ in self._library():
+            if artist:
+                stored.setdefault(text.to_identity_match_form(artist), artist)
+        catalog = sorted(stored)
         names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
         with Progress("resolve_artists", total=len(names), unit="names") as progress:
             resolved = resolve_in_chunks(names, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
-        self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
+        self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
+
+    def _input_rows(self) -> tuple[list[str], list[list[Optional[str]]]]:
+        """The releases CSV's header and each kept release's input row. A
+        database from before the rows were kept gives artist and title only."""
+        if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
+            return ["artist", "title"], [[a, t] for a, t in
+                                         self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")]
+        header = [name for (name,) in self.store.query(
+            f"SELECT name FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")]
+        rows = [json.loads(fields) for (fields,) in self.store.query(
+            f"SELECT fields FROM {RELEASES_TABLE} ORDER BY seq")]
+        return header, rows
 
     def write_report(self) -> None:
+        """Every column of the releases CSV (artist and title in storage
+        form), then the ASCII forms, the decision and the library's stored
+        name of the artist; a column of these already in the input is
+        replaced in place."""
         releases = self._releases()
+        header, rows = self._input_rows()
         decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
         resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
+        place = [header.index(c) if c in header else len(header) + k for k, c in enumerate(["artist", "title"])]
+        header = header + [c for c in ["artist", "title"] if c not in header]
+        header, added = add_columns(header, ["ascii_artist", "ascii_title", "decision", "library_artist"],
+                                    str(self.releases), "[note] write_report:")
+        place += added
         out = self.workdir / "releases_classified.csv"
         with atomic_write(out) as f:
-            writer = csv_writer(f, self.csv_safe, lineterminator="\r\n")
-            writer.writerow(["artist", "title", "ascii_artist", "ascii_title", "decision", "library_artist"])
-            for release, decision, match in zip(releases, decisions, resolved):
-                writer.writerow([
-                    release["artist"], release["title"],
-                    text.to_ascii_form(release["artist"]), text.to_ascii_form(release["title"]),
-                    decision, match or "",
-                ])
+            writer = csv_writer(f, self.csv_safe)
+            writer.writerow(header)
+            for release, row, decision, match in zip(releases, rows, decisions, resolved):
+                row = row + [None] * (len(header) - len(row))
+                for k, value in zip(place, [release["artist"], release["title"],
+                                            text.to_ascii_form(release["artist"]),
+                                            text.to_ascii_form(release["title"]), decision, match]):
+                    row[k] = value
+                writer.writerow(row)
         print(f"[done] write_report: {inert(out)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()
