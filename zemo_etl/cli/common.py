@@ -266,7 +266,8 @@ def _fileno(stream: Any) -> int:
         return -1
 
 
-def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence[Optional[str]]) -> None:
+def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence[Optional[str]],
+                              hint: str = "write to another file") -> None:
     """Refuse, before anything is read, an output that is also an input (the
     same file by any path: a symlink, a hard link, a redirection of standard
     input or output), and two outputs into one file: the output would empty
@@ -280,7 +281,7 @@ def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence
         for src in inputs:
             if target is not None and _identity(src, stdin_fd) == target:
                 raise UserError(f"{shown(out, 'standard output')}: is also the input "
-                                f"{shown(src, 'standard input')}; write to another file")
+                                f"{shown(src, 'standard input')}; {hint}")
         for other in outputs[k + 1:]:
             if out not in (None, "-") and other not in (None, "-") and (
                     os.path.abspath(out) == os.path.abspath(other)

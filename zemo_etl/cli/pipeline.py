@@ -33,16 +33,19 @@ import os
 import pathlib
 import sys
 import time
+import urllib.parse
 from collections import Counter
 from typing import Any, Optional
 
 from zemo_etl import _demo_data, dump, import_utils, pg, safety, schema, state, stores, text
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_columns, add_command, add_output_options,
-                                 check_folder, classify_in_chunks, csv_writer, resolve_in_chunks)
+                                 check_folder, classify_in_chunks, csv_writer, refuse_overwriting_inputs,
+                                 resolve_in_chunks)
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
+REPORT = "releases_classified.csv"  # in the work folder
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 INTERRUPTED = "interrupted"  # the error of the step a Ctrl-C stopped the run at
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -52,11 +55,13 @@ SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 RELEASES_TABLE = "incoming_releases"
 DECISIONS_TABLE = "release_decisions"
 MATCHES_TABLE = "artist_matches"
-RELEASE_COLUMNS_TABLE = "incoming_release_columns"  # the releases CSV's header, for the report
+# The releases CSV's header, for the report; role: "artist" and "title" for
+# the columns the job read them from.
+RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 JOB_TABLES = {
     # fields: the release's whole input row, a JSON array in the header's order
     RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
-    RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT"],
+    RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT", "role TEXT"],
     DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
 }
@@ -116,12 +121,7 @@ class Pipeline:
         are done, 1 when one failed. UserError when an input, the work folder,
         the state or the database is unusable; KeyboardInterrupt passes
         through, recorded in the state."""
-        try:
-            self.workdir.mkdir(parents=True, exist_ok=True)
-        except FileExistsError:
-            raise UserError(f"--workdir {inert(self.workdir)}: not a folder") from None
-        except OSError as e:
-            raise UserError(f"--workdir {inert(self.workdir)}: cannot make it: {e.strerror}") from None
+        self.workdir.mkdir(parents=True, exist_ok=True)
         check_folder(self.workdir, self.allow_shared_folder)
         if fresh and os.path.lexists(self.state_path):
             os.remove(self.state_path)
@@ -217,7 +217,9 @@ class Pipeline:
                 else:
                     dropped += 1
         print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
-        self._replace_job_table(RELEASE_COLUMNS_TABLE, list(enumerate(reader.fieldnames or [])))
+        header = reader.fieldnames or []
+        roles = {header.index(c): c for c in ("artist", "title") if c in header}
+        self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
         self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
@@ -252,17 +254,33 @@ class Pipeline:
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
         self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
 
-    def _input_rows(self) -> tuple[list[str], list[list[Optional[str]]]]:
-        """The releases CSV's header and each kept release's input row. A
-        database from before the rows were kept gives artist and title only."""
+    def _input_rows(self) -> tuple[list[str], list[int], list[list[Optional[str]]]]:
+        """The releases CSV's header, the places of its artist and title
+        columns (past its end where it has none), and each kept release's
+        input row. A database from before the rows were kept gives artist
+        and title only."""
         if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
-            return ["artist", "title"], [[a, t] for a, t in
-                                         self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")]
-        header = [name for (name,) in self.store.query(
-            f"SELECT name FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")]
+            rows = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
+            return ["artist", "title"], [0, 1], [list(r) for r in rows]
+        columns = self.store.query(f"SELECT name, role FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")
+        header = [name for name, _ in columns]
+        roles = [role for _, role in columns]
+        places = []
+        for role in ("artist", "title"):
+            if role not in roles:
+                header.append(role)
+            places.append(roles.index(role) if role in roles else len(header) - 1)
         rows = [json.loads(fields) for (fields,) in self.store.query(
             f"SELECT fields FROM {RELEASES_TABLE} ORDER BY seq")]
-        return header, rows
+        return header, places, rows
+
+    def refuse_overwriting_inputs(self) -> None:
+        """UserError when the report, the state or the SQLite database would
+        be written over the dump or the releases CSV."""
+        outputs = [str(self.workdir / REPORT), str(self.state_path)]
+        if self.db_url.startswith("sqlite:///"):
+            outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
+        refuse_overwriting_inputs(outputs, [str(self.dump), str(self.releases)], "use another --workdir")
 
     def write_report(self) -> None:
         """Every column of the releases CSV (artist and title in storage
@@ -270,15 +288,13 @@ class Pipeline:
         name of the artist; a column of these already in the input is
         replaced in place."""
         releases = self._releases()
-        header, rows = self._input_rows()
+        header, place, rows = self._input_rows()
         decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
         resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
-        place = [header.index(c) if c in header else len(header) + k for k, c in enumerate(["artist", "title"])]
-        header = header + [c for c in ["artist", "title"] if c not in header]
         header, added = add_columns(header, ["ascii_artist", "ascii_title", "decision", "library_artist"],
                                     str(self.releases), "[note] write_report:")
         place += added
-        out = self.workdir / "releases_classified.csv"
+        out = self.workdir / REPORT
         with atomic_write(out) as f:
             writer = csv_writer(f, self.csv_safe)
             writer.writerow(header)
@@ -353,7 +369,9 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
 
 
 def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
-    return (pipeline or _pipeline(args)).run(fresh=args.fresh)
+    pipeline = pipeline or _pipeline(args)
+    pipeline.refuse_overwriting_inputs()
+    return pipeline.run(fresh=args.fresh)
 
 
 def _with_url(st: state.PipelineState, doc: dict, db_url: str) -> state.PipelineState:
