@@ -234,7 +234,8 @@ def run_resolve(args: argparse.Namespace) -> int:
             writer.writerow(["name", "match"])
             writer.writerows([name, "" if m is None else original[m]] for name, m in zip(names, matches))
         else:
-            header, (k,) = add_columns(table.header, ["match"], args.input or "standard input", "zemo-etl resolve: note:")
+            header, (k,) = add_columns(table.header, ["match"], args.input or "standard input",
+                                       "zemo-etl resolve: note:")
             writer.writerow(header)
             writer.writerows(r[:k] + ["" if m is None else original[m]] + r[k + 1:] for r, m in zip(rows, matches))
     resolved = sum(m is not None for m in matches)

@@ -260,8 +260,8 @@ class Pipeline:
         input row. A database from before the rows were kept gives artist
         and title only."""
         if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
-            rows = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
-            return ["artist", "title"], [0, 1], [list(r) for r in rows]
+            old = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
+            return ["artist", "title"], [0, 1], [list(r) for r in old]
         columns = self.store.query(f"SELECT name, role FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")
         header = [name for name, _ in columns]
         roles = [role for _, role in columns]
