@@ -242,6 +242,7 @@ def test_user_errors_are_one_line_and_exit_2(bad_inputs):
     one_line_error(zemo(*classify, "-o", SAMPLE_RELEASES), "is also the input")
     one_line_error(zemo(*classify, "-o", str(d / "x"), "--save-index", str(d / "x")), "two outputs")
     one_line_error(zemo("rows", SAMPLE_DUMP, "library", "-o", SAMPLE_DUMP), "is also the input")
+    one_line_error(zemo("load", SAMPLE_DUMP, "library", "--into", "sqlite:///" + SAMPLE_DUMP), "is also the input")
     one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "-o", SAMPLE_RELEASES,
                         input="x\n"), "is also the input")
     report = d / "w3" / "releases_classified.csv"
