@@ -4,6 +4,8 @@ import csv
 import io
 import json
 import os
+import pathlib
+import signal
 import subprocess
 import sys
 
@@ -220,14 +222,170 @@ def test_user_errors_are_one_line_and_exit_2(bad_inputs):
     one_line_error(zemo("state", "check", str(d / "missing.json"), "--db-url", "u", "--csv-dir", "d"), "no such file")
     one_line_error(zemo("frobnicate"), "invalid choice: 'frobnicate'")
     one_line_error(zemo("demo", "--scale", "0", "--workdir", str(d / "w")), "--scale")
+    # Failures that were tracebacks.
+    classify = ["classify", *lib, "--releases", SAMPLE_RELEASES]
+    one_line_error(zemo(*classify, "--save-index", str(d / "nodir" / "x.zix")), "nodir", "no such folder")
+    one_line_error(zemo(*classify, "--save-index", str(d / "dir.sql")), "dir.sql", "is a directory")
+    run = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir"]
+    one_line_error(zemo(*run, str(d / "empty.csv")), "empty.csv")  # a file, not a folder
+    (d / "w1" / "state.json").mkdir(parents=True)
+    one_line_error(zemo(*run, str(d / "w1")), "state.json", "is a directory")
+    (d / "w2").mkdir()
+    os.mkfifo(d / "w2" / "state.json")
+    one_line_error(zemo(*run, str(d / "w2")), "state.json", "is a FIFO")
+    one_line_error(zemo("load", SAMPLE_DUMP, "library", "--into", "postgresql://u@[::1/db"), "postgresql://u@[::1/db")
+    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, input="x\n"), "needs --catalog-column",
+                   "columns: artist, title")
+    one_line_error(zemo("resolve", "--catalog", SAMPLE_DUMP, "--catalog-column", "band", input="x\n"),
+                   "no column 'band'")
+    # An output that is an input, or two outputs in one file: refused before anything is written.
+    one_line_error(zemo(*classify, "-o", SAMPLE_RELEASES), "is also the input")
+    one_line_error(zemo(*classify, "-o", str(d / "x"), "--save-index", str(d / "x")), "two outputs")
+    one_line_error(zemo("rows", SAMPLE_DUMP, "library", "-o", SAMPLE_DUMP), "is also the input")
+    one_line_error(zemo("load", SAMPLE_DUMP, "library", "--into", "sqlite:///" + SAMPLE_DUMP), "is also the input")
+    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "-o", SAMPLE_RELEASES,
+                        input="x\n"), "is also the input")
+    report = d / "w3" / "releases_classified.csv"
+    report.parent.mkdir()
+    report.write_text("artist,title\nx,y\n")
+    one_line_error(zemo(*run[:4], str(report), "--workdir", str(d / "w3")), "is also the input", "--workdir")
+    assert report.read_text() == "artist,title\nx,y\n"
 
 
-def test_output_to_a_closed_pipe_stops_quietly():
-    # `zemo-etl rows ... | head -1`
-    proc = subprocess.Popen([sys.executable, "-m", "zemo_etl", "rows", SAMPLE_DUMP, "library"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    proc.stdout.readline()
-    proc.stdout.close()
+@pytest.mark.parametrize("how", ["same path", "symlink to the input", "symlink as the output", "hard link",
+                                 "standard input", "standard output"])
+@pytest.mark.parametrize("column", [None, "artist"])
+def test_an_output_onto_its_input_is_refused_and_the_input_kept(tmp_path, how, column):
+    names = tmp_path / "names.csv"
+    content = "artist,title\nBjörk,Homogenic\n"
+    names.write_text(content, encoding="utf-8")
+    other = tmp_path / "other"
+    if how.startswith("symlink"):
+        other.symlink_to(names)
+    elif how == "hard link":
+        os.link(names, other)
+    src, out = {"same path": (names, names), "symlink to the input": (other, names),
+                "symlink as the output": (names, other), "hard link": (other, names),
+                "standard input": ("-", names), "standard output": (names, None)}[how]
+    args = [sys.executable, "-m", "zemo_etl", "normalize", "--form", "match", str(src)]
+    args += ["--column", column] if column else []
+    args += ["-o", str(out)] if out else []
+    with open(names, encoding="utf-8") as stdin, open(names, "a", encoding="utf-8") as appended:
+        done = subprocess.run(args, stdin=stdin, stdout=appended if out is None else subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, timeout=60)
+    one_line_error(done, "is also the input")
+    assert names.read_text(encoding="utf-8") == content
+
+
+@pytest.mark.parametrize("column", [None, "title"])
+@pytest.mark.parametrize("stop", ["ctrl-c", "bad input"])
+def test_a_command_stopped_while_writing_leaves_the_old_output(tmp_path, column, stop):
+    # The input comes through a pipe this test holds open, so the command is
+    # still writing, part of its output in the temporary file, whenever it stops.
+    out = tmp_path / "out.txt"
+    out.write_bytes(b"the previous output\r\n")
+    args = ["normalize", "--form", "match", "-o", str(out)] + (["--column", column] if column else [])
+    proc = subprocess.Popen([sys.executable, "-m", "zemo_etl", *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env={**os.environ, "ZEMO_ETL_PROGRESS": "off"})
+    proc.stdin.write(b"artist,title\n" + b"Some Artist,Some Title\n" * 100_000)
+    proc.stdin.flush()
+    temp = []
+    while not any(p.stat().st_size for p in temp):  # until a chunk of output is written
+        assert proc.poll() is None, proc.stderr.read()
+        temp = [p for p in tmp_path.iterdir() if p.name.startswith(".out.txt.")]
+    if stop == "ctrl-c":
+        proc.send_signal(signal.SIGINT)
+    else:
+        proc.stdin.write(b"\xff not UTF-8\n")
+    proc.stdin.close()
     err = proc.stderr.read().decode()
-    proc.wait(timeout=60)
-    assert "Traceback" not in err
+    assert proc.wait(timeout=60) == (130 if stop == "ctrl-c" else 2)
+    assert "Traceback" not in err and len(err.strip().splitlines()) == 1, err
+    assert out.read_bytes() == b"the previous output\r\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt"]
+
+
+@pytest.mark.parametrize("unbuffered", [False, True])
+@pytest.mark.parametrize("command", [["rows", SAMPLE_DUMP, "library"],
+                                     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES],
+                                     ["demo", "--workdir", "{}"]], ids=lambda c: c[0])
+def test_output_to_a_closed_pipe_stops_quietly(tmp_path, command, unbuffered):
+    # `zemo-etl ... | head -0`: the reader is gone before the first write.
+    read, write = os.pipe()
+    os.close(read)
+    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off", "PYTHONUNBUFFERED": "1" if unbuffered else ""}
+    done = subprocess.run([sys.executable, "-m", "zemo_etl", *[a.format(tmp_path) for a in command]],
+                          stdout=write, stderr=subprocess.PIPE, text=True, env=env, timeout=120)
+    os.close(write)
+    assert (done.returncode, done.stderr) == (141, "")
+    if command[0] == "demo":
+        # Only the printing failed: no step is marked failed, and the run resumes.
+        st = state.PipelineState.load(str(tmp_path / "state.json"))
+        assert st.is_completed(cli.STEPS[0]) and not any(st.step_status(s) == "failed" for s in cli.STEPS)
+        assert zemo("demo", "--workdir", str(tmp_path)).returncode == 0
+
+
+@pytest.mark.parametrize("command", [["rows", SAMPLE_DUMP, "library"],
+                                     ["rows", SAMPLE_DUMP, "library", "-o", "/dev/full"],
+                                     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES],
+                                     ["normalize", "--form", "match", SAMPLE_RELEASES],
+                                     ["state", "show", "{}/s/state.json"],
+                                     ["demo", "--workdir", "{}"]],
+                         ids=["rows", "rows -o", "classify", "normalize", "state show", "demo"])
+def test_a_full_disk_is_one_line_and_exit_1(tmp_path, command):
+    (tmp_path / "s").mkdir()
+    state.PipelineState("u", "d", cli.STEPS).save(str(tmp_path / "s" / "state.json"))
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-m", "zemo_etl", *[a.format(tmp_path) for a in command]],
+                              stdout=full, stderr=subprocess.PIPE, text=True, timeout=120,
+                              env={**os.environ, "ZEMO_ETL_PROGRESS": "off"})
+    assert done.returncode == 1 and "Traceback" not in done.stderr, done.stderr
+    assert done.stderr.strip().endswith("No space left on device")
+    assert len([ln for ln in done.stderr.splitlines() if "No space" in ln]) == 1, done.stderr
+    if command[0] == "demo":
+        st = state.PipelineState.load(str(tmp_path / "state.json"))
+        assert not any(st.step_status(s) == "failed" for s in cli.STEPS)
+
+
+@pytest.mark.parametrize("command, added", [
+    (["classify", "--library", SAMPLE_DUMP, "--releases", "{}"], "decision"),
+    (["resolve", "--catalog", SAMPLE_DUMP, "--column", "artist", "{}"], "match"),
+])
+def test_a_column_the_command_adds_is_replaced_where_it_stands(tmp_path, command, added):
+    src = tmp_path / "in.csv"
+    src.write_text(f"artist,{added},title\nThe Golden Armies,old,Scarlet Garden\n", encoding="utf-8")
+    first = zemo(*[a.format(src) for a in command])
+    assert first.returncode == 0, first.stderr
+    rows = parse_csv(first.stdout)
+    assert rows[0] == ["artist", added, "title"] and rows[1][1] not in ("old", "")
+    assert f"has a column '{added}' already" in first.stderr
+    src.write_text(first.stdout, encoding="utf-8")
+    assert parse_csv(zemo(*[a.format(src) for a in command]).stdout) == rows
+
+
+def test_the_report_keeps_the_input_columns_and_names_the_stored_artist(tmp_path):
+    releases = tmp_path / "releases.csv"
+    releases.write_text("id,title,artist,label,decision\r\n7,Scarlet Garden,golden armies,GOL,old\r\n"
+                        "8,Nothing Like It,Nobody Known,,old\r\n", encoding="utf-8")
+    done = zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
+    assert done.returncode == 0, done.stderr
+    assert "releases.csv has a column 'decision' already" in done.stderr
+    data = (tmp_path / "w" / "releases_classified.csv").read_bytes()
+    assert b"\r" not in data
+    rows = parse_csv(data.decode("utf-8"))
+    assert rows[0] == ["id", "title", "artist", "label", "decision", "ascii_artist", "ascii_title", "library_artist"]
+    assert [r[:4] for r in rows[1:]] == [["7", "Scarlet Garden", "golden armies", "GOL"],
+                                         ["8", "Nothing Like It", "Nobody Known", ""]]
+    assert [r[7] for r in rows[1:]] == ["The Golden Armies", ""]  # as the library stores it
+    assert "old" not in [r[4] for r in rows]
+
+
+def test_version_comes_from_the_package_metadata():
+    import zemo_etl
+    done = zemo("--version")
+    assert (done.returncode, done.stdout) == (0, f"zemo-etl {zemo_etl.__version__}\n")
+    pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if pyproject.is_file():  # a checkout: the one source of the version
+        assert f'\nversion = "{zemo_etl.__version__}"\n' in pyproject.read_text(encoding="utf-8")
+    assert zemo_etl.__version__ != "unknown"

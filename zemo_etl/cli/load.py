@@ -15,7 +15,7 @@ import urllib.parse
 
 from zemo_etl import stores
 from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, add_command,
-                                 add_output_options, check_folder)
+                                 add_output_options, check_folder, refuse_overwriting_inputs)
 from zemo_etl.safety import inert, scrub, url_secrets
 
 
@@ -41,7 +41,9 @@ zemo-etl load dump.sql release --into postgresql://user@host/db --replace
 def run_load(args: argparse.Namespace) -> int:
     where = f"{args.table} in {stores.redact_url(args.into)}"
     if args.into.startswith("sqlite:///"):
-        folder = os.path.dirname(os.path.abspath(urllib.parse.unquote(args.into[len("sqlite:///"):])))
+        database = urllib.parse.unquote(args.into[len("sqlite:///"):].split("?", 1)[0])
+        refuse_overwriting_inputs([database], [args.dump], "load into another database")
+        folder = os.path.dirname(os.path.abspath(database))
         if os.path.isdir(folder):  # a missing one is the store's to report
             check_folder(folder, args.allow_shared_folder, args.command)
     start = time.monotonic()

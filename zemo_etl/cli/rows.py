@@ -11,7 +11,7 @@ from typing import Optional
 
 from zemo_etl import dump, parser, schema
 from zemo_etl.cli.common import (Progress, UserError, add_command, add_output_options, chunked, csv_writer,
-                                 open_output, require_file)
+                                 open_output, refuse_overwriting_inputs, require_file)
 from zemo_etl.safety import inert
 
 ROW_CHUNK = 10_000
@@ -77,6 +77,7 @@ zemo-etl rows dump.sql release_label --columns none    # no header
 
 
 def run_rows(args: argparse.Namespace) -> int:
+    refuse_overwriting_inputs([args.output], [args.dump])
     columns = column_names(args.dump, args.table) if args.columns == "schema" else None
     chunks = read_rows(args.dump, args.table)
     first = next(chunks, None)  # the dump is read before any output is made
