@@ -85,6 +85,36 @@ def read_rows(path: str, table: str, allow_incomplete: bool = False) -> Iterator
     yield from DumpRows(path, table, allow_incomplete)
 
 
+def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
+                    command: str = "run") -> Iterator[list[tuple[object, ...]]]:
+    """The dump's `library` rows in chunks, each row as the values of `wanted`
+    (None for a column the dump lacks), mapped by name where the INSERT or the
+    dump's CREATE TABLE names the columns and else by position. A dump without
+    `library` rows, or whose table lacks one of `needed`, is a UserError."""
+    table = schema.LIBRARY_TABLE
+    rows = DumpRows(path, table, allow_incomplete, command)
+    chunks = iter(rows)
+    first = next(chunks, None)
+    if first is None:
+        raise UserError(f"{path}: no rows for table `{table}` (is it a dump of the library?)")
+    named = rows.report["columns"]
+    if named is None:
+        try:
+            named = dump.table_columns(path, table)
+        except RuntimeError as e:
+            raise UserError(str(e)) from None
+    where = dump.column_positions(named, wanted)
+    missing = [name for name, k in zip(wanted, where) if k is None and name in needed]
+    if missing:
+        raise UserError(f"{path}: table `{table}` has no column {', '.join(missing)} "
+                        f"(columns: {', '.join(named or [])})")
+    if named is None:
+        width = len(first[0])
+        where = [k if k < width else None for k in where]  # short rows: the last columns are absent
+    for chunk in itertools.chain([first], chunks):
+        yield [tuple(row[k] if k is not None and k < len(row) else None for k in where) for row in chunk]
+
+
 class _JsonRows:
     """JSON lines of rows; integers of any length as their digits, and the
     floats JSON cannot hold (infinity, NaN) as null, counted."""
