@@ -218,7 +218,8 @@ constexpr Function kFunctions[] = {
 
 void register_dump(PyObject* module) {
     if (g_incomplete_error == nullptr) {
-        g_incomplete_error = check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", PyExc_RuntimeError, nullptr));
+        g_incomplete_error =
+            check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", PyExc_RuntimeError, nullptr));
     }
     Py_INCREF(g_incomplete_error);
     if (PyModule_AddObject(module, "IncompleteDumpError", g_incomplete_error) != 0) {

@@ -13,7 +13,8 @@ from collections.abc import Iterator, Sequence
 from typing import Optional
 
 from zemo_etl import dump, schema
-from zemo_etl.cli.common import Progress, UserError, add_command, add_output_options, csv_writer, open_output, require_file
+from zemo_etl.cli.common import (Progress, UserError, add_command, add_output_options, csv_writer, open_output,
+                                 require_file)
 from zemo_etl.safety import inert
 
 ROW_CHUNK = 10_000
