@@ -81,11 +81,6 @@ class DumpRows:
                   f"{self._chunks.report()['rows']:,} rows read", file=sys.stderr)
 
 
-def read_rows(path: str, table: str, allow_incomplete: bool = False) -> Iterator[list[tuple[object, ...]]]:
-    """The table's rows in chunks, in file order (see DumpRows)."""
-    yield from DumpRows(path, table, allow_incomplete)
-
-
 def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
                     command: str = "run") -> Iterator[list[tuple[object, ...]]]:
     """The dump's `library` rows in chunks, each row as the values of `wanted`
@@ -156,7 +151,11 @@ def _digits(v: object) -> str:
 def add_parsers(sub) -> None:
     p = add_command(sub, "rows", "one table's rows out of a MySQL dump", __doc__ + """
 Reads dumps written by mysqldump or mariadb-dump (extended or one-row INSERTs,
---hex-blob, --compact). The CSV header and the keys of JSON objects name the
+--hex-blob, --compact, --complete-insert, --insert-ignore, --replace). A dump
+cut short (an unfinished INSERT, or no "-- Dump completed" line after the
+tool's header), one that changes while it is read, or an empty file is
+refused; --allow-incomplete reads a cut dump up to the cut. Integers keep all
+their digits; in JSON lines infinity and NaN become null, with a warning. The CSV header and the keys of JSON objects name the
 columns as `schema` does for the tables it knows (library, release,
 entity.identity), else as the dump's own CREATE TABLE does; for a table the
 dump has no CREATE TABLE for, or with --columns none, the CSV has no header
