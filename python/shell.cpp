@@ -261,7 +261,14 @@ PyObject* integer(long long value) { return check(PyLong_FromLongLong(value)); }
 
 PyObject* integer_from_decimal(std::string_view digits) {
     std::string text(digits);
-    return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    // Beyond this many digits an int costs quadratic time and meets Python's
+    // limit on int-string conversions; a Decimal holds them exactly as well.
+    constexpr std::size_t kIntDigits = 1000;
+    if (text.size() <= kIntDigits + 1) return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    Ref decimal(check(PyImport_ImportModule("decimal")));
+    Ref type(check(PyObject_GetAttrString(decimal.get(), "Decimal")));
+    Ref arg(str(text));
+    return check(PyObject_CallFunctionObjArgs(type.get(), arg.get(), nullptr));
 }
 
 // ---------------------------------------------------------------------------

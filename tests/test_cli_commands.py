@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import signal
+import sqlite3
 import subprocess
 import sys
 
@@ -78,6 +79,82 @@ def test_rows_for_a_table_not_in_the_dump_is_empty_with_a_note():
     done = zemo("rows", SAMPLE_DUMP, "labels")
     assert done.returncode == 0 and done.stdout == ""
     assert "no rows for table `labels`" in done.stderr
+
+
+@pytest.fixture(scope="module")
+def odd_dumps(tmp_path_factory):
+    d = tmp_path_factory.mktemp("dumps")
+    data = open(SAMPLE_DUMP, "rb").read()
+    (d / "cut.sql").write_bytes(data[:len(data) // 2])  # inside a tuple
+    (d / "notrailer.sql").write_bytes(data[:data.rindex(b"-- Dump completed")])
+    (d / "empty.sql").write_bytes(b"")
+    (d / "other.sql").write_bytes(data.replace(b"INSERT INTO `library`", b"INSERT INTO `other`"))
+    # The INSERT names its columns in another order than the table's DDL.
+    (d / "named.sql").write_text(
+        "INSERT INTO `library` (`title`,`artist`,`id`) VALUES ('Tides Turning','Alpha Band',1);\n", encoding="utf-8")
+    return d
+
+
+def _dump_commands(d, dump, tmp):
+    return {
+        "rows": ["rows", str(dump), "library", "-o", str(tmp / "rows.csv")],
+        "load": ["load", str(dump), "library", "--into", f"sqlite:///{tmp / 'x.db'}", "--create"],
+        "classify": ["classify", "--library", str(dump), "--releases", SAMPLE_RELEASES, "-o", str(tmp / "c.csv")],
+        "run": ["run", "--dump", str(dump), "--releases", SAMPLE_RELEASES, "--workdir", str(tmp / "w"), "--fresh"],
+    }
+
+
+@pytest.mark.parametrize("command", ["rows", "load", "classify", "run"])
+@pytest.mark.parametrize("name, words", [
+    ("cut.sql", ["cut.sql: table `library`: an INSERT statement is cut short after row", "--allow-incomplete"]),
+    ("notrailer.sql", ["notrailer.sql: table `library`: the dump ends at byte", "'-- Dump completed'", "3000 rows"]),
+    ("empty.sql", ["empty.sql is empty"]),
+    ("other.sql", ["other.sql: no rows for table `library`"]),
+])
+def test_dumps_cut_short_or_empty_are_refused(odd_dumps, tmp_path, command, name, words):
+    if name == "other.sql" and command in ("rows", "load"):
+        return  # another table's dump: no rows of `library` is no error there
+    done = zemo(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command])
+    if command == "run":  # one line after the steps' progress
+        assert done.returncode == 2 and "Traceback" not in done.stderr, done.stderr
+        assert all(w in done.stderr.strip().splitlines()[-1] for w in words), done.stderr
+    else:
+        one_line_error(done, *words)
+    assert not (tmp_path / "rows.csv").exists() and not (tmp_path / "x.db").exists()
+    if name in ("cut.sql", "notrailer.sql"):
+        done = zemo(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command], "--allow-incomplete")
+        assert done.returncode == 0, done.stderr
+        rows = 3000 if name == "notrailer.sql" else len(parser.load_table_rows(str(odd_dumps / name), "library")) - 1
+        assert f"warning: {odd_dumps / name}: table `library`" in done.stderr
+        assert f" {rows:,} rows " in done.stderr or f" {rows} rows " in done.stderr, done.stderr
+
+
+def test_library_columns_by_name_and_values_kept(odd_dumps, tmp_path):
+    releases = _write(tmp_path / "r.csv", "artist,title\nAlpha Band,Tides Turning\nZ,Q\n")
+    done = zemo("classify", "--library", str(odd_dumps / "named.sql"), "--releases", str(releases))
+    assert done.returncode == 0, done.stderr
+    assert parse_csv(done.stdout)[1:] == [["Alpha Band", "Tides Turning", "keep"], ["Z", "Q", "prune"]]
+    rows = zemo("rows", str(odd_dumps / "named.sql"), "library")
+    assert parse_csv(rows.stdout) == [["title", "artist", "id"], ["Tides Turning", "Alpha Band", "1"]]
+    no_title = _write(tmp_path / "nt.sql", "INSERT INTO `library` (`id`,`artist`) VALUES (1,'A');\n")
+    one_line_error(zemo("classify", "--library", str(no_title), "--releases", SAMPLE_RELEASES),
+                   "table `library` has no column title")
+
+    wide = "9" * 1500
+    values = _write(tmp_path / "v.sql", f"INSERT INTO `t` VALUES (1,-{wide},1.5),(2,{wide}0,1{'0' * 400}.0);\n")
+    done = zemo("rows", str(values), "t", "--format", "jsonl")
+    assert done.returncode == 0, done.stderr
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [[1, -int(wide), 1.5], [2, int(wide + "0"), None]]
+    assert done.stderr.strip() == "zemo-etl rows: warning: 1 values JSON cannot hold (infinity, NaN) written as null"
+    assert parse_csv(zemo("rows", str(values), "t").stdout)[1] == ["2", wide + "0", "inf"]
+    assert zemo("load", str(values), "t", "--into", f"sqlite:///{tmp_path / 'v.db'}", "--create").returncode == 0
+    with sqlite3.connect(tmp_path / "v.db") as db:
+        assert [str(v) for (v,) in db.execute("SELECT c2 FROM t ORDER BY c1")] == ["-" + wide, wide + "0"]
+
+
+def _write(path, content):
+    path.write_text(content, encoding="utf-8")
+    return path
 
 
 @pytest.mark.parametrize("form, batch", [

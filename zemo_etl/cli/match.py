@@ -10,11 +10,12 @@ import time
 from collections import Counter
 from typing import Optional
 
-from zemo_etl import dump, parser, schema, text
+from zemo_etl import dump, schema, text
 from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_columns, add_command,
                                  add_output_options, count_lines, csv_writer, open_output, open_text, read_lines,
                                  refuse_overwriting_inputs, require_file, resolve_in_chunks)
 from zemo_etl.safety import inert
+from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
 
 INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
@@ -30,32 +31,28 @@ def _is_dump(path: str) -> bool:
     return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
 
 
-def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title") -> list[tuple[str, str]]:
+def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
+                       allow_incomplete: bool = False) -> list[tuple[str, str]]:
     """(artist, title) pairs from a dump's `library` table or from a CSV."""
     require_file(path)
     if _is_dump(path):
-        columns = schema.library_columns()
-        a, t = columns.index("artist"), columns.index("title")
-        try:
-            rows = parser.load_table_rows(path, schema.LIBRARY_TABLE)
-        except RuntimeError as e:
-            raise UserError(str(e)) from None
-        if not rows:
-            raise UserError(f"{path}: no rows for table `{schema.LIBRARY_TABLE}`")
-        return [(_text(r[a]) if len(r) > a else "", _text(r[t]) if len(r) > t else "") for r in rows]
+        wanted = ("artist", "title")
+        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify")
+        return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
     with open_text(path) as f:
         table = CsvInput(f, required=[artist_column, title_column])
         ia, it = table.header.index(artist_column), table.header.index(title_column)
         return [(row[ia], row[it]) for row in table.rows()]
 
 
-def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title") -> LibraryIndex:
+def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
+                       allow_incomplete: bool = False) -> LibraryIndex:
     """The library index of a saved index file, or built from a dump or CSV."""
     require_file(path)
     with open(path, "rb") as f:
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
-        return LibraryIndex(load_library_pairs(path, artist_column, title_column))
+        return LibraryIndex(load_library_pairs(path, artist_column, title_column, allow_incomplete))
     try:
         return LibraryIndex.load(path)
     except ValueError as e:
@@ -88,6 +85,7 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    add_allow_incomplete(p)
     add_output_options(p)
     p.set_defaults(handler=run_classify)
 
@@ -128,7 +126,7 @@ def run_classify(args: argparse.Namespace) -> int:
         raise UserError("--save-index needs a file name (standard output carries the decisions)")
     refuse_overwriting_inputs([args.output, args.save_index], [args.library, args.releases])
     started = time.monotonic()
-    index = load_library_index(args.library, args.artist_column, args.title_column)
+    index = load_library_index(args.library, args.artist_column, args.title_column, args.allow_incomplete)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:

@@ -28,6 +28,7 @@ import argparse
 import contextlib
 import csv
 import io
+import itertools
 import json
 import os
 import pathlib
@@ -37,11 +38,12 @@ import urllib.parse
 from collections import Counter
 from typing import Any, Optional
 
-from zemo_etl import _demo_data, dump, import_utils, pg, safety, schema, state, stores, text
+from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores, text
 from zemo_etl.cli import state as state_command
-from zemo_etl.cli.common import (EXIT_FAILED, Progress, UserError, add_columns, add_command, add_output_options,
+from zemo_etl.cli.common import (EXIT_FAILED, CommandError, Progress, UserError, add_columns, add_command, add_output_options,
                                  check_folder, classify_in_chunks, csv_writer, refuse_overwriting_inputs,
                                  resolve_in_chunks)
+from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
@@ -72,6 +74,8 @@ class Pipeline:
     `csv_safe`: the report's text cells never start a spreadsheet formula;
     `allow_shared_folder`: a work folder other users can change is used
     (with a warning) rather than refused."""
+
+    allow_incomplete = False  # a dump cut short is read up to the cut (with a warning)
 
     def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
                  db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False) -> None:
@@ -153,12 +157,13 @@ class Pipeline:
                         getattr(self, step)()
                 except Exception as e:
                     failed = step
+                    status = e.status if isinstance(e, CommandError) else EXIT_FAILED
                     # A driver's error may quote the URL's password.
                     error = scrub(str(e), url_secrets(self.db_url))
                     st.mark_failed(step, f"{type(e).__name__}: {error}")
                     self._save(st)
                     print(f"[fail] {step}: {inert(error)}", file=sys.stderr)
-                    return EXIT_FAILED
+                    return status
                 self.timings[step] = time.monotonic() - started
                 # A step's tables are committed when it returns: from here on
                 # it counts as completed, saved or not.
@@ -183,12 +188,16 @@ class Pipeline:
         artist = columns.index("artist")
         counts: Counter[str] = Counter()
         safety.require_regular_file(self.dump)
+        # Read up to the first chunk here, so that a dump without library
+        # rows is refused before the old table is touched.
+        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete)
+        first = next(records)
 
         def rows():
             with Progress("load_library", unit="rows") as progress:
-                for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
+                for chunk in itertools.chain([first], records):
                     for row in chunk:
-                        record = (list(row) + [None] * len(columns))[:len(columns)]
+                        record = list(row)
                         for k in stored:
                             if isinstance(record[k], str):
                                 record[k] = text.to_storage_form(record[k])
@@ -336,6 +345,7 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     run.add_argument("--workdir", type=pathlib.Path, required=True)
     run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     run.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
+    add_allow_incomplete(run)
     add_output_options(run)
     run.set_defaults(handler=run_job)
 
@@ -364,8 +374,10 @@ def run_demo(args: argparse.Namespace) -> int:
 
 
 def _pipeline(args: argparse.Namespace) -> Pipeline:
-    return Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
-                    allow_shared_folder=args.allow_shared_folder)
+    pipeline = Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
+                        allow_shared_folder=args.allow_shared_folder)
+    pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
+    return pipeline
 
 
 def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
