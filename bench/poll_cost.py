@@ -28,7 +28,8 @@ ENTRY = "zemo::py::call_function*"  # every bound function and method is entered
 
 
 WORKLOADS = ["batch_to_match_form", "batch_to_ascii_form", "batch_filter_artists", "batch_classify_releases",
-             "batch_fuzzy_resolve", "fuzzy_metrics", "parse_sql_values", "load_table_rows", "load_table_rows_utf8"]
+             "batch_fuzzy_resolve", "fuzzy_metrics", "parse_sql_values", "load_table_rows", "load_table_rows_utf8",
+             "table_row_chunks", "table_copy_chunks", "table_row_chunks_one_row_lines"]
 
 
 def prepare(name: str, quick: bool, scratch: pathlib.Path):
@@ -79,6 +80,17 @@ def prepare(name: str, quick: bool, scratch: pathlib.Path):
         rows = ",".join(utf8_row % i for i in range(1000)).encode()
         path.write_bytes((b"INSERT INTO `t` VALUES " + rows + b",(0,'bad \xff byte','\xe2\x82',NULL);\n") * (10 * k))
         return lambda: parser.load_table_rows(str(path), "t")
+    if name in ("table_row_chunks", "table_copy_chunks"):  # the checked scans of load, rows and run
+        from zemo_etl import dump
+        path = scratch / "poll_cost_chunks.sql"
+        path.write_text(statement * (10 * k))
+        chunks = dump.TableRowChunks if name == "table_row_chunks" else dump.TableCopyChunks
+        return lambda: sum(len(c) for c in chunks(str(path), "t", 5000))
+    if name == "table_row_chunks_one_row_lines":  # a statement a line: the per-line checks at their most
+        from zemo_etl import dump
+        path = scratch / "poll_cost_lines.sql"
+        path.write_text("".join(f"INSERT INTO `t` VALUES {row % i};\n" for i in range(10_000 * k)))
+        return lambda: sum(len(c) for c in dump.TableRowChunks(str(path), "t", 5000))
     raise SystemExit(f"unknown workload {name!r}; one of {', '.join(WORKLOADS)}")
 
 

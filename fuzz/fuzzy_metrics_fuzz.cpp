@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "../tests/cpp/fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 #include "common/utf8.hpp"
 #include "fuzzy/metrics.hpp"
 

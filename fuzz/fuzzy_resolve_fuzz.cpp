@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/cpp/fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 #include "common/utf8.hpp"
 #include "fuzzy/resolve.hpp"
 

@@ -261,7 +261,14 @@ PyObject* integer(long long value) { return check(PyLong_FromLongLong(value)); }
 
 PyObject* integer_from_decimal(std::string_view digits) {
     std::string text(digits);
-    return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    // Beyond this many digits an int costs quadratic time and meets Python's
+    // limit on int-string conversions; a Decimal holds them exactly as well.
+    constexpr std::size_t kIntDigits = 1000;
+    if (text.size() <= kIntDigits + 1) return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    Ref decimal(check(PyImport_ImportModule("decimal")));
+    Ref type(check(PyObject_GetAttrString(decimal.get(), "Decimal")));
+    Ref arg(str(text));
+    return check(PyObject_CallFunctionObjArgs(type.get(), arg.get(), nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -612,10 +619,25 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, owned.get()) != 0) throw_current();
 }
 
+namespace {
+
+// The name under which the package registers `module` in sys.modules: the
+// submodules' bare __name__ ("text") gets the package prefix, _ext already has it.
+std::string registered_name(PyObject* module) {
+    const char* name = PyModule_GetName(module);
+    if (name == nullptr) throw PyErrorSet{};
+    std::string dotted(name);
+    return dotted.rfind("zemo_etl.", 0) == 0 ? dotted : "zemo_etl." + dotted;
+}
+
+}  // namespace
+
 void add_function(PyObject* module, const Function& fn, std::pair<PyCFunction, int> entry) {
     static std::deque<PyMethodDef> defs;
     defs.push_back(PyMethodDef{fn.name, entry.first, entry.second, signature_doc(fn.name, fn, false, fn.doc)});
-    Ref module_name(check(PyModule_GetNameObject(module)));
+    // __module__ is the registered dotted name, so pickle can find the function again.
+    std::string dotted = registered_name(module);
+    Ref module_name(check(PyUnicode_FromStringAndSize(dotted.data(), static_cast<Py_ssize_t>(dotted.size()))));
     PyObject* func = check(PyCFunction_NewEx(&defs.back(), module, module_name.get()));
     add_member(module, fn.name, func);
 }
@@ -704,9 +726,7 @@ void new_class(PyObject* module, const ClassInfo& cls, std::vector<PyMethodDef>&
     // The dotted type name gives the type its __module__ ("zemo_etl.state");
     // __name__ and __qualname__ stay the bare class name.
     static std::deque<std::string> qualified_names;
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) throw PyErrorSet{};
-    qualified_names.push_back(std::string("zemo_etl.") + module_name + "." + cls.name);
+    qualified_names.push_back(registered_name(module) + "." + cls.name);
     PyType_Spec type_spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
                      slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);

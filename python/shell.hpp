@@ -87,7 +87,8 @@ PyObject* none();
 PyObject* boolean(bool value);
 PyObject* floating(double value);
 PyObject* integer(long long value);
-// An exact int from an optional sign followed by decimal digits.
+// An exact int from an optional sign followed by decimal digits (a
+// decimal.Decimal beyond a thousand digits).
 PyObject* integer_from_decimal(std::string_view digits);
 
 // A new list with convert(element) for each element of `range`; `convert`

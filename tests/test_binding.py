@@ -1,7 +1,5 @@
 """The call shell shared by every function: binding, extraction, messages."""
 
-import inspect
-
 import pytest
 
 from zemo_etl import fuzzy, parser, pg, text
@@ -131,11 +129,3 @@ def test_sequence_elements_come_from_iteration():
 
     assert text.batch_to_match_form(Boastful()) == ["x", "xx", "xxx"]
 
-
-def test_text_signatures():
-    assert str(inspect.signature(text.to_match_form)) == "(s)"
-    assert str(inspect.signature(fuzzy.batch_fuzzy_resolve)) == (
-        "(names, catalog, threshold, limit=2, ambiguity_threshold=0.02)"
-    )
-    assert fuzzy.batch_fuzzy_resolve.__doc__.startswith("Resolve each name to the best Jaro-Winkler match")
-    assert text.to_storage_form.__doc__.startswith("ZM-2 storage form: mojibake fix + NFC + trim.")

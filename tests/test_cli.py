@@ -57,7 +57,7 @@ def test_demo_classifies_the_sample(tmp_path, capsys):
 
 @pytest.mark.parametrize("error, status, shown", [
     (OSError("disk on fire"), 1, "[fail] classify: disk on fire\n"),
-    (UserError("x.csv line 3: bad input"), 2, "zemo-etl run: x.csv line 3: bad input\n"),  # one line, exit 2
+    (UserError("x.csv line 3: bad input"), 2, "[fail] classify: x.csv line 3: bad input\n"),  # bad input: exit 2
 ])
 def test_failed_step_resumes_where_it_stopped(tmp_path, capsys, monkeypatch, error, status, shown):
     releases = tmp_path / "releases.csv"

@@ -165,7 +165,8 @@ def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
     out = tmp_path / "out.csv"
     extra = ["--csv-safe"] if safe else []
     args = {"classify": ["--library", SAMPLE_DUMP, "--releases", str(releases), "-o", str(out)],
-            "resolve": ["--catalog", str(releases), "--column", "artist", str(releases), "-o", str(out)],
+            "resolve": ["--catalog", str(releases), "--catalog-column", "artist", "--column", "artist", str(releases),
+                        "-o", str(out)],
             "normalize": ["--form", "pg", "--column", "title", str(releases), "-o", str(out)],
             "rows": [str(dump), "t", "-o", str(out)],
             "run": ["--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w")]}[command]
@@ -198,7 +199,7 @@ def specials(tmp_path):
     ["rows", "{}", "library"],
     ["normalize", "--form", "match", "{}"],
     ["resolve", "--catalog", "{}", "-"],
-    ["resolve", "--catalog", SAMPLE_RELEASES, "{}"],
+    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "{}"],
     ["load", "{}", "library", "--into", "sqlite:///{db}"],
     ["state", "show", "{}"],
     ["state", "check", "{}", "--db-url", "u", "--csv-dir", "d"],
@@ -242,7 +243,7 @@ def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
 @pytest.mark.parametrize("args", [
     ["rows", SAMPLE_DUMP, "library", "-o", "{}"],
     ["normalize", "--form", "match", SAMPLE_RELEASES, "-o", "{}"],
-    ["resolve", "--catalog", SAMPLE_RELEASES, SAMPLE_RELEASES, "-o", "{}"],
+    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", SAMPLE_RELEASES, "-o", "{}"],
     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", "{}"],
     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--save-index", "{}"],
 ], ids=lambda a: a[0] + (" --save-index" if "--save-index" in a else ""))

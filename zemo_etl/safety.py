@@ -320,19 +320,34 @@ def atomic_write(target: str | os.PathLike[str], binary: bool = False) -> Iterat
     text_args: dict[str, Any] = {} if binary else {"encoding": "utf-8", "newline": ""}
     mode = "wb" if binary else "w"
     if stream_target(target):
-        with open(target, mode, **text_args) as f:
+        f = open(target, mode, **text_args)
+        try:
             yield f
+        except BaseException:
+            _close_quietly(f)
+            raise
+        f.close()
         return
     if os.path.isdir(target):
         raise IsADirectoryError(21, "Is a directory", os.fspath(target))
     fd, temp = new_private_file(target)
+    f = open(fd, mode, **text_args)
     try:
-        with open(fd, mode, **text_args) as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
+        yield f
+        f.flush()
+        os.fsync(f.fileno())
+        f.close()
         publish(temp, target)
     except BaseException:
+        # Closing would flush what a full disk refused once more, and its
+        # error would hide the one that got us here.
         with contextlib.suppress(OSError):
             os.unlink(temp)
+        _close_quietly(f)
         raise
+
+
+def _close_quietly(f: IO[Any]) -> None:
+    # io's close() closes the descriptor even when its last flush fails.
+    with contextlib.suppress(OSError):
+        f.close()

@@ -12,6 +12,7 @@ Ctrl-C included, rolls the whole load back.
 from __future__ import annotations
 
 import contextlib
+import decimal
 import os
 import pathlib
 import signal
@@ -168,8 +169,10 @@ class Store:
     def insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
         raise NotImplementedError
 
+    incomplete: Optional[str] = None  # why the last dump loaded with allow_incomplete was cut short
+
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         """Appends the dump table's rows to `table`; the count of rows."""
         raise NotImplementedError
 
@@ -256,7 +259,7 @@ class SQLiteStore(Store):
         self.conn.executemany(f"INSERT INTO {self.quote(table)} ({names}) VALUES ({marks})", rows)
 
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         existing = self.existing_columns(table)
         names = [n for n, _ in existing] if columns is None else list(columns)
         # Integers beyond 64 bits go in as their digits, into columns without
@@ -267,7 +270,8 @@ class SQLiteStore(Store):
         table_q = self.quote(table)
         loaded = 0
         statement = None
-        for chunk in dump.TableRowChunks(path, dump_table, batch_rows):
+        chunks = dump.TableRowChunks(path, dump_table, batch_rows, allow_incomplete)
+        for chunk in chunks:
             if statement is None:
                 width = len(names) if columns is not None else len(chunk[0])
                 statement = (f"INSERT INTO {table_q} ({', '.join(map(self.quote, names[:width]))}) "
@@ -282,17 +286,23 @@ class SQLiteStore(Store):
             except sqlite3.ProgrammingError as e:
                 raise StoreError(f"rows of {dump_table} do not fit {table}: {e}") from e
             loaded += len(chunk)
+        self.incomplete = chunks.report()["incomplete"]
         return loaded
 
 
 def _digits_beyond_int64(row: tuple[Any, ...], columns: list[int]) -> tuple[Any, ...]:
-    if not any(type(row[k]) is int and row[k] not in _INT64 for k in columns if k < len(row)):
+    if not any(_wide(row[k]) for k in columns if k < len(row)):
         return row
     out = list(row)
     for k in columns:
-        if k < len(out) and type(out[k]) is int and out[k] not in _INT64:
-            out[k] = str(out[k])
+        if k < len(out) and _wide(out[k]):
+            out[k] = format(out[k], "f") if isinstance(out[k], decimal.Decimal) else str(out[k])
     return tuple(out)
+
+
+def _wide(value: Any) -> bool:
+    """An integer beyond 64 bits (a Decimal beyond a thousand digits)."""
+    return (type(value) is int and value not in _INT64) or type(value) is decimal.Decimal
 
 
 class PostgresStore(Store):
@@ -347,13 +357,15 @@ class PostgresStore(Store):
                 copy.write_row([pg.to_pg_text_form(v) if type(v) is str else v for v in row])
 
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         # The rows arrive as ready COPY text: no value passes through Python.
         loaded = 0
         with self.conn.cursor() as cur, cur.copy(self._copy_sql(table, columns)) as copy:
-            for chunk in dump.TableCopyChunks(path, dump_table, batch_rows):
+            chunks = dump.TableCopyChunks(path, dump_table, batch_rows, allow_incomplete)
+            for chunk in chunks:
                 copy.write(chunk)
                 loaded += chunk.count(b"\n")
+        self.incomplete = chunks.report()["incomplete"]
         return loaded
 
 
@@ -394,7 +406,7 @@ def _new_table_columns(path: str, table: str) -> list[tuple[str, str]]:
 
 
 def load_dump_table(store: Store, path: str, table: str, *, create: bool = False, replace: bool = False,
-                    batch_rows: int = DEFAULT_BATCH_ROWS) -> LoadResult:
+                    batch_rows: int = DEFAULT_BATCH_ROWS, allow_incomplete: bool = False) -> LoadResult:
     """Moves the rows of `table` in the dump at `path` into the table of the
     same name in `store`, in one transaction: created first when missing and
     `create` is set (``library`` from the published DDL), emptied first when
@@ -409,6 +421,8 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
         raise StoreError(f"{path}: {e.strerror}") from None
     if batch_rows < 1:
         raise StoreError("--batch-rows must be at least 1")
+    if os.path.getsize(path) == 0:
+        raise StoreError(f"{path} is empty: no dump to load table {table} from")
     with store.transaction():
         created = False
         if table == schema.LIBRARY_TABLE:
@@ -427,5 +441,5 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
             created = True
         elif replace:
             store.clear(table)
-        rows = store.load_chunks(table, columns, path, table, batch_rows)
+        rows = store.load_chunks(table, columns, path, table, batch_rows, allow_incomplete)
     return LoadResult(rows, created)

@@ -132,8 +132,9 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
 // Numbers
 
 // An optional sign and digits. Beyond 64 bits the digits go to `out` in
-// canonical form: no '+', no leading zeros.
-Scalar integer_value(std::string_view token, std::string& out) {
+// canonical form: no '+', no leading zeros; beyond kMaxExactDigits only when
+// `whole` (else 0).
+Scalar integer_value(std::string_view token, std::string& out, bool whole) {
     bool negative = false;
     std::string_view digits = token;
     if (!digits.empty() && is_sign(digits[0])) {
@@ -151,7 +152,7 @@ Scalar integer_value(std::string_view token, std::string& out) {
     if (r.ec == std::errc{}) return integer_scalar(value);
     const std::size_t first = digits.find_first_not_of('0');  // out of range, so not all zeros
     digits.remove_prefix(first);
-    if (digits.size() > kMaxExactDigits) return integer_scalar(0);
+    if (digits.size() > kMaxExactDigits && !whole) return integer_scalar(0);
     if (negative) out += '-';
     out.append(digits);
     return {ValueKind::BigInteger};
@@ -223,7 +224,7 @@ Float float_value(std::string_view token) {
 
 // `pos` is at a digit or sign: the run of digits, '.', '+' and '-', then an
 // exponent when one follows directly.
-Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out) {
+Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool whole) {
     const std::size_t n = s.size();
     const std::size_t start = pos;
     bool has_dot = false;
@@ -243,7 +244,7 @@ Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out) {
     }
     const std::string_view token = s.substr(start, pos - start);
     if (has_dot || has_exponent) return float_scalar(float_value(token));
-    return integer_value(token, out);
+    return integer_value(token, out, whole);
 }
 
 // ---------------------------------------------------------------------------
@@ -331,7 +332,7 @@ std::optional<std::size_t> introduced_quote(std::string_view s, std::size_t pos)
 
 }  // namespace
 
-Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
+Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers) {
     const std::size_t n = line.size();
     if (pos >= n) return {};
     const char c = line[pos];
@@ -358,7 +359,7 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
             return integer_from_bits(bits, out);
         }
     }
-    if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out);
+    if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out, whole_integers);
     if (pos + 1 < n && line[pos + 1] == '\'') {
         if (c == 'x' || c == 'X') {
             if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out);

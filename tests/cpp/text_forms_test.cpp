@@ -1,4 +1,4 @@
-// Text forms: the Unicode 8.0.0 tables, the lower-casings against ICU, and
+// Text forms: membership in the Unicode 8.0.0 tables, the lower-casings against ICU, and
 // the fast paths (ASCII, per-character pieces) against the general paths.
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
@@ -22,12 +22,6 @@ namespace utf8 = zemo::utf8;
 
 namespace {
 
-std::size_t code_points(std::span<const unicode8::detail::Range> ranges) {
-    std::size_t n = 0;
-    for (const auto& r : ranges) n += r.last - r.first + 1;
-    return n;
-}
-
 std::string utf8_of(char32_t c) {
     std::string s;
     utf8::append(s, c);
@@ -35,13 +29,6 @@ std::string utf8_of(char32_t c) {
 }
 
 }  // namespace
-
-TEST(unicode8_class_sizes) {
-    namespace d = unicode8::detail;
-    CHECK_EQ(code_points(d::kMark), 1567u + 383u + 13u);  // Mn, Mc and Me
-    CHECK_EQ(code_points(d::kCf), 150u);
-    CHECK_EQ(code_points(d::kSo), 5677u);
-}
 
 TEST(unicode8_membership) {
     // Bisection edges and the ASCII shortcuts: first and last members of every

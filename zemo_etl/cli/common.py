@@ -13,10 +13,12 @@ import argparse
 import codecs
 import contextlib
 import csv
+import errno
 import importlib
 import io
 import itertools
 import os
+import stat
 import sys
 import time
 import types
@@ -32,6 +34,7 @@ R = TypeVar("R")
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # as a shell reports a command ended by SIGPIPE
 
 
 class CommandError(Exception):
@@ -81,9 +84,37 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly.
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as e:
+        print(f"zemo-etl {args.command}: {safety.inert(describe_os_error(e))}", file=sys.stderr)
+        return EXIT_USAGE if e.errno in _USER_ERRNOS else EXIT_FAILED
+    except MemoryError:
+        print(f"zemo-etl {args.command}: out of memory", file=sys.stderr)
+        return EXIT_FAILED
+
+
+# What a user can mend (a path, a permission); anything else (a full disk, an
+# I/O error) is a failure of the machine.
+_USER_ERRNOS = {errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.EEXIST, errno.EACCES, errno.EPERM,
+                errno.ELOOP, errno.ENAMETOOLONG, errno.EROFS}
+
+
+def describe_os_error(e: OSError) -> str:
+    """One line for an OSError: its file (when it names one) and the system's words."""
+    what = e.strerror or str(e)
+    return f"{e.filename}: {what}" if e.filename else what
+
+
+def silence_stdout() -> None:
+    """Point standard output at /dev/null, so that what is still buffered for
+    a reader gone away (or a full device) is dropped at exit, not reported."""
+    try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 141
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 # --- input and output ---------------------------------------------------------
@@ -254,32 +285,120 @@ def check_folder(folder: Any, allow_shared: bool, command: str = "") -> None:
         print(f"zemo-etl{' ' + command if command else ''}: warning: {safety.inert(warning)}", file=sys.stderr)
 
 
+class StreamOutput:
+    """A stream whose write errors are one-line CommandErrors naming it: a
+    full disk, a quota or an I/O error is a failure of the machine, exit 1.
+    A reader gone away (BrokenPipeError) passes through."""
+
+    def __init__(self, stream: IO[Any], name: str) -> None:
+        self._stream, self._name = stream, name
+
+    def _failed(self, e: OSError) -> CommandError:
+        return CommandError(f"{self._name}: cannot write: {e.strerror or e}")
+
+    def write(self, data: Any) -> int:
+        try:
+            return self._stream.write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
 @contextlib.contextmanager
 def open_output(path: Optional[str], args: argparse.Namespace, binary: bool = False) -> Iterator[IO[Any]]:
     """Standard output for None or "-", else `path` written whole or not at
     all: through a private temporary file renamed over it at the end (a
     symlink at `path` is replaced, never followed), removed on an error or
-    Ctrl-C."""
+    Ctrl-C. A failed write is a one-line CommandError."""
     if path is None or path == "-":
-        stream = sys.stdout.buffer if binary else open_text(None, "w")
-        yield stream
+        stream = StreamOutput(sys.stdout.buffer if binary else open_text(None, "w"), "standard output")
+        yield stream  # type: ignore[misc]
         stream.flush()
         return
     if not safety.stream_target(path):  # nothing is created at /dev/null or a FIFO
         check_folder(os.path.dirname(os.path.abspath(path)), args.allow_shared_folder, args.command)
     stack = contextlib.ExitStack()
     try:
-        stream = stack.enter_context(safety.atomic_write(path, binary=binary))
+        stream = StreamOutput(stack.enter_context(safety.atomic_write(path, binary=binary)), path)
     except IsADirectoryError:
         raise UserError(f"{path}: is a directory") from None
     except OSError as e:
         raise UserError(f"{path}: cannot write: {e.strerror}") from None
     with stack:
-        yield stream
+        yield stream  # type: ignore[misc]
+        stream.flush()
         try:
-            stack.close()  # flushed, synced and renamed here, so that a failure is reported
+            stack.close()  # synced and renamed here, so that a failure is reported
         except OSError as e:
             raise CommandError(f"{path}: cannot write: {e.strerror}") from None
+
+
+def _identity(path: Optional[str], fd: int) -> Optional[tuple[int, int]]:
+    """(device, inode) of a regular file named by `path`, or open at `fd` for None/"-"."""
+    try:
+        st = os.fstat(fd) if path is None or path == "-" else os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _fileno(stream: Any) -> int:
+    try:
+        return int(stream.fileno())
+    except (AttributeError, ValueError, OSError):  # a replaced stream (tests) has none
+        return -1
+
+
+def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence[Optional[str]],
+                              hint: str = "write to another file") -> None:
+    """Refuse, before anything is read, an output that is also an input (the
+    same file by any path: a symlink, a hard link, a redirection of standard
+    input or output), and two outputs into one file: the output would empty
+    or cut the input, or replace the other output."""
+    def shown(path: Optional[str], stream: str) -> str:
+        return stream if path is None or path == "-" else path
+
+    stdout_fd, stdin_fd = _fileno(sys.stdout), _fileno(sys.stdin)
+    for k, out in enumerate(outputs):
+        target = _identity(out, stdout_fd)
+        for src in inputs:
+            if target is not None and _identity(src, stdin_fd) == target:
+                raise UserError(f"{shown(out, 'standard output')}: is also the input "
+                                f"{shown(src, 'standard input')}; {hint}")
+        for other in outputs[k + 1:]:
+            if out not in (None, "-") and other not in (None, "-") and (
+                    os.path.abspath(out) == os.path.abspath(other)
+                    or target is not None and _identity(other, stdout_fd) == target):
+                raise UserError(f"{out}: given for two outputs; write them to different files")
+
+
+def add_columns(header: list[str], added: Sequence[str], source: str, note: str) -> tuple[list[str], list[int]]:
+    """The header with the columns a command adds, and each one's place. A
+    column the input has already is replaced where it stands (a second one of
+    the same name would hide one from every reader), with a note."""
+    header = list(header)
+    places = []
+    for name in added:
+        if name in header:
+            print(f"{note} {safety.inert(source)} has a column {safety.inert(name)!r} already; "
+                  f"its values are replaced", file=sys.stderr)
+            places.append(header.index(name))
+        else:
+            places.append(len(header))
+            header.append(name)
+    return header, places
 
 
 def _name(stream: IO[str]) -> str:

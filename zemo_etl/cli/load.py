@@ -10,12 +10,14 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import time
 import urllib.parse
 
-from zemo_etl import stores
+from zemo_etl import dump, stores
 from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, add_command,
-                                 add_output_options, check_folder)
+                                 add_output_options, check_folder, refuse_overwriting_inputs)
+from zemo_etl.cli.rows import add_allow_incomplete
 from zemo_etl.safety import inert, scrub, url_secrets
 
 
@@ -34,6 +36,7 @@ zemo-etl load dump.sql release --into postgresql://user@host/db --replace
     p.add_argument("--replace", action="store_true", help="empty the table first, in the same transaction")
     p.add_argument("--batch-rows", type=int, default=stores.DEFAULT_BATCH_ROWS, metavar="N",
                    help=f"rows read from the dump and sent at a time (default {stores.DEFAULT_BATCH_ROWS})")
+    add_allow_incomplete(p)
     add_output_options(p, csv=False)
     p.set_defaults(handler=run_load)
 
@@ -41,7 +44,9 @@ zemo-etl load dump.sql release --into postgresql://user@host/db --replace
 def run_load(args: argparse.Namespace) -> int:
     where = f"{args.table} in {stores.redact_url(args.into)}"
     if args.into.startswith("sqlite:///"):
-        folder = os.path.dirname(os.path.abspath(urllib.parse.unquote(args.into[len("sqlite:///"):])))
+        database = urllib.parse.unquote(args.into[len("sqlite:///"):].split("?", 1)[0])
+        refuse_overwriting_inputs([database], [args.dump], "load into another database")
+        folder = os.path.dirname(os.path.abspath(database))
         if os.path.isdir(folder):  # a missing one is the store's to report
             check_folder(folder, args.allow_shared_folder, args.command)
     start = time.monotonic()
@@ -50,7 +55,7 @@ def run_load(args: argparse.Namespace) -> int:
         # A new SQLite database takes its name only once the load is committed.
         store = stores.open_store(args.into, staged=True)
         result = stores.load_dump_table(store, args.dump, args.table, create=args.create, replace=args.replace,
-                                        batch_rows=args.batch_rows)
+                                        batch_rows=args.batch_rows, allow_incomplete=args.allow_incomplete)
     except KeyboardInterrupt:
         if store is not None and store.commits:
             raise CommandError(f"interrupted once the load was committed; {where} is loaded",
@@ -61,12 +66,17 @@ def run_load(args: argparse.Namespace) -> int:
         if described is None:
             raise
         machine, line = described
+        if isinstance(e, dump.IncompleteDumpError):
+            line += " (--allow-incomplete loads the rows before the cut)"
         line = scrub(line, url_secrets(args.into))  # a driver's error may quote the password
         raise CommandError(f"{line}; {where} is unchanged", EXIT_FAILED if machine else EXIT_USAGE) from None
     finally:
         if store is not None:
             store.close()
     seconds = time.monotonic() - start
+    if store.incomplete is not None:
+        print(f"zemo-etl load: warning: {store.incomplete}; --allow-incomplete: {result.rows} rows loaded",
+              file=sys.stderr)
     made = "created and loaded" if result.created else "loaded"
     print(f"{made} {inert(args.table)}: {result.rows} rows into {inert(store.name)} in {seconds:.1f} s")
     return 0

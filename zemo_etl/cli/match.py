@@ -10,10 +10,12 @@ import time
 from collections import Counter
 from typing import Optional
 
-from zemo_etl import parser, schema, text
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_command, add_input_options,
-                                 add_output_options, count_lines, csv_writer, open_output, open_text, read_lines,
-                                 require_file, resolve_in_chunks)
+from zemo_etl import dump, schema, text
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_columns, add_command,
+                                 add_input_options, add_output_options, count_lines, csv_writer, open_output, open_text, read_lines,
+                                 refuse_overwriting_inputs, require_file, resolve_in_chunks)
+from zemo_etl.safety import inert
+from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
 
 INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
@@ -30,19 +32,14 @@ def _is_dump(path: str) -> bool:
 
 
 def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
-                       encoding: str = "utf-8", delimiter: Optional[str] = None) -> list[tuple[str, str]]:
+                       allow_incomplete: bool = False, encoding: str = "utf-8",
+                       delimiter: Optional[str] = None) -> list[tuple[str, str]]:
     """(artist, title) pairs from a dump's `library` table or from a CSV."""
     require_file(path)
     if _is_dump(path):
-        columns = schema.library_columns()
-        a, t = columns.index("artist"), columns.index("title")
-        try:
-            rows = parser.load_table_rows(path, schema.LIBRARY_TABLE)
-        except RuntimeError as e:
-            raise UserError(str(e)) from None
-        if not rows:
-            raise UserError(f"{path}: no rows for table `{schema.LIBRARY_TABLE}`")
-        return [(_text(r[a]) if len(r) > a else "", _text(r[t]) if len(r) > t else "") for r in rows]
+        wanted = ("artist", "title")
+        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify")
+        return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
     with open_text(path, encoding=encoding) as f:
         table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
         ia, it = table.column(artist_column), table.column(title_column)
@@ -50,13 +47,15 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
 
 
 def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
-                       encoding: str = "utf-8", delimiter: Optional[str] = None) -> LibraryIndex:
+                       allow_incomplete: bool = False, encoding: str = "utf-8",
+                       delimiter: Optional[str] = None) -> LibraryIndex:
     """The library index of a saved index file, or built from a dump or CSV."""
     require_file(path)
     with open(path, "rb") as f:
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
-        return LibraryIndex(load_library_pairs(path, artist_column, title_column, encoding, delimiter))
+        return LibraryIndex(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
+                                               delimiter))
     try:
         return LibraryIndex.load(path)
     except ValueError as e:
@@ -89,6 +88,7 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    add_allow_incomplete(p)
     add_input_options(p)
     add_output_options(p)
     p.set_defaults(handler=run_classify)
@@ -103,14 +103,17 @@ runner-up; otherwise to nothing (an empty field). Both sides are compared in
 `exact` compares the strings as given, as fuzzy.batch_fuzzy_resolve does).
 Catalogue entries with the same form count once, the first one written out.
 Input: lines, or a CSV column with --column (then the CSV is written back with
-a `match` column added). The catalogue: lines, or a CSV column with
---catalog-column.""", """
+a `match` column added). The catalogue: lines; a CSV (a .csv file, or any file
+with --catalog-column) and the column --catalog-column names, or its only
+column; or a dump's `library` table, its artist column or --catalog-column.""", """
 zemo-etl resolve --catalog artists.txt names.txt          # name,match as CSV
 printf 'radiohed\\nstereo lab\\n' | zemo-etl resolve --catalog artists.txt --threshold 0.9
 zemo-etl resolve --catalog library.csv --catalog-column artist --column artist releases.csv
 """)
-    p.add_argument("--catalog", required=True, metavar="FILE", help="catalogue: one entry a line, or a CSV")
-    p.add_argument("--catalog-column", metavar="NAME", help="read the catalogue from this CSV column")
+    p.add_argument("--catalog", required=True, metavar="FILE",
+                   help="catalogue: one entry a line, a CSV or a dump")
+    p.add_argument("--catalog-column", metavar="NAME",
+                   help="the catalogue's column: of a CSV, or of a dump's library table (default artist)")
     p.add_argument("--threshold", type=float, default=DEFAULT_RESOLVE_THRESHOLD,
                    help="least similarity accepted (default %(default)s)")
     p.add_argument("--compare", choices=["match", "identity", "exact"], default="match",
@@ -126,8 +129,10 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
 def run_classify(args: argparse.Namespace) -> int:
     if args.save_index == "-":
         raise UserError("--save-index needs a file name (standard output carries the decisions)")
+    refuse_overwriting_inputs([args.output, args.save_index], [args.library, args.releases])
     started = time.monotonic()
-    index = load_library_index(args.library, args.artist_column, args.title_column, args.encoding, args.delimiter)
+    index = load_library_index(args.library, args.artist_column, args.title_column, args.allow_incomplete,
+                               args.encoding, args.delimiter)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:
@@ -143,11 +148,12 @@ def run_classify(args: argparse.Namespace) -> int:
         with open_output(args.output, args) as out, \
                 Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
             writer = csv_writer(out, args.csv_safe)
-            writer.writerow(table.header + ["decision"])
+            header, (k,) = add_columns(table.header, ["decision"], args.releases, "zemo-etl classify: note:")
+            writer.writerow(header)
             for chunk in itertools.chain([first] if first is not None else [], chunks):
                 decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
                 counts.update(decisions)
-                writer.writerows(row + [d] for row, d in zip(chunk, decisions))
+                writer.writerows(row[:k] + [d] + row[k + 1:] for row, d in zip(chunk, decisions))
                 progress.update(len(chunk))
     n = sum(counts.values())
     print(f"classified {n:,} releases against {len(index):,} library entries in "
@@ -163,19 +169,51 @@ _COMPARE = {
 }
 
 
-def _read_catalog(path: str, column: Optional[str], encoding: str, delimiter: Optional[str]) -> list[str]:
+def _read_catalog(path: str, column: Optional[str], encoding: str = "utf-8",
+                  delimiter: Optional[str] = None) -> list[str]:
+    """The catalogue's entries: a dump's `library` table (its artist column,
+    or --catalog-column), a CSV's column (--catalog-column, or its only one),
+    else one entry a line. The column taken is named on standard error."""
+    require_file(path)
+    if _is_dump(path):
+        return _dump_catalog(path, column or "artist")
     with open_text(path, encoding=encoding) as f:
-        if column is None:
+        if column is None and not path.endswith(".csv"):
             return [line for line in read_lines(f) if line.strip()]
-        table = CsvInput(f, required=[column], delimiter=delimiter)
+        table = CsvInput(f, required=[column] if column is not None else [], delimiter=delimiter)
+        if column is None:
+            if len(table.header) != 1:
+                raise UserError(f"{path}: a CSV catalogue needs --catalog-column "
+                                f"(columns: {', '.join(table.header)})")
+            column = table.header[0]
+            print(f"zemo-etl resolve: catalogue: column {inert(column)!r} of {inert(path)}", file=sys.stderr)
         i = table.column(column)
         return [row[i] for row in table.rows() if row[i].strip()]
+
+
+def _dump_catalog(path: str, column: str) -> list[str]:
+    columns = schema.library_columns()
+    if column not in columns:
+        raise UserError(f"{path}: table `{schema.LIBRARY_TABLE}` has no column {column!r} "
+                        f"(columns: {', '.join(columns)})")
+    print(f"zemo-etl resolve: catalogue: column {inert(column)!r} of table `{schema.LIBRARY_TABLE}` in "
+          f"{inert(path)}", file=sys.stderr)
+    k = columns.index(column)
+    try:
+        entries = [str(row[k]) for chunk in dump.TableRowChunks(path, schema.LIBRARY_TABLE) for row in chunk
+                   if len(row) > k and row[k] is not None and str(row[k]).strip()]
+    except RuntimeError as e:
+        raise UserError(str(e)) from None
+    if not entries:
+        raise UserError(f"{path}: no {column} values in table `{schema.LIBRARY_TABLE}`")
+    return entries
 
 
 def run_resolve(args: argparse.Namespace) -> int:
     if not 0.0 <= args.threshold <= 1.0:
         raise UserError(f"--threshold {args.threshold}: must lie between 0 and 1")
     form = _COMPARE[args.compare]
+    refuse_overwriting_inputs([args.output], [args.catalog, args.input])
     entries = _read_catalog(args.catalog, args.catalog_column, args.encoding, args.delimiter)
     # One catalogue entry per form: two entries that compare equal would make
     # every name that matches them ambiguous.
@@ -201,8 +239,10 @@ def run_resolve(args: argparse.Namespace) -> int:
             writer.writerow(["name", "match"])
             writer.writerows([name, "" if m is None else original[m]] for name, m in zip(names, matches))
         else:
-            writer.writerow(table.header + ["match"])
-            writer.writerows(r + ["" if m is None else original[m]] for r, m in zip(rows, matches))
+            header, (k,) = add_columns(table.header, ["match"], args.input or "standard input",
+                                       "zemo-etl resolve: note:")
+            writer.writerow(header)
+            writer.writerows(r[:k] + ["" if m is None else original[m]] + r[k + 1:] for r, m in zip(rows, matches))
     resolved = sum(m is not None for m in matches)
     print(f"resolved {resolved:,} of {len(matches):,} names against {len(catalog):,} catalogue entries",
           file=sys.stderr)

@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 
 from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_input_options, add_output_options,
-                                 chunked, count_lines, csv_writer, open_output, open_text, read_lines)
+                                 chunked, count_lines, csv_writer, open_output, open_text, read_lines,
+                                 refuse_overwriting_inputs)
 from zemo_etl.columns import FORMS
 
 
@@ -33,6 +34,7 @@ zemo-etl normalize --form identity --column artist releases.csv > keyed.csv
 
 def run_normalize(args: argparse.Namespace) -> int:
     form = FORMS[args.form]
+    refuse_overwriting_inputs([args.output], [args.input])
     src = open_text(args.input, encoding=args.encoding)
     total = count_lines(args.input)
     with open_output(args.output, args) as out, \

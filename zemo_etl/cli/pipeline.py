@@ -30,24 +30,29 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
+import io
+import itertools
 import json
 import os
 import pathlib
 import sys
 import time
+import urllib.parse
 from collections import Counter
 from collections.abc import Iterator
 from typing import Any, Optional
 
-from zemo_etl import _demo_data, dump, import_utils, pg, safety, schema, state, stores, text
+from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores, text
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli import workdir as workdir_record
-from zemo_etl.cli.common import (EXIT_FAILED, CsvInput, Progress, UserError, add_command, add_input_options,
-                                 add_output_options, check_folder, classify_in_chunks, csv_writer, open_text,
-                                 require_file, resolve_in_chunks)
+from zemo_etl.cli.common import (EXIT_FAILED, CommandError, CsvInput, Progress, UserError, add_columns, add_command,
+                                 add_input_options, add_output_options, check_folder, classify_in_chunks, csv_writer,
+                                 open_text, refuse_overwriting_inputs, require_file, resolve_in_chunks)
+from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
+REPORT = "releases_classified.csv"  # in the work folder
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 INTERRUPTED = "interrupted"  # the error of the step a Ctrl-C stopped the run at
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -57,8 +62,13 @@ SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 RELEASES_TABLE = "incoming_releases"
 DECISIONS_TABLE = "release_decisions"
 MATCHES_TABLE = "artist_matches"
+# The releases CSV's header, for the report; role: "artist" and "title" for
+# the columns the job read them from.
+RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 JOB_TABLES = {
-    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT"],
+    # fields: the release's whole input row, a JSON array in the header's order
+    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
+    RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT", "role TEXT"],
     DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
 }
@@ -71,6 +81,8 @@ class Pipeline:
     (with a warning) rather than refused; `encoding`, `delimiter`,
     `artist_column`, `title_column`: how the releases CSV is read (as
     `classify` reads it)."""
+
+    allow_incomplete = False  # a dump cut short is read up to the cut (with a warning)
 
     def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
                  db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False,
@@ -149,6 +161,7 @@ class Pipeline:
         if not os.path.lexists(self.state_path):
             workdir_record.save(self.workdir, record)
             return
+        state_command.load(str(self.state_path))  # a state that cannot be read is refused as such
         before = workdir_record.load(self.workdir)
         if before is None:
             reason = f"the run in {self.workdir} left no record of its inputs ({workdir_record.RECORD_NAME})"
@@ -223,23 +236,28 @@ class Pipeline:
                     print(f"[skip] {step}: completed in an earlier run")
                     continue
                 started = time.monotonic()
+                # A step's lines are printed once it is recorded completed: a
+                # reader gone away (`| head`) or a full disk ends the command,
+                # it fails no step.
+                said = io.StringIO()
                 try:
-                    getattr(self, step)()
+                    with contextlib.redirect_stdout(said):
+                        getattr(self, step)()
                 except Exception as e:
                     failed = step
+                    status = e.status if isinstance(e, CommandError) else EXIT_FAILED
                     # A driver's error may quote the URL's password.
                     error = scrub(str(e), url_secrets(self.db_url))
                     st.mark_failed(step, f"{type(e).__name__}: {error}")
                     self._save(st)
-                    if isinstance(e, UserError):
-                        raise  # bad input: reported in one line, exit 2
                     print(f"[fail] {step}: {inert(error)}", file=sys.stderr)
-                    return EXIT_FAILED
+                    return status
                 self.timings[step] = time.monotonic() - started
                 # A step's tables are committed when it returns: from here on
                 # it counts as completed, saved or not.
                 st.mark_completed(step)
                 self._save(st)
+                sys.stdout.write(said.getvalue())
         except KeyboardInterrupt:
             # Wherever Ctrl-C lands (in a step, in the save after one, between
             # two) the first step not completed is marked interrupted and the
@@ -258,12 +276,16 @@ class Pipeline:
         artist = columns.index("artist")
         counts: Counter[str] = Counter()
         safety.require_regular_file(self.dump)
+        # Read up to the first chunk here, so that a dump without library
+        # rows is refused before the old table is touched.
+        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete)
+        first = next(records)
 
         def rows():
             with Progress("load_library", unit="rows") as progress:
-                for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
+                for chunk in itertools.chain([first], records):
                     for row in chunk:
-                        record = (list(row) + [None] * len(columns))[:len(columns)]
+                        record = list(row)
                         for k in stored:
                             if isinstance(record[k], str):
                                 record[k] = text.to_storage_form(record[k])
@@ -287,11 +309,15 @@ class Pipeline:
                 artist = pg.to_pg_text_form(text.to_storage_form(row[ia]))
                 title = pg.to_pg_text_form(text.to_storage_form(row[it]))
                 if seen.add((text.to_match_form(artist), text.to_match_form(title))):
-                    kept.append({"artist": artist, "title": title})
+                    fields = json.dumps(row, ensure_ascii=False)
+                    kept.append({"artist": artist, "title": title, "fields": fields})
                 else:
                     dropped += 1
         print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
-        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"]) for k, r in enumerate(kept)])
+        header = table.header
+        roles = {ia: "artist", it: "title"}
+        self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
+        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
         return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
@@ -312,27 +338,70 @@ class Pipeline:
         self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
 
     def resolve_artists(self) -> None:
-        catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
+        # Matched in identity form, recorded as the library stores the name
+        # (the first library row with that form), so the report joins back.
+        stored: dict[str, str] = {}
+        for artist, _ in self._library():
+            if artist:
+                stored.setdefault(text.to_identity_match_form(artist), artist)
+        catalog = sorted(stored)
         names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
         with Progress("resolve_artists", total=len(names), unit="names") as progress:
             resolved = resolve_in_chunks(names, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
-        self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
+        self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
+
+    def _input_rows(self) -> tuple[list[str], list[int], list[list[Optional[str]]]]:
+        """The releases CSV's header, the places of its artist and title
+        columns (past its end where it has none), and each kept release's
+        input row. A database from before the rows were kept gives artist
+        and title only."""
+        if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
+            old = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
+            return ["artist", "title"], [0, 1], [list(r) for r in old]
+        columns = self.store.query(f"SELECT name, role FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")
+        header = [name for name, _ in columns]
+        roles = [role for _, role in columns]
+        places = []
+        for role in ("artist", "title"):
+            if role not in roles:
+                header.append(role)
+            places.append(roles.index(role) if role in roles else len(header) - 1)
+        rows = [json.loads(fields) for (fields,) in self.store.query(
+            f"SELECT fields FROM {RELEASES_TABLE} ORDER BY seq")]
+        return header, places, rows
+
+    def refuse_overwriting_inputs(self) -> None:
+        """UserError when the report, the state or the SQLite database would
+        be written over the dump or the releases CSV."""
+        outputs = [str(self.workdir / REPORT), str(self.state_path)]
+        if self.db_url.startswith("sqlite:///"):
+            outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
+        refuse_overwriting_inputs(outputs, [str(self.dump), str(self.releases)], "use another --workdir")
 
     def write_report(self) -> None:
+        """Every column of the releases CSV (artist and title in storage
+        form), then the ASCII forms, the decision and the library's stored
+        name of the artist; a column of these already in the input is
+        replaced in place."""
         releases = self._releases()
+        header, place, rows = self._input_rows()
         decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
         resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
-        out = self.workdir / "releases_classified.csv"
+        header, added = add_columns(header, ["ascii_artist", "ascii_title", "decision", "library_artist"],
+                                    str(self.releases), "[note] write_report:")
+        place += added
+        out = self.workdir / REPORT
         with atomic_write(out) as f:
-            writer = csv_writer(f, self.csv_safe, lineterminator="\r\n")
-            writer.writerow(["artist", "title", "ascii_artist", "ascii_title", "decision", "library_artist"])
-            for release, decision, match in zip(releases, decisions, resolved):
-                writer.writerow([
-                    release["artist"], release["title"],
-                    text.to_ascii_form(release["artist"]), text.to_ascii_form(release["title"]),
-                    decision, match or "",
-                ])
+            writer = csv_writer(f, self.csv_safe)
+            writer.writerow(header)
+            for release, row, decision, match in zip(releases, rows, decisions, resolved):
+                row = row + [None] * (len(header) - len(row))
+                for k, value in zip(place, [release["artist"], release["title"],
+                                            text.to_ascii_form(release["artist"]),
+                                            text.to_ascii_form(release["title"]), decision, match]):
+                    row[k] = value
+                writer.writerow(row)
         print(f"[done] write_report: {inert(out)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()
@@ -367,6 +436,7 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     run.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of the releases CSV")
     run.add_argument("--title-column", default="title", metavar="NAME", help="title column of the releases CSV")
     add_input_options(run)
+    add_allow_incomplete(run)
     add_output_options(run)
     run.set_defaults(handler=run_job)
 
@@ -418,15 +488,19 @@ def _generated_scale(data: pathlib.Path) -> Optional[int]:
 
 
 def _pipeline(args: argparse.Namespace) -> Pipeline:
-    return Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
-                    allow_shared_folder=args.allow_shared_folder, encoding=getattr(args, "encoding", "utf-8"),
-                    delimiter=getattr(args, "delimiter", None),
-                    artist_column=getattr(args, "artist_column", "artist"),
-                    title_column=getattr(args, "title_column", "title"))
+    pipeline = Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
+                        allow_shared_folder=args.allow_shared_folder, encoding=getattr(args, "encoding", "utf-8"),
+                        delimiter=getattr(args, "delimiter", None),
+                        artist_column=getattr(args, "artist_column", "artist"),
+                        title_column=getattr(args, "title_column", "title"))
+    pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
+    return pipeline
 
 
 def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
-    return (pipeline or _pipeline(args)).run(fresh=args.fresh)
+    pipeline = pipeline or _pipeline(args)
+    pipeline.refuse_overwriting_inputs()
+    return pipeline.run(fresh=args.fresh)
 
 
 def _with_url(st: state.PipelineState, doc: dict, db_url: str) -> state.PipelineState:
