@@ -18,6 +18,7 @@ import urllib.parse
 import pytest
 
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
+from test_parser_values import render
 from zemo_etl import cli, safety
 from zemo_etl.index import LibraryIndex
 from zemo_etl.state import PipelineState
@@ -159,9 +160,8 @@ def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
     with open(releases, "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([["artist", "title"], *[[v, v] for v in FORMULAS], ["plain", "a=b"]])
     dump = tmp_path / "d.sql"
-    dump.write_text("INSERT INTO `t` VALUES " + ",".join(
-        "('" + v.replace("\\", "\\\\").replace("'", "\\'").replace("\t", "\\t").replace("\r", "\\r") + "',-5)"
-        for v in FORMULAS + ["plain"]) + ";\n", encoding="utf-8")
+    dump.write_text("INSERT INTO `t` VALUES " + ",".join(f"({render(v)},-5)" for v in FORMULAS + ["plain"]) + ";\n",
+                    encoding="utf-8")
     out = tmp_path / "out.csv"
     extra = ["--csv-safe"] if safe else []
     args = {"classify": ["--library", SAMPLE_DUMP, "--releases", str(releases), "-o", str(out)],
