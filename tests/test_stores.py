@@ -338,21 +338,3 @@ def test_a_bad_row_part_way_rolls_back(capsys, tmp_path: Path, target: Any) -> N
     exists = query(connect, "SELECT count(*) FROM sqlite_master WHERE name = 'library'" if kind == "sqlite"
                    else "SELECT count(*) FROM pg_class WHERE relname = 'library'")[0]
     assert exists == [(0,)]  # the table created by the load is gone too
-
-
-# ---------------------------------------------------------------------------
-# The main job on PostgreSQL
-
-def test_run_on_postgres_reports_as_on_sqlite(tmp_path: Path, postgres: PostgreSQL) -> None:  # noqa: F811
-    postgres.reset()
-    on_sqlite = tmp_path / "sqlite"
-    assert cli.main(["demo", "--workdir", str(on_sqlite)]) == 0
-    on_pg = tmp_path / "pg"
-    assert cli.main(["demo", "--workdir", str(on_pg), "--db-url", postgres.url]) == 0
-    report = (on_pg / "releases_classified.csv").read_text(encoding="utf-8")
-    assert report == (on_sqlite / "releases_classified.csv").read_text(encoding="utf-8")
-    assert not (on_pg / "library.db").exists()
-    with postgres.connect() as conn:
-        assert conn.execute("SELECT count(*) FROM library").fetchone() == (SAMPLE_ROWS,)
-        decided = report.count("\n") - 1  # one report row per deduplicated release
-        assert conn.execute("SELECT count(*) FROM release_decisions").fetchone() == (decided,)
