@@ -47,7 +47,8 @@ def typed(rows: list[list[Any]]) -> list[list[tuple[str, Any]]]:
     # So do wide bit literals, up to limits far past any plausible column; beyond, a malformed number.
     ("(0b" + "1" * 63 + ",0b1" + "0" * 63 + ",b'1" + "0" * 64 + "',b'1" + "0" * 100 + "',0b" + "0" * 70 + "1)",
      [[2**63 - 1, 2**63, 2**64, 2**100, 1]]),
-    ("(" + "9" * 1000 + ",-" + "9" * 1001 + ",b'1" + "0" * 2999 + "',0b1" + "0" * 3000 + ")", [[10**1000 - 1, 0, 2**2999, 0]]),
+    ("(" + "9" * 1000 + ",-" + "9" * 1001 + ",b'1" + "0" * 2999 + "',0b1" + "0" * 3000 + ")",
+     [[10**1000 - 1, 0, 2**2999, 0]]),
     # Quoted strings: backslash escapes and doubled quotes
     (r"('a\nb\rc\td\0e',' \'\"\\ \Z\b')", [["a\nb\rc\td\x00e", " '\"\\ \x1a\x08"]]),
     (r"('100\% \_x',' \q\N')", [[r"100\% \_x", r" \q\N"]]),  # LIKE escapes keep their backslash
