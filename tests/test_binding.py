@@ -89,18 +89,13 @@ def test_other_errors_are_not_wrapped(call, exc):
     with pytest.raises(exc) as info:
         call()
     assert not str(info.value).startswith("argument ")
-
-
-def test_tuple_length_message():
-    with pytest.raises(ValueError, match=r"^expected tuple of length 2, but got tuple of length 3$"):
-        fuzzy.batch_classify_releases([], [], [("a", "b", "c")])
+    if exc is ValueError:
+        assert str(info.value) == "expected tuple of length 2, but got tuple of length 3"
 
 
 def test_accepted_kinds():
     assert text.to_match_form(s="A") == text.to_match_form("A") == "a"
     assert text.to_match_form(Str("B ")) == "b"
-    assert text.to_match_form(None) == ""
-    assert text.batch_to_match_form(("A", "b ")) == ["a", "b"]
     assert text.split_artist_name_contextual("ab & cd", frozenset({"ab"})) == ["ab", "cd"]
     assert pg.to_pg_text_form(None) is None
 

@@ -75,10 +75,16 @@ def test_rows_writes_the_table_with_its_schema_header(tmp_path):
     assert zemo("rows", SAMPLE_DUMP, "library_notes", "--columns", "none").stdout.startswith(f"{notes[0][0]},")
 
 
-def test_rows_for_a_table_not_in_the_dump_is_empty_with_a_note():
+def test_rows_of_a_table_the_dump_does_not_hold(tmp_path):
+    # A typo is an error naming what the dump holds; a table it creates empty is just empty.
     done = zemo("rows", SAMPLE_DUMP, "labels")
-    assert done.returncode == 0 and done.stdout == ""
-    assert "no rows for table `labels`" in done.stderr
+    assert done.returncode == 2 and done.stdout == ""
+    one_line_error(done, "holds no table `labels` (tables: library, library_notes")
+    path = tmp_path / "d.sql"
+    path.write_text("CREATE TABLE `empty` (`a` int);\nCREATE TABLE `t` (`x` int);\nINSERT INTO `t` VALUES (1);\n")
+    done = zemo("rows", str(path), "empty")
+    assert done.returncode == 0 and done.stdout == "a\n" and "no rows for table `empty`" in done.stderr
+    one_line_error(zemo("rows", str(path), "tt"), "holds no table `tt` (tables: empty, t)")
 
 
 @pytest.fixture(scope="module")

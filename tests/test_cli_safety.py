@@ -3,7 +3,6 @@ and the commands that use them, as another local user or a crafted input
 would attack them."""
 
 import csv
-import io
 import json
 import os
 import pwd
@@ -18,7 +17,8 @@ import urllib.parse
 import pytest
 
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
-from zemo_etl import cli, safety
+from test_parser_values import render
+from zemo_etl import cli, parser, safety
 from zemo_etl.index import LibraryIndex
 from zemo_etl.state import PipelineState
 
@@ -76,15 +76,25 @@ def test_urls_are_redacted_and_their_secrets_known(url, redacted, secret):
     assert forms <= set(secrets) and safety.scrub(error, secrets).count("***") == len(forms)
 
 
-def test_a_run_stores_and_compares_the_url_without_its_password(tmp_path, postgres):  # noqa: F811
+def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(tmp_path, postgres):  # noqa: F811
     postgres.reset()
     base = postgres.url.replace("postgresql://", f"postgresql://{postgres.user}:Sec?ret#1@")
-    args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", str(tmp_path)]
-    done = zemo(*args, "--db-url", base, timeout=300)
-    assert done.returncode == 0, done.stderr
-    saved = (tmp_path / "state.json").read_text(encoding="utf-8")
+    args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir"]
+    for workdir, url in (("pg", ["--db-url", base]), ("sqlite", [])):
+        done = zemo(*args, str(tmp_path / workdir), *url, timeout=300)
+        assert done.returncode == 0, done.stderr
+    report = (tmp_path / "pg" / "releases_classified.csv").read_text(encoding="utf-8")
+    assert report == (tmp_path / "sqlite" / "releases_classified.csv").read_text(encoding="utf-8")
+    assert not (tmp_path / "pg" / "library.db").exists()
+    with postgres.connect() as conn:
+        assert conn.execute("SELECT count(*) FROM library").fetchone() == (len(parser.load_table_rows(
+            SAMPLE_DUMP, "library")),)
+        decided = report.count("\n") - 1  # one report row per deduplicated release
+        assert conn.execute("SELECT count(*) FROM release_decisions").fetchone() == (decided,)
+    saved = (tmp_path / "pg" / "state.json").read_text(encoding="utf-8")
     assert "Sec" not in saved and json.loads(saved)["database_url"] == safety.redact_url(base)
     # Trust authentication ignores the password: another one is the same run.
+    args.append(str(tmp_path / "pg"))
     again = zemo(*args, "--db-url", base.replace("Sec?ret#1", "0ther?pw"))
     assert again.returncode == 0 and again.stdout.count("[skip]") == len(cli.STEPS)
     elsewhere = zemo(*args, "--db-url", base.replace("/postgres?", "/template1?"))
@@ -159,9 +169,8 @@ def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
     with open(releases, "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([["artist", "title"], *[[v, v] for v in FORMULAS], ["plain", "a=b"]])
     dump = tmp_path / "d.sql"
-    dump.write_text("INSERT INTO `t` VALUES " + ",".join(
-        "('" + v.replace("\\", "\\\\").replace("'", "\\'").replace("\t", "\\t").replace("\r", "\\r") + "',-5)"
-        for v in FORMULAS + ["plain"]) + ";\n", encoding="utf-8")
+    dump.write_text("INSERT INTO `t` VALUES " + ",".join(f"({render(v)},-5)" for v in FORMULAS + ["plain"]) + ";\n",
+                    encoding="utf-8")
     out = tmp_path / "out.csv"
     extra = ["--csv-safe"] if safe else []
     args = {"classify": ["--library", SAMPLE_DUMP, "--releases", str(releases), "-o", str(out)],

@@ -33,6 +33,7 @@ def test_worked_example():
         (["abc"], ["abc", "abd"], {"threshold": 0.5, "limit": 10**6}, ["abc"]),
         (["beatles"], ["BEATLES"], {"threshold": 0.1}, [None]),  # case counts
         (["abc"], ["abc", "xyz"], {"threshold": 1.0, "ambiguity_threshold": 1.0}, ["abc"]),  # gap 1.0 accepted
+        (["a"], [], {"threshold": 0.5, "limit": 0}, [None]),  # no catalogue: the limit is not looked at
         # The runner-up counts below the threshold: 'radiohead' 0.9777..., 'radio head' 0.96.
         (["radiohed"], CATALOG, {"threshold": 0.97}, [None]),
         (["radiohed"], CATALOG, {"threshold": 0.97, "ambiguity_threshold": 0.01}, ["radiohead"]),
@@ -42,16 +43,9 @@ def test_ties_and_limits(names, catalog, kwargs, expected):
     assert fuzzy.batch_fuzzy_resolve(names, catalog, **kwargs) == expected
 
 
-def test_threshold_is_inclusive():
-    s = fuzzy.jaro_winkler_similarity("abcd", "abce")
-    assert fuzzy.batch_fuzzy_resolve(["abcd"], ["abce"], s) == ["abce"]
-    assert fuzzy.batch_fuzzy_resolve(["abcd"], ["abce"], math.nextafter(s, 1.0)) == [None]
-
-
 def test_limit_zero():
     with pytest.raises(ValueError, match="^limit must be at least 1$"):
         fuzzy.batch_fuzzy_resolve(["a"], ["a"], 0.5, 0)
-    assert fuzzy.batch_fuzzy_resolve(["a"], [], 0.5, 0) == [None]
 
 
 @pytest.mark.parametrize(
@@ -131,6 +125,8 @@ LONG = "a" * 300  # too long for the byte counts of the length runs
     ("abc", ["abc", "abc"], 0.5, 2, NAN),  # a NaN gap rejects nothing
     ("abc", ["abc", "xyz"], 0.5, 2, INF),
     ("abc", ["abc", "xyz"], INF, 1, 0.0),
+    ("abcd", ["abce"], plain_jaro_winkler("abcd", "abce"), 1, 0.0),  # the threshold is inclusive
+    ("abcd", ["abce"], math.nextafter(plain_jaro_winkler("abcd", "abce"), 1.0), 1, 0.0),
     ("abc", ["abc", "xyz"], -INF, 2, 0.5),
     ("", ["a", "", "b"], 0.5, 2, 0.02),  # only an empty entry scores above 0 against an empty name
     ("", ["a", "", ""], 0.5, 2, 0.02),

@@ -62,15 +62,10 @@ def test_written_layout_is_exact(tmp_path):
     assert text.endswith('    }\n  }\n}\n')
     assert '    "import_csv": {\n      "status": "failed",\n      "error": "connection reset"\n    }' in text
     assert '    "dedup": {\n      "status": "pending"\n    }' in text
-
-
-def test_strings_are_escaped_as_json_with_raw_utf8(tmp_path):
-    path = tmp_path / "state.json"
-    PipelineState("".join(map(chr, range(0x20))) + '"\\/\x7f é🎵', "d", []).save(str(path))
-    assert path.read_bytes().split(b"\n")[2] == (
-        b'  "database_url": "\\u0000\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r'
-        b'\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018\\u0019\\u001a\\u001b'
-        b'\\u001c\\u001d\\u001e\\u001f\\"\\\\/\x7f ' + "é🎵".encode() + b'",')
+    # Strings escaped as JSON (the standard library's choice of escapes), non-ASCII as raw UTF-8.
+    url = "".join(map(chr, range(0x20))) + '"\\/\x7f é🎵'
+    PipelineState(url, "d", []).save(str(path))
+    assert path.read_bytes().split(b"\n")[2] == f'  "database_url": {json.dumps(url, ensure_ascii=False)},'.encode()
 
 
 @pytest.mark.parametrize("text", ['quote " back\\slash tab\tcr\rlf\nff\fbs\b\x01\x7f nul\x00 Björk — 日本語 🎵', ""])
