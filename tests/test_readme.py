@@ -3,10 +3,9 @@
 Blocks of one `## ` section run in order in one folder, Python blocks in one
 namespace, so an example may continue the one before it. A Python expression
 whose comment starts with a literal (`# 'bjork'`, `# [True, False]`) must
-equal it. A ```sh block that calls `zemo-etl` runs under `bash -e` (others,
-such as installing, do not run); a ```console block is a
-transcript: each `$ ` line runs and each line it shows must appear in the
-output, numbers and `...` matching anything. `<!-- skip-test: why -->` just
+equal it. A ```sh block that calls `zemo-etl` runs under `bash -e`; a
+```console block is a transcript: each `$ ` line runs and each line it shows
+must appear in the output, numbers and `...` matching anything. `<!-- skip-test: why -->` just
 before a block leaves it out (a database server, a terminal).
 """
 
@@ -29,23 +28,23 @@ LITERAL_START = re.compile(r"""['"\[({\d-]|True\b|False\b|None\b""")
 
 def sections():
     """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
-    out, blocks, title, skip = [], None, None, None
+    out, blocks, skip = [], None, None
     lines = README.read_text(encoding="utf-8").splitlines()
     i = 0
     while i < len(lines):
         line = lines[i]
         if line.startswith("## "):
-            title, blocks = line[3:], []
-            out.append((title, blocks))
+            blocks = []
+            out.append((line[3:], blocks))
         elif m := re.match(r"<!-- skip-test: (.*) -->", line):
             skip = m.group(1)
-        elif m := re.match(r"```(python|sh|console)\s*$", line):
+        elif m := re.match(r"```(\w*)\s*$", line):
             end = lines.index("```", i + 1)
-            code = "\n".join(lines[i + 1:end]) + "\n"
-            if m.group(1) == "sh" and "zemo-etl" not in code:
-                skip = "does not call zemo-etl"  # installing and the like
-            if blocks is not None and not skip:
-                blocks.append((m.group(1), code, i + 2))
+            language, code = m.group(1), "\n".join(lines[i + 1:end]) + "\n"
+            # A shell block runs only when it calls zemo-etl: not installing and the like.
+            runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
+            if blocks is not None and runs and not skip:
+                blocks.append((language, code, i + 2))
             skip, i = None, end
         elif line.strip():
             skip = None
