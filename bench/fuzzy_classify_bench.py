@@ -68,7 +68,7 @@ _MEMORY = """
 
 def run(quick: bool) -> None:
     try:
-        import fuzzy_reference
+        from reference import fuzzy as fuzzy_reference
     except ImportError:
         print("fuzzy_classify: rapidfuzz is needed for the plain classifier (pip install rapidfuzz)")
         return

@@ -7,9 +7,14 @@ same inputs, several repetitions, medians, and the ratio between them.
 
 from __future__ import annotations
 
+import pathlib
 import statistics
+import sys
 import time
 from typing import Callable
+
+# The plain reference implementations live beside the tests (tests/reference/).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
 
 def median_seconds(fn: Callable[[], object], repeat: int = 5, number: int = 1) -> float:

@@ -28,7 +28,8 @@ ENTRY = "zemo::py::call_function*"  # every bound function and method is entered
 
 
 WORKLOADS = ["batch_to_match_form", "batch_to_ascii_form", "batch_filter_artists", "batch_classify_releases",
-             "batch_fuzzy_resolve", "parse_sql_values", "load_table_rows"]
+             "batch_fuzzy_resolve", "fuzzy_metrics", "parse_sql_values", "load_table_rows", "load_table_rows_utf8",
+             "table_row_chunks", "table_copy_chunks", "table_row_chunks_one_row_lines"]
 
 
 def prepare(name: str, quick: bool, scratch: pathlib.Path):
@@ -59,6 +60,13 @@ def prepare(name: str, quick: bool, scratch: pathlib.Path):
         catalogue = [vocab.phrase(rng, 1, 3) for _ in range(10_000 * k)]
         queries = [vocab.phrase(rng, 1, 3) for _ in range(250 * k)]
         return lambda: fuzzy.batch_fuzzy_resolve(queries, catalogue, 0.85)
+    if name == "fuzzy_metrics":  # one call per pair: Latin-1 and wide names among ASCII ones
+        vocab = Vocabulary(size=20_000)
+        names = generate_names(1_000 * k) + [vocab.phrase(rng, 1, 3) for _ in range(1_000 * k)]
+        rng.shuffle(names)
+        pairs = list(zip(names, names[1:]))
+        measures = (fuzzy.token_set_ratio, fuzzy.token_sort_ratio, fuzzy.jaro_winkler_similarity)
+        return lambda: [m(a, b) for a, b in pairs for m in measures]
     if name == "parse_sql_values":
         line = "INSERT INTO `t` VALUES " + ",".join(row % i for i in range(5000 * k)) + ";"
         return lambda: parser.parse_sql_values(line)
@@ -66,6 +74,23 @@ def prepare(name: str, quick: bool, scratch: pathlib.Path):
         path = scratch / "poll_cost.sql"
         path.write_text(statement * (10 * k))
         return lambda: parser.load_table_rows(str(path), "t")
+    if name == "load_table_rows_utf8":  # values to validate, and some to repair
+        path = scratch / "poll_cost_utf8.sql"
+        utf8_row = "(%d,'Bj\u00f6rk Gu\u00f0mundsd\u00f3ttir','\u041a\u0438\u043d\u043e',NULL)"
+        rows = ",".join(utf8_row % i for i in range(1000)).encode()
+        path.write_bytes((b"INSERT INTO `t` VALUES " + rows + b",(0,'bad \xff byte','\xe2\x82',NULL);\n") * (10 * k))
+        return lambda: parser.load_table_rows(str(path), "t")
+    if name in ("table_row_chunks", "table_copy_chunks"):  # the checked scans of load, rows and run
+        from zemo_etl import dump
+        path = scratch / "poll_cost_chunks.sql"
+        path.write_text(statement * (10 * k))
+        chunks = dump.TableRowChunks if name == "table_row_chunks" else dump.TableCopyChunks
+        return lambda: sum(len(c) for c in chunks(str(path), "t", 5000))
+    if name == "table_row_chunks_one_row_lines":  # a statement a line: the per-line checks at their most
+        from zemo_etl import dump
+        path = scratch / "poll_cost_lines.sql"
+        path.write_text("".join(f"INSERT INTO `t` VALUES {row % i};\n" for i in range(10_000 * k)))
+        return lambda: sum(len(c) for c in dump.TableRowChunks(str(path), "t", 5000))
     raise SystemExit(f"unknown workload {name!r}; one of {', '.join(WORKLOADS)}")
 
 

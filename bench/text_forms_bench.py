@@ -2,15 +2,15 @@
 
 Against (a) ``batch_to_pg_text_form`` on the same list, the cost of taking the
 strings out of Python and making new ones, which no form can avoid; and (b)
-the plain Python forms of ``text_forms_reference`` built on ``unicodedata``.
+the plain Python forms of ``tests/reference/text_forms.py`` built on ``unicodedata``.
 """
 
 from __future__ import annotations
 
 import unicodedata
 
-import text_forms_reference as ref
 from harness import Table, median_seconds
+from reference import text_forms as ref
 from names import generate_names
 
 from zemo_etl import pg, text

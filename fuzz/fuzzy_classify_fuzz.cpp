@@ -12,17 +12,17 @@
 #include <utility>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "fuzz_input.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
-#include "fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 #include "text/forms.hpp"
-#include "text/utf8.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace zemo;
     std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!text::utf8::is_valid(input)) return 0;
+    if (!utf8::is_valid(input)) return 0;
     // Thresholds on a grid of twentieths, in any order (a floor above the
     // keep levels included).
     fuzzy::ClassifyThresholds th;

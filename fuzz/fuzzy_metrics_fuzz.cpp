@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "../tests/cpp/fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/metrics.hpp"
-#include "text/utf8.hpp"
 
 namespace {
 
@@ -20,7 +20,7 @@ std::string valid_utf8(const std::uint8_t* data, std::size_t size) {
     std::string out;
     for (std::size_t i = 0; i < size;) {
         std::size_t len = std::min<std::size_t>(4, size - i);
-        while (len > 0 && !zemo::text::utf8::is_valid(in.substr(i, len))) --len;
+        while (len > 0 && !zemo::utf8::is_valid(in.substr(i, len))) --len;
         out += len > 0 ? in.substr(i, len) : "?";
         i += len > 0 ? len : 1;
     }

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "../tests/cpp/fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/resolve.hpp"
-#include "text/utf8.hpp"
 
 namespace {
 
@@ -23,7 +23,7 @@ std::string valid_utf8(std::string_view in) {
     std::string out;
     for (std::size_t i = 0; i < in.size();) {
         std::size_t len = std::min<std::size_t>(4, in.size() - i);
-        while (len > 0 && !zemo::text::utf8::is_valid(in.substr(i, len))) --len;
+        while (len > 0 && !zemo::utf8::is_valid(in.substr(i, len))) --len;
         out += len > 0 ? in.substr(i, len) : "?";
         i += len > 0 ? len : 1;
     }

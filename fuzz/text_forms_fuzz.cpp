@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/match_pieces.hpp"
 #include "text/normalize.hpp"
-#include "text/utf8.hpp"
 
 namespace {
 
@@ -27,9 +27,9 @@ bool collapsed(std::string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace zemo::text;
     const std::string_view s(reinterpret_cast<const char*>(data), size);
-    if (!utf8::is_valid(s)) return 0;
+    if (!zemo::utf8::is_valid(s)) return 0;
 
-    require(utf8::is_valid(fix_mojibake(s)));
+    require(zemo::utf8::is_valid(fix_mojibake(s)));
     const std::string storage = to_storage_form(s);
     require(storage == detail::storage_form_general(s));
     require(is_normalized(storage, NormalForm::NFC));
@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (detail::append_match_form_by_pieces(s, pieces)) require(pieces == general);
 
     const std::string ascii = to_ascii_form(s);
-    require(utf8::is_ascii(ascii) && collapsed(ascii));
+    require(zemo::ascii::is_ascii(ascii) && collapsed(ascii));
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "fuzz_input.hpp"
 #include "text/batch.hpp"
 #include "text/compilation.hpp"
@@ -20,18 +21,17 @@
 #include "text/identity.hpp"
 #include "text/split.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace zemo;
     using fuzz::require;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!text::utf8::is_valid(input)) return 0;
+    if (!utf8::is_valid(input)) return 0;
     const auto names = fuzz::fields(input, 4, 96);
-    const auto valid = [](std::string_view s) { return text::utf8::is_valid(s); };
+    const auto valid = [](std::string_view s) { return utf8::is_valid(s); };
     const auto has_format = [](std::string_view s) {
         for (std::size_t i = 0; i < s.size();) {
-            const char32_t c = text::utf8::decode(s, i);
+            const char32_t c = utf8::decode(s, i);
             if (text::unicode8::is_format(c) && c != 0x200D) return true;
         }
         return false;

@@ -17,42 +17,52 @@ std::vector<std::string_view> key_of(const Call& c) {
     return key;
 }
 
-const Function kConstructor = {
-    "__new__", {}, "", [](Call& c) {
+constexpr Function kConstructor = {
+    .name = "__new__",
+    .impl = [](Call& c) {
         c.init_self(new DedupSet());
         return none();
     },
-    Receiver::Construct};
-
-const Function kMethods[] = {
-    {"add", {{{"key", Kind::OptTextList}}},
-     "Add a key tuple. Returns True if the key was new (not a duplicate).",
-     [](Call& c) { return boolean(c.self<DedupSet>().add(key_of(c))); }, Receiver::Exclusive},
+    .receiver = Receiver::Construct,
 };
 
-const Function kContains = {"__contains__", {{{"key", Kind::OptTextList}}}, "",
-                            [](Call& c) { return boolean(c.self<DedupSet>().contains(key_of(c))); },
-                            Receiver::Shared};
+constexpr Param kKey = {.name = "key", .kind = Kind::OptTextList};
 
-const Function kLength = {"__len__", {}, "",
-                          [](Call& c) { return integer(static_cast<long long>(c.self<DedupSet>().size())); },
-                          Receiver::Shared};
+constexpr Function kMethods[] = {
+    {.name = "add",
+     .params = {kKey},
+     .doc = "Add a key tuple. Returns True if the key was new (not a duplicate).",
+     .impl = [](Call& c) { return boolean(c.self<DedupSet>().add(key_of(c))); },
+     .receiver = Receiver::Exclusive},
+};
 
-ClassInfo kDedupSetClass = {
-    "DedupSet",
-    "Tracks seen rows by unique key tuple during CSV import.\n"
-    "\n"
-    "Accepts tuple[str | None, ...] keys via add() and __contains__().\n"
-    "None values are converted to \"\" for dedup purposes.",
-    &kConstructor,
-    kMethods,
-    std::size(kMethods),
-    &kContains,
-    &kLength,
+constexpr Function kContains = {
+    .name = "__contains__",
+    .params = {kKey},
+    .impl = [](Call& c) { return boolean(c.self<DedupSet>().contains(key_of(c))); },
+    .receiver = Receiver::Shared,
+};
+
+constexpr Function kLength = {
+    .name = "__len__",
+    .impl = [](Call& c) { return integer(static_cast<long long>(c.self<DedupSet>().size())); },
+    .receiver = Receiver::Shared,
+};
+
+constexpr ClassInfo kDedupSetClass = {
+    .name = "DedupSet",
+    .doc = "Tracks seen rows by unique key tuple during CSV import.\n"
+           "\n"
+           "Accepts tuple[str | None, ...] keys via add() and __contains__().\n"
+           "None values are converted to \"\" for dedup purposes.",
+    .constructor = &kConstructor,
+    .methods = kMethods,
+    .contains = &kContains,
+    .length = &kLength,
 };
 
 }  // namespace
 
-void register_import_utils(PyObject* module) { add_class<kDedupSetClass, std::size(kMethods)>(module); }
+void register_import_utils(PyObject* module) { add_class<kDedupSetClass>(module); }
 
 }  // namespace zemo::py

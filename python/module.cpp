@@ -5,18 +5,6 @@
 namespace zemo::py {
 namespace {
 
-PyModuleDef native_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",  // __doc__ is an empty str
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 using Registration = void (*)(PyObject*);
 
 // Creates submodule `name`, fills it, attaches it to `parent` and enters it
@@ -42,13 +30,11 @@ void fill_native(PyObject* module) {
     register_submodule(module, "fuzzy", &register_fuzzy);
 }
 
-ModuleOnce native{native_definition, &fill_native};
+ModuleOnce native{.name = "_native", .doc = "", .fill = &fill_native};  // __doc__ is an empty str
 
 }  // namespace
 }  // namespace zemo::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-    PyObject* module = nullptr;
-    zemo::py::guarded([&] { module = zemo::py::create_module_once(zemo::py::native); });
-    return module;
+    return zemo::py::init_module_once(zemo::py::native);
 }

@@ -27,24 +27,27 @@ PyObject* parse_sql_values_impl(Call& c) {
     });
 }
 
-const Function kParserFunctions[] = {
-    {"load_table_rows",
-     {{{"path", Kind::Text}, {"table_name", Kind::Text}}},
-     "Load all rows for a given table from a MySQL dump file.\n\n"
-     "Returns a list of tuples, matching the sqldump_native API.",
-     &load_table_rows_impl},
-    {"iter_table_rows",
-     {{{"path", Kind::Text}, {"table_name", Kind::Text}}},
-     "Load all rows for a given table (same as load_table_rows for API compatibility).\n\n"
-     "The library's own form of this operation hands each row to a callback;\n"
-     "for Python compatibility this function collects all rows and returns them as a list, "
-     "matching the sqldump_native API.",
-     &load_table_rows_impl},
-    {"parse_sql_values",
-     {{{"line", Kind::Text}}},
-     "Parse a single INSERT VALUES clause.\n\n"
-     "Takes a string like \"(1,'a'),(2,'b')\" and returns a list of lists.",
-     &parse_sql_values_impl},
+constexpr Param kPath = {.name = "path", .kind = Kind::Text};
+constexpr Param kTableName = {.name = "table_name", .kind = Kind::Text};
+
+constexpr Function kParserFunctions[] = {
+    {.name = "load_table_rows",
+     .params = {kPath, kTableName},
+     .doc = "Load all rows for a given table from a MySQL dump file.\n\n"
+            "Returns a list of tuples, matching the sqldump_native API.",
+     .impl = &load_table_rows_impl},
+    {.name = "iter_table_rows",
+     .params = {kPath, kTableName},
+     .doc = "Load all rows for a given table (same as load_table_rows for API compatibility).\n\n"
+            "The library's own form of this operation hands each row to a callback;\n"
+            "for Python compatibility this function collects all rows and returns them as a list, "
+            "matching the sqldump_native API.",
+     .impl = &load_table_rows_impl},
+    {.name = "parse_sql_values",
+     .params = {{.name = "line", .kind = Kind::Text}},
+     .doc = "Parse a single INSERT VALUES clause.\n\n"
+            "Takes a string like \"(1,'a'),(2,'b')\" and returns a list of lists.",
+     .impl = &parse_sql_values_impl},
 };
 
 }  // namespace

@@ -19,25 +19,27 @@ PyObject* batch_to_pg_text_form_impl(Call& c) {
     });
 }
 
-const Function kPgFunctions[] = {
-    {"to_pg_text_form", {{{"s", Kind::OptTextKeep}}},
-     "Make `s` acceptable for storage in a PostgreSQL TEXT column.\n"
-     "\n"
-     "Strips U+0000 (NUL) bytes, which the SQL standard forbids in character\n"
-     "types. `None` passes through as `None` so callers writing through\n"
-     "`COALESCE(EXCLUDED.col, table.col)` upserts (or psycopg's COPY `\\N`\n"
-     "sentinel) continue to skip absent fields rather than overwriting them\n"
-     "with the empty string.\n"
-     "\n"
-     "See ZM-3.B / ZEMO/docs#18 for the strip-at-boundary policy.",
-     &to_pg_text_form_impl},
-    {"batch_to_pg_text_form", {{{"items", Kind::OptTextList}}},
-     "Apply [`to_pg_text_form`] to each input in one cross-FFI call.\n"
-     "\n"
-     "Each element is treated independently: `None` entries pass through as\n"
-     "`None`, `str` entries get the NUL strip. The output list is the same\n"
-     "length as the input.",
-     &batch_to_pg_text_form_impl},
+constexpr Function kPgFunctions[] = {
+    {.name = "to_pg_text_form",
+     .params = {{.name = "s", .kind = Kind::OptTextKeep}},
+     .doc = "Make `s` acceptable for storage in a PostgreSQL TEXT column.\n"
+            "\n"
+            "Strips U+0000 (NUL) bytes, which the SQL standard forbids in character\n"
+            "types. `None` passes through as `None` so callers writing through\n"
+            "`COALESCE(EXCLUDED.col, table.col)` upserts (or psycopg's COPY `\\N`\n"
+            "sentinel) continue to skip absent fields rather than overwriting them\n"
+            "with the empty string.\n"
+            "\n"
+            "See ZM-3.B / ZEMO/docs#18 for the strip-at-boundary policy.",
+     .impl = &to_pg_text_form_impl},
+    {.name = "batch_to_pg_text_form",
+     .params = {{.name = "items", .kind = Kind::OptTextList}},
+     .doc = "Apply [`to_pg_text_form`] to each input in one cross-FFI call.\n"
+            "\n"
+            "Each element is treated independently: `None` entries pass through as\n"
+            "`None`, `str` entries get the NUL strip. The output list is the same\n"
+            "length as the input.",
+     .impl = &batch_to_pg_text_form_impl},
 };
 
 }  // namespace

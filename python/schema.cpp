@@ -11,18 +11,31 @@ PyObject* names(const std::array<std::string_view, N>& values) {
     return list(values, [](std::string_view s) { return str(s); });
 }
 
-const Function kSchemaFunctions[] = {
-    {"discogs_tables", {}, "List of all discogs-cache table names.",
-     [](Call&) { return names(schema::kDiscogsTables); }, Receiver::None, true},
-    {"discogs_release_columns", {}, "Release table column names.",
-     [](Call&) { return names(schema::kDiscogsReleaseColumns); }, Receiver::None, true},
-    {"library_ddl", {}, "Library.db DDL.", [](Call&) { return str(schema::kLibraryDdl); }, Receiver::None, true},
-    {"library_columns", {}, "Library table column names.",
-     [](Call&) { return names(schema::kLibraryColumns); }, Receiver::None, true},
-    {"entity_identity_ddl", {}, "Entity identity DDL.",
-     [](Call&) { return str(schema::kEntityIdentityDdl); }, Receiver::None, true},
-    {"entity_identity_columns", {}, "Entity identity column names.",
-     [](Call&) { return names(schema::kEntityIdentityColumns); }, Receiver::None, true},
+constexpr Function kSchemaFunctions[] = {
+    {.name = "discogs_tables",
+     .doc = "List of all discogs-cache table names.",
+     .impl = [](Call&) { return names(schema::kDiscogsTables); },
+     .no_args = true},
+    {.name = "discogs_release_columns",
+     .doc = "Release table column names.",
+     .impl = [](Call&) { return names(schema::kDiscogsReleaseColumns); },
+     .no_args = true},
+    {.name = "library_ddl",
+     .doc = "Library.db DDL.",
+     .impl = [](Call&) { return str(schema::kLibraryDdl); },
+     .no_args = true},
+    {.name = "library_columns",
+     .doc = "Library table column names.",
+     .impl = [](Call&) { return names(schema::kLibraryColumns); },
+     .no_args = true},
+    {.name = "entity_identity_ddl",
+     .doc = "Entity identity DDL.",
+     .impl = [](Call&) { return str(schema::kEntityIdentityDdl); },
+     .no_args = true},
+    {.name = "entity_identity_columns",
+     .doc = "Entity identity column names.",
+     .impl = [](Call&) { return names(schema::kEntityIdentityColumns); },
+     .no_args = true},
 };
 
 const std::pair<const char*, std::string_view> kSchemaConstants[] = {

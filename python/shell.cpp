@@ -86,30 +86,44 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
+// The UTF-8 of str(obj), unencodable characters replaced; `fallback` if
+// str() fails.
+std::string str_of(PyObject* obj, const char* fallback) {
+    Ref text(PyObject_Str(obj));
+    Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Replaces the pending exception with `type(message)`, the pending one (with
+// its traceback) becoming its __cause__. With `append_cause`, the message
+// ends with the text of the cause.
+void chain_pending(PyObject* type, std::string message, bool append_cause) {
+    PyObject *pending_type, *value, *traceback;
+    PyErr_Fetch(&pending_type, &value, &traceback);
+    PyErr_NormalizeException(&pending_type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(pending_type);
+    Py_XDECREF(traceback);
+    Ref cause(value);
+    if (append_cause && cause) message += str_of(cause.get(), "");
+    PyErr_Clear();
+    Ref outer(PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!outer) return;  // the failure to build the exception is what gets raised
+    if (cause) PyException_SetCause(outer.get(), cause.release());  // steals
+    PyErr_SetObject(type, outer.get());
+}
+
 // Replaces a pending TypeError with "argument 'name': <message>", keeping the
 // original as __cause__. Other exceptions pass unchanged.
 void wrap_argument_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    Ref inner(value);
-    std::string msg = std::string("argument '") + param + "': ";
-    Ref text(inner ? PyObject_Str(inner.get()) : nullptr);
-    if (text) {
-        Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) msg.append(data, size);
-    }
-    PyErr_Clear();
-    Ref outer(PyObject_CallFunction(PyExc_TypeError, "s#", msg.data(), static_cast<Py_ssize_t>(msg.size())));
-    if (!outer) return;  // the failure to build the message is what gets raised
-    if (inner) PyException_SetCause(outer.get(), inner.release());  // steals
-    PyErr_SetObject(PyExc_TypeError, outer.get());
+    chain_pending(PyExc_TypeError, std::string("argument '") + param + "': ", true);
 }
 
 // ---------------------------------------------------------------------------
@@ -158,12 +172,6 @@ PyObject* panic_type() {
     return type;
 }
 
-std::size_t param_count(const Function& fn) {
-    std::size_t n = 0;
-    while (n < kMaxParams && fn.params[n].name != nullptr) ++n;
-    return n;
-}
-
 std::string format_default(const Param& p) {
     char buf[64];
     if (p.kind == Kind::Unsigned) {
@@ -186,7 +194,7 @@ const char* signature_doc(const char* name, const Function& fn, bool with_self, 
         s += "$self";
         first = false;
     }
-    for (std::size_t i = 0; i < param_count(fn); ++i) {
+    for (std::size_t i = 0; i < fn.params.size(); ++i) {
         if (!first) s += ", ";
         first = false;
         s += fn.params[i].name;
@@ -253,7 +261,14 @@ PyObject* integer(long long value) { return check(PyLong_FromLongLong(value)); }
 
 PyObject* integer_from_decimal(std::string_view digits) {
     std::string text(digits);
-    return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    // Beyond this many digits an int costs quadratic time and meets Python's
+    // limit on int-string conversions; a Decimal holds them exactly as well.
+    constexpr std::size_t kIntDigits = 1000;
+    if (text.size() <= kIntDigits + 1) return check(PyLong_FromString(text.c_str(), nullptr, 10));
+    Ref decimal(check(PyImport_ImportModule("decimal")));
+    Ref type(check(PyObject_GetAttrString(decimal.get(), "Decimal")));
+    Ref arg(str(text));
+    return check(PyObject_CallFunctionObjArgs(type.get(), arg.get(), nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +290,7 @@ std::string Call::display_name() const {
 }
 
 void Call::bind(const Args& args) {
-    const std::size_t n = param_count(fn_);
+    const std::size_t n = fn_.params.size();
     std::array<PyObject*, kMaxParams> bound{};
     const Py_ssize_t given = args.is_vector ? args.nargs : (args.tuple != nullptr ? PyTuple_Size(args.tuple) : 0);
     std::size_t required = 0;
@@ -302,11 +317,8 @@ void Call::bind(const Args& args) {
             }
         }
         if (match == n) {
-            Ref text(PyObject_Str(key));
-            Ref bytes(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "replace") : nullptr);
-            std::string name = bytes ? PyBytes_AsString(bytes.get()) : "?";
-            PyErr_Clear();
-            raise(PyExc_TypeError, display_name() + " got an unexpected keyword argument '" + name + "'");
+            raise(PyExc_TypeError,
+                  display_name() + " got an unexpected keyword argument '" + str_of(key, "?") + "'");
         }
         if (bound[match] != nullptr) {
             raise(PyExc_TypeError,
@@ -438,8 +450,10 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 if (obj == Py_None) slot.none = true;
                 else slot.text = text_of(obj);
                 break;
-            case Kind::TextList: {
-                check_sequence(obj);
+            case Kind::TextList:
+            case Kind::TextSet: {
+                if (param.kind == Kind::TextList) check_sequence(obj);
+                else if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
                 auto& texts = make_lists(i).texts;
                 texts.reserve(size_hint(obj));
                 for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
@@ -453,13 +467,6 @@ void Call::extract(std::size_t i, PyObject* obj) {
                     if (o == Py_None) opt_texts.emplace_back(std::nullopt);
                     else opt_texts.emplace_back(text_of(o));
                 });
-                break;
-            }
-            case Kind::TextSet: {
-                if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
-                auto& texts = make_lists(i).texts;
-                texts.reserve(size_hint(obj));
-                for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
                 break;
             }
             case Kind::TextPair: {
@@ -539,12 +546,14 @@ PyObject* Call::new_instance_raw(void* state, void (*destroy)(void*)) {
 // ---------------------------------------------------------------------------
 // Modules
 
+namespace {
+
 PyObject* create_module_once(ModuleOnce& once) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw_current();
     std::int64_t expected = -1;
     if (!once.interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        raise(PyExc_ImportError, std::string("zemo_etl.") + once.definition.m_name +
+        raise(PyExc_ImportError, std::string("zemo_etl.") + once.name +
                                      " does not support subinterpreters: it was already initialised in another "
                                      "interpreter of this process");
     }
@@ -552,11 +561,21 @@ PyObject* create_module_once(ModuleOnce& once) {
         Py_INCREF(once.module);
         return once.module;
     }
+    once.definition.m_name = once.name;
+    once.definition.m_doc = once.doc;
     Ref module(check(PyModule_Create(&once.definition)));
     once.fill(module.get());
     Py_INCREF(module.get());
     once.module = module.get();
     return module.release();
+}
+
+}  // namespace
+
+PyObject* init_module_once(ModuleOnce& once) noexcept {
+    PyObject* module = nullptr;
+    guarded([&] { module = create_module_once(once); });
+    return module;
 }
 
 // ---------------------------------------------------------------------------
@@ -600,10 +619,25 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, owned.get()) != 0) throw_current();
 }
 
+namespace {
+
+// The name under which the package registers `module` in sys.modules: the
+// submodules' bare __name__ ("text") gets the package prefix, _ext already has it.
+std::string registered_name(PyObject* module) {
+    const char* name = PyModule_GetName(module);
+    if (name == nullptr) throw PyErrorSet{};
+    std::string dotted(name);
+    return dotted.rfind("zemo_etl.", 0) == 0 ? dotted : "zemo_etl." + dotted;
+}
+
+}  // namespace
+
 void add_function(PyObject* module, const Function& fn, std::pair<PyCFunction, int> entry) {
     static std::deque<PyMethodDef> defs;
     defs.push_back(PyMethodDef{fn.name, entry.first, entry.second, signature_doc(fn.name, fn, false, fn.doc)});
-    Ref module_name(check(PyModule_GetNameObject(module)));
+    // __module__ is the registered dotted name, so pickle can find the function again.
+    std::string dotted = registered_name(module);
+    Ref module_name(check(PyUnicode_FromStringAndSize(dotted.data(), static_cast<Py_ssize_t>(dotted.size()))));
     PyObject* func = check(PyCFunction_NewEx(&defs.back(), module, module_name.get()));
     add_member(module, fn.name, func);
 }
@@ -669,9 +703,9 @@ Py_ssize_t class_length(const ClassInfo& cls, PyObject* self) {
     return n;
 }
 
-void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
+void new_class(PyObject* module, const ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
                objobjproc contains, lenfunc length, iternextfunc next) {
-    for (std::size_t i = 0; i < cls.method_count; ++i) {
+    for (std::size_t i = 0; i < cls.methods.size(); ++i) {
         const Function& m = cls.methods[i];
         defs[i].ml_doc = signature_doc(m.name, m, m.receiver != Receiver::Static, m.doc);
     }
@@ -692,27 +726,12 @@ void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs,
     // The dotted type name gives the type its __module__ ("zemo_etl.state");
     // __name__ and __qualname__ stay the bare class name.
     static std::deque<std::string> qualified_names;
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) throw PyErrorSet{};
-    qualified_names.push_back(std::string("zemo_etl.") + module_name + "." + cls.name);
+    qualified_names.push_back(registered_name(module) + "." + cls.name);
     PyType_Spec type_spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
                      slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
-        PyObject *etype, *value, *traceback;
-        PyErr_Fetch(&etype, &value, &traceback);
-        PyErr_NormalizeException(&etype, &value, &traceback);
-        Py_XDECREF(etype);
-        Py_XDECREF(traceback);
-        std::string msg = std::string("An error occurred while initializing class ") + cls.name;
-        PyObject* outer = PyObject_CallFunction(PyExc_RuntimeError, "s", msg.c_str());
-        if (outer != nullptr) {
-            if (value != nullptr) PyException_SetCause(outer, value);
-            PyErr_SetObject(PyExc_RuntimeError, outer);
-            Py_DECREF(outer);
-        } else {
-            Py_XDECREF(value);
-        }
+        chain_pending(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + cls.name, false);
         throw PyErrorSet{};
     }
     cls.type = type;

@@ -2,8 +2,10 @@
 // The call shell shared by every exported function and method.
 //
 // A submodule source describes each function as one `Function` row (name,
-// parameters with their kinds, docstring, implementation) and registers the
-// table with `add_functions`. The shell binds positional and keyword
+// parameters with their kinds, docstring, implementation), written with
+// designated initialisers, and registers the table with `add_functions`; a
+// class is one constant `ClassInfo` registered with `add_class`. Counts are
+// taken from the tables themselves. The shell binds positional and keyword
 // arguments, extracts each one by its kind with the exact messages callers
 // rely on, runs the implementation under the panic guard and maps failures
 // to Python exceptions. Implementations only call the library and convert
@@ -13,14 +15,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,7 +87,8 @@ PyObject* none();
 PyObject* boolean(bool value);
 PyObject* floating(double value);
 PyObject* integer(long long value);
-// An exact int from an optional sign followed by decimal digits.
+// An exact int from an optional sign followed by decimal digits (a
+// decimal.Decimal beyond a thousand digits).
 PyObject* integer_from_decimal(std::string_view digits);
 
 // A new list with convert(element) for each element of `range`; `convert`
@@ -118,8 +125,10 @@ enum class Kind : std::uint8_t {
     Bytes,         // bytes -> view of its contents
 };
 
+// A parameter: `{.name = "limit", .kind = Kind::Unsigned, .has_default = true,
+// .default_unsigned = 2}`. Only Float and Unsigned parameters take defaults.
 struct Param {
-    const char* name = nullptr;  // a row's parameter list ends at the first unnamed entry
+    const char* name = nullptr;
     Kind kind = Kind::Text;
     bool has_default = false;
     double default_float = 0.0;
@@ -127,6 +136,22 @@ struct Param {
 };
 
 inline constexpr std::size_t kMaxParams = 6;
+
+// A row's parameters, as many as its braces list.
+class Params {
+public:
+    constexpr Params() = default;
+    constexpr Params(std::initializer_list<Param> params) : size_(params.size()) {
+        if (params.size() > kMaxParams) throw std::length_error("raise kMaxParams");  // fails the constant table
+        std::copy(params.begin(), params.end(), items_.begin());
+    }
+    constexpr std::size_t size() const { return size_; }
+    constexpr const Param& operator[](std::size_t i) const { return items_[i]; }
+
+private:
+    std::array<Param, kMaxParams> items_{};
+    std::size_t size_ = 0;
+};
 
 // How a method uses its receiver.
 enum class Receiver : std::uint8_t {
@@ -141,10 +166,10 @@ class Call;
 using Impl = PyObject* (*)(Call&);
 
 struct Function {
-    const char* name;
-    std::array<Param, kMaxParams> params;
-    const char* doc;  // the docstring proper, without the text signature
-    Impl impl;
+    const char* name = nullptr;
+    Params params = {};
+    const char* doc = "";  // the docstring proper, without the text signature
+    Impl impl = nullptr;
     Receiver receiver = Receiver::None;
     bool no_args = false;  // the interpreter's no-arguments convention (METH_NOARGS)
 };
@@ -316,27 +341,29 @@ void add_functions(PyObject* module) {
     }(std::make_index_sequence<std::size(Table)>{});
 }
 
-// A class: constructor, methods in table order, optional protocol slots.
+// A class: constructor, methods in table order, optional protocol slots. A
+// source declares it `constexpr` and registers it with add_class.
 struct ClassInfo {
-    const char* name;
-    const char* doc;  // docstring proper; the text signature comes from the constructor
-    const Function* constructor;
-    const Function* methods;
-    std::size_t method_count;
+    const char* name = nullptr;
+    const char* doc = "";  // docstring proper; the text signature comes from the constructor
+    const Function* constructor = nullptr;
+    std::span<const Function> methods = {};
     const Function* contains = nullptr;  // __contains__(key) -> bool object
     const Function* length = nullptr;    // __len__() -> int object
     // __next__() -> the next item, or nullptr without an exception at the
     // end; the class is then its own iterator (__iter__ returns self).
     const Function* next = nullptr;
-    PyObject* type = nullptr;  // created once, at first registration
+    // Created once, at first registration; the only member written at run
+    // time, hence mutable in an otherwise constant description.
+    mutable PyObject* type = nullptr;
 };
 
-template <ClassInfo& Cls, std::size_t I>
+template <const ClassInfo& Cls, std::size_t I>
 PyObject* method_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_function(Cls.methods[I], &Cls, self, Args{.tuple = args, .dict = kwargs});
 }
 
-template <ClassInfo& Cls, std::size_t I>
+template <const ClassInfo& Cls, std::size_t I>
 PyObject* method_vector_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(Cls.methods[I], &Cls, self,
                          Args{.vector = args, .nargs = nargs, .kwnames = kwnames, .is_vector = true});
@@ -346,12 +373,11 @@ PyObject* class_new(const ClassInfo& cls, PyTypeObject* type, PyObject* args, Py
 int class_contains(const ClassInfo& cls, PyObject* self, PyObject* key);
 Py_ssize_t class_length(const ClassInfo& cls, PyObject* self);
 PyObject* class_next(const ClassInfo& cls, PyObject* self);
-void new_class(PyObject* module, ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
+void new_class(PyObject* module, const ClassInfo& cls, std::vector<PyMethodDef>& defs, newfunc tp_new,
                objobjproc contains, lenfunc length, iternextfunc next);
 
-// Creates the class object on first use and adds it to `module`. `N` is the
-// number of rows in Cls.methods.
-template <ClassInfo& Cls, std::size_t N>
+// Creates the class object on first use and adds it to `module`.
+template <const ClassInfo& Cls>
 void add_class(PyObject* module) {
     static std::vector<PyMethodDef> defs;
     if (Cls.type == nullptr) {
@@ -365,7 +391,7 @@ void add_class(PyObject* module) {
                      (Cls.methods[I].receiver == Receiver::Static ? METH_STATIC : 0),
                  nullptr}),
              ...);
-        }(std::make_index_sequence<N>{});
+        }(std::make_index_sequence<Cls.methods.size()>{});
         new_class(
             module, Cls, defs,
             [](PyTypeObject* type, PyObject* args, PyObject* kwargs) { return class_new(Cls, type, args, kwargs); },
@@ -379,14 +405,18 @@ void add_class(PyObject* module) {
 
 // A single-phase module, created once per process and refused to a second
 // interpreter, since its classes and tables are process-wide. `fill` adds the
-// members; the module is returned (a new reference) or PyErrorSet thrown.
+// members (throwing PyErrorSet on failure).
 struct ModuleOnce {
-    PyModuleDef& definition;
+    const char* name;  // without the package
+    const char* doc;
     void (*fill)(PyObject* module);
+    PyModuleDef definition = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
     std::atomic<std::int64_t> interpreter{-1};  // the interpreter that first loaded it
     PyObject* module = nullptr;
 };
-PyObject* create_module_once(ModuleOnce& once);
+// The body of a PyInit function: the module (a new reference), or NULL with
+// the exception set.
+PyObject* init_module_once(ModuleOnce& once) noexcept;
 
 // The panic guard. Runs `body`; returns false with a Python exception set when
 // it throws: PyErrorSet, and Interrupted from the interrupt check every call

@@ -50,43 +50,69 @@ PyObject* load(Call& c) {
     return c.new_instance(new PipelineState(std::move(loaded).value()));
 }
 
-const Function kConstructor = {
-    "__new__",
-    {{{"db_url", Kind::Text}, {"csv_dir", Kind::Text}, {"steps", Kind::TextList}}},
-    "",
-    &construct,
-    Receiver::Construct,
+constexpr Function kConstructor = {
+    .name = "__new__",
+    .params = {{.name = "db_url", .kind = Kind::Text},
+               {.name = "csv_dir", .kind = Kind::Text},
+               {.name = "steps", .kind = Kind::TextList}},
+    .impl = &construct,
+    .receiver = Receiver::Construct,
 };
 
-const Function kMethods[] = {
-    {"is_completed", {{{"step", Kind::Text}}}, "Return true if the step has been completed.", &is_completed,
-     Receiver::Shared},
-    {"mark_completed", {{{"step", Kind::Text}}}, "Mark a step as completed.", &mark_completed,
-     Receiver::Exclusive},
-    {"mark_failed", {{{"step", Kind::Text}, {"error", Kind::Text}}}, "Mark a step as failed with an error message.",
-     &mark_failed, Receiver::Exclusive},
-    {"step_status", {{{"step", Kind::Text}}},
-     "Return the status string of a step (\"pending\", \"completed\", \"failed\", \"unknown\").", &step_status,
-     Receiver::Shared},
-    {"step_error", {{{"step", Kind::Text}}}, "Return the error message for a failed step, or None.", &step_error,
-     Receiver::Shared},
-    {"validate_resume", {{{"db_url", Kind::Text}, {"csv_dir", Kind::Text}}},
-     "Raise an error if db_url or csv_dir don't match this state.", &validate_resume, Receiver::Shared},
-    {"save", {{{"path", Kind::Text}}}, "Write state to a JSON file.", &save, Receiver::Shared},
-    {"load", {{{"path", Kind::Text}}}, "Load state from a JSON file with version migration support.", &load,
-     Receiver::Static},
+constexpr Param kStep = {.name = "step", .kind = Kind::Text};
+
+constexpr Function kMethods[] = {
+    {.name = "is_completed",
+     .params = {kStep},
+     .doc = "Return true if the step has been completed.",
+     .impl = &is_completed,
+     .receiver = Receiver::Shared},
+    {.name = "mark_completed",
+     .params = {kStep},
+     .doc = "Mark a step as completed.",
+     .impl = &mark_completed,
+     .receiver = Receiver::Exclusive},
+    {.name = "mark_failed",
+     .params = {kStep, {.name = "error", .kind = Kind::Text}},
+     .doc = "Mark a step as failed with an error message.",
+     .impl = &mark_failed,
+     .receiver = Receiver::Exclusive},
+    {.name = "step_status",
+     .params = {kStep},
+     .doc = "Return the status string of a step (\"pending\", \"completed\", \"failed\", \"unknown\").",
+     .impl = &step_status,
+     .receiver = Receiver::Shared},
+    {.name = "step_error",
+     .params = {kStep},
+     .doc = "Return the error message for a failed step, or None.",
+     .impl = &step_error,
+     .receiver = Receiver::Shared},
+    {.name = "validate_resume",
+     .params = {{.name = "db_url", .kind = Kind::Text}, {.name = "csv_dir", .kind = Kind::Text}},
+     .doc = "Raise an error if db_url or csv_dir don't match this state.",
+     .impl = &validate_resume,
+     .receiver = Receiver::Shared},
+    {.name = "save",
+     .params = {{.name = "path", .kind = Kind::Text}},
+     .doc = "Write state to a JSON file.",
+     .impl = &save,
+     .receiver = Receiver::Shared},
+    {.name = "load",
+     .params = {{.name = "path", .kind = Kind::Text}},
+     .doc = "Load state from a JSON file with version migration support.",
+     .impl = &load,
+     .receiver = Receiver::Static},
 };
 
-ClassInfo kPipelineStateClass = {
-    "PipelineState",
-    "Tracks step completion status for resumable ETL runs.",
-    &kConstructor,
-    kMethods,
-    std::size(kMethods),
+constexpr ClassInfo kPipelineStateClass = {
+    .name = "PipelineState",
+    .doc = "Tracks step completion status for resumable ETL runs.",
+    .constructor = &kConstructor,
+    .methods = kMethods,
 };
 
 }  // namespace
 
-void register_state(PyObject* module) { add_class<kPipelineStateClass, std::size(kMethods)>(module); }
+void register_state(PyObject* module) { add_class<kPipelineStateClass>(module); }
 
 }  // namespace zemo::py

@@ -61,78 +61,97 @@ PyObject* split_artist_name_contextual_impl(Call& c) {
     "\n\nAccepts None (returns \"\") so Python callers don't need to guard NULL values\n" \
     "from DB columns or optional API fields."
 
-const Function kTextFunctions[] = {
-    {"is_compilation_artist", {{{"name", Kind::Text}}},
-     "Check if an artist name indicates a compilation/soundtrack album.", &is_compilation_artist_impl},
-    {"split_artist_name", {{{"name", Kind::Text}}},
-     "Split a combined artist name into individual components (context-free).\n"
-     "\n"
-     "Returns None if the name doesn't appear to be a multi-artist entry.",
-     &split_artist_name_impl},
-    {"split_artist_name_contextual", {{{"name", Kind::Text}, {"known_artists", Kind::TextSet}}},
-     "Context-aware artist name splitting.\n"
-     "\n"
-     "Tries context-free splits first, then ampersand splits when at least one\n"
-     "component exists in `known_artists` (should contain normalized names).",
-     &split_artist_name_contextual_impl},
-    {"to_storage_form", {{{"s", Kind::OptTextEmpty}}},
-     "ZM-2 storage form: mojibake fix + NFC + trim." ZEMO_NONE_NOTE, &appended_form<&text::append_storage_form>},
-    {"to_match_form", {{{"s", Kind::OptTextEmpty}}},
-     "ZM-2 match form: NFKC + lowercase + selective combining-strip + folds + Cf-strip." ZEMO_NONE_NOTE,
-     &appended_form<&text::append_match_form>},
-    {"to_ascii_form", {{{"s", Kind::OptTextEmpty}}},
-     "ZM-2 ASCII form: match form + emoji-strip + \xD0\x81 override + deunicode + ASCII-only." ZEMO_NONE_NOTE,
-     &appended_form<&text::append_ascii_form>},
-    {"to_identity_match_form", {{{"s", Kind::OptTextEmpty}}},
-     "Cross-cache-identity match form: `to_match_form` + trailing-paren strip\n"
-     "+ leading-article drop (incl. Discogs `Beatles, The` comma form).\n"
-     "\n"
-     "Use this for resolving `library_id \xE2\x86\x94 discogs_master_id \xE2\x86\x94 MBID \xE2\x86\x94 Q-id`\n"
-     "joins. Strictly more aggressive than `to_match_form`; do NOT use for\n"
-     "FTS5 / prefix-lookup callers that need `(Live)` and articles preserved.\n"
-     "\n"
-     "Accepts None (returns \"\") so Python callers don't need to guard NULL.\n"
-     "\n"
-     "Spec: `docs/normalization.md` in the zemo-etl repo.",
-     &single_form<&text::to_identity_match_form>},
-    {"to_identity_match_form_title", {{{"s", Kind::OptTextEmpty}}},
-     "Title counterpart to `to_identity_match_form`. Use for cross-cache title\n"
-     "identity matching; never strips trailing `/N` (titles use `Side A/2`-style\n"
-     "disambiguators meaningfully).",
-     &single_form<&text::to_identity_match_form_title>},
-    {"strip_leading_article", {{{"s", Kind::OptTextEmpty}}},
-     "Strip a leading article (`the`, `a`, `an`) from a lowercased + trimmed\n"
-     "string. Returns the input unchanged when there is no leading article.\n"
-     "\n"
-     "The article must be followed by whitespace OR end-of-string, byte-for-byte\n"
-     "matching CPython's `^(the|a|an)(\\s+|$)` regex (`\\s` = Unicode `White_Space`\n"
-     "\xE2\x88\xAA ASCII info separators U+001C..=U+001F). Bare-article inputs reduce to\n"
-     "`\"\"` (`strip_leading_article(\"the\") == \"\"`); inputs without a word\n"
-     "boundary after a candidate article are preserved verbatim\n"
-     "(`strip_leading_article(\"theater\") == \"theater\"`).\n"
-     "\n"
-     "Accepts None (returns \"\") so Python callers don't need to guard NULL.",
-     &single_form<&text::strip_leading_article>},
-    {"to_identity_match_form_with_punctuation", {{{"s", Kind::OptTextEmpty}}},
-     "`to_identity_match_form` + plan \xC2\xA7" "3.3.2 step 6: collapse runs of\n"
-     "punctuation/symbol characters to a single ASCII space.\n"
-     "\n"
-     "Opt-in: ships locked-on only if the regression report (plan \xC2\xA7" "3.3.4) shows\n"
-     "per-step shift \xE2\x89\xA4" "2%; otherwise stays opt-in.",
-     &single_form<&text::to_identity_match_form_with_punctuation>},
-    {"to_identity_match_form_with_disambiguator_strip", {{{"s", Kind::OptTextEmpty}}},
-     "`to_identity_match_form` + plan \xC2\xA7" "3.3.2 step 8: strip a trailing\n"
-     "`\\s*/\\d+` Discogs artist-disambiguator suffix.\n"
-     "\n"
-     "**Artists only.** Titles use `to_identity_match_form_title`, which does\n"
-     "not strip `/N` (track-side disambiguators like `Side A/2` are meaningful).",
-     &single_form<&text::to_identity_match_form_with_disambiguator_strip>},
-    {"batch_to_storage_form", {{{"inputs", Kind::TextList}}},
-     "Apply [`to_storage_form`] to each input in one cross-FFI call.", &batch_form<&text::batch_to_storage_form>},
-    {"batch_to_match_form", {{{"inputs", Kind::TextList}}},
-     "Apply [`to_match_form`] to each input in one cross-FFI call.", &batch_form<&text::batch_to_match_form>},
-    {"batch_to_ascii_form", {{{"inputs", Kind::TextList}}},
-     "Apply [`to_ascii_form`] to each input in one cross-FFI call.", &batch_form<&text::batch_to_ascii_form>},
+constexpr Function kTextFunctions[] = {
+    {.name = "is_compilation_artist",
+     .params = {{.name = "name", .kind = Kind::Text}},
+     .doc = "Check if an artist name indicates a compilation/soundtrack album.",
+     .impl = &is_compilation_artist_impl},
+    {.name = "split_artist_name",
+     .params = {{.name = "name", .kind = Kind::Text}},
+     .doc = "Split a combined artist name into individual components (context-free).\n"
+            "\n"
+            "Returns None if the name doesn't appear to be a multi-artist entry.",
+     .impl = &split_artist_name_impl},
+    {.name = "split_artist_name_contextual",
+     .params = {{.name = "name", .kind = Kind::Text}, {.name = "known_artists", .kind = Kind::TextSet}},
+     .doc = "Context-aware artist name splitting.\n"
+            "\n"
+            "Tries context-free splits first, then ampersand splits when at least one\n"
+            "component exists in `known_artists` (should contain normalized names).",
+     .impl = &split_artist_name_contextual_impl},
+    {.name = "to_storage_form",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "ZM-2 storage form: mojibake fix + NFC + trim." ZEMO_NONE_NOTE,
+     .impl = &appended_form<&text::append_storage_form>},
+    {.name = "to_match_form",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "ZM-2 match form: NFKC + lowercase + selective combining-strip + folds + Cf-strip." ZEMO_NONE_NOTE,
+     .impl = &appended_form<&text::append_match_form>},
+    {.name = "to_ascii_form",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "ZM-2 ASCII form: match form + emoji-strip + \xD0\x81 override + deunicode + ASCII-only." ZEMO_NONE_NOTE,
+     .impl = &appended_form<&text::append_ascii_form>},
+    {.name = "to_identity_match_form",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "Cross-cache-identity match form: `to_match_form` + trailing-paren strip\n"
+            "+ leading-article drop (incl. Discogs `Beatles, The` comma form).\n"
+            "\n"
+            "Use this for resolving `library_id \xE2\x86\x94 discogs_master_id \xE2\x86\x94 MBID \xE2\x86\x94 Q-id`\n"
+            "joins. Strictly more aggressive than `to_match_form`; do NOT use for\n"
+            "FTS5 / prefix-lookup callers that need `(Live)` and articles preserved.\n"
+            "\n"
+            "Accepts None (returns \"\") so Python callers don't need to guard NULL.\n"
+            "\n"
+            "Spec: `docs/normalization.md` in the zemo-etl repo.",
+     .impl = &single_form<&text::to_identity_match_form>},
+    {.name = "to_identity_match_form_title",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "Title counterpart to `to_identity_match_form`. Use for cross-cache title\n"
+            "identity matching; never strips trailing `/N` (titles use `Side A/2`-style\n"
+            "disambiguators meaningfully).",
+     .impl = &single_form<&text::to_identity_match_form_title>},
+    {.name = "strip_leading_article",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "Strip a leading article (`the`, `a`, `an`) from a lowercased + trimmed\n"
+            "string. Returns the input unchanged when there is no leading article.\n"
+            "\n"
+            "The article must be followed by whitespace OR end-of-string, byte-for-byte\n"
+            "matching CPython's `^(the|a|an)(\\s+|$)` regex (`\\s` = Unicode `White_Space`\n"
+            "\xE2\x88\xAA ASCII info separators U+001C..=U+001F). Bare-article inputs reduce to\n"
+            "`\"\"` (`strip_leading_article(\"the\") == \"\"`); inputs without a word\n"
+            "boundary after a candidate article are preserved verbatim\n"
+            "(`strip_leading_article(\"theater\") == \"theater\"`).\n"
+            "\n"
+            "Accepts None (returns \"\") so Python callers don't need to guard NULL.",
+     .impl = &single_form<&text::strip_leading_article>},
+    {.name = "to_identity_match_form_with_punctuation",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "`to_identity_match_form` + plan \xC2\xA7" "3.3.2 step 6: collapse runs of\n"
+            "punctuation/symbol characters to a single ASCII space.\n"
+            "\n"
+            "Opt-in: ships locked-on only if the regression report (plan \xC2\xA7" "3.3.4) shows\n"
+            "per-step shift \xE2\x89\xA4" "2%; otherwise stays opt-in.",
+     .impl = &single_form<&text::to_identity_match_form_with_punctuation>},
+    {.name = "to_identity_match_form_with_disambiguator_strip",
+     .params = {{.name = "s", .kind = Kind::OptTextEmpty}},
+     .doc = "`to_identity_match_form` + plan \xC2\xA7" "3.3.2 step 8: strip a trailing\n"
+            "`\\s*/\\d+` Discogs artist-disambiguator suffix.\n"
+            "\n"
+            "**Artists only.** Titles use `to_identity_match_form_title`, which does\n"
+            "not strip `/N` (track-side disambiguators like `Side A/2` are meaningful).",
+     .impl = &single_form<&text::to_identity_match_form_with_disambiguator_strip>},
+    {.name = "batch_to_storage_form",
+     .params = {{.name = "inputs", .kind = Kind::TextList}},
+     .doc = "Apply [`to_storage_form`] to each input in one cross-FFI call.",
+     .impl = &batch_form<&text::batch_to_storage_form>},
+    {.name = "batch_to_match_form",
+     .params = {{.name = "inputs", .kind = Kind::TextList}},
+     .doc = "Apply [`to_match_form`] to each input in one cross-FFI call.",
+     .impl = &batch_form<&text::batch_to_match_form>},
+    {.name = "batch_to_ascii_form",
+     .params = {{.name = "inputs", .kind = Kind::TextList}},
+     .doc = "Apply [`to_ascii_form`] to each input in one cross-FFI call.",
+     .impl = &batch_form<&text::batch_to_ascii_form>},
 };
 
 #undef ZEMO_NONE_NOTE

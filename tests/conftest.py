@@ -1,7 +1,13 @@
 import os
+import pathlib
 import signal
+import sys
 
 from hypothesis import HealthCheck, settings
+
+# The benchmarks' name generators make realistic workloads for a few tests;
+# the plain references are in reference/, beside the tests.
+sys.path.append(str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
 
 # CI runs a fixed, moderate number of examples; HYPOTHESIS_PROFILE=thorough for more.
 settings.register_profile("ci", max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])

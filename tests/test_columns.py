@@ -14,7 +14,7 @@ def test_plain_sequences_and_nulls():
     assert columns.apply(text.batch_to_match_form, VALUES) == MATCH
     assert columns.apply(text.batch_to_match_form, tuple(VALUES)) == MATCH
     assert columns.to_list([None, float("nan"), "x"]) == [None, None, "x"]
-    with pytest.raises(TypeError, match="position 1 is int"):
+    with pytest.raises(TypeError, match="^expected a str or null, got int at position 1$"):
         columns.to_list(["a", 5])
     with pytest.raises(TypeError, match="expected a column"):
         columns.to_list("abc")
@@ -88,3 +88,64 @@ def test_forms_by_name_match_the_functions():
     sample = ["Beatles, The [Remastered]", "AC/DC (Live)", "Night Owl /3"]
     assert columns.FORMS["identity"](sample) == [text.to_identity_match_form(s) for s in sample]
     assert columns.FORMS["match"] is text.batch_to_match_form
+
+
+def test_pandas_series_must_share_an_index():
+    pd = pytest.importorskip("pandas")
+    pairs = [("Radiohead", "Kid A")]
+    artists = pd.Series(["Radiohead", "Lunar Mice", "Radiohead"], index=[0, 1, 2])
+    titles = pd.Series(["Kid A", "x", "Amnesiac"], index=[0, 1, 2])
+    with pytest.raises(ValueError, match="share one index"):
+        columns.apply(fuzzy.batch_classify_releases, artists, titles[::-1], library_pairs=pairs)
+    same = columns.apply(fuzzy.batch_classify_releases, artists, titles.copy(), library_pairs=pairs)
+    assert same.tolist() == fuzzy.batch_classify_releases(artists.tolist(), titles.tolist(), pairs)
+
+
+def _categorical_cases():
+    values = ["Björk", None, "björk", "The Beatles", "Björk", "Кино", None, "the beatles"]
+    cases = []
+    try:
+        import pandas as pd
+        cases.append(("pandas", pd.Series(values, dtype="category", index=range(10, 18), name="a"),
+                      lambda out: (out.dtype == "category", out.index.tolist() == list(range(10, 18)),
+                                   [None if pd.isna(v) else v for v in out])))
+    except ImportError:
+        pass
+    try:
+        import pyarrow as pa
+        dictionary = pa.array(values).dictionary_encode()
+        chunked = pa.chunked_array([pa.array(values[:3]).dictionary_encode(), pa.array(values[3:]).dictionary_encode()])
+        for name, col in (("arrow", dictionary), ("arrow-chunked", chunked)):
+            cases.append((name, col, lambda out: (pa.types.is_dictionary(out.type), True, out.to_pylist())))
+    except ImportError:
+        pass
+    try:
+        import polars as pl
+        for name, dtype in (("polars-categorical", pl.Categorical), ("polars-enum", pl.Enum(sorted(set(values) - {None})))):
+            cases.append((name, pl.Series("a", values, dtype=dtype),
+                          lambda out, enum=dtype != pl.Categorical: (
+                              isinstance(out.dtype, pl.Enum) if enum else out.dtype == pl.Categorical, out.name == "a",
+                                                    out.to_list())))
+    except ImportError:
+        pass
+    return [pytest.param(col, check, id=name) for name, col, check in cases]
+
+
+@pytest.mark.parametrize("column, check", _categorical_cases())
+def test_categorical_columns_computed_per_category(column, check):
+    calls = []
+
+    def match_forms(values):
+        calls.append(len(values))
+        return text.batch_to_match_form(values)
+
+    out = columns.apply(match_forms, column)
+    is_categorical, same_labels, got = check(out)
+    plain = columns.to_list(column)
+    assert is_categorical and same_labels
+    assert got == columns.apply(text.batch_to_match_form, plain)
+    assert calls[0] <= len(set(plain) - {None})  # the categories, not the rows
+    # Two categorical columns: once per distinct pair, and null where either is null.
+    pairs = [("björk", "björk"), ("the beatles", "the beatles")]
+    decisions = columns.apply(fuzzy.batch_classify_releases, column, column, library_pairs=pairs)
+    assert check(decisions)[2] == columns.apply(fuzzy.batch_classify_releases, plain, plain, library_pairs=pairs)

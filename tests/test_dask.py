@@ -4,6 +4,7 @@ import csv
 
 import pytest
 
+dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
@@ -11,6 +12,35 @@ pd = pytest.importorskip("pandas")
 from zemo_etl import cli, columns, fuzzy, parser, text  # noqa: E402
 from zemo_etl import dask as zdask  # noqa: E402
 from zemo_etl.index import Catalogue  # noqa: E402
+from dask.core import get_dependencies  # noqa: E402
+
+
+@pytest.mark.parametrize("scheduler", ["synchronous", "threads", "processes"])
+def test_any_scheduler_without_a_client(scheduler, sample):
+    # Runs before the module's cluster exists: with no client nothing is scattered.
+    assert zdask._current_client() is None
+    releases, pairs = sample
+    ddf = dd.from_pandas(releases, npartitions=7)  # more partitions than workers
+    decisions = zdask.classify_releases(ddf, pairs)
+    graph = dict(decisions.__dask_graph__())
+    [shared] = [k for k in graph if str(k).startswith("('zemo-libraryindex")]
+    partitions = [k for k in graph if str(k).startswith("('_classify_partition")]
+    assert len(partitions) == 7
+    assert all(shared in get_dependencies(graph, k) for k in partitions)
+
+    keys = zdask.to_form(ddf["artist"], text.batch_to_match_form)
+    catalog = sorted({text.to_match_form(a) for a, _ in pairs})
+    got = dask.compute(decisions, zdask.resolve_names(keys, catalog, threshold=0.9), keys,
+                       scheduler=scheduler, num_workers=2)
+    expected = (
+        columns.apply(fuzzy.batch_classify_releases, releases["artist"], releases["title"], library_pairs=pairs),
+        columns.apply(fuzzy.batch_fuzzy_resolve, columns.apply(text.batch_to_match_form, releases["artist"]),
+                      catalog=catalog, threshold=0.9),
+        columns.apply(text.batch_to_match_form, releases["artist"]),
+    )
+    for g, e in zip(got, expected):
+        assert g.index.equals(e.index)
+        assert g.isna().tolist() == e.isna().tolist() and g.dropna().tolist() == e.dropna().tolist()
 
 
 @pytest.fixture(scope="module")
@@ -66,6 +96,9 @@ def test_resolve_and_forms_equal_one_process(client, sample):
     prepared = zdask.resolve_names(keys, Catalogue(catalog), threshold=0.9, client=client).compute()
     assert [None if pd.isna(v) else v for v in prepared] == expected
 
+    # A batch function goes into the graph by reference, as pickle names it.
+    ascii_keys = zdask.to_form(ddf["artist"], text.batch_to_ascii_form).compute()
+    assert ascii_keys.tolist() == text.batch_to_ascii_form(releases["artist"].tolist())
     titles = zdask.to_form(ddf["title"], "identity-title").compute()
     assert titles.isna().sum() == 2
     assert titles.dropna().tolist() == [text.to_identity_match_form_title(t) for t in releases["title"].dropna()]

@@ -1,13 +1,16 @@
-"""batch_fuzzy_resolve: the worked example, ties, inclusive thresholds,
-limits, its argument handling, and agreement with scoring and ranking every
-entry on generated catalogues full of near ties."""
+"""batch_fuzzy_resolve and the prepared catalogue under it: the worked
+example, ties, inclusive thresholds, limits, its argument handling, and
+agreement with scoring and ranking every entry (reference.fuzzy.resolve) on
+generated catalogues full of near ties."""
 
 import math
+import random
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from reference.fuzzy import plain_jaro_winkler, resolve
 from zemo_etl import fuzzy
 
 CATALOG = ["radiohead", "radio head", "stereolab"]
@@ -30,6 +33,7 @@ def test_worked_example():
         (["abc"], ["abc", "abd"], {"threshold": 0.5, "limit": 10**6}, ["abc"]),
         (["beatles"], ["BEATLES"], {"threshold": 0.1}, [None]),  # case counts
         (["abc"], ["abc", "xyz"], {"threshold": 1.0, "ambiguity_threshold": 1.0}, ["abc"]),  # gap 1.0 accepted
+        (["a"], [], {"threshold": 0.5, "limit": 0}, [None]),  # no catalogue: the limit is not looked at
         # The runner-up counts below the threshold: 'radiohead' 0.9777..., 'radio head' 0.96.
         (["radiohed"], CATALOG, {"threshold": 0.97}, [None]),
         (["radiohed"], CATALOG, {"threshold": 0.97, "ambiguity_threshold": 0.01}, ["radiohead"]),
@@ -39,16 +43,9 @@ def test_ties_and_limits(names, catalog, kwargs, expected):
     assert fuzzy.batch_fuzzy_resolve(names, catalog, **kwargs) == expected
 
 
-def test_threshold_is_inclusive():
-    s = fuzzy.jaro_winkler_similarity("abcd", "abce")
-    assert fuzzy.batch_fuzzy_resolve(["abcd"], ["abce"], s) == ["abce"]
-    assert fuzzy.batch_fuzzy_resolve(["abcd"], ["abce"], math.nextafter(s, 1.0)) == [None]
-
-
 def test_limit_zero():
     with pytest.raises(ValueError, match="^limit must be at least 1$"):
         fuzzy.batch_fuzzy_resolve(["a"], ["a"], 0.5, 0)
-    assert fuzzy.batch_fuzzy_resolve(["a"], [], 0.5, 0) == [None]
 
 
 @pytest.mark.parametrize(
@@ -63,48 +60,6 @@ def test_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fuzzy.batch_fuzzy_resolve(*args, **kwargs)
     assert str(info.value).startswith(message)
-
-
-def _plain_jaro_winkler(a: str, b: str) -> float:
-    la, lb = len(a), len(b)
-    if la == 0 and lb == 0:
-        return 1.0
-    if la == 0 or lb == 0:
-        return 0.0
-    w = max(la, lb) // 2
-    w = w - 1 if w > 0 else 0
-    fa, fb = [False] * la, [False] * lb
-    m = 0
-    for i in range(la):
-        for j in range(max(0, i - w), min(lb, i + w + 1)):
-            if not fb[j] and a[i] == b[j]:
-                fa[i] = fb[j] = True
-                m += 1
-                break
-    if m == 0:
-        return 0.0
-    matched_b = iter(b[j] for j in range(lb) if fb[j])
-    t = sum(a[i] != next(matched_b) for i in range(la) if fa[i]) // 2
-    jaro = (m / la + m / lb + (m - t) / m) / 3.0
-    if not jaro > 0.7:
-        return jaro
-    p = 0
-    while p < min(4, la, lb) and a[p] == b[p]:
-        p += 1
-    return jaro + (1.0 - jaro) * (0.1 * p)
-
-
-def _plain_resolve(name, catalog, threshold, limit, ambiguity):
-    """Score every entry, rank with a stable sort, look at the first two."""
-    if not catalog:
-        return None
-    ranked = sorted(((_plain_jaro_winkler(name, e), i) for i, e in enumerate(catalog)), key=lambda x: -x[0])
-    k = min(max(limit, 1), len(ranked))
-    if ranked[0][0] < threshold:
-        return None
-    if k > 1 and abs(ranked[0][0] - ranked[1][0]) < ambiguity:
-        return None
-    return catalog[ranked[0][1]]
 
 
 _letters = st.sampled_from(["a", "b", "c", " ", "\u00e9", "\u4e2d", "A"])
@@ -135,7 +90,7 @@ def _near_ties(draw):
                 s = s[:i] + c + s[i:]
             catalog.append(s)
     names = draw(st.lists(st.one_of(st.sampled_from(catalog + ["ab"]), _short, _long), min_size=1, max_size=3))
-    scores = sorted({_plain_jaro_winkler(n, e) for n in names for e in catalog} | {0.5})
+    scores = sorted({plain_jaro_winkler(n, e) for n in names for e in catalog} | {0.5})
 
     def near(x):
         return draw(st.sampled_from([x, math.nextafter(x, 2.0), math.nextafter(x, -2.0)]))
@@ -157,5 +112,52 @@ def test_matches_plain_ranking(case):
         with pytest.raises(ValueError):
             fuzzy.batch_fuzzy_resolve(names, catalog, threshold, limit, ambiguity)
         return
-    expected = [_plain_resolve(n, catalog, threshold, limit, ambiguity) for n in names]
+    expected = [resolve(n, catalog, threshold, limit, ambiguity) for n in names]
     assert fuzzy.batch_fuzzy_resolve(names, catalog, threshold, limit, ambiguity) == expected
+
+
+NAN, INF = float("nan"), float("inf")
+LONG = "a" * 300  # too long for the byte counts of the length runs
+
+
+@pytest.mark.parametrize("name, catalog, threshold, limit, ambiguity", [
+    ("zzz", ["abc", "xyz"], NAN, 2, 0.02),  # a NaN threshold accepts any best
+    ("abc", ["abc", "abc"], 0.5, 2, NAN),  # a NaN gap rejects nothing
+    ("abc", ["abc", "xyz"], 0.5, 2, INF),
+    ("abc", ["abc", "xyz"], INF, 1, 0.0),
+    ("abcd", ["abce"], plain_jaro_winkler("abcd", "abce"), 1, 0.0),  # the threshold is inclusive
+    ("abcd", ["abce"], math.nextafter(plain_jaro_winkler("abcd", "abce"), 1.0), 1, 0.0),
+    ("abc", ["abc", "xyz"], -INF, 2, 0.5),
+    ("", ["a", "", "b"], 0.5, 2, 0.02),  # only an empty entry scores above 0 against an empty name
+    ("", ["a", "", ""], 0.5, 2, 0.02),
+    ("a", ["", "a"], 0.0, 2, 2.0),
+    ("abcdef", ["abcdef", "zzzzzz", "abcdef x"], 0.9, 2, 0.95),  # a runner-up far below the threshold
+    # A runner-up just below the threshold, within a small gap of the best.
+    ("aaa", ["aabaaabab", "abaabaab"], plain_jaro_winkler("aaa", "aabaaabab"), 2, 0.01),
+    (LONG, ["b", LONG + "b", LONG], 0.9, 1, 0.0),
+    (LONG, ["b", LONG + "b", LONG], 0.9, 2, 0.01),
+    (LONG, ["b", LONG + "b"], 0.9, 2, 0.01),
+])
+def test_edges_match_plain_ranking(name, catalog, threshold, limit, ambiguity):
+    assert fuzzy.batch_fuzzy_resolve([name], catalog, threshold, limit, ambiguity) == [
+        resolve(name, catalog, threshold, limit, ambiguity)]
+
+
+def test_large_catalogue_matches_plain_ranking():
+    # Hundreds of entries per length, so that the searches descend the trees
+    # of the prepared catalogue, with one-character variants as near ties.
+    rng = random.Random(12)
+    letters = "aeiklmnrst é"
+    catalog = []
+    for _ in range(2500):
+        if catalog and rng.random() < 0.25:
+            s = rng.choice(catalog)
+            i = rng.randrange(len(s) + 1)
+            catalog.append(s[:i] + rng.choice(letters) + s[i + 1:])
+        else:
+            catalog.append("".join(rng.choice(letters) for _ in range(rng.randint(5, 12))))
+    names = [rng.choice(catalog)[1:] if k % 3 else "".join(rng.choice(letters) for _ in range(8)) for k in range(24)]
+    for threshold, limit, ambiguity in [(0.85, 2, 0.02), (0.0, 1, 0.0), (0.9, 5, 0.001)]:
+        got = fuzzy.batch_fuzzy_resolve(names, catalog, threshold, limit, ambiguity)
+        assert got == [resolve(n, catalog, threshold, limit, ambiguity) for n in names]
+        assert any(got)

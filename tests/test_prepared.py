@@ -2,9 +2,15 @@
 functions, built and after a round trip through bytes, shared by threads,
 saved and loaded, pickled across processes, and hostile files refused."""
 
+import ast
+import errno
+import inspect
 import os
+import pathlib
 import pickle
 import random
+import stat
+import struct
 import subprocess
 import sys
 import threading
@@ -15,7 +21,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zemo_etl import fuzzy
+import zemo_etl
+from zemo_etl import _ext, dask, fuzzy, index
 from zemo_etl.index import Catalogue, LibraryIndex
 
 from test_fuzzy_classify import BENCH, _name
@@ -36,6 +43,7 @@ class Kind:
     file_kind: str  # as messages name it
     counted: str  # as repr counts the data
     file_name: str
+    lie: Callable[[list, int], None]  # makes one-entry sections claim k of something, consistently
 
 
 def _library_kind() -> Kind:
@@ -44,7 +52,7 @@ def _library_kind() -> Kind:
     artists, titles = fuzzy_names.releases(vocab, library, 600, seed=4, near_share=0.4)
     return Kind(LibraryIndex, library, lambda index, s: index.classify(artists[s], titles[s]), len(artists),
                 fuzzy.batch_classify_releases(artists, titles, library), "library index", "2,000 pairs",
-                "library.zix")
+                "library.zix", _k_artists)
 
 
 def _catalogue_kind() -> Kind:
@@ -55,7 +63,70 @@ def _catalogue_kind() -> Kind:
     names = [fuzzy_names.typo(rng, rng.choice(catalog)) if rng.random() < 0.5 else vocab.phrase(rng, 1, 3).lower()
              for _ in range(400)]
     return Kind(Catalogue, catalog, lambda catalogue, s: catalogue.resolve(names[s]), len(names),
-                fuzzy.batch_fuzzy_resolve(names, catalog, 0.85), "catalogue", "3,200 entries", "artists.zcat")
+                fuzzy.batch_fuzzy_resolve(names, catalog, 0.85), "catalogue", "3,200 entries", "artists.zcat",
+                _k_rows)
+
+
+def _u32(values) -> bytes:
+    return struct.pack(f"<{len(values)}I", *values)
+
+
+def _k_artists(sections: list, k: int) -> None:
+    """K artist summaries, K empty artist rows after the first, artists 0..K-1 in the first token's postings."""
+    sections[14] *= k
+    sections[16] = _u32([0] + [1] * k)
+    sections[12] = _u32([0] + [k] * (len(sections[12]) // 4 - 1))
+    sections[13] = _u32(range(k))
+
+
+def _k_rows(sections: list, k: int) -> None:
+    """K by-length rows naming entries 0..K-1 under the one tree."""
+    sections[10] *= k
+    sections[11] = _u32(range(k))
+    sections[12] = sections[12][:36] + _u32([k]) + sections[12][40:]
+
+
+def _checksum64(data: bytes) -> int:
+    mask, p1, p2 = (1 << 64) - 1, 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F
+
+    def rotl(x, r):
+        return (x << r | x >> (64 - r)) & mask
+
+    lanes = [(p1 + p2) & mask, p2, 0, -p1 & mask]
+    end = len(data) // 32 * 32
+    for i in range(0, end, 8):
+        k = i // 8 % 4
+        lanes[k] = rotl((lanes[k] + int.from_bytes(data[i:i + 8], "little") * p2) & mask, 31) * p1 & mask
+    h = (rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18) + len(data)) & mask
+    for c in data[end:]:
+        h = rotl(h ^ (c * p1 & mask), 11) * p2 & mask
+    h = (h ^ h >> 33) * p2 & mask
+    return h ^ h >> 29
+
+
+def _rewritten(data: bytes, lie: Callable[[list, int], None], k: int) -> bytes:
+    """The file with its sections changed by `lie` and laid out again, the checksum made right."""
+    count = struct.unpack_from("<I", data, 16)[0]
+    table = struct.unpack_from(f"<{2 * count}Q", data, 64)
+    sections = [data[table[2 * i]:table[2 * i] + table[2 * i + 1]] for i in range(count)]
+    lie(sections, k)
+    out = bytearray(-(-(64 + 16 * count) // 64) * 64)
+    for i, section in enumerate(sections):
+        struct.pack_into("<2Q", out, 64 + 16 * i, len(out), len(section))
+        out += section + bytes(-len(section) % 64)
+    out[:64] = data[:64]
+    struct.pack_into("<Q", out, 24, len(out))
+    struct.pack_into("<Q", out, 32, _checksum64(bytes(out[64:])))
+    return bytes(out)
+
+
+class _Pickled:
+    """Pickles as `reduce` says: a prepared object's pickle around other bytes."""
+    def __init__(self, reduce):
+        self.reduce = reduce
+
+    def __reduce__(self):
+        return self.reduce
 
 
 @pytest.fixture(scope="module", params=[_library_kind, _catalogue_kind], ids=["LibraryIndex", "Catalogue"])
@@ -110,6 +181,29 @@ def test_defaults_and_edges():
     assert pickle.loads(pickle.dumps(LibraryIndex([], review_floor=0.3))).thresholds["review_floor"] == 0.3
 
 
+def test_defaults_restated_anywhere_match_the_library():
+    """Stubs and Python signatures may restate a default; each must be the library's."""
+    resolve = inspect.signature(fuzzy.batch_fuzzy_resolve).parameters
+    source = {**_ext.DEFAULT_THRESHOLDS, "threshold": _ext.DEFAULT_RESOLVE_THRESHOLD,
+              "limit": resolve["limit"].default, "ambiguity_threshold": resolve["ambiguity_threshold"].default}
+    found = []
+    for stub in pathlib.Path(zemo_etl.__file__).parent.glob("*.pyi"):
+        for node in ast.walk(ast.parse(stub.read_text())):
+            if isinstance(node, ast.FunctionDef):
+                args = node.args.posonlyargs + node.args.args
+                pairs = list(zip(args[len(args) - len(node.args.defaults):], node.args.defaults))
+                pairs += [(a, d) for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults) if d is not None]
+                found += [(f"{stub.name}:{node.name}", a.arg, ast.literal_eval(d)) for a, d in pairs]
+    for function in (LibraryIndex.__init__, Catalogue.resolve, dask.resolve_names):
+        found += [(function.__qualname__, p.name, p.default) for p in inspect.signature(function).parameters.values()
+                  if p.default is not p.empty]
+    checked = [(where, name, value) for where, name, value in found if name in source]
+    assert {name for _, name, _ in checked} == set(source)
+    assert [c for c in checked if c[2] != source[c[1]]] == []
+    assert index.DEFAULT_THRESHOLDS == _ext.DEFAULT_THRESHOLDS
+    assert LibraryIndex([]).thresholds == _ext.DEFAULT_THRESHOLDS
+
+
 def test_chunks_threads_and_save_load(tmp_path, kind):
     prepared = kind.cls(kind.data)
     assert len(prepared) == len(kind.data)
@@ -129,7 +223,14 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
     assert results == [kind.expected] * 8
 
     path = tmp_path / kind.file_name
+    # A link planted at the temporary name a save once had is neither followed
+    # nor reused, and the file is the owner's only.
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    planted = tmp_path / f"{kind.file_name}.tmp-{os.getpid()}"
+    planted.symlink_to(victim)
     prepared.save(path)
+    assert (victim.read_text(), stat.S_IMODE(path.stat().st_mode)) == ("precious", 0o600)
     loaded = kind.cls.load(path)
     assert kind.query(loaded, slice(None)) == kind.expected
     assert loaded.memory_bytes == prepared.memory_bytes > 0
@@ -138,7 +239,14 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
     kind.cls(kind.data[:10]).save(path)
     assert kind.query(loaded, slice(None)) == kind.expected
     assert len(kind.cls.load(path)) == 10
-    assert os.listdir(tmp_path) == [kind.file_name]
+    assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim"])
+    # A pipe (or, as root, /dev/null) at the target is refused, not replaced by a file.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="not a regular file"):
+        prepared.save(fifo)
+    assert stat.S_ISFIFO(fifo.lstat().st_mode)
+    assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim", "fifo"])
 
 
 def test_pickle_crosses_processes(kind):
@@ -180,3 +288,60 @@ def test_hostile_files_are_refused(tmp_path, kind):
         kind.cls.load(tmp_path / "missing")
     with pytest.raises(TypeError):
         kind.cls.from_bytes("not bytes")
+
+
+def test_consistent_lies_are_refused(tmp_path, kind):
+    """Counts that agree with each other but not with what they index (here a
+    scratch bitset sized by the entries once met ids counted by the artists)."""
+    one = kind.cls(kind.data[:1])
+    assert len(kind.cls.from_bytes(_rewritten(one.to_bytes(), lambda sections, k: None, 0))) == 1
+    crafted = _rewritten(one.to_bytes(), kind.lie, 1000)
+    path = tmp_path / kind.file_name
+    path.write_bytes(crafted)
+    function, args = one.__reduce__()
+    for load in (lambda: kind.cls.load(path), lambda: kind.cls.from_bytes(crafted),
+                 lambda: pickle.loads(pickle.dumps(_Pickled((function, (crafted,) + args[1:]))))):
+        with pytest.raises(ValueError, match=f"^{kind.file_kind} file is damaged"):
+            load()
+
+
+@pytest.mark.parametrize("cls", [LibraryIndex, Catalogue])
+def test_file_errors_are_the_os_error_subclasses(tmp_path, cls):
+    prepared = cls([("Radiohead", "Kid A")] if cls is LibraryIndex else ["radiohead"])
+    cases = [(lambda p: cls.load(p), tmp_path / "missing", FileNotFoundError),
+             (lambda p: cls.load(p), tmp_path, IsADirectoryError),
+             (prepared.save, tmp_path / "no-folder" / "x", FileNotFoundError),
+             (prepared.save, tmp_path, IsADirectoryError)]
+    if os.geteuid() != 0:  # root reads and writes regardless of mode
+        locked = tmp_path / "locked"
+        prepared.save(locked)
+        locked.chmod(0)
+        cases.append((lambda p: cls.load(p), locked, PermissionError))
+    for call, path, error in cases:
+        with pytest.raises(error) as info:
+            call(path)
+        codes = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, PermissionError: errno.EACCES}
+        assert (info.value.errno, info.value.filename) == (codes[error], str(path))
+
+
+def test_python_values_in_and_out():
+    index = LibraryIndex([["Radiohead", "Kid A"]])  # lists, as df.values.tolist() gives them
+    catalogue = Catalogue(["radiohead"])
+    assert repr(index).startswith("LibraryIndex(1 pair, 1 artist, ") and repr(catalogue).startswith("Catalogue(1 entry,")
+    for data in (bytearray(index.to_bytes()), memoryview(index.to_bytes())):
+        assert LibraryIndex.from_bytes(data).classify(["Radiohead"], ["Kid A"]) == ["keep"]
+    assert len(Catalogue.from_bytes(bytearray(catalogue.to_bytes()))) == 1
+    with pytest.raises(TypeError, match="pair, got str at position 1"):
+        LibraryIndex([("a", "b"), "ab"])
+    with pytest.raises(TypeError, match="expected a str, got int in the pair at position 0"):
+        LibraryIndex([("a", 1)])
+    with pytest.raises(TypeError, match=r"titles: expected a str, got None at position 1; .*columns\.apply"):
+        index.classify(["Radiohead", "Radiohead"], ["Kid A", None])
+    with pytest.raises(TypeError, match="names: expected a str, got float at position 0"):
+        catalogue.resolve([1.5])
+    pd = pytest.importorskip("pandas")
+    artists = pd.Series(["Radiohead", None, "Radiohead"], index=[7, 3, 5], dtype="string")
+    out = index.classify(artists, pd.Series(["Kid A", "Kid A", None], index=[7, 3, 5]))
+    assert out.index.tolist() == [7, 3, 5] and out.isna().tolist() == [False, True, True] and out[7] == "keep"
+    resolved = catalogue.resolve(pd.Series(["radiohed", None], index=[1, 0]), threshold=0.8)
+    assert resolved.index.tolist() == [1, 0] and resolved.isna().tolist() == [False, True]

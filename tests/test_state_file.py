@@ -3,7 +3,9 @@ clear error, and replacing the file atomically and durably on save."""
 
 import json
 import os
+import re
 import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -111,29 +113,34 @@ def test_unreadable_files_fail_with_reading_and_the_path_as_passed(tmp_path):
         assert load_error(path) == f"reading {path}"
 
 
+def temp_name(stem) -> str:
+    """The pattern of a temporary file's name: the derived stem, "-" and 12 random letters."""
+    return re.escape(str(stem)) + "-[A-Za-z0-9]{12}"
+
+
 @pytest.mark.parametrize(
     ("target", "temp"),
     [("run.state.json", "run.state.tmp"), (".state", ".state.tmp"), ("state.tmp", "state.tmp.tmp")],
 )
-def test_save_writes_through_the_derived_temporary_file(tmp_path, target, temp):
-    # A directory in the temporary file's place makes the write fail and
-    # shows the name used; the target is left as it was.
-    (tmp_path / target).write_text("old")
-    (tmp_path / temp).mkdir()
-    with pytest.raises(RuntimeError) as info:
-        PipelineState("u", "d", []).save(str(tmp_path / target))
-    assert (str(info.value), (tmp_path / target).read_text()) == (f"writing temp state file {tmp_path / temp}", "old")
-
-
-@pytest.mark.parametrize("name", ["state.json", "state.tmp"])
-def test_save_replaces_the_target_atomically(tmp_path, name):
-    target = tmp_path / name
-    target.write_text("old complete file")
-    with open(target) as reader:  # a reader of the old file keeps seeing it whole
-        PipelineState("u", "d", ["x"]).save(str(target))
+def test_save_writes_a_new_temporary_file_and_renames_it(tmp_path, target, temp):
+    # Links planted at every name a temporary file could once be predicted by
+    # are neither followed nor reused, the file is the owner's only, and a
+    # reader of the old file keeps seeing it whole.
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    for planted in (temp, f"{temp}-", f"{target}.tmp-{os.getpid()}"):
+        (tmp_path / planted).symlink_to(victim)
+    (tmp_path / target).write_text("old complete file")
+    with open(tmp_path / target) as reader:
+        PipelineState("u", "d", ["x"]).save(str(tmp_path / target))
         assert reader.read() == "old complete file"
-    assert json.loads(target.read_text())["steps"] == {"x": {"status": "pending"}}
-    assert [p.name for p in tmp_path.iterdir()] == [name]
+    assert json.loads((tmp_path / target).read_text())["steps"] == {"x": {"status": "pending"}}
+    assert (victim.read_text(), stat.S_IMODE((tmp_path / target).stat().st_mode)) == ("precious", 0o600)
+    assert len(list(tmp_path.iterdir())) == 5 and not (tmp_path / target).is_symlink()
+    # A failed write names the temporary file tried.
+    with pytest.raises(RuntimeError) as info:
+        PipelineState("u", "d", []).save(str(tmp_path / "no" / target))
+    assert re.fullmatch("writing temp state file " + temp_name(tmp_path / "no" / temp), str(info.value))
 
 
 def test_failed_saves_leave_the_target_untouched(tmp_path):
@@ -142,21 +149,14 @@ def test_failed_saves_leave_the_target_untouched(tmp_path):
             PipelineState("u", "d", []).save(str(path))
         return str(info.value)
 
-    assert save_error(tmp_path / "no" / "s.json") == f"writing temp state file {tmp_path / 'no' / 's.tmp'}"
     for name, temp in (("s\0.json", "s\0.tmp"), ("s.js\0on", "s.tmp")):
         assert save_error(f"{tmp_path}/{name}") == f"writing temp state file {tmp_path}/{temp}"
-    assert list(tmp_path.iterdir()) == []
-    # A link planted at the temporary name is not followed.
-    (tmp_path / "victim").write_text("precious")
-    (tmp_path / "s.tmp").symlink_to(tmp_path / "victim")
-    assert save_error(tmp_path / "s.json").startswith("writing temp state file ")
-    assert (tmp_path / "victim").read_text() == "precious"
-    # A failed rename leaves the complete temporary file behind.
-    (tmp_path / "s.tmp").unlink()
+    # A failed rename removes the temporary file.
     (tmp_path / "s.json").mkdir()
     (tmp_path / "s.json" / "keep").touch()
-    assert save_error(tmp_path / "s.json") == f"renaming {tmp_path / 's.tmp'} to {tmp_path / 's.json'}"
-    assert json.loads((tmp_path / "s.tmp").read_text())["version"] == 3
+    temp = temp_name(tmp_path / "s.tmp")
+    assert re.fullmatch(f"renaming {temp} to {re.escape(str(tmp_path / 's.json'))}", save_error(tmp_path / "s.json"))
+    assert [p.name for p in tmp_path.iterdir()] == ["s.json"]
 
 
 # Child interpreters, so that a crash or a hang fails the test instead of
@@ -186,21 +186,25 @@ def many_steps(path):
     path.write_text(json.dumps({"version": 3, "database_url": "u", "csv_dir": "d", "steps": steps}, indent=2))
 
 
+def text(s):
+    return lambda p: p.write_bytes(s if isinstance(s, bytes) else s.encode())
+
+
 def member(value: str):
-    return lambda p: p.write_text(f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {value}}}')
+    return text(f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {value}}}')
 
 
 PARSE_ERROR = "RuntimeError: parsing state JSON"
 HOSTILE = {
-    "nested arrays": (lambda p: p.write_text("[" * 300_000 + "]" * 300_000), PARSE_ERROR),
-    "nested objects": (lambda p: p.write_text('{"a":' * 300_000 + "}" * 300_000), PARSE_ERROR),
-    "unclosed nesting": (lambda p: p.write_text("[" * 1_000_000), PARSE_ERROR),
+    "nested arrays": (text("[" * 300_000 + "]" * 300_000), PARSE_ERROR),
+    "nested objects": (text('{"a":' * 300_000 + "}" * 300_000), PARSE_ERROR),
+    "unclosed nesting": (text("[" * 1_000_000), PARSE_ERROR),
     "nested member": (member("[" * 200_000 + "]" * 200_000), PARSE_ERROR),
-    "huge integer": (lambda p: p.write_text('{"version": ' + "9" * 1_000_000 + "}"), PARSE_ERROR),
+    "huge integer": (text('{"version": ' + "9" * 1_000_000 + "}"), PARSE_ERROR),
     "huge exponent": (member("1e999999999"), PARSE_ERROR),
     "long fraction": (member("0." + "1" * 1_000_000), "loaded unknown unknown unknown"),
-    "invalid UTF-8": (lambda p: p.write_bytes(b'{"version": 3, "x": "\xc3\x28"}'), "RuntimeError: reading {}"),
-    "byte order mark": (lambda p: p.write_bytes(b'\xef\xbb\xbf{"version": 3}'), PARSE_ERROR),
+    "invalid UTF-8": (text(b'{"version": 3, "x": "\xc3\x28"}'), "RuntimeError: reading {}"),
+    "byte order mark": (text(b'\xef\xbb\xbf{"version": 3}'), PARSE_ERROR),
     "directory": (lambda p: p.mkdir(), "RuntimeError: reading {}"),
     "fifo": (os.mkfifo, "RuntimeError: reading {}"),
     "200,000 steps in 20 MB": (many_steps, "loaded completed failed unknown"),
@@ -237,7 +241,8 @@ def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_pat
     def fd(i):
         return calls[i].rsplit("= ", 1)[1].split()[0]
 
-    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}"' in c and "O_WRONLY" in c)
+    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}-' in c and "O_EXCL" in c)
+    temp = re.search(r'"([^"]*)"', calls[open_temp]).group(1)
     sync_temp = first(lambda c: c.startswith((f"fsync({fd(open_temp)})", f"fdatasync({fd(open_temp)})")), open_temp)
     rename = first(lambda c: c.startswith("rename") and f'"{temp}"' in c and f'"{target}"' in c)
     open_dir = first(lambda c: c.startswith("openat(") and f'"{target.parent}"' in c and "O_DIRECTORY" in c)

@@ -2,18 +2,15 @@
 
 import bz2
 import pathlib
-import sys
 import unicodedata
 
 import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
+from names import generate_names
+from reference import text_forms as ref
 from zemo_etl import text
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
-import text_forms_reference as ref  # noqa: E402
-from names import generate_names  # noqa: E402
 
 BATCHES = [
     (text.batch_to_storage_form, text.to_storage_form),

@@ -26,6 +26,9 @@ def test_split_artist_name(name, expected):
     "name, known, expected",
     [
         ("\u3000SÜN & Moon ", frozenset({"sun"}), ["SÜN", "Moon"]),  # pieces are looked up by match form
+        ("Sun&Moon", {"sun"}, None),  # the ampersand needs its spaces
+        ("Sun &  & Moon", {"sun"}, ["Sun", "Moon"]),  # empty pieces dropped
+        ("  Sun  & \u3000\u00e9\u00a0", {"sun"}, ["Sun", "\u00e9"]),  # pieces trimmed of any White_Space
         ("Sun & Moon", {"Sun"}, None),  # the set is taken as it is
         ("Sun & Moon / Alpha", {"moon"}, ["Sun", "Moon", "Alpha"]),
         ("Alpha & Beta & Alpha", {"beta"}, ["Alpha", "Beta", "Alpha"]),

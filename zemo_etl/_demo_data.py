@@ -18,9 +18,10 @@ import csv
 import io
 import random
 from collections.abc import Iterable, Sequence
-from typing import Optional, TextIO
+from typing import IO, Optional
 
 from zemo_etl import schema
+from zemo_etl.safety import atomic_write
 
 # mariadb-dump starts a new INSERT statement when the next row would take the
 # statement past this many bytes (measured against mariadb-dump 10.11 with its
@@ -366,7 +367,7 @@ def insert_statements(table: str, rows: Iterable[Sequence[object]]) -> Iterable[
         yield head + "\n" + ",\n".join(parts) + ";\n"
 
 
-def _table_block(out: TextIO, table: str, create: str, rows: Sequence[Sequence[object]]) -> None:
+def _table_block(out: IO[str], table: str, create: str, rows: Sequence[Sequence[object]]) -> None:
     out.write(f"\n--\n-- Table structure for table `{table}`\n--\n\n")
     out.write(f"DROP TABLE IF EXISTS `{table}`;\n")
     out.write("/*!40101 SET @saved_cs_client     = @@character_set_client */;\n")
@@ -382,7 +383,7 @@ def _table_block(out: TextIO, table: str, create: str, rows: Sequence[Sequence[o
     out.write("UNLOCK TABLES;\n")
 
 
-def write_dump(out: TextIO, library: Sequence[Sequence[object]], database: str = "library_db",
+def write_dump(out: IO[str], library: Sequence[Sequence[object]], database: str = "library_db",
                notes: Optional[Sequence[Sequence[object]]] = None) -> None:
     """A dump of the library table (and a notes table, when given) in mariadb-dump's layout."""
     out.write(_HEADER.format(database=database))
@@ -404,7 +405,7 @@ def notes_rows(library: Sequence[Sequence[object]]) -> list[tuple[object, ...]]:
     return notes
 
 
-def write_releases_csv(out: TextIO, releases: Iterable[tuple[str, str]]) -> None:
+def write_releases_csv(out: IO[str], releases: Iterable[tuple[str, str]]) -> None:
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["artist", "title"])
     writer.writerows(releases)
@@ -414,9 +415,10 @@ def generate(dump_path: str, releases_path: str, n_library: int, n_releases: int
     """Write a library dump of n_library rows and a release list of n_releases rows."""
     library = library_rows(n_library, seed)
     releases = release_rows(library, n_releases, seed + 1)
-    with open(dump_path, "w", encoding="utf-8", newline="\n") as f:
+    # Written whole or not at all, never through a file planted at the name.
+    with atomic_write(dump_path) as f:
         write_dump(f, library, notes=notes_rows(library))
-    with open(releases_path, "w", encoding="utf-8", newline="") as f:
+    with atomic_write(releases_path) as f:
         write_releases_csv(f, releases)
 
 

@@ -1,27 +1,45 @@
 """Native helpers beside zemo_etl._native; used through the package's modules (zemo_etl.dump)."""
 
 from collections.abc import Iterator, Sequence
-from typing import Optional, Union, final
+from decimal import Decimal
+from typing import Any, Optional, Union, final
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "table_columns", "table_column_types", "LibraryIndex", "Catalogue"]
+__all__ = [
+    "TableRowChunks",
+    "TableCopyChunks",
+    "IncompleteDumpError",
+    "table_columns",
+    "table_column_types",
+    "LibraryIndex",
+    "Catalogue",
+    "DEFAULT_THRESHOLDS",
+    "DEFAULT_RESOLVE_THRESHOLD",
+]
 
-_Value = Union[None, int, float, str]
+_Value = Union[None, int, float, str, Decimal]
+
+class IncompleteDumpError(RuntimeError):
+    """A dump cut short: an unfinished INSERT statement, or no completion line after a dump tool's header."""
 
 @final
 class TableRowChunks:
     """Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples."""
 
-    def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000) -> TableRowChunks: ...
+    def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000,
+                allow_incomplete: bool = False) -> TableRowChunks: ...
     def __iter__(self) -> Iterator[list[tuple[_Value, ...]]]: ...
     def __next__(self) -> list[tuple[_Value, ...]]: ...
+    def report(self) -> dict[str, Any]: ...
 
 @final
 class TableCopyChunks:
     """Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text."""
 
-    def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000) -> TableCopyChunks: ...
+    def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000,
+                allow_incomplete: bool = False) -> TableCopyChunks: ...
     def __iter__(self) -> Iterator[bytes]: ...
     def __next__(self) -> bytes: ...
+    def report(self) -> dict[str, Any]: ...
 
 def table_columns(path: str, table_name: str) -> Optional[list[str]]:
     """The column names of the table's CREATE TABLE statement in a MySQL dump file, or None
@@ -89,3 +107,8 @@ class Catalogue:
     def load(path: str) -> Catalogue: ...
     @staticmethod
     def from_bytes(data: bytes) -> Catalogue: ...
+
+# The classifier's default thresholds by keyword, and the least similarity the
+# package's resolve helpers and the command line accept by default.
+DEFAULT_THRESHOLDS: dict[str, float]
+DEFAULT_RESOLVE_THRESHOLD: float

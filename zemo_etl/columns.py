@@ -29,11 +29,21 @@ from zemo_etl import pg, text
 __all__ = ["to_list", "from_list", "apply", "kind_of", "FORMS"]
 
 
-def _each(f: Callable[[str], str]) -> Callable[[list[str]], list[str]]:
-    def batch(values: list[str]) -> list[str]:
+class _each:
+    """A function of one str as a batch function (a class, not a closure, so it pickles)."""
+
+    __slots__ = ("f", "__name__")
+
+    def __init__(self, f: Callable[[str], str]) -> None:
+        self.f = f
+        self.__name__ = "batch_" + f.__name__
+
+    def __call__(self, values: list[str]) -> list[str]:
+        f = self.f
         return [f(v) for v in values]
-    batch.__name__ = "batch_" + f.__name__
-    return batch
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_each, (self.f,))
 
 
 # The text forms by name (as `zemo-etl normalize --form` and zemo_etl.dask.to_form
@@ -105,7 +115,7 @@ def _to_list(column: Any) -> tuple[list[Optional[str]], bool]:
             elif isinstance(v, str):
                 values[i] = str(v)
             else:
-                raise TypeError(f"column value at position {i} is {type(v).__name__}, not str or null")
+                raise TypeError(f"expected a str or null, got {type(v).__name__} at position {i}")
     return values, any(v is None for v in values)
 
 
@@ -149,9 +159,19 @@ def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
     The columns become the first positional arguments of `func` (a batch
     function taking lists of str); other arguments go by keyword. Rows where
     any of the columns is null are not passed to `func` and come back null.
+
+    pandas Series given together must share one index (rows are paired by
+    position, so unaligned Series would pair the wrong rows). When every
+    column is categorical (pandas ``category``, an Arrow dictionary array,
+    polars ``Categorical`` or ``Enum``), `func` runs once per distinct value
+    (or combination of values) and the result comes back categorical.
     """
     if not cols:
         raise TypeError("apply() needs at least one column")
+    _check_aligned(cols)
+    categorical = [_categorical(c) for c in cols]
+    if all(c is not None for c in categorical):
+        return _apply_categorical(func, cols, categorical, kwargs)  # type: ignore[arg-type]
     converted = [_to_list(c) for c in cols]
     lists = [values for values, _ in converted]
     n = len(lists[0])
@@ -166,3 +186,110 @@ def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
         for i, r in zip(keep, partial):
             results[i] = r
     return from_list(results, cols[0])
+
+
+def _check_aligned(cols: Sequence[Any]) -> None:
+    indexes = [c.index for c in cols if kind_of(c) == "pandas" and hasattr(c, "index")]
+    for other in indexes[1:]:
+        if other is not indexes[0] and not other.equals(indexes[0]):
+            raise ValueError("pandas Series given together must share one index (rows are paired by position); "
+                             "align them first, for example with b.reindex(a.index)")
+
+
+def _categorical(column: Any) -> Optional[tuple[Any, list[str]]]:
+    """(codes, categories) of a categorical column of str, codes int64 with -1 for null; else None."""
+    kind = kind_of(column)
+    if kind == "pandas":
+        if type(getattr(column, "dtype", None)).__name__ != "CategoricalDtype":
+            return None
+        import numpy as np
+        codes, categories = column.cat.codes.to_numpy(dtype=np.int64), column.cat.categories.tolist()
+    elif kind == "arrow":
+        import pyarrow as pa
+        if not pa.types.is_dictionary(column.type):
+            return None
+        if isinstance(column, pa.ChunkedArray):
+            column = column.unify_dictionaries()
+            if column.num_chunks == 0:
+                return None
+            dictionary = column.chunks[0].dictionary
+            indices = pa.concat_arrays([chunk.indices for chunk in column.chunks])
+        else:
+            dictionary, indices = column.dictionary, column.indices
+        import numpy as np
+        codes = indices.fill_null(-1).to_numpy(zero_copy_only=False).astype(np.int64)
+        categories = dictionary.to_pylist()
+    elif kind == "polars":
+        import polars as pl
+        dtype = column.dtype
+        if isinstance(dtype, pl.Enum):
+            categories, physical = dtype.categories.to_list(), column.to_physical()
+        elif dtype == pl.Categorical:
+            # Categorical codes index a global mapping: number the distinct values instead.
+            categories = column.drop_nulls().unique(maintain_order=True).cast(pl.Utf8).to_list()
+            physical = column.cast(pl.Enum(categories)).to_physical()
+        else:
+            return None
+        codes = physical.cast(pl.Int64).fill_null(-1).to_numpy()
+    else:
+        return None
+    if not set(map(type, categories)) <= _PLAIN:
+        return None
+    if None in categories:  # a null in an Arrow dictionary
+        import numpy as np
+        nulls = np.array([c is None for c in categories] + [True])
+        codes = np.where(nulls[codes], -1, codes)
+        categories = ["" if c is None else c for c in categories]
+    return codes, categories
+
+
+def _apply_categorical(func: Callable[..., list[Any]], cols: Sequence[Any],
+                       categorical: list[tuple[Any, list[str]]], kwargs: dict[str, Any]) -> Any:
+    import numpy as np
+    n = len(categorical[0][0])
+    if any(len(codes) != n for codes, _ in categorical):
+        raise ValueError("columns must have the same length")
+    if len(categorical) == 1:
+        keys, categories = categorical[0]
+        args = [categories]
+    else:
+        # One key per row for the combination of codes, numbered densely.
+        valid = np.ones(n, dtype=bool)
+        combined = np.zeros(n, dtype=np.int64)
+        for codes, categories in categorical:
+            valid &= codes >= 0
+            combined = combined * (len(categories) + 1) + codes
+        distinct, inverse = np.unique(combined[valid], return_inverse=True)
+        keys = np.full(n, -1, dtype=np.int64)
+        keys[valid] = inverse
+        first = np.zeros(len(distinct), dtype=np.int64)
+        first[inverse] = np.flatnonzero(valid)  # a row holding each combination
+        args = [[categories[c] for c in codes[first].tolist()] for codes, categories in categorical]
+    results = func(*args, **kwargs)
+    try:
+        values = list(dict.fromkeys(r for r in results if not _is_null(r)))
+    except TypeError:  # unhashable results (lists): no categories, one value per row
+        return from_list([None if k < 0 else results[k] for k in keys.tolist()], cols[0])
+    position = {v: i for i, v in enumerate(values)}
+    # The extra -1 at the end maps the null key (-1) to null.
+    remap = np.array([-1 if _is_null(r) else position[r] for r in results] + [-1], dtype=np.int64)
+    return _categorical_like(remap[keys], values, cols[0])
+
+
+def _categorical_like(codes: Any, values: list[Any], like: Any) -> Any:
+    kind = kind_of(like)
+    if kind == "pandas":
+        import pandas as pd
+        return pd.Series(pd.Categorical.from_codes(codes, categories=values), index=like.index, name=like.name)
+    if kind == "arrow":
+        import pyarrow as pa
+        value_type = like.type.value_type if set(map(type, values)) <= _PLAIN else None
+        dictionary = pa.array(values, type=value_type)
+        array = pa.DictionaryArray.from_arrays(pa.array(codes, mask=codes < 0, type=pa.int32()), dictionary)
+        return pa.chunked_array([array]) if isinstance(like, pa.ChunkedArray) else array
+    import polars as pl
+    indices = pl.Series(codes).cast(pl.UInt32, strict=False)  # -1 becomes null
+    if not set(map(type, values)) <= _PLAIN:
+        return pl.Series(like.name, values).gather(indices)
+    out = pl.Series(like.name, values, dtype=pl.Enum(values)).gather(indices)
+    return out.cast(pl.Categorical) if like.dtype == pl.Categorical else out

@@ -1,18 +1,21 @@
 """The batch functions over Dask DataFrames.
 
-    from distributed import Client
     from zemo_etl import dask as zdask
 
-    client = Client(n_workers=4, threads_per_worker=1)
     releases = dd.read_csv("releases-*.csv", dtype=str)
     releases["decision"] = zdask.classify_releases(releases, library_pairs)
     releases["library_artist"] = zdask.resolve_names(releases["artist"], catalog, threshold=0.85)
     releases["artist_key"] = zdask.to_form(releases["artist"], "match")
 
-The library is prepared once, in the calling process, as a
-``zemo_etl.index.LibraryIndex`` (or pass one, built or loaded), and shipped to
-every worker once as the bytes of its saved form; the catalogue is prepared
-as a ``zemo_etl.index.Catalogue`` and shipped the same way. Each partition then classifies or resolves its rows: the
+Any scheduler runs the result: threads (Dask's default), processes,
+synchronous, or a ``distributed`` cluster. The library is prepared once, in
+the calling process, as a ``zemo_etl.index.LibraryIndex`` (or pass one, built
+or loaded); the catalogue likewise as a ``zemo_etl.index.Catalogue``. With a
+``distributed`` client (the current one, or one passed as ``client``) it is
+scattered to every worker once, as the bytes of its saved form; without one
+it enters the graph once, as a single task every partition depends on: the
+threaded and synchronous schedulers share the one object, and the processes
+scheduler pickles it (as its saved bytes) for each partition's task. Each partition then classifies or resolves its rows: the
 results keep the partitions' index and order and equal what one process
 computes. Nulls stay nulls. No partition rebuilds the library index, so
 partition size is a matter of memory and scheduling only.
@@ -29,14 +32,30 @@ from zemo_etl.index import Catalogue, LibraryIndex
 
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
-def _scatter(value: Any, client: Any) -> Any:
-    """One future for `value`, held by every worker."""
+def _shared(value: Any, client: Any) -> Any:
+    """`value` as one argument every partition shares: scattered with a client, else one graph task."""
     if client is None:
-        from distributed import get_client
-        client = get_client()
-    # A list passed on its own would be scattered element by element.
-    [future] = client.scatter([value], broadcast=True, hash=False)
-    return future
+        client = _current_client()
+    if client is not None:
+        # A list passed on its own would be scattered element by element.
+        [future] = client.scatter([value], broadcast=True, hash=False)
+        return future
+    import uuid
+
+    import dask
+    # A name of its own: tokenizing would serialise the whole index only to name it.
+    return dask.delayed(value, name=f"zemo-{type(value).__name__.lower()}-{uuid.uuid4().hex}", pure=True)
+
+
+def _current_client() -> Any:
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        return default_client()
+    except ValueError:  # no client in this process
+        return None
 
 
 def _meta(name: Optional[str]) -> Any:
@@ -56,14 +75,15 @@ def classify_releases(releases_df: Any, library_pairs: Union[Sequence[tuple[str,
 
     `library_pairs` are (artist, title) tuples of str, or a LibraryIndex
     already built or loaded. Rows whose artist or title is null get a null
-    decision. Uses the current distributed client unless one is given.
+    decision. Scatters the index with the current distributed client, or the
+    one given; without a client it runs on any Dask scheduler.
     """
     if isinstance(library_pairs, LibraryIndex):
         index = library_pairs
     else:
         index = LibraryIndex([(str(a), str(t)) for a, t in library_pairs])
-    scattered = _scatter(index, client)
-    return releases_df.map_partitions(_classify_partition, scattered, artist, title, meta=_meta("decision"))
+    return releases_df.map_partitions(_classify_partition, _shared(index, client), artist, title,
+                                      meta=_meta("decision"))
 
 
 def _resolve_partition(names: Any, catalogue: Catalogue, threshold: float, limit: int, ambiguity: float) -> Any:
@@ -80,9 +100,8 @@ def resolve_names(names: Any, catalog: Union[Sequence[str], Catalogue], threshol
     accent-insensitive matching.
     """
     catalogue = catalog if isinstance(catalog, Catalogue) else Catalogue([str(c) for c in catalog])
-    scattered = _scatter(catalogue, client)
-    return names.map_partitions(_resolve_partition, scattered, threshold, limit, ambiguity_threshold,
-                                meta=_meta(names.name))
+    return names.map_partitions(_resolve_partition, _shared(catalogue, client), threshold, limit,
+                                ambiguity_threshold, meta=_meta(names.name))
 
 
 def _form_partition(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:
@@ -93,5 +112,5 @@ def to_form(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> 
     """A text form of every value of a Dask Series: a name from columns.FORMS or a batch function."""
     if isinstance(form, str) and form not in FORMS:
         raise ValueError(f"unknown form {form!r}; one of: {', '.join(FORMS)}")
-    # By name into the graph: Dask cannot tokenize the extension's functions.
+    # A name goes into the graph as it is; a function is pickled by reference (its module and name).
     return series.map_partitions(_form_partition, form, meta=_meta(series.name))

@@ -35,15 +35,22 @@ Do not modify a saved file in place while it is loaded; ``save`` never does
 
 from __future__ import annotations
 
+import errno
 import math
 import os
-from typing import Any, Iterable, Optional, Sequence, Tuple
+import types
+from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Tuple
 
-from zemo_etl import _ext
+from zemo_etl import _ext, columns
 
-__all__ = ["LibraryIndex", "Catalogue"]
+__all__ = ["LibraryIndex", "Catalogue", "DEFAULT_THRESHOLDS", "DEFAULT_RESOLVE_THRESHOLD"]
 
-_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "artist_gate", "review_floor")
+# The library's defaults, read from the extension: the one place the package
+# and the command line take them from.
+DEFAULT_THRESHOLDS: Mapping[str, float] = types.MappingProxyType(dict(_ext.DEFAULT_THRESHOLDS))
+DEFAULT_RESOLVE_THRESHOLD: float = _ext.DEFAULT_RESOLVE_THRESHOLD
+
+_THRESHOLDS = tuple(DEFAULT_THRESHOLDS)  # in the native constructor's order
 
 
 class _Prepared:
@@ -62,7 +69,11 @@ class _Prepared:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write it to ``path`` (temporary file in the same folder, flushed, renamed)."""
-        self._native.save(os.fspath(path))
+        path = os.fspath(path)
+        try:
+            self._native.save(path)
+        except OSError as exc:
+            _raise_os_error(exc, path, writing=True)
 
     def to_bytes(self) -> bytes:
         """The bytes of the saved file."""
@@ -86,29 +97,51 @@ class LibraryIndex(_Prepared):
 
     __slots__ = ()
 
-    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *, token_set_keep: float = 0.8,
-                 token_sort_keep: float = 0.8, two_stage_keep: float = 0.8, artist_gate: float = 0.7,
-                 review_floor: float = 0.4) -> None:
-        if not isinstance(library_pairs, (list, tuple)):
-            library_pairs = list(library_pairs)
+    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *,
+                 token_set_keep: float = DEFAULT_THRESHOLDS["token_set_keep"],
+                 token_sort_keep: float = DEFAULT_THRESHOLDS["token_sort_keep"],
+                 two_stage_keep: float = DEFAULT_THRESHOLDS["two_stage_keep"],
+                 artist_gate: float = DEFAULT_THRESHOLDS["artist_gate"],
+                 review_floor: float = DEFAULT_THRESHOLDS["review_floor"]) -> None:
+        library_pairs = _pairs(library_pairs)
         thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
                                           two_stage_keep=two_stage_keep, artist_gate=artist_gate,
                                           review_floor=review_floor))
-        self._native = _ext.LibraryIndex(library_pairs, *thresholds)
+        try:
+            self._native = _ext.LibraryIndex(library_pairs, *thresholds)
+        except TypeError:
+            for i, pair in enumerate(library_pairs):
+                for v in pair:
+                    if not isinstance(v, str):
+                        raise TypeError(f"library_pairs: expected a str, got {type(v).__name__} "
+                                        f"in the pair at position {i}") from None
+            raise
         self._source = "built"
 
-    def classify(self, artists: Sequence[str], titles: Sequence[str]) -> list[str]:
-        """One of "keep", "prune", "review" per release, as ``batch_classify_releases``."""
-        return self._native.classify(artists, titles)
+    def classify(self, artists: Any, titles: Any) -> Any:
+        """One of "keep", "prune", "review" per release, as ``batch_classify_releases``.
+
+        Lists (or other sequences) of str give a list. A pandas, NumPy,
+        pyarrow or polars column gives a column of the same kind (see
+        ``zemo_etl.columns.apply``), with a null decision for a null artist or
+        title; categorical columns are classified once per distinct pair.
+        """
+        return _by_column(self._native.classify, (artists, titles), ("artists", "titles"))
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], **thresholds: float) -> LibraryIndex:
         """Map a saved index read-only. OSError if it cannot be read, ValueError if it is no valid index."""
-        return cls._wrap(_ext.LibraryIndex.load(os.fspath(path), *_threshold_args(thresholds)), "mapped")
+        path = os.fspath(path)
+        try:
+            native = _ext.LibraryIndex.load(path, *_threshold_args(thresholds))
+        except OSError as exc:
+            _raise_os_error(exc, path)
+        return cls._wrap(native, "mapped")
 
     @classmethod
     def from_bytes(cls, data: bytes, **thresholds: float) -> LibraryIndex:
-        return cls._wrap(_ext.LibraryIndex.from_bytes(data, *_threshold_args(thresholds)), "bytes")
+        """The index of ``to_bytes`` output: bytes or any other bytes-like object."""
+        return cls._wrap(_ext.LibraryIndex.from_bytes(_as_bytes(data), *_threshold_args(thresholds)), "bytes")
 
     @property
     def thresholds(self) -> dict[str, float]:
@@ -116,8 +149,8 @@ class LibraryIndex(_Prepared):
 
     def __repr__(self) -> str:
         pairs, artists, _, data = self._native.sizes()
-        return (f"LibraryIndex({pairs:,} pairs, {artists:,} artists, {data / 2**20:.1f} MiB, "
-                f"{self._source})")
+        return (f"LibraryIndex({_count(pairs, 'pair', 'pairs')}, {_count(artists, 'artist', 'artists')}, "
+                f"{data / 2**20:.1f} MiB, {self._source})")
 
     def __reduce__(self):
         return (_library_from_bytes, (self.to_bytes(), self.thresholds))
@@ -131,26 +164,42 @@ class Catalogue(_Prepared):
     def __init__(self, entries: Iterable[str]) -> None:
         if not isinstance(entries, (list, tuple)):
             entries = list(entries)
-        self._native = _ext.Catalogue(entries)
+        try:
+            self._native = _ext.Catalogue(entries)
+        except TypeError:
+            _explain_values(entries, "entries", "a str")
+            raise
         self._source = "built"
 
-    def resolve(self, names: Sequence[str], threshold: float = 0.85, limit: int = 2,
-                ambiguity_threshold: float = 0.02) -> list[Optional[str]]:
-        """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries."""
-        return self._native.resolve(names, threshold, limit, ambiguity_threshold)
+    def resolve(self, names: Any, threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = 2,
+                ambiguity_threshold: float = 0.02) -> Any:
+        """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries.
+
+        A list (or other sequence) of str gives a list; a pandas, NumPy,
+        pyarrow or polars column gives a column of the same kind, null where
+        the name is null; a categorical column is resolved once per category.
+        """
+        return _by_column(self._native.resolve, (names,), ("names",),
+                          threshold=threshold, limit=limit, ambiguity_threshold=ambiguity_threshold)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalogue:
         """Map a saved catalogue read-only. OSError if it cannot be read, ValueError if it is no valid one."""
-        return cls._wrap(_ext.Catalogue.load(os.fspath(path)), "mapped")
+        path = os.fspath(path)
+        try:
+            native = _ext.Catalogue.load(path)
+        except OSError as exc:
+            _raise_os_error(exc, path)
+        return cls._wrap(native, "mapped")
 
     @classmethod
     def from_bytes(cls, data: bytes) -> Catalogue:
-        return cls._wrap(_ext.Catalogue.from_bytes(data), "bytes")
+        """The catalogue of ``to_bytes`` output: bytes or any other bytes-like object."""
+        return cls._wrap(_ext.Catalogue.from_bytes(_as_bytes(data)), "bytes")
 
     def __repr__(self) -> str:
         entries, _, data = self._native.sizes()
-        return f"Catalogue({entries:,} entries, {data / 2**20:.1f} MiB, {self._source})"
+        return f"Catalogue({_count(entries, 'entry', 'entries')}, {data / 2**20:.1f} MiB, {self._source})"
 
     def __reduce__(self):
         return (Catalogue.from_bytes, (self.to_bytes(),))
@@ -160,9 +209,7 @@ def _threshold_args(thresholds: dict[str, float]) -> list[float]:
     unknown = set(thresholds) - set(_THRESHOLDS)
     if unknown:
         raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
-    defaults = {"token_set_keep": 0.8, "token_sort_keep": 0.8, "two_stage_keep": 0.8, "artist_gate": 0.7,
-                "review_floor": 0.4}
-    defaults.update(thresholds)
+    defaults = {**DEFAULT_THRESHOLDS, **thresholds}
     values = [float(defaults[name]) for name in _THRESHOLDS]
     if any(math.isnan(v) for v in values):
         raise ValueError("thresholds must be numbers, not NaN")
@@ -171,3 +218,82 @@ def _threshold_args(thresholds: dict[str, float]) -> list[float]:
 
 def _library_from_bytes(data: bytes, thresholds: dict[str, float]) -> LibraryIndex:
     return LibraryIndex.from_bytes(data, **thresholds)
+
+
+def _count(n: int, one: str, many: str) -> str:
+    return f"{n:,} {one if n == 1 else many}"
+
+
+def _as_bytes(data: Any) -> bytes:
+    # bytearray, memoryview, mmap, NumPy buffers...: one copy, as the native side copies anyway.
+    return data if isinstance(data, bytes) else bytes(memoryview(data))
+
+
+def _raise_os_error(exc: OSError, path: str, writing: bool = False) -> None:
+    """Raise the OSError subclass, errno and filename a failed load or save of `path` stands for.
+
+    The native error carries only a message; the file system is asked again
+    what went wrong. If nothing is wrong now, `exc` itself is raised.
+    """
+    code = None
+    if os.path.isdir(path):
+        code = errno.EISDIR
+    elif writing:
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder):
+            code = errno.ENOENT
+        elif not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+            code = errno.EACCES
+    elif not os.path.lexists(path) or not os.path.exists(path):
+        code = errno.ENOENT
+    elif not os.access(path, os.R_OK):
+        code = errno.EACCES
+    if code is None:
+        raise exc
+    # OSError(errno, ...) builds the subclass that errno stands for (FileNotFoundError, ...).
+    raise OSError(code, os.strerror(code), path) from exc
+
+
+def _pairs(library_pairs: Iterable[Any]) -> Sequence[Any]:
+    """The pairs as the native constructor takes them: tuples of two str.
+
+    Any sequence of 2-sequences (lists from ``df.values.tolist()``, NumPy
+    rows) is turned into tuples; the common list of tuples passes untouched.
+    """
+    if not isinstance(library_pairs, (list, tuple)):
+        library_pairs = list(library_pairs)
+    if all(type(p) is tuple for p in library_pairs):
+        return library_pairs
+    out = []
+    for i, p in enumerate(library_pairs):
+        if isinstance(p, (str, bytes)) or not hasattr(p, "__len__") or not hasattr(p, "__getitem__"):
+            raise TypeError(f"expected an (artist, title) pair, got {type(p).__name__} at position {i}")
+        if len(p) != 2:
+            raise ValueError(f"expected an (artist, title) pair, got {len(p)} values at position {i}")
+        out.append((p[0], p[1]))
+    return out
+
+
+def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], names: tuple[str, ...], **kwargs: Any) -> Any:
+    """func over plain sequences as they are, or over data-frame columns through zemo_etl.columns."""
+    kinds = [columns.kind_of(c) for c in cols]
+    if any(kind != "list" for kind in kinds):
+        return columns.apply(func, *cols, **kwargs)
+    try:
+        return func(*cols, **kwargs)
+    except TypeError:
+        for col, name in zip(cols, names):
+            _explain_values(col, name, "a str", nulls_hint=True)
+        raise
+
+
+def _explain_values(values: Iterable[Any], name: str, expected: str, nulls_hint: bool = False) -> None:
+    """A TypeError in Python terms for the first value of `values` that is not a str."""
+    for i, v in enumerate(values):
+        if isinstance(v, str):
+            continue
+        if nulls_hint and (v is None or (isinstance(v, float) and math.isnan(v))):
+            raise TypeError(f"{name}: expected {expected}, got {v!r} at position {i}; for columns with nulls pass "
+                            f"a pandas, pyarrow or polars column (nulls come back null), or use "
+                            f"zemo_etl.columns.apply") from None
+        raise TypeError(f"{name}: expected {expected}, got {type(v).__name__} at position {i}") from None

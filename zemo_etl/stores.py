@@ -12,17 +12,24 @@ Ctrl-C included, rolls the whole load back.
 from __future__ import annotations
 
 import contextlib
+import decimal
+import os
 import pathlib
+import signal
 import sqlite3
+import sys
+import threading
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional
 
 from zemo_etl import dump, pg, schema
+from zemo_etl.safety import (SafetyError, new_private_file, publish, redact_url, require_regular_file, scrub,
+                             url_secrets)
 
 __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
-           "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS"]
+           "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS", "describe_error"]
 
 DEFAULT_BATCH_ROWS = 10000
 
@@ -35,37 +42,91 @@ SQLITE_TYPES = {"integer": "INTEGER", "numeric": "", "float": "REAL", "text": "T
 
 _INT64 = range(-2**63, 2**63)
 
+# SQLite's result codes for failures of the machine rather than of the input.
+_SQLITE_MACHINE_ERRORS = {"SQLITE_FULL", "SQLITE_IOERR", "SQLITE_NOMEM", "SQLITE_CORRUPT", "SQLITE_NOTADB"}
+
 
 class StoreError(Exception):
     """A failure the user can act on (bad URL, missing table, a row the table
     refuses...); its message is one line."""
 
 
-def redact_url(url: str) -> str:
-    """The URL without its password, fit for messages and state files."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = parts.netloc.rsplit("@", 1)
-    user = netloc[0].split(":", 1)[0]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}@{netloc[1]}"))
-
-
 def _one_line(text: object) -> str:
     return " ".join(str(text).split())
+
+
+def describe_error(error: BaseException) -> Optional[tuple[bool, str]]:
+    """For an error of a store or a load: whether the machine failed (a full
+    disk, a lost connection) rather than the input, and one line saying what
+    happened. None for any other error."""
+    if isinstance(error, StoreError):
+        return False, str(error)
+    if isinstance(error, sqlite3.Error):
+        name = "_".join(getattr(error, "sqlite_errorname", "").split("_")[:2])  # SQLITE_IOERR_WRITE: SQLITE_IOERR
+        text = str(error)
+        machine = name in _SQLITE_MACHINE_ERRORS or (not name and ("disk" in text or "I/O" in text))
+        return machine, f"SQLite: {_one_line(text)}"
+    psycopg = sys.modules.get("psycopg")  # loaded by the store when it is in use
+    if psycopg is not None and isinstance(error, psycopg.Error):
+        diag = getattr(error, "diag", None)
+        primary = (diag.message_primary if diag is not None else None) or str(error)
+        context = diag.context if diag is not None else None
+        line = f"PostgreSQL: {primary}" + (f" ({context.splitlines()[0]})" if context else "")
+        machine = isinstance(error, psycopg.OperationalError) and not isinstance(error, psycopg.errors.QueryCanceled)
+        return machine, _one_line(line)
+    if isinstance(error, OSError):
+        return True, _one_line(error)
+    if isinstance(error, RuntimeError):  # the dump reader: cannot open / mmap
+        return False, str(error)
+    return None
+
+
+class _CtrlCHeld:
+    """Holds Ctrl-C back from ``start()`` to the end of the ``with`` block, then
+    delivers it: a commit and its count in ``Store.commits`` happen together,
+    so whoever catches the KeyboardInterrupt knows whether the work is in."""
+
+    def __enter__(self) -> _CtrlCHeld:
+        self._previous: Any = None
+        self._held: Optional[tuple[int, Any]] = None
+        return self
+
+    def start(self) -> None:
+        # KeyboardInterrupt is raised on the main thread only; a handler not
+        # installed from Python (None) is left alone.
+        if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGINT) is not None:
+            self._previous = signal.signal(signal.SIGINT, self._hold)
+
+    def _hold(self, signum: int, frame: Any) -> None:
+        self._held = (signum, frame)
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is None:
+            return
+        signal.signal(signal.SIGINT, self._previous)
+        if self._held is not None:
+            if callable(self._previous):
+                self._previous(*self._held)  # the default handler raises KeyboardInterrupt
+            elif self._previous == signal.SIG_DFL:
+                signal.raise_signal(signal.SIGINT)
 
 
 class Store:
     """A database connection with the few operations the pipeline needs. Use
     ``with store.transaction():`` around changes; nothing is committed
-    otherwise."""
+    otherwise. ``commits`` counts the transactions committed: a Ctrl-C that
+    comes while one commits is delivered once it is counted."""
 
-    kind = ""
     types: dict[str, str] = {}
 
     def __init__(self, url: str) -> None:
         self.url = url
         self.name = redact_url(url)
+        self.commits = 0
+
+    def scrub(self, text: object) -> str:
+        """`text` (a driver's error, say) on one line without the URL's password."""
+        return _one_line(scrub(str(text), url_secrets(self.url)))
 
     def quote(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -108,46 +169,77 @@ class Store:
     def insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
         raise NotImplementedError
 
+    incomplete: Optional[str] = None  # why the last dump loaded with allow_incomplete was cut short
+
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         """Appends the dump table's rows to `table`; the count of rows."""
         raise NotImplementedError
 
 
 class SQLiteStore(Store):
-    kind = "SQLite"
     types = SQLITE_TYPES
 
-    def __init__(self, url: str, path: str) -> None:
+    def __init__(self, url: str, path: str, staged: bool = False) -> None:
         super().__init__(url)
         if path != ":memory:" and not pathlib.Path(path).parent.is_dir():
             raise StoreError(f"cannot open {self.name}: no directory {pathlib.Path(path).parent}")
         self.path = path
-        self.created = path != ":memory:" and not pathlib.Path(path).exists()
+        self.created = path != ":memory:" and not os.path.lexists(path)
+        # The file SQLite works on: a new database is made by us, O_EXCL and
+        # not through a symlink, either at its name or (staged) at a private
+        # temporary name renamed to it on close.
+        self._file = path
+        if path != ":memory:" and os.path.islink(path):
+            raise StoreError(f"cannot open {self.name}: {path} is a symbolic link; "
+                             f"a database is not opened through one")
+        if self.created:
+            try:
+                if staged:
+                    fd, self._file = new_private_file(path)
+                else:
+                    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+                os.close(fd)
+            except OSError as e:
+                raise StoreError(f"cannot create {self.name}: {e.strerror}") from e
         try:
             # Transactions are begun and ended here, not by the module.
-            self.conn = sqlite3.connect(path, isolation_level=None)
+            self.conn = sqlite3.connect(self._file, isolation_level=None)
         except sqlite3.Error as e:
+            self._drop_new_file()
             raise StoreError(f"cannot open {self.name}: {e}") from e
+
+    def _drop_new_file(self) -> None:
+        if self.created:
+            with contextlib.suppress(OSError):
+                os.unlink(self._file)
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
-        self.conn.execute("BEGIN IMMEDIATE")
-        try:
-            yield
-        except BaseException:
-            # SQLite itself rolls back on some errors (a full disk, an I/O
-            # error); the error that stopped the load is the one to report.
-            if self.conn.in_transaction:
-                self.conn.execute("ROLLBACK")
-            raise
-        self.conn.execute("COMMIT")
+        with _CtrlCHeld() as held:
+            self.conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield
+                held.start()
+                self.conn.execute("COMMIT")
+            except BaseException:
+                # SQLite itself rolls back on some errors (a full disk, an I/O
+                # error); the error that stopped the load is the one to report.
+                if self.conn.in_transaction:
+                    self.conn.execute("ROLLBACK")
+                raise
+            self.commits += 1
 
     def close(self) -> None:
         self.conn.close()
-        # A file this store made and never committed to is not left behind.
-        if self.created and pathlib.Path(self.path).stat().st_size == 0:
-            pathlib.Path(self.path).unlink()
+        if not self.created:
+            return
+        # A file this store made and never committed to is not left behind;
+        # a staged one that holds something takes the database's name.
+        if os.stat(self._file).st_size == 0:
+            self._drop_new_file()
+        elif self._file != self.path:
+            publish(self._file, self.path)
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
         self.conn.execute(sql, params)
@@ -167,7 +259,7 @@ class SQLiteStore(Store):
         self.conn.executemany(f"INSERT INTO {self.quote(table)} ({names}) VALUES ({marks})", rows)
 
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         existing = self.existing_columns(table)
         names = [n for n, _ in existing] if columns is None else list(columns)
         # Integers beyond 64 bits go in as their digits, into columns without
@@ -178,7 +270,8 @@ class SQLiteStore(Store):
         table_q = self.quote(table)
         loaded = 0
         statement = None
-        for chunk in dump.TableRowChunks(path, dump_table, batch_rows):
+        chunks = dump.TableRowChunks(path, dump_table, batch_rows, allow_incomplete)
+        for chunk in chunks:
             if statement is None:
                 width = len(names) if columns is not None else len(chunk[0])
                 statement = (f"INSERT INTO {table_q} ({', '.join(map(self.quote, names[:width]))}) "
@@ -193,21 +286,26 @@ class SQLiteStore(Store):
             except sqlite3.ProgrammingError as e:
                 raise StoreError(f"rows of {dump_table} do not fit {table}: {e}") from e
             loaded += len(chunk)
+        self.incomplete = chunks.report()["incomplete"]
         return loaded
 
 
 def _digits_beyond_int64(row: tuple[Any, ...], columns: list[int]) -> tuple[Any, ...]:
-    if not any(type(row[k]) is int and row[k] not in _INT64 for k in columns if k < len(row)):
+    if not any(_wide(row[k]) for k in columns if k < len(row)):
         return row
     out = list(row)
     for k in columns:
-        if k < len(out) and type(out[k]) is int and out[k] not in _INT64:
-            out[k] = str(out[k])
+        if k < len(out) and _wide(out[k]):
+            out[k] = format(out[k], "f") if isinstance(out[k], decimal.Decimal) else str(out[k])
     return tuple(out)
 
 
+def _wide(value: Any) -> bool:
+    """An integer beyond 64 bits (a Decimal beyond a thousand digits)."""
+    return (type(value) is int and value not in _INT64) or type(value) is decimal.Decimal
+
+
 class PostgresStore(Store):
-    kind = "PostgreSQL"
     types = PG_TYPES
 
     def __init__(self, url: str) -> None:
@@ -219,15 +317,15 @@ class PostgresStore(Store):
         try:
             self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
         except psycopg.Error as e:
-            raise StoreError(f"cannot connect to {self.name}: {_one_line(e)}") from e
-
-    def quote(self, name: str) -> str:
-        return '"' + name.replace('"', '""') + '"'
+            raise StoreError(f"cannot connect to {self.name}: {self.scrub(e)}") from e
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
-        with self.conn.transaction():
-            yield
+        with _CtrlCHeld() as held:
+            with self.conn.transaction():
+                yield
+                held.start()  # the commit is made on leaving the block
+            self.commits += 1
 
     def close(self) -> None:
         self.conn.close()
@@ -259,22 +357,28 @@ class PostgresStore(Store):
                 copy.write_row([pg.to_pg_text_form(v) if type(v) is str else v for v in row])
 
     def load_chunks(self, table: str, columns: Optional[Sequence[str]], path: str, dump_table: str,
-                    batch_rows: int) -> int:
+                    batch_rows: int, allow_incomplete: bool = False) -> int:
         # The rows arrive as ready COPY text: no value passes through Python.
         loaded = 0
         with self.conn.cursor() as cur, cur.copy(self._copy_sql(table, columns)) as copy:
-            for chunk in dump.TableCopyChunks(path, dump_table, batch_rows):
+            chunks = dump.TableCopyChunks(path, dump_table, batch_rows, allow_incomplete)
+            for chunk in chunks:
                 copy.write(chunk)
                 loaded += chunk.count(b"\n")
+        self.incomplete = chunks.report()["incomplete"]
         return loaded
 
 
-def open_store(url: str) -> Store:
+def open_store(url: str, staged: bool = False) -> Store:
+    """The store of a URL. `staged`: a new SQLite database is built under a
+    private temporary name and takes its own name only when closed holding
+    something (for a one-transaction load; a resumable run needs each
+    committed step under the real name at once)."""
     if url.startswith("sqlite:///"):
         path = urllib.parse.unquote(url[len("sqlite:///"):])
         if not path:
             raise StoreError(f"no database path in {url}")
-        return SQLiteStore(url, path)
+        return SQLiteStore(url, path, staged)
     if url.startswith(("postgresql://", "postgres://")):
         return PostgresStore(url)
     raise StoreError(f"unsupported database URL {redact_url(url)}: use sqlite:///PATH or postgresql://...")
@@ -302,15 +406,23 @@ def _new_table_columns(path: str, table: str) -> list[tuple[str, str]]:
 
 
 def load_dump_table(store: Store, path: str, table: str, *, create: bool = False, replace: bool = False,
-                    batch_rows: int = DEFAULT_BATCH_ROWS) -> LoadResult:
+                    batch_rows: int = DEFAULT_BATCH_ROWS, allow_incomplete: bool = False) -> LoadResult:
     """Moves the rows of `table` in the dump at `path` into the table of the
     same name in `store`, in one transaction: created first when missing and
     `create` is set (``library`` from the published DDL), emptied first when
     `replace` is set, else appended to."""
-    if not pathlib.Path(path).is_file():
-        raise StoreError(f"no dump file {path}")
+    try:
+        require_regular_file(path)  # a FIFO or a device would block the reader
+    except FileNotFoundError:
+        raise StoreError(f"no dump file {path}") from None
+    except SafetyError as e:
+        raise StoreError(str(e)) from None
+    except OSError as e:
+        raise StoreError(f"{path}: {e.strerror}") from None
     if batch_rows < 1:
         raise StoreError("--batch-rows must be at least 1")
+    if os.path.getsize(path) == 0:
+        raise StoreError(f"{path} is empty: no dump to load table {table} from")
     with store.transaction():
         created = False
         if table == schema.LIBRARY_TABLE:
@@ -329,5 +441,5 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
             created = True
         elif replace:
             store.clear(table)
-        rows = store.load_chunks(table, columns, path, table, batch_rows)
+        rows = store.load_chunks(table, columns, path, table, batch_rows, allow_incomplete)
     return LoadResult(rows, created)

@@ -3,6 +3,7 @@
 // for it needs (column names and types).
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -19,100 +20,165 @@ namespace {
 
 constexpr std::uint64_t kDefaultChunkRows = 10000;
 
-parser::TableCursor open_cursor(Call& c) {
-    if (c.count(2) == 0) raise(PyExc_ValueError, "chunk_rows must be at least 1");
-    auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1));
-    if (!cursor) raise_runtime(cursor.error());
-    return std::move(cursor).value();
+constexpr Param kPath = {.name = "path", .kind = Kind::Text};
+constexpr Param kTableName = {.name = "table_name", .kind = Kind::Text};
+constexpr Param kChunkRows = {
+    .name = "chunk_rows", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = kDefaultChunkRows};
+constexpr Param kAllowIncomplete = {
+    .name = "allow_incomplete", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 0};
+
+constexpr parser::ScanOptions kChecked = {.checked = true};
+
+// Raised at the end of a scan of a cut dump; a RuntimeError like the
+// reader's other errors.
+PyObject* g_incomplete_error = nullptr;
+
+// What is wrong with a dump whose scan gave `r`, in one line, or "" when it
+// is whole.
+std::string incomplete_reason(const parser::ScanReport& r, std::string_view path, std::string_view table) {
+    const std::string where = std::string(path) + ": table `" + std::string(table) + "`";
+    const std::string last = r.rows == 0 ? "before any row"
+                                         : "after row " + std::to_string(r.rows) + " (ending at byte " +
+                                               std::to_string(r.last_row_end) + ")";
+    if (r.statements > 0 && !r.terminated) {
+        return where + ": an INSERT statement is cut short " + last + " of " + std::to_string(r.size) +
+               " bytes; the dump is incomplete or damaged";
+    }
+    if (r.header && !r.trailer) {
+        return where + ": the dump ends at byte " + std::to_string(r.size) +
+               " without the '-- Dump completed' line its header promises (" + std::to_string(r.rows) +
+               " rows read); it is cut short or still being written";
+    }
+    return {};
 }
 
-const Param kPath = {"path", Kind::Text};
-const Param kTableName = {"table_name", Kind::Text};
-const Param kChunkRows = {"chunk_rows", Kind::Unsigned, true, 0.0, kDefaultChunkRows};
+std::string changed_reason(const parser::ScanReport& r, std::string_view path, std::string_view table) {
+    return std::string(path) + ": the file changed while table `" + std::string(table) + "` was read (" +
+           std::to_string(r.rows) + " rows read); read it again once it is complete";
+}
 
-const Function kNoMethods[] = {{nullptr, {}, nullptr, nullptr}};
+PyObject* report_dict(const parser::ScanReport& r, std::string_view path, std::string_view table) {
+    Ref d(check(PyDict_New()));
+    const auto set = [&](const char* key, PyObject* value) {
+        Ref v(value);
+        if (PyDict_SetItemString(d.get(), key, v.get()) != 0) throw PyErrorSet{};
+    };
+    const std::string reason = incomplete_reason(r, path, table);
+    set("rows", integer(static_cast<long long>(r.rows)));
+    set("statements", integer(static_cast<long long>(r.statements)));
+    set("terminated", boolean(r.terminated));
+    set("header", boolean(r.header));
+    set("trailer", boolean(r.trailer));
+    set("changed", boolean(r.changed));
+    set("last_row_end", integer(static_cast<long long>(r.last_row_end)));
+    set("size", integer(static_cast<long long>(r.size)));
+    set("columns", r.columns ? str_list(*r.columns) : none());
+    set("incomplete", reason.empty() ? none() : str(reason));
+    return d.release();
+}
 
-// ---------------------------------------------------------------------------
-// TableRowChunks
+// A class that reads a dump table in chunks of at most chunk_rows rows and
+// is its own iterator. `Chunk` gives its name and docstring (kName, kDoc),
+// the `State` an instance keeps across chunks, and `next`, which reads and
+// converts the next chunk, or returns nullptr at the end of the table.
+template <typename Chunk>
+struct ChunkIterator {
+    struct Instance {
+        parser::TableCursor cursor;
+        std::size_t chunk_rows;
+        bool allow_incomplete;
+        std::string path, table;
+        typename Chunk::State state;
+        bool done = false;
+    };
 
-struct RowChunks {
-    parser::TableCursor cursor;
-    std::size_t chunk_rows;
-    StrCache strings;  // shared across chunks: a repeated value is one str
+    static PyObject* construct(Call& c) {
+        if (c.count(2) == 0) raise(PyExc_ValueError, "chunk_rows must be at least 1");
+        auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1), kChecked);
+        if (!cursor) raise_runtime(cursor.error());
+        c.init_self(new Instance{std::move(cursor).value(), static_cast<std::size_t>(c.count(2)), c.count(3) != 0,
+                                 std::string(c.text(0)), std::string(c.text(1)), {}});
+        return none();
+    }
+
+    // The end of the table is also where the whole dump is judged: a file
+    // that changed, or (unless allowed) one cut short, raises instead.
+    static PyObject* next(Call& c) {
+        Instance& it = c.self<Instance>();
+        if (it.done) return nullptr;
+        PyObject* chunk = Chunk::next(it.cursor, it.chunk_rows, it.state);
+        if (chunk != nullptr) return chunk;
+        it.done = true;
+        const parser::ScanReport r = it.cursor.report();
+        if (r.changed) raise(PyExc_RuntimeError, changed_reason(r, it.path, it.table));
+        if (!it.allow_incomplete) {
+            const std::string reason = incomplete_reason(r, it.path, it.table);
+            if (!reason.empty()) raise(g_incomplete_error, reason);
+        }
+        return nullptr;
+    }
+
+    static PyObject* report(Call& c) {
+        Instance& it = c.self<Instance>();
+        return report_dict(it.cursor.report(), it.path, it.table);
+    }
+
+    static constexpr Function kNew = {
+        .name = "__new__",
+        .params = {kPath, kTableName, kChunkRows, kAllowIncomplete},
+        .impl = &construct,
+        .receiver = Receiver::Construct,
+    };
+    static constexpr Function kNext = {
+        .name = "__next__", .impl = &next, .receiver = Receiver::Exclusive, .no_args = true};
+    static constexpr Function kMethods[] = {
+        {.name = "report",
+         .doc = "What the scan saw of the dump so far, complete once the chunks are exhausted: rows,\n"
+                "statements, terminated, header, trailer, changed, last_row_end, size, columns (the\n"
+                "first INSERT's column list or None) and incomplete (why the dump is cut short, or None).",
+         .impl = &report,
+         .receiver = Receiver::Exclusive,
+         .no_args = true},
+    };
+    static constexpr ClassInfo kClass = {
+        .name = Chunk::kName, .doc = Chunk::kDoc, .constructor = &kNew, .methods = kMethods, .next = &kNext};
 };
 
-const Function kRowChunksNew = {
-    "__new__", {{kPath, kTableName, kChunkRows}}, "",
-    [](Call& c) {
-        c.init_self(new RowChunks{open_cursor(c), static_cast<std::size_t>(c.count(2)), {}});
-        return none();
-    },
-    Receiver::Construct};
+struct RowChunk {
+    static constexpr const char* kName = "TableRowChunks";
+    static constexpr const char* kDoc =
+        "Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples.\n\n"
+        "Together the chunks hold the rows of parser.load_table_rows(path, table_name), in order,\n"
+        "while memory stays bounded by a chunk whatever the size of the table; INSERT IGNORE and\n"
+        "REPLACE statements are read too, integers keep all their digits (a Decimal beyond a thousand)\n"
+        "and a tuple cut at the end of its line is left out. The file is opened here; errors as\n"
+        "load_table_rows. At the end a dump cut short raises IncompleteDumpError unless\n"
+        "allow_incomplete is true, and a file that changed while read raises RuntimeError.";
+    using State = StrCache;  // shared across chunks: a repeated value is one str
 
-const Function kRowChunksNext = {
-    "__next__", {}, "",
-    [](Call& c) -> PyObject* {
-        RowChunks& chunks = c.self<RowChunks>();
+    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, StrCache& strings) {
         parser::RowTable table;
-        if (chunks.cursor.read(table, chunks.chunk_rows) == 0) return nullptr;
-        return rows_to_tuples(std::move(table), chunks.strings);
-    },
-    Receiver::Exclusive, true};
-
-ClassInfo kRowChunksClass = {
-    "TableRowChunks",
-    "Iterate over the rows of a table in a MySQL dump file, in lists of at most chunk_rows tuples.\n\n"
-    "Together the chunks hold exactly the rows of parser.load_table_rows(path, table_name), in\n"
-    "order, while memory stays bounded by a chunk whatever the size of the table. The file is\n"
-    "opened here; errors as load_table_rows.",
-    &kRowChunksNew,
-    kNoMethods,
-    0,
-    nullptr,
-    nullptr,
-    &kRowChunksNext,
+        table.keep_whole_integers();
+        if (cursor.read(table, chunk_rows) == 0) return nullptr;
+        return rows_to_tuples(std::move(table), strings);
+    }
 };
 
-// ---------------------------------------------------------------------------
-// TableCopyChunks
+struct CopyChunk {
+    static constexpr const char* kName = "TableCopyChunks";
+    static constexpr const char* kDoc =
+        "Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text, in bytes\n"
+        "objects of at most chunk_rows lines.\n\n"
+        "The rows are those of TableRowChunks: values separated by tabs, NULL as \\N, text in the\n"
+        "PostgreSQL text form (U+0000 removed) with backslash, tab, LF and CR escaped, numbers as\n"
+        "str() writes them.";
+    using State = stores::CopyTextWriter;
 
-struct CopyChunks {
-    parser::TableCursor cursor;
-    std::size_t chunk_rows;
-    stores::CopyTextWriter writer;
-};
-
-const Function kCopyChunksNew = {
-    "__new__", {{kPath, kTableName, kChunkRows}}, "",
-    [](Call& c) {
-        c.init_self(new CopyChunks{open_cursor(c), static_cast<std::size_t>(c.count(2)), {}});
-        return none();
-    },
-    Receiver::Construct};
-
-const Function kCopyChunksNext = {
-    "__next__", {}, "",
-    [](Call& c) -> PyObject* {
-        CopyChunks& chunks = c.self<CopyChunks>();
-        chunks.writer.clear();
-        if (chunks.cursor.read(chunks.writer, chunks.chunk_rows) == 0) return nullptr;
-        return bytes(chunks.writer.text());
-    },
-    Receiver::Exclusive, true};
-
-ClassInfo kCopyChunksClass = {
-    "TableCopyChunks",
-    "Iterate over the rows of a table in a MySQL dump file as PostgreSQL COPY text, in bytes\n"
-    "objects of at most chunk_rows lines.\n\n"
-    "The rows are those of TableRowChunks: values separated by tabs, NULL as \\N, text in the\n"
-    "PostgreSQL text form (U+0000 removed) with backslash, tab, LF and CR escaped, numbers as\n"
-    "str() writes them.",
-    &kCopyChunksNew,
-    kNoMethods,
-    0,
-    nullptr,
-    nullptr,
-    &kCopyChunksNext,
+    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, stores::CopyTextWriter& writer) {
+        writer.clear();
+        if (cursor.read(writer, chunk_rows) == 0) return nullptr;
+        return bytes(writer.text());
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -126,33 +192,42 @@ PyObject* table_columns(Call& c) {
 }
 
 PyObject* table_column_types(Call& c) {
-    auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1));
+    auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1), kChecked);
     if (!cursor) raise_runtime(cursor.error());
     stores::ColumnProfile profile;
     cursor.value().read(profile, SIZE_MAX);
     return list(profile.types(), [](stores::ColumnType t) { return str(stores::column_type_name(t)); });
 }
 
-const Function kFunctions[] = {
-    {"table_columns",
-     {{kPath, kTableName}},
-     "The column names of the table's CREATE TABLE statement in a MySQL dump file, or None\n"
-     "when the dump has none.",
-     &table_columns},
-    {"table_column_types",
-     {{kPath, kTableName}},
-     "The type each column of the table takes from its values in a MySQL dump file, as wide as\n"
-     "its widest row: \"integer\" (64-bit integers), \"numeric\" (integers beyond 64 bits, or floats\n"
-     "beside integers a double cannot hold exactly), \"float\", \"text\" (also a column of NULLs\n"
-     "only) or \"mixed\" (strings and numbers).",
-     &table_column_types},
+constexpr Function kFunctions[] = {
+    {.name = "table_columns",
+     .params = {kPath, kTableName},
+     .doc = "The column names of the table's CREATE TABLE statement in a MySQL dump file, or None\n"
+            "when the dump has none.",
+     .impl = &table_columns},
+    {.name = "table_column_types",
+     .params = {kPath, kTableName},
+     .doc = "The type each column of the table takes from its values in a MySQL dump file, as wide as\n"
+            "its widest row: \"integer\" (64-bit integers), \"numeric\" (integers beyond 64 bits, or floats\n"
+            "beside integers a double cannot hold exactly), \"float\", \"text\" (also a column of NULLs\n"
+            "only) or \"mixed\" (strings and numbers).",
+     .impl = &table_column_types},
 };
 
 }  // namespace
 
 void register_dump(PyObject* module) {
-    add_class<kRowChunksClass, 0>(module);
-    add_class<kCopyChunksClass, 0>(module);
+    if (g_incomplete_error == nullptr) {
+        g_incomplete_error =
+            check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", PyExc_RuntimeError, nullptr));
+    }
+    Py_INCREF(g_incomplete_error);
+    if (PyModule_AddObject(module, "IncompleteDumpError", g_incomplete_error) != 0) {
+        Py_DECREF(g_incomplete_error);
+        throw PyErrorSet{};
+    }
+    add_class<ChunkIterator<RowChunk>::kClass>(module);
+    add_class<ChunkIterator<CopyChunk>::kClass>(module);
     add_functions<kFunctions>(module);
 }
 

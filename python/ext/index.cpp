@@ -4,6 +4,7 @@
 // bytes.
 
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -13,19 +14,31 @@
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/resolve.hpp"
+#include "fuzzy_shared.hpp"
 #include "members.hpp"
 #include "parser/mapped_file.hpp"
 
 namespace zemo::py::ext {
 namespace {
 
+using fuzzy::PreparedCatalogue;
+
 struct PreparedLibrary {
     fuzzy::LibraryIndex index;
     fuzzy::ClassifyThresholds thresholds;
 };
 
+// What a saved file holds, for the members both classes share.
+const fuzzy::LibraryIndex& index_of(const PreparedLibrary& library) { return library.index; }
+const PreparedCatalogue& index_of(const PreparedCatalogue& catalogue) { return catalogue; }
+
+// The thresholds from the parameters at `first` onwards (kThresholdParams).
 fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
-    return {c.number(first), c.number(first + 1), c.number(first + 2), c.number(first + 3), c.number(first + 4)};
+    return {.token_set_keep = c.number(first),
+            .token_sort_keep = c.number(first + 1),
+            .two_stage_keep = c.number(first + 2),
+            .artist_gate = c.number(first + 3),
+            .review_floor = c.number(first + 4)};
 }
 
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
@@ -50,58 +63,64 @@ Index index_from_file(const std::string& path) {
 
 template <typename Index>
 void save_index(const Index& index, const std::string& path) {
-    if (Status saved = replace_file_atomically(path, index.to_bytes()); !saved) raise(PyExc_OSError, saved.error().chain());
+    if (Status saved = replace_file_atomically(path, index.to_bytes()); !saved) {
+        raise(PyExc_OSError, saved.error().chain());
+    }
 }
 
-const Param kThresholdParams[] = {
-    {"token_set_keep", Kind::Float, true, 0.8},  {"token_sort_keep", Kind::Float, true, 0.8},
-    {"two_stage_keep", Kind::Float, true, 0.8},  {"artist_gate", Kind::Float, true, 0.7},
-    {"review_floor", Kind::Float, true, 0.4},
-};
-
-const Function kLibraryNew = {
-    "__new__",
-    {{{"library_pairs", Kind::TextPairList}, kThresholdParams[0], kThresholdParams[1], kThresholdParams[2],
-      kThresholdParams[3], kThresholdParams[4]}},
-    "",
-    [](Call& c) {
-        c.init_self(new PreparedLibrary{fuzzy::LibraryIndex::from_pairs(c.pair_list(0)), thresholds_of(c, 1)});
-        return none();
-    },
-    Receiver::Construct};
-
-PyObject* classify(Call& c) {
-    const PreparedLibrary& library = c.self<PreparedLibrary>();
-    const std::vector<std::string_view>& artists = c.text_list(0);
-    const std::vector<std::string_view>& titles = c.text_list(1);
-    if (artists.size() != titles.size()) raise(PyExc_ValueError, "artists and titles must have the same length");
-    const auto results = fuzzy::batch_classify_releases(artists, titles, library.index, library.thresholds);
-    return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
-}
-
+template <typename Prepared>
 PyObject* save(Call& c) {
-    save_index(c.self<PreparedLibrary>().index, std::string(c.text(0)));
+    save_index(index_of(c.self<Prepared>()), std::string(c.text(0)));
     return none();
 }
 
-PyObject* to_bytes(Call& c) { return py::bytes(c.self<PreparedLibrary>().index.to_bytes()); }
+template <typename Prepared>
+PyObject* to_bytes(Call& c) {
+    return py::bytes(index_of(c.self<Prepared>()).to_bytes());
+}
+
+template <typename Prepared>
+PyObject* length(Call& c) {
+    return integer(static_cast<long long>(index_of(c.self<Prepared>()).size()));
+}
+
+// The tuple sizes() returns.
+PyObject* int_tuple(std::initializer_list<std::size_t> values) {
+    Ref out(check(PyTuple_New(static_cast<Py_ssize_t>(values.size()))));
+    Py_ssize_t i = 0;
+    for (std::size_t v : values) PyTuple_SetItem(out.get(), i++, integer(static_cast<long long>(v)));  // steals
+    return out.release();
+}
+
+// The first parameter, then the thresholds.
+constexpr Params with_thresholds(Param first) {
+    return {first, kThresholdParams[0], kThresholdParams[1], kThresholdParams[2], kThresholdParams[3],
+            kThresholdParams[4]};
+}
+
+PyObject* construct_library(Call& c) {
+    c.init_self(new PreparedLibrary{fuzzy::LibraryIndex::from_pairs(c.pair_list(0)), thresholds_of(c, 1)});
+    return none();
+}
+
+PyObject* classify(Call& c) {
+    const PreparedLibrary& library = c.self<PreparedLibrary>();
+    return classify_releases(c, [&]() -> const fuzzy::LibraryIndex& { return library.index; }, library.thresholds);
+}
 
 PyObject* load(Call& c) {
-    return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0))), thresholds_of(c, 1)});
+    return c.new_instance(
+        new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0))), thresholds_of(c, 1)});
 }
 
 PyObject* from_bytes(Call& c) {
-    return c.new_instance(new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0)), thresholds_of(c, 1)});
+    return c.new_instance(
+        new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0)), thresholds_of(c, 1)});
 }
 
 PyObject* sizes(Call& c) {
     const fuzzy::LibraryIndex& ix = c.self<PreparedLibrary>().index;
-    Ref out(check(PyTuple_New(4)));
-    PyTuple_SetItem(out.get(), 0, integer(static_cast<long long>(ix.size())));
-    PyTuple_SetItem(out.get(), 1, integer(static_cast<long long>(ix.artist_count())));
-    PyTuple_SetItem(out.get(), 2, integer(static_cast<long long>(ix.owned_bytes())));
-    PyTuple_SetItem(out.get(), 3, integer(static_cast<long long>(ix.data_bytes())));
-    return out.release();
+    return int_tuple({ix.size(), ix.artist_count(), ix.owned_bytes(), ix.data_bytes()});
 }
 
 PyObject* thresholds(Call& c) {
@@ -111,77 +130,85 @@ PyObject* thresholds(Call& c) {
                 [](double d) { return floating(d); });
 }
 
-const Function kLibraryMethods[] = {
-    {"classify",
-     {{{"artists", Kind::TextList}, {"titles", Kind::TextList}}},
-     "Classify releases as \"keep\", \"prune\" or \"review\" against this library, exactly as\n"
-     "fuzzy.batch_classify_releases does with the same pairs and thresholds.",
-     &classify,
-     Receiver::Shared},
-    {"save", {{{"path", Kind::Text}}}, "Write the index to a file, replacing it atomically.", &save, Receiver::Shared},
-    {"to_bytes", {}, "The index as the bytes of a saved file.", &to_bytes, Receiver::Shared},
-    {"sizes", {}, "(pairs, artists, bytes held in memory, bytes of the index).", &sizes, Receiver::Shared},
-    {"thresholds", {}, "The five thresholds, in the constructor's order.", &thresholds, Receiver::Shared},
-    {"load",
-     {{{"path", Kind::Text}, kThresholdParams[0], kThresholdParams[1], kThresholdParams[2], kThresholdParams[3],
-       kThresholdParams[4]}},
-     "Map a saved index read-only; ValueError for a file that is not a valid index of this format.",
-     &load,
-     Receiver::Static},
-    {"from_bytes",
-     {{{"data", Kind::Bytes}, kThresholdParams[0], kThresholdParams[1], kThresholdParams[2], kThresholdParams[3],
-       kThresholdParams[4]}},
-     "An index from the bytes of a saved file (copied).",
-     &from_bytes,
-     Receiver::Static},
+constexpr Param kPath = {.name = "path", .kind = Kind::Text};
+constexpr Param kData = {.name = "data", .kind = Kind::Bytes};
+
+constexpr Function kLibraryNew = {
+    .name = "__new__",
+    .params = with_thresholds({.name = "library_pairs", .kind = Kind::TextPairList}),
+    .impl = &construct_library,
+    .receiver = Receiver::Construct,
 };
 
-const Function kLibraryLength = {"__len__", {}, "",
-                                 [](Call& c) { return integer(static_cast<long long>(c.self<PreparedLibrary>().index.size())); },
-                                 Receiver::Shared};
+constexpr Function kLibraryMethods[] = {
+    {.name = "classify",
+     .params = {{.name = "artists", .kind = Kind::TextList}, {.name = "titles", .kind = Kind::TextList}},
+     .doc = "Classify releases as \"keep\", \"prune\" or \"review\" against this library, exactly as\n"
+            "fuzzy.batch_classify_releases does with the same pairs and thresholds.",
+     .impl = &classify,
+     .receiver = Receiver::Shared},
+    {.name = "save",
+     .params = {kPath},
+     .doc = "Write the index to a file, replacing it atomically.",
+     .impl = &save<PreparedLibrary>,
+     .receiver = Receiver::Shared},
+    {.name = "to_bytes",
+     .doc = "The index as the bytes of a saved file.",
+     .impl = &to_bytes<PreparedLibrary>,
+     .receiver = Receiver::Shared},
+    {.name = "sizes",
+     .doc = "(pairs, artists, bytes held in memory, bytes of the index).",
+     .impl = &sizes,
+     .receiver = Receiver::Shared},
+    {.name = "thresholds",
+     .doc = "The five thresholds, in the constructor's order.",
+     .impl = &thresholds,
+     .receiver = Receiver::Shared},
+    {.name = "load",
+     .params = with_thresholds(kPath),
+     .doc = "Map a saved index read-only; ValueError for a file that is not a valid index of this format.",
+     .impl = &load,
+     .receiver = Receiver::Static},
+    {.name = "from_bytes",
+     .params = with_thresholds(kData),
+     .doc = "An index from the bytes of a saved file (copied).",
+     .impl = &from_bytes,
+     .receiver = Receiver::Static},
+};
 
-ClassInfo kLibraryClass = {
-    "LibraryIndex",
-    "The library index of fuzzy.batch_classify_releases, built once from (artist, title) pairs\n"
-    "and read-only afterwards: any number of threads may classify against it at once.",
-    &kLibraryNew,
-    kLibraryMethods,
-    std::size(kLibraryMethods),
-    nullptr,
-    &kLibraryLength,
+constexpr Function kLibraryLength = {
+    .name = "__len__", .impl = &length<PreparedLibrary>, .receiver = Receiver::Shared};
+
+constexpr ClassInfo kLibraryClass = {
+    .name = "LibraryIndex",
+    .doc = "The library index of fuzzy.batch_classify_releases, built once from (artist, title) pairs\n"
+           "and read-only afterwards: any number of threads may classify against it at once.",
+    .constructor = &kLibraryNew,
+    .methods = kLibraryMethods,
+    .length = &kLibraryLength,
 };
 
 // ---------------------------------------------------------------------------
 // Catalogue
 
-using fuzzy::PreparedCatalogue;
-
-const Function kCatalogueNew = {"__new__",
-                                {{{"entries", Kind::TextList}}},
-                                "",
-                                [](Call& c) {
-                                    c.init_self(new PreparedCatalogue(c.text_list(0)));
-                                    return none();
-                                },
-                                Receiver::Construct};
+constexpr Function kCatalogueNew = {
+    .name = "__new__",
+    .params = {{.name = "entries", .kind = Kind::TextList}},
+    .impl =
+        [](Call& c) {
+            c.init_self(new PreparedCatalogue(c.text_list(0)));
+            return none();
+        },
+    .receiver = Receiver::Construct,
+};
 
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
-    const fuzzy::ResolveOptions options{c.number(1), c.count(2), c.number(3)};
-    // As batch_fuzzy_resolve: without a ranked candidate there is no best entry.
-    if (options.limit == 0 && catalogue.size() > 0) raise(PyExc_ValueError, "limit must be at least 1");
+    const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
     const std::vector<std::string_view>& names = c.text_list(0);
-    const auto resolved = catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
-                                                : catalogue.resolve(names, options);
-    return list(resolved, [](const std::optional<std::string>& r) { return r ? str(*r) : none(); });
+    return resolved_list(catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
+                                               : catalogue.resolve(names, options));
 }
-
-PyObject* catalogue_save(Call& c) {
-    save_index(c.self<PreparedCatalogue>(), std::string(c.text(0)));
-    return none();
-}
-
-PyObject* catalogue_to_bytes(Call& c) { return py::bytes(c.self<PreparedCatalogue>().to_bytes()); }
 
 PyObject* catalogue_load(Call& c) {
     return c.new_instance(new PreparedCatalogue(index_from_file<PreparedCatalogue>(std::string(c.text(0)))));
@@ -193,56 +220,69 @@ PyObject* catalogue_from_bytes(Call& c) {
 
 PyObject* catalogue_sizes(Call& c) {
     const PreparedCatalogue& cat = c.self<PreparedCatalogue>();
-    Ref out(check(PyTuple_New(3)));
-    PyTuple_SetItem(out.get(), 0, integer(static_cast<long long>(cat.size())));
-    PyTuple_SetItem(out.get(), 1, integer(static_cast<long long>(cat.owned_bytes())));
-    PyTuple_SetItem(out.get(), 2, integer(static_cast<long long>(cat.data_bytes())));
-    return out.release();
+    return int_tuple({cat.size(), cat.owned_bytes(), cat.data_bytes()});
 }
 
-const Function kCatalogueMethods[] = {
-    {"resolve",
-     {{{"names", Kind::TextList},
-       {"threshold", Kind::Float},
-       {"limit", Kind::Unsigned, true, 0.0, 2},
-       {"ambiguity_threshold", Kind::Float, true, 0.02}}},
-     "Resolve each name to its entry of this catalogue (or None), exactly as\n"
-     "fuzzy.batch_fuzzy_resolve does with the same entries and arguments.",
-     &resolve,
-     Receiver::Shared},
-    {"save", {{{"path", Kind::Text}}}, "Write the catalogue to a file, replacing it atomically.", &catalogue_save,
-     Receiver::Shared},
-    {"to_bytes", {}, "The catalogue as the bytes of a saved file.", &catalogue_to_bytes, Receiver::Shared},
-    {"sizes", {}, "(entries, bytes held in memory, bytes of the catalogue).", &catalogue_sizes, Receiver::Shared},
-    {"load",
-     {{{"path", Kind::Text}}},
-     "Map a saved catalogue read-only; ValueError for a file that is not a valid catalogue of this format.",
-     &catalogue_load,
-     Receiver::Static},
-    {"from_bytes", {{{"data", Kind::Bytes}}}, "A catalogue from the bytes of a saved file (copied).",
-     &catalogue_from_bytes, Receiver::Static},
+constexpr Function kCatalogueMethods[] = {
+    {.name = "resolve",
+     .params = {{.name = "names", .kind = Kind::TextList},
+                {.name = "threshold", .kind = Kind::Float},
+                kResolveLimit,
+                kResolveAmbiguity},
+     .doc = "Resolve each name to its entry of this catalogue (or None), exactly as\n"
+            "fuzzy.batch_fuzzy_resolve does with the same entries and arguments.",
+     .impl = &resolve,
+     .receiver = Receiver::Shared},
+    {.name = "save",
+     .params = {kPath},
+     .doc = "Write the catalogue to a file, replacing it atomically.",
+     .impl = &save<PreparedCatalogue>,
+     .receiver = Receiver::Shared},
+    {.name = "to_bytes",
+     .doc = "The catalogue as the bytes of a saved file.",
+     .impl = &to_bytes<PreparedCatalogue>,
+     .receiver = Receiver::Shared},
+    {.name = "sizes",
+     .doc = "(entries, bytes held in memory, bytes of the catalogue).",
+     .impl = &catalogue_sizes,
+     .receiver = Receiver::Shared},
+    {.name = "load",
+     .params = {kPath},
+     .doc = "Map a saved catalogue read-only; ValueError for a file that is not a valid catalogue of this format.",
+     .impl = &catalogue_load,
+     .receiver = Receiver::Static},
+    {.name = "from_bytes",
+     .params = {kData},
+     .doc = "A catalogue from the bytes of a saved file (copied).",
+     .impl = &catalogue_from_bytes,
+     .receiver = Receiver::Static},
 };
 
-const Function kCatalogueLength = {
-    "__len__", {}, "", [](Call& c) { return integer(static_cast<long long>(c.self<PreparedCatalogue>().size())); },
-    Receiver::Shared};
+constexpr Function kCatalogueLength = {
+    .name = "__len__", .impl = &length<PreparedCatalogue>, .receiver = Receiver::Shared};
 
-ClassInfo kCatalogueClass = {
-    "Catalogue",
-    "The catalogue of fuzzy.batch_fuzzy_resolve, prepared once from its entries and read-only\n"
-    "afterwards: any number of threads may resolve against it at once.",
-    &kCatalogueNew,
-    kCatalogueMethods,
-    std::size(kCatalogueMethods),
-    nullptr,
-    &kCatalogueLength,
+constexpr ClassInfo kCatalogueClass = {
+    .name = "Catalogue",
+    .doc = "The catalogue of fuzzy.batch_fuzzy_resolve, prepared once from its entries and read-only\n"
+           "afterwards: any number of threads may resolve against it at once.",
+    .constructor = &kCatalogueNew,
+    .methods = kCatalogueMethods,
+    .length = &kCatalogueLength,
 };
 
 }  // namespace
 
 void register_index(PyObject* module) {
-    add_class<kLibraryClass, std::size(kLibraryMethods)>(module);
-    add_class<kCatalogueClass, std::size(kCatalogueMethods)>(module);
+    add_class<kLibraryClass>(module);
+    add_class<kCatalogueClass>(module);
+    // The defaults, for the package and the command line to take rather than restate.
+    Ref thresholds(check(PyDict_New()));
+    for (const Param& p : kThresholdParams) {
+        Ref value(floating(p.default_float));
+        if (PyDict_SetItemString(thresholds.get(), p.name, value.get()) != 0) throw_current();
+    }
+    add_member(module, "DEFAULT_THRESHOLDS", thresholds.release());
+    add_member(module, "DEFAULT_RESOLVE_THRESHOLD", floating(fuzzy::default_resolve_threshold));
 }
 
 }  // namespace zemo::py::ext

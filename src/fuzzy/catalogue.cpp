@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/interrupt.hpp"
+#include "common/utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -199,27 +200,30 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     chars_at.reserve(n);
     length_of.reserve(n);
     text_at.push_back(0);
-    std::vector<unsigned char> narrow;
+    utf8::CharBuffers buf;
     InterruptPoller poller;
     for (std::string_view e : entries) {
         poller.tick(e.size() + 32);
         const std::size_t at = text.size();
         text.insert(text.end(), e.begin(), e.end());
         text_at.push_back(text.size());
-        if (detail::is_ascii(e)) {
-            kind.push_back(kAscii);
-            chars_at.push_back(at);
-            length_of.push_back(static_cast<std::uint32_t>(e.size()));
-        } else if (detail::decode_latin1(e, narrow)) {
-            kind.push_back(kLatin1);
-            chars_at.push_back(latin1.size());
-            length_of.push_back(static_cast<std::uint32_t>(narrow.size()));
-            latin1.insert(latin1.end(), narrow.begin(), narrow.end());
-        } else {
-            kind.push_back(kWide);
-            chars_at.push_back(wide.size());
-            detail::decode_append(e, wide);
-            length_of.push_back(static_cast<std::uint32_t>(wide.size() - chars_at.back()));
+        const utf8::CharSpan c = utf8::narrowest(e, buf);
+        length_of.push_back(static_cast<std::uint32_t>(c.size));
+        switch (c.width) {
+            case utf8::Width::Ascii:
+                kind.push_back(kAscii);
+                chars_at.push_back(at);
+                break;
+            case utf8::Width::Latin1:
+                kind.push_back(kLatin1);
+                chars_at.push_back(latin1.size());
+                latin1.insert(latin1.end(), c.narrow, c.narrow + c.size);
+                break;
+            case utf8::Width::Wide:
+                kind.push_back(kWide);
+                chars_at.push_back(wide.size());
+                wide.insert(wide.end(), c.wide, c.wide + c.size);
+                break;
         }
     }
     text_ = FlatArray<char>(std::move(text));

@@ -1,52 +1,30 @@
 #pragma once
-// Character-level helpers shared by the measures and the library index:
-// UTF-8 decoding, the ASCII test that selects the byte-wise fast paths, and
-// the white-space tokeniser.
+// Character-level helpers shared by the measures and the library index: the
+// tokeniser and the character buckets; decoding and the width choice come
+// from the common layer.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/ascii.hpp"
+#include "common/utf8.hpp"
 #include "text/white_space.hpp"
 
 namespace zemo::fuzzy::detail {
 
-bool is_ascii(std::string_view s) noexcept;
+// The common layer's names, as the measures and the index spell them.
+using utf8::CharSpan;
+using utf8::visit;
+using utf8::char_count;
+using utf8::decode_append;
+using utf8::decode_latin1;
+using ascii::is_ascii;
 
-// The characters of a string as the kernels take them: the bytes themselves
-// when the string is ASCII, decoded code points otherwise.
-struct CharSpan {
-    const unsigned char* narrow = nullptr;
-    const char32_t* wide = nullptr;
-    std::size_t size = 0;
-};
-
-// Calls fn(chars, size) with the narrow or the wide array.
-template <typename Fn>
-auto visit(const CharSpan& s, Fn&& fn) {
-    return s.wide != nullptr ? fn(s.wide, s.size) : fn(s.narrow, s.size);
-}
-
-// Calls fn(a_chars, a_size, b_chars, b_size) for a pair of spans.
-template <typename Fn>
-auto visit(const CharSpan& a, const CharSpan& b, Fn&& fn) {
-    return visit(a, [&](const auto* x, std::size_t n) {
-        return visit(b, [&](const auto* y, std::size_t m) { return fn(x, n, y, m); });
-    });
-}
-
-// Number of characters in valid UTF-8 (continuation bytes are not counted).
-std::size_t char_count(std::string_view s) noexcept;
-
-// Appends the characters of `s`; a malformed byte stands for itself.
-void decode_append(std::string_view s, std::vector<char32_t>& out);
-
-// One byte per character when every character is below U+0100 (so equal
-// bytes mean equal characters); false, with `out` unspecified, otherwise.
-bool decode_latin1(std::string_view s, std::vector<unsigned char>& out);
+// Decodes one character at s[i] and advances i; malformed bytes stand alone.
+inline char32_t next_char(std::string_view s, std::size_t& i) noexcept { return utf8::decode(s, i); }
 
 inline void decode(std::string_view s, std::vector<char32_t>& out) {
     out.clear();
@@ -79,56 +57,6 @@ inline std::size_t bucket(char32_t c) noexcept {
     return 29 + c % 3;
 }
 
-// Bucket counts that fit a byte each; `ok` is false when one would not.
-struct Histogram {
-    std::uint8_t counts[kBuckets] = {};
-    bool ok = true;
-
-    template <typename C>
-    static Histogram of(const C* s, std::size_t n) {
-        std::uint32_t wide[kBuckets] = {};
-        for (std::size_t i = 0; i < n; ++i) ++wide[bucket(static_cast<char32_t>(s[i]))];
-        Histogram h;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            h.ok = h.ok && wide[b] <= 255;
-            h.counts[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(wide[b], 255));
-        }
-        return h;
-    }
-};
-
-// Sum over buckets of the smaller count (meaningful when both are ok).
-inline std::size_t common_count(const Histogram& x, const Histogram& y) noexcept {
-    std::size_t n = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(x.counts[b], y.counts[b]);
-    return n;
-}
-
-// Decodes one character at s[i] and advances i; malformed bytes stand alone.
-inline char32_t next_char(std::string_view s, std::size_t& i) noexcept {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
-    if (len == 1 || i + len > s.size()) {
-        ++i;
-        return b0;
-    }
-    char32_t c = b0 & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return b0;
-        }
-        c = (c << 6) | (b & 0x3F);
-    }
-    i += len;
-    return c;
-}
-
 template <typename Fn>
 void for_each_piece(std::string_view s, Fn&& fn) {
     std::size_t i = 0;
@@ -137,7 +65,7 @@ void for_each_piece(std::string_view s, Fn&& fn) {
         const std::size_t at = i;
         const auto b = static_cast<unsigned char>(s[i]);
         bool space;
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             space = b == 0x20 || (b >= 0x09 && b <= 0x0D);
             ++i;
         } else {

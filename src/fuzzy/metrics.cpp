@@ -3,30 +3,20 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/ascii.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
 
 namespace zemo::fuzzy {
 namespace {
 
-const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
-
 // Runs kernel(a, na, b, nb) on bytes when both strings are ASCII or Latin-1,
 // else on decoded code points.
 template <typename Kernel>
 auto on_chars(std::string_view a, std::string_view b, Kernel kernel) {
-    if (detail::is_ascii(a) && detail::is_ascii(b)) return kernel(bytes(a), a.size(), bytes(b), b.size());
-    thread_local std::vector<unsigned char> tls_na, tls_nb;
-    std::vector<unsigned char>& na = tls_na;
-    std::vector<unsigned char>& nb = tls_nb;
-    if (detail::decode_latin1(a, na) && detail::decode_latin1(b, nb))
-        return kernel(na.data(), na.size(), nb.data(), nb.size());
-    thread_local std::vector<char32_t> tls_ua, tls_ub;
-    std::vector<char32_t>& ua = tls_ua;
-    std::vector<char32_t>& ub = tls_ub;
-    detail::decode(a, ua);
-    detail::decode(b, ub);
-    return kernel(ua.data(), ua.size(), ub.data(), ub.size());
+    thread_local utf8::CharBuffers tls_a, tls_b;
+    return utf8::with_common_width(a, b, tls_a, tls_b, kernel);
 }
 
 // The lower-cased tokens of a string as views into one buffer, so that
@@ -40,12 +30,11 @@ struct Tokens {
     void split(std::string_view s) {
         text.clear();
         spans.clear();
-        ascii = detail::is_ascii(s);
+        ascii = ascii::is_ascii(s);
         if (ascii) {
             // ASCII lower-casing needs no context: lower the whole string once.
             text.assign(s);
-            for (char& c : text)
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+            ascii::lower_in_place(text);
             detail::for_each_piece(text, [&](std::string_view piece) {
                 spans.emplace_back(static_cast<std::size_t>(piece.data() - text.data()), piece.size());
             });
@@ -66,7 +55,7 @@ struct Tokens {
     }
 };
 
-std::size_t chars_of(std::string_view s, bool ascii) { return ascii ? s.size() : detail::char_count(s); }
+std::size_t chars_of(std::string_view s, bool ascii) { return ascii ? s.size() : utf8::char_count(s); }
 
 // Joins with " "; returns the length in characters.
 std::size_t join(const std::vector<std::string_view>& parts, std::string& out, bool ascii) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/interrupt.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
@@ -91,14 +92,7 @@ public:
            InterruptPoller& poller)
         : cat_(catalogue), o_(o), poller_(poller) {
         poller_.tick(name.size() + 64);
-        if (detail::is_ascii(name)) {
-            q_ = {reinterpret_cast<const unsigned char*>(name.data()), nullptr, name.size()};
-        } else if (detail::decode_latin1(name, narrow_)) {
-            q_ = {narrow_.data(), nullptr, narrow_.size()};
-        } else {
-            detail::decode(name, wide_);
-            q_ = {nullptr, wide_.data(), wide_.size()};
-        }
+        q_ = utf8::narrowest(name, chars_);
         la_ = q_.size;
         std::uint32_t counts[kBuckets] = {};
         detail::visit(q_, [&](const auto* s, std::size_t n) {
@@ -301,8 +295,7 @@ private:
 
     const PreparedCatalogue& cat_;
     const ResolveOptions& o_;
-    std::vector<unsigned char> narrow_;
-    std::vector<char32_t> wide_;
+    utf8::CharBuffers chars_;
     CharSpan q_;
     std::size_t la_ = 0;
     QueryCounts hist_;

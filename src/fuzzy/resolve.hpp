@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzzy/catalogue.hpp"
+#include "fuzzy/thresholds.hpp"
 
 namespace zemo::fuzzy {
 

@@ -4,17 +4,17 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/ascii.hpp"
+
 namespace zemo::parser {
 
 namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; }
-
 bool is_word(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
-           static_cast<unsigned char>(c) >= 0x80;
+           !ascii::is_ascii(static_cast<unsigned char>(c));
 }
 
 // Words that open a key or constraint definition instead of a column.
@@ -22,7 +22,7 @@ bool opens_key(std::string_view word) {
     static constexpr std::array<std::string_view, 10> kWords = {
         "PRIMARY", "KEY", "INDEX", "UNIQUE", "CONSTRAINT", "FOREIGN", "FULLTEXT", "SPATIAL", "CHECK", "PERIOD"};
     std::string upper(word);
-    for (char& c : upper) c = ascii_upper(c);
+    for (char& c : upper) c = ascii::upper(c);
     for (std::string_view k : kWords) {
         if (upper == k) return true;
     }

@@ -22,6 +22,28 @@ Error os_error(int code) {
 
 }  // namespace
 
+namespace {
+
+template <typename Identity>
+Identity identity_of(const struct stat& st) {
+    Identity id;
+    id.size = static_cast<long long>(st.st_size);
+    id.mtime_sec = static_cast<long long>(st.st_mtim.tv_sec);
+    id.mtime_nsec = static_cast<long long>(st.st_mtim.tv_nsec);
+    id.device = static_cast<unsigned long long>(st.st_dev);
+    id.inode = static_cast<unsigned long long>(st.st_ino);
+    return id;
+}
+
+}  // namespace
+
+bool MappedFile::changed() const noexcept {
+    struct stat now {};
+    if (fd_ < 0 || ::fstat(fd_, &now) != 0 || !(identity_of<Identity>(now) == identity_)) return true;
+    if (::stat(path_.c_str(), &now) != 0) return true;
+    return !(identity_of<Identity>(now) == identity_);
+}
+
 Result<MappedFile> MappedFile::open(const std::string& path) {
     // The C path would silently end at an embedded NUL and name another file.
     if (path.find('\0') != std::string::npos) {
@@ -37,6 +59,8 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
 
     struct stat st {};
     if (::fstat(file.fd_, &st) != 0) return os_error(errno);
+    file.path_ = path;
+    file.identity_ = identity_of<Identity>(st);
     if (st.st_size == 0) return file;
     if (st.st_size < 0 ||
         static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::size_t>::max()) {
@@ -55,7 +79,9 @@ MappedFile::MappedFile(MappedFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       addr_(std::exchange(other.addr_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      released_(std::exchange(other.released_, 0)) {}
+      released_(std::exchange(other.released_, 0)),
+      path_(std::move(other.path_)),
+      identity_(other.identity_) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     if (this != &other) {
@@ -64,6 +90,8 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
         addr_ = std::exchange(other.addr_, nullptr);
         size_ = std::exchange(other.size_, 0);
         released_ = std::exchange(other.released_, 0);
+        path_ = std::move(other.path_);
+        identity_ = other.identity_;
     }
     return *this;
 }

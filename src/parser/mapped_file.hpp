@@ -25,6 +25,11 @@ public:
 
     std::string_view bytes() const noexcept { return {static_cast<const char*>(addr_), size_}; }
 
+    // Whether the file at the path it was opened by is no longer the one
+    // mapped as it was then: another size, modification time or inode
+    // (appended to, rewritten, replaced or removed since).
+    bool changed() const noexcept;
+
     // Drops the whole pages before `offset` from the process's memory; they
     // are read in again from the page cache if touched later.
     void release_before(std::size_t offset) noexcept;
@@ -37,6 +42,12 @@ private:
     void* addr_ = nullptr;
     std::size_t size_ = 0;
     std::size_t released_ = 0;  // bytes from the start already dropped
+    std::string path_;
+    struct Identity {
+        long long size = 0, mtime_sec = 0, mtime_nsec = 0;
+        unsigned long long device = 0, inode = 0;
+        bool operator==(const Identity&) const = default;
+    } identity_;
 };
 
 }  // namespace zemo::parser

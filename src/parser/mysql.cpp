@@ -9,9 +9,10 @@
 #include <system_error>
 #include <utility>
 
+#include "common/ascii.hpp"
 #include "common/interrupt.hpp"
+#include "common/utf8.hpp"
 #include "parser/tuple_list.hpp"
-#include "parser/utf8_lossy.hpp"
 
 namespace zemo::parser {
 
@@ -27,10 +28,9 @@ bool is_bit(char c) { return c == '0' || c == '1'; }
 bool is_word(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 int hex_value(char c) {
     if (is_digit(c)) return c - '0';
-    return ascii_lower(c) - 'a' + 10;
+    return ascii::lower(c) - 'a' + 10;
 }
 
 Scalar integer_scalar(Integer v) { return {ValueKind::Integer, v}; }
@@ -39,8 +39,8 @@ Scalar float_scalar(Float v) { return {ValueKind::Float, 0, v}; }
 // Bytes appended to `out` from `start` on become valid UTF-8.
 void repair_utf8_tail(std::string& out, std::size_t start) {
     const std::string_view tail = std::string_view(out).substr(start);
-    if (is_valid_utf8(tail)) return;
-    std::string fixed = to_utf8_lossy(std::string(tail));
+    if (utf8::is_valid(tail)) return;
+    std::string fixed = utf8::to_valid(std::string(tail));
     out.resize(start);
     out += fixed;
 }
@@ -132,8 +132,9 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
 // Numbers
 
 // An optional sign and digits. Beyond 64 bits the digits go to `out` in
-// canonical form: no '+', no leading zeros.
-Scalar integer_value(std::string_view token, std::string& out) {
+// canonical form: no '+', no leading zeros; beyond kMaxExactDigits only when
+// `whole` (else 0).
+Scalar integer_value(std::string_view token, std::string& out, bool whole) {
     bool negative = false;
     std::string_view digits = token;
     if (!digits.empty() && is_sign(digits[0])) {
@@ -151,7 +152,7 @@ Scalar integer_value(std::string_view token, std::string& out) {
     if (r.ec == std::errc{}) return integer_scalar(value);
     const std::size_t first = digits.find_first_not_of('0');  // out of range, so not all zeros
     digits.remove_prefix(first);
-    if (digits.size() > kMaxExactDigits) return integer_scalar(0);
+    if (digits.size() > kMaxExactDigits && !whole) return integer_scalar(0);
     if (negative) out += '-';
     out.append(digits);
     return {ValueKind::BigInteger};
@@ -223,7 +224,7 @@ Float float_value(std::string_view token) {
 
 // `pos` is at a digit or sign: the run of digits, '.', '+' and '-', then an
 // exponent when one follows directly.
-Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out) {
+Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool whole) {
     const std::size_t n = s.size();
     const std::size_t start = pos;
     bool has_dot = false;
@@ -243,7 +244,7 @@ Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out) {
     }
     const std::string_view token = s.substr(start, pos - start);
     if (has_dot || has_exponent) return float_scalar(float_value(token));
-    return integer_value(token, out);
+    return integer_value(token, out, whole);
 }
 
 // ---------------------------------------------------------------------------
@@ -316,8 +317,8 @@ std::optional<std::string_view> quoted_digits(std::string_view s, std::size_t& p
 
 bool is_null_keyword(std::string_view s, std::size_t pos) {
     if (s.size() - pos < 4) return false;
-    return ascii_lower(s[pos]) == 'n' && ascii_lower(s[pos + 1]) == 'u' && ascii_lower(s[pos + 2]) == 'l' &&
-           ascii_lower(s[pos + 3]) == 'l';
+    return ascii::lower(s[pos]) == 'n' && ascii::lower(s[pos + 1]) == 'u' && ascii::lower(s[pos + 2]) == 'l' &&
+           ascii::lower(s[pos + 3]) == 'l';
 }
 
 // `_charset` and optional spaces before a quote: the index of that quote.
@@ -331,7 +332,7 @@ std::optional<std::size_t> introduced_quote(std::string_view s, std::size_t pos)
 
 }  // namespace
 
-Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
+Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers) {
     const std::size_t n = line.size();
     if (pos >= n) return {};
     const char c = line[pos];
@@ -358,12 +359,16 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out) {
             return integer_from_bits(bits, out);
         }
     }
-    if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out);
+    if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out, whole_integers);
     if (pos + 1 < n && line[pos + 1] == '\'') {
         if (c == 'x' || c == 'X') {
             if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out);
         } else if (c == 'b' || c == 'B') {
             if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits, out);
+        } else if (c == 'n' || c == 'N') {  // a national string: the prefix belongs to the literal
+            ++pos;
+            parse_quoted(line, pos, out);
+            return {ValueKind::Text};
         }
     }
     if (c == '_') {
@@ -404,7 +409,7 @@ std::optional<std::size_t> find_values_start(std::string_view line) {
     if (line.size() < kKeyword.size()) return std::nullopt;
     for (std::size_t p = 0; p + kKeyword.size() <= line.size(); ++p) {
         std::size_t k = 0;
-        while (k < kKeyword.size() && detail::ascii_lower(line[p + k]) == kKeyword[k]) ++k;
+        while (k < kKeyword.size() && ascii::lower(line[p + k]) == kKeyword[k]) ++k;
         if (k < kKeyword.size()) continue;
         const std::size_t paren = line.find('(', p + kKeyword.size());
         if (paren == std::string_view::npos) return std::nullopt;

@@ -52,7 +52,8 @@ namespace detail {
 
 // Numbers beyond this many significant decimal digits (or bits, for bit
 // literals) are not plausible column values and cost quadratic time to keep
-// exactly; they degrade to 0 like malformed numbers.
+// exactly; they degrade to 0 like malformed numbers (unless a reader asks
+// for whole integers: the chunk readers keep the digits as they are).
 inline constexpr std::size_t kMaxExactDigits = 1000;
 inline constexpr std::size_t kMaxExactBits = 3000;
 

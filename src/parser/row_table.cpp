@@ -118,7 +118,7 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
     Block& block = blocks_.back();
     const std::size_t start = block.bytes_.size();
     scratch_.clear();
-    const detail::Scalar v = detail::read_value(line, pos, scratch_);
+    const detail::Scalar v = detail::read_value(line, pos, scratch_, whole_integers_);
     block.bytes_.append(scratch_);
     // A huge value's buffer is not kept for the small ones after it.
     if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
@@ -138,9 +138,12 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
 }
 
 void RowTable::finish_row(bool keep) {
-    if (!keep) return;
     Block& block = blocks_.back();
     const std::size_t begin = block.row_ends_.empty() ? 0 : block.row_ends_.back();
+    if (!keep) {
+        block.cells_.resize(begin);  // a cut tuple's values, if any
+        return;
+    }
     width_ = block.cells_.size() - begin;
     block.row_ends_.push_back(block.cells_.size());
     ++rows_;

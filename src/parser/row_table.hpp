@@ -111,6 +111,10 @@ public:
     std::vector<Block> take_blocks() && noexcept { return std::move(blocks_); }
     std::vector<Row> to_rows() const;
 
+    // Integers of any length keep their digits (else beyond
+    // detail::kMaxExactDigits they read as 0, like parse_single_value).
+    void keep_whole_integers() noexcept { whole_integers_ = true; }
+
     // The sink of the tuple walk.
     void start_row();
     void read(std::string_view line, std::size_t& pos);
@@ -123,6 +127,7 @@ private:
     std::string scratch_;  // one value's bytes before they move into their block
     std::size_t rows_ = 0;
     std::size_t width_ = 0;  // cells of the last row
+    bool whole_integers_ = false;
 };
 
 }  // namespace zemo::parser

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,12 +26,34 @@
 
 namespace zemo::parser {
 
+// How a scan reads the dump. The defaults are those of the parser's own
+// functions; a checked scan also reads INSERT IGNORE and REPLACE statements,
+// keeps integers of any length, drops a tuple cut at the end of its line and
+// notes what tells a whole dump from a cut one (ScanReport).
+struct ScanOptions {
+    bool checked = false;
+};
+
+// What a checked scan saw, complete once the table's rows are exhausted.
+struct ScanReport {
+    std::size_t statements = 0;  // the table's INSERT statements
+    bool terminated = false;     // each ended with ';' and no tuple was cut
+    bool header = false;         // a dump tool's header comment in the first lines
+    bool trailer = false;        // the last non-blank line is the completion comment
+    bool changed = false;        // the file changed while it was read
+    std::size_t rows = 0;        // rows read
+    std::size_t last_row_end = 0;  // the offset just after the last whole tuple
+    std::size_t size = 0;        // the bytes scanned
+    // The column list of the first statement, when it names its columns.
+    std::optional<std::vector<std::string>> columns;
+};
+
 namespace detail {
 
 // The line-by-line state of one table's statements.
 class StatementReader {
 public:
-    explicit StatementReader(std::string_view table_name);
+    StatementReader(std::string_view table_name, bool any_verb);
 
     // Where the tuples of `line` (without its LF) start, or npos when the
     // line holds none of the table's. After a start, tell `tuples_read`
@@ -38,9 +61,20 @@ public:
     std::size_t tuples_start(std::string_view line);
     void tuples_read(bool statement_ended) noexcept { open_ = !statement_ended; }
 
+    std::size_t statements() const noexcept { return statements_; }
+    // Statements that ended without a ';' (the line after them not a tuple
+    // line), and whether the last one is still open.
+    std::size_t unended() const noexcept { return unended_ + (open_ ? 1 : 0); }
+    const std::optional<std::vector<std::string>>& columns() const noexcept { return columns_; }
+
 private:
-    std::string prefix_;  // INSERT INTO `table`
+    std::size_t head_length(std::string_view line) const noexcept;
+
+    std::vector<std::string> prefixes_;  // INSERT INTO `table`, and with any_verb the other verbs
     bool open_ = false;   // a statement of the table has not ended yet
+    std::size_t statements_ = 0;
+    std::size_t unended_ = 0;
+    std::optional<std::vector<std::string>> columns_;
 };
 
 }  // namespace detail
@@ -51,7 +85,8 @@ private:
 // line, so that the rows come in chunks of a bounded size.
 class TableScan {
 public:
-    TableScan(std::string_view dump, std::string_view table_name) : dump_(dump), reader_(table_name) {}
+    TableScan(std::string_view dump, std::string_view table_name, ScanOptions options = {})
+        : dump_(dump), reader_(table_name, options.checked), checked_(options.checked) {}
 
     // Reads at most `max_rows` further rows into `sink`; the count read, 0
     // once the table's rows are exhausted.
@@ -63,7 +98,13 @@ public:
     // stay resident).
     std::size_t consumed() const noexcept { return in_line_ ? line_start_ + pos_ : next_; }
 
+    // What a checked scan saw so far (all of it once read() returned less
+    // than asked); `changed` is the caller's to fill.
+    ScanReport report() const;
+
 private:
+    void note_line(std::string_view line) noexcept;
+
     std::string_view dump_;
     detail::StatementReader reader_;
     std::size_t next_ = 0;        // offset of the next line
@@ -72,6 +113,9 @@ private:
     std::string_view line_;
     std::size_t pos_ = 0;
     InterruptPoller poller_;
+    bool checked_ = false;
+    bool header_ = false, trailer_ = false, cut_ = false;
+    std::size_t rows_ = 0, last_row_end_ = 0;
 };
 
 template <typename Sink>
@@ -89,17 +133,23 @@ std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
             line_start_ = next_;
             next_ += lf != nullptr ? length + 1 : length;
             poller_.tick(length + 1);
+            if (checked_) note_line(line);
             const std::size_t start = reader_.tuples_start(line);
             if (start == std::string_view::npos) continue;
             line_ = line;
             pos_ = start;
             in_line_ = true;
         }
-        const detail::TuplesEnd end = detail::append_tuples(line_, pos_, sink, budget, poller_);
+        detail::TupleMarks marks;
+        const detail::TuplesEnd end =
+            detail::append_tuples(line_, pos_, sink, budget, poller_, checked_ ? &marks : nullptr);
+        if (marks.closed) last_row_end_ = line_start_ + marks.last_end;
+        cut_ |= marks.cut;
         if (end == detail::TuplesEnd::Limit) break;
         reader_.tuples_read(end == detail::TuplesEnd::Statement);
         in_line_ = false;
     }
+    rows_ += max_rows - budget;
     return max_rows - budget;
 }
 
@@ -115,7 +165,15 @@ void read_table_rows(std::string_view dump, std::string_view table_name, Sink& s
 class TableCursor {
 public:
     // Errors as MappedFile::open.
-    static Result<TableCursor> open(const std::string& path, std::string_view table_name);
+    static Result<TableCursor> open(const std::string& path, std::string_view table_name,
+                                    ScanOptions options = {});
+
+    // The scan's report, with whether the file changed since it was opened.
+    ScanReport report() const {
+        ScanReport r = scan_.report();
+        r.changed = file_.changed();
+        return r;
+    }
 
     // The pages are released every megabyte or so of the file, even within
     // a read of many rows or of one line.
@@ -138,8 +196,8 @@ public:
     std::string_view bytes() const noexcept { return file_.bytes(); }
 
 private:
-    TableCursor(MappedFile file, std::string_view table_name)
-        : file_(std::move(file)), scan_(file_.bytes(), table_name) {}
+    TableCursor(MappedFile file, std::string_view table_name, ScanOptions options)
+        : file_(std::move(file)), scan_(file_.bytes(), table_name, options) {}
 
     static constexpr std::size_t kReleaseBytes = std::size_t{1} << 20;
     static constexpr std::size_t kMaxStep = 4096;

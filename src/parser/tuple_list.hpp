@@ -26,8 +26,9 @@ struct Scalar {
     Float floating = 0.0;
 };
 
-// One value at `pos`, as parse_single_value reads it.
-Scalar read_value(std::string_view line, std::size_t& pos, std::string& out);
+// One value at `pos`, as parse_single_value reads it; with `whole_integers`
+// an integer of any length keeps its digits instead of degrading to 0.
+Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers = false);
 
 // Where a walk over a line's tuples stopped.
 enum class TuplesEnd : std::uint8_t {
@@ -36,13 +37,23 @@ enum class TuplesEnd : std::uint8_t {
     Limit,      // `budget` rows were kept; `i` is where the next tuple is looked for
 };
 
+// What a strict walk notes of the tuples: a tuple that runs to the end of
+// its line without ')' (a cut line, since dumps escape line breaks) is not
+// kept but noted, and the end of the last whole tuple is kept.
+struct TupleMarks {
+    std::size_t last_end = 0;  // in the line, just after the last whole tuple's ')'
+    bool closed = false;       // a whole tuple ended within this walk
+    bool cut = false;
+};
+
 // Reads the tuples of `line` from `i` on, from the first '(' at or after it.
 // Each kept row takes one from `budget`; once it is spent the walk stops
 // before looking for another tuple, so that a later call with the same `i`
-// resumes exactly there. Every tuple counts its bytes on `poller`.
+// resumes exactly there. Every tuple counts its bytes on `poller`. With
+// `marks` the walk is strict (see TupleMarks).
 template <typename Sink>
 TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::size_t& budget,
-                        InterruptPoller& poller) {
+                        InterruptPoller& poller, TupleMarks* marks = nullptr) {
     const std::size_t n = line.size();
     std::size_t polled = i;
     while (i < n) {
@@ -57,6 +68,7 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
         ++i;
         sink.start_row();
         bool empty = true;
+        bool closed = false;
         std::uint32_t values = 0;
         while (i < n) {
             const char c = line[i];
@@ -64,6 +76,7 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
                 ++i;
             } else if (c == ')') {
                 ++i;
+                closed = true;
                 break;
             } else if (c == ',' && empty) {
                 ++i;
@@ -75,6 +88,15 @@ TuplesEnd append_tuples(std::string_view line, std::size_t& i, Sink& sink, std::
                     polled = i;
                 }
                 if (i < n && line[i] == ',') ++i;
+            }
+        }
+        if (marks != nullptr) {
+            if (closed) {
+                marks->last_end = i;
+                marks->closed = true;
+            } else {
+                marks->cut = true;
+                empty = true;
             }
         }
         sink.finish_row(!empty);

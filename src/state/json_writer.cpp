@@ -1,5 +1,6 @@
 #include "state/json_writer.hpp"
 
+#include "common/utf8.hpp"
 #include "state/state.hpp"
 #include "state/state_file.hpp"
 
@@ -39,7 +40,7 @@ void append_json_string(std::string& out, std::string_view s) {
 namespace {
 
 Status check_utf8(std::string_view s, std::string_view what) {
-    if (detail::is_valid_utf8(s)) return ok_status();
+    if (utf8::is_valid(s)) return ok_status();
     return Error("invalid UTF-8 in " + std::string(what));
 }
 

@@ -11,7 +11,7 @@ namespace zemo::state {
 // LF and NUL as \t, \r, \n and \0; other non-printable characters (controls,
 // format characters, separators other than U+0020, surrogates, private-use and
 // unassigned code points) as \u{hex}; printable text unchanged. Bytes that are
-// not UTF-8 show as U+FFFD.
+// not UTF-8 show as U+FFFD, one per maximal ill-formed subsequence.
 std::string quoted_literal(std::string_view s);
 
 }  // namespace zemo::state

@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/atomic_file.hpp"
+#include "common/fd.hpp"
+#include "common/utf8.hpp"
+
 namespace zemo::state {
 
 namespace {
@@ -18,112 +22,7 @@ bool has_nul(std::string_view path) { return path.find('\0') != std::string_view
 
 Error nul_in_path() { return Error("path contains a NUL byte"); }
 
-// Closes the descriptor on scope exit unless closed already.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now, reporting the error close itself may return (NFS and the
-    // like report deferred write errors here).
-    int close() {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
-};
-
-Status write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return system_error(errno);
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return ok_status();
-}
-
-// Creates or truncates `temp`, writes `contents` and flushes them to stable
-// storage; a file it cannot complete is removed again. O_NOFOLLOW keeps a
-// symbolic link planted at the temporary name from redirecting the write into
-// another file.
-Status write_synced(const std::string& temp, std::string_view contents) {
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (fd.get() < 0) return system_error(errno);
-    Status status = write_all(fd.get(), contents);
-    if (status && ::fsync(fd.get()) != 0) status = system_error(errno);
-    if (fd.close() != 0 && status) status = system_error(errno);
-    if (!status) ::unlink(temp.c_str());
-    return status;
-}
-
-// Makes the rename itself durable. Directories that cannot be opened for
-// reading or whose filesystem does not sync directories (EINVAL) are left
-// alone: there is nothing more the caller could ask for there.
-Status sync_directory(const std::string& dir) {
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) return ok_status();
-    if (::fsync(fd.get()) != 0 && errno != EINVAL) return system_error(errno);
-    return ok_status();
-}
-
 }  // namespace
-
-namespace detail {
-
-bool is_valid_utf8(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;  // no overlong forms
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t i = 2; i < len; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-        }
-        p += len;
-    }
-    return true;
-}
-
-std::string parent_directory(std::string_view path) {
-    std::size_t end = path.find_last_not_of('/');
-    if (end == std::string_view::npos) return path.empty() ? "." : "/";
-    std::size_t slash = path.rfind('/', end);
-    if (slash == std::string_view::npos) return ".";
-    if (slash == 0) return "/";
-    return std::string(path.substr(0, slash));
-}
-
-}  // namespace detail
 
 Result<std::string> read_utf8_file(const std::string& path) {
     if (has_nul(path)) return nul_in_path();
@@ -150,7 +49,7 @@ Result<std::string> read_utf8_file(const std::string& path) {
         used += static_cast<std::size_t>(n);
     }
     text.resize(used);
-    if (!detail::is_valid_utf8(text)) return Error("stream did not contain valid UTF-8");
+    if (!utf8::is_valid(text)) return Error("stream did not contain valid UTF-8");
     return text;
 }
 
@@ -177,15 +76,14 @@ Status replace_file(const std::string& path, std::string_view contents) {
     // Checked on the target too: a NUL inside its extension vanishes from the
     // temporary name, and the rename would then stop short at it.
     if (has_nul(path)) return nul_in_path().context("writing temp state file " + temp);
-    if (Status written = write_synced(temp, contents); !written) {
+    if (Status written = write_temp_file(temp + "-", contents, temp); !written) {
         return std::move(written).error().context("writing temp state file " + temp);
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        return system_error(errno).context("renaming " + temp + " to " + path);
+    if (Status renamed = rename_temp_file(temp, path); !renamed) {
+        return std::move(renamed).error().context("renaming " + temp + " to " + path);
     }
-    std::string dir = detail::parent_directory(path);
-    if (Status synced = sync_directory(dir); !synced) {
-        return std::move(synced).error().context("syncing directory " + dir);
+    if (Status synced = sync_parent_folder(path); !synced) {
+        return std::move(synced).error().context("syncing directory " + parent_folder(path));
     }
     return ok_status();
 }

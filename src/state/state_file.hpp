@@ -14,7 +14,8 @@ namespace zemo::state {
 // on invalid UTF-8. The error carries the system's reason, without context.
 Result<std::string> read_utf8_file(const std::string& path);
 
-// The file written before the rename onto `path`: the extension of the last
+// The stem of the file written before the rename onto `path` (which adds
+// "-" and random letters to it): the extension of the last
 // component replaced with "tmp" (state.json -> state.tmp), or ".tmp" appended
 // when it has none (state -> state.tmp, .state -> .state.tmp). A target that
 // already ends in ".tmp" gets ".tmp" appended (state.tmp -> state.tmp.tmp), so
@@ -22,20 +23,13 @@ Result<std::string> read_utf8_file(const std::string& path);
 // ".", "..", "/") is returned unchanged; writing to it fails.
 std::string temp_path_for(std::string_view path);
 
-// Writes `contents` to temp_path_for(path), flushes it to stable storage,
-// renames it onto `path` and flushes the containing directory, so that after a
-// power loss `path` holds either the old or the new complete file. Failures
-// carry the messages "writing temp state file <temp>", "renaming <temp> to
-// <path>" or "syncing directory <dir>"; the target stays untouched by the first
-// two.
+// Writes `contents` to a new temporary file beside `path` (mode 0600, see
+// common/atomic_file.hpp), flushes it to stable storage, renames it onto
+// `path` and flushes the containing directory, so that after a power loss
+// `path` holds either the old or the new complete file. Failures carry the
+// messages "writing temp state file <temp>", "renaming <temp> to <path>" or
+// "syncing directory <dir>"; the target stays untouched by the first two, and
+// the temporary file is removed.
 Status replace_file(const std::string& path, std::string_view contents);
-
-namespace detail {
-
-bool is_valid_utf8(std::string_view s) noexcept;
-// The directory holding the last component of `path` ("." when it has none).
-std::string parent_directory(std::string_view path);
-
-}  // namespace detail
 
 }  // namespace zemo::state

@@ -18,7 +18,7 @@ std::string_view column_type_name(ColumnType type) noexcept {
 void ColumnProfile::read(std::string_view line, std::size_t& pos) {
     using parser::detail::ValueKind;
     scratch_.clear();
-    const parser::detail::Scalar v = parser::detail::read_value(line, pos, scratch_);
+    const parser::detail::Scalar v = parser::detail::read_value(line, pos, scratch_, true);
     if (column_ == seen_.size()) seen_.emplace_back();
     Seen& seen = seen_[column_++];
     constexpr parser::Integer kExact = parser::Integer{1} << 53;

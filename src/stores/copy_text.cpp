@@ -87,7 +87,7 @@ void append_float_repr(std::string& out, double v) {
 void CopyTextWriter::read(std::string_view line, std::size_t& pos) {
     using parser::detail::ValueKind;
     value_.clear();
-    const parser::detail::Scalar v = parser::detail::read_value(line, pos, value_);
+    const parser::detail::Scalar v = parser::detail::read_value(line, pos, value_, true);
     if (!first_) out_ += '\t';
     first_ = false;
     switch (v.kind) {

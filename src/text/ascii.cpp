@@ -1,8 +1,8 @@
 // The ASCII form (declared in forms.hpp).
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/translit.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -45,7 +45,7 @@ void append_ascii_form(std::string_view s, std::string& out) {
     if (detail::append_ascii_match_form(s, out)) return;
     std::string m;
     append_match_form(s, m);
-    if (utf8::is_ascii(m)) {
+    if (ascii::is_ascii(m)) {
         out.append(m);
     } else {
         detail::append_ascii_form_of_match_form(m, out);

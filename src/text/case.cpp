@@ -4,7 +4,7 @@
 #include <unicode/casemap.h>
 #include <unicode/uchar.h>
 
-#include "text/utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace zemo::text {
 
@@ -16,7 +16,7 @@ namespace detail {
 // ICU's full mapping over every code point.
 inline void append_lower(std::string& out, char32_t c) {
     if (c < 0x80) {
-        out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c));
+        out.push_back(ascii::lower(static_cast<char>(c)));
     } else if (c == 0x130) {
         out.append("i\xCC\x87");
     } else {
@@ -34,12 +34,8 @@ std::string lower_each_char(std::string_view s) {
 }
 
 std::string lower_full(std::string_view s) {
-    if (utf8::is_ascii(s)) {
-        std::string out(s);
-        for (char& ch : out) {
-            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch | 0x20);
-        }
-        return out;
+    if (ascii::is_ascii(s)) {
+        return ascii::lowered(s);
     }
     std::string out;
     out.reserve(s.size() + 4);

@@ -5,9 +5,9 @@
 
 #include <unicode/uchar.h>
 
+#include "common/utf8.hpp"
 #include "text/case.hpp"
 #include "text/identity_detail.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -27,7 +27,7 @@ bool is_alphanumeric(char32_t c) {
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view lower) noexcept {
     if (a.size() != lower.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (detail::ascii_lower(a[i]) != lower[i]) return false;
+        if (ascii::lower(a[i]) != lower[i]) return false;
     }
     return true;
 }
@@ -62,7 +62,7 @@ bool is_compilation_artist_reference(std::string_view name) {
 
 bool is_compilation_artist(std::string_view name) {
     if (name.empty()) return false;
-    if (utf8::is_ascii(name)) return matches_keyword(name, true);
+    if (ascii::is_ascii(name)) return matches_keyword(name, true);
     return matches_keyword(lower_full(name), false);
 }
 

@@ -1,7 +1,7 @@
 #include "text/folds.hpp"
 
+#include "common/utf8.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -47,7 +47,7 @@ bool strip_format_chars_in_place(std::string& s) {
     // Find the first character to remove; ASCII holds none.
     std::size_t first = s.size();
     for (std::size_t i = 0; i < s.size();) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
+        if (ascii::is_ascii(static_cast<unsigned char>(s[i]))) {
             ++i;
             continue;
         }

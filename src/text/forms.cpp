@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/utf8.hpp"
 #include "text/case.hpp"
 #include "text/folds.hpp"
 #include "text/match_pieces.hpp"
 #include "text/mojibake.hpp"
 #include "text/normalize.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -38,7 +38,7 @@ void collapse_into(std::string_view s, std::string& out) {
             after_space = true;
             continue;
         }
-        *w++ = Lower ? utf8::ascii_lower(ch) : ch;
+        *w++ = Lower ? ascii::lower(ch) : ch;
         after_space = false;
     }
     if (w != start && w[-1] == ' ') --w;
@@ -112,7 +112,7 @@ bool append_ascii_match_form(std::string_view s, std::string& out) {
         unsigned char high = 0;
         for (std::size_t i = 0; i < n; ++i) {
             high |= static_cast<unsigned char>(s[i]);
-            w[i] = utf8::ascii_lower(s[i]);
+            w[i] = ascii::lower(s[i]);
             doubled |= i > 0 && s[i] == ' ' && s[i - 1] == ' ';
         }
         ascii = (high & 0x80) == 0;
@@ -137,7 +137,7 @@ constexpr bool is_latin_or_greek(char32_t c) {
 
 bool has_mark(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
+        if (ascii::is_ascii(static_cast<unsigned char>(s[i]))) {
             ++i;
             continue;
         }
@@ -189,7 +189,7 @@ void append_folded_collapsed(std::string_view t, std::string& out) {
     bool after_space = true;
     for (std::size_t i = 0; i < t.size();) {
         const auto b = static_cast<unsigned char>(t[i]);
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             ++i;
             if (b == ' ') {
                 if (!after_space) out.push_back(' ');
@@ -272,7 +272,7 @@ void append_storage_form(std::string_view s, std::string& out) {
     // Trimming U+0020 commutes with NFC (a space is a starter that neither
     // composes nor decomposes).
     const std::string_view trimmed = detail::trim_ascii_space(s);
-    if (utf8::is_ascii(s) || (!has_mojibake_trigger(s) && is_normalized(trimmed, NormalForm::NFC))) {
+    if (ascii::is_ascii(s) || (!has_mojibake_trigger(s) && is_normalized(trimmed, NormalForm::NFC))) {
         out.append(trimmed);
     } else {
         out.append(detail::storage_form_general(s));

@@ -2,29 +2,14 @@
 
 #include <array>
 
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/identity_detail.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
 namespace detail {
-
-namespace {
-
-// Byte offset where the last character of s[0, end) begins; `end` > 0. A
-// malformed tail is taken one byte at a time.
-std::size_t last_char_start(std::string_view s, std::size_t end) noexcept {
-    std::size_t start = end - 1;
-    const std::size_t floor = end >= 4 ? end - 4 : 0;
-    while (start > floor && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    std::size_t i = start;
-    utf8::decode(s, i);
-    return i == end ? start : end - 1;
-}
-
-}  // namespace
 
 std::string_view trim_white_space(std::string_view s) noexcept {
     std::size_t begin = 0;
@@ -35,7 +20,7 @@ std::string_view trim_white_space(std::string_view s) noexcept {
     }
     std::size_t end = s.size();
     while (end > begin) {
-        const std::size_t start = last_char_start(s, end);
+        const std::size_t start = utf8::last_char_start(s, end);
         std::size_t i = start;
         if (!is_white_space(utf8::decode(s, i))) break;
         end = start;
@@ -127,7 +112,7 @@ std::string to_identity_match_form_with_punctuation(std::string_view s) {
         const std::size_t start = read;
         const auto byte = static_cast<unsigned char>(text[read]);
         bool kept;
-        if (byte < 0x80) {
+        if (ascii::is_ascii(byte)) {
             ++read;
             kept = is_kept_ascii(byte);
         } else {

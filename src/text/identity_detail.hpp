@@ -9,8 +9,6 @@
 
 namespace zemo::text::detail {
 
-inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 inline bool is_ascii_alnum(char32_t c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/mojibake.hpp"
 #include "text/normalize.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text::detail {
 
@@ -99,8 +99,8 @@ bool append_match_form_by_pieces(std::string_view s, std::string& out) {
     };
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            put(utf8::ascii_lower(static_cast<char>(b)));
+        if (ascii::is_ascii(b)) {
+            put(ascii::lower(static_cast<char>(b)));
             ++i;
             continue;
         }

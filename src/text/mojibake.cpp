@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/utf8.hpp"
 #include "text/forms.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 

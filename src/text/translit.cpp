@@ -1,7 +1,7 @@
 #include "text/translit.hpp"
 
+#include "common/utf8.hpp"
 #include "text/generated/translit_tables.hpp"
-#include "text/utf8.hpp"
 
 namespace zemo::text {
 
@@ -20,7 +20,7 @@ void append_transliterated(std::string_view s, std::string_view placeholder, std
     std::size_t i = 0;
     while (i < s.size()) {
         const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
+        if (ascii::is_ascii(b)) {
             out.push_back(static_cast<char>(b));
             ++i;
             continue;

@@ -12,7 +12,7 @@
 #include "check.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/pool.hpp"
-#include "fuzzy_reference.hpp"
+#include "reference/fuzzy.hpp"
 
 using namespace zemo::fuzzy;
 using Owned = std::vector<std::pair<std::string, std::string>>;

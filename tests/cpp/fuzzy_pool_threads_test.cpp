@@ -110,7 +110,10 @@ TEST(fuzzy_pool_interrupted_batch_stops_and_the_pool_serves_the_next) {
                 interrupted = true;
             }
         }
-        CHECK(interrupted);
+        // How often the caller polls depends on how the workers share the
+        // batch; what must hold is that a check saying stop stops the batch.
+        CHECK(interrupted == (g_checks_left.load() < 0));
+        if (checks == 0) CHECK(interrupted);
         CHECK(batch_classify_releases(w.artist_views, w.title_views, index, th) == expected);
     }
     // The filter and index building poll as well.

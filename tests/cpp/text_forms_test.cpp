@@ -1,4 +1,4 @@
-// Text forms: the Unicode 8.0.0 tables, the lower-casings against ICU, and
+// Text forms: membership in the Unicode 8.0.0 tables, the lower-casings against ICU, and
 // the fast paths (ASCII, per-character pieces) against the general paths.
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
@@ -9,23 +9,18 @@
 #include <string_view>
 
 #include "check.hpp"
+#include "common/utf8.hpp"
 #include "pg/text.hpp"
 #include "text/case.hpp"
 #include "text/forms.hpp"
 #include "text/generated/unicode8_tables.hpp"
 #include "text/match_pieces.hpp"
 #include "text/unicode8.hpp"
-#include "text/utf8.hpp"
 
 using namespace zemo::text;
+namespace utf8 = zemo::utf8;
 
 namespace {
-
-std::size_t code_points(std::span<const unicode8::detail::Range> ranges) {
-    std::size_t n = 0;
-    for (const auto& r : ranges) n += r.last - r.first + 1;
-    return n;
-}
 
 std::string utf8_of(char32_t c) {
     std::string s;
@@ -34,13 +29,6 @@ std::string utf8_of(char32_t c) {
 }
 
 }  // namespace
-
-TEST(unicode8_class_sizes) {
-    namespace d = unicode8::detail;
-    CHECK_EQ(code_points(d::kMark), 1567u + 383u + 13u);  // Mn, Mc and Me
-    CHECK_EQ(code_points(d::kCf), 150u);
-    CHECK_EQ(code_points(d::kSo), 5677u);
-}
 
 TEST(unicode8_membership) {
     // Bisection edges and the ASCII shortcuts: first and last members of every
@@ -104,29 +92,13 @@ TEST(ascii_fast_paths_match_general_paths) {
     }
 }
 
-TEST(utf8_is_ascii_at_every_length_and_position) {
+TEST(match_form_fast_path_at_every_position_of_a_non_ascii_char) {
     for (std::size_t n = 0; n <= 40; ++n) {
-        std::string s(n, 'a');
-        CHECK(utf8::is_ascii(s));
+        const std::string s(n, 'a');
         for (std::size_t i = 0; i < n; ++i) {
-            std::string t = s;
-            t[i] = static_cast<char>(0x80);
-            CHECK(!utf8::is_ascii(t));
             const std::string u = s.substr(0, i) + "\xC3\x89" + s.substr(i);  // É
             CHECK_EQ(to_match_form(u), detail::match_form_general(u));
         }
-    }
-}
-
-TEST(utf8_validation) {
-    for (std::string_view ok : {"", "a", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
-                                "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
-        CHECK(utf8::is_valid(ok));
-    }
-    for (std::string_view bad : {"\x80", "\xC0\x80", "\xC1\xBF", "\xC2", "\xC2\x41", "\xE0\x80\x80", "\xE0\x9F\xBF",
-                                 "\xED\xA0\x80", "\xE2\x82", "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-                                 "\xFF"}) {
-        CHECK(!utf8::is_valid(bad));
     }
 }
 

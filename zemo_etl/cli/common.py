@@ -10,14 +10,19 @@ interrupted with Ctrl-C.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import errno
 import importlib
 import os
+import stat
 import sys
 import time
+import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar, Union
 
+from zemo_etl import safety
 from zemo_etl.index import Catalogue, LibraryIndex
 
 T = TypeVar("T")
@@ -26,16 +31,30 @@ R = TypeVar("R")
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # as a shell reports a command ended by SIGPIPE
 
 
-class UserError(Exception):
+class CommandError(Exception):
+    """A failure reported as one line, ``zemo-etl COMMAND: message``, and an exit status."""
+
+    status = EXIT_FAILED
+
+    def __init__(self, message: str, status: Optional[int] = None) -> None:
+        super().__init__(message)
+        if status is not None:
+            self.status = status
+
+
+class UserError(CommandError):
     """A problem with the command's input or arguments: reported in one line, exit status 2."""
+
+    status = EXIT_USAGE
 
 
 class ArgumentParser(argparse.ArgumentParser):
     # argparse prints the whole usage before its error; one line says more.
     def error(self, message: str) -> Any:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {safety.inert(message)} (see {self.prog} --help)\n")
 
 
 def add_command(sub: Any, name: str, summary: str, description: str, examples: str) -> argparse.ArgumentParser:
@@ -48,48 +67,243 @@ def add_command(sub: Any, name: str, summary: str, description: str, examples: s
 
 
 def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
-    """Run a subcommand, turning user errors and Ctrl-C into their exit statuses."""
+    """Run a subcommand, turning its errors and Ctrl-C into their exit statuses."""
     try:
         return handler(args)
     except KeyboardInterrupt:
         print("zemo-etl: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except UserError as e:
-        print(f"zemo-etl {args.command}: {e}", file=sys.stderr)
+    except CommandError as e:
+        print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
+        return e.status
+    except safety.SafetyError as e:
+        print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly.
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as e:
+        print(f"zemo-etl {args.command}: {safety.inert(describe_os_error(e))}", file=sys.stderr)
+        return EXIT_USAGE if e.errno in _USER_ERRNOS else EXIT_FAILED
+    except MemoryError:
+        print(f"zemo-etl {args.command}: out of memory", file=sys.stderr)
+        return EXIT_FAILED
+
+
+# What a user can mend (a path, a permission); anything else (a full disk, an
+# I/O error) is a failure of the machine.
+_USER_ERRNOS = {errno.ENOENT, errno.ENOTDIR, errno.EISDIR, errno.EEXIST, errno.EACCES, errno.EPERM,
+                errno.ELOOP, errno.ENAMETOOLONG, errno.EROFS}
+
+
+def describe_os_error(e: OSError) -> str:
+    """One line for an OSError: its file (when it names one) and the system's words."""
+    what = e.strerror or str(e)
+    return f"{e.filename}: {what}" if e.filename else what
+
+
+def silence_stdout() -> None:
+    """Point standard output at /dev/null, so that what is still buffered for
+    a reader gone away (or a full device) is dropped at exit, not reported."""
+    try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 141
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 # --- input and output ---------------------------------------------------------
 
 def open_text(path: Optional[str], mode: str = "r") -> IO[str]:
-    """A file, or standard input/output for None or "-"; UTF-8, newlines as csv needs them."""
+    """A file to read, or standard input/output for None or "-"; UTF-8,
+    newlines as csv needs them. Files to write go through `open_output`."""
     if path is None or path == "-":
         stream = sys.stdin if "r" in mode else sys.stdout
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(encoding="utf-8", newline="")
         return stream
+    if "r" not in mode:
+        raise ValueError("open_text reads; open_output writes")
     try:
-        return open(path, mode, encoding="utf-8", newline="")
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory") from None
+        # Without O_NONBLOCK, opening a FIFO would wait for a writer before
+        # the check below could refuse it.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise UserError(f"{path}: {e.strerror}") from None
+        raise _input_error(path, e) from None
+    try:
+        safety.require_regular_file(path, fd)
+        os.set_blocking(fd, True)
+    except safety.SafetyError as e:
+        os.close(fd)
+        raise UserError(str(e)) from None
+    return open(fd, mode, encoding="utf-8", newline="")
+
+
+def _input_error(path: str, e: OSError) -> UserError:
+    if isinstance(e, FileNotFoundError):
+        return UserError(f"{path}: no such file")
+    if isinstance(e, IsADirectoryError):
+        return UserError(f"{path}: is a directory")
+    if isinstance(e, PermissionError):
+        return UserError(f"{path}: permission denied")
+    return UserError(f"{path}: {e.strerror}")
 
 
 def require_file(path: str) -> None:
-    if not os.path.exists(path):
-        raise UserError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise UserError(f"{path}: is a directory")
+    """A regular file we may read, or a one-line UserError: a FIFO, a device
+    or a folder is refused before anything could block on it."""
+    try:
+        safety.require_regular_file(path)
+    except OSError as e:
+        raise _input_error(path, e) from None
+    except safety.SafetyError as e:
+        raise UserError(str(e)) from None
     if not os.access(path, os.R_OK):
         raise UserError(f"{path}: permission denied")
+
+
+def add_output_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
+    """--allow-shared-folder, and --csv-safe for a command that writes CSV."""
+    p.add_argument("--allow-shared-folder", action="store_true",
+                   help="write into a folder other users can change (refused otherwise), with a warning")
+    if csv:
+        p.add_argument("--csv-safe", action="store_true",
+                       help="put ' before CSV text cells that start with = + - @ TAB or CR, so that a "
+                            "spreadsheet shows them as text (the data is then no longer exact)")
+
+
+def check_folder(folder: Any, allow_shared: bool, command: str = "") -> None:
+    """Refuse to write into a folder other users can change (one-line
+    UserError), unless `allow_shared` (--allow-shared-folder): then warn on
+    standard error."""
+    try:
+        warning = safety.check_folder(folder, allow_shared)
+    except FileNotFoundError:
+        raise UserError(f"{folder}: no such folder") from None
+    except OSError as e:
+        raise UserError(f"{folder}: {e.strerror}") from None
+    except safety.SafetyError as e:
+        raise UserError(str(e)) from None
+    if warning is not None:
+        print(f"zemo-etl{' ' + command if command else ''}: warning: {safety.inert(warning)}", file=sys.stderr)
+
+
+class StreamOutput:
+    """A stream whose write errors are one-line CommandErrors naming it: a
+    full disk, a quota or an I/O error is a failure of the machine, exit 1.
+    A reader gone away (BrokenPipeError) passes through."""
+
+    def __init__(self, stream: IO[Any], name: str) -> None:
+        self._stream, self._name = stream, name
+
+    def _failed(self, e: OSError) -> CommandError:
+        return CommandError(f"{self._name}: cannot write: {e.strerror or e}")
+
+    def write(self, data: Any) -> int:
+        try:
+            return self._stream.write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def open_output(path: Optional[str], args: argparse.Namespace, binary: bool = False) -> Iterator[IO[Any]]:
+    """Standard output for None or "-", else `path` written whole or not at
+    all: through a private temporary file renamed over it at the end (a
+    symlink at `path` is replaced, never followed), removed on an error or
+    Ctrl-C. A failed write is a one-line CommandError."""
+    if path is None or path == "-":
+        stream = StreamOutput(sys.stdout.buffer if binary else open_text(None, "w"), "standard output")
+        yield stream  # type: ignore[misc]
+        stream.flush()
+        return
+    if not safety.stream_target(path):  # nothing is created at /dev/null or a FIFO
+        check_folder(os.path.dirname(os.path.abspath(path)), args.allow_shared_folder, args.command)
+    stack = contextlib.ExitStack()
+    try:
+        stream = StreamOutput(stack.enter_context(safety.atomic_write(path, binary=binary)), path)
+    except IsADirectoryError:
+        raise UserError(f"{path}: is a directory") from None
+    except OSError as e:
+        raise UserError(f"{path}: cannot write: {e.strerror}") from None
+    with stack:
+        yield stream  # type: ignore[misc]
+        stream.flush()
+        try:
+            stack.close()  # synced and renamed here, so that a failure is reported
+        except OSError as e:
+            raise CommandError(f"{path}: cannot write: {e.strerror}") from None
+
+
+def _identity(path: Optional[str], fd: int) -> Optional[tuple[int, int]]:
+    """(device, inode) of a regular file named by `path`, or open at `fd` for None/"-"."""
+    try:
+        st = os.fstat(fd) if path is None or path == "-" else os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _fileno(stream: Any) -> int:
+    try:
+        return int(stream.fileno())
+    except (AttributeError, ValueError, OSError):  # a replaced stream (tests) has none
+        return -1
+
+
+def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence[Optional[str]],
+                              hint: str = "write to another file") -> None:
+    """Refuse, before anything is read, an output that is also an input (the
+    same file by any path: a symlink, a hard link, a redirection of standard
+    input or output), and two outputs into one file: the output would empty
+    or cut the input, or replace the other output."""
+    def shown(path: Optional[str], stream: str) -> str:
+        return stream if path is None or path == "-" else path
+
+    stdout_fd, stdin_fd = _fileno(sys.stdout), _fileno(sys.stdin)
+    for k, out in enumerate(outputs):
+        target = _identity(out, stdout_fd)
+        for src in inputs:
+            if target is not None and _identity(src, stdin_fd) == target:
+                raise UserError(f"{shown(out, 'standard output')}: is also the input "
+                                f"{shown(src, 'standard input')}; {hint}")
+        for other in outputs[k + 1:]:
+            if out not in (None, "-") and other not in (None, "-") and (
+                    os.path.abspath(out) == os.path.abspath(other)
+                    or target is not None and _identity(other, stdout_fd) == target):
+                raise UserError(f"{out}: given for two outputs; write them to different files")
+
+
+def add_columns(header: list[str], added: Sequence[str], source: str, note: str) -> tuple[list[str], list[int]]:
+    """The header with the columns a command adds, and each one's place. A
+    column the input has already is replaced where it stands (a second one of
+    the same name would hide one from every reader), with a note."""
+    header = list(header)
+    places = []
+    for name in added:
+        if name in header:
+            print(f"{note} {safety.inert(source)} has a column {safety.inert(name)!r} already; "
+                  f"its values are replaced", file=sys.stderr)
+            places.append(header.index(name))
+        else:
+            places.append(len(header))
+            header.append(name)
+    return header, places
 
 
 def _name(stream: IO[str]) -> str:
@@ -148,8 +362,51 @@ class CsvInput:
         return chunked(self.rows(), size)
 
 
-def csv_writer(stream: IO[str]) -> Any:
-    return csv.writer(stream, lineterminator="\n")
+class CsvWriter:
+    """csv.writer's writerow and writerows, lines ending in "\\n".
+
+    csv.writer quotes a field only for the characters of its own line end, so
+    with "\\n" a field holding a bare CR went out unquoted, and every reader
+    split the row there. Rows with a CR are written quoted, the rest as fast
+    as before. `safe` (--csv-safe): text cells never start a spreadsheet
+    formula."""
+
+    def __init__(self, stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> None:
+        self._stream, self._safe, self._end = stream, safe, lineterminator
+        self._lines: list[str] = []  # csv.writer writes each row as one string
+        sink = types.SimpleNamespace(write=self._lines.append)
+        self._plain = csv.writer(sink, lineterminator=lineterminator)
+        self._quoting_cr = csv.writer(sink, lineterminator="\r\n")
+
+    def writerow(self, row: Iterable[Any]) -> None:
+        self.writerows([row])
+
+    def writerows(self, rows: Iterable[Iterable[Any]]) -> None:
+        lines = self._lines
+        if isinstance(rows, (list, tuple)) and not self._safe:
+            self._plain.writerows(rows)  # all in C; the rows are at hand if one needs quoting
+            if "\r" in "".join(lines):
+                for k in range(len(rows)):
+                    self._quote_cr(k, rows[k])
+        else:
+            for row in rows:
+                if self._safe:
+                    row = [safety.formula_safe(c) for c in row]
+                self._plain.writerow(row)
+                self._quote_cr(len(lines) - 1, row)
+        self._stream.write("".join(lines))
+        lines.clear()
+
+    def _quote_cr(self, k: int, row: Iterable[Any]) -> None:
+        # Rewrites line k, the row as written, if it holds a CR it should have quoted.
+        if "\r" in self._lines[k] and self._end != "\r\n":
+            self._quoting_cr.writerow(row)
+            self._lines[k] = self._lines.pop()[:-2] + self._end
+
+
+def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> CsvWriter:
+    """A csv writer to `stream`; `safe` (--csv-safe) guards cells against formula injection."""
+    return CsvWriter(stream, safe, lineterminator)
 
 
 def count_lines(path: Optional[str]) -> Optional[int]:

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import argparse
 
-from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, chunked, count_lines, csv_writer,
-                                 open_text, read_lines)
+from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_output_options, chunked,
+                                 count_lines, csv_writer, open_output, open_text, read_lines,
+                                 refuse_overwriting_inputs)
 from zemo_etl.columns import FORMS
 
 
@@ -26,29 +27,29 @@ zemo-etl normalize --form identity --column artist releases.csv > keyed.csv
     p.add_argument("--column", metavar="NAME", help="treat the input as CSV and convert this column")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("input", metavar="FILE", nargs="?", help="input file (default: standard input)")
+    add_output_options(p)
     p.set_defaults(handler=run_normalize)
 
 
 def run_normalize(args: argparse.Namespace) -> int:
     form = FORMS[args.form]
+    refuse_overwriting_inputs([args.output], [args.input])
     src = open_text(args.input)
     total = count_lines(args.input)
-    with Progress(f"normalize {args.form}", total=total, unit="lines") as progress:
+    with open_output(args.output, args) as out, \
+            Progress(f"normalize {args.form}", total=total, unit="lines") as progress:
         if args.column is None:
-            out = open_text(args.output, "w")
             for chunk in chunked(read_lines(src), FORM_CHUNK):
                 out.write("\n".join(form(chunk)) + "\n")
                 progress.update(len(chunk))
         else:
             table = CsvInput(src, required=[args.column])
             i = table.header.index(args.column)
-            out = open_text(args.output, "w")
-            writer = csv_writer(out)
+            writer = csv_writer(out, args.csv_safe)
             writer.writerow(table.header)
             for rows in table.chunks(FORM_CHUNK):
                 for row, value in zip(rows, form([r[i] for r in rows])):
                     row[i] = value
                 writer.writerows(rows)
                 progress.update(len(rows))
-    out.flush()
     return 0

@@ -5,7 +5,9 @@
     zemo-etl run --dump library.sql --releases releases.csv --workdir out [--db-url URL]
 
 Steps (resumable: a run that stops part-way continues from the first step
-not completed, with the state kept in WORKDIR/state.json):
+not completed, with the state kept in WORKDIR/state.json; after Ctrl-C,
+wherever it came, that step is marked failed with the error "interrupted",
+which `zemo-etl state show` prints):
 
 1. load_library    the `library` table out of the MySQL dump, in storage form
 2. dedupe_releases the releases CSV, in storage form, duplicates dropped
@@ -23,18 +25,31 @@ started with.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import io
+import itertools
+import json
 import os
 import pathlib
 import sys
 import time
+import urllib.parse
 from collections import Counter
 from typing import Any, Optional
 
-from zemo_etl import _demo_data, dump, import_utils, pg, schema, state, stores, text
-from zemo_etl.cli.common import Progress, classify_in_chunks, resolve_in_chunks
+from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores, text
+from zemo_etl.cli import state as state_command
+from zemo_etl.cli.common import (EXIT_FAILED, CommandError, Progress, UserError, add_columns, add_command, add_output_options,
+                                 check_folder, classify_in_chunks, csv_writer, refuse_overwriting_inputs,
+                                 resolve_in_chunks)
+from zemo_etl.cli.rows import add_allow_incomplete, library_records
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
+from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
+REPORT = "releases_classified.csv"  # in the work folder
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
+INTERRUPTED = "interrupted"  # the error of the step a Ctrl-C stopped the run at
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 
 # The job's own tables beside `library`, keyed by the release's place in the
@@ -42,17 +57,30 @@ SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 RELEASES_TABLE = "incoming_releases"
 DECISIONS_TABLE = "release_decisions"
 MATCHES_TABLE = "artist_matches"
+# The releases CSV's header, for the report; role: "artist" and "title" for
+# the columns the job read them from.
+RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 JOB_TABLES = {
-    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT"],
+    # fields: the release's whole input row, a JSON array in the header's order
+    RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
+    RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT", "role TEXT"],
     DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
 }
 
 
 class Pipeline:
+    """The job over one dump, one releases CSV and one work folder.
+    `csv_safe`: the report's text cells never start a spreadsheet formula;
+    `allow_shared_folder`: a work folder other users can change is used
+    (with a warning) rather than refused."""
+
+    allow_incomplete = False  # a dump cut short is read up to the cut (with a warning)
+
     def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
-                 db_url: Optional[str] = None) -> None:
+                 db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False) -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
+        self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
         self.state_path = workdir / "state.json"
         self.db_url = db_url or "sqlite:///" + str((workdir / "library.db").resolve())
         self.csv_dir = str(releases.resolve().parent)
@@ -60,11 +88,23 @@ class Pipeline:
         self.timings: dict[str, float] = {}
 
     def _load_or_create_state(self) -> state.PipelineState:
-        if self.state_path.exists():
-            st = state.PipelineState.load(str(self.state_path))
-            st.validate_resume(stores.redact_url(self.db_url), self.csv_dir)
-            return st
-        return state.PipelineState(stores.redact_url(self.db_url), self.csv_dir, STEPS)
+        """The state to resume, or a new one. The state holds the URL without
+        its password, and a resume compares it so: the same database with
+        another password is the same run. UserError when it cannot resume."""
+        if not os.path.lexists(self.state_path):
+            return state.PipelineState(redact_url(self.db_url), self.csv_dir, STEPS)
+        st, doc = state_command.load(str(self.state_path))
+        stored = str(doc.get("database_url"))
+        try:
+            st.validate_resume(state_command.resume_url(doc, self.db_url), self.csv_dir)
+        except ValueError as e:
+            reason = scrub(str(e), url_secrets(stored))
+            raise UserError(f"cannot resume: {reason} (--fresh starts over)") from None
+        if stored != redact_url(stored):
+            # Written before URLs were stored redacted: the password goes now.
+            st = _with_url(st, doc, redact_url(stored))
+            self._save(st)
+        return st
 
     def _replace(self, table: str, ddl: str, columns: list[str], rows: Any) -> None:
         # A step's table in one transaction: a failed step leaves the old one.
@@ -80,45 +120,65 @@ class Pipeline:
         self._replace(table, f"CREATE TABLE {table} ({', '.join(definitions)})",
                       [d.split()[0] for d in definitions], rows)
 
-    def run(self) -> int:
+    def run(self, fresh: bool = False) -> int:
+        """The steps not completed yet (all of them with `fresh`): 0 when all
+        are done, 1 when one failed. UserError when an input, the work folder,
+        the state or the database is unusable; KeyboardInterrupt passes
+        through, recorded in the state."""
         self.workdir.mkdir(parents=True, exist_ok=True)
-        try:
-            st = self._load_or_create_state()
-        except ValueError as e:
-            print(f"[fail] cannot resume: {e} (--fresh starts over)", file=sys.stderr)
-            return 2
+        check_folder(self.workdir, self.allow_shared_folder)
+        if fresh and os.path.lexists(self.state_path):
+            os.remove(self.state_path)
+        st = self._load_or_create_state()
         try:
             self.store = stores.open_store(self.db_url)
         except stores.StoreError as e:
-            print(f"[fail] {e}", file=sys.stderr)
-            return 2
+            raise UserError(str(e)) from None
         with self.store:
             return self._run_steps(st)
 
+    def _save(self, st: state.PipelineState) -> None:
+        st.save(str(self.state_path))
+
     def _run_steps(self, st: state.PipelineState) -> int:
-        step = STEPS[0]
+        failed = None
         try:
             for step in STEPS:
                 if st.is_completed(step):
                     print(f"[skip] {step}: completed in an earlier run")
                     continue
                 started = time.monotonic()
+                # A step's lines are printed once it is recorded completed: a
+                # reader gone away (`| head`) or a full disk ends the command,
+                # it fails no step.
+                said = io.StringIO()
                 try:
-                    getattr(self, step)()
+                    with contextlib.redirect_stdout(said):
+                        getattr(self, step)()
                 except Exception as e:
-                    st.mark_failed(step, f"{type(e).__name__}: {e}")
-                    st.save(str(self.state_path))
-                    print(f"[fail] {step}: {e}", file=sys.stderr)
-                    return 1
+                    failed = step
+                    status = e.status if isinstance(e, CommandError) else EXIT_FAILED
+                    # A driver's error may quote the URL's password.
+                    error = scrub(str(e), url_secrets(self.db_url))
+                    st.mark_failed(step, f"{type(e).__name__}: {error}")
+                    self._save(st)
+                    print(f"[fail] {step}: {inert(error)}", file=sys.stderr)
+                    return status
                 self.timings[step] = time.monotonic() - started
+                # A step's tables are committed when it returns: from here on
+                # it counts as completed, saved or not.
                 st.mark_completed(step)
-                st.save(str(self.state_path))
+                self._save(st)
+                sys.stdout.write(said.getvalue())
         except KeyboardInterrupt:
-            # Wherever Ctrl-C lands, the step under way is recorded as failed,
-            # so the state file shows it and the next run starts there.
-            if not st.is_completed(step):
-                st.mark_failed(step, "interrupted")
-                st.save(str(self.state_path))
+            # Wherever Ctrl-C lands (in a step, in the save after one, between
+            # two) the first step not completed is marked interrupted and the
+            # state saved again, so that the file says where the next run
+            # starts and why. A step that failed of itself keeps its error.
+            pending = next((s for s in STEPS if not st.is_completed(s)), None)
+            if pending is not None and pending != failed:
+                st.mark_failed(pending, INTERRUPTED)
+            self._save(st)
             raise
         return 0
 
@@ -127,12 +187,17 @@ class Pipeline:
         stored = [columns.index(key) for key in ("title", "artist", "alternate_artist_name")]
         artist = columns.index("artist")
         counts: Counter[str] = Counter()
+        safety.require_regular_file(self.dump)
+        # Read up to the first chunk here, so that a dump without library
+        # rows is refused before the old table is touched.
+        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete)
+        first = next(records)
 
         def rows():
             with Progress("load_library", unit="rows") as progress:
-                for chunk in dump.TableRowChunks(str(self.dump), schema.LIBRARY_TABLE):
+                for chunk in itertools.chain([first], records):
                     for row in chunk:
-                        record = (list(row) + [None] * len(columns))[:len(columns)]
+                        record = list(row)
                         for k in stored:
                             if isinstance(record[k], str):
                                 record[k] = text.to_storage_form(record[k])
@@ -143,22 +208,28 @@ class Pipeline:
                     progress.update(len(chunk))
 
         self._replace(schema.LIBRARY_TABLE, schema.library_ddl(), columns, rows())
-        print(f"[done] load_library: {counts['rows']} rows from {self.dump.name}, "
+        print(f"[done] load_library: {counts['rows']} rows from {inert(self.dump.name)}, "
               f"{counts['compilations']} compilations")
 
     def dedupe_releases(self) -> None:
         seen = import_utils.DedupSet()
         kept, dropped = [], 0
+        safety.require_regular_file(self.releases)
         with open(self.releases, newline="", encoding="utf-8") as f:
-            for row in csv.DictReader(f):
+            reader = csv.DictReader(f)
+            for row in reader:
                 artist = pg.to_pg_text_form(text.to_storage_form(row.get("artist")))
                 title = pg.to_pg_text_form(text.to_storage_form(row.get("title")))
                 if seen.add((text.to_match_form(artist), text.to_match_form(title))):
-                    kept.append({"artist": artist, "title": title})
+                    fields = json.dumps([row.get(c) for c in reader.fieldnames or []], ensure_ascii=False)
+                    kept.append({"artist": artist, "title": title, "fields": fields})
                 else:
                     dropped += 1
         print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
-        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"]) for k, r in enumerate(kept)])
+        header = reader.fieldnames or []
+        roles = {header.index(c): c for c in ("artist", "title") if c in header}
+        self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
+        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
         return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
@@ -179,76 +250,122 @@ class Pipeline:
         self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
 
     def resolve_artists(self) -> None:
-        catalog = sorted({text.to_identity_match_form(artist) for artist, _ in self._library() if artist})
+        # Matched in identity form, recorded as the library stores the name
+        # (the first library row with that form), so the report joins back.
+        stored: dict[str, str] = {}
+        for artist, _ in self._library():
+            if artist:
+                stored.setdefault(text.to_identity_match_form(artist), artist)
+        catalog = sorted(stored)
         names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
         with Progress("resolve_artists", total=len(names), unit="names") as progress:
-            resolved = resolve_in_chunks(names, catalog, 0.85, progress)
+            resolved = resolve_in_chunks(names, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
-        self._replace_job_table(MATCHES_TABLE, list(enumerate(resolved)))
+        self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
+
+    def _input_rows(self) -> tuple[list[str], list[int], list[list[Optional[str]]]]:
+        """The releases CSV's header, the places of its artist and title
+        columns (past its end where it has none), and each kept release's
+        input row. A database from before the rows were kept gives artist
+        and title only."""
+        if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
+            old = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
+            return ["artist", "title"], [0, 1], [list(r) for r in old]
+        columns = self.store.query(f"SELECT name, role FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")
+        header = [name for name, _ in columns]
+        roles = [role for _, role in columns]
+        places = []
+        for role in ("artist", "title"):
+            if role not in roles:
+                header.append(role)
+            places.append(roles.index(role) if role in roles else len(header) - 1)
+        rows = [json.loads(fields) for (fields,) in self.store.query(
+            f"SELECT fields FROM {RELEASES_TABLE} ORDER BY seq")]
+        return header, places, rows
+
+    def refuse_overwriting_inputs(self) -> None:
+        """UserError when the report, the state or the SQLite database would
+        be written over the dump or the releases CSV."""
+        outputs = [str(self.workdir / REPORT), str(self.state_path)]
+        if self.db_url.startswith("sqlite:///"):
+            outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
+        refuse_overwriting_inputs(outputs, [str(self.dump), str(self.releases)], "use another --workdir")
 
     def write_report(self) -> None:
+        """Every column of the releases CSV (artist and title in storage
+        form), then the ASCII forms, the decision and the library's stored
+        name of the artist; a column of these already in the input is
+        replaced in place."""
         releases = self._releases()
+        header, place, rows = self._input_rows()
         decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
         resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
-        out = self.workdir / "releases_classified.csv"
-        with open(out, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f)
-            writer.writerow(["artist", "title", "ascii_artist", "ascii_title", "decision", "library_artist"])
-            for release, decision, match in zip(releases, decisions, resolved):
-                writer.writerow([
-                    release["artist"], release["title"],
-                    text.to_ascii_form(release["artist"]), text.to_ascii_form(release["title"]),
-                    decision, match or "",
-                ])
-        print(f"[done] write_report: {out}")
+        header, added = add_columns(header, ["ascii_artist", "ascii_title", "decision", "library_artist"],
+                                    str(self.releases), "[note] write_report:")
+        place += added
+        out = self.workdir / REPORT
+        with atomic_write(out) as f:
+            writer = csv_writer(f, self.csv_safe)
+            writer.writerow(header)
+            for release, row, decision, match in zip(releases, rows, decisions, resolved):
+                row = row + [None] * (len(header) - len(row))
+                for k, value in zip(place, [release["artist"], release["title"],
+                                            text.to_ascii_form(release["artist"]),
+                                            text.to_ascii_form(release["title"]), decision, match]):
+                    row[k] = value
+                writer.writerow(row)
+        print(f"[done] write_report: {inert(out)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()
         for release, decision in zip(releases, decisions):
             if shown[decision] < 5:
                 shown[decision] += 1
-                print(f"    {decision:<7} {release['artist']} - {release['title']}")
+                print(f"    {decision:<7} {inert(release['artist'])} - {inert(release['title'])}")
 
 
 def add_parsers(sub) -> None:
-    demo = sub.add_parser("demo", help="run the job on the bundled sample data", description=__doc__,
-                          formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
-  zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
-  zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings""")
+    demo = add_command(sub, "demo", "run the job on the bundled sample data", __doc__, """
+zemo-etl demo --fresh --workdir build/demo     # the bundled 3,000 releases, from the start
+zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with timings
+""")
     demo.add_argument("--workdir", type=pathlib.Path, default=pathlib.Path("zemo-etl-demo"))
     demo.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     demo.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     demo.add_argument("--scale", type=int, metavar="N",
                       help="generate N library rows and N releases into WORKDIR and print each step's time")
+    add_output_options(demo)
     demo.set_defaults(handler=run_demo)
-    run = sub.add_parser("run", help="run the job on a dump and a releases CSV", description=__doc__,
-                         formatter_class=argparse.RawDescriptionHelpFormatter, epilog="""examples:
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
-  zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh""")
+    run = add_command(sub, "run", "run the job on a dump and a releases CSV", __doc__, """
+zemo-etl run --dump library.sql --releases releases.csv --workdir out
+zemo-etl run --dump library.sql --releases releases.csv --workdir out   # again: resumes
+zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
+""")
     run.add_argument("--dump", type=pathlib.Path, required=True, help="MySQL dump holding the `library` table")
     run.add_argument("--releases", type=pathlib.Path, required=True, help="CSV with artist,title columns")
     run.add_argument("--workdir", type=pathlib.Path, required=True)
     run.add_argument("--fresh", action="store_true", help="forget the state of an earlier run")
     run.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
+    add_allow_incomplete(run)
+    add_output_options(run)
     run.set_defaults(handler=run_job)
 
 
-def run_demo(args) -> int:
+def run_demo(args: argparse.Namespace) -> int:
     args.dump = SAMPLE_DATA / "library.sql"
     args.releases = SAMPLE_DATA / "releases.csv"
     if args.scale is None:
         return run_job(args)
     if args.scale < 1:
-        print("zemo-etl demo: error: --scale must be at least 1", file=sys.stderr)
-        return 2
+        raise UserError("--scale must be at least 1")
     data = args.workdir / "input"
     data.mkdir(parents=True, exist_ok=True)
+    check_folder(data, args.allow_shared_folder, args.command)
     args.dump, args.releases = data / "library.sql", data / "releases.csv"
     started = time.monotonic()
     _demo_data.generate(str(args.dump), str(args.releases), args.scale, args.scale)
     generated = time.monotonic() - started
     args.fresh = True  # new data: an old state would not match it
-    pipeline = Pipeline(args.dump, args.releases, args.workdir, args.db_url)
+    pipeline = _pipeline(args)
     status = run_job(args, pipeline)
     print(f"timings for {args.scale:,} library rows and {args.scale:,} releases:")
     for step, seconds in [("generate data", generated), *pipeline.timings.items()]:
@@ -256,7 +373,26 @@ def run_demo(args) -> int:
     return status
 
 
-def run_job(args, pipeline: Pipeline | None = None) -> int:
-    if args.fresh and (args.workdir / "state.json").exists():
-        os.remove(args.workdir / "state.json")
-    return (pipeline or Pipeline(args.dump, args.releases, args.workdir, args.db_url)).run()
+def _pipeline(args: argparse.Namespace) -> Pipeline:
+    pipeline = Pipeline(args.dump, args.releases, args.workdir, args.db_url, csv_safe=args.csv_safe,
+                        allow_shared_folder=args.allow_shared_folder)
+    pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
+    return pipeline
+
+
+def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> int:
+    pipeline = pipeline or _pipeline(args)
+    pipeline.refuse_overwriting_inputs()
+    return pipeline.run(fresh=args.fresh)
+
+
+def _with_url(st: state.PipelineState, doc: dict, db_url: str) -> state.PipelineState:
+    """The same steps and statuses under another database URL."""
+    steps = list(doc.get("steps", {}))
+    new = state.PipelineState(db_url, str(doc.get("csv_dir")), steps)
+    for step in steps:
+        if st.is_completed(step):
+            new.mark_completed(step)
+        elif st.step_status(step) == "failed":
+            new.mark_failed(step, st.step_error(step) or "")
+    return new

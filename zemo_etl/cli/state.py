@@ -10,6 +10,7 @@ import tempfile
 
 from zemo_etl import state
 from zemo_etl.cli.common import EXIT_FAILED, UserError, add_command, require_file
+from zemo_etl.safety import inert, redact_url, scrub, url_secrets
 
 # Steps of the ETL pipeline's state files (versions 1 to 3) and of `zemo-etl
 # run`, in the order they run; a file's other steps are listed after them.
@@ -25,15 +26,13 @@ def load(path: str) -> tuple[state.PipelineState, dict]:
         st = state.PipelineState.load(path)
     except RuntimeError as e:
         raise UserError(f"{path}: not a usable state file: {e}") from None
-    # The class does not list its steps; its own save does, after migration.
-    fd, tmp = tempfile.mkstemp(suffix=".json")
-    os.close(fd)
-    try:
+    # The class does not list its steps; its own save does, after migration,
+    # into a private folder (no name in a shared one to plant or race for).
+    with tempfile.TemporaryDirectory(prefix="zemo-etl-state-") as folder:
+        tmp = os.path.join(folder, "state.json")
         st.save(tmp)
         with open(tmp, encoding="utf-8") as f:
             doc = json.load(f)
-    finally:
-        os.unlink(tmp)
     return st, doc
 
 
@@ -82,25 +81,37 @@ zemo-etl state check out/state.json --db-url file:///data/library.sql --csv-dir 
 
 
 def run_show(args: argparse.Namespace) -> int:
+    # Every value comes from the file: shown with control characters escaped,
+    # the URL without a password an older file may still hold.
     st, doc = load(args.file)
     steps = ordered_steps(doc)
-    print(f"state file    {args.file} (version {doc.get('version')})")
-    print(f"database_url  {doc.get('database_url')}")
-    print(f"csv_dir       {doc.get('csv_dir')}")
-    width = max((len(s) for s in steps), default=0)
+    print(f"state file    {inert(args.file)} (version {inert(doc.get('version'))})")
+    print(f"database_url  {inert(redact_url(str(doc.get('database_url'))))}")
+    print(f"csv_dir       {inert(doc.get('csv_dir'))}")
+    width = max((len(inert(s)) for s in steps), default=0)
     for s in steps:
         error = st.step_error(s)
-        print(f"  {s:<{width}}  {st.step_status(s)}" + (f": {error}" if error else ""))
-    print(summary(st, steps))
+        print(f"  {inert(s):<{width}}  {st.step_status(s)}" + (f": {inert(error)}" if error else ""))
+    print(inert(summary(st, steps)))
     return 0
 
 
 def run_check(args: argparse.Namespace) -> int:
     st, doc = load(args.file)
     try:
-        st.validate_resume(args.db_url, args.csv_dir)
+        # The file holds the URL without its password: so is it compared.
+        st.validate_resume(resume_url(doc, args.db_url), args.csv_dir)
     except ValueError as e:
-        print(f"cannot resume: {e}", file=sys.stderr)
+        print(f"cannot resume: {inert(scrub(str(e), url_secrets(str(doc.get('database_url')))))}", file=sys.stderr)
         return EXIT_FAILED
-    print(f"can resume: {summary(st, ordered_steps(doc))}")
+    print(f"can resume: {inert(summary(st, ordered_steps(doc)))}")
     return 0
+
+
+def resume_url(doc: dict, db_url: str) -> str:
+    """The URL to check a resume against the state with: `db_url` without its
+    password, or the state's own text when that names the same database (a
+    file written before URLs were stored redacted may still hold one)."""
+    stored = str(doc.get("database_url"))
+    wanted = redact_url(db_url)
+    return stored if redact_url(stored) == wanted else wanted

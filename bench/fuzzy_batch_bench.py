@@ -19,7 +19,7 @@ Two parts, each against its goal:
 
 Times are CPU times of this process (the machine may be shared). Run one
 part with FUZZY_SCALE_PART=classify or resolve, or
-``python bench/fuzzy_scale_bench.py [--quick] [classify|resolve]``;
+``python bench/fuzzy_batch_bench.py [--quick] [classify|resolve]``;
 FUZZY_SCALE_PEER_NAMES sets the peer's sample (default 400).
 """
 
@@ -158,7 +158,7 @@ def run_resolve(quick: bool) -> None:
 _CLASSIFY = """
     import resource, time
     import fuzzy_names
-    from fuzzy_scale_bench import _cpu
+    from fuzzy_batch_bench import _cpu
     from zemo_etl import fuzzy
     from zemo_etl.index import LibraryIndex
     n_library, budget = {n_library}, {budget}

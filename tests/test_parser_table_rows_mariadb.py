@@ -17,7 +17,7 @@ from typing import Any
 import pytest
 
 from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
-from zemo_etl import parser
+from zemo_etl import dump, parser
 
 Convert = Callable[[str], Any]
 
@@ -93,6 +93,8 @@ DUMP_FORMS = {
     "compact": ["--compact"],
     "complete-insert-short-statements": ["--complete-insert", "--net-buffer-length=4096"],
 }
+# Forms only the chunk reader reads (the parser's functions read INSERT INTO alone).
+CHUNK_FORMS = {**DUMP_FORMS, "insert-ignore": ["--insert-ignore"], "replace": ["--replace"]}
 
 
 def _hex_text(s: str) -> str:
@@ -156,7 +158,7 @@ READ_BACK: dict[str, tuple[str, list[Convert]]] = {
 def dumps(mariadb: MariaDB, tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:  # noqa: F811
     mariadb.sql(_create_script())
     out = tmp_path_factory.mktemp("dumps")
-    return {form: mariadb.dump("d", options, out / f"{form}.sql") for form, options in DUMP_FORMS.items()}
+    return {form: mariadb.dump("d", options, out / f"{form}.sql") for form, options in CHUNK_FORMS.items()}
 
 
 @pytest.fixture(scope="module")
@@ -192,3 +194,34 @@ def test_dumps_use_the_forms_under_test(dumps: dict[str, Path]) -> None:
     assert b",0x" in dumps["hex-blob"].read_bytes()
     assert sum(line.startswith(b"INSERT INTO `t` VALUES (") for line in lines["skip-extended-insert"]) == len(_t_rows())
     assert sum(line.startswith(b"INSERT INTO `t` (") for line in lines["complete-insert-short-statements"]) > 1
+    assert b"INSERT IGNORE INTO `t` VALUES" in lines["insert-ignore"] and b"REPLACE INTO `t` VALUES" in lines["replace"]
+
+
+def _chunk_rows(path: Path, table: str, **options: Any) -> list[tuple[Any, ...]]:
+    return [row for chunk in dump.TableRowChunks(str(path), table, 7, **options) for row in chunk]
+
+
+@pytest.mark.parametrize("form", list(CHUNK_FORMS))
+def test_chunks_read_every_form_and_refuse_it_cut(
+    dumps: dict[str, Path], server_rows: dict[str, list[tuple[Any, ...]]], form: str, tmp_path: Path
+) -> None:
+    path = dumps[form]
+    assert typed(_chunk_rows(path, "t")) == typed(server_rows["t"])
+    data = path.read_bytes()
+    n = len(server_rows["t"]) // 2
+    reader = dump.TableRowChunks(str(path), "t", 1)
+    for _ in range(n):
+        next(reader)
+    row_end = reader.report()["last_row_end"]  # just after row n's ')'
+    quote = data.index(b"'", row_end) + 1
+    number = data.index(b"(", row_end) + 2
+    cuts = {"tuple-boundary": row_end, "in-string": quote, "in-number": number}
+    if b"-- Dump completed" in data:  # not written with --compact, which leaves a cut there unseen
+        cuts["before-trailer"] = data.rindex(b"-- Dump completed")
+    for name, at in cuts.items():
+        cut = tmp_path / f"{name}.sql"
+        cut.write_bytes(data[:at])
+        with pytest.raises(dump.IncompleteDumpError, match=f"{cut}: table `t`: "):
+            _chunk_rows(cut, "t")
+        expected = server_rows["t"] if name == "before-trailer" else server_rows["t"][:n]
+        assert typed(_chunk_rows(cut, "t", allow_incomplete=True)) == typed(expected), name

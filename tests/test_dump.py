@@ -3,18 +3,21 @@ names of its CREATE TABLE and the column types its values give."""
 
 from __future__ import annotations
 
+import inspect
 import math
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+from decimal import Decimal
 from typing import Any
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zemo_etl import dump, pg
+from zemo_etl import _ext, dump, pg
 from zemo_etl.parser import load_table_rows
 
 # Statement shapes the reader handles, each a piece of a dump; the property
@@ -34,8 +37,12 @@ PIECES = [
 ]
 
 
-def chunked(path: str, table: str, chunk_rows: int) -> list[list[tuple[Any, ...]]]:
-    return list(dump.TableRowChunks(path, table, chunk_rows=chunk_rows))
+
+def ends_unended(pieces: list[str]) -> bool:
+    """Whether a statement of `t` ends without a ';': one left open that no
+    tuple line continues, or one a blank line breaks."""
+    return any(p == PIECES[8] or (p in (PIECES[3], PIECES[10]) and pieces[k + 1:k + 2] != [PIECES[4]])
+               for k, p in enumerate(pieces))
 
 
 @given(st.lists(st.sampled_from(PIECES), max_size=8), st.integers(1, 5))
@@ -44,8 +51,17 @@ def test_chunks_are_the_loaded_rows(tmp_path_factory, pieces: list[str], chunk_r
     text = "".join(p if p.endswith("\n") else p + "\n" for p in pieces[:-1]) + "".join(pieces[-1:])
     path.write_text(text, encoding="utf-8")
     expected = load_table_rows(str(path), "t")
-    chunks = chunked(str(path), "t", chunk_rows)
+    reader = dump.TableRowChunks(str(path), "t", chunk_rows=chunk_rows, allow_incomplete=True)
+    chunks = list(reader)
     assert [row for chunk in chunks for row in chunk] == expected
+    report = reader.report()
+    assert report["rows"] == len(expected) and report["size"] == len(text.encode())
+    unended = ends_unended(pieces)
+    assert report["terminated"] == (report["statements"] > 0 and not unended)
+    assert (report["incomplete"] is not None) == (report["statements"] > 0 and unended)
+    if unended:
+        with pytest.raises(dump.IncompleteDumpError, match="dump.sql: table `t`: an INSERT statement is cut short"):
+            list(dump.TableRowChunks(str(path), "t", chunk_rows=chunk_rows))
     # Full chunks until the last, which is never empty.
     assert all(len(c) == chunk_rows for c in chunks[:-1])
     assert all(0 < len(c) <= chunk_rows for c in chunks)
@@ -55,18 +71,25 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text("".join(PIECES[:3]), encoding="utf-8")
     chunks = dump.TableRowChunks(str(path), "t")
+    assert chunks.report()["rows"] == 0
     assert iter(chunks) is chunks
     assert next(chunks) == load_table_rows(str(path), "t")  # one chunk at the default size
     assert list(chunks) == [] and list(chunks) == []  # exhausted stays exhausted
     assert list(dump.TableRowChunks(str(path), "absent")) == []
     if sys.version_info >= (3, 10):  # classes expose their text signature from 3.10 on
-        assert dump.TableRowChunks.__text_signature__ == "(path, table_name, chunk_rows=10000)"
+        assert _ext.TableRowChunks.__text_signature__ == "(path, table_name, chunk_rows=10000, allow_incomplete=0)"
+        for cls in ("TableRowChunks", "TableCopyChunks"):  # the package's classes take what the native ones do
+            native, package = (inspect.signature(getattr(m, cls)).parameters.values() for m in (_ext, dump))
+            assert [(p.name, p.default) for p in package] == [(p.name, p.default) for p in native]
     with pytest.raises(ValueError, match="chunk_rows must be at least 1"):
         dump.TableCopyChunks(str(path), "t", chunk_rows=0)
     with pytest.raises(RuntimeError, match="^cannot open /nonexistent/d.sql$"):
         dump.TableRowChunks("/nonexistent/d.sql", "t")
-    with pytest.raises(TypeError, match="argument 'path'"):
-        dump.TableRowChunks(path, "t")  # type: ignore[arg-type]
+    # Any os.PathLike names the file.
+    assert list(dump.TableCopyChunks(path, "t")) == list(dump.TableCopyChunks(str(path), "t"))
+    assert dump.table_columns(path, "t") == dump.table_columns(str(path), "t")
+    with pytest.raises(TypeError):
+        dump.TableRowChunks(5, "t")  # type: ignore[arg-type]
     with pytest.raises(OverflowError):
         dump.TableRowChunks(str(path), "t", -1)
 
@@ -89,7 +112,7 @@ def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
         return "".join(out)
 
     text = data.decode("utf-8")
-    assert text.endswith("\n")
+    assert text.endswith("\n") and "\r" not in text  # a raw CR would end the line
     return [tuple(field(f) for f in line.split("\t")) for line in text[:-1].split("\n")]
 
 
@@ -102,11 +125,11 @@ def test_copy_chunks_are_the_rows_as_copy_text(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text(
         "".join(PIECES)
-        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,-0.0,100.0,1e16,0.0001,"
+        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,1e400,-1e400,-0.0,100.0,1e16,0.0001,"
         "123456789012345678901234567890,-9223372036854775808,'é🎵\\'');\n",
         encoding="utf-8")
     rows = load_table_rows(str(path), "t")
-    chunks = list(dump.TableCopyChunks(str(path), "t", chunk_rows=4))
+    chunks = list(dump.TableCopyChunks(str(path), "t", chunk_rows=4, allow_incomplete=True))
     assert all(type(c) is bytes for c in chunks) and len(chunks) == math.ceil(len(rows) / 4)
     assert [r for c in chunks for r in decode_copy_text(c)] == [as_copy_fields(r) for r in rows]
     assert b"\x00" not in b"".join(chunks)
@@ -161,7 +184,7 @@ def test_column_types_from_the_values(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text(
         "INSERT INTO `t` VALUES (1,1,1.5,'a',NULL,1,'x',9007199254740993),"
-        "(2,18446744073709551616,0,NULL,NULL,2.5,3,1.5),(3,NULL,2,'b',NULL,9007199254740993,'y',NULL,'extra');\n",
+        "(2,18446744073709551616,0,NULL,NULL,2.5,3,1.5),(3,NULL,2,'b',NULL,-9007199254740993,'y',NULL,'extra');\n",
         encoding="utf-8")
     assert dump.table_column_types(str(path), "t") == [
         "integer", "numeric", "float", "text", "text", "numeric", "mixed", "numeric", "text"]
@@ -192,3 +215,44 @@ def test_memory_stays_bounded_by_a_chunk(tmp_path: pathlib.Path) -> None:
     rows, grown_mb = done.stdout.split()
     assert int(rows) == 800_000
     assert float(grown_mb) < size_mb / 4, (grown_mb, size_mb)
+
+
+WIDE = "9" * 1500
+
+
+@pytest.mark.parametrize("text, rows, incomplete", [
+    # Other verbs of the dump tools, read by the chunk reader only.
+    ("INSERT IGNORE INTO `t` VALUES (1,'a');\nREPLACE INTO `t` VALUES (2,'b');\n", [(1, "a"), (2, "b")], None),
+    # Integers keep every digit, beyond the parser's thousand too.
+    (f"INSERT INTO `t` VALUES (-{WIDE}),(1{'0' * 30});\n", [(Decimal("-" + WIDE),), (10**30,)], None),
+    # A tuple cut at the end of the file is left out, the rows before kept.
+    ("INSERT INTO `t` VALUES (1,'a'),(2,'b", [(1, "a")], "cut short after row 1 (ending at byte 30)"),
+    ("-- MySQL dump 10.13\nINSERT INTO `t` VALUES (1);\n-- Dump completed on 2026-01-01\n\n", [(1,)], None),
+    ("-- MariaDB dump 10.19\nINSERT INTO `t` VALUES (1);\n", [(1,)], "without the '-- Dump completed' line"),
+    ("-- MariaDB dump 10.19\n-- Dump completed\nINSERT INTO `t` VALUES (1);\n", [(1,)], "without the '-- Dump"),
+], ids=["verbs", "wide-integers", "cut-tuple", "trailer", "no-trailer", "trailer-not-last"])
+def test_chunks_judge_the_whole_dump(tmp_path: pathlib.Path, text: str, rows: list, incomplete: Any) -> None:
+    path = tmp_path / "d.sql"
+    path.write_text(text, encoding="utf-8")
+    reader = dump.TableRowChunks(str(path), "t", allow_incomplete=True)
+    assert [r for c in reader for r in c] == rows
+    found = reader.report()["incomplete"]
+    assert found is None if incomplete is None else incomplete in found
+    if incomplete is not None:
+        for chunks in (dump.TableRowChunks, dump.TableCopyChunks):
+            with pytest.raises(dump.IncompleteDumpError, match=re.escape(incomplete)):
+                list(chunks(str(path), "t"))
+    copy = [r for c in dump.TableCopyChunks(str(path), "t", allow_incomplete=True) for r in decode_copy_text(c)]
+    assert copy == [as_copy_fields(r) for r in rows]
+
+
+def test_a_file_changing_during_the_scan_is_refused(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "d.sql"
+    path.write_text("INSERT INTO `t` VALUES (1),(2);\nINSERT INTO `t` VALUES (3);\n", encoding="utf-8")
+    for allow in (False, True):
+        reader = dump.TableRowChunks(str(path), "t", chunk_rows=1, allow_incomplete=allow)
+        assert next(reader) == [(1,)]
+        with open(path, "a", encoding="utf-8") as f:
+            f.write("INSERT INTO `t` VALUES (4);\n")
+        with pytest.raises(RuntimeError, match="d.sql: the file changed while table `t` was read"):
+            list(reader)

@@ -1,10 +1,11 @@
-"""The fuzzy measures and the release classifier written plainly in Python,
-with rapidfuzz doing the string distances.
+"""The fuzzy measures, the release classifier and the resolver written
+plainly in Python, with rapidfuzz doing the string distances.
 
 This is what a user would assemble without the native module: every
 candidate of a release is scored with every measure its decision reaches.
 The benchmarks time it against the native classifier, and the tests use it
-as an oracle on small inputs.
+as an oracle on small inputs. The resolver ranks the whole catalogue by a
+Jaro-Winkler spelled out in Python, so that it needs nothing else.
 """
 
 from __future__ import annotations
@@ -12,9 +13,12 @@ from __future__ import annotations
 import math
 import re
 from collections import defaultdict
-from typing import Callable, Iterable, Sequence
+from typing import Callable, Iterable, Optional, Sequence
 
-from rapidfuzz.distance import Indel, JaroWinkler
+try:
+    from rapidfuzz.distance import Indel, JaroWinkler
+except ImportError:  # the resolver below needs nothing else
+    pass
 
 _SPACE = re.compile("[\t\n\v\f\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
 
@@ -135,3 +139,45 @@ class Library:
 def classify_releases(artists: Sequence[str], titles: Sequence[str], library: Library,
                       match_form: Callable[[str], str]) -> list[str]:
     return [library.classify(match_form(a), match_form(t)) for a, t in zip(artists, titles)]
+
+
+def plain_jaro_winkler(a: str, b: str) -> float:
+    la, lb = len(a), len(b)
+    if la == 0 and lb == 0:
+        return 1.0
+    if la == 0 or lb == 0:
+        return 0.0
+    w = max(la, lb) // 2
+    w = w - 1 if w > 0 else 0
+    fa, fb = [False] * la, [False] * lb
+    m = 0
+    for i in range(la):
+        for j in range(max(0, i - w), min(lb, i + w + 1)):
+            if not fb[j] and a[i] == b[j]:
+                fa[i] = fb[j] = True
+                m += 1
+                break
+    if m == 0:
+        return 0.0
+    matched_b = iter(b[j] for j in range(lb) if fb[j])
+    t = sum(a[i] != next(matched_b) for i in range(la) if fa[i]) // 2
+    jaro = (m / la + m / lb + (m - t) / m) / 3.0
+    if not jaro > 0.7:
+        return jaro
+    p = 0
+    while p < min(4, la, lb) and a[p] == b[p]:
+        p += 1
+    return jaro + (1.0 - jaro) * (0.1 * p)
+
+
+def resolve(name: str, catalog: Sequence[str], threshold: float, limit: int, ambiguity: float) -> Optional[str]:
+    """Score every entry, rank with a stable sort, look at the first two."""
+    if not catalog:
+        return None
+    ranked = sorted(((plain_jaro_winkler(name, e), i) for i, e in enumerate(catalog)), key=lambda x: -x[0])
+    k = min(max(limit, 1), len(ranked))
+    if ranked[0][0] < threshold:
+        return None
+    if k > 1 and abs(ranked[0][0] - ranked[1][0]) < ambiguity:
+        return None
+    return catalog[ranked[0][1]]

