@@ -14,7 +14,7 @@ DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev n
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace \
 	postgresql icu-devtools binutils
 
-.PHONY: deps venv install demo test test-python test-cpp test-asan test-tsan fuzz-python test-abi3 stubtest wheel wheel-check fuzz tables-check bench ci clean
+.PHONY: check-tree deps venv install demo test test-python test-cpp test-asan test-tsan fuzz-python test-abi3 stubtest wheel wheel-check fuzz tables-check bench ci clean
 
 deps: ## Debian packages (skipped when all are present)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -152,8 +152,12 @@ bench: install
 	$(PY) -m pip install -q ".[bench]"
 	cd bench && ../$(PY) run.py
 
-# CI gives each libFuzzer target 20 s and the Python-surface fuzzer 60 s.
-ci: test wheel-check test-abi3 stubtest test-asan test-tsan tables-check
+check-tree: ## no conflict markers or fuzzer artefacts committed
+	tools/check-tree.sh
+
+# CI checks the tree first, then gives each libFuzzer target 20 s and the
+# Python-surface fuzzer 60 s.
+ci: check-tree test wheel-check test-abi3 stubtest test-asan test-tsan tables-check
 	$(MAKE) fuzz FUZZ_SECONDS=20
 	$(MAKE) fuzz-python ATHERIS_SECONDS=60
 

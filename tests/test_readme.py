@@ -1,0 +1,177 @@
+"""The README's examples, run as written.
+
+Blocks of one `## ` section run in order in one folder, Python blocks in one
+namespace, so an example may continue the one before it. A Python expression
+whose comment starts with a literal (`# 'bjork'`, `# [True, False]`) must
+equal it. A ```sh block that calls `zemo-etl` runs under `bash -e`; a
+```console block is a transcript: each `$ ` line runs and each line it shows
+must appear in the output, numbers and `...` matching anything. `<!-- skip-test: why -->` just
+before a block leaves it out (a database server, a terminal).
+"""
+
+import ast
+import importlib.util
+import io
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tokenize
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+OPTIONAL = {"pandas", "numpy", "pyarrow", "polars", "dask", "distributed", "psycopg", "tqdm"}
+LITERAL_START = re.compile(r"""['"\[({\d-]|True\b|False\b|None\b""")
+
+
+def sections():
+    """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
+    out, blocks, skip = [], None, None
+    lines = README.read_text(encoding="utf-8").splitlines()
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        if line.startswith("## "):
+            blocks = []
+            out.append((line[3:], blocks))
+        elif m := re.match(r"<!-- skip-test: (.*) -->", line):
+            skip = m.group(1)
+        elif m := re.match(r"```(\w*)\s*$", line):
+            end = lines.index("```", i + 1)
+            language, code = m.group(1), "\n".join(lines[i + 1:end]) + "\n"
+            # A shell block runs only when it calls zemo-etl: not installing and the like.
+            runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
+            if blocks is not None and runs and not skip:
+                blocks.append((language, code, i + 2))
+            skip, i = None, end
+        elif line.strip():
+            skip = None
+        i += 1
+    return [(t, b) for t, b in out if b]
+
+
+def _expected(comment):
+    """The literal a result comment starts with, or a sentinel."""
+    text = comment.lstrip("#").strip()
+    if not LITERAL_START.match(text):
+        return _NOTHING
+    for end in range(len(text), 0, -1):
+        try:
+            return ast.literal_eval(text[:end].strip())
+        except (ValueError, SyntaxError, MemoryError, RecursionError):
+            continue
+    return _NOTHING
+
+
+_NOTHING = object()
+
+
+def compile_block(code, first_line, expectations):
+    """The block with each commented expression turned into a check of its value:
+    `__readme_check(value, k)` against expectations[k], a (literal, line) pair."""
+    comments, code_lines = {}, set()
+    for tok in tokenize.generate_tokens(io.StringIO(code).readline):
+        if tok.type == tokenize.COMMENT:
+            comments[tok.start[0]] = tok.string
+        elif tok.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
+            code_lines.add(tok.start[0])
+    tree = ast.parse(code)
+    for k, stmt in enumerate(tree.body):
+        if not isinstance(stmt, ast.Expr):
+            continue
+        end = stmt.end_lineno
+        comment = comments.get(end)
+        if comment is None and end + 1 not in code_lines:
+            comment = comments.get(end + 1)  # the result on a line of its own
+        expected = _expected(comment) if comment else _NOTHING
+        if expected is not _NOTHING:
+            expectations.append((expected, first_line + end - 1))
+            call = ast.Call(ast.Name("__readme_check", ast.Load()),
+                            [stmt.value, ast.Constant(len(expectations) - 1)], [])
+            tree.body[k] = ast.copy_location(ast.Expr(call), stmt)
+    ast.fix_missing_locations(tree)
+    ast.increment_lineno(tree, first_line - 1)
+    return compile(tree, str(README), "exec")
+
+
+def missing_optional(code):
+    names = set()
+    for node in ast.walk(ast.parse(code)):
+        if isinstance(node, ast.Import):
+            names.update(a.name.split(".")[0] for a in node.names)
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            names.add(node.module.split(".")[0])
+    return sorted(n for n in names & OPTIONAL if importlib.util.find_spec(n) is None)
+
+
+def shell_env(tmp_path):
+    """`zemo-etl` and `python` on PATH as this interpreter and this package."""
+    bin_dir = tmp_path.parent / (tmp_path.name + "-bin")
+    bin_dir.mkdir(exist_ok=True)
+    for name, args in (("zemo-etl", '-m zemo_etl "$@"'), ("python", '"$@"')):
+        script = bin_dir / name
+        script.write_text(f'#!/bin/sh\nexec "{sys.executable}" {args}\n')
+        script.chmod(0o755)
+    return {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "ZEMO_ETL_PROGRESS": "off"}
+
+
+def run_shell(script, env, cwd, line):
+    done = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, f"README line {line}: exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+
+
+def _pattern(shown):
+    # Numbers (counts, timings) and `...` match anything.
+    parts = re.split(r"(\.\.\.|\d[\d.,]*)", shown.strip())
+    return "".join(".*" if p == "..." else r"[\d.,]+" if p[:1].isdigit() else re.escape(p) for p in parts)
+
+
+def run_console(transcript, env, cwd, line):
+    """Each `$ ` command, and the lines the transcript shows after it."""
+    steps = []
+    for text in transcript.splitlines():
+        if text.startswith("$ "):
+            steps.append((text[2:], []))
+        elif text.strip() and steps:
+            steps[-1][1].append(text)
+    for command, shown in steps:
+        done = subprocess.run(["bash", "-c", command], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+        output = [o.strip() for o in (done.stdout + done.stderr).splitlines()]
+        for expected in shown:
+            assert any(re.fullmatch(_pattern(expected), o) for o in output), \
+                f"README line {line}: `{command}` did not print {expected!r}; it printed:\n" + "\n".join(output)
+
+
+SECTIONS = sections()
+
+
+def test_the_readme_has_examples_and_no_conflict_markers():
+    text = README.read_text(encoding="utf-8")
+    assert not re.search(r"^(<<<<<<<|>>>>>>>) ", text, re.M)
+    assert sum(len(blocks) for _, blocks in SECTIONS) >= 10
+
+
+@pytest.mark.parametrize("title,blocks", SECTIONS, ids=[t for t, _ in SECTIONS])
+def test_readme_section_runs_as_written(title, blocks, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    env = shell_env(tmp_path)
+    expectations = []
+
+    def check(value, k):
+        expected, at = expectations[k]
+        assert value == expected, f"README line {at}: got {value!r}, the README says {expected!r}"
+
+    namespace = {"__name__": "__main__", "__readme_check": check}
+    for language, code, line in blocks:
+        if language == "python":
+            missing = missing_optional(code)
+            if missing:
+                pytest.skip(f"README line {line} needs {', '.join(missing)}")
+            exec(compile_block(code, line, expectations), namespace)
+        elif language == "sh":
+            run_shell(code, env, tmp_path, line)
+        else:
+            run_console(code, env, tmp_path, line)
