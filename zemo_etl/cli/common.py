@@ -688,10 +688,9 @@ class Progress:
             self.update(len(chunk))
 
 
-# Chunk sizes: small enough that the bar moves and Ctrl-C is seen within a
-# second or so (a native call cannot be interrupted), large enough that the
-# per-call cost stays a small share; classification goes through one
-# prepared library index, so its chunks need not grow with the library.
+# Chunk sizes: small enough that the bar moves and memory stays bounded,
+# large enough that the per-call cost stays a small share; classification goes
+# through one prepared library index, so its chunks need not grow with it.
 CLASSIFY_CHUNK = 5_000
 RESOLVE_CHUNK = 500
 FORM_CHUNK = 20_000
