@@ -12,6 +12,7 @@ __all__ = [
     "Catalogue",
     "DEFAULT_THRESHOLDS",
     "DEFAULT_RESOLVE_THRESHOLD",
+    "batch_text_form",
 ]
 
 _Value = Union[None, int, float, str]
@@ -103,3 +104,6 @@ class Catalogue:
 # package's resolve helpers and the command line accept by default.
 DEFAULT_THRESHOLDS: dict[str, float]
 DEFAULT_RESOLVE_THRESHOLD: float
+
+def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional[str]]:
+    """The text form named `form` of each value, None for None; computed without the interpreter lock."""

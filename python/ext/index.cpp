@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "common/atomic_file.hpp"
@@ -41,29 +42,40 @@ fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
             .review_floor = c.number(first + 4)};
 }
 
+// Loading, saving and every computation below run without the interpreter
+// lock (see LockReleased), on inputs copied out of the arguments first; any
+// Python object, exception included, is made once the lock is back.
+
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
 template <typename Index>
 Index index_from_bytes(std::string_view data) {
     std::shared_ptr<const char> copy = aligned_copy(data);
-    auto index = Index::from_bytes(std::string_view(copy.get(), data.size()), copy);
+    auto index = without_lock([&] { return Index::from_bytes(std::string_view(copy.get(), data.size()), copy); });
     if (!index) raise(PyExc_ValueError, index.error().message());
     return std::move(index).value();
 }
 
 template <typename Index>
 Index index_from_file(const std::string& path) {
-    auto file = parser::MappedFile::open(path);
-    if (!file) raise(PyExc_OSError, file.error().chain());
-    auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
-    const std::string_view bytes = mapping->bytes();
-    auto index = Index::from_bytes(bytes, std::move(mapping));
+    std::optional<Error> unreadable;
+    auto index = without_lock([&]() -> Result<Index> {
+        auto file = parser::MappedFile::open(path);
+        if (!file) {
+            unreadable = file.error();
+            return file.error();
+        }
+        auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
+        const std::string_view bytes = mapping->bytes();
+        return Index::from_bytes(bytes, std::move(mapping));
+    });
+    if (unreadable) raise(PyExc_OSError, unreadable->chain());
     if (!index) raise(PyExc_ValueError, index.error().message() + ": " + path);
     return std::move(index).value();
 }
 
 template <typename Index>
 void save_index(const Index& index, const std::string& path) {
-    if (Status saved = replace_file_atomically(path, index.to_bytes()); !saved) {
+    if (Status saved = without_lock([&] { return replace_file_atomically(path, index.to_bytes()); }); !saved) {
         raise(PyExc_OSError, saved.error().chain());
     }
 }
@@ -76,7 +88,8 @@ PyObject* save(Call& c) {
 
 template <typename Prepared>
 PyObject* to_bytes(Call& c) {
-    return py::bytes(index_of(c.self<Prepared>()).to_bytes());
+    const auto& index = index_of(c.self<Prepared>());
+    return py::bytes(without_lock([&] { return index.to_bytes(); }));
 }
 
 template <typename Prepared>
@@ -99,13 +112,24 @@ constexpr Params with_thresholds(Param first) {
 }
 
 PyObject* construct_library(Call& c) {
-    c.init_self(new PreparedLibrary{fuzzy::LibraryIndex::from_pairs(c.pair_list(0)), thresholds_of(c, 1)});
+    const fuzzy::ClassifyThresholds thresholds = thresholds_of(c, 1);
+    const OwnedPairs pairs = copy_pairs(c.pair_list(0));
+    c.init_self(new PreparedLibrary{without_lock([&] { return fuzzy::LibraryIndex::from_pairs(pairs.views); }),
+                                    thresholds});
     return none();
 }
 
 PyObject* classify(Call& c) {
     const PreparedLibrary& library = c.self<PreparedLibrary>();
-    return classify_releases(c, [&]() -> const fuzzy::LibraryIndex& { return library.index; }, library.thresholds);
+    if (c.text_list(0).size() != c.text_list(1).size()) {
+        raise(PyExc_ValueError, "artists and titles must have the same length");
+    }
+    const OwnedTexts artists = copy_texts(c.text_list(0));
+    const OwnedTexts titles = copy_texts(c.text_list(1));
+    const std::vector<fuzzy::Classification> results = without_lock([&] {
+        return fuzzy::batch_classify_releases(artists.views, titles.views, library.index, library.thresholds);
+    });
+    return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
 }
 
 PyObject* load(Call& c) {
@@ -196,7 +220,8 @@ constexpr Function kCatalogueNew = {
     .params = {{.name = "entries", .kind = Kind::TextList}},
     .impl =
         [](Call& c) {
-            c.init_self(new PreparedCatalogue(c.text_list(0)));
+            const OwnedTexts entries = copy_texts(c.text_list(0));
+            c.init_self(new PreparedCatalogue(without_lock([&] { return PreparedCatalogue(entries.views); })));
             return none();
         },
     .receiver = Receiver::Construct,
@@ -205,9 +230,9 @@ constexpr Function kCatalogueNew = {
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
     const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
-    const std::vector<std::string_view>& names = c.text_list(0);
-    return resolved_list(catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
-                                               : catalogue.resolve(names, options));
+    if (catalogue.size() == 0) return resolved_list(std::vector<std::optional<std::string>>(c.text_list(0).size()));
+    const OwnedTexts names = copy_texts(c.text_list(0));
+    return resolved_list(without_lock([&] { return catalogue.resolve(names.views, options); }));
 }
 
 PyObject* catalogue_load(Call& c) {
