@@ -13,6 +13,7 @@ __all__ = [
     "DEFAULT_THRESHOLDS",
     "DEFAULT_RESOLVE_THRESHOLD",
     "batch_text_form",
+    "batch_text_form_buffers",
 ]
 
 _Value = Union[None, int, float, str]
@@ -107,3 +108,6 @@ DEFAULT_RESOLVE_THRESHOLD: float
 
 def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional[str]]:
     """The text form named `form` of each value, None for None; computed without the interpreter lock."""
+
+def batch_text_form_buffers(form: str, offsets: bytes, data: bytes, offset_width: int) -> tuple[bytes, bytes]:
+    """batch_text_form over a column of strings in Arrow's layout, without a str per value."""
