@@ -40,7 +40,7 @@ def saved_index_seeds() -> list[bytes]:
     try:
         from zemo_etl.index import LibraryIndex
     except ImportError:
-        return [b"ZEMOLIB\0"]
+        return [b"ZEMOLIX\0"]
     out = []
     for n in (1, 3, len(NAMES)):
         pairs = [(NAMES[i], TITLES[i % len(TITLES)]) for i in range(n)]
@@ -69,6 +69,9 @@ CORPORA = {
     "parser_dump_file_fuzz": lambda: [b"\x02" + "\n".join(LINES).encode(), b"\x00(1)\n-- x\n(2);"],
     "parser_values_fuzz": lambda: [line.encode() for line in LINES],
     "state_load_fuzz": state_seeds,
+    # names from the front, then the choices of the lies from the back
+    "fuzzy_saved_files_structure_fuzz": lambda: [" ".join(NAMES[k:k + 4]).encode() + bytes([k, 30 * k, 3, k % 2])
+                                                 for k in range(8)],
     "fuzzy_metrics_fuzz": lambda: ["\n".join(NAMES[i:i + 2]).encode() for i in range(0, len(NAMES), 2)],
 }
 

@@ -9,6 +9,7 @@ import pathlib
 import pickle
 import random
 import stat
+import struct
 import subprocess
 import sys
 import threading
@@ -41,6 +42,7 @@ class Kind:
     file_kind: str  # as messages name it
     counted: str  # as repr counts the data
     file_name: str
+    lie: Callable[[list, int], None]  # makes one-entry sections claim k of something, consistently
 
 
 def _library_kind() -> Kind:
@@ -49,7 +51,7 @@ def _library_kind() -> Kind:
     artists, titles = fuzzy_names.releases(vocab, library, 600, seed=4, near_share=0.4)
     return Kind(LibraryIndex, library, lambda index, s: index.classify(artists[s], titles[s]), len(artists),
                 fuzzy.batch_classify_releases(artists, titles, library), "library index", "2,000 pairs",
-                "library.zix")
+                "library.zix", _k_artists)
 
 
 def _catalogue_kind() -> Kind:
@@ -60,7 +62,70 @@ def _catalogue_kind() -> Kind:
     names = [fuzzy_names.typo(rng, rng.choice(catalog)) if rng.random() < 0.5 else vocab.phrase(rng, 1, 3).lower()
              for _ in range(400)]
     return Kind(Catalogue, catalog, lambda catalogue, s: catalogue.resolve(names[s]), len(names),
-                fuzzy.batch_fuzzy_resolve(names, catalog, 0.85), "catalogue", "3,200 entries", "artists.zcat")
+                fuzzy.batch_fuzzy_resolve(names, catalog, 0.85), "catalogue", "3,200 entries", "artists.zcat",
+                _k_rows)
+
+
+def _u32(values) -> bytes:
+    return struct.pack(f"<{len(values)}I", *values)
+
+
+def _k_artists(sections: list, k: int) -> None:
+    """K artist summaries, K empty artist rows after the first, artists 0..K-1 in the first token's postings."""
+    sections[14] *= k
+    sections[16] = _u32([0] + [1] * k)
+    sections[12] = _u32([0] + [k] * (len(sections[12]) // 4 - 1))
+    sections[13] = _u32(range(k))
+
+
+def _k_rows(sections: list, k: int) -> None:
+    """K by-length rows naming entries 0..K-1 under the one tree."""
+    sections[10] *= k
+    sections[11] = _u32(range(k))
+    sections[12] = sections[12][:36] + _u32([k]) + sections[12][40:]
+
+
+def _checksum64(data: bytes) -> int:
+    mask, p1, p2 = (1 << 64) - 1, 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F
+
+    def rotl(x, r):
+        return (x << r | x >> (64 - r)) & mask
+
+    lanes = [(p1 + p2) & mask, p2, 0, -p1 & mask]
+    end = len(data) // 32 * 32
+    for i in range(0, end, 8):
+        k = i // 8 % 4
+        lanes[k] = rotl((lanes[k] + int.from_bytes(data[i:i + 8], "little") * p2) & mask, 31) * p1 & mask
+    h = (rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18) + len(data)) & mask
+    for c in data[end:]:
+        h = rotl(h ^ (c * p1 & mask), 11) * p2 & mask
+    h = (h ^ h >> 33) * p2 & mask
+    return h ^ h >> 29
+
+
+def _rewritten(data: bytes, lie: Callable[[list, int], None], k: int) -> bytes:
+    """The file with its sections changed by `lie` and laid out again, the checksum made right."""
+    count = struct.unpack_from("<I", data, 16)[0]
+    table = struct.unpack_from(f"<{2 * count}Q", data, 64)
+    sections = [data[table[2 * i]:table[2 * i] + table[2 * i + 1]] for i in range(count)]
+    lie(sections, k)
+    out = bytearray(-(-(64 + 16 * count) // 64) * 64)
+    for i, section in enumerate(sections):
+        struct.pack_into("<2Q", out, 64 + 16 * i, len(out), len(section))
+        out += section + bytes(-len(section) % 64)
+    out[:64] = data[:64]
+    struct.pack_into("<Q", out, 24, len(out))
+    struct.pack_into("<Q", out, 32, _checksum64(bytes(out[64:])))
+    return bytes(out)
+
+
+class _Pickled:
+    """Pickles as `reduce` says: a prepared object's pickle around other bytes."""
+    def __init__(self, reduce):
+        self.reduce = reduce
+
+    def __reduce__(self):
+        return self.reduce
 
 
 @pytest.fixture(scope="module", params=[_library_kind, _catalogue_kind], ids=["LibraryIndex", "Catalogue"])
@@ -222,3 +287,18 @@ def test_hostile_files_are_refused(tmp_path, kind):
         kind.cls.load(tmp_path / "missing")
     with pytest.raises(TypeError):
         kind.cls.from_bytes("not bytes")
+
+
+def test_consistent_lies_are_refused(tmp_path, kind):
+    """Counts that agree with each other but not with what they index (here a
+    scratch bitset sized by the entries once met ids counted by the artists)."""
+    one = kind.cls(kind.data[:1])
+    assert len(kind.cls.from_bytes(_rewritten(one.to_bytes(), lambda sections, k: None, 0))) == 1
+    crafted = _rewritten(one.to_bytes(), kind.lie, 1000)
+    path = tmp_path / kind.file_name
+    path.write_bytes(crafted)
+    function, args = one.__reduce__()
+    for load in (lambda: kind.cls.load(path), lambda: kind.cls.from_bytes(crafted),
+                 lambda: pickle.loads(pickle.dumps(_Pickled((function, (crafted,) + args[1:]))))):
+        with pytest.raises(ValueError, match=f"^{kind.file_kind} file is damaged"):
+            load()

@@ -48,6 +48,10 @@ std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept {
     return h;
 }
 
+Error damaged(const FileKind& kind, std::string_view what) {
+    return Error(std::string(kind.name) + " file is damaged: " + std::string(what));
+}
+
 std::shared_ptr<const char> aligned_copy(std::string_view bytes) {
     void* copy = std::aligned_alloc(kSectionAlignment, align_up(bytes.size() + 1));
     if (copy == nullptr) throw std::bad_alloc();

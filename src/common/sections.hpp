@@ -78,14 +78,27 @@ private:
     std::vector<Entry> table_;
 };
 
+// A kind of saved file.
+struct FileKind {
+    std::string_view magic;
+    std::uint32_t version;  // bumped on any change to the arrays or their meaning
+    std::size_t sections;
+    std::string_view name;  // in messages: "library index", ...
+};
+
+// "<name> file is damaged: <what>".
+Error damaged(const FileKind& kind, std::string_view what);
+
 // A saved object lists its arrays once, in file order, as a Layout with
-// `static void each_array(Object&, Fn)`; these read, write and size them all.
+// `static constexpr FileKind kFile`, `static void each_array(Object&, Fn)`,
+// `static Status validate(const Object&)` and `static void keep(Object&,
+// std::shared_ptr<const void>)`; these write, read and size them all.
 
 template <typename Layout, typename Object>
-std::string write_sections(const Object& object, std::string_view magic, std::uint32_t version) {
+std::string write_saved(const Object& object) {
     SectionWriter w;
     Layout::each_array(const_cast<Object&>(object), [&](const auto& array) { w.add(array); });
-    return w.finish(magic, version);
+    return w.finish(Layout::kFile.magic, Layout::kFile.version);
 }
 
 // Points every array of `object` at its section of `reader`.
@@ -104,6 +117,22 @@ Status read_sections(const SectionReader& reader, Object& object) {
     });
     if (failure) return std::move(*failure);
     return ok_status();
+}
+
+// `object` (made empty) with its arrays viewing the sections of `bytes`,
+// which `keep` keeps alive: after the header, the section table and the
+// checksum, Layout::validate checks every count, offset and id in them
+// against the arrays they size or index, before anything reads through them.
+template <typename Layout, typename Object>
+Result<Object> read_saved(std::string_view bytes, std::shared_ptr<const void> keep, Object object) {
+    const FileKind& kind = Layout::kFile;
+    bytes = aligned_bytes(bytes, keep);
+    Result<SectionReader> reader = SectionReader::open(bytes, kind.magic, kind.version, kind.sections, kind.name);
+    if (!reader) return std::move(reader).error();
+    if (Status read = read_sections<Layout>(reader.value(), object); !read) return damaged(kind, read.error().message());
+    if (Status valid = Layout::validate(object); !valid) return std::move(valid).error();
+    Layout::keep(object, std::move(keep));
+    return object;
 }
 
 // Bytes held on the heap (not in a mapping).

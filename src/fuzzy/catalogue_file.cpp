@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <type_traits>
 
 #include "common/sections.hpp"
 #include "fuzzy/catalogue.hpp"
@@ -16,14 +15,12 @@ namespace zemo::fuzzy {
 
 namespace {
 
-constexpr std::string_view kMagic = "ZEMOCAT";
-// Bump on any change to the arrays or their meaning.
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr FileKind kFile{"ZEMOCAT", 1, 19, "catalogue"};
 // A split on one (bucket, count) test leaves both sides uniform in it, so no
 // path from a root repeats one: a built tree is at most this deep.
 constexpr std::size_t kMaxDepth = 3 * PreparedCatalogue::kBuckets + 1;
 
-Error damaged(const std::string& what) { return Error("catalogue file is damaged: " + what); }
+Error damaged(std::string_view what) { return zemo::damaged(kFile, what); }
 
 using Node = PreparedCatalogue::Node;
 using Run = PreparedCatalogue::Run;
@@ -72,7 +69,7 @@ Status valid_layout(const Layout& l, std::size_t entries, std::string_view name)
 }  // namespace
 
 struct CatalogueLayout {
-    static constexpr std::size_t kSections = 19;
+    static constexpr const FileKind& kFile = fuzzy::kFile;
 
     template <typename Catalogue, typename Fn>
     static void each_array(Catalogue& c, Fn&& fn) {
@@ -131,21 +128,14 @@ struct CatalogueLayout {
             return damaged("an oversized entry is out of range");
         return ok_status();
     }
+
+    static void keep(PreparedCatalogue& c, std::shared_ptr<const void> backing) { c.backing_ = std::move(backing); }
 };
 
-std::string PreparedCatalogue::to_bytes() const {
-    return write_sections<CatalogueLayout>(*this, kMagic, kFormatVersion);
-}
+std::string PreparedCatalogue::to_bytes() const { return write_saved<CatalogueLayout>(*this); }
 
 Result<PreparedCatalogue> PreparedCatalogue::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
-    bytes = aligned_bytes(bytes, keep);
-    Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, CatalogueLayout::kSections, "catalogue");
-    if (!reader) return std::move(reader).error();
-    PreparedCatalogue c;
-    if (Status read = read_sections<CatalogueLayout>(reader.value(), c); !read) return damaged(read.error().message());
-    if (Status valid = CatalogueLayout::validate(c); !valid) return std::move(valid).error();
-    c.backing_ = std::move(keep);
-    return c;
+    return read_saved<CatalogueLayout>(bytes, std::move(keep), PreparedCatalogue());
 }
 
 std::size_t PreparedCatalogue::owned_bytes() const noexcept { return owned_section_bytes<CatalogueLayout>(*this); }

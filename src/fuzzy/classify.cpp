@@ -2,19 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <functional>
 #include <limits>
-#include <numeric>
-#include <unordered_map>
-#include <stdexcept>
 
-#include "common/interrupt.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/kernels.hpp"
-#include "fuzzy/metrics.hpp"
-#include "fuzzy/pool.hpp"
-#include "text/forms.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -23,116 +15,24 @@
 namespace zemo::fuzzy {
 namespace {
 
-constexpr std::string_view kSeparator = " ||| ";
-constexpr std::string_view kBars = "|||";
-constexpr std::uint32_t kNoEntry = std::numeric_limits<std::uint32_t>::max();
-
-// Calls fn(token) for each index token of `s`: lower-cased, "|||" left out.
-template <typename Fn>
-void for_each_index_token(std::string_view s, Fn&& fn) {
-    detail::for_each_piece(s, [&](std::string_view piece) {
-        if (piece != kBars) fn(detail::lower_token(piece));
-    });
-}
-
-// FNV-1a with a final mix: fixed, since saved indexes hold tables built with it.
-std::uint64_t token_hash(std::string_view s) {
-    std::uint64_t h = 0xCBF29CE484222325ULL;
-    for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
-    return h ^ (h >> 29);
-}
-
-std::uint64_t pair_hash(std::string_view artist, std::string_view title) {
-    return (token_hash(artist) * 0x9E3779B97F4A7C15ULL) ^ token_hash(title);
-}
-
-// Slots of an open-addressing table for n keys: a power of two, at most half full.
-std::size_t table_capacity(std::size_t n) {
-    std::size_t cap = 16;
-    while (cap < 2 * n) cap *= 2;
-    return cap;
-}
-
-// The id of a token held by the table, or -1.
-template <typename TokenAt>
-std::int64_t find_token(std::string_view token, const std::uint32_t* slots, std::size_t n_slots, TokenAt token_at) {
-    const std::size_t mask = n_slots - 1;
-    for (std::size_t slot = token_hash(token) & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t id = slots[slot];
-        if (id == kNoEntry) return -1;
-        if (token_at(id) == token) return id;
-    }
-}
-
-template <typename TokenAt>
-std::uint32_t final_id_of(std::string_view token, const std::vector<std::uint32_t>& slots, TokenAt token_at) {
-    return static_cast<std::uint32_t>(find_token(token, slots.data(), slots.size(), token_at));
-}
-
-// Inverts rows of targets (row r holds targets(r), a pair of pointers) into
-// rows of sources: row t lists, ascending, the rows r whose targets hold t.
-template <typename Targets>
-void invert(std::size_t n_rows, std::size_t n_targets, Targets targets, std::vector<std::uint32_t>& starts,
-            std::vector<std::uint32_t>& values) {
-    starts.assign(n_targets + 1, 0);
-    for (std::size_t r = 0; r < n_rows; ++r)
-        for (auto [p, end] = targets(r); p != end; ++p) ++starts[*p + 1];
-    for (std::size_t t = 0; t < n_targets; ++t) starts[t + 1] += starts[t];
-    values.resize(starts[n_targets]);
-    std::vector<std::uint32_t> fill(starts.begin(), starts.end() - 1);
-    for (std::size_t r = 0; r < n_rows; ++r)
-        for (auto [p, end] = targets(r); p != end; ++p) values[fill[*p]++] = static_cast<std::uint32_t>(r);
-}
-
-// Reorders `v` so that v[k] becomes the old v[order[k]].
-template <typename T>
-void permute(std::vector<T>& v, const std::vector<std::uint32_t>& order) {
-    std::vector<T> out(v.size());
-    for (std::size_t k = 0; k < order.size(); ++k) out[k] = std::move(v[order[k]]);
-    v = std::move(out);
-}
-
-// The characters of `s` for the kernels: its own bytes when ASCII, one byte
-// per character when Latin-1 (in `narrow`), else code points (in `wide`).
-detail::CharSpan chars_of(std::string_view s, std::vector<unsigned char>& narrow, std::vector<char32_t>& wide) {
-    if (detail::is_ascii(s)) return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
-    if (detail::decode_latin1(s, narrow)) return {narrow.data(), nullptr, narrow.size()};
-    detail::decode(s, wide);
-    return {nullptr, wide.data(), wide.size()};
-}
-
-double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
-    thread_local std::vector<unsigned char> tls_na, tls_nb;
-    thread_local std::vector<char32_t> tls_wa, tls_wb;
-    const detail::CharSpan x = chars_of(a, tls_na, tls_wa);
-    const detail::CharSpan y = chars_of(b, tls_nb, tls_wb);
-    std::size_t l;
-    if (x.wide == nullptr && y.wide == nullptr) {
-        l = detail::lcs_length(x.narrow, x.size, y.narrow, y.size);
-    } else {
-        // Mixed widths: widen both.
-        detail::decode(a, tls_wa);
-        detail::decode(b, tls_wb);
-        l = detail::lcs_length(tls_wa.data(), tls_wa.size(), tls_wb.data(), tls_wb.size());
-    }
-    return detail::ratio_from_lcs(extra + l, n, m);
-}
-
-double jaro_winkler_of(const detail::CharSpan& a, std::string_view b) {
-    thread_local std::vector<unsigned char> tls_narrow;
-    thread_local std::vector<char32_t> tls_wide;
-    return detail::visit(a, chars_of(b, tls_narrow, tls_wide),
-                         [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
-                             return detail::jaro_winkler(x, n, y, m);
-                         });
-}
-
 using detail::bucket;
+using detail::kBars;
 using detail::kBuckets;
 using detail::kSpaceBucket;
 
-void add_histogram(std::string_view s, std::uint32_t* h) {
-    for (std::size_t i = 0; i < s.size();) ++h[bucket(detail::next_char(s, i))];
+double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
+    thread_local utf8::CharBuffers tls_a, tls_b;
+    const std::size_t l = utf8::with_common_width(a, b, tls_a, tls_b, [](const auto* x, std::size_t nx, const auto* y, std::size_t ny) {
+        return detail::lcs_length(x, nx, y, ny);
+    });
+    return detail::ratio_from_lcs(extra + l, n, m);
+}
+
+double jaro_winkler_of(const utf8::CharSpan& a, std::string_view b) {
+    thread_local utf8::CharBuffers tls;
+    return utf8::visit(a, utf8::narrowest(b, tls), [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        return detail::jaro_winkler(x, n, y, m);
+    });
 }
 
 // Sum over buckets of the smaller count.
@@ -194,323 +94,6 @@ std::string_view to_string(Classification c) noexcept {
     return "review";
 }
 
-std::string combined_key(std::string_view artist, std::string_view title) {
-    std::string key;
-    key.reserve(artist.size() + kSeparator.size() + title.size());
-    key.append(artist).append(kSeparator).append(title);
-    return key;
-}
-
-// ---------------------------------------------------------------------------
-// Building
-
-LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
-    if (pairs.size() >= kNoEntry) throw std::length_error("library index holds at most 2^32 - 1 pairs");
-    const std::size_t n = pairs.size();
-    std::vector<Entry> entries(n);
-    std::vector<Lengths> lengths(n);
-    std::vector<Counts> counts(n);
-
-    // Match forms are rarely longer than their input: reserve for the keys
-    // and sorted tokens up front rather than growing (and copying) the buffer.
-    std::size_t input_bytes = 0;
-    for (const auto& [artist, title] : pairs) input_bytes += artist.size() + title.size() + kSeparator.size();
-    std::vector<char> text;
-    text.reserve(2 * input_bytes + input_bytes / 8);
-    const auto append = [&text](std::string_view s) { text.insert(text.end(), s.begin(), s.end()); };
-    std::vector<std::uint32_t> entry_tokens;
-    entry_tokens.reserve(4 * n);
-
-    // Match forms and sorted tokens cost the most: they are made on the pool,
-    // a block at a time so that only one block of them is held at once.
-    struct Forms {
-        std::string key;
-        std::size_t artist_size = 0;
-        std::string sorted;
-    };
-    constexpr std::size_t kBlock = 1 << 16;
-    std::vector<Forms> forms;
-    std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
-    std::vector<std::uint32_t> ids;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i % kBlock == 0) {
-            forms.assign(std::min(kBlock, n - i), Forms{});
-            parallel_for(forms.size(), [&](std::size_t begin, std::size_t end) {
-                for (std::size_t k = begin; k < end; ++k) {
-                    if ((k - begin) % 16 == 0) interruption_point();  // a large library takes seconds
-                    const std::string artist = text::to_match_form(pairs[i + k].first);
-                    forms[k].key = combined_key(artist, text::to_match_form(pairs[i + k].second));
-                    forms[k].artist_size = artist.size();
-                    forms[k].sorted = sorted_tokens(forms[k].key);
-                }
-            });
-        }
-        const std::string key = std::move(forms[i % kBlock].key);
-        const std::string sorted = std::move(forms[i % kBlock].sorted);
-        Entry& e = entries[i];
-        e.key_at = text.size();
-        e.key_size = static_cast<std::uint32_t>(key.size());
-        e.artist_size = static_cast<std::uint32_t>(forms[i % kBlock].artist_size);
-        append(key);
-
-        e.sorted_at = text.size();
-        e.sorted_size = static_cast<std::uint32_t>(sorted.size());
-        lengths[i].sorted_chars = static_cast<std::uint32_t>(detail::char_count(sorted));
-        e.sorted_ascii = detail::is_ascii(sorted);
-        append(sorted);
-        std::uint32_t histogram[kBuckets] = {};
-        add_histogram(sorted, histogram);
-        for (std::size_t b = 0; b < kBuckets; ++b)
-            counts[i].n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
-
-        ids.clear();
-        for_each_index_token(key, [&](std::string&& token) {
-            const auto next = static_cast<std::uint32_t>(provisional.size());
-            ids.push_back(provisional.try_emplace(std::move(token), next).first->second);
-        });
-        std::sort(ids.begin(), ids.end());
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        e.tokens_at = static_cast<std::uint32_t>(entry_tokens.size());
-        lengths[i].token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
-        entry_tokens.insert(entry_tokens.end(), ids.begin(), ids.end());
-    }
-    entry_tokens.shrink_to_fit();
-
-    // Final ids follow token order, so sorted id lists are sorted token lists.
-    std::vector<const std::string*> by_order(provisional.size());
-    for (const auto& [token, id] : provisional) by_order[id] = &token;
-    std::vector<std::uint32_t> order(by_order.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *by_order[x] < *by_order[y]; });
-    const std::size_t n_tokens = order.size();
-    std::vector<std::uint32_t> final_id(n_tokens);
-    std::vector<std::uint64_t> vocabulary_at(n_tokens + 1);
-    std::vector<std::uint32_t> token_chars(n_tokens);
-    std::vector<char> vocabulary_text;
-    std::size_t vocabulary_bytes = 0;
-    for (const std::string* t : by_order) vocabulary_bytes += t->size();
-    vocabulary_text.reserve(vocabulary_bytes);
-    for (std::uint32_t k = 0; k < n_tokens; ++k) {
-        final_id[order[k]] = k;
-        vocabulary_at[k] = vocabulary_text.size();
-        vocabulary_text.insert(vocabulary_text.end(), by_order[order[k]]->begin(), by_order[order[k]]->end());
-        token_chars[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
-    }
-    vocabulary_at[n_tokens] = vocabulary_text.size();
-    by_order = {};
-    provisional = {};
-    const auto token_at = [&](std::size_t k) {
-        return std::string_view(vocabulary_text.data() + vocabulary_at[k], vocabulary_at[k + 1] - vocabulary_at[k]);
-    };
-    std::vector<std::uint32_t> token_slots(table_capacity(n_tokens), kNoEntry);
-    for (std::uint32_t k = 0; k < n_tokens; ++k) {
-        for (std::size_t slot = token_hash(token_at(k)) & (token_slots.size() - 1);; slot = (slot + 1) & (token_slots.size() - 1)) {
-            if (token_slots[slot] == kNoEntry) {
-                token_slots[slot] = k;
-                break;
-            }
-        }
-    }
-
-    for (std::size_t i = 0; i < n; ++i) {
-        Lengths& len = lengths[i];
-        std::uint32_t* first = entry_tokens.data() + entries[i].tokens_at;
-        std::uint32_t* last = first + (len.token_count - 1);
-        for (std::uint32_t* id = first; id != last; ++id) *id = final_id[*id];
-        std::sort(first, last);
-        len.token_chars = static_cast<std::uint32_t>(kBars.size());
-        for (std::uint32_t* id = first; id != last; ++id) len.token_chars += token_chars[*id];
-    }
-
-    // Entries are numbered by the length of their sorted tokens, so that each
-    // posting list is sorted by that length too and the entries a length
-    // bound admits form one sub-range of it.
-    std::vector<std::uint32_t> input_of(n);
-    std::iota(input_of.begin(), input_of.end(), 0u);
-    std::stable_sort(input_of.begin(), input_of.end(), [&](std::uint32_t x, std::uint32_t y) {
-        return lengths[x].sorted_chars < lengths[y].sorted_chars;
-    });
-    std::vector<std::uint32_t> id_of_input(n);
-    for (std::uint32_t id = 0; id < n; ++id) id_of_input[input_of[id]] = id;
-    permute(entries, input_of);
-    permute(lengths, input_of);
-    permute(counts, input_of);
-    std::vector<std::uint64_t> signatures(n);
-    for (std::size_t id = 0; id < n; ++id) {
-        std::uint64_t signature = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b)
-            signature |= std::uint64_t{std::min<std::uint8_t>(counts[id].n[b], 3)} << (2 * b);
-        signatures[id] = signature;
-    }
-    const std::uint32_t longest = n == 0 ? 0 : lengths.back().sorted_chars;
-    std::vector<std::uint32_t> length_start(static_cast<std::size_t>(longest) + 2, 0);
-    for (std::uint32_t m = 0, id = 0; m <= longest + 1; ++m) {
-        while (id < n && lengths[id].sorted_chars < m) ++id;
-        length_start[m] = id;
-    }
-
-    std::vector<std::uint32_t> combined_starts, combined_values;
-    const auto tokens_of_entry = [&](std::size_t i) {
-        const std::uint32_t* first = entry_tokens.data() + entries[i].tokens_at;
-        return std::pair(first, first + (lengths[i].token_count - 1));
-    };
-    invert(n, n_tokens, tokens_of_entry, combined_starts, combined_values);
-
-    // Artists: distinct, sorted, with their entries and their own token index.
-    std::vector<std::string_view> artist_views(n);
-    for (std::size_t i = 0; i < n; ++i) artist_views[i] = std::string_view(text.data() + entries[i].key_at, entries[i].artist_size);
-    std::vector<std::string_view> artists = artist_views;
-    std::sort(artists.begin(), artists.end());
-    artists.erase(std::unique(artists.begin(), artists.end()), artists.end());
-    std::vector<ArtistSummary> artist_summaries(artists.size());
-    for (std::size_t p = 0; p < artists.size(); ++p) {
-        ArtistSummary& summary = artist_summaries[p];
-        const std::string_view artist = artists[p];
-        summary.at = static_cast<std::uint64_t>(artist.data() - text.data());
-        summary.size = static_cast<std::uint32_t>(artist.size());
-        std::uint32_t histogram[kBuckets] = {};
-        for (std::size_t i = 0; i < artist.size(); ++summary.chars) {
-            const char32_t c = detail::next_char(artist, i);
-            ++histogram[bucket(c)];
-            if (summary.chars < 4) summary.head[summary.chars] = c;
-        }
-        for (std::size_t b = 0; b < kBuckets; ++b)
-            summary.counts.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
-    }
-    std::vector<std::uint32_t> artist_of_entry(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto at = std::lower_bound(artists.begin(), artists.end(), artist_views[i]);
-        artist_of_entry[i] = static_cast<std::uint32_t>(at - artists.begin());
-    }
-    // Each artist's entries in input order.
-    std::vector<std::uint32_t> artist_entry_starts, artist_entry_values;
-    const auto artist_of = [&](std::size_t input) {
-        const std::uint32_t* p = &artist_of_entry[id_of_input[input]];
-        return std::pair(p, p + 1);
-    };
-    invert(n, artists.size(), artist_of, artist_entry_starts, artist_entry_values);
-    for (std::uint32_t& e : artist_entry_values) e = id_of_input[e];
-
-    std::vector<std::uint32_t> artist_token_starts{0}, artist_tokens;
-    for (const std::string_view artist : artists) {
-        ids.clear();
-        for_each_index_token(artist, [&](std::string&& token) {
-            ids.push_back(final_id_of(token, token_slots, token_at));
-        });
-        std::sort(ids.begin(), ids.end());
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        artist_tokens.insert(artist_tokens.end(), ids.begin(), ids.end());
-        artist_token_starts.push_back(static_cast<std::uint32_t>(artist_tokens.size()));
-    }
-    std::vector<std::uint32_t> artist_posting_starts, artist_posting_values;
-    const auto tokens_of_artist = [&](std::size_t p) {
-        return std::pair(artist_tokens.data() + artist_token_starts[p], artist_tokens.data() + artist_token_starts[p + 1]);
-    };
-    invert(artists.size(), n_tokens, tokens_of_artist, artist_posting_starts, artist_posting_values);
-
-    // The pair set: open addressing over entries, one slot per distinct pair.
-    std::vector<std::uint32_t> pair_slots(table_capacity(n), kNoEntry);
-    const std::size_t pair_mask = pair_slots.size() - 1;
-    const auto title_of = [&](std::size_t id) {
-        return std::string_view(text.data() + entries[id].key_at + entries[id].artist_size + kSeparator.size(),
-                                entries[id].key_size - entries[id].artist_size - kSeparator.size());
-    };
-    for (std::size_t id = 0; id < n; ++id) {
-        const std::string_view artist = artist_views[id];
-        const std::string_view title = title_of(id);
-        for (std::size_t slot = pair_hash(artist, title) & pair_mask;; slot = (slot + 1) & pair_mask) {
-            const std::uint32_t at = pair_slots[slot];
-            if (at == kNoEntry) {
-                pair_slots[slot] = static_cast<std::uint32_t>(id);
-                break;
-            }
-            if (artist_views[at] == artist && title_of(at) == title) break;
-        }
-    }
-
-    LibraryIndex ix;
-    ix.text_ = FlatArray(std::move(text));
-    ix.entries_ = FlatArray(std::move(entries));
-    ix.lengths_ = FlatArray(std::move(lengths));
-    ix.counts_ = FlatArray(std::move(counts));
-    ix.signatures_ = FlatArray(std::move(signatures));
-    ix.entry_tokens_ = FlatArray(std::move(entry_tokens));
-    ix.vocabulary_text_ = FlatArray(std::move(vocabulary_text));
-    ix.vocabulary_at_ = FlatArray(std::move(vocabulary_at));
-    ix.token_chars_ = FlatArray(std::move(token_chars));
-    ix.token_slots_ = FlatArray(std::move(token_slots));
-    ix.combined_postings_ = Rows{FlatArray(std::move(combined_starts)), FlatArray(std::move(combined_values))};
-    ix.artist_postings_ = Rows{FlatArray(std::move(artist_posting_starts)), FlatArray(std::move(artist_posting_values))};
-    ix.artist_summaries_ = FlatArray(std::move(artist_summaries));
-    ix.artist_of_entry_ = FlatArray(std::move(artist_of_entry));
-    ix.artist_entries_ = Rows{FlatArray(std::move(artist_entry_starts)), FlatArray(std::move(artist_entry_values))};
-    ix.input_of_ = FlatArray(std::move(input_of));
-    ix.id_of_input_ = FlatArray(std::move(id_of_input));
-    ix.length_start_ = FlatArray(std::move(length_start));
-    ix.pair_slots_ = FlatArray(std::move(pair_slots));
-    return ix;
-}
-
-// ---------------------------------------------------------------------------
-// Queries
-
-std::string_view LibraryIndex::combined(std::size_t i) const noexcept { return key(id_of_input_[i]); }
-
-std::string_view LibraryIndex::title(std::size_t id) const {
-    return key(id).substr(entries_[id].artist_size + kSeparator.size());
-}
-
-std::vector<std::string_view> LibraryIndex::artists() const {
-    std::vector<std::string_view> out;
-    for (std::size_t p = 0; p < artist_count(); ++p) out.push_back(artist(p));
-    return out;
-}
-
-std::vector<std::string_view> LibraryIndex::titles_of(std::size_t artist) const {
-    std::vector<std::string_view> out;
-    for (const std::uint32_t* e = artist_entries_.begin(artist); e != artist_entries_.end(artist); ++e)
-        out.push_back(title(*e));
-    return out;
-}
-
-std::int64_t LibraryIndex::token_id(std::string_view token) const {
-    return find_token(token, token_slots_.data(), token_slots_.size(), [&](std::size_t id) { return vocabulary(id); });
-}
-
-std::size_t LibraryIndex::find_pair(std::string_view artist, std::string_view title) const {
-    const std::size_t mask = pair_slots_.size() - 1;
-    for (std::size_t slot = pair_hash(artist, title) & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t at = pair_slots_[slot];
-        if (at == kNoEntry) return kNoEntry;
-        if (entries_[at].artist_size == artist.size() && key(at).substr(0, artist.size()) == artist &&
-            this->title(at) == title)
-            return at;
-    }
-}
-
-bool LibraryIndex::contains_pair(std::string_view artist, std::string_view title) const {
-    return find_pair(artist, title) != kNoEntry;
-}
-
-std::vector<std::uint32_t> LibraryIndex::combined_postings(std::string_view token) const {
-    const std::int64_t id = token_id(token);
-    if (id < 0) return {};
-    std::vector<std::uint32_t> out;
-    for (const std::uint32_t* p = combined_postings_.begin(id); p != combined_postings_.end(id); ++p)
-        out.push_back(input_of_[*p]);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-std::vector<std::uint32_t> LibraryIndex::artist_postings(std::string_view token) const {
-    const std::int64_t id = token_id(token);
-    if (id < 0) return {};
-    return {artist_postings_.begin(id), artist_postings_.end(id)};
-}
-
-// ---------------------------------------------------------------------------
-// Classification
-//
 // The decision is Keep when all three scores reach their keep values, else
 // Review when any reaches the review floor, else Prune; only the exact best
 // artist of the two-stage score matters beyond that. So each score is asked
@@ -530,7 +113,7 @@ public:
                             std::string_view title) {
         ix_ = &ix;
         th_ = &th;
-        if (ix.find_pair(artist, title) != kNoEntry) return Classification::Keep;
+        if (ix.find_pair(artist, title) != LibraryIndex::kNoEntry) return Classification::Keep;
         prepare_query(artist, title);
         set_ = Memo{};
         sort_ = Memo{};
@@ -597,24 +180,20 @@ private:
         // The entries' counts are capped at 255: they bound only against
         // queries whose counts fit a byte as well.
         std::uint32_t sorted_histogram[kBuckets] = {};
-        add_histogram(sorted_, sorted_histogram);
-        const auto fits = [](const std::uint32_t* h) {
-            return std::all_of(h, h + kBuckets, [](std::uint32_t n) { return n <= 255; });
-        };
-        sorted_counts_fit_ = fits(sorted_histogram);
-        for (std::size_t b = 0; b < kBuckets; ++b)
-            sorted_counts_.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(sorted_histogram[b], 255));
+        detail::add_histogram(sorted_, sorted_histogram);
+        sorted_counts_ = LibraryIndex::Counts::capped(sorted_histogram, &sorted_counts_fit_);
         std::fill(std::begin(set_histogram_), std::end(set_histogram_), 0);
-        for (const QueryToken& t : tokens_) add_histogram(t.text, set_histogram_);
-        set_counts_fit_ = fits(set_histogram_);
+        for (const QueryToken& t : tokens_) detail::add_histogram(t.text, set_histogram_);
+        set_counts_fit_ = std::all_of(std::begin(set_histogram_), std::end(set_histogram_), [](std::uint32_t n) { return n <= 255; });
         sorted_pattern_ready_ = false;
         signature_table_ready_ = false;
     }
 
     // Marks candidates already looked at in the current scan: a bit per
-    // entry (a million entries fit the L2 cache), cleared word by word.
-    void start_scan() {
-        if (seen_.size() < (ix_->size() + 63) / 64) seen_.resize((ix_->size() + 63) / 64, 0);
+    // entry, or per artist, of the `ids` the scan visits (a million fit the
+    // L2 cache), cleared word by word.
+    void start_scan(std::size_t ids) {
+        if (seen_.size() < (ids + 63) / 64) seen_.resize((ids + 63) / 64, 0);
         for (std::uint32_t w : seen_words_) seen_[w] = 0;
         seen_words_.clear();
     }
@@ -650,7 +229,7 @@ private:
     bool reaches_set(double t) {
         if (set_.best >= t) return true;
         if (set_.below <= t) return false;
-        start_scan();
+        start_scan(ix_->size());
         for (std::uint32_t id : by_rarity_) {
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
@@ -745,12 +324,9 @@ private:
             return false;
         }
         if (!sorted_pattern_ready_) {
-            if (detail::is_ascii(sorted_)) {
-                sorted_pattern_.assign(reinterpret_cast<const unsigned char*>(sorted_.data()), sorted_.size());
-            } else {
-                detail::decode(sorted_, sorted_wide_);
-                sorted_pattern_.assign(sorted_wide_.data(), sorted_wide_.size());
-            }
+            // Latin-1 bytes are the code points they stand for: either matches an entry's characters.
+            utf8::visit(utf8::narrowest(sorted_, sorted_chars_buffers_),
+                        [&](const auto* chars, std::size_t size) { sorted_pattern_.assign(chars, size); });
             sorted_pattern_ready_ = true;
         }
         const auto [lo, hi] = sort_window(t);
@@ -778,7 +354,7 @@ private:
             }
             signature_table_ready_ = true;
         }
-        start_scan();
+        start_scan(ix_->size());
         const std::size_t n = sorted_chars_;
         const std::uint32_t* length_start = ix_->length_start_.data();
         for (std::uint32_t id : by_rarity_) {
@@ -816,8 +392,8 @@ private:
                     lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
                                                    other.size());
                 } else {
-                    detail::decode(other, other_wide_);
-                    lcs = detail::lcs_with_pattern(sorted_pattern_, other_wide_.data(), other_wide_.size());
+                    const utf8::CharSpan wide = utf8::widest(other, other_buffers_);
+                    lcs = detail::lcs_with_pattern(sorted_pattern_, wide.wide, wide.size);
                 }
                 const double s = detail::ratio_from_lcs(lcs, n, m);
                 sort_.best = std::max(sort_.best, s);
@@ -843,7 +419,7 @@ private:
     // never scored.
     void scan_two_stage(std::string_view artist, std::string_view title, Reach& reach) {
         artist_ids_.clear();
-        for_each_index_token(artist, [&](std::string&& token) {
+        detail::for_each_index_token(artist, [&](std::string&& token) {
             const std::int64_t id = ix_->token_id(token);
             if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
         });
@@ -851,22 +427,13 @@ private:
         std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
-        start_scan();
-        const detail::CharSpan a = chars_of(artist, artist_narrow_, artist_wide_);
-        LibraryIndex::Counts counts;
+        start_scan(ix_->artist_count());
+        const utf8::CharSpan a = utf8::narrowest(artist, artist_buffers_);
         std::uint32_t histogram[kBuckets] = {};
         char32_t head[4];
-        std::size_t head_size = 0;
-        for (std::size_t i = 0; i < artist.size();) {
-            const char32_t c = detail::next_char(artist, i);
-            ++histogram[bucket(c)];
-            if (head_size < 4) head[head_size++] = c;
-        }
-        bool counts_fit = true;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            counts_fit = counts_fit && histogram[b] <= 255;
-            counts.n[b] = static_cast<std::uint8_t>(std::min<std::uint32_t>(histogram[b], 255));
-        }
+        const std::size_t head_size = std::min<std::size_t>(detail::add_histogram(artist, histogram, head), 4);
+        bool counts_fit;
+        const LibraryIndex::Counts counts = LibraryIndex::Counts::capped(histogram, &counts_fit);
         const double gate = th_->artist_gate;
         double best = 0.0;
         std::size_t best_at = 0;
@@ -896,7 +463,7 @@ private:
             }
         }
         if (best == 0.0 || best < gate) return;
-        const detail::CharSpan t = chars_of(title, title_narrow_, title_wide_);
+        const utf8::CharSpan t = utf8::narrowest(title, title_buffers_);
         double bt = 0.0;
         for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
             bt = std::max(bt, jaro_winkler_of(t, ix_->title(*e)));
@@ -926,8 +493,7 @@ private:
     std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
     std::vector<std::uint32_t> artist_ids_;
     std::string rest_a_, rest_b_;
-    std::vector<char32_t> artist_wide_, title_wide_, sorted_wide_, other_wide_;
-    std::vector<unsigned char> artist_narrow_, title_narrow_;
+    utf8::CharBuffers artist_buffers_, title_buffers_, sorted_chars_buffers_, other_buffers_;
     LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included
     bool sorted_counts_fit_ = true;
     std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens

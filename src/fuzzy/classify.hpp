@@ -1,21 +1,12 @@
 #pragma once
-// The library index and the keep/prune/review classification of one release.
-//
-// The index is built once from (artist, title) pairs in match form and only
-// read afterwards, so any number of threads may classify against it at once.
-// Blocking: a release is compared only with library entries that share an
-// index token (a lower-cased white-space token other than "|||") with it.
+// The keep/prune/review classification of one release against the library
+// index (library_index.hpp). Any number of threads may classify against
+// one index at once.
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <memory>
-#include <utility>
-#include <vector>
 
-#include "common/error.hpp"
-#include "common/flat_array.hpp"
-#include "fuzzy/chars.hpp"
+#include "fuzzy/library_index.hpp"
 #include "fuzzy/thresholds.hpp"
 
 namespace zemo::fuzzy {
@@ -24,131 +15,6 @@ enum class Classification : std::uint8_t { Keep, Prune, Review };
 
 // "keep", "prune" or "review".
 std::string_view to_string(Classification c) noexcept;
-
-// The key of a pair in the combined index: artist + " ||| " + title.
-std::string combined_key(std::string_view artist, std::string_view title);
-
-class LibraryIndex {
-public:
-    // Characters by bucket (detail::bucket), each count capped at 255: a
-    // bound against a query whose own counts are at most 255. Half a cache
-    // line, read for every candidate of the token-sort scan.
-    struct alignas(32) Counts {
-        std::uint8_t n[detail::kBuckets] = {};
-    };
-
-    using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
-
-    // Converts every artist and title to its match form and indexes them.
-    static LibraryIndex from_pairs(const Pairs& pairs);
-
-    LibraryIndex(LibraryIndex&&) noexcept = default;
-    LibraryIndex& operator=(LibraryIndex&&) noexcept = default;
-
-    // Combined keys, one per input pair, in input order.
-    std::size_t size() const noexcept { return entries_.size(); }
-    std::string_view combined(std::size_t i) const noexcept;
-    // Distinct artists, sorted byte-wise.
-    std::size_t artist_count() const noexcept { return artist_summaries_.size(); }
-    std::vector<std::string_view> artists() const;
-    // Titles of the artist at `artist` (a position in artists()), in input order.
-    std::vector<std::string_view> titles_of(std::size_t artist) const;
-    bool contains_pair(std::string_view artist, std::string_view title) const;
-
-    // Posting lists: ascending positions in combined() or artists() of the
-    // strings holding `token`; empty for an unknown token.
-    std::vector<std::uint32_t> combined_postings(std::string_view token) const;
-    std::vector<std::uint32_t> artist_postings(std::string_view token) const;
-
-    // Bytes of the arrays this object holds itself (a loaded index views
-    // its file instead) and bytes of the arrays it reads either way.
-    std::size_t owned_bytes() const noexcept;
-    std::size_t data_bytes() const noexcept;
-
-    // The index as bytes (a header with a magic string, the format version,
-    // the array sizes and a checksum, then each array), and back. A loaded
-    // index views `bytes`, which `keep` keeps alive; every offset, size and
-    // id is checked before use.
-    std::string to_bytes() const;
-    static Result<LibraryIndex> from_bytes(std::string_view bytes, std::shared_ptr<const void> keep);
-
-private:
-    friend class Classifier;
-    friend struct IndexLayout;
-    LibraryIndex() = default;
-
-    struct Entry {
-        std::uint64_t key_at = 0;       // combined key in text_
-        std::uint64_t sorted_at = 0;    // sorted metric tokens in text_
-        std::uint32_t key_size = 0;     // bytes
-        std::uint32_t artist_size = 0;  // bytes of the artist prefix
-        std::uint32_t sorted_size = 0;  // bytes
-        std::uint32_t tokens_at = 0;    // distinct index-token ids in entry_tokens_, ascending
-        std::uint32_t sorted_ascii = 1;
-        std::uint32_t unused = 0;
-    };
-
-    // What the candidate scans read for every candidate, apart from the
-    // entries so that those reads stay within a few cache lines.
-    struct Lengths {
-        std::uint32_t sorted_chars = 0;  // of the sorted metric tokens
-        std::uint32_t token_chars = 0;   // of its distinct metric tokens, "|||" included
-        std::uint32_t token_count = 0;   // distinct metric tokens, "|||" included
-    };
-
-    // What the artist scan reads to bound an artist's score: one cache line.
-    struct alignas(64) ArtistSummary {
-        Counts counts;
-        char32_t head[4] = {};   // the first characters
-        std::uint64_t at = 0;    // the artist in text_
-        std::uint32_t size = 0;  // bytes
-        std::uint32_t chars = 0;
-    };
-
-    // Compressed rows: row r is values[starts[r] .. starts[r + 1]).
-    struct Rows {
-        FlatArray<std::uint32_t> starts;
-        FlatArray<std::uint32_t> values;
-        std::size_t size(std::size_t r) const { return starts[r + 1] - starts[r]; }
-        const std::uint32_t* begin(std::size_t r) const { return values.data() + starts[r]; }
-        const std::uint32_t* end(std::size_t r) const { return values.data() + starts[r + 1]; }
-    };
-
-    std::string_view text(std::uint64_t at, std::uint32_t size) const { return {text_.data() + at, size}; }
-    // By internal id: entries are numbered by the length of their sorted tokens.
-    std::string_view key(std::size_t id) const { return text(entries_[id].key_at, entries_[id].key_size); }
-    std::string_view title(std::size_t id) const;
-    std::string_view artist(std::size_t p) const { return text(artist_summaries_[p].at, artist_summaries_[p].size); }
-    std::string_view vocabulary(std::size_t id) const {
-        return {vocabulary_text_.data() + vocabulary_at_[id], vocabulary_at_[id + 1] - vocabulary_at_[id]};
-    }
-    // Token id, or -1 for a token no library string holds. Ids follow token order.
-    std::int64_t token_id(std::string_view token) const;
-    std::size_t find_pair(std::string_view artist, std::string_view title) const;
-
-    FlatArray<char> text_;  // every combined key and sorted token string
-    FlatArray<Entry> entries_;
-    FlatArray<Lengths> lengths_;
-    FlatArray<Counts> counts_;  // characters of the sorted tokens
-    // The same counts in two bits each (0, 1, 2, 3 or more): a weaker bound
-    // from an array small enough to stay in the last-level cache.
-    FlatArray<std::uint64_t> signatures_;
-    FlatArray<std::uint32_t> entry_tokens_;
-    FlatArray<char> vocabulary_text_;            // tokens in id order
-    FlatArray<std::uint64_t> vocabulary_at_;     // token id -> start in vocabulary_text_, one more at the end
-    FlatArray<std::uint32_t> token_chars_;       // characters of each token
-    FlatArray<std::uint32_t> token_slots_;       // open addressing over token ids, kNoEntry empty
-    Rows combined_postings_;                     // by token id
-    Rows artist_postings_;                       // by token id
-    FlatArray<ArtistSummary> artist_summaries_;  // by artist position (byte-wise order)
-    FlatArray<std::uint32_t> artist_of_entry_;
-    Rows artist_entries_;                        // by artist position: entries in input order
-    FlatArray<std::uint32_t> input_of_;          // internal id -> input position
-    FlatArray<std::uint32_t> id_of_input_;       // input position -> internal id
-    FlatArray<std::uint32_t> length_start_;      // first id whose sorted tokens have >= m characters
-    FlatArray<std::uint32_t> pair_slots_;        // open addressing over entries, kNoEntry empty
-    std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
-};
 
 // Classifies one release whose artist and title are already match forms.
 Classification classify_release(std::string_view artist, std::string_view title, const LibraryIndex& index,

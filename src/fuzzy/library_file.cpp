@@ -1,28 +1,23 @@
 // The library index as bytes: the saved file and the pickle of a
 // LibraryIndex. Each array is one section; a loaded index views them in
-// place, after every offset, size and id in them has been checked, so a
-// damaged or hostile file is refused rather than read out of bounds.
+// place, after every count in them has been checked against every array it
+// sizes and every offset and id against every array it indexes (a crafted
+// file may well lie consistently), so a damaged or hostile file is refused
+// rather than read out of bounds.
 
-#include <cstdlib>
-#include <cstring>
-#include <optional>
-#include <type_traits>
 #include <limits>
 
 #include "common/sections.hpp"
-#include "fuzzy/classify.hpp"
+#include "fuzzy/library_index.hpp"
 
 namespace zemo::fuzzy {
 
 namespace {
 
-constexpr std::string_view kMagic = "ZEMOLIX";
-// Bump on any change to the arrays or their meaning.
-constexpr std::uint32_t kFormatVersion = 1;
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-constexpr std::size_t kSeparatorBytes = 5;  // " ||| "
+constexpr FileKind kFile{"ZEMOLIX", 1, 22, "library index"};
+constexpr std::uint32_t kNone = LibraryIndex::kNoEntry;
 
-Error damaged(const std::string& what) { return Error("library index file is damaged: " + what); }
+Error damaged(std::string_view what) { return zemo::damaged(kFile, what); }
 
 bool ascending(const FlatArray<std::uint32_t>& a) {
     for (std::size_t i = 1; i < a.size(); ++i)
@@ -33,6 +28,14 @@ bool ascending(const FlatArray<std::uint32_t>& a) {
 bool all_below(const FlatArray<std::uint32_t>& a, std::size_t limit) {
     for (std::uint32_t v : a)
         if (v >= limit) return false;
+    return true;
+}
+
+// Ids below `limit`, each larger than the one before: the scans search
+// these lists by bisection and stop at the first id past a bound.
+bool increasing_below(const std::uint32_t* first, const std::uint32_t* last, std::size_t limit) {
+    for (const std::uint32_t* p = first; p != last; ++p)
+        if (*p >= limit || (p != first && *p <= p[-1])) return false;
     return true;
 }
 
@@ -51,7 +54,7 @@ bool valid_table(const FlatArray<std::uint32_t>& slots, std::size_t limit) {
 }  // namespace
 
 struct IndexLayout {
-    static constexpr std::size_t kSections = 22;
+    static constexpr const FileKind& kFile = fuzzy::kFile;
 
     template <typename Fn>
     static void each_array(LibraryIndex& ix, Fn&& fn) {
@@ -79,9 +82,35 @@ struct IndexLayout {
         fn(ix.pair_slots_);
     }
 
-    static bool valid_rows(const LibraryIndex::Rows& rows, std::size_t n_rows, std::size_t limit) {
+    static bool valid_starts(const LibraryIndex::Rows& rows, std::size_t n_rows) {
         return rows.starts.size() == n_rows + 1 && rows.starts[0] == 0 && ascending(rows.starts) &&
-               rows.starts.back() == rows.values.size() && all_below(rows.values, limit);
+               rows.starts.back() == rows.values.size();
+    }
+
+    // Posting lists: one row per token, each an increasing list of ids below `limit`.
+    static bool valid_postings(const LibraryIndex::Rows& rows, std::size_t n_rows, std::size_t limit) {
+        if (!valid_starts(rows, n_rows)) return false;
+        for (std::size_t r = 0; r < n_rows; ++r)
+            if (!increasing_below(rows.begin(r), rows.end(r), limit)) return false;
+        return true;
+    }
+
+    // Every entry lies in the row of its artist, once, the rows in input
+    // order, and no artist is without entries: so there are no more artists
+    // than entries.
+    static bool valid_artist_entries(const LibraryIndex& ix) {
+        const LibraryIndex::Rows& rows = ix.artist_entries_;
+        const std::size_t n = ix.entries_.size();
+        const std::size_t n_artists = ix.artist_summaries_.size();
+        if (n_artists > n || !valid_starts(rows, n_artists) || rows.values.size() != n) return false;
+        for (std::size_t p = 0; p < n_artists; ++p) {
+            if (rows.size(p) == 0) return false;
+            for (const std::uint32_t* e = rows.begin(p); e != rows.end(p); ++e) {
+                if (*e >= n || ix.artist_of_entry_[*e] != p) return false;
+                if (e != rows.begin(p) && ix.input_of_[*e] <= ix.input_of_[e[-1]]) return false;
+            }
+        }
+        return true;
     }
 
     static Status validate(const LibraryIndex& ix) {
@@ -97,14 +126,18 @@ struct IndexLayout {
             const LibraryIndex::Entry& e = ix.entries_[id];
             const LibraryIndex::Lengths& len = ix.lengths_[id];
             if (e.key_at > text || e.key_size > text - e.key_at || e.sorted_at > text || e.sorted_size > text - e.sorted_at ||
-                e.key_size < kSeparatorBytes || e.artist_size > e.key_size - kSeparatorBytes)
+                e.key_size < detail::kSeparator.size() || e.artist_size > e.key_size - detail::kSeparator.size())
                 return damaged("an entry lies outside the text");
             if (len.token_count == 0 || e.tokens_at > ix.entry_tokens_.size() ||
                 len.token_count - 1 > ix.entry_tokens_.size() - e.tokens_at)
                 return damaged("an entry's tokens lie outside their array");
             if (ix.input_of_[id] >= n || ix.id_of_input_[ix.input_of_[id]] != id) return damaged("the entry order is not a permutation");
         }
-        if (!all_below(ix.entry_tokens_, n_tokens)) return damaged("a token id is out of range");
+        for (std::size_t id = 0; id < n; ++id) {
+            const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[id].tokens_at;
+            if (!increasing_below(first, first + (ix.lengths_[id].token_count - 1), n_tokens))
+                return damaged("an entry's token ids are out of range or out of order");
+        }
         if (ix.vocabulary_at_.size() != n_tokens + 1 || ix.vocabulary_at_[0] != 0 ||
             ix.vocabulary_at_[n_tokens] != ix.vocabulary_text_.size())
             return damaged("the vocabulary offsets disagree with its text");
@@ -112,31 +145,26 @@ struct IndexLayout {
             if (ix.vocabulary_at_[k + 1] < ix.vocabulary_at_[k]) return damaged("the vocabulary offsets are not ascending");
         if (!valid_table(ix.token_slots_, n_tokens) || !valid_table(ix.pair_slots_, n))
             return damaged("a hash table is malformed");
-        if (!valid_rows(ix.combined_postings_, n_tokens, n) || !valid_rows(ix.artist_postings_, n_tokens, n_artists) ||
-            !valid_rows(ix.artist_entries_, n_artists, n))
+        if (!valid_postings(ix.combined_postings_, n_tokens, n) || !valid_postings(ix.artist_postings_, n_tokens, n_artists))
             return damaged("a posting list is malformed");
         for (const LibraryIndex::ArtistSummary& a : ix.artist_summaries_)
             if (a.at > text || a.size > text - a.at) return damaged("an artist lies outside the text");
         if (!all_below(ix.artist_of_entry_, n_artists)) return damaged("an artist position is out of range");
+        if (!valid_artist_entries(ix)) return damaged("the artists disagree with the entries");
         const FlatArray<std::uint32_t>& starts = ix.length_start_;
-        if (starts.size() < 2 || starts.size() - 2 > std::numeric_limits<std::uint32_t>::max() || starts.back() != n ||
-            !ascending(starts))
+        if (starts.size() < 2 || starts.size() - 2 > std::numeric_limits<std::uint32_t>::max() || starts[0] != 0 ||
+            starts.back() != n || !ascending(starts))
             return damaged("the length table is malformed");
         return ok_status();
     }
+
+    static void keep(LibraryIndex& ix, std::shared_ptr<const void> backing) { ix.backing_ = std::move(backing); }
 };
 
-std::string LibraryIndex::to_bytes() const { return write_sections<IndexLayout>(*this, kMagic, kFormatVersion); }
+std::string LibraryIndex::to_bytes() const { return write_saved<IndexLayout>(*this); }
 
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
-    bytes = aligned_bytes(bytes, keep);
-    Result<SectionReader> reader = SectionReader::open(bytes, kMagic, kFormatVersion, IndexLayout::kSections, "library index");
-    if (!reader) return std::move(reader).error();
-    LibraryIndex ix;
-    if (Status read = read_sections<IndexLayout>(reader.value(), ix); !read) return damaged(read.error().message());
-    if (Status valid = IndexLayout::validate(ix); !valid) return std::move(valid).error();
-    ix.backing_ = std::move(keep);
-    return ix;
+    return read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
 }
 
 std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this); }
