@@ -63,24 +63,18 @@ class LibraryIndex:
     def to_bytes(self) -> bytes: ...
     def sizes(self) -> tuple[int, int, int, int]: ...
     def thresholds(self) -> list[float]: ...
-    @staticmethod
-    def load(
-        path: str,
+    def set_thresholds(
+        self,
         token_set_keep: float = 0.8,
         token_sort_keep: float = 0.8,
         two_stage_keep: float = 0.8,
         artist_gate: float = 0.7,
         review_floor: float = 0.4,
-    ) -> LibraryIndex: ...
+    ) -> None: ...
     @staticmethod
-    def from_bytes(
-        data: bytes,
-        token_set_keep: float = 0.8,
-        token_sort_keep: float = 0.8,
-        two_stage_keep: float = 0.8,
-        artist_gate: float = 0.7,
-        review_floor: float = 0.4,
-    ) -> LibraryIndex: ...
+    def load(path: str) -> LibraryIndex: ...
+    @staticmethod
+    def from_bytes(data: bytes) -> LibraryIndex: ...
 
 @final
 class Catalogue:

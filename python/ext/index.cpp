@@ -3,6 +3,7 @@
 // of calls, saved to a file and mapped back, or carried through pickle as
 // bytes.
 
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -24,22 +25,25 @@ namespace {
 
 using fuzzy::PreparedCatalogue;
 
+// The index carries its thresholds (and saves them).
 struct PreparedLibrary {
     fuzzy::LibraryIndex index;
-    fuzzy::ClassifyThresholds thresholds;
 };
 
 // What a saved file holds, for the members both classes share.
 const fuzzy::LibraryIndex& index_of(const PreparedLibrary& library) { return library.index; }
 const PreparedCatalogue& index_of(const PreparedCatalogue& catalogue) { return catalogue; }
 
-// The thresholds from the parameters at `first` onwards (kThresholdParams).
+// The thresholds from the parameters at `first` onwards (kThresholdParams);
+// ValueError unless they can classify.
 fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
-    return {.token_set_keep = c.number(first),
-            .token_sort_keep = c.number(first + 1),
-            .two_stage_keep = c.number(first + 2),
-            .artist_gate = c.number(first + 3),
-            .review_floor = c.number(first + 4)};
+    const fuzzy::ClassifyThresholds thresholds{.token_set_keep = c.number(first),
+                                               .token_sort_keep = c.number(first + 1),
+                                               .two_stage_keep = c.number(first + 2),
+                                               .artist_gate = c.number(first + 3),
+                                               .review_floor = c.number(first + 4)};
+    if (auto why = fuzzy::invalid_thresholds(thresholds)) raise(PyExc_ValueError, *why);
+    return thresholds;
 }
 
 // Loading, saving and every computation below run without the interpreter
@@ -114,8 +118,9 @@ constexpr Params with_thresholds(Param first) {
 PyObject* construct_library(Call& c) {
     const fuzzy::ClassifyThresholds thresholds = thresholds_of(c, 1);
     const OwnedPairs pairs = copy_pairs(c.pair_list(0));
-    c.init_self(new PreparedLibrary{without_lock([&] { return fuzzy::LibraryIndex::from_pairs(pairs.views); }),
-                                    thresholds});
+    fuzzy::LibraryIndex index = without_lock([&] { return fuzzy::LibraryIndex::from_pairs(pairs.views); });
+    index.set_thresholds(thresholds);
+    c.init_self(new PreparedLibrary{std::move(index)});
     return none();
 }
 
@@ -127,19 +132,22 @@ PyObject* classify(Call& c) {
     const OwnedTexts artists = copy_texts(c.text_list(0));
     const OwnedTexts titles = copy_texts(c.text_list(1));
     const std::vector<fuzzy::Classification> results = without_lock([&] {
-        return fuzzy::batch_classify_releases(artists.views, titles.views, library.index, library.thresholds);
+        return fuzzy::batch_classify_releases(artists.views, titles.views, library.index, library.index.thresholds());
     });
     return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
 }
 
 PyObject* load(Call& c) {
-    return c.new_instance(
-        new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0))), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0)))});
 }
 
 PyObject* from_bytes(Call& c) {
-    return c.new_instance(
-        new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0)), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0))});
+}
+
+PyObject* set_thresholds(Call& c) {
+    c.self<PreparedLibrary>().index.set_thresholds(thresholds_of(c, 0));
+    return none();
 }
 
 PyObject* sizes(Call& c) {
@@ -148,7 +156,7 @@ PyObject* sizes(Call& c) {
 }
 
 PyObject* thresholds(Call& c) {
-    const fuzzy::ClassifyThresholds& th = c.self<PreparedLibrary>().thresholds;
+    const fuzzy::ClassifyThresholds& th = c.self<PreparedLibrary>().index.thresholds();
     return list(std::vector<double>{th.token_set_keep, th.token_sort_keep, th.two_stage_keep, th.artist_gate,
                                     th.review_floor},
                 [](double d) { return floating(d); });
@@ -188,14 +196,21 @@ constexpr Function kLibraryMethods[] = {
      .doc = "The five thresholds, in the constructor's order.",
      .impl = &thresholds,
      .receiver = Receiver::Shared},
+    {.name = "set_thresholds",
+     .params = {kThresholdParams[0], kThresholdParams[1], kThresholdParams[2], kThresholdParams[3],
+                kThresholdParams[4]},
+     .doc = "Replace the thresholds (saved with the index from then on); ValueError unless each is in\n"
+            "[0, 1] and review_floor is not above a keep value.",
+     .impl = &set_thresholds,
+     .receiver = Receiver::Exclusive},
     {.name = "load",
-     .params = with_thresholds(kPath),
-     .doc = "Map a saved index read-only; ValueError for a file that is not a valid index of this format.",
+     .params = {kPath},
+     .doc = "Map a saved index read-only, with the thresholds saved in it; ValueError for a file that is not a valid index of this format.",
      .impl = &load,
      .receiver = Receiver::Static},
     {.name = "from_bytes",
-     .params = with_thresholds(kData),
-     .doc = "An index from the bytes of a saved file (copied).",
+     .params = {kData},
+     .doc = "An index from the bytes of a saved file (copied), with the thresholds saved in it.",
      .impl = &from_bytes,
      .receiver = Receiver::Static},
 };
@@ -230,6 +245,11 @@ constexpr Function kCatalogueNew = {
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
     const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
+    // A NaN compares false with every score, which batch_fuzzy_resolve
+    // turns into some answer the caller cannot have meant: refused here, as
+    // the classifier's NaN thresholds are. Any number decides as there.
+    if (std::isnan(options.threshold)) raise(PyExc_ValueError, "threshold must be a number, got nan");
+    if (std::isnan(options.ambiguity)) raise(PyExc_ValueError, "ambiguity_threshold must be a number, got nan");
     if (catalogue.size() == 0) return resolved_list(std::vector<std::optional<std::string>>(c.text_list(0).size()));
     const OwnedTexts names = copy_texts(c.text_list(0));
     return resolved_list(without_lock([&] { return catalogue.resolve(names.views, options); }));
