@@ -32,7 +32,7 @@ _CODE = """
     names = pd.Series([str(r[2]) + " " + str(r[1]) for r in library][:n_names], name="name")
     series = dd.from_pandas(names, npartitions=8)
     catalogue = Catalogue(sorted({{str(r[2]) for r in library[:n_catalogue]}}))
-    queries = dd.from_pandas(names.head(n_names // 8).str.lower(), npartitions=8)
+    queries = dd.from_pandas(names.head(n_names // 40).str.lower(), npartitions=8)
 
     def timed(graph, workers, repeat=3):
         best = None
@@ -86,7 +86,7 @@ _CODE = """
 
 def run(quick: bool = False) -> None:
     n_names = 200_000 if quick else 800_000
-    n_catalogue = 20_000 if quick else 100_000
+    n_catalogue = 5_000 if quick else 20_000
     print(f"\n== threaded Dask scheduler, 8 partitions, 1 vs 2 threads ({n_names:,} names) ==", flush=True)
     env = dict(os.environ, ZEMO_ETL_NUM_THREADS="1")
     code = textwrap.dedent(_CODE.format(n_names=n_names, n_catalogue=n_catalogue))
