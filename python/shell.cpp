@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <deque>
 
 namespace zemo::py {
@@ -600,6 +601,86 @@ PyObject* call_function(const Function& fn, const ClassInfo* cls, PyObject* self
         result = fn.impl(call);
     });
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Work without the interpreter lock
+
+namespace {
+
+// The released scope of this thread: its saved thread state, and when its
+// check next takes the lock back.
+thread_local PyThreadState* t_released_state = nullptr;
+thread_local std::chrono::steady_clock::time_point t_relock_due{};
+
+bool released_signal_raised() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < t_relock_due) return false;
+    PyEval_RestoreThread(t_released_state);
+    const bool raised = PyErr_CheckSignals() != 0;  // may run a handler that calls us again
+    t_released_state = PyEval_SaveThread();
+    t_relock_due = std::chrono::steady_clock::now() + LockReleased::kRelockInterval;
+    return raised;
+}
+
+// Appends `s` at `*at` and returns where it now lies.
+std::string_view put(char*& at, std::string_view s) {
+    if (!s.empty()) std::memcpy(at, s.data(), s.size());
+    const std::string_view placed(at, s.size());
+    at += s.size();
+    return placed;
+}
+
+}  // namespace
+
+LockReleased::LockReleased() noexcept
+    : previous_state_(t_released_state),
+      previous_due_(t_relock_due),
+      interrupts_(&released_signal_raised) {
+    t_relock_due = std::chrono::steady_clock::now() + kRelockInterval;
+    t_released_state = PyEval_SaveThread();
+}
+
+LockReleased::~LockReleased() {
+    PyEval_RestoreThread(t_released_state);
+    t_released_state = previous_state_;
+    t_relock_due = previous_due_;
+}
+
+OwnedTexts copy_texts(const std::vector<std::string_view>& texts) {
+    OwnedTexts out;
+    std::size_t total = 0;
+    for (std::string_view t : texts) total += t.size();
+    out.bytes = std::make_unique<char[]>(total);
+    char* at = out.bytes.get();
+    out.views.reserve(texts.size());
+    for (std::string_view t : texts) out.views.push_back(put(at, t));
+    return out;
+}
+
+OwnedOptTexts copy_texts(const std::vector<std::optional<std::string_view>>& texts) {
+    OwnedOptTexts out;
+    std::size_t total = 0;
+    for (const auto& t : texts) total += t ? t->size() : 0;
+    out.bytes = std::make_unique<char[]>(total);
+    char* at = out.bytes.get();
+    out.views.reserve(texts.size());
+    for (const auto& t : texts) out.views.push_back(t ? std::optional(put(at, *t)) : std::nullopt);
+    return out;
+}
+
+OwnedPairs copy_pairs(const std::vector<Pair>& pairs) {
+    OwnedPairs out;
+    std::size_t total = 0;
+    for (const Pair& p : pairs) total += p.first.size() + p.second.size();
+    out.bytes = std::make_unique<char[]>(total);
+    char* at = out.bytes.get();
+    out.views.reserve(pairs.size());
+    for (const Pair& p : pairs) {
+        const std::string_view first = put(at, p.first);
+        out.views.emplace_back(first, put(at, p.second));
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -270,6 +271,64 @@ private:
     // proportion to their bytes: a huge list of them polls for signals.
     InterruptPoller encoding_poller_;
 };
+
+// ---------------------------------------------------------------------------
+// Work without the interpreter lock
+
+// Texts copied out of the Python objects into one buffer of their own, for
+// work that runs without the interpreter lock and so may read nothing that
+// Python owns. A view stays valid while the OwnedTexts lives (moves included).
+struct OwnedTexts {
+    std::unique_ptr<char[]> bytes;
+    std::vector<std::string_view> views;
+};
+struct OwnedOptTexts {
+    std::unique_ptr<char[]> bytes;
+    std::vector<std::optional<std::string_view>> views;
+};
+struct OwnedPairs {
+    std::unique_ptr<char[]> bytes;
+    std::vector<Pair> views;
+};
+OwnedTexts copy_texts(const std::vector<std::string_view>& texts);
+OwnedOptTexts copy_texts(const std::vector<std::optional<std::string_view>>& texts);
+OwnedPairs copy_pairs(const std::vector<Pair>& pairs);
+
+// Releases the interpreter lock for its scope, so that other Python threads
+// run while the library computes. The work inside touches no Python object.
+//
+// Interruption: signal handlers need the lock. The scope installs a check
+// for the library's polls that first compares a monotonic clock with the
+// time of its last run (a few nanoseconds); only once kRelockInterval has
+// passed does it take the lock back (PyEval_RestoreThread), run
+// PyErr_CheckSignals, and release it again. With polls every few hundred
+// microseconds, a pending SIGINT is seen within kRelockInterval plus one
+// poll plus the wait for the lock (at most the switch interval, 5 ms, when
+// another thread holds it): well under 100 ms. A handler that raises leaves
+// its exception set, and the work unwinds with Interrupted as it does with
+// the lock held.
+class LockReleased {
+public:
+    static constexpr auto kRelockInterval = std::chrono::milliseconds(20);
+
+    LockReleased() noexcept;
+    ~LockReleased();
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* previous_state_;
+    std::chrono::steady_clock::time_point previous_due_;
+    InterruptScope interrupts_;
+};
+
+// work() without the interpreter lock; its result (or exception) after the
+// lock is taken back.
+template <typename Work>
+auto without_lock(Work&& work) -> decltype(work()) {
+    const LockReleased released;
+    return work();
+}
 
 // ---------------------------------------------------------------------------
 // Registration

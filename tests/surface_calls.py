@@ -7,7 +7,7 @@ from __future__ import annotations
 import pathlib
 
 from zemo_etl import _ext, fuzzy, import_utils, parser, pg, schema, state, text
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex
 
 NAMES = ["The Beatles", "Beatles, The", "Simon & Garfunkel", "Björk", "AC/DC", "Various Artists", "Sigur Rós (2)",
          " ＡＢＢＡ ", "Motörhead /2", "Crosby, Stills & Nash"]
@@ -48,6 +48,8 @@ def valid_calls(tmp: pathlib.Path) -> dict[str, tuple]:
         "_ext.TableRowChunks": (lambda p: list(_ext.TableRowChunks(p, "t", chunk_rows=1)), str(dump)),
         "_ext.TableCopyChunks": (lambda p: list(_ext.TableCopyChunks(p, "t", chunk_rows=1)), str(dump)),
         "index.classify": (index.classify, NAMES, NAMES[::-1]),
+        "catalogue.resolve": (Catalogue(NAMES[::2]).resolve, NAMES, 0.8),
+        "_ext.batch_text_form": (_ext.batch_text_form, "ascii", NAMES + [None]),
         "index.bytes": (lambda: LibraryIndex.from_bytes(index.to_bytes()).classify(NAMES, TITLES * 2),),
         "import_utils.DedupSet": (lambda: [import_utils.DedupSet().add(k) for k in (("a",), ("a",), ("b", None))],),
         "state.PipelineState": (lambda: _state_round(tmp),),

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from zemo_etl import columns, fuzzy, pg, text
+from zemo_etl import _ext, columns, fuzzy, pg, text
 
 VALUES = ["  BjÃ¶rk ", None, "The Beatles", "Кино", ""]
 MATCH = ["bjork", None, "the beatles", "кино", ""]
@@ -84,10 +84,20 @@ def test_polars_series_keeps_its_name():
     assert df["key"].to_list() == MATCH
 
 
-def test_forms_by_name_match_the_functions():
-    sample = ["Beatles, The [Remastered]", "AC/DC (Live)", "Night Owl /3"]
-    assert columns.FORMS["identity"](sample) == [text.to_identity_match_form(s) for s in sample]
-    assert columns.FORMS["match"] is text.batch_to_match_form
+SINGLE_FORMS = {
+    "storage": text.to_storage_form, "match": text.to_match_form, "ascii": text.to_ascii_form,
+    "identity": text.to_identity_match_form, "identity-title": text.to_identity_match_form_title,
+    "identity-punctuation": text.to_identity_match_form_with_punctuation,
+    "identity-disambiguator": text.to_identity_match_form_with_disambiguator_strip, "pg": pg.to_pg_text_form,
+}
+
+
+@pytest.mark.parametrize("form", list(SINGLE_FORMS))
+def test_forms_by_name_match_the_functions(form):
+    sample = ["Beatles, The [Remastered]", "AC/DC (Live)", "Night Owl /3", " Ærø\x00 Ｆｕｌｌ ", "", "Ã©t\u00e9 ✓"]
+    assert list(columns.FORMS) == list(SINGLE_FORMS)
+    assert columns.FORMS[form](sample) == [SINGLE_FORMS[form](s) for s in sample]
+    assert _ext.batch_text_form(form, [None, "x"]) == [None, SINGLE_FORMS[form]("x")]
 
 
 def test_pandas_series_must_share_an_index():

@@ -28,7 +28,7 @@ import pytest
 PRELUDE = """
 import random, sys
 from zemo_etl import fuzzy, parser, text, _ext
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex
 rng = random.Random(5)
 words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyzéøß") for _ in range(rng.randint(3, 9))) for _ in range(3000)]
 def name(k):
@@ -58,6 +58,17 @@ CASES = {
         "catalog = [name(2) for _ in range(200000)]\nnames = [name(2) for _ in range(20000)]\n",
         "fuzzy.batch_fuzzy_resolve(names, catalog, 0.5)",
         "fuzzy.batch_fuzzy_resolve(['radiohed'], ['radiohead', 'stereolab'], 0.8) == ['radiohead']",
+    ),
+    "Catalogue.resolve": (
+        "entries = [name(2) for _ in range(200000)]\ncatalogue = Catalogue(entries)\n"
+        "names = [name(2) for _ in range(20000)]\n",
+        "catalogue.resolve(names, 0.5)",
+        "catalogue.resolve(names[:20], 0.5) == fuzzy.batch_fuzzy_resolve(names[:20], entries, 0.5)",
+    ),
+    "batch_text_form": (
+        "names = [long_text] * 40000\n",
+        "_ext.batch_text_form('ascii', names)",
+        "_ext.batch_text_form('match', ['The ÉX', None]) == [text.to_match_form('The ÉX'), None]",
     ),
     "batch_filter_artists": (
         "names = [long_text] * 40000\n",

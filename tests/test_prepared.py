@@ -176,9 +176,53 @@ def test_defaults_and_edges():
     assert len(Catalogue.from_bytes(empty.to_bytes())) == 0
     with pytest.raises(TypeError):
         Catalogue(["a", 1])
-    with pytest.raises(ValueError, match="NaN"):
-        LibraryIndex([], review_floor=float("nan"))
-    assert pickle.loads(pickle.dumps(LibraryIndex([], review_floor=0.3))).thresholds["review_floor"] == 0.3
+
+
+SET = dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1)
+
+
+def test_thresholds_travel_with_the_index(tmp_path):
+    pairs = [("The Beatles", "Abbey Road"), ("Björk", "Homogenic")]
+    releases = (["beatles", "bjork"], ["abbey", "homogenic live at"])
+    index = LibraryIndex(pairs, **SET)
+    index.save(tmp_path / "l.zix")
+    copies = [LibraryIndex.load(tmp_path / "l.zix"), LibraryIndex.from_bytes(index.to_bytes()),
+              pickle.loads(pickle.dumps(index))]
+    for copy in copies:
+        assert copy.thresholds == index.thresholds == {**_ext.DEFAULT_THRESHOLDS, **SET}
+        assert copy.classify(*releases) == index.classify(*releases) != LibraryIndex(pairs).classify(*releases)
+    assert LibraryIndex.load(tmp_path / "l.zix", review_floor=0.2).thresholds["review_floor"] == 0.2
+    # A file of the format before thresholds were saved (version 1) is refused.
+    old = bytearray(index.to_bytes())
+    old[8:12] = (1).to_bytes(4, sys.byteorder)
+    with pytest.raises(ValueError, match="version"):
+        LibraryIndex.from_bytes(bytes(old))
+
+
+@pytest.mark.parametrize("given, message", [
+    (dict(review_floor=float("nan")), r"review_floor must be a number in \[0, 1\], got nan"),
+    (dict(token_set_keep=2.0), r"token_set_keep must be a number in \[0, 1\], got 2\.0"),
+    (dict(review_floor=-1), r"review_floor must be a number in \[0, 1\], got -1\.0"),
+    (dict(artist_gate=float("inf")), r"artist_gate must be a number in \[0, 1\], got inf"),
+    (dict(two_stage_keep=0.3), r"review_floor \(0\.4\) must not be above two_stage_keep \(0\.3\)"),
+])
+def test_invalid_thresholds_are_refused_everywhere(given, message):
+    index = LibraryIndex([("a", "b")])
+    for make in (lambda: LibraryIndex([], **given), lambda: LibraryIndex.from_bytes(index.to_bytes(), **given),
+                 lambda: _ext.LibraryIndex([], *index_module_args(given))):
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            make()
+    assert index.thresholds == dict(_ext.DEFAULT_THRESHOLDS)  # untouched by a refused change
+
+
+@pytest.mark.parametrize("threshold, ambiguity", [(float("nan"), 0.02), (0.5, float("nan"))])
+def test_catalogue_refuses_what_no_score_can_be_compared_with(threshold, ambiguity):
+    with pytest.raises(ValueError, match="threshold must be a number"):
+        Catalogue(["a"]).resolve(["a"], threshold, ambiguity_threshold=ambiguity)
+
+
+def index_module_args(given):
+    return [float({**_ext.DEFAULT_THRESHOLDS, **given}[name]) for name in _ext.DEFAULT_THRESHOLDS]
 
 
 def test_defaults_restated_anywhere_match_the_library():

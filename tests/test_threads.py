@@ -6,11 +6,13 @@ from __future__ import annotations
 import random
 import sys
 import threading
+import time
 
 import pytest
 
 from surface_calls import valid_calls
 from zemo_etl import import_utils, state
+from zemo_etl.index import LibraryIndex
 
 THREADS = 8
 
@@ -112,3 +114,34 @@ def test_reentrant_use_from_another_thread_keeps_the_borrow_rules(fast_switching
 
     run_threads(work)
     assert len(shared) == 1000
+
+
+def test_other_threads_run_while_an_index_classifies():
+    # The index classifies without the interpreter lock: a thread that ticks
+    # every 10 ms keeps ticking during a call of about a second. Holding
+    # the lock, the call would let it tick at most once or twice (a switch
+    # interval before the call starts).
+    rng = random.Random(7)
+    words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyzé") for _ in range(rng.randint(3, 9))) for _ in range(2000)]
+    name = lambda k: " ".join(rng.choice(words) for _ in range(k))  # noqa: E731
+    index = LibraryIndex([(name(2), name(3)) for _ in range(20000)])
+    artists = [name(2) for _ in range(30000)]
+    titles = [name(3) for _ in range(30000)]
+    during, stop, ticks = threading.Event(), threading.Event(), []
+
+    def ticker():
+        while not stop.is_set():
+            if during.is_set():
+                ticks.append(1)
+            time.sleep(0.01)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        during.set()
+        index.classify(artists, titles)
+        during.clear()
+    finally:
+        stop.set()
+        thread.join()
+    assert len(ticks) > 5

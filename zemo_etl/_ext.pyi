@@ -14,6 +14,8 @@ __all__ = [
     "Catalogue",
     "DEFAULT_THRESHOLDS",
     "DEFAULT_RESOLVE_THRESHOLD",
+    "batch_text_form",
+    "batch_text_form_buffers",
 ]
 
 _Value = Union[None, int, float, str, Decimal]
@@ -70,24 +72,18 @@ class LibraryIndex:
     def to_bytes(self) -> bytes: ...
     def sizes(self) -> tuple[int, int, int, int]: ...
     def thresholds(self) -> list[float]: ...
-    @staticmethod
-    def load(
-        path: str,
+    def set_thresholds(
+        self,
         token_set_keep: float = 0.8,
         token_sort_keep: float = 0.8,
         two_stage_keep: float = 0.8,
         artist_gate: float = 0.7,
         review_floor: float = 0.4,
-    ) -> LibraryIndex: ...
+    ) -> None: ...
     @staticmethod
-    def from_bytes(
-        data: bytes,
-        token_set_keep: float = 0.8,
-        token_sort_keep: float = 0.8,
-        two_stage_keep: float = 0.8,
-        artist_gate: float = 0.7,
-        review_floor: float = 0.4,
-    ) -> LibraryIndex: ...
+    def load(path: str) -> LibraryIndex: ...
+    @staticmethod
+    def from_bytes(data: bytes) -> LibraryIndex: ...
 
 @final
 class Catalogue:
@@ -112,3 +108,9 @@ class Catalogue:
 # package's resolve helpers and the command line accept by default.
 DEFAULT_THRESHOLDS: dict[str, float]
 DEFAULT_RESOLVE_THRESHOLD: float
+
+def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional[str]]:
+    """The text form named `form` of each value, None for None; computed without the interpreter lock."""
+
+def batch_text_form_buffers(form: str, offsets: bytes, data: bytes, offset_width: int) -> tuple[bytes, bytes]:
+    """batch_text_form over a column of strings in Arrow's layout, without a str per value."""

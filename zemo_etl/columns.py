@@ -24,40 +24,87 @@ import math
 from collections.abc import Callable, Sequence
 from typing import Any, Optional
 
-from zemo_etl import pg, text
+from zemo_etl import _ext
 
 __all__ = ["to_list", "from_list", "apply", "kind_of", "FORMS"]
 
 
-class _each:
-    """A function of one str as a batch function (a class, not a closure, so it pickles)."""
+class _Form:
+    """A text form by name, as a batch function: a list of str (or None) to a list of str (or None).
 
-    __slots__ = ("f", "__name__")
+    ``apply`` computes it on the buffers of an Arrow-backed column (pyarrow,
+    pandas' Arrow strings) without making a str per value.
+    """
 
-    def __init__(self, f: Callable[[str], str]) -> None:
-        self.f = f
-        self.__name__ = "batch_" + f.__name__
+    __slots__ = ("name",)
 
-    def __call__(self, values: list[str]) -> list[str]:
-        f = self.f
-        return [f(v) for v in values]
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __call__(self, values: Sequence[Optional[str]]) -> list[Optional[str]]:
+        return _ext.batch_text_form(self.name, values)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_each, (self.f,))
+        return (_Form, (self.name,))
+
+    def __repr__(self) -> str:
+        return f"FORMS[{self.name!r}]"
 
 
 # The text forms by name (as `zemo-etl normalize --form` and zemo_etl.dask.to_form
-# take them), each as a function from a list of str to a list of str.
+# take them). They compute without the interpreter lock, so threads (Dask's
+# threaded scheduler) run in parallel; element by element they equal the
+# text and pg functions of the same form.
 FORMS: dict[str, Callable[[list[str]], list[Any]]] = {
-    "storage": text.batch_to_storage_form,
-    "match": text.batch_to_match_form,
-    "ascii": text.batch_to_ascii_form,
-    "identity": _each(text.to_identity_match_form),
-    "identity-title": _each(text.to_identity_match_form_title),
-    "identity-punctuation": _each(text.to_identity_match_form_with_punctuation),
-    "identity-disambiguator": _each(text.to_identity_match_form_with_disambiguator_strip),
-    "pg": pg.batch_to_pg_text_form,
+    name: _Form(name)
+    for name in ("storage", "match", "ascii", "identity", "identity-title", "identity-punctuation",
+                 "identity-disambiguator", "pg")
 }
+
+
+def _arrow_form(form: str, column: Any) -> Any:
+    """The form of each value of an Arrow-backed string column, as a column like it; None for other columns."""
+    kind = kind_of(column)
+    if kind == "pandas":
+        dtype = column.dtype
+        if getattr(dtype, "storage", None) != "pyarrow" or not hasattr(column.array, "__arrow_array__"):
+            return None
+        chunks = _arrow_form_chunks(form, column.array.__arrow_array__())
+        if chunks is None:
+            return None
+        import pandas as pd
+        return pd.Series(dtype.__from_arrow__(chunks), index=column.index, name=column.name)
+    if kind == "arrow":
+        import pyarrow as pa
+        if isinstance(column, pa.ChunkedArray):
+            return _arrow_form_chunks(form, column)
+        chunks = _arrow_form_chunks(form, pa.chunked_array([column]))
+        return None if chunks is None else chunks.chunk(0)
+    return None
+
+
+def _arrow_form_chunks(form: str, column: Any) -> Any:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    type_ = column.type
+    if not (pa.types.is_string(type_) or pa.types.is_large_string(type_)):
+        return None
+    width = 8 if pa.types.is_large_string(type_) else 4
+    out = []
+    for chunk in column.chunks:
+        n = len(chunk)
+        _, offsets, data = chunk.buffers()
+        if n == 0 or offsets is None:
+            out.append(pa.array([], type=type_))
+            continue
+        offsets = offsets.slice(chunk.offset * width, (n + 1) * width).to_pybytes()
+        new_offsets, new_data = _ext.batch_text_form_buffers(form, offsets, b"" if data is None else data.to_pybytes(),
+                                                             width)
+        result = pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(new_offsets), pa.py_buffer(new_data)])
+        if chunk.null_count:
+            result = pc.if_else(chunk.is_valid(), result, pa.scalar(None, pa.large_string()))
+        out.append(result.cast(type_))
+    return pa.chunked_array(out, type=type_)
 
 
 def kind_of(column: Any) -> str:
@@ -172,6 +219,10 @@ def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
     categorical = [_categorical(c) for c in cols]
     if all(c is not None for c in categorical):
         return _apply_categorical(func, cols, categorical, kwargs)  # type: ignore[arg-type]
+    if isinstance(func, _Form) and len(cols) == 1 and not kwargs:
+        computed = _arrow_form(func.name, cols[0])
+        if computed is not None:
+            return computed
     converted = [_to_list(c) for c in cols]
     lists = [values for values, _ in converted]
     n = len(lists[0])

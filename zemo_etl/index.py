@@ -26,8 +26,14 @@ is read-only: any number of threads may call ``classify`` or ``resolve`` on
 one object at once. ``pickle`` carries an index as the bytes of its saved
 file, so ``multiprocessing`` and Dask can ship one.
 
+A saved index holds the thresholds it classifies with; ``load`` and
+``from_bytes`` (and so pickle) give them back. Thresholds are checked
+wherever they are given: each in [0, 1], NaN refused, and ``review_floor``
+not above a keep value; ``Catalogue.resolve`` refuses a NaN threshold the
+same way.
+
 Compatibility: a saved file records its format version; a file of another
-version, a damaged file (its checksum covers every byte) or any other file
+version (indexes saved before the thresholds were, for one), a damaged file (its checksum covers every byte) or any other file
 is refused with ``ValueError`` and never misread. Files are native-endian.
 Do not modify a saved file in place while it is loaded; ``save`` never does
 (it writes a new file and renames it over the old one).
@@ -39,7 +45,7 @@ import errno
 import math
 import os
 import types
-from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterable, Mapping, Sequence, Tuple
 
 from zemo_etl import _ext, columns
 
@@ -130,18 +136,22 @@ class LibraryIndex(_Prepared):
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], **thresholds: float) -> LibraryIndex:
-        """Map a saved index read-only. OSError if it cannot be read, ValueError if it is no valid index."""
+        """Map a saved index read-only, with its saved thresholds unless others are given.
+
+        OSError if it cannot be read, ValueError if it is no valid index.
+        """
         path = os.fspath(path)
         try:
-            native = _ext.LibraryIndex.load(path, *_threshold_args(thresholds))
+            native = _ext.LibraryIndex.load(path)
         except OSError as exc:
             _raise_os_error(exc, path)
-        return cls._wrap(native, "mapped")
+        return cls._wrap(_with_thresholds(native, thresholds), "mapped")
 
     @classmethod
     def from_bytes(cls, data: bytes, **thresholds: float) -> LibraryIndex:
-        """The index of ``to_bytes`` output: bytes or any other bytes-like object."""
-        return cls._wrap(_ext.LibraryIndex.from_bytes(_as_bytes(data), *_threshold_args(thresholds)), "bytes")
+        """An index from the bytes of a saved file (any bytes-like object), with its saved thresholds unless
+        others are given."""
+        return cls._wrap(_with_thresholds(_ext.LibraryIndex.from_bytes(_as_bytes(data)), thresholds), "bytes")
 
     @property
     def thresholds(self) -> dict[str, float]:
@@ -153,7 +163,7 @@ class LibraryIndex(_Prepared):
                 f"{data / 2**20:.1f} MiB, {self._source})")
 
     def __reduce__(self):
-        return (_library_from_bytes, (self.to_bytes(), self.thresholds))
+        return (LibraryIndex.from_bytes, (self.to_bytes(),))
 
 
 class Catalogue(_Prepared):
@@ -205,19 +215,13 @@ class Catalogue(_Prepared):
         return (Catalogue.from_bytes, (self.to_bytes(),))
 
 
-def _threshold_args(thresholds: dict[str, float]) -> list[float]:
+def _threshold_args(thresholds: Mapping[str, float], base: Mapping[str, float] = DEFAULT_THRESHOLDS) -> list[float]:
+    # Checked by the extension: each in [0, 1], the floor not above a keep value.
     unknown = set(thresholds) - set(_THRESHOLDS)
     if unknown:
         raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
-    defaults = {**DEFAULT_THRESHOLDS, **thresholds}
-    values = [float(defaults[name]) for name in _THRESHOLDS]
-    if any(math.isnan(v) for v in values):
-        raise ValueError("thresholds must be numbers, not NaN")
-    return values
-
-
-def _library_from_bytes(data: bytes, thresholds: dict[str, float]) -> LibraryIndex:
-    return LibraryIndex.from_bytes(data, **thresholds)
+    merged = {**base, **thresholds}
+    return [float(merged[name]) for name in _THRESHOLDS]
 
 
 def _count(n: int, one: str, many: str) -> str:
@@ -297,3 +301,10 @@ def _explain_values(values: Iterable[Any], name: str, expected: str, nulls_hint:
                             f"a pandas, pyarrow or polars column (nulls come back null), or use "
                             f"zemo_etl.columns.apply") from None
         raise TypeError(f"{name}: expected {expected}, got {type(v).__name__} at position {i}") from None
+
+
+def _with_thresholds(native: Any, thresholds: Mapping[str, float]) -> Any:
+    """A freshly loaded index, with `thresholds` in place of those it was saved with."""
+    if thresholds:
+        native.set_thresholds(*_threshold_args(thresholds, dict(zip(_THRESHOLDS, native.thresholds()))))
+    return native

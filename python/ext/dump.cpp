@@ -1,9 +1,13 @@
 // A dump table in chunks, for loading it into a store with bounded memory:
 // as row tuples, or as ready COPY text for PostgreSQL; and what a new table
-// for it needs (column names and types).
+// for it needs (column names and types). Files are read and parsed without
+// the interpreter lock (see LockReleased); Python objects are made after.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -94,7 +98,9 @@ struct ChunkIterator {
 
     static PyObject* construct(Call& c) {
         if (c.count(2) == 0) raise(PyExc_ValueError, "chunk_rows must be at least 1");
-        auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1), kChecked);
+        const std::string path(c.text(0));
+        const std::string table(c.text(1));
+        auto cursor = without_lock([&] { return parser::TableCursor::open(path, table, kChecked); });
         if (!cursor) raise_runtime(cursor.error());
         c.init_self(new Instance{std::move(cursor).value(), static_cast<std::size_t>(c.count(2)), c.count(3) != 0,
                                  std::string(c.text(0)), std::string(c.text(1)), {}});
@@ -159,7 +165,7 @@ struct RowChunk {
     static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, StrCache& strings) {
         parser::RowTable table;
         table.keep_whole_integers();
-        if (cursor.read(table, chunk_rows) == 0) return nullptr;
+        if (without_lock([&] { return cursor.read(table, chunk_rows); }) == 0) return nullptr;
         return rows_to_tuples(std::move(table), strings);
     }
 };
@@ -176,7 +182,7 @@ struct CopyChunk {
 
     static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, stores::CopyTextWriter& writer) {
         writer.clear();
-        if (cursor.read(writer, chunk_rows) == 0) return nullptr;
+        if (without_lock([&] { return cursor.read(writer, chunk_rows); }) == 0) return nullptr;
         return bytes(writer.text());
     }
 };
@@ -185,17 +191,28 @@ struct CopyChunk {
 // Functions
 
 PyObject* table_columns(Call& c) {
-    auto file = parser::MappedFile::open(std::string(c.text(0)));
+    const std::string path(c.text(0));
+    const std::string table(c.text(1));
+    std::optional<std::vector<std::string>> columns;
+    auto file = without_lock([&] {
+        auto opened = parser::MappedFile::open(path);
+        if (opened) columns = parser::create_table_columns(opened.value().bytes(), table);
+        return opened;
+    });
     if (!file) raise_runtime(file.error());
-    const auto columns = parser::create_table_columns(file.value().bytes(), c.text(1));
     return columns ? str_list(*columns) : none();
 }
 
 PyObject* table_column_types(Call& c) {
-    auto cursor = parser::TableCursor::open(std::string(c.text(0)), c.text(1), kChecked);
-    if (!cursor) raise_runtime(cursor.error());
+    const std::string path(c.text(0));
+    const std::string table(c.text(1));
     stores::ColumnProfile profile;
-    cursor.value().read(profile, SIZE_MAX);
+    auto cursor = without_lock([&] {
+        auto opened = parser::TableCursor::open(path, table, kChecked);
+        if (opened) opened.value().read(profile, SIZE_MAX);
+        return opened;
+    });
+    if (!cursor) raise_runtime(cursor.error());
     return list(profile.types(), [](stores::ColumnType t) { return str(stores::column_type_name(t)); });
 }
 

@@ -3,10 +3,12 @@
 // of calls, saved to a file and mapped back, or carried through pickle as
 // bytes.
 
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "common/atomic_file.hpp"
@@ -23,47 +25,61 @@ namespace {
 
 using fuzzy::PreparedCatalogue;
 
+// The index carries its thresholds (and saves them).
 struct PreparedLibrary {
     fuzzy::LibraryIndex index;
-    fuzzy::ClassifyThresholds thresholds;
 };
 
 // What a saved file holds, for the members both classes share.
 const fuzzy::LibraryIndex& index_of(const PreparedLibrary& library) { return library.index; }
 const PreparedCatalogue& index_of(const PreparedCatalogue& catalogue) { return catalogue; }
 
-// The thresholds from the parameters at `first` onwards (kThresholdParams).
+// The thresholds from the parameters at `first` onwards (kThresholdParams);
+// ValueError unless they can classify.
 fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
-    return {.token_set_keep = c.number(first),
-            .token_sort_keep = c.number(first + 1),
-            .two_stage_keep = c.number(first + 2),
-            .artist_gate = c.number(first + 3),
-            .review_floor = c.number(first + 4)};
+    const fuzzy::ClassifyThresholds thresholds{.token_set_keep = c.number(first),
+                                               .token_sort_keep = c.number(first + 1),
+                                               .two_stage_keep = c.number(first + 2),
+                                               .artist_gate = c.number(first + 3),
+                                               .review_floor = c.number(first + 4)};
+    if (auto why = fuzzy::invalid_thresholds(thresholds)) raise(PyExc_ValueError, *why);
+    return thresholds;
 }
+
+// Loading, saving and every computation below run without the interpreter
+// lock (see LockReleased), on inputs copied out of the arguments first; any
+// Python object, exception included, is made once the lock is back.
 
 // Bytes of a pickle are copied to storage of their own, aligned for the arrays.
 template <typename Index>
 Index index_from_bytes(std::string_view data) {
     std::shared_ptr<const char> copy = aligned_copy(data);
-    auto index = Index::from_bytes(std::string_view(copy.get(), data.size()), copy);
+    auto index = without_lock([&] { return Index::from_bytes(std::string_view(copy.get(), data.size()), copy); });
     if (!index) raise(PyExc_ValueError, index.error().message());
     return std::move(index).value();
 }
 
 template <typename Index>
 Index index_from_file(const std::string& path) {
-    auto file = parser::MappedFile::open(path);
-    if (!file) raise(PyExc_OSError, file.error().chain());
-    auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
-    const std::string_view bytes = mapping->bytes();
-    auto index = Index::from_bytes(bytes, std::move(mapping));
+    std::optional<Error> unreadable;
+    auto index = without_lock([&]() -> Result<Index> {
+        auto file = parser::MappedFile::open(path);
+        if (!file) {
+            unreadable = file.error();
+            return file.error();
+        }
+        auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
+        const std::string_view bytes = mapping->bytes();
+        return Index::from_bytes(bytes, std::move(mapping));
+    });
+    if (unreadable) raise(PyExc_OSError, unreadable->chain());
     if (!index) raise(PyExc_ValueError, index.error().message() + ": " + path);
     return std::move(index).value();
 }
 
 template <typename Index>
 void save_index(const Index& index, const std::string& path) {
-    if (Status saved = replace_file_atomically(path, index.to_bytes()); !saved) {
+    if (Status saved = without_lock([&] { return replace_file_atomically(path, index.to_bytes()); }); !saved) {
         raise(PyExc_OSError, saved.error().chain());
     }
 }
@@ -76,7 +92,8 @@ PyObject* save(Call& c) {
 
 template <typename Prepared>
 PyObject* to_bytes(Call& c) {
-    return py::bytes(index_of(c.self<Prepared>()).to_bytes());
+    const auto& index = index_of(c.self<Prepared>());
+    return py::bytes(without_lock([&] { return index.to_bytes(); }));
 }
 
 template <typename Prepared>
@@ -99,23 +116,38 @@ constexpr Params with_thresholds(Param first) {
 }
 
 PyObject* construct_library(Call& c) {
-    c.init_self(new PreparedLibrary{fuzzy::LibraryIndex::from_pairs(c.pair_list(0)), thresholds_of(c, 1)});
+    const fuzzy::ClassifyThresholds thresholds = thresholds_of(c, 1);
+    const OwnedPairs pairs = copy_pairs(c.pair_list(0));
+    fuzzy::LibraryIndex index = without_lock([&] { return fuzzy::LibraryIndex::from_pairs(pairs.views); });
+    index.set_thresholds(thresholds);
+    c.init_self(new PreparedLibrary{std::move(index)});
     return none();
 }
 
 PyObject* classify(Call& c) {
     const PreparedLibrary& library = c.self<PreparedLibrary>();
-    return classify_releases(c, [&]() -> const fuzzy::LibraryIndex& { return library.index; }, library.thresholds);
+    if (c.text_list(0).size() != c.text_list(1).size()) {
+        raise(PyExc_ValueError, "artists and titles must have the same length");
+    }
+    const OwnedTexts artists = copy_texts(c.text_list(0));
+    const OwnedTexts titles = copy_texts(c.text_list(1));
+    const std::vector<fuzzy::Classification> results = without_lock([&] {
+        return fuzzy::batch_classify_releases(artists.views, titles.views, library.index, library.index.thresholds());
+    });
+    return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
 }
 
 PyObject* load(Call& c) {
-    return c.new_instance(
-        new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0))), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0)))});
 }
 
 PyObject* from_bytes(Call& c) {
-    return c.new_instance(
-        new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0)), thresholds_of(c, 1)});
+    return c.new_instance(new PreparedLibrary{index_from_bytes<fuzzy::LibraryIndex>(c.text(0))});
+}
+
+PyObject* set_thresholds(Call& c) {
+    c.self<PreparedLibrary>().index.set_thresholds(thresholds_of(c, 0));
+    return none();
 }
 
 PyObject* sizes(Call& c) {
@@ -124,7 +156,7 @@ PyObject* sizes(Call& c) {
 }
 
 PyObject* thresholds(Call& c) {
-    const fuzzy::ClassifyThresholds& th = c.self<PreparedLibrary>().thresholds;
+    const fuzzy::ClassifyThresholds& th = c.self<PreparedLibrary>().index.thresholds();
     return list(std::vector<double>{th.token_set_keep, th.token_sort_keep, th.two_stage_keep, th.artist_gate,
                                     th.review_floor},
                 [](double d) { return floating(d); });
@@ -164,14 +196,21 @@ constexpr Function kLibraryMethods[] = {
      .doc = "The five thresholds, in the constructor's order.",
      .impl = &thresholds,
      .receiver = Receiver::Shared},
+    {.name = "set_thresholds",
+     .params = {kThresholdParams[0], kThresholdParams[1], kThresholdParams[2], kThresholdParams[3],
+                kThresholdParams[4]},
+     .doc = "Replace the thresholds (saved with the index from then on); ValueError unless each is in\n"
+            "[0, 1] and review_floor is not above a keep value.",
+     .impl = &set_thresholds,
+     .receiver = Receiver::Exclusive},
     {.name = "load",
-     .params = with_thresholds(kPath),
-     .doc = "Map a saved index read-only; ValueError for a file that is not a valid index of this format.",
+     .params = {kPath},
+     .doc = "Map a saved index read-only, with the thresholds saved in it; ValueError for a file that is not a valid index of this format.",
      .impl = &load,
      .receiver = Receiver::Static},
     {.name = "from_bytes",
-     .params = with_thresholds(kData),
-     .doc = "An index from the bytes of a saved file (copied).",
+     .params = {kData},
+     .doc = "An index from the bytes of a saved file (copied), with the thresholds saved in it.",
      .impl = &from_bytes,
      .receiver = Receiver::Static},
 };
@@ -196,7 +235,8 @@ constexpr Function kCatalogueNew = {
     .params = {{.name = "entries", .kind = Kind::TextList}},
     .impl =
         [](Call& c) {
-            c.init_self(new PreparedCatalogue(c.text_list(0)));
+            const OwnedTexts entries = copy_texts(c.text_list(0));
+            c.init_self(new PreparedCatalogue(without_lock([&] { return PreparedCatalogue(entries.views); })));
             return none();
         },
     .receiver = Receiver::Construct,
@@ -205,9 +245,14 @@ constexpr Function kCatalogueNew = {
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
     const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
-    const std::vector<std::string_view>& names = c.text_list(0);
-    return resolved_list(catalogue.size() == 0 ? std::vector<std::optional<std::string>>(names.size())
-                                               : catalogue.resolve(names, options));
+    // A NaN compares false with every score, which batch_fuzzy_resolve
+    // turns into some answer the caller cannot have meant: refused here, as
+    // the classifier's NaN thresholds are. Any number decides as there.
+    if (std::isnan(options.threshold)) raise(PyExc_ValueError, "threshold must be a number, got nan");
+    if (std::isnan(options.ambiguity)) raise(PyExc_ValueError, "ambiguity_threshold must be a number, got nan");
+    if (catalogue.size() == 0) return resolved_list(std::vector<std::optional<std::string>>(c.text_list(0).size()));
+    const OwnedTexts names = copy_texts(c.text_list(0));
+    return resolved_list(without_lock([&] { return catalogue.resolve(names.views, options); }));
 }
 
 PyObject* catalogue_load(Call& c) {

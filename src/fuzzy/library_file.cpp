@@ -14,7 +14,8 @@ namespace zemo::fuzzy {
 
 namespace {
 
-constexpr FileKind kFile{"ZEMOLIX", 1, 22, "library index"};
+// Version 2 added the thresholds.
+constexpr FileKind kFile{"ZEMOLIX", 2, 23, "library index"};
 constexpr std::uint32_t kNone = LibraryIndex::kNoEntry;
 
 Error damaged(std::string_view what) { return zemo::damaged(kFile, what); }
@@ -80,6 +81,7 @@ struct IndexLayout {
         fn(ix.id_of_input_);
         fn(ix.length_start_);
         fn(ix.pair_slots_);
+        fn(ix.thresholds_);
     }
 
     static bool valid_starts(const LibraryIndex::Rows& rows, std::size_t n_rows) {
@@ -119,6 +121,8 @@ struct IndexLayout {
         const std::size_t n_tokens = ix.token_chars_.size();
         const std::size_t n_artists = ix.artist_summaries_.size();
         if (n >= kNone) return damaged("too many entries");
+        if (ix.thresholds_.size() != 1) return damaged("it holds no thresholds");
+        if (auto why = invalid_thresholds(ix.thresholds_[0])) return damaged("its thresholds are invalid: " + *why);
         if (ix.lengths_.size() != n || ix.counts_.size() != n || ix.signatures_.size() != n ||
             ix.artist_of_entry_.size() != n || ix.input_of_.size() != n || ix.id_of_input_.size() != n)
             return damaged("array sizes disagree");

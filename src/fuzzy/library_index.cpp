@@ -377,7 +377,15 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     b.list_artists();
     b.post_artist_tokens();
     b.index_pairs();
-    return b.finish();
+    LibraryIndex ix = b.finish();
+    ix.set_thresholds(ClassifyThresholds{});
+    return ix;
+}
+
+const ClassifyThresholds& LibraryIndex::thresholds() const noexcept { return thresholds_[0]; }
+
+void LibraryIndex::set_thresholds(const ClassifyThresholds& thresholds) {
+    thresholds_ = FlatArray<ClassifyThresholds>(std::vector<ClassifyThresholds>{thresholds});
 }
 
 // ---------------------------------------------------------------------------

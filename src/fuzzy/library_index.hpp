@@ -18,6 +18,7 @@
 #include "common/error.hpp"
 #include "common/flat_array.hpp"
 #include "fuzzy/chars.hpp"
+#include "fuzzy/thresholds.hpp"
 
 namespace zemo::fuzzy {
 
@@ -109,6 +110,12 @@ public:
     std::string to_bytes() const;
     static Result<LibraryIndex> from_bytes(std::string_view bytes, std::shared_ptr<const void> keep);
 
+    // The thresholds the index classifies with by default, saved with it:
+    // the defaults until set. Set them before the index is shared; the
+    // caller has checked them (invalid_thresholds).
+    const ClassifyThresholds& thresholds() const noexcept;
+    void set_thresholds(const ClassifyThresholds& thresholds);
+
 private:
     friend class Classifier;
     friend struct IndexLayout;
@@ -186,6 +193,7 @@ private:
     FlatArray<std::uint32_t> id_of_input_;       // input position -> internal id
     FlatArray<std::uint32_t> length_start_;      // first id whose sorted tokens have >= m characters
     FlatArray<std::uint32_t> pair_slots_;        // open addressing over entries, kNoEntry empty
+    FlatArray<ClassifyThresholds> thresholds_;   // none (the defaults) or one
     std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
 };
 

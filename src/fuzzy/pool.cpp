@@ -88,11 +88,18 @@ public:
 
     void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
         if (n == 0) return;
-        if (t_in_batch) {
+        if (t_in_batch || threads_ == 1) {
             body(0, n);
             return;
         }
-        std::lock_guard submit(submit_mutex_);  // one batch at a time
+        // One batch at a time on the pool; a thread that finds it taken (a
+        // caller running without the interpreter lock beside another) works
+        // on its own batch itself rather than waiting idle.
+        std::unique_lock submit(submit_mutex_, std::try_to_lock);
+        if (!submit.owns_lock()) {
+            body(0, n);
+            return;
+        }
         t_in_batch = true;
         struct Leave {
             ~Leave() { t_in_batch = false; }

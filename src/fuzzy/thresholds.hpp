@@ -2,6 +2,11 @@
 // The thresholds a caller may set and their defaults, defined here only:
 // the bindings, the package and the command line take them from here.
 
+#include <charconv>
+#include <utility>
+#include <optional>
+#include <string>
+
 namespace zemo::fuzzy {
 
 // Keep when all three scores reach their keep values, Review when one
@@ -13,7 +18,48 @@ struct ClassifyThresholds {
     double two_stage_keep = 0.8;
     double artist_gate = 0.7;
     double review_floor = 0.4;
+
+    bool operator==(const ClassifyThresholds&) const = default;
 };
+
+namespace detail {
+// A double as Python prints it ("0.5", "2.0", "nan").
+inline std::string number_text(double v) {
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    std::string s(buf, end);
+    if (s.find_first_of(".ein") == std::string::npos) s += ".0";
+    return s;
+}
+}  // namespace detail
+
+// Why a score threshold cannot be one: scores lie in [0, 1], and NaN would
+// compare false against every score. Nothing when it can.
+inline std::optional<std::string> invalid_score_threshold(const char* name, double value) {
+    if (value >= 0.0 && value <= 1.0) return std::nullopt;
+    return std::string(name) + " must be a number in [0, 1], got " + detail::number_text(value);
+}
+
+// Why a set of thresholds cannot classify: each one in [0, 1], and the
+// review floor not above a keep value (a release would be kept that does
+// not reach the floor for review). Nothing when it can.
+inline std::optional<std::string> invalid_thresholds(const ClassifyThresholds& t) {
+    const std::pair<const char*, double> keeps[] = {
+        {"token_set_keep", t.token_set_keep}, {"token_sort_keep", t.token_sort_keep},
+        {"two_stage_keep", t.two_stage_keep}};
+    for (const auto& [name, value] : keeps) {
+        if (auto why = invalid_score_threshold(name, value)) return why;
+    }
+    if (auto why = invalid_score_threshold("artist_gate", t.artist_gate)) return why;
+    if (auto why = invalid_score_threshold("review_floor", t.review_floor)) return why;
+    for (const auto& [name, value] : keeps) {
+        if (t.review_floor > value) {
+            return "review_floor (" + detail::number_text(t.review_floor) + ") must not be above " + name + " (" +
+                   detail::number_text(value) + ")";
+        }
+    }
+    return std::nullopt;
+}
 
 // The least Jaro-Winkler score at which a name resolves to a catalogue entry
 // when the caller names none.
