@@ -238,13 +238,10 @@ void register_dump(PyObject* module) {
         g_incomplete_error =
             check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", PyExc_RuntimeError, nullptr));
     }
-    Py_INCREF(g_incomplete_error);
-    if (PyModule_AddObject(module, "IncompleteDumpError", g_incomplete_error) != 0) {
-        Py_DECREF(g_incomplete_error);
-        throw PyErrorSet{};
-    }
     add_class<ChunkIterator<RowChunk>::kClass>(module);
     add_class<ChunkIterator<CopyChunk>::kClass>(module);
+    Py_INCREF(g_incomplete_error);
+    add_member(module, "IncompleteDumpError", g_incomplete_error);
     add_functions<kFunctions>(module);
 }
 

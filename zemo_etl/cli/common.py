@@ -162,7 +162,8 @@ class _CountingReader(io.BufferedIOBase):
     def readable(self) -> bool:
         return True
 
-    def read1(self, size: int = -1) -> bytes:
+    def read1(self, size: Optional[int] = -1) -> bytes:
+        size = -1 if size is None else size
         data = self._raw.read1(size) if hasattr(self._raw, "read1") else self._raw.read(size)
         self.offset += len(data)
         self.newlines += data.count(b"\n")

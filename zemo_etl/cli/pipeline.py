@@ -163,6 +163,7 @@ class Pipeline:
             return
         state_command.load(str(self.state_path))  # a state that cannot be read is refused as such
         before = workdir_record.load(self.workdir)
+        reason: Optional[str]
         if before is None:
             reason = f"the run in {self.workdir} left no record of its inputs ({workdir_record.RECORD_NAME})"
         else:

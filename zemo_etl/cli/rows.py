@@ -107,7 +107,7 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
                         f"(columns: {', '.join(named or [])})")
     if named is None:
         width = len(first[0])
-        where = [k if k < width else None for k in where]  # short rows: the last columns are absent
+        where = [k if k is not None and k < width else None for k in where]  # short rows: the last columns are absent
     for chunk in itertools.chain([first], chunks):
         yield [tuple(row[k] if k is not None and k < len(row) else None for k in where) for row in chunk]
 

@@ -88,7 +88,8 @@ def identify(files: Mapping[str, str | os.PathLike[str]], options: Mapping[str, 
 def changed(recorded: Mapping[str, Any], current: Mapping[str, Any]) -> Optional[str]:
     """What differs between the record of the run that began and the inputs
     of this one, in a few words; None when they are the same."""
-    was_files = recorded.get("files") if isinstance(recorded.get("files"), dict) else {}
+    files, options = recorded.get("files"), recorded.get("options")
+    was_files: dict[str, Any] = files if isinstance(files, dict) else {}
     for name, now in current["files"].items():
         was = was_files.get(name)
         if not isinstance(was, dict):
@@ -99,7 +100,7 @@ def changed(recorded: Mapping[str, Any], current: Mapping[str, Any]) -> Optional
             return f"{name} {now['path']} changed since the run began ({now['size']} bytes, was {was.get('size')})"
         if was.get("blake2b") != now["blake2b"]:
             return f"{name} {now['path']} changed since the run began (same size, other content)"
-    was_options = recorded.get("options") if isinstance(recorded.get("options"), dict) else {}
+    was_options: dict[str, Any] = options if isinstance(options, dict) else {}
     for name, now in current["options"].items():
         if name not in was_options:
             return f"{name} was not recorded"
