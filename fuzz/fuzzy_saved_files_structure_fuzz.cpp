@@ -94,6 +94,7 @@ const Schema& library_schema() {
                               {4, kEntries, 0, {{0, 4, kEntries, Ref::Id}}},
                               {4, kLengths, 2, {{0, 4, kEntries, Ref::Offset}}},
                               {4, kPairSlots, 0, {{0, 4, kEntries, Ref::Id}}},
+                              {40, -1, 1, {}},  // the thresholds: five doubles
                           }};
     return s;
 }
@@ -258,6 +259,9 @@ void poke(File& f, const Schema& schema, FuzzedDataProvider& in) {
 
 File lie(const std::string& valid, const Schema& schema, FuzzedDataProvider& in) {
     File f = take_apart(valid, schema);
+    // Taken apart and put together untouched, a file must come back whole:
+    // else the schema no longer describes every section of the format.
+    fuzz::require(put_together(f) == valid);
     const int lies = in.ConsumeIntegralInRange(1, 3);
     for (int i = 0; i < lies && in.remaining_bytes() > 0; ++i) {
         const int d = in.ConsumeIntegralInRange(0, schema.dims - 1);
