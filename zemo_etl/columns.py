@@ -93,6 +93,10 @@ def _arrow_form_chunks(form: str, column: Any) -> Any:
     out = []
     for chunk in column.chunks:
         n = len(chunk)
+        if chunk.offset:
+            # A slice (a Dask partition, say) shares its parent's buffers: compact
+            # it, so that only its own values are copied and computed.
+            chunk = pa.concat_arrays([chunk])
         _, offsets, data = chunk.buffers()
         if n == 0 or offsets is None:
             out.append(pa.array([], type=type_))

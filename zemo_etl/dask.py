@@ -113,4 +113,7 @@ def to_form(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> 
     if isinstance(form, str) and form not in FORMS:
         raise ValueError(f"unknown form {form!r}; one of: {', '.join(FORMS)}")
     # A name goes into the graph as it is; a function is pickled by reference (its module and name).
-    return series.map_partitions(_form_partition, form, meta=_meta(series.name))
+    # A form of text is text of the input's own type: a meta of another dtype
+    # would have Dask convert every partition (Arrow strings to objects).
+    import pandas as pd
+    return series.map_partitions(_form_partition, form, meta=pd.Series([], dtype=series.dtype, name=series.name))
