@@ -129,7 +129,21 @@ TEST(fuzzy_pool_interrupted_batch_stops_and_the_pool_serves_the_next) {
     CHECK(stopped);
 }
 
+// AddressSanitizer's allocator (GCC 12's) takes no lock around fork: a child
+// forked while the busy thread allocates can wait forever on a lock held by a
+// thread that does not exist in it. The plain and ThreadSanitizer runs keep the test.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEMO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEMO_ASAN 1
+#endif
+#endif
+
 TEST(fuzzy_pool_fork_while_a_batch_runs) {
+#ifdef ZEMO_ASAN
+    return;
+#endif
     const Workload& w = workload();
     const LibraryIndex index = LibraryIndex::from_pairs(w.pairs);
     const ClassifyThresholds th;
