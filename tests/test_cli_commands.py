@@ -1,7 +1,6 @@
 """The subcommands end to end, as a user runs them: a subprocess each."""
 
 import csv
-import io
 import json
 import os
 import pathlib
@@ -12,27 +11,8 @@ import sys
 
 import pytest
 
+from cli_helpers import SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, parse_csv, write, zemo
 from zemo_etl import cli, fuzzy, parser, pg, schema, state, text
-
-SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
-SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
-
-
-def zemo(*args, input=None, cwd=None):
-    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
-    return subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=input, capture_output=True,
-                          text=True, encoding="utf-8", env=env, cwd=cwd, timeout=120)
-
-
-def one_line_error(done, *words):
-    assert done.returncode == 2, (done.stdout, done.stderr)
-    lines = done.stderr.strip().splitlines()
-    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
-    assert all(w in lines[0] for w in words), lines[0]
-
-
-def parse_csv(s):
-    return list(csv.reader(io.StringIO(s)))
 
 
 @pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
@@ -136,18 +116,18 @@ def test_dumps_cut_short_or_empty_are_refused(odd_dumps, tmp_path, command, name
 
 
 def test_library_columns_by_name_and_values_kept(odd_dumps, tmp_path):
-    releases = _write(tmp_path / "r.csv", "artist,title\nAlpha Band,Tides Turning\nZ,Q\n")
+    releases = write(tmp_path / "r.csv", "artist,title\nAlpha Band,Tides Turning\nZ,Q\n")
     done = zemo("classify", "--library", str(odd_dumps / "named.sql"), "--releases", str(releases))
     assert done.returncode == 0, done.stderr
     assert parse_csv(done.stdout)[1:] == [["Alpha Band", "Tides Turning", "keep"], ["Z", "Q", "prune"]]
     rows = zemo("rows", str(odd_dumps / "named.sql"), "library")
     assert parse_csv(rows.stdout) == [["title", "artist", "id"], ["Tides Turning", "Alpha Band", "1"]]
-    no_title = _write(tmp_path / "nt.sql", "INSERT INTO `library` (`id`,`artist`) VALUES (1,'A');\n")
+    no_title = write(tmp_path / "nt.sql", "INSERT INTO `library` (`id`,`artist`) VALUES (1,'A');\n")
     one_line_error(zemo("classify", "--library", str(no_title), "--releases", SAMPLE_RELEASES),
                    "table `library` has no column title")
 
     wide = "9" * 1500
-    values = _write(tmp_path / "v.sql", f"INSERT INTO `t` VALUES (1,-{wide},1.5),(2,{wide}0,1{'0' * 400}.0);\n")
+    values = write(tmp_path / "v.sql", f"INSERT INTO `t` VALUES (1,-{wide},1.5),(2,{wide}0,1{'0' * 400}.0);\n")
     done = zemo("rows", str(values), "t", "--format", "jsonl")
     assert done.returncode == 0, done.stderr
     assert [json.loads(line) for line in done.stdout.splitlines()] == [[1, -int(wide), 1.5], [2, int(wide + "0"), None]]
@@ -156,11 +136,6 @@ def test_library_columns_by_name_and_values_kept(odd_dumps, tmp_path):
     assert zemo("load", str(values), "t", "--into", f"sqlite:///{tmp_path / 'v.db'}", "--create").returncode == 0
     with sqlite3.connect(tmp_path / "v.db") as db:
         assert [str(v) for (v,) in db.execute("SELECT c2 FROM t ORDER BY c1")] == ["-" + wide, wide + "0"]
-
-
-def _write(path, content):
-    path.write_text(content, encoding="utf-8")
-    return path
 
 
 @pytest.mark.parametrize("form, batch", [
@@ -218,10 +193,8 @@ def test_resolve_compares_match_forms_unless_told_otherwise(tmp_path):
     assert "resolved 3 of 4 names against 4 catalogue entries" in done.stderr
 
     exact = zemo("resolve", "--catalog", str(catalog), "--compare", "exact", input=names)
-    entries = list(dict.fromkeys(catalog.read_text(encoding="utf-8").split()))
     expected = fuzzy.batch_fuzzy_resolve(names.split("\n")[:-1], ["Radiohead", "radiohead", "Radio Head", "Stereolab", "Björk"], 0.85)
     assert [r[1] or None for r in parse_csv(exact.stdout)[1:]] == expected
-    assert entries  # the catalogue was read line by line
 
     releases = tmp_path / "rel.csv"
     releases.write_text("artist,title\nStereo-Lab,Dots\nNobody,Nothing\n", encoding="utf-8")

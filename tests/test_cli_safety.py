@@ -16,30 +16,15 @@ import urllib.parse
 
 import pytest
 
+from cli_helpers import SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, zemo
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
-from test_parser_values import render
+from test_parser_mysql import render
 from zemo_etl import cli, parser, safety
 from zemo_etl.index import LibraryIndex
 from zemo_etl.state import PipelineState
 
-SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
-SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
 OTHER_USER = "zemo-etl-other"
 HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
-
-
-def zemo(*args, input=None, cwd=None, timeout=60):
-    # The timeout turns a regression that blocks (a FIFO read) into a failure.
-    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
-    return subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=input, capture_output=True, text=True,
-                          encoding="utf-8", env=env, cwd=cwd, timeout=timeout)
-
-
-def one_line_error(done, *words, status=2):
-    assert done.returncode == status, (done.stdout, done.stderr)
-    lines = done.stderr.strip().splitlines()
-    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
-    assert all(w in lines[0] for w in words), lines[0]
 
 
 # --- secrets ---------------------------------------------------------------------

@@ -8,11 +8,9 @@ import shutil
 import stat
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-import zemo_etl
 from zemo_etl.state import PipelineState
 
 PIPELINE_STEPS = ["create_schema", "import_csv", "create_indexes", "dedup", "import_tracks",
@@ -97,7 +95,16 @@ def test_unrecognised_status_entries(tmp_path, entry):
         ("", "parsing state JSON"),
         ('{"version": 3} {}', "parsing state JSON"),
         (f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}', "parsing state JSON"),
+        # Nesting no stack could follow, numbers no type holds, a byte order mark.
+        ("[" * 300_000 + "]" * 300_000, "parsing state JSON"),
+        ('{"a":' * 300_000 + "}" * 300_000, "parsing state JSON"),
+        ("[" * 1_000_000, "parsing state JSON"),
+        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {"[" * 200_000 + "]" * 200_000}}}', "parsing state JSON"),
+        ('{"version": ' + "9" * 1_000_000 + "}", "parsing state JSON"),
+        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": 1e999999999}}', "parsing state JSON"),
+        ('\ufeff{"version": 3}', "parsing state JSON"),
     ],
+    ids=lambda v: v[:40] if isinstance(v, str) else None,
 )
 def test_bad_files_fail_with_the_outermost_message(tmp_path, text, message):
     (tmp_path / "s.json").write_text(text, encoding="utf-8")
@@ -106,11 +113,25 @@ def test_bad_files_fail_with_the_outermost_message(tmp_path, text, message):
 
 def test_unreadable_files_fail_with_reading_and_the_path_as_passed(tmp_path):
     (tmp_path / "latin1.json").write_bytes(b'{"version": 3, "database_url": "caf\xe9"}')
+    (tmp_path / "bad.json").write_bytes(b'{"version": 3, "x": "\xc3\x28"}')
     (tmp_path / "s").write_text(f'{{"version": 3, {SETTINGS}, "steps": {{}}}}')
     relative = os.path.relpath(tmp_path / "absent.json")
     # A NUL byte must not cut the path short and open another file.
-    for path in (tmp_path / "latin1.json", tmp_path, relative, f"{tmp_path}/s\0.json"):
+    for path in (tmp_path / "latin1.json", tmp_path / "bad.json", tmp_path, relative, f"{tmp_path}/s\0.json"):
         assert load_error(path) == f"reading {path}"
+    # A FIFO is refused, not waited on: in a child, so that a wait fails the test.
+    os.mkfifo(tmp_path / "fifo")
+    assert child(LOAD, str(tmp_path / "fifo")).stdout == f"reading {tmp_path / 'fifo'}\n"
+
+
+def test_large_files_load(tmp_path):
+    steps = {f"s{i}": {"status": "failed", "error": "e" * 80} for i in range(200_000)}
+    steps["s7"] = {"status": "completed"}
+    path = tmp_path / "s.json"
+    text = json.dumps({"version": 3, "database_url": "u", "csv_dir": "d", "steps": steps}, indent=2)
+    path.write_text(text[:-1] + ', "x": 0.' + "1" * 1_000_000 + "}")  # 20 MB, and a number no double holds
+    state = PipelineState.load(str(path))
+    assert [state.step_status(n) for n in ("s7", "s8", "dedup")] == ["completed", "failed", "unknown"]
 
 
 def temp_name(stem) -> str:
@@ -159,67 +180,19 @@ def test_failed_saves_leave_the_target_untouched(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["s.json"]
 
 
-# Child interpreters, so that a crash or a hang fails the test instead of
-# ending the test run.
-def run_child(code: str, *args: str, cwd: Path, prefix=()) -> subprocess.CompletedProcess:
-    package_root = str(Path(os.path.abspath(zemo_etl.__file__)).parent.parent)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_root, *sys.path]))
-    return subprocess.run([*prefix, sys.executable, "-c", code, *args], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=120)
+def child(code: str, *args: str, prefix=()) -> subprocess.CompletedProcess:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([*prefix, sys.executable, "-c", code, *args], env=env, capture_output=True, text=True,
+                          timeout=120)
 
 
-LOAD = """
-import sys
+LOAD = """import sys
 from zemo_etl.state import PipelineState
 try:
-    state = PipelineState.load(sys.argv[1])
+    PipelineState.load(sys.argv[1])
 except RuntimeError as e:
-    print("RuntimeError:", e)
-else:
-    print("loaded", *map(state.step_status, ["s7", "s8", "dedup"]))
+    print(e)
 """
-
-
-def many_steps(path):
-    steps = {f"s{i}": {"status": "failed", "error": "e" * 80} for i in range(200_000)}
-    steps["s7"] = {"status": "completed"}
-    path.write_text(json.dumps({"version": 3, "database_url": "u", "csv_dir": "d", "steps": steps}, indent=2))
-
-
-def text(s):
-    return lambda p: p.write_bytes(s if isinstance(s, bytes) else s.encode())
-
-
-def member(value: str):
-    return text(f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {value}}}')
-
-
-PARSE_ERROR = "RuntimeError: parsing state JSON"
-HOSTILE = {
-    "nested arrays": (text("[" * 300_000 + "]" * 300_000), PARSE_ERROR),
-    "nested objects": (text('{"a":' * 300_000 + "}" * 300_000), PARSE_ERROR),
-    "unclosed nesting": (text("[" * 1_000_000), PARSE_ERROR),
-    "nested member": (member("[" * 200_000 + "]" * 200_000), PARSE_ERROR),
-    "huge integer": (text('{"version": ' + "9" * 1_000_000 + "}"), PARSE_ERROR),
-    "huge exponent": (member("1e999999999"), PARSE_ERROR),
-    "long fraction": (member("0." + "1" * 1_000_000), "loaded unknown unknown unknown"),
-    "invalid UTF-8": (text(b'{"version": 3, "x": "\xc3\x28"}'), "RuntimeError: reading {}"),
-    "byte order mark": (text(b'\xef\xbb\xbf{"version": 3}'), PARSE_ERROR),
-    "directory": (lambda p: p.mkdir(), "RuntimeError: reading {}"),
-    "fifo": (os.mkfifo, "RuntimeError: reading {}"),
-    "200,000 steps in 20 MB": (many_steps, "loaded completed failed unknown"),
-}
-
-
-@pytest.mark.parametrize("case", HOSTILE)
-def test_hostile_file_gives_a_clear_error(tmp_path, case):
-    make, expected = HOSTILE[case]
-    path = tmp_path / "state.json"
-    make(path)
-    result = run_child(LOAD, str(path), cwd=tmp_path)
-    assert (result.returncode, result.stdout.strip()) == (0, expected.format(path)), result.stderr[-2000:]
-
-
 SAVE = "import sys\nfrom zemo_etl.state import PipelineState\nPipelineState('u', 'd', ['a']).save(sys.argv[1])"
 
 
@@ -229,7 +202,7 @@ def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_pat
     (tmp_path / "data").mkdir()
     target, temp, log = tmp_path / "data" / name, tmp_path / "data" / temp, tmp_path / "trace.log"
     trace = ("strace", "-f", "-o", str(log), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,openat")
-    result = run_child(SAVE, str(target), cwd=tmp_path, prefix=trace)
+    result = child(SAVE, str(target), prefix=trace)
     if result.returncode != 0 and "ptrace" in result.stderr:
         pytest.skip("tracing is not permitted here")
     assert result.returncode == 0, result.stderr

@@ -20,7 +20,7 @@ import pytest
 from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
 from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, _create_script
-from test_parser_values import render
+from test_parser_mysql import render
 from zemo_etl import cli, pg, schema, stores
 from zemo_etl.parser import load_table_rows
 
