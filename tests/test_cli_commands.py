@@ -265,7 +265,6 @@ def test_user_errors_are_one_line_and_exit_2(bad_inputs):
     d = bad_inputs
     lib = ["--library", SAMPLE_DUMP]
     one_line_error(zemo("rows", str(d / "missing.sql"), "library"), "missing.sql", "no such file")
-    one_line_error(zemo("rows", str(d / "dir.sql"), "library"), "is a directory")
     one_line_error(zemo("rows", SAMPLE_DUMP, "library", "--format", "xml"), "invalid choice: 'xml'")
     one_line_error(zemo("normalize", "--form", "upper", input="x\n"), "invalid choice: 'upper'")
     one_line_error(zemo("normalize", "--form", "match", str(d / "missing.txt")), "no such file")

@@ -10,10 +10,9 @@ import termios
 
 import pytest
 
-from zemo_etl import cli
+from cli_helpers import SAMPLE_DUMP, SAMPLE_RELEASES
 
-CLASSIFY = ["classify", "--library", str(cli.SAMPLE_DATA / "library.sql"),
-            "--releases", str(cli.SAMPLE_DATA / "releases.csv"), "-o", os.devnull]
+CLASSIFY = ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", os.devnull]
 
 
 def run_on_terminal(args, env_extra=None, pythonpath=None, size=(24, 100)):

@@ -9,7 +9,6 @@ import pwd
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import unicodedata
 import urllib.parse

@@ -43,83 +43,41 @@ artists = [name(2) for _ in range(400000)]
 titles = [name(3) for _ in range(400000)]
 """
 
+TEXTS = "names = [long_text] * 40000\n"
 CASES = {
-    "batch_classify_releases": (
-        LIBRARY,
-        "fuzzy.batch_classify_releases(artists, titles, library)",
-        "fuzzy.batch_classify_releases(['a b', 'x'], ['c d', 'y'], [('A B', 'C D')]) == ['keep', 'prune']",
-    ),
-    "LibraryIndex.classify": (
-        LIBRARY + "index = LibraryIndex(library)\n",
-        "index.classify(artists, titles)",
-        "index.classify(artists[:50], titles[:50]) == fuzzy.batch_classify_releases(artists[:50], titles[:50], library)",
-    ),
-    "batch_fuzzy_resolve": (
-        "catalog = [name(2) for _ in range(200000)]\nnames = [name(2) for _ in range(20000)]\n",
-        "fuzzy.batch_fuzzy_resolve(names, catalog, 0.5)",
-        "fuzzy.batch_fuzzy_resolve(['radiohed'], ['radiohead', 'stereolab'], 0.8) == ['radiohead']",
-    ),
-    "Catalogue.resolve": (
-        "entries = [name(2) for _ in range(200000)]\ncatalogue = Catalogue(entries)\n"
-        "names = [name(2) for _ in range(20000)]\n",
-        "catalogue.resolve(names, 0.5)",
-        "catalogue.resolve(names[:20], 0.5) == fuzzy.batch_fuzzy_resolve(names[:20], entries, 0.5)",
-    ),
-    "batch_text_form": (
-        "names = [long_text] * 40000\n",
-        "_ext.batch_text_form('ascii', names)",
-        "_ext.batch_text_form('match', ['The ÉX', None]) == [text.to_match_form('The ÉX'), None]",
-    ),
-    "batch_filter_artists": (
-        "names = [long_text] * 40000\n",
-        "fuzzy.batch_filter_artists(names, {'x'})",
-        "fuzzy.batch_filter_artists(['The X', 'y'], {'the x'}) == [True, False]",
-    ),
-    "batch_to_storage_form": (
-        "names = [long_text] * 40000\n",
-        "text.batch_to_storage_form(names)",
-        "text.batch_to_storage_form([' A\\u0301 ', '']) == ['\\u00c1', '']",
-    ),
-    "batch_to_match_form": (
-        "names = [long_text] * 40000\n",
-        "text.batch_to_match_form(names)",
-        "text.batch_to_match_form(['The ÉX']) == [text.to_match_form('The ÉX')]",
-    ),
-    "batch_to_ascii_form": (
-        "names = [long_text] * 40000\n",
-        "text.batch_to_ascii_form(names)",
-        "text.batch_to_ascii_form(['Ærø']) == [text.to_ascii_form('Ærø')]",
-    ),
-    "parse_sql_values": (
-        "values = \"(1,'abc',2.5,NULL),\" * 6000000\n",
-        "parser.parse_sql_values(values)",
-        "parser.parse_sql_values(\"(1,'a'),(2,NULL)\") == [[1, 'a'], [2, None]]",
-    ),
-    "parse_sql_values: one value of 300 MB": (
-        "values = \"(1,'\" + \"ab\\\\'cd\" * 50000000 + \"')\"\n",
-        "parser.parse_sql_values(values)",
-        "parser.parse_sql_values(\"('a\\\\'b')\") == [[\"a'b\"]]",
-    ),
-    "load_table_rows": (
-        "",
-        "parser.load_table_rows(dump, 't')",
-        "parser.load_table_rows(dump, 'other') == []",
-    ),
-    "iter_table_rows": (
-        "",
-        "parser.iter_table_rows(dump, 't')",
-        "parser.iter_table_rows(dump, 'other') == []",
-    ),
-    "TableRowChunks": (
-        "",
-        "next(_ext.TableRowChunks(dump, 't', chunk_rows=10**9))",
-        "sum(map(len, _ext.TableRowChunks(dump, 't', chunk_rows=500000))) == 3000000",
-    ),
-    "table_column_types": (
-        "",
-        "_ext.table_column_types(dump, 't')",
-        "_ext.table_column_types(dump, 'other') == []",
-    ),
+    "batch_classify_releases": (LIBRARY, "fuzzy.batch_classify_releases(artists, titles, library)",
+                                "fuzzy.batch_classify_releases(['a b', 'x'], ['c d', 'y'], [('A B', 'C D')])"
+                                " == ['keep', 'prune']"),
+    "LibraryIndex.classify": (LIBRARY + "index = LibraryIndex(library)\n", "index.classify(artists, titles)",
+                              "index.classify(artists[:50], titles[:50])"
+                              " == fuzzy.batch_classify_releases(artists[:50], titles[:50], library)"),
+    "batch_fuzzy_resolve": ("catalog = [name(2) for _ in range(200000)]\nnames = [name(2) for _ in range(20000)]\n",
+                            "fuzzy.batch_fuzzy_resolve(names, catalog, 0.5)",
+                            "fuzzy.batch_fuzzy_resolve(['radiohed'], ['radiohead', 'stereolab'], 0.8)"
+                            " == ['radiohead']"),
+    "Catalogue.resolve": ("entries = [name(2) for _ in range(200000)]\ncatalogue = Catalogue(entries)\n"
+                          "names = [name(2) for _ in range(20000)]\n", "catalogue.resolve(names, 0.5)",
+                          "catalogue.resolve(names[:20], 0.5) == fuzzy.batch_fuzzy_resolve(names[:20], entries, 0.5)"),
+    "batch_text_form": (TEXTS, "_ext.batch_text_form('ascii', names)",
+                        "_ext.batch_text_form('match', ['The ÉX', None]) == [text.to_match_form('The ÉX'), None]"),
+    "batch_filter_artists": (TEXTS, "fuzzy.batch_filter_artists(names, {'x'})",
+                             "fuzzy.batch_filter_artists(['The X', 'y'], {'the x'}) == [True, False]"),
+    "batch_to_storage_form": (TEXTS, "text.batch_to_storage_form(names)",
+                              "text.batch_to_storage_form([' A\\u0301 ', '']) == ['\\u00c1', '']"),
+    "batch_to_match_form": (TEXTS, "text.batch_to_match_form(names)",
+                            "text.batch_to_match_form(['The ÉX']) == [text.to_match_form('The ÉX')]"),
+    "batch_to_ascii_form": (TEXTS, "text.batch_to_ascii_form(names)",
+                            "text.batch_to_ascii_form(['Ærø']) == [text.to_ascii_form('Ærø')]"),
+    "parse_sql_values": ("values = \"(1,'abc',2.5,NULL),\" * 6000000\n", "parser.parse_sql_values(values)",
+                         "parser.parse_sql_values(\"(1,'a'),(2,NULL)\") == [[1, 'a'], [2, None]]"),
+    "parse_sql_values: one value of 300 MB": ("values = \"(1,'\" + \"ab\\\\'cd\" * 50000000 + \"')\"\n",
+                                              "parser.parse_sql_values(values)",
+                                              "parser.parse_sql_values(\"('a\\\\'b')\") == [[\"a'b\"]]"),
+    "load_table_rows": ("", "parser.load_table_rows(dump, 't')", "parser.load_table_rows(dump, 'other') == []"),
+    "iter_table_rows": ("", "parser.iter_table_rows(dump, 't')", "parser.iter_table_rows(dump, 'other') == []"),
+    "TableRowChunks": ("", "next(_ext.TableRowChunks(dump, 't', chunk_rows=10**9))",
+                       "sum(map(len, _ext.TableRowChunks(dump, 't', chunk_rows=500000))) == 3000000"),
+    "table_column_types": ("", "_ext.table_column_types(dump, 't')", "_ext.table_column_types(dump, 'other') == []"),
 }
 
 # The handler and the profiler every child installs once its inputs are built.

@@ -129,17 +129,32 @@ struct Generator {
     }
 };
 
+const ClassifyThresholds kVariants[] = {
+    ClassifyThresholds{},
+    ClassifyThresholds{0.6, 0.7, 0.9, 0.5, 0.3},
+    ClassifyThresholds{0.9, 0.9, 0.5, 0.9, 0.6},
+    ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},  // keep values below the floor
+    ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},  // every score reaches the floor
+    ClassifyThresholds{1.0, 1.0, 1.0, 1.0, 1.0},
+    ClassifyThresholds{1.5, 2.0, 3.0, 1.2, 0.4},  // beyond what any score reaches
+};
+
+// The decision of the index for one release, under every variant, is the plain classifier's.
+void check_like_reference(const reference::Library& ref, const LibraryIndex& index, const std::string& artist,
+                          const std::string& title, int* counts) {
+    for (const ClassifyThresholds& th : kVariants) {
+        const Classification expected = ref.classify(artist, title, th).result;
+        const bool same = classify_release(artist, title, index, th) == expected;
+        if (!same) std::cerr << "mismatch: '" << artist << "' / '" << title << "'\n";
+        CHECK(same);
+        ++counts[static_cast<int>(expected)];
+    }
+}
+
 }  // namespace
 
 TEST(fuzzy_classify_matches_reference) {
     int counts[3] = {0, 0, 0};
-    const ClassifyThresholds variants[] = {
-        ClassifyThresholds{},
-        ClassifyThresholds{0.6, 0.7, 0.9, 0.5, 0.3},
-        ClassifyThresholds{0.9, 0.9, 0.5, 0.9, 0.6},
-        ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},  // keep values below the floor
-        ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},  // every score reaches the floor
-    };
     for (std::uint64_t seed = 1; seed <= 12; ++seed) {
         Generator g(seed);
         Owned lib;
@@ -153,71 +168,40 @@ TEST(fuzzy_classify_matches_reference) {
         const reference::Library ref(lib);
         const LibraryIndex index = index_of(lib);
         for (int r = 0; r < (large ? 25 : 150); ++r) {
-            std::string artist, title;
+            std::string artist = g.phrase(3), title = g.phrase(5);
             if (g.rng() % 3 == 0) {
                 const auto& [a, t] = lib[g.rng() % lib.size()];
                 artist = g.rng() % 2 ? g.typo(a) : a;
                 title = g.rng() % 2 ? g.typo(t) : t;
-            } else if (g.rng() % 3 == 0) {
-                // Mostly words the library does not hold.
+            } else if (g.rng() % 3 == 0) {  // mostly words the library does not hold
                 artist = g.typo(g.typo(g.word())) + "zq";
                 title = "vv" + g.typo(g.word());
-            } else {
-                artist = g.phrase(3);
-                title = g.phrase(5);
             }
-            for (const ClassifyThresholds& th : variants) {
-                const Classification expected = ref.classify(artist, title, th).result;
-                const Classification got = classify_release(artist, title, index, th);
-                if (got != expected)
-                    std::cerr << "mismatch: '" << artist << "' / '" << title << "' seed " << seed << "\n";
-                CHECK(got == expected);
-                ++counts[static_cast<int>(expected)];
-            }
+            check_like_reference(ref, index, artist, title, counts);
         }
     }
-    // Every outcome is exercised.
-    CHECK(counts[0] > 100 && counts[1] > 100 && counts[2] > 100);
+    CHECK(counts[0] > 100 && counts[1] > 100 && counts[2] > 100);  // every outcome is exercised
 }
 
 TEST(fuzzy_classify_matches_reference_on_adversarial_libraries) {
-    const ClassifyThresholds variants[] = {
-        ClassifyThresholds{},
-        ClassifyThresholds{0.6, 0.7, 0.9, 0.5, 0.3},
-        ClassifyThresholds{0.9, 0.9, 0.5, 0.9, 0.6},
-        ClassifyThresholds{0.3, 0.5, 0.2, 0.0, 0.6},
-        ClassifyThresholds{0.8, 0.8, 0.8, 0.7, 0.0},
-        ClassifyThresholds{1.0, 1.0, 1.0, 1.0, 1.0},
-        ClassifyThresholds{1.5, 2.0, 3.0, 1.2, 0.4},  // beyond what any score reaches
-    };
+    int counts[3] = {0, 0, 0};
     Generator g(99);
-    std::vector<Owned> libraries;
-    {
-        Owned shared, duplicates, bars, wide, empty;
-        for (int i = 0; i < 150; ++i) {
-            shared.emplace_back("the " + g.phrase(2), "the " + g.phrase(4));  // one token in every entry
-            bars.emplace_back(g.phrase(2) + " |||", "||| " + g.phrase(3));
-            wide.emplace_back("\u4e2d " + g.phrase(2) + " \u00e9t\u00e9", g.phrase(3) + " \U0001F600");
-            empty.emplace_back(i % 3 ? g.phrase(2) : "", i % 4 ? g.phrase(3) : "");
-        }
-        for (int i = 0; i < 100; ++i) duplicates.emplace_back("the beatles", "abbey road");
-        duplicates.emplace_back("the beatles", "let it be");
-        libraries = {shared, duplicates, bars, wide, empty};
-        // Entries of every length up to far beyond one machine word.
-        Owned lengths;
-        for (int n = 1; n < 140; n += 7) lengths.emplace_back(std::string(n, 'a') + " b", "the " + std::string(n / 2, 'c'));
-        libraries.push_back(lengths);
+    Owned shared, duplicates, bars, wide, empty, lengths;
+    for (int i = 0; i < 150; ++i) {
+        shared.emplace_back("the " + g.phrase(2), "the " + g.phrase(4));  // one token in every entry
+        bars.emplace_back(g.phrase(2) + " |||", "||| " + g.phrase(3));
+        wide.emplace_back("\u4e2d " + g.phrase(2) + " \u00e9t\u00e9", g.phrase(3) + " \U0001F600");
+        empty.emplace_back(i % 3 ? g.phrase(2) : "", i % 4 ? g.phrase(3) : "");
     }
+    for (int i = 0; i < 100; ++i) duplicates.emplace_back("the beatles", "abbey road");
+    duplicates.emplace_back("the beatles", "let it be");
+    // Entries of every length up to far beyond one machine word.
+    for (int n = 1; n < 140; n += 7) lengths.emplace_back(std::string(n, 'a') + " b", "the " + std::string(n / 2, 'c'));
     // A release far longer than every entry of a library of short ones.
-    {
-        const Owned short_entries = {{"the a", "b"}, {"the", "c d"}, {"a", "the"}};
-        const reference::Library ref(short_entries);
-        const LibraryIndex index = index_of(short_entries);
-        const std::string title = "the " + std::string(300, 'a') + " b";
-        for (const ClassifyThresholds& th : variants)
-            CHECK(classify_release("the a", title, index, th) == ref.classify("the a", title, th).result);
-    }
-    for (const Owned& lib : libraries) {
+    const Owned short_entries = {{"the a", "b"}, {"the", "c d"}, {"a", "the"}};
+    check_like_reference(reference::Library(short_entries), index_of(short_entries), "the a",
+                         "the " + std::string(300, 'a') + " b", counts);
+    for (const Owned& lib : {shared, duplicates, bars, wide, empty, lengths}) {
         const reference::Library ref(lib);
         const LibraryIndex index = index_of(lib);
         for (int r = 0; r < 120; ++r) {
@@ -229,12 +213,7 @@ TEST(fuzzy_classify_matches_reference_on_adversarial_libraries) {
                 case 2: artist = "the " + g.phrase(2); title = g.phrase(3); break;
                 default: break;
             }
-            for (const ClassifyThresholds& th : variants) {
-                const Classification expected = ref.classify(artist, title, th).result;
-                const Classification got = classify_release(artist, title, index, th);
-                if (got != expected) std::cerr << "mismatch: '" << artist << "' / '" << title << "'\n";
-                CHECK(got == expected);
-            }
+            check_like_reference(ref, index, artist, title, counts);
         }
     }
 }
