@@ -1,15 +1,20 @@
 """Running the command line as a user does, and what its tests check of it."""
 
 import csv
+import functools
 import io
 import os
 import subprocess
 import sys
 
+import pytest
+
 from zemo_etl import cli
 
 SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
 SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
+# Text that would drive a terminal: a title, a cleared screen, a forged line.
+HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
 
 
 def zemo(*args, input=None, cwd=None, timeout=120, **kwargs):
@@ -34,3 +39,24 @@ def parse_csv(s):
 def write(path, content):
     path.write_text(content, encoding="utf-8")
     return path
+
+
+def run_main(capsys, *args, input="x\n"):
+    """The command line in this process, standard input holding `input`: as
+    zemo() returns it, for what is not about the process itself."""
+    stdin = sys.stdin
+    sys.stdin = io.TextIOWrapper(io.BytesIO(input.encode()), encoding="utf-8")
+    try:
+        status = cli.main(list(args))
+    except SystemExit as e:  # argparse, on a usage error
+        status = e.code
+    finally:
+        sys.stdin = stdin
+    out, err = capsys.readouterr()
+    return subprocess.CompletedProcess(args, status, out, err)
+
+
+@pytest.fixture
+def main(capsys):
+    """run_main() bound to the test's captured output."""
+    return functools.partial(run_main, capsys)

