@@ -36,7 +36,7 @@ def parse_csv(s):
 
 
 @pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
-                                     ["state"], ["state", "show"], ["state", "check"], ["load"]])
+                                     ["state"], ["state", "show"], ["state", "check"], ["load"], ["review"]])
 def test_every_subcommand_has_help_with_examples(command):
     done = zemo(*command, "--help")
     assert done.returncode == 0
