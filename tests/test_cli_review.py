@@ -5,7 +5,6 @@ Chromium (skipped where Chromium, its driver or selenium is missing)."""
 import csv
 import io
 import json
-import os
 import re
 import shutil
 import time
@@ -166,8 +165,8 @@ def _choices(rows):
 
 def test_classify_applies_a_decisions_file(job, tmp_path, capsys):
     chosen = _choices(job.rows)
-    decisions = write_csv(tmp_path / "d.csv", ["artist", "title", "decision"],
-                          [(" " + a.upper(), t.upper(), d) for (a, t), d in chosen.items()] + [("nobody", "nothing", "keep")])
+    given = [(" " + a.upper(), t.upper(), d) for (a, t), d in chosen.items()] + [("nobody", "nothing", "keep")]
+    decisions = write_csv(tmp_path / "d.csv", ["artist", "title", "decision"], given)
     status, out, err = main(capsys, "classify", "--explain", "--library", job.dump, "--releases", job.releases,
                             "--decisions", decisions)
     assert status == 0 and f"3 decided by {decisions} (2 of them changed)" in err

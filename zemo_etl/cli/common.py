@@ -760,14 +760,12 @@ def library_index(pairs: Sequence[tuple[str, str]], thresholds: Optional[dict[st
 
 def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],
                        library: Union[Sequence[tuple[str, str]], LibraryIndex],
-                       progress: Optional[Progress] = None, explain: bool = False) -> list[Any]:
-    """fuzzy.batch_classify_releases over chunks through one library index, the same result as one call;
-    with `explain`, LibraryIndex.explain's dicts instead of the decisions."""
+                       progress: Optional[Progress] = None) -> list[str]:
+    """fuzzy.batch_classify_releases over chunks through one library index, the same result as one call."""
     index = library if isinstance(library, LibraryIndex) else LibraryIndex(library)
-    call = index.explain if explain else index.classify
-    out: list[Any] = []
+    out: list[str] = []
     for start in range(0, len(artists), CLASSIFY_CHUNK):
-        out += call(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
+        out += index.classify(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
         if progress is not None:
             progress.update(min(CLASSIFY_CHUNK, len(artists) - start))
     return out

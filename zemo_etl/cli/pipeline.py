@@ -50,11 +50,11 @@ from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores
 from zemo_etl.cli import review
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli import workdir as workdir_record
-from zemo_etl.cli.common import (EXIT_FAILED, CommandError, CsvInput, Progress, UserError, add_columns, add_command,
-                                 add_input_options, add_output_options, add_threshold_options, check_folder,
-                                 classify_in_chunks, csv_writer, describe_thresholds, library_index, open_text,
-                                 refuse_overwriting_inputs, require_file, resolve_in_chunks, threshold_option,
-                                 thresholds_from)
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, EXIT_FAILED, CommandError, CsvInput, Progress, UserError,
+                                 add_columns, add_command, add_input_options, add_output_options,
+                                 add_threshold_options, check_folder, csv_writer, describe_thresholds, library_index,
+                                 open_text, refuse_overwriting_inputs, require_file, resolve_in_chunks,
+                                 threshold_option, thresholds_from)
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
@@ -367,10 +367,14 @@ class Pipeline:
         releases = self._releases()
         artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
         index = library_index(pairs, self.thresholds, self.distinct_numbers)
+        decisions: list[str] = []
+        evidence: list[list[Any]] = []  # compact at once: explain's dicts of a whole run would not fit
         with Progress("classify", total=len(releases), unit="releases") as progress:
-            explained = classify_in_chunks(artists, titles, index, progress, explain=True)
-        decisions = [e["decision"] for e in explained]
-        evidence = [review.explain_fields(e) for e in explained]
+            for start in range(0, len(releases), CLASSIFY_CHUNK):
+                explained = index.explain(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
+                decisions += [e["decision"] for e in explained]
+                evidence += [review.explain_fields(e) for e in explained]
+                progress.update(len(explained))
         chosen_note = ""
         if self.decisions is not None:
             overrides = review.Overrides(review.read_decisions(str(self.decisions), self.encoding),
@@ -383,8 +387,9 @@ class Pipeline:
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
               f"{inert(chosen_note)} (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers)})")
         # In one transaction: the page never shows the evidence of other decisions.
-        self._replace_job_tables({DECISIONS_TABLE: list(enumerate(decisions)),
-                                  EVIDENCE_TABLE: [(k, json.dumps(e, ensure_ascii=False)) for k, e in enumerate(evidence)]})
+        self._replace_job_tables({
+            DECISIONS_TABLE: list(enumerate(decisions)),
+            EVIDENCE_TABLE: [(k, json.dumps(e, ensure_ascii=False)) for k, e in enumerate(evidence)]})
 
     def resolve_artists(self) -> None:
         # Matched in identity form, recorded as the library stores the name
@@ -454,7 +459,8 @@ class Pipeline:
         print(f"[done] write_report: {inert(out)}")
         if self.store.table_exists(EVIDENCE_TABLE):
             page = self.workdir / review.PAGE_NAME
-            evidence = [json.loads(e) for (e,) in self.store.query(f"SELECT evidence FROM {EVIDENCE_TABLE} ORDER BY seq")]
+            evidence = [json.loads(e) for (e,) in
+                        self.store.query(f"SELECT evidence FROM {EVIDENCE_TABLE} ORDER BY seq")]
             artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
             rows = [review.page_row(a, t, ma, mt, d, e) for a, t, ma, mt, d, e in zip(
                 artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), decisions,
