@@ -201,9 +201,9 @@ def run_classify(args: argparse.Namespace) -> int:
     n = sum(counts.values())
     chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
     print(f"classified {n:,} releases against {len(index):,} library entries in "
-          f"{time.monotonic() - started:.1f} s: {counts['keep']:,} keep, {counts['prune']:,} prune, "
-          f"{counts['review']:,} review{chosen_note} (thresholds: "
-          f"{describe_thresholds(index.thresholds, args.distinct_numbers)})", file=sys.stderr)
+          f"{time.monotonic() - started:.1f} s (thresholds: {describe_thresholds(index.thresholds, args.distinct_numbers)}"
+          f"{inert(chosen_note)}): {counts['keep']:,} keep, {counts['prune']:,} prune, {counts['review']:,} review",
+          file=sys.stderr)
     return 0
 
 

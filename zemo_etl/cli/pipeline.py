@@ -385,7 +385,7 @@ class Pipeline:
             chosen_note = f"; {overrides.summary()}"
         counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
-              f"{inert(chosen_note)} (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers)})")
+              f" (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers)}{inert(chosen_note)})")
         # In one transaction: the page never shows the evidence of other decisions.
         self._replace_job_tables({
             DECISIONS_TABLE: list(enumerate(decisions)),

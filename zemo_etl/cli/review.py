@@ -110,7 +110,7 @@ class Overrides:
         return picked
 
     def summary(self) -> str:
-        return f"{self.matched:,} decided by {self.source} ({self.changed:,} of them changed)"
+        return f"{self.matched:,} decided by {self.source}, {self.changed:,} of them changed"
 
 
 # --- the page ------------------------------------------------------------------
