@@ -101,7 +101,7 @@ def test_resolve_explain_says_why(tmp_path, capsys):
     assert list(rows[0]) == ["name", "match", "best", "best_score", "runner_up", "runner_up_score", "outcome", "reason"]
     assert [(r["name"], r["match"]) for r in rows] == [tuple(r) for r in csv.reader(io.StringIO(plain))][1:]
     assert [r["outcome"] for r in rows] == ["resolved", "ambiguous", "resolved", "below_threshold",
-                                            "no_candidates"]
+                                            "below_threshold"]
     for r in rows:
         assert (r["outcome"] == "resolved") == bool(r["match"]) and r["reason"]
         if r["match"]:

@@ -754,8 +754,7 @@ FORM_CHUNK = 20_000
 def library_index(pairs: Sequence[tuple[str, str]], thresholds: Optional[dict[str, float]] = None,
                   distinct_numbers: bool = False) -> LibraryIndex:
     """The index of `pairs` with the given thresholds (default: the library's)."""
-    extra: dict[str, Any] = {"distinct_numbers": True} if distinct_numbers else {}
-    return LibraryIndex(pairs, **(thresholds or {}), **extra)
+    return LibraryIndex(pairs, **(thresholds or {}), distinct_numbers=distinct_numbers)
 
 
 def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],

@@ -62,12 +62,9 @@ def load_library_index(path: str, artist_column: str = "artist", title_column: s
         return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
                                                 delimiter), thresholds, distinct_numbers)
     try:
-        index = LibraryIndex.load(path, **(thresholds or {}))
+        return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
     except ValueError as e:
         raise UserError(str(e)) from None
-    if distinct_numbers and not getattr(index, "distinct_numbers", False):
-        raise UserError(f"{path}: an index saved without --distinct-numbers; give the library's dump or CSV")
-    return index
 
 
 def _text(value: object) -> str:
