@@ -466,7 +466,7 @@ class Pipeline:
                 artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), decisions,
                 evidence)]
             with atomic_write(page) as f:
-                f.write(review.render_page(rows, self.thresholds, str(self.releases), self.distinct_numbers))
+                f.write(review.render_page(rows, self.thresholds, self.releases.name, self.distinct_numbers))
             print(f"    review page: {inert(page)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
@@ -207,7 +208,7 @@ def run_review(args: argparse.Namespace) -> int:
     thresholds = thresholds_from(args)
     refuse_overwriting_inputs([args.output], [args.input])
     rows = read_explained(args.input, args.artist_column, args.title_column, args.encoding, args.delimiter)
-    page = render_page(rows, thresholds, args.input, args.distinct_numbers)
+    page = render_page(rows, thresholds, os.path.basename(args.input), args.distinct_numbers)
     with open_output(args.output, args) as out:
         out.write(page)
     counts = {d: sum(r[4] == d for r in rows) for d in DECISIONS}

@@ -74,10 +74,13 @@
     title.textContent = label + ": releases by best score";
     root.appendChild(title);
     stacks.forEach(function (s, b) {
-      var y = top + plotH;
+      var y = top + plotH, y0 = 0;
       ["keep", "review", "prune"].forEach(function (d) {
         if (!s[d]) return;
-        var bh = s[d] / most * plotH;
+        // Square-root heights: the few releases between the floor and a keep value stay visible
+        // beside the many exact keeps and the prunes without a candidate.
+        var bh = (Math.sqrt(y0 + s[d]) - Math.sqrt(y0)) / Math.sqrt(most) * plotH;
+        y0 += s[d];
         y -= bh;
         var rect = svg("rect", { x: left + b * bw + 1, y: y, width: bw - 2, height: bh, "class": "bar-" + d });
         var tip = svg("title");
@@ -104,7 +107,9 @@
         root.appendChild(t);
       });
     var fig = el("figure");
-    fig.appendChild(el("figcaption", null, label));
+    var caption = el("figcaption", null, label);
+    caption.appendChild(el("small", null, " releases by best score (square-root scale)"));
+    fig.appendChild(caption);
     fig.appendChild(root);
     return fig;
   }
