@@ -128,16 +128,18 @@ def test_bad_thresholds_are_refused_in_one_line(job, tmp_path, capsys, options, 
 
 
 def test_thresholds_change_the_decisions_and_are_echoed(job, capsys):
-    options = ["--keep", "0.9", "--token-sort-keep", "0.85", "--review-floor", "0.3", "--artist-gate", "0.6"]
+    options = ["--keep", "0.9", "--token-sort-keep", "0.85", "--review-floor", "0.3", "--artist-gate", "0.6",
+               "--distinct-numbers"]
     status, out, err = main(capsys, "classify", "--library", job.dump, "--releases", job.releases, *options)
     assert status == 0
     rows = list(csv.DictReader(io.StringIO(out)))
     index = LibraryIndex(job.library, token_set_keep=0.9, token_sort_keep=0.85, two_stage_keep=0.9,
-                         review_floor=0.3, artist_gate=0.6)
+                         review_floor=0.3, artist_gate=0.6, distinct_numbers=True)
     decisions = [r["decision"] for r in rows]
     assert decisions == index.classify([r["artist"] for r in rows], [r["title"] for r in rows])
     assert decisions != [r["decision"] for r in job.rows]
-    assert "keep 0.9/0.85/0.9 (token set/token sort/two-stage), artist gate 0.6, review floor 0.3" in err
+    assert "keep 0.9/0.85/0.9 (token set/token sort/two-stage), artist gate 0.6, review floor 0.3, distinct " \
+           "numbers" in err
 
 
 @pytest.mark.parametrize("content, words", [
@@ -197,6 +199,11 @@ def test_run_with_decisions_and_thresholds_resumes_only_on_the_same(job, tmp_pat
     decisions.write_text(decisions.read_text(encoding="utf-8").replace("prune", "keep"), encoding="utf-8")
     one_line_error(main(capsys, *args, "--decisions", decisions), "cannot resume: --decisions", "d.csv changed")
     one_line_error(main(capsys, *args), "cannot resume: --decisions is not given, the run began with given")
+    assert main(capsys, *args, "--fresh", "--keep", "0.9", "--distinct-numbers")[0] == 0
+    strict = LibraryIndex(job.library, token_set_keep=0.9, token_sort_keep=0.9, two_stage_keep=0.9,
+                          distinct_numbers=True)
+    after = read_csv(tmp_path / "w" / "releases_classified.csv")
+    assert [r["decision"] for r in after] == strict.classify([r["artist"] for r in after], [r["title"] for r in after])
 
 
 def _page_data(page):
