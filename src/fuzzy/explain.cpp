@@ -59,6 +59,16 @@ bool is_marker(std::string_view w) {
     return false;
 }
 
+// Words that mark a bracketed part of a title as an edition of the same
+// record ("(2009 Remaster)", "[Deluxe Edition 2011]", "- 2019 Mix").
+bool is_edition(std::string_view w) {
+    for (std::string_view e : {"remaster", "reissue", "edition", "anniversary", "deluxe", "expanded", "version",
+                               "bonus", "mono", "stereo", "mix", "edit"}) {
+        if (w == e || (w.size() > e.size() && w.substr(0, e.size()) == e && e.size() >= 6)) return true;
+    }
+    return false;
+}
+
 bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 }  // namespace
@@ -76,9 +86,19 @@ std::string_view to_string(DecidedBy d) noexcept {
 
 std::vector<std::string> title_numbers(std::string_view title) {
     std::vector<std::string> out;
+    // Numbers of the current bracketed group, or of the part after " - ",
+    // kept unless a word there says it is an edition of the same record.
+    std::vector<std::string> group;
+    bool in_group = false, edition = false;
     std::string word, previous;
+    const auto end_group = [&] {
+        if (!edition) out.insert(out.end(), group.begin(), group.end());
+        group.clear();
+        in_group = edition = false;
+    };
     const auto end_word = [&] {
         if (word.empty()) return;
+        std::vector<std::string>& into = in_group ? group : out;
         // Digits anywhere in a word ("vol2", "1999"), each run a number.
         bool digits = false;
         for (std::size_t i = 0; i < word.size();) {
@@ -91,7 +111,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
             while (j < word.size() && word[j] >= '0' && word[j] <= '9') ++j;
             std::size_t k = i;
             while (k + 1 < j && word[k] == '0') ++k;
-            out.emplace_back(word, k, j - k);
+            into.emplace_back(word, k, j - k);
             i = j;
         }
         if (!digits) {
@@ -100,22 +120,34 @@ std::vector<std::string> title_numbers(std::string_view title) {
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
             const int value = roman_value(lower);
             // A lone i, v or x is a numeral only as a volume or part.
-            if (value >= 2 && (lower.size() > 1 || is_marker(previous))) out.push_back(std::to_string(value));
-            if (value == 1 && is_marker(previous)) out.emplace_back("1");
+            if (value >= 2 && (lower.size() > 1 || is_marker(previous))) into.push_back(std::to_string(value));
+            if (value == 1 && is_marker(previous)) into.emplace_back("1");
+            edition = edition || (in_group && is_edition(lower));
             previous = std::move(lower);
         } else {
             previous.clear();
         }
         word.clear();
     };
-    for (char c : title) {
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        const char c = title[i];
         if (is_ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80) {
             word += c;
-        } else {
-            end_word();
+            continue;
+        }
+        end_word();
+        if (c == '(' || c == '[') {
+            if (in_group) end_group();
+            in_group = true;
+        } else if (c == ')' || c == ']') {
+            if (in_group) end_group();
+        } else if (c == '-' && i > 0 && title[i - 1] == ' ' && i + 1 < title.size() && title[i + 1] == ' ') {
+            if (in_group) end_group();
+            in_group = true;
         }
     }
     end_word();
+    if (in_group) end_group();
     return out;
 }
 
@@ -205,7 +237,7 @@ private:
             for (std::size_t k = 0; k < bucket.size(); ++k) {
                 // The entry two steps ahead of its sorted tokens: the
                 // candidates are many and each costs a few cache misses.
-                if (k + 2 * kAhead < bucket.size()) __builtin_prefetch(&ix_->entries_[bucket[k + 2 * kAhead].first]);
+                if (k + 3 * kAhead < bucket.size()) __builtin_prefetch(&ix_->entries_[bucket[k + 3 * kAhead].first]);
                 if (k + kAhead < bucket.size()) {
                     const std::uint32_t ahead = bucket[k + kAhead].first;
                     __builtin_prefetch(&ix_->counts_[ahead]);
@@ -303,7 +335,7 @@ private:
         out.reason = "title numbers " + joined(ours) + " differ from the library entry's " + joined(number_set(theirs));
     }
 
-    static constexpr std::size_t kAhead = 8;  // prefetch distance of the candidate loops
+    static constexpr std::size_t kAhead = 16;  // prefetch distance of the candidate loops
     // Per candidate: shared tokens times this plus their characters.
     static constexpr std::uint64_t kOneToken = std::uint64_t{1} << 40;
     double two_stage_score_ = 0.0;
