@@ -130,6 +130,8 @@ def test_explain_entries_reasons_and_errors():
     ("Abbey Road 2", "Abbey Road", "review"),
     ("Abbey Road (Live)", "Abbey Road", "keep"),  # no number: as without the guard
     ("Abbey Road", "Abbey Road 2019 Mix", "keep"),
+    ("Songs for the Black Tower (Remastered 2011)", "Songs for the Black Tower", "keep"),  # an edition
+    ("Live [Remastered 2011] - Disc 2", "Live [Remastered 2011] - Disc 1", "review"),
 ])
 def test_number_guard(release, held, decision):
     library = [("The Band", held), ("Other Band", "Something Else")]

@@ -247,18 +247,18 @@ protected:
     // Whether the token-set ratio of the release and entry c reaches t;
     // records the scores it computes.
     bool token_set_at_least(std::uint32_t c, double t) {
-        const double s = token_set_score(c, t, false);
+        const auto [count, chars] = shared_with(ix_->entries_[c], ix_->lengths_[c].token_count);
+        const double s = token_set_score(c, count, chars, t, false);
         set_.best = std::max(set_.best, s);
         return s >= t;
     }
 
-    // The token-set ratio of the release and entry c when it reaches t
-    // (when not `exact`, perhaps only some value of at least t), else some
-    // value below t.
-    double token_set_score(std::uint32_t c, double t, bool exact) {
+    // The token-set ratio of the release and entry c, which share
+    // `shared_count` index tokens of `shared_chars` characters, when it
+    // reaches t (when not `exact`, perhaps only some value of at least t),
+    // else some value below t.
+    double token_set_score(std::uint32_t c, std::size_t shared_count, std::size_t shared_chars, double t, bool exact) {
         const LibraryIndex::Lengths& e = ix_->lengths_[c];
-        const LibraryIndex::Entry& entry = ix_->entries_[c];
-        const auto [shared_count, shared_chars] = shared_with(entry, e.token_count);
         const std::size_t n_a = tokens_.size();
         // Shared tokens, "|||" included, and the lengths of the three joined strings.
         const std::size_t n_i = shared_count + 1;
@@ -285,7 +285,7 @@ protected:
                         most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
                     }
                     if (worth(detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b))) {
-                        remainders(entry, e.token_count);
+                        remainders(ix_->entries_[c], e.token_count);
                         s = std::max(s, lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
                     }
                 }

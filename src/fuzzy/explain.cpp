@@ -59,6 +59,16 @@ bool is_marker(std::string_view w) {
     return false;
 }
 
+// Words that mark a bracketed part of a title as an edition of the same
+// record ("(2009 Remaster)", "[Deluxe Edition 2011]", "- 2019 Mix").
+bool is_edition(std::string_view w) {
+    for (std::string_view e : {"remaster", "reissue", "edition", "anniversary", "deluxe", "expanded", "version",
+                               "bonus", "mono", "stereo", "mix", "edit"}) {
+        if (w == e || (w.size() > e.size() && w.substr(0, e.size()) == e && e.size() >= 6)) return true;
+    }
+    return false;
+}
+
 bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 }  // namespace
@@ -76,9 +86,19 @@ std::string_view to_string(DecidedBy d) noexcept {
 
 std::vector<std::string> title_numbers(std::string_view title) {
     std::vector<std::string> out;
+    // Numbers of the current bracketed group, or of the part after " - ",
+    // kept unless a word there says it is an edition of the same record.
+    std::vector<std::string> group;
+    bool in_group = false, edition = false;
     std::string word, previous;
+    const auto end_group = [&] {
+        if (!edition) out.insert(out.end(), group.begin(), group.end());
+        group.clear();
+        in_group = edition = false;
+    };
     const auto end_word = [&] {
         if (word.empty()) return;
+        std::vector<std::string>& into = in_group ? group : out;
         // Digits anywhere in a word ("vol2", "1999"), each run a number.
         bool digits = false;
         for (std::size_t i = 0; i < word.size();) {
@@ -91,7 +111,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
             while (j < word.size() && word[j] >= '0' && word[j] <= '9') ++j;
             std::size_t k = i;
             while (k + 1 < j && word[k] == '0') ++k;
-            out.emplace_back(word, k, j - k);
+            into.emplace_back(word, k, j - k);
             i = j;
         }
         if (!digits) {
@@ -100,22 +120,34 @@ std::vector<std::string> title_numbers(std::string_view title) {
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
             const int value = roman_value(lower);
             // A lone i, v or x is a numeral only as a volume or part.
-            if (value >= 2 && (lower.size() > 1 || is_marker(previous))) out.push_back(std::to_string(value));
-            if (value == 1 && is_marker(previous)) out.emplace_back("1");
+            if (value >= 2 && (lower.size() > 1 || is_marker(previous))) into.push_back(std::to_string(value));
+            if (value == 1 && is_marker(previous)) into.emplace_back("1");
+            edition = edition || (in_group && is_edition(lower));
             previous = std::move(lower);
         } else {
             previous.clear();
         }
         word.clear();
     };
-    for (char c : title) {
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        const char c = title[i];
         if (is_ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80) {
             word += c;
-        } else {
-            end_word();
+            continue;
+        }
+        end_word();
+        if (c == '(' || c == '[') {
+            if (in_group) end_group();
+            in_group = true;
+        } else if (c == ')' || c == ']') {
+            if (in_group) end_group();
+        } else if (c == '-' && i > 0 && title[i - 1] == ' ' && i + 1 < title.size() && title[i + 1] == ' ') {
+            if (in_group) end_group();
+            in_group = true;
         }
     }
     end_word();
+    if (in_group) end_group();
     return out;
 }
 
@@ -124,8 +156,7 @@ namespace scan {
 // The classifier's scans asked for the best score and the entries reaching
 // it rather than whether a threshold is reached: each scan keeps the best
 // score so far as its rising threshold, scores a candidate only where its
-// bounds reach that, and keeps the candidates that tie. The token-sort scan
-// starts from the token-set winners, which usually score high in it too.
+// bounds reach that, and keeps the candidates that tie.
 class Explainer : public Classifier {
 public:
     Explanation explain(const LibraryIndex& ix, const ClassifyThresholds& th, std::string_view artist,
@@ -135,8 +166,8 @@ public:
         Explanation out;
         out.exact = ix.find_pair(artist, title) != LibraryIndex::kNoEntry;
         start(artist, title);
-        const Ties set = best_token_set();
-        const Ties sort = best_token_sort(set.ids);
+        Ties set, sort;
+        best_combined(set, sort);
         const Ties two_stage = best_two_stage();
         out.token_set = finish(set, options.top);
         out.token_sort = finish(sort, options.top);
@@ -148,53 +179,78 @@ public:
     }
 
 private:
-    Ties best_token_set() {
-        Ties ties;
-        start_scan(ix_->size());
+    // One pass over the posting lists of the release's tokens counts the
+    // tokens and characters each candidate shares with it (cheaper than a
+    // merge per candidate); one pass over the candidates then gives the
+    // token-set score of each whose bounds reach the best so far, and a
+    // lower bound of its token-sort score: the shared tokens are a common
+    // subsequence of both sorted token strings. The token-sort scan starts
+    // from the best of those lower bounds and computes the LCS only of
+    // candidates whose length and character bounds reach the best so far.
+    void best_combined(Ties& set, Ties& sort) {
+        if (shared_.size() < ix_->size()) shared_.resize(ix_->size(), 0);
+        touched_.clear();
         for (std::uint32_t id : by_rarity_) {
+            const std::uint64_t add = kOneToken | ix_->token_chars_[id];
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
-                if (!first_visit(*p)) continue;
-                const double s = token_set_score(*p, ties.best, true);
-                if (s >= ties.best) ties.see(*p, s);
+                std::uint64_t& shared = shared_[*p];
+                if (shared == 0) touched_.push_back(*p);
+                shared += add;
             }
         }
-        return ties;
-    }
-
-    Ties best_token_sort(const std::vector<std::uint32_t>& seeds) {
-        Ties ties;
-        if (by_rarity_.empty()) return ties;
-        start_scan(ix_->size());
         const std::size_t n = sorted_chars_;
-        prepare_sort(0);
-        for (std::size_t k = 0; k < seeds.size() && k < kSeeds; ++k) {
-            first_visit(seeds[k]);
-            ties.see(seeds[k], sort_score(seeds[k], ix_->lengths_[seeds[k]].sorted_chars));
+        double floor = 0.0;  // the best token-sort score is at least this
+        for (auto& bucket : by_least_) bucket.clear();
+        for (std::size_t k = 0; k < touched_.size(); ++k) {
+            if (k + kAhead < touched_.size()) {
+                __builtin_prefetch(&ix_->lengths_[touched_[k + kAhead]]);
+                __builtin_prefetch(&shared_[touched_[k + kAhead]]);
+            }
+            const std::uint32_t c = touched_[k];
+            const std::uint64_t shared = shared_[c];
+            shared_[c] = 0;
+            const std::size_t count = shared / kOneToken, chars = shared % kOneToken;
+            const LibraryIndex::Lengths& lengths = ix_->lengths_[c];
+            // At 1.0 only an entry holding all the release's tokens, or
+            // whose tokens the release holds all of, can tie.
+            if (set.best < 1.0 || count + 1 == tokens_.size() || count + 1 == lengths.token_count) {
+                const double s = token_set_score(c, count, chars, set.best, true);
+                if (s >= set.best) set.see(c, s);
+            }
+            const std::size_t m = lengths.sorted_chars;
+            if (detail::ratio_from_lcs(std::min(n, m), n, m) < floor) continue;
+            // The shared tokens and "|||", with a space between each two.
+            const double least = detail::ratio_from_lcs(chars + kBars.size() + count, n, m);
+            floor = std::max(floor, least);
+            by_least_[std::min<std::size_t>(static_cast<std::size_t>(least * kLeastBuckets), kLeastBuckets - 1)]
+                .push_back({c, static_cast<std::uint32_t>(m)});
         }
-        const std::uint32_t* length_start = ix_->length_start_.data();
-        for (std::uint32_t id : by_rarity_) {
-            const auto [lo, hi] = sort_window(std::max(ties.best, 0.0));
-            if (lo > hi) break;
-            const std::uint32_t first_id = length_start[lo];
-            const std::uint32_t end_id = length_start[hi + 1];
-            const bool use_signatures = prepare_sort(end_id - first_id);
-            const std::uint32_t* p = std::lower_bound(ix_->combined_postings_.begin(id), ix_->combined_postings_.end(id), first_id);
-            const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
-            std::size_t m = lo;
-            double by_length = detail::ratio_from_lcs(std::min(n, m), n, m);
-            for (; p != end; ++p) {
-                const std::uint32_t c = *p;
-                if (length_start[m + 1] <= c) {
-                    while (length_start[m + 1] <= c) ++m;
-                    by_length = detail::ratio_from_lcs(std::min(n, m), n, m);
+        // Those with the most in common first: the best score rises at once
+        // and the bounds rule out most of the others.
+        std::size_t survivors = 0;
+        for (const auto& bucket : by_least_) survivors += bucket.size();
+        if (survivors == 0) return;
+        const bool use_signatures = prepare_sort(survivors);
+        for (std::size_t b = kLeastBuckets; b-- > 0;) {
+            const auto& bucket = by_least_[b];
+            for (std::size_t k = 0; k < bucket.size(); ++k) {
+                // The entry two steps ahead of its sorted tokens: the
+                // candidates are many and each costs a few cache misses.
+                if (k + 3 * kAhead < bucket.size()) __builtin_prefetch(&ix_->entries_[bucket[k + 3 * kAhead].first]);
+                if (k + kAhead < bucket.size()) {
+                    const std::uint32_t ahead = bucket[k + kAhead].first;
+                    __builtin_prefetch(&ix_->counts_[ahead]);
+                    __builtin_prefetch(&ix_->signatures_[ahead]);
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[ahead].sorted_at);
                 }
-                if (by_length < ties.best || !first_visit(c)) continue;
-                if (!sort_may_reach(c, std::min(n, m), m, use_signatures, ties.best)) continue;
-                ties.see(c, sort_score(c, m));
+                const auto [c, m] = bucket[k];
+                const std::size_t most = std::min<std::size_t>(n, m);
+                if (detail::ratio_from_lcs(most, n, m) < sort.best) continue;
+                if (!sort_may_reach(c, most, m, use_signatures, sort.best)) continue;
+                sort.see(c, sort_score(c, m));
             }
         }
-        return ties;
     }
 
     // The best artist's titles that reach its best title score; none when
@@ -279,9 +335,15 @@ private:
         out.reason = "title numbers " + joined(ours) + " differ from the library entry's " + joined(number_set(theirs));
     }
 
-    // Token-set winners the token-sort scan starts from.
-    static constexpr std::size_t kSeeds = 8;
+    static constexpr std::size_t kAhead = 16;  // prefetch distance of the candidate loops
+    // Per candidate: shared tokens times this plus their characters.
+    static constexpr std::uint64_t kOneToken = std::uint64_t{1} << 40;
     double two_stage_score_ = 0.0;
+    std::vector<std::uint64_t> shared_;    // by internal id, zero outside touched_
+    std::vector<std::uint32_t> touched_;
+    // Token-sort candidates (internal id, sorted characters) by their lower bound.
+    static constexpr std::size_t kLeastBuckets = 32;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_least_[kLeastBuckets];
 };
 
 }  // namespace scan
