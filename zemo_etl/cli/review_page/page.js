@@ -287,11 +287,12 @@
       var rel = el("td", "release");
       rel.appendChild(el("span", "given artist", val(r, "a")));
       rel.appendChild(el("span", "given title", val(r, "t")));
-      rel.appendChild(marked(val(r, "ma"), val(r, "la")));
-      rel.appendChild(marked(val(r, "mt"), val(r, "lt")));
+      var entry = val(r, "la") || val(r, "lt");  // nothing to compare with: nothing marked
+      rel.appendChild(entry ? marked(val(r, "ma"), val(r, "la")) : el("span", "form", val(r, "ma")));
+      rel.appendChild(entry ? marked(val(r, "mt"), val(r, "lt")) : el("span", "form", val(r, "mt")));
       tr.appendChild(rel);
       var lib = el("td", "library");
-      if (val(r, "la") || val(r, "lt")) {
+      if (entry) {
         lib.appendChild(marked(val(r, "la"), val(r, "ma")));
         lib.appendChild(marked(val(r, "lt"), val(r, "mt")));
       } else {
