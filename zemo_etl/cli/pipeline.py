@@ -457,8 +457,11 @@ class Pipeline:
                     row[k] = value
                 writer.writerow(row)
         print(f"[done] write_report: {inert(out)}")
-        if self.store.table_exists(EVIDENCE_TABLE):
-            page = self.workdir / review.PAGE_NAME
+        page = self.workdir / review.PAGE_NAME
+        if not self.store.table_exists(EVIDENCE_TABLE):  # classified before pages were made
+            if os.path.lexists(page):
+                os.remove(page)  # an older run's page would not match this report
+        else:
             evidence = [json.loads(e) for (e,) in
                         self.store.query(f"SELECT evidence FROM {EVIDENCE_TABLE} ORDER BY seq")]
             artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
