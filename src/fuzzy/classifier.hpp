@@ -407,16 +407,21 @@ protected:
     // Whether the character counts of entry c (of m characters; `most`
     // common characters by the lengths) let its token-sort ratio reach t.
     bool sort_may_reach(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
-        if (!sorted_counts_fit_) return true;
-        const std::size_t n = sorted_chars_;
+        return detail::ratio_from_lcs(sort_lcs_bound(c, most, m, use_signatures, t), sorted_chars_, m) >= t;
+    }
+
+    // At least the LCS of the sorted tokens of the release and entry c (of m
+    // characters; `most` by the lengths), from their character counts; the
+    // signatures alone answer when they show that the ratio cannot reach t.
+    std::size_t sort_lcs_bound(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
+        if (!sorted_counts_fit_) return most;
         if (use_signatures) {
             const std::uint64_t signature = ix_->signatures_[c];
             std::size_t coarse = 0;
             for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
-            if (detail::ratio_from_lcs(std::min(most, coarse), n, m) < t) return false;
+            if (detail::ratio_from_lcs(std::min(most, coarse), sorted_chars_, m) < t) return std::min(most, coarse);
         }
-        most = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
-        return detail::ratio_from_lcs(most, n, m) >= t;
+        return std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
     }
 
     // The token-sort ratio of the release and entry c, of m characters (prepare_sort first).

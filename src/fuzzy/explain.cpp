@@ -233,22 +233,27 @@ private:
         if (survivors == 0) return;
         const bool use_signatures = prepare_sort(survivors);
         for (std::size_t b = kLeastBuckets; b-- > 0;) {
+            // The bounds of the bucket first, then the LCS of those that
+            // pass, with their entries and sorted tokens fetched ahead.
             const auto& bucket = by_least_[b];
+            pending_.clear();
             for (std::size_t k = 0; k < bucket.size(); ++k) {
-                // The entry two steps ahead of its sorted tokens: the
-                // candidates are many and each costs a few cache misses.
-                if (k + 3 * kAhead < bucket.size()) __builtin_prefetch(&ix_->entries_[bucket[k + 3 * kAhead].first]);
                 if (k + kAhead < bucket.size()) {
-                    const std::uint32_t ahead = bucket[k + kAhead].first;
-                    __builtin_prefetch(&ix_->counts_[ahead]);
-                    __builtin_prefetch(&ix_->signatures_[ahead]);
-                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[ahead].sorted_at);
+                    __builtin_prefetch(&ix_->counts_[bucket[k + kAhead].first]);
+                    __builtin_prefetch(&ix_->signatures_[bucket[k + kAhead].first]);
                 }
                 const auto [c, m] = bucket[k];
                 const std::size_t most = std::min<std::size_t>(n, m);
                 if (detail::ratio_from_lcs(most, n, m) < sort.best) continue;
-                if (!sort_may_reach(c, most, m, use_signatures, sort.best)) continue;
-                sort.see(c, sort_score(c, m));
+                const std::size_t bound = sort_lcs_bound(c, most, m, use_signatures, sort.best);
+                if (detail::ratio_from_lcs(bound, n, m) >= sort.best) pending_.push_back({c, m, bound});
+            }
+            for (std::size_t k = 0; k < pending_.size(); ++k) {
+                if (k + 2 * kAhead < pending_.size()) __builtin_prefetch(&ix_->entries_[pending_[k + 2 * kAhead].c]);
+                if (k + kAhead < pending_.size())
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[pending_[k + kAhead].c].sorted_at);
+                const Pending& p = pending_[k];
+                if (detail::ratio_from_lcs(p.bound, n, p.m) >= sort.best) sort.see(p.c, sort_score(p.c, p.m));
             }
         }
     }
@@ -344,6 +349,12 @@ private:
     // Token-sort candidates (internal id, sorted characters) by their lower bound.
     static constexpr std::size_t kLeastBuckets = 32;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> by_least_[kLeastBuckets];
+    // Candidates of a bucket whose bounds reach the best so far.
+    struct Pending {
+        std::uint32_t c, m;
+        std::size_t bound;  // of the LCS
+    };
+    std::vector<Pending> pending_;
 };
 
 }  // namespace scan
