@@ -12,7 +12,7 @@ CPP_BUILD ?= build/cpp
 
 DEB_PACKAGES := build-essential pkg-config python3-dev python3-venv libicu-dev nlohmann-json3-dev \
 	librust-unicode-categories-dev librust-deunicode-dev unicode-data mariadb-server mariadb-client strace \
-	postgresql icu-devtools binutils
+	postgresql icu-devtools binutils chromium chromium-driver
 
 .PHONY: check-tree deps venv install demo test test-python test-cpp test-asan test-tsan fuzz-python test-abi3 stubtest wheel wheel-check fuzz tables-check bench ci clean
 

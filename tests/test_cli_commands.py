@@ -18,7 +18,7 @@ from zemo_etl import cli, fuzzy, parser, pg, schema, state, text
 
 
 @pytest.mark.parametrize("command", [["demo"], ["run"], ["rows"], ["normalize"], ["classify"], ["resolve"],
-                                     ["state"], ["state", "show"], ["state", "check"], ["load"]])
+                                     ["state"], ["state", "show"], ["state", "check"], ["load"], ["review"]])
 def test_every_subcommand_has_help_with_examples(main, command):
     done = main(*command, "--help")
     assert done.returncode == 0

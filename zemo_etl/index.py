@@ -32,6 +32,23 @@ wherever they are given: each in [0, 1], NaN refused, and ``review_floor``
 not above a keep value; ``Catalogue.resolve`` refuses a NaN threshold the
 same way.
 
+``LibraryIndex.explain`` and ``Catalogue.explain`` give the evidence
+behind each decision: per release the best score of each measure with the
+library entries that reach it and the step that decided; per name the best
+entries with their scores and why it stayed unresolved. Their decisions are
+those of ``classify`` and ``resolve``::
+
+    index.explain(["Radiohead"], ["Kid  A (Remastered)"])[0]
+    # {"decision": "keep", "exact": False, "token_set": 1.0, ...,
+    #  "token_set_entries": [(3, "radiohead", "kid a")], ...,
+    #  "decided_by": "all", "reason": "all three scores at or above their keep values"}
+
+``LibraryIndex(..., distinct_numbers=True)`` keeps a release whose title
+carries numbers ("Vol. 2", "1975", "II") only where the library entry it is
+compared with carries the same ones; otherwise the keep becomes review.
+The flag belongs to the object, not to the saved file: ``load`` and
+``from_bytes`` take it as a keyword, and pickle carries it.
+
 Compatibility: a saved file records its format version; a file of another
 version (indexes saved before the thresholds were, for one), a damaged file (its checksum covers every byte) or any other file
 is refused with ``ValueError`` and never misread. Files are native-endian.
@@ -99,6 +116,18 @@ class LibraryIndex(_Prepared):
 
     ``library_pairs`` are (artist, title) tuples of str; the thresholds
     default to the fixed ones of ``batch_classify_releases``.
+
+    ``distinct_numbers=True`` adds the number guard to ``classify`` and
+    ``explain``: a release whose title carries numbers (runs of digits such
+    as a year or "45", roman numerals ii to xxxix as whole words, and a lone
+    i, v or x after vol, volume, pt, part, disc, disk or cd; compared as
+    sets of values, so "II" equals "2" and "02") keeps only if the library
+    entry it is compared with carries the same numbers; otherwise its keep
+    becomes review. That entry is the first of the two-stage score (the
+    best-matching artist's closest title), or when there is none the first
+    of the token-sort score, then of the token-set score. An exact pair
+    keeps, and titles without numbers decide as without the guard. Off by
+    default, where every decision is that of ``batch_classify_releases``.
     """
 
     __slots__ = ()
@@ -108,7 +137,8 @@ class LibraryIndex(_Prepared):
                  token_sort_keep: float = DEFAULT_THRESHOLDS["token_sort_keep"],
                  two_stage_keep: float = DEFAULT_THRESHOLDS["two_stage_keep"],
                  artist_gate: float = DEFAULT_THRESHOLDS["artist_gate"],
-                 review_floor: float = DEFAULT_THRESHOLDS["review_floor"]) -> None:
+                 review_floor: float = DEFAULT_THRESHOLDS["review_floor"],
+                 distinct_numbers: bool = False) -> None:
         library_pairs = _pairs(library_pairs)
         thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
                                           two_stage_keep=two_stage_keep, artist_gate=artist_gate,
@@ -122,6 +152,7 @@ class LibraryIndex(_Prepared):
                         raise TypeError(f"library_pairs: expected a str, got {type(v).__name__} "
                                         f"in the pair at position {i}") from None
             raise
+        self._native.set_distinct_numbers(bool(distinct_numbers))
         self._source = "built"
 
     def classify(self, artists: Any, titles: Any) -> Any:
@@ -134,8 +165,48 @@ class LibraryIndex(_Prepared):
         """
         return _by_column(self._native.classify, (artists, titles), ("artists", "titles"))
 
+    def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1) -> list[dict[str, Any]]:
+        """Why each release is kept, pruned or sent to review: one dict per release.
+
+        - ``decision``: as ``classify`` gives it for the same input.
+        - ``exact``: whether the match-form pair is in the library.
+        - ``token_set``, ``token_sort``, ``two_stage``: the best score of each
+          measure over the blocked candidates (0.0 without one), always all
+          three: ``fuzzy.token_set_ratio`` and ``fuzzy.token_sort_ratio`` of
+          the combined match-form keys ("artist ||| title"), and the geometric
+          mean of the best artist's and its best title's Jaro-Winkler scores
+          (0.0 when no artist reaches the gate).
+        - ``token_set_entries``, ``token_sort_entries``, ``two_stage_entries``:
+          up to ``top`` ``(index, artist, title)`` reaching that best score,
+          in library order: ``index`` is the position in ``library_pairs``,
+          artist and title the match forms the index holds. For two-stage,
+          the best artist's titles with the best title score.
+        - ``decided_by``: "exact", "token_set" or "token_sort" (that score in
+          its review band), "all" (the three scores together), or "numbers"
+          (the number guard turned a keep into review).
+        - ``reason``: one line for a person, such as
+          "token_sort 0.74 in the review band [0.40, 0.80)".
+        - ``numbers``: with ``distinct_numbers`` only, the numbers the
+          release's title carries, as decimal str.
+
+        Lists (or other sequences) of str; an empty list gives [].
+        """
+        artists, titles = _texts(artists), _texts(titles)
+        try:
+            return self._native.explain(artists, titles, top)
+        except TypeError:
+            for col, name in ((artists, "artists"), (titles, "titles")):
+                _explain_values(col, name, "a str", nulls_hint=True)
+            raise
+
+    @property
+    def distinct_numbers(self) -> bool:
+        """Whether the number guard is on (see the class documentation)."""
+        return self._native.distinct_numbers()
+
     @classmethod
-    def load(cls, path: str | os.PathLike[str], **thresholds: float) -> LibraryIndex:
+    def load(cls, path: str | os.PathLike[str], *, distinct_numbers: bool = False,
+             **thresholds: float) -> LibraryIndex:
         """Map a saved index read-only, with its saved thresholds unless others are given.
 
         OSError if it cannot be read, ValueError if it is no valid index.
@@ -145,13 +216,16 @@ class LibraryIndex(_Prepared):
             native = _ext.LibraryIndex.load(path)
         except OSError as exc:
             _raise_os_error(exc, path)
+        native.set_distinct_numbers(bool(distinct_numbers))
         return cls._wrap(_with_thresholds(native, thresholds), "mapped")
 
     @classmethod
-    def from_bytes(cls, data: bytes, **thresholds: float) -> LibraryIndex:
+    def from_bytes(cls, data: bytes, *, distinct_numbers: bool = False, **thresholds: float) -> LibraryIndex:
         """An index from the bytes of a saved file (any bytes-like object), with its saved thresholds unless
         others are given."""
-        return cls._wrap(_with_thresholds(_ext.LibraryIndex.from_bytes(_as_bytes(data)), thresholds), "bytes")
+        native = _ext.LibraryIndex.from_bytes(_as_bytes(data))
+        native.set_distinct_numbers(bool(distinct_numbers))
+        return cls._wrap(_with_thresholds(native, thresholds), "bytes")
 
     @property
     def thresholds(self) -> dict[str, float]:
@@ -163,6 +237,8 @@ class LibraryIndex(_Prepared):
                 f"{data / 2**20:.1f} MiB, {self._source})")
 
     def __reduce__(self):
+        if self.distinct_numbers:
+            return (_library_from_pickle, (self.to_bytes(), True))
         return (LibraryIndex.from_bytes, (self.to_bytes(),))
 
 
@@ -192,6 +268,25 @@ class Catalogue(_Prepared):
         return _by_column(self._native.resolve, (names,), ("names",),
                           threshold=threshold, limit=limit, ambiguity_threshold=ambiguity_threshold)
 
+    def explain(self, names: Sequence[str], threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = 2,
+                ambiguity_threshold: float = 0.02) -> list[dict[str, Any]]:
+        """Why each name resolves or not: one dict per name.
+
+        - ``match``: the entry or None, as ``resolve`` gives it with the same arguments.
+        - ``candidates``: ``(entry, score)`` of the best ``limit`` entries
+          (at least one), best first, ties in catalogue order; the first two
+          are the best and the runner-up that ``resolve`` compares.
+        - ``outcome``: "resolved", "no_candidates" (empty catalogue),
+          "below_threshold" or "ambiguous" (the runner-up within the gap).
+        - ``reason``: one line, such as "best 0.83 below the threshold 0.85".
+        """
+        names = _texts(names)
+        try:
+            return self._native.explain(names, threshold, limit, ambiguity_threshold)
+        except TypeError:
+            _explain_values(names, "names", "a str", nulls_hint=True)
+            raise
+
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalogue:
         """Map a saved catalogue read-only. OSError if it cannot be read, ValueError if it is no valid one."""
@@ -213,6 +308,15 @@ class Catalogue(_Prepared):
 
     def __reduce__(self):
         return (Catalogue.from_bytes, (self.to_bytes(),))
+
+
+def _library_from_pickle(data: bytes, distinct_numbers: bool) -> LibraryIndex:
+    return LibraryIndex.from_bytes(data, distinct_numbers=distinct_numbers)
+
+
+def _texts(values: Any) -> Any:
+    # Sequences pass as they are; other iterables (generators) become lists.
+    return values if isinstance(values, (list, tuple)) or hasattr(values, "__getitem__") else list(values)
 
 
 def _threshold_args(thresholds: Mapping[str, float], base: Mapping[str, float] = DEFAULT_THRESHOLDS) -> list[float]:

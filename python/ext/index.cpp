@@ -15,6 +15,7 @@
 #include "common/sections.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
+#include "fuzzy/explain.hpp"
 #include "fuzzy/resolve.hpp"
 #include "fuzzy_shared.hpp"
 #include "members.hpp"
@@ -25,9 +26,11 @@ namespace {
 
 using fuzzy::PreparedCatalogue;
 
-// The index carries its thresholds (and saves them).
+// The index carries its thresholds (and saves them); the number guard is
+// an option of this object only, not of the saved index.
 struct PreparedLibrary {
     fuzzy::LibraryIndex index;
+    bool distinct_numbers = false;
 };
 
 // What a saved file holds, for the members both classes share.
@@ -132,10 +135,74 @@ PyObject* classify(Call& c) {
     const OwnedTexts artists = copy_texts(c.text_list(0));
     const OwnedTexts titles = copy_texts(c.text_list(1));
     const std::vector<fuzzy::Classification> results = without_lock([&] {
+        if (library.distinct_numbers) {
+            return fuzzy::batch_classify_releases_guarded(artists.views, titles.views, library.index,
+                                                          library.index.thresholds());
+        }
         return fuzzy::batch_classify_releases(artists.views, titles.views, library.index, library.index.thresholds());
     });
     return list(results, [](fuzzy::Classification r) { return str(fuzzy::to_string(r)); });
 }
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(check(value));
+    if (PyDict_SetItemString(dict, key, owned.get()) != 0) throw_current();
+}
+
+// (index, artist, title) per entry.
+PyObject* entry_list(const fuzzy::LibraryIndex& index, const std::vector<std::uint32_t>& entries) {
+    return list(entries, [&](std::uint32_t i) {
+        const auto [artist, title] = index.pair(i);
+        Ref out(check(PyTuple_New(3)));
+        PyTuple_SetItem(out.get(), 0, check(integer(i)));  // steals
+        PyTuple_SetItem(out.get(), 1, check(str(artist)));
+        PyTuple_SetItem(out.get(), 2, check(str(title)));
+        return out.release();
+    });
+}
+
+PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers) {
+    Ref out(check(PyDict_New()));
+    PyObject* d = out.get();
+    set_item(d, "decision", str(fuzzy::to_string(e.decision)));
+    set_item(d, "exact", boolean(e.exact));
+    set_item(d, "token_set", floating(e.token_set.score));
+    set_item(d, "token_sort", floating(e.token_sort.score));
+    set_item(d, "two_stage", floating(e.two_stage.score));
+    set_item(d, "token_set_entries", entry_list(index, e.token_set.entries));
+    set_item(d, "token_sort_entries", entry_list(index, e.token_sort.entries));
+    set_item(d, "two_stage_entries", entry_list(index, e.two_stage.entries));
+    set_item(d, "decided_by", str(fuzzy::to_string(e.decided_by)));
+    set_item(d, "reason", str(e.reason));
+    if (numbers) set_item(d, "numbers", str_list(e.numbers));
+    return out.release();
+}
+
+PyObject* explain(Call& c) {
+    const PreparedLibrary& library = c.self<PreparedLibrary>();
+    if (c.text_list(0).size() != c.text_list(1).size()) {
+        raise(PyExc_ValueError, "artists and titles must have the same length");
+    }
+    if (c.count(2) == 0) raise(PyExc_ValueError, "top must be at least 1");
+    const OwnedTexts artists = copy_texts(c.text_list(0));
+    const OwnedTexts titles = copy_texts(c.text_list(1));
+    const fuzzy::ExplainOptions options{.top = static_cast<std::size_t>(c.count(2)),
+                                        .distinct_numbers = library.distinct_numbers};
+    const std::vector<fuzzy::Explanation> results = without_lock([&] {
+        return fuzzy::batch_explain_releases(artists.views, titles.views, library.index, library.index.thresholds(),
+                                             options);
+    });
+    return list(results, [&](const fuzzy::Explanation& e) {
+        return explanation(library.index, e, library.distinct_numbers);
+    });
+}
+
+PyObject* set_distinct_numbers(Call& c) {
+    c.self<PreparedLibrary>().distinct_numbers = c.count(0) != 0;
+    return none();
+}
+
+PyObject* distinct_numbers(Call& c) { return boolean(c.self<PreparedLibrary>().distinct_numbers); }
 
 PyObject* load(Call& c) {
     return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0)))});
@@ -179,6 +246,23 @@ constexpr Function kLibraryMethods[] = {
             "fuzzy.batch_classify_releases does with the same pairs and thresholds.",
      .impl = &classify,
      .receiver = Receiver::Shared},
+    {.name = "explain",
+     .params = {{.name = "artists", .kind = Kind::TextList},
+                {.name = "titles", .kind = Kind::TextList},
+                {.name = "top", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 1}},
+     .doc = "Per release, a dict of the decision (as classify gives it), the exact test, the best score\n"
+            "of each measure with up to `top` library entries reaching it, what decided and why.",
+     .impl = &explain,
+     .receiver = Receiver::Shared},
+    {.name = "distinct_numbers",
+     .doc = "Whether numbers in titles must agree for a keep.",
+     .impl = &distinct_numbers,
+     .receiver = Receiver::Shared},
+    {.name = "set_distinct_numbers",
+     .params = {{.name = "on", .kind = Kind::Unsigned}},
+     .doc = "Turn the number guard on (non-zero) or off for classify and explain; not saved with the index.",
+     .impl = &set_distinct_numbers,
+     .receiver = Receiver::Exclusive},
     {.name = "save",
      .params = {kPath},
      .doc = "Write the index to a file, replacing it atomically.",
@@ -255,6 +339,30 @@ PyObject* resolve(Call& c) {
     return resolved_list(without_lock([&] { return catalogue.resolve(names.views, options); }));
 }
 
+PyObject* catalogue_explain(Call& c) {
+    const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
+    const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
+    if (std::isnan(options.threshold)) raise(PyExc_ValueError, "threshold must be a number, got nan");
+    if (std::isnan(options.ambiguity)) raise(PyExc_ValueError, "ambiguity_threshold must be a number, got nan");
+    const OwnedTexts names = copy_texts(c.text_list(0));
+    const std::vector<fuzzy::ResolveExplanation> results =
+        without_lock([&] { return catalogue.explain(names.views, options); });
+    static constexpr const char* kOutcomes[] = {"resolved", "no_candidates", "below_threshold", "ambiguous"};
+    return list(results, [&](const fuzzy::ResolveExplanation& e) {
+        Ref out(check(PyDict_New()));
+        set_item(out.get(), "match", e.match ? str(catalogue.entry(*e.match)) : none());
+        set_item(out.get(), "candidates", list(e.candidates, [&](const std::pair<std::size_t, double>& cand) {
+                     Ref pair(check(PyTuple_New(2)));
+                     PyTuple_SetItem(pair.get(), 0, check(str(catalogue.entry(cand.first))));  // steals
+                     PyTuple_SetItem(pair.get(), 1, check(floating(cand.second)));
+                     return pair.release();
+                 }));
+        set_item(out.get(), "outcome", str(kOutcomes[static_cast<std::size_t>(e.outcome)]));
+        set_item(out.get(), "reason", str(e.reason));
+        return out.release();
+    });
+}
+
 PyObject* catalogue_load(Call& c) {
     return c.new_instance(new PreparedCatalogue(index_from_file<PreparedCatalogue>(std::string(c.text(0)))));
 }
@@ -277,6 +385,15 @@ constexpr Function kCatalogueMethods[] = {
      .doc = "Resolve each name to its entry of this catalogue (or None), exactly as\n"
             "fuzzy.batch_fuzzy_resolve does with the same entries and arguments.",
      .impl = &resolve,
+     .receiver = Receiver::Shared},
+    {.name = "explain",
+     .params = {{.name = "names", .kind = Kind::TextList},
+                {.name = "threshold", .kind = Kind::Float},
+                kResolveLimit,
+                kResolveAmbiguity},
+     .doc = "Per name, a dict of the match (as resolve gives it), the best `limit` entries with their\n"
+            "scores, the outcome and why.",
+     .impl = &catalogue_explain,
      .receiver = Receiver::Shared},
     {.name = "save",
      .params = {kPath},

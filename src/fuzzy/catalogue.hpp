@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/error.hpp"
@@ -32,6 +33,18 @@
 namespace zemo::fuzzy {
 
 struct ResolveOptions;
+
+// Why a name resolved or did not: the best entries (catalogue position and
+// score, best first, ties by position; as many as the limit asks, at least
+// one), the outcome, and one line for a person.
+enum class ResolveOutcome : std::uint8_t { Resolved, NoCandidates, BelowThreshold, Ambiguous };
+
+struct ResolveExplanation {
+    std::optional<std::size_t> match;
+    std::vector<std::pair<std::size_t, double>> candidates;
+    ResolveOutcome outcome = ResolveOutcome::NoCandidates;
+    std::string reason;
+};
 
 class PreparedCatalogue {
 public:
@@ -111,6 +124,10 @@ public:
     // One copy of the accepted entry (or nothing) per name, in order.
     std::vector<std::optional<std::string>> resolve(const std::vector<std::string_view>& names,
                                                     const ResolveOptions& options) const;
+
+    // Per name, the decision of resolve with the entries and scores behind it.
+    std::vector<ResolveExplanation> explain(const std::vector<std::string_view>& names,
+                                            const ResolveOptions& options) const;
 
     // The characters of entry i, as the kernels take them.
     detail::CharSpan chars(std::size_t i) const noexcept;

@@ -397,6 +397,11 @@ std::string_view LibraryIndex::title(std::size_t id) const {
     return key(id).substr(entries_[id].artist_size + kSeparator.size());
 }
 
+std::pair<std::string_view, std::string_view> LibraryIndex::pair(std::size_t i) const {
+    const std::size_t id = id_of_input_[i];
+    return {key(id).substr(0, entries_[id].artist_size), title(id)};
+}
+
 std::vector<std::string_view> LibraryIndex::artists() const {
     std::vector<std::string_view> out;
     for (std::size_t p = 0; p < artist_count(); ++p) out.push_back(artist(p));

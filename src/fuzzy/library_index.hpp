@@ -22,6 +22,11 @@
 
 namespace zemo::fuzzy {
 
+namespace scan {
+class Classifier;
+class Explainer;
+}  // namespace scan
+
 namespace detail {
 
 inline constexpr std::string_view kSeparator = " ||| ";
@@ -87,6 +92,8 @@ public:
     // Combined keys, one per input pair, in input order.
     std::size_t size() const noexcept { return entries_.size(); }
     std::string_view combined(std::size_t i) const noexcept;
+    // The artist and title of input pair i, in match form.
+    std::pair<std::string_view, std::string_view> pair(std::size_t i) const;
     // Distinct artists, sorted byte-wise.
     std::size_t artist_count() const noexcept { return artist_summaries_.size(); }
     std::vector<std::string_view> artists() const;
@@ -117,7 +124,8 @@ public:
     void set_thresholds(const ClassifyThresholds& thresholds);
 
 private:
-    friend class Classifier;
+    friend class scan::Classifier;
+    friend class scan::Explainer;
     friend struct IndexLayout;
     struct Builder;
     LibraryIndex() = default;

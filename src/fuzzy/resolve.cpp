@@ -81,7 +81,9 @@ inline std::uint32_t excess(const Row& e, const QueryCounts& q) noexcept {
 // stable sort and looking at the first two: only the best score (earliest
 // position among equals) and the runner-up's score decide, so an entry whose
 // upper bound shows it can change neither, nor bring the runner-up within
-// the ambiguity gap of the best, is never scored. The bound only ever
+// the ambiguity gap of the best, is never scored. Asked for the `keep` best
+// entries instead, it scores every entry whose bound reaches the least of
+// them and nothing else. The bound only ever
 // tightens as scores come in, so the order of the visit does not matter for
 // the result; nearby lengths and the query's own first character go first
 // because they raise the best score early.
@@ -89,8 +91,8 @@ class Search {
 public:
     // Counts its work on `poller`, shared by the names of one batch.
     Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
-           InterruptPoller& poller)
-        : cat_(catalogue), o_(o), poller_(poller) {
+           InterruptPoller& poller, std::size_t keep = 0)
+        : cat_(catalogue), o_(o), poller_(poller), keep_(keep) {
         poller_.tick(name.size() + 64);
         q_ = utf8::narrowest(name, chars_);
         la_ = q_.size;
@@ -121,6 +123,16 @@ public:
         accept_floor_ = std::isnan(o.threshold) ? -kInf : o.threshold;
         second_floor_ = o.threshold - o.ambiguity - kSlack;
         if (std::isnan(second_floor_)) second_floor_ = -kInf;
+        if (keep_ > 0) {
+            need_second_ = false;
+            accept_floor_ = -kInf;
+        }
+    }
+
+    // The best `keep` entries as (score, position), best first, ties by position.
+    const std::vector<std::pair<double, std::uint32_t>>& best_entries() {
+        run();
+        return top_;
     }
 
     std::optional<std::size_t> run() {
@@ -269,6 +281,12 @@ private:
             return detail::jaro_winkler(a, n, b, m);
         });
         ++seen_;
+        if (keep_ > 0) {
+            const std::pair<double, std::uint32_t> item{s, id};
+            const auto worse = [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); };
+            top_.insert(std::upper_bound(top_.begin(), top_.end(), item, worse), item);
+            if (top_.size() > keep_) top_.pop_back();
+        }
         if (s > best_ || (s == best_ && id < best_at_)) {
             second_ = best_;
             best_ = s;
@@ -281,7 +299,10 @@ private:
 
     void raise_floor() {
         const double before = floor_;
-        if (!need_second_) {
+        if (keep_ > 0) {
+            // A score below the least of a full list changes nothing.
+            floor_ = std::max(band_, top_.size() == keep_ ? top_.back().first : -kInf);
+        } else if (!need_second_) {
             // Only a strictly higher score (or an equal earlier one, which
             // the padded bound lets through) can change the outcome.
             floor_ = std::max(band_, best_);
@@ -322,6 +343,8 @@ private:
     double best_ = -kInf;
     double second_ = -kInf;
     std::size_t best_at_ = 0;
+    std::size_t keep_ = 0;
+    std::vector<std::pair<double, std::uint32_t>> top_;
 };
 
 }  // namespace
@@ -330,6 +353,45 @@ std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view 
                                                                const ResolveOptions& options) const {
     InterruptPoller poller;
     return Search(*this, name, options, poller).run();
+}
+
+std::vector<ResolveExplanation> PreparedCatalogue::explain(const std::vector<std::string_view>& names,
+                                                           const ResolveOptions& options) const {
+    std::vector<ResolveExplanation> out(names.size());
+    parallel_for(names.size(), [&](std::size_t begin, std::size_t end) {
+        InterruptPoller poller;
+        for (std::size_t i = begin; i < end; ++i) {
+            ResolveExplanation& e = out[i];
+            if (size() == 0) {
+                e.outcome = ResolveOutcome::NoCandidates;
+                e.reason = "the catalogue is empty";
+                continue;
+            }
+            const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(options.limit, 1), size()));
+            Search search(*this, names[i], options, poller, keep);
+            for (const auto& [score, at] : search.best_entries()) e.candidates.emplace_back(at, score);
+            // As resolve decides: the best against the threshold, then the
+            // runner-up within the gap when the limit asks for the guard.
+            const double best = e.candidates.front().second;
+            if (best < options.threshold) {
+                e.outcome = ResolveOutcome::BelowThreshold;
+                e.reason = "best " + detail::score_text(best) + " below the threshold " + detail::score_text(options.threshold);
+            } else if (e.candidates.size() > 1 && std::abs(best - e.candidates[1].second) < options.ambiguity) {
+                e.outcome = ResolveOutcome::Ambiguous;
+                e.reason = "best " + detail::score_text(best) + " and runner-up " + detail::score_text(e.candidates[1].second) +
+                           " within the ambiguity gap " + detail::score_text(options.ambiguity);
+            } else {
+                e.outcome = ResolveOutcome::Resolved;
+                e.match = e.candidates.front().first;
+                e.reason = "best " + detail::score_text(best) + " at or above the threshold " + detail::score_text(options.threshold);
+                if (e.candidates.size() > 1) {
+                    e.reason += ", runner-up " + detail::score_text(e.candidates[1].second) + " outside the ambiguity gap " +
+                                detail::score_text(options.ambiguity);
+                }
+            }
+        }
+    });
+    return out;
 }
 
 std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::vector<std::string_view>& names,

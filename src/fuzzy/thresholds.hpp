@@ -3,6 +3,7 @@
 // the bindings, the package and the command line take them from here.
 
 #include <charconv>
+#include <cstdio>
 #include <utility>
 #include <optional>
 #include <string>
@@ -29,6 +30,15 @@ inline std::string number_text(double v) {
     const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
     std::string s(buf, end);
     if (s.find_first_of(".ein") == std::string::npos) s += ".0";
+    return s;
+}
+// A score or threshold for people: two decimals, up to four where they
+// tell it from its neighbours ("0.80", "0.7458").
+inline std::string score_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s(buf);
+    while (s.size() > 4 && s.back() == '0' && s[s.size() - 3] != '.') s.pop_back();
     return s;
 }
 }  // namespace detail

@@ -16,14 +16,14 @@ import sys
 from typing import NoReturn
 
 from zemo_etl import __version__
-from zemo_etl.cli import load, match, normalize, pipeline, rows, state
+from zemo_etl.cli import load, match, normalize, pipeline, review, rows, state
 from zemo_etl.cli.common import (EXIT_BROKEN_PIPE, EXIT_FAILED, EXIT_INTERRUPTED, ArgumentParser,
                                  StreamOutput, describe_os_error, run_handler, silence_stdout)
 from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
 
 __all__ = ["main", "console_main", "Pipeline", "SAMPLE_DATA", "STEPS"]
 
-_COMMAND_MODULES = [pipeline, rows, normalize, match, state, load]
+_COMMAND_MODULES = [pipeline, rows, normalize, match, review, state, load]
 
 _DESCRIPTION = """\
 The zemo ETL pipeline's everyday jobs.
@@ -33,6 +33,7 @@ The zemo ETL pipeline's everyday jobs.
   zemo-etl rows library.sql library > library.csv
   zemo-etl normalize --form match names.txt
   zemo-etl classify --library library.sql --releases releases.csv > decided.csv
+  zemo-etl review decided.csv -o review.html     # after classify --explain
   zemo-etl resolve --catalog artists.txt names.txt
   zemo-etl state show out/state.json
   zemo-etl load library.sql library --into sqlite:///library.db

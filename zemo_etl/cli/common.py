@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar, Union
 
 from zemo_etl import safety
-from zemo_etl.index import Catalogue, LibraryIndex
+from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -270,6 +270,55 @@ def add_output_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
                             "spreadsheet shows them as text (the data is then no longer exact)")
 
 
+KEEP_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep")
+
+
+def threshold_option(name: str) -> str:
+    """The command-line option of a classifier threshold: token_set_keep -> --token-set-keep."""
+    return "--" + name.replace("_", "-")
+
+
+def add_threshold_options(p: argparse.ArgumentParser) -> None:
+    """The classifier's thresholds (defaults: zemo_etl.index.DEFAULT_THRESHOLDS) and --distinct-numbers."""
+    g = p.add_argument_group("classifier", "scores run from 0 to 1: a release keeps when its scores reach the keep\n"
+                                           "values, goes to review between the floor and a keep value")
+    g.add_argument("--keep", type=float, metavar="X", help="all three keep values at once")
+    for name, value in DEFAULT_THRESHOLDS.items():
+        g.add_argument(threshold_option(name), dest=name, type=float, metavar="X", help=f"default {value}")
+    g.add_argument("--distinct-numbers", action="store_true",
+                   help="a release whose title carries numbers (II, 1975, vol. 2) keeps only against a library "
+                        "title with the same numbers; otherwise it goes to review")
+
+
+def thresholds_from(args: argparse.Namespace) -> dict[str, float]:
+    """The thresholds the options give, checked: UserError naming the option when one is out of [0, 1] (or
+    NaN), or when the review floor lies above a keep value."""
+    chosen: dict[str, tuple[float, str]] = {name: (value, threshold_option(name))
+                                            for name, value in DEFAULT_THRESHOLDS.items()}
+    if getattr(args, "keep", None) is not None:
+        chosen.update({name: (args.keep, "--keep") for name in KEEP_THRESHOLDS})
+    for name in DEFAULT_THRESHOLDS:
+        if getattr(args, name, None) is not None:
+            chosen[name] = (getattr(args, name), threshold_option(name))
+    for value, option in chosen.values():
+        if not 0.0 <= value <= 1.0:  # NaN fails too
+            raise UserError(f"{option} {value}: must lie between 0 and 1")
+    floor, floor_option = chosen["review_floor"]
+    for name in KEEP_THRESHOLDS:
+        value, option = chosen[name]
+        if floor > value:
+            raise UserError(f"{floor_option} {floor} lies above {option} {value}; the floor must not exceed "
+                            "a keep value")
+    return {name: value for name, (value, _) in chosen.items()}
+
+
+def describe_thresholds(thresholds: dict[str, float], distinct_numbers: bool = False) -> str:
+    """The thresholds in a few words, for a summary."""
+    keep = "/".join(f"{thresholds[name]:g}" for name in KEEP_THRESHOLDS)
+    return (f"keep {keep} (token set/token sort/two-stage), artist gate {thresholds['artist_gate']:g}, "
+            f"review floor {thresholds['review_floor']:g}" + (", distinct numbers" if distinct_numbers else ""))
+
+
 def check_folder(folder: Any, allow_shared: bool, command: str = "") -> None:
     """Refuse to write into a folder other users can change (one-line
     UserError), unless `allow_shared` (--allow-shared-folder): then warn on
@@ -460,6 +509,11 @@ class CsvInput:
             raise UserError(f"{where}: columns {names} both match {column!r}; name one exactly")
         hint = "; --delimiter sets the field separator" if len(self.header) == 1 else ""
         raise UserError(f"{where}: no column {column!r} (columns: {', '.join(self.header)}){hint}")
+
+    @property
+    def line(self) -> int:
+        """The line the last row read ends on (from 1)."""
+        return self._reader.line_num
 
     def column(self, name: str) -> int:
         """The position of a column: a required one as matched, another by exact name."""
@@ -697,17 +751,10 @@ RESOLVE_CHUNK = 500
 FORM_CHUNK = 20_000
 
 
-def classify_in_chunks(artists: Sequence[str], titles: Sequence[str],
-                       library: Union[Sequence[tuple[str, str]], LibraryIndex],
-                       progress: Optional[Progress] = None) -> list[str]:
-    """fuzzy.batch_classify_releases over chunks through one library index, the same result as one call."""
-    index = library if isinstance(library, LibraryIndex) else LibraryIndex(library)
-    out: list[str] = []
-    for start in range(0, len(artists), CLASSIFY_CHUNK):
-        out += index.classify(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
-        if progress is not None:
-            progress.update(min(CLASSIFY_CHUNK, len(artists) - start))
-    return out
+def library_index(pairs: Sequence[tuple[str, str]], thresholds: Optional[dict[str, float]] = None,
+                  distinct_numbers: bool = False) -> LibraryIndex:
+    """The index of `pairs` with the given thresholds (default: the library's)."""
+    return LibraryIndex(pairs, **(thresholds or {}), distinct_numbers=distinct_numbers)
 
 
 def resolve_in_chunks(names: Sequence[str], catalog: Sequence[str], threshold: float,

@@ -8,15 +8,18 @@ import itertools
 import sys
 import time
 from collections import Counter
-from typing import Optional
+from typing import Any, Optional
 
 from zemo_etl import dump, schema, text
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, CsvInput, Progress, UserError, add_columns, add_command,
-                                 add_input_options, add_output_options, count_lines, csv_writer, open_output, open_text, read_lines,
-                                 refuse_overwriting_inputs, require_file, resolve_in_chunks)
+from zemo_etl.cli import review
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, RESOLVE_CHUNK, CsvInput, Progress, UserError, add_columns,
+                                 add_command, add_input_options, add_output_options, add_threshold_options,
+                                 count_lines, csv_writer, describe_thresholds, library_index, open_output, open_text,
+                                 read_lines, refuse_overwriting_inputs, require_file, resolve_in_chunks,
+                                 thresholds_from)
 from zemo_etl.safety import inert
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
-from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, LibraryIndex
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
 
 INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
 
@@ -48,16 +51,18 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
 
 def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
                        allow_incomplete: bool = False, encoding: str = "utf-8",
-                       delimiter: Optional[str] = None) -> LibraryIndex:
-    """The library index of a saved index file, or built from a dump or CSV."""
+                       delimiter: Optional[str] = None, thresholds: Optional[dict[str, float]] = None,
+                       distinct_numbers: bool = False) -> LibraryIndex:
+    """The library index of a saved index file (with its saved thresholds
+    unless `thresholds` are given), or built from a dump or CSV."""
     require_file(path)
     with open(path, "rb") as f:
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
-        return LibraryIndex(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
-                                               delimiter))
+        return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
+                                                delimiter), thresholds, distinct_numbers)
     try:
-        return LibraryIndex.load(path)
+        return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
     except ValueError as e:
         raise UserError(str(e)) from None
 
@@ -88,6 +93,11 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
     p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    p.add_argument("--explain", action="store_true",
+                   help="add the evidence: " + ", ".join(review.EXPLAIN_COLUMNS) + " (for `zemo-etl review`)")
+    p.add_argument("--decisions", metavar="FILE",
+                   help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
+    add_threshold_options(p)
     add_allow_incomplete(p)
     add_input_options(p)
     add_output_options(p)
@@ -121,18 +131,31 @@ zemo-etl resolve --catalog library.csv --catalog-column artist --column artist r
     p.add_argument("--column", metavar="NAME", help="the input is CSV; resolve this column")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("input", metavar="FILE", nargs="?", help="names (default: standard input)")
+    p.add_argument("--explain", action="store_true",
+                   help="add the evidence: " + ", ".join(RESOLVE_EXPLAIN_COLUMNS))
     add_input_options(p)
     add_output_options(p)
     p.set_defaults(handler=run_resolve)
 
 
+def _given_thresholds(args: argparse.Namespace) -> Optional[dict[str, float]]:
+    """The thresholds of the options, checked; None when none was given (a saved index keeps its own)."""
+    thresholds = thresholds_from(args)
+    given = args.keep is not None or any(getattr(args, name) is not None for name in DEFAULT_THRESHOLDS)
+    return thresholds if given else None
+
+
 def run_classify(args: argparse.Namespace) -> int:
     if args.save_index == "-":
         raise UserError("--save-index needs a file name (standard output carries the decisions)")
-    refuse_overwriting_inputs([args.output, args.save_index], [args.library, args.releases])
+    thresholds = _given_thresholds(args)
+    refuse_overwriting_inputs([args.output, args.save_index], [args.library, args.releases, args.decisions])
     started = time.monotonic()
+    overrides = None
+    if args.decisions:
+        overrides = review.Overrides(review.read_decisions(args.decisions, args.encoding), args.decisions)
     index = load_library_index(args.library, args.artist_column, args.title_column, args.allow_incomplete,
-                               args.encoding, args.delimiter)
+                               args.encoding, args.delimiter, thresholds, args.distinct_numbers)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:
@@ -140,6 +163,7 @@ def run_classify(args: argparse.Namespace) -> int:
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
+    added = ["decision", *review.EXPLAIN_COLUMNS] if args.explain else ["decision"]
     with open_text(args.releases, encoding=args.encoding) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column], delimiter=args.delimiter)
         ia, it = table.column(args.artist_column), table.column(args.title_column)
@@ -148,18 +172,64 @@ def run_classify(args: argparse.Namespace) -> int:
         with open_output(args.output, args) as out, \
                 Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
             writer = csv_writer(out, args.csv_safe)
-            header, (k,) = add_columns(table.header, ["decision"], args.releases, "zemo-etl classify: note:")
+            header, places = add_columns(table.header, added, args.releases, "zemo-etl classify: note:")
             writer.writerow(header)
             for chunk in itertools.chain([first] if first is not None else [], chunks):
-                decisions = index.classify([r[ia] for r in chunk], [r[it] for r in chunk])
+                artists, titles = [r[ia] for r in chunk], [r[it] for r in chunk]
+                if args.explain:
+                    explained = index.explain(artists, titles)
+                    decisions = [e["decision"] for e in explained]
+                    evidence = [review.explain_fields(e) for e in explained]
+                else:
+                    decisions = index.classify(artists, titles)
+                if overrides is not None:
+                    chosen = overrides.apply(artists, titles, decisions)
+                    if args.explain:
+                        evidence = [e if c is None else review.mark_chosen(e, c, args.decisions)
+                                    for e, c in zip(evidence, chosen)]
                 counts.update(decisions)
-                writer.writerows(row[:k] + [d] + row[k + 1:] for row, d in zip(chunk, decisions))
+                if not args.explain:
+                    k = places[0]
+                    writer.writerows(row[:k] + [d] + row[k + 1:] for row, d in zip(chunk, decisions))
+                else:
+                    writer.writerows(_placed(row, len(header), places, [d, *review.explain_csv_fields(e)])
+                                     for row, d, e in zip(chunk, decisions, evidence))
                 progress.update(len(chunk))
     n = sum(counts.values())
+    chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
     print(f"classified {n:,} releases against {len(index):,} library entries in "
-          f"{time.monotonic() - started:.1f} s: {counts['keep']:,} keep, {counts['prune']:,} prune, "
-          f"{counts['review']:,} review", file=sys.stderr)
+          f"{time.monotonic() - started:.1f} s (thresholds: {describe_thresholds(index.thresholds, args.distinct_numbers)}"
+          f"{inert(chosen_note)}): {counts['keep']:,} keep, {counts['prune']:,} prune, {counts['review']:,} review",
+          file=sys.stderr)
     return 0
+
+
+def _placed(row: list[str], width: int, places: list[int], values: list[str]) -> list[str]:
+    row = row + [""] * (width - len(row))
+    for k, value in zip(places, values):
+        row[k] = value
+    return row
+
+
+RESOLVE_EXPLAIN_COLUMNS = ["best", "best_score", "runner_up", "runner_up_score", "outcome", "reason"]
+
+
+def _explain_in_chunks(names: list[str], catalog: list[str], threshold: float,
+                       progress: Progress) -> list[dict[str, Any]]:
+    prepared = Catalogue(catalog)
+    out: list[dict[str, Any]] = []
+    for start in range(0, len(names), RESOLVE_CHUNK):
+        chunk = names[start:start + RESOLVE_CHUNK]
+        out += prepared.explain(chunk, threshold)
+        progress.update(len(chunk))
+    return out
+
+
+def _resolve_fields(explained: dict[str, Any], original: dict[str, str]) -> list[str]:
+    """The values of RESOLVE_EXPLAIN_COLUMNS: entries as the catalogue wrote them."""
+    candidates = [(original[entry], review.score_text(score)) for entry, score in explained["candidates"][:2]]
+    candidates += [("", "")] * (2 - len(candidates))
+    return [*candidates[0], *candidates[1], explained["outcome"], explained["reason"]]
 
 
 _COMPARE = {
@@ -232,17 +302,28 @@ def run_resolve(args: argparse.Namespace) -> int:
         rows = list(table.rows())
         names = [r[i] for r in rows]
     with Progress("resolve", total=total, unit="names") as progress:
-        matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
+        if args.explain:
+            explained = _explain_in_chunks(form(names), catalog, args.threshold, progress)
+            matches = [e["match"] for e in explained]
+        else:
+            matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
+    added = ["match", *RESOLVE_EXPLAIN_COLUMNS] if args.explain else ["match"]
+
+    def values(k: int, m: Optional[str]) -> list[str]:
+        shown = ["" if m is None else original[m]]
+        return shown + _resolve_fields(explained[k], original) if args.explain else shown
+
     with open_output(args.output, args) as out:
         writer = csv_writer(out, args.csv_safe)
         if args.column is None:
-            writer.writerow(["name", "match"])
-            writer.writerows([name, "" if m is None else original[m]] for name, m in zip(names, matches))
+            writer.writerow(["name", *added])
+            writer.writerows([name, *values(k, m)] for k, (name, m) in enumerate(zip(names, matches)))
         else:
-            header, (k,) = add_columns(table.header, ["match"], args.input or "standard input",
-                                       "zemo-etl resolve: note:")
+            header, places = add_columns(table.header, added, args.input or "standard input",
+                                         "zemo-etl resolve: note:")
             writer.writerow(header)
-            writer.writerows(r[:k] + ["" if m is None else original[m]] + r[k + 1:] for r, m in zip(rows, matches))
+            writer.writerows(_placed(r, len(header), places, values(k, m))
+                             for k, (r, m) in enumerate(zip(rows, matches)))
     resolved = sum(m is not None for m in matches)
     print(f"resolved {resolved:,} of {len(matches):,} names against {len(catalog):,} catalogue entries",
           file=sys.stderr)

@@ -16,7 +16,11 @@ Both inputs are checked before the first step starts.
 2. dedupe_releases the releases CSV, in storage form, duplicates dropped
 3. classify        each release keep / prune / review against the library
 4. resolve_artists each release artist against the library's artists
-5. write_report    WORKDIR/releases_classified.csv and a summary
+5. write_report    WORKDIR/releases_classified.csv, WORKDIR/review.html and a summary
+
+The classifier's thresholds are options (defaults as the library's);
+--decisions FILE (a review page's export: artist,title,decision) overrides
+the computed decision of the releases it names, matched by match form.
 
 The library, the releases and the decisions live in a database: by default
 the SQLite file WORKDIR/library.db, or PostgreSQL with --db-url
@@ -43,13 +47,16 @@ from collections.abc import Iterator
 from typing import Any, Optional
 
 from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores, text
+from zemo_etl.cli import review
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli import workdir as workdir_record
-from zemo_etl.cli.common import (EXIT_FAILED, CommandError, CsvInput, Progress, UserError, add_columns, add_command,
-                                 add_input_options, add_output_options, check_folder, classify_in_chunks, csv_writer,
-                                 open_text, refuse_overwriting_inputs, require_file, resolve_in_chunks)
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, EXIT_FAILED, CommandError, CsvInput, Progress, UserError,
+                                 add_columns, add_command, add_input_options, add_output_options,
+                                 add_threshold_options, check_folder, csv_writer, describe_thresholds, library_index,
+                                 open_text, refuse_overwriting_inputs, require_file, resolve_in_chunks,
+                                 threshold_option, thresholds_from)
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
-from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
 REPORT = "releases_classified.csv"  # in the work folder
@@ -62,6 +69,8 @@ SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
 RELEASES_TABLE = "incoming_releases"
 DECISIONS_TABLE = "release_decisions"
 MATCHES_TABLE = "artist_matches"
+# LibraryIndex.explain's evidence of each decision (review.explain_fields as JSON), for the review page.
+EVIDENCE_TABLE = "release_evidence"
 # The releases CSV's header, for the report; role: "artist" and "title" for
 # the columns the job read them from.
 RELEASE_COLUMNS_TABLE = "incoming_release_columns"
@@ -71,6 +80,7 @@ JOB_TABLES = {
     RELEASE_COLUMNS_TABLE: ["position INTEGER PRIMARY KEY", "name TEXT", "role TEXT"],
     DECISIONS_TABLE: ["seq INTEGER PRIMARY KEY", "decision TEXT NOT NULL"],
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
+    EVIDENCE_TABLE: ["seq INTEGER PRIMARY KEY", "evidence TEXT"],
 }
 
 
@@ -80,18 +90,24 @@ class Pipeline:
     `allow_shared_folder`: a work folder other users can change is used
     (with a warning) rather than refused; `encoding`, `delimiter`,
     `artist_column`, `title_column`: how the releases CSV is read (as
-    `classify` reads it)."""
+    `classify` reads it); `thresholds` (default the library's) and
+    `distinct_numbers`: how releases are classified; `decisions`: a
+    decisions file whose choices override the computed decisions."""
 
     allow_incomplete = False  # a dump cut short is read up to the cut (with a warning)
 
     def __init__(self, dump: pathlib.Path, releases: pathlib.Path, workdir: pathlib.Path,
                  db_url: Optional[str] = None, *, csv_safe: bool = False, allow_shared_folder: bool = False,
                  encoding: str = "utf-8", delimiter: Optional[str] = None,
-                 artist_column: str = "artist", title_column: str = "title") -> None:
+                 artist_column: str = "artist", title_column: str = "title",
+                 thresholds: Optional[dict[str, float]] = None, distinct_numbers: bool = False,
+                 decisions: Optional[pathlib.Path] = None) -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
         self.encoding, self.delimiter = encoding, delimiter
         self.artist_column, self.title_column = artist_column, title_column
+        self.thresholds = dict(DEFAULT_THRESHOLDS, **(thresholds or {}))
+        self.distinct_numbers, self.decisions = distinct_numbers, decisions
         self.state_path = workdir / "state.json"
         self.db_url = state_command.resolve_db_url(db_url or "sqlite:///" + str(workdir / "library.db"))
         self.csv_dir = str(releases.resolve().parent)
@@ -104,13 +120,24 @@ class Pipeline:
         they take effect (the delimiter found in the header once it is read)."""
         return {"--encoding": codecs.lookup(self.encoding).name, "--delimiter": self.delimiter,
                 "--artist-column": self.artist_column, "--title-column": self.title_column,
-                "--csv-safe": self.csv_safe}
+                "--csv-safe": self.csv_safe,
+                **{threshold_option(name): value for name, value in self.thresholds.items()},
+                "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None}
+
+    def files(self) -> dict[str, pathlib.Path]:
+        """The input files, by their options."""
+        files = {"--dump": self.dump, "--releases": self.releases}
+        if self.decisions is not None:
+            files["--decisions"] = self.decisions
+        return files
 
     def check_inputs(self) -> None:
         """Each input a regular file we can read, the releases a well-formed
         CSV with the columns we need: refused (UserError) before any step
         starts, rather than after the dump is loaded."""
         require_file(str(self.dump))
+        if self.decisions is not None:
+            review.read_decisions(str(self.decisions), self.encoding)
         table = self._releases_csv()
         with table.stream:
             for _ in table.rows():
@@ -157,7 +184,7 @@ class Pipeline:
     def _check_resume(self) -> None:
         """A state to resume belongs to these inputs and options, or the run
         is refused naming what changed; a new run records them first."""
-        record = workdir_record.identify({"--dump": self.dump, "--releases": self.releases}, self.options())
+        record = workdir_record.identify(self.files(), self.options())
         if not os.path.lexists(self.state_path):
             workdir_record.save(self.workdir, record)
             return
@@ -193,16 +220,24 @@ class Pipeline:
     def _replace(self, table: str, ddl: str, columns: list[str], rows: Any) -> None:
         # A step's table in one transaction: a failed step leaves the old one.
         with self.store.transaction():
-            if self.store.table_exists(table):
-                self.store.clear(table)
-            else:
-                self.store.execute(ddl)
-            self.store.insert_rows(table, columns, rows)
+            self._fill(table, ddl, columns, rows)
+
+    def _fill(self, table: str, ddl: str, columns: list[str], rows: Any) -> None:
+        if self.store.table_exists(table):
+            self.store.clear(table)
+        else:
+            self.store.execute(ddl)
+        self.store.insert_rows(table, columns, rows)
 
     def _replace_job_table(self, table: str, rows: Any) -> None:
-        definitions = JOB_TABLES[table]
-        self._replace(table, f"CREATE TABLE {table} ({', '.join(definitions)})",
-                      [d.split()[0] for d in definitions], rows)
+        self._replace_job_tables({table: rows})
+
+    def _replace_job_tables(self, tables: dict[str, Any]) -> None:
+        with self.store.transaction():
+            for table, rows in tables.items():
+                definitions = JOB_TABLES[table]
+                self._fill(table, f"CREATE TABLE {table} ({', '.join(definitions)})",
+                           [d.split()[0] for d in definitions], rows)
 
     def run(self, fresh: bool = False) -> int:
         """The steps not completed yet (all of them with `fresh`): 0 when all
@@ -330,13 +365,31 @@ class Pipeline:
     def classify(self) -> None:
         pairs = [(artist or "", title or "") for artist, title in self._library()]
         releases = self._releases()
+        artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
+        index = library_index(pairs, self.thresholds, self.distinct_numbers)
+        decisions: list[str] = []
+        evidence: list[list[Any]] = []  # compact at once: explain's dicts of a whole run would not fit
         with Progress("classify", total=len(releases), unit="releases") as progress:
-            decisions = classify_in_chunks(
-                [r["artist"] for r in releases], [r["title"] for r in releases], pairs, progress
-            )
+            for start in range(0, len(releases), CLASSIFY_CHUNK):
+                explained = index.explain(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
+                decisions += [e["decision"] for e in explained]
+                evidence += [review.explain_fields(e) for e in explained]
+                progress.update(len(explained))
+        chosen_note = ""
+        if self.decisions is not None:
+            overrides = review.Overrides(review.read_decisions(str(self.decisions), self.encoding),
+                                         self.decisions.name)
+            for k, chosen in enumerate(overrides.apply(artists, titles, decisions)):
+                if chosen is not None:
+                    evidence[k] = review.mark_chosen(evidence[k], chosen, self.decisions.name)
+            chosen_note = f"; {overrides.summary()}"
         counts = Counter(decisions)
-        print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review")
-        self._replace_job_table(DECISIONS_TABLE, list(enumerate(decisions)))
+        print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
+              f" (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers)}{inert(chosen_note)})")
+        # In one transaction: the page never shows the evidence of other decisions.
+        self._replace_job_tables({
+            DECISIONS_TABLE: list(enumerate(decisions)),
+            EVIDENCE_TABLE: [(k, json.dumps(e, ensure_ascii=False)) for k, e in enumerate(evidence)]})
 
     def resolve_artists(self) -> None:
         # Matched in identity form, recorded as the library stores the name
@@ -375,10 +428,10 @@ class Pipeline:
     def refuse_overwriting_inputs(self) -> None:
         """UserError when the report, the state or the SQLite database would
         be written over the dump or the releases CSV."""
-        outputs = [str(self.workdir / REPORT), str(self.state_path)]
+        outputs = [str(self.workdir / REPORT), str(self.workdir / review.PAGE_NAME), str(self.state_path)]
         if self.db_url.startswith("sqlite:///"):
             outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
-        refuse_overwriting_inputs(outputs, [str(self.dump), str(self.releases)], "use another --workdir")
+        refuse_overwriting_inputs(outputs, [str(path) for path in self.files().values()], "use another --workdir")
 
     def write_report(self) -> None:
         """Every column of the releases CSV (artist and title in storage
@@ -404,6 +457,20 @@ class Pipeline:
                     row[k] = value
                 writer.writerow(row)
         print(f"[done] write_report: {inert(out)}")
+        page = self.workdir / review.PAGE_NAME
+        if not self.store.table_exists(EVIDENCE_TABLE):  # classified before pages were made
+            if os.path.lexists(page):
+                os.remove(page)  # an older run's page would not match this report
+        else:
+            evidence = [json.loads(e) for (e,) in
+                        self.store.query(f"SELECT evidence FROM {EVIDENCE_TABLE} ORDER BY seq")]
+            artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
+            rows = [review.page_row(a, t, ma, mt, d, e) for a, t, ma, mt, d, e in zip(
+                artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), decisions,
+                evidence)]
+            with atomic_write(page) as f:
+                f.write(review.render_page(rows, self.thresholds, self.releases.name, self.distinct_numbers))
+            print(f"    review page: {inert(page)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()
         for release, decision in zip(releases, decisions):
@@ -422,6 +489,8 @@ zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with tim
     demo.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     demo.add_argument("--scale", type=int, metavar="N",
                       help="generate N library rows and N releases into WORKDIR and print each step's time")
+    add_decisions_option(demo)
+    add_threshold_options(demo)
     add_output_options(demo)
     demo.set_defaults(handler=run_demo)
     run = add_command(sub, "run", "run the job on a dump and a releases CSV", __doc__, """
@@ -436,10 +505,17 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     run.add_argument("--db-url", help="postgresql://... instead of the SQLite file WORKDIR/library.db")
     run.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of the releases CSV")
     run.add_argument("--title-column", default="title", metavar="NAME", help="title column of the releases CSV")
+    add_decisions_option(run)
+    add_threshold_options(run)
     add_input_options(run)
     add_allow_incomplete(run)
     add_output_options(run)
     run.set_defaults(handler=run_job)
+
+
+def add_decisions_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--decisions", type=pathlib.Path, metavar="FILE",
+                   help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
 
 
 GENERATED = "generated.json"  # in WORKDIR/input: the --scale its files were generated for
@@ -493,7 +569,9 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
                         allow_shared_folder=args.allow_shared_folder, encoding=getattr(args, "encoding", "utf-8"),
                         delimiter=getattr(args, "delimiter", None),
                         artist_column=getattr(args, "artist_column", "artist"),
-                        title_column=getattr(args, "title_column", "title"))
+                        title_column=getattr(args, "title_column", "title"), thresholds=thresholds_from(args),
+                        distinct_numbers=getattr(args, "distinct_numbers", False),
+                        decisions=getattr(args, "decisions", None))
     pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
     return pipeline
 

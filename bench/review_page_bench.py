@@ -1,0 +1,89 @@
+"""The review page at 50,000 releases (5,000 with --quick): its size, and in
+headless Chromium the time from navigation to a ready page, and the time of
+a filter, a sort and a search over all rows.
+
+The rows are the explained decisions of generated releases against a
+generated library of the same size, as `zemo-etl demo --scale N` makes them.
+Needs Chromium, its driver and selenium; skipped otherwise.
+"""
+
+from __future__ import annotations
+
+import csv
+import pathlib
+import shutil
+import sys
+import tempfile
+import time
+
+from zemo_etl import _demo_data, parser, schema, text
+from zemo_etl.cli import review
+from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
+
+
+def _page(n: int, folder: pathlib.Path) -> pathlib.Path:
+    dump, releases = folder / "library.sql", folder / "releases.csv"
+    _demo_data.generate(str(dump), str(releases), n, n)
+    library = [(r[2] or "", r[1] or "") for r in parser.load_table_rows(str(dump), schema.LIBRARY_TABLE)]
+    with open(releases, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))[1:]
+    artists, titles = [r[0] for r in rows], [r[1] for r in rows]
+    explained = LibraryIndex(library).explain(artists, titles)
+    page_rows = [review.page_row(a, t, ma, mt, e["decision"], review.explain_fields(e)) for a, t, ma, mt, e in zip(
+        artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), explained)]
+    page = folder / "review.html"
+    page.write_text(review.render_page(page_rows, DEFAULT_THRESHOLDS, str(releases)), encoding="utf-8")
+    return page
+
+
+def _browser():
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800"):
+        options.add_argument(arg)
+    options.binary_location = shutil.which("chromium") or ""
+    return webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver")))
+
+
+def _timed(driver, script: str) -> float:
+    """Milliseconds the page takes for `script` (an event that re-selects the rows)."""
+    return driver.execute_script(f"const t = performance.now(); {script}; return performance.now() - t;")
+
+
+def run(quick: bool) -> None:
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        print("review page: skipped (selenium is not installed)")
+        return
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        print("review page: skipped (Chromium or its driver is not installed)")
+        return
+    n = 5_000 if quick else 50_000
+    with tempfile.TemporaryDirectory() as tmp:
+        page = _page(n, pathlib.Path(tmp))
+        size = page.stat().st_size
+        driver = _browser()
+        try:
+            loads = []
+            for _ in range(3):
+                started = time.perf_counter()
+                driver.get(page.as_uri())
+                assert driver.execute_script("return document.body.dataset.ready") == "true"
+                loads.append(time.perf_counter() - started)
+            change = "e.dispatchEvent(new Event('change'))"
+            filt = _timed(driver, f"const e = document.getElementById('filter-keep'); e.checked = true; {change}")
+            sort = _timed(driver, "document.querySelector('button[data-sort=s1]').click()")
+            search = _timed(driver, f"const e = document.getElementById('search'); e.value = 'live'; {change}")
+        finally:
+            driver.quit()
+    print(f"review page, {n:,} releases: {size / 2**20:.1f} MiB ({size / n:.0f} bytes a release)")
+    print(f"    load to ready     {sorted(loads)[1] * 1000:8.0f} ms (median of 3)")
+    print(f"    filter keep+review {filt:7.0f} ms")
+    print(f"    sort by token set {sort:8.0f} ms")
+    print(f"    search            {search:8.0f} ms")
+
+
+if __name__ == "__main__":
+    run("--quick" in sys.argv)

@@ -1,0 +1,557 @@
+#pragma once
+// The candidate scans of one release against the library index, shared by
+// classify_release (classify.cpp), which asks of each score only whether it
+// reaches a threshold, and explain_release (explain.cpp), which wants the
+// scores themselves and the entries behind them. Internal to src/fuzzy.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/utf8.hpp"
+#include "fuzzy/chars.hpp"
+#include "fuzzy/classify.hpp"
+#include "fuzzy/kernels.hpp"
+#include "fuzzy/library_index.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zemo::fuzzy {
+namespace scan {
+
+using detail::bucket;
+using detail::kBars;
+using detail::kBuckets;
+using detail::kSpaceBucket;
+
+inline double lcs_ratio_of(std::string_view a, std::string_view b, std::size_t extra, std::size_t n, std::size_t m) {
+    thread_local utf8::CharBuffers tls_a, tls_b;
+    const std::size_t l = utf8::with_common_width(a, b, tls_a, tls_b, [](const auto* x, std::size_t nx, const auto* y, std::size_t ny) {
+        return detail::lcs_length(x, nx, y, ny);
+    });
+    return detail::ratio_from_lcs(extra + l, n, m);
+}
+
+inline double jaro_winkler_of(const utf8::CharSpan& a, std::string_view b) {
+    thread_local utf8::CharBuffers tls;
+    return utf8::visit(a, utf8::narrowest(b, tls), [](const auto* x, std::size_t n, const auto* y, std::size_t m) {
+        return detail::jaro_winkler(x, n, y, m);
+    });
+}
+
+// Sum over buckets of the smaller count.
+inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryIndex::Counts& b) {
+#if defined(__SSE2__)
+    const auto* x = reinterpret_cast<const __m128i*>(a.n);
+    const auto* y = reinterpret_cast<const __m128i*>(b.n);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x), _mm_load_si128(y)), zero),
+                                       _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x + 1), _mm_load_si128(y + 1)), zero));
+    return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+#else
+    std::size_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(a.n[b], b.n[b]);
+    return n;
+#endif
+}
+
+// Sum over buckets (optionally without spaces) of the smaller count.
+inline std::size_t common_chars(const std::uint32_t* q, const std::uint8_t* e, bool spaces) {
+    std::size_t n = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min<std::uint32_t>(q[b], e[b]);
+    if (!spaces) n -= std::min<std::uint32_t>(q[kSpaceBucket], e[kSpaceBucket]);
+    return n;
+}
+
+// Whether the maximum of a stream of scores reaches each of two thresholds.
+// The maximum of an empty stream is 0.0.
+class Reach {
+public:
+    Reach(double low, double high) : t_{low, high}, hit_{0.0 >= low, 0.0 >= high} {}
+    void see(double s) {
+        hit_[0] = hit_[0] || s >= t_[0];
+        hit_[1] = hit_[1] || s >= t_[1];
+    }
+    bool settled() const { return hit_[0] && hit_[1]; }
+    // The least threshold not yet reached: scores below it change nothing.
+    double need() const {
+        if (hit_[0]) return t_[1];
+        if (hit_[1]) return t_[0];
+        return std::min(t_[0], t_[1]);
+    }
+    bool low() const { return hit_[0]; }
+    bool high() const { return hit_[1]; }
+
+private:
+    double t_[2];
+    bool hit_[2];
+};
+
+// The decision is Keep when all three scores reach their keep values, else
+// Review when any reaches the review floor, else Prune; only the exact best
+// artist of the two-stage score matters beyond that. So each score is asked
+// only whether it reaches a threshold, the questions are asked cheapest and
+// most decisive first, and a scan stops at the first candidate that reaches
+// the threshold. A candidate is scored only if cheap upper bounds (lengths,
+// shared tokens, character counts) can reach it, and the token-sort scan
+// visits only the sub-ranges of the posting lists whose lengths can.
+//
+// In the token-set score the shared-token string is a prefix of both
+// combined strings: two of its ratios are closed forms in the token lengths,
+// and the third needs the LCS of the two remainders only.
+
+class Classifier {
+public:
+    Classification classify(const LibraryIndex& ix, const ClassifyThresholds& th, std::string_view artist,
+                            std::string_view title) {
+        ix_ = &ix;
+        th_ = &th;
+        if (ix.find_pair(artist, title) != LibraryIndex::kNoEntry) return Classification::Keep;
+        start(artist, title);
+
+        // The token-set score reaches its keep value after a few candidates
+        // (an entry whose tokens are a subset of the release's scores 1.0);
+        // the two-stage score looks at artists only; proving that no entry
+        // reaches the token-sort keep value costs the most.
+        if (reaches_set(th.token_set_keep) && two_stage().high() && reaches_sort(th.token_sort_keep))
+            return Classification::Keep;
+        if (reaches_set(th.review_floor) || two_stage().low() || reaches_sort(th.review_floor))
+            return Classification::Review;
+        return Classification::Prune;
+    }
+
+protected:
+    // Prepares the scans for a release; ix_ and th_ are set.
+    void start(std::string_view artist, std::string_view title) {
+        prepare_query(artist, title);
+        set_ = Memo{};
+        sort_ = Memo{};
+        two_stage_ = Reach(th_->review_floor, th_->two_stage_keep);
+        two_stage_done_ = false;
+        artist_ = artist;
+        title_ = title;
+    }
+
+    struct QueryToken {
+        std::string text;
+        std::int64_t id;
+        std::uint32_t chars;
+    };
+
+    // What is known of a score, the maximum over the candidates (0.0 for
+    // none): at least `best`, and below `below`.
+    struct Memo {
+        double best = 0.0;
+        double below = std::numeric_limits<double>::infinity();
+    };
+
+    void prepare_query(std::string_view artist, std::string_view title) {
+        query_ = combined_key(artist, title);
+        all_tokens_.clear();
+        detail::for_each_piece(query_, [&](std::string_view piece) { all_tokens_.push_back(detail::lower_token(piece)); });
+        std::sort(all_tokens_.begin(), all_tokens_.end());
+        sorted_.clear();
+        for (const std::string& t : all_tokens_) {
+            if (!sorted_.empty()) sorted_ += ' ';
+            sorted_ += t;
+        }
+        sorted_chars_ = detail::char_count(sorted_);
+        tokens_.clear();
+        token_chars_ = 0;
+        for (std::size_t k = 0; k < all_tokens_.size(); ++k) {
+            if (k > 0 && all_tokens_[k] == all_tokens_[k - 1]) continue;
+            const auto chars = static_cast<std::uint32_t>(detail::char_count(all_tokens_[k]));
+            token_chars_ += chars;
+            const std::int64_t id = all_tokens_[k] == kBars ? -1 : ix_->token_id(all_tokens_[k]);
+            tokens_.push_back({all_tokens_[k], id, chars});
+        }
+        query_ids_.clear();
+        for (const QueryToken& t : tokens_)
+            if (t.id >= 0) query_ids_.push_back(static_cast<std::uint32_t>(t.id));
+        // Rarest first: the lists that hold the release's near copies are
+        // short, and a near copy settles a scan.
+        by_rarity_ = query_ids_;
+        std::sort(by_rarity_.begin(), by_rarity_.end(), [&](std::uint32_t x, std::uint32_t y) {
+            return ix_->combined_postings_.size(x) < ix_->combined_postings_.size(y);
+        });
+
+        // The entries' counts are capped at 255: they bound only against
+        // queries whose counts fit a byte as well.
+        std::uint32_t sorted_histogram[kBuckets] = {};
+        detail::add_histogram(sorted_, sorted_histogram);
+        sorted_counts_ = LibraryIndex::Counts::capped(sorted_histogram, &sorted_counts_fit_);
+        std::fill(std::begin(set_histogram_), std::end(set_histogram_), 0);
+        for (const QueryToken& t : tokens_) detail::add_histogram(t.text, set_histogram_);
+        set_counts_fit_ = std::all_of(std::begin(set_histogram_), std::end(set_histogram_), [](std::uint32_t n) { return n <= 255; });
+        sorted_pattern_ready_ = false;
+        signature_table_ready_ = false;
+    }
+
+    // Marks candidates already looked at in the current scan: a bit per
+    // entry, or per artist, of the `ids` the scan visits (a million fit the
+    // L2 cache), cleared word by word.
+    void start_scan(std::size_t ids) {
+        if (seen_.size() < (ids + 63) / 64) seen_.resize((ids + 63) / 64, 0);
+        for (std::uint32_t w : seen_words_) seen_[w] = 0;
+        seen_words_.clear();
+    }
+    bool first_visit(std::uint32_t c) {
+        std::uint64_t& word = seen_[c / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+        if (word & bit) return false;
+        if (word == 0) seen_words_.push_back(c / 64);
+        word |= bit;
+        return true;
+    }
+
+    // Query index tokens the entry holds, and their characters.
+    std::pair<std::size_t, std::size_t> shared_with(const LibraryIndex::Entry& e, std::size_t token_count) const {
+        const std::uint32_t* p = ix_->entry_tokens_.data() + e.tokens_at;
+        const std::uint32_t* end = p + (token_count - 1);
+        auto q = query_ids_.begin();
+        std::size_t count = 0, chars = 0;
+        while (p != end && q != query_ids_.end()) {
+            if (*p < *q) {
+                ++p;
+            } else if (*q < *p) {
+                ++q;
+            } else {
+                ++count;
+                chars += ix_->token_chars_[*p];
+                ++p, ++q;
+            }
+        }
+        return {count, chars};
+    }
+
+    bool reaches_set(double t) {
+        if (set_.best >= t) return true;
+        if (set_.below <= t) return false;
+        start_scan(ix_->size());
+        for (std::uint32_t id : by_rarity_) {
+            const std::uint32_t* end = ix_->combined_postings_.end(id);
+            for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
+                if (!first_visit(*p)) continue;
+                if (token_set_at_least(*p, t)) return true;
+            }
+        }
+        set_.below = t;
+        return false;
+    }
+
+    // Whether the token-set ratio of the release and entry c reaches t;
+    // records the scores it computes.
+    bool token_set_at_least(std::uint32_t c, double t) {
+        const auto [count, chars] = shared_with(ix_->entries_[c], ix_->lengths_[c].token_count);
+        const double s = token_set_score(c, count, chars, t, false);
+        set_.best = std::max(set_.best, s);
+        return s >= t;
+    }
+
+    // The token-set ratio of the release and entry c, which share
+    // `shared_count` index tokens of `shared_chars` characters, when it
+    // reaches t (when not `exact`, perhaps only some value of at least t),
+    // else some value below t.
+    double token_set_score(std::uint32_t c, std::size_t shared_count, std::size_t shared_chars, double t, bool exact) {
+        const LibraryIndex::Lengths& e = ix_->lengths_[c];
+        const std::size_t n_a = tokens_.size();
+        // Shared tokens, "|||" included, and the lengths of the three joined strings.
+        const std::size_t n_i = shared_count + 1;
+        const std::size_t chars_i = shared_chars + kBars.size();
+        const std::size_t l_i = chars_i + n_i - 1;
+        const std::size_t l_a = n_a > n_i ? (token_chars_ - chars_i) + (n_a - n_i) - 1 : 0;
+        const std::size_t l_b = e.token_count > n_i ? (e.token_chars - chars_i) + (e.token_count - n_i) - 1 : 0;
+        const std::size_t lc_a = l_i + l_a + (l_a > 0);
+        const std::size_t lc_b = l_i + l_b + (l_b > 0);
+        double s = std::max(detail::ratio_from_lcs(l_i, l_i, lc_a), detail::ratio_from_lcs(l_i, l_i, lc_b));
+        // The third ratio matters where it can reach t and exceed s.
+        const auto worth = [&](double bound) { return bound >= t && bound > s; };
+        if (s < t || exact) {
+            if (l_a == 0 || l_b == 0) {
+                s = std::max(s, detail::ratio_from_lcs(std::min(lc_a, lc_b), lc_a, lc_b));
+            } else {
+                std::size_t most = std::min(l_a, l_b);
+                if (worth(detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b))) {
+                    if (set_counts_fit_) {
+                        // Letters of the remainders: the shared tokens ("|||" included)
+                        // take the same characters from both sides. Spaces separately.
+                        const std::size_t letters = common_chars(set_histogram_, ix_->counts_[c].n, false) - chars_i;
+                        const std::size_t n_rest_a = n_a - n_i, n_rest_b = e.token_count - n_i;
+                        most = std::min(most, letters + std::min(n_rest_a, n_rest_b) - 1);
+                    }
+                    if (worth(detail::ratio_from_lcs(l_i + 1 + most, lc_a, lc_b))) {
+                        remainders(ix_->entries_[c], e.token_count);
+                        s = std::max(s, lcs_ratio_of(rest_a_, rest_b_, l_i + 1, lc_a, lc_b));
+                    }
+                }
+            }
+        }
+        return s;
+    }
+
+    // The query's and the entry's tokens that the other lacks, each joined.
+    void remainders(const LibraryIndex::Entry& e, std::size_t token_count) {
+        const std::uint32_t* first = ix_->entry_tokens_.data() + e.tokens_at;
+        const std::uint32_t* last = first + (token_count - 1);
+        rest_a_.clear();
+        for (const QueryToken& t : tokens_) {
+            if (t.text == kBars) continue;
+            if (t.id >= 0 && std::binary_search(first, last, static_cast<std::uint32_t>(t.id))) continue;
+            if (!rest_a_.empty()) rest_a_ += ' ';
+            rest_a_ += t.text;
+        }
+        rest_b_.clear();
+        for (const std::uint32_t* id = first; id != last; ++id) {
+            if (std::binary_search(query_ids_.begin(), query_ids_.end(), *id)) continue;
+            if (!rest_b_.empty()) rest_b_ += ' ';
+            rest_b_ += ix_->vocabulary(*id);
+        }
+    }
+
+    // The lengths m of entries whose token-sort ratio with a query of n
+    // characters can reach t: 2 min(n, m) / (n + m) >= t, an interval
+    // around n. Widened by one on each side; every candidate is checked again.
+    std::pair<std::size_t, std::size_t> sort_window(double t) const {
+        const std::size_t n = sorted_chars_;
+        const std::size_t longest = ix_->length_start_.size() - 2;
+        if (t <= 0.0 || n == 0) return {0, longest};
+        if (!(t <= 1.0)) return {1, 0};  // no ratio exceeds 1.0 (or reaches NaN)
+        const double lo = std::floor(t * static_cast<double>(n) / (2.0 - t));
+        const double hi = std::ceil((2.0 - t) * static_cast<double>(n) / t);
+        const std::size_t first = lo > 1.0 ? static_cast<std::size_t>(lo) - 1 : 0;
+        if (first > longest) return {1, 0};
+        const std::size_t last = hi + 1.0 >= static_cast<double>(longest) ? longest : static_cast<std::size_t>(hi) + 1;
+        return {first, last};
+    }
+
+    bool reaches_sort(double t) {
+        if (sort_.best >= t) return true;
+        if (sort_.below <= t) return false;
+        if (ix_->size() == 0) {
+            sort_.below = t;
+            return false;
+        }
+        const auto [lo, hi] = sort_window(t);
+        if (lo > hi) {
+            sort_.below = t;
+            return false;
+        }
+        const std::uint32_t first_id = ix_->length_start_[lo];
+        const std::uint32_t end_id = ix_->length_start_[hi + 1];
+        const bool use_signatures = prepare_sort(end_id - first_id);
+        start_scan(ix_->size());
+        const std::size_t n = sorted_chars_;
+        const std::uint32_t* length_start = ix_->length_start_.data();
+        for (std::uint32_t id : by_rarity_) {
+            const std::uint32_t* p = std::lower_bound(ix_->combined_postings_.begin(id), ix_->combined_postings_.end(id), first_id);
+            const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
+            // Ids ascend with the length: follow it instead of reading it.
+            std::size_t m = lo;
+            std::size_t most_by_length = std::min(n, m);
+            bool length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+            for (; p != end; ++p) {
+                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->signatures_[p[kPrefetchAhead]]);
+                const std::uint32_t c = *p;
+                if (length_start[m + 1] <= c) {
+                    while (length_start[m + 1] <= c) ++m;
+                    most_by_length = std::min(n, m);
+                    length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+                }
+                if (!length_ok || !first_visit(c)) continue;
+                if (!sort_may_reach(c, most_by_length, m, use_signatures, t)) continue;
+                const double s = sort_score(c, m);
+                sort_.best = std::max(sort_.best, s);
+                if (s >= t) return true;
+            }
+        }
+        sort_.below = t;
+        return false;
+    }
+
+    // Makes the query's sorted tokens the LCS pattern, and the signature
+    // table too when a scan of `candidates` entries pays for it; tells
+    // whether to bound by signatures.
+    bool prepare_sort(std::size_t candidates) {
+        if (!sorted_pattern_ready_) {
+            // Latin-1 bytes are the code points they stand for: either matches an entry's characters.
+            utf8::visit(utf8::narrowest(sorted_, sorted_chars_buffers_),
+                        [&](const auto* chars, std::size_t size) { sorted_pattern_.assign(chars, size); });
+            sorted_pattern_ready_ = true;
+        }
+        // The table costs as much as a few hundred candidates' exact counts.
+        const bool use_signatures = sorted_counts_fit_ && candidates >= kSignatureTableCandidates;
+        if (use_signatures && !signature_table_ready_) {
+            // Entry j of table k: the bound of the four buckets of byte k of a
+            // signature holding j; a code of 3 stands for any count from 3 up.
+            for (std::size_t k = 0; k < 8; ++k) {
+                for (std::size_t j = 0; j < 256; ++j) {
+                    std::uint16_t sum = 0;
+                    for (std::size_t i = 0; i < 4; ++i) {
+                        const std::uint8_t q = sorted_counts_.n[4 * k + i];
+                        const std::uint8_t code = (j >> (2 * i)) & 3;
+                        sum += code == 3 ? q : std::min(q, code);
+                    }
+                    signature_table_[k][j] = sum;
+                }
+            }
+            signature_table_ready_ = true;
+        }
+        return use_signatures;
+    }
+
+    // Whether the character counts of entry c (of m characters; `most`
+    // common characters by the lengths) let its token-sort ratio reach t.
+    bool sort_may_reach(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
+        return detail::ratio_from_lcs(sort_lcs_bound(c, most, m, use_signatures, t), sorted_chars_, m) >= t;
+    }
+
+    // At least the LCS of the sorted tokens of the release and entry c (of m
+    // characters; `most` by the lengths), from their character counts; the
+    // signatures alone answer when they show that the ratio cannot reach t.
+    std::size_t sort_lcs_bound(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
+        if (!sorted_counts_fit_) return most;
+        if (use_signatures) {
+            const std::uint64_t signature = ix_->signatures_[c];
+            std::size_t coarse = 0;
+            for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
+            if (detail::ratio_from_lcs(std::min(most, coarse), sorted_chars_, m) < t) return std::min(most, coarse);
+        }
+        return std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
+    }
+
+    // The token-sort ratio of the release and entry c, of m characters (prepare_sort first).
+    double sort_score(std::uint32_t c, std::size_t m) {
+        const LibraryIndex::Entry& e = ix_->entries_[c];
+        // The query's sorted tokens are the pattern, built once per release.
+        const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
+        std::size_t lcs;
+        if (e.sorted_ascii) {
+            lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
+                                           other.size());
+        } else {
+            const utf8::CharSpan wide = utf8::widest(other, other_buffers_);
+            lcs = detail::lcs_with_pattern(sorted_pattern_, wide.wide, wide.size);
+        }
+        return detail::ratio_from_lcs(lcs, sorted_chars_, m);
+    }
+
+    const Reach& two_stage() {
+        if (!two_stage_done_) {
+            scan_two_stage(artist_, title_, two_stage_);
+            two_stage_done_ = true;
+        }
+        return two_stage_;
+    }
+
+    // The best artist exactly (ties to the earliest), then its titles until
+    // the product reaches what is asked. An artist below the gate can only
+    // matter as the best when no artist reaches the gate, and then the score
+    // is 0.0 whichever it is, so artists whose bound is below the gate are
+    // never scored.
+    void scan_two_stage(std::string_view artist, std::string_view title, Reach& reach) {
+        const auto [best, best_at] = best_artist(artist);
+        if (best == 0.0 || best < th_->artist_gate) return;
+        const utf8::CharSpan t = utf8::narrowest(title, title_buffers_);
+        double bt = 0.0;
+        for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != ix_->artist_entries_.end(best_at); ++e) {
+            bt = std::max(bt, jaro_winkler_of(t, ix_->title(*e)));
+            reach.see(std::sqrt(best * bt));
+            if (reach.settled()) return;
+        }
+    }
+
+    // The best artist score (0.0 for no candidate) and its artist position;
+    // scores below the gate are not exact.
+    std::pair<double, std::uint32_t> best_artist(std::string_view artist) {
+        artist_ids_.clear();
+        detail::for_each_index_token(artist, [&](std::string&& token) {
+            const std::int64_t id = ix_->token_id(token);
+            if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
+        });
+        if (artist_ids_.empty()) return {0.0, 0};
+        std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
+            return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
+        });
+        start_scan(ix_->artist_count());
+        const utf8::CharSpan a = utf8::narrowest(artist, artist_buffers_);
+        std::uint32_t histogram[kBuckets] = {};
+        char32_t head[4];
+        const std::size_t head_size = std::min<std::size_t>(detail::add_histogram(artist, histogram, head), 4);
+        bool counts_fit;
+        const LibraryIndex::Counts counts = LibraryIndex::Counts::capped(histogram, &counts_fit);
+        const double gate = th_->artist_gate;
+        double best = 0.0;
+        std::uint32_t best_at = 0;
+        for (std::uint32_t id : artist_ids_) {
+            const std::uint32_t* end = ix_->artist_postings_.end(id);
+            for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != end; ++p) {
+                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->artist_summaries_[p[kPrefetchAhead]]);
+                if (!first_visit(*p)) continue;
+                // Scores below this change nothing: below the best, or below
+                // a positive gate while nothing has reached it.
+                const double floor = std::max(best, gate);
+                if (floor > 0.0) {
+                    // Bounds from the lengths and characters, then the actual prefix.
+                    const LibraryIndex::ArtistSummary& other = ix_->artist_summaries_[*p];
+                    const std::size_t matches = counts_fit ? common_count(counts, other.counts) : SIZE_MAX;
+                    if (detail::jaro_winkler_bound(a.size, other.chars, matches, 4) < floor) continue;
+                    std::size_t prefix = 0;
+                    const std::size_t other_head = std::min<std::size_t>(other.chars, 4);
+                    while (prefix < head_size && prefix < other_head && head[prefix] == other.head[prefix]) ++prefix;
+                    if (detail::jaro_winkler_bound(a.size, other.chars, matches, prefix) < floor) continue;
+                }
+                const double s = jaro_winkler_of(a, ix_->artist(*p));
+                if (s > best || (best > 0.0 && s == best && *p < best_at)) {
+                    best = s;
+                    best_at = *p;
+                }
+            }
+        }
+        return {best, best_at};
+    }
+
+    static constexpr std::size_t kPrefetchAhead = 16;
+    // Candidates in a token-sort window from which the signature table pays off.
+    static constexpr std::uint32_t kSignatureTableCandidates = 512;
+
+    const LibraryIndex* ix_ = nullptr;
+    const ClassifyThresholds* th_ = nullptr;
+    std::string_view artist_, title_;
+    Memo set_, sort_;
+    Reach two_stage_{0.0, 0.0};
+    bool two_stage_done_ = false;
+
+    std::string query_;
+    std::vector<std::string> all_tokens_;
+    std::string sorted_;
+    std::size_t sorted_chars_ = 0;
+    std::vector<QueryToken> tokens_;
+    std::size_t token_chars_ = 0;
+    std::vector<std::uint32_t> query_ids_;  // ascending
+    std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
+    std::vector<std::uint32_t> artist_ids_;
+    std::string rest_a_, rest_b_;
+    utf8::CharBuffers artist_buffers_, title_buffers_, sorted_chars_buffers_, other_buffers_;
+    LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included
+    bool sorted_counts_fit_ = true;
+    std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens
+    bool set_counts_fit_ = true;
+    bool sorted_pattern_ready_ = false;
+    bool signature_table_ready_ = false;
+    std::uint16_t signature_table_[8][256];
+    detail::PatternMasks sorted_pattern_;
+
+    std::vector<std::uint64_t> seen_;
+    std::vector<std::uint32_t> seen_words_;  // the words of seen_ that are not zero
+};
+
+}  // namespace scan
+
+using scan::Classifier;
+
+}  // namespace zemo::fuzzy

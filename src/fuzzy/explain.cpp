@@ -1,0 +1,407 @@
+#include "fuzzy/explain.hpp"
+
+#include <algorithm>
+
+#include "common/interrupt.hpp"
+#include "fuzzy/classifier.hpp"
+#include "fuzzy/pool.hpp"
+#include "text/forms.hpp"
+
+namespace zemo::fuzzy {
+namespace {
+
+// The entries reaching the best score seen so far, by internal id.
+struct Ties {
+    double best = -1.0;  // below every score: nothing seen
+    std::vector<std::uint32_t> ids;
+
+    void see(std::uint32_t id, double s) {
+        if (s > best) {
+            best = s;
+            ids.assign(1, id);
+        } else if (s == best) {
+            ids.push_back(id);
+        }
+    }
+};
+
+std::string joined(const std::vector<std::string>& parts) {
+    if (parts.empty()) return "none";
+    std::string out;
+    for (const std::string& p : parts) {
+        if (!out.empty()) out += ", ";
+        out += p;
+    }
+    return out;
+}
+
+std::vector<std::string> number_set(std::vector<std::string> numbers) {
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
+}
+
+// Roman numerals from 2 to 39, the range of volumes, parts and sequels.
+int roman_value(std::string_view w) {
+    static constexpr std::string_view kOnes[] = {"", "i", "ii", "iii", "iv", "v", "vi", "vii", "viii", "ix"};
+    std::size_t tens = 0;
+    while (tens < 3 && tens < w.size() && w[tens] == 'x') ++tens;
+    const std::string_view rest = w.substr(tens);
+    for (int ones = 0; ones < 10; ++ones) {
+        if (rest == kOnes[ones]) return static_cast<int>(10 * tens) + ones;
+    }
+    return 0;
+}
+
+bool is_marker(std::string_view w) {
+    for (std::string_view m : {"vol", "volume", "pt", "part", "disc", "disk", "cd"})
+        if (w == m) return true;
+    return false;
+}
+
+// Words that mark a bracketed part of a title as an edition of the same
+// record ("(2009 Remaster)", "[Deluxe Edition 2011]", "- 2019 Mix").
+bool is_edition(std::string_view w) {
+    for (std::string_view e : {"remaster", "reissue", "edition", "anniversary", "deluxe", "expanded", "version",
+                               "bonus", "mono", "stereo", "mix", "edit"}) {
+        if (w == e || (w.size() > e.size() && w.substr(0, e.size()) == e && e.size() >= 6)) return true;
+    }
+    return false;
+}
+
+bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
+std::string_view to_string(DecidedBy d) noexcept {
+    switch (d) {
+        case DecidedBy::Exact: return "exact";
+        case DecidedBy::TokenSet: return "token_set";
+        case DecidedBy::TokenSort: return "token_sort";
+        case DecidedBy::All: return "all";
+        case DecidedBy::Numbers: return "numbers";
+    }
+    return "all";
+}
+
+std::vector<std::string> title_numbers(std::string_view title) {
+    std::vector<std::string> out;
+    // Numbers of the current bracketed group, or of the part after " - ",
+    // kept unless a word there says it is an edition of the same record.
+    std::vector<std::string> group;
+    bool in_group = false, edition = false;
+    std::string word, previous;
+    const auto end_group = [&] {
+        if (!edition) out.insert(out.end(), group.begin(), group.end());
+        group.clear();
+        in_group = edition = false;
+    };
+    const auto end_word = [&] {
+        if (word.empty()) return;
+        std::vector<std::string>& into = in_group ? group : out;
+        // Digits anywhere in a word ("vol2", "1999"), each run a number.
+        bool digits = false;
+        for (std::size_t i = 0; i < word.size();) {
+            if (word[i] < '0' || word[i] > '9') {
+                ++i;
+                continue;
+            }
+            digits = true;
+            std::size_t j = i;
+            while (j < word.size() && word[j] >= '0' && word[j] <= '9') ++j;
+            std::size_t k = i;
+            while (k + 1 < j && word[k] == '0') ++k;
+            into.emplace_back(word, k, j - k);
+            i = j;
+        }
+        if (!digits) {
+            std::string lower = word;
+            for (char& c : lower)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            const int value = roman_value(lower);
+            // A lone i, v or x is a numeral only as a volume or part.
+            if (value >= 2 && (lower.size() > 1 || is_marker(previous))) into.push_back(std::to_string(value));
+            if (value == 1 && is_marker(previous)) into.emplace_back("1");
+            edition = edition || (in_group && is_edition(lower));
+            previous = std::move(lower);
+        } else {
+            previous.clear();
+        }
+        word.clear();
+    };
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        const char c = title[i];
+        if (is_ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80) {
+            word += c;
+            continue;
+        }
+        end_word();
+        if (c == '(' || c == '[') {
+            if (in_group) end_group();
+            in_group = true;
+        } else if (c == ')' || c == ']') {
+            if (in_group) end_group();
+        } else if (c == '-' && i > 0 && title[i - 1] == ' ' && i + 1 < title.size() && title[i + 1] == ' ') {
+            if (in_group) end_group();
+            in_group = true;
+        }
+    }
+    end_word();
+    if (in_group) end_group();
+    return out;
+}
+
+namespace scan {
+
+// The classifier's scans asked for the best score and the entries reaching
+// it rather than whether a threshold is reached: each scan keeps the best
+// score so far as its rising threshold, scores a candidate only where its
+// bounds reach that, and keeps the candidates that tie.
+class Explainer : public Classifier {
+public:
+    Explanation explain(const LibraryIndex& ix, const ClassifyThresholds& th, std::string_view artist,
+                        std::string_view title, const ExplainOptions& options) {
+        ix_ = &ix;
+        th_ = &th;
+        Explanation out;
+        out.exact = ix.find_pair(artist, title) != LibraryIndex::kNoEntry;
+        start(artist, title);
+        Ties set, sort;
+        best_combined(set, sort);
+        const Ties two_stage = best_two_stage();
+        out.token_set = finish(set, options.top);
+        out.token_sort = finish(sort, options.top);
+        out.two_stage = finish(two_stage, options.top);
+        if (!two_stage.ids.empty()) out.two_stage.score = two_stage_score_;
+        decide(out);
+        if (options.distinct_numbers) guard_numbers(out, title);
+        return out;
+    }
+
+private:
+    // One pass over the posting lists of the release's tokens counts the
+    // tokens and characters each candidate shares with it (cheaper than a
+    // merge per candidate); one pass over the candidates then gives the
+    // token-set score of each whose bounds reach the best so far, and a
+    // lower bound of its token-sort score: the shared tokens are a common
+    // subsequence of both sorted token strings. The token-sort scan starts
+    // from the best of those lower bounds and computes the LCS only of
+    // candidates whose length and character bounds reach the best so far.
+    void best_combined(Ties& set, Ties& sort) {
+        if (shared_.size() < ix_->size()) shared_.resize(ix_->size(), 0);
+        touched_.clear();
+        for (std::uint32_t id : by_rarity_) {
+            const std::uint64_t add = kOneToken | ix_->token_chars_[id];
+            const std::uint32_t* end = ix_->combined_postings_.end(id);
+            for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
+                std::uint64_t& shared = shared_[*p];
+                if (shared == 0) touched_.push_back(*p);
+                shared += add;
+            }
+        }
+        const std::size_t n = sorted_chars_;
+        double floor = 0.0;  // the best token-sort score is at least this
+        for (auto& bucket : by_least_) bucket.clear();
+        for (std::size_t k = 0; k < touched_.size(); ++k) {
+            if (k + kAhead < touched_.size()) {
+                __builtin_prefetch(&ix_->lengths_[touched_[k + kAhead]]);
+                __builtin_prefetch(&shared_[touched_[k + kAhead]]);
+            }
+            const std::uint32_t c = touched_[k];
+            const std::uint64_t shared = shared_[c];
+            shared_[c] = 0;
+            const std::size_t count = shared / kOneToken, chars = shared % kOneToken;
+            const LibraryIndex::Lengths& lengths = ix_->lengths_[c];
+            // At 1.0 only an entry holding all the release's tokens, or
+            // whose tokens the release holds all of, can tie.
+            if (set.best < 1.0 || count + 1 == tokens_.size() || count + 1 == lengths.token_count) {
+                const double s = token_set_score(c, count, chars, set.best, true);
+                if (s >= set.best) set.see(c, s);
+            }
+            const std::size_t m = lengths.sorted_chars;
+            if (detail::ratio_from_lcs(std::min(n, m), n, m) < floor) continue;
+            // The shared tokens and "|||", with a space between each two.
+            const double least = detail::ratio_from_lcs(chars + kBars.size() + count, n, m);
+            floor = std::max(floor, least);
+            by_least_[std::min<std::size_t>(static_cast<std::size_t>(least * kLeastBuckets), kLeastBuckets - 1)]
+                .push_back({c, static_cast<std::uint32_t>(m)});
+        }
+        // Those with the most in common first: the best score rises at once
+        // and the bounds rule out most of the others.
+        std::size_t survivors = 0;
+        for (const auto& bucket : by_least_) survivors += bucket.size();
+        if (survivors == 0) return;
+        const bool use_signatures = prepare_sort(survivors);
+        for (std::size_t b = kLeastBuckets; b-- > 0;) {
+            // The bounds of the bucket first, then the LCS of those that
+            // pass, with their entries and sorted tokens fetched ahead.
+            const auto& bucket = by_least_[b];
+            pending_.clear();
+            for (std::size_t k = 0; k < bucket.size(); ++k) {
+                if (k + kAhead < bucket.size()) {
+                    __builtin_prefetch(&ix_->counts_[bucket[k + kAhead].first]);
+                    __builtin_prefetch(&ix_->signatures_[bucket[k + kAhead].first]);
+                }
+                const auto [c, m] = bucket[k];
+                const std::size_t most = std::min<std::size_t>(n, m);
+                if (detail::ratio_from_lcs(most, n, m) < sort.best) continue;
+                const std::size_t bound = sort_lcs_bound(c, most, m, use_signatures, sort.best);
+                if (detail::ratio_from_lcs(bound, n, m) >= sort.best) pending_.push_back({c, m, bound});
+            }
+            for (std::size_t k = 0; k < pending_.size(); ++k) {
+                if (k + 2 * kAhead < pending_.size()) __builtin_prefetch(&ix_->entries_[pending_[k + 2 * kAhead].c]);
+                if (k + kAhead < pending_.size())
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[pending_[k + kAhead].c].sorted_at);
+                const Pending& p = pending_[k];
+                if (detail::ratio_from_lcs(p.bound, n, p.m) >= sort.best) sort.see(p.c, sort_score(p.c, p.m));
+            }
+        }
+    }
+
+    // The best artist's titles that reach its best title score; none when
+    // no artist passes the gate.
+    Ties best_two_stage() {
+        Ties ties;
+        two_stage_score_ = 0.0;
+        const auto [best, at] = best_artist(artist_);
+        if (best == 0.0 || best < th_->artist_gate) return ties;
+        const utf8::CharSpan t = utf8::narrowest(title_, title_buffers_);
+        for (const std::uint32_t* e = ix_->artist_entries_.begin(at); e != ix_->artist_entries_.end(at); ++e)
+            ties.see(*e, jaro_winkler_of(t, ix_->title(*e)));
+        if (!ties.ids.empty()) two_stage_score_ = std::sqrt(best * ties.best);
+        return ties;
+    }
+
+    // The first `top` tied entries in library order.
+    MeasureBest finish(const Ties& ties, std::size_t top) const {
+        MeasureBest out;
+        if (ties.ids.empty()) return out;
+        out.score = ties.best;
+        out.entries.reserve(ties.ids.size());
+        for (std::uint32_t id : ties.ids) out.entries.push_back(ix_->input_of_[id]);
+        std::sort(out.entries.begin(), out.entries.end());
+        if (out.entries.size() > top) out.entries.resize(top);
+        return out;
+    }
+
+    // The classifier's steps in their order, on the scores.
+    void decide(Explanation& out) const {
+        const ClassifyThresholds& th = *th_;
+        const double s1 = out.token_set.score, s2 = out.token_sort.score, s3 = out.two_stage.score;
+        const std::string floor = detail::score_text(th.review_floor);
+        const auto band = [&](const char* name, double s, double keep) {
+            return std::string(name) + " " + detail::score_text(s) + " in the review band [" + floor + ", " + detail::score_text(keep) +
+                   ")";
+        };
+        if (out.exact) {
+            out.decision = Classification::Keep;
+            out.decided_by = DecidedBy::Exact;
+            out.reason = "exact pair in the library";
+        } else if (s1 >= th.review_floor && s1 < th.token_set_keep) {
+            out.decision = Classification::Review;
+            out.decided_by = DecidedBy::TokenSet;
+            out.reason = band("token_set", s1, th.token_set_keep);
+        } else if (s2 >= th.review_floor && s2 < th.token_sort_keep) {
+            out.decision = Classification::Review;
+            out.decided_by = DecidedBy::TokenSort;
+            out.reason = band("token_sort", s2, th.token_sort_keep);
+        } else if (s1 >= th.token_set_keep && s2 >= th.token_sort_keep && s3 >= th.two_stage_keep) {
+            out.decision = Classification::Keep;
+            out.decided_by = DecidedBy::All;
+            out.reason = "all three scores at or above their keep values";
+        } else if (s1 < th.review_floor && s2 < th.review_floor && s3 < th.review_floor) {
+            out.decision = Classification::Prune;
+            out.decided_by = DecidedBy::All;
+            out.reason = "all three scores below the review floor " + floor;
+        } else {
+            out.decision = Classification::Review;
+            out.decided_by = DecidedBy::All;
+            // The token scores are each below the floor or at their keep values here.
+            out.reason = s3 >= th.review_floor && s3 < th.two_stage_keep
+                             ? band("two_stage", s3, th.two_stage_keep)
+                             : "token_set " + detail::score_text(s1) + ", token_sort " + detail::score_text(s2) + ", two_stage " +
+                                   detail::score_text(s3) + ": some at or above the review floor " + floor +
+                                   ", not all at their keep values";
+        }
+    }
+
+    void guard_numbers(Explanation& out, std::string_view title) const {
+        out.numbers = title_numbers(title);
+        if (out.decision != Classification::Keep || out.exact || out.numbers.empty()) return;
+        const MeasureBest* by = !out.two_stage.entries.empty()    ? &out.two_stage
+                                : !out.token_sort.entries.empty() ? &out.token_sort
+                                                                  : &out.token_set;
+        if (by->entries.empty()) return;  // kept on no entry at all: thresholds of zero
+        const std::vector<std::string> theirs = title_numbers(ix_->pair(by->entries.front()).second);
+        const std::vector<std::string> ours = number_set(out.numbers);
+        if (ours == number_set(theirs)) return;
+        out.decision = Classification::Review;
+        out.decided_by = DecidedBy::Numbers;
+        out.reason = "title numbers " + joined(ours) + " differ from the library entry's " + joined(number_set(theirs));
+    }
+
+    static constexpr std::size_t kAhead = 16;  // prefetch distance of the candidate loops
+    // Per candidate: shared tokens times this plus their characters.
+    static constexpr std::uint64_t kOneToken = std::uint64_t{1} << 40;
+    double two_stage_score_ = 0.0;
+    std::vector<std::uint64_t> shared_;    // by internal id, zero outside touched_
+    std::vector<std::uint32_t> touched_;
+    // Token-sort candidates (internal id, sorted characters) by their lower bound.
+    static constexpr std::size_t kLeastBuckets = 32;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_least_[kLeastBuckets];
+    // Candidates of a bucket whose bounds reach the best so far.
+    struct Pending {
+        std::uint32_t c, m;
+        std::size_t bound;  // of the LCS
+    };
+    std::vector<Pending> pending_;
+};
+
+}  // namespace scan
+
+Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
+                            const ClassifyThresholds& thresholds, const ExplainOptions& options) {
+    thread_local scan::Explainer scratch;
+    return scratch.explain(index, thresholds, artist, title, options);
+}
+
+Classification classify_release_guarded(std::string_view artist, std::string_view title, const LibraryIndex& index,
+                                        const ClassifyThresholds& thresholds) {
+    const Classification c = classify_release(artist, title, index, thresholds);
+    if (c != Classification::Keep || title_numbers(title).empty()) return c;
+    return explain_release(artist, title, index, thresholds, {.top = 1, .distinct_numbers = true}).decision;
+}
+
+std::vector<Explanation> batch_explain_releases(const std::vector<std::string_view>& artists,
+                                                const std::vector<std::string_view>& titles,
+                                                const LibraryIndex& index, const ClassifyThresholds& thresholds,
+                                                const ExplainOptions& options) {
+    const std::size_t n = std::min(artists.size(), titles.size());
+    std::vector<Explanation> out(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            interruption_point();
+            out[i] = explain_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
+                                     thresholds, options);
+        }
+    });
+    return out;
+}
+
+std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,
+                                                            const std::vector<std::string_view>& titles,
+                                                            const LibraryIndex& index,
+                                                            const ClassifyThresholds& thresholds) {
+    const std::size_t n = std::min(artists.size(), titles.size());
+    std::vector<Classification> out(n, Classification::Review);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            interruption_point();
+            out[i] = classify_release_guarded(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
+                                              thresholds);
+        }
+    });
+    return out;
+}
+
+}  // namespace zemo::fuzzy

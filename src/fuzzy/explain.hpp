@@ -1,0 +1,81 @@
+#pragma once
+// The evidence behind a classification (classify.hpp): the exact test, the
+// best score of each of the three measures over the blocked candidates with
+// the library entries that reach it, which comparison decided and why.
+// Optionally, numbers in titles (digits, years, roman numerals, "vol. 2")
+// tell releases apart that the measures rate alike.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzzy/classify.hpp"
+#include "fuzzy/library_index.hpp"
+#include "fuzzy/thresholds.hpp"
+
+namespace zemo::fuzzy {
+
+struct ExplainOptions {
+    std::size_t top = 1;            // entries reported per measure
+    bool distinct_numbers = false;  // the number guard (classify_release_guarded)
+};
+
+// The best score of one measure and the entries reaching it: positions in
+// the pairs the index was built from, ascending, at most `top` of them;
+// none when nothing was compared.
+struct MeasureBest {
+    double score = 0.0;
+    std::vector<std::uint32_t> entries;
+};
+
+// The step that decided: the exact pair, a token score in its review band,
+// the three scores together, or the number guard turning a keep into review.
+enum class DecidedBy : std::uint8_t { Exact, TokenSet, TokenSort, All, Numbers };
+
+// "exact", "token_set", "token_sort", "all" or "numbers".
+std::string_view to_string(DecidedBy d) noexcept;
+
+struct Explanation {
+    Classification decision = Classification::Prune;
+    bool exact = false;
+    MeasureBest token_set, token_sort, two_stage;  // two-stage: the best artist's best titles
+    DecidedBy decided_by = DecidedBy::All;
+    std::string reason;                // one line for a person
+    std::vector<std::string> numbers;  // of the release's title, with the number guard only
+};
+
+// Explains one release whose artist and title are already match forms. The
+// decision is classify_release's, or classify_release_guarded's with the
+// number guard.
+Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
+                            const ClassifyThresholds& thresholds, const ExplainOptions& options);
+
+// The numbers a title carries, in order, as decimal text: runs of digits
+// (leading zeros dropped), roman numerals from ii to xxxix as whole words,
+// and i, v or x as the word after vol, volume, pt, part, disc, disk or cd.
+// Numbers in brackets, or after " - ", that name an edition of the same
+// record ("(2009 Remaster)", "- Deluxe Edition 2011") are left out.
+std::vector<std::string> title_numbers(std::string_view title);
+
+// classify_release, except that a keep of a release whose title carries
+// numbers becomes review unless the library entry it is compared with
+// carries the same set of numbers. That entry is the first of the two-stage
+// score (the best artist's best title); without one, the first of the
+// token-sort score, then of the token-set score. An exact pair keeps.
+Classification classify_release_guarded(std::string_view artist, std::string_view title, const LibraryIndex& index,
+                                        const ClassifyThresholds& thresholds);
+
+// Over whole lists, after converting both to match forms, on the worker
+// pool; one result per position of the shorter list.
+std::vector<Explanation> batch_explain_releases(const std::vector<std::string_view>& artists,
+                                                const std::vector<std::string_view>& titles,
+                                                const LibraryIndex& index, const ClassifyThresholds& thresholds,
+                                                const ExplainOptions& options);
+std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,
+                                                            const std::vector<std::string_view>& titles,
+                                                            const LibraryIndex& index,
+                                                            const ClassifyThresholds& thresholds);
+
+}  // namespace zemo::fuzzy

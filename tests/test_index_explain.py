@@ -1,0 +1,170 @@
+"""LibraryIndex.explain and Catalogue.explain against plain Python over the
+public measures, their decisions against classify and resolve, and the
+number guard of LibraryIndex(distinct_numbers=True)."""
+
+import math
+import pickle
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from test_fuzzy_classify import _name
+from test_fuzzy_resolve import _near_ties
+
+from zemo_etl import fuzzy, text
+from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
+
+_MEASURES = ("token_set", "token_sort", "two_stage")
+# The defaults, the low set of the prepared-index tests, and keep values at the floor.
+_THRESHOLD_SETS = [{}, dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1),
+                   dict(token_set_keep=0.5, token_sort_keep=0.5, two_stage_keep=0.5, artist_gate=0.0,
+                        review_floor=0.5)]
+
+
+@st.composite
+def _thresholds(draw):
+    if draw(st.booleans()):
+        return draw(st.sampled_from(_THRESHOLD_SETS))
+    floor = draw(st.sampled_from([0.0, 0.4, 0.6, 1.0]))
+    keep = st.sampled_from([x for x in (0.4, 0.6, 0.8, 1.0) if x >= floor])
+    return dict(token_set_keep=draw(keep), token_sort_keep=draw(keep), two_stage_keep=draw(keep),
+                artist_gate=draw(st.sampled_from([0.0, 0.7, 1.0])), review_floor=floor)
+
+
+def _index_tokens(s):
+    return {t for t in s.lower().split() if t != "|||"}
+
+
+def _best(scored, top):
+    """The best score and the first `top` positions reaching it."""
+    if not scored:
+        return 0.0, []
+    best = max(s for _, s in scored)
+    return best, [i for i, s in scored if s == best][:top]
+
+
+def _plain_explain(pairs, artist, title, gate, top):
+    """Scores and entries of one release (match forms) from the public measures."""
+    forms = [(text.to_match_form(a), text.to_match_form(t)) for a, t in pairs]
+    q = f"{artist} ||| {title}"
+    cands = [i for i, (a, t) in enumerate(forms) if _index_tokens(q) & _index_tokens(f"{a} ||| {t}")]
+    out = {"exact": (artist, title) in forms}
+    for name, metric in (("token_set", fuzzy.token_set_ratio), ("token_sort", fuzzy.token_sort_ratio)):
+        out[name], out[name + "_entries"] = _best([(i, metric(q, "{} ||| {}".format(*forms[i]))) for i in cands], top)
+    artists = sorted({a for a, _ in forms if _index_tokens(artist) & _index_tokens(a)}, key=str.encode)
+    best_a, best = None, 0.0
+    for a in artists:
+        s = fuzzy.jaro_winkler_similarity(artist, a)
+        if s > best:
+            best_a, best = a, s
+    out["two_stage"], out["two_stage_entries"] = 0.0, []
+    if best_a is not None and best >= gate:
+        bt, entries = _best([(i, fuzzy.jaro_winkler_similarity(title, t)) for i, (a, t) in enumerate(forms)
+                             if a == best_a], top)
+        out["two_stage"], out["two_stage_entries"] = math.sqrt(best * bt), entries
+    for m in _MEASURES:
+        out[m + "_entries"] = [(i, *forms[i]) for i in out[m + "_entries"]]
+    return out
+
+
+@given(library=st.lists(st.tuples(_name, _name), max_size=30),
+       releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=10),
+       copies=st.integers(1, 2), thresholds=_thresholds(), top=st.integers(1, 3), numbers=st.booleans())
+def test_explain_matches_plain_scores_and_classify(library, releases, copies, thresholds, top, numbers):
+    library = library * copies
+    releases = releases + [(a, t + "b") for a, t in library[:4]] + [(a, t + " 2") for a, t in library[4:8]]
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    index = LibraryIndex(library, distinct_numbers=numbers, **thresholds)
+    explained = index.explain(artists, titles, top=top)
+    assert [e["decision"] for e in explained] == index.classify(artists, titles)
+    plain = LibraryIndex(library, **thresholds).explain(artists, titles, top=top) if numbers else explained
+    th = {**DEFAULT_THRESHOLDS, **thresholds}
+    for e, p, a, t in zip(explained, plain, artists, titles):
+        expected = _plain_explain(library, text.to_match_form(a), text.to_match_form(t), th["artist_gate"], top)
+        assert {k: e[k] for k in expected} == expected
+        assert ("numbers" in e) == numbers
+        if e["decided_by"] == "numbers":
+            assert (p["decision"], e["decision"]) == ("keep", "review") and e["numbers"]
+        else:
+            assert (e["decision"], e["decided_by"]) == (p["decision"], p["decided_by"])
+        # The steps of the classifier, in their order, on the scores given.
+        s1, s2, s3 = (p[m] for m in _MEASURES)
+        floor = th["review_floor"]
+        step = ("exact" if p["exact"] else "token_set" if floor <= s1 < th["token_set_keep"]
+                else "token_sort" if floor <= s2 < th["token_sort_keep"] else "all")
+        assert p["decided_by"] == step
+
+
+def test_explain_entries_reasons_and_errors():
+    library = [("The Beatles", "Abbey Road"), ("Radiohead", "Kid A"), ("radiohead", "KID A"),
+               ("Radiohead", "Kid B"), ("Stereolab", "Dots and Loops")]
+    index = LibraryIndex(library)
+    kept, review, pruned, exact = index.explain(["RADIOHEAD", "beatles", "nobody", "the beatles"],
+                                                ["Kid  A (Live)", "abbey road remastered", "x", "abbey road"], top=5)
+    # Duplicates in match form tie and come in library order; two-stage looks at one artist's titles only.
+    assert [i for i, *_ in kept["token_set_entries"]] == [1, 2]
+    assert kept["two_stage_entries"] == [(1, "radiohead", "kid a"), (2, "radiohead", "kid a")]
+    assert (kept["decision"], kept["decided_by"]) == ("keep", "all")
+    assert (review["decided_by"], review["reason"]) == ("token_sort", "token_sort 0.7458 in the review band [0.40, 0.80)")
+    assert pruned == {"decision": "prune", "exact": False, "token_set": 0.0, "token_sort": 0.0, "two_stage": 0.0,
+                      "token_set_entries": [], "token_sort_entries": [], "two_stage_entries": [],
+                      "decided_by": "all", "reason": "all three scores below the review floor 0.40"}
+    assert (exact["decided_by"], exact["reason"], exact["token_set"]) == ("exact", "exact pair in the library", 1.0)
+    assert index.explain([], []) == []
+    for args, error in [((["a"], ["b", "c"]), "artists and titles must have the same length"),
+                        ((["a"], ["b"], 0), "top must be at least 1")]:
+        with pytest.raises(ValueError, match=error):
+            index.explain(*args)
+    with pytest.raises(TypeError, match="titles: expected a str, got None at position 1"):
+        index.explain(["a", "b"], ["a", None])
+
+
+@pytest.mark.parametrize("release, held, decision", [
+    ("Led Zeppelin II", "Led Zeppelin IV", "review"),
+    ("Live 1966", "Live 1975", "review"),
+    ("Now 45", "Now 44", "review"),
+    ("Greatest Hits Vol. 2", "Greatest Hits Vol. 3", "review"),
+    ("Greatest Hits Vol. 2", "Greatest Hits Vol. II", "keep"),
+    ("Symphony No. 05", "Symphony No. 5", "keep"),
+    ("Anthology Part I", "Anthology Part IV", "review"),
+    ("Abbey Road 2", "Abbey Road", "review"),
+    ("Abbey Road (Live)", "Abbey Road", "keep"),  # no number: as without the guard
+    ("Abbey Road", "Abbey Road 2019 Mix", "keep"),
+    ("Songs for the Black Tower (Remastered 2011)", "Songs for the Black Tower", "keep"),  # an edition
+    ("Live [Remastered 2011] - Disc 2", "Live [Remastered 2011] - Disc 1", "review"),
+])
+def test_number_guard(release, held, decision):
+    library = [("The Band", held), ("Other Band", "Something Else")]
+    guarded = LibraryIndex(library, distinct_numbers=True)
+    assert LibraryIndex(library).classify(["The Band"], [release]) == ["keep"]
+    assert guarded.classify(["The Band"], [release]) == [decision]
+    (e,) = guarded.explain(["The Band"], [release])
+    assert e["decision"] == decision and (e["decided_by"] == "numbers") == (decision == "review")
+    for copy in (pickle.loads(pickle.dumps(guarded)), LibraryIndex.from_bytes(guarded.to_bytes(),
+                                                                                 distinct_numbers=True)):
+        assert copy.distinct_numbers and copy.classify(["The Band"], [release]) == [decision]
+    assert not LibraryIndex.from_bytes(guarded.to_bytes()).distinct_numbers
+
+
+@given(_near_ties())
+def test_catalogue_explain_matches_resolve_and_ranking(case):
+    names, catalog, threshold, limit, ambiguity = case
+    catalogue = Catalogue(catalog)
+    try:
+        expected = catalogue.resolve(names, threshold, limit, ambiguity)
+    except ValueError as error:
+        with pytest.raises(ValueError, match=f"^{error}$"):
+            catalogue.explain(names, threshold, limit, ambiguity)
+        return
+    for name, e, match in zip(names, catalogue.explain(names, threshold, limit, ambiguity), expected):
+        assert e["match"] == match
+        ranked = sorted(((fuzzy.jaro_winkler_similarity(name, c), i) for i, c in enumerate(catalog)),
+                        key=lambda x: -x[0])
+        assert e["candidates"] == [(catalog[i], s) for s, i in ranked[:max(limit, 1)]]
+        assert (e["outcome"] == "resolved") == (match is not None)
+        if not catalog:
+            assert e["outcome"] == "no_candidates"
+        elif e["outcome"] == "below_threshold":
+            assert ranked[0][0] < threshold
+        elif e["outcome"] == "ambiguous":
+            assert limit > 1 and abs(ranked[0][0] - ranked[1][0]) < ambiguity

@@ -1,0 +1,367 @@
+"use strict";
+// The review page: everything it shows comes from the JSON block #data.
+// Names are untrusted: they reach the document only as text nodes.
+(function () {
+  var DATA = JSON.parse(document.getElementById("data").textContent);
+  var F = {};
+  DATA.columns.forEach(function (name, k) { F[name] = k; });
+  var ROWS = DATA.rows;
+  var TH = DATA.thresholds;
+  var MEASURES = [["s1", "token set", "token_set_keep"], ["s2", "token sort", "token_sort_keep"],
+                  ["s3", "two-stage", "two_stage_keep"]];
+  var PAGE = 100;
+  var SVG = "http://www.w3.org/2000/svg";
+  var choices = new Map();  // row number -> "keep" | "prune"
+  var state = { sort: null, desc: false, page: 0, shown: [] };
+
+  function $(id) { return document.getElementById(id); }
+  function el(tag, cls, text) {
+    var e = document.createElement(tag);
+    if (cls) e.className = cls;
+    if (text !== undefined && text !== null) e.textContent = String(text);
+    return e;
+  }
+  function svg(tag, attrs) {
+    var e = document.createElementNS(SVG, tag);
+    Object.keys(attrs || {}).forEach(function (k) { e.setAttribute(k, attrs[k]); });
+    return e;
+  }
+  function fmt(x) { return (Math.round(x * 10000) / 10000).toString(); }
+  function val(r, name) { return r[F[name]]; }
+
+  // The classifier's order of tests on the three best scores, for other thresholds.
+  function decide(r, th) {
+    var by = val(r, "by");
+    if (by === "decisions") return val(r, "d");
+    if (val(r, "x")) return "keep";
+    var s1 = val(r, "s1"), s2 = val(r, "s2"), s3 = val(r, "s3"), floor = th.review_floor;
+    if (s1 >= floor && s1 < th.token_set_keep) return "review";
+    if (s2 >= floor && s2 < th.token_sort_keep) return "review";
+    if (s1 >= th.token_set_keep && s2 >= th.token_sort_keep && s3 >= th.two_stage_keep)
+      return by === "numbers" ? "review" : "keep";
+    if (s1 < floor && s2 < floor && s3 < floor) return "prune";
+    return "review";
+  }
+
+  function header() {
+    $("source").textContent = DATA.source ? "from " + DATA.source : "";
+    $("thresholds").textContent = "thresholds: keep " + TH.token_set_keep + " (token set), " + TH.token_sort_keep +
+      " (token sort), " + TH.two_stage_keep + " (two-stage); artist gate " + TH.artist_gate + "; review floor " +
+      TH.review_floor + (DATA.distinct_numbers ? "; distinct numbers" : "");
+  }
+
+  function counts() {
+    var c = { keep: 0, prune: 0, review: 0 };
+    ROWS.forEach(function (r) { var d = val(r, "d"); if (d in c) c[d] += 1; });
+    Object.keys(c).forEach(function (d) { $("count-" + d).textContent = c[d].toLocaleString("en"); });
+    $("count-total").textContent = ROWS.length.toLocaleString("en");
+  }
+
+  function histogram(measure, label, keepName) {
+    var bins = 20, w = 360, h = 130, left = 34, bottom = 20, top = 8;
+    var stacks = [];
+    for (var b = 0; b < bins; b++) stacks.push({ keep: 0, prune: 0, review: 0 });
+    ROWS.forEach(function (r) {
+      var b = Math.min(bins - 1, Math.floor(val(r, measure) * bins));
+      var d = val(r, "d");
+      if (d in stacks[b]) stacks[b][d] += 1;
+    });
+    var most = 1;
+    stacks.forEach(function (s) { most = Math.max(most, s.keep + s.prune + s.review); });
+    var plotW = w - left - 6, plotH = h - top - bottom, bw = plotW / bins;
+    var root = svg("svg", { width: w, height: h, viewBox: "0 0 " + w + " " + h, role: "img" });
+    var title = svg("title");
+    title.textContent = label + ": releases by best score";
+    root.appendChild(title);
+    stacks.forEach(function (s, b) {
+      var y = top + plotH, y0 = 0;
+      ["keep", "review", "prune"].forEach(function (d) {
+        if (!s[d]) return;
+        // Square-root heights: the few releases between the floor and a keep value stay visible
+        // beside the many exact keeps and the prunes without a candidate.
+        var bh = (Math.sqrt(y0 + s[d]) - Math.sqrt(y0)) / Math.sqrt(most) * plotH;
+        y0 += s[d];
+        y -= bh;
+        var rect = svg("rect", { x: left + b * bw + 1, y: y, width: bw - 2, height: bh, "class": "bar-" + d });
+        var tip = svg("title");
+        tip.textContent = s[d] + " " + d + " with " + label + " in [" + fmt(b / bins) + ", " + fmt((b + 1) / bins) + ")";
+        rect.appendChild(tip);
+        root.appendChild(rect);
+      });
+    });
+    root.appendChild(svg("line", { x1: left, y1: top + plotH, x2: left + plotW, y2: top + plotH, stroke: "#888" }));
+    [0, 0.25, 0.5, 0.75, 1].forEach(function (t) {
+      var tx = svg("text", { x: left + t * plotW, y: h - 6, "text-anchor": "middle" });
+      tx.textContent = String(t);
+      root.appendChild(tx);
+    });
+    var yl = svg("text", { x: left - 4, y: top + 8, "text-anchor": "end" });
+    yl.textContent = most.toLocaleString("en");
+    root.appendChild(yl);
+    [[TH[keepName], "threshold", "keep " + TH[keepName]], [TH.review_floor, "threshold floor", "floor " + TH.review_floor]]
+      .forEach(function (m) {
+        var x = left + m[0] * plotW;
+        root.appendChild(svg("line", { x1: x, y1: top, x2: x, y2: top + plotH, "class": m[1] }));
+        var t = svg("text", { x: x + 3, y: top + 9 });
+        t.textContent = m[2];
+        root.appendChild(t);
+      });
+    var fig = el("figure");
+    var caption = el("figcaption", null, label);
+    caption.appendChild(el("small", null, " releases by best score (square-root scale)"));
+    fig.appendChild(caption);
+    fig.appendChild(root);
+    return fig;
+  }
+
+  function charts() {
+    var box = $("charts");
+    MEASURES.forEach(function (m) { box.appendChild(histogram(m[0], m[1], m[2])); });
+  }
+
+  // How many releases change decision with one threshold at `value`.
+  function changes(name, value) {
+    var th = Object.assign({}, TH);
+    th[name] = value;
+    var n = 0;
+    for (var i = 0; i < ROWS.length; i++) if (decide(ROWS[i], th) !== BASE[i]) n++;
+    return n;
+  }
+  var BASE = null;
+
+  function whatif() {
+    BASE = ROWS.map(function (r) { return decide(r, TH); });
+    var body = $("whatif-table").tBodies[0];
+    ["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"].forEach(function (name) {
+      var tr = el("tr");
+      tr.appendChild(el("td", null, name.replace(/_/g, " ")));
+      tr.appendChild(el("td", null, TH[name]));
+      var slider = el("input");
+      slider.type = "range"; slider.min = "0"; slider.max = "1"; slider.step = "0.01"; slider.value = String(TH[name]);
+      slider.id = "try-" + name;
+      var td = el("td"); td.appendChild(slider); tr.appendChild(td);
+      var shownValue = el("td", null, TH[name]);
+      var changed = el("td", null, "0");
+      changed.id = "change-" + name;
+      tr.appendChild(shownValue); tr.appendChild(changed);
+      slider.addEventListener("input", function () {
+        var v = Number(slider.value);
+        shownValue.textContent = fmt(v);
+        changed.textContent = changes(name, v).toLocaleString("en");
+      });
+      [-0.1, -0.05, 0.05, 0.1].forEach(function (delta) {
+        var v = Math.round((TH[name] + delta) * 100) / 100;
+        tr.appendChild(el("td", null, v < 0 || v > 1 ? "–" : changes(name, v).toLocaleString("en")));
+      });
+      body.appendChild(tr);
+    });
+  }
+
+  // Characters of `a` outside a longest common subsequence with `b`, as a mask.
+  function diffMask(a, b) {
+    a = Array.from(a); b = Array.from(b);
+    var n = a.length, m = b.length, mask = new Array(n).fill(true);
+    if (n * m > 250000) return { chars: a, mask: mask.map(function (_, i) { return a[i] !== b[i]; }) };
+    var L = [];
+    for (var i = 0; i <= n; i++) L.push(new Uint16Array(m + 1));
+    for (i = n - 1; i >= 0; i--)
+      for (var j = m - 1; j >= 0; j--)
+        L[i][j] = a[i] === b[j] ? L[i + 1][j + 1] + 1 : Math.max(L[i + 1][j], L[i][j + 1]);
+    i = 0; j = 0;
+    while (i < n && j < m) {
+      if (a[i] === b[j]) { mask[i] = false; i++; j++; }
+      else if (L[i + 1][j] >= L[i][j + 1]) i++;
+      else j++;
+    }
+    return { chars: a, mask: mask };
+  }
+
+  function marked(text, other) {
+    var span = el("span", "form");
+    var d = diffMask(text, other);
+    var chars = d.chars, mask = d.mask, run = "", runDiff = false;
+    function flush() {
+      if (!run) return;
+      span.appendChild(runDiff ? el("span", "diff", run) : document.createTextNode(run));
+      run = "";
+    }
+    chars.forEach(function (c, k) {
+      if (mask[k] !== runDiff) { flush(); runDiff = mask[k]; }
+      run += c;
+    });
+    flush();
+    return span;
+  }
+
+  function scoreCell(r, measure, keepName) {
+    var s = val(r, measure), keep = TH[keepName];
+    var cls = s >= keep ? "ok" : s >= TH.review_floor ? "band" : "low";
+    var td = el("td", "score " + cls, fmt(s));
+    td.appendChild(el("small", null, s >= keep ? "≥ keep " + keep : s >= TH.review_floor ? "< keep " + keep : "< floor " + TH.review_floor));
+    return td;
+  }
+
+  function best(r) { return Math.max(val(r, "s1"), val(r, "s2"), val(r, "s3")); }
+
+  var KEYS = {
+    choice: function (i) { return choices.get(i) || ""; },
+    d: function (i) { return val(ROWS[i], "d"); },
+    release: function (i) { return val(ROWS[i], "ma") + "\u0000" + val(ROWS[i], "mt"); },
+    library: function (i) { return val(ROWS[i], "la") + "\u0000" + val(ROWS[i], "lt"); },
+    s1: function (i) { return val(ROWS[i], "s1"); },
+    s2: function (i) { return val(ROWS[i], "s2"); },
+    s3: function (i) { return val(ROWS[i], "s3"); },
+    reason: function (i) { return val(ROWS[i], "reason"); }
+  };
+
+  var HAYSTACK = ROWS.map(function (r) {
+    return [val(r, "a"), val(r, "t"), val(r, "ma"), val(r, "mt"), val(r, "la"), val(r, "lt")].join("\u0000").toLowerCase();
+  });
+
+  function number(id, fallback) {
+    var v = parseFloat($(id).value);
+    return isNaN(v) ? fallback : v;
+  }
+
+  function select() {
+    var wanted = {};
+    ["keep", "prune", "review"].forEach(function (d) { wanted[d] = $("filter-" + d).checked; });
+    var lo = number("range-min", 0), hi = number("range-max", 1), measure = $("range-measure").value;
+    var needle = $("search").value.trim().toLowerCase();
+    var shown = [];
+    for (var i = 0; i < ROWS.length; i++) {
+      var r = ROWS[i];
+      if (!wanted[val(r, "d")]) continue;
+      var s = measure === "best" ? best(r) : val(r, measure);
+      if (s < lo || s > hi) continue;
+      if (needle && HAYSTACK[i].indexOf(needle) < 0) continue;
+      shown.push(i);
+    }
+    if (state.sort) {
+      var key = KEYS[state.sort], sign = state.desc ? -1 : 1;
+      var keys = new Map();
+      shown.forEach(function (i) { keys.set(i, key(i)); });
+      shown.sort(function (a, b) {
+        var x = keys.get(a), y = keys.get(b);
+        return (x < y ? -1 : x > y ? 1 : a - b) * sign;
+      });
+    }
+    state.shown = shown;
+    state.page = 0;
+    render();
+  }
+
+  function choiceCell(i) {
+    var td = el("td");
+    var box = el("select");
+    box.setAttribute("aria-label", "choice");
+    [["", "—"], ["keep", "keep"], ["prune", "prune"]].forEach(function (o) {
+      var opt = el("option", null, o[1]);
+      opt.value = o[0];
+      box.appendChild(opt);
+    });
+    box.value = choices.get(i) || "";
+    box.className = "choice";
+    box.addEventListener("change", function () {
+      if (box.value) choices.set(i, box.value); else choices.delete(i);
+      td.parentNode.classList.toggle("chosen", !!box.value);
+      $("count-chosen").textContent = choices.size.toLocaleString("en");
+    });
+    td.appendChild(box);
+    return td;
+  }
+
+  function render() {
+    var body = $("rows").tBodies[0];
+    var total = state.shown.length, pages = Math.max(1, Math.ceil(total / PAGE));
+    state.page = Math.min(Math.max(0, state.page), pages - 1);
+    var from = state.page * PAGE, to = Math.min(total, from + PAGE);
+    var frag = document.createDocumentFragment();
+    for (var k = from; k < to; k++) {
+      var i = state.shown[k], r = ROWS[i];
+      var tr = el("tr");
+      tr.dataset.row = String(i);
+      if (choices.has(i)) tr.className = "chosen";
+      tr.appendChild(choiceCell(i));
+      tr.appendChild(el("td", "decision " + val(r, "d"), val(r, "d")));
+      var rel = el("td", "release");
+      rel.appendChild(el("span", "given artist", val(r, "a")));
+      rel.appendChild(el("span", "given title", val(r, "t")));
+      var entry = val(r, "la") || val(r, "lt");  // nothing to compare with: nothing marked
+      rel.appendChild(entry ? marked(val(r, "ma"), val(r, "la")) : el("span", "form", val(r, "ma")));
+      rel.appendChild(entry ? marked(val(r, "mt"), val(r, "lt")) : el("span", "form", val(r, "mt")));
+      tr.appendChild(rel);
+      var lib = el("td", "library");
+      if (entry) {
+        lib.appendChild(marked(val(r, "la"), val(r, "ma")));
+        lib.appendChild(marked(val(r, "lt"), val(r, "mt")));
+      } else {
+        lib.textContent = "none";
+      }
+      tr.appendChild(lib);
+      MEASURES.forEach(function (m) { tr.appendChild(scoreCell(r, m[0], m[2])); });
+      tr.appendChild(el("td", "reason", val(r, "reason")));
+      frag.appendChild(tr);
+    }
+    body.replaceChildren(frag);
+    $("shown").textContent = total.toLocaleString("en");
+    $("page-info").textContent = total ? "rows " + (from + 1).toLocaleString("en") + "–" + to.toLocaleString("en") +
+      ", page " + (state.page + 1) + " of " + pages : "no rows";
+    $("page-prev").disabled = state.page === 0;
+    $("page-next").disabled = state.page >= pages - 1;
+  }
+
+  function csvField(s) {
+    s = String(s);
+    return /[",\r\n]/.test(s) ? '"' + s.replace(/"/g, '""') + '"' : s;
+  }
+
+  function exportChoices() {
+    var lines = ["artist,title,decision"];
+    Array.from(choices.keys()).sort(function (a, b) { return a - b; }).forEach(function (i) {
+      var r = ROWS[i];
+      lines.push([val(r, "a"), val(r, "t"), choices.get(i)].map(csvField).join(","));
+    });
+    var blob = new Blob([lines.join("\n") + "\n"], { type: "text/csv" });
+    var a = el("a");
+    a.href = URL.createObjectURL(blob);
+    a.download = "decisions.csv";
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+    setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
+  }
+
+  function wire() {
+    ["filter-keep", "filter-prune", "filter-review", "range-measure", "range-min", "range-max"].forEach(function (id) {
+      $(id).addEventListener("change", select);
+    });
+    var pending = null;
+    $("search").addEventListener("input", function () {
+      clearTimeout(pending);
+      pending = setTimeout(select, 120);
+    });
+    $("search").addEventListener("change", select);
+    $("page-prev").addEventListener("click", function () { state.page -= 1; render(); });
+    $("page-next").addEventListener("click", function () { state.page += 1; render(); });
+    $("export").addEventListener("click", exportChoices);
+    Array.prototype.forEach.call(document.querySelectorAll("#rows th button"), function (b) {
+      b.addEventListener("click", function () {
+        var key = b.dataset.sort;
+        state.desc = state.sort === key ? !state.desc : key.charAt(0) === "s";  // scores: best first
+        state.sort = key;
+        document.querySelectorAll("#rows th button").forEach(function (o) { o.className = ""; });
+        b.className = state.desc ? "desc" : "asc";
+        select();
+      });
+    });
+  }
+
+  header();
+  counts();
+  charts();
+  whatif();
+  wire();
+  select();
+  document.body.dataset.ready = "true";
+})();
