@@ -23,7 +23,7 @@ import sys
 import time
 import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Any, Optional, TypeVar, Union
+from typing import IO, Any, Optional, TypeVar
 
 from zemo_etl import safety
 from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
