@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/ascii.hpp"
 #include "common/interrupt.hpp"
 #include "fuzzy/classifier.hpp"
 #include "fuzzy/pool.hpp"
@@ -69,7 +70,11 @@ bool is_edition(std::string_view w) {
     return false;
 }
 
-bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// Digits and letters, of any script: what words are made of.
+bool in_word(char c) {
+    const char l = ascii::lower(c);
+    return (c >= '0' && c <= '9') || (l >= 'a' && l <= 'z') || !ascii::is_ascii(static_cast<unsigned char>(c));
+}
 
 }  // namespace
 
@@ -115,9 +120,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
             i = j;
         }
         if (!digits) {
-            std::string lower = word;
-            for (char& c : lower)
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            std::string lower = ascii::lowered(word);
             const int value = roman_value(lower);
             // A lone i, v or x is a numeral only as a volume or part.
             if (value >= 2 && (lower.size() > 1 || is_marker(previous))) into.push_back(std::to_string(value));
@@ -131,7 +134,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
     };
     for (std::size_t i = 0; i < title.size(); ++i) {
         const char c = title[i];
-        if (is_ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80) {
+        if (in_word(c)) {
             word += c;
             continue;
         }
