@@ -197,6 +197,7 @@ private:
             const std::uint64_t add = kOneToken | ix_->token_chars_[id];
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
+                if (p + kFar < end) __builtin_prefetch(&shared_[p[kFar]], 1);
                 std::uint64_t& shared = shared_[*p];
                 if (shared == 0) touched_.push_back(*p);
                 shared += add;
@@ -206,9 +207,9 @@ private:
         double floor = 0.0;  // the best token-sort score is at least this
         for (auto& bucket : by_least_) bucket.clear();
         for (std::size_t k = 0; k < touched_.size(); ++k) {
-            if (k + kAhead < touched_.size()) {
-                __builtin_prefetch(&ix_->lengths_[touched_[k + kAhead]]);
-                __builtin_prefetch(&shared_[touched_[k + kAhead]]);
+            if (k + kFar < touched_.size()) {
+                __builtin_prefetch(&ix_->lengths_[touched_[k + kFar]]);
+                __builtin_prefetch(&shared_[touched_[k + kFar]], 1);
             }
             const std::uint32_t c = touched_[k];
             const std::uint64_t shared = shared_[c];
@@ -343,7 +344,9 @@ private:
         out.reason = "title numbers " + joined(ours) + " differ from the library entry's " + joined(number_set(theirs));
     }
 
-    static constexpr std::size_t kAhead = 16;  // prefetch distance of the candidate loops
+    // Prefetch distances: of the candidate loops that compute, and of those that little more than read.
+    static constexpr std::size_t kAhead = 16;
+    static constexpr std::size_t kFar = 48;
     // Per candidate: shared tokens times this plus their characters.
     static constexpr std::uint64_t kOneToken = std::uint64_t{1} << 40;
     double two_stage_score_ = 0.0;
