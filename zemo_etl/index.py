@@ -120,8 +120,9 @@ class LibraryIndex(_Prepared):
     ``distinct_numbers=True`` adds the number guard to ``classify`` and
     ``explain``: a release whose title carries numbers (runs of digits such
     as a year or "45", roman numerals ii to xxxix as whole words, and a lone
-    i, v or x after vol, volume, pt, part, disc, disk or cd; compared as
-    sets of values, so "II" equals "2" and "02") keeps only if the library
+    i, v or x after vol, volume, pt, part, disc, disk or cd; not those of
+    an edition note such as "(2009 Remaster)" or "- Deluxe Edition 2011";
+    compared as sets of values, so "II" equals "2" and "02") keeps only if the library
     entry it is compared with carries the same numbers; otherwise its keep
     becomes review. That entry is the first of the two-stage score (the
     best-matching artist's closest title), or when there is none the first

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/ascii.hpp"
 #include "common/interrupt.hpp"
 #include "fuzzy/classifier.hpp"
 #include "fuzzy/pool.hpp"
@@ -69,7 +70,11 @@ bool is_edition(std::string_view w) {
     return false;
 }
 
-bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// Digits and letters, of any script: what words are made of.
+bool in_word(char c) {
+    const char l = ascii::lower(c);
+    return (c >= '0' && c <= '9') || (l >= 'a' && l <= 'z') || !ascii::is_ascii(static_cast<unsigned char>(c));
+}
 
 }  // namespace
 
@@ -115,9 +120,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
             i = j;
         }
         if (!digits) {
-            std::string lower = word;
-            for (char& c : lower)
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            std::string lower = ascii::lowered(word);
             const int value = roman_value(lower);
             // A lone i, v or x is a numeral only as a volume or part.
             if (value >= 2 && (lower.size() > 1 || is_marker(previous))) into.push_back(std::to_string(value));
@@ -131,7 +134,7 @@ std::vector<std::string> title_numbers(std::string_view title) {
     };
     for (std::size_t i = 0; i < title.size(); ++i) {
         const char c = title[i];
-        if (is_ascii_alnum(c) || static_cast<unsigned char>(c) >= 0x80) {
+        if (in_word(c)) {
             word += c;
             continue;
         }
@@ -194,6 +197,7 @@ private:
             const std::uint64_t add = kOneToken | ix_->token_chars_[id];
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
+                if (p + kFar < end) __builtin_prefetch(&shared_[p[kFar]], 1);
                 std::uint64_t& shared = shared_[*p];
                 if (shared == 0) touched_.push_back(*p);
                 shared += add;
@@ -203,9 +207,9 @@ private:
         double floor = 0.0;  // the best token-sort score is at least this
         for (auto& bucket : by_least_) bucket.clear();
         for (std::size_t k = 0; k < touched_.size(); ++k) {
-            if (k + kAhead < touched_.size()) {
-                __builtin_prefetch(&ix_->lengths_[touched_[k + kAhead]]);
-                __builtin_prefetch(&shared_[touched_[k + kAhead]]);
+            if (k + kFar < touched_.size()) {
+                __builtin_prefetch(&ix_->lengths_[touched_[k + kFar]]);
+                __builtin_prefetch(&shared_[touched_[k + kFar]], 1);
             }
             const std::uint32_t c = touched_[k];
             const std::uint64_t shared = shared_[c];
@@ -340,7 +344,9 @@ private:
         out.reason = "title numbers " + joined(ours) + " differ from the library entry's " + joined(number_set(theirs));
     }
 
-    static constexpr std::size_t kAhead = 16;  // prefetch distance of the candidate loops
+    // Prefetch distances: of the candidate loops that compute, and of those that little more than read.
+    static constexpr std::size_t kAhead = 16;
+    static constexpr std::size_t kFar = 48;
     // Per candidate: shared tokens times this plus their characters.
     static constexpr std::uint64_t kOneToken = std::uint64_t{1} << 40;
     double two_stage_score_ = 0.0;
