@@ -190,7 +190,8 @@ def test_run_with_decisions_and_thresholds_resumes_only_on_the_same(job, tmp_pat
     decisions = write_csv(tmp_path / "d.csv", ["artist", "title", "decision"], [(*k, d) for k, d in chosen.items()])
     for extra, refused in [(["--decisions", decisions], "--decisions was not recorded"),
                            (["--keep", "0.9"], "--token-set-keep is 0.9, the run began with 0.8"),
-                           (["--distinct-numbers"], "--distinct-numbers is given, the run began with not given")]:
+                           (["--distinct-numbers"], "--distinct-numbers is given, the run began with not given"),
+                           (["--no-review-page"], "--no-review-page is given, the run began with not given")]:
         one_line_error(main(capsys, *args, *extra), "cannot resume:", refused)
     status, out, _ = main(capsys, *args, "--decisions", decisions, "--fresh")
     assert status == 0 and "3 decided by d.csv, 2 of them changed" in out
@@ -204,6 +205,10 @@ def test_run_with_decisions_and_thresholds_resumes_only_on_the_same(job, tmp_pat
                           distinct_numbers=True)
     after = read_csv(tmp_path / "w" / "releases_classified.csv")
     assert [r["decision"] for r in after] == strict.classify([r["artist"] for r in after], [r["title"] for r in after])
+    # Without the page: the decisions alone, and no page of an earlier run left beside them.
+    assert main(capsys, *args, "--fresh", "--no-review-page")[0] == 0
+    assert read_csv(tmp_path / "w" / "releases_classified.csv") == report
+    assert not (tmp_path / "w" / review.PAGE_NAME).exists()
 
 
 def _page_data(page):

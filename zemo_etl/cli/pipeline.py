@@ -21,6 +21,8 @@ Both inputs are checked before the first step starts.
 The classifier's thresholds are options (defaults as the library's);
 --decisions FILE (a review page's export: artist,title,decision) overrides
 the computed decision of the releases it names, matched by match form.
+The review page needs every score of every release, which costs several
+times the CPU of the decisions alone: --no-review-page skips it.
 
 The library, the releases and the decisions live in a database: by default
 the SQLite file WORKDIR/library.db, or PostgreSQL with --db-url
@@ -92,7 +94,9 @@ class Pipeline:
     `artist_column`, `title_column`: how the releases CSV is read (as
     `classify` reads it); `thresholds` (default the library's) and
     `distinct_numbers`: how releases are classified; `decisions`: a
-    decisions file whose choices override the computed decisions."""
+    decisions file whose choices override the computed decisions;
+    `review_page`: whether the classify step gathers the evidence that
+    write_report shows in WORKDIR/review.html."""
 
     allow_incomplete = False  # a dump cut short is read up to the cut (with a warning)
 
@@ -101,13 +105,14 @@ class Pipeline:
                  encoding: str = "utf-8", delimiter: Optional[str] = None,
                  artist_column: str = "artist", title_column: str = "title",
                  thresholds: Optional[dict[str, float]] = None, distinct_numbers: bool = False,
-                 decisions: Optional[pathlib.Path] = None) -> None:
+                 decisions: Optional[pathlib.Path] = None, review_page: bool = True) -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
         self.encoding, self.delimiter = encoding, delimiter
         self.artist_column, self.title_column = artist_column, title_column
         self.thresholds = dict(DEFAULT_THRESHOLDS, **(thresholds or {}))
         self.distinct_numbers, self.decisions = distinct_numbers, decisions
+        self.review_page = review_page
         self.state_path = workdir / "state.json"
         self.db_url = state_command.resolve_db_url(db_url or "sqlite:///" + str(workdir / "library.db"))
         self.csv_dir = str(releases.resolve().parent)
@@ -122,7 +127,8 @@ class Pipeline:
                 "--artist-column": self.artist_column, "--title-column": self.title_column,
                 "--csv-safe": self.csv_safe,
                 **{threshold_option(name): value for name, value in self.thresholds.items()},
-                "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None}
+                "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None,
+                "--no-review-page": not self.review_page}
 
     def files(self) -> dict[str, pathlib.Path]:
         """The input files, by their options."""
@@ -371,16 +377,20 @@ class Pipeline:
         evidence: list[list[Any]] = []  # compact at once: explain's dicts of a whole run would not fit
         with Progress("classify", total=len(releases), unit="releases") as progress:
             for start in range(0, len(releases), CLASSIFY_CHUNK):
-                explained = index.explain(artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK])
-                decisions += [e["decision"] for e in explained]
-                evidence += [review.explain_fields(e) for e in explained]
-                progress.update(len(explained))
+                chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
+                if self.review_page:
+                    explained = index.explain(*chunk)
+                    decisions += [e["decision"] for e in explained]
+                    evidence += [review.explain_fields(e) for e in explained]
+                else:
+                    decisions += index.classify(*chunk)
+                progress.update(len(chunk[0]))
         chosen_note = ""
         if self.decisions is not None:
             overrides = review.Overrides(review.read_decisions(str(self.decisions), self.encoding),
                                          self.decisions.name)
             for k, chosen in enumerate(overrides.apply(artists, titles, decisions)):
-                if chosen is not None:
+                if chosen is not None and evidence:
                     evidence[k] = review.mark_chosen(evidence[k], chosen, self.decisions.name)
             chosen_note = f"; {overrides.summary()}"
         counts = Counter(decisions)
@@ -458,7 +468,7 @@ class Pipeline:
                 writer.writerow(row)
         print(f"[done] write_report: {inert(out)}")
         page = self.workdir / review.PAGE_NAME
-        if not self.store.table_exists(EVIDENCE_TABLE):  # classified before pages were made
+        if not self.review_page or not self.store.table_exists(EVIDENCE_TABLE):  # none asked, or made before pages
             if os.path.lexists(page):
                 os.remove(page)  # an older run's page would not match this report
         else:
@@ -490,6 +500,7 @@ zemo-etl demo --scale 50000 --workdir big      # 50,000 generated ones, with tim
     demo.add_argument("--scale", type=int, metavar="N",
                       help="generate N library rows and N releases into WORKDIR and print each step's time")
     add_decisions_option(demo)
+    add_review_page_option(demo)
     add_threshold_options(demo)
     add_output_options(demo)
     demo.set_defaults(handler=run_demo)
@@ -506,6 +517,7 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     run.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of the releases CSV")
     run.add_argument("--title-column", default="title", metavar="NAME", help="title column of the releases CSV")
     add_decisions_option(run)
+    add_review_page_option(run)
     add_threshold_options(run)
     add_input_options(run)
     add_allow_incomplete(run)
@@ -516,6 +528,11 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
 def add_decisions_option(p: argparse.ArgumentParser) -> None:
     p.add_argument("--decisions", type=pathlib.Path, metavar="FILE",
                    help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
+
+
+def add_review_page_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--no-review-page", dest="review_page", action="store_false",
+                   help="no WORKDIR/review.html: the decisions alone, at a fraction of the CPU")
 
 
 GENERATED = "generated.json"  # in WORKDIR/input: the --scale its files were generated for
@@ -571,7 +588,7 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
                         artist_column=getattr(args, "artist_column", "artist"),
                         title_column=getattr(args, "title_column", "title"), thresholds=thresholds_from(args),
                         distinct_numbers=getattr(args, "distinct_numbers", False),
-                        decisions=getattr(args, "decisions", None))
+                        decisions=getattr(args, "decisions", None), review_page=getattr(args, "review_page", True))
     pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
     return pipeline
 
