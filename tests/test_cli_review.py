@@ -5,6 +5,7 @@ Chromium (skipped where Chromium, its driver or selenium is missing)."""
 import csv
 import io
 import json
+import os
 import re
 import shutil
 import time
@@ -268,7 +269,9 @@ def browser(tmp_path_factory):
     options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
                                               "download.prompt_for_download": False})
     # The driver given by path: selenium does not look for one on the network.
-    driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER))
+    # A sanitizer preloaded into the tests is not meant for the browser.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER, env=env))
     driver.set_page_load_timeout(60)
     driver.set_script_timeout(60)
     driver.downloads = downloads
