@@ -140,14 +140,8 @@ def test_library_columns_by_name_and_values_kept(main, odd_dumps, tmp_path):
         assert [str(v) for (v,) in db.execute("SELECT c2 FROM t ORDER BY c1")] == ["-" + wide, wide + "0"]
 
 
-@pytest.mark.parametrize("form, batch", [
-    ("storage", text.batch_to_storage_form), ("match", text.batch_to_match_form),
-    ("ascii", text.batch_to_ascii_form), ("pg", pg.batch_to_pg_text_form),
-    ("identity", lambda v: [text.to_identity_match_form(x) for x in v]),
-    ("identity-title", lambda v: [text.to_identity_match_form_title(x) for x in v]),
-    ("identity-punctuation", lambda v: [text.to_identity_match_form_with_punctuation(x) for x in v]),
-    ("identity-disambiguator", lambda v: [text.to_identity_match_form_with_disambiguator_strip(x) for x in v]),
-])
+# Each form by name is its function (test_columns.py); here the command's reading and writing.
+@pytest.mark.parametrize("form, batch", [("match", text.batch_to_match_form), ("pg", pg.batch_to_pg_text_form)])
 def test_normalize_lines_and_a_csv_column(main, form, batch, tmp_path):
     names = ["  BjÃ¶rk ", "Beatles, The [Remastered]", "Кино", "AC/DC (Live)", "Night Owl /3", "", "a\tb"]
     done = main("normalize", "--form", form, input="\n".join(names) + "\n")

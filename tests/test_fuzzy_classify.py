@@ -58,19 +58,12 @@ def test_result_does_not_depend_on_thread_count():
     assert "keep" in results[1] and "review" in results[1]
 
 
-@pytest.mark.parametrize(
-    "args, error, message",
-    [
-        ((["a"], ["b", "c"], []), ValueError, "artists and titles must have the same length"),
-        # library_pairs is extracted before the lengths are compared.
-        ((["a"], [], [["x", "y"]]), TypeError, "argument 'library_pairs': "),
-    ],
-)
-def test_classify_argument_errors(args, error, message):
-    with pytest.raises(error) as info:
-        fuzzy.batch_classify_releases(*args)
-    assert str(info.value).startswith(message)
-    assert type(info.value) is error
+def test_classify_argument_errors():
+    with pytest.raises(ValueError, match="^artists and titles must have the same length$"):
+        fuzzy.batch_classify_releases(["a"], ["b", "c"], [])
+    # library_pairs is extracted before the lengths are compared.
+    with pytest.raises(TypeError, match="^argument 'library_pairs': "):
+        fuzzy.batch_classify_releases(["a"], [], [["x", "y"]])
 
 
 def test_filter_artists():
@@ -78,8 +71,6 @@ def test_filter_artists():
     names = ["The Beatles", "  THE   beatles ", "Björk", "beatles", ""]
     assert fuzzy.batch_filter_artists(names, library) == [True, True, True, False, False]
     assert fuzzy.batch_filter_artists([], library) == []
-    with pytest.raises(TypeError, match="^argument 'library_set': 'list' object cannot be converted to 'PySet'$"):
-        fuzzy.batch_filter_artists(["a"], ["the beatles"])
 
 
 # Words from a small alphabet so that tokens, characters and lengths collide

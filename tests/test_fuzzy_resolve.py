@@ -48,20 +48,6 @@ def test_limit_zero():
         fuzzy.batch_fuzzy_resolve(["a"], ["a"], 0.5, 0)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        (("abc", CATALOG, 0.5), {}, "argument 'names': Can't extract `str` to `Vec`"),
-        ((["a"], {"a"}, 0.5), {}, "argument 'catalog': 'set' object cannot be converted to 'Sequence'"),
-        ((["a"], ["a"], 0.5), {"ambiguity_threshold": None}, "argument 'ambiguity_threshold': "),
-    ],
-)
-def test_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        fuzzy.batch_fuzzy_resolve(*args, **kwargs)
-    assert str(info.value).startswith(message)
-
-
 _letters = st.sampled_from(["a", "b", "c", " ", "\u00e9", "\u4e2d", "A"])
 _short = st.text(_letters, max_size=8)
 _long = st.text(_letters, min_size=58, max_size=70)  # across the 64-character word

@@ -95,7 +95,12 @@ def test_unrecognised_status_entries(tmp_path, entry):
         ("", "parsing state JSON"),
         ('{"version": 3} {}', "parsing state JSON"),
         (f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}', "parsing state JSON"),
-        # Nesting no stack could follow, numbers no type holds, a byte order mark.
+        # Nesting up to 128 levels, not inside strings; none no stack could follow,
+        # numbers no type holds, a byte order mark.
+        ("[" * 128 + "]" * 128, "Missing version field in state file"),
+        ("[" * 129 + "]" * 129, "parsing state JSON"),
+        ('{"version": 3, "database_url": "' + "[" * 500 + '", "csv_dir": "\\"[", "steps": null}',
+         "steps must be an object"),
         ("[" * 300_000 + "]" * 300_000, "parsing state JSON"),
         ('{"a":' * 300_000 + "}" * 300_000, "parsing state JSON"),
         ("[" * 1_000_000, "parsing state JSON"),

@@ -34,6 +34,8 @@ nasty_text = st.one_of(st.lists(st.sampled_from(NASTY), max_size=10).map("".join
         ("The Beatles (Live)", "beatles", "beatles", "beatles"),
         ("Song (Live) (2009 Remaster)", "song (live)", "song live", "song (live)"),
         ("(Live)", "(live)", "live", "(live)"),
+        ("Abc (a (b) c)", "abc", "abc", "abc"),
+        ("Abc (x [y) z]", "abc (x", "abc x", "abc (x"),  # brackets of the other pair are ordinary
         ("Drone O)))", "drone o)))", "drone o", "drone o)))"),
         ("The The", "the", "the", "the"),
         ("Flock, An [Remastered]", "flock", "flock", "flock"),

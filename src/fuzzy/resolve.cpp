@@ -408,12 +408,6 @@ std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::ve
     return out;
 }
 
-std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
-                                       const ResolveOptions& options) {
-    const std::vector<std::optional<std::string>> r = PreparedCatalogue(catalog).resolve({name}, options);
-    return r.front();
-}
-
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
                                                             const std::vector<std::string_view>& catalog,
                                                             const ResolveOptions& options) {

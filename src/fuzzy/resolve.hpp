@@ -20,9 +20,6 @@ struct ResolveOptions {
     double ambiguity = 0.02;      // least acceptable gap between the top two
 };
 
-std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
-                                       const ResolveOptions& options);
-
 // Prepares the catalogue (see PreparedCatalogue) and resolves every name
 // against it.
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,

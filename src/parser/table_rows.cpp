@@ -37,22 +37,6 @@ std::size_t find_keyword(std::string_view line, std::size_t from) {
     return std::string_view::npos;
 }
 
-// Hands each row to a callback as soon as it is complete.
-class CallbackSink {
-public:
-    explicit CallbackSink(const std::function<void(Row&&)>& on_row) : on_row_(on_row) {}
-    void start_row() {}
-    void read(std::string_view line, std::size_t& pos) { row_.push_back(parse_single_value(line, pos)); }
-    void finish_row(bool keep) {
-        if (keep) on_row_(std::move(row_));
-        row_ = Row();
-    }
-
-private:
-    const std::function<void(Row&&)>& on_row_;
-    Row row_;
-};
-
 // The names in a statement head's column list, "(`a`,`b`)", between `from`
 // and `to`; none when it has no list.
 std::optional<std::vector<std::string>> head_columns(std::string_view line, std::size_t from, std::size_t to) {
@@ -187,15 +171,6 @@ Result<RowTable> load_row_table(const std::string& path, std::string_view table_
     RowTable table;
     cursor.value().read(table, SIZE_MAX);
     return table;
-}
-
-Status for_each_table_row(const std::string& path, std::string_view table_name,
-                          const std::function<void(Row&&)>& on_row) {
-    auto cursor = TableCursor::open(path, table_name);
-    if (!cursor) return std::move(cursor).error();
-    detail::CallbackSink sink(on_row);
-    cursor.value().read(sink, SIZE_MAX);
-    return ok_status();
 }
 
 }  // namespace zemo::parser

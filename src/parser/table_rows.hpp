@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -214,9 +213,5 @@ Result<std::vector<Row>> load_table_rows(const std::string& path, std::string_vi
 
 // The same rows in the compact form.
 Result<RowTable> load_row_table(const std::string& path, std::string_view table_name);
-
-// The same rows handed one at a time to `on_row`, in file order.
-Status for_each_table_row(const std::string& path, std::string_view table_name,
-                          const std::function<void(Row&&)>& on_row);
 
 }  // namespace zemo::parser

@@ -71,21 +71,6 @@ TEST(parser_never_reads_past_any_prefix_of_a_line) {
     CHECK(std::get<Text>(rows.back()[1]) == "x\\");
 }
 
-TEST(parser_callback_form_sees_the_loaded_rows_in_order) {
-    char path[] = "/tmp/zemo_parser_test_XXXXXX";
-    const int fd = ::mkstemp(path);
-    CHECK(fd >= 0);
-    ::close(fd);
-    std::ofstream(path, std::ios::binary) << "INSERT INTO `t` VALUES\n(1,'a'),\n(2,'b');\nINSERT INTO `t2` VALUES (3);\n"
-                                             "INSERT INTO `t` VALUES (4,'c'),(5,'d');\n";
-    std::vector<Row> seen;
-    CHECK(for_each_table_row(path, "t", [&](Row&& row) { seen.push_back(std::move(row)); }).ok());
-    CHECK_EQ(seen.size(), 4u);
-    CHECK(seen == load_table_rows(path, "t").value());
-    CHECK(std::get<Integer>(seen.back()[0]) == 5);
-    std::remove(path);
-}
-
 TEST(parser_loader_errors_keep_the_system_cause) {
     const std::string missing = "/nonexistent-dir/dump.sql";
     auto result = load_table_rows(missing, "t");

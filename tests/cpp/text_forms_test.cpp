@@ -10,7 +10,6 @@
 
 #include "check.hpp"
 #include "common/utf8.hpp"
-#include "pg/text.hpp"
 #include "text/case.hpp"
 #include "text/forms.hpp"
 #include "text/generated/unicode8_tables.hpp"
@@ -100,14 +99,6 @@ TEST(match_form_fast_path_at_every_position_of_a_non_ascii_char) {
             CHECK_EQ(to_match_form(u), detail::match_form_general(u));
         }
     }
-}
-
-TEST(pg_text_form_copies_only_with_nul) {
-    std::string scratch;
-    const std::string_view clean = "no nul here";
-    const std::string_view same = zemo::pg::to_pg_text_form(clean, scratch);
-    CHECK(same.data() == clean.data());
-    CHECK_EQ(std::string(zemo::pg::to_pg_text_form(std::string_view("\0a\0\0b\0", 6), scratch)), std::string("ab"));
 }
 
 TEST(match_form_by_pieces_matches_general_path) {

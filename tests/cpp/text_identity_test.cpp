@@ -11,20 +11,6 @@
 
 using namespace zemo::text;
 
-TEST(identity_strip_trailing_parens) {
-    const std::pair<std::string_view, std::string_view> cases[] = {
-        {"abc [remastered]  ", "abc"}, {"abc (a (b) c)", "abc"},
-        {"abc (x [y) z]", "abc (x"},  // brackets of the other pair are ordinary bytes
-        {"(live)  ", "(live)  "},     // one group as a whole survives
-        {" (live)", ""}, {"abc (x)\t", "abc (x)\t"}, {"   ", "   "}, {"", ""},
-    };
-    for (const auto& [in, out] : cases) {
-        const std::string_view got = strip_trailing_parens(in);
-        CHECK_EQ(got, out);
-        CHECK(got.data() == in.data());  // a prefix view, never a copy
-    }
-}
-
 TEST(identity_fast_paths_match_step_by_step) {
     // Mostly ASCII, so that the ASCII shortcuts meet the general path on
     // ASCII input; every fourth text mixes in characters the forms rewrite.
