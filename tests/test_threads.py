@@ -118,9 +118,10 @@ def test_reentrant_use_from_another_thread_keeps_the_borrow_rules(fast_switching
 
 def test_other_threads_run_while_an_index_classifies():
     # The index classifies without the interpreter lock: a thread that ticks
-    # every 10 ms keeps ticking during a call of about a second. Holding
-    # the lock, the call would let it tick at most once or twice (a switch
-    # interval before the call starts).
+    # every 10 ms keeps ticking during the calls. Holding the lock, a call
+    # would let it tick at most about once (a switch interval before the
+    # call starts), so calls are repeated for half a second, however fast
+    # one is, and the ticks must far outnumber them.
     rng = random.Random(7)
     words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyzé") for _ in range(rng.randint(3, 9))) for _ in range(2000)]
     name = lambda k: " ".join(rng.choice(words) for _ in range(k))  # noqa: E731
@@ -137,11 +138,14 @@ def test_other_threads_run_while_an_index_classifies():
 
     thread = threading.Thread(target=ticker)
     thread.start()
+    calls, started = 0, time.monotonic()
     try:
-        during.set()
-        index.classify(artists, titles)
-        during.clear()
+        while calls < 3 or time.monotonic() - started < 0.5:
+            during.set()
+            index.classify(artists, titles)
+            during.clear()
+            calls += 1
     finally:
         stop.set()
         thread.join()
-    assert len(ticks) > 5
+    assert len(ticks) > 2 * calls + 5, (len(ticks), calls)

@@ -408,6 +408,11 @@ std::vector<std::optional<std::string>> PreparedCatalogue::resolve(const std::ve
     return out;
 }
 
+std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
+                                       const ResolveOptions& options) {
+    return PreparedCatalogue(catalog).resolve({name}, options).front();
+}
+
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
                                                             const std::vector<std::string_view>& catalog,
                                                             const ResolveOptions& options) {

@@ -20,6 +20,10 @@ struct ResolveOptions {
     double ambiguity = 0.02;      // least acceptable gap between the top two
 };
 
+// One name against the catalogue, as batch_fuzzy_resolve answers it.
+std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
+                                       const ResolveOptions& options);
+
 // Prepares the catalogue (see PreparedCatalogue) and resolves every name
 // against it.
 std::vector<std::optional<std::string>> batch_fuzzy_resolve(const std::vector<std::string_view>& names,
