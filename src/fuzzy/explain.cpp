@@ -169,6 +169,7 @@ public:
         Explanation out;
         out.exact = ix.find_pair(artist, title) != LibraryIndex::kNoEntry;
         start(artist, title);
+        ++need_generation_;  // a query of another length
         Ties set, sort;
         best_combined(set, sort);
         const Ties two_stage = best_two_stage();
@@ -247,19 +248,59 @@ private:
                     __builtin_prefetch(&ix_->signatures_[bucket[k + kAhead].first]);
                 }
                 const auto [c, m] = bucket[k];
+                const std::size_t need = need_lcs(sort.best, m);
                 const std::size_t most = std::min<std::size_t>(n, m);
-                if (detail::ratio_from_lcs(most, n, m) < sort.best) continue;
-                const std::size_t bound = sort_lcs_bound(c, most, m, use_signatures, sort.best);
-                if (detail::ratio_from_lcs(bound, n, m) >= sort.best) pending_.push_back({c, m, bound});
+                if (most < need) continue;
+                std::size_t bound = most;
+                if (sorted_counts_fit_) {
+                    if (use_signatures && signature_bound(c) < need) continue;
+                    bound = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
+                    if (bound < need) continue;
+                }
+                pending_.push_back({c, m, bound});
             }
             for (std::size_t k = 0; k < pending_.size(); ++k) {
                 if (k + 2 * kAhead < pending_.size()) __builtin_prefetch(&ix_->entries_[pending_[k + 2 * kAhead].c]);
                 if (k + kAhead < pending_.size())
                     __builtin_prefetch(ix_->text_.data() + ix_->entries_[pending_[k + kAhead].c].sorted_at);
                 const Pending& p = pending_[k];
-                if (detail::ratio_from_lcs(p.bound, n, p.m) >= sort.best) sort.see(p.c, sort_score(p.c, p.m));
+                const std::size_t need = need_lcs(sort.best, p.m);
+                if (p.bound >= need) sort.see(p.c, sort_score(p.c, p.m, need));
             }
         }
+    }
+
+    // The least LCS of the sorted query tokens and an entry's, of m
+    // characters, whose ratio reaches t: the very comparison the ties make,
+    // answered once per length while t stays. Beyond the shorter length
+    // when no LCS reaches t.
+    std::size_t need_lcs(double t, std::size_t m) {
+        if (t != need_t_) {
+            need_t_ = t;
+            ++need_generation_;
+        }
+        if (m >= need_.size()) {
+            need_.resize(m + 1);
+            need_stamp_.resize(m + 1, 0);
+        }
+        if (need_stamp_[m] != need_generation_) {
+            need_[m] = least_lcs(t, sorted_chars_, m);
+            need_stamp_[m] = need_generation_;
+        }
+        return need_[m];
+    }
+
+    // The least LCS of strings of n and m characters whose ratio reaches t;
+    // one more than the shorter length when none does.
+    static std::size_t least_lcs(double t, std::size_t n, std::size_t m) {
+        if (!(t > 0.0)) return 0;
+        const std::size_t most = std::min(n, m);
+        // Near t (n + m) / 2, then settled by the comparison itself.
+        const double guess = std::floor(t * static_cast<double>(n + m) / 2.0);
+        auto l = guess >= static_cast<double>(most) ? most + 1 : static_cast<std::size_t>(std::max(0.0, guess));
+        while (l > 0 && detail::ratio_from_lcs(l - 1, n, m) >= t) --l;
+        while (l <= most && detail::ratio_from_lcs(l, n, m) < t) ++l;
+        return l;
     }
 
     // The best artist's titles that reach its best title score; none when
@@ -361,6 +402,12 @@ private:
         std::size_t bound;  // of the LCS
     };
     std::vector<Pending> pending_;
+    // need_lcs's answers by length, valid where stamped with the generation
+    // of the current threshold; a new threshold starts a new generation.
+    double need_t_ = -1.0;
+    std::uint64_t need_generation_ = 1;
+    std::vector<std::size_t> need_;
+    std::vector<std::uint64_t> need_stamp_;
 };
 
 }  // namespace scan
