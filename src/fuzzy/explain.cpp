@@ -211,6 +211,7 @@ private:
             if (k + kFar < touched_.size()) {
                 __builtin_prefetch(&ix_->lengths_[touched_[k + kFar]]);
                 __builtin_prefetch(&shared_[touched_[k + kFar]], 1);
+                __builtin_prefetch(&ix_->counts_[touched_[k + kFar]]);
             }
             const std::uint32_t c = touched_[k];
             const std::uint64_t shared = shared_[c];
@@ -224,41 +225,31 @@ private:
                 if (s >= set.best) set.see(c, s);
             }
             const std::size_t m = lengths.sorted_chars;
-            if (detail::ratio_from_lcs(std::min(n, m), n, m) < floor) continue;
+            const std::size_t most = std::min(n, m);
+            if (detail::ratio_from_lcs(most, n, m) < floor) continue;
+            // The character counts while the candidate is at hand: they
+            // rule out most candidates, and a second visit costs a miss.
+            const std::size_t bound = sorted_counts_fit_ ? std::min(most, common_count(sorted_counts_, ix_->counts_[c])) : most;
+            if (detail::ratio_from_lcs(bound, n, m) < floor) continue;
             // The shared tokens and "|||", with a space between each two.
             const double least = detail::ratio_from_lcs(chars + kBars.size() + count, n, m);
             floor = std::max(floor, least);
             by_least_[std::min<std::size_t>(static_cast<std::size_t>(least * kLeastBuckets), kLeastBuckets - 1)]
-                .push_back({c, static_cast<std::uint32_t>(m)});
+                .push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(bound)});
         }
         // Those with the most in common first: the best score rises at once
         // and the bounds rule out most of the others.
         std::size_t survivors = 0;
         for (const auto& bucket : by_least_) survivors += bucket.size();
         if (survivors == 0) return;
-        const bool use_signatures = prepare_sort(survivors);
+        prepare_sort(0);  // the pattern only: the bounds are known
         for (std::size_t b = kLeastBuckets; b-- > 0;) {
-            // The bounds of the bucket first, then the LCS of those that
-            // pass, with their entries and sorted tokens fetched ahead.
+            // Those of the bucket whose bounds still reach the best, then
+            // their LCS, with their entries and sorted tokens fetched ahead.
             const auto& bucket = by_least_[b];
             pending_.clear();
-            for (std::size_t k = 0; k < bucket.size(); ++k) {
-                if (k + kAhead < bucket.size()) {
-                    __builtin_prefetch(&ix_->counts_[bucket[k + kAhead].first]);
-                    __builtin_prefetch(&ix_->signatures_[bucket[k + kAhead].first]);
-                }
-                const auto [c, m] = bucket[k];
-                const std::size_t need = need_lcs(sort.best, m);
-                const std::size_t most = std::min<std::size_t>(n, m);
-                if (most < need) continue;
-                std::size_t bound = most;
-                if (sorted_counts_fit_) {
-                    if (use_signatures && signature_bound(c) < need) continue;
-                    bound = std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
-                    if (bound < need) continue;
-                }
-                pending_.push_back({c, m, bound});
-            }
+            for (const Pending& p : bucket)
+                if (p.bound >= need_lcs(sort.best, p.m)) pending_.push_back(p);
             for (std::size_t k = 0; k < pending_.size(); ++k) {
                 if (k + 2 * kAhead < pending_.size()) __builtin_prefetch(&ix_->entries_[pending_[k + 2 * kAhead].c]);
                 if (k + kAhead < pending_.size())
@@ -393,14 +384,14 @@ private:
     double two_stage_score_ = 0.0;
     std::vector<std::uint64_t> shared_;    // by internal id, zero outside touched_
     std::vector<std::uint32_t> touched_;
-    // Token-sort candidates (internal id, sorted characters) by their lower bound.
-    static constexpr std::size_t kLeastBuckets = 32;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_least_[kLeastBuckets];
-    // Candidates of a bucket whose bounds reach the best so far.
+    // A token-sort candidate: internal id, sorted characters, and a bound of the LCS.
     struct Pending {
-        std::uint32_t c, m;
-        std::size_t bound;  // of the LCS
+        std::uint32_t c, m, bound;
     };
+    // Token-sort candidates by their lower bound.
+    static constexpr std::size_t kLeastBuckets = 32;
+    std::vector<Pending> by_least_[kLeastBuckets];
+    // Candidates of a bucket whose bounds reach the best so far.
     std::vector<Pending> pending_;
     // need_lcs's answers by length, valid where stamped with the generation
     // of the current threshold; a new threshold starts a new generation.
