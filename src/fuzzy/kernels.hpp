@@ -141,7 +141,8 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
     // Each text character adds at most one: the length so far plus the
     // characters left bounds the result. Checked every kStride characters.
     constexpr std::size_t kStride = 8;
-    const auto hopeless = [&](std::size_t so_far, std::size_t j) { return so_far + (m - j) < least; };
+    // Not before m - least characters: the length so far is never negative.
+    const auto hopeless = [&](auto so_far, std::size_t j) { return j + least > m && so_far() + (m - j) < least; };
     if (pm.words() == 1) {
         std::uint64_t s = ~std::uint64_t{0};
         for (std::size_t j = 0; j < m;) {
@@ -149,7 +150,7 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
                 const std::uint64_t u = s & *pm.row(static_cast<char32_t>(text[j]));
                 s = (s + u) | (s - u);
             }
-            if (least > 0 && j < m && hopeless(static_cast<std::size_t>(std::popcount(~s)), j)) break;
+            if (least > 0 && j < m && hopeless([&] { return static_cast<std::size_t>(std::popcount(~s)); }, j)) break;
         }
         return static_cast<std::size_t>(std::popcount(~s));
     }
@@ -166,7 +167,7 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
                 s0 = sum0 | (s0 - u0);
                 s1 = x1 | (s1 - u1);
             }
-            if (least > 0 && j < m && hopeless(length(), j)) break;
+            if (least > 0 && j < m && hopeless(length, j)) break;
         }
         return length();
     }
@@ -192,7 +193,7 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
                 state[w] = x | (s - u);
             }
         }
-        if (least > 0 && j < m && hopeless(length(), j)) break;
+        if (least > 0 && j < m && hopeless(length, j)) break;
     }
     return length();
 }
