@@ -416,26 +416,35 @@ protected:
     std::size_t sort_lcs_bound(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
         if (!sorted_counts_fit_) return most;
         if (use_signatures) {
-            const std::uint64_t signature = ix_->signatures_[c];
-            std::size_t coarse = 0;
-            for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
+            const std::size_t coarse = signature_bound(c);
             if (detail::ratio_from_lcs(std::min(most, coarse), sorted_chars_, m) < t) return std::min(most, coarse);
         }
         return std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
     }
 
-    // The token-sort ratio of the release and entry c, of m characters (prepare_sort first).
-    double sort_score(std::uint32_t c, std::size_t m) {
+    // The characters entry c has in common with the sorted query tokens at
+    // most, by its signature (prepare_sort said to use them).
+    std::size_t signature_bound(std::uint32_t c) const {
+        const std::uint64_t signature = ix_->signatures_[c];
+        std::size_t coarse = 0;
+        for (std::size_t k = 0; k < 8; ++k) coarse += signature_table_[k][(signature >> (8 * k)) & 255];
+        return coarse;
+    }
+
+    // The token-sort ratio of the release and entry c, of m characters
+    // (prepare_sort first); when its LCS is below `least`, perhaps a lower
+    // ratio than the exact one.
+    double sort_score(std::uint32_t c, std::size_t m, std::size_t least = 0) {
         const LibraryIndex::Entry& e = ix_->entries_[c];
         // The query's sorted tokens are the pattern, built once per release.
         const std::string_view other = ix_->text(e.sorted_at, e.sorted_size);
         std::size_t lcs;
         if (e.sorted_ascii) {
             lcs = detail::lcs_with_pattern(sorted_pattern_, reinterpret_cast<const unsigned char*>(other.data()),
-                                           other.size());
+                                           other.size(), least);
         } else {
             const utf8::CharSpan wide = utf8::widest(other, other_buffers_);
-            lcs = detail::lcs_with_pattern(sorted_pattern_, wide.wide, wide.size);
+            lcs = detail::lcs_with_pattern(sorted_pattern_, wide.wide, wide.size, least);
         }
         return detail::ratio_from_lcs(lcs, sorted_chars_, m);
     }

@@ -169,6 +169,7 @@ public:
         Explanation out;
         out.exact = ix.find_pair(artist, title) != LibraryIndex::kNoEntry;
         start(artist, title);
+        ++need_generation_;  // a query of another length
         Ties set, sort;
         best_combined(set, sort);
         const Ties two_stage = best_two_stage();
@@ -210,6 +211,7 @@ private:
             if (k + kFar < touched_.size()) {
                 __builtin_prefetch(&ix_->lengths_[touched_[k + kFar]]);
                 __builtin_prefetch(&shared_[touched_[k + kFar]], 1);
+                __builtin_prefetch(&ix_->counts_[touched_[k + kFar]]);
             }
             const std::uint32_t c = touched_[k];
             const std::uint64_t shared = shared_[c];
@@ -223,43 +225,73 @@ private:
                 if (s >= set.best) set.see(c, s);
             }
             const std::size_t m = lengths.sorted_chars;
-            if (detail::ratio_from_lcs(std::min(n, m), n, m) < floor) continue;
+            const std::size_t most = std::min(n, m);
+            if (detail::ratio_from_lcs(most, n, m) < floor) continue;
+            // The character counts while the candidate is at hand: they
+            // rule out most candidates, and a second visit costs a miss.
+            const std::size_t bound = sorted_counts_fit_ ? std::min(most, common_count(sorted_counts_, ix_->counts_[c])) : most;
+            if (detail::ratio_from_lcs(bound, n, m) < floor) continue;
             // The shared tokens and "|||", with a space between each two.
             const double least = detail::ratio_from_lcs(chars + kBars.size() + count, n, m);
             floor = std::max(floor, least);
             by_least_[std::min<std::size_t>(static_cast<std::size_t>(least * kLeastBuckets), kLeastBuckets - 1)]
-                .push_back({c, static_cast<std::uint32_t>(m)});
+                .push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(bound)});
         }
         // Those with the most in common first: the best score rises at once
         // and the bounds rule out most of the others.
         std::size_t survivors = 0;
         for (const auto& bucket : by_least_) survivors += bucket.size();
         if (survivors == 0) return;
-        const bool use_signatures = prepare_sort(survivors);
+        prepare_sort(0);  // the pattern only: the bounds are known
         for (std::size_t b = kLeastBuckets; b-- > 0;) {
-            // The bounds of the bucket first, then the LCS of those that
-            // pass, with their entries and sorted tokens fetched ahead.
+            // Those of the bucket whose bounds still reach the best, then
+            // their LCS, with their entries and sorted tokens fetched ahead.
             const auto& bucket = by_least_[b];
             pending_.clear();
-            for (std::size_t k = 0; k < bucket.size(); ++k) {
-                if (k + kAhead < bucket.size()) {
-                    __builtin_prefetch(&ix_->counts_[bucket[k + kAhead].first]);
-                    __builtin_prefetch(&ix_->signatures_[bucket[k + kAhead].first]);
-                }
-                const auto [c, m] = bucket[k];
-                const std::size_t most = std::min<std::size_t>(n, m);
-                if (detail::ratio_from_lcs(most, n, m) < sort.best) continue;
-                const std::size_t bound = sort_lcs_bound(c, most, m, use_signatures, sort.best);
-                if (detail::ratio_from_lcs(bound, n, m) >= sort.best) pending_.push_back({c, m, bound});
-            }
+            for (const Pending& p : bucket)
+                if (p.bound >= need_lcs(sort.best, p.m)) pending_.push_back(p);
             for (std::size_t k = 0; k < pending_.size(); ++k) {
                 if (k + 2 * kAhead < pending_.size()) __builtin_prefetch(&ix_->entries_[pending_[k + 2 * kAhead].c]);
                 if (k + kAhead < pending_.size())
                     __builtin_prefetch(ix_->text_.data() + ix_->entries_[pending_[k + kAhead].c].sorted_at);
                 const Pending& p = pending_[k];
-                if (detail::ratio_from_lcs(p.bound, n, p.m) >= sort.best) sort.see(p.c, sort_score(p.c, p.m));
+                const std::size_t need = need_lcs(sort.best, p.m);
+                if (p.bound >= need) sort.see(p.c, sort_score(p.c, p.m, need));
             }
         }
+    }
+
+    // The least LCS of the sorted query tokens and an entry's, of m
+    // characters, whose ratio reaches t: the very comparison the ties make,
+    // answered once per length while t stays. Beyond the shorter length
+    // when no LCS reaches t.
+    std::size_t need_lcs(double t, std::size_t m) {
+        if (t != need_t_) {
+            need_t_ = t;
+            ++need_generation_;
+        }
+        if (m >= need_.size()) {
+            need_.resize(m + 1);
+            need_stamp_.resize(m + 1, 0);
+        }
+        if (need_stamp_[m] != need_generation_) {
+            need_[m] = least_lcs(t, sorted_chars_, m);
+            need_stamp_[m] = need_generation_;
+        }
+        return need_[m];
+    }
+
+    // The least LCS of strings of n and m characters whose ratio reaches t;
+    // one more than the shorter length when none does.
+    static std::size_t least_lcs(double t, std::size_t n, std::size_t m) {
+        if (!(t > 0.0)) return 0;
+        const std::size_t most = std::min(n, m);
+        // Near t (n + m) / 2, then settled by the comparison itself.
+        const double guess = std::floor(t * static_cast<double>(n + m) / 2.0);
+        auto l = guess >= static_cast<double>(most) ? most + 1 : static_cast<std::size_t>(std::max(0.0, guess));
+        while (l > 0 && detail::ratio_from_lcs(l - 1, n, m) >= t) --l;
+        while (l <= most && detail::ratio_from_lcs(l, n, m) < t) ++l;
+        return l;
     }
 
     // The best artist's titles that reach its best title score; none when
@@ -352,15 +384,21 @@ private:
     double two_stage_score_ = 0.0;
     std::vector<std::uint64_t> shared_;    // by internal id, zero outside touched_
     std::vector<std::uint32_t> touched_;
-    // Token-sort candidates (internal id, sorted characters) by their lower bound.
-    static constexpr std::size_t kLeastBuckets = 32;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_least_[kLeastBuckets];
-    // Candidates of a bucket whose bounds reach the best so far.
+    // A token-sort candidate: internal id, sorted characters, and a bound of the LCS.
     struct Pending {
-        std::uint32_t c, m;
-        std::size_t bound;  // of the LCS
+        std::uint32_t c, m, bound;
     };
+    // Token-sort candidates by their lower bound.
+    static constexpr std::size_t kLeastBuckets = 32;
+    std::vector<Pending> by_least_[kLeastBuckets];
+    // Candidates of a bucket whose bounds reach the best so far.
     std::vector<Pending> pending_;
+    // need_lcs's answers by length, valid where stamped with the generation
+    // of the current threshold; a new threshold starts a new generation.
+    double need_t_ = -1.0;
+    std::uint64_t need_generation_ = 1;
+    std::vector<std::size_t> need_;
+    std::vector<std::uint64_t> need_stamp_;
 };
 
 }  // namespace scan

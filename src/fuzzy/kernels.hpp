@@ -133,36 +133,69 @@ private:
 #endif
 };
 
-// LCS length of a pattern (given by its masks) and text[0..m).
+// LCS length of a pattern (given by its masks) and text[0..m). With `least`,
+// a length below it may come back as any smaller length of a common
+// subsequence: the scan stops once the characters left cannot reach it.
 template <typename C>
-std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t m) {
+std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t m, std::size_t least = 0) {
+    // Each text character adds at most one: the length so far plus the
+    // characters left bounds the result. Checked every kStride characters.
+    constexpr std::size_t kStride = 8;
+    // Not before m - least characters: the length so far is never negative.
+    const auto hopeless = [&](auto so_far, std::size_t j) { return j + least > m && so_far() + (m - j) < least; };
     if (pm.words() == 1) {
         std::uint64_t s = ~std::uint64_t{0};
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint64_t u = s & *pm.row(static_cast<char32_t>(text[j]));
-            s = (s + u) | (s - u);
+        for (std::size_t j = 0; j < m;) {
+            for (const std::size_t stop = std::min(m, j + kStride); j < stop; ++j) {
+                const std::uint64_t u = s & *pm.row(static_cast<char32_t>(text[j]));
+                s = (s + u) | (s - u);
+            }
+            if (least > 0 && j < m && hopeless([&] { return static_cast<std::size_t>(std::popcount(~s)); }, j)) break;
         }
         return static_cast<std::size_t>(std::popcount(~s));
+    }
+    if (pm.words() == 2) {
+        std::uint64_t s0 = ~std::uint64_t{0}, s1 = ~std::uint64_t{0};
+        const auto length = [&] { return static_cast<std::size_t>(std::popcount(~s0) + std::popcount(~s1)); };
+        for (std::size_t j = 0; j < m;) {
+            for (const std::size_t stop = std::min(m, j + kStride); j < stop; ++j) {
+                const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
+                const std::uint64_t u0 = s0 & row[0], u1 = s1 & row[1];
+                const std::uint64_t sum0 = s0 + u0;
+                const std::uint64_t carry = sum0 < s0;
+                const std::uint64_t x1 = s1 + u1 + carry;
+                s0 = sum0 | (s0 - u0);
+                s1 = x1 | (s1 - u1);
+            }
+            if (least > 0 && j < m && hopeless(length, j)) break;
+        }
+        return length();
     }
     const std::size_t words = pm.words();
     thread_local std::vector<std::uint64_t> tls_state;
     std::vector<std::uint64_t>& state = tls_state;
     state.assign(words, ~std::uint64_t{0});
-    for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
-        std::uint64_t carry = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-            const std::uint64_t s = state[w];
-            const std::uint64_t u = s & row[w];
-            const std::uint64_t sum = s + u;
-            const std::uint64_t x = sum + carry;
-            carry = (sum < s) | (x < sum);
-            state[w] = x | (s - u);
+    const auto length = [&] {
+        std::size_t l = 0;
+        for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
+        return l;
+    };
+    for (std::size_t j = 0; j < m;) {
+        for (const std::size_t stop = std::min(m, j + kStride); j < stop; ++j) {
+            const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
+            std::uint64_t carry = 0;
+            for (std::size_t w = 0; w < words; ++w) {
+                const std::uint64_t s = state[w];
+                const std::uint64_t u = s & row[w];
+                const std::uint64_t sum = s + u;
+                const std::uint64_t x = sum + carry;
+                carry = (sum < s) | (x < sum);
+                state[w] = x | (s - u);
+            }
         }
+        if (least > 0 && j < m && hopeless(length, j)) break;
     }
-    std::size_t l = 0;
-    for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
-    return l;
+    return length();
 }
 
 // Length of the longest common subsequence of a[0..n) and b[0..m).
