@@ -45,6 +45,11 @@ export PYTHONPATH=$base/site PYTHONDONTWRITEBYTECODE=1
 cd "$root/tests"
 "$arm_python" - <<'PY'
 import platform, sys
+try:  # libraries that use static TLS first, where installed (DEPS)
+    import pandas, pyarrow  # noqa: F401
+    print("imported after pandas", pandas.__version__, "and pyarrow", pyarrow.__version__)
+except ImportError:
+    pass
 import zemo_etl
 from zemo_etl import text
 assert platform.machine() == "aarch64", platform.machine()

