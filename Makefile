@@ -92,13 +92,14 @@ wheel-check: wheel ## the x86_64 wheel in a fresh venv without the system's ICU,
 	tools/check-wheel.sh dist/*_x86_64.whl $(PYTHON)
 
 # The one abi3 wheel under the oldest and newest interpreters this machine has
-# (pyenv's, where present), beside the default one, checked the same way.
+# (pyenv's, where present), beside the default one, checked the same way but
+# with pytest and hypothesis only (the tests of optional libraries skip).
 PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null)
 OTHER_PYTHONS := $(wildcard $(PYENV_ROOT_DIR)/versions/3.9*/bin/python3 $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3)
 
 test-abi3: wheel ## the suite against the same wheel on Python 3.9 and 3.13
 	@if [ -z "$(OTHER_PYTHONS)" ]; then echo "test-abi3: no other Python found, skipped"; fi
-	@for py in $(OTHER_PYTHONS); do echo "== $$py"; tools/check-wheel.sh dist/*_x86_64.whl $$py || exit 1; done
+	@for py in $(OTHER_PYTHONS); do echo "== $$py"; tools/check-wheel.sh dist/*_x86_64.whl $$py pytest hypothesis || exit 1; done
 
 # The aarch64 wheel under qemu-aarch64-static on Debian's arm64 Python
 # (tools/check-wheel-aarch64.sh), and the sample data's results compared with

@@ -6,12 +6,16 @@
 #   audit-wheel.sh WHEEL [PYTHON]
 set -euo pipefail
 wheel=$(readlink -f "$1"); python=${2:-python3}
-"$python" -m auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g'; echo
+shown=$("$python" -m auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g')
+echo "$shown"
+fail() { echo "audit-wheel: $(basename "$wheel"): $*" >&2; exit 1; }
+# auditwheel's verdict: the newest manylinux tag the wheel deserves (2.28 or older).
+glibc_tag=$(grep -o 'consistent with the following platform tag: "manylinux_2_[0-9]*_' <<<"$shown" | grep -o '2_[0-9]*' || true)
+[ -n "$glibc_tag" ] && [ "${glibc_tag#2_}" -le 28 ] || fail "auditwheel does not find it manylinux_2_28"
 "$python" -m abi3audit --strict --report "$wheel" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && "$python" -m zipfile -e "$wheel" .)
-fail() { echo "audit-wheel: $(basename "$wheel"): $*" >&2; exit 1; }
 libs=$(cd "$work" && find . -name '*.so*' | sort)
 [ "$(echo "$libs" | tr '\n' ' ')" = "./zemo_etl/_ext.abi3.so ./zemo_etl/_native.abi3.so " ] \
   || fail "native libraries: $libs"
