@@ -6,6 +6,8 @@
 #   audit-wheel.sh WHEEL [PYTHON]
 set -euo pipefail
 wheel=$(readlink -f "$1"); python=${2:-python3}
+# An absolute path that keeps a virtual environment's interpreter (no symlink resolved).
+case $python in */*) python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python") ;; esac
 shown=$("$python" -m auditwheel show "$wheel" | tr '\n' ' ' | sed 's/  */ /g')
 echo "$shown"
 fail() { echo "audit-wheel: $(basename "$wheel"): $*" >&2; exit 1; }

@@ -12,6 +12,8 @@
 # PYTEST ARGS default to the whole suite; DEPS adds test dependencies.
 set -euo pipefail
 wheel=$(readlink -f "$1"); x86_wheel=$(readlink -f "$2"); python=$3; shift 3
+# An absolute path that keeps a virtual environment's interpreter (no symlink resolved).
+case $python in */*) python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python") ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=$root/build/aarch64
 arm=$base/root
