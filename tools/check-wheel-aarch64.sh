@@ -27,6 +27,9 @@ if [ ! -x "$arm/usr/bin/python3" ]; then
   # The first stage unpacks only the base; Python and its libraries are unpacked here.
   for deb in "$arm"/var/cache/apt/archives/*.deb; do dpkg-deb -x "$deb" "$arm"; done
 fi
+# The host's devices serve: a pty opened through the root's own /dev/ptmx node
+# belongs to no devpts mounted here.
+rm -rf "${arm:?}"/dev/*
 pyver=$("$qemu" -L "$arm" "$arm/usr/bin/python3" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 rm -rf "$base/site" "$base/x86-site" "$base/digest"
