@@ -3,6 +3,8 @@ rapidfuzz (reference.fuzzy) on generated strings of every length class of
 the bit-parallel kernels."""
 
 import importlib.util
+import math
+import platform
 import random
 
 import pytest
@@ -46,10 +48,19 @@ _alphabet = st.sampled_from(list("abcAB ") + ["\u00e9", "\u03a3", "\u4e2d", "\U0
 _strings = st.one_of(st.text(_alphabet, max_size=20), st.text(_alphabet, min_size=60, max_size=200))
 
 
+# rapidfuzz's aarch64 build fuses multiplies and adds, so its scores there may
+# differ in the last bit from ours, which are the same on every architecture.
+_ULPS = 0 if platform.machine() in ("x86_64", "AMD64") else 1
+
+
+def _same(x, y):
+    return abs(x - y) <= _ULPS * math.ulp(max(abs(x), abs(y)))
+
+
 def assert_agree(a, b):
-    assert fuzzy.jaro_winkler_similarity(a, b) == r.jaro_winkler(a, b), (a, b)
-    assert fuzzy.token_sort_ratio(a, b) == r.token_sort_ratio(a, b), (a, b)
-    assert fuzzy.token_set_ratio(a, b) == r.token_set_ratio(a, b), (a, b)
+    assert _same(fuzzy.jaro_winkler_similarity(a, b), r.jaro_winkler(a, b)), (a, b)
+    assert _same(fuzzy.token_sort_ratio(a, b), r.token_sort_ratio(a, b)), (a, b)
+    assert _same(fuzzy.token_set_ratio(a, b), r.token_set_ratio(a, b)), (a, b)
 
 
 @needs_rapidfuzz

@@ -55,7 +55,7 @@ inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryInde
     return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
 #else
     std::size_t n = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) n += std::min(a.n[b], b.n[b]);
+    for (std::size_t k = 0; k < kBuckets; ++k) n += std::min(a.n[k], b.n[k]);
     return n;
 #endif
 }

@@ -2,6 +2,9 @@
 
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
+#ifdef ZEMO_ICU_DATA_BUILT_IN
+#include <unicode/udata.h>
+#endif
 
 #include <stdexcept>
 
@@ -11,6 +14,16 @@ namespace detail {
 
 const icu::Normalizer2& normalizer(NormalForm form) {
     UErrorCode status = U_ZERO_ERROR;
+#ifdef ZEMO_ICU_DATA_BUILT_IN
+    // The data is linked in: ICU must not look for data files (it would try
+    // the working directory too).
+    static const bool no_files = [] {
+        UErrorCode s = U_ZERO_ERROR;
+        udata_setFileAccess(UDATA_NO_FILES, &s);
+        return true;
+    }();
+    (void)no_files;
+#endif
     const icu::Normalizer2* n = nullptr;
     switch (form) {
         case NormalForm::NFC: n = icu::Normalizer2::getNFCInstance(status); break;
