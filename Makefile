@@ -105,7 +105,7 @@ test-abi3: wheel ## the suite against the same wheel on Python 3.9 and 3.13
 # (tools/check-wheel-aarch64.sh), and the sample data's results compared with
 # the x86_64 wheel's. CI runs AARCH64_QUICK, the subset below.
 AARCH64_PACKAGES := qemu-user-static debootstrap
-AARCH64_QUICK := test_text_forms.py test_fuzzy_metrics.py test_fuzzy_classify.py test_parser_values.py test_state_file.py
+AARCH64_QUICK := test_text_forms.py test_fuzzy_metrics.py test_fuzzy_classify.py test_parser_mysql.py test_state_file.py test_index_explain.py
 # Left out under emulation: resident memory there is qemu's, translation cache
 # included; and qemu's signal forwarding can let one SIGINT of the interrupt
 # test's 5 ms barrage end the child as it exits.
