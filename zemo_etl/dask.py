@@ -43,8 +43,22 @@ def _shared(value: Any, client: Any) -> Any:
     import uuid
 
     import dask
+    _require_delayed_arguments(dask.__version__)
     # A name of its own: tokenizing would serialise the whole index only to name it.
     return dask.delayed(value, name=f"zemo-{type(value).__name__.lower()}-{uuid.uuid4().hex}", pure=True)
+
+
+# Older Dask DataFrames hand a Delayed argument of map_partitions to the
+# partition function as it is, unresolved: every partition would then fail.
+_DELAYED_ARGUMENTS_SINCE = (2025, 5)
+
+
+def _require_delayed_arguments(version: str) -> None:
+    parts = tuple(int(p) for p in version.split(".")[:2] if p.isdigit())
+    if len(parts) == 2 and parts < _DELAYED_ARGUMENTS_SINCE:
+        raise RuntimeError(f"zemo_etl.dask without a distributed client needs dask 2025.5 or newer "
+                           f"(found {version}; on Python 3.10 or newer: pip install -U 'dask[dataframe]>=2025.5'), "
+                           f"or a distributed client")
 
 
 def _current_client() -> Any:
