@@ -26,16 +26,9 @@ std::vector<Classification> batch_classify_releases(const std::vector<std::strin
                                                     const std::vector<std::string_view>& titles,
                                                     const LibraryIndex& index,
                                                     const ClassifyThresholds& thresholds) {
-    const std::size_t n = std::min(artists.size(), titles.size());
-    std::vector<Classification> out(n, Classification::Review);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            interruption_point();  // a classification is heavy enough to poll each time
-            out[i] = classify_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
-                                      thresholds);
-        }
+    return over_releases<Classification>(artists, titles, [&](std::string_view artist, std::string_view title) {
+        return classify_release(artist, title, index, thresholds);
     });
-    return out;
 }
 
 }  // namespace zemo::fuzzy

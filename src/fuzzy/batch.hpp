@@ -1,13 +1,17 @@
 #pragma once
 // The per-name and per-release operations over whole lists.
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "fuzzy/classify.hpp"
+#include "fuzzy/pool.hpp"
+#include "text/forms.hpp"
 
 namespace zemo::fuzzy {
 
@@ -20,6 +24,22 @@ using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 // For each name, whether its match form is an element of `library`.
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library);
+
+// per_release(match form of artists[i], match form of titles[i]) for each
+// position of the shorter list, on the worker pool.
+template <class Result, class PerRelease>
+std::vector<Result> over_releases(const std::vector<std::string_view>& artists,
+                                  const std::vector<std::string_view>& titles, PerRelease&& per_release) {
+    const std::size_t n = std::min(artists.size(), titles.size());
+    std::vector<Result> out(n);
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            interruption_point();  // a release is heavy enough to poll each time
+            out[i] = per_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]));
+        }
+    });
+    return out;
+}
 
 // Classifies each (artists[i], titles[i]) after converting both to match
 // forms, on the worker pool; one result per position of the shorter list.

@@ -3,10 +3,8 @@
 #include <algorithm>
 
 #include "common/ascii.hpp"
-#include "common/interrupt.hpp"
+#include "fuzzy/batch.hpp"
 #include "fuzzy/classifier.hpp"
-#include "fuzzy/pool.hpp"
-#include "text/forms.hpp"
 
 namespace zemo::fuzzy {
 namespace {
@@ -420,32 +418,18 @@ std::vector<Explanation> batch_explain_releases(const std::vector<std::string_vi
                                                 const std::vector<std::string_view>& titles,
                                                 const LibraryIndex& index, const ClassifyThresholds& thresholds,
                                                 const ExplainOptions& options) {
-    const std::size_t n = std::min(artists.size(), titles.size());
-    std::vector<Explanation> out(n);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            interruption_point();
-            out[i] = explain_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
-                                     thresholds, options);
-        }
+    return over_releases<Explanation>(artists, titles, [&](std::string_view artist, std::string_view title) {
+        return explain_release(artist, title, index, thresholds, options);
     });
-    return out;
 }
 
 std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,
                                                             const std::vector<std::string_view>& titles,
                                                             const LibraryIndex& index,
                                                             const ClassifyThresholds& thresholds) {
-    const std::size_t n = std::min(artists.size(), titles.size());
-    std::vector<Classification> out(n, Classification::Review);
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            interruption_point();
-            out[i] = classify_release_guarded(text::to_match_form(artists[i]), text::to_match_form(titles[i]), index,
-                                              thresholds);
-        }
+    return over_releases<Classification>(artists, titles, [&](std::string_view artist, std::string_view title) {
+        return classify_release_guarded(artist, title, index, thresholds);
     });
-    return out;
 }
 
 }  // namespace zemo::fuzzy
