@@ -2,7 +2,7 @@
 
 import pytest
 
-from zemo_etl import fuzzy, parser, pg, text
+from zemo_etl import fuzzy, pg, schema, text
 
 
 class Str(str):
@@ -25,7 +25,6 @@ class Str(str):
          "batch_fuzzy_resolve() takes from 3 to 5 positional arguments but 6 were given"),
         (lambda: fuzzy.batch_fuzzy_resolve([], []),
          "batch_fuzzy_resolve() missing 1 required positional argument: 'threshold'"),
-        (lambda: parser.parse_sql_values("(1)", "x"), "parse_sql_values() takes 1 positional arguments but 2 were given"),
     ],
 )
 def test_binding_errors(call, message):
@@ -36,20 +35,16 @@ def test_binding_errors(call, message):
 
 def test_no_argument_functions_use_the_interpreters_check():
     with pytest.raises(TypeError, match=r"library_ddl\(\) takes no arguments \(1 given\)$"):
-        __import__("zemo_etl").schema.library_ddl(1)
+        schema.library_ddl(1)
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
         (lambda: text.to_match_form(5), "argument 's': 'int' object cannot be converted to 'PyString'"),
-        (lambda: text.to_match_form(b"x"), "argument 's': 'bytes' object cannot be converted to 'PyString'"),
         (lambda: text.is_compilation_artist(None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
         (lambda: text.batch_to_match_form("ab"), "argument 'inputs': Can't extract `str` to `Vec`"),
-        (lambda: text.batch_to_match_form({"a"}), "argument 'inputs': 'set' object cannot be converted to 'Sequence'"),
         (lambda: text.batch_to_match_form({"a": 1}), "argument 'inputs': 'dict' object cannot be converted to 'Sequence'"),
-        (lambda: text.batch_to_match_form(iter(["a"])),
-         "argument 'inputs': 'list_iterator' object cannot be converted to 'Sequence'"),
         (lambda: text.batch_to_match_form(b"ab"), "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
         (lambda: text.batch_to_match_form(["a", None]),
          "argument 'inputs': 'NoneType' object cannot be converted to 'PyString'"),
