@@ -24,32 +24,21 @@ import pytest
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 OPTIONAL = {"pandas", "numpy", "pyarrow", "polars", "dask", "distributed", "psycopg", "tqdm"}
 LITERAL_START = re.compile(r"""['"\[({\d-]|True\b|False\b|None\b""")
+BLOCK = re.compile(r"^(<!-- skip-test: [^\n]* -->\n\s*)?```(\w*)[ \t]*\n(.*?)^```$", re.M | re.S)
 
 
 def sections():
     """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
-    out, blocks, skip = [], None, None
-    lines = README.read_text(encoding="utf-8").splitlines()
-    i = 0
-    while i < len(lines):
-        line = lines[i]
-        if line.startswith("## "):
-            blocks = []
-            out.append((line[3:], blocks))
-        elif m := re.match(r"<!-- skip-test: (.*) -->", line):
-            skip = m.group(1)
-        elif m := re.match(r"```(\w*)\s*$", line):
-            end = lines.index("```", i + 1)
-            language, code = m.group(1), "\n".join(lines[i + 1:end]) + "\n"
-            # A shell block runs only when it calls zemo-etl: not installing and the like.
-            runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
-            if blocks is not None and runs and not skip:
-                blocks.append((language, code, i + 2))
-            skip, i = None, end
-        elif line.strip():
-            skip = None
-        i += 1
-    return [(t, b) for t, b in out if b]
+    text = README.read_text(encoding="utf-8")
+    out = {}
+    for m in BLOCK.finditer(text):
+        skip, language, code = m.groups()
+        titles = re.findall(r"^## (.*)", text[:m.start()], re.M)
+        # A shell block runs only when it calls zemo-etl: not installing and the like.
+        runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
+        if titles and runs and not skip:
+            out.setdefault(titles[-1], []).append((language, code, text.count("\n", 0, m.start(3)) + 1))
+    return list(out.items())
 
 
 def _expected(comment):
@@ -68,9 +57,9 @@ def _expected(comment):
 _NOTHING = object()
 
 
-def compile_block(code, first_line, expectations):
-    """The block with each commented expression turned into a check of its value:
-    `__readme_check(value, k)` against expectations[k], a (literal, line) pair."""
+def run_python(code, first_line, namespace):
+    """Each statement in turn; an expression whose comment starts with a
+    literal (on its line, or alone on the next) must equal that literal."""
     comments, code_lines = {}, set()
     for tok in tokenize.generate_tokens(io.StringIO(code).readline):
         if tok.type == tokenize.COMMENT:
@@ -78,31 +67,20 @@ def compile_block(code, first_line, expectations):
         elif tok.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
             code_lines.add(tok.start[0])
     tree = ast.parse(code)
-    for k, stmt in enumerate(tree.body):
-        if not isinstance(stmt, ast.Expr):
-            continue
-        end = stmt.end_lineno
-        comment = comments.get(end)
-        if comment is None and end + 1 not in code_lines:
-            comment = comments.get(end + 1)  # the result on a line of its own
-        expected = _expected(comment) if comment else _NOTHING
-        if expected is not _NOTHING:
-            expectations.append((expected, first_line + end - 1))
-            call = ast.Call(ast.Name("__readme_check", ast.Load()),
-                            [stmt.value, ast.Constant(len(expectations) - 1)], [])
-            tree.body[k] = ast.copy_location(ast.Expr(call), stmt)
-    ast.fix_missing_locations(tree)
     ast.increment_lineno(tree, first_line - 1)
-    return compile(tree, str(README), "exec")
+    for stmt in tree.body:
+        end = stmt.end_lineno - first_line + 1
+        comment = comments.get(end) or (comments.get(end + 1) if end + 1 not in code_lines else None)
+        expected = _expected(comment) if isinstance(stmt, ast.Expr) and comment else _NOTHING
+        if expected is _NOTHING:
+            exec(compile(ast.Module([stmt], []), str(README), "exec"), namespace)
+        else:
+            value = eval(compile(ast.Expression(stmt.value), str(README), "eval"), namespace)
+            assert value == expected, f"README line {stmt.end_lineno}: got {value!r}, the README says {expected!r}"
 
 
 def missing_optional(code):
-    names = set()
-    for node in ast.walk(ast.parse(code)):
-        if isinstance(node, ast.Import):
-            names.update(a.name.split(".")[0] for a in node.names)
-        elif isinstance(node, ast.ImportFrom) and node.module:
-            names.add(node.module.split(".")[0])
+    names = set(re.findall(r"^\s*(?:from|import) (\w+)", code, re.M))
     return sorted(n for n in names & OPTIONAL if importlib.util.find_spec(n) is None)
 
 
@@ -158,19 +136,13 @@ def test_the_readme_has_examples_and_no_conflict_markers():
 def test_readme_section_runs_as_written(title, blocks, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     env = shell_env(tmp_path)
-    expectations = []
-
-    def check(value, k):
-        expected, at = expectations[k]
-        assert value == expected, f"README line {at}: got {value!r}, the README says {expected!r}"
-
-    namespace = {"__name__": "__main__", "__readme_check": check}
+    namespace = {"__name__": "__main__"}
     for language, code, line in blocks:
         if language == "python":
             missing = missing_optional(code)
             if missing:
                 pytest.skip(f"README line {line} needs {', '.join(missing)}")
-            exec(compile_block(code, line, expectations), namespace)
+            run_python(code, line, namespace)
         elif language == "sh":
             run_shell(code, env, tmp_path, line)
         else:
