@@ -23,7 +23,6 @@ from zemo_etl import fuzzy, pg, schema, text
          "batch_fuzzy_resolve() missing 1 required positional argument: 'threshold'"),
         # An extraction error names the argument and keeps the inner error as the cause.
         (lambda: text.to_match_form(5), "argument 's': 'int' object cannot be converted to 'PyString'"),
-        (lambda: text.is_compilation_artist(None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
         (lambda: text.batch_to_match_form("ab"), "argument 'inputs': Can't extract `str` to `Vec`"),
         (lambda: text.batch_to_match_form({"a": 1}), "argument 'inputs': 'dict' object cannot be converted to 'Sequence'"),
         (lambda: text.batch_to_match_form(b"ab"), "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
@@ -86,6 +85,17 @@ def test_accepted_kinds():
             return 1
 
     assert fuzzy.batch_fuzzy_resolve(["abc"], ["abc", "xyz"], 0.5, Index(), True) == ["abc"]
+
+
+def test_text_functions_take_none_as_empty_text_or_refuse_it():
+    for name in text.__all__:
+        if not name.startswith("batch_"):
+            args = (None, set()) if name == "split_artist_name_contextual" else (None,)
+            if name.startswith(("split_", "is_")):
+                with pytest.raises(TypeError, match=r"^argument 'name': 'NoneType' object cannot be converted"):
+                    getattr(text, name)(*args)
+            else:
+                assert getattr(text, name)(*args) == "", name
 
 
 def test_sequence_elements_come_from_iteration():
