@@ -24,6 +24,7 @@ from zemo_etl import fuzzy, pg, schema, text
         # An extraction error names the argument and keeps the inner error as the cause.
         (lambda: text.to_match_form(5), "argument 's': 'int' object cannot be converted to 'PyString'"),
         (lambda: text.batch_to_match_form("ab"), "argument 'inputs': Can't extract `str` to `Vec`"),
+        (lambda: text.batch_to_match_form({"a"}), "argument 'inputs': 'set' object cannot be converted to 'Sequence'"),
         (lambda: text.batch_to_match_form({"a": 1}), "argument 'inputs': 'dict' object cannot be converted to 'Sequence'"),
         (lambda: text.batch_to_match_form(b"ab"), "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
         (lambda: text.batch_to_match_form(["a", None]),
