@@ -15,6 +15,7 @@ import io
 import os
 import pathlib
 import re
+import shlex
 import subprocess
 import sys
 import tokenize
@@ -84,20 +85,16 @@ def missing_optional(code):
     return sorted(n for n in names & OPTIONAL if importlib.util.find_spec(n) is None)
 
 
-def shell_env(tmp_path):
-    """`zemo-etl` and `python` on PATH as this interpreter and this package."""
-    bin_dir = tmp_path.parent / (tmp_path.name + "-bin")
-    bin_dir.mkdir(exist_ok=True)
-    for name, args in (("zemo-etl", '-m zemo_etl "$@"'), ("python", '"$@"')):
-        script = bin_dir / name
-        script.write_text(f'#!/bin/sh\nexec "{sys.executable}" {args}\n')
-        script.chmod(0o755)
-    return {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "ZEMO_ETL_PROGRESS": "off"}
+def bash(script, cwd, *flags):
+    """`script` under bash, `zemo-etl` and `python` being this interpreter and this package."""
+    py = shlex.quote(sys.executable)
+    prelude = f'zemo-etl() {{ {py} -m zemo_etl "$@"; }}\npython() {{ {py} "$@"; }}\n'
+    return subprocess.run(["bash", *flags, "-c", prelude + script], cwd=cwd, capture_output=True, text=True,
+                          timeout=600, env={**os.environ, "ZEMO_ETL_PROGRESS": "off"})
 
 
-def run_shell(script, env, cwd, line):
-    done = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=600)
+def run_shell(script, cwd, line):
+    done = bash(script, cwd, "-e", "-o", "pipefail")
     assert done.returncode == 0, f"README line {line}: exit {done.returncode}\n{done.stdout}\n{done.stderr}"
 
 
@@ -107,18 +104,12 @@ def _pattern(shown):
     return "".join(".*" if p == "..." else r"[\d.,]+" if p[:1].isdigit() else re.escape(p) for p in parts)
 
 
-def run_console(transcript, env, cwd, line):
+def run_console(transcript, cwd, line):
     """Each `$ ` command, and the lines the transcript shows after it."""
-    steps = []
-    for text in transcript.splitlines():
-        if text.startswith("$ "):
-            steps.append((text[2:], []))
-        elif text.strip() and steps:
-            steps[-1][1].append(text)
-    for command, shown in steps:
-        done = subprocess.run(["bash", "-c", command], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+    for command, shown in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", transcript, re.M):
+        done = bash(command, cwd)
         output = [o.strip() for o in (done.stdout + done.stderr).splitlines()]
-        for expected in shown:
+        for expected in filter(str.strip, shown.splitlines()):
             assert any(re.fullmatch(_pattern(expected), o) for o in output), \
                 f"README line {line}: `{command}` did not print {expected!r}; it printed:\n" + "\n".join(output)
 
@@ -135,7 +126,6 @@ def test_the_readme_has_examples_and_no_conflict_markers():
 @pytest.mark.parametrize("title,blocks", SECTIONS, ids=[t for t, _ in SECTIONS])
 def test_readme_section_runs_as_written(title, blocks, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    env = shell_env(tmp_path)
     namespace = {"__name__": "__main__"}
     for language, code, line in blocks:
         if language == "python":
@@ -144,6 +134,6 @@ def test_readme_section_runs_as_written(title, blocks, tmp_path, monkeypatch):
                 pytest.skip(f"README line {line} needs {', '.join(missing)}")
             run_python(code, line, namespace)
         elif language == "sh":
-            run_shell(code, env, tmp_path, line)
+            run_shell(code, tmp_path, line)
         else:
-            run_console(code, env, tmp_path, line)
+            run_console(code, tmp_path, line)
