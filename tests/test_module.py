@@ -1,7 +1,6 @@
-"""The module and its submodules against the specified surface: members and
-`__all__` (surface.json, the specified lists); text signatures, docstrings
-and the values no behaviour shows (surface_details.json); the registry
-entries, and importing."""
+"""The module and its submodules against the specified surface: members and `__all__`
+(surface.json); signatures, docstrings and values no behaviour shows (surface_details.json);
+pickling by reference, and importing."""
 
 import json
 import os

@@ -12,11 +12,8 @@ from names import generate_names
 from reference import text_forms as ref
 from zemo_etl import text
 
-BATCHES = [
-    (text.batch_to_storage_form, text.to_storage_form),
-    (text.batch_to_match_form, text.to_match_form),
-    (text.batch_to_ascii_form, text.to_ascii_form),
-]
+BATCHES = [(text.batch_to_storage_form, text.to_storage_form), (text.batch_to_match_form, text.to_match_form),
+           (text.batch_to_ascii_form, text.to_ascii_form)]
 
 # Fragments chosen to hit every step: marks after every kind of base, format
 # characters, sigma, dotted I, ligatures, fullwidth and compatibility forms,

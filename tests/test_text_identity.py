@@ -9,11 +9,8 @@ from hypothesis import strategies as st
 
 from zemo_etl import text
 
-FORMS = [
-    text.to_identity_match_form,
-    text.to_identity_match_form_with_punctuation,
-    text.to_identity_match_form_with_disambiguator_strip,
-]
+FORMS = [text.to_identity_match_form, text.to_identity_match_form_with_punctuation,
+         text.to_identity_match_form_with_disambiguator_strip]
 
 # Marks after all kinds of bases, format characters, sigma, dotted I,
 # ligatures, fullwidth forms, white space, emoji, CJK, brackets, articles,
