@@ -78,8 +78,6 @@ def test_other_errors_are_not_wrapped(call, exc):
 def test_accepted_kinds():
     assert text.to_match_form(s="A") == text.to_match_form("A") == "a"
     assert text.to_match_form(type("Str", (str,), {})("B ")) == "b"  # a subclass
-    assert text.split_artist_name_contextual("ab & cd", frozenset({"ab"})) == ["ab", "cd"]
-    assert pg.to_pg_text_form(None) is None
 
     class Index:
         def __index__(self):
