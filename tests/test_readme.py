@@ -15,6 +15,7 @@ import io
 import os
 import pathlib
 import re
+import shlex
 import subprocess
 import sys
 import tokenize
@@ -24,32 +25,21 @@ import pytest
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 OPTIONAL = {"pandas", "numpy", "pyarrow", "polars", "dask", "distributed", "psycopg", "tqdm"}
 LITERAL_START = re.compile(r"""['"\[({\d-]|True\b|False\b|None\b""")
+BLOCK = re.compile(r"^(<!-- skip-test: [^\n]* -->\n\s*)?```(\w*)[ \t]*\n(.*?)^```$", re.M | re.S)
 
 
 def sections():
     """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
-    out, blocks, skip = [], None, None
-    lines = README.read_text(encoding="utf-8").splitlines()
-    i = 0
-    while i < len(lines):
-        line = lines[i]
-        if line.startswith("## "):
-            blocks = []
-            out.append((line[3:], blocks))
-        elif m := re.match(r"<!-- skip-test: (.*) -->", line):
-            skip = m.group(1)
-        elif m := re.match(r"```(\w*)\s*$", line):
-            end = lines.index("```", i + 1)
-            language, code = m.group(1), "\n".join(lines[i + 1:end]) + "\n"
-            # A shell block runs only when it calls zemo-etl: not installing and the like.
-            runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
-            if blocks is not None and runs and not skip:
-                blocks.append((language, code, i + 2))
-            skip, i = None, end
-        elif line.strip():
-            skip = None
-        i += 1
-    return [(t, b) for t, b in out if b]
+    text = README.read_text(encoding="utf-8")
+    out = {}
+    for m in BLOCK.finditer(text):
+        skip, language, code = m.groups()
+        titles = re.findall(r"^## (.*)", text[:m.start()], re.M)
+        # A shell block runs only when it calls zemo-etl: not installing and the like.
+        runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
+        if titles and runs and not skip:
+            out.setdefault(titles[-1], []).append((language, code, text.count("\n", 0, m.start(3)) + 1))
+    return list(out.items())
 
 
 def _expected(comment):
@@ -68,58 +58,53 @@ def _expected(comment):
 _NOTHING = object()
 
 
-def compile_block(code, first_line, expectations):
-    """The block with each commented expression turned into a check of its value:
-    `__readme_check(value, k)` against expectations[k], a (literal, line) pair."""
+def run_python(code, first_line, namespace):
+    """Runs a block; an expression statement whose comment starts with a literal
+    (on its line, or alone on the next), at any depth, must equal that literal."""
     comments, code_lines = {}, set()
     for tok in tokenize.generate_tokens(io.StringIO(code).readline):
         if tok.type == tokenize.COMMENT:
             comments[tok.start[0]] = tok.string
         elif tok.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
             code_lines.add(tok.start[0])
-    tree = ast.parse(code)
-    for k, stmt in enumerate(tree.body):
-        if not isinstance(stmt, ast.Expr):
-            continue
-        end = stmt.end_lineno
-        comment = comments.get(end)
-        if comment is None and end + 1 not in code_lines:
-            comment = comments.get(end + 1)  # the result on a line of its own
-        expected = _expected(comment) if comment else _NOTHING
-        if expected is not _NOTHING:
-            expectations.append((expected, first_line + end - 1))
-            call = ast.Call(ast.Name("__readme_check", ast.Load()),
-                            [stmt.value, ast.Constant(len(expectations) - 1)], [])
-            tree.body[k] = ast.copy_location(ast.Expr(call), stmt)
+    tree, expectations = ast.parse(code), []
+    for node in ast.walk(tree):
+        for stmts in (getattr(node, field, None) for field in ("body", "orelse", "finalbody")):
+            for k, stmt in enumerate(stmts if isinstance(stmts, list) else []):
+                end = stmt.end_lineno
+                comment = comments.get(end) or (comments.get(end + 1) if end + 1 not in code_lines else None)
+                expected = _expected(comment) if isinstance(stmt, ast.Expr) and comment else _NOTHING
+                if expected is not _NOTHING:
+                    expectations.append((expected, first_line + end - 1))
+                    call = ast.Call(ast.Name("__readme_check", ast.Load()),
+                                    [stmt.value, ast.Constant(len(expectations) - 1)], [])
+                    stmts[k] = ast.copy_location(ast.Expr(call), stmt)
     ast.fix_missing_locations(tree)
     ast.increment_lineno(tree, first_line - 1)
-    return compile(tree, str(README), "exec")
+
+    def check(value, k):
+        expected, line = expectations[k]
+        assert value == expected, f"README line {line}: got {value!r}, the README says {expected!r}"
+
+    namespace["__readme_check"] = check
+    exec(compile(tree, str(README), "exec"), namespace)
 
 
 def missing_optional(code):
-    names = set()
-    for node in ast.walk(ast.parse(code)):
-        if isinstance(node, ast.Import):
-            names.update(a.name.split(".")[0] for a in node.names)
-        elif isinstance(node, ast.ImportFrom) and node.module:
-            names.add(node.module.split(".")[0])
+    names = set(re.findall(r"^\s*(?:from|import) (\w+)", code, re.M))
     return sorted(n for n in names & OPTIONAL if importlib.util.find_spec(n) is None)
 
 
-def shell_env(tmp_path):
-    """`zemo-etl` and `python` on PATH as this interpreter and this package."""
-    bin_dir = tmp_path.parent / (tmp_path.name + "-bin")
-    bin_dir.mkdir(exist_ok=True)
-    for name, args in (("zemo-etl", '-m zemo_etl "$@"'), ("python", '"$@"')):
-        script = bin_dir / name
-        script.write_text(f'#!/bin/sh\nexec "{sys.executable}" {args}\n')
-        script.chmod(0o755)
-    return {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "ZEMO_ETL_PROGRESS": "off"}
+def bash(script, cwd, *flags):
+    """`script` under bash, `zemo-etl` and `python` being this interpreter and this package."""
+    py = shlex.quote(sys.executable)
+    prelude = f'zemo-etl() {{ {py} -m zemo_etl "$@"; }}\npython() {{ {py} "$@"; }}\n'
+    return subprocess.run(["bash", *flags, "-c", prelude + script], cwd=cwd, capture_output=True, text=True,
+                          timeout=600, env={**os.environ, "ZEMO_ETL_PROGRESS": "off"})
 
 
-def run_shell(script, env, cwd, line):
-    done = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=600)
+def run_shell(script, cwd, line):
+    done = bash(script, cwd, "-e", "-o", "pipefail")
     assert done.returncode == 0, f"README line {line}: exit {done.returncode}\n{done.stdout}\n{done.stderr}"
 
 
@@ -129,18 +114,12 @@ def _pattern(shown):
     return "".join(".*" if p == "..." else r"[\d.,]+" if p[:1].isdigit() else re.escape(p) for p in parts)
 
 
-def run_console(transcript, env, cwd, line):
+def run_console(transcript, cwd, line):
     """Each `$ ` command, and the lines the transcript shows after it."""
-    steps = []
-    for text in transcript.splitlines():
-        if text.startswith("$ "):
-            steps.append((text[2:], []))
-        elif text.strip() and steps:
-            steps[-1][1].append(text)
-    for command, shown in steps:
-        done = subprocess.run(["bash", "-c", command], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+    for command, shown in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", transcript, re.M):
+        done = bash(command, cwd)
         output = [o.strip() for o in (done.stdout + done.stderr).splitlines()]
-        for expected in shown:
+        for expected in filter(str.strip, shown.splitlines()):
             assert any(re.fullmatch(_pattern(expected), o) for o in output), \
                 f"README line {line}: `{command}` did not print {expected!r}; it printed:\n" + "\n".join(output)
 
@@ -148,30 +127,21 @@ def run_console(transcript, env, cwd, line):
 SECTIONS = sections()
 
 
-def test_the_readme_has_examples_and_no_conflict_markers():
-    text = README.read_text(encoding="utf-8")
-    assert not re.search(r"^(<<<<<<<|>>>>>>>) ", text, re.M)
+def test_the_readme_has_examples():
     assert sum(len(blocks) for _, blocks in SECTIONS) >= 10
 
 
 @pytest.mark.parametrize("title,blocks", SECTIONS, ids=[t for t, _ in SECTIONS])
 def test_readme_section_runs_as_written(title, blocks, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    env = shell_env(tmp_path)
-    expectations = []
-
-    def check(value, k):
-        expected, at = expectations[k]
-        assert value == expected, f"README line {at}: got {value!r}, the README says {expected!r}"
-
-    namespace = {"__name__": "__main__", "__readme_check": check}
+    namespace = {"__name__": "__main__"}
     for language, code, line in blocks:
         if language == "python":
             missing = missing_optional(code)
             if missing:
                 pytest.skip(f"README line {line} needs {', '.join(missing)}")
-            exec(compile_block(code, line, expectations), namespace)
+            run_python(code, line, namespace)
         elif language == "sh":
-            run_shell(code, env, tmp_path, line)
+            run_shell(code, tmp_path, line)
         else:
-            run_console(code, env, tmp_path, line)
+            run_console(code, tmp_path, line)

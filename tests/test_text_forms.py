@@ -1,7 +1,7 @@
 """Storage, match and ASCII forms and their batch variants."""
 
-import bz2
 import pathlib
+import re
 import unicodedata
 
 import pytest
@@ -12,11 +12,8 @@ from names import generate_names
 from reference import text_forms as ref
 from zemo_etl import text
 
-BATCHES = [
-    (text.batch_to_storage_form, text.to_storage_form),
-    (text.batch_to_match_form, text.to_match_form),
-    (text.batch_to_ascii_form, text.to_ascii_form),
-]
+BATCHES = [(text.batch_to_storage_form, text.to_storage_form), (text.batch_to_match_form, text.to_match_form),
+           (text.batch_to_ascii_form, text.to_ascii_form)]
 
 # Fragments chosen to hit every step: marks after every kind of base, format
 # characters, sigma, dotted I, ligatures, fullwidth and compatibility forms,
@@ -70,18 +67,12 @@ def test_examples(form, s, expected):
     assert form(s) == expected
 
 
-@pytest.mark.parametrize("batch, single", BATCHES, ids=lambda f: f.__name__)
-def test_none_and_batch_shapes(batch, single):
-    assert single(None) == ""
-    assert batch(("A", "b ")) == [single("A"), single("b ")]
-
-
 # The shape of each form on any text (NFC storage form, collapsed match and
 # ASCII forms) is held by the fuzz target.
 @given(st.lists(any_text, max_size=8))
 def test_batch_equals_single(items):
     for batch, single in BATCHES:
-        assert batch(items) == [single(s) for s in items]
+        assert batch(items) == batch(tuple(items)) == [single(s) for s in items]
 
 
 # Every byte 0x80-0xFF except the five cp1252 leaves unassigned.
@@ -101,16 +92,9 @@ def _unicode8_ranges():
     path = pathlib.Path("/usr/share/unicode/DerivedAge.txt")
     if not path.exists():
         return None
-    ranges = []
-    for line in path.read_text().splitlines():
-        fields = [f.strip() for f in line.split("#", 1)[0].split(";")]
-        if len(fields) != 2 or tuple(int(x) for x in fields[1].split(".")) > (8, 0):
-            continue
-        first, _, last = fields[0].partition("..")
-        a, b = int(first, 16), int(last or first, 16)
-        if not (0xD800 <= a <= 0xDFFF or 0xE000 <= a <= 0xF8FF or a >= 0xF0000):
-            ranges.append((a, b))
-    return ranges
+    found = re.findall(r"^(\w+)(?:\.\.(\w+))? *; (\d+)\.(\d+)", path.read_text(), re.M)
+    return [(int(a, 16), int(b or a, 16)) for a, b, major, minor in found
+            if (int(major), int(minor)) <= (8, 0) and not (0xD800 <= int(a, 16) <= 0xF8FF or int(a, 16) >= 0xF0000)]
 
 
 _RANGES = _unicode8_ranges()
@@ -120,42 +104,16 @@ _CHANGED = {0x166D, 0x1885, 0x1886, 0x1CF2, 0x1CF3, 0x111C9, 0x1F923}
 old_char = st.sampled_from(_RANGES or [(0x61, 0x61)]).flatmap(lambda r: st.integers(*r)).map(chr)
 
 
+# Realistic names reach the fast paths with the text they were written for.
+REALISTIC = [n for n in generate_names(2000, seed=7) if not n.isascii()]
+
+
 @pytest.mark.skipif(_RANGES is None, reason="DerivedAge.txt not installed")
-@given(st.lists(st.one_of(st.sampled_from(NASTY), old_char), max_size=10).map("".join))
+@given(st.one_of(st.sampled_from(REALISTIC),
+                 st.lists(st.one_of(st.sampled_from(NASTY), old_char), max_size=10).map("".join)))
 def test_forms_agree_with_reference(s):
     assume(not any(ord(c) in _CHANGED for c in s))
     assert text.to_storage_form(s) == ref.to_storage_form(s)
     assert text.to_match_form(s) == ref.to_match_form(s)
     if ref.load_translit() is not None:
         assert text.to_ascii_form(s) == ref.to_ascii_form(s)
-
-
-@pytest.mark.skipif(ref.load_translit() is None, reason="transliteration data not installed")
-def test_forms_agree_with_reference_on_realistic_names():
-    names = generate_names(3000, seed=7)
-    assert text.batch_to_match_form(names) == [ref.to_match_form(s) for s in names]
-    assert text.batch_to_ascii_form(names) == [ref.to_ascii_form(s) for s in names]
-    assert text.batch_to_storage_form(names) == [ref.to_storage_form(s) for s in names]
-
-
-def _normalization_test_lines():
-    path = pathlib.Path("/usr/share/unicode/NormalizationTest.txt")
-    if path.exists():
-        return path.read_text(encoding="utf-8").splitlines()
-    packed = path.with_suffix(".txt.bz2")
-    return bz2.decompress(packed.read_bytes()).decode("utf-8").splitlines() if packed.exists() else None
-
-
-NORMALIZATION_TEST = _normalization_test_lines()
-
-
-@pytest.mark.skipif(NORMALIZATION_TEST is None, reason="NormalizationTest.txt not installed")
-def test_storage_form_is_nfc_on_conformance_data():
-    cases = []
-    for line in NORMALIZATION_TEST:
-        if line and not line.startswith(("#", "@")):
-            source, nfc = ("".join(chr(int(cp, 16)) for cp in col.split()) for col in line.split(";")[:2])
-            if source == source.strip(" ") and not any(c in ref.TRIGGERS for c in source):
-                cases.append((source, nfc))
-    assert len(cases) > 15000
-    assert [(s, nfc) for s, nfc in cases if text.to_storage_form(s) != nfc] == []

@@ -9,11 +9,8 @@ from hypothesis import strategies as st
 
 from zemo_etl import text
 
-FORMS = [
-    text.to_identity_match_form,
-    text.to_identity_match_form_with_punctuation,
-    text.to_identity_match_form_with_disambiguator_strip,
-]
+FORMS = [text.to_identity_match_form, text.to_identity_match_form_with_punctuation,
+         text.to_identity_match_form_with_disambiguator_strip]
 
 # Marks after all kinds of bases, format characters, sigma, dotted I,
 # ligatures, fullwidth forms, white space, emoji, CJK, brackets, articles,
@@ -30,7 +27,6 @@ nasty_text = st.one_of(st.lists(st.sampled_from(NASTY), max_size=10).map("".join
 @pytest.mark.parametrize(
     "s, identity, punctuation, disambiguator",
     [
-        (None, "", "", ""),
         ("The Beatles (Live)", "beatles", "beatles", "beatles"),
         ("Song (Live) (2009 Remaster)", "song (live)", "song live", "song (live)"),
         ("(Live)", "(live)", "live", "(live)"),
@@ -78,21 +74,15 @@ def test_form_properties(s):
 ARTICLE = re.compile(r"^(the|a|an)(\s+|$)")
 
 
-def _strip_article(s):
-    hit = ARTICLE.match(s)
-    return s[hit.end():] if hit else s
-
-
 @settings(max_examples=1000)
 @given(st.lists(st.one_of(st.sampled_from(["the", "a", "an", "n", " ", "\t", "\x1c", "\xa0", "\u200b", "T"]),
                           st.characters(blacklist_categories=("Cs",))), max_size=6).map("".join))
 def test_strip_leading_article_matches_regex(s):
-    assert text.strip_leading_article(s) == _strip_article(s)
+    assert text.strip_leading_article(s) == ARTICLE.sub("", s, count=1)
 
 
 def test_strip_leading_article_white_space_set():
-    assert text.strip_leading_article(None) == ""
     for cp in range(sys.maxunicode + 1):
         if not 0xD800 <= cp <= 0xDFFF:
             s = f"an{chr(cp)}x"
-            assert text.strip_leading_article(s) == _strip_article(s), hex(cp)
+            assert text.strip_leading_article(s) == ARTICLE.sub("", s, count=1), hex(cp)

@@ -1,11 +1,8 @@
-"""Plain Python versions of the storage, match and ASCII forms.
-
-Written for clarity, not speed: the benchmarks time the native forms against
-them, and the tests compare the two on generated text. The category sets come
-from ``unicodedata`` (the interpreter's Unicode version), so results agree
-with the native forms only for characters whose category is the same there
-as in Unicode 8.0.0. The ASCII form reads the transliteration table from the
-Debian package the native table is generated from.
+"""Plain Python versions of the storage, match and ASCII forms, written for
+clarity: the tests compare the native forms with them, the benchmarks time
+them. Categories come from ``unicodedata`` (the interpreter's Unicode), so
+they agree only where a character's category is as in Unicode 8.0.0. The
+ASCII form reads the Debian package the native table is generated from.
 """
 
 from __future__ import annotations
@@ -42,26 +39,17 @@ def collapse_and_trim_ascii_space(s: str) -> str:
     return " ".join(part for part in s.split(" ") if part)
 
 
-def _is_mark(c: str) -> bool:
-    return unicodedata.category(c) in ("Mn", "Mc", "Me")
-
-
-def _is_latin_greek(c: str) -> bool:
-    cp = ord(c)
-    return any(a <= cp <= b for a, b in LATIN_GREEK)
-
-
 def to_match_form(s: str) -> str:
     t = unicodedata.normalize("NFKC", to_storage_form(s))
     t = "".join(c.lower() for c in t)
     out = []
     latin_base = False
     for c in unicodedata.normalize("NFD", t):
-        if _is_mark(c):
+        if unicodedata.category(c) in ("Mn", "Mc", "Me"):
             if latin_base:
                 continue
         else:
-            latin_base = _is_latin_greek(c)
+            latin_base = any(a <= ord(c) <= b for a, b in LATIN_GREEK)
         out.append(c)
     t = unicodedata.normalize("NFC", "".join(out))
     t = "".join(FOLDS.get(c, c) for c in t)
