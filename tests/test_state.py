@@ -26,46 +26,38 @@ def test_steps_are_a_sequence_of_str_deduplicated_in_order_but_not_a_str(tmp_pat
         PipelineState("u", "d", "create_schema")
 
 
-def test_validate_resume_accepts_own_settings_and_reports_the_first_mismatch_only():
-    state = PipelineState("a", "/data/csv", [])
-    assert state.validate_resume(db_url="a", csv_dir="/data/csv") is None
-    with pytest.raises(ValueError, match='^database_url mismatch: state has "a", got "b"$'):
-        state.validate_resume("b", "/other")
-    with pytest.raises(ValueError, match='^csv_dir mismatch: state has "/data/csv", got "/data/csv/"$'):
-        state.validate_resume("a", "/data/csv/")  # no path normalisation
-
-
-@pytest.mark.parametrize(
-    ("value", "shown"),
-    [
-        ('say "hi" C:\\csv\tr\rn\nz\x00', r'"say \"hi\" C:\\csv\tr\rn\nz\0"'),
-        ("bell\x07 del\x7f nbsp\u00a0 zwsp\u200b bom\ufeff", r'"bell\u{7} del\u{7f} nbsp\u{a0} zwsp\u{200b} bom\u{feff}"'),
-        ("café 日本 🎵 it's", '"café 日本 🎵 it\'s"'),
-    ],
-)
-def test_validate_resume_quotes_values_so_invisible_differences_show(value, shown):
+@pytest.mark.parametrize(("csv_dir", "got", "message"), [
+    ("/data/csv", "/data/csv/", r'"/data/csv", got "/data/csv/"'),  # no path normalisation
+    ('say "hi" C:\\csv\tr\rn\nz\x00', "x", r'"say \"hi\" C:\\csv\tr\rn\nz\0", got "x"'),
+    ("bell\x07 del\x7f nbsp\u00a0 zwsp\u200b bom\ufeff", "x",
+     r'"bell\u{7} del\u{7f} nbsp\u{a0} zwsp\u{200b} bom\u{feff}", got "x"'),
+    ("café 日本 🎵 it's", "x", '"café 日本 🎵 it\'s", got "x"'),
+])
+def test_validate_resume_quotes_values_so_invisible_differences_show(csv_dir, got, message):
+    state = PipelineState("a", csv_dir, [])
+    assert state.validate_resume(db_url="a", csv_dir=csv_dir) is None
     with pytest.raises(ValueError) as info:
-        PipelineState("db", value, []).validate_resume("db", "x")
-    assert str(info.value) == f'csv_dir mismatch: state has {shown}, got "x"'
+        state.validate_resume("a", got)
+    assert str(info.value) == f"csv_dir mismatch: state has {message}"
+    # Only the first mismatch is reported.
+    with pytest.raises(ValueError, match='^database_url mismatch: state has "a", got "b"$'):
+        state.validate_resume("b", got)
 
 
 def test_written_layout_is_exact(tmp_path):
     path = tmp_path / "state.json"
-    PipelineState("postgresql:///etl", "/data/csv", []).save(str(path))
-    assert path.read_bytes() == (
-        b'{\n  "version": 3,\n  "database_url": "postgresql:///etl",\n  "csv_dir": "/data/csv",\n  "steps": {}\n}\n')
-    state = PipelineState("u", "d", ["dedup"])
+    state = PipelineState("postgresql:///etl", "/data/csv", ["dedup"])
     state.mark_failed("import_csv", "connection reset")
     state.save(str(path))
-    text = path.read_text()
-    assert text.startswith('{\n  "version": 3,\n  "database_url": "u",\n  "csv_dir": "d",\n  "steps": {\n    "')
-    assert text.endswith('    }\n  }\n}\n')
-    assert '    "import_csv": {\n      "status": "failed",\n      "error": "connection reset"\n    }' in text
-    assert '    "dedup": {\n      "status": "pending"\n    }' in text
+    assert path.read_text() == (
+        '{\n  "version": 3,\n  "database_url": "postgresql:///etl",\n  "csv_dir": "/data/csv",\n  "steps": {\n'
+        '    "dedup": {\n      "status": "pending"\n    },\n'
+        '    "import_csv": {\n      "status": "failed",\n      "error": "connection reset"\n    }\n  }\n}\n')
     # Strings escaped as JSON (the standard library's choice of escapes), non-ASCII as raw UTF-8.
     url = "".join(map(chr, range(0x20))) + '"\\/\x7f é🎵'
     PipelineState(url, "d", []).save(str(path))
-    assert path.read_bytes().split(b"\n")[2] == f'  "database_url": {json.dumps(url, ensure_ascii=False)},'.encode()
+    assert path.read_bytes() == (f'{{\n  "version": 3,\n  "database_url": {json.dumps(url, ensure_ascii=False)},\n'
+                                 '  "csv_dir": "d",\n  "steps": {}\n}\n').encode()
 
 
 @pytest.mark.parametrize("text", ['quote " back\\slash tab\tcr\rlf\nff\fbs\b\x01\x7f nul\x00 Björk — 日本語 🎵', ""])

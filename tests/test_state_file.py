@@ -65,52 +65,41 @@ def test_migrated_state_keeps_failures_and_saves_as_the_current_version(tmp_path
     assert saved["steps"]["prune"] == {"status": "failed"}  # no error text, no "error" member
 
 
-def test_version_3_takes_the_files_own_step_set(tmp_path):
+def test_version_3_takes_the_files_own_step_set_and_reads_odd_entries_as_pending(tmp_path):
     assert load_file(tmp_path, 3, {}).step_status("create_schema") == "unknown"
+    odd = [{"status": "FAILED", "error": "x"}, {"status": "done"}, {"status": 1}, {}, "completed"]
+    steps = {"custom": {"status": "completed"}, "failed": {"status": "failed", "error": 5},
+             **{f"odd{i}": entry for i, entry in enumerate(odd)}}
     # The version is read from the low 32 bits.
-    state = load_file(tmp_path, 2**32 + 3, {"custom": {"status": "completed"}, "dedup": {}})
-    assert [state.step_status(n) for n in ("custom", "dedup", "create_schema")] == ["completed", "pending", "unknown"]
+    state = load_file(tmp_path, 2**32 + 3, steps)
+    assert [(state.step_status(n), state.step_error(n)) for n in [*steps, "create_schema"]] == [
+        ("completed", None), ("failed", None), *[("pending", None)] * len(odd), ("unknown", None)]
 
 
-@pytest.mark.parametrize("entry", [{"status": "FAILED", "error": "x"}, {"status": "done"}, {"status": 1}, {},
-                                   "completed", {"status": "failed", "error": 5}])
-def test_unrecognised_status_entries(tmp_path, entry):
-    state = load_file(tmp_path, 3, {"dedup": entry})
-    failed = isinstance(entry, dict) and entry.get("status") == "failed"
-    assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed" if failed else "pending", None)
+MISSING_VERSION = [f'{{"version": {v}, {SETTINGS}, "steps": {{}}}}'
+                   for v in ('"3"', "3.0", "3e0", "-1", "-0", "18446744073709551619", "null")]
+# Nesting up to 128 levels (not counted inside strings); none no stack could
+# follow, numbers no type holds, a byte order mark.
+MISSING_VERSION += ["[3]", "[" * 128 + "]" * 128]
+NOT_JSON = ["", '{"version": 3} {}', f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}',
+            "[" * 129 + "]" * 129, "[" * 300_000 + "]" * 300_000, '{"a":' * 300_000 + "}" * 300_000,
+            "[" * 1_000_000, f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {"[" * 200_000 + "]" * 200_000}}}',
+            '{"version": ' + "9" * 1_000_000 + "}", f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": 1e999999999}}',
+            '\ufeff{"version": 3}']
 
 
-@pytest.mark.parametrize(
-    ("text", "message"),
-    [(f'{{"version": {v}, {SETTINGS}, "steps": {{}}}}', "Missing version field in state file")
-     for v in ('"3"', "3.0", "3e0", "-1", "-0", "18446744073709551619", "null")]
-    + [
-        ("[3]", "Missing version field in state file"),
-        ('{"version": 0}', "Unsupported state file version 0 (expected 3)"),
-        (f'{{"version": 4, {SETTINGS}, "steps": {{}}}}', "Unsupported state file version 4 (expected 3)"),
-        ('{"version": 3, "database_url": null}', "missing database_url"),
-        ('{"version": 1, "database_url": "u", "csv_dir": 5, "steps": {}}', "missing csv_dir"),
-        (f'{{"version": 2, {SETTINGS}}}', "missing steps"),
-        (f'{{"version": 3, {SETTINGS}, "steps": null}}', "steps must be an object"),
-        ("", "parsing state JSON"),
-        ('{"version": 3} {}', "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}', "parsing state JSON"),
-        # Nesting up to 128 levels, not inside strings; none no stack could follow,
-        # numbers no type holds, a byte order mark.
-        ("[" * 128 + "]" * 128, "Missing version field in state file"),
-        ("[" * 129 + "]" * 129, "parsing state JSON"),
-        ('{"version": 3, "database_url": "' + "[" * 500 + '", "csv_dir": "\\"[", "steps": null}',
-         "steps must be an object"),
-        ("[" * 300_000 + "]" * 300_000, "parsing state JSON"),
-        ('{"a":' * 300_000 + "}" * 300_000, "parsing state JSON"),
-        ("[" * 1_000_000, "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {"[" * 200_000 + "]" * 200_000}}}', "parsing state JSON"),
-        ('{"version": ' + "9" * 1_000_000 + "}", "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": 1e999999999}}', "parsing state JSON"),
-        ('\ufeff{"version": 3}', "parsing state JSON"),
-    ],
-    ids=lambda v: v[:40] if isinstance(v, str) else None,
-)
+@pytest.mark.parametrize(("text", "message"), [
+    *[(text, "Missing version field in state file") for text in MISSING_VERSION],
+    *[(text, "parsing state JSON") for text in NOT_JSON],
+    ('{"version": 0}', "Unsupported state file version 0 (expected 3)"),
+    (f'{{"version": 4, {SETTINGS}, "steps": {{}}}}', "Unsupported state file version 4 (expected 3)"),
+    ('{"version": 3, "database_url": null}', "missing database_url"),
+    ('{"version": 1, "database_url": "u", "csv_dir": 5, "steps": {}}', "missing csv_dir"),
+    (f'{{"version": 2, {SETTINGS}}}', "missing steps"),
+    (f'{{"version": 3, {SETTINGS}, "steps": null}}', "steps must be an object"),
+    ('{"version": 3, "database_url": "' + "[" * 500 + '", "csv_dir": "\\"[", "steps": null}',
+     "steps must be an object"),
+], ids=lambda v: v[:40] if isinstance(v, str) else None)
 def test_bad_files_fail_with_the_outermost_message(tmp_path, text, message):
     (tmp_path / "s.json").write_text(text, encoding="utf-8")
     assert load_error(tmp_path / "s.json") == message
@@ -139,48 +128,41 @@ def test_large_files_load(tmp_path):
     assert [state.step_status(n) for n in ("s7", "s8", "dedup")] == ["completed", "failed", "unknown"]
 
 
-def temp_name(stem) -> str:
-    """The pattern of a temporary file's name: the derived stem, "-" and 12 random letters."""
-    return re.escape(str(stem)) + "-[A-Za-z0-9]{12}"
+def save_error(path) -> str:
+    with pytest.raises(RuntimeError) as info:
+        PipelineState("u", "d", []).save(str(path))
+    return str(info.value)
 
 
-@pytest.mark.parametrize(
-    ("target", "temp"),
-    [("run.state.json", "run.state.tmp"), (".state", ".state.tmp"), ("state.tmp", "state.tmp.tmp")],
-)
-def test_save_writes_a_new_temporary_file_and_renames_it(tmp_path, target, temp):
+def test_save_writes_a_new_temporary_file_and_renames_it(tmp_path):
     # Links planted at every name a temporary file could once be predicted by
     # are neither followed nor reused, the file is the owner's only, and a
-    # reader of the old file keeps seeing it whole.
+    # reader of the old file keeps seeing it whole. (How the temporary name
+    # derives from the target: the C++ runner's.)
     victim = tmp_path / "victim"
     victim.write_text("precious")
-    for planted in (temp, f"{temp}-", f"{target}.tmp-{os.getpid()}"):
+    target = tmp_path / "state.tmp"
+    for planted in ("state.tmp.tmp", "state.tmp.tmp-", f"state.tmp.tmp-{os.getpid()}"):
         (tmp_path / planted).symlink_to(victim)
-    (tmp_path / target).write_text("old complete file")
-    with open(tmp_path / target) as reader:
-        PipelineState("u", "d", ["x"]).save(str(tmp_path / target))
+    target.write_text("old complete file")
+    with open(target) as reader:
+        PipelineState("u", "d", ["x"]).save(str(target))
         assert reader.read() == "old complete file"
-    assert json.loads((tmp_path / target).read_text())["steps"] == {"x": {"status": "pending"}}
-    assert (victim.read_text(), stat.S_IMODE((tmp_path / target).stat().st_mode)) == ("precious", 0o600)
-    assert len(list(tmp_path.iterdir())) == 5 and not (tmp_path / target).is_symlink()
-    # A failed write names the temporary file tried.
-    with pytest.raises(RuntimeError) as info:
-        PipelineState("u", "d", []).save(str(tmp_path / "no" / target))
-    assert re.fullmatch("writing temp state file " + temp_name(tmp_path / "no" / temp), str(info.value))
+    assert json.loads(target.read_text())["steps"] == {"x": {"status": "pending"}}
+    assert (victim.read_text(), stat.S_IMODE(target.stat().st_mode)) == ("precious", 0o600)
+    assert len(list(tmp_path.iterdir())) == 5 and not target.is_symlink()
 
 
-def test_failed_saves_leave_the_target_untouched(tmp_path):
-    def save_error(path):
-        with pytest.raises(RuntimeError) as info:
-            PipelineState("u", "d", []).save(str(path))
-        return str(info.value)
-
+def test_failed_saves_name_the_temporary_file_and_leave_the_target(tmp_path):
+    # The temporary name: the derived stem, "-" and 12 random letters.
+    temp = re.escape(str(tmp_path / "no" / "s.tmp")) + "-[A-Za-z0-9]{12}"
+    assert re.fullmatch(f"writing temp state file {temp}", save_error(tmp_path / "no" / "s.json"))
     for name, temp in (("s\0.json", "s\0.tmp"), ("s.js\0on", "s.tmp")):
         assert save_error(f"{tmp_path}/{name}") == f"writing temp state file {tmp_path}/{temp}"
     # A failed rename removes the temporary file.
     (tmp_path / "s.json").mkdir()
     (tmp_path / "s.json" / "keep").touch()
-    temp = temp_name(tmp_path / "s.tmp")
+    temp = re.escape(str(tmp_path / "s.tmp")) + "-[A-Za-z0-9]{12}"
     assert re.fullmatch(f"renaming {temp} to {re.escape(str(tmp_path / 's.json'))}", save_error(tmp_path / "s.json"))
     assert [p.name for p in tmp_path.iterdir()] == ["s.json"]
 
@@ -202,10 +184,9 @@ SAVE = "import sys\nfrom zemo_etl.state import PipelineState\nPipelineState('u',
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
-@pytest.mark.parametrize(("name", "temp"), [("state.json", "state.tmp"), ("state.tmp", "state.tmp.tmp")])
-def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_path, name, temp):
+def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_path):
     (tmp_path / "data").mkdir()
-    target, temp, log = tmp_path / "data" / name, tmp_path / "data" / temp, tmp_path / "trace.log"
+    target, log = tmp_path / "data" / "state.json", tmp_path / "trace.log"
     trace = ("strace", "-f", "-o", str(log), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,openat")
     result = child(SAVE, str(target), prefix=trace)
     if result.returncode != 0 and "ptrace" in result.stderr:
@@ -219,7 +200,7 @@ def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_pat
     def fd(i):
         return calls[i].rsplit("= ", 1)[1].split()[0]
 
-    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}-' in c and "O_EXCL" in c)
+    open_temp = first(lambda c: c.startswith("openat(") and f'"{target.parent}/state.tmp-' in c and "O_EXCL" in c)
     temp = re.search(r'"([^"]*)"', calls[open_temp]).group(1)
     sync_temp = first(lambda c: c.startswith((f"fsync({fd(open_temp)})", f"fdatasync({fd(open_temp)})")), open_temp)
     rename = first(lambda c: c.startswith("rename") and f'"{temp}"' in c and f'"{target}"' in c)
