@@ -2,6 +2,7 @@
 
 import csv
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -64,14 +65,11 @@ def test_failed_step_resumes_where_it_stopped(tmp_path, capsys, monkeypatch, err
         raise error
 
     monkeypatch.setattr(cli.Pipeline, "classify", fail)
-    assert cli.main(args) == status
-    assert capsys.readouterr().err == shown
+    assert (cli.main(args), capsys.readouterr().err) == (status, shown)
     state = PipelineState.load(str(tmp_path / "out" / "state.json"))
-    assert [state.step_status(s) for s in cli.STEPS[:3]] == ["completed", "completed", "failed"]
-    assert state.step_error("classify") == f"{type(error).__name__}: {error}"
-
+    assert [(state.step_status(s), state.step_error(s)) for s in cli.STEPS[1:3]] == [
+        ("completed", None), ("failed", f"{type(error).__name__}: {error}")]
     monkeypatch.undo()
-    capsys.readouterr()
     assert cli.main(args) == 0
     out = capsys.readouterr().out
     assert "[skip] dedupe_releases" in out and "[done] classify" in out
@@ -83,22 +81,24 @@ def test_demo_scale_generates_and_times_each_step(tmp_path, capsys, monkeypatch)
     def interrupt(self):
         raise KeyboardInterrupt
 
+    def demo(scale):
+        capsys.readouterr()
+        status = cli.main(["demo", "--workdir", str(tmp_path), "--scale", str(scale)])
+        rows = parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)
+        return status, capsys.readouterr().out, len(rows)
+
     monkeypatch.setattr(cli.Pipeline, "classify", interrupt)
-    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "400"]) == 130
+    assert demo(400)[0] == 130
     monkeypatch.undo()
-    capsys.readouterr()
-    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "400"]) == 0
-    out = capsys.readouterr().out
-    assert len(parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)) == 400
-    assert "[skip] dedupe_releases" in out and "[done] classify" in out
+    status, out, rows = demo(400)
+    assert (status, rows) == (0, 400) and "[skip] dedupe_releases" in out and "[done] classify" in out
     timings = out[out.index("timings for 400 library rows and 400 releases"):]
     assert "    generate data      reused" in timings
     assert all(f"    {step} " in timings for step in cli.STEPS[2:])
     assert len(read_report(tmp_path)) <= 400
     # Another scale is new data, and a new run.
-    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "300"]) == 0
-    assert "[skip]" not in capsys.readouterr().out
-    assert len(parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)) == 300
+    status, out, rows = demo(300)
+    assert (status, rows) == (0, 300) and "[skip]" not in out
 
 
 @pytest.fixture(scope="module")
@@ -117,10 +117,9 @@ def check_interrupted_then_resumed(workdir, inputs, report, capsys):
     state_file = str(workdir / "state.json")
     st = PipelineState.load(state_file)
     done = [step for step in cli.STEPS if st.is_completed(step)]
-    assert done == cli.STEPS[:len(done)]
     rest = cli.STEPS[len(done):]
-    expected = ([("failed", "interrupted")] + [("pending", None)] * len(rest))[:len(rest)]
-    assert [(st.step_status(s), st.step_error(s)) for s in rest] == expected
+    assert [(st.step_status(s), st.step_error(s)) for s in cli.STEPS] == [("completed", None)] * len(done) + (
+        [("failed", "interrupted")] + [("pending", None)] * len(rest))[:len(rest)]
     capsys.readouterr()
     assert cli.main(["state", "show", state_file]) == 0
     where = f"; a resumed run starts at {rest[0]} (failed: interrupted)" if rest else ""
@@ -200,23 +199,25 @@ def _same_size_and_time(path):
     os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
 
 
+def _one_more_byte(path):
+    path.write_bytes(path.read_bytes().replace(b"-- Dump completed", b"\n-- Dump completed"))
+
+
 @pytest.mark.parametrize("change, refused", [
-    (lambda d, args: _same_size_and_time(d / "releases.csv"), ["--releases", "same size, other content"]),
-    (lambda d, args: (d / "library.sql").write_bytes((d / "library.sql").read_bytes().replace(
-        b"-- Dump completed", b"\n-- Dump completed")), ["--dump", "bytes, was"]),
+    (lambda d, args: _same_size_and_time(d / "releases.csv"), "--releases .*same size, other content"),
+    (lambda d, args: _one_more_byte(d / "library.sql"), "--dump .*bytes, was"),
     (lambda d, args: args.__setitem__(3, str(shutil.copy(d / "releases.csv", d / "copy.csv"))),
-     ["--releases", "copy.csv, the run began with", "/releases.csv"]),
-    (lambda d, args: args.append("--csv-safe"), ["--csv-safe is given, the run began with not given"]),
-    (lambda d, args: args.extend(["--encoding", "latin-1"]), ["--encoding is 'iso8859-1'", "'utf-8'"]),
+     "--releases .*copy.csv, the run began with .*/releases.csv"),
+    (lambda d, args: args.extend(["--encoding", "latin-1"]), "--encoding is 'iso8859-1', the run began with 'utf-8'"),
     # The same inputs: a file touched, a path written another way, the delimiter named as it was found.
     (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None),
     (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None),
     (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None),
-], ids=["content", "size", "path", "option", "encoding", "touched", "path spelt otherwise", "same options"])
+], ids=["content", "size", "path", "encoding", "touched", "path spelt otherwise", "same options"])
 def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, capsys, monkeypatch, change, refused):
     inputs, report = small_job
-    for name in ("library.sql", "releases.csv"):
-        shutil.copy(inputs[inputs.index("--dump") + 1].replace("library.sql", name), tmp_path / name)
+    for path in inputs[1::2]:
+        shutil.copy(path, tmp_path)
     (tmp_path / "elsewhere").mkdir()
     monkeypatch.chdir(tmp_path)  # relative paths and a relative sqlite URL, resolved as they are stored
     assert cli.main(["run", "--dump", "library.sql", "--releases", "releases.csv", "--workdir", "w",
@@ -231,8 +232,8 @@ def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, cap
     if refused is None:
         assert (status, err, out.count("[skip]")) == (0, "", len(cli.STEPS))
         return
-    assert status == 2 and out == "" and err.startswith("zemo-etl run: cannot resume: ")
-    assert all(w in err for w in refused) and err.endswith(" (--fresh starts over)\n") and err.count("\n") == 1, err
+    assert (status, out) == (2, "")
+    assert re.fullmatch(f"zemo-etl run: cannot resume: .*{refused}.* \\(--fresh starts over\\)\n", err), err
     assert (tmp_path / "w" / "releases_classified.csv").read_text(encoding="utf-8") == report
     assert cli.main(["run", *args, "--fresh"]) == 0
     assert "[skip]" not in capsys.readouterr().out
