@@ -150,13 +150,6 @@ def test_formula_cells_are_prefixed_only_with_csv_safe(main, tmp_path, args, saf
 
 # --- inputs: regular files only ---------------------------------------------------------
 
-@pytest.fixture
-def specials(tmp_path):
-    os.mkfifo(tmp_path / "fifo")
-    (tmp_path / "dir").mkdir()
-    return tmp_path
-
-
 @pytest.mark.parametrize("kind, what", [("fifo", "is a FIFO"), ("dir", "is a directory"),
                                         ("/dev/zero", "is a device")])
 @pytest.mark.parametrize("args", [
@@ -165,12 +158,13 @@ def specials(tmp_path):
     "load {p} library --into sqlite:///{db}", "state show {p}", "state check {p} --db-url u --csv-dir d",
     "run --dump {p} --releases {rel} --workdir {db}", "run --dump {dump} --releases {p} --workdir {db}",
 ], ids=lambda a: " ".join(a.split()[:3]) if " " in a else None)
-def test_special_files_are_refused_at_once(specials, kind, what, args):
-    path = kind if kind.startswith("/") else str(specials / kind)
-    argv = args.format(p=path, db=specials / "x.db", dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split()
-    done = zemo(*argv, input="", timeout=30)
-    one_line_error(done, path, what)
-    assert not os.path.exists(specials / "x.db" / "state.json")  # a run refuses before any step
+def test_special_files_are_refused_at_once(tmp_path, kind, what, args):
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "dir").mkdir()
+    path = kind if kind.startswith("/") else str(tmp_path / kind)
+    argv = args.format(p=path, db=tmp_path / "x.db", dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split()
+    one_line_error(zemo(*argv, input="", timeout=30), path, what)
+    assert not os.path.exists(tmp_path / "x.db" / "state.json")  # a run refuses before any step
 
 
 # --- outputs: private temporary files, no planted names, no symlinks ----------------------
