@@ -200,12 +200,13 @@ def _same_size_and_time(path):
         b"-- Dump completed", b"\n-- Dump completed")), "--dump .*bytes, was"),
     (lambda d, args: args.__setitem__(3, str(shutil.copy(d / "releases.csv", d / "copy.csv"))),
      "--releases .*copy.csv, the run began with .*/releases.csv"),
+    (lambda d, args: args.append("--csv-safe"), "--csv-safe is given, the run began with not given"),
     (lambda d, args: args.extend(["--encoding", "latin-1"]), "--encoding is 'iso8859-1', the run began with 'utf-8'"),
     # The same inputs: a file touched, a path written another way, the delimiter named as it was found.
     (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None),
     (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None),
     (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None),
-], ids=["content", "size", "path", "encoding", "touched", "path spelt otherwise", "same options"])
+], ids=["content", "size", "path", "option", "encoding", "touched", "path spelt otherwise", "same options"])
 def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, capsys, monkeypatch, change, refused):
     inputs, report = small_job
     for path in inputs[1::2]:
