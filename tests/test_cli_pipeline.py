@@ -117,9 +117,9 @@ def check_interrupted_then_resumed(workdir, inputs, report, capsys):
         [("failed", "interrupted")] + [("pending", None)] * len(rest))[:len(rest)]
     capsys.readouterr()
     assert cli.main(["state", "show", state_file]) == 0
-    where = f"; a resumed run starts at {rest[0]} (failed: interrupted)" if rest else ""
-    assert capsys.readouterr().out.splitlines()[-1] == (
-        f"{len(done)} of {len(cli.STEPS)} steps completed{where}" if rest else f"all {len(cli.STEPS)} steps completed")
+    shown, n = capsys.readouterr().out.splitlines()[-1], len(cli.STEPS)
+    assert shown == (f"{len(done)} of {n} steps completed; a resumed run starts at {rest[0]} (failed: interrupted)"
+                     if rest else f"all {n} steps completed")
     assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
     out = capsys.readouterr().out
     assert all(f"[skip] {s}:" in out for s in done) and all(f"[done] {s}:" in out for s in rest)

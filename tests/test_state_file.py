@@ -35,7 +35,7 @@ def completed(*names):
     return {name: {"status": "completed"} for name in names}
 
 
-def test_queries_and_marks_on_listed_and_unlisted_steps():
+def test_queries_and_marks_on_listed_and_unlisted_steps(tmp_path):
     state = PipelineState("postgresql:///etl", "/data/csv", ["create_schema"])
     assert (state.step_status("create_schema"), state.step_error("create_schema")) == ("pending", None)
     assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("unknown", None, False)
@@ -44,9 +44,7 @@ def test_queries_and_marks_on_listed_and_unlisted_steps():
     assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed", "again")
     state.mark_completed("dedup")
     assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("completed", None, True)
-
-
-def test_steps_are_a_sequence_of_str_deduplicated_in_order_but_not_a_str(tmp_path):
+    # Steps are a sequence of str, deduplicated in order, but not a str.
     PipelineState("u", "d", ("a", "b", "a")).save(str(tmp_path / "s.json"))
     assert list(json.loads((tmp_path / "s.json").read_text())["steps"]) == ["a", "b"]
     with pytest.raises(TypeError, match=r"^argument 'steps': Can't extract `str` to `Vec`$"):
@@ -101,20 +99,15 @@ def test_round_trip_keeps_names_errors_and_settings(tmp_path, text):
     assert loaded.step_error(text + "!") == text
 
 
-@pytest.mark.parametrize(
-    ("version", "in_file", "done_after_load"),
-    [
-        (1, completed("import_csv", "create_indexes", "vacuum"),
-         {"import_csv", "create_indexes", "vacuum", "import_tracks", "create_track_indexes", "set_logged"}),
-        (1, completed("dedup", "prune"), {"dedup", "prune", "create_track_indexes"}),
-        # Steps the old pipeline did not have count only through the rules.
-        (1, completed("import_tracks", "create_track_indexes", "set_logged"), set()),
-        (2, completed("vacuum", "import_tracks"), {"vacuum", "import_tracks", "set_logged"}),
-        (2, completed("set_logged"), set()),
-        (1, [], set()),
-        (2, None, set()),
-    ],
-)
+@pytest.mark.parametrize(("version", "in_file", "done_after_load"), [
+    (1, completed("import_csv", "create_indexes", "vacuum"),
+     {"import_csv", "create_indexes", "vacuum", "import_tracks", "create_track_indexes", "set_logged"}),
+    (1, completed("dedup", "prune"), {"dedup", "prune", "create_track_indexes"}),
+    # Steps the old pipeline did not have count only through the rules.
+    (1, completed("import_tracks", "create_track_indexes", "set_logged"), set()),
+    (2, completed("vacuum", "import_tracks"), {"vacuum", "import_tracks", "set_logged"}),
+    (2, completed("set_logged"), set()), (1, [], set()), (2, None, set()),
+])
 def test_old_versions_migrate_to_the_current_pipeline(tmp_path, version, in_file, done_after_load):
     state = load_file(tmp_path, version, in_file)
     assert {n: state.step_status(n) for n in PIPELINE_STEPS} == {
