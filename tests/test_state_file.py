@@ -1,5 +1,6 @@
-"""The state file: loading with version migration, refusing bad files with a
-clear error, and replacing the file atomically and durably on save."""
+"""PipelineState: queries, updates and resume checks; the saved file's exact
+layout and round trip; loading with version migration, refusing bad files
+with a clear error, and replacing the file atomically and durably on save."""
 
 import json
 import os
@@ -34,20 +35,79 @@ def completed(*names):
     return {name: {"status": "completed"} for name in names}
 
 
-@pytest.mark.parametrize(
-    ("version", "in_file", "done_after_load"),
-    [
-        (1, completed("import_csv", "create_indexes", "vacuum"),
-         {"import_csv", "create_indexes", "vacuum", "import_tracks", "create_track_indexes", "set_logged"}),
-        (1, completed("dedup", "prune"), {"dedup", "prune", "create_track_indexes"}),
-        # Steps the old pipeline did not have count only through the rules.
-        (1, completed("import_tracks", "create_track_indexes", "set_logged"), set()),
-        (2, completed("vacuum", "import_tracks"), {"vacuum", "import_tracks", "set_logged"}),
-        (2, completed("set_logged"), set()),
-        (1, [], set()),
-        (2, None, set()),
-    ],
-)
+def test_queries_and_marks_on_listed_and_unlisted_steps(tmp_path):
+    state = PipelineState("postgresql:///etl", "/data/csv", ["create_schema"])
+    assert (state.step_status("create_schema"), state.step_error("create_schema")) == ("pending", None)
+    assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("unknown", None, False)
+    state.mark_failed("dedup", "boom")
+    state.mark_failed("dedup", "again")
+    assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed", "again")
+    state.mark_completed("dedup")
+    assert (state.step_status("dedup"), state.step_error("dedup"), state.is_completed("dedup")) == ("completed", None, True)
+    # Steps are a sequence of str, deduplicated in order, but not a str.
+    PipelineState("u", "d", ("a", "b", "a")).save(str(tmp_path / "s.json"))
+    assert list(json.loads((tmp_path / "s.json").read_text())["steps"]) == ["a", "b"]
+    with pytest.raises(TypeError, match=r"^argument 'steps': Can't extract `str` to `Vec`$"):
+        PipelineState("u", "d", "create_schema")
+
+
+@pytest.mark.parametrize(("csv_dir", "got", "message"), [
+    ("/data/csv", "/data/csv/", r'"/data/csv", got "/data/csv/"'),  # no path normalisation
+    ('say "hi" C:\\csv\tr\rn\nz\x00', "x", r'"say \"hi\" C:\\csv\tr\rn\nz\0", got "x"'),
+    ("bell\x07 del\x7f nbsp\u00a0 zwsp\u200b bom\ufeff", "x",
+     r'"bell\u{7} del\u{7f} nbsp\u{a0} zwsp\u{200b} bom\u{feff}", got "x"'),
+    ("café 日本 🎵 it's", "x", '"café 日本 🎵 it\'s", got "x"'),
+])
+def test_validate_resume_quotes_values_so_invisible_differences_show(csv_dir, got, message):
+    state = PipelineState("a", csv_dir, [])
+    assert state.validate_resume(db_url="a", csv_dir=csv_dir) is None
+    with pytest.raises(ValueError) as info:
+        state.validate_resume("a", got)
+    assert str(info.value) == f"csv_dir mismatch: state has {message}"
+    # Only the first mismatch is reported.
+    with pytest.raises(ValueError, match='^database_url mismatch: state has "a", got "b"$'):
+        state.validate_resume("b", got)
+
+
+def test_written_layout_is_exact(tmp_path):
+    path = tmp_path / "state.json"
+    state = PipelineState("postgresql:///etl", "/data/csv", ["dedup"])
+    state.mark_failed("import_csv", "connection reset")
+    state.save(str(path))
+    assert path.read_text() == (
+        '{\n  "version": 3,\n  "database_url": "postgresql:///etl",\n  "csv_dir": "/data/csv",\n  "steps": {\n'
+        '    "dedup": {\n      "status": "pending"\n    },\n'
+        '    "import_csv": {\n      "status": "failed",\n      "error": "connection reset"\n    }\n  }\n}\n')
+    # Strings escaped as JSON (the standard library's choice of escapes), non-ASCII as raw UTF-8.
+    url = "".join(map(chr, range(0x20))) + '"\\/\x7f é🎵'
+    PipelineState(url, "d", []).save(str(path))
+    assert path.read_bytes() == (f'{{\n  "version": 3,\n  "database_url": {json.dumps(url, ensure_ascii=False)},\n'
+                                 '  "csv_dir": "d",\n  "steps": {}\n}\n').encode()
+
+
+@pytest.mark.parametrize("text", ['quote " back\\slash tab\tcr\rlf\nff\fbs\b\x01\x7f nul\x00 Björk — 日本語 🎵', ""])
+def test_round_trip_keeps_names_errors_and_settings(tmp_path, text):
+    path = str(tmp_path / "state.json")
+    state = PipelineState(text, text + "/csv", ["create_schema", text])
+    state.mark_failed(text + "!", text)
+    state.mark_completed("create_schema")
+    state.save(path)
+    loaded = PipelineState.load(path)
+    loaded.validate_resume(text, text + "/csv")
+    assert [loaded.step_status(s) for s in ("create_schema", text, text + "!", "dedup")] == [
+        "completed", "pending", "failed", "unknown"]
+    assert loaded.step_error(text + "!") == text
+
+
+@pytest.mark.parametrize(("version", "in_file", "done_after_load"), [
+    (1, completed("import_csv", "create_indexes", "vacuum"),
+     {"import_csv", "create_indexes", "vacuum", "import_tracks", "create_track_indexes", "set_logged"}),
+    (1, completed("dedup", "prune"), {"dedup", "prune", "create_track_indexes"}),
+    # Steps the old pipeline did not have count only through the rules.
+    (1, completed("import_tracks", "create_track_indexes", "set_logged"), set()),
+    (2, completed("vacuum", "import_tracks"), {"vacuum", "import_tracks", "set_logged"}),
+    (2, completed("set_logged"), set()), (1, [], set()), (2, None, set()),
+])
 def test_old_versions_migrate_to_the_current_pipeline(tmp_path, version, in_file, done_after_load):
     state = load_file(tmp_path, version, in_file)
     assert {n: state.step_status(n) for n in PIPELINE_STEPS} == {
@@ -65,52 +125,41 @@ def test_migrated_state_keeps_failures_and_saves_as_the_current_version(tmp_path
     assert saved["steps"]["prune"] == {"status": "failed"}  # no error text, no "error" member
 
 
-def test_version_3_takes_the_files_own_step_set(tmp_path):
+def test_version_3_takes_the_files_own_step_set_and_reads_odd_entries_as_pending(tmp_path):
     assert load_file(tmp_path, 3, {}).step_status("create_schema") == "unknown"
+    odd = [{"status": "FAILED", "error": "x"}, {"status": "done"}, {"status": 1}, {}, "completed"]
+    steps = {"custom": {"status": "completed"}, "failed": {"status": "failed", "error": 5},
+             **{f"odd{i}": entry for i, entry in enumerate(odd)}}
     # The version is read from the low 32 bits.
-    state = load_file(tmp_path, 2**32 + 3, {"custom": {"status": "completed"}, "dedup": {}})
-    assert [state.step_status(n) for n in ("custom", "dedup", "create_schema")] == ["completed", "pending", "unknown"]
+    state = load_file(tmp_path, 2**32 + 3, steps)
+    assert [(state.step_status(n), state.step_error(n)) for n in [*steps, "create_schema"]] == [
+        ("completed", None), ("failed", None), *[("pending", None)] * len(odd), ("unknown", None)]
 
 
-@pytest.mark.parametrize("entry", [{"status": "FAILED", "error": "x"}, {"status": "done"}, {"status": 1}, {},
-                                   "completed", {"status": "failed", "error": 5}])
-def test_unrecognised_status_entries(tmp_path, entry):
-    state = load_file(tmp_path, 3, {"dedup": entry})
-    failed = isinstance(entry, dict) and entry.get("status") == "failed"
-    assert (state.step_status("dedup"), state.step_error("dedup")) == ("failed" if failed else "pending", None)
+MISSING_VERSION = [f'{{"version": {v}, {SETTINGS}, "steps": {{}}}}'
+                   for v in ('"3"', "3.0", "3e0", "-1", "-0", "18446744073709551619", "null")]
+# Nesting up to 128 levels (not counted inside strings); none no stack could
+# follow, numbers no type holds, a byte order mark.
+MISSING_VERSION += ["[3]", "[" * 128 + "]" * 128]
+NOT_JSON = ["", '{"version": 3} {}', f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}',
+            "[" * 129 + "]" * 129, "[" * 300_000 + "]" * 300_000, '{"a":' * 300_000 + "}" * 300_000,
+            "[" * 1_000_000, f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {"[" * 200_000 + "]" * 200_000}}}',
+            '{"version": ' + "9" * 1_000_000 + "}", f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": 1e999999999}}',
+            '\ufeff{"version": 3}']
 
 
-@pytest.mark.parametrize(
-    ("text", "message"),
-    [(f'{{"version": {v}, {SETTINGS}, "steps": {{}}}}', "Missing version field in state file")
-     for v in ('"3"', "3.0", "3e0", "-1", "-0", "18446744073709551619", "null")]
-    + [
-        ("[3]", "Missing version field in state file"),
-        ('{"version": 0}', "Unsupported state file version 0 (expected 3)"),
-        (f'{{"version": 4, {SETTINGS}, "steps": {{}}}}', "Unsupported state file version 4 (expected 3)"),
-        ('{"version": 3, "database_url": null}', "missing database_url"),
-        ('{"version": 1, "database_url": "u", "csv_dir": 5, "steps": {}}', "missing csv_dir"),
-        (f'{{"version": 2, {SETTINGS}}}', "missing steps"),
-        (f'{{"version": 3, {SETTINGS}, "steps": null}}', "steps must be an object"),
-        ("", "parsing state JSON"),
-        ('{"version": 3} {}', "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{"\\ud800": {{}}}}}}', "parsing state JSON"),
-        # Nesting up to 128 levels, not inside strings; none no stack could follow,
-        # numbers no type holds, a byte order mark.
-        ("[" * 128 + "]" * 128, "Missing version field in state file"),
-        ("[" * 129 + "]" * 129, "parsing state JSON"),
-        ('{"version": 3, "database_url": "' + "[" * 500 + '", "csv_dir": "\\"[", "steps": null}',
-         "steps must be an object"),
-        ("[" * 300_000 + "]" * 300_000, "parsing state JSON"),
-        ('{"a":' * 300_000 + "}" * 300_000, "parsing state JSON"),
-        ("[" * 1_000_000, "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": {"[" * 200_000 + "]" * 200_000}}}', "parsing state JSON"),
-        ('{"version": ' + "9" * 1_000_000 + "}", "parsing state JSON"),
-        (f'{{"version": 3, {SETTINGS}, "steps": {{}}, "x": 1e999999999}}', "parsing state JSON"),
-        ('\ufeff{"version": 3}', "parsing state JSON"),
-    ],
-    ids=lambda v: v[:40] if isinstance(v, str) else None,
-)
+@pytest.mark.parametrize(("text", "message"), [
+    *[(text, "Missing version field in state file") for text in MISSING_VERSION],
+    *[(text, "parsing state JSON") for text in NOT_JSON],
+    ('{"version": 0}', "Unsupported state file version 0 (expected 3)"),
+    (f'{{"version": 4, {SETTINGS}, "steps": {{}}}}', "Unsupported state file version 4 (expected 3)"),
+    ('{"version": 3, "database_url": null}', "missing database_url"),
+    ('{"version": 1, "database_url": "u", "csv_dir": 5, "steps": {}}', "missing csv_dir"),
+    (f'{{"version": 2, {SETTINGS}}}', "missing steps"),
+    (f'{{"version": 3, {SETTINGS}, "steps": null}}', "steps must be an object"),
+    ('{"version": 3, "database_url": "' + "[" * 500 + '", "csv_dir": "\\"[", "steps": null}',
+     "steps must be an object"),
+], ids=lambda v: v[:40] if isinstance(v, str) else None)
 def test_bad_files_fail_with_the_outermost_message(tmp_path, text, message):
     (tmp_path / "s.json").write_text(text, encoding="utf-8")
     assert load_error(tmp_path / "s.json") == message
@@ -139,48 +188,41 @@ def test_large_files_load(tmp_path):
     assert [state.step_status(n) for n in ("s7", "s8", "dedup")] == ["completed", "failed", "unknown"]
 
 
-def temp_name(stem) -> str:
-    """The pattern of a temporary file's name: the derived stem, "-" and 12 random letters."""
-    return re.escape(str(stem)) + "-[A-Za-z0-9]{12}"
+def save_error(path) -> str:
+    with pytest.raises(RuntimeError) as info:
+        PipelineState("u", "d", []).save(str(path))
+    return str(info.value)
 
 
-@pytest.mark.parametrize(
-    ("target", "temp"),
-    [("run.state.json", "run.state.tmp"), (".state", ".state.tmp"), ("state.tmp", "state.tmp.tmp")],
-)
-def test_save_writes_a_new_temporary_file_and_renames_it(tmp_path, target, temp):
+def test_save_writes_a_new_temporary_file_and_renames_it(tmp_path):
     # Links planted at every name a temporary file could once be predicted by
     # are neither followed nor reused, the file is the owner's only, and a
-    # reader of the old file keeps seeing it whole.
+    # reader of the old file keeps seeing it whole. (How the temporary name
+    # derives from the target: the C++ runner's.)
     victim = tmp_path / "victim"
     victim.write_text("precious")
-    for planted in (temp, f"{temp}-", f"{target}.tmp-{os.getpid()}"):
+    target = tmp_path / "state.tmp"
+    for planted in ("state.tmp.tmp", "state.tmp.tmp-", f"state.tmp.tmp-{os.getpid()}"):
         (tmp_path / planted).symlink_to(victim)
-    (tmp_path / target).write_text("old complete file")
-    with open(tmp_path / target) as reader:
-        PipelineState("u", "d", ["x"]).save(str(tmp_path / target))
+    target.write_text("old complete file")
+    with open(target) as reader:
+        PipelineState("u", "d", ["x"]).save(str(target))
         assert reader.read() == "old complete file"
-    assert json.loads((tmp_path / target).read_text())["steps"] == {"x": {"status": "pending"}}
-    assert (victim.read_text(), stat.S_IMODE((tmp_path / target).stat().st_mode)) == ("precious", 0o600)
-    assert len(list(tmp_path.iterdir())) == 5 and not (tmp_path / target).is_symlink()
-    # A failed write names the temporary file tried.
-    with pytest.raises(RuntimeError) as info:
-        PipelineState("u", "d", []).save(str(tmp_path / "no" / target))
-    assert re.fullmatch("writing temp state file " + temp_name(tmp_path / "no" / temp), str(info.value))
+    assert json.loads(target.read_text())["steps"] == {"x": {"status": "pending"}}
+    assert (victim.read_text(), stat.S_IMODE(target.stat().st_mode)) == ("precious", 0o600)
+    assert len(list(tmp_path.iterdir())) == 5 and not target.is_symlink()
 
 
-def test_failed_saves_leave_the_target_untouched(tmp_path):
-    def save_error(path):
-        with pytest.raises(RuntimeError) as info:
-            PipelineState("u", "d", []).save(str(path))
-        return str(info.value)
-
+def test_failed_saves_name_the_temporary_file_and_leave_the_target(tmp_path):
+    # The temporary name: the derived stem, "-" and 12 random letters.
+    temp = re.escape(str(tmp_path / "no" / "s.tmp")) + "-[A-Za-z0-9]{12}"
+    assert re.fullmatch(f"writing temp state file {temp}", save_error(tmp_path / "no" / "s.json"))
     for name, temp in (("s\0.json", "s\0.tmp"), ("s.js\0on", "s.tmp")):
         assert save_error(f"{tmp_path}/{name}") == f"writing temp state file {tmp_path}/{temp}"
     # A failed rename removes the temporary file.
     (tmp_path / "s.json").mkdir()
     (tmp_path / "s.json" / "keep").touch()
-    temp = temp_name(tmp_path / "s.tmp")
+    temp = re.escape(str(tmp_path / "s.tmp")) + "-[A-Za-z0-9]{12}"
     assert re.fullmatch(f"renaming {temp} to {re.escape(str(tmp_path / 's.json'))}", save_error(tmp_path / "s.json"))
     assert [p.name for p in tmp_path.iterdir()] == ["s.json"]
 
@@ -202,10 +244,9 @@ SAVE = "import sys\nfrom zemo_etl.state import PipelineState\nPipelineState('u',
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
-@pytest.mark.parametrize(("name", "temp"), [("state.json", "state.tmp"), ("state.tmp", "state.tmp.tmp")])
-def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_path, name, temp):
+def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_path):
     (tmp_path / "data").mkdir()
-    target, temp, log = tmp_path / "data" / name, tmp_path / "data" / temp, tmp_path / "trace.log"
+    target, log = tmp_path / "data" / "state.json", tmp_path / "trace.log"
     trace = ("strace", "-f", "-o", str(log), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,openat")
     result = child(SAVE, str(target), prefix=trace)
     if result.returncode != 0 and "ptrace" in result.stderr:
@@ -219,7 +260,7 @@ def test_save_flushes_the_file_before_the_rename_and_the_directory_after(tmp_pat
     def fd(i):
         return calls[i].rsplit("= ", 1)[1].split()[0]
 
-    open_temp = first(lambda c: c.startswith("openat(") and f'"{temp}-' in c and "O_EXCL" in c)
+    open_temp = first(lambda c: c.startswith("openat(") and f'"{target.parent}/state.tmp-' in c and "O_EXCL" in c)
     temp = re.search(r'"([^"]*)"', calls[open_temp]).group(1)
     sync_temp = first(lambda c: c.startswith((f"fsync({fd(open_temp)})", f"fdatasync({fd(open_temp)})")), open_temp)
     rename = first(lambda c: c.startswith("rename") and f'"{temp}"' in c and f'"{target}"' in c)
