@@ -17,9 +17,9 @@ from typing import Any
 
 import pytest
 
-from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
+from mariadb_fixture import mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
-from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, _create_script
+from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
 from test_parser_mysql import render
 from zemo_etl import cli, pg, schema, stores
 from zemo_etl.parser import load_table_rows
@@ -45,7 +45,7 @@ def load(capsys: pytest.CaptureFixture[str], *args: str) -> tuple[int, str, str]
 
 
 def query(connect: Any, sql: str) -> tuple[list[tuple[Any, ...]], list[str]]:
-    """The rows and the column names of one query, on a connection of its own."""
+    # The rows and the column names, on a connection of its own.
     conn = connect()
     try:
         cur = conn.execute(sql)
@@ -59,8 +59,7 @@ def select_all(connect: Any, table: str) -> list[tuple[Any, ...]]:
 
 
 def stored_as(kind: str, expected: Any, got: Any) -> bool:
-    """Whether `got`, read back from the store, is the dump value `expected`
-    after the text form."""
+    # Whether `got`, read back from the store, is the dump value `expected`.
     if expected is None or isinstance(expected, str):
         return got == (pg.to_pg_text_form(expected) if kind == "postgres" and expected else expected)
     if isinstance(got, Decimal):
@@ -71,27 +70,19 @@ def stored_as(kind: str, expected: Any, got: Any) -> bool:
 
 
 def assert_stored(kind: str, expected: list[tuple[Any, ...]], got: list[tuple[Any, ...]]) -> None:
-    assert len(got) == len(expected)
-    for want, have in zip(expected, got):
-        assert len(have) == len(want)
-        bad = [(w, h) for w, h in zip(want, have) if not stored_as(kind, w, h)]
-        assert not bad, (want, have)
+    assert [len(r) for r in got] == [len(r) for r in expected]
+    bad = [(w, h) for want, have in zip(expected, got) for w, h in zip(want, have) if not stored_as(kind, w, h)]
+    assert not bad
 
 
 # ---------------------------------------------------------------------------
 # Every table of real dumps, read back equal to what the reader gives
 
-@pytest.fixture(scope="module")
-def mariadb_dumps(mariadb: MariaDB, tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:  # noqa: F811
-    mariadb.sql(_create_script())
-    out = tmp_path_factory.mktemp("store-dumps")
-    return {form: mariadb.dump("d", options, out / f"{form}.sql") for form, options in DUMP_FORMS.items()}
-
-
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_every_table_of_the_mariadb_dumps_round_trips(capsys, mariadb_dumps: dict[str, Path], target: Any) -> None:
+def test_every_table_of_the_mariadb_dumps_round_trips(capsys, dumps: dict[str, Path], target: Any) -> None:  # noqa
     kind, url, connect = target
-    for form, path in mariadb_dumps.items():
+    for form in DUMP_FORMS:
+        path = dumps[form]
         for table in READ_BACK:
             status, _, err = load(capsys, str(path), table, "--into", url, "--create", "--replace", "--batch-rows", "50")
             assert status == 0, (form, table, err)
@@ -201,22 +192,20 @@ def test_library_create_append_replace(capsys, target: Any) -> None:
     ([SAMPLE, "library", "--into", "postgresql://u:secret%zz@/db"], 'percent-encoded token: "***"'),
     ([SAMPLE, "library", "--into", "postgresql:///db?host=/nonexistent&password=secret"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db", "--batch-rows", "0"], "--batch-rows must be"),
+    ([SAMPLE, "library", "--into", "postgresql:///db"], "pip install 'zemo-etl[postgres]'"),
 ], ids=["no-dump", "url", "sqlite-dir", "no-rows", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
-        "batch-rows"])
-def test_user_errors_exit_2_with_one_line(capsys, tmp_path: Path, args: list[str], message: str) -> None:
-    if any(a.startswith("postgresql:") for a in args):
+        "batch-rows", "no-psycopg"])
+def test_user_errors_exit_2_with_one_line(capsys, monkeypatch: pytest.MonkeyPatch, tmp_path: Path, args: list[str],
+                                          message: str) -> None:
+    if "[postgres]" in message:
+        monkeypatch.setitem(sys.modules, "psycopg", None)  # import fails
+    elif any(a.startswith("postgresql:") for a in args):
         pytest.importorskip("psycopg")
     status, out, err = load(capsys, *[a.format(tmp=tmp_path) for a in args])
     assert (status, out) == (2, "")
     assert err.startswith("zemo-etl load: ") and message in err and err.count("\n") == 1
     assert "secret" not in err
     assert list(tmp_path.iterdir()) == []  # no empty database left behind
-
-
-def test_missing_psycopg_names_the_extra(capsys, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setitem(sys.modules, "psycopg", None)  # import fails
-    status, _, err = load(capsys, SAMPLE, "library", "--into", "postgresql:///db")
-    assert status == 2 and "pip install 'zemo-etl[postgres]'" in err
 
 
 # ---------------------------------------------------------------------------
