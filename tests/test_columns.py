@@ -36,7 +36,8 @@ def test_pandas_series_keep_index_name_and_dtype():
     s = pd.Series(["  BjÃ¶rk ", None, "The Beatles", math.nan, pd.NA], index=[10, 3, 7, 1, 2], name="artist")
     for column in (s, s.astype("string")):
         out = columns.apply(text.batch_to_match_form, column)
-        assert (type(out), out.name, list(out.index), out.dtype) == (pd.Series, "artist", [10, 3, 7, 1, 2], column.dtype)
+        assert (type(out), out.name, list(out.index), out.dtype) == (
+            pd.Series, "artist", [10, 3, 7, 1, 2], column.dtype)
         # Nulls as pandas holds them in the result's dtype (None, NaN or NA).
         assert out.isna().tolist() == [False, True, False, True, True]
         assert out.dropna().tolist() == ["bjork", "the beatles"]
