@@ -46,7 +46,6 @@ class PostgreSQL(ServerProcess):
         self.datadir = base / "data"
         self.log = base / "server.log"
         self.env = clean_env(drop_prefix="PG")  # nor any PG* setting of the caller
-        self.process: Optional[subprocess.Popen[bytes]] = None
         self.owner: dict[str, Any] = {}
         if os.geteuid() == 0:
             pw = pwd.getpwnam("postgres")
@@ -60,15 +59,15 @@ class PostgreSQL(ServerProcess):
         return f"postgresql:///postgres?host={self.base}&port={PORT}&user={self.user}"
 
     def start(self, fsync: bool = False) -> None:
+        sync = "on" if fsync else "off"
         subprocess.run([str(self.bindir / "initdb"), "-D", str(self.datadir), "--auth=trust", "-E", "UTF8",
                         "--locale=C", "--no-sync"],
                        check=True, capture_output=True, env=self.env, timeout=180, **self.owner)
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
                 [str(self.bindir / "postgres"), "-D", str(self.datadir), "-k", str(self.base), "-p", str(PORT),
-                 "-c", "listen_addresses=", "-c", f"fsync={'on' if fsync else 'off'}",
-                 "-c", "synchronous_commit=off" if not fsync else "synchronous_commit=on",
-                 "-c", "full_page_writes=off" if not fsync else "full_page_writes=on"],
+                 "-c", "listen_addresses=", "-c", f"fsync={sync}", "-c", f"synchronous_commit={sync}",
+                 "-c", f"full_page_writes={sync}"],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env, **self.owner,
             )
         ready = [str(self.bindir / "pg_isready"), "-q", "-h", str(self.base), "-p", str(PORT)]
