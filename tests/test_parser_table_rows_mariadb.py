@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 
 from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
+from test_parser_mysql import typed
 from zemo_etl import dump, parser
 
 Convert = Callable[[str], Any]
@@ -168,11 +169,6 @@ def server_rows(mariadb: MariaDB, dumps: dict[str, Path]) -> dict[str, list[tupl
         raw = mariadb.sql(f"SELECT {select} FROM `{table}` ORDER BY id", database="d")
         result[table] = [tuple(None if v is None else conv(v) for v, conv in zip(row, converts)) for row in raw]
     return result
-
-
-def typed(rows: list[tuple[Any, ...]]) -> list[list[tuple[str, Any]]]:
-    # Each value tagged by its type, so that 1 and 1.0 differ.
-    return [[(type(v).__name__, v) for v in row] for row in rows]
 
 
 def _chunk_rows(path: Path, table: str, **options: Any) -> list[tuple[Any, ...]]:
