@@ -37,6 +37,21 @@ PIECES = [
 
 
 
+def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
+    # COPY text format as PostgreSQL reads it, every field as str or None; an
+    # unknown or unfinished escape fails the lookup.
+    unescape = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
+    text = data.decode("utf-8")
+    assert text.endswith("\n") and "\r" not in text  # a raw CR would end the line
+    return [tuple(None if f == "\\N" else re.sub(r"\\(.?)", lambda m: unescape[m[1]], f) for f in line.split("\t"))
+            for line in text[:-1].split("\n")]
+
+
+def as_copy_fields(row: tuple[Any, ...]) -> tuple[Any, ...]:
+    # Text in the PostgreSQL text form; numbers as str() writes them.
+    return tuple(None if v is None else pg.to_pg_text_form(v) if isinstance(v, str) else str(v) for v in row)
+
+
 def ends_unended(pieces: list[str]) -> bool:
     """Whether a statement of `t` ends without a ';': one left open that no
     tuple line continues, or one a blank line breaks."""
@@ -61,9 +76,12 @@ def test_chunks_are_the_loaded_rows(tmp_path_factory, pieces: list[str], chunk_r
     if unended:
         with pytest.raises(dump.IncompleteDumpError, match="dump.sql: table `t`: an INSERT statement is cut short"):
             list(dump.TableRowChunks(str(path), "t", chunk_rows=chunk_rows))
-    # Full chunks until the last, which is never empty.
+    # Full chunks until the last, which is never empty; COPY text in as many.
     assert all(len(c) == chunk_rows for c in chunks[:-1])
     assert all(0 < len(c) <= chunk_rows for c in chunks)
+    copy = list(dump.TableCopyChunks(str(path), "t", chunk_rows=chunk_rows, allow_incomplete=True))
+    assert len(copy) == len(chunks) and all(type(c) is bytes for c in copy)
+    assert [r for c in copy for r in decode_copy_text(c)] == [as_copy_fields(r) for r in expected]
 
 
 def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
@@ -86,35 +104,6 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     # Any os.PathLike names the file.
     assert list(dump.TableCopyChunks(path, "t")) == list(dump.TableCopyChunks(str(path), "t"))
     assert dump.table_columns(path, "t") == dump.table_columns(str(path), "t")
-
-
-def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
-    # COPY text format as PostgreSQL reads it, every field as str or None; an
-    # unknown or unfinished escape fails the lookup.
-    unescape = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
-    text = data.decode("utf-8")
-    assert text.endswith("\n") and "\r" not in text  # a raw CR would end the line
-    return [tuple(None if f == "\\N" else re.sub(r"\\(.?)", lambda m: unescape[m[1]], f) for f in line.split("\t"))
-            for line in text[:-1].split("\n")]
-
-
-def as_copy_fields(row: tuple[Any, ...]) -> tuple[Any, ...]:
-    # Text in the PostgreSQL text form; numbers as str() writes them.
-    return tuple(None if v is None else pg.to_pg_text_form(v) if isinstance(v, str) else str(v) for v in row)
-
-
-def test_copy_chunks_are_the_rows_as_copy_text(tmp_path: pathlib.Path) -> None:
-    path = tmp_path / "dump.sql"
-    path.write_text(
-        "".join(PIECES)
-        + "\nINSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,1e400,-1e400,-0.0,100.0,1e16,0.0001,"
-        "123456789012345678901234567890,-9223372036854775808,'é🎵\\'');\n",
-        encoding="utf-8")
-    rows = load_table_rows(str(path), "t")
-    chunks = list(dump.TableCopyChunks(str(path), "t", chunk_rows=4, allow_incomplete=True))
-    assert all(type(c) is bytes for c in chunks) and len(chunks) == math.ceil(len(rows) / 4)
-    assert [r for c in chunks for r in decode_copy_text(c)] == [as_copy_fields(r) for r in rows]
-    assert b"\x00" not in b"".join(chunks)
 
 
 @given(st.floats())
@@ -200,10 +189,14 @@ WIDE = "9" * 1500
     (f"INSERT INTO `t` VALUES (-{WIDE}),(1{'0' * 30});\n", [(Decimal("-" + WIDE),), (10**30,)], None),
     # A tuple cut at the end of the file is left out, the rows before kept.
     ("INSERT INTO `t` VALUES (1,'a'),(2,'b", [(1, "a")], "cut short after row 1 (ending at byte 30)"),
+    # Escapes and numbers as COPY text writes them.
+    ("INSERT INTO `t` VALUES (20,'tab\\there\\nline\\rcr\\\\back\\0nul\\Z',1e300,1e400,-1e400,-0.0,100.0,1e16,"
+     "0.0001,-9223372036854775808,'é🎵\\'');\n", [(20, "tab\there\nline\rcr\\back\0nul\x1a", 1e300, math.inf,
+     -math.inf, -0.0, 100.0, 1e16, 0.0001, -2**63, "é🎵'")], None),
     ("-- MySQL dump 10.13\nINSERT INTO `t` VALUES (1);\n-- Dump completed on 2026-01-01\n\n", [(1,)], None),
     ("-- MariaDB dump 10.19\nINSERT INTO `t` VALUES (1);\n", [(1,)], "without the '-- Dump completed' line"),
     ("-- MariaDB dump 10.19\n-- Dump completed\nINSERT INTO `t` VALUES (1);\n", [(1,)], "without the '-- Dump"),
-], ids=["verbs", "wide-integers", "cut-tuple", "trailer", "no-trailer", "trailer-not-last"])
+], ids=["verbs", "wide-integers", "cut-tuple", "copy-text", "trailer", "no-trailer", "trailer-not-last"])
 def test_chunks_judge_the_whole_dump(tmp_path: pathlib.Path, text: str, rows: list, incomplete: Any) -> None:
     path = tmp_path / "d.sql"
     path.write_text(text, encoding="utf-8")
