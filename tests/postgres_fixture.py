@@ -7,6 +7,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import pwd
@@ -99,20 +100,19 @@ def skip_reason() -> Optional[str]:
     return None
 
 
-def running_server(fsync: bool = False) -> PostgreSQL:
+@contextlib.contextmanager
+def running_server(fsync: bool = False) -> Iterator[PostgreSQL]:
     bindir = server_bindir()
     assert bindir is not None
     # Not under pytest's own temporary tree: its directories are private to the
     # user running the tests, and the server may run as another.
-    base = Path(tempfile.mkdtemp(prefix="zemo-pg-"))
-    server = PostgreSQL(base, bindir)
+    server = PostgreSQL(Path(tempfile.mkdtemp(prefix="zemo-pg-")), bindir)
     try:
         server.start(fsync=fsync)
-    except BaseException:
+        yield server
+    finally:
         server.stop()
-        shutil.rmtree(base, ignore_errors=True)
-        raise
-    return server
+        shutil.rmtree(server.base, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
@@ -120,9 +120,5 @@ def postgres() -> Iterator[PostgreSQL]:
     reason = skip_reason()
     if reason:
         pytest.skip(reason)
-    server = running_server()
-    try:
+    with running_server() as server:
         yield server
-    finally:
-        server.stop()
-        shutil.rmtree(server.base, ignore_errors=True)
