@@ -35,10 +35,6 @@ def _printed(number: str) -> Any:
     return int(number) if number.lstrip("-").isdigit() else float(number)
 
 
-def _bit10(h: str) -> str:
-    return int(h, 16).to_bytes(2, "big").decode("utf-8", "replace")
-
-
 # name, column type, the server expression read back, its conversion
 T_COLUMNS: list[tuple[str, str, str, Convert]] = [
     ("id", "INT NOT NULL PRIMARY KEY", "id", int),
@@ -53,7 +49,7 @@ T_COLUMNS: list[tuple[str, str, str, Convert]] = [
     ("txt", "TEXT CHARACTER SET utf8mb4", "HEX(txt)", _text),
     ("vb", "VARBINARY(300)", "HEX(vb)", _bytes),
     ("bl", "BLOB", "HEX(bl)", _bytes),
-    ("bt", "BIT(10)", "HEX(bt)", _bit10),
+    ("bt", "BIT(10)", "HEX(bt)", lambda h: _bytes(f"{int(h, 16):04x}")),
     ("dt", "DATE", "dt", str),
     ("dtt", "DATETIME", "dtt", str),
 ]
@@ -80,20 +76,13 @@ NUMBERS = [
 ]
 BITS = [0, 1, 682, 1023]
 
-T2_TEXTS = [
-    "INSERT INTO `t` VALUES (999,1,2,3,4,5,6,7,'injected');",
-    "INSERT INTO `t2` VALUES (5);\nINSERT INTO `t` VALUES (998);",
-    "(7,'x'),\n(8,'y');",
-    "INSERT INTO `t` VALUES\n(997);",
-]
+T2_TEXTS = ["INSERT INTO `t` VALUES (999,1,2,3,4,5,6,7,'injected');",
+            "INSERT INTO `t2` VALUES (5);\nINSERT INTO `t` VALUES (998);", "(7,'x'),\n(8,'y');",
+            "INSERT INTO `t` VALUES\n(997);"]
 
-DUMP_FORMS = {
-    "default": [],
-    "hex-blob": ["--hex-blob"],
-    "skip-extended-insert": ["--skip-extended-insert"],
-    "compact": ["--compact"],
-    "complete-insert-short-statements": ["--complete-insert", "--net-buffer-length=4096"],
-}
+DUMP_FORMS = {"default": [], "hex-blob": ["--hex-blob"], "skip-extended-insert": ["--skip-extended-insert"],
+              "compact": ["--compact"],
+              "complete-insert-short-statements": ["--complete-insert", "--net-buffer-length=4096"]}
 # Forms only the chunk reader reads (the parser's functions read INSERT INTO alone).
 CHUNK_FORMS = {**DUMP_FORMS, "insert-ignore": ["--insert-ignore"], "replace": ["--replace"]}
 
@@ -130,13 +119,9 @@ def _t_rows() -> list[dict[str, str]]:
 
 def _create_script() -> str:
     cols = ", ".join(f"`{name}` {sqltype}" for name, sqltype, _, _ in T_COLUMNS)
-    lines = [
-        "CREATE DATABASE d CHARACTER SET utf8mb4;",
-        "USE d;",
-        f"CREATE TABLE t ({cols});",
-        "CREATE TABLE t2 (id INT NOT NULL PRIMARY KEY, s TEXT CHARACTER SET utf8mb4);",
-        "CREATE TABLE `values` (id INT NOT NULL PRIMARY KEY, `values` VARCHAR(20));",
-    ]
+    lines = ["CREATE DATABASE d CHARACTER SET utf8mb4;", "USE d;", f"CREATE TABLE t ({cols});",
+             "CREATE TABLE t2 (id INT NOT NULL PRIMARY KEY, s TEXT CHARACTER SET utf8mb4);",
+             "CREATE TABLE `values` (id INT NOT NULL PRIMARY KEY, `values` VARCHAR(20));"]
     names = [name for name, _, _, _ in T_COLUMNS]
     for row_id, row in enumerate(_t_rows(), start=1):
         literals = [str(row_id)] + [row.get(name, "NULL") for name in names[1:]]
