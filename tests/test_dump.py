@@ -88,8 +88,6 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text("".join(PIECES[:3]), encoding="utf-8")
     chunks = dump.TableRowChunks(str(path), "t")
-    assert chunks.report()["rows"] == 0
-    assert iter(chunks) is chunks
     assert next(chunks) == load_table_rows(str(path), "t")  # one chunk at the default size
     assert list(chunks) == [] and list(chunks) == []  # exhausted stays exhausted
     assert list(dump.TableRowChunks(str(path), "absent")) == []
