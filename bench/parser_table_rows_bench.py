@@ -3,7 +3,7 @@
 (a) scanning for a table that has no lines in the file, against
     ``grep -c`` of the same prefix (the floor for a scan);
 (b) loading a table that fills half the file, against the pure-Python
-    reader in tests/reference/parser.py, on a smaller dump of the same make so
+    reader in bench/parser_reference.py, on a smaller dump of the same make so
     that the Python side stays short; the native load of the full dump is
     reported on its own;
 (c) peak memory of (b) in a fresh process, against the size of the rows as
@@ -28,7 +28,7 @@ from typing import Callable
 from harness import Table, median_seconds
 from parser_gen_dump import ensure_dump
 
-from reference import parser as parser_reference
+import parser_reference
 from zemo_etl.parser import load_table_rows
 
 TABLE = "library"  # half the generated file

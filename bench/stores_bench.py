@@ -111,8 +111,7 @@ def run(quick: bool) -> None:
     if reason:
         print(f"\n== stores: PostgreSQL skipped: {reason} ==")
     else:
-        server = postgres_fixture.running_server(fsync=True)
-        try:
+        with postgres_fixture.running_server(fsync=True) as server:
             env = server.env
             with server.connect(autocommit=True) as conn:
                 conn.execute(schema.library_ddl())
@@ -129,9 +128,6 @@ def run(quick: bool) -> None:
             plain = timed([sys.executable, "-c", EXECUTEMANY_SCRIPT, server.url, str(dump), str(sample)])
             table.add("zemo-etl load (COPY)", ours, f"psycopg executemany (x{rows / sample:.0f} of {sample:,})",
                       plain * rows / sample)
-        finally:
-            server.stop()
-            shutil.rmtree(server.base, ignore_errors=True)
 
     sqlite3_shell = shutil.which("sqlite3")
     table = Table(f"stores: load {rows:,} library rows into SQLite", per="load")

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import signal
 import subprocess
 from collections.abc import Iterator
 from pathlib import Path
@@ -22,25 +21,15 @@ SERVER_CANDIDATES = ("mariadbd", "/usr/sbin/mariadbd", "/usr/libexec/mariadbd")
 TOOLS = ("mariadb-install-db", "mariadb", "mariadb-dump", "mariadb-admin")
 
 
-def _server_binary() -> Optional[str]:
-    return next(filter(None, map(shutil.which, SERVER_CANDIDATES)), None)
-
-
 class MariaDB(ServerProcess):
-    # A running server; `sql` and `dump` talk to it over its socket.
+    # A running server (stopped by SIGTERM, a clean shutdown); `sql` and
+    # `dump` talk to it over its socket.
     name = "mariadbd"
-    stop_signal = signal.SIGTERM  # a clean shutdown
 
     def __init__(self, base: Path) -> None:
-        self.base = base
-        self.datadir = base / "data"
-        self.socket = base / "mysqld.sock"
-        self.log = base / "error.log"
+        self.base, self.datadir, self.socket, self.log = base, base / "data", base / "mysqld.sock", base / "error.log"
         self.env = clean_env()
-        self.process: Optional[subprocess.Popen[bytes]] = None
-
-    def _client_args(self) -> list[str]:
-        return ["--no-defaults", f"--socket={self.socket}", "--user=root"]
+        self.client = ["--no-defaults", f"--socket={self.socket}", "--user=root"]
 
     def start(self, server: str) -> None:
         as_root = ["--user=root"] if os.geteuid() == 0 else []
@@ -56,7 +45,7 @@ class MariaDB(ServerProcess):
              "--character-set-server=utf8mb4", *as_root, *small],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env,
         )
-        ping = ["mariadb-admin", *self._client_args(), "ping"]
+        ping = ["mariadb-admin", *self.client, "ping"]
         self.wait_until_ready(lambda: subprocess.run(ping, capture_output=True, env=self.env).returncode == 0,
                               timeout=90, interval=0.2)
 
@@ -64,7 +53,7 @@ class MariaDB(ServerProcess):
         # The rows of the script's last result, NULL as None. Batch mode with
         # --raw prints fields unescaped and tab-separated, so queries whose
         # text results may hold tabs or newlines select HEX().
-        args = ["mariadb", *self._client_args(), "--batch", "--raw", "--skip-column-names",
+        args = ["mariadb", *self.client, "--batch", "--raw", "--skip-column-names",
                 "--default-character-set=utf8mb4"]
         if database:
             args.append(database)
@@ -75,14 +64,14 @@ class MariaDB(ServerProcess):
 
     def dump(self, database: str, options: list[str], path: Path) -> Path:
         with open(path, "wb") as out:
-            subprocess.run(["mariadb-dump", *self._client_args(), *options, database],
+            subprocess.run(["mariadb-dump", *self.client, *options, database],
                            stdout=out, check=True, env=self.env, timeout=120)
         return path
 
 
 @pytest.fixture(scope="module")
 def mariadb(tmp_path_factory: pytest.TempPathFactory) -> Iterator[MariaDB]:
-    server = _server_binary()
+    server = next(filter(None, map(shutil.which, SERVER_CANDIDATES)), None)
     missing = [t for t in TOOLS if shutil.which(t) is None]
     if server is None or missing:
         pytest.skip("MariaDB is not installed (Debian packages mariadb-server and mariadb-client): "

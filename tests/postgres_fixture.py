@@ -7,6 +7,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import pwd
@@ -46,7 +47,6 @@ class PostgreSQL(ServerProcess):
         self.datadir = base / "data"
         self.log = base / "server.log"
         self.env = clean_env(drop_prefix="PG")  # nor any PG* setting of the caller
-        self.process: Optional[subprocess.Popen[bytes]] = None
         self.owner: dict[str, Any] = {}
         if os.geteuid() == 0:
             pw = pwd.getpwnam("postgres")
@@ -60,15 +60,15 @@ class PostgreSQL(ServerProcess):
         return f"postgresql:///postgres?host={self.base}&port={PORT}&user={self.user}"
 
     def start(self, fsync: bool = False) -> None:
+        sync = "on" if fsync else "off"
         subprocess.run([str(self.bindir / "initdb"), "-D", str(self.datadir), "--auth=trust", "-E", "UTF8",
                         "--locale=C", "--no-sync"],
                        check=True, capture_output=True, env=self.env, timeout=180, **self.owner)
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
                 [str(self.bindir / "postgres"), "-D", str(self.datadir), "-k", str(self.base), "-p", str(PORT),
-                 "-c", "listen_addresses=", "-c", f"fsync={'on' if fsync else 'off'}",
-                 "-c", "synchronous_commit=off" if not fsync else "synchronous_commit=on",
-                 "-c", "full_page_writes=off" if not fsync else "full_page_writes=on"],
+                 "-c", "listen_addresses=", "-c", f"fsync={sync}", "-c", f"synchronous_commit={sync}",
+                 "-c", f"full_page_writes={sync}"],
                 stdout=log, stderr=subprocess.STDOUT, env=self.env, **self.owner,
             )
         ready = [str(self.bindir / "pg_isready"), "-q", "-h", str(self.base), "-p", str(PORT)]
@@ -100,20 +100,19 @@ def skip_reason() -> Optional[str]:
     return None
 
 
-def running_server(fsync: bool = False) -> PostgreSQL:
+@contextlib.contextmanager
+def running_server(fsync: bool = False) -> Iterator[PostgreSQL]:
     bindir = server_bindir()
     assert bindir is not None
     # Not under pytest's own temporary tree: its directories are private to the
     # user running the tests, and the server may run as another.
-    base = Path(tempfile.mkdtemp(prefix="zemo-pg-"))
-    server = PostgreSQL(base, bindir)
+    server = PostgreSQL(Path(tempfile.mkdtemp(prefix="zemo-pg-")), bindir)
     try:
         server.start(fsync=fsync)
-    except BaseException:
+        yield server
+    finally:
         server.stop()
-        shutil.rmtree(base, ignore_errors=True)
-        raise
-    return server
+        shutil.rmtree(server.base, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
@@ -121,9 +120,5 @@ def postgres() -> Iterator[PostgreSQL]:
     reason = skip_reason()
     if reason:
         pytest.skip(reason)
-    server = running_server()
-    try:
+    with running_server() as server:
         yield server
-    finally:
-        server.stop()
-        shutil.rmtree(server.base, ignore_errors=True)

@@ -8,9 +8,10 @@ from zemo_etl import _ext, columns, fuzzy, pg, text
 
 VALUES = ["  BjÃ¶rk ", None, "The Beatles", "Кино", ""]
 MATCH = ["bjork", None, "the beatles", "кино", ""]
+PAIRS = [("Radiohead", "Kid A"), ("The Beatles", "Abbey Road")]
 
 
-def test_plain_sequences_and_nulls():
+def test_plain_sequences_nulls_and_several_columns():
     assert columns.apply(text.batch_to_match_form, VALUES) == MATCH
     assert columns.apply(text.batch_to_match_form, tuple(VALUES)) == MATCH
     assert columns.to_list([None, float("nan"), "x"]) == [None, None, "x"]
@@ -22,39 +23,39 @@ def test_plain_sequences_and_nulls():
         columns.apply(fuzzy.batch_classify_releases, ["a"], ["b", "c"], library_pairs=[])
     # A function that takes None itself still never sees the null rows.
     assert columns.apply(pg.batch_to_pg_text_form, ["a\x00b", None]) == ["ab", None]
-
-
-def test_several_columns_and_keyword_arguments():
-    pairs = [("Radiohead", "Kid A"), ("The Beatles", "Abbey Road")]
-    out = columns.apply(fuzzy.batch_classify_releases, ["Radiohead", None, "Lunar Mice"],
-                        ["Kid A", "Revolver", None], library_pairs=pairs)
-    assert out == ["keep", None, None]  # a null in either column gives a null
+    # A null in either column gives a null; keyword arguments pass through.
+    assert columns.apply(fuzzy.batch_classify_releases, ["Radiohead", None, "Lunar Mice"],
+                         ["Kid A", "Revolver", None], library_pairs=PAIRS) == ["keep", None, None]
     resolved = columns.apply(fuzzy.batch_fuzzy_resolve, ["radiohed", "stereo lab", None],
                              catalog=["radiohead", "radio head", "stereolab"], threshold=0.85)
     assert resolved == [None, "stereolab", None]
 
 
-def test_pandas_series_keeps_index_name_and_dtype():
+def test_pandas_series_keep_index_name_and_dtype():
     pd = pytest.importorskip("pandas")
     s = pd.Series(["  BjÃ¶rk ", None, "The Beatles", math.nan, pd.NA], index=[10, 3, 7, 1, 2], name="artist")
-    out = columns.apply(text.batch_to_match_form, s)
-    assert isinstance(out, pd.Series) and out.name == "artist" and list(out.index) == [10, 3, 7, 1, 2]
-    # Nulls as pandas holds them in the result's dtype (None or NaN).
-    assert out.isna().tolist() == [False, True, False, True, True]
-    assert out.dropna().tolist() == ["bjork", "the beatles"]
-
-    typed = s.astype("string")
-    out = columns.apply(text.batch_to_match_form, typed)
-    assert out.dtype == typed.dtype and out.isna().tolist() == [False, True, False, True, True]
+    for column in (s, s.astype("string")):
+        out = columns.apply(text.batch_to_match_form, column)
+        assert (type(out), out.name, list(out.index), out.dtype) == (
+            pd.Series, "artist", [10, 3, 7, 1, 2], column.dtype)
+        # Nulls as pandas holds them in the result's dtype (None, NaN or NA).
+        assert out.isna().tolist() == [False, True, False, True, True]
+        assert out.dropna().tolist() == ["bjork", "the beatles"]
     flags = columns.apply(fuzzy.batch_filter_artists, pd.Series(["The Beatles", "Beatles"]),
                           library_set={"the beatles"})
     assert flags.tolist() == [True, False]
+    # Several Series must share one index.
+    artists = pd.Series(["Radiohead", "Lunar Mice", "Radiohead"])
+    titles = pd.Series(["Kid A", "x", "Amnesiac"])
+    with pytest.raises(ValueError, match="share one index"):
+        columns.apply(fuzzy.batch_classify_releases, artists, titles[::-1], library_pairs=PAIRS)
+    same = columns.apply(fuzzy.batch_classify_releases, artists, titles.copy(), library_pairs=PAIRS)
+    assert same.tolist() == fuzzy.batch_classify_releases(artists.tolist(), titles.tolist(), PAIRS)
 
 
 def test_numpy_object_and_unicode_arrays():
     np = pytest.importorskip("numpy")
-    arr = np.array(VALUES, dtype=object)
-    out = columns.apply(text.batch_to_match_form, arr)
+    out = columns.apply(text.batch_to_match_form, np.array(VALUES, dtype=object))
     assert isinstance(out, np.ndarray) and out.dtype == object and out.tolist() == MATCH
     fixed = np.array(["Sigur Rós", "Björk"])  # dtype '<U9'
     assert columns.apply(text.batch_to_ascii_form, fixed).tolist() == ["sigur ros", "bjork"]
@@ -65,23 +66,14 @@ def test_pyarrow_arrays_keep_their_string_type():
     arr = pa.array(VALUES, type=pa.large_string())
     out = columns.apply(text.batch_to_match_form, arr)
     assert isinstance(out, pa.Array) and out.type == pa.large_string() and out.to_pylist() == MATCH
-    chunked = pa.chunked_array([VALUES[:2], VALUES[2:]])
-    out = columns.apply(text.batch_to_match_form, chunked)
+    out = columns.apply(text.batch_to_match_form, pa.chunked_array([VALUES[:2], VALUES[2:]]))
     assert isinstance(out, pa.ChunkedArray) and out.to_pylist() == MATCH
-    table = pa.table({"artist": VALUES})
-    table = table.append_column("key", columns.apply(text.batch_to_match_form, table["artist"]))
-    assert table.column("key").to_pylist() == MATCH
 
 
 def test_polars_series_keeps_its_name():
     pl = pytest.importorskip("polars")
-    s = pl.Series("artist", VALUES)
-    out = columns.apply(text.batch_to_match_form, s)
-    assert isinstance(out, pl.Series) and out.name == "artist" and out.dtype == pl.Utf8
-    assert out.to_list() == MATCH
-    df = pl.DataFrame({"artist": VALUES})
-    df = df.with_columns(columns.apply(text.batch_to_match_form, df["artist"]).alias("key"))
-    assert df["key"].to_list() == MATCH
+    out = columns.apply(text.batch_to_match_form, pl.Series("artist", VALUES))
+    assert isinstance(out, pl.Series) and (out.name, out.dtype, out.to_list()) == ("artist", pl.Utf8, MATCH)
 
 
 SINGLE_FORMS = {
@@ -100,62 +92,46 @@ def test_forms_by_name_match_the_functions(form):
     assert _ext.batch_text_form(form, [None, "x"]) == [None, SINGLE_FORMS[form]("x")]
 
 
-def test_pandas_series_must_share_an_index():
-    pd = pytest.importorskip("pandas")
-    pairs = [("Radiohead", "Kid A")]
-    artists = pd.Series(["Radiohead", "Lunar Mice", "Radiohead"], index=[0, 1, 2])
-    titles = pd.Series(["Kid A", "x", "Amnesiac"], index=[0, 1, 2])
-    with pytest.raises(ValueError, match="share one index"):
-        columns.apply(fuzzy.batch_classify_releases, artists, titles[::-1], library_pairs=pairs)
-    same = columns.apply(fuzzy.batch_classify_releases, artists, titles.copy(), library_pairs=pairs)
-    assert same.tolist() == fuzzy.batch_classify_releases(artists.tolist(), titles.tolist(), pairs)
+CATEGORIES = ["Björk", None, "björk", "The Beatles", "Björk", "Кино", None, "the beatles"]
 
 
-def _categorical_cases():
-    values = ["Björk", None, "björk", "The Beatles", "Björk", "Кино", None, "the beatles"]
-    cases = []
-    try:
-        import pandas as pd
-        cases.append(("pandas", pd.Series(values, dtype="category", index=range(10, 18), name="a"),
-                      lambda out: (out.dtype == "category", out.index.tolist() == list(range(10, 18)),
-                                   [None if pd.isna(v) else v for v in out])))
-    except ImportError:
-        pass
-    try:
-        import pyarrow as pa
-        dictionary = pa.array(values).dictionary_encode()
-        chunked = pa.chunked_array([pa.array(values[:3]).dictionary_encode(), pa.array(values[3:]).dictionary_encode()])
-        for name, col in (("arrow", dictionary), ("arrow-chunked", chunked)):
-            cases.append((name, col, lambda out: (pa.types.is_dictionary(out.type), True, out.to_pylist())))
-    except ImportError:
-        pass
-    try:
-        import polars as pl
-        for name, dtype in (("polars-categorical", pl.Categorical), ("polars-enum", pl.Enum(sorted(set(values) - {None})))):
-            cases.append((name, pl.Series("a", values, dtype=dtype),
-                          lambda out, enum=dtype != pl.Categorical: (
-                              isinstance(out.dtype, pl.Enum) if enum else out.dtype == pl.Categorical, out.name == "a",
-                                                    out.to_list())))
-    except ImportError:
-        pass
-    return [pytest.param(col, check, id=name) for name, col, check in cases]
+def categorical(kind):
+    # A categorical column of CATEGORIES, and a function telling of a result
+    # whether it is still categorical with its labels, and its values.
+    if kind == "pandas":
+        pd = pytest.importorskip("pandas")
+        index = list(range(10, 18))
+        return (pd.Series(CATEGORIES, dtype="category", index=index, name="a"),
+                lambda out: (out.dtype == "category" and out.index.tolist() == index,
+                             [None if pd.isna(v) else v for v in out]))
+    if kind.startswith("arrow"):
+        pa = pytest.importorskip("pyarrow")
+        parts = [CATEGORIES[:3], CATEGORIES[3:]] if kind == "arrow-chunked" else [CATEGORIES]
+        chunked = pa.chunked_array([pa.array(p).dictionary_encode() for p in parts])
+        return (chunked if len(parts) > 1 else chunked.chunk(0),
+                lambda out: (pa.types.is_dictionary(out.type), out.to_pylist()))
+    pl = pytest.importorskip("polars")
+    enum = kind == "polars-enum"
+    dtype = pl.Enum(sorted(set(CATEGORIES) - {None})) if enum else pl.Categorical
+    return (pl.Series("a", CATEGORIES, dtype=dtype),
+            lambda out: ((isinstance(out.dtype, pl.Enum) if enum else out.dtype == pl.Categorical) and out.name == "a",
+                         out.to_list()))
 
 
-@pytest.mark.parametrize("column, check", _categorical_cases())
-def test_categorical_columns_computed_per_category(column, check):
+@pytest.mark.parametrize("kind", ["pandas", "arrow", "arrow-chunked", "polars-categorical", "polars-enum"])
+def test_categorical_columns_computed_per_category(kind):
+    column, check = categorical(kind)
     calls = []
 
     def match_forms(values):
         calls.append(len(values))
         return text.batch_to_match_form(values)
 
-    out = columns.apply(match_forms, column)
-    is_categorical, same_labels, got = check(out)
+    is_categorical, got = check(columns.apply(match_forms, column))
     plain = columns.to_list(column)
-    assert is_categorical and same_labels
-    assert got == columns.apply(text.batch_to_match_form, plain)
+    assert is_categorical and got == columns.apply(text.batch_to_match_form, plain)
     assert calls[0] <= len(set(plain) - {None})  # the categories, not the rows
     # Two categorical columns: once per distinct pair, and null where either is null.
     pairs = [("björk", "björk"), ("the beatles", "the beatles")]
     decisions = columns.apply(fuzzy.batch_classify_releases, column, column, library_pairs=pairs)
-    assert check(decisions)[2] == columns.apply(fuzzy.batch_classify_releases, plain, plain, library_pairs=pairs)
+    assert check(decisions)[1] == columns.apply(fuzzy.batch_classify_releases, plain, plain, library_pairs=pairs)

@@ -15,32 +15,45 @@ from zemo_etl.index import Catalogue  # noqa: E402
 from dask.core import get_dependencies  # noqa: E402
 
 
+def single_process(releases, pairs, catalog):
+    # Decisions, resolved names and match forms of the whole frame at once.
+    keys = columns.apply(text.batch_to_match_form, releases["artist"])
+    return (columns.apply(fuzzy.batch_classify_releases, releases["artist"], releases["title"], library_pairs=pairs),
+            columns.apply(fuzzy.batch_fuzzy_resolve, keys, catalog=catalog, threshold=0.9), keys)
+
+
+def assert_same(got, expected):
+    assert got.index.equals(expected.index)
+    assert got.isna().tolist() == expected.isna().tolist() and got.dropna().tolist() == expected.dropna().tolist()
+
+
+@pytest.fixture(scope="module")
+def sample():
+    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
+        releases = pd.DataFrame(list(csv.DictReader(f)), dtype=object)
+    releases.index = releases.index * 3 + 5  # not a plain range: the index must survive
+    releases.loc[releases.index[[4, 40]], "title"] = None
+    library = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), "library")
+    pairs = [(r[2] or "", r[1] or "") for r in library]
+    return releases, pairs, sorted({text.to_match_form(a) for a, _ in pairs})
+
+
 @pytest.mark.parametrize("scheduler", ["synchronous", "threads", "processes"])
 def test_any_scheduler_without_a_client(scheduler, sample):
     # Runs before the module's cluster exists: with no client nothing is scattered.
     assert zdask._current_client() is None
-    releases, pairs = sample
+    releases, pairs, catalog = sample
     ddf = dd.from_pandas(releases, npartitions=7)  # more partitions than workers
     decisions = zdask.classify_releases(ddf, pairs)
     graph = dict(decisions.__dask_graph__())
     [shared] = [k for k in graph if str(k).startswith("('zemo-libraryindex")]
     partitions = [k for k in graph if str(k).startswith("('_classify_partition")]
-    assert len(partitions) == 7
-    assert all(shared in get_dependencies(graph, k) for k in partitions)
-
+    assert len(partitions) == 7 and all(shared in get_dependencies(graph, k) for k in partitions)
     keys = zdask.to_form(ddf["artist"], text.batch_to_match_form)
-    catalog = sorted({text.to_match_form(a) for a, _ in pairs})
     got = dask.compute(decisions, zdask.resolve_names(keys, catalog, threshold=0.9), keys,
                        scheduler=scheduler, num_workers=2)
-    expected = (
-        columns.apply(fuzzy.batch_classify_releases, releases["artist"], releases["title"], library_pairs=pairs),
-        columns.apply(fuzzy.batch_fuzzy_resolve, columns.apply(text.batch_to_match_form, releases["artist"]),
-                      catalog=catalog, threshold=0.9),
-        columns.apply(text.batch_to_match_form, releases["artist"]),
-    )
-    for g, e in zip(got, expected):
-        assert g.index.equals(e.index)
-        assert g.isna().tolist() == e.isna().tolist() and g.dropna().tolist() == e.dropna().tolist()
+    for g, e in zip(got, single_process(releases, pairs, catalog)):
+        assert_same(g, e)
 
 
 @pytest.fixture(scope="module")
@@ -52,55 +65,28 @@ def client():
     cluster.close()
 
 
-@pytest.fixture(scope="module")
-def sample():
-    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
-        releases = pd.DataFrame(list(csv.DictReader(f)), dtype=object)
-    releases.index = releases.index * 3 + 5  # not a plain range: the index must survive
-    releases.loc[releases.index[[4, 40]], "title"] = None
-    library = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), "library")
-    pairs = [(r[2] or "", r[1] or "") for r in library]
-    return releases, pairs
+def scattered_on_both_workers(client):
+    return {k for k, holders in client.who_has().items() if len(holders) == 2}
 
 
-def scattered_on_both_workers(client, n_workers=2):
-    return [k for k, holders in client.who_has().items() if len(holders) == n_workers]
-
-
-def test_classify_equals_one_process(client, sample):
-    releases, pairs = sample
+def test_a_cluster_gives_one_process_results(client, sample):
+    releases, pairs, catalog = sample
     ddf = dd.from_pandas(releases, npartitions=5)
-    before = set(scattered_on_both_workers(client))
-    result = zdask.classify_releases(ddf, pairs, client=client)
+    before = scattered_on_both_workers(client)
+    decisions = zdask.classify_releases(ddf, pairs, client=client)
     # The library went to each worker once, before any partition ran.
-    assert len(set(scattered_on_both_workers(client)) - before) == 1
-    got = result.compute()
-    expected = columns.apply(fuzzy.batch_classify_releases, releases["artist"], releases["title"],
-                             library_pairs=pairs)
-    assert got.index.tolist() == releases.index.tolist()
-    assert got.isna().tolist() == expected.isna().tolist()
-    assert got.dropna().tolist() == expected.dropna().tolist()
-    assert set(got.dropna()) == {"keep", "prune", "review"} and got.isna().sum() == 2
-
-
-def test_resolve_and_forms_equal_one_process(client, sample):
-    releases, pairs = sample
-    ddf = dd.from_pandas(releases, npartitions=3)
-    catalog = sorted({text.to_match_form(a) for a, _ in pairs})
+    assert len(scattered_on_both_workers(client) - before) == 1
     keys = zdask.to_form(ddf["artist"], "match")
-    got = zdask.resolve_names(keys, catalog, threshold=0.9, client=client).compute()
-    expected = fuzzy.batch_fuzzy_resolve(text.batch_to_match_form(releases["artist"].tolist()), catalog, 0.9)
-    assert got.index.tolist() == releases.index.tolist()
-    assert [None if pd.isna(v) else v for v in got] == expected
+    got = dask.compute(decisions, zdask.resolve_names(keys, catalog, threshold=0.9, client=client), keys)
+    for g, e in zip(got, single_process(releases, pairs, catalog)):
+        assert_same(g, e)
+    assert set(got[0].dropna()) == {"keep", "prune", "review"} and got[0].isna().sum() == 2
     # A catalogue prepared (or loaded) beforehand is shipped as it is.
-    prepared = zdask.resolve_names(keys, Catalogue(catalog), threshold=0.9, client=client).compute()
-    assert [None if pd.isna(v) else v for v in prepared] == expected
-
+    assert_same(zdask.resolve_names(keys, Catalogue(catalog), threshold=0.9, client=client).compute(), got[1])
     # A batch function goes into the graph by reference, as pickle names it.
     ascii_keys = zdask.to_form(ddf["artist"], text.batch_to_ascii_form).compute()
     assert ascii_keys.tolist() == text.batch_to_ascii_form(releases["artist"].tolist())
     titles = zdask.to_form(ddf["title"], "identity-title").compute()
-    assert titles.isna().sum() == 2
-    assert titles.dropna().tolist() == [text.to_identity_match_form_title(t) for t in releases["title"].dropna()]
+    assert_same(titles, releases["title"].map(lambda t: t and text.to_identity_match_form_title(t)))
     with pytest.raises(ValueError, match="unknown form 'upper'"):
         zdask.to_form(ddf["title"], "upper")

@@ -17,11 +17,12 @@ from typing import Any
 
 import pytest
 
-from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
+from cli_helpers import SAMPLE_DUMP as SAMPLE, main, one_line_error, zemo  # noqa: F401  (the fixture)
+from mariadb_fixture import mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
-from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, _create_script
+from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
 from test_parser_mysql import render
-from zemo_etl import cli, pg, schema, stores
+from zemo_etl import pg, schema, stores
 from zemo_etl.parser import load_table_rows
 
 STORES = ["sqlite", "postgres"]
@@ -38,14 +39,8 @@ def target(request: pytest.FixtureRequest, tmp_path: Path) -> Any:
     return "postgres", server.url, server.connect
 
 
-def load(capsys: pytest.CaptureFixture[str], *args: str) -> tuple[int, str, str]:
-    status = cli.main(["load", *args])
-    out, err = capsys.readouterr()
-    return status, out, err
-
-
 def query(connect: Any, sql: str) -> tuple[list[tuple[Any, ...]], list[str]]:
-    """The rows and the column names of one query, on a connection of its own."""
+    # The rows and the column names, on a connection of its own.
     conn = connect()
     try:
         cur = conn.execute(sql)
@@ -59,8 +54,7 @@ def select_all(connect: Any, table: str) -> list[tuple[Any, ...]]:
 
 
 def stored_as(kind: str, expected: Any, got: Any) -> bool:
-    """Whether `got`, read back from the store, is the dump value `expected`
-    after the text form."""
+    # Whether `got`, read back from the store, is the dump value `expected`.
     if expected is None or isinstance(expected, str):
         return got == (pg.to_pg_text_form(expected) if kind == "postgres" and expected else expected)
     if isinstance(got, Decimal):
@@ -71,76 +65,48 @@ def stored_as(kind: str, expected: Any, got: Any) -> bool:
 
 
 def assert_stored(kind: str, expected: list[tuple[Any, ...]], got: list[tuple[Any, ...]]) -> None:
-    assert len(got) == len(expected)
-    for want, have in zip(expected, got):
-        assert len(have) == len(want)
-        bad = [(w, h) for w, h in zip(want, have) if not stored_as(kind, w, h)]
-        assert not bad, (want, have)
-
-
-# ---------------------------------------------------------------------------
-# Every table of real dumps, read back equal to what the reader gives
-
-@pytest.fixture(scope="module")
-def mariadb_dumps(mariadb: MariaDB, tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:  # noqa: F811
-    mariadb.sql(_create_script())
-    out = tmp_path_factory.mktemp("store-dumps")
-    return {form: mariadb.dump("d", options, out / f"{form}.sql") for form, options in DUMP_FORMS.items()}
+    assert [len(r) for r in got] == [len(r) for r in expected]
+    bad = [(w, h) for want, have in zip(expected, got) for w, h in zip(want, have) if not stored_as(kind, w, h)]
+    assert not bad
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_every_table_of_the_mariadb_dumps_round_trips(capsys, mariadb_dumps: dict[str, Path], target: Any) -> None:
+def test_every_table_of_the_mariadb_dumps_round_trips(main, dumps: dict[str, Path], target: Any) -> None:  # noqa
     kind, url, connect = target
-    for form, path in mariadb_dumps.items():
+    for form in DUMP_FORMS:
+        path = dumps[form]
         for table in READ_BACK:
-            status, _, err = load(capsys, str(path), table, "--into", url, "--create", "--replace", "--batch-rows", "50")
-            assert status == 0, (form, table, err)
+            done = main("load", str(path), table, "--into", url, "--create", "--replace", "--batch-rows", "50")
+            assert done.returncode == 0, (form, table, done.stderr)
             assert_stored(kind, load_table_rows(str(path), table), select_all(connect, table))
-    if kind == "postgres":
-        types = dict(query(connect, "SELECT column_name, data_type FROM information_schema.columns "
-                                    "WHERE table_name = 't'")[0])
-        assert (types["id"], types["ubig"], types["dec0"], types["f"], types["s"]) == (
-            "bigint", "numeric", "numeric", "double precision", "text")
-    else:
-        types = {r[1]: r[2] for r in query(connect, 'PRAGMA table_info("t")')[0]}
-        assert (types["id"], types["ubig"], types["f"], types["s"]) == ("INTEGER", "", "REAL", "TEXT")
+    types = dict(query(connect, "SELECT column_name, data_type FROM information_schema.columns WHERE table_name = 't'"
+                               if kind == "postgres" else "SELECT name, type FROM pragma_table_info('t')")[0])
+    assert [types[c] for c in ("id", "ubig", "dec0", "f", "s")] == {
+        "postgres": ["bigint", "numeric", "numeric", "double precision", "text"],
+        "sqlite": ["INTEGER", "", "", "REAL", "TEXT"]}[kind]
 
 
-# ---------------------------------------------------------------------------
-# Hostile text
-
-def hostile_strings(n: int, seed: int) -> list[str]:
-    rng = random.Random(seed)
-    specials = ["\x00", "\x01", "\x08", "\t", "\n", "\r", "\x1a", "\x7f", "\x85", "\u2028", "\u2029", "\ufeff",
-                "\\", "'", '"', ",", ";", "\\N", "🎵", "\U0001F9D1\u200d\U0001F3A4", "\ue000", "\U000F0000",
-                "\U0010FFFF", "\uffff", "é", "e\u0301", "日本"]
-    out = []
-    for _ in range(n):
-        parts = [rng.choice(specials) if rng.random() < 0.5 else chr(rng.randrange(0x20, 0xD800))
-                 for _ in range(rng.randrange(0, 12))]
-        out.append("".join(parts))
-    return out
+HOSTILE = ["\x00", "\x01", "\x08", "\t", "\n", "\r", "\x1a", "\x7f", "\x85", "\u2028", "\u2029", "\ufeff", "\\",
+           "'", '"', ",", ";", "\\N", "🎵", "\U0001F9D1\u200d\U0001F3A4", "\ue000", "\U000F0000", "\U0010FFFF",
+           "\uffff", "é", "e\u0301", "日本"]
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_hostile_strings_in_a_dump_load_unchanged(capsys, tmp_path: Path, target: Any) -> None:
+def test_hostile_strings_in_a_dump_load_unchanged(main, tmp_path: Path, target: Any) -> None:
     kind, url, connect = target
-    strings = hostile_strings(3000, seed=16)
+    rng = random.Random(16)
+    strings = ["".join(rng.choice(HOSTILE) if rng.random() < 0.5 else chr(rng.randrange(0x20, 0xD800))
+                       for _ in range(rng.randrange(0, 12))) for _ in range(3000)]
     path = tmp_path / "hostile.sql"
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("CREATE TABLE `h` (`k` int, `s` text);\n")
-        for start in range(0, len(strings), 500):
-            f.write("INSERT INTO `h` VALUES " + ",".join(
-                f"({k},{render(strings[k])})" for k in range(start, min(start + 500, len(strings)))) + ";\n")
-    status, _, err = load(capsys, str(path), "h", "--into", url, "--create", "--batch-rows", "777")
-    assert status == 0, err
+    path.write_text("CREATE TABLE `h` (`k` int, `s` text);\n" + "".join(
+        "INSERT INTO `h` VALUES " + ",".join(f"({k},{render(strings[k])})" for k in range(start, start + 500)) + ";\n"
+        for start in range(0, 3000, 500)), encoding="utf-8")
+    done = main("load", str(path), "h", "--into", url, "--create", "--batch-rows", "777")
+    assert done.returncode == 0, done.stderr
     rows = load_table_rows(str(path), "h")
     assert [s for _, s in rows] == strings
     assert_stored(kind, rows, select_all(connect, "h"))
 
-
-# ---------------------------------------------------------------------------
-# The published DDL
 
 def test_published_ddl_executes_on_postgres(postgres: PostgreSQL) -> None:  # noqa: F811
     postgres.reset()
@@ -159,36 +125,29 @@ def test_published_ddl_executes_on_postgres(postgres: PostgreSQL) -> None:  # no
 # ---------------------------------------------------------------------------
 # Appending, replacing, creating; what the command refuses
 
-SAMPLE = str(cli.SAMPLE_DATA / "library.sql")
 SAMPLE_ROWS = len(load_table_rows(SAMPLE, "library"))
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_library_create_append_replace(capsys, target: Any) -> None:
+def test_library_create_append_replace(main, target: Any) -> None:
     kind, url, connect = target
     expected = load_table_rows(SAMPLE, "library")
-    status, _, err = load(capsys, SAMPLE, "library", "--into", url)
-    assert status == 2 and "has no table library (--create makes it)" in err and err.count("\n") == 1
-    status, out, _ = load(capsys, SAMPLE, "library", "--into", url, "--create")
-    assert status == 0 and f"created and loaded library: {SAMPLE_ROWS} rows" in out
+    one_line_error(main("load", SAMPLE, "library", "--into", url), "has no table library (--create makes it)")
+    done = main("load", SAMPLE, "library", "--into", url, "--create")
+    assert done.returncode == 0 and f"created and loaded library: {SAMPLE_ROWS} rows" in done.stdout
     assert_stored(kind, expected, select_all(connect, "library"))
     # Appending the same ids again breaks the primary key: nothing changes.
-    status, _, err = load(capsys, SAMPLE, "library", "--into", url, "--batch-rows", "7")
-    assert status == 2 and err.endswith("library in " + url + " is unchanged\n") and err.count("\n") == 1
+    done = main("load", SAMPLE, "library", "--into", url, "--batch-rows", "7")
+    one_line_error(done)
+    assert done.stderr.endswith(f"library in {url} is unchanged\n")
     assert len(select_all(connect, "library")) == SAMPLE_ROWS
-    status, out, _ = load(capsys, SAMPLE, "library", "--into", url, "--replace", "--create")
-    assert status == 0 and out.startswith(f"loaded library: {SAMPLE_ROWS} rows")
+    done = main("load", SAMPLE, "library", "--into", url, "--replace", "--create")
+    assert done.returncode == 0 and done.stdout.startswith(f"loaded library: {SAMPLE_ROWS} rows")
     assert_stored(kind, expected, select_all(connect, "library"))
-    # Another table: names from its CREATE TABLE, types from its values; a
-    # table without one gets numbered columns.
-    assert load(capsys, SAMPLE, "library_notes", "--into", url, "--create")[0] == 0
+    # Another table: the column names of its CREATE TABLE (a table without one
+    # gets numbered columns: test_cli_commands.py).
+    assert main("load", SAMPLE, "library_notes", "--into", url, "--create").returncode == 0
     assert query(connect, 'SELECT * FROM "library_notes"')[1] == ["id", "note"]
-    if kind == "sqlite":
-        path = Path(url[len("sqlite:///"):]).with_name("d.sql")
-        path.write_text("INSERT INTO `t` VALUES (1,'a',2.5);\n", encoding="utf-8")
-        assert load(capsys, str(path), "t", "--into", url, "--create")[0] == 0
-        assert [(r[1], r[2]) for r in query(connect, 'PRAGMA table_info("t")')[0]] == [
-            ("c1", "INTEGER"), ("c2", "TEXT"), ("c3", "REAL")]
 
 
 @pytest.mark.parametrize("args, message", [
@@ -201,22 +160,19 @@ def test_library_create_append_replace(capsys, target: Any) -> None:
     ([SAMPLE, "library", "--into", "postgresql://u:secret%zz@/db"], 'percent-encoded token: "***"'),
     ([SAMPLE, "library", "--into", "postgresql:///db?host=/nonexistent&password=secret"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db", "--batch-rows", "0"], "--batch-rows must be"),
+    ([SAMPLE, "library", "--into", "postgresql:///db"], "pip install 'zemo-etl[postgres]'"),
 ], ids=["no-dump", "url", "sqlite-dir", "no-rows", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
-        "batch-rows"])
-def test_user_errors_exit_2_with_one_line(capsys, tmp_path: Path, args: list[str], message: str) -> None:
-    if any(a.startswith("postgresql:") for a in args):
+        "batch-rows", "no-psycopg"])
+def test_user_errors_exit_2_with_one_line(main, monkeypatch: pytest.MonkeyPatch, tmp_path: Path, args: list[str],
+                                          message: str) -> None:
+    if "[postgres]" in message:
+        monkeypatch.setitem(sys.modules, "psycopg", None)  # import fails
+    elif any(a.startswith("postgresql:") for a in args):
         pytest.importorskip("psycopg")
-    status, out, err = load(capsys, *[a.format(tmp=tmp_path) for a in args])
-    assert (status, out) == (2, "")
-    assert err.startswith("zemo-etl load: ") and message in err and err.count("\n") == 1
-    assert "secret" not in err
+    done = main("load", *[a.format(tmp=tmp_path) for a in args])
+    one_line_error(done, "zemo-etl load: ", message)
+    assert done.stdout == "" and "secret" not in done.stderr
     assert list(tmp_path.iterdir()) == []  # no empty database left behind
-
-
-def test_missing_psycopg_names_the_extra(capsys, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setitem(sys.modules, "psycopg", None)  # import fails
-    status, _, err = load(capsys, SAMPLE, "library", "--into", "postgresql:///db")
-    assert status == 2 and "pip install 'zemo-etl[postgres]'" in err
 
 
 # ---------------------------------------------------------------------------
@@ -237,23 +193,18 @@ def big_dump(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return path
 
 
-def run_cli(*args: str, **kwargs: Any) -> subprocess.Popen[str]:
-    return subprocess.Popen([sys.executable, "-m", "zemo_etl", *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
-
-
 def count_rows(connect: Any, table: str) -> int:
     return query(connect, f'SELECT count(*) FROM "{table}"')[0][0][0]
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
 @pytest.mark.parametrize("when", ["mid-load", "in the commit"])
-def test_ctrl_c_leaves_the_table_as_the_message_says(capsys, monkeypatch: pytest.MonkeyPatch, tmp_path: Path,
+def test_ctrl_c_leaves_the_table_as_the_message_says(main, monkeypatch: pytest.MonkeyPatch, tmp_path: Path,
                                                       target: Any, when: str) -> None:
     # KeyboardInterrupt raised in-process at the third chunk, or SIGINT while
     # the load commits (held back until the commit is counted).
     kind, url, connect = target
-    assert load(capsys, SAMPLE, "library", "--into", url, "--create")[0] == 0
+    assert main("load", SAMPLE, "library", "--into", url, "--create").returncode == 0
     before = select_all(connect, "library")
     path = tmp_path / "big.sql"
     write_big_library(path, 5000)
@@ -270,24 +221,26 @@ def test_ctrl_c_leaves_the_table_as_the_message_says(capsys, monkeypatch: pytest
             _real(held)
             signal.raise_signal(signal.SIGINT)
         monkeypatch.setattr(stores._CtrlCHeld, "start", start)
-    status, out, err = load(capsys, str(path), "library", "--into", url, "--replace", "--batch-rows", "1000")
-    assert (status, out) == (130, "")
+    done = main("load", str(path), "library", "--into", url, "--replace", "--batch-rows", "1000")
+    assert (done.returncode, done.stdout) == (130, "")
     if when == "mid-load":
-        assert err == f"zemo-etl load: interrupted; library in {url} is unchanged\n"
-        assert select_all(connect, "library") == before
+        assert (done.stderr, select_all(connect, "library")) == (
+            f"zemo-etl load: interrupted; library in {url} is unchanged\n", before)
     else:
-        assert err == f"zemo-etl load: interrupted once the load was committed; library in {url} is loaded\n"
-        assert count_rows(connect, "library") == 5000
+        assert (done.stderr, count_rows(connect, "library")) == (
+            f"zemo-etl load: interrupted once the load was committed; library in {url} is loaded\n", 5000)
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_ctrl_c_from_the_terminal_mid_load(capsys, big_dump: Path, target: Any) -> None:
+def test_ctrl_c_from_the_terminal_mid_load(main, big_dump: Path, target: Any) -> None:
     # SIGINT once the load is under way; wherever it lands, the table is what
     # the exit status and the message say.
     kind, url, connect = target
-    assert load(capsys, SAMPLE, "library", "--into", url, "--create")[0] == 0
+    assert main("load", SAMPLE, "library", "--into", url, "--create").returncode == 0
     before = select_all(connect, "library")
-    proc = run_cli("load", str(big_dump), "library", "--into", url, "--replace", "--batch-rows", "2000")
+    proc = subprocess.Popen([sys.executable, "-m", "zemo_etl", "load", str(big_dump), "library", "--into", url,
+                             "--replace", "--batch-rows", "2000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     journal = Path(url[len("sqlite:///"):] + "-journal")
 
     def copying() -> bool:
@@ -308,33 +261,33 @@ def test_ctrl_c_from_the_terminal_mid_load(capsys, big_dump: Path, target: Any) 
         assert count_rows(connect, "library") == 600_000
 
 
-def test_full_disk_rolls_back(capsys, big_dump: Path, tmp_path: Path) -> None:
+def test_full_disk_rolls_back(main, big_dump: Path, tmp_path: Path) -> None:
     db = tmp_path / "full.db"
     url = f"sqlite:///{db}"
-    assert load(capsys, SAMPLE, "library", "--into", url, "--create")[0] == 0
+    assert main("load", SAMPLE, "library", "--into", url, "--create").returncode == 0
     limit = db.stat().st_size + 2**20  # room for a megabyte more: the load needs far more
 
     def small_disk() -> None:
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-    proc = run_cli("load", str(big_dump), "library", "--into", url, "--replace", preexec_fn=small_disk)
-    out, err = proc.communicate(timeout=300)
-    assert proc.returncode == 1, (out, err)
+    done = zemo("load", str(big_dump), "library", "--into", url, "--replace", preexec_fn=small_disk, timeout=300)
     # The write past the limit fails as on a full disk (EFBIG instead of ENOSPC).
-    assert "zemo-etl load: SQLite: disk I/O error" in err and err.endswith("is unchanged\n")
+    one_line_error(done, "zemo-etl load: SQLite: disk I/O error", status=1)
+    assert done.stderr.endswith("is unchanged\n")
     with sqlite3.connect(db) as conn:
         assert conn.execute("SELECT count(*) FROM library").fetchone() == (SAMPLE_ROWS,)
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_a_bad_row_part_way_rolls_back(capsys, tmp_path: Path, target: Any) -> None:
+def test_a_bad_row_part_way_rolls_back(main, tmp_path: Path, target: Any) -> None:
     kind, url, connect = target
     path = tmp_path / "bad.sql"
     write_big_library(path, 5000)
     with open(path, "a", encoding="utf-8") as f:
         f.write("INSERT INTO `library` VALUES ('not a number','t','a','c',1,2,'g','f',NULL);\n")
-    status, _, err = load(capsys, str(path), "library", "--into", url, "--create", "--batch-rows", "1000")
-    assert status == 2 and err.endswith(f"library in {url} is unchanged\n"), err
+    done = main("load", str(path), "library", "--into", url, "--create", "--batch-rows", "1000")
+    one_line_error(done)
+    assert done.stderr.endswith(f"library in {url} is unchanged\n")
     exists = query(connect, "SELECT count(*) FROM sqlite_master WHERE name = 'library'" if kind == "sqlite"
                    else "SELECT count(*) FROM pg_class WHERE relname = 'library'")[0]
     assert exists == [(0,)]  # the table created by the load is gone too
