@@ -56,6 +56,19 @@ def test_any_scheduler_without_a_client(scheduler, sample):
         assert_same(g, e)
 
 
+@pytest.mark.parametrize("version, refused", [("2024.8.0", True), ("2025.4.1", True), ("2025.5.0", False),
+                                               ("2025.10.0", False), ("2026.11.0rc1", False)])
+def test_a_dask_that_passes_delayed_arguments_unresolved_is_refused(monkeypatch, sample, version, refused):
+    # Before 2025.5 a partition would get the Delayed itself instead of the library index.
+    monkeypatch.setattr(dask, "__version__", version)
+    ddf = dd.from_pandas(sample[0], npartitions=2)
+    if refused:
+        with pytest.raises(RuntimeError, match=f"needs dask 2025.5 or newer \\(found {version};"):
+            zdask.classify_releases(ddf, sample[1])
+    else:
+        zdask.classify_releases(ddf, sample[1])
+
+
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
