@@ -230,10 +230,8 @@ CHROMIUM, CHROMEDRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 @pytest.fixture(scope="module")
 def browser(tmp_path_factory):
-    if webdriver is None:
-        pytest.skip("selenium is not installed (pip install selenium)")
-    if not (CHROMIUM and CHROMEDRIVER):
-        pytest.skip("Chromium and its driver are not installed (Debian: chromium chromium-driver)")
+    if webdriver is None or not (CHROMIUM and CHROMEDRIVER):
+        pytest.skip("needs selenium (pip install selenium), Chromium and its driver (Debian: chromium chromium-driver)")
     downloads = tmp_path_factory.mktemp("downloads")
     options = webdriver.ChromeOptions()
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800"):
