@@ -79,22 +79,6 @@ def test_classify_explain_gives_the_evidence_of_each_decision(job, main):
     assert sum(r["decided_by"] in metrics for r in rows) > 10
 
 
-def test_resolve_explain_says_why(tmp_path, main):
-    catalog = tmp_path / "artists.txt"
-    catalog.write_text("Radiohead\nStereolab\nStereolabs\nBjörk\n", encoding="utf-8")
-    names = tmp_path / "names.txt"
-    names.write_text("RADIOHEAD\nstereolab x\nbjork\nportishead\n\n", encoding="utf-8")
-    plain = rows_of(main("resolve", "--catalog", catalog, names).stdout)
-    rows = rows_of(main("resolve", "--catalog", catalog, "--explain", names).stdout)
-    assert list(rows[0]) == ["name", "match", "best", "best_score", "runner_up", "runner_up_score", "outcome", "reason"]
-    assert [(r["name"], r["match"]) for r in rows] == [(r["name"], r["match"]) for r in plain]
-    assert [(r["match"], r["best"], r["outcome"]) for r in rows] == [
-        ("Radiohead", "Radiohead", "resolved"), ("", rows[1]["best"], "ambiguous"), ("Björk", "Björk", "resolved"),
-        ("", rows[3]["best"], "below_threshold"), ("", rows[4]["best"], "below_threshold")]
-    assert {rows[1]["best"], rows[1]["runner_up"]} == {"Stereolab", "Stereolabs"}
-    assert float(rows[1]["runner_up_score"]) <= float(rows[1]["best_score"]) and all(r["reason"] for r in rows)
-
-
 @pytest.mark.parametrize("options, words", [
     (["--keep", "1.5"], ["--keep 1.5: must lie between 0 and 1"]),
     (["--artist-gate", "nan"], ["--artist-gate nan"]),
