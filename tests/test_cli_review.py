@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from cli_helpers import one_line_error, read_csv
+from cli_helpers import one_line_error, read_csv, write
 from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
@@ -79,34 +79,30 @@ def test_classify_explain_gives_the_evidence_of_each_decision(job, main):
     assert sum(r["decided_by"] in metrics for r in rows) > 10
 
 
-@pytest.mark.parametrize("options, words", [
-    (["--keep", "1.5"], ["--keep 1.5: must lie between 0 and 1"]),
-    (["--artist-gate", "nan"], ["--artist-gate nan"]),
-    (["--review-floor", "-0.1"], ["--review-floor -0.1"]),
-    (["--review-floor", "0.6", "--token-sort-keep", "0.5"], ["--review-floor 0.6 lies above --token-sort-keep 0.5"]),
-    (["--keep", "0.3"], ["--review-floor 0.4 lies above --keep 0.3"]),
-])
-@pytest.mark.parametrize("command", ["classify", "run", "demo", "review"])
-def test_bad_thresholds_are_refused_in_one_line(job, tmp_path, main, options, words, command):
-    inputs = {"classify": ["--library", job.dump, "--releases", job.releases], "run": [*job.run[1:], "--workdir"],
-              "demo": ["--workdir"], "review": [job.decided]}[command]
-    inputs += [tmp_path / "w"] if command in ("run", "demo") else []
-    one_line_error(main(command, *inputs, *options), *words)
-    assert not (tmp_path / "w").exists()
+INPUTS = {"classify": "--library {dump} --releases {rel}", "run": "--dump {dump} --releases {rel} --workdir {w}",
+          "demo": "--workdir {w}", "review": "{decided}"}
 
 
-@pytest.mark.parametrize("command, content, words", [
-    ("classify", "artist,title\nx,y\n", ["no column 'decision'"]),
-    ("classify", "artist,title,decision\nx,y,keep\nz,w,maybe\n", ["line 3: unknown decision 'maybe'"]),
-    ("classify", "artist,title,decision\nX,Y,keep\nx ,y,prune\n", ["line 3:", "chosen prune here and keep on an"]),
-    ("classify", "artist,title,decision\nx,y\n", ["line 2: 2 fields where the header has 3"]),
-    ("run", "artist,title,decision\nx,y,keep\nz,w,maybe\n", ["line 3: unknown decision 'maybe'"]),
+@pytest.mark.parametrize("command, options, decisions, words", [
+    *[(command, options, None, words) for command in INPUTS for options, words in [
+        ("--keep 1.5", "--keep 1.5: must lie between 0 and 1"),
+        ("--artist-gate nan", "--artist-gate nan"),
+        ("--review-floor -0.1", "--review-floor -0.1"),
+        ("--review-floor 0.6 --token-sort-keep 0.5", "--review-floor 0.6 lies above --token-sort-keep 0.5"),
+        ("--keep 0.3", "--review-floor 0.4 lies above --keep 0.3")]],
+    ("classify", "", "artist,title\nx,y\n", "d.csv|no column 'decision'"),
+    ("classify", "", "artist,title,decision\nx,y,keep\nz,w,maybe\n", "d.csv line 3: unknown decision 'maybe'"),
+    ("classify", "", "artist,title,decision\nX,Y,keep\nx ,y,prune\n", "d.csv line 3:|chosen prune here and keep on"),
+    ("classify", "", "artist,title,decision\nx,y\n", "d.csv line 2: 2 fields where the header has 3"),
+    ("run", "", "artist,title,decision\nx,y,keep\nz,w,maybe\n", "d.csv line 3: unknown decision 'maybe'"),
 ])
-def test_bad_decisions_files_are_refused_in_one_line(job, tmp_path, main, command, content, words):
-    (tmp_path / "d.csv").write_text(content, encoding="utf-8")
-    inputs = (["--library", job.dump, "--releases", job.releases] if command == "classify"
-              else [*job.run[1:], "--workdir", tmp_path / "w"])
-    one_line_error(main(command, *inputs, "--decisions", tmp_path / "d.csv"), "d.csv", *words)
+def test_bad_thresholds_and_decisions_files_are_refused_in_one_line(job, tmp_path, main, command, options,
+                                                                   decisions, words):
+    if decisions is not None:
+        options += f" --decisions {write(tmp_path / 'd.csv', decisions)}"
+    argv = f"{command} {INPUTS[command]} {options}".format(dump=job.dump, rel=job.releases, w=tmp_path / "w",
+                                                         decided=job.decided).split()
+    one_line_error(main(*argv), *words.split("|"))
     assert not (tmp_path / "w").exists()
 
 
