@@ -17,12 +17,14 @@ SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
 HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
 
 
-def zemo(*args, input=None, cwd=None, timeout=120, **kwargs):
-    """`zemo-etl ARGS` in a subprocess, progress off. The timeout turns a
-    regression that blocks (a FIFO read) into a failure."""
-    env = {**os.environ, "ZEMO_ETL_PROGRESS": "off"}
-    return subprocess.run([sys.executable, "-m", "zemo_etl", *args], input=input, capture_output=True, text=True,
-                          encoding="utf-8", env=env, cwd=cwd, timeout=timeout, **kwargs)
+def zemo(*args, input=None, cwd=None, timeout=120, env=None, text=True, **streams):
+    """`zemo-etl ARGS` in a subprocess, progress off, standard output and
+    error captured unless `streams` give them. The timeout turns a regression
+    that blocks (a FIFO read) into a failure."""
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
+    return subprocess.run([sys.executable, "-m", "zemo_etl", *map(str, args)], input=input, text=text,
+                          encoding="utf-8" if text else None, cwd=cwd, timeout=timeout,
+                          env={**os.environ, "ZEMO_ETL_PROGRESS": "off", **(env or {})}, **streams)
 
 
 def one_line_error(done, *words, status=2):
@@ -36,6 +38,12 @@ def parse_csv(s):
     return list(csv.reader(io.StringIO(s)))
 
 
+def read_csv(path):
+    """The rows of a CSV file as dictionaries."""
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.DictReader(f))
+
+
 def write(path, content):
     path.write_text(content, encoding="utf-8")
     return path
@@ -44,10 +52,11 @@ def write(path, content):
 def run_main(capsys, *args, input="x\n"):
     """The command line in this process, standard input holding `input`: as
     zemo() returns it, for what is not about the process itself."""
+    capsys.readouterr()  # what came before is not this command's
     stdin = sys.stdin
     sys.stdin = io.TextIOWrapper(io.BytesIO(input.encode()), encoding="utf-8")
     try:
-        status = cli.main(list(args))
+        status = cli.main([os.fspath(a) for a in args])
     except SystemExit as e:  # argparse, on a usage error
         status = e.code
     finally:
