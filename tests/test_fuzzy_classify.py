@@ -7,7 +7,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 from hypothesis import given
@@ -36,29 +35,23 @@ def test_small_libraries_and_argument_errors():
         fuzzy.batch_classify_releases(["a"], [], [["x", "y"]])
 
 
-def _run(code, threads=None, timeout=60):
-    env = dict(os.environ)
-    if threads is not None:
-        env["ZEMO_ETL_NUM_THREADS"] = str(threads)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=timeout, check=True).stdout
-
-
 _BATCH = f"""
-    import sys
-    sys.path.insert(0, {str(BENCH)!r})
-    import fuzzy_names as names
-    from zemo_etl import fuzzy
-    vocab = names.Vocabulary(size=300, seed=1)
-    library = names.library_pairs(vocab, 400)
-    artists, titles = names.releases(vocab, library, 2000, near_share=0.4)
-    print(fuzzy.batch_classify_releases(artists, titles, library))
+import sys
+sys.path.insert(0, {str(BENCH)!r})
+import fuzzy_names as names
+from zemo_etl import fuzzy
+vocab = names.Vocabulary(size=300, seed=1)
+library = names.library_pairs(vocab, 400)
+artists, titles = names.releases(vocab, library, 2000, near_share=0.4)
+print(fuzzy.batch_classify_releases(artists, titles, library))
 """
 
 
 def test_result_does_not_depend_on_thread_count():
     # "0" and "many" are not positive counts: the pool falls back to the CPUs.
-    results = {threads: _run(_BATCH, threads) for threads in (1, 2, 7, "0", "many")}
+    results = {threads: subprocess.run([sys.executable, "-c", _BATCH], capture_output=True, text=True, timeout=60,
+                                       env={**os.environ, "ZEMO_ETL_NUM_THREADS": str(threads)}, check=True).stdout
+               for threads in (1, 2, 7, "0", "many")}
     assert len(set(results.values())) == 1
     assert "keep" in results[1] and "review" in results[1]
 

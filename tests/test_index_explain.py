@@ -17,18 +17,15 @@ from zemo_etl import fuzzy, text
 from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
 
 _MEASURES = ("token_set", "token_sort", "two_stage")
-# The defaults, the low set of the prepared-index tests, and keep values at the floor.
-_THRESHOLD_SETS = [{}, dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1),
-                   dict(token_set_keep=0.5, token_sort_keep=0.5, two_stage_keep=0.5, artist_gate=0.0,
-                        review_floor=0.5)]
 
 
 @st.composite
 def _thresholds(draw):
+    """The defaults, or keep values at, near or far above the floor."""
     if draw(st.booleans()):
-        return draw(st.sampled_from(_THRESHOLD_SETS))
-    floor = draw(st.sampled_from([0.0, 0.4, 0.6, 1.0]))
-    keep = st.sampled_from([x for x in (0.4, 0.6, 0.8, 1.0) if x >= floor])
+        return {}
+    floor = draw(st.sampled_from([0.0, 0.1, 0.4, 0.5, 0.6, 1.0]))
+    keep = st.sampled_from([x for x in (0.3, 0.4, 0.5, 0.6, 0.8, 1.0) if x >= floor])
     return dict(token_set_keep=draw(keep), token_sort_keep=draw(keep), two_stage_keep=draw(keep),
                 artist_gate=draw(st.sampled_from([0.0, 0.7, 1.0])), review_floor=floor)
 

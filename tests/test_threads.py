@@ -90,9 +90,8 @@ def test_shared_pipeline_state_keeps_every_mark(tmp_path, fast_switching):
     run_threads(work)
     shared.save(path)
     loaded = state.PipelineState.load(path)
-    for i, step in enumerate(steps):
-        assert loaded.is_completed(step) == bool(i % 3)
-        assert loaded.step_error(step) == (None if i % 3 else f"error {i}")
+    assert [(loaded.is_completed(s), loaded.step_error(s)) for s in steps] == [
+        (bool(i % 3), None if i % 3 else f"error {i}") for i in range(len(steps))]
 
 
 def test_other_threads_run_while_an_index_classifies():
