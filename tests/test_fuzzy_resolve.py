@@ -58,15 +58,14 @@ def _near_ties(draw):
     names = draw(st.lists(st.one_of(st.sampled_from(catalog + ["ab"]), _short, _long), min_size=1, max_size=3))
     scores = sorted({plain_jaro_winkler(n, e) for n in names for e in catalog} | {0.5})
 
-    def near(x):
-        return draw(st.sampled_from([x, math.nextafter(x, 2.0), math.nextafter(x, -2.0)]))
+    def near(values):  # drawn as a strategy, so that shrinking replays it
+        return st.sampled_from(values).flatmap(
+            lambda x: st.sampled_from([x, math.nextafter(x, 2.0), math.nextafter(x, -2.0)]))
 
     top = scores[-3:]
-    threshold = draw(st.one_of(st.sampled_from(top).map(near), st.sampled_from([0.0, 0.85, 1.0]),
-                               st.floats(0.0, 1.0)))
+    threshold = draw(st.one_of(near(top), st.sampled_from([0.0, 0.85, 1.0]), st.floats(0.0, 1.0)))
     gaps = [abs(x - y) for x in top for y in scores]
-    ambiguity = draw(st.one_of(st.sampled_from(gaps).map(near), st.sampled_from([0.0, 0.02, -0.1, 0.5]),
-                               st.floats(0.0, 0.3)))
+    ambiguity = draw(st.one_of(near(gaps), st.sampled_from([0.0, 0.02, -0.1, 0.5]), st.floats(0.0, 0.3)))
     limit = draw(st.sampled_from([0, 1, 2, 5]))
     return names, catalog, threshold, limit, ambiguity
 

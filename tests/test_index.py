@@ -131,7 +131,9 @@ def test_settings_travel_with_the_index(tmp_path):
         assert copy.classify(*releases) == index.classify(*releases) != LibraryIndex(pairs).classify(*releases)
     # The guard is a choice made when loading; the thresholds are in the file.
     assert not LibraryIndex.from_bytes(index.to_bytes()).distinct_numbers
-    assert LibraryIndex.load(tmp_path / "l.zix", review_floor=0.2).thresholds["review_floor"] == 0.2
+    # Thresholds given when loading replace those named; the others stay as saved.
+    assert LibraryIndex.load(tmp_path / "l.zix", review_floor=0.2).thresholds == {
+        **_ext.DEFAULT_THRESHOLDS, **SET, "review_floor": 0.2}
     # A file of the format before thresholds were saved (version 1) is refused.
     old = bytearray(index.to_bytes())
     old[8:12] = (1).to_bytes(4, sys.byteorder)
