@@ -65,7 +65,6 @@ test-tsan: venv ## the worker pool under ThreadSanitizer
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	cmake --build $(TSAN_BUILD) --target zemo_cpp_tests
 	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_pool
-	ZEMO_ETL_NUM_THREADS=8 TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/zemo_cpp_tests fuzzy_classify
 
 stubtest: install
 	$(PY) -m pip install -q mypy

@@ -16,7 +16,7 @@
 #include "fuzz_input.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
-#include "reference/fuzzy.hpp"
+#include "fuzzy_reference.hpp"
 #include "text/forms.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "reference/fuzzy.hpp"
+#include "fuzzy_reference.hpp"
 #include "common/utf8.hpp"
 #include "fuzzy/metrics.hpp"
 

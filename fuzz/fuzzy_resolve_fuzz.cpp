@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "reference/fuzzy.hpp"
+#include "fuzzy_reference.hpp"
 #include "common/utf8.hpp"
 #include "fuzzy/resolve.hpp"
 

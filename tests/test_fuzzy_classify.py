@@ -13,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from zemo_etl import fuzzy, text
+from zemo_etl.index import LibraryIndex
 
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"  # the name generators
 
@@ -28,6 +29,11 @@ def test_small_libraries_and_argument_errors():
     assert fuzzy.batch_classify_releases([""], [" "], [(" ", ""), ("x", "y")]) == ["keep"]
     # A shared "|||" is not a blocking key.
     assert fuzzy.batch_classify_releases(["|||"], ["abc"], [("|||", "xyz")]) == ["prune"]
+    # Artists tied on the release: only the titles of the byte-wise smaller one count.
+    tied = [("abcd x", "zzzzzzzz"), ("abce x", "the title"), ("abcd x", "filler words")]
+    assert fuzzy.batch_classify_releases(["abcf x"] * 2, ["the title", "zzzzzzzz"], tied) == ["review", "keep"]
+    # A token-sort ratio of exactly 0.8, from the shortest entry that can reach it.
+    assert fuzzy.batch_classify_releases(["abc"], ["de xyzw"], [("abc", "de")]) == ["keep"]
     with pytest.raises(ValueError, match="^artists and titles must have the same length$"):
         fuzzy.batch_classify_releases(["a"], ["b", "c"], [])
     # library_pairs is extracted before the lengths are compared.
@@ -68,6 +74,10 @@ def test_filter_artists():
 _WORDS = ["the", "a", "ab", "ba", "abc", "|||", "é", "ėé", "中文", "ab|||", "aaaa", "abab", "bab"]
 _word = st.one_of(st.sampled_from(_WORDS), st.text(alphabet="abcé ", min_size=0, max_size=6))
 _name = st.lists(_word, min_size=0, max_size=5).map(" ".join)
+# Keep values apart from each other, the gate below and above them, a floor of 0.
+_THRESHOLDS = [{}, dict(token_set_keep=0.6, token_sort_keep=0.7, two_stage_keep=0.9, artist_gate=0.5, review_floor=0.3),
+               dict(token_set_keep=0.9, token_sort_keep=0.6, two_stage_keep=0.5, artist_gate=0.9, review_floor=0.0),
+               dict(token_set_keep=0.7, token_sort_keep=0.9, two_stage_keep=0.6, artist_gate=0.0, review_floor=0.5)]
 
 
 @given(
@@ -75,8 +85,9 @@ _name = st.lists(_word, min_size=0, max_size=5).map(" ".join)
     releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=15),
     shared=st.sampled_from(["", "the"]),
     copies=st.integers(min_value=1, max_value=3),
+    thresholds=st.sampled_from(_THRESHOLDS),
 )
-def test_matches_plain_classifier_on_random_libraries(library, releases, shared, copies):
+def test_matches_plain_classifier_on_random_libraries(library, releases, shared, copies, thresholds):
     pytest.importorskip("rapidfuzz")
     from reference import fuzzy as reference
     if shared:
@@ -86,5 +97,5 @@ def test_matches_plain_classifier_on_random_libraries(library, releases, shared,
     releases = releases + [(a, t + "b") for a, t in library[:5]] + [(a[1:], t) for a, t in library[5:10]]
     artists, titles = [a for a, _ in releases], [t for _, t in releases]
     lib = reference.Library(library, text.to_match_form)
-    expected = reference.classify_releases(artists, titles, lib, text.to_match_form)
-    assert fuzzy.batch_classify_releases(artists, titles, library) == expected
+    expected = reference.classify_releases(artists, titles, lib, text.to_match_form, **thresholds)
+    assert LibraryIndex(library, **thresholds).classify(artists, titles) == expected

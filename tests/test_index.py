@@ -16,7 +16,7 @@ from typing import Any, Callable
 
 import pytest
 
-from zemo_etl import _ext, dask, fuzzy
+from zemo_etl import _ext, dask, fuzzy, text
 from zemo_etl.index import Catalogue, LibraryIndex
 
 import fuzzy_names
@@ -114,6 +114,18 @@ def _rewritten(data: bytes, lie: Callable[[list, int], None], k: int) -> bytes:
 @pytest.fixture(scope="module", params=[_library_kind, _catalogue_kind], ids=["LibraryIndex", "Catalogue"])
 def kind(request) -> Kind:
     return request.param()
+
+
+def test_long_candidate_lists_decide_as_the_plain_classifier():
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    # Every entry shares "the": the token-sort scan bounds by character signatures.
+    vocab = fuzzy_names.Vocabulary(size=300, seed=1)
+    library = [(f"the {a}", t) for a, t in fuzzy_names.library_pairs(vocab, 700)]
+    artists, titles = fuzzy_names.releases(vocab, library, 120, near_share=0.5)
+    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
+                                           text.to_match_form)
+    assert LibraryIndex(library).classify(artists, titles) == expected
 
 
 SET = dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1)

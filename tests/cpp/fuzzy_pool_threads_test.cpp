@@ -1,11 +1,14 @@
-// The worker pool under concurrent callers, interruption and fork; the
+// The worker pool: every position once, an exception to the caller, and
+// classifying under concurrent callers, interruption and fork; the
 // ThreadSanitizer build (make test-tsan) runs these with 8 workers.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +66,26 @@ const Workload& workload() {
 }
 
 }  // namespace
+
+TEST(fuzzy_pool_covers_every_position_once) {
+    for (std::size_t n : {0, 1, 7, 1000, 100003}) {
+        std::vector<std::atomic<int>> hits(n);
+        parallel_for(n, [&](std::size_t b, std::size_t e) {
+            for (; b < e; ++b) hits[b]++;
+        });
+        CHECK(std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; }));
+    }
+    // An exception in any range reaches the caller.
+    bool thrown = false;
+    try {
+        parallel_for(100, [](std::size_t b, std::size_t) {
+            if (b == 0) throw std::runtime_error("boom");
+        });
+    } catch (const std::runtime_error&) {
+        thrown = true;
+    }
+    CHECK(thrown);
+}
 
 TEST(fuzzy_pool_concurrent_callers_share_one_index) {
     const Workload& w = workload();

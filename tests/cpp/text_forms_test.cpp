@@ -91,16 +91,6 @@ TEST(ascii_fast_paths_match_general_paths) {
     }
 }
 
-TEST(match_form_fast_path_at_every_position_of_a_non_ascii_char) {
-    for (std::size_t n = 0; n <= 40; ++n) {
-        const std::string s(n, 'a');
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::string u = s.substr(0, i) + "\xC3\x89" + s.substr(i);  // É
-            CHECK_EQ(to_match_form(u), detail::match_form_general(u));
-        }
-    }
-}
-
 TEST(match_form_by_pieces_matches_general_path) {
     // Every pair of characters below U+0500 (ASCII letters, space and the
     // Latin, Greek and Cyrillic blocks, marks included), then random runs

@@ -116,29 +116,31 @@ class Library:
             bt = max(bt, jaro_winkler(title, u))
         return math.sqrt(best * bt)
 
-    def classify(self, artist: str, title: str) -> str:
+    def classify(self, artist: str, title: str, token_set_keep: float = 0.8, token_sort_keep: float = 0.8,
+                 two_stage_keep: float = 0.8, artist_gate: float = 0.7, review_floor: float = 0.4) -> str:
         """Artist and title in match form; returns "keep", "prune" or "review"."""
         if (artist, title) in self.pairs:
             return "keep"
         q = f"{artist} ||| {title}"
         toks = _index_tokens(q)
         s1 = self._combined_blocked(q, toks, token_set_ratio)
-        if 0.4 <= s1 < 0.8:
+        if review_floor <= s1 < token_set_keep:
             return "review"
         s2 = self._combined_blocked(q, toks, token_sort_ratio)
-        if 0.4 <= s2 < 0.8:
+        if review_floor <= s2 < token_sort_keep:
             return "review"
-        s3 = self._two_stage(artist, title, 0.7)
-        if s1 >= 0.8 and s2 >= 0.8 and s3 >= 0.8:
+        s3 = self._two_stage(artist, title, artist_gate)
+        if s1 >= token_set_keep and s2 >= token_sort_keep and s3 >= two_stage_keep:
             return "keep"
-        if s1 < 0.4 and s2 < 0.4 and s3 < 0.4:
+        if s1 < review_floor and s2 < review_floor and s3 < review_floor:
             return "prune"
         return "review"
 
 
 def classify_releases(artists: Sequence[str], titles: Sequence[str], library: Library,
-                      match_form: Callable[[str], str]) -> list[str]:
-    return [library.classify(match_form(a), match_form(t)) for a, t in zip(artists, titles)]
+                      match_form: Callable[[str], str], **thresholds: float) -> list[str]:
+    """Thresholds as LibraryIndex takes them, the same defaults."""
+    return [library.classify(match_form(a), match_form(t), **thresholds) for a, t in zip(artists, titles)]
 
 
 def plain_jaro_winkler(a: str, b: str) -> float:

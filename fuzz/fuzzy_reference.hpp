@@ -1,7 +1,7 @@
 #pragma once
 // Plain, unoptimised versions of the fuzzy measures and of the release
-// classifier, written the straightforward way. The fast library code is
-// checked against them.
+// classifier, written the straightforward way. The fuzz targets check the
+// fast library code against them.
 
 #include <algorithm>
 #include <cmath>

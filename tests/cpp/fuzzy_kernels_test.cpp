@@ -1,0 +1,50 @@
+// The bit-parallel LCS on patterns of one, two and more machine words, and
+// its early stop, which only the classifier's scans use: exact whenever the
+// LCS reaches the least asked, else some shorter common length below it.
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "fuzzy/kernels.hpp"
+
+using namespace zemo::fuzzy;
+
+TEST(fuzzy_lcs_with_pattern_and_least) {
+    std::mt19937_64 rng(7);
+    detail::PatternMasks pm;
+    int stopped = 0;
+    for (int round = 0; round < 800; ++round) {
+        const std::size_t letters = 2 + rng() % 5;
+        const auto text = [&](std::size_t size) {
+            std::string s(size, 'a');
+            for (char& c : s) c = static_cast<char>('a' + rng() % letters);
+            return s;
+        };
+        const std::string a = text(1 + rng() % 200), b = text(1 + rng() % 200);
+        std::vector<std::size_t> row(b.size() + 1, 0);
+        for (char c : a) {
+            std::size_t diag = 0;
+            for (std::size_t j = 0; j < b.size(); ++j) {
+                const std::size_t up = row[j + 1];
+                row[j + 1] = c == b[j] ? diag + 1 : std::max(row[j], row[j + 1]);
+                diag = up;
+            }
+        }
+        const std::size_t exact = row.back();
+        pm.assign(reinterpret_cast<const unsigned char*>(a.data()), a.size());
+        const auto* t = reinterpret_cast<const unsigned char*>(b.data());
+        CHECK_EQ(detail::lcs_with_pattern(pm, t, b.size()), exact);
+        const std::size_t least = rng() % (std::min(a.size(), b.size()) + 2);
+        const std::size_t got = detail::lcs_with_pattern(pm, t, b.size(), least);
+        if (exact >= least) {
+            CHECK_EQ(got, exact);
+        } else {
+            CHECK(got < least && got <= exact);
+            stopped += got < exact;
+        }
+    }
+    CHECK(stopped > 20);
+}
