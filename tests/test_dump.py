@@ -36,7 +36,6 @@ PIECES = [
 ]
 
 
-
 def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
     # COPY text format as PostgreSQL reads it, every field as str or None; an
     # unknown or unfinished escape fails the lookup.
@@ -48,7 +47,6 @@ def decode_copy_text(data: bytes) -> list[tuple[Any, ...]]:
 
 
 def as_copy_fields(row: tuple[Any, ...]) -> tuple[Any, ...]:
-    # Text in the PostgreSQL text form; numbers as str() writes them.
     return tuple(None if v is None else pg.to_pg_text_form(v) if isinstance(v, str) else str(v) for v in row)
 
 

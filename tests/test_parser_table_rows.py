@@ -19,7 +19,6 @@ from zemo_etl.parser import iter_table_rows, load_table_rows
 
 @pytest.fixture
 def dump(tmp_path: pathlib.Path):
-    # Writes bytes (or text) to a dump file and returns its path as str.
     def write(content: bytes | str) -> str:
         path = tmp_path / "dump.sql"
         path.write_bytes(content.encode() if isinstance(content, str) else content)

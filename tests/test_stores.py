@@ -40,7 +40,6 @@ def target(request: pytest.FixtureRequest, tmp_path: Path) -> Any:
 
 
 def query(connect: Any, sql: str) -> tuple[list[tuple[Any, ...]], list[str]]:
-    # The rows and the column names, on a connection of its own.
     conn = connect()
     try:
         cur = conn.execute(sql)
