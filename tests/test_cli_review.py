@@ -43,14 +43,14 @@ def page_data(path):
 @pytest.fixture(scope="module")
 def job(tmp_path_factory):
     """A small library and releases (hostile names among them, near library
-    entries), classified with --explain."""
+    entries, numbered copies of some for --distinct-numbers), classified with --explain."""
     d = tmp_path_factory.mktemp("review")
     dump, releases, decided = d / "library.sql", d / "releases.csv", d / "decided.csv"
     _demo_data.generate(str(dump), str(releases), 400, 400)
     library = [(r[2] or "", r[1] or "") for r in parser.load_table_rows(str(dump), schema.LIBRARY_TABLE)]
     with open(releases, "a", newline="", encoding="utf-8") as f:
         csv.writer(f).writerows([(library[k][0] + " " + h, library[k][1]) for k, h in enumerate(HOSTILE)]
-                                + [(h, h) for h in HOSTILE])
+                                + [(h, h) for h in HOSTILE] + [(a, t + " 2") for a, t in library[10:14]])
     assert cli.main(["classify", "--explain", "--library", str(dump), "--releases", str(releases),
                      "-o", str(decided)]) == 0
     return types.SimpleNamespace(dump=dump, releases=releases, decided=decided, library=library,
