@@ -1,6 +1,5 @@
 """The command-line job on the bundled sample data, and its resumption."""
 
-import csv
 import os
 import re
 import shutil
@@ -12,14 +11,10 @@ import time
 
 import pytest
 
+from cli_helpers import read_csv
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli.common import UserError
 from zemo_etl.state import PipelineState
-
-
-def read_report(workdir):
-    with open(workdir / "releases_classified.csv", newline="", encoding="utf-8") as f:
-        return list(csv.DictReader(f))
 
 
 def test_demo_classifies_the_sample(tmp_path):
@@ -35,9 +30,8 @@ def test_demo_classifies_the_sample(tmp_path):
     def key(artist, title):
         return text.to_match_form(artist or ""), text.to_match_form(title or "")
 
-    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
-        incoming = [key(r["artist"], r["title"]) for r in csv.DictReader(f)]
-    rows = read_report(tmp_path)
+    incoming = [key(r["artist"], r["title"]) for r in read_csv(cli.SAMPLE_DATA / "releases.csv")]
+    rows = read_csv(tmp_path / "releases_classified.csv")
     decisions = [r["decision"] for r in rows]
     assert len(rows) == len(set(incoming)) < len(incoming)  # duplicates (by match form) dropped
     assert set(decisions) == {"keep", "prune", "review"}
@@ -70,7 +64,7 @@ def test_demo_scale_generates_and_times_each_step(tmp_path, capsys, monkeypatch)
     timings = out[out.index("timings for 400 library rows and 400 releases"):]
     assert "    generate data      reused" in timings
     assert all(f"    {step} " in timings for step in cli.STEPS[2:])
-    assert len(read_report(tmp_path)) <= 400
+    assert len(read_csv(tmp_path / "releases_classified.csv")) <= 400
     # Another scale is new data, and a new run.
     status, out, rows = demo(300)
     assert (status, rows) == (0, 300) and "[skip]" not in out
