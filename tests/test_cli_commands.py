@@ -248,7 +248,6 @@ RUN = "run --dump {dump} --releases {rel} --workdir"
     ("classify --library {dump} --releases {d}/quotes.csv", "malformed CSV"),
     ("classify --library {dump} --releases {d}/empty.csv", "empty file"),
     ("classify --library {d}/no_artist.csv --releases {rel}", "no column 'artist'"),
-    ("classify --library {dump}", "--releases"),  # a required option
     ("resolve --catalog {rel} --threshold 2", "between 0 and 1"),
     ("resolve --catalog {rel}", "needs --catalog-column|columns: artist, title"),
     ("resolve --catalog {dump} --catalog-column band", "no column 'band'"),
