@@ -39,7 +39,6 @@ def parse_csv(s):
 
 
 def read_csv(path):
-    """The rows of a CSV file as dictionaries."""
     with open(path, newline="", encoding="utf-8") as f:
         return list(csv.DictReader(f))
 

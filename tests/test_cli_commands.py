@@ -5,7 +5,6 @@ import json
 import os
 import pathlib
 import signal
-import sqlite3
 import subprocess
 import sys
 
@@ -55,9 +54,6 @@ def test_rows_writes_the_table_with_its_schema_header(main, tmp_path):
 
 def test_rows_of_a_table_the_dump_does_not_hold(main, tmp_path):
     # A typo is an error naming what the dump holds; a table it creates empty is just empty.
-    done = main("rows", SAMPLE_DUMP, "labels")
-    one_line_error(done, "holds no table `labels` (tables: library, library_notes")
-    assert done.stdout == ""
     path = write(tmp_path / "d.sql", "CREATE TABLE `empty` (`a` int);\nCREATE TABLE `t` (`x` int);\n"
                                      "INSERT INTO `t` VALUES (1);\n")
     done = main("rows", str(path), "empty")
@@ -122,9 +118,6 @@ def test_library_columns_by_name_and_values_kept(main, odd_dumps, tmp_path):
     assert [json.loads(line) for line in done.stdout.splitlines()] == [[1, -int(wide), 1.5], [2, int(wide + "0"), None]]
     assert done.stderr.strip() == "zemo-etl rows: warning: 1 values JSON cannot hold (infinity, NaN) written as null"
     assert parse_csv(main("rows", str(values), "t").stdout)[1] == ["2", wide + "0", "inf"]
-    assert main("load", str(values), "t", "--into", f"sqlite:///{tmp_path / 'v.db'}", "--create").returncode == 0
-    with sqlite3.connect(tmp_path / "v.db") as db:
-        assert [str(v) for (v,) in db.execute("SELECT c2 FROM t ORDER BY c1")] == ["-" + wide, wide + "0"]
 
 
 # Each form by name is its function (test_columns.py); here the command's reading and writing.
@@ -158,7 +151,10 @@ def test_resolve_compares_match_forms_explains_and_fills_a_column(main, tmp_path
     catalog = write(tmp_path / "artists.txt", "\n".join(entries) + "\n")
     names = ["RADIOHEAD", "stereo lab", "stereolab x", "bjork", "portishead", ""]
     # What Catalogue.explain says is its own (test_index_explain.py); here its columns.
-    done = main("resolve", "--catalog", str(catalog), "--explain", input="\n".join(names) + "\n")
+    def resolve(*args):
+        return main("resolve", "--catalog", catalog, *args, input="\n".join(names) + "\n")
+
+    done = resolve("--explain")
     rows = parse_csv(done.stdout)
     assert rows[0] == ["name", "match", "best", "best_score", "runner_up", "runner_up_score", "outcome", "reason"]
     # 'Radiohead' and 'radiohead' count once, so the exact name is not ambiguous.
@@ -169,13 +165,12 @@ def test_resolve_compares_match_forms_explains_and_fills_a_column(main, tmp_path
     assert (rows[3][2], rows[3][4]) == ("Stereolab", "Stereolabs") and float(rows[3][5]) <= float(rows[3][3])
     assert all(r[7] and (r[2] == r[1] or not r[1]) for r in rows[1:])
     assert "resolved 3 of 6 names against 5 catalogue entries" in done.stderr
-    plain = main("resolve", "--catalog", str(catalog), input="\n".join(names) + "\n")
-    assert parse_csv(plain.stdout) == [["name", "match"], *(r[:2] for r in rows[1:])]
-    exact = main("resolve", "--catalog", str(catalog), "--compare", "exact", input="\n".join(names) + "\n")
-    assert [r[1] or None for r in parse_csv(exact.stdout)[1:]] == fuzzy.batch_fuzzy_resolve(names, entries, 0.85)
+    assert parse_csv(resolve().stdout) == [["name", "match"], *(r[:2] for r in rows[1:])]
+    exact = parse_csv(resolve("--compare", "exact").stdout)[1:]
+    assert [r[1] or None for r in exact] == fuzzy.batch_fuzzy_resolve(names, entries, 0.85)
 
     releases = write(tmp_path / "rel.csv", "artist,title\nStereo-Lab,Dots\nNobody,Nothing\n")
-    done = main("resolve", "--catalog", str(catalog), "--column", "artist", "--threshold", "0.8", str(releases))
+    done = main("resolve", "--catalog", catalog, "--column", "artist", "--threshold", "0.8", releases)
     assert parse_csv(done.stdout) == [["artist", "title", "match"], ["Stereo-Lab", "Dots", "Stereolab"],
                                       ["Nobody", "Nothing", ""]]
 
@@ -253,7 +248,6 @@ RUN = "run --dump {dump} --releases {rel} --workdir"
     ("classify --library {dump} --releases {d}/quotes.csv", "malformed CSV"),
     ("classify --library {dump} --releases {d}/empty.csv", "empty file"),
     ("classify --library {d}/no_artist.csv --releases {rel}", "no column 'artist'"),
-    ("classify --library {dump}", "--releases"),  # a required option
     ("resolve --catalog {rel} --threshold 2", "between 0 and 1"),
     ("resolve --catalog {rel}", "needs --catalog-column|columns: artist, title"),
     ("resolve --catalog {dump} --catalog-column band", "no column 'band'"),
@@ -406,13 +400,11 @@ def test_a_column_the_command_adds_is_replaced_where_it_stands(main, tmp_path, c
 
 
 def test_version_comes_from_the_package_metadata():
-    import zemo_etl
-    assert zemo_etl.__version__ != "unknown"
-    done = zemo("--version")
-    assert (done.returncode, done.stdout) == (0, f"zemo-etl {zemo_etl.__version__}\n")
+    from zemo_etl import __version__ as version
+    assert version != "unknown" and zemo("--version").stdout == f"zemo-etl {version}\n"
     pyproject = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
     if pyproject.is_file():  # a checkout: the one source of the version
-        assert f'\nversion = "{zemo_etl.__version__}"\n' in pyproject.read_text(encoding="utf-8")
+        assert f'\nversion = "{version}"\n' in pyproject.read_text(encoding="utf-8")
 
 
 # --- CSV files as people make them ---------------------------------------------------------
