@@ -69,34 +69,25 @@ def test_validate_resume_quotes_values_so_invisible_differences_show(csv_dir, go
         state.validate_resume("b", got)
 
 
-def test_written_layout_is_exact(tmp_path):
+@pytest.mark.parametrize("text", ["".join(map(chr, range(0x20))) + '"\\/\x7f Björk — 日本語 🎵', ""])
+def test_written_layout_and_round_trip(tmp_path, text):
+    # The standard library's layout and choice of escapes, non-ASCII as raw UTF-8.
     path = tmp_path / "state.json"
-    state = PipelineState("postgresql:///etl", "/data/csv", ["dedup"])
-    state.mark_failed("import_csv", "connection reset")
-    state.save(str(path))
-    assert path.read_text() == (
-        '{\n  "version": 3,\n  "database_url": "postgresql:///etl",\n  "csv_dir": "/data/csv",\n  "steps": {\n'
-        '    "dedup": {\n      "status": "pending"\n    },\n'
-        '    "import_csv": {\n      "status": "failed",\n      "error": "connection reset"\n    }\n  }\n}\n')
-    # Strings escaped as JSON (the standard library's choice of escapes), non-ASCII as raw UTF-8.
-    url = "".join(map(chr, range(0x20))) + '"\\/\x7f é🎵'
-    PipelineState(url, "d", []).save(str(path))
-    assert path.read_bytes() == (f'{{\n  "version": 3,\n  "database_url": {json.dumps(url, ensure_ascii=False)},\n'
-                                 '  "csv_dir": "d",\n  "steps": {}\n}\n').encode()
-
-
-@pytest.mark.parametrize("text", ['quote " back\\slash tab\tcr\rlf\nff\fbs\b\x01\x7f nul\x00 Björk — 日本語 🎵', ""])
-def test_round_trip_keeps_names_errors_and_settings(tmp_path, text):
-    path = str(tmp_path / "state.json")
     state = PipelineState(text, text + "/csv", ["create_schema", text])
     state.mark_failed(text + "!", text)
     state.mark_completed("create_schema")
-    state.save(path)
-    loaded = PipelineState.load(path)
+    state.save(str(path))
+    steps = {"create_schema": {"status": "completed"}, text: {"status": "pending"},
+             text + "!": {"status": "failed", "error": text}}
+    saved = {"version": 3, "database_url": text, "csv_dir": text + "/csv",
+             "steps": dict(sorted(steps.items(), key=lambda item: item[0].encode()))}
+    assert path.read_bytes() == (json.dumps(saved, indent=2, ensure_ascii=False) + "\n").encode()
+    loaded = PipelineState.load(str(path))
     loaded.validate_resume(text, text + "/csv")
-    assert [loaded.step_status(s) for s in ("create_schema", text, text + "!", "dedup")] == [
-        "completed", "pending", "failed", "unknown"]
+    assert [loaded.step_status(s) for s in (*steps, "dedup")] == ["completed", "pending", "failed", "unknown"]
     assert loaded.step_error(text + "!") == text
+    PipelineState("u", "d", []).save(str(path))
+    assert path.read_text().endswith('"csv_dir": "d",\n  "steps": {}\n}\n')
 
 
 @pytest.mark.parametrize(("version", "in_file", "done_after_load"), [
