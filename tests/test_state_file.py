@@ -105,26 +105,20 @@ def test_old_versions_migrate_to_the_current_pipeline(tmp_path, version, in_file
         n: "completed" if n in done_after_load else "pending" for n in PIPELINE_STEPS}
 
 
-def test_migrated_state_keeps_failures_and_saves_as_the_current_version(tmp_path):
-    state = load_file(tmp_path, 1, {"dedup": {"status": "failed", "error": "disk full"}, "prune": {"status": "failed"},
-                                    "other": {"status": "completed"}})
-    assert [(state.step_status(n), state.step_error(n)) for n in ("dedup", "prune", "other")] == [
-        ("failed", "disk full"), ("failed", None), ("unknown", None)]
+@pytest.mark.parametrize("version", [1, 2**32 + 3])  # the version is read from its low 32 bits
+def test_entries_are_read_alike_in_every_version_and_saved_as_the_current_one(tmp_path, version):
+    odd = {"import_csv": {"status": "FAILED", "error": "x"}, "create_indexes": {"status": 1}, "vacuum": "completed"}
+    state = load_file(tmp_path, version, {"dedup": {"status": "failed", "error": "disk full"}, **odd,
+                                          "prune": {"status": "failed", "error": 5}, "other": {"status": "completed"}})
+    # An old file's steps are the pipeline's; a current file's are its own.
+    names = PIPELINE_STEPS if version == 1 else ["dedup", *odd, "prune", "other"]
+    assert [(state.step_status(n), state.step_error(n)) for n in ("dedup", *odd, "prune", "other", "set_logged")] == [
+        ("failed", "disk full"), *[("pending", None)] * len(odd), ("failed", None),
+        ("unknown" if version == 1 else "completed", None), ("pending" if version == 1 else "unknown", None)]
     state.save(str(tmp_path / "s.json"))
     saved = json.loads((tmp_path / "s.json").read_text())
-    assert (saved["version"], sorted(saved["steps"])) == (3, sorted(PIPELINE_STEPS))
+    assert (saved["version"], sorted(saved["steps"])) == (3, sorted(names))
     assert saved["steps"]["prune"] == {"status": "failed"}  # no error text, no "error" member
-
-
-def test_version_3_takes_the_files_own_step_set_and_reads_odd_entries_as_pending(tmp_path):
-    assert load_file(tmp_path, 3, {}).step_status("create_schema") == "unknown"
-    odd = [{"status": "FAILED", "error": "x"}, {"status": "done"}, {"status": 1}, {}, "completed"]
-    steps = {"custom": {"status": "completed"}, "failed": {"status": "failed", "error": 5},
-             **{f"odd{i}": entry for i, entry in enumerate(odd)}}
-    # The version is read from the low 32 bits.
-    state = load_file(tmp_path, 2**32 + 3, steps)
-    assert [(state.step_status(n), state.step_error(n)) for n in [*steps, "create_schema"]] == [
-        ("completed", None), ("failed", None), *[("pending", None)] * len(odd), ("unknown", None)]
 
 
 MISSING_VERSION = [f'{{"version": {v}, {SETTINGS}, "steps": {{}}}}'
