@@ -180,9 +180,15 @@ def test_defaults_restated_in_python_are_the_library_s():
     assert [c for c in found if c[2] != source[c[1]]] == []
 
 
-def test_chunks_threads_and_save_load(tmp_path, kind):
+def test_chunks_threads_pickle_and_save_load(tmp_path, kind):
     prepared = kind.cls(kind.data)
     assert len(prepared) == len(kind.data)
+    code = ("import pickle, sys; prepared = pickle.load(sys.stdin.buffer); "
+            "print(type(prepared).__name__, len(prepared), len(pickle.dumps(prepared)))")
+    data = pickle.dumps(prepared)
+    out = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, check=True).stdout.decode()
+    assert out.split() == [kind.cls.__name__, str(len(kind.data)), str(len(data))]
+    assert kind.query(pickle.loads(data), slice(None)) == kind.expected
     chunks = [kind.query(prepared, slice(i, i + 37)) for i in range(0, kind.queries, 37)]
     assert sum(chunks, []) == kind.expected
 
@@ -215,16 +221,6 @@ def test_chunks_threads_and_save_load(tmp_path, kind):
         prepared.save(fifo)
     assert stat.S_ISFIFO(fifo.lstat().st_mode)
     assert sorted(os.listdir(tmp_path)) == sorted([kind.file_name, planted.name, "victim", "fifo"])
-
-
-def test_pickle_crosses_processes(kind):
-    code = ("import pickle, sys; prepared = pickle.load(sys.stdin.buffer); "
-            "print(type(prepared).__name__, len(prepared), len(pickle.dumps(prepared)))")
-    prepared = kind.cls(kind.data)
-    data = pickle.dumps(prepared)
-    out = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, check=True).stdout.decode()
-    assert out.split() == [kind.cls.__name__, str(len(kind.data)), str(len(data))]
-    assert kind.query(pickle.loads(data), slice(None)) == kind.expected
 
 
 def test_hostile_files_are_refused(tmp_path, kind):
