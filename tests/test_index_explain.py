@@ -116,25 +116,6 @@ def test_explain_entries_reasons_and_errors():
         index.explain(["a", "b"], ["a", None])
 
 
-# The scores to the last digit (None: the classifier stops before it) and the decisions.
-WORKED = [("radiohead", "kid a", None, None, None, "keep"),
-          ("beatles", "abbey road", 1.0, 0.9166666666666666, 0.8851834745123655, "keep"),
-          ("the beatles", "abbey road remastered", 1.0, 0.8253968253968254, 0.9461702252967461, "keep"),
-          ("stereolab", "dots & loops", 0.96, 0.9259259259259259, 0.9697815168769667, "keep"),
-          ("radiohed", "ok computer", 0.9795918367346939, 0.9795918367346939, 0.0, "review"),
-          ("the beatles", "revolver", 0.7755102040816326, None, None, "review"),
-          ("kid gloves", "carpal tunnel syndrome", 0.5384615384615384, None, None, "review"),
-          ("lunar mice", "quiet hours", 0.0, 0.0, 0.0, "prune")]
-
-
-def test_worked_example():
-    index = LibraryIndex([("the beatles", "abbey road"), ("the beatles", "let it be"), ("radiohead", "ok computer"),
-                          ("radiohead", "kid a"), ("stereolab", "dots and loops")])
-    explained = index.explain([row[0] for row in WORKED], [row[1] for row in WORKED])
-    assert [tuple(None if s is None else e[m] for m, s in zip(_MEASURES, row[2:5])) + (e["decision"],)
-            for row, e in zip(WORKED, explained)] == [row[2:] for row in WORKED]
-
-
 @pytest.mark.parametrize("release, held, decision", [
     ("Led Zeppelin II", "Led Zeppelin IV", "review"),
     ("Live 1966", "Live 1975", "review"),
@@ -160,7 +141,6 @@ def test_catalogue_explain_matches_resolve_and_ranking(case, more_names, loaded)
     names, catalog, threshold, limit, ambiguity = case
     names = names + more_names
     catalogue = Catalogue.from_bytes(Catalogue(catalog).to_bytes()) if loaded else Catalogue(catalog)
-    assert len(catalogue) == len(catalog)
     try:
         expected = fuzzy.batch_fuzzy_resolve(names, catalog, threshold, limit, ambiguity)
     except ValueError as error:

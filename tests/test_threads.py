@@ -59,36 +59,29 @@ def test_every_function_from_8_threads_gives_the_sequential_results(tmp_path, fa
     assert mismatches == []
 
 
-def test_shared_dedup_set_keeps_every_key_once(fast_switching):
+def test_shared_dedup_set_and_pipeline_state_lose_nothing(tmp_path, fast_switching):
     shared = import_utils.DedupSet()
     firsts = []
+    steps = [f"step{i}" for i in range(THREADS * 50)]
+    pipeline = state.PipelineState("db", "csv", steps)
+    path = str(tmp_path / "state.json")
 
     def work(k):
         for i in range(3000):
             key = ("key", str(i % 1000), None if i % 2 else "x")  # overlapping across threads
             if shared.add(key):
                 firsts.append(key)
+        for i in range(k, len(steps), THREADS):
+            if i % 3:
+                pipeline.mark_completed(steps[i])
+            else:
+                pipeline.mark_failed(steps[i], f"error {i}")
+            if i % 40 == 0:
+                pipeline.save(path)
 
     run_threads(work)
     assert len(firsts) == len(set(firsts)) == 1000 == len(shared)
-
-
-def test_shared_pipeline_state_keeps_every_mark(tmp_path, fast_switching):
-    steps = [f"step{i}" for i in range(THREADS * 50)]
-    shared = state.PipelineState("db", "csv", steps)
-    path = str(tmp_path / "state.json")
-
-    def work(k):
-        for i in range(k, len(steps), THREADS):
-            if i % 3:
-                shared.mark_completed(steps[i])
-            else:
-                shared.mark_failed(steps[i], f"error {i}")
-            if i % 40 == 0:
-                shared.save(path)
-
-    run_threads(work)
-    shared.save(path)
+    pipeline.save(path)
     loaded = state.PipelineState.load(path)
     assert [(loaded.is_completed(s), loaded.step_error(s)) for s in steps] == [
         (bool(i % 3), None if i % 3 else f"error {i}") for i in range(len(steps))]
