@@ -2,11 +2,14 @@
 worker pool included) still gives the right result.
 
 Each case runs in a child that the parent sends SIGINT every few
-milliseconds until it exits. A profiler in the child tells which C function
-is under way, and its handler raises KeyboardInterrupt only then, ignoring
-signals that land anywhere else. So wherever each lands, the call either
-stopped itself with KeyboardInterrupt or ran to its end without seeing one
-(a call that does not poll)."""
+milliseconds until the child has reported. A profiler in the child tells
+which C function is under way, and its handler raises KeyboardInterrupt only
+when it runs on the frame that made that call, that is from the call's own
+check for signals. A signal that lands anywhere else (in the profiler, in the
+handler itself, in Python code between calls, after the report) is dropped.
+So wherever each lands, the call either stopped itself with
+KeyboardInterrupt or ran to its end without seeing one (a call that does not
+poll)."""
 
 from __future__ import annotations
 
@@ -15,6 +18,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -76,22 +80,25 @@ CASES = {
 WATCH = """
 import signal, sys
 running = None      # the C function under way
-last = None         # how the last C function ended, and which
+caller = None       # the frame that called it
+last = ("none", "none")  # how the last C function ended, and which
 handled = 0         # signals handled while a C function ran
-done = False        # from here on every signal is ignored
+done = False        # from here on every signal is dropped
 def on_sigint(signum, frame):
     global handled
-    if running is None or done or (frame is not None and frame.f_code is profile.__code__):
-        return  # outside the call: in Python code, or in the profiler itself
+    # Inside a C call the handler runs on the frame that called it; on any
+    # other frame it was called from Python code: the profiler, this handler.
+    if done or running is None or frame is None or frame is not caller:
+        return
     handled += 1
     if RAISE:
         raise KeyboardInterrupt
 def profile(frame, event, arg):
-    global running, last
+    global running, caller, last
     if event == "c_call":
-        running = arg
+        running, caller = arg, frame
     elif event in ("c_return", "c_exception"):
-        running, last = None, (event, getattr(arg, "__qualname__", repr(arg)).split(".")[-1])
+        running, caller, last = None, None, (event, getattr(arg, "__qualname__", repr(arg)).split(".")[-1])
 def finish():
     global done
     sys.setprofile(None)
@@ -130,19 +137,33 @@ def dump(tmp_path_factory) -> pathlib.Path:
 
 
 def run_under_signals(code: str, *args: str) -> str:
-    """Run the child, sending SIGINT every few milliseconds from its "ready" until it exits; its output."""
+    """Run the child, sending SIGINT every few milliseconds from its "ready" until it has reported; its output."""
     child = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, text=True)
+    lines: list[str] = []
+    reported = threading.Event()
+
+    def read() -> None:
+        for line in child.stdout:
+            lines.append(line)
+            if line.startswith(("again", "finished")):
+                reported.set()
+        reported.set()  # end of output: the child is gone
+
     try:
         assert child.stdout.readline().strip() == "ready"
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
         deadline = time.monotonic() + 120
-        while child.poll() is None and time.monotonic() < deadline:
+        while not reported.is_set() and time.monotonic() < deadline:
             child.send_signal(signal.SIGINT)
             time.sleep(0.005)
-        out = child.stdout.read()
+        child.wait(timeout=60)
+        reader.join(timeout=60)
     finally:
         if child.poll() is None:
             child.kill()
         child.wait()
+    out = "".join(lines)
     assert child.returncode == 0, out
     return out
 
