@@ -101,8 +101,8 @@ def profile(frame, event, arg):
         running, caller, last = None, None, (event, getattr(arg, "__qualname__", repr(arg)).split(".")[-1])
 def finish():
     global done
+    done = True  # first: removing the profiler ends the C call below without a c_return
     sys.setprofile(None)
-    done = True
 signal.signal(signal.SIGINT, on_sigint)
 print("ready", flush=True)
 sys.setprofile(profile)
