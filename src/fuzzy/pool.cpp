@@ -47,13 +47,18 @@ struct Job {
     std::exception_ptr error;
     std::mutex error_mutex;
 
-    // Polls in the body on any thread stop once a range has failed.
+    // Polls in the body on any thread stop once a range has failed. Each
+    // range starts with a poll of its own: a body counts its work afresh per
+    // range, and many light items (short names against a small catalogue)
+    // never add up to a poll inside one, so without it the caller's check
+    // would not run until the whole batch was handed out.
     void work() {
         const StopFlagScope stop(&failed);
         while (!failed.load(std::memory_order_relaxed)) {
             const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
             if (begin >= n) return;
             try {
+                interruption_point();
                 (*body)(begin, std::min(n, begin + grain));
             } catch (...) {
                 fail(std::current_exception());
