@@ -68,6 +68,7 @@ def odd_dumps(tmp_path_factory):
     (d / "cut.sql").write_bytes(data[:len(data) // 2])  # inside a tuple
     (d / "empty.sql").write_bytes(b"")
     (d / "other.sql").write_bytes(data.replace(b"INSERT INTO `library`", b"INSERT INTO `other`"))
+    (d / "cased.sql").write_bytes(data.replace(b"`library`", b"`Library`"))
     # The INSERT names its columns in another order than the table's DDL.
     write(d / "named.sql", "INSERT INTO `library` (`title`,`artist`,`id`) VALUES ('Tides Turning','Alpha Band',1);\n")
     return d
@@ -89,6 +90,8 @@ DUMP_COMMANDS = {
     ("rows", "empty.sql", ["empty.sql is empty"]),
     ("load", "empty.sql", ["empty.sql is empty"]),
     ("classify", "other.sql", ["other.sql: no rows for table `library`"]),
+    *[(c, "cased.sql", ["cased.sql holds no table `library` (tables: ", "did you mean `Library`?"])
+      for c in DUMP_COMMANDS],
 ])
 def test_dumps_cut_short_or_empty_are_refused(main, odd_dumps, tmp_path, command, name, words):
     argv = DUMP_COMMANDS[command].format(dump=odd_dumps / name, out=tmp_path).split()

@@ -64,6 +64,11 @@ def test_chunks_are_the_loaded_rows(tmp_path_factory, pieces: list[str], chunk_r
     path.write_text(text, encoding="utf-8")
     expected = load_table_rows(str(path), "t")
     reader = dump.TableRowChunks(str(path), "t", chunk_rows=chunk_rows, allow_incomplete=True)
+    if not any(p.startswith("INSERT INTO `t` ") for p in pieces):  # no statement of `t`: the table is absent
+        with pytest.raises(dump.MissingTableError):
+            list(reader)
+        assert expected == []  # the parser's own answer stays an empty list
+        return
     chunks = list(reader)
     assert [row for chunk in chunks for row in chunk] == expected
     report = reader.report()
@@ -88,7 +93,14 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     chunks = dump.TableRowChunks(str(path), "t")
     assert next(chunks) == load_table_rows(str(path), "t")  # one chunk at the default size
     assert list(chunks) == [] and list(chunks) == []  # exhausted stays exhausted
-    assert list(dump.TableRowChunks(str(path), "absent")) == []
+    # A table the dump lacks is an error naming those it holds, with the one
+    # differing only in case suggested, never read in its place.
+    for name, message in [("absent", r"dump.sql holds no table `absent` \(tables: t, t2\)$"),
+                          ("T2", r"holds no table `T2` \(tables: t, t2\); did you mean `t2`\?$")]:
+        for reader in (dump.TableRowChunks, dump.TableCopyChunks):
+            with pytest.raises(dump.MissingTableError, match=message):
+                list(reader(path, name))
+    assert dump.dump_tables(path) == ["t", "t2"]
     if sys.version_info >= (3, 10):  # classes expose their text signature from 3.10 on
         for cls in ("TableRowChunks", "TableCopyChunks"):  # the package's classes take what the native ones do
             native, package = (inspect.signature(getattr(m, cls)).parameters.values() for m in (_ext, dump))

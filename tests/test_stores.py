@@ -153,14 +153,15 @@ def test_library_create_append_replace(main, target: Any) -> None:
     (["/nonexistent/d.sql", "t", "--into", "sqlite:///{tmp}/x.db"], "no dump file /nonexistent/d.sql"),
     ([SAMPLE, "library", "--into", "mysql://h/db"], "unsupported database URL mysql://h/db"),
     ([SAMPLE, "library", "--into", "sqlite:////nonexistent/x.db"], "cannot open sqlite:////nonexistent/x.db"),
-    ([SAMPLE, "absent", "--into", "sqlite:///{tmp}/x.db", "--create"], "holds no rows of absent"),
+    ([SAMPLE, "absent", "--into", "sqlite:///{tmp}/x.db", "--create"],
+     "library.sql holds no table `absent` (tables: library, library_notes); absent in"),
     ([SAMPLE, "library", "--into", "postgresql://u:secret@/db?host=/nonexistent"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "postgresql://u:secret?#1@/db?host=/nonexistent"], "to postgresql://u@/db?host"),
     ([SAMPLE, "library", "--into", "postgresql://u:secret%zz@/db"], 'percent-encoded token: "***"'),
     ([SAMPLE, "library", "--into", "postgresql:///db?host=/nonexistent&password=secret"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db", "--batch-rows", "0"], "--batch-rows must be"),
     ([SAMPLE, "library", "--into", "postgresql:///db"], "pip install 'zemo-etl[postgres]'"),
-], ids=["no-dump", "url", "sqlite-dir", "no-rows", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
+], ids=["no-dump", "url", "sqlite-dir", "no-table", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
         "batch-rows", "no-psycopg"])
 def test_user_errors_exit_2_with_one_line(main, monkeypatch: pytest.MonkeyPatch, tmp_path: Path, args: list[str],
                                           message: str) -> None:

@@ -397,6 +397,7 @@ def _new_table_columns(path: str, table: str) -> list[tuple[str, str]]:
     types = dump.table_column_types(path, table)
     if names is None:
         if not types:
+            dump.require_table(path, table)
             raise StoreError(f"{path} holds no rows of {table} and no CREATE TABLE to take its columns from")
         names = [f"c{k}" for k in range(1, len(types) + 1)]
     elif types and len(types) != len(names):

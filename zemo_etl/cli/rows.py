@@ -8,7 +8,6 @@ import itertools
 import json
 import math
 import os
-import re
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Optional
@@ -212,35 +211,6 @@ def run_rows(args: argparse.Namespace) -> int:
         print(f"zemo-etl rows: warning: {json_rows.nulled:,} values JSON cannot hold (infinity, NaN) "
               f"written as null", file=sys.stderr)
     if first is None:
-        if dump.table_columns(args.dump, args.table) is None:
-            held = dump_tables(args.dump)
-            raise UserError(f"{args.dump} holds no table `{args.table}` "
-                            f"(tables: {', '.join(held) if held else 'none'})")
         print(f"zemo-etl rows: no rows for table `{inert(args.table)}` in {inert(args.dump)}", file=sys.stderr)
     return 0
 
-
-_STATEMENT_TABLE = re.compile(
-    rb"(?:^|\n)(?:CREATE TABLE(?: IF NOT EXISTS)?|INSERT(?: IGNORE)? INTO|REPLACE INTO)\s+`?([^`\s(]+)`?")
-
-
-def dump_tables(path: str) -> list[str]:
-    """The tables a dump creates or inserts into, in the order met: for the
-    message that a table name is not among them (so only on that path)."""
-    found: dict[str, None] = {}
-    tail = b""
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(1 << 20)
-            if not block:
-                break
-            text = tail + block
-            # A statement's start cut by the block's end is read again with the next block.
-            cut = max(0, len(text) - 512)
-            for m in _STATEMENT_TABLE.finditer(text):
-                if m.start() < cut:
-                    found.setdefault(m.group(1).decode("utf-8", "replace"), None)
-            tail = text[cut:]
-    for m in _STATEMENT_TABLE.finditer(tail):
-        found.setdefault(m.group(1).decode("utf-8", "replace"), None)
-    return list(found)
