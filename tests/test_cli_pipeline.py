@@ -1,5 +1,6 @@
 """The command-line job on the bundled sample data, and its resumption."""
 
+import json
 import os
 import re
 import shutil
@@ -176,20 +177,27 @@ def _same_size_and_time(path):
     os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
 
 
-@pytest.mark.parametrize("change, refused", [
-    (lambda d, args: _same_size_and_time(d / "releases.csv"), "--releases .*same size, other content"),
+# Which change re-does which steps: the first step that reads the changed
+# input, and every step after it; None: every step is skipped.
+@pytest.mark.parametrize("change, redone, reason", [
+    (lambda d, args: _same_size_and_time(d / "releases.csv"), "dedupe_releases",
+     "--releases .*releases.csv changed \\(same size, other content\\)"),
     (lambda d, args: (d / "library.sql").write_bytes((d / "library.sql").read_bytes().replace(
-        b"-- Dump completed", b"\n-- Dump completed")), "--dump .*bytes, was"),
-    (lambda d, args: args.__setitem__(3, str(shutil.copy(d / "releases.csv", d / "copy.csv"))),
-     "--releases .*copy.csv, the run began with .*/releases.csv"),
-    (lambda d, args: args.append("--csv-safe"), "--csv-safe is given, the run began with not given"),
-    (lambda d, args: args.extend(["--encoding", "latin-1"]), "--encoding is 'iso8859-1', the run began with 'utf-8'"),
-    # The same inputs: a file touched, a path written another way, the delimiter named as it was found.
-    (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None),
-    (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None),
-    (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None),
-], ids=["content", "size", "path", "option", "encoding", "touched", "path spelt otherwise", "same options"])
-def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, capsys, monkeypatch, change, refused):
+        b"-- Dump completed", b"\n-- Dump completed")), "load_library", "--dump .*library.sql changed \\(\\d+ bytes, was \\d+\\)"),
+    (lambda d, args: args.extend(["--encoding", "latin-1"]), "dedupe_releases", "--encoding is 'iso8859-1', was 'utf-8'"),
+    (lambda d, args: args.extend(["--review-floor", "0.5"]), "classify", "--review-floor is 0.5, was 0.4"),
+    (lambda d, args: args.append("--csv-safe"), "write_report", "--csv-safe is given, was not given"),
+    # The same inputs: a file touched, moved or copied with its content, a
+    # path written another way, the delimiter named as it was found.
+    (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None, None),
+    (lambda d, args: args.__setitem__(3, str(shutil.copy(d / "releases.csv", d / "elsewhere" / "copy.csv"))),
+     None, None),
+    (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None, None),
+    (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None, None),
+], ids=["content", "size", "encoding", "threshold", "report option", "touched", "copied", "path spelt otherwise",
+        "same options"])
+def test_a_run_redoes_the_steps_whose_inputs_changed(small_job, tmp_path, capsys, monkeypatch, change, redone,
+                                                      reason):
     inputs, report = small_job
     for path in inputs[1::2]:
         shutil.copy(path, tmp_path)
@@ -202,16 +210,35 @@ def test_a_resume_runs_only_on_the_inputs_it_began_with(small_job, tmp_path, cap
             "--workdir", str(tmp_path / "w"), "--db-url", f"sqlite:///{tmp_path}/lib.db"]
     change(tmp_path, args)
     capsys.readouterr()
-    status = cli.main(["run", *args])
+    assert cli.main(["run", *args]) == 0
     out, err = capsys.readouterr()
-    if refused is None:
-        assert (status, err, out.count("[skip]")) == (0, "", len(cli.STEPS))
-        return
-    assert (status, out) == (2, "")
-    assert re.fullmatch(f"zemo-etl run: cannot resume: .*{refused}.* \\(--fresh starts over\\)\n", err), err
-    assert (tmp_path / "w" / "releases_classified.csv").read_text(encoding="utf-8") == report
-    assert cli.main(["run", *args, "--fresh"]) == 0
-    assert "[skip]" not in capsys.readouterr().out
+    skipped = cli.STEPS.index(redone) if redone is not None else len(cli.STEPS)
+    assert [line.split(":")[0] for line in out.splitlines() if line.startswith("[")] == [
+        *(["[redo] " + redone + (" and the steps after it" if redone != cli.STEPS[-1] else "")] if redone else []),
+        *(f"[skip] {step}" for step in cli.STEPS[:skipped]), *(f"[done] {step}" for step in cli.STEPS[skipped:])]
+    if redone is not None:
+        assert re.search(f": {reason}$", out.splitlines()[0]), out
+    assert err == ""
+    # Run again unchanged: nothing to do.
+    assert cli.main(["run", *args]) == 0
+    assert capsys.readouterr().out.count("[skip]") == len(cli.STEPS)
+
+
+def test_a_record_of_the_version_before_is_migrated(small_job, tmp_path, capsys):
+    # Version 1 kept the inputs of the whole run, which could only resume on
+    # exactly those: its completed steps ran on them.
+    inputs, report = small_job
+    workdir = tmp_path / "w"
+    assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
+    record = json.loads((workdir / "inputs.json").read_text(encoding="utf-8"))
+    del record["steps"]
+    (workdir / "inputs.json").write_text(json.dumps(dict(record, version=1)), encoding="utf-8")
+    capsys.readouterr()
+    assert cli.main(["run", *inputs, "--workdir", str(workdir), "--csv-safe"]) == 0
+    assert capsys.readouterr().out.startswith("[redo] write_report: --csv-safe is given, was not given\n"
+                                              + "".join(f"[skip] {step}: completed in an earlier run\n"
+                                                        for step in cli.STEPS[:-1]))
+    assert json.loads((workdir / "inputs.json").read_text(encoding="utf-8"))["version"] == 2
 
 
 def test_one_run_at_a_time_and_a_killed_one_frees_the_folder(small_job, tmp_path, capsys, monkeypatch):

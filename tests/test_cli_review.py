@@ -143,7 +143,7 @@ def test_classify_with_thresholds_and_a_decisions_file(job, tmp_path, main):
         (chosen.get(key(r), r["decision"]), key(r) in chosen) for r in rows]
 
 
-def test_run_with_decisions_and_thresholds_resumes_only_on_the_same(job, tmp_path, main):
+def test_run_with_decisions_and_thresholds_redoes_from_classify(job, tmp_path, main):
     args = [*job.run, "--workdir", tmp_path / "w"]
     done = main(*args)
     assert done.returncode == 0 and "thresholds: keep 0.8/0.8/0.8" in done.stdout
@@ -151,25 +151,29 @@ def test_run_with_decisions_and_thresholds_resumes_only_on_the_same(job, tmp_pat
     assert [r["d"] for r in page_data(tmp_path / "w" / review.PAGE_NAME)[1]] == [r["decision"] for r in report]
     given, chosen = choices(report)
     decisions = write_csv(tmp_path / "d.csv", ["artist", "title", "decision"], given)
-    for extra, refused in [(["--decisions", decisions], "--decisions was not recorded"),
-                           (["--keep", "0.9"], "--token-set-keep is 0.9, the run began with 0.8"),
-                           (["--distinct-numbers"], "--distinct-numbers is given, the run began with not given"),
-                           (["--no-review-page"], "--no-review-page is given, the run began with not given")]:
-        one_line_error(main(*args, *extra), "cannot resume:", refused)
-    done = main(*args, "--decisions", decisions, "--fresh")
-    assert done.returncode == 0 and "3 decided by d.csv, 2 of them changed" in done.stdout
+
+    def redone(extra, reason):
+        done = main(*args, *extra)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.startswith(f"[redo] classify and the steps after it: {reason}"), done.stdout
+        assert "[skip] dedupe_releases" in done.stdout and "[done] classify" in done.stdout
+        return done
+
+    done = redone(["--decisions", decisions], "--decisions is given, was not given")
+    assert "3 decided by d.csv, 2 of them changed" in done.stdout
     after = read_csv(tmp_path / "w" / "releases_classified.csv")
     assert [chosen.get(key(r), r["decision"]) for r in report] == [r["decision"] for r in after]
     decisions.write_text(decisions.read_text(encoding="utf-8").replace("prune", "keep"), encoding="utf-8")
-    one_line_error(main(*args, "--decisions", decisions), "cannot resume: --decisions", "d.csv changed")
-    one_line_error(main(*args), "cannot resume: --decisions is not given, the run began with given")
-    assert main(*args, "--fresh", "--keep", "0.9", "--distinct-numbers").returncode == 0
+    redone(["--decisions", decisions], f"--decisions {decisions} changed (")
+    redone([], "--decisions is not given, was given")
+    assert read_csv(tmp_path / "w" / "releases_classified.csv") == report
+    redone(["--keep", "0.9", "--distinct-numbers"], "--token-set-keep is 0.9, was 0.8")
     strict = LibraryIndex(job.library, token_set_keep=0.9, token_sort_keep=0.9, two_stage_keep=0.9,
                           distinct_numbers=True)
     after = read_csv(tmp_path / "w" / "releases_classified.csv")
     assert [r["decision"] for r in after] == strict.classify([r["artist"] for r in after], [r["title"] for r in after])
     # Without the page: the decisions alone, and no page of an earlier run left beside them.
-    assert main(*args, "--fresh", "--no-review-page").returncode == 0
+    redone(["--no-review-page"], "--token-set-keep is 0.8, was 0.9")
     assert read_csv(tmp_path / "w" / "releases_classified.csv") == report
     assert not (tmp_path / "w" / review.PAGE_NAME).exists()
 

@@ -7,10 +7,13 @@
 Steps (resumable: a run that stops part-way continues from the first step
 not completed, with the state kept in WORKDIR/state.json; after Ctrl-C,
 wherever it came, that step is marked failed with the error "interrupted",
-which `zemo-etl state show` prints). A run resumes only on the inputs it
-began with (the same files, byte for byte, and the same options; recorded
-in WORKDIR/inputs.json), and only one run at a time uses a work folder.
-Both inputs are checked before the first step starts.
+which `zemo-etl state show` prints). Each completed step's fingerprint (the
+content of the files and the options it read, and the steps before it) is
+kept in WORKDIR/inputs.json: a run re-does the first step whose inputs
+changed and every step after it, saying which and why, and skips the rest
+(next week's releases: from dedupe_releases; another --decisions file: from
+classify). Only one run at a time uses a work folder. Both inputs are
+checked before the first step starts.
 
 1. load_library    the `library` table out of the MySQL dump, in storage form
 2. dedupe_releases the releases CSV, in storage form, duplicates dropped
@@ -76,6 +79,17 @@ EVIDENCE_TABLE = "release_evidence"
 # The releases CSV's header, for the report; role: "artist" and "title" for
 # the columns the job read them from.
 RELEASE_COLUMNS_TABLE = "incoming_release_columns"
+# What each step reads beyond what the steps before it made (file and option
+# names as in WORKDIR/inputs.json).
+STEP_READS = [
+    ("load_library", ["--dump"]),
+    ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column"]),
+    ("classify", [*map(threshold_option, DEFAULT_THRESHOLDS), "--distinct-numbers", "--decisions",
+                  "--no-review-page"]),
+    ("resolve_artists", []),
+    ("write_report", ["--csv-safe", "--no-review-page"]),
+]
+assert [step for step, _ in STEP_READS] == STEPS
 JOB_TABLES = {
     # fields: the release's whole input row, a JSON array in the header's order
     RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
@@ -187,39 +201,46 @@ class Pipeline:
             finally:
                 self._lock_depth = 0
 
-    def _check_resume(self) -> None:
-        """A state to resume belongs to these inputs and options, or the run
-        is refused naming what changed; a new run records them first."""
+    def _plan(self, st: state.PipelineState) -> state.PipelineState:
+        """The state this run starts from: the completed steps up to the first
+        whose inputs changed (said, with why), the record of these inputs
+        saved with the fingerprints of those steps."""
         record = workdir_record.identify(self.files(), self.options())
-        if not os.path.lexists(self.state_path):
-            workdir_record.save(self.workdir, record)
-            return
-        state_command.load(str(self.state_path))  # a state that cannot be read is refused as such
-        before = workdir_record.load(self.workdir)
-        reason: Optional[str]
-        if before is None:
-            reason = f"the run in {self.workdir} left no record of its inputs ({workdir_record.RECORD_NAME})"
-        else:
-            reason = workdir_record.changed(before, record)
-        if reason is not None:
-            raise UserError(f"cannot resume: {inert(reason)} (--fresh starts over)")
+        completed = {step for step in STEPS if st.is_completed(step)}
+        before = workdir_record.load(self.workdir, STEP_READS, completed) if completed else None
+        found = workdir_record.first_changed(before, record, STEP_READS, completed)
+        kept = STEPS[:STEPS.index(found[0])] if found is not None else STEPS
+        if found is not None and found[1] is not None:
+            after = " and the steps after it" if found[0] != STEPS[-1] else ""
+            print(f"[redo] {found[0]}{after}: {inert(found[1])}")
+            st = _rebuilt(self._state_url, self.csv_dir, kept)
+            self._save(st)
+        self._fingerprints = workdir_record.fingerprints(record, STEP_READS)
+        self._record = dict(record, steps={step: self._fingerprints[step] for step in kept})
+        workdir_record.save(self.workdir, self._record)
+        return st
 
     def _load_or_create_state(self) -> state.PipelineState:
         """The state to resume, or a new one. The state holds the URL without
         its password, and a resume compares it so: the same database with
         another password is the same run. UserError when it cannot resume."""
+        self._state_url = redact_url(self.db_url)
         if not os.path.lexists(self.state_path):
-            return state.PipelineState(redact_url(self.db_url), self.csv_dir, STEPS)
+            return state.PipelineState(self._state_url, self.csv_dir, STEPS)
         st, doc = state_command.load(str(self.state_path))
         stored = str(doc.get("database_url"))
+        self._state_url = redact_url(stored)
         try:
-            st.validate_resume(state_command.resume_url(doc, self.db_url), self.csv_dir)
+            # The CSV's folder is not checked: the releases' content is, by
+            # their step's fingerprint.
+            st.validate_resume(state_command.resume_url(doc, self.db_url), str(doc.get("csv_dir")))
         except ValueError as e:
             reason = scrub(str(e), url_secrets(stored))
             raise UserError(f"cannot resume: {reason} (--fresh starts over)") from None
-        if stored != redact_url(stored):
-            # Written before URLs were stored redacted: the password goes now.
-            st = _with_url(st, doc, redact_url(stored))
+        if stored != redact_url(stored) or doc.get("csv_dir") != self.csv_dir:
+            # Written before URLs were stored redacted (the password goes
+            # now), or releases read from another folder.
+            st = _with_url(st, doc, redact_url(stored), self.csv_dir)
             self._save(st)
         return st
 
@@ -255,11 +276,10 @@ class Pipeline:
         with self.locked():
             if fresh and os.path.lexists(self.state_path):
                 os.remove(self.state_path)
-            self._check_resume()
             return self._run_loaded()
 
     def _run_loaded(self) -> int:
-        st = self._load_or_create_state()
+        st = self._plan(self._load_or_create_state())
         try:
             self.store = stores.open_store(self.db_url)
         except stores.StoreError as e:
@@ -295,8 +315,11 @@ class Pipeline:
                     print(f"[fail] {step}: {inert(error)}", file=sys.stderr)
                     return status
                 self.timings[step] = time.monotonic() - started
-                # A step's tables are committed when it returns: from here on
-                # it counts as completed, saved or not.
+                # What the step read is recorded first: a state that says
+                # completed always has it. A step's tables are committed when
+                # it returns: from here on it counts as completed, saved or not.
+                self._record["steps"][step] = self._fingerprints[step]
+                workdir_record.save(self.workdir, self._record)
                 st.mark_completed(step)
                 self._save(st)
                 sys.stdout.write(said.getvalue())
@@ -599,13 +622,21 @@ def run_job(args: argparse.Namespace, pipeline: Optional[Pipeline] = None) -> in
     return pipeline.run(fresh=args.fresh)
 
 
-def _with_url(st: state.PipelineState, doc: dict, db_url: str) -> state.PipelineState:
-    """The same steps and statuses under another database URL."""
+def _with_url(st: state.PipelineState, doc: dict, db_url: str, csv_dir: str) -> state.PipelineState:
+    """The same steps and statuses under another database URL and CSV folder."""
     steps = list(doc.get("steps", {}))
-    new = state.PipelineState(db_url, str(doc.get("csv_dir")), steps)
+    new = state.PipelineState(db_url, csv_dir, steps)
     for step in steps:
         if st.is_completed(step):
             new.mark_completed(step)
         elif st.step_status(step) == "failed":
             new.mark_failed(step, st.step_error(step) or "")
+    return new
+
+
+def _rebuilt(db_url: str, csv_dir: str, completed: list[str]) -> state.PipelineState:
+    """A state whose completed steps are `completed`, the others pending."""
+    new = state.PipelineState(db_url, csv_dir, STEPS)
+    for step in completed:
+        new.mark_completed(step)
     return new

@@ -9,10 +9,13 @@ gets.
 `identify` describes the inputs of a run: for each file its resolved
 absolute path, size, modification time and a BLAKE2b hash of its content;
 and the options that change results. The description is kept beside the
-state in WORKDIR/inputs.json; `changed` tells what differs from it. Size and
-modification time alone would miss a file rewritten with its old size and
-time restored; the hash is what decides (a file only touched or copied over
-with the same bytes resumes).
+state in WORKDIR/inputs.json, with the fingerprint of what each completed
+step read (`fingerprints`: the content of its files, the values of its
+options and the fingerprint of the step before it). `first_changed` tells
+the first step whose fingerprint is no longer the one it ran with, and why.
+Size and modification time alone would miss a file rewritten with its old
+size and time restored; the hash is what decides (a file only touched,
+moved or copied over with the same bytes changes nothing).
 """
 
 from __future__ import annotations
@@ -24,7 +27,7 @@ import hashlib
 import json
 import os
 import stat
-from collections.abc import Iterator, Mapping
+from collections.abc import Collection, Iterator, Mapping, Sequence
 from typing import Any, Optional
 
 from zemo_etl import safety
@@ -32,7 +35,14 @@ from zemo_etl.cli.common import UserError
 
 LOCK_NAME = "run.lock"
 RECORD_NAME = "inputs.json"
-RECORD_VERSION = 1
+# 2: each completed step's fingerprint ("steps"). A version 1 record, of a
+# run that could only resume on the very inputs it began with, gives its
+# completed steps the fingerprints of its own inputs.
+RECORD_VERSION = 2
+
+# What each step reads: (step, the names of its files and options), in the
+# order the steps run.
+StepReads = Sequence[tuple[str, Sequence[str]]]
 _HASH_BLOCK = 1 << 20
 
 
@@ -85,28 +95,58 @@ def identify(files: Mapping[str, str | os.PathLike[str]], options: Mapping[str, 
             "options": dict(options)}
 
 
-def changed(recorded: Mapping[str, Any], current: Mapping[str, Any]) -> Optional[str]:
-    """What differs between the record of the run that began and the inputs
-    of this one, in a few words; None when they are the same."""
-    files, options = recorded.get("files"), recorded.get("options")
-    was_files: dict[str, Any] = files if isinstance(files, dict) else {}
-    for name, now in current["files"].items():
-        was = was_files.get(name)
-        if not isinstance(was, dict):
-            return f"{name} was not recorded"
-        if was.get("path") != now["path"]:
-            return f"{name} is {now['path']}, the run began with {was.get('path')}"
-        if was.get("size") != now["size"]:
-            return f"{name} {now['path']} changed since the run began ({now['size']} bytes, was {was.get('size')})"
-        if was.get("blake2b") != now["blake2b"]:
-            return f"{name} {now['path']} changed since the run began (same size, other content)"
-    was_options: dict[str, Any] = options if isinstance(options, dict) else {}
-    for name, now in current["options"].items():
-        if name not in was_options:
-            return f"{name} was not recorded"
-        if was_options[name] != now:
-            return f"{name} is {_shown(now)}, the run began with {_shown(was_options[name])}"
+def _read_value(record: Mapping[str, Any], name: str) -> Any:
+    """What a step reading `name` saw: a file's content hash, else the option's value."""
+    files, options = record.get("files"), record.get("options")
+    if isinstance(files, dict) and isinstance(files.get(name), dict):
+        return {"blake2b": files[name].get("blake2b")}
+    return options.get(name) if isinstance(options, dict) else None
+
+
+def fingerprints(record: Mapping[str, Any], reads: StepReads) -> dict[str, str]:
+    """Each step's fingerprint under the inputs of `record`."""
+    out: dict[str, str] = {}
+    before = ""
+    for step, names in reads:
+        seen = [step, before, [[name, _read_value(record, name)] for name in names]]
+        before = out[step] = hashlib.blake2b(json.dumps(seen, sort_keys=True).encode(), digest_size=16).hexdigest()
+    return out
+
+
+def first_changed(recorded: Optional[Mapping[str, Any]], current: Mapping[str, Any], reads: StepReads,
+                  completed: Collection[str]) -> Optional[tuple[str, Optional[str]]]:
+    """The first step to do again, and why (None for a step not completed
+    yet: the run resumes there); None when every step is done with these
+    inputs."""
+    kept = recorded.get("steps") if recorded is not None else None
+    kept = kept if isinstance(kept, dict) else {}
+    now = fingerprints(current, reads)
+    for step, names in reads:
+        if step not in completed:
+            return step, None
+        if kept.get(step) != now[step]:
+            if recorded is None:
+                return step, f"no record of what the earlier run read ({RECORD_NAME})"
+            return step, _what_changed(recorded, current, names)
     return None
+
+
+def _what_changed(recorded: Mapping[str, Any], current: Mapping[str, Any], names: Sequence[str]) -> str:
+    for name in names:
+        was, now = _read_value(recorded, name), _read_value(current, name)
+        if was == now:
+            continue
+        if isinstance(now, dict) and isinstance(was, dict):
+            file = current["files"][name]
+            was_size = recorded["files"][name].get("size")
+            size = f"{file['size']} bytes, was {was_size}" if was_size != file["size"] else "same size, other content"
+            return f"{name} {file['path']} changed ({size})"
+        if isinstance(now, dict):
+            return f"{name} is given, was not given"
+        if isinstance(was, dict):
+            return f"{name} is not given, was given"
+        return f"{name} is {_shown(now)}, was {_shown(was)}"
+    return "the steps before it read other inputs"
 
 
 def _shown(value: Any) -> str:
@@ -123,9 +163,10 @@ def save(folder: str | os.PathLike[str], record: Mapping[str, Any]) -> None:
         f.write("\n")
 
 
-def load(folder: str | os.PathLike[str]) -> Optional[dict[str, Any]]:
+def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection[str]) -> Optional[dict[str, Any]]:
     """The record kept in the folder, None when there is none; UserError when
-    it cannot be used."""
+    it cannot be used. An older record is migrated: `reads` and `completed`
+    (the steps the state says are done) give its steps' fingerprints."""
     path = os.path.join(folder, RECORD_NAME)
     if not os.path.lexists(path):
         return None
@@ -135,7 +176,10 @@ def load(folder: str | os.PathLike[str]) -> Optional[dict[str, Any]]:
             record = json.load(f)
     except (OSError, ValueError, safety.SafetyError) as e:
         raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs ({e})") from None
-    if not isinstance(record, dict) or record.get("version") != RECORD_VERSION:
+    if not isinstance(record, dict) or record.get("version") not in (1, RECORD_VERSION):
         raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "
                         f"{safety.inert(record.get('version') if isinstance(record, dict) else None)})")
+    if record["version"] == 1:
+        done = fingerprints(record, reads)
+        record = dict(record, version=RECORD_VERSION, steps={s: done[s] for s, _ in reads if s in completed})
     return record
