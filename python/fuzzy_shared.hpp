@@ -18,6 +18,8 @@ namespace zemo::py {
 inline constexpr fuzzy::ResolveOptions kResolveDefaults{};
 inline constexpr fuzzy::ClassifyThresholds kClassifyDefaults{};
 
+inline constexpr Param kResolveThreshold = {
+    .name = "threshold", .kind = Kind::Float, .has_default = true, .default_float = kResolveDefaults.threshold};
 inline constexpr Param kResolveLimit = {
     .name = "limit", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = kResolveDefaults.limit};
 inline constexpr Param kResolveAmbiguity = {

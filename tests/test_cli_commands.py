@@ -251,7 +251,7 @@ RUN = "run --dump {dump} --releases {rel} --workdir"
     ("classify --library {dump} --releases {d}/quotes.csv", "malformed CSV"),
     ("classify --library {dump} --releases {d}/empty.csv", "empty file"),
     ("classify --library {d}/no_artist.csv --releases {rel}", "no column 'artist'"),
-    ("resolve --catalog {rel} --threshold 2", "between 0 and 1"),
+    ("resolve --catalog {rel} --threshold 2", "--threshold must be a number in [0, 1], got 2.0"),
     ("resolve --catalog {rel}", "needs --catalog-column|columns: artist, title"),
     ("resolve --catalog {dump} --catalog-column band", "no column 'band'"),
     ("state show {d}/broken_state.json", "not a usable state file|parsing state JSON"),

@@ -85,11 +85,11 @@ INPUTS = {"classify": "--library {dump} --releases {rel}", "run": "--dump {dump}
 
 @pytest.mark.parametrize("command, options, decisions, words", [
     *[(command, options, None, words) for command in INPUTS for options, words in [
-        ("--keep 1.5", "--keep 1.5: must lie between 0 and 1"),
-        ("--artist-gate nan", "--artist-gate nan"),
-        ("--review-floor -0.1", "--review-floor -0.1"),
-        ("--review-floor 0.6 --token-sort-keep 0.5", "--review-floor 0.6 lies above --token-sort-keep 0.5"),
-        ("--keep 0.3", "--review-floor 0.4 lies above --keep 0.3")]],
+        ("--keep 1.5", "--keep must be a number in [0, 1], got 1.5"),
+        ("--artist-gate nan", "--artist-gate must be a number in [0, 1], got nan"),
+        ("--review-floor -0.1", "--review-floor must be a number in [0, 1], got -0.1"),
+        ("--review-floor 0.6 --token-sort-keep 0.5", "--review-floor (0.6) must not be above --token-sort-keep (0.5)"),
+        ("--keep 0.3", "--review-floor (0.4) must not be above --keep (0.3)")]],
     ("classify", "", "artist,title\nx,y\n", "d.csv|no column 'decision'"),
     ("classify", "", "artist,title,decision\nx,y,keep\nz,w,maybe\n", "d.csv line 3: unknown decision 'maybe'"),
     ("classify", "", "artist,title,decision\nX,Y,keep\nx ,y,prune\n", "d.csv line 3:|chosen prune here and keep on"),

@@ -54,6 +54,7 @@ def test_any_scheduler_without_a_client(scheduler, sample):
                        scheduler=scheduler, num_workers=2)
     for g, e in zip(got, single_process(releases, pairs, catalog)):
         assert_same(g, e)
+    assert [g.name for g in got] == ["decision", "match", "artist"]
 
 
 @pytest.mark.parametrize("version, refused", [("2024.8.0", True), ("2025.4.1", True), ("2025.5.0", False),

@@ -17,7 +17,7 @@ from typing import Any, Callable
 import pytest
 
 from zemo_etl import _ext, dask, fuzzy, text
-from zemo_etl.index import Catalogue, LibraryIndex
+from zemo_etl.index import Catalogue, LibraryIndex, check_resolve_options, check_thresholds
 
 import fuzzy_names
 from test_threads import THREADS, run_threads
@@ -163,6 +163,45 @@ def test_invalid_thresholds_are_refused_everywhere(given, message):
     assert index.thresholds == dict(_ext.DEFAULT_THRESHOLDS)  # untouched by a refused change
 
 
+@pytest.mark.parametrize("given, message", [
+    (dict(threshold=1.5), r"threshold must be a number in \[0, 1\], got 1\.5"),
+    (dict(threshold=float("nan")), r"threshold must be a number in \[0, 1\], got nan"),
+    (dict(ambiguity_threshold=-0.01), r"ambiguity_threshold must be a number in \[0, 1\], got -0\.01"),
+    (dict(limit=0), "limit must be at least 1"),
+])
+def test_invalid_resolve_options_are_refused_everywhere(given, message):
+    # Catalogue, its explain, the Dask helper (before any partition runs) and the check the command line uses.
+    catalogue = Catalogue(["a"])
+    calls = [lambda: catalogue.resolve(["a"], **given), lambda: catalogue.explain(["a"], **given),
+             lambda: Catalogue([]).resolve(["a"], **given),
+             lambda: check_resolve_options(**given)]
+    if _has("dask.dataframe"):
+        import dask.dataframe as dd
+        import pandas as pd
+        calls.append(lambda: dask.resolve_names(dd.from_pandas(pd.Series(["a"]), npartitions=1), ["a"], **given))
+    for call in calls:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            call()
+
+
+def test_thresholds_are_named_as_the_caller_names_them():
+    assert check_thresholds({"review_floor": 0.5}) == {**_ext.DEFAULT_THRESHOLDS, "review_floor": 0.5}
+    with pytest.raises(ValueError, match=r"^--floor \(0\.9\) must not be above --keep \(0\.8\)$"):
+        check_thresholds({"review_floor": 0.9}, {"review_floor": "--floor", "token_set_keep": "--keep"})
+    with pytest.raises(ValueError, match=r"^--t must be a number in \[0, 1\], got -1\.0$"):
+        check_resolve_options(-1.0, names={"threshold": "--t"})
+    with pytest.raises(TypeError, match="'keep'"):
+        check_thresholds({"keep": 0.5})
+
+
+def _has(module):
+    import importlib.util
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ImportError:
+        return False
+
+
 def test_defaults_restated_in_python_are_the_library_s():
     # The stubs' defaults are compared with these by stubtest (make stubtest).
     native = inspect.signature(fuzzy.batch_fuzzy_resolve).parameters
@@ -276,10 +315,7 @@ def test_python_values_in_and_out():
     # The defaults (0.85, 2, 0.02); what no score can be compared with is refused.
     assert Catalogue(iter(["radiohead", "radio head", "stereolab"])).resolve(["radiohed", "stereo lab"]) == [
         None, "stereolab"]
-    assert Catalogue.from_bytes(Catalogue([]).to_bytes()).resolve(["a", ""], 0.0, 0) == [None, None]
-    for threshold, ambiguity in [(float("nan"), 0.02), (0.5, float("nan"))]:
-        with pytest.raises(ValueError, match="threshold must be a number"):
-            catalogue.resolve(["a"], threshold, ambiguity_threshold=ambiguity)
+    assert Catalogue.from_bytes(Catalogue([]).to_bytes()).resolve(["a", ""], 0.0) == [None, None]
     pd = pytest.importorskip("pandas")
     artists = pd.Series(["Radiohead", None, "Radiohead"], index=[7, 3, 5], dtype="string")
     out = index.classify(artists, pd.Series(["Kid A", "Kid A", None], index=[7, 3, 5]))

@@ -14,6 +14,10 @@ __all__ = [
     "Catalogue",
     "DEFAULT_THRESHOLDS",
     "DEFAULT_RESOLVE_THRESHOLD",
+    "DEFAULT_RESOLVE_LIMIT",
+    "DEFAULT_AMBIGUITY_THRESHOLD",
+    "check_thresholds",
+    "check_resolve_options",
     "batch_text_form",
     "batch_text_form_buffers",
 ]
@@ -97,10 +101,10 @@ class Catalogue:
     def __new__(cls, entries: Sequence[str]) -> Catalogue: ...
     def __len__(self) -> int: ...
     def resolve(
-        self, names: Sequence[str], threshold: float, limit: int = 2, ambiguity_threshold: float = 0.02
+        self, names: Sequence[str], threshold: float = 0.85, limit: int = 2, ambiguity_threshold: float = 0.02
     ) -> list[Optional[str]]: ...
     def explain(
-        self, names: Sequence[str], threshold: float, limit: int = 2, ambiguity_threshold: float = 0.02
+        self, names: Sequence[str], threshold: float = 0.85, limit: int = 2, ambiguity_threshold: float = 0.02
     ) -> list[dict[str, Any]]: ...
     def save(self, path: str) -> None: ...
     def to_bytes(self) -> bytes: ...
@@ -114,6 +118,27 @@ class Catalogue:
 # package's resolve helpers and the command line accept by default.
 DEFAULT_THRESHOLDS: dict[str, float]
 DEFAULT_RESOLVE_THRESHOLD: float
+DEFAULT_RESOLVE_LIMIT: int
+DEFAULT_AMBIGUITY_THRESHOLD: float
+
+def check_thresholds(
+    names: Sequence[str],
+    token_set_keep: float = 0.8,
+    token_sort_keep: float = 0.8,
+    two_stage_keep: float = 0.8,
+    artist_gate: float = 0.7,
+    review_floor: float = 0.4,
+) -> None:
+    """ValueError unless the thresholds can classify, as LibraryIndex checks them; its message calls
+    them by `names` (five, or none for the parameter names).
+    """
+
+def check_resolve_options(
+    names: Sequence[str], threshold: float = 0.85, limit: int = 2, ambiguity_threshold: float = 0.02
+) -> None:
+    """ValueError unless threshold, limit and ambiguity_threshold can resolve, as Catalogue checks
+    them; its message calls them by `names` (three, or none for the parameter names).
+    """
 
 def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional[str]]:
     """The text form named `form` of each value, None for None; computed without the interpreter lock."""

@@ -184,8 +184,8 @@ def from_list(values: Sequence[Any], like: Any) -> Any:
     strings = set(map(type, values)) <= _PLAIN
     if kind == "pandas":
         import pandas as pd
-        # String results keep a string or object column's dtype; inferring one costs a pass.
-        dtype = like.dtype if strings and (isinstance(like.dtype, pd.StringDtype) or like.dtype == object) else None
+        # String results keep a string, Arrow string or object column's dtype; inferring one costs a pass.
+        dtype = like.dtype if strings and _text_dtype(like.dtype) else None
         return pd.Series(list(values), index=like.index, name=like.name, dtype=dtype)
     if kind == "numpy":
         import numpy as np
@@ -194,14 +194,49 @@ def from_list(values: Sequence[Any], like: Any) -> Any:
         return out
     if kind == "arrow":
         import pyarrow as pa
-        chunked = isinstance(like, pa.ChunkedArray)
-        type_ = like.type if strings and (pa.types.is_string(like.type) or pa.types.is_large_string(like.type)) else None
-        array = pa.array(list(values), type=type_)
-        return pa.chunked_array([array]) if chunked else array
+        type_ = like.type if strings and _arrow_text_type(like.type) else None
+        return _chunked_like(pa.array(list(values), type=type_), like)
     if kind == "polars":
         import polars as pl
         return pl.Series(like.name, list(values), dtype=pl.Utf8 if strings else None)
     return list(values)
+
+
+def _arrow_text_type(type_: Any) -> bool:
+    import pyarrow as pa
+    is_view = getattr(pa.types, "is_string_view", None)  # pyarrow 16 and later
+    return pa.types.is_string(type_) or pa.types.is_large_string(type_) or (is_view is not None and is_view(type_))
+
+
+def _text_dtype(dtype: Any) -> bool:
+    """Whether a pandas dtype holds text: object, a StringDtype, or an ArrowDtype of an Arrow string type."""
+    import pandas as pd
+    if dtype == object or isinstance(dtype, pd.StringDtype):
+        return True
+    arrow = getattr(pd, "ArrowDtype", None)  # pandas 1.5 and later
+    return arrow is not None and isinstance(dtype, arrow) and _arrow_text_type(dtype.pyarrow_dtype)
+
+
+def _chunked_like(array: Any, like: Any) -> Any:
+    """`array` as `like` is: a plain array, or a ChunkedArray cut where `like`'s chunks end."""
+    import pyarrow as pa
+    if not isinstance(like, pa.ChunkedArray):
+        return array
+    chunks, start = [], 0
+    for chunk in like.chunks:
+        chunks.append(array.slice(start, len(chunk)))
+        start += len(chunk)
+    return pa.chunked_array(chunks, type=array.type)
+
+
+def _named(column: Any, name: str) -> Any:
+    """The column under `name`: a pandas or polars Series renamed, other kinds (which have no name) as they are."""
+    kind = kind_of(column)
+    if kind == "pandas":
+        return column.rename(name)
+    if kind == "polars":
+        return column.alias(name)
+    return column
 
 
 def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
@@ -341,7 +376,7 @@ def _categorical_like(codes: Any, values: list[Any], like: Any) -> Any:
         value_type = like.type.value_type if set(map(type, values)) <= _PLAIN else None
         dictionary = pa.array(values, type=value_type)
         array = pa.DictionaryArray.from_arrays(pa.array(codes, mask=codes < 0, type=pa.int32()), dictionary)
-        return pa.chunked_array([array]) if isinstance(like, pa.ChunkedArray) else array
+        return _chunked_like(array, like)
     import polars as pl
     indices = pl.Series(codes).cast(pl.UInt32, strict=False)  # -1 becomes null
     if not set(map(type, values)) <= _PLAIN:

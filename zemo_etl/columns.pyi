@@ -18,3 +18,5 @@ def from_list(values: Sequence[Any], like: Any) -> Any:
 
 def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
     """func over one or more columns of equal length, as a column like the first."""
+
+def _named(column: Any, name: str) -> Any: ...

@@ -4,7 +4,7 @@
 
     releases = dd.read_csv("releases-*.csv", dtype=str)
     releases["decision"] = zdask.classify_releases(releases, library_pairs)
-    releases["library_artist"] = zdask.resolve_names(releases["artist"], catalog, threshold=0.85)
+    releases["library_artist"] = zdask.resolve_names(releases["artist"], catalogue)
     releases["artist_key"] = zdask.to_form(releases["artist"], "match")
 
 Any scheduler runs the result: threads (Dask's default), processes,
@@ -23,12 +23,14 @@ partition size is a matter of memory and scheduling only.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Callable, Sequence
 from typing import Any, Optional, Union
 
 from zemo_etl import columns
 from zemo_etl.columns import FORMS
-from zemo_etl.index import Catalogue, LibraryIndex
+from zemo_etl.index import (DEFAULT_AMBIGUITY_THRESHOLD, DEFAULT_RESOLVE_LIMIT, DEFAULT_RESOLVE_THRESHOLD, Catalogue,
+                             LibraryIndex, check_resolve_options)
 
 __all__ = ["classify_releases", "resolve_names", "to_form"]
 
@@ -78,9 +80,7 @@ def _meta(name: Optional[str]) -> Any:
 
 
 def _classify_partition(df: Any, index: LibraryIndex, artist: str, title: str) -> Any:
-    out = columns.apply(index.classify, df[artist], df[title])
-    out.name = "decision"
-    return out
+    return index.classify(df[artist], df[title])
 
 
 def classify_releases(releases_df: Any, library_pairs: Union[Sequence[tuple[str, str]], LibraryIndex],
@@ -101,21 +101,36 @@ def classify_releases(releases_df: Any, library_pairs: Union[Sequence[tuple[str,
 
 
 def _resolve_partition(names: Any, catalogue: Catalogue, threshold: float, limit: int, ambiguity: float) -> Any:
-    return columns.apply(catalogue.resolve, names, threshold=threshold, limit=limit, ambiguity_threshold=ambiguity)
+    return catalogue.resolve(names, threshold=threshold, limit=limit, ambiguity_threshold=ambiguity)
 
 
-def resolve_names(names: Any, catalog: Union[Sequence[str], Catalogue], threshold: float, limit: int = 2,
-                  ambiguity_threshold: float = 0.02, client: Any = None) -> Any:
-    """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name.
+def resolve_names(names: Any, catalogue: Union[Sequence[str], Catalogue, None] = None,
+                  threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = DEFAULT_RESOLVE_LIMIT,
+                  ambiguity_threshold: float = DEFAULT_AMBIGUITY_THRESHOLD, client: Any = None, *,
+                  catalog: Union[Sequence[str], Catalogue, None] = None) -> Any:
+    """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name, as a Dask
+    Series named "match".
 
-    `catalog` is a sequence of str or a Catalogue already built or loaded.
-    Like the batch function, it compares the strings exactly as given; pass
-    match forms on both sides (``to_form(series, "match")``) for case- and
-    accent-insensitive matching.
+    `catalogue` is a sequence of str or a Catalogue already built or loaded
+    (``catalog=``, its former name, is still taken, with a
+    DeprecationWarning). The threshold, limit and ambiguity threshold
+    default and are checked as in ``Catalogue.resolve``, here before any
+    partition runs. Like the batch function, it compares the strings exactly
+    as given; pass match forms on both sides (``to_form(series, "match")``)
+    for case- and accent-insensitive matching.
     """
-    catalogue = catalog if isinstance(catalog, Catalogue) else Catalogue([str(c) for c in catalog])
+    if catalog is not None:
+        if catalogue is not None:
+            raise TypeError("resolve_names() got both catalogue and catalog (its former name)")
+        warnings.warn("resolve_names(catalog=...) is now catalogue=...", DeprecationWarning, stacklevel=2)
+        catalogue = catalog
+    if catalogue is None:
+        raise TypeError("resolve_names() missing required argument: 'catalogue'")
+    check_resolve_options(threshold, limit, ambiguity_threshold)
+    if not isinstance(catalogue, Catalogue):
+        catalogue = Catalogue([str(c) for c in catalogue])
     return names.map_partitions(_resolve_partition, _shared(catalogue, client), threshold, limit,
-                                ambiguity_threshold, meta=_meta(names.name))
+                                ambiguity_threshold, meta=_meta("match"))
 
 
 def _form_partition(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:

@@ -18,13 +18,17 @@ def classify_releases(
 
 def resolve_names(
     names: Any,
-    catalog: Union[Sequence[str], Catalogue],
-    threshold: float,
+    catalogue: Union[Sequence[str], Catalogue, None] = None,
+    threshold: float = 0.85,
     limit: int = 2,
     ambiguity_threshold: float = 0.02,
     client: Any = None,
+    *,
+    catalog: Union[Sequence[str], Catalogue, None] = None,
 ) -> Any:
-    """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name."""
+    """fuzzy.batch_fuzzy_resolve over a Dask Series: the catalogue entry or null for each name, as a Dask
+    Series named "match".
+    """
 
 def to_form(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:
     """A text form of every value of a Dask Series: a name from columns.FORMS or a batch function."""

@@ -62,18 +62,94 @@ import errno
 import math
 import os
 import types
-from typing import Any, Callable, Iterable, Mapping, Sequence, Tuple
+from typing import (TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypedDict,
+                    TypeVar, Union, overload)
 
 from zemo_etl import _ext, columns
 
-__all__ = ["LibraryIndex", "Catalogue", "DEFAULT_THRESHOLDS", "DEFAULT_RESOLVE_THRESHOLD"]
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+__all__ = ["LibraryIndex", "Catalogue", "DEFAULT_THRESHOLDS", "DEFAULT_RESOLVE_THRESHOLD", "DEFAULT_RESOLVE_LIMIT",
+           "DEFAULT_AMBIGUITY_THRESHOLD", "check_thresholds", "check_resolve_options", "ReleaseExplanation",
+           "NameExplanation"]
 
 # The library's defaults, read from the extension: the one place the package
 # and the command line take them from.
 DEFAULT_THRESHOLDS: Mapping[str, float] = types.MappingProxyType(dict(_ext.DEFAULT_THRESHOLDS))
 DEFAULT_RESOLVE_THRESHOLD: float = _ext.DEFAULT_RESOLVE_THRESHOLD
+DEFAULT_RESOLVE_LIMIT: int = _ext.DEFAULT_RESOLVE_LIMIT
+DEFAULT_AMBIGUITY_THRESHOLD: float = _ext.DEFAULT_AMBIGUITY_THRESHOLD
 
 _THRESHOLDS = tuple(DEFAULT_THRESHOLDS)  # in the native constructor's order
+
+
+def check_thresholds(thresholds: Mapping[str, float], names: Optional[Mapping[str, str]] = None) -> dict[str, float]:
+    """All five classifier thresholds: `thresholds` over the defaults, checked as ``LibraryIndex`` checks them.
+
+    ValueError unless each lies in [0, 1] and ``review_floor`` is not above a
+    keep value, its message calling each threshold by `names` (say, the
+    options of a command line) or else by its keyword; TypeError for an
+    unknown keyword.
+    """
+    merged = _threshold_args(thresholds)
+    labels = [names.get(name, name) for name in _THRESHOLDS] if names else []
+    _ext.check_thresholds(labels, *merged)
+    return dict(zip(_THRESHOLDS, merged))
+
+
+def check_resolve_options(threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = DEFAULT_RESOLVE_LIMIT,
+                          ambiguity_threshold: float = DEFAULT_AMBIGUITY_THRESHOLD,
+                          names: Optional[Mapping[str, str]] = None) -> None:
+    """ValueError unless ``Catalogue.resolve`` takes these: the threshold and the
+    ambiguity threshold in [0, 1], the limit at least 1. `names` as for
+    :func:`check_thresholds`."""
+    keywords = ("threshold", "limit", "ambiguity_threshold")
+    _ext.check_resolve_options([names.get(k, k) for k in keywords] if names else [], threshold, limit,
+                               ambiguity_threshold)
+
+
+class _ReleaseExplanationBase(TypedDict):
+    decision: str
+    exact: bool
+    token_set: float
+    token_sort: float
+    two_stage: float
+    token_set_entries: List[Tuple[int, str, str]]
+    token_sort_entries: List[Tuple[int, str, str]]
+    two_stage_entries: List[Tuple[int, str, str]]
+    decided_by: str
+    reason: str
+
+
+class ReleaseExplanation(_ReleaseExplanationBase, total=False):
+    """One release's record of ``LibraryIndex.explain`` (``numbers`` with ``distinct_numbers`` only)."""
+
+    numbers: List[str]
+
+
+class NameExplanation(TypedDict):
+    """One name's record of ``Catalogue.explain``."""
+
+    match: Optional[str]
+    candidates: List[Tuple[str, float]]
+    outcome: str
+    reason: str
+
+
+if TYPE_CHECKING:
+    # Lists and tuples of str, not any Sequence: a str is a sequence of str,
+    # and classify("Queen", "Flash") is a mistake the checker should see.
+    _Texts = Union[List[str], Tuple[str, ...]]
+    # What the column overloads take beside the first column: any column of
+    # the same length; the result is of the first one's kind.
+    _Column = Union["pd.Series[Any]", pl.Series, "pa.Array[Any]", "pa.ChunkedArray[Any]", "npt.NDArray[np.object_]",
+                    _Texts]
+    _ArrowColumn = TypeVar("_ArrowColumn", "pa.Array[Any]", "pa.ChunkedArray[Any]")
 
 
 class _Prepared:
@@ -156,17 +232,29 @@ class LibraryIndex(_Prepared):
         self._native.set_distinct_numbers(bool(distinct_numbers))
         self._source = "built"
 
+    @overload
+    def classify(self, artists: _Texts, titles: _Texts) -> list[str]: ...
+    @overload
+    def classify(self, artists: pd.Series[Any], titles: _Column) -> pd.Series[Any]: ...
+    @overload
+    def classify(self, artists: pl.Series, titles: _Column) -> pl.Series: ...
+    @overload
+    def classify(self, artists: npt.NDArray[np.object_], titles: _Column) -> npt.NDArray[np.object_]: ...
+    @overload
+    def classify(self, artists: _ArrowColumn, titles: _Column) -> _ArrowColumn: ...
+
     def classify(self, artists: Any, titles: Any) -> Any:
         """One of "keep", "prune", "review" per release, as ``batch_classify_releases``.
 
         Lists (or other sequences) of str give a list. A pandas, NumPy,
         pyarrow or polars column gives a column of the same kind (see
-        ``zemo_etl.columns.apply``), with a null decision for a null artist or
-        title; categorical columns are classified once per distinct pair.
+        ``zemo_etl.columns.apply``) named "decision", with a null decision
+        for a null artist or title; categorical columns are classified once
+        per distinct pair.
         """
-        return _by_column(self._native.classify, (artists, titles), ("artists", "titles"))
+        return _by_column(self._native.classify, (artists, titles), ("artists", "titles"), "decision")
 
-    def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1) -> list[dict[str, Any]]:
+    def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1) -> list[ReleaseExplanation]:
         """Why each release is kept, pruned or sent to review: one dict per release.
 
         - ``decision``: as ``classify`` gives it for the same input.
@@ -258,19 +346,38 @@ class Catalogue(_Prepared):
             raise
         self._source = "built"
 
-    def resolve(self, names: Any, threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = 2,
-                ambiguity_threshold: float = 0.02) -> Any:
+    @overload
+    def resolve(self, names: _Texts, threshold: float = ..., limit: int = ...,
+                ambiguity_threshold: float = ...) -> list[Optional[str]]: ...
+    @overload
+    def resolve(self, names: pd.Series[Any], threshold: float = ..., limit: int = ...,
+                ambiguity_threshold: float = ...) -> pd.Series[Any]: ...
+    @overload
+    def resolve(self, names: pl.Series, threshold: float = ..., limit: int = ...,
+                ambiguity_threshold: float = ...) -> pl.Series: ...
+    @overload
+    def resolve(self, names: npt.NDArray[np.object_], threshold: float = ..., limit: int = ...,
+                ambiguity_threshold: float = ...) -> npt.NDArray[np.object_]: ...
+    @overload
+    def resolve(self, names: _ArrowColumn, threshold: float = ..., limit: int = ...,
+                ambiguity_threshold: float = ...) -> _ArrowColumn: ...
+
+    def resolve(self, names: Any, threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = DEFAULT_RESOLVE_LIMIT,
+                ambiguity_threshold: float = DEFAULT_AMBIGUITY_THRESHOLD) -> Any:
         """The accepted entry or None per name, as ``batch_fuzzy_resolve`` with these entries.
 
         A list (or other sequence) of str gives a list; a pandas, NumPy,
-        pyarrow or polars column gives a column of the same kind, null where
-        the name is null; a categorical column is resolved once per category.
+        pyarrow or polars column gives a column of the same kind named
+        "match", null where the name is null; a categorical column is
+        resolved once per category. ValueError unless `threshold` and
+        `ambiguity_threshold` lie in [0, 1] and `limit` is at least 1.
         """
-        return _by_column(self._native.resolve, (names,), ("names",),
+        return _by_column(self._native.resolve, (names,), ("names",), "match",
                           threshold=threshold, limit=limit, ambiguity_threshold=ambiguity_threshold)
 
-    def explain(self, names: Sequence[str], threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: int = 2,
-                ambiguity_threshold: float = 0.02) -> list[dict[str, Any]]:
+    def explain(self, names: Sequence[str], threshold: float = DEFAULT_RESOLVE_THRESHOLD,
+                limit: int = DEFAULT_RESOLVE_LIMIT,
+                ambiguity_threshold: float = DEFAULT_AMBIGUITY_THRESHOLD) -> list[NameExplanation]:
         """Why each name resolves or not: one dict per name.
 
         - ``match``: the entry or None, as ``resolve`` gives it with the same arguments.
@@ -383,11 +490,13 @@ def _pairs(library_pairs: Iterable[Any]) -> Sequence[Any]:
     return out
 
 
-def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], names: tuple[str, ...], **kwargs: Any) -> Any:
-    """func over plain sequences as they are, or over data-frame columns through zemo_etl.columns."""
+def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], names: tuple[str, ...], result: str,
+               **kwargs: Any) -> Any:
+    """func over plain sequences as they are, or over data-frame columns through zemo_etl.columns, the
+    column named `result`."""
     kinds = [columns.kind_of(c) for c in cols]
     if any(kind != "list" for kind in kinds):
-        return columns.apply(func, *cols, **kwargs)
+        return columns._named(columns.apply(func, *cols, **kwargs), result)
     try:
         return func(*cols, **kwargs)
     except TypeError:

@@ -326,14 +326,19 @@ constexpr Function kCatalogueNew = {
     .receiver = Receiver::Construct,
 };
 
+// The threshold, limit and ambiguity_threshold parameters from `first` on,
+// checked as the package checks them everywhere. batch_fuzzy_resolve takes
+// any number, and reads a threshold above 1 as "resolve nothing".
+fuzzy::ResolveOptions checked_resolve_options(const Call& c, std::size_t first) {
+    const fuzzy::ResolveOptions options{
+        .threshold = c.number(first), .limit = c.count(first + 1), .ambiguity = c.number(first + 2)};
+    if (auto why = fuzzy::invalid_resolve_options(options)) raise(PyExc_ValueError, *why);
+    return options;
+}
+
 PyObject* resolve(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
-    const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
-    // A NaN compares false with every score, which batch_fuzzy_resolve
-    // turns into some answer the caller cannot have meant: refused here, as
-    // the classifier's NaN thresholds are. Any number decides as there.
-    if (std::isnan(options.threshold)) raise(PyExc_ValueError, "threshold must be a number, got nan");
-    if (std::isnan(options.ambiguity)) raise(PyExc_ValueError, "ambiguity_threshold must be a number, got nan");
+    const fuzzy::ResolveOptions options = checked_resolve_options(c, 1);
     if (catalogue.size() == 0) return resolved_list(std::vector<std::optional<std::string>>(c.text_list(0).size()));
     const OwnedTexts names = copy_texts(c.text_list(0));
     return resolved_list(without_lock([&] { return catalogue.resolve(names.views, options); }));
@@ -341,9 +346,7 @@ PyObject* resolve(Call& c) {
 
 PyObject* catalogue_explain(Call& c) {
     const PreparedCatalogue& catalogue = c.self<PreparedCatalogue>();
-    const fuzzy::ResolveOptions options = resolve_options(c, 1, catalogue.size() == 0);
-    if (std::isnan(options.threshold)) raise(PyExc_ValueError, "threshold must be a number, got nan");
-    if (std::isnan(options.ambiguity)) raise(PyExc_ValueError, "ambiguity_threshold must be a number, got nan");
+    const fuzzy::ResolveOptions options = checked_resolve_options(c, 1);
     const OwnedTexts names = copy_texts(c.text_list(0));
     const std::vector<fuzzy::ResolveExplanation> results =
         without_lock([&] { return catalogue.explain(names.views, options); });
@@ -379,7 +382,7 @@ PyObject* catalogue_sizes(Call& c) {
 constexpr Function kCatalogueMethods[] = {
     {.name = "resolve",
      .params = {{.name = "names", .kind = Kind::TextList},
-                {.name = "threshold", .kind = Kind::Float},
+                kResolveThreshold,
                 kResolveLimit,
                 kResolveAmbiguity},
      .doc = "Resolve each name to its entry of this catalogue (or None), exactly as\n"
@@ -388,7 +391,7 @@ constexpr Function kCatalogueMethods[] = {
      .receiver = Receiver::Shared},
     {.name = "explain",
      .params = {{.name = "names", .kind = Kind::TextList},
-                {.name = "threshold", .kind = Kind::Float},
+                kResolveThreshold,
                 kResolveLimit,
                 kResolveAmbiguity},
      .doc = "Per name, a dict of the match (as resolve gives it), the best `limit` entries with their\n"
@@ -432,11 +435,62 @@ constexpr ClassInfo kCatalogueClass = {
     .length = &kCatalogueLength,
 };
 
+// ---------------------------------------------------------------------------
+// The checks on their own, for callers that take thresholds before they
+// build or use an index (the command line, the Dask helpers), named as they
+// name them.
+
+// `names`: empty for the parameter names, else one per value.
+std::vector<std::string> names_of(const Call& c, std::size_t i, std::size_t count) {
+    const std::vector<std::string_view>& given = c.text_list(i);
+    if (!given.empty() && given.size() != count) {
+        raise(PyExc_ValueError, "names: expected " + std::to_string(count) + " names or none");
+    }
+    return {given.begin(), given.end()};
+}
+
+PyObject* check_thresholds(Call& c) {
+    const fuzzy::ClassifyThresholds thresholds{.token_set_keep = c.number(1),
+                                               .token_sort_keep = c.number(2),
+                                               .two_stage_keep = c.number(3),
+                                               .artist_gate = c.number(4),
+                                               .review_floor = c.number(5)};
+    fuzzy::ClassifyThresholdNames names;
+    if (const std::vector<std::string> given = names_of(c, 0, 5); !given.empty()) {
+        names = {given[0], given[1], given[2], given[3], given[4]};
+    }
+    if (auto why = fuzzy::invalid_thresholds(thresholds, names)) raise(PyExc_ValueError, *why);
+    return none();
+}
+
+PyObject* check_resolve_options(Call& c) {
+    const fuzzy::ResolveOptions options{.threshold = c.number(1), .limit = c.count(2), .ambiguity = c.number(3)};
+    fuzzy::ResolveOptionNames names;
+    if (const std::vector<std::string> given = names_of(c, 0, 3); !given.empty()) names = {given[0], given[1], given[2]};
+    if (auto why = fuzzy::invalid_resolve_options(options, names)) raise(PyExc_ValueError, *why);
+    return none();
+}
+
+constexpr Function kCheckFunctions[] = {
+    {.name = "check_thresholds",
+     .params = {{.name = "names", .kind = Kind::TextList}, kThresholdParams[0], kThresholdParams[1],
+                kThresholdParams[2], kThresholdParams[3], kThresholdParams[4]},
+     .doc = "ValueError unless the thresholds can classify, as LibraryIndex checks them; its message calls\n"
+            "them by `names` (five, or none for the parameter names).",
+     .impl = &check_thresholds},
+    {.name = "check_resolve_options",
+     .params = {{.name = "names", .kind = Kind::TextList}, kResolveThreshold, kResolveLimit, kResolveAmbiguity},
+     .doc = "ValueError unless threshold, limit and ambiguity_threshold can resolve, as Catalogue checks\n"
+            "them; its message calls them by `names` (three, or none for the parameter names).",
+     .impl = &check_resolve_options},
+};
+
 }  // namespace
 
 void register_index(PyObject* module) {
     add_class<kLibraryClass>(module);
     add_class<kCatalogueClass>(module);
+    add_functions<kCheckFunctions>(module);
     // The defaults, for the package and the command line to take rather than restate.
     Ref thresholds(check(PyDict_New()));
     for (const Param& p : kThresholdParams) {
@@ -445,6 +499,8 @@ void register_index(PyObject* module) {
     }
     add_member(module, "DEFAULT_THRESHOLDS", thresholds.release());
     add_member(module, "DEFAULT_RESOLVE_THRESHOLD", floating(fuzzy::default_resolve_threshold));
+    add_member(module, "DEFAULT_RESOLVE_LIMIT", integer(static_cast<long long>(kResolveDefaults.limit)));
+    add_member(module, "DEFAULT_AMBIGUITY_THRESHOLD", floating(kResolveDefaults.ambiguity));
 }
 
 }  // namespace zemo::py::ext

@@ -14,12 +14,6 @@
 
 namespace zemo::fuzzy {
 
-struct ResolveOptions {
-    double threshold = 0.0;       // least acceptable best score
-    std::uint64_t limit = 2;      // 0 or 1: no ambiguity guard; more: compare the top two
-    double ambiguity = 0.02;      // least acceptable gap between the top two
-};
-
 // One name against the catalogue, as batch_fuzzy_resolve answers it.
 std::optional<std::string> resolve_one(std::string_view name, const std::vector<std::string_view>& catalog,
                                        const ResolveOptions& options);

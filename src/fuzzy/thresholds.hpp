@@ -3,6 +3,7 @@
 // the bindings, the package and the command line take them from here.
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 #include <optional>
@@ -45,27 +46,38 @@ inline std::string score_text(double v) {
 
 // Why a score threshold cannot be one: scores lie in [0, 1], and NaN would
 // compare false against every score. Nothing when it can.
-inline std::optional<std::string> invalid_score_threshold(const char* name, double value) {
+inline std::optional<std::string> invalid_score_threshold(const std::string& name, double value) {
     if (value >= 0.0 && value <= 1.0) return std::nullopt;
-    return std::string(name) + " must be a number in [0, 1], got " + detail::number_text(value);
+    return name + " must be a number in [0, 1], got " + detail::number_text(value);
 }
+
+// What a caller calls each threshold in its messages: the parameter names,
+// or the command line's options.
+struct ClassifyThresholdNames {
+    std::string token_set_keep = "token_set_keep";
+    std::string token_sort_keep = "token_sort_keep";
+    std::string two_stage_keep = "two_stage_keep";
+    std::string artist_gate = "artist_gate";
+    std::string review_floor = "review_floor";
+};
 
 // Why a set of thresholds cannot classify: each one in [0, 1], and the
 // review floor not above a keep value (a release would be kept that does
 // not reach the floor for review). Nothing when it can.
-inline std::optional<std::string> invalid_thresholds(const ClassifyThresholds& t) {
-    const std::pair<const char*, double> keeps[] = {
-        {"token_set_keep", t.token_set_keep}, {"token_sort_keep", t.token_sort_keep},
-        {"two_stage_keep", t.two_stage_keep}};
+inline std::optional<std::string> invalid_thresholds(const ClassifyThresholds& t,
+                                                     const ClassifyThresholdNames& names = {}) {
+    const std::pair<const std::string*, double> keeps[] = {
+        {&names.token_set_keep, t.token_set_keep}, {&names.token_sort_keep, t.token_sort_keep},
+        {&names.two_stage_keep, t.two_stage_keep}};
     for (const auto& [name, value] : keeps) {
-        if (auto why = invalid_score_threshold(name, value)) return why;
+        if (auto why = invalid_score_threshold(*name, value)) return why;
     }
-    if (auto why = invalid_score_threshold("artist_gate", t.artist_gate)) return why;
-    if (auto why = invalid_score_threshold("review_floor", t.review_floor)) return why;
+    if (auto why = invalid_score_threshold(names.artist_gate, t.artist_gate)) return why;
+    if (auto why = invalid_score_threshold(names.review_floor, t.review_floor)) return why;
     for (const auto& [name, value] : keeps) {
         if (t.review_floor > value) {
-            return "review_floor (" + detail::number_text(t.review_floor) + ") must not be above " + name + " (" +
-                   detail::number_text(value) + ")";
+            return names.review_floor + " (" + detail::number_text(t.review_floor) + ") must not be above " + *name +
+                   " (" + detail::number_text(value) + ")";
         }
     }
     return std::nullopt;
@@ -74,5 +86,29 @@ inline std::optional<std::string> invalid_thresholds(const ClassifyThresholds& t
 // The least Jaro-Winkler score at which a name resolves to a catalogue entry
 // when the caller names none.
 inline constexpr double default_resolve_threshold = 0.85;
+
+// How a name resolves: the best entry must reach `threshold` and, with a
+// limit above 1, lead the runner-up by at least `ambiguity`.
+struct ResolveOptions {
+    double threshold = default_resolve_threshold;  // least acceptable best score
+    std::uint64_t limit = 2;                       // 0 or 1: no ambiguity guard; more: compare the top two
+    double ambiguity = 0.02;                       // least acceptable gap between the top two
+};
+
+struct ResolveOptionNames {
+    std::string threshold = "threshold";
+    std::string limit = "limit";
+    std::string ambiguity = "ambiguity_threshold";
+};
+
+// Why options cannot resolve: the threshold and the gap are scores' kind of
+// numbers, in [0, 1]; without a ranked candidate (a limit of 0) there is no
+// best entry to look at. Nothing when they can.
+inline std::optional<std::string> invalid_resolve_options(const ResolveOptions& o,
+                                                          const ResolveOptionNames& names = {}) {
+    if (auto why = invalid_score_threshold(names.threshold, o.threshold)) return why;
+    if (o.limit == 0) return names.limit + " must be at least 1";
+    return invalid_score_threshold(names.ambiguity, o.ambiguity);
+}
 
 }  // namespace zemo::fuzzy

@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar
 
 from zemo_etl import safety
-from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
+from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex, check_thresholds
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -291,25 +291,20 @@ def add_threshold_options(p: argparse.ArgumentParser) -> None:
 
 
 def thresholds_from(args: argparse.Namespace) -> dict[str, float]:
-    """The thresholds the options give, checked: UserError naming the option when one is out of [0, 1] (or
-    NaN), or when the review floor lies above a keep value."""
-    chosen: dict[str, tuple[float, str]] = {name: (value, threshold_option(name))
-                                            for name, value in DEFAULT_THRESHOLDS.items()}
+    """The thresholds the options give, checked as the library checks them: UserError naming the option
+    when one is out of [0, 1] (or NaN), or when the review floor lies above a keep value."""
+    chosen: dict[str, float] = {}
+    options = {name: threshold_option(name) for name in DEFAULT_THRESHOLDS}
     if getattr(args, "keep", None) is not None:
-        chosen.update({name: (args.keep, "--keep") for name in KEEP_THRESHOLDS})
+        chosen.update({name: args.keep for name in KEEP_THRESHOLDS})
+        options.update({name: "--keep" for name in KEEP_THRESHOLDS})
     for name in DEFAULT_THRESHOLDS:
         if getattr(args, name, None) is not None:
-            chosen[name] = (getattr(args, name), threshold_option(name))
-    for value, option in chosen.values():
-        if not 0.0 <= value <= 1.0:  # NaN fails too
-            raise UserError(f"{option} {value}: must lie between 0 and 1")
-    floor, floor_option = chosen["review_floor"]
-    for name in KEEP_THRESHOLDS:
-        value, option = chosen[name]
-        if floor > value:
-            raise UserError(f"{floor_option} {floor} lies above {option} {value}; the floor must not exceed "
-                            "a keep value")
-    return {name: value for name, (value, _) in chosen.items()}
+            chosen[name], options[name] = getattr(args, name), threshold_option(name)
+    try:
+        return check_thresholds(chosen, options)
+    except ValueError as e:
+        raise UserError(str(e)) from None
 
 
 def describe_thresholds(thresholds: dict[str, float], distinct_numbers: bool = False) -> str:
@@ -757,7 +752,7 @@ def library_index(pairs: Sequence[tuple[str, str]], thresholds: Optional[dict[st
     return LibraryIndex(pairs, **(thresholds or {}), distinct_numbers=distinct_numbers)
 
 
-def resolve_in_chunks(names: Sequence[str], catalog: Sequence[str], threshold: float,
+def resolve_in_chunks(names: list[str], catalog: Sequence[str], threshold: float,
                       progress: Optional[Progress] = None) -> list[Optional[str]]:
     """fuzzy.batch_fuzzy_resolve over chunks, the same result as one call; the
     catalogue is prepared once for all of them."""

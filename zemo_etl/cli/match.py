@@ -19,7 +19,8 @@ from zemo_etl.cli.common import (CLASSIFY_CHUNK, RESOLVE_CHUNK, CsvInput, Progre
                                  thresholds_from)
 from zemo_etl.safety import inert
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
-from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
+from zemo_etl.index import (DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex,
+                             NameExplanation, check_resolve_options)
 
 INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
 
@@ -215,9 +216,9 @@ RESOLVE_EXPLAIN_COLUMNS = ["best", "best_score", "runner_up", "runner_up_score",
 
 
 def _explain_in_chunks(names: list[str], catalog: list[str], threshold: float,
-                       progress: Progress) -> list[dict[str, Any]]:
+                       progress: Progress) -> list[NameExplanation]:
     prepared = Catalogue(catalog)
-    out: list[dict[str, Any]] = []
+    out: list[NameExplanation] = []
     for start in range(0, len(names), RESOLVE_CHUNK):
         chunk = names[start:start + RESOLVE_CHUNK]
         out += prepared.explain(chunk, threshold)
@@ -225,7 +226,7 @@ def _explain_in_chunks(names: list[str], catalog: list[str], threshold: float,
     return out
 
 
-def _resolve_fields(explained: dict[str, Any], original: dict[str, str]) -> list[str]:
+def _resolve_fields(explained: NameExplanation, original: dict[str, str]) -> list[str]:
     """The values of RESOLVE_EXPLAIN_COLUMNS: entries as the catalogue wrote them."""
     candidates = [(original[entry], review.score_text(score)) for entry, score in explained["candidates"][:2]]
     candidates += [("", "")] * (2 - len(candidates))
@@ -280,8 +281,10 @@ def _dump_catalog(path: str, column: str) -> list[str]:
 
 
 def run_resolve(args: argparse.Namespace) -> int:
-    if not 0.0 <= args.threshold <= 1.0:
-        raise UserError(f"--threshold {args.threshold}: must lie between 0 and 1")
+    try:
+        check_resolve_options(args.threshold, names={"threshold": "--threshold"})
+    except ValueError as e:
+        raise UserError(str(e)) from None
     form = _COMPARE[args.compare]
     refuse_overwriting_inputs([args.output], [args.catalog, args.input])
     entries = _read_catalog(args.catalog, args.catalog_column, args.encoding, args.delimiter)
