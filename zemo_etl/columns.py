@@ -239,7 +239,7 @@ def _named(column: Any, name: str) -> Any:
     return column
 
 
-def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
+def apply(func: Callable[..., list[Any]], column: Any, /, *more: Any, **kwargs: Any) -> Any:
     """func over one or more columns of equal length, as a column like the first.
 
     The columns become the first positional arguments of `func` (a batch
@@ -252,8 +252,7 @@ def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
     polars ``Categorical`` or ``Enum``), `func` runs once per distinct value
     (or combination of values) and the result comes back categorical.
     """
-    if not cols:
-        raise TypeError("apply() needs at least one column")
+    cols = (column, *more)
     _check_aligned(cols)
     categorical = [_categorical(c) for c in cols]
     if all(c is not None for c in categorical):

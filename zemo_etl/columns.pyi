@@ -1,9 +1,21 @@
 """Columns from data frames in and out of the batch functions."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, Optional
+from typing import Any, Optional, TypeVar, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+import polars as pl
+import pyarrow as pa
 
 __all__ = ["to_list", "from_list", "apply", "kind_of", "FORMS"]
+
+_T = TypeVar("_T")
+# A column of each kind; lists and tuples may hold None (null).
+_Texts = Union[list[str], list[Optional[str]], tuple[Optional[str], ...]]
+_Column = Union["pd.Series[Any]", pl.Series, "pa.Array[Any]", "pa.ChunkedArray[Any]", npt.NDArray[Any], _Texts]
+_ArrowColumn = TypeVar("_ArrowColumn", "pa.Array[Any]", "pa.ChunkedArray[Any]")
 
 FORMS: dict[str, Callable[[list[str]], list[Any]]]
 
@@ -16,7 +28,17 @@ def to_list(column: Any) -> list[Optional[str]]:
 def from_list(values: Sequence[Any], like: Any) -> Any:
     """A column of the same kind as `like` holding `values`."""
 
-def apply(func: Callable[..., list[Any]], *cols: Any, **kwargs: Any) -> Any:
-    """func over one or more columns of equal length, as a column like the first."""
-
+# The result is a column of the first column's kind.
+@overload
+def apply(func: Callable[..., list[_T]], column: _Texts, /, *more: _Texts, **kwargs: Any) -> list[Optional[_T]]: ...
+@overload
+def apply(func: Callable[..., list[Any]], column: pd.Series[Any], /, *more: _Column, **kwargs: Any) -> pd.Series[Any]: ...
+@overload
+def apply(func: Callable[..., list[Any]], column: pl.Series, /, *more: _Column, **kwargs: Any) -> pl.Series: ...
+@overload
+def apply(
+    func: Callable[..., list[Any]], column: npt.NDArray[Any], /, *more: _Column, **kwargs: Any
+) -> npt.NDArray[np.object_]: ...
+@overload
+def apply(func: Callable[..., list[Any]], column: _ArrowColumn, /, *more: _Column, **kwargs: Any) -> _ArrowColumn: ...
 def _named(column: Any, name: str) -> Any: ...

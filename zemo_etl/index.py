@@ -147,7 +147,7 @@ if TYPE_CHECKING:
     _Texts = Union[List[str], Tuple[str, ...]]
     # What the column overloads take beside the first column: any column of
     # the same length; the result is of the first one's kind.
-    _Column = Union["pd.Series[Any]", pl.Series, "pa.Array[Any]", "pa.ChunkedArray[Any]", "npt.NDArray[np.object_]",
+    _Column = Union["pd.Series[Any]", pl.Series, "pa.Array[Any]", "pa.ChunkedArray[Any]", "npt.NDArray[Any]",
                     _Texts]
     _ArrowColumn = TypeVar("_ArrowColumn", "pa.Array[Any]", "pa.ChunkedArray[Any]")
 
@@ -239,7 +239,7 @@ class LibraryIndex(_Prepared):
     @overload
     def classify(self, artists: pl.Series, titles: _Column) -> pl.Series: ...
     @overload
-    def classify(self, artists: npt.NDArray[np.object_], titles: _Column) -> npt.NDArray[np.object_]: ...
+    def classify(self, artists: npt.NDArray[Any], titles: _Column) -> npt.NDArray[np.object_]: ...
     @overload
     def classify(self, artists: _ArrowColumn, titles: _Column) -> _ArrowColumn: ...
 
@@ -356,7 +356,7 @@ class Catalogue(_Prepared):
     def resolve(self, names: pl.Series, threshold: float = ..., limit: int = ...,
                 ambiguity_threshold: float = ...) -> pl.Series: ...
     @overload
-    def resolve(self, names: npt.NDArray[np.object_], threshold: float = ..., limit: int = ...,
+    def resolve(self, names: npt.NDArray[Any], threshold: float = ..., limit: int = ...,
                 ambiguity_threshold: float = ...) -> npt.NDArray[np.object_]: ...
     @overload
     def resolve(self, names: _ArrowColumn, threshold: float = ..., limit: int = ...,
