@@ -70,6 +70,65 @@ def test_pyarrow_arrays_keep_their_string_type():
     assert isinstance(out, pa.ChunkedArray) and out.to_pylist() == MATCH
 
 
+def _column(kind):
+    """VALUES as a column of `kind` ("library:type[:chunked]")."""
+    library, _, spec = kind.partition(":")
+    if library == "arrow":
+        pa = pytest.importorskip("pyarrow")
+        type_name, _, chunked = spec.partition(":")
+        if not hasattr(pa, type_name):
+            pytest.skip(f"pyarrow {pa.__version__} has no {type_name}")
+        type_ = getattr(pa, type_name)()
+        if not chunked:
+            return pa.array(VALUES, type=type_)
+        # Chunks of 2, 0 and 3 values, the last a slice of a longer array.
+        tail = pa.array(["x", *VALUES[2:]], type=type_).slice(1)
+        return pa.chunked_array([pa.array(VALUES[:2], type=type_), pa.array([], type=type_), tail])
+    if library == "pandas":
+        pd = pytest.importorskip("pandas")
+        if spec.startswith("arrow-"):
+            pa = pytest.importorskip("pyarrow")
+            spec = pd.ArrowDtype(getattr(pa, spec[len("arrow-"):])())
+        return pd.Series(VALUES, dtype=spec, index=[9, 4, 7, 1, 0], name="artist")
+    if library == "polars":
+        pl = pytest.importorskip("polars")
+        return pl.Series("artist", VALUES, dtype=getattr(pl, spec))
+    np = pytest.importorskip("numpy")
+    return np.array(VALUES, dtype=object)
+
+
+def _kind(column):
+    """What of a column must survive a call: its class, type, chunk lengths, index, name."""
+    kind = columns.kind_of(column)
+    if kind == "arrow":
+        return type(column).__name__, str(column.type), [len(c) for c in getattr(column, "chunks", [column])]
+    if kind == "pandas":
+        return kind, str(column.dtype), column.index.tolist(), column.name
+    return kind, str(column.dtype), getattr(column, "name", None)
+
+
+KINDS = ["arrow:string", "arrow:large_string", "arrow:string_view", "arrow:string:chunked",
+         "arrow:large_string:chunked", "arrow:string_view:chunked", "pandas:object", "pandas:string",
+         "pandas:string[pyarrow]", "pandas:arrow-string", "pandas:arrow-large_string", "pandas:arrow-string_view",
+         "pandas:category", "polars:String", "polars:Categorical", "numpy:object"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_every_column_kind_comes_back_as_it_went_in(kind):
+    # By a batch function, by a form's buffer path, and through the prepared
+    # index: the same class, type, chunks and index, the same values as lists give.
+    column = _column(kind)
+    for func in (text.batch_to_match_form, columns.FORMS["match"]):
+        out = columns.apply(func, column)
+        assert _kind(out) == _kind(column)
+        assert columns.to_list(out) == MATCH
+    from zemo_etl.index import LibraryIndex
+    decisions = LibraryIndex(PAIRS).classify(column, column)
+    assert _kind(columns._named(column, "decision")) == _kind(decisions)
+    assert columns.to_list(decisions) == columns.apply(fuzzy.batch_classify_releases, VALUES, VALUES,
+                                                       library_pairs=PAIRS)
+
+
 def test_polars_series_keeps_its_name():
     pl = pytest.importorskip("polars")
     out = columns.apply(text.batch_to_match_form, pl.Series("artist", VALUES))
