@@ -57,6 +57,17 @@ def test_any_scheduler_without_a_client(scheduler, sample):
     assert [g.name for g in got] == ["decision", "match", "artist"]
 
 
+def test_the_former_catalog_keyword_still_resolves(sample):
+    releases, _, catalog = sample
+    keys = zdask.to_form(dd.from_pandas(releases, npartitions=3)["artist"], "match")
+    with pytest.warns(DeprecationWarning, match="catalogue="):
+        former = zdask.resolve_names(keys, catalog=catalog, threshold=0.9)
+    assert_same(former.compute(scheduler="synchronous"),
+                zdask.resolve_names(keys, catalog, threshold=0.9).compute(scheduler="synchronous"))
+    with pytest.raises(TypeError, match="both catalogue and catalog"):
+        zdask.resolve_names(keys, catalog, catalog=catalog)
+
+
 @pytest.mark.parametrize("version, refused", [("2024.8.0", True), ("2025.4.1", True), ("2025.5.0", False),
                                                ("2025.10.0", False), ("2026.11.0rc1", False)])
 def test_a_dask_that_passes_delayed_arguments_unresolved_is_refused(monkeypatch, sample, version, refused):
