@@ -29,8 +29,10 @@ file, so ``multiprocessing`` and Dask can ship one.
 A saved index holds the thresholds it classifies with; ``load`` and
 ``from_bytes`` (and so pickle) give them back. Thresholds are checked
 wherever they are given: each in [0, 1], NaN refused, and ``review_floor``
-not above a keep value; ``Catalogue.resolve`` refuses a NaN threshold the
-same way.
+not above a keep value; ``Catalogue.resolve`` and ``explain`` refuse a
+threshold or ambiguity_threshold outside [0, 1] and a limit of 0.
+``check_thresholds`` and ``check_resolve_options`` are the same checks, for
+callers that take thresholds before they build or use an index.
 
 ``LibraryIndex.explain`` and ``Catalogue.explain`` give the evidence
 behind each decision: per release the best score of each measure with the
