@@ -62,6 +62,15 @@ FORMS: dict[str, Callable[[list[str]], list[Any]]] = {
 }
 
 
+def _form(form: Any) -> Callable[[list[str]], list[Any]]:
+    """A batch function as it is, or the one of FORMS that a name names (ValueError naming the others)."""
+    if not isinstance(form, str):
+        return form
+    if form not in FORMS:
+        raise ValueError(f"unknown form {form!r}; one of: {', '.join(FORMS)}")
+    return FORMS[form]
+
+
 def _arrow_form(form: str, column: Any) -> Any:
     """The form of each value of an Arrow-backed string column, as a column like it; None for other columns."""
     kind = kind_of(column)

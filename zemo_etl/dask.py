@@ -28,7 +28,6 @@ from collections.abc import Callable, Sequence
 from typing import Any, Optional, Union
 
 from zemo_etl import columns
-from zemo_etl.columns import FORMS
 from zemo_etl.index import (DEFAULT_AMBIGUITY_THRESHOLD, DEFAULT_RESOLVE_LIMIT, DEFAULT_RESOLVE_THRESHOLD, Catalogue,
                              LibraryIndex, check_resolve_options)
 
@@ -134,13 +133,12 @@ def resolve_names(names: Any, catalogue: Union[Sequence[str], Catalogue, None] =
 
 
 def _form_partition(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:
-    return columns.apply(FORMS[form] if isinstance(form, str) else form, series)
+    return columns.apply(columns._form(form), series)
 
 
 def to_form(series: Any, form: Union[str, Callable[[list[str]], list[Any]]]) -> Any:
     """A text form of every value of a Dask Series: a name from columns.FORMS or a batch function."""
-    if isinstance(form, str) and form not in FORMS:
-        raise ValueError(f"unknown form {form!r}; one of: {', '.join(FORMS)}")
+    columns._form(form)  # an unknown name is refused now, not when a partition runs
     # A name goes into the graph as it is; a function is pickled by reference (its module and name).
     # A form of text is text of the input's own type: a meta of another dtype
     # would have Dask convert every partition (Arrow strings to objects).

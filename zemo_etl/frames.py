@@ -40,14 +40,6 @@ ACCESSOR = "zemo"
 _FormLike = Union[str, Callable[[list[str]], list[Any]]]
 
 
-def _form(form: _FormLike) -> Callable[[list[str]], list[Any]]:
-    if not isinstance(form, str):
-        return form
-    if form not in columns.FORMS:
-        raise ValueError(f"unknown form {form!r}; one of: {', '.join(columns.FORMS)}")
-    return columns.FORMS[form]
-
-
 def _library(index: Union[LibraryIndex, Iterable[Tuple[str, str]]]) -> LibraryIndex:
     return index if isinstance(index, LibraryIndex) else LibraryIndex(index)
 
@@ -64,7 +56,7 @@ class _PandasSeries:
 
     def to_form(self, form: _FormLike) -> Any:
         """The form of each value (a name of ``columns.FORMS`` or a batch function), under the column's name."""
-        return columns.apply(_form(form), self._series)
+        return columns.apply(columns._form(form), self._series)
 
     def resolve(self, catalogue: Union[Catalogue, Iterable[str]], threshold: float = DEFAULT_RESOLVE_THRESHOLD,
                 limit: int = DEFAULT_RESOLVE_LIMIT, ambiguity_threshold: float = DEFAULT_AMBIGUITY_THRESHOLD) -> Any:
@@ -110,7 +102,7 @@ class _PolarsExpr:
 
     def to_form(self, form: _FormLike) -> Any:
         """The form of each value (a name of ``columns.FORMS`` or a batch function), under the column's name."""
-        func = _form(form)
+        func = columns._form(form)
         return self._text(self._expr, lambda s: columns.apply(func, s))
 
     def classify(self, titles: Any, index: Union[LibraryIndex, Iterable[Tuple[str, str]]]) -> Any:
