@@ -303,3 +303,57 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
     assert done.returncode == 0 and "2 decided by decisions.csv" in done.stdout
     report = {r["artist"]: r["decision"] for r in read_csv(tmp_path / "w" / "releases_classified.csv")}
     assert {a: report[a] for a in picked} == picked
+
+
+def _decide(r, th):
+    """The classifier's steps on a page row's scores, as the page applies them to moved thresholds."""
+    if r["by"] == review.CHOSEN:
+        return r["d"]
+    if r["x"]:
+        return "keep"
+    s1, s2, s3, floor = r["s1"], r["s2"], r["s3"], th["review_floor"]
+    if floor <= s1 < th["token_set_keep"] or floor <= s2 < th["token_sort_keep"]:
+        return "review"
+    if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
+        return "review" if r["by"] == "numbers" else "keep"
+    return "prune" if max(s1, s2, s3) < floor else "review"
+
+
+@pytest.mark.parametrize("list_all_up_to", [10_000, 50])
+def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, tmp_path, list_all_up_to):
+    every = review.read_explained(str(job.decided))
+    # Rows whose flags decide against their scores, among those packed when only review rows are listed: a
+    # prune chosen by a decisions file, a review of the number guard, an exact keep; and scores to be cut.
+    by = review.ROW_FIELDS.index("by")
+    every[0] = review.page_row(*every[0][:4], "prune", review.mark_chosen([False, 0.85, 0.85, 0.85, "", "", "", ""],
+                                                                            "prune", "d.csv"))
+    every[1][4:9], every[1][by] = ["review", 0, 0.85, 0.85, 0.85], "numbers"
+    every[2][4:9], every[2][by] = ["keep", 1, 0.5, 0.5, 0.5], "exact"
+    every[3][6:9] = [0.79999, 0.8, 0.40005]  # cut to four decimals, never above
+    page = tmp_path / "r.html"
+    page.write_text(review.render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=list_all_up_to), encoding="utf-8")
+    data, listed = page_data(page)
+    everything = len(every) <= list_all_up_to
+    assert [r["a"] for r in listed] == [r[0] for r in every if everything or r[4] == "review"]
+    assert len(data["scores"]) == 10 * (len(every) - len(listed))
+    rows = [dict(zip(review.ROW_FIELDS, [*r[:6], *map(review._floored, r[6:9]), *r[9:]])) for r in every]
+    assert (rows[3]["s1"], rows[3]["s2"], rows[3]["s3"]) == (0.7999, 0.8, 0.4)
+
+    browser.get(page.as_uri())
+    assert browser.execute_script("return document.body.dataset.ready") == "true"
+    assert [e for e in browser.get_log("browser") if e["level"] in ("SEVERE", "WARNING")] == []
+    counts = {k: sum(r["d"] == k for r in rows) for k in review.DECISIONS}
+    assert {k: int(browser.find_element("id", f"count-{k}").text.replace(",", "")) for k in counts} == counts
+    assert browser.find_element("id", "filter-keep").is_enabled() == everything
+    # The what-if table over every release, listed or not.
+    table = browser.execute_script("""return Array.from(document.querySelectorAll('#whatif-table tbody tr')).map(
+        tr => Array.from(tr.cells).slice(5).map(td => td.textContent));""")
+    th = dict(DEFAULT_THRESHOLDS)
+    base = [_decide(r, th) for r in rows]
+    for name, cells in zip(["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"], table):
+        for delta, cell in zip([-0.1, -0.05, 0.05, 0.1], cells):
+            moved = {**th, name: round((th[name] + delta) * 100) / 100}
+            assert int(cell.replace(",", "")) == sum(_decide(r, moved) != b for r, b in zip(rows, base)), (name, delta)
+    bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts svg')).map(
+        svg => Array.from(svg.querySelectorAll('rect title')).reduce((n, t) => n + parseInt(t.textContent), 0));""")
+    assert bars == [len(rows)] * 3

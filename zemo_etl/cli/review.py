@@ -15,6 +15,7 @@ import argparse
 import base64
 import hashlib
 import json
+import math
 import os
 import sys
 from collections.abc import Iterable, Mapping, Sequence
@@ -136,10 +137,52 @@ def _script_json(value: Any) -> str:
                              0x2028: "\\u2028", 0x2029: "\\u2029"})
 
 
+# Up to this many releases the page lists every one; beyond, the releases in
+# review only, and the others enter the counts, charts and what-if table as
+# compact scores (a million rows of text would make the page too big to open).
+LIST_ALL_UP_TO = 100_000
+# Per unlisted release in "scores": the decision and its flags, then each of
+# the three scores in ten-thousandths, in base-64 digits of this alphabet.
+_DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+_FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN = 3, 6, 12  # added to the decision's place in DECISIONS
+
+
+def _floored(score: float) -> float:
+    """The score cut to four decimals, never above it: a threshold of at most
+    four decimals compares the same with either (the page's what-if table)."""
+    q = math.floor(score * 10000)
+    while (q + 1) / 10000 <= score:
+        q += 1
+    while q > 0 and q / 10000 > score:
+        q -= 1
+    return q / 10000
+
+
+def _packed(row: Sequence[Any]) -> str:
+    """An unlisted page row in the compact form of "scores"."""
+    by = row[ROW_FIELDS.index("by")]
+    code = (DECISIONS.index(row[4]) + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
+            + _FLAG_CHOSEN * (by == CHOSEN))
+    out = [_DIGITS[code]]
+    for score in row[6:9]:
+        q = round(_floored(score) * 10000)
+        out += [_DIGITS[q >> 12], _DIGITS[(q >> 6) & 63], _DIGITS[q & 63]]
+    return "".join(out)
+
+
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
-                distinct_numbers: bool = False) -> str:
+                distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO) -> str:
     """The review page of `rows` (page_row lists) as one HTML document."""
-    data = {"columns": ROW_FIELDS, "rows": list(rows), "thresholds": dict(thresholds), "source": source,
+    rows = list(rows)
+    everything = len(rows) <= list_all_up_to
+    listed, packed = [], []
+    for row in rows:
+        if everything or row[4] == "review":
+            listed.append([*row[:6], *map(_floored, row[6:9]), *row[9:]])
+        else:
+            packed.append(_packed(row))
+    data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",
+            "scores": "".join(packed), "thresholds": dict(thresholds), "source": source,
             "distinct_numbers": distinct_numbers}
     script = _part("page.js")
     # The policy runs this script alone: no inline handler, nothing a name could smuggle in.

@@ -29,18 +29,46 @@
   function fmt(x) { return (Math.round(x * 10000) / 10000).toString(); }
   function val(r, name) { return r[F[name]]; }
 
-  // The classifier's order of tests on the three best scores, for other thresholds.
-  function decide(r, th) {
-    var by = val(r, "by");
-    if (by === "decisions") return val(r, "d");
-    if (val(r, "x")) return "keep";
-    var s1 = val(r, "s1"), s2 = val(r, "s2"), s3 = val(r, "s3"), floor = th.review_floor;
-    if (s1 >= floor && s1 < th.token_set_keep) return "review";
-    if (s2 >= floor && s2 < th.token_sort_keep) return "review";
+  // Every release, listed or not (DATA.scores: those the list leaves out,
+  // ten base-64 digits each): its decision, flags and three best scores.
+  var DECISIONS = ["keep", "prune", "review"];
+  var EXACT = 1, NUMBERS = 2, CHOSEN = 4;
+  var ALL = (function () {
+    var packed = DATA.scores, n = ROWS.length + packed.length / 10;
+    var all = { n: n, d: new Uint8Array(n), flags: new Uint8Array(n),
+                s: [new Float64Array(n), new Float64Array(n), new Float64Array(n)] };
+    ROWS.forEach(function (r, k) {
+      var by = val(r, "by");
+      all.d[k] = DECISIONS.indexOf(val(r, "d"));
+      all.flags[k] = (val(r, "x") ? EXACT : 0) | (by === "numbers" ? NUMBERS : 0) | (by === "decisions" ? CHOSEN : 0);
+      MEASURES.forEach(function (m, j) { all.s[j][k] = val(r, m[0]); });
+    });
+    var digit = new Uint8Array(128);
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_".split("").forEach(function (c, v) {
+      digit[c.charCodeAt(0)] = v;
+    });
+    function at(i) { return digit[packed.charCodeAt(i)]; }
+    for (var k = ROWS.length, i = 0; k < n; k++, i += 10) {
+      var code = at(i);
+      all.d[k] = code % 3;
+      all.flags[k] = (code / 3) | 0;
+      for (var j = 0; j < 3; j++) all.s[j][k] = (at(i + 1 + 3 * j) * 4096 + at(i + 2 + 3 * j) * 64 + at(i + 3 + 3 * j)) / 10000;
+    }
+    return all;
+  })();
+
+  // The classifier's order of tests on the three best scores of release k, for other thresholds.
+  function decide(k, th) {
+    var flags = ALL.flags[k];
+    if (flags & CHOSEN) return ALL.d[k];
+    if (flags & EXACT) return 0;
+    var s1 = ALL.s[0][k], s2 = ALL.s[1][k], s3 = ALL.s[2][k], floor = th.review_floor;
+    if (s1 >= floor && s1 < th.token_set_keep) return 2;
+    if (s2 >= floor && s2 < th.token_sort_keep) return 2;
     if (s1 >= th.token_set_keep && s2 >= th.token_sort_keep && s3 >= th.two_stage_keep)
-      return by === "numbers" ? "review" : "keep";
-    if (s1 < floor && s2 < floor && s3 < floor) return "prune";
-    return "review";
+      return flags & NUMBERS ? 2 : 0;
+    if (s1 < floor && s2 < floor && s3 < floor) return 1;
+    return 2;
   }
 
   function header() {
@@ -51,21 +79,24 @@
   }
 
   function counts() {
-    var c = { keep: 0, prune: 0, review: 0 };
-    ROWS.forEach(function (r) { var d = val(r, "d"); if (d in c) c[d] += 1; });
-    Object.keys(c).forEach(function (d) { $("count-" + d).textContent = c[d].toLocaleString("en"); });
-    $("count-total").textContent = ROWS.length.toLocaleString("en");
+    var c = [0, 0, 0];
+    for (var k = 0; k < ALL.n; k++) c[ALL.d[k]] += 1;
+    DECISIONS.forEach(function (d, j) { $("count-" + d).textContent = c[j].toLocaleString("en"); });
+    $("count-total").textContent = ALL.n.toLocaleString("en");
+    if (DATA.listed !== "all") {
+      // Only the releases in review are listed: the other filters would show nothing.
+      $("listed-note").textContent = "The list holds the " + c[2].toLocaleString("en") + " releases in review; the " +
+        (c[0] + c[1]).toLocaleString("en") + " kept or pruned are in the counts, charts and table above only.";
+      ["filter-keep", "filter-prune"].forEach(function (id) { $(id).disabled = true; });
+    }
   }
 
-  function histogram(measure, label, keepName) {
+  function histogram(j, label, keepName) {
     var bins = 20, w = 360, h = 130, left = 34, bottom = 20, top = 8;
     var stacks = [];
     for (var b = 0; b < bins; b++) stacks.push({ keep: 0, prune: 0, review: 0 });
-    ROWS.forEach(function (r) {
-      var b = Math.min(bins - 1, Math.floor(val(r, measure) * bins));
-      var d = val(r, "d");
-      if (d in stacks[b]) stacks[b][d] += 1;
-    });
+    var scores = ALL.s[j];
+    for (var k = 0; k < ALL.n; k++) stacks[Math.min(bins - 1, Math.floor(scores[k] * bins))][DECISIONS[ALL.d[k]]] += 1;
     var most = 1;
     stacks.forEach(function (s) { most = Math.max(most, s.keep + s.prune + s.review); });
     var plotW = w - left - 6, plotH = h - top - bottom, bw = plotW / bins;
@@ -116,7 +147,7 @@
 
   function charts() {
     var box = $("charts");
-    MEASURES.forEach(function (m) { box.appendChild(histogram(m[0], m[1], m[2])); });
+    MEASURES.forEach(function (m, j) { box.appendChild(histogram(j, m[1], m[2])); });
   }
 
   // How many releases change decision with one threshold at `value`.
@@ -124,13 +155,14 @@
     var th = Object.assign({}, TH);
     th[name] = value;
     var n = 0;
-    for (var i = 0; i < ROWS.length; i++) if (decide(ROWS[i], th) !== BASE[i]) n++;
+    for (var k = 0; k < ALL.n; k++) if (decide(k, th) !== BASE[k]) n++;
     return n;
   }
   var BASE = null;
 
   function whatif() {
-    BASE = ROWS.map(function (r) { return decide(r, TH); });
+    BASE = new Uint8Array(ALL.n);
+    for (var k = 0; k < ALL.n; k++) BASE[k] = decide(k, TH);
     var body = $("whatif-table").tBodies[0];
     ["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"].forEach(function (name) {
       var tr = el("tr");
