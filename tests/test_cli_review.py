@@ -37,7 +37,13 @@ def page_data(path):
                       re.S).group(1)
     assert not re.search(r"[<>&]", block)  # no name can end the block or open a comment
     data = json.loads(block)
-    return data, [dict(zip(data["columns"], r)) for r in data["rows"]]
+    rows = [dict(zip(data["columns"], r)) for r in data["rows"]]
+    for r in rows:  # the shortened forms written out, as the page does
+        for name, given in (("ma", "a"), ("mt", "t")):
+            r[name] = r[given].lower() if r[name] == 0 else r[name]
+        for name, given in (("la", "ma"), ("lt", "mt")):
+            r[name] = r[given] if r[name] == 1 else r[name]
+    return data, rows
 
 
 @pytest.fixture(scope="module")
@@ -354,6 +360,18 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
         for delta, cell in zip([-0.1, -0.05, 0.05, 0.1], cells):
             moved = {**th, name: round((th[name] + delta) * 100) / 100}
             assert int(cell.replace(",", "")) == sum(_decide(r, moved) != b for r, b in zip(rows, base)), (name, delta)
+    # The rows shown write out what the page data shortened: match forms, library forms, reasons.
+    shown_rows = browser.execute_script("""return Array.from(document.querySelectorAll('#rows tbody tr')).map(tr =>
+        [Number(tr.dataset.row), ...Array.from(tr.querySelectorAll('.form')).map(e => e.textContent),
+         tr.querySelector('.reason').textContent]);""")
+    given = [(r, g) for r, g in zip(rows, every) if everything or r["d"] == "review"]
+    assert len(shown_rows) == min(100, sum(r["d"] == "review" for r, _ in given))
+    for i, *forms, reason in shown_rows:
+        r, g = given[i]
+        assert forms == [r["ma"], r["mt"], *([r["la"], r["lt"]] if r["la"] or r["lt"] else [])]
+        # Written again from the scores shown where the classifier's reason is the one they give.
+        derived = review.derived_reason(*g[5:9], th) == r["reason"]
+        assert reason == (review.derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])
     bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts svg')).map(
         svg => Array.from(svg.querySelectorAll('rect title')).reduce((n, t) => n + parseInt(t.textContent), 0));""")
     assert bars == [len(rows)] * 3

@@ -170,6 +170,49 @@ def _packed(row: Sequence[Any]) -> str:
     return "".join(out)
 
 
+def _score_text(score: float) -> str:
+    """A score as a reason gives it: four decimals, trailing zeros cut down to two."""
+    out = f"{score:.4f}"
+    while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
+        out = out[:-1]
+    return out
+
+
+def derived_reason(exact: bool, s1: float, s2: float, s3: float, th: Mapping[str, float]) -> str:
+    """The reason LibraryIndex.explain gives for these scores and thresholds (without the number guard and
+    decisions files); the page writes it again from its rows' scores."""
+    floor = _score_text(th["review_floor"])
+
+    def band(name: str, score: float, keep: float) -> str:
+        return f"{name} {_score_text(score)} in the review band [{floor}, {_score_text(keep)})"
+
+    if exact:
+        return "exact pair in the library"
+    if th["review_floor"] <= s1 < th["token_set_keep"]:
+        return band("token_set", s1, th["token_set_keep"])
+    if th["review_floor"] <= s2 < th["token_sort_keep"]:
+        return band("token_sort", s2, th["token_sort_keep"])
+    if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
+        return "all three scores at or above their keep values"
+    if max(s1, s2, s3) < th["review_floor"]:
+        return f"all three scores below the review floor {floor}"
+    if th["review_floor"] <= s3 < th["two_stage_keep"]:
+        return band("two_stage", s3, th["two_stage_keep"])
+    return (f"token_set {_score_text(s1)}, token_sort {_score_text(s2)}, two_stage {_score_text(s3)}: "
+            f"some at or above the review floor {floor}, not all at their keep values")
+
+
+def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
+    """A page row as the page lists it, shortened: a match form that is the given name in lower case
+    (ASCII) is 0, a library form that is the release's is 1, and a reason the page can write again from
+    the scores is None."""
+    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason = row
+    if reason == derived_reason(x, s1, s2, s3, thresholds):
+        reason = None
+    return [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
+            d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason]
+
+
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
                 distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO) -> str:
     """The review page of `rows` (page_row lists) as one HTML document."""
@@ -178,7 +221,7 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
     listed, packed = [], []
     for row in rows:
         if everything or row[4] == "review":
-            listed.append([*row[:6], *map(_floored, row[6:9]), *row[9:]])
+            listed.append(_listed(row, thresholds))
         else:
             packed.append(_packed(row))
     data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",

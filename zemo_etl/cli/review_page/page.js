@@ -29,6 +29,43 @@
   function fmt(x) { return (Math.round(x * 10000) / 10000).toString(); }
   function val(r, name) { return r[F[name]]; }
 
+  // A score as the reasons give it: four decimals, trailing zeros cut down to two.
+  function scoreText(v) {
+    var s = v.toFixed(4);
+    while (s.length > 4 && s.charAt(s.length - 1) === "0" && s.charAt(s.length - 3) !== ".") s = s.slice(0, -1);
+    return s;
+  }
+
+  // The reason the classifier gives for a row's scores, where the row leaves it out.
+  function reasonOf(r) {
+    var s1 = val(r, "s1"), s2 = val(r, "s2"), s3 = val(r, "s3"), floor = scoreText(TH.review_floor);
+    function band(name, s, keep) {
+      return name + " " + scoreText(s) + " in the review band [" + floor + ", " + scoreText(keep) + ")";
+    }
+    if (val(r, "x")) return "exact pair in the library";
+    if (s1 >= TH.review_floor && s1 < TH.token_set_keep) return band("token_set", s1, TH.token_set_keep);
+    if (s2 >= TH.review_floor && s2 < TH.token_sort_keep) return band("token_sort", s2, TH.token_sort_keep);
+    if (s1 >= TH.token_set_keep && s2 >= TH.token_sort_keep && s3 >= TH.two_stage_keep)
+      return "all three scores at or above their keep values";
+    if (s1 < TH.review_floor && s2 < TH.review_floor && s3 < TH.review_floor)
+      return "all three scores below the review floor " + floor;
+    if (s3 >= TH.review_floor && s3 < TH.two_stage_keep) return band("two_stage", s3, TH.two_stage_keep);
+    return "token_set " + scoreText(s1) + ", token_sort " + scoreText(s2) + ", two_stage " + scoreText(s3) +
+      ": some at or above the review floor " + floor + ", not all at their keep values";
+  }
+
+  // A text field of a row, the shortened ones written out when asked for
+  // (review.py's _listed): 0 for a match form that is the name in lower case,
+  // 1 for a library form that is the release's, null for a reason to derive.
+  var SOURCE = { ma: "a", mt: "t", la: "ma", lt: "mt" };
+  function text(r, name) {
+    var v = r[F[name]];
+    if (v === 0) return r[F[SOURCE[name]]].toLowerCase();
+    if (v === 1) return text(r, SOURCE[name]);
+    if (v === null) return reasonOf(r);
+    return v;
+  }
+
   // Every release, listed or not (DATA.scores: those the list leaves out,
   // ten base-64 digits each): its decision, flags and three best scores.
   var DECISIONS = ["keep", "prune", "review"];
@@ -238,17 +275,24 @@
   var KEYS = {
     choice: function (i) { return choices.get(i) || ""; },
     d: function (i) { return val(ROWS[i], "d"); },
-    release: function (i) { return val(ROWS[i], "ma") + "\u0000" + val(ROWS[i], "mt"); },
-    library: function (i) { return val(ROWS[i], "la") + "\u0000" + val(ROWS[i], "lt"); },
+    release: function (i) { return text(ROWS[i], "ma") + "\u0000" + text(ROWS[i], "mt"); },
+    library: function (i) { return text(ROWS[i], "la") + "\u0000" + text(ROWS[i], "lt"); },
     s1: function (i) { return val(ROWS[i], "s1"); },
     s2: function (i) { return val(ROWS[i], "s2"); },
     s3: function (i) { return val(ROWS[i], "s3"); },
-    reason: function (i) { return val(ROWS[i], "reason"); }
+    reason: function (i) { return text(ROWS[i], "reason"); }
   };
 
-  var HAYSTACK = ROWS.map(function (r) {
-    return [val(r, "a"), val(r, "t"), val(r, "ma"), val(r, "mt"), val(r, "la"), val(r, "lt")].join("\u0000").toLowerCase();
-  });
+  // What a search looks in, per row, made at the first search; a shortened
+  // field repeats another and is left out.
+  var HAYSTACK = null;
+  function haystack() {
+    if (!HAYSTACK) HAYSTACK = ROWS.map(function (r) {
+      return ["a", "t", "ma", "mt", "la", "lt"].map(function (name) { return r[F[name]]; })
+        .filter(function (v) { return typeof v === "string"; }).join("\u0000").toLowerCase();
+    });
+    return HAYSTACK;
+  }
 
   function number(id, fallback) {
     var v = parseFloat($(id).value);
@@ -266,7 +310,7 @@
       if (!wanted[val(r, "d")]) continue;
       var s = measure === "best" ? best(r) : val(r, measure);
       if (s < lo || s > hi) continue;
-      if (needle && HAYSTACK[i].indexOf(needle) < 0) continue;
+      if (needle && haystack()[i].indexOf(needle) < 0) continue;
       shown.push(i);
     }
     if (state.sort) {
@@ -319,20 +363,21 @@
       var rel = el("td", "release");
       rel.appendChild(el("span", "given artist", val(r, "a")));
       rel.appendChild(el("span", "given title", val(r, "t")));
-      var entry = val(r, "la") || val(r, "lt");  // nothing to compare with: nothing marked
-      rel.appendChild(entry ? marked(val(r, "ma"), val(r, "la")) : el("span", "form", val(r, "ma")));
-      rel.appendChild(entry ? marked(val(r, "mt"), val(r, "lt")) : el("span", "form", val(r, "mt")));
+      var ma = text(r, "ma"), mt = text(r, "mt"), la = text(r, "la"), lt = text(r, "lt");
+      var entry = la || lt;  // nothing to compare with: nothing marked
+      rel.appendChild(entry ? marked(ma, la) : el("span", "form", ma));
+      rel.appendChild(entry ? marked(mt, lt) : el("span", "form", mt));
       tr.appendChild(rel);
       var lib = el("td", "library");
       if (entry) {
-        lib.appendChild(marked(val(r, "la"), val(r, "ma")));
-        lib.appendChild(marked(val(r, "lt"), val(r, "mt")));
+        lib.appendChild(marked(la, ma));
+        lib.appendChild(marked(lt, mt));
       } else {
         lib.textContent = "none";
       }
       tr.appendChild(lib);
       MEASURES.forEach(function (m) { tr.appendChild(scoreCell(r, m[0], m[2])); });
-      tr.appendChild(el("td", "reason", val(r, "reason")));
+      tr.appendChild(el("td", "reason", text(r, "reason")));
       frag.appendChild(tr);
     }
     body.replaceChildren(frag);
