@@ -129,6 +129,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build/fuzz
 # Small inputs keep every target at thousands of executions a second.
 FUZZ_MAX_LEN ?= 4096
+# Seconds one input may take: a crafted file must not make work without bound.
+FUZZ_TIMEOUT ?= 10
 
 fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan), from the seed corpora
 	@missing=$$(for p in $(FUZZ_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -140,7 +142,7 @@ fuzz: ## each libFuzzer target for FUZZ_SECONDS (clang, ASan + UBSan), from the 
 	  [ -f $$t ] && [ -x $$t ] || continue; \
 	  case " $(FUZZ_SKIP) " in *" $$(basename $$t) "*) echo "== $$(basename $$t): skipped (FUZZ_SKIP)"; continue ;; esac; \
 	  mkdir -p $$t.corpus; echo "== $$(basename $$t)"; \
-	  $$t -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -print_final_stats=1 $$t.corpus 2>&1 \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -timeout=$(FUZZ_TIMEOUT) -print_final_stats=1 $$t.corpus 2>&1 \
 	    | grep -E '^(Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' ; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done

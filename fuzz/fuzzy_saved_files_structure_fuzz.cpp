@@ -5,9 +5,12 @@
 // count of a dimension (entries, artists, tokens, rows, nodes, ...): every
 // section sized by it is cut or extended, and every id or offset that refers
 // to it is kept, scaled or spread over the new count. It reseals the
-// checksum and loads the result; what is accepted must be safe to classify
-// with (or resolve against), and save to bytes that load again to the same
-// answers. ASan and UBSan watch every read.
+// checksum and loads the result. It also lies in what is derived from the
+// text (lengths, counts, flags) and in the hash tables. What is accepted must
+// be safe to classify with (or resolve against), classify and explain alike,
+// stay within the run's time and memory limits (make fuzz sets them), and
+// save to bytes that load again to the same answers. ASan and UBSan watch
+// every read.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -15,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,6 +30,7 @@
 #include "common/sections.hpp"
 #include "fuzz_input.hpp"
 #include "fuzzy/classify.hpp"
+#include "fuzzy/explain.hpp"
 #include "fuzzy/resolve.hpp"
 #include "text/forms.hpp"
 
@@ -257,6 +262,56 @@ void poke(File& f, const Schema& schema, FuzzedDataProvider& in) {
     put(bytes, e * s.element + field.at, field.width, values[in.ConsumeIntegralInRange(0, 4)]);
 }
 
+// Words derived from the text or the tables of an index, which size the
+// scans' buffers and loops or bound their scores: section, element size,
+// byte offset in the element.
+struct Derived {
+    std::size_t section, element, at;
+};
+constexpr Derived kLibraryDerived[] = {
+    {1, 40, 32},                                            // sorted_ascii
+    {2, 12, 0},  {2, 12, 4},                                // sorted_chars, token_chars
+    {3, 32, 0},  {3, 32, 12}, {3, 32, 24},                  // counts
+    {4, 8, 0},                                              // signatures
+    {8, 4, 0},                                              // token chars
+    {14, 64, 60}, {14, 64, 32}, {14, 64, 44}, {14, 64, 0},  // artist chars, head, counts
+};
+constexpr std::size_t kTables[] = {9, 21};  // token and pair slots
+
+// A derived word nudged or set far off, or a hash table whose filled slots
+// all hold one id, hold an id twice, or hold one where its probes never reach.
+void tamper(File& f, FuzzedDataProvider& in) {
+    if (in.ConsumeBool()) {
+        const Derived& d = kLibraryDerived[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kLibraryDerived) - 1)];
+        std::string& bytes = f.sections[d.section];
+        if (bytes.empty()) return;
+        const std::size_t at = in.ConsumeIntegralInRange<std::size_t>(0, bytes.size() / d.element - 1) * d.element + d.at;
+        const std::uint64_t v = get(bytes, at, 4);
+        const std::uint64_t values[] = {v + 1, v - 1, 0, 0xFFFFFFF0, 0x7FFFFFFF, v ^ 0x01010101};
+        put(bytes, at, 4, values[in.ConsumeIntegralInRange(0, 5)]);
+        return;
+    }
+    std::string& slots = f.sections[kTables[in.ConsumeIntegralInRange(0, 1)]];
+    std::vector<std::size_t> filled;
+    for (std::size_t at = 0; at < slots.size(); at += 4)
+        if (get(slots, at, 4) != kNone) filled.push_back(at);
+    if (filled.empty()) return;
+    const std::size_t one = filled[in.ConsumeIntegralInRange<std::size_t>(0, filled.size() - 1)];
+    const std::uint64_t id = get(slots, one, 4);
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+        case 0:
+            for (std::size_t at : filled) put(slots, at, 4, id);
+            break;
+        case 1:
+            put(slots, in.ConsumeIntegralInRange<std::size_t>(0, slots.size() / 4 - 1) * 4, 4, id);
+            break;
+        default:
+            put(slots, one, 4, kNone);
+            put(slots, in.ConsumeIntegralInRange<std::size_t>(0, slots.size() / 4 - 1) * 4, 4, id);
+            break;
+    }
+}
+
 File lie(const std::string& valid, const Schema& schema, FuzzedDataProvider& in) {
     File f = take_apart(valid, schema);
     // Taken apart and put together untouched, a file must come back whole:
@@ -279,6 +334,7 @@ File lie(const std::string& valid, const Schema& schema, FuzzedDataProvider& in)
     }
     const int pokes = in.ConsumeIntegralInRange(0, 2);
     for (int i = 0; i < pokes; ++i) poke(f, schema, in);
+    if (&schema == &library_schema() && in.ConsumeBool()) tamper(f, in);
     return f;
 }
 
@@ -316,8 +372,11 @@ std::vector<fuzzy::Classification> use(const fuzzy::LibraryIndex& ix, const std:
     }
     std::vector<fuzzy::Classification> out;
     for (const auto& [artist, title] : releases) {
-        for (const fuzzy::ClassifyThresholds& th : {fuzzy::ClassifyThresholds{}, fuzzy::ClassifyThresholds{0, 0, 0, 0, 0.9}})
+        for (const fuzzy::ClassifyThresholds& th : {fuzzy::ClassifyThresholds{}, fuzzy::ClassifyThresholds{0, 0, 0, 0, 0.9}}) {
             out.push_back(fuzzy::classify_release(artist, title, ix, th));
+            // Both scans read the same file: what it holds decides alike.
+            fuzz::require(fuzzy::explain_release(artist, title, ix, th, {}).decision == out.back());
+        }
         (void)ix.combined_postings(artist);
         (void)ix.artist_postings(artist);
     }

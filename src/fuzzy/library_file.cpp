@@ -5,9 +5,15 @@
 // file may well lie consistently), so a damaged or hostile file is refused
 // rather than read out of bounds.
 
+#include <array>
+#include <cstring>
 #include <limits>
+#include <optional>
+#include <vector>
 
+#include "common/ascii.hpp"
 #include "common/sections.hpp"
+#include "common/utf8.hpp"
 #include "fuzzy/library_index.hpp"
 
 namespace zemo::fuzzy {
@@ -40,16 +46,67 @@ bool increasing_below(const std::uint32_t* first, const std::uint32_t* last, std
     return true;
 }
 
-// An open-addressing table: a power of two in size, with an empty slot
-// (so that every probe ends) and ids below `limit` elsewhere.
-bool valid_table(const FlatArray<std::uint32_t>& slots, std::size_t limit) {
-    if (slots.empty() || (slots.size() & (slots.size() - 1)) != 0) return false;
-    bool has_empty = false;
-    for (std::uint32_t v : slots) {
-        if (v == kNone) has_empty = true;
-        else if (v >= limit) return false;
+// Where an open-addressing table holds each id: its slot (kNone for an id
+// it lacks) and how many filled slots end there since the last empty one.
+struct Place {
+    std::uint32_t slot = kNone;
+    std::uint32_t run = 0;
+};
+
+// The places of the ids of a table as the builder makes it for `keys` keys
+// (its size, at most half full, so with an empty slot): distinct ids below
+// `limit`. Nothing for any other table.
+std::optional<std::vector<Place>> table_places(const FlatArray<std::uint32_t>& slots, std::size_t keys, std::size_t limit) {
+    if (slots.size() != detail::table_capacity(keys)) return std::nullopt;
+    const std::size_t size = slots.size();
+    std::size_t last_empty = size;
+    for (std::size_t slot = size; slot-- > 0 && last_empty == size;)
+        if (slots[slot] == kNone) last_empty = slot;
+    if (last_empty == size) return std::nullopt;
+    std::vector<Place> places(limit);
+    std::size_t held = 0;
+    for (std::size_t slot = 0; slot < size; ++slot) {
+        const std::uint32_t id = slots[slot];
+        if (id == kNone) {
+            last_empty = slot;
+            continue;
+        }
+        if (id >= limit || places[id].slot != kNone || ++held > keys) return std::nullopt;
+        places[id] = {static_cast<std::uint32_t>(slot), static_cast<std::uint32_t>((slot - last_empty) & (size - 1))};
     }
-    return has_empty;
+    return places;
+}
+
+// Whether a probe from the slot `hash` points at reaches `place` before an
+// empty slot: else every lookup of that id would fail, and a table of
+// misplaced ids could make every probe run through all the others.
+bool reachable(const Place& place, std::uint64_t hash, std::size_t slots) {
+    const std::size_t mask = slots - 1;
+    return ((place.slot - (hash & mask)) & mask) < place.run;
+}
+
+// Buckets (detail::bucket) of ASCII bytes, by table.
+const auto kAsciiBuckets = [] {
+    std::array<std::uint8_t, 128> t{};
+    for (char32_t c = 0; c < 128; ++c) t[c] = static_cast<std::uint8_t>(detail::bucket(c));
+    return t;
+}();
+
+// Characters by bucket of a string of valid UTF-8 (nothing when it is not),
+// and how many.
+std::optional<std::size_t> histogram_of(std::string_view s, std::uint32_t* histogram, char32_t* head = nullptr) {
+    if (head == nullptr && ascii::is_ascii(s)) {
+        // Four partial counts, so that a repeated character does not wait on the last increment.
+        std::uint32_t part[4][detail::kBuckets] = {};
+        std::size_t i = 0;
+        for (; i + 4 <= s.size(); i += 4)
+            for (std::size_t k = 0; k < 4; ++k) ++part[k][kAsciiBuckets[static_cast<unsigned char>(s[i + k])]];
+        for (; i < s.size(); ++i) ++part[0][kAsciiBuckets[static_cast<unsigned char>(s[i])]];
+        for (std::size_t b = 0; b < detail::kBuckets; ++b) histogram[b] += part[0][b] + part[1][b] + part[2][b] + part[3][b];
+        return s.size();
+    }
+    if (!utf8::is_valid(s)) return std::nullopt;
+    return detail::add_histogram(s, histogram, head);
 }
 
 }  // namespace
@@ -137,29 +194,177 @@ struct IndexLayout {
                 return damaged("an entry's tokens lie outside their array");
             if (ix.input_of_[id] >= n || ix.id_of_input_[ix.input_of_[id]] != id) return damaged("the entry order is not a permutation");
         }
-        for (std::size_t id = 0; id < n; ++id) {
-            const std::uint32_t* first = ix.entry_tokens_.data() + ix.entries_[id].tokens_at;
-            if (!increasing_below(first, first + (ix.lengths_[id].token_count - 1), n_tokens))
-                return damaged("an entry's token ids are out of range or out of order");
-        }
+        if (Status layout = valid_layout(ix); !layout) return layout;
         if (ix.vocabulary_at_.size() != n_tokens + 1 || ix.vocabulary_at_[0] != 0 ||
             ix.vocabulary_at_[n_tokens] != ix.vocabulary_text_.size())
             return damaged("the vocabulary offsets disagree with its text");
         for (std::size_t k = 0; k < n_tokens; ++k)
             if (ix.vocabulary_at_[k + 1] < ix.vocabulary_at_[k]) return damaged("the vocabulary offsets are not ascending");
-        if (!valid_table(ix.token_slots_, n_tokens) || !valid_table(ix.pair_slots_, n))
-            return damaged("a hash table is malformed");
+        for (std::size_t k = 0; k < n_tokens; ++k) {
+            if (!utf8::is_valid(ix.vocabulary(k))) return damaged("a token is not UTF-8");
+            if (k > 0 && !(ix.vocabulary(k - 1) < ix.vocabulary(k))) return damaged("the vocabulary is not in token order");
+        }
+        if (!valid_tables(ix)) return damaged("a hash table is malformed");
         if (!valid_postings(ix.combined_postings_, n_tokens, n) || !valid_postings(ix.artist_postings_, n_tokens, n_artists))
             return damaged("a posting list is malformed");
         for (const LibraryIndex::ArtistSummary& a : ix.artist_summaries_)
             if (a.at > text || a.size > text - a.at) return damaged("an artist lies outside the text");
         if (!all_below(ix.artist_of_entry_, n_artists)) return damaged("an artist position is out of range");
         if (!valid_artist_entries(ix)) return damaged("the artists disagree with the entries");
-        const FlatArray<std::uint32_t>& starts = ix.length_start_;
-        if (starts.size() < 2 || starts.size() - 2 > std::numeric_limits<std::uint32_t>::max() || starts[0] != 0 ||
-            starts.back() != n || !ascending(starts))
-            return damaged("the length table is malformed");
+        if (!valid_length_table(ix)) return damaged("the length table is malformed");
+        // What sizes the scans' buffers and loops, and what bounds their
+        // scores, is checked against the text it was computed from.
+        if (!valid_entry_texts(ix)) return damaged("an entry's lengths or counts disagree with its text");
+        for (std::size_t k = 0; k < n_tokens; ++k)
+            if (ix.token_chars_[k] != detail::char_count(ix.vocabulary(k))) return damaged("a token's length disagrees with its text");
+        if (!valid_artist_summaries(ix)) return damaged("an artist's summary disagrees with its text");
         return ok_status();
+    }
+
+    // In input order, each entry's combined key and sorted tokens follow
+    // the last one's in the text, and its token ids the last one's: nothing
+    // is shared, so the work of reading every entry is bounded by the
+    // file's size. Its tokens are ids of the vocabulary, ascending, whose
+    // lengths it records.
+    static Status valid_layout(const LibraryIndex& ix) {
+        const std::size_t n = ix.entries_.size(), n_tokens = ix.token_chars_.size();
+        std::uint64_t text_at = 0, tokens_at = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) {
+                __builtin_prefetch(&ix.entries_[ix.id_of_input_[i + kAhead]]);
+                __builtin_prefetch(&ix.lengths_[ix.id_of_input_[i + kAhead]]);
+            }
+            const std::size_t id = ix.id_of_input_[i];
+            const LibraryIndex::Entry& e = ix.entries_[id];
+            if (e.key_at != text_at || e.sorted_at != e.key_at + e.key_size || e.tokens_at != tokens_at)
+                return damaged("the entries' texts or tokens overlap");
+            text_at = e.sorted_at + e.sorted_size;
+            const std::uint32_t* first = ix.entry_tokens_.data() + e.tokens_at;
+            const std::uint32_t* last = first + (ix.lengths_[id].token_count - 1);
+            if (!increasing_below(first, last, n_tokens)) return damaged("an entry's token ids are out of range or out of order");
+            std::uint64_t chars = detail::kBars.size();
+            for (const std::uint32_t* t = first; t != last; ++t) chars += ix.token_chars_[*t];
+            if (ix.lengths_[id].token_chars != chars) return damaged("an entry's token lengths disagree with its tokens");
+            tokens_at += last - first;
+        }
+        if (text_at != ix.text_.size() || tokens_at != ix.entry_tokens_.size()) return damaged("the entries' texts or tokens overlap");
+        return ok_status();
+    }
+
+    // Both tables exactly as built: every token once and each entry's pair
+    // at most once, each where its hash leads.
+    static bool valid_tables(const LibraryIndex& ix) {
+        const std::size_t n_tokens = ix.token_chars_.size(), n = ix.entries_.size();
+        const auto tokens = table_places(ix.token_slots_, n_tokens, n_tokens);
+        if (!tokens) return false;
+        for (std::size_t k = 0; k < n_tokens; ++k)
+            if (!reachable((*tokens)[k], detail::token_hash(ix.vocabulary(k)), ix.token_slots_.size())) return false;
+        const auto pairs = table_places(ix.pair_slots_, n, n);
+        if (!pairs) return false;
+        // The hashes of a few pairs at a time: one alone is a chain of
+        // dependent multiplications, and a large index holds millions.
+        constexpr std::size_t kLanes = 4;
+        std::uint32_t ids[kLanes];
+        std::size_t lanes = 0;
+        const auto check = [&] {
+            std::string_view s[2 * kLanes];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                s[2 * l] = ix.key(ids[l]).substr(0, ix.entries_[ids[l]].artist_size);
+                s[2 * l + 1] = ix.title(ids[l]);
+            }
+            std::uint64_t h[2 * kLanes];
+            detail::token_hashes(s, 2 * lanes, h);
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (!reachable((*pairs)[ids[l]], detail::combine_pair_hash(h[2 * l], h[2 * l + 1]), ix.pair_slots_.size()))
+                    return false;
+            lanes = 0;
+            return true;
+        };
+        for (std::uint32_t id = 0; id < n; ++id) {
+            if (id + kAhead < n) prefetch_text(ix, ix.entries_[id + kAhead]);
+            if ((*pairs)[id].slot == kNone) continue;
+            ids[lanes++] = id;
+            if (lanes == kLanes && !check()) return false;
+        }
+        return check();
+    }
+
+    // Entries are numbered by the characters of their sorted tokens, and
+    // length_start[m] is the first id of at least m characters, up to one
+    // past the longest.
+    static bool valid_length_table(const LibraryIndex& ix) {
+        const FlatArray<std::uint32_t>& starts = ix.length_start_;
+        const std::size_t n = ix.entries_.size();
+        const std::size_t longest = n == 0 ? 0 : ix.lengths_[n - 1].sorted_chars;
+        if (starts.size() != longest + 2) return false;
+        for (std::size_t id = 0, m = 0; m < starts.size(); ++m) {
+            while (id < n && ix.lengths_[id].sorted_chars < m) ++id;
+            if (starts[m] != id) return false;
+        }
+        // What the loop above did not see: the order of ids within a length.
+        for (std::size_t id = 1; id < n; ++id)
+            if (ix.lengths_[id].sorted_chars < ix.lengths_[id - 1].sorted_chars) return false;
+        return true;
+    }
+
+    // Each entry's key is UTF-8 with the separator after the artist (so
+    // both halves are UTF-8 too), and its sorted tokens are UTF-8 of the
+    // characters, ASCII or not, counts and signature it records.
+    static bool valid_entry_texts(const LibraryIndex& ix) {
+        const std::size_t n = ix.entries_.size();
+        for (std::size_t id = 0; id < n; ++id) {
+            // Ids follow the length, not the text: fetch what comes ahead.
+            if (id + kAhead < n) prefetch_text(ix, ix.entries_[id + kAhead]);
+            const LibraryIndex::Entry& e = ix.entries_[id];
+            const std::string_view key = ix.key(id);
+            if (key.substr(e.artist_size, detail::kSeparator.size()) != detail::kSeparator ||
+                !(ascii::is_ascii(key) || utf8::is_valid(key)))
+                return false;
+            const std::string_view sorted = ix.text(e.sorted_at, e.sorted_size);
+            std::uint32_t histogram[detail::kBuckets] = {};
+            const std::optional<std::size_t> chars = histogram_of(sorted, histogram);
+            const LibraryIndex::Counts counts = LibraryIndex::Counts::capped(histogram);
+            if (chars != ix.lengths_[id].sorted_chars || e.sorted_ascii != (chars == sorted.size()) ||
+                std::memcmp(counts.n, ix.counts_[id].n, sizeof counts.n) != 0 || ix.signatures_[id] != signature(counts))
+                return false;
+        }
+        return true;
+    }
+
+    // Artists are distinct, in byte order, each the artist of all its
+    // entries, and its length, first characters and counts are those of
+    // that text.
+    static bool valid_artist_summaries(const LibraryIndex& ix) {
+        for (std::size_t p = 0; p < ix.artist_summaries_.size(); ++p) {
+            const LibraryIndex::ArtistSummary& a = ix.artist_summaries_[p];
+            const std::string_view artist = ix.artist(p);
+            for (const std::uint32_t* e = ix.artist_entries_.begin(p); e != ix.artist_entries_.end(p); ++e) {
+                if (e + kAhead < ix.artist_entries_.values.end()) prefetch_text(ix, ix.entries_[e[kAhead]]);
+                if (ix.entries_[*e].artist_size != a.size || ix.key(*e).substr(0, a.size) != artist) return false;
+            }
+            if (p > 0 && !(ix.artist(p - 1) < artist)) return false;
+            std::uint32_t histogram[detail::kBuckets] = {};
+            char32_t head[4] = {};
+            const std::optional<std::size_t> chars = histogram_of(artist, histogram, head);
+            const LibraryIndex::Counts counts = LibraryIndex::Counts::capped(histogram);
+            if (chars != a.chars || std::memcmp(a.head, head, sizeof head) != 0 ||
+                std::memcmp(a.counts.n, counts.n, sizeof counts.n) != 0)
+                return false;
+        }
+        return true;
+    }
+
+    static constexpr std::size_t kAhead = 16;
+    static void prefetch_text(const LibraryIndex& ix, const LibraryIndex::Entry& e) {
+        __builtin_prefetch(ix.text_.data() + e.key_at);
+        __builtin_prefetch(ix.text_.data() + e.sorted_at);
+    }
+
+    static std::uint64_t signature(const LibraryIndex::Counts& counts) {
+        std::uint64_t signature = 0;
+        for (std::size_t b = 0; b < detail::kBuckets; ++b)
+            signature |= std::uint64_t{std::min<std::uint8_t>(counts.n[b], 3)} << (2 * b);
+        return signature;
     }
 
     static void keep(LibraryIndex& ix, std::shared_ptr<const void> backing) { ix.backing_ = std::move(backing); }

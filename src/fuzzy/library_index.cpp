@@ -16,24 +16,9 @@ namespace {
 using detail::kBars;
 using detail::kBuckets;
 using detail::kSeparator;
-
-// FNV-1a with a final mix: fixed, since saved indexes hold tables built with it.
-std::uint64_t token_hash(std::string_view s) {
-    std::uint64_t h = 0xCBF29CE484222325ULL;
-    for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
-    return h ^ (h >> 29);
-}
-
-std::uint64_t pair_hash(std::string_view artist, std::string_view title) {
-    return (token_hash(artist) * 0x9E3779B97F4A7C15ULL) ^ token_hash(title);
-}
-
-// Slots of an open-addressing table for n keys: a power of two, at most half full.
-std::size_t table_capacity(std::size_t n) {
-    std::size_t cap = 16;
-    while (cap < 2 * n) cap *= 2;
-    return cap;
-}
+using detail::pair_hash;
+using detail::table_capacity;
+using detail::token_hash;
 
 // The id of a token held by the table, or -1.
 template <typename TokenAt>
@@ -76,6 +61,50 @@ void sort_unique(std::vector<std::uint32_t>& ids) {
 }
 
 }  // namespace
+
+namespace detail {
+
+// FNV-1a with a final mix: fixed, since saved indexes hold tables built with it.
+namespace {
+constexpr std::uint64_t kFnvBasis = 0xCBF29CE484222325ULL, kFnvPrime = 0x100000001B3ULL;
+constexpr std::uint64_t fnv_mix(std::uint64_t h) { return h ^ (h >> 29); }
+}  // namespace
+
+std::uint64_t token_hash(std::string_view s) {
+    std::uint64_t h = kFnvBasis;
+    for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * kFnvPrime;
+    return fnv_mix(h);
+}
+
+void token_hashes(const std::string_view* s, std::size_t count, std::uint64_t* out) {
+    std::size_t common = count == 0 ? 0 : s[0].size();
+    for (std::size_t k = 0; k < count; ++k) {
+        out[k] = kFnvBasis;
+        common = std::min(common, s[k].size());
+    }
+    // The shared length in lock step, the independent chains side by side.
+    for (std::size_t i = 0; i < common; ++i)
+        for (std::size_t k = 0; k < count; ++k) out[k] = (out[k] ^ static_cast<unsigned char>(s[k][i])) * kFnvPrime;
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t i = common; i < s[k].size(); ++i) out[k] = (out[k] ^ static_cast<unsigned char>(s[k][i])) * kFnvPrime;
+        out[k] = fnv_mix(out[k]);
+    }
+}
+
+std::uint64_t combine_pair_hash(std::uint64_t artist, std::uint64_t title) { return (artist * 0x9E3779B97F4A7C15ULL) ^ title; }
+
+std::uint64_t pair_hash(std::string_view artist, std::string_view title) {
+    return combine_pair_hash(token_hash(artist), token_hash(title));
+}
+
+// Slots of an open-addressing table for n keys: a power of two, at most half full.
+std::size_t table_capacity(std::size_t n) {
+    std::size_t cap = 16;
+    while (cap < 2 * n) cap *= 2;
+    return cap;
+}
+
+}  // namespace detail
 
 std::string combined_key(std::string_view artist, std::string_view title) {
     std::string key;

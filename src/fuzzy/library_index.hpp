@@ -52,6 +52,16 @@ inline std::size_t add_histogram(std::string_view s, std::uint32_t* histogram, c
     return chars;
 }
 
+// The hashes of the index's tables and their size for n keys (a power of
+// two, at most half full): fixed, since saved indexes hold tables built with them.
+std::uint64_t token_hash(std::string_view s);
+std::uint64_t pair_hash(std::string_view artist, std::string_view title);
+// token_hash of `count` strings at once (faster than one by one), and
+// pair_hash from the two token hashes.
+void token_hashes(const std::string_view* s, std::size_t count, std::uint64_t* out);
+std::uint64_t combine_pair_hash(std::uint64_t artist, std::uint64_t title);
+std::size_t table_capacity(std::size_t n);
+
 }  // namespace detail
 
 // The key of a pair in the combined index: artist + " ||| " + title.
