@@ -481,3 +481,41 @@ def test_undecodable_bytes_are_placed_exactly(tmp_path, command, offset, quoted)
     assert done.returncode == 2 and done.stderr.decode() == (
         f"zemo-etl {args[0]}: {name} line {line}, byte offset {offset}: not UTF-8 text (byte 0xc3); "
         "--encoding names the file's encoding, e.g. --encoding latin-1\n")
+
+
+def _non_utf8_index(d):
+    """A library index whose text holds a byte that is not UTF-8, its checksum made right."""
+    from test_index import _rewritten
+    from zemo_etl.index import LibraryIndex
+
+    def lie(sections, _):
+        sections[0] = b"\xff" + sections[0][1:]
+
+    path = d / "bad.zix"
+    path.write_bytes(_rewritten(LibraryIndex([("Björk", "Homogenic")]).to_bytes(), lie, 0))
+    return path
+
+
+def _nested_record(d):
+    """A finished run's folder whose record of inputs nests past any recursion limit."""
+    assert cli.main(["classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "-o", os.devnull]) == 0
+    assert cli.main(RUN.format(dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES).split() + [str(d / "w")]) == 0
+    (d / "w" / "inputs.json").write_text("[" * 100_000)
+    return d / "w"
+
+
+# Inputs that once ended in a traceback; {x} is what the setup returns.
+@pytest.mark.parametrize("setup, args, words", [
+    (None, "normalize --form match --encoding rot13 {rel}", "'rot13' is not a text encoding"),
+    (None, "normalize --form match --encoding base64 {rel}", "'base64' is not a text encoding"),
+    (lambda d: write(d / "esc.txt", "a\x1bb\n"), "normalize --form match --encoding punycode {x}", "cannot decode|\\x1b"),
+    (_non_utf8_index, "classify --library {x} --releases {rel} --explain", "bad.zix|damaged"),
+    (_nested_record, RUN + " {x}", "inputs.json|not a usable record|recursion"),
+    (lambda d: os.fsdecode(bytes(d / "w") + b"\x9b"), RUN + " {x}", "not UTF-8 text|w\\udc9b"),
+], ids=["rot13", "base64", "punycode", "index text", "nested record", "workdir name"])
+def test_odd_inputs_end_in_one_line(main, tmp_path, setup, args, words):
+    x = setup(tmp_path) if setup else None
+    argv = [a.format(dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES, x=x) for a in args.split()]
+    done = main(*argv)
+    one_line_error(done, *words.split("|"))
+    assert "\x1b" not in done.stderr

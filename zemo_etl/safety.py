@@ -142,7 +142,9 @@ def scrub(text: str, secrets: Iterable[str]) -> str:
 
 # C0 and C1 controls, DEL, the line and paragraph separators and the
 # bidirectional controls (which reorder what is shown around them).
-_UNSAFE_CHARS = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+# Lone surrogates too: a name in bytes that are not UTF-8 holds them, and no UTF-8 stream can print them.
+_UNSAFE_CHARS = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069"
+                           "\ud800-\udfff]")
 
 
 def _escape(m: re.Match[str]) -> str:
@@ -151,9 +153,9 @@ def _escape(m: re.Match[str]) -> str:
 
 
 def inert(text: object) -> str:
-    """`text` with control characters shown as escapes (``\\x1b``,
-    ``\\u2028``), for messages meant for people; data written as data stays
-    exact."""
+    """`text` with control characters and lone surrogates shown as escapes
+    (``\\x1b``, ``\\u2028``, ``\\udc9b``), for messages meant for people;
+    data written as data stays exact."""
     return _UNSAFE_CHARS.sub(_escape, str(text))
 
 
@@ -166,6 +168,14 @@ def formula_safe(cell: Any) -> Any:
     """A text cell that a spreadsheet would read as a formula, with a ' before it."""
     if isinstance(cell, str) and cell.startswith(_FORMULA_START):
         return "'" + cell
+    return cell
+
+
+def formula_unguarded(cell: str) -> str:
+    """A cell of a review page's export as it was before the page guarded it:
+    the page puts a ' before a cell that, past any 's, starts a formula."""
+    if cell.startswith("'") and cell.lstrip("'").startswith(_FORMULA_START):
+        return cell[1:]
     return cell
 
 

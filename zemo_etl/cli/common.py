@@ -92,6 +92,17 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
     except MemoryError:
         print(f"zemo-etl {args.command}: out of memory", file=sys.stderr)
         return EXIT_FAILED
+    except UnicodeEncodeError as e:
+        # Most often a name given in bytes that are not UTF-8, which Python
+        # keeps as lone surrogates; shown around the first such character.
+        near = safety.inert(e.object[max(0, e.start - 40):e.end + 40])
+        print(f"zemo-etl {args.command}: not UTF-8 text: {near} (a name in other bytes than UTF-8?)",
+              file=sys.stderr)
+        return EXIT_USAGE
+    except UnicodeError as e:
+        # A codec that fails other than by UnicodeDecodeError (punycode, idna).
+        print(f"zemo-etl {args.command}: cannot decode the input: {safety.inert(e)}", file=sys.stderr)
+        return EXIT_USAGE
 
 
 # What a user can mend (a path, a permission); anything else (a full disk, an
@@ -208,9 +219,12 @@ def decode_error(stream: IO[str], e: UnicodeDecodeError) -> UserError:
 def encoding_option(value: str) -> str:
     """--encoding: a codec Python knows, as given."""
     try:
-        codecs.lookup(value)
+        info = codecs.lookup(value)
     except LookupError:
         raise argparse.ArgumentTypeError(f"unknown encoding {value!r}") from None
+    # rot13, base64, hex, ...: codecs, but not from bytes to text.
+    if not getattr(info, "_is_text_encoding", True):
+        raise argparse.ArgumentTypeError(f"{value!r} is not a text encoding")
     return value
 
 

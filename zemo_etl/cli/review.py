@@ -26,7 +26,7 @@ from zemo_etl import text
 from zemo_etl.cli.common import (CsvInput, UserError, add_command, add_input_options, add_output_options,
                                  add_threshold_options, open_output, open_text, refuse_overwriting_inputs,
                                  require_file, thresholds_from)
-from zemo_etl.safety import inert
+from zemo_etl.safety import formula_unguarded, inert
 
 PAGE_NAME = "review.html"  # beside a run's report
 DECISIONS = ("keep", "prune", "review")
@@ -83,7 +83,7 @@ def read_decisions(path: str, encoding: str = "utf-8", delimiter: Optional[str] 
             if decision not in DECISIONS:
                 raise UserError(f"{path} line {table.line}: unknown decision {row[idc]!r} "
                                 "(keep, prune or review)")
-            given.append((row[ia], row[it], decision, table.line))
+            given.append((formula_unguarded(row[ia]), formula_unguarded(row[it]), decision, table.line))
     keys = zip(text.batch_to_match_form([g[0] for g in given]), text.batch_to_match_form([g[1] for g in given]))
     chosen: dict[tuple[str, str], str] = {}
     for key, (artist, title, decision, line) in zip(keys, given):

@@ -174,7 +174,7 @@ def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection
         safety.require_regular_file(path)
         with open(path, encoding="utf-8") as f:
             record = json.load(f)
-    except (OSError, ValueError, safety.SafetyError) as e:
+    except (OSError, ValueError, RecursionError, safety.SafetyError) as e:  # RecursionError: nested too deeply
         raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs ({e})") from None
     if not isinstance(record, dict) or record.get("version") not in (1, RECORD_VERSION):
         raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "

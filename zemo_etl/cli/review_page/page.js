@@ -393,11 +393,19 @@
     return /[",\r\n]/.test(s) ? '"' + s.replace(/"/g, '""') + '"' : s;
   }
 
+  // The export is for spreadsheets: a name a spreadsheet would read as a
+  // formula gets a ' before it (as --csv-safe; also past leading 's, so that
+  // the next run, which takes one off, reads back every name exactly).
+  function formulaSafe(s) {
+    s = String(s);
+    return /^'*[=+\-@\t\r]/.test(s) ? "'" + s : s;
+  }
+
   function exportChoices() {
     var lines = ["artist,title,decision"];
     Array.from(choices.keys()).sort(function (a, b) { return a - b; }).forEach(function (i) {
       var r = ROWS[i];
-      lines.push([val(r, "a"), val(r, "t"), choices.get(i)].map(csvField).join(","));
+      lines.push([formulaSafe(val(r, "a")), formulaSafe(val(r, "t")), choices.get(i)].map(csvField).join(","));
     });
     var blob = new Blob([lines.join("\n") + "\n"], { type: "text/csv" });
     var a = el("a");
