@@ -1,7 +1,8 @@
 """Runs the benchmark scripts: ``python bench/run.py [--quick] [name ...]``.
 
-Without names every ``bench/*_bench.py`` runs, in name order; a name selects
-the scripts whose file name contains it.
+Without names every ``bench/*_bench.py`` runs, in name order, then
+``match_quality.py`` (decision quality on labelled names); a name selects the
+scripts whose file name contains it.
 """
 
 from __future__ import annotations
@@ -20,12 +21,13 @@ def main() -> int:
     ap.add_argument("names", nargs="*")
     args = ap.parse_args()
     sys.path.insert(0, str(HERE))
-    scripts = sorted(HERE.glob("*_bench.py"))
+    scripts = sorted(HERE.glob("*_bench.py")) + [HERE / "match_quality.py"]
     if args.names:
         scripts = [s for s in scripts if any(n in s.stem for n in args.names)]
     for script in scripts:
         module_spec = importlib.util.spec_from_file_location(script.stem, script)
         module = importlib.util.module_from_spec(module_spec)
+        sys.modules[module_spec.name] = module  # as an import would: dataclasses look their module up
         assert module_spec.loader is not None
         module_spec.loader.exec_module(module)
         module.run(quick=args.quick)
