@@ -516,7 +516,8 @@ def _examples(library: Sequence[Entry], releases: Sequence[Release], decisions: 
     index = LibraryIndex([(e.artist, e.title) for e in library])
     shown: Counter = Counter()
     picked = []
-    for r, d in wrong(releases, decisions):
+    # Wrong decisions first, then the releases sent to review.
+    for r, d in sorted(wrong(releases, decisions), key=lambda rd: rd[1] == "review"):
         if shown[r.kind] < n:
             shown[r.kind] += 1
             picked.append((r, d))
