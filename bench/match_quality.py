@@ -27,7 +27,7 @@ import resource
 import sys
 import unicodedata
 from collections import Counter, defaultdict
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import names
 
@@ -370,6 +370,8 @@ def generate(rows: Sequence[Entry], per_kind: int, seed: int = SEED) -> Tuple[Li
     other_titles = [t for ts in parts.held_out_titles.values() for t in ts] + [e.title for e in parts.absent]
 
     def other_release() -> Optional[Tuple[str, str, Optional[Entry]]]:
+        if not other_titles:
+            return None
         entry = rng.choice(library)
         own = parts.held_out_titles.get(entry.artist, [])
         title = rng.choice(own) if own and rng.random() < 0.5 else rng.choice(other_titles)
@@ -408,14 +410,14 @@ def generate(rows: Sequence[Entry], per_kind: int, seed: int = SEED) -> Tuple[Li
     return library, releases
 
 
-# A rule set: the library in, a classifier of (artists, titles) out. A second
-# rule set is one more entry.
-RuleSet = Callable[[Sequence[Entry]], Callable[[List[str], List[str]], List[str]]]
+# A rule set: the library in, an index out (its classify and explain are what
+# is used). A second rule set is one more entry.
+RuleSet = Callable[[Sequence[Entry]], Any]
 
 
-def _standard(library: Sequence[Entry]) -> Callable[[List[str], List[str]], List[str]]:
+def _standard(library: Sequence[Entry]) -> Any:
     from zemo_etl.index import LibraryIndex
-    return LibraryIndex([(e.artist, e.title) for e in library]).classify
+    return LibraryIndex([(e.artist, e.title) for e in library])
 
 
 RULE_SETS: Dict[str, RuleSet] = {
@@ -465,11 +467,10 @@ HEADER = (f"  {'kind':<28} {'n':>6}  {'wr.keep':>8}  {'wr.prune':>8}  {'review':
           "review: % of all)")
 
 
-def measure(rules: RuleSet, library: Sequence[Entry], releases: Sequence[Release],
-            repeat: int = 3) -> Tuple[List[Row], List[str]]:
+def measure(index: Any, releases: Sequence[Release], repeat: int = 3) -> Tuple[List[Row], List[str]]:
     """Per kind and in total: the counts, and the CPU time of classifying that kind's releases alone (the
     best of `repeat`); with the decisions, in the order of `releases`."""
-    classify = rules(library)
+    classify = index.classify
     by_kind: Dict[str, List[Release]] = defaultdict(list)
     for r in releases:
         by_kind[r.kind].append(r)
@@ -511,9 +512,7 @@ def wrong(releases: Sequence[Release], decisions: Sequence[str]) -> Iterable[Tup
             yield r, d
 
 
-def _examples(library: Sequence[Entry], releases: Sequence[Release], decisions: Sequence[str], n: int) -> None:
-    from zemo_etl.index import LibraryIndex
-    index = LibraryIndex([(e.artist, e.title) for e in library])
+def _examples(index: Any, releases: Sequence[Release], decisions: Sequence[str], n: int) -> None:
     shown: Counter = Counter()
     picked = []
     # Wrong decisions first, then the releases sent to review.
@@ -545,15 +544,16 @@ def run(quick: bool, examples: int = 0) -> None:
     print(f"  library: {len(library)} rows; releases: {len(releases)} "
           f"({counts[True]} the library holds, {counts[False]} it lacks); seed {SEED}", flush=True)
     for name, rules in RULE_SETS.items():
-        rows, decisions = measure(rules, library, releases, repeat=1 if quick else 3)
+        index = rules(library)
+        rows, decisions = measure(index, releases, repeat=1 if quick else 3)
         print(f"\n  rules: {name}  (CPU time, all threads)\n{HEADER}")
         for row in rows:
             if row.label == "same release (all)":
                 print()
             print(row.line(), flush=True)
         if examples:
-            print(f"\n  wrong or undecided, up to {examples} per kind ({name} rules; scores of the standard explain):")
-            _examples(library, releases, decisions, examples)
+            print(f"\n  wrong or undecided, up to {examples} per kind ({name} rules):")
+            _examples(index, releases, decisions, examples)
     print(f"  load average (includes other users of the machine): {os.getloadavg()}", flush=True)
 
 
