@@ -1,7 +1,10 @@
 """The subcommands end to end, as a user runs them: in this process, or in a
 subprocess where the process is under test (a pipe, a full disk, Ctrl-C)."""
 
+import bz2
+import gzip
 import json
+import lzma
 import os
 import pathlib
 import signal
@@ -467,9 +470,12 @@ def test_undecodable_bytes_are_placed_exactly(tmp_path, command, offset, quoted)
     while len(data) < offset - 200:
         data += b"abc,def\n"
     lead = b'"q\n' if quoted else b""
-    data += lead + b"y" * (offset - len(data) - len(lead)) + b"\xc3(" + (b'"' if quoted else b"") + b",t\n"
+    # A byte of 0x80-0x9F is most likely Windows-1252 (a euro sign), where
+    # latin-1 would read a control character.
+    bad, suggested = (b"\x80", "cp1252") if offset == 20 else (b"\xc3", "latin-1")
+    data += lead + b"y" * (offset - len(data) - len(lead)) + bad + b"(" + (b'"' if quoted else b"") + b",t\n"
     data += b"z,w\n" * 9
-    assert data.index(b"\xc3(") == offset
+    assert data.index(bad + b"(") == offset
     path = tmp_path / "in.csv"
     path.write_bytes(data)
     args = {"classify": CSV_COMMANDS["classify"], "normalize lines": "normalize --form match {f}",
@@ -479,8 +485,8 @@ def test_undecodable_bytes_are_placed_exactly(tmp_path, command, offset, quoted)
     name = "standard input" if command.endswith("standard input") else str(path)
     line = data[:offset].count(b"\n") + 1
     assert done.returncode == 2 and done.stderr.decode() == (
-        f"zemo-etl {args[0]}: {name} line {line}, byte offset {offset}: not UTF-8 text (byte 0xc3); "
-        "--encoding names the file's encoding, e.g. --encoding latin-1\n")
+        f"zemo-etl {args[0]}: {name} line {line}, byte offset {offset}: not UTF-8 text (byte 0x{bad.hex()}); "
+        f"--encoding names the file's encoding, e.g. --encoding {suggested}\n")
 
 
 def _non_utf8_index(d):
@@ -519,3 +525,36 @@ def test_odd_inputs_end_in_one_line(main, tmp_path, setup, args, words):
     done = main(*argv)
     one_line_error(done, *words.split("|"))
     assert "\x1b" not in done.stderr
+
+
+COMPRESSORS = {"gzip": gzip.compress, "bzip2": bz2.compress, "xz": lzma.compress}
+
+
+@pytest.mark.parametrize("kind", sorted(COMPRESSORS))
+def test_compressed_inputs_read_as_the_plain_ones(main, tmp_path, kind):
+    # Known by their first bytes, whatever the name; the same output as the
+    # plain files; a cut one refused in one line.
+    compress = COMPRESSORS[kind]
+    dumped = write(tmp_path / "library", "")
+    dumped.write_bytes(compress(pathlib.Path(SAMPLE_DUMP).read_bytes()))
+    releases = tmp_path / "releases.csv.x"
+    releases.write_bytes(compress(pathlib.Path(SAMPLE_RELEASES).read_bytes()))
+    plain = main("classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES)
+    assert main("classify", "--library", str(dumped), "--releases", str(releases)).stdout == plain.stdout
+    assert main("rows", str(dumped), "library").stdout == main("rows", SAMPLE_DUMP, "library").stdout
+    one_line_error(main("rows", str(dumped), "Library"), "library holds no table `Library`", "did you mean")
+    cut = tmp_path / "cut.csv"
+    cut.write_bytes(releases.read_bytes()[:2000])
+    one_line_error(main("classify", "--library", SAMPLE_DUMP, "--releases", str(cut)),
+                   "cut.csv: the compressed data is cut short or damaged")
+
+
+@pytest.mark.parametrize("head, kind", [(b"\x89PNG\r\n\x1a\n", "a PNG image"),
+                                        (b"SQLite format 3\x00", "an SQLite database"),
+                                        (b"\x00\x01garbage", "binary data")])
+def test_a_binary_file_is_not_a_dump(main, tmp_path, head, kind):
+    path = tmp_path / "x.sql"
+    path.write_bytes(head + bytes(range(256)))
+    for command in DUMP_COMMANDS.values():
+        one_line_error(main(*command.format(dump=path, out=tmp_path).split()),
+                       f"x.sql is not a dump (it looks like {kind})")

@@ -9,22 +9,126 @@ of the table: a dump cut short raises ``IncompleteDumpError`` (unless
 ``allow_incomplete``), a file that changed while it was read RuntimeError,
 and a dump that holds no such table at all (no CREATE TABLE, no INSERT)
 ``MissingTableError``, naming the tables it does hold; ``report()`` tells
-what the scan saw. ``dump_tables`` lists the tables of a dump. ``table_columns`` reads the column
-names of the dump's own CREATE TABLE and ``table_column_types`` the type each
-column takes from its values. Every ``path`` is a str or an ``os.PathLike``.
+what the scan saw. ``dump_tables`` lists the tables of a dump,
+``table_columns`` reads the column names of the dump's own CREATE TABLE and
+``table_column_types`` the type each column takes from its values. Every
+``path`` is a str or an ``os.PathLike``.
+
+A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
+whatever its name) is read decompressed into memory, never onto disk; a
+file of another binary kind raises ``NotADumpError``.
 """
 
 from __future__ import annotations
 
+import bz2
+import gzip
+import lzma
 import os
 import re
-from typing import Any, Generic, Optional, Sequence, TypeVar
+import shutil
+from typing import IO, Any, Generic, Optional, Sequence, TypeVar
 
 from zemo_etl import _ext
 from zemo_etl._ext import IncompleteDumpError
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "IncompleteDumpError", "MissingTableError", "table_columns",
-           "table_column_types", "column_positions", "dump_tables"]
+__all__ = ["TableRowChunks", "TableCopyChunks", "IncompleteDumpError", "MissingTableError", "NotADumpError",
+           "table_columns", "table_column_types", "column_positions", "dump_tables", "compression_of",
+           "open_decompressed"]
+
+# First bytes of the compressed formats read, and of files often given by mistake.
+_COMPRESSIONS = [(b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd")]
+_LOOKS_LIKE = [(b"PK\x03\x04", "a zip archive or an office document"), (b"SQLite format 3\x00", "an SQLite database"),
+               (b"\x89PNG", "a PNG image"), (b"\xff\xd8\xff", "a JPEG image"), (b"%PDF", "a PDF document"),
+               (b"\x7fELF", "a program"), (b"7z\xbc\xaf\x27\x1c", "a 7-Zip archive"),
+               (b"\xff\xfe", "UTF-16 text"), (b"\xfe\xff", "UTF-16 text")]
+_HEAD = 4096
+
+
+class NotADumpError(RuntimeError):
+    """The file is of a binary kind no dump is (an image, an archive, a database)."""
+
+
+def compression_of(head: bytes) -> Optional[str]:
+    """The compression ("gzip", "bzip2", "xz", "zstd") of a file starting with `head`, or None."""
+    return next((name for magic, name in _COMPRESSIONS if head.startswith(magic)), None)
+
+
+def open_decompressed(raw: IO[bytes], compression: str) -> IO[bytes]:
+    """The decompressed bytes of `raw` as a stream, decompressed as they are read."""
+    if compression == "gzip":
+        return gzip.GzipFile(fileobj=raw, mode="rb")
+    if compression == "bzip2":
+        return bz2.BZ2File(raw)
+    if compression == "xz":
+        return lzma.LZMAFile(raw)
+    try:
+        from compression import zstd  # type: ignore[import-not-found]  # Python 3.14
+        return zstd.ZstdFile(raw)
+    except ImportError:
+        pass
+    try:
+        import zstandard  # type: ignore[import-not-found]
+    except ImportError:
+        raise RuntimeError("reading zstd needs the zstandard module: pip install 'zemo-etl[zstd]'") from None
+    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
+
+
+class _Decompressed:
+    """A compressed dump decompressed into an anonymous in-memory file, which
+    the reader opens by its /proc name; closed once nobody holds it."""
+
+    def __init__(self, path: str, compression: str, key: tuple[Any, ...]) -> None:
+        self.key = key
+        self.fd = os.memfd_create("zemo-etl-dump", os.MFD_CLOEXEC)
+        try:
+            with open(path, "rb") as raw, open_decompressed(raw, compression) as data, \
+                    open(self.fd, "wb", closefd=False) as out:
+                shutil.copyfileobj(data, out, 1 << 20)
+        except (OSError, EOFError, ValueError, lzma.LZMAError) as e:
+            os.close(self.fd)
+            raise RuntimeError(f"{path}: cannot read its {compression} data ({e})") from None
+        except BaseException:
+            os.close(self.fd)
+            raise
+        self.path = f"/proc/self/fd/{self.fd}"
+
+    def __del__(self) -> None:
+        if hasattr(self, "path"):
+            os.close(self.fd)
+
+
+_last: Optional[_Decompressed] = None  # the last dump decompressed, for the calls that follow on it
+
+
+def _readable(path: str) -> tuple[str, Optional[_Decompressed]]:
+    """The name the reader opens for the dump at `path`, and what must stay
+    alive while it reads (a decompressed copy). NotADumpError for a file of
+    another binary kind."""
+    global _last
+    try:
+        with open(path, "rb") as f:
+            head = f.read(_HEAD)
+            st = os.fstat(f.fileno())
+    except OSError:
+        return path, None  # the reader's own message
+    compression = compression_of(head)
+    if compression is None:
+        what = next((name for magic, name in _LOOKS_LIKE if head.startswith(magic)), None)
+        if what is None and b"\x00" in head:
+            what = "binary data"
+        if what is not None:
+            raise NotADumpError(f"{path} is not a dump (it looks like {what})")
+        return path, None
+    key = (os.path.realpath(path), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    if _last is None or _last.key != key:
+        _last = None  # its memory goes before the next copy is made
+        _last = _Decompressed(path, compression, key)
+    return _last.path, _last
+
+
+def _named(text: str, read: str, path: str) -> str:
+    return text.replace(read, path) if read != path else text
 
 
 class MissingTableError(RuntimeError, LookupError):
@@ -46,13 +150,17 @@ _Chunk = TypeVar("_Chunk")
 
 
 class _Chunks(Generic[_Chunk]):
-    __slots__ = ("_chunks", "_path", "_table")
+    __slots__ = ("_chunks", "_path", "_table", "_read", "_keep")
     _native: Any
 
     def __init__(self, path: str | os.PathLike[str], table_name: str, chunk_rows: int = 10000,
                  allow_incomplete: bool = False) -> None:
         self._path, self._table = os.fspath(path), table_name
-        self._chunks = self._native(self._path, table_name, chunk_rows, allow_incomplete)
+        self._read, self._keep = _readable(self._path)
+        try:
+            self._chunks = self._native(self._read, table_name, chunk_rows, allow_incomplete)
+        except RuntimeError as e:
+            raise type(e)(_named(str(e), self._read, self._path)) from None
 
     def __iter__(self) -> _Chunks[_Chunk]:
         return self
@@ -65,11 +173,16 @@ class _Chunks(Generic[_Chunk]):
             if self._chunks.report()["rows"] == 0:
                 require_table(self._path, self._table)
             raise
+        except RuntimeError as e:  # messages name the file as the caller did
+            raise type(e)(_named(str(e), self._read, self._path)) from None
 
     def report(self) -> dict[str, Any]:
         """What the scan has seen so far: rows, statements, whether the last was terminated, the dump's header and
         trailer, whether the file changed, and why it is incomplete (None when it is not)."""
-        return self._chunks.report()
+        report = self._chunks.report()
+        if report.get("incomplete") is not None:
+            report["incomplete"] = _named(report["incomplete"], self._read, self._path)
+        return report
 
 
 class TableRowChunks(_Chunks[list[tuple[Any, ...]]]):
@@ -88,12 +201,14 @@ class TableCopyChunks(_Chunks[bytes]):
 
 def table_columns(path: str | os.PathLike[str], table_name: str) -> Optional[list[str]]:
     """The column names of the table's CREATE TABLE statement, or None when the dump has none."""
-    return _ext.table_columns(os.fspath(path), table_name)
+    read, keep = _readable(os.fspath(path))
+    return _ext.table_columns(read, table_name)
 
 
 def table_column_types(path: str | os.PathLike[str], table_name: str) -> list[str]:
     """The type each column of the table takes from its values."""
-    return _ext.table_column_types(os.fspath(path), table_name)
+    read, keep = _readable(os.fspath(path))
+    return _ext.table_column_types(read, table_name)
 
 
 def column_positions(named: Optional[Sequence[str]], wanted: Sequence[str]) -> list[Optional[int]]:
@@ -114,7 +229,8 @@ def dump_tables(path: str | os.PathLike[str]) -> list[str]:
     """The tables a dump creates or inserts into, in the order met."""
     found: dict[str, None] = {}
     tail = b""
-    with open(path, "rb") as f:
+    read, keep = _readable(os.fspath(path))
+    with open(read, "rb") as f:
         while True:
             block = f.read(1 << 20)
             text = tail + block

@@ -17,15 +17,17 @@ import errno
 import importlib
 import io
 import itertools
+import lzma
 import os
 import stat
 import sys
 import time
 import types
+import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar
 
-from zemo_etl import safety
+from zemo_etl import dump, safety
 from zemo_etl.index import DEFAULT_THRESHOLDS, Catalogue, LibraryIndex, check_thresholds
 
 T = TypeVar("T")
@@ -134,8 +136,9 @@ def open_text(path: Optional[str], mode: str = "r", encoding: str = "utf-8") -> 
     """A file to read, or standard input/output for None or "-"; newlines as
     csv needs them. Input is decoded from `encoding` (--encoding; a UTF-8
     byte-order mark is dropped) and keeps count of where it is, so that a
-    decoding error can name its line and byte (`decode_error`). Files to
-    write go through `open_output`."""
+    decoding error can name its line and byte (`decode_error`). Input
+    compressed with gzip, bzip2, xz or zstd (known by its first bytes) is
+    decompressed as it is read. Files to write go through `open_output`."""
     if "r" not in mode:
         if path is None or path == "-":
             stream = sys.stdout
@@ -144,7 +147,10 @@ def open_text(path: Optional[str], mode: str = "r", encoding: str = "utf-8") -> 
             return stream
         raise ValueError("open_text reads; open_output writes")
     if path is None or path == "-":
-        return _positioned(_CountingReader(sys.stdin.buffer, "<stdin>", close=False), encoding)
+        stdin = sys.stdin.buffer
+        head = stdin.peek(8)[:8] if hasattr(stdin, "peek") else b""
+        data = _decompressed(stdin, head, "standard input")
+        return _positioned(_CountingReader(data, "<stdin>", close=False, compressed=data is not stdin), encoding)
     try:
         # Without O_NONBLOCK, opening a FIFO would wait for a writer before
         # the check below could refuse it.
@@ -157,7 +163,23 @@ def open_text(path: Optional[str], mode: str = "r", encoding: str = "utf-8") -> 
     except safety.SafetyError as e:
         os.close(fd)
         raise UserError(str(e)) from None
-    return _positioned(_CountingReader(io.FileIO(fd, "r"), path), encoding)
+    raw = io.BufferedReader(io.FileIO(fd, "r"))
+    try:
+        data = _decompressed(raw, raw.peek(8)[:8], path)
+    except BaseException:
+        raw.close()
+        raise
+    return _positioned(_CountingReader(data, path, compressed=data is not raw, underlying=raw), encoding)
+
+
+def _decompressed(raw: Any, head: bytes, name: str) -> Any:
+    compression = dump.compression_of(head)
+    if compression is None:
+        return raw
+    try:
+        return dump.open_decompressed(raw, compression)
+    except RuntimeError as e:
+        raise UserError(f"{name}: {e}") from None
 
 
 class _CountingReader(io.BufferedIOBase):
@@ -165,9 +187,11 @@ class _CountingReader(io.BufferedIOBase):
     out, for the text layer above it: a decoding error's bytes end where the
     count stands, which places the bad byte exactly, on standard input too."""
 
-    def __init__(self, raw: Any, name: str, close: bool = True) -> None:
+    def __init__(self, raw: Any, name: str, close: bool = True, compressed: bool = False,
+                 underlying: Any = None) -> None:
         super().__init__()
         self._raw, self.name, self._close = raw, name, close
+        self._compressed, self._underlying = compressed, underlying  # a decompressor does not close its source
         self.offset = self.newlines = 0
 
     def readable(self) -> bool:
@@ -175,7 +199,13 @@ class _CountingReader(io.BufferedIOBase):
 
     def read1(self, size: Optional[int] = -1) -> bytes:
         size = -1 if size is None else size
-        data = self._raw.read1(size) if hasattr(self._raw, "read1") else self._raw.read(size)
+        try:
+            data = self._raw.read1(size) if hasattr(self._raw, "read1") else self._raw.read(size)
+        except (EOFError, ValueError, OSError, lzma.LZMAError, zlib.error) as e:
+            if not self._compressed or isinstance(e, BlockingIOError):
+                raise
+            name = "standard input" if self.name == "<stdin>" else self.name
+            raise UserError(f"{name}: the compressed data is cut short or damaged ({e})") from None
         self.offset += len(data)
         self.newlines += data.count(b"\n")
         return data
@@ -185,6 +215,8 @@ class _CountingReader(io.BufferedIOBase):
     def close(self) -> None:
         if not self.closed and self._close:
             self._raw.close()
+            if self._underlying is not None:
+                self._underlying.close()
         super().close()
 
 
@@ -211,9 +243,12 @@ def decode_error(stream: IO[str], e: UnicodeDecodeError) -> UserError:
         line = source.newlines - e.object.count(b"\n", e.start) + 1
         if offset >= 0 and line >= 1:
             where = f" line {line}, byte offset {offset}"
-    bad = bytes(e.object[e.start:e.start + 1]).hex()
-    hint = "; --encoding names the file's encoding" + (", e.g. --encoding latin-1" if shown == "UTF-8" else "")
-    return UserError(f"{_name(stream)}{where}: not {shown} text (byte 0x{bad}){hint}")
+    bad = bytes(e.object[e.start:e.start + 1])
+    # 0x80-0x9F are control characters in latin-1 but letters and signs (the
+    # euro sign) in Windows-1252, which is what such a file most likely is.
+    example = "cp1252" if bad and 0x80 <= bad[0] <= 0x9F else "latin-1"
+    hint = "; --encoding names the file's encoding" + (f", e.g. --encoding {example}" if shown == "UTF-8" else "")
+    return UserError(f"{_name(stream)}{where}: not {shown} text (byte 0x{bad.hex()}){hint}")
 
 
 def encoding_option(value: str) -> str:

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 import itertools
+import lzma
+import re
 import sys
 import time
 from collections import Counter
@@ -26,12 +28,23 @@ INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
 
 
 def _is_dump(path: str) -> bool:
-    if path.endswith(".sql"):
+    """By the name (a compression's suffix aside), else by the first bytes
+    (decompressed)."""
+    stem = re.sub(r"\.(gz|bz2|xz|zst)$", "", path)
+    if stem.endswith(".sql"):
         return True
-    if path.endswith((".csv", ".tsv", ".txt")):
+    if stem.endswith((".csv", ".tsv", ".txt")):
         return False
     with open(path, "rb") as f:
         head = f.read(64 * 1024)
+        compression = dump.compression_of(head)
+        if compression is not None:
+            f.seek(0)
+            try:
+                with dump.open_decompressed(f, compression) as data:
+                    head = data.read(64 * 1024)
+            except (RuntimeError, OSError, EOFError, ValueError, lzma.LZMAError):
+                return False  # the CSV reader says what is wrong with it
     return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
 
 
