@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from cli_helpers import read_csv
+from cli_helpers import parse_csv, read_csv
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli.common import UserError
 from zemo_etl.state import PipelineState
@@ -186,7 +186,7 @@ def _same_size_and_time(path):
         b"-- Dump completed", b"\n-- Dump completed")), "load_library", "--dump .*library.sql changed \\(\\d+ bytes, was \\d+\\)"),
     (lambda d, args: args.extend(["--encoding", "latin-1"]), "dedupe_releases", "--encoding is 'iso8859-1', was 'utf-8'"),
     (lambda d, args: args.extend(["--review-floor", "0.5"]), "classify", "--review-floor is 0.5, was 0.4"),
-    (lambda d, args: args.append("--csv-safe"), "write_report", "--csv-safe is given, was not given"),
+    (lambda d, args: args.append("--csv-safe"), "dedupe_releases", "--csv-safe is given, was not given"),
     # The same inputs: a file touched, moved or copied with its content, a
     # path written another way, the delimiter named as it was found.
     (lambda d, args: os.utime(d / "releases.csv", (1, 1)), None, None),
@@ -194,7 +194,7 @@ def _same_size_and_time(path):
      None, None),
     (lambda d, args: args.__setitem__(3, str(d / "elsewhere" / ".." / "releases.csv")), None, None),
     (lambda d, args: args.extend(["--delimiter", ",", "--encoding", "UTF8"]), None, None),
-], ids=["content", "size", "encoding", "threshold", "report option", "touched", "copied", "path spelt otherwise",
+], ids=["content", "size", "encoding", "threshold", "output option", "touched", "copied", "path spelt otherwise",
         "same options"])
 def test_a_run_redoes_the_steps_whose_inputs_changed(small_job, tmp_path, capsys, monkeypatch, change, redone,
                                                       reason):
@@ -234,10 +234,10 @@ def test_a_record_of_the_version_before_is_migrated(small_job, tmp_path, capsys)
     del record["steps"]
     (workdir / "inputs.json").write_text(json.dumps(dict(record, version=1)), encoding="utf-8")
     capsys.readouterr()
-    assert cli.main(["run", *inputs, "--workdir", str(workdir), "--csv-safe"]) == 0
-    assert capsys.readouterr().out.startswith("[redo] write_report: --csv-safe is given, was not given\n"
-                                              + "".join(f"[skip] {step}: completed in an earlier run\n"
-                                                        for step in cli.STEPS[:-1]))
+    assert cli.main(["run", *inputs, "--workdir", str(workdir), "--review-floor", "0.5"]) == 0
+    assert capsys.readouterr().out.startswith(
+        "[redo] classify and the steps after it: --review-floor is 0.5, was 0.4\n"
+        + "".join(f"[skip] {step}: completed in an earlier run\n" for step in cli.STEPS[:2]))
     assert json.loads((workdir / "inputs.json").read_text(encoding="utf-8"))["version"] == 2
 
 
@@ -268,3 +268,24 @@ def test_one_run_at_a_time_and_a_killed_one_frees_the_folder(small_job, tmp_path
     assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
     assert refusals == [2] and f"(pid {os.getpid()})" in capsys.readouterr().err
     assert (workdir / "releases_classified.csv").read_text(encoding="utf-8") == report
+
+
+def test_dropped_duplicates_are_listed(tmp_path, capsys):
+    # Duplicates by artist and title in match form, whatever the other
+    # columns say: each dropped row beside the number of the row kept.
+    releases = tmp_path / "r.csv"
+    releases.write_text("artist,title,format\nAlpha Band,Tides Turning,LP\nalpha  band,TIDES TURNING,CD\n"
+                        "Other,Thing,LP\nAlpha Band,Tides Turning,cassette\n", encoding="utf-8")
+    dump = tmp_path / "l.sql"
+    dump.write_text("INSERT INTO `library` VALUES (1,'Tides Turning','Alpha Band',NULL,NULL,NULL,NULL,NULL,NULL);\n",
+                    encoding="utf-8")
+    assert cli.main(["run", "--dump", str(dump), "--releases", str(releases), "--workdir", str(tmp_path / "w"),
+                     "--no-review-page"]) == 0
+    assert "[done] dedupe_releases: 2 releases, 2 duplicates dropped (listed in " in capsys.readouterr().out
+    assert parse_csv((tmp_path / "w" / "duplicates.csv").read_text(encoding="utf-8")) == [
+        ["row", "artist", "title", "format", "duplicate_of_row"],
+        ["2", "alpha  band", "TIDES TURNING", "CD", "1"], ["4", "Alpha Band", "Tides Turning", "cassette", "1"]]
+    releases.write_text("artist,title\nA,B\n", encoding="utf-8")  # none: an earlier list is not left behind
+    assert cli.main(["run", "--dump", str(dump), "--releases", str(releases), "--workdir", str(tmp_path / "w"),
+                     "--no-review-page"]) == 0
+    assert parse_csv((tmp_path / "w" / "duplicates.csv").read_text(encoding="utf-8")) == [["row", "artist", "title", "duplicate_of_row"]]

@@ -51,7 +51,7 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Any, Optional
 
-from zemo_etl import _demo_data, import_utils, pg, safety, schema, state, stores, text
+from zemo_etl import _demo_data, pg, safety, schema, state, stores, text
 from zemo_etl.cli import review
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli import workdir as workdir_record
@@ -65,6 +65,7 @@ from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
 REPORT = "releases_classified.csv"  # in the work folder
+DUPLICATES = "duplicates.csv"  # in the work folder: the releases dropped as duplicates
 STEPS = ["load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
 INTERRUPTED = "interrupted"  # the error of the step a Ctrl-C stopped the run at
 SAMPLE_DATA = pathlib.Path(__file__).resolve().parent.parent / "sample_data"
@@ -83,7 +84,8 @@ RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 # names as in WORKDIR/inputs.json).
 STEP_READS = [
     ("load_library", ["--dump"]),
-    ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column"]),
+    ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column",
+                         "--csv-safe"]),
     ("classify", [*map(threshold_option, DEFAULT_THRESHOLDS), "--distinct-numbers", "--decisions",
                   "--no-review-page"]),
     ("resolve_artists", []),
@@ -365,21 +367,30 @@ class Pipeline:
               f"{counts['compilations']} compilations")
 
     def dedupe_releases(self) -> None:
-        seen = import_utils.DedupSet()
-        kept, dropped = [], 0
+        """The releases, one per (artist, title) in match form: the first row
+        of each is kept, the others are listed in WORKDIR/duplicates.csv (the
+        input row, its number and the number of the row kept in its place)."""
+        first_row: dict[tuple[str, str], int] = {}  # key: the number of the row kept for it
+        kept, dropped = [], []
         table = self._releases_csv()
         ia, it = table.column(self.artist_column), table.column(self.title_column)
         with table.stream:
-            for row in table.rows():
+            for number, row in enumerate(table.rows(), 1):
                 artist = pg.to_pg_text_form(text.to_storage_form(row[ia]))
                 title = pg.to_pg_text_form(text.to_storage_form(row[it]))
-                if seen.add((text.to_match_form(artist), text.to_match_form(title))):
+                first = first_row.setdefault((text.to_match_form(artist), text.to_match_form(title)), number)
+                if first == number:
                     fields = json.dumps(row, ensure_ascii=False)
                     kept.append({"artist": artist, "title": title, "fields": fields})
                 else:
-                    dropped += 1
-        print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped")
+                    dropped.append([number, *row, first])
         header = table.header
+        with atomic_write(self.workdir / DUPLICATES) as f:
+            writer = csv_writer(f, self.csv_safe)
+            writer.writerow(["row", *header, "duplicate_of_row"])
+            writer.writerows(dropped)
+        print(f"[done] dedupe_releases: {len(kept)} releases, {len(dropped)} duplicates dropped"
+              + (f" (listed in {inert(self.workdir / DUPLICATES)})" if dropped else ""))
         roles = {ia: "artist", it: "title"}
         self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
         self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
@@ -461,7 +472,8 @@ class Pipeline:
     def refuse_overwriting_inputs(self) -> None:
         """UserError when the report, the state or the SQLite database would
         be written over the dump or the releases CSV."""
-        outputs = [str(self.workdir / REPORT), str(self.workdir / review.PAGE_NAME), str(self.state_path)]
+        outputs = [str(self.workdir / REPORT), str(self.workdir / review.PAGE_NAME), str(self.state_path),
+                   str(self.workdir / DUPLICATES)]
         if self.db_url.startswith("sqlite:///"):
             outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
         refuse_overwriting_inputs(outputs, [str(path) for path in self.files().values()], "use another --workdir")
