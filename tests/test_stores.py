@@ -4,6 +4,7 @@ loads that fail or are interrupted part-way and leave the target unchanged."""
 
 from __future__ import annotations
 
+import os
 import random
 import resource
 import signal
@@ -23,6 +24,7 @@ from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
 from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
 from test_parser_mysql import render
 from zemo_etl import pg, schema, stores
+from zemo_etl.cli.state import resolve_db_url
 from zemo_etl.parser import load_table_rows
 
 STORES = ["sqlite", "postgres"]
@@ -161,8 +163,12 @@ def test_library_create_append_replace(main, target: Any) -> None:
     ([SAMPLE, "library", "--into", "postgresql:///db?host=/nonexistent&password=secret"], "cannot connect to"),
     ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db", "--batch-rows", "0"], "--batch-rows must be"),
     ([SAMPLE, "library", "--into", "postgresql:///db"], "pip install 'zemo-etl[postgres]'"),
+    # No file named with the query is made; nor is the input overwritten when both sides carry one.
+    ([SAMPLE, "library", "--into", "sqlite:///{tmp}/x.db?mode=rwc", "--create"],
+     "x.db?mode=rwc: a SQLite URL takes no query string (?mode=rwc); a '?' in the file name is written %3F"),
+    ([SAMPLE + "?x=1", "library", "--into", f"sqlite:///{SAMPLE}?x=1"], "takes no query string (?x=1)"),
 ], ids=["no-dump", "url", "sqlite-dir", "no-table", "pg-connect", "pg-userinfo", "pg-encoding", "pg-parameter",
-        "batch-rows", "no-psycopg"])
+        "batch-rows", "no-psycopg", "sqlite-query", "sqlite-query-both"])
 def test_user_errors_exit_2_with_one_line(main, monkeypatch: pytest.MonkeyPatch, tmp_path: Path, args: list[str],
                                           message: str) -> None:
     if "[postgres]" in message:
@@ -291,3 +297,16 @@ def test_a_bad_row_part_way_rolls_back(main, tmp_path: Path, target: Any) -> Non
     exists = query(connect, "SELECT count(*) FROM sqlite_master WHERE name = 'library'" if kind == "sqlite"
                    else "SELECT count(*) FROM pg_class WHERE relname = 'library'")[0]
     assert exists == [(0,)]  # the table created by the load is gone too
+
+
+def test_sqlite_urls_are_read_by_one_parser(tmp_path: Path) -> None:
+    # A file name with '?' and '%' goes through the URL and back, by the
+    # store and the command line alike.
+    folder = Path(os.path.realpath(tmp_path))
+    url = f"sqlite:///{folder}/a%3Fb%25.db"
+    assert stores.sqlite_path(url) == f"{folder}/a?b%.db" and stores.sqlite_url(f"{folder}/a?b%.db") == url
+    assert stores.sqlite_path("postgresql:///db") is None
+    assert resolve_db_url(url) == url
+    with stores.open_store(url) as store, store.transaction():
+        store.execute("CREATE TABLE t (x)")
+    assert os.listdir(folder) == ["a?b%.db"]

@@ -369,15 +369,38 @@ class PostgresStore(Store):
         return loaded
 
 
+SQLITE_PREFIX = "sqlite:///"
+
+
+def sqlite_path(url: str) -> Optional[str]:
+    """The database file a sqlite:/// URL names (percent-decoded), None for
+    another URL. StoreError for one without a path, or with a query string:
+    SQLite's URI parameters are not taken, and a file name holding '?' is
+    written with %3F. Every reader of these URLs goes through here."""
+    if not url.startswith(SQLITE_PREFIX):
+        return None
+    rest = url[len(SQLITE_PREFIX):]
+    if "?" in rest:
+        raise StoreError(f"{redact_url(url)}: a SQLite URL takes no query string "
+                         f"(?{rest.split('?', 1)[1]}); a '?' in the file name is written %3F")
+    path = urllib.parse.unquote(rest)
+    if not path:
+        raise StoreError(f"no database path in {redact_url(url)}")
+    return path
+
+
+def sqlite_url(path: str) -> str:
+    """The sqlite:/// URL of a database file: `sqlite_path` gives `path` back."""
+    return SQLITE_PREFIX + path.replace("%", "%25").replace("?", "%3F")
+
+
 def open_store(url: str, staged: bool = False) -> Store:
     """The store of a URL. `staged`: a new SQLite database is built under a
     private temporary name and takes its own name only when closed holding
     something (for a one-transaction load; a resumable run needs each
     committed step under the real name at once)."""
-    if url.startswith("sqlite:///"):
-        path = urllib.parse.unquote(url[len("sqlite:///"):])
-        if not path:
-            raise StoreError(f"no database path in {url}")
+    path = sqlite_path(url)
+    if path is not None:
         return SQLiteStore(url, path, staged)
     if url.startswith(("postgresql://", "postgres://")):
         return PostgresStore(url)

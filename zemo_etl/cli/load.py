@@ -12,10 +12,9 @@ import argparse
 import os
 import sys
 import time
-import urllib.parse
 
 from zemo_etl import dump, stores
-from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, add_command,
+from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, UserError, add_command,
                                  add_output_options, check_folder, refuse_overwriting_inputs)
 from zemo_etl.cli.rows import add_allow_incomplete
 from zemo_etl.safety import inert, scrub, url_secrets
@@ -43,8 +42,11 @@ zemo-etl load dump.sql release --into postgresql://user@host/db --replace
 
 def run_load(args: argparse.Namespace) -> int:
     where = f"{args.table} in {stores.redact_url(args.into)}"
-    if args.into.startswith("sqlite:///"):
-        database = urllib.parse.unquote(args.into[len("sqlite:///"):].split("?", 1)[0])
+    try:
+        database = stores.sqlite_path(args.into)
+    except stores.StoreError as e:
+        raise UserError(str(e)) from None
+    if database is not None:
         refuse_overwriting_inputs([database], [args.dump], "load into another database")
         folder = os.path.dirname(os.path.abspath(database))
         if os.path.isdir(folder):  # a missing one is the store's to report

@@ -7,9 +7,8 @@ import json
 import os
 import sys
 import tempfile
-import urllib.parse
 
-from zemo_etl import state
+from zemo_etl import state, stores
 from zemo_etl.cli.common import EXIT_FAILED, UserError, add_command, require_file
 from zemo_etl.safety import inert, redact_url, scrub, url_secrets
 
@@ -117,14 +116,14 @@ def resolve_db_url(url: str) -> str:
     (the file itself is left as named: a link there is refused when opened);
     other URLs as given. A relative sqlite:///x.db means the same database
     from any folder once stored so."""
-    if not url.startswith("sqlite:///"):
-        return url
-    path = urllib.parse.unquote(url[len("sqlite:///"):])
-    if not path:
+    try:
+        path = stores.sqlite_path(url)
+    except stores.StoreError as e:
+        raise UserError(str(e)) from None
+    if path is None:
         return url
     folder, name = os.path.split(path)
-    resolved = os.path.join(os.path.realpath(folder or "."), name)
-    return "sqlite:///" + resolved.replace("%", "%25")
+    return stores.sqlite_url(os.path.join(os.path.realpath(folder or "."), name))
 
 
 def resume_url(doc: dict, db_url: str) -> str:
