@@ -383,7 +383,7 @@ def test_an_output_that_fails_stops_the_command(tmp_path, sink, command):
     ("run --dump {dump} --releases {src} --workdir {w} --fresh", "decision"),
 ], ids=lambda v: v.split()[0])
 def test_a_column_the_command_adds_is_replaced_where_it_stands(main, tmp_path, command, added):
-    # The input's other columns are kept as they are, its line ends made \n; a second
+    # The input's other columns are kept as they are, and its line ends; a second
     # run on the output replaces the column again, to the same values.
     src = write(tmp_path / "in.csv", f"id,artist,{added},title\r\n7,golden armies,old,Scarlet Garden\r\n"
                                      "8,Nobody Known,old,Nothing Like It\r\n")
@@ -395,7 +395,7 @@ def test_a_column_the_command_adds_is_replaced_where_it_stands(main, tmp_path, c
         report = tmp_path / "w" / "releases_classified.csv"
         outputs.append(report.read_bytes().decode() if command.startswith("run") else done.stdout)
         src.write_text(outputs[-1], encoding="utf-8")
-    assert outputs[0] == outputs[1] and "\r" not in outputs[0]
+    assert outputs[0] == outputs[1] and outputs[0].count("\r\n") == outputs[0].count("\n") == 3
     rows = parse_csv(outputs[0])
     assert [r[:4] for r in rows] == [["id", "artist", added, "title"],
                                      ["7", "golden armies", rows[1][2], "Scarlet Garden"],
@@ -424,8 +424,9 @@ CSV_COMMANDS = {
 
 
 def command_output(command, path, extra, out):
-    """The rows a command writes for a CSV, its header line aside."""
-    assert cli.main([*CSV_COMMANDS[command].format(dump=SAMPLE_DUMP, f=path, out=out).split(), *extra]) == 0
+    """The rows a command writes for a CSV, its header line aside, in one dialect whatever the input's."""
+    argv = CSV_COMMANDS[command].format(dump=SAMPLE_DUMP, f=path, out=out).split()
+    assert cli.main([*argv, *extra, "--output-dialect", "unix"]) == 0
     written = out / "releases_classified.csv" if command == "run" else out
     return written.read_text(encoding="utf-8").splitlines()[1:]
 
@@ -558,3 +559,28 @@ def test_a_binary_file_is_not_a_dump(main, tmp_path, head, kind):
     for command in DUMP_COMMANDS.values():
         one_line_error(main(*command.format(dump=path, out=tmp_path).split()),
                        f"x.sql is not a dump (it looks like {kind})")
+
+
+@pytest.mark.parametrize("dialect, start, separator, end", [
+    ([], "\ufeff", ";", "\r\n"), (["--output-dialect", "unix"], "", ",", "\n"),
+    (["--output-dialect", "excel"], "\ufeff", ",", "\r\n")])
+def test_csv_outputs_are_written_as_the_input_unless_asked(main, tmp_path, dialect, start, separator, end):
+    # A European spreadsheet's export: semicolons, a byte-order mark, CRLF;
+    # classify, normalize and the main job's report and duplicates alike.
+    path = tmp_path / "r.csv"
+    path.write_bytes("\ufeffartist;title;price\r\nZ;Q;9,99 €\r\nz;q;1\r\n".encode())
+    outputs = {
+        "classify": main("classify", "--library", SAMPLE_DUMP, "--releases", str(path), *dialect).stdout,
+        "normalize": main("normalize", "--form", "match", "--column", "artist", str(path), *dialect).stdout}
+    assert main("run", "--dump", SAMPLE_DUMP, "--releases", str(path), "--workdir", str(tmp_path / "w"),
+                "--no-review-page", *dialect).returncode == 0
+    for name in ("releases_classified.csv", "duplicates.csv"):
+        outputs[name] = (tmp_path / "w" / name).read_bytes().decode("utf-8")
+    price = "9,99 €" if separator == ";" else '"9,99 €"'
+    assert outputs["normalize"] == start + end.join([separator.join(["artist", "title", "price"]),
+                                                     separator.join(["z", "Q", price]), separator.join("zq1")]) + end
+    for name, text in outputs.items():
+        assert text.startswith(start + separator.join(["artist", "title", "price"][:1])) or name == "duplicates.csv"
+        lines = text[len(start):].split(end)
+        assert lines[-1] == "" and all(separator in line and "\r" not in line and "\n" not in line
+                                       for line in lines[:-1]), (name, text)

@@ -183,8 +183,10 @@ def _same_size_and_time(path):
     (lambda d, args: _same_size_and_time(d / "releases.csv"), "dedupe_releases",
      "--releases .*releases.csv changed \\(same size, other content\\)"),
     (lambda d, args: (d / "library.sql").write_bytes((d / "library.sql").read_bytes().replace(
-        b"-- Dump completed", b"\n-- Dump completed")), "load_library", "--dump .*library.sql changed \\(\\d+ bytes, was \\d+\\)"),
-    (lambda d, args: args.extend(["--encoding", "latin-1"]), "dedupe_releases", "--encoding is 'iso8859-1', was 'utf-8'"),
+        b"-- Dump completed", b"\n-- Dump completed")), "load_library",
+     "--dump .*library.sql changed \\(\\d+ bytes, was \\d+\\)"),
+    (lambda d, args: args.extend(["--encoding", "latin-1"]), "dedupe_releases",
+     "--encoding is 'iso8859-1', was 'utf-8'"),
     (lambda d, args: args.extend(["--review-floor", "0.5"]), "classify", "--review-floor is 0.5, was 0.4"),
     (lambda d, args: args.append("--csv-safe"), "dedupe_releases", "--csv-safe is given, was not given"),
     # The same inputs: a file touched, moved or copied with its content, a
@@ -288,4 +290,5 @@ def test_dropped_duplicates_are_listed(tmp_path, capsys):
     releases.write_text("artist,title\nA,B\n", encoding="utf-8")  # none: an earlier list is not left behind
     assert cli.main(["run", "--dump", str(dump), "--releases", str(releases), "--workdir", str(tmp_path / "w"),
                      "--no-review-page"]) == 0
-    assert parse_csv((tmp_path / "w" / "duplicates.csv").read_text(encoding="utf-8")) == [["row", "artist", "title", "duplicate_of_row"]]
+    assert parse_csv((tmp_path / "w" / "duplicates.csv").read_text(encoding="utf-8")) == [
+        ["row", "artist", "title", "duplicate_of_row"]]

@@ -13,6 +13,7 @@ import argparse
 import codecs
 import contextlib
 import csv
+import dataclasses
 import errno
 import importlib
 import io
@@ -193,6 +194,7 @@ class _CountingReader(io.BufferedIOBase):
         self._raw, self.name, self._close = raw, name, close
         self._compressed, self._underlying = compressed, underlying  # a decompressor does not close its source
         self.offset = self.newlines = 0
+        self.bom = False  # the data started with a UTF-8 byte-order mark
 
     def readable(self) -> bool:
         return True
@@ -206,6 +208,8 @@ class _CountingReader(io.BufferedIOBase):
                 raise
             name = "standard input" if self.name == "<stdin>" else self.name
             raise UserError(f"{name}: the compressed data is cut short or damaged ({e})") from None
+        if self.offset == 0:
+            self.bom = data.startswith(codecs.BOM_UTF8)
         self.offset += len(data)
         self.newlines += data.count(b"\n")
         return data
@@ -314,6 +318,9 @@ def add_output_options(p: argparse.ArgumentParser, csv: bool = True) -> None:
     p.add_argument("--allow-shared-folder", action="store_true",
                    help="write into a folder other users can change (refused otherwise), with a warning")
     if csv:
+        p.add_argument("--output-dialect", choices=["input", "excel", "unix"], default="input",
+                       help="CSV written as the CSV read is (separator, byte-order mark, line ends; the "
+                            "default), as a spreadsheet's (comma, BOM, CRLF) or plain (comma, LF)")
         p.add_argument("--csv-safe", action="store_true",
                        help="put ' before CSV text cells that start with = + - @ TAB or CR, so that a "
                             "spreadsheet shows them as text (the data is then no longer exact)")
@@ -530,6 +537,10 @@ class CsvInput:
         if delimiter is None:
             delimiter = _sniff_delimiter("".join(head))
         self.delimiter = delimiter
+        source = getattr(stream, "buffer", None)
+        # How the file is written, for outputs made from it (--output-dialect input).
+        self.dialect = Dialect(delimiter, isinstance(source, _CountingReader) and source.bom,
+                               "\r\n" if head and head[0].endswith("\r\n") else "\n")
         self._reader = csv.reader(itertools.chain(head, stream), delimiter=delimiter, strict=True)
         try:
             self.header = next(self._reader)
@@ -617,8 +628,30 @@ def _sniff_delimiter(header: str) -> str:
     return used[0] if len(used) == 1 else ","
 
 
+@dataclasses.dataclass(frozen=True)
+class Dialect:
+    """How a CSV file is written: separator, byte-order mark, line end."""
+
+    delimiter: str = ","
+    bom: bool = False
+    line_end: str = "\n"
+
+
+OUTPUT_DIALECTS = {"excel": Dialect(",", True, "\r\n"), "unix": Dialect()}
+
+
+def output_dialect(args: argparse.Namespace, table: Optional[CsvInput] = None) -> Dialect:
+    """--output-dialect: `excel` or `unix`, else (`input`) the dialect of the
+    CSV the output is made from, else `unix`."""
+    chosen = getattr(args, "output_dialect", "input")
+    if chosen in OUTPUT_DIALECTS:
+        return OUTPUT_DIALECTS[chosen]
+    return table.dialect if table is not None else OUTPUT_DIALECTS["unix"]
+
+
 class CsvWriter:
-    """csv.writer's writerow and writerows, lines ending in "\\n".
+    """csv.writer's writerow and writerows, lines ending in "\\n" (or as the
+    dialect says; its byte-order mark goes before the first row).
 
     csv.writer quotes a field only for the characters of its own line end, so
     with "\\n" a field holding a bare CR went out unquoted, and every reader
@@ -626,12 +659,17 @@ class CsvWriter:
     as before. `safe` (--csv-safe): text cells never start a spreadsheet
     formula."""
 
-    def __init__(self, stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> None:
+    def __init__(self, stream: IO[str], safe: bool = False, lineterminator: str = "\n",
+                 dialect: Optional[Dialect] = None) -> None:
+        if dialect is not None:
+            lineterminator = dialect.line_end
+        delimiter = dialect.delimiter if dialect is not None else ","
         self._stream, self._safe, self._end = stream, safe, lineterminator
         self._lines: list[str] = []  # csv.writer writes each row as one string
+        self._start = "\ufeff" if dialect is not None and dialect.bom else ""  # before the first row
         sink = types.SimpleNamespace(write=self._lines.append)
-        self._plain = csv.writer(sink, lineterminator=lineterminator)
-        self._quoting_cr = csv.writer(sink, lineterminator="\r\n")
+        self._plain = csv.writer(sink, lineterminator=lineterminator, delimiter=delimiter)
+        self._quoting_cr = csv.writer(sink, lineterminator="\r\n", delimiter=delimiter)
 
     def writerow(self, row: Iterable[Any]) -> None:
         self.writerows([row])
@@ -649,7 +687,8 @@ class CsvWriter:
                     row = [safety.formula_safe(c) for c in row]
                 self._plain.writerow(row)
                 self._quote_cr(len(lines) - 1, row)
-        self._stream.write("".join(lines))
+        self._stream.write(self._start + "".join(lines))
+        self._start = ""
         lines.clear()
 
     def _quote_cr(self, k: int, row: Iterable[Any]) -> None:
@@ -659,9 +698,11 @@ class CsvWriter:
             self._lines[k] = self._lines.pop()[:-2] + self._end
 
 
-def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n") -> CsvWriter:
-    """A csv writer to `stream`; `safe` (--csv-safe) guards cells against formula injection."""
-    return CsvWriter(stream, safe, lineterminator)
+def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n",
+               dialect: Optional[Dialect] = None) -> CsvWriter:
+    """A csv writer to `stream`; `safe` (--csv-safe) guards cells against
+    formula injection; `dialect` (`output_dialect`) sets separator, BOM and line end."""
+    return CsvWriter(stream, safe, lineterminator, dialect)
 
 
 def count_lines(path: Optional[str]) -> Optional[int]:

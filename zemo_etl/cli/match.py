@@ -17,7 +17,7 @@ from zemo_etl.cli import review
 from zemo_etl.cli.common import (CLASSIFY_CHUNK, RESOLVE_CHUNK, CsvInput, Progress, UserError, add_columns,
                                  add_command, add_input_options, add_output_options, add_threshold_options,
                                  count_lines, csv_writer, describe_thresholds, library_index, open_output, open_text,
-                                 read_lines, refuse_overwriting_inputs, require_file, resolve_in_chunks,
+                                 output_dialect, read_lines, refuse_overwriting_inputs, require_file, resolve_in_chunks,
                                  thresholds_from)
 from zemo_etl.safety import inert
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
@@ -185,7 +185,7 @@ def run_classify(args: argparse.Namespace) -> int:
         first = next(chunks, None)  # a malformed start is reported before any output is made
         with open_output(args.output, args) as out, \
                 Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
-            writer = csv_writer(out, args.csv_safe)
+            writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
             header, places = add_columns(table.header, added, args.releases, "zemo-etl classify: note:")
             writer.writerow(header)
             for chunk in itertools.chain([first] if first is not None else [], chunks):
@@ -310,6 +310,7 @@ def run_resolve(args: argparse.Namespace) -> int:
 
     src = open_text(args.input, encoding=args.encoding)
     total = count_lines(args.input)
+    table: Optional[CsvInput] = None
     if args.column is None:
         names = list(read_lines(src))
     else:
@@ -330,7 +331,7 @@ def run_resolve(args: argparse.Namespace) -> int:
         return shown + _resolve_fields(explained[k], original) if args.explain else shown
 
     with open_output(args.output, args) as out:
-        writer = csv_writer(out, args.csv_safe)
+        writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
         if args.column is None:
             writer.writerow(["name", *added])
             writer.writerows([name, *values(k, m)] for k, (name, m) in enumerate(zip(names, matches)))

@@ -6,7 +6,7 @@ import argparse
 
 from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_input_options, add_output_options,
                                  chunked, count_lines, csv_writer, open_output, open_text, read_lines,
-                                 refuse_overwriting_inputs)
+                                 output_dialect, refuse_overwriting_inputs)
 from zemo_etl.columns import FORMS
 
 
@@ -46,7 +46,7 @@ def run_normalize(args: argparse.Namespace) -> int:
         else:
             table = CsvInput(src, required=[args.column], delimiter=args.delimiter)
             i = table.column(args.column)
-            writer = csv_writer(out, args.csv_safe)
+            writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
             writer.writerow(table.header)
             for rows in table.chunks(FORM_CHUNK):
                 for row, value in zip(rows, form([r[i] for r in rows])):

@@ -46,7 +46,6 @@ import os
 import pathlib
 import sys
 import time
-import urllib.parse
 from collections import Counter
 from collections.abc import Iterator
 from typing import Any, Optional
@@ -55,11 +54,11 @@ from zemo_etl import _demo_data, pg, safety, schema, state, stores, text
 from zemo_etl.cli import review
 from zemo_etl.cli import state as state_command
 from zemo_etl.cli import workdir as workdir_record
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, EXIT_FAILED, CommandError, CsvInput, Progress, UserError,
+from zemo_etl.cli.common import (CLASSIFY_CHUNK, EXIT_FAILED, CommandError, CsvInput, Dialect, Progress, UserError,
                                  add_columns, add_command, add_input_options, add_output_options,
                                  add_threshold_options, check_folder, csv_writer, describe_thresholds, library_index,
-                                 open_text, refuse_overwriting_inputs, require_file, resolve_in_chunks,
-                                 threshold_option, thresholds_from)
+                                 open_text, output_dialect, refuse_overwriting_inputs, require_file,
+                                 resolve_in_chunks, threshold_option, thresholds_from)
 from zemo_etl.cli.rows import add_allow_incomplete, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
@@ -85,13 +84,16 @@ RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 STEP_READS = [
     ("load_library", ["--dump"]),
     ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column",
-                         "--csv-safe"]),
+                         "--csv-safe", "--output-dialect"]),
     ("classify", [*map(threshold_option, DEFAULT_THRESHOLDS), "--distinct-numbers", "--decisions",
                   "--no-review-page"]),
     ("resolve_artists", []),
-    ("write_report", ["--csv-safe", "--no-review-page"]),
+    ("write_report", ["--csv-safe", "--output-dialect", "--no-review-page"]),
 ]
 assert [step for step, _ in STEP_READS] == STEPS
+# Options added since a record could be written, as a record without them
+# means them: the steps it completed ran so.
+ADDED_OPTIONS = {"--output-dialect": "input"}
 JOB_TABLES = {
     # fields: the release's whole input row, a JSON array in the header's order
     RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
@@ -121,14 +123,15 @@ class Pipeline:
                  encoding: str = "utf-8", delimiter: Optional[str] = None,
                  artist_column: str = "artist", title_column: str = "title",
                  thresholds: Optional[dict[str, float]] = None, distinct_numbers: bool = False,
-                 decisions: Optional[pathlib.Path] = None, review_page: bool = True) -> None:
+                 decisions: Optional[pathlib.Path] = None, review_page: bool = True,
+                 output_dialect: str = "input") -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
         self.encoding, self.delimiter = encoding, delimiter
         self.artist_column, self.title_column = artist_column, title_column
         self.thresholds = dict(DEFAULT_THRESHOLDS, **(thresholds or {}))
         self.distinct_numbers, self.decisions = distinct_numbers, decisions
-        self.review_page = review_page
+        self.review_page, self.output_dialect = review_page, output_dialect
         self.state_path = workdir / "state.json"
         self.db_url = state_command.resolve_db_url(db_url or "sqlite:///" + str(workdir / "library.db"))
         self.csv_dir = str(releases.resolve().parent)
@@ -141,7 +144,7 @@ class Pipeline:
         they take effect (the delimiter found in the header once it is read)."""
         return {"--encoding": codecs.lookup(self.encoding).name, "--delimiter": self.delimiter,
                 "--artist-column": self.artist_column, "--title-column": self.title_column,
-                "--csv-safe": self.csv_safe,
+                "--csv-safe": self.csv_safe, "--output-dialect": self.output_dialect,
                 **{threshold_option(name): value for name, value in self.thresholds.items()},
                 "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None,
                 "--no-review-page": not self.review_page}
@@ -209,7 +212,7 @@ class Pipeline:
         saved with the fingerprints of those steps."""
         record = workdir_record.identify(self.files(), self.options())
         completed = {step for step in STEPS if st.is_completed(step)}
-        before = workdir_record.load(self.workdir, STEP_READS, completed) if completed else None
+        before = workdir_record.load(self.workdir, STEP_READS, completed, ADDED_OPTIONS) if completed else None
         found = workdir_record.first_changed(before, record, STEP_READS, completed)
         kept = STEPS[:STEPS.index(found[0])] if found is not None else STEPS
         if found is not None and found[1] is not None:
@@ -386,7 +389,7 @@ class Pipeline:
                     dropped.append([number, *row, first])
         header = table.header
         with atomic_write(self.workdir / DUPLICATES) as f:
-            writer = csv_writer(f, self.csv_safe)
+            writer = csv_writer(f, self.csv_safe, dialect=self._dialect(table))
             writer.writerow(["row", *header, "duplicate_of_row"])
             writer.writerows(dropped)
         print(f"[done] dedupe_releases: {len(kept)} releases, {len(dropped)} duplicates dropped"
@@ -394,6 +397,10 @@ class Pipeline:
         roles = {ia: "artist", it: "title"}
         self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
         self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
+
+    def _dialect(self, releases: CsvInput) -> Dialect:
+        """The dialect of the CSVs written (--output-dialect; by default the releases CSV's)."""
+        return output_dialect(argparse.Namespace(output_dialect=self.output_dialect), releases)
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
         return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
@@ -474,8 +481,9 @@ class Pipeline:
         be written over the dump or the releases CSV."""
         outputs = [str(self.workdir / REPORT), str(self.workdir / review.PAGE_NAME), str(self.state_path),
                    str(self.workdir / DUPLICATES)]
-        if self.db_url.startswith("sqlite:///"):
-            outputs.append(urllib.parse.unquote(self.db_url[len("sqlite:///"):].split("?", 1)[0]))
+        database = stores.sqlite_path(self.db_url)  # checked when the URL was resolved
+        if database is not None:
+            outputs.append(database)
         refuse_overwriting_inputs(outputs, [str(path) for path in self.files().values()], "use another --workdir")
 
     def write_report(self) -> None:
@@ -491,8 +499,10 @@ class Pipeline:
                                     str(self.releases), "[note] write_report:")
         place += added
         out = self.workdir / REPORT
+        table = self._releases_csv()
+        table.stream.close()  # only its dialect is wanted
         with atomic_write(out) as f:
-            writer = csv_writer(f, self.csv_safe)
+            writer = csv_writer(f, self.csv_safe, dialect=self._dialect(table))
             writer.writerow(header)
             for release, row, decision, match in zip(releases, rows, decisions, resolved):
                 row = row + [None] * (len(header) - len(row))
@@ -623,7 +633,8 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
                         artist_column=getattr(args, "artist_column", "artist"),
                         title_column=getattr(args, "title_column", "title"), thresholds=thresholds_from(args),
                         distinct_numbers=getattr(args, "distinct_numbers", False),
-                        decisions=getattr(args, "decisions", None), review_page=getattr(args, "review_page", True))
+                        decisions=getattr(args, "decisions", None), review_page=getattr(args, "review_page", True),
+                        output_dialect=getattr(args, "output_dialect", "input"))
     pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
     return pipeline
 

@@ -14,7 +14,7 @@ from typing import Optional
 
 from zemo_etl import dump, schema
 from zemo_etl.cli.common import (Progress, UserError, add_command, add_output_options, csv_writer, open_output,
-                                 refuse_overwriting_inputs, require_file)
+                                 output_dialect, refuse_overwriting_inputs, require_file)
 from zemo_etl.safety import inert
 
 ROW_CHUNK = 10_000
@@ -197,7 +197,7 @@ def run_rows(args: argparse.Namespace) -> int:
               f"column list {len(columns)}; columns left unnamed", file=sys.stderr)
         columns = None
     with open_output(args.output, args) as out, Progress(f"rows {inert(args.table)}", unit="rows") as progress:
-        writer = csv_writer(out, args.csv_safe) if args.format == "csv" else None
+        writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args)) if args.format == "csv" else None
         json_rows = _JsonRows(columns)
         if writer is not None and columns is not None:
             writer.writerow(columns)

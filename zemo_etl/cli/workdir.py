@@ -163,10 +163,12 @@ def save(folder: str | os.PathLike[str], record: Mapping[str, Any]) -> None:
         f.write("\n")
 
 
-def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection[str]) -> Optional[dict[str, Any]]:
+def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection[str],
+         added: Mapping[str, Any]) -> Optional[dict[str, Any]]:
     """The record kept in the folder, None when there is none; UserError when
     it cannot be used. An older record is migrated: `reads` and `completed`
-    (the steps the state says are done) give its steps' fingerprints."""
+    (the steps the state says are done) give its steps' fingerprints, and an
+    option of `added` it lacks takes the value given there."""
     path = os.path.join(folder, RECORD_NAME)
     if not os.path.lexists(path):
         return None
@@ -179,6 +181,8 @@ def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection
     if not isinstance(record, dict) or record.get("version") not in (1, RECORD_VERSION):
         raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "
                         f"{safety.inert(record.get('version') if isinstance(record, dict) else None)})")
+    if isinstance(record.get("options"), dict):
+        record["options"] = {**added, **record["options"]}
     if record["version"] == 1:
         done = fingerprints(record, reads)
         record = dict(record, version=RECORD_VERSION, steps={s: done[s] for s, _ in reads if s in completed})
