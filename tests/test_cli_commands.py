@@ -8,6 +8,7 @@ import lzma
 import os
 import pathlib
 import signal
+import sqlite3
 import subprocess
 import sys
 
@@ -584,3 +585,26 @@ def test_csv_outputs_are_written_as_the_input_unless_asked(main, tmp_path, diale
         lines = text[len(start):].split(end)
         assert lines[-1] == "" and all(separator in line and "\r" not in line and "\n" not in line
                                        for line in lines[:-1]), (name, text)
+
+
+def test_the_library_where_the_dump_has_it(main, tmp_path):
+    # Another table, other column names: found with --table and the column
+    # options, and a table without ids numbered in its order.
+    path = write(tmp_path / "albums.sql", "CREATE TABLE `albums` (`band` text, `album` text, `year` int);\n"
+                                          "INSERT INTO `albums` VALUES ('Alpha Band','Tides Turning',1999);\n")
+    releases = write(tmp_path / "r.csv", "artist,title\nAlpha Band,Tides Turning\nZ,Q\n")
+    where = ["--table", "albums", "--library-artist-column", "band", "--library-title-column", "album"]
+    one_line_error(main("classify", "--library", str(path), "--releases", str(releases)),
+                   "albums.sql holds no table `library` (tables: albums)")
+    one_line_error(main("classify", "--library", str(path), "--releases", str(releases), "--table", "albums"),
+                   "table `albums` has no column artist, title (columns: band, album, year)")
+    done = main("classify", "--library", str(path), "--releases", str(releases), *where)
+    assert parse_csv(done.stdout)[1:] == [["Alpha Band", "Tides Turning", "keep"], ["Z", "Q", "prune"]]
+    args = ["run", "--dump", str(path), "--releases", str(releases), "--workdir", str(tmp_path / "w"), *where]
+    assert main(*args).returncode == 0
+    library = sqlite3.connect(tmp_path / "w" / "library.db").execute("SELECT id, artist, title FROM library")
+    assert library.fetchall() == [(1, "Alpha Band", "Tides Turning")]
+    report = parse_csv((tmp_path / "w" / "releases_classified.csv").read_text(encoding="utf-8"))
+    assert [r[report[0].index("decision")] for r in report[1:]] == ["keep", "prune"]
+    assert main(*args[:-1], "title").stdout.startswith(  # another column: the library is loaded again
+        "[redo] load_library and the steps after it: --library-title-column is 'title', was 'album'")

@@ -20,7 +20,7 @@ from zemo_etl.cli.common import (CLASSIFY_CHUNK, RESOLVE_CHUNK, CsvInput, Progre
                                  output_dialect, read_lines, refuse_overwriting_inputs, require_file, resolve_in_chunks,
                                  thresholds_from)
 from zemo_etl.safety import inert
-from zemo_etl.cli.rows import add_allow_incomplete, library_records
+from zemo_etl.cli.rows import add_allow_incomplete, add_library_options, library_names, library_records
 from zemo_etl.index import (DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex,
                              NameExplanation, check_resolve_options)
 
@@ -50,12 +50,14 @@ def _is_dump(path: str) -> bool:
 
 def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
                        allow_incomplete: bool = False, encoding: str = "utf-8",
-                       delimiter: Optional[str] = None) -> list[tuple[str, str]]:
-    """(artist, title) pairs from a dump's `library` table or from a CSV."""
+                       delimiter: Optional[str] = None, table: str = schema.LIBRARY_TABLE,
+                       names: Optional[dict[str, str]] = None) -> list[tuple[str, str]]:
+    """(artist, title) pairs from a dump's library table (`table`, its
+    columns named as `names` says) or from a CSV."""
     require_file(path)
     if _is_dump(path):
         wanted = ("artist", "title")
-        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify")
+        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify", table, names)
         return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
     with open_text(path, encoding=encoding) as f:
         table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
@@ -66,7 +68,8 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
 def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
                        allow_incomplete: bool = False, encoding: str = "utf-8",
                        delimiter: Optional[str] = None, thresholds: Optional[dict[str, float]] = None,
-                       distinct_numbers: bool = False) -> LibraryIndex:
+                       distinct_numbers: bool = False, table: str = schema.LIBRARY_TABLE,
+                       names: Optional[dict[str, str]] = None) -> LibraryIndex:
     """The library index of a saved index file (with its saved thresholds
     unless `thresholds` are given), or built from a dump or CSV."""
     require_file(path)
@@ -74,7 +77,7 @@ def load_library_index(path: str, artist_column: str = "artist", title_column: s
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
         return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
-                                                delimiter), thresholds, distinct_numbers)
+                                                delimiter, table, names), thresholds, distinct_numbers)
     try:
         return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
     except ValueError as e:
@@ -112,6 +115,7 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--decisions", metavar="FILE",
                    help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
     add_threshold_options(p)
+    add_library_options(p)
     add_allow_incomplete(p)
     add_input_options(p)
     add_output_options(p)
@@ -168,8 +172,10 @@ def run_classify(args: argparse.Namespace) -> int:
     overrides = None
     if args.decisions:
         overrides = review.Overrides(review.read_decisions(args.decisions, args.encoding), args.decisions)
-    index = load_library_index(args.library, args.artist_column, args.title_column, args.allow_incomplete,
-                               args.encoding, args.delimiter, thresholds, args.distinct_numbers)
+    index = load_library_index(args.library, args.library_artist_column or args.artist_column,
+                               args.library_title_column or args.title_column, args.allow_incomplete,
+                               args.encoding, args.delimiter, thresholds, args.distinct_numbers, args.table,
+                               library_names(args))
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:

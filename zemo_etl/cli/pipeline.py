@@ -59,7 +59,7 @@ from zemo_etl.cli.common import (CLASSIFY_CHUNK, EXIT_FAILED, CommandError, CsvI
                                  add_threshold_options, check_folder, csv_writer, describe_thresholds, library_index,
                                  open_text, output_dialect, refuse_overwriting_inputs, require_file,
                                  resolve_in_chunks, threshold_option, thresholds_from)
-from zemo_etl.cli.rows import add_allow_incomplete, library_records
+from zemo_etl.cli.rows import add_allow_incomplete, add_library_options, library_names, library_records
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS
 from zemo_etl.safety import atomic_write, inert, redact_url, scrub, url_secrets
 
@@ -82,7 +82,7 @@ RELEASE_COLUMNS_TABLE = "incoming_release_columns"
 # What each step reads beyond what the steps before it made (file and option
 # names as in WORKDIR/inputs.json).
 STEP_READS = [
-    ("load_library", ["--dump"]),
+    ("load_library", ["--dump", "--table", "--library-artist-column", "--library-title-column"]),
     ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column",
                          "--csv-safe", "--output-dialect"]),
     ("classify", [*map(threshold_option, DEFAULT_THRESHOLDS), "--distinct-numbers", "--decisions",
@@ -93,7 +93,8 @@ STEP_READS = [
 assert [step for step, _ in STEP_READS] == STEPS
 # Options added since a record could be written, as a record without them
 # means them: the steps it completed ran so.
-ADDED_OPTIONS = {"--output-dialect": "input"}
+ADDED_OPTIONS = {"--output-dialect": "input", "--table": schema.LIBRARY_TABLE, "--library-artist-column": "artist",
+                 "--library-title-column": "title"}
 JOB_TABLES = {
     # fields: the release's whole input row, a JSON array in the header's order
     RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
@@ -124,7 +125,8 @@ class Pipeline:
                  artist_column: str = "artist", title_column: str = "title",
                  thresholds: Optional[dict[str, float]] = None, distinct_numbers: bool = False,
                  decisions: Optional[pathlib.Path] = None, review_page: bool = True,
-                 output_dialect: str = "input") -> None:
+                 output_dialect: str = "input", table: str = schema.LIBRARY_TABLE,
+                 library_columns: Optional[dict[str, str]] = None) -> None:
         self.dump, self.releases, self.workdir = dump, releases, workdir
         self.csv_safe, self.allow_shared_folder = csv_safe, allow_shared_folder
         self.encoding, self.delimiter = encoding, delimiter
@@ -132,6 +134,9 @@ class Pipeline:
         self.thresholds = dict(DEFAULT_THRESHOLDS, **(thresholds or {}))
         self.distinct_numbers, self.decisions = distinct_numbers, decisions
         self.review_page, self.output_dialect = review_page, output_dialect
+        # Where the library is in the dump: its table, and its names of the artist and title columns.
+        self.table = table
+        self.library_columns = library_columns or {"artist": "artist", "title": "title"}
         self.state_path = workdir / "state.json"
         self.db_url = state_command.resolve_db_url(db_url or "sqlite:///" + str(workdir / "library.db"))
         self.csv_dir = str(releases.resolve().parent)
@@ -144,7 +149,9 @@ class Pipeline:
         they take effect (the delimiter found in the header once it is read)."""
         return {"--encoding": codecs.lookup(self.encoding).name, "--delimiter": self.delimiter,
                 "--artist-column": self.artist_column, "--title-column": self.title_column,
-                "--csv-safe": self.csv_safe, "--output-dialect": self.output_dialect,
+                "--csv-safe": self.csv_safe, "--output-dialect": self.output_dialect, "--table": self.table,
+                "--library-artist-column": self.library_columns["artist"],
+                "--library-title-column": self.library_columns["title"],
                 **{threshold_option(name): value for name, value in self.thresholds.items()},
                 "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None,
                 "--no-review-page": not self.review_page}
@@ -348,14 +355,19 @@ class Pipeline:
         safety.require_regular_file(self.dump)
         # Read up to the first chunk here, so that a dump without library
         # rows is refused before the old table is touched.
-        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete)
+        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete, "run",
+                                  self.table, self.library_columns)
         first = next(records)
+        # A table without ids (another table than `library`) is numbered in its order.
+        numbered = itertools.count(1) if all(row[0] is None for row in first) else None
 
         def rows():
             with Progress("load_library", unit="rows") as progress:
                 for chunk in itertools.chain([first], records):
                     for row in chunk:
                         record = list(row)
+                        if numbered is not None:
+                            record[0] = next(numbered)
                         for k in stored:
                             if isinstance(record[k], str):
                                 record[k] = text.to_storage_form(record[k])
@@ -565,6 +577,7 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --fresh
     add_review_page_option(run)
     add_threshold_options(run)
     add_input_options(run)
+    add_library_options(run)
     add_allow_incomplete(run)
     add_output_options(run)
     run.set_defaults(handler=run_job)
@@ -634,7 +647,8 @@ def _pipeline(args: argparse.Namespace) -> Pipeline:
                         title_column=getattr(args, "title_column", "title"), thresholds=thresholds_from(args),
                         distinct_numbers=getattr(args, "distinct_numbers", False),
                         decisions=getattr(args, "decisions", None), review_page=getattr(args, "review_page", True),
-                        output_dialect=getattr(args, "output_dialect", "input"))
+                        output_dialect=getattr(args, "output_dialect", "input"),
+                        table=getattr(args, "table", schema.LIBRARY_TABLE), library_columns=library_names(args))
     pipeline.allow_incomplete = getattr(args, "allow_incomplete", False)
     return pipeline
 

@@ -82,12 +82,15 @@ class DumpRows:
 
 
 def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
-                    command: str = "run") -> Iterator[list[tuple[object, ...]]]:
-    """The dump's `library` rows in chunks, each row as the values of `wanted`
-    (None for a column the dump lacks), mapped by name where the INSERT or the
-    dump's CREATE TABLE names the columns and else by position. A dump without
-    `library` rows, or whose table lacks one of `needed`, is a UserError."""
-    table = schema.LIBRARY_TABLE
+                    command: str = "run", table: str = schema.LIBRARY_TABLE,
+                    names: Optional[dict[str, str]] = None) -> Iterator[list[tuple[object, ...]]]:
+    """The rows of the dump's library table (`table`, --table) in chunks, each
+    row as the values of `wanted` (None for a column the dump lacks), mapped
+    by name where the INSERT or the dump's CREATE TABLE names the columns and
+    else by position; `names` gives the dump's own name of a wanted column
+    (--library-artist-column ...). A dump without rows of the table, or whose
+    table lacks one of `needed`, is a UserError."""
+    names = names or {}
     rows = DumpRows(path, table, allow_incomplete, command)
     chunks = iter(rows)
     first = next(chunks, None)
@@ -99,8 +102,8 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
             named = dump.table_columns(path, table)
         except RuntimeError as e:
             raise UserError(str(e)) from None
-    where = dump.column_positions(named, wanted)
-    missing = [name for name, k in zip(wanted, where) if k is None and name in needed]
+    where = dump.column_positions(named, [names.get(name, name) for name in wanted])
+    missing = [names.get(name, name) for name, k in zip(wanted, where) if k is None and name in needed]
     if missing:
         raise UserError(f"{path}: table `{table}` has no column {', '.join(missing)} "
                         f"(columns: {', '.join(named or [])})")
@@ -175,6 +178,22 @@ zemo-etl rows dump.sql release_label --columns none    # no header
     add_allow_incomplete(p)
     add_output_options(p)
     p.set_defaults(handler=run_rows)
+
+
+def add_library_options(p) -> None:
+    """--table, --library-artist-column, --library-title-column: where the library is in a dump."""
+    p.add_argument("--table", default=schema.LIBRARY_TABLE, metavar="NAME",
+                   help="the dump's table holding the library (default library)")
+    p.add_argument("--library-artist-column", metavar="NAME",
+                   help="its artist column (default artist; for a CSV library, --artist-column)")
+    p.add_argument("--library-title-column", metavar="NAME",
+                   help="its title column (default title; for a CSV library, --title-column)")
+
+
+def library_names(args: argparse.Namespace) -> dict[str, str]:
+    """The dump's names of the library's artist and title columns."""
+    return {"artist": getattr(args, "library_artist_column", None) or "artist",
+            "title": getattr(args, "library_title_column", None) or "title"}
 
 
 def add_allow_incomplete(p) -> None:
