@@ -322,3 +322,39 @@ def test_python_values_in_and_out():
     assert out.index.tolist() == [7, 3, 5] and out.isna().tolist() == [False, True, True] and out[7] == "keep"
     resolved = catalogue.resolve(pd.Series(["radiohed", None], index=[1, 0]), threshold=0.8)
     assert resolved.index.tolist() == [1, 0] and resolved.isna().tolist() == [False, True]
+
+
+def _give_nobody_write_by_acl(path):
+    """user:nobody:rw- in the file's access ACL (as setfacl -m u:nobody:rw), the mode bits as they were."""
+    mode = stat.S_IMODE(path.stat().st_mode)
+    entries = [(0x01, mode >> 6 & 7, 0xFFFFFFFF), (0x02, 6, 65534), (0x04, mode >> 3 & 7, 0xFFFFFFFF),
+               (0x10, 6, 0xFFFFFFFF), (0x20, mode & 7, 0xFFFFFFFF)]
+    os.setxattr(path, "system.posix_acl_access", struct.pack("<I", 2) + b"".join(
+        struct.pack("<HHI", *e) for e in entries))
+
+
+# Who else can change the file in place: by its mode, as its owner, by an ACL.
+@pytest.mark.parametrize("shared", ["mode 666", "owned by nobody", "ACL"])
+def test_a_file_others_can_change_is_read_into_private_memory(tmp_path, kind, shared):
+    path = tmp_path / kind.file_name
+    kind.cls(kind.data[:500]).save(path)
+    if shared == "mode 666":
+        path.chmod(0o666)
+    elif shared == "owned by nobody":
+        if os.geteuid() != 0:
+            pytest.skip("giving a file to another user needs root")
+        os.chown(path, 65534, 65534)
+    else:
+        try:
+            _give_nobody_write_by_acl(path)
+        except OSError as e:
+            pytest.skip(f"no ACLs here: {e}")
+    # The other writer rewrites the file in place while it is in use, then cuts
+    # it short: read through a mapping, that is a wrong answer or SIGBUS.
+    query = {"LibraryIndex": "x.classify(['radiohead'] * 50, ['kid a'] * 50)",
+             "Catalogue": "x.resolve(['radiohed'] * 50)"}[kind.cls.__name__]
+    code = (f"import sys; from zemo_etl.index import {kind.cls.__name__} as C; x = C.load(sys.argv[1]); "
+            f"before = {query}; f = open(sys.argv[1], 'r+b'); f.write(b'\\xff' * 100_000); f.flush(); "
+            f"f.truncate(64); f.close(); print(before == {query})")
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")

@@ -298,7 +298,8 @@ class LibraryIndex(_Prepared):
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, distinct_numbers: bool = False,
              **thresholds: float) -> LibraryIndex:
-        """Map a saved index read-only, with its saved thresholds unless others are given.
+        """Map a saved index read-only (read into memory when another user owns or can write it), with its
+        saved thresholds unless others are given.
 
         OSError if it cannot be read, ValueError if it is no valid index.
         """
@@ -399,7 +400,10 @@ class Catalogue(_Prepared):
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalogue:
-        """Map a saved catalogue read-only. OSError if it cannot be read, ValueError if it is no valid one."""
+        """Map a saved catalogue read-only (read into memory when another user owns or can write it).
+
+        OSError if it cannot be read, ValueError if it is no valid one.
+        """
         path = os.fspath(path)
         try:
             native = _ext.Catalogue.load(path)

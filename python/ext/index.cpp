@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/atomic_file.hpp"
+#include "common/saved_file.hpp"
 #include "common/sections.hpp"
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
@@ -19,7 +20,6 @@
 #include "fuzzy/resolve.hpp"
 #include "fuzzy_shared.hpp"
 #include "members.hpp"
-#include "parser/mapped_file.hpp"
 
 namespace zemo::py::ext {
 namespace {
@@ -66,14 +66,12 @@ template <typename Index>
 Index index_from_file(const std::string& path) {
     std::optional<Error> unreadable;
     auto index = without_lock([&]() -> Result<Index> {
-        auto file = parser::MappedFile::open(path);
+        auto file = open_saved_file(path);
         if (!file) {
             unreadable = file.error();
             return file.error();
         }
-        auto mapping = std::make_shared<parser::MappedFile>(std::move(file).value());
-        const std::string_view bytes = mapping->bytes();
-        return Index::from_bytes(bytes, std::move(mapping));
+        return Index::from_bytes(file.value().bytes, std::move(file.value().keep));
     });
     if (unreadable) raise(PyExc_OSError, unreadable->chain());
     if (!index) raise(PyExc_ValueError, index.error().message() + ": " + path);

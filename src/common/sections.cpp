@@ -1,5 +1,7 @@
 #include "common/sections.hpp"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <new>
 
@@ -52,8 +54,8 @@ Error damaged(const FileKind& kind, std::string_view what) {
     return Error(std::string(kind.name) + " file is damaged: " + std::string(what));
 }
 
-std::shared_ptr<const char> aligned_copy(std::string_view bytes) {
-    void* copy = std::aligned_alloc(kSectionAlignment, align_up(bytes.size() + 1));
+std::shared_ptr<const char> aligned_copy(std::string_view bytes, std::size_t size) {
+    void* copy = std::aligned_alloc(kSectionAlignment, align_up(std::max(size, bytes.size()) + 1));
     if (copy == nullptr) throw std::bad_alloc();
     if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
     return std::shared_ptr<const char>(static_cast<const char*>(copy), [](const char* p) { std::free(const_cast<char*>(p)); });

@@ -28,9 +28,9 @@ inline constexpr std::size_t kSectionAlignment = 64;
 // 64-bit checksum of a byte range (four interleaved multiply-rotate lanes).
 std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept;
 
-// A copy of `bytes` in storage aligned for the sections (freed with the
-// last owner).
-std::shared_ptr<const char> aligned_copy(std::string_view bytes);
+// A copy of `bytes` in storage aligned for the sections, `size` bytes
+// (at least bytes.size()) of it, freed with the last owner.
+std::shared_ptr<const char> aligned_copy(std::string_view bytes, std::size_t size = 0);
 
 // The bytes to read arrays from in place: `bytes` itself when it starts on
 // a section boundary, else an aligned copy, which then replaces `keep`.
