@@ -358,3 +358,16 @@ def test_a_file_others_can_change_is_read_into_private_memory(tmp_path, kind, sh
             f"f.truncate(64); f.close(); print(before == {query})")
     done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+def test_long_names_are_compared_on_their_first_4096_characters():
+    # A release or name longer than the limit decides as its prefix does: a
+    # library entry or catalogue entry equal to the prefix is its exact match.
+    long = "ab " * 3000 + "tail"  # a match form already
+    prefix = long[:4096]
+    index = LibraryIndex([(prefix, "t"), ("x", "y")])
+    assert index.classify([long, prefix, long[:5000]], ["t", "t", "t"]) == ["keep"] * 3
+    assert index.explain([long], ["t"])[0]["decision"] == "keep"
+    catalogue = Catalogue([prefix, "ab ab"])
+    assert catalogue.resolve([long], threshold=0.95) == [prefix]
+    assert fuzzy.batch_classify_releases([long], ["t"], [(prefix, "t")]) == ["keep"]

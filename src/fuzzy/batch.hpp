@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/interrupt.hpp"
+#include "fuzzy/chars.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
@@ -25,8 +26,9 @@ using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 // For each name, whether its match form is an element of `library`.
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library);
 
-// per_release(match form of artists[i], match form of titles[i]) for each
-// position of the shorter list, on the worker pool.
+// per_release(match form of artists[i], match form of titles[i]), each cut
+// to its compared prefix (detail::compared_prefix), for each position of
+// the shorter list, on the worker pool.
 template <class Result, class PerRelease>
 std::vector<Result> over_releases(const std::vector<std::string_view>& artists,
                                   const std::vector<std::string_view>& titles, PerRelease&& per_release) {
@@ -35,7 +37,8 @@ std::vector<Result> over_releases(const std::vector<std::string_view>& artists,
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             interruption_point();  // a release is heavy enough to poll each time
-            out[i] = per_release(text::to_match_form(artists[i]), text::to_match_form(titles[i]));
+            const std::string artist = text::to_match_form(artists[i]), title = text::to_match_form(titles[i]);
+            out[i] = per_release(detail::compared_prefix(artist), detail::compared_prefix(title));
         }
     });
     return out;

@@ -43,6 +43,19 @@ void for_each_piece(std::string_view s, Fn&& fn);
 // The lower-cased tokens of `s` in input order, duplicates kept.
 std::vector<std::string> tokens(std::string_view s);
 
+// Names are compared on their first kComparedChars characters: the measures
+// cost the product of two lengths, and a query no longer than this keeps
+// the work of a release (or a name) linear in the library (or catalogue).
+inline constexpr std::size_t kComparedChars = 4096;
+
+// The prefix of `s` of at most kComparedChars characters.
+inline std::string_view compared_prefix(std::string_view s) noexcept {
+    if (s.size() <= kComparedChars) return s;
+    std::size_t i = 0;
+    for (std::size_t chars = 0; i < s.size() && chars < kComparedChars; ++chars) utf8::decode(s, i);
+    return s.substr(0, i);
+}
+
 // Characters by coarse bucket: equal characters share a bucket, so for two
 // strings the sum over buckets of the smaller count bounds from above both
 // their LCS and the matches Jaro can find.

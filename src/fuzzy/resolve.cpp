@@ -93,6 +93,7 @@ public:
     Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
            InterruptPoller& poller, std::size_t keep = 0)
         : cat_(catalogue), o_(o), poller_(poller), keep_(keep) {
+        name = detail::compared_prefix(name);
         poller_.tick(name.size() + 64);
         q_ = utf8::narrowest(name, chars_);
         la_ = q_.size;
