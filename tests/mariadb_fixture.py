@@ -33,12 +33,18 @@ class MariaDB(ServerProcess):
 
     def start(self, server: str) -> None:
         as_root = ["--user=root"] if os.geteuid() == 0 else []
-        small = ["--innodb-log-file-size=8M", "--innodb-buffer-pool-size=32M"]
-        subprocess.run(
+        # A private tmpdir: servers bootstrapping side by side in a shared /tmp
+        # remove each other's temporary tables and fail.
+        tmpdir = self.base / "tmp"
+        tmpdir.mkdir(exist_ok=True)
+        small = ["--innodb-log-file-size=8M", "--innodb-buffer-pool-size=32M", f"--tmpdir={tmpdir}"]
+        done = subprocess.run(
             ["mariadb-install-db", "--no-defaults", f"--datadir={self.datadir}",
              "--auth-root-authentication-method=normal", "--skip-test-db", *as_root, *small],
-            check=True, capture_output=True, env=self.env, timeout=180,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=self.env, timeout=180,
         )
+        if done.returncode != 0:
+            raise RuntimeError(f"mariadb-install-db failed:\n{done.stdout.decode(errors='replace')}")
         self.process = subprocess.Popen(
             [server, "--no-defaults", f"--datadir={self.datadir}", f"--socket={self.socket}",
              f"--pid-file={self.base / 'mysqld.pid'}", f"--log-error={self.log}", "--skip-networking",
