@@ -74,7 +74,8 @@ def _query_without_secrets(tail: str) -> tuple[str, list[str]]:
     kept, found = [], []
     for item in query.split("&"):
         key, _, value = item.partition("=")
-        if key.strip().lower() in _SECRET_PARAMS:
+        # libpq decodes the names too: %70assword is password.
+        if urllib.parse.unquote(key).strip().lower() in _SECRET_PARAMS:
             found.append(value)
         else:
             kept.append(item)

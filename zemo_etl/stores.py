@@ -317,7 +317,8 @@ class PostgresStore(Store):
         try:
             self.conn = psycopg.connect(url, autocommit=True)  # transactions only where asked
         except psycopg.Error as e:
-            raise StoreError(f"cannot connect to {self.name}: {self.scrub(e)}") from e
+            # Not chained: libpq's own text may show the password (or pieces of it).
+            raise StoreError(f"cannot connect to {self.name}: {self.scrub(e)}") from None
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:

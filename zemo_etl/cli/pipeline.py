@@ -247,7 +247,7 @@ class Pipeline:
             # their step's fingerprint.
             st.validate_resume(state_command.resume_url(doc, self.db_url), str(doc.get("csv_dir")))
         except ValueError as e:
-            reason = scrub(str(e), url_secrets(stored))
+            reason = scrub(str(e), url_secrets(stored) + url_secrets(self.db_url))
             raise UserError(f"cannot resume: {reason} (--fresh starts over)") from None
         if stored != redact_url(stored) or doc.get("csv_dir") != self.csv_dir:
             # Written before URLs were stored redacted (the password goes
