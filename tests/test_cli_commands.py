@@ -549,6 +549,12 @@ def test_compressed_inputs_read_as_the_plain_ones(main, tmp_path, kind):
     cut.write_bytes(releases.read_bytes()[:2000])
     one_line_error(main("classify", "--library", SAMPLE_DUMP, "--releases", str(cut)),
                    "cut.csv: the compressed data is cut short or damaged")
+    cut.write_bytes(dumped.read_bytes()[:-10])
+    one_line_error(main("rows", str(cut), "library"), f"cut.csv: cannot read its {kind} data")
+    # Members one after another are one stream, as the decompressors read them.
+    cut.write_bytes(dumped.read_bytes() * 2)
+    assert main("rows", str(cut), "library", "--columns", "none").stdout == \
+        main("rows", SAMPLE_DUMP, "library", "--columns", "none").stdout * 2
 
 
 @pytest.mark.parametrize("head, kind", [(b"\x89PNG\r\n\x1a\n", "a PNG image"),
