@@ -252,6 +252,32 @@ def other_user():
     return pw.pw_uid, pw.pw_gid
 
 
+# A run fails the step that writes it (status 1), a command at once (status 2).
+@pytest.mark.parametrize("args, name, status", [
+    ("rows {dump} library -o {out}", "report.csv", 2),
+    ("classify --library {dump} --releases {rel} -o {out}", "decided.csv", 2),
+    ("classify --library {dump} --releases {rel} -o {shared}/d.csv --save-index {out}", "library.zix", 2),
+    ("run --dump {dump} --releases {rel} --workdir {shared}", "releases_classified.csv", 1),
+], ids=["rows -o", "classify -o", "--save-index", "run"])
+def test_a_fifo_another_user_planted_at_an_output_name_gets_nothing(other_user, tmp_path, args, name, status):
+    # In a sticky folder anyone may write to, the other user makes a FIFO
+    # (mode 666) at the name the output will have, and reads from it.
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    fifo = shared / name
+    os.mkfifo(fifo, 0o666)
+    os.chown(fifo, *other_user)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # so that a regression writes rather than waits
+    try:
+        argv = args.format(dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES, out=fifo, shared=shared).split()
+        done = zemo(*argv, timeout=60)
+        one_line_error(done, name, "FIFO of another user", status=status)
+        assert os.read(reader, 100) == b"" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    finally:
+        os.close(reader)
+
+
 def test_a_planted_report_symlink_in_another_users_folder(other_user, tmp_path):
     victim = tmp_path / "victim.txt"
     victim.write_text("precious")

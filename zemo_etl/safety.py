@@ -305,20 +305,41 @@ def publish(temp: str, target: str | os.PathLike[str]) -> None:
         os.close(fd)
 
 
-def stream_target(target: str | os.PathLike[str]) -> bool:
-    """Whether `target` is a device or FIFO to write into rather than a file
-    to replace: /dev/null, a terminal, a named pipe, or /dev/stdout and
-    /proc/self/fd/N (links under /dev and /proc, which only root can plant).
-    Renaming a file over /dev/null would replace the device itself."""
+def _stream_stat(target: str | os.PathLike[str]) -> Optional[os.stat_result]:
+    """The status of `target` when it is a device, FIFO or socket to write
+    into, None when it is a file to replace (or nothing yet); SafetyError
+    when it is one that another user could read from: only /dev/null,
+    /dev/tty, our standard streams and those we own are written into."""
     try:
         st = os.lstat(target)
     except FileNotFoundError:
-        return False
+        return None
     if stat.S_ISLNK(st.st_mode):
-        if not os.path.abspath(target).startswith(("/dev/", "/proc/")):
-            return False  # a link elsewhere is replaced, never followed
+        # /proc links are the kernel's; under /dev only root's (/dev/shm is anyone's).
+        path = os.path.abspath(target)
+        if not (path.startswith("/proc/") or path.startswith("/dev/") and st.st_uid == 0):
+            return None  # a link elsewhere is replaced, never followed
         st = os.stat(target)
-    return stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode) or stat.S_ISSOCK(st.st_mode)
+    if not (stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode) or stat.S_ISSOCK(st.st_mode)):
+        return None
+    if st.st_uid == os.geteuid() or os.path.realpath(target) in ("/dev/null", "/dev/tty"):
+        return st
+    for fd in (0, 1, 2):
+        with contextlib.suppress(OSError):
+            if os.path.samestat(st, os.fstat(fd)):
+                return st
+    kind = "FIFO" if stat.S_ISFIFO(st.st_mode) else "socket" if stat.S_ISSOCK(st.st_mode) else "device"
+    raise SafetyError(f"{inert(os.fspath(target))}: a {kind} of another user (uid {st.st_uid}), who could read "
+                      "what is written into it; refusing to write there")
+
+
+def stream_target(target: str | os.PathLike[str]) -> bool:
+    """Whether `target` is a device or FIFO to write into rather than a file
+    to replace: /dev/null, a terminal, a named pipe of our own, or
+    /dev/stdout and /proc/self/fd/N. Renaming a file over /dev/null would
+    replace the device itself. SafetyError for one of another user (a FIFO
+    planted at an output name would receive the output)."""
+    return _stream_stat(target) is not None
 
 
 @contextlib.contextmanager
@@ -330,8 +351,11 @@ def atomic_write(target: str | os.PathLike[str], binary: bool = False) -> Iterat
     UTF-8 with newlines as written (what csv needs)."""
     text_args: dict[str, Any] = {} if binary else {"encoding": "utf-8", "newline": ""}
     mode = "wb" if binary else "w"
-    if stream_target(target):
+    if (checked := _stream_stat(target)) is not None:
         f = open(target, mode, **text_args)
+        if not os.path.samestat(os.fstat(f.fileno()), checked):  # swapped since it was looked at
+            _close_quietly(f)
+            raise SafetyError(f"{inert(os.fspath(target))}: replaced while being opened; refusing to write there")
         try:
             yield f
         except BaseException:
