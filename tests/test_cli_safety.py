@@ -7,6 +7,7 @@ import json
 import os
 import pwd
 import stat
+import struct
 import traceback
 import unicodedata
 import urllib.parse
@@ -276,6 +277,26 @@ def test_a_fifo_another_user_planted_at_an_output_name_gets_nothing(other_user, 
         assert os.read(reader, 100) == b"" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
     finally:
         os.close(reader)
+
+
+def test_a_folder_another_user_can_write_by_its_acl_is_shared(tmp_path):
+    # drwxrwxr-x+ of ours, with user:nobody:rwx: the mode alone looks private.
+    folder = tmp_path / "team"
+    folder.mkdir()
+    folder.chmod(0o775)
+    entries = [(0x01, 7, 0xFFFFFFFF), (0x02, 7, 65534), (0x04, 7, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF),
+               (0x20, 5, 0xFFFFFFFF)]
+    try:
+        os.setxattr(folder, "system.posix_acl_access",
+                    struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries))
+    except OSError as e:
+        pytest.skip(f"no ACLs here: {e}")
+    done = zemo("rows", SAMPLE_DUMP, "library", "-o", folder / "library.csv")
+    one_line_error(done, str(folder), "writable by user 65534 through its ACL", "--allow-shared-folder")
+    assert os.listdir(folder) == []
+    # The sticky bit keeps others from replacing what is ours, as for the mode.
+    folder.chmod(0o1775)
+    assert safety.check_folder(folder) is None
 
 
 def test_a_planted_report_symlink_in_another_users_folder(other_user, tmp_path):

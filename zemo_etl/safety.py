@@ -25,6 +25,7 @@ import os
 import re
 import secrets as _random
 import stat
+import struct
 import urllib.parse
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, Optional
@@ -223,10 +224,26 @@ def _private_group(gid: int) -> bool:
     return group.gr_name == name and set(group.gr_mem) <= {name}
 
 
+def _acl_writers(path: str) -> Optional[str]:
+    """Who besides us an access ACL on `path` lets write there ("user 65534",
+    "group 100"), or None: the mode's group bits then show only the ACL's mask."""
+    try:
+        acl = os.getxattr(path, "system.posix_acl_access")
+    except (OSError, AttributeError):  # none, or no ACLs on this file system or platform
+        return None
+    entries = [struct.unpack_from("<HHI", acl, at) for at in range(4, len(acl) - 7, 8)]
+    mask = next((perm for tag, perm, _ in entries if tag == 0x10), 7)
+    for tag, perm, who in entries:
+        if perm & mask & 2 and (tag == 0x02 and who != os.geteuid() or tag == 0x08 and not _private_group(who)):
+            return f"user {who}" if tag == 0x02 else f"group {who}"
+    return None
+
+
 def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> Optional[str]:
     """Refuse a folder that another user could change under us: owned by
     someone other than us or root, or writable by group (our own private
-    group aside) or others without the sticky bit; the same for each folder
+    group aside), others or, through its ACL, another user or group,
+    without the sticky bit; the same for each folder
     above it, since whoever controls one can swap what lies below. With
     `allow_shared` the first such folder is returned as a warning instead
     (None when all is well)."""
@@ -240,6 +257,8 @@ def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> 
         elif (st.st_mode & stat.S_IWOTH or st.st_mode & stat.S_IWGRP and not _private_group(st.st_gid)) \
                 and not st.st_mode & stat.S_ISVTX:
             problem = f"writable by other users (mode {stat.S_IMODE(st.st_mode):04o}, no sticky bit)"
+        elif not st.st_mode & stat.S_ISVTX and (writer := _acl_writers(path)) is not None:
+            problem = f"writable by {writer} through its ACL (no sticky bit)"
         if problem is not None:
             where = inert(path if path == os.path.realpath(folder) else f"{path} (above {folder})")
             if not allow_shared:
