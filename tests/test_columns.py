@@ -72,10 +72,10 @@ def test_pyarrow_arrays_keep_their_string_type():
 
 def _column(kind):
     """VALUES as a column of `kind` ("library:type[:chunked]")."""
-    library, _, spec = kind.partition(":")
+    library, _, kind_rest = kind.partition(":")
     if library == "arrow":
         pa = pytest.importorskip("pyarrow")
-        type_name, _, chunked = spec.partition(":")
+        type_name, _, chunked = kind_rest.partition(":")
         if not hasattr(pa, type_name):
             pytest.skip(f"pyarrow {pa.__version__} has no {type_name}")
         type_ = getattr(pa, type_name)()
@@ -86,13 +86,14 @@ def _column(kind):
         return pa.chunked_array([pa.array(VALUES[:2], type=type_), pa.array([], type=type_), tail])
     if library == "pandas":
         pd = pytest.importorskip("pandas")
-        if spec.startswith("arrow-"):
+        dtype = kind_rest
+        if kind_rest.startswith("arrow-"):
             pa = pytest.importorskip("pyarrow")
-            spec = pd.ArrowDtype(getattr(pa, spec[len("arrow-"):])())
-        return pd.Series(VALUES, dtype=spec, index=[9, 4, 7, 1, 0], name="artist")
+            dtype = pd.ArrowDtype(getattr(pa, kind_rest[len("arrow-"):])())
+        return pd.Series(VALUES, dtype=dtype, index=[9, 4, 7, 1, 0], name="artist")
     if library == "polars":
         pl = pytest.importorskip("polars")
-        return pl.Series("artist", VALUES, dtype=getattr(pl, spec))
+        return pl.Series("artist", VALUES, dtype=getattr(pl, kind_rest))
     np = pytest.importorskip("numpy")
     return np.array(VALUES, dtype=object)
 
