@@ -28,7 +28,7 @@ import os
 import re
 import shutil
 import zlib
-from typing import IO, Any, Generic, Optional, Sequence, TypeVar
+from typing import IO, Any, Generic, Optional, Sequence, TypeVar, cast
 
 from zemo_etl import _ext
 from zemo_etl._ext import IncompleteDumpError
@@ -58,7 +58,7 @@ def compression_of(head: bytes) -> Optional[str]:
 def open_decompressed(raw: IO[bytes], compression: str) -> IO[bytes]:
     """The decompressed bytes of `raw` as a stream, decompressed as they are read."""
     if compression == "gzip":
-        return gzip.GzipFile(fileobj=raw, mode="rb")
+        return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
     if compression == "bzip2":
         return bz2.BZ2File(raw)
     if compression == "xz":

@@ -60,9 +60,9 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
         chunks = library_records(path, wanted, wanted, allow_incomplete, "classify", table, names)
         return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
     with open_text(path, encoding=encoding) as f:
-        table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
-        ia, it = table.column(artist_column), table.column(title_column)
-        return [(row[ia], row[it]) for row in table.rows()]
+        csv_table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
+        ia, it = csv_table.column(artist_column), csv_table.column(title_column)
+        return [(row[ia], row[it]) for row in csv_table.rows()]
 
 
 def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
@@ -342,6 +342,7 @@ def run_resolve(args: argparse.Namespace) -> int:
             writer.writerow(["name", *added])
             writer.writerows([name, *values(k, m)] for k, (name, m) in enumerate(zip(names, matches)))
         else:
+            assert table is not None
             header, places = add_columns(table.header, added, args.input or "standard input",
                                          "zemo-etl resolve: note:")
             writer.writerow(header)
