@@ -99,8 +99,7 @@ def check_thresholds(thresholds: Mapping[str, float], names: Optional[Mapping[st
     unknown keyword.
     """
     merged = _threshold_args(thresholds)
-    labels = [names.get(name, name) for name in _THRESHOLDS] if names else []
-    _ext.check_thresholds(labels, *merged)
+    _ext.check_thresholds(_labels(names, _THRESHOLDS), *merged)
     return dict(zip(_THRESHOLDS, merged))
 
 
@@ -110,9 +109,17 @@ def check_resolve_options(threshold: float = DEFAULT_RESOLVE_THRESHOLD, limit: i
     """ValueError unless ``Catalogue.resolve`` takes these: the threshold and the
     ambiguity threshold in [0, 1], the limit at least 1. `names` as for
     :func:`check_thresholds`."""
-    keywords = ("threshold", "limit", "ambiguity_threshold")
-    _ext.check_resolve_options([names.get(k, k) for k in keywords] if names else [], threshold, limit,
+    _ext.check_resolve_options(_labels(names, ("threshold", "limit", "ambiguity_threshold")), threshold, limit,
                                ambiguity_threshold)
+
+
+def _labels(names: Optional[Mapping[str, str]], keywords: Sequence[str]) -> list[str]:
+    """Each keyword as `names` calls it; TypeError for `names` that is not a mapping."""
+    if names is None:
+        return []
+    if not isinstance(names, Mapping):
+        raise TypeError(f"names must be a mapping, not {type(names).__name__}")
+    return [names.get(k, k) for k in keywords] if names else []
 
 
 class _ReleaseExplanationBase(TypedDict):
