@@ -18,7 +18,8 @@ import tempfile
 import time
 
 from zemo_etl import _demo_data, parser, schema, text
-from zemo_etl.cli import review
+from zemo_etl.job.page import page_row, render_page
+from zemo_etl.job.decisions import Evidence
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 
@@ -30,10 +31,10 @@ def _page(n: int, folder: pathlib.Path) -> tuple[pathlib.Path, list[list[object]
         rows = list(csv.reader(f))[1:]
     artists, titles = [r[0] for r in rows], [r[1] for r in rows]
     explained = LibraryIndex(library).explain(artists, titles)
-    page_rows = [review.page_row(a, t, ma, mt, e["decision"], review.explain_fields(e)) for a, t, ma, mt, e in zip(
+    page_rows = [page_row(a, t, ma, mt, e["decision"], Evidence.of(e)) for a, t, ma, mt, e in zip(
         artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), explained)]
     page = folder / "review.html"
-    page.write_text(review.render_page(page_rows, DEFAULT_THRESHOLDS, str(releases)), encoding="utf-8")
+    page.write_text(render_page(page_rows, DEFAULT_THRESHOLDS, str(releases)), encoding="utf-8")
     return page, page_rows
 
 
@@ -79,7 +80,7 @@ def run(quick: bool) -> None:
         # A page of a million releases: these rows over and over (explaining a million takes too long here).
         big = pathlib.Path(tmp) / "big.html"
         started = time.process_time()
-        big.write_text(review.render_page((rows * (1_000_000 // n))[:1_000_000], DEFAULT_THRESHOLDS), encoding="utf-8")
+        big.write_text(page.render_page((rows * (1_000_000 // n))[:1_000_000], DEFAULT_THRESHOLDS), encoding="utf-8")
         render = time.process_time() - started
         big_size = big.stat().st_size
         driver = _browser()

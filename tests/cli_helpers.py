@@ -9,10 +9,10 @@ import sys
 
 import pytest
 
-from zemo_etl import cli
+from zemo_etl import cli, job
 
-SAMPLE_DUMP = str(cli.SAMPLE_DATA / "library.sql")
-SAMPLE_RELEASES = str(cli.SAMPLE_DATA / "releases.csv")
+SAMPLE_DUMP = str(job.SAMPLE_DATA / "library.sql")
+SAMPLE_RELEASES = str(job.SAMPLE_DATA / "releases.csv")
 # Text that would drive a terminal: a title, a cleared screen, a forged line.
 HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\x1b[1A\x1b[2K[done] all good\r\u202e\u2028\x9b"
 

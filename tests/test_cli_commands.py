@@ -16,7 +16,7 @@ import pytest
 
 from cli_helpers import HOSTILE, SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, parse_csv, write, zemo
 from cli_helpers import main  # noqa: F401  (the fixture)
-from zemo_etl import cli, fuzzy, parser, pg, schema, state, text
+from zemo_etl import cli, fuzzy, job, parser, pg, schema, state, text
 
 CLASSIFY = ["classify", "--library", SAMPLE_DUMP, "--releases"]
 
@@ -359,7 +359,7 @@ PRINTING = {"rows": ["rows", SAMPLE_DUMP, "library"], "classify": [*CLASSIFY, SA
     pytest.param("full disk", ["rows", SAMPLE_DUMP, "library", "-o", "/dev/full"], id="rows -o, full disk"),
 ])
 def test_an_output_that_fails_stops_the_command(tmp_path, sink, command):
-    state.PipelineState("u", "d", cli.STEPS).save(str(tmp_path / "s.json"))
+    state.PipelineState("u", "d", job.STEPS).save(str(tmp_path / "s.json"))
     read, closed = os.pipe()
     os.close(read)
     with open("/dev/full", "w") as full:
@@ -374,7 +374,7 @@ def test_an_output_that_fails_stops_the_command(tmp_path, sink, command):
         assert (done.returncode, done.stderr) == (141, "")
     if command[0] == "demo":
         st = state.PipelineState.load(str(tmp_path / "state.json"))
-        assert st.is_completed(cli.STEPS[0]) and not any(st.step_status(s) == "failed" for s in cli.STEPS)
+        assert st.is_completed(job.STEPS[0]) and not any(st.step_status(s) == "failed" for s in job.STEPS)
         assert zemo("demo", "--workdir", tmp_path).returncode == 0
 
 

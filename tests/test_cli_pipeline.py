@@ -13,8 +13,8 @@ import time
 import pytest
 
 from cli_helpers import parse_csv, read_csv
-from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
-from zemo_etl.cli.common import UserError
+from zemo_etl import _demo_data, cli, fuzzy, job, parser, schema, text
+from zemo_etl.cli.errors import UserError
 from zemo_etl.state import PipelineState
 
 
@@ -24,11 +24,11 @@ def test_demo_classifies_the_sample(tmp_path):
         ids, artists, titles = zip(*db.execute("SELECT id, artist, title FROM library ORDER BY id"))
     # The value in the notes table that spells out an INSERT for `library` is not a row.
     assert ids == tuple(range(1, 3001))
-    raw = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), "library")
+    raw = parser.load_table_rows(str(job.SAMPLE_DATA / "library.sql"), "library")
     mojibake = [i for i, row in enumerate(raw) if "Ã" in (row[2] or "")]
     assert mojibake and all("Ã" not in artists[i] for i in mojibake)  # the sample's double-encoded names, repaired
 
-    incoming = read_csv(cli.SAMPLE_DATA / "releases.csv")
+    incoming = read_csv(job.SAMPLE_DATA / "releases.csv")
     keys = {(text.to_match_form(r["artist"]), text.to_match_form(r["title"])) for r in incoming}
     rows = read_csv(tmp_path / "releases_classified.csv")
     decisions = [r["decision"] for r in rows]
@@ -51,14 +51,14 @@ def test_demo_scale_generates_and_times_each_step(tmp_path, capsys, monkeypatch)
         rows = parser.load_table_rows(str(tmp_path / "input" / "library.sql"), schema.LIBRARY_TABLE)
         return status, capsys.readouterr().out, len(rows)
 
-    monkeypatch.setattr(cli.Pipeline, "classify", interrupt)
+    monkeypatch.setattr(job.Pipeline, "classify", interrupt)
     assert demo(400)[0] == 130
     monkeypatch.undo()
     status, out, rows = demo(400)
     assert (status, rows) == (0, 400) and "[skip] dedupe_releases" in out and "[done] classify" in out
     timings = out[out.index("timings for 400 library rows and 400 releases"):]
     assert "    generate data      reused" in timings
-    assert all(f"    {step} " in timings for step in cli.STEPS[2:])
+    assert all(f"    {step} " in timings for step in job.STEPS[2:])
     assert len(read_csv(tmp_path / "releases_classified.csv")) <= 400
     # Another scale is new data, and a new run.
     status, out, rows = demo(300)
@@ -81,11 +81,11 @@ def test_a_failed_step_exits_by_its_kind_and_is_saved(small_job, tmp_path, capsy
     def fail(self):
         raise error
 
-    monkeypatch.setattr(cli.Pipeline, "classify", fail)
+    monkeypatch.setattr(job.Pipeline, "classify", fail)
     assert (cli.main(["run", *small_job[0], "--workdir", str(tmp_path)]), capsys.readouterr().err) == (
         status, f"[fail] classify: {error}\n")
     state = PipelineState.load(str(tmp_path / "state.json"))
-    assert [(state.step_status(s), state.step_error(s)) for s in cli.STEPS[1:3]] == [
+    assert [(state.step_status(s), state.step_error(s)) for s in job.STEPS[1:3]] == [
         ("completed", None), ("failed", f"{type(error).__name__}: {error}")]
 
 
@@ -94,13 +94,13 @@ def check_interrupted_then_resumed(workdir, inputs, report, capsys):
     completes it with the report of an uninterrupted one."""
     state_file = str(workdir / "state.json")
     st = PipelineState.load(state_file)
-    done = [step for step in cli.STEPS if st.is_completed(step)]
-    rest = cli.STEPS[len(done):]
-    assert [(st.step_status(s), st.step_error(s)) for s in cli.STEPS] == [("completed", None)] * len(done) + (
+    done = [step for step in job.STEPS if st.is_completed(step)]
+    rest = job.STEPS[len(done):]
+    assert [(st.step_status(s), st.step_error(s)) for s in job.STEPS] == [("completed", None)] * len(done) + (
         [("failed", "interrupted")] + [("pending", None)] * len(rest))[:len(rest)]
     capsys.readouterr()
     assert cli.main(["state", "show", state_file]) == 0
-    shown, n = capsys.readouterr().out.splitlines()[-1], len(cli.STEPS)
+    shown, n = capsys.readouterr().out.splitlines()[-1], len(job.STEPS)
     assert shown == (f"{len(done)} of {n} steps completed; a resumed run starts at {rest[0]} (failed: interrupted)"
                      if rest else f"all {n} steps completed")
     assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
@@ -111,12 +111,12 @@ def check_interrupted_then_resumed(workdir, inputs, report, capsys):
 
 
 @pytest.mark.parametrize("point", ["in the step", "before its save", "after its save", "in a failed step's save"])
-@pytest.mark.parametrize("k", range(len(cli.STEPS)))
+@pytest.mark.parametrize("k", range(len(job.STEPS)))
 def test_ctrl_c_anywhere_in_the_step_loop(small_job, tmp_path, capsys, monkeypatch, k, point):
     # The KeyboardInterrupt a Ctrl-C raises, raised at each point of the loop around step k.
     inputs, report = small_job
-    step = cli.STEPS[k]
-    real_save = cli.Pipeline._save
+    step = job.STEPS[k]
+    real_save = job.Pipeline._save
     raised = []
 
     def interrupt(*args):
@@ -131,18 +131,18 @@ def test_ctrl_c_anywhere_in_the_step_loop(small_job, tmp_path, capsys, monkeypat
         real_save(self, st)
 
     if point == "in the step":
-        monkeypatch.setattr(cli.Pipeline, step, interrupt)
+        monkeypatch.setattr(job.Pipeline, step, interrupt)
     else:
-        monkeypatch.setattr(cli.Pipeline, "_save", save)
+        monkeypatch.setattr(job.Pipeline, "_save", save)
         if point == "in a failed step's save":
-            monkeypatch.setattr(cli.Pipeline, step, lambda self: 1 / 0)
+            monkeypatch.setattr(job.Pipeline, step, lambda self: 1 / 0)
     assert cli.main(["run", *inputs, "--workdir", str(tmp_path)]) == 130
     assert raised and capsys.readouterr().err.splitlines()[-1] == "zemo-etl: interrupted"
     if point == "in a failed step's save":
         # The step's own failure is what the state keeps.
         st = PipelineState.load(str(tmp_path / "state.json"))
         assert st.step_error(step) == "ZeroDivisionError: division by zero"
-        assert [s for s in cli.STEPS if st.is_completed(s)] == cli.STEPS[:k]
+        assert [s for s in job.STEPS if st.is_completed(s)] == job.STEPS[:k]
         return
     monkeypatch.undo()
     done = check_interrupted_then_resumed(tmp_path, inputs, report, capsys)
@@ -214,16 +214,16 @@ def test_a_run_redoes_the_steps_whose_inputs_changed(small_job, tmp_path, capsys
     capsys.readouterr()
     assert cli.main(["run", *args]) == 0
     out, err = capsys.readouterr()
-    skipped = cli.STEPS.index(redone) if redone is not None else len(cli.STEPS)
+    skipped = job.STEPS.index(redone) if redone is not None else len(job.STEPS)
     assert [line.split(":")[0] for line in out.splitlines() if line.startswith("[")] == [
-        *(["[redo] " + redone + (" and the steps after it" if redone != cli.STEPS[-1] else "")] if redone else []),
-        *(f"[skip] {step}" for step in cli.STEPS[:skipped]), *(f"[done] {step}" for step in cli.STEPS[skipped:])]
+        *(["[redo] " + redone + (" and the steps after it" if redone != job.STEPS[-1] else "")] if redone else []),
+        *(f"[skip] {step}" for step in job.STEPS[:skipped]), *(f"[done] {step}" for step in job.STEPS[skipped:])]
     if redone is not None:
         assert re.search(f": {reason}$", out.splitlines()[0]), out
     assert err == ""
     # Run again unchanged: nothing to do.
     assert cli.main(["run", *args]) == 0
-    assert capsys.readouterr().out.count("[skip]") == len(cli.STEPS)
+    assert capsys.readouterr().out.count("[skip]") == len(job.STEPS)
 
 
 def test_a_record_of_the_version_before_is_migrated(small_job, tmp_path, capsys):
@@ -239,7 +239,7 @@ def test_a_record_of_the_version_before_is_migrated(small_job, tmp_path, capsys)
     assert cli.main(["run", *inputs, "--workdir", str(workdir), "--review-floor", "0.5"]) == 0
     assert capsys.readouterr().out.startswith(
         "[redo] classify and the steps after it: --review-floor is 0.5, was 0.4\n"
-        + "".join(f"[skip] {step}: completed in an earlier run\n" for step in cli.STEPS[:2]))
+        + "".join(f"[skip] {step}: completed in an earlier run\n" for step in job.STEPS[:2]))
     assert json.loads((workdir / "inputs.json").read_text(encoding="utf-8"))["version"] == 2
 
 
@@ -247,7 +247,7 @@ def test_one_run_at_a_time_and_a_killed_one_frees_the_folder(small_job, tmp_path
     inputs, report = small_job
     workdir = tmp_path / "w"
     workdir.mkdir()
-    holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from zemo_etl.cli import workdir\n"
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from zemo_etl.job import workdir\n"
                                "with workdir.locked(sys.argv[1]):\n print('locked', flush=True); time.sleep(600)",
                                str(workdir)], stdout=subprocess.PIPE, text=True)
     try:
@@ -259,14 +259,14 @@ def test_one_run_at_a_time_and_a_killed_one_frees_the_folder(small_job, tmp_path
     finally:
         holder.kill()  # SIGKILL: no code of the holder runs, the kernel drops its lock
         holder.wait()
-    real_classify = cli.Pipeline.classify
+    real_classify = job.Pipeline.classify
     refusals = []
 
     def classify(self):  # another run while this one is in a step
         refusals.append(cli.main(["run", *inputs, "--workdir", str(workdir)]))
         real_classify(self)
 
-    monkeypatch.setattr(cli.Pipeline, "classify", classify)
+    monkeypatch.setattr(job.Pipeline, "classify", classify)
     assert cli.main(["run", *inputs, "--workdir", str(workdir)]) == 0
     assert refusals == [2] and f"(pid {os.getpid()})" in capsys.readouterr().err
     assert (workdir / "releases_classified.csv").read_text(encoding="utf-8") == report

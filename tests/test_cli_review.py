@@ -17,6 +17,8 @@ from cli_helpers import one_line_error, read_csv, write
 from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
+from zemo_etl.job.decisions import CHOSEN, DECISIONS, EXPLAIN_COLUMNS, Evidence
+from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _floored, derived_reason, page_row, render_page
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b",
@@ -68,7 +70,7 @@ def test_classify_explain_gives_the_evidence_of_each_decision(job, main):
     # Scores and reasons are LibraryIndex.explain's (test_index_explain.py); here
     # what the command makes of them: columns, text, and the library entry shown.
     rows = job.rows
-    assert list(rows[0]) == ["artist", "title", "decision", *review.EXPLAIN_COLUMNS]
+    assert list(rows[0]) == ["artist", "title", "decision", *EXPLAIN_COLUMNS]
     plain = rows_of(main("classify", "--library", job.dump, "--releases", job.releases).stdout)
     assert [r["decision"] for r in rows] == [r["decision"] for r in plain]
     library = {(text.to_match_form(a), text.to_match_form(t)) for a, t in job.library}
@@ -155,7 +157,7 @@ def test_run_with_decisions_and_thresholds_redoes_from_classify(job, tmp_path, m
     done = main(*args)
     assert done.returncode == 0 and "thresholds: keep 0.8/0.8/0.8" in done.stdout
     report = read_csv(tmp_path / "w" / "releases_classified.csv")
-    assert [r["d"] for r in page_data(tmp_path / "w" / review.PAGE_NAME)[1]] == [r["decision"] for r in report]
+    assert [r["d"] for r in page_data(tmp_path / "w" / PAGE_NAME)[1]] == [r["decision"] for r in report]
     given, chosen = choices(report)
     decisions = write_csv(tmp_path / "d.csv", ["artist", "title", "decision"], given)
 
@@ -182,7 +184,7 @@ def test_run_with_decisions_and_thresholds_redoes_from_classify(job, tmp_path, m
     # Without the page: the decisions alone, and no page of an earlier run left beside them.
     redone(["--no-review-page"], "--token-set-keep is 0.8, was 0.9")
     assert read_csv(tmp_path / "w" / "releases_classified.csv") == report
-    assert not (tmp_path / "w" / review.PAGE_NAME).exists()
+    assert not (tmp_path / "w" / PAGE_NAME).exists()
 
 
 def test_review_page_carries_the_rows_inert(job, tmp_path, main):
@@ -260,9 +262,9 @@ def set_control(driver, element_id, value):
 def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp_path, main):
     args = [*job.run, "--workdir", tmp_path / "w"]
     assert main(*args).returncode == 0
-    rows = page_data(tmp_path / "w" / review.PAGE_NAME)[1]
+    rows = page_data(tmp_path / "w" / PAGE_NAME)[1]
     d = browser
-    d.get((tmp_path / "w" / review.PAGE_NAME).as_uri())
+    d.get((tmp_path / "w" / PAGE_NAME).as_uri())
     assert d.execute_script("return document.body.dataset.ready") == "true"
     assert [e for e in d.get_log("browser") if e["level"] in ("SEVERE", "WARNING")] == []
     counts = {k: sum(r["d"] == k for r in rows) for k in ("keep", "prune", "review")}
@@ -322,7 +324,7 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
 
 def _decide(r, th):
     """The classifier's steps on a page row's scores, as the page applies them to moved thresholds."""
-    if r["by"] == review.CHOSEN:
+    if r["by"] == CHOSEN:
         return r["d"]
     if r["x"]:
         return "keep"
@@ -339,25 +341,25 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     every = review.read_explained(str(job.decided))
     # Rows whose flags decide against their scores, among those packed when only review rows are listed: a
     # prune chosen by a decisions file, a review of the number guard, an exact keep; and scores to be cut.
-    by = review.ROW_FIELDS.index("by")
-    every[0] = review.page_row(*every[0][:4], "prune", review.mark_chosen([False, 0.85, 0.85, 0.85, "", "", "", ""],
-                                                                            "prune", "d.csv"))
+    by = ROW_FIELDS.index("by")
+    every[0] = page_row(*every[0][:4], "prune", Evidence(False, 0.85, 0.85, 0.85, "", "", "", "").chosen(
+        "prune", "d.csv"))
     every[1][4:9], every[1][by] = ["review", 0, 0.85, 0.85, 0.85], "numbers"
     every[2][4:9], every[2][by] = ["keep", 1, 0.5, 0.5, 0.5], "exact"
     every[3][6:9] = [0.79999, 0.8, 0.40005]  # cut to four decimals, never above
     page = tmp_path / "r.html"
-    page.write_text(review.render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=list_all_up_to), encoding="utf-8")
+    page.write_text(render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=list_all_up_to), encoding="utf-8")
     data, listed = page_data(page)
     everything = len(every) <= list_all_up_to
     assert [r["a"] for r in listed] == [r[0] for r in every if everything or r[4] == "review"]
     assert len(data["scores"]) == 10 * (len(every) - len(listed))
-    rows = [dict(zip(review.ROW_FIELDS, [*r[:6], *map(review._floored, r[6:9]), *r[9:]])) for r in every]
+    rows = [dict(zip(ROW_FIELDS, [*r[:6], *map(_floored, r[6:9]), *r[9:]])) for r in every]
     assert (rows[3]["s1"], rows[3]["s2"], rows[3]["s3"]) == (0.7999, 0.8, 0.4)
 
     browser.get(page.as_uri())
     assert browser.execute_script("return document.body.dataset.ready") == "true"
     assert [e for e in browser.get_log("browser") if e["level"] in ("SEVERE", "WARNING")] == []
-    counts = {k: sum(r["d"] == k for r in rows) for k in review.DECISIONS}
+    counts = {k: sum(r["d"] == k for r in rows) for k in DECISIONS}
     assert {k: int(browser.find_element("id", f"count-{k}").text.replace(",", "")) for k in counts} == counts
     assert browser.find_element("id", "filter-keep").is_enabled() == everything
     # The what-if table over every release, listed or not.
@@ -379,8 +381,8 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
         r, g = given[i]
         assert forms == [r["ma"], r["mt"], *([r["la"], r["lt"]] if r["la"] or r["lt"] else [])]
         # Written again from the scores shown where the classifier's reason is the one they give.
-        derived = review.derived_reason(*g[5:9], th) == r["reason"]
-        assert reason == (review.derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])
+        derived = derived_reason(*g[5:9], th) == r["reason"]
+        assert reason == (derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])
     bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts svg')).map(
         svg => Array.from(svg.querySelectorAll('rect title')).reduce((n, t) => n + parseInt(t.textContent), 0));""")
     assert bars == [len(rows)] * 3

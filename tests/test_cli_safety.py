@@ -18,7 +18,7 @@ from cli_helpers import HOSTILE, SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, z
 from cli_helpers import main  # noqa: F401  (the fixture)
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
 from test_parser_mysql import render
-from zemo_etl import cli, parser, safety
+from zemo_etl import job, parser, safety
 from zemo_etl.index import LibraryIndex
 
 
@@ -79,7 +79,7 @@ def test_a_run_on_postgres_reports_as_on_sqlite_and_keeps_no_password(main, tmp_
     # Trust authentication ignores the password: another one is the same run.
     args.append(str(tmp_path / "pg"))
     again = main(*args, "--db-url", base.replace("Sec?ret#1", "0ther?pw"))
-    assert again.returncode == 0 and again.stdout.count("[skip]") == len(cli.STEPS)
+    assert again.returncode == 0 and again.stdout.count("[skip]") == len(job.STEPS)
     elsewhere = main(*args, "--db-url", base.replace("/postgres?", "/template1?"))
     one_line_error(elsewhere, "cannot resume", "database_url mismatch")
     assert "Sec" not in elsewhere.stderr

@@ -9,7 +9,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
-from zemo_etl import cli, columns, fuzzy, parser, text  # noqa: E402
+from zemo_etl import columns, fuzzy, job, parser, text  # noqa: E402
 from zemo_etl import dask as zdask  # noqa: E402
 from zemo_etl.index import Catalogue  # noqa: E402
 from dask.core import get_dependencies  # noqa: E402
@@ -29,11 +29,11 @@ def assert_same(got, expected):
 
 @pytest.fixture(scope="module")
 def sample():
-    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
+    with open(job.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
         releases = pd.DataFrame(list(csv.DictReader(f)), dtype=object)
     releases.index = releases.index * 3 + 5  # not a plain range: the index must survive
     releases.loc[releases.index[[4, 40]], "title"] = None
-    library = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), "library")
+    library = parser.load_table_rows(str(job.SAMPLE_DATA / "library.sql"), "library")
     pairs = [(r[2] or "", r[1] or "") for r in library]
     return releases, pairs, sorted({text.to_match_form(a) for a, _ in pairs})
 

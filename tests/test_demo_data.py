@@ -5,7 +5,7 @@ import csv
 
 from mariadb_fixture import mariadb  # noqa: F401
 
-from zemo_etl import _demo_data, cli, parser, schema, text
+from zemo_etl import _demo_data, job, parser, schema, text
 
 
 def _table_block(dump: str, table: str) -> str:
@@ -31,15 +31,15 @@ def test_the_dump_is_what_mariadb_dump_writes(mariadb, tmp_path):  # noqa: F811
 def test_the_bundled_sample_is_reproducible_and_mixed(tmp_path):
     _demo_data.generate(str(tmp_path / "library.sql"), str(tmp_path / "releases.csv"), 3000, 3000)
     for name in ("library.sql", "releases.csv"):
-        assert (tmp_path / name).read_bytes() == (cli.SAMPLE_DATA / name).read_bytes(), \
+        assert (tmp_path / name).read_bytes() == (job.SAMPLE_DATA / name).read_bytes(), \
             f"{name} differs from the generator: run tools/gen_sample_data.py"
 
-    library = parser.load_table_rows(str(cli.SAMPLE_DATA / "library.sql"), schema.LIBRARY_TABLE)
+    library = parser.load_table_rows(str(job.SAMPLE_DATA / "library.sql"), schema.LIBRARY_TABLE)
     artists = {r[2] for r in library}
     assert len(library) == 3000 and 700 < len(artists) < 1200
     assert any(a.endswith(", The") for a in artists) and any(text.is_compilation_artist(a) for a in artists)
     assert any(not a.isascii() for a in artists) and any("Ã" in a for a in artists)
-    with open(cli.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
+    with open(job.SAMPLE_DATA / "releases.csv", newline="", encoding="utf-8") as f:
         releases = [(r["artist"], r["title"]) for r in csv.DictReader(f)]
     keys = [(text.to_match_form(a), text.to_match_form(t)) for a, t in releases]
     assert 300 < len(keys) - len(set(keys)) < 1000  # duplicates

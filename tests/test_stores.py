@@ -24,7 +24,7 @@ from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
 from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
 from test_parser_mysql import render
 from zemo_etl import pg, schema, stores
-from zemo_etl.cli.state import resolve_db_url
+from zemo_etl.job.states import resolve_db_url
 from zemo_etl.parser import load_table_rows
 
 STORES = ["sqlite", "postgres"]

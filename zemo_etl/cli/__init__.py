@@ -1,11 +1,13 @@
 """The ``zemo-etl`` command line.
 
 Each subcommand lives in a module of this package whose
-``add_parsers(subparsers)`` adds its parsers with ``common.add_command`` and
+``add_parsers(subparsers)`` adds its parsers with ``options.add_command`` and
 sets ``handler``, a function of the parsed arguments returning the exit
 status. A handler raises ``UserError`` (exit status 2) or ``CommandError``
 (its own status) for a failure to report in one line; ``run_handler`` prints
-it, and turns Ctrl-C into exit status 130. ``common`` holds what they share.
+it, and turns Ctrl-C into exit status 130. ``errors``, ``options`` and
+``outputs`` hold what they share; the work itself is the package's
+(``zemo_etl.job`` for the pipeline's job).
 """
 
 from __future__ import annotations
@@ -17,11 +19,11 @@ from typing import NoReturn
 
 from zemo_etl import __version__
 from zemo_etl.cli import load, match, normalize, pipeline, review, rows, state
-from zemo_etl.cli.common import (EXIT_BROKEN_PIPE, EXIT_FAILED, EXIT_INTERRUPTED, ArgumentParser,
-                                 StreamOutput, describe_os_error, run_handler, silence_stdout)
-from zemo_etl.cli.pipeline import SAMPLE_DATA, STEPS, Pipeline
+from zemo_etl.cli.errors import (EXIT_BROKEN_PIPE, EXIT_FAILED, EXIT_INTERRUPTED, StreamOutput, describe_os_error,
+                                 run_handler, silence_stdout)
+from zemo_etl.cli.options import ArgumentParser
 
-__all__ = ["main", "console_main", "Pipeline", "SAMPLE_DATA", "STEPS"]
+__all__ = ["main", "console_main"]
 
 _COMMAND_MODULES = [pipeline, rows, normalize, match, review, state, load]
 

@@ -14,9 +14,9 @@ import sys
 import time
 
 from zemo_etl import dump, stores
-from zemo_etl.cli.common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, UserError, add_command,
-                                 add_output_options, check_folder, refuse_overwriting_inputs)
-from zemo_etl.cli.rows import add_allow_incomplete
+from zemo_etl.cli.errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, UserError
+from zemo_etl.cli.options import add_allow_incomplete, add_command, add_output_options
+from zemo_etl.writing import check_folder, refuse_overwriting_inputs
 from zemo_etl.safety import inert, scrub, url_secrets
 
 

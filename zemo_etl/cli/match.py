@@ -5,87 +5,24 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import lzma
-import re
 import sys
 import time
 from collections import Counter
-from typing import Any, Optional
+from typing import Optional
 
 from zemo_etl import dump, schema, text
-from zemo_etl.cli import review
-from zemo_etl.cli.common import (CLASSIFY_CHUNK, RESOLVE_CHUNK, CsvInput, Progress, UserError, add_columns,
-                                 add_command, add_input_options, add_output_options, add_threshold_options,
-                                 count_lines, csv_writer, describe_thresholds, library_index, open_output, open_text,
-                                 output_dialect, read_lines, refuse_overwriting_inputs, require_file, resolve_in_chunks,
-                                 thresholds_from)
+from zemo_etl.cli.errors import UserError
+from zemo_etl.cli.options import (add_allow_incomplete, add_column_options, add_command, add_input_options,
+                                  add_library_options, add_output_options, add_threshold_options, library_names,
+                                  thresholds_from)
+from zemo_etl.cli.outputs import dialect_of, open_output
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, NameExplanation, check_resolve_options
+from zemo_etl.job.decisions import CLASSIFY_CHUNK, EXPLAIN_COLUMNS, Overrides, decide, describe_thresholds, score_text
+from zemo_etl.job.library import is_dump, load_library_index, resolve_in_chunks
+from zemo_etl.progress import Progress
+from zemo_etl.reading import CsvInput, count_lines, open_text, read_lines, require_file
 from zemo_etl.safety import inert
-from zemo_etl.cli.rows import add_allow_incomplete, add_library_options, library_names, library_records
-from zemo_etl.index import (DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex,
-                             NameExplanation, check_resolve_options)
-
-INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
-
-
-def _is_dump(path: str) -> bool:
-    """By the name (a compression's suffix aside), else by the first bytes
-    (decompressed)."""
-    stem = re.sub(r"\.(gz|bz2|xz|zst)$", "", path)
-    if stem.endswith(".sql"):
-        return True
-    if stem.endswith((".csv", ".tsv", ".txt")):
-        return False
-    with open(path, "rb") as f:
-        head = f.read(64 * 1024)
-        compression = dump.compression_of(head)
-        if compression is not None:
-            f.seek(0)
-            try:
-                with dump.open_decompressed(f, compression) as data:
-                    head = data.read(64 * 1024)
-            except (RuntimeError, OSError, EOFError, ValueError, lzma.LZMAError):
-                return False  # the CSV reader says what is wrong with it
-    return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
-
-
-def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
-                       allow_incomplete: bool = False, encoding: str = "utf-8",
-                       delimiter: Optional[str] = None, table: str = schema.LIBRARY_TABLE,
-                       names: Optional[dict[str, str]] = None) -> list[tuple[str, str]]:
-    """(artist, title) pairs from a dump's library table (`table`, its
-    columns named as `names` says) or from a CSV."""
-    require_file(path)
-    if _is_dump(path):
-        wanted = ("artist", "title")
-        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify", table, names)
-        return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
-    with open_text(path, encoding=encoding) as f:
-        csv_table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
-        ia, it = csv_table.column(artist_column), csv_table.column(title_column)
-        return [(row[ia], row[it]) for row in csv_table.rows()]
-
-
-def load_library_index(path: str, artist_column: str = "artist", title_column: str = "title",
-                       allow_incomplete: bool = False, encoding: str = "utf-8",
-                       delimiter: Optional[str] = None, thresholds: Optional[dict[str, float]] = None,
-                       distinct_numbers: bool = False, table: str = schema.LIBRARY_TABLE,
-                       names: Optional[dict[str, str]] = None) -> LibraryIndex:
-    """The library index of a saved index file (with its saved thresholds
-    unless `thresholds` are given), or built from a dump or CSV."""
-    require_file(path)
-    with open(path, "rb") as f:
-        saved = f.read(8) == INDEX_MAGIC
-    if not saved:
-        return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
-                                                delimiter, table, names), thresholds, distinct_numbers)
-    try:
-        return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
-    except ValueError as e:
-        raise UserError(str(e)) from None
-
-
-def _text(value: object) -> str:
-    return "" if value is None else str(value)
+from zemo_etl.writing import add_columns, csv_writer, refuse_overwriting_inputs
 
 
 def add_parsers(sub) -> None:
@@ -107,11 +44,10 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
     p.add_argument("--save-index", metavar="FILE",
                    help="also save the library index to FILE; a later --library FILE loads it in milliseconds")
     p.add_argument("--releases", metavar="REL", required=True, help="CSV of releases (default columns artist,title)")
-    p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of both CSVs")
-    p.add_argument("--title-column", default="title", metavar="NAME", help="title column of both CSVs")
+    add_column_options(p, "both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("--explain", action="store_true",
-                   help="add the evidence: " + ", ".join(review.EXPLAIN_COLUMNS) + " (for `zemo-etl review`)")
+                   help="add the evidence: " + ", ".join(EXPLAIN_COLUMNS) + " (for `zemo-etl review`)")
     p.add_argument("--decisions", metavar="FILE",
                    help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
     add_threshold_options(p)
@@ -171,7 +107,7 @@ def run_classify(args: argparse.Namespace) -> int:
     started = time.monotonic()
     overrides = None
     if args.decisions:
-        overrides = review.Overrides(review.read_decisions(args.decisions, args.encoding), args.decisions)
+        overrides = Overrides.read(args.decisions, args.encoding)
     index = load_library_index(args.library, args.library_artist_column or args.artist_column,
                                args.library_title_column or args.title_column, args.allow_incomplete,
                                args.encoding, args.delimiter, thresholds, args.distinct_numbers, args.table,
@@ -183,7 +119,7 @@ def run_classify(args: argparse.Namespace) -> int:
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
-    added = ["decision", *review.EXPLAIN_COLUMNS] if args.explain else ["decision"]
+    added = ["decision", *EXPLAIN_COLUMNS] if args.explain else ["decision"]
     with open_text(args.releases, encoding=args.encoding) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column], delimiter=args.delimiter)
         ia, it = table.column(args.artist_column), table.column(args.title_column)
@@ -191,28 +127,18 @@ def run_classify(args: argparse.Namespace) -> int:
         first = next(chunks, None)  # a malformed start is reported before any output is made
         with open_output(args.output, args) as out, \
                 Progress("classify", total=total - 1 if total else None, unit="releases") as progress:
-            writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
+            writer = csv_writer(out, args.csv_safe, dialect=dialect_of(args, table))
             header, places = add_columns(table.header, added, args.releases, "zemo-etl classify: note:")
             writer.writerow(header)
             for chunk in itertools.chain([first] if first is not None else [], chunks):
                 artists, titles = [r[ia] for r in chunk], [r[it] for r in chunk]
-                if args.explain:
-                    explained = index.explain(artists, titles)
-                    decisions = [e["decision"] for e in explained]
-                    evidence = [review.explain_fields(e) for e in explained]
-                else:
-                    decisions = index.classify(artists, titles)
-                if overrides is not None:
-                    chosen = overrides.apply(artists, titles, decisions)
-                    if args.explain:
-                        evidence = [e if c is None else review.mark_chosen(e, c, args.decisions)
-                                    for e, c in zip(evidence, chosen)]
+                decisions, evidence = decide(index, artists, titles, args.explain, overrides)
                 counts.update(decisions)
                 if not args.explain:
                     k = places[0]
                     writer.writerows(row[:k] + [d] + row[k + 1:] for row, d in zip(chunk, decisions))
                 else:
-                    writer.writerows(_placed(row, len(header), places, [d, *review.explain_csv_fields(e)])
+                    writer.writerows(_placed(row, len(header), places, [d, *e.csv_fields()])
                                      for row, d, e in zip(chunk, decisions, evidence))
                 progress.update(len(chunk))
     n = sum(counts.values())
@@ -234,20 +160,9 @@ def _placed(row: list[str], width: int, places: list[int], values: list[str]) ->
 RESOLVE_EXPLAIN_COLUMNS = ["best", "best_score", "runner_up", "runner_up_score", "outcome", "reason"]
 
 
-def _explain_in_chunks(names: list[str], catalog: list[str], threshold: float,
-                       progress: Progress) -> list[NameExplanation]:
-    prepared = Catalogue(catalog)
-    out: list[NameExplanation] = []
-    for start in range(0, len(names), RESOLVE_CHUNK):
-        chunk = names[start:start + RESOLVE_CHUNK]
-        out += prepared.explain(chunk, threshold)
-        progress.update(len(chunk))
-    return out
-
-
 def _resolve_fields(explained: NameExplanation, original: dict[str, str]) -> list[str]:
     """The values of RESOLVE_EXPLAIN_COLUMNS: entries as the catalogue wrote them."""
-    candidates = [(original[entry], review.score_text(score)) for entry, score in explained["candidates"][:2]]
+    candidates = [(original[entry], score_text(score)) for entry, score in explained["candidates"][:2]]
     candidates += [("", "")] * (2 - len(candidates))
     return [*candidates[0], *candidates[1], explained["outcome"], explained["reason"]]
 
@@ -265,7 +180,7 @@ def _read_catalog(path: str, column: Optional[str], encoding: str = "utf-8",
     or --catalog-column), a CSV's column (--catalog-column, or its only one),
     else one entry a line. The column taken is named on standard error."""
     require_file(path)
-    if _is_dump(path):
+    if is_dump(path):
         return _dump_catalog(path, column or "artist")
     with open_text(path, encoding=encoding) as f:
         if column is None and not path.endswith(".csv"):
@@ -326,7 +241,7 @@ def run_resolve(args: argparse.Namespace) -> int:
         names = [r[i] for r in rows]
     with Progress("resolve", total=total, unit="names") as progress:
         if args.explain:
-            explained = _explain_in_chunks(form(names), catalog, args.threshold, progress)
+            explained = resolve_in_chunks(form(names), catalog, args.threshold, progress, explain=True)
             matches = [e["match"] for e in explained]
         else:
             matches = resolve_in_chunks(form(names), catalog, args.threshold, progress)
@@ -337,7 +252,7 @@ def run_resolve(args: argparse.Namespace) -> int:
         return shown + _resolve_fields(explained[k], original) if args.explain else shown
 
     with open_output(args.output, args) as out:
-        writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
+        writer = csv_writer(out, args.csv_safe, dialect=dialect_of(args, table))
         if args.column is None:
             writer.writerow(["name", *added])
             writer.writerows([name, *values(k, m)] for k, (name, m) in enumerate(zip(names, matches)))

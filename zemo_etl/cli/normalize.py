@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import argparse
 
-from zemo_etl.cli.common import (FORM_CHUNK, CsvInput, Progress, add_command, add_input_options, add_output_options,
-                                 chunked, count_lines, csv_writer, open_output, open_text, read_lines,
-                                 output_dialect, refuse_overwriting_inputs)
+from zemo_etl.cli.options import add_command, add_input_options, add_output_options
+from zemo_etl.cli.outputs import dialect_of, open_output
 from zemo_etl.columns import FORMS
+from zemo_etl.progress import Progress
+from zemo_etl.reading import CsvInput, chunked, count_lines, open_text, read_lines
+from zemo_etl.writing import csv_writer, refuse_overwriting_inputs
+
+FORM_CHUNK = 20_000  # values converted per call
 
 
 def add_parsers(sub) -> None:
@@ -46,7 +50,7 @@ def run_normalize(args: argparse.Namespace) -> int:
         else:
             table = CsvInput(src, required=[args.column], delimiter=args.delimiter)
             i = table.column(args.column)
-            writer = csv_writer(out, args.csv_safe, dialect=output_dialect(args, table))
+            writer = csv_writer(out, args.csv_safe, dialect=dialect_of(args, table))
             writer.writerow(table.header)
             for rows in table.chunks(FORM_CHUNK):
                 for row, value in zip(rows, form([r[i] for r in rows])):

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
-import tempfile
 
-from zemo_etl import state, stores
-from zemo_etl.cli.common import EXIT_FAILED, UserError, add_command, require_file
+from zemo_etl import state
+from zemo_etl.cli.errors import EXIT_FAILED
+from zemo_etl.cli.options import add_command
+from zemo_etl.job.states import load, resume_url
 from zemo_etl.safety import inert, redact_url, scrub, url_secrets
 
 # Steps of the ETL pipeline's state files (versions 1 to 3) and of `zemo-etl
@@ -17,23 +17,6 @@ from zemo_etl.safety import inert, redact_url, scrub, url_secrets
 KNOWN_ORDER = ["create_schema", "import_csv", "create_indexes", "dedup", "import_tracks",
                "create_track_indexes", "prune", "vacuum", "set_logged",
                "load_library", "dedupe_releases", "classify", "resolve_artists", "write_report"]
-
-
-def load(path: str) -> tuple[state.PipelineState, dict]:
-    """The state, and its file as written now (older versions migrated)."""
-    require_file(path)
-    try:
-        st = state.PipelineState.load(path)
-    except RuntimeError as e:
-        raise UserError(f"{path}: not a usable state file: {e}") from None
-    # The class does not list its steps; its own save does, after migration,
-    # into a private folder (no name in a shared one to plant or race for).
-    with tempfile.TemporaryDirectory(prefix="zemo-etl-state-") as folder:
-        tmp = os.path.join(folder, "state.json")
-        st.save(tmp)
-        with open(tmp, encoding="utf-8") as f:
-            doc = json.load(f)
-    return st, doc
 
 
 def ordered_steps(doc: dict) -> list[str]:
@@ -109,28 +92,3 @@ def run_check(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     print(f"can resume: {inert(summary(st, ordered_steps(doc)))}")
     return 0
-
-
-def resolve_db_url(url: str) -> str:
-    """A sqlite:/// URL with its file's folder made absolute and resolved
-    (the file itself is left as named: a link there is refused when opened);
-    other URLs as given. A relative sqlite:///x.db means the same database
-    from any folder once stored so."""
-    try:
-        path = stores.sqlite_path(url)
-    except stores.StoreError as e:
-        raise UserError(str(e)) from None
-    if path is None:
-        return url
-    folder, name = os.path.split(path)
-    return stores.sqlite_url(os.path.join(os.path.realpath(folder or "."), name))
-
-
-def resume_url(doc: dict, db_url: str) -> str:
-    """The URL to check a resume against the state with: `db_url` resolved and
-    without its password, or the state's own text when that names the same
-    database (a file written before URLs were stored redacted or resolved may
-    still hold one so)."""
-    stored = str(doc.get("database_url"))
-    wanted = redact_url(resolve_db_url(db_url))
-    return stored if redact_url(resolve_db_url(stored)) == wanted else wanted

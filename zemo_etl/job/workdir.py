@@ -31,7 +31,7 @@ from collections.abc import Collection, Iterator, Mapping, Sequence
 from typing import Any, Optional
 
 from zemo_etl import safety
-from zemo_etl.cli.common import UserError
+from zemo_etl.errors import InputError
 
 LOCK_NAME = "run.lock"
 RECORD_NAME = "inputs.json"
@@ -48,7 +48,7 @@ _HASH_BLOCK = 1 << 20
 
 @contextlib.contextmanager
 def locked(folder: str | os.PathLike[str]) -> Iterator[None]:
-    """Hold the work folder's lock, or refuse at once (UserError) naming the
+    """Hold the work folder's lock, or refuse at once (InputError) naming the
     pid of the run that holds it."""
     path = os.path.join(folder, LOCK_NAME)
     try:
@@ -56,18 +56,18 @@ def locked(folder: str | os.PathLike[str]) -> Iterator[None]:
         fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
     except OSError as e:
         why = "a symbolic link, not a lock file" if e.errno == errno.ELOOP else e.strerror
-        raise UserError(f"{safety.inert(path)}: {why}") from None
+        raise InputError(f"{safety.inert(path)}: {why}") from None
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode) or st.st_uid != os.geteuid():
-            raise UserError(f"{safety.inert(path)}: not a lock file of ours; remove it to run here")
+            raise InputError(f"{safety.inert(path)}: not a lock file of ours; remove it to run here")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
             who = f"pid {holder}" if holder.isdigit() else "its pid not yet written"
-            raise UserError(f"{safety.inert(folder)}: another run ({who}) is using this work folder; "
-                            "wait for it to end or give another --workdir") from None
+            raise InputError(f"{safety.inert(folder)}: another run ({who}) is using this work folder; "
+                             "wait for it to end or give another --workdir") from None
         os.ftruncate(fd, 0)
         os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
         try:
@@ -165,7 +165,7 @@ def save(folder: str | os.PathLike[str], record: Mapping[str, Any]) -> None:
 
 def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection[str],
          added: Mapping[str, Any]) -> Optional[dict[str, Any]]:
-    """The record kept in the folder, None when there is none; UserError when
+    """The record kept in the folder, None when there is none; InputError when
     it cannot be used. An older record is migrated: `reads` and `completed`
     (the steps the state says are done) give its steps' fingerprints, and an
     option of `added` it lacks takes the value given there."""
@@ -177,13 +177,13 @@ def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection
         with open(path, encoding="utf-8") as f:
             record = json.load(f)
     except (OSError, ValueError, RecursionError, safety.SafetyError) as e:  # RecursionError: nested too deeply
-        raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs ({e})") from None
+        raise InputError(f"{safety.inert(path)}: not a usable record of the run's inputs ({e})") from None
     if not isinstance(record, dict) or record.get("version") not in (1, RECORD_VERSION):
-        raise UserError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "
-                        f"{safety.inert(record.get('version') if isinstance(record, dict) else None)})")
+        raise InputError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "
+                         f"{safety.inert(record.get('version') if isinstance(record, dict) else None)})")
     if isinstance(record.get("options"), dict):
         record["options"] = {**added, **record["options"]}
     if record["version"] == 1:
         done = fingerprints(record, reads)
         record = dict(record, version=RECORD_VERSION, steps={s: done[s] for s, _ in reads if s in completed})
-    return record
+    return record  # type: ignore[no-any-return]  # a JSON object, checked above

@@ -1,0 +1,116 @@
+"""The pipeline's job from Python (`zemo_etl.job`), without the command line,
+and the layering that keeps it there."""
+
+import ast
+import dataclasses
+import pathlib
+
+import pytest
+
+from cli_helpers import read_csv
+from zemo_etl import _demo_data, cli, job
+from zemo_etl.cli.options import ArgumentParser, job_options
+from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
+from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all
+
+PACKAGE = pathlib.Path(job.__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    d = tmp_path_factory.mktemp("inputs")
+    _demo_data.generate(str(d / "library.sql"), str(d / "releases.csv"), 200, 200)
+    return d / "library.sql", d / "releases.csv"
+
+
+def test_run_from_python_matches_the_command_line(inputs, tmp_path, capsys):
+    # The same job, the same report; its options are keywords, and a second run resumes.
+    dump, releases = inputs
+    assert cli.main(["run", "--dump", str(dump), "--releases", str(releases), "--workdir", str(tmp_path / "cli"),
+                     "--review-floor", "0.5", "--no-review-page"]) == 0
+    done = job.run(dump, releases, tmp_path / "py", thresholds={"review_floor": 0.5}, review_page=False)
+    assert list(done.timings) == job.STEPS
+    assert read_csv(tmp_path / "py" / "releases_classified.csv") == read_csv(tmp_path / "cli" / "releases_classified.csv")
+    capsys.readouterr()
+    assert job.run(dump, releases, tmp_path / "py", thresholds={"review_floor": 0.5}, review_page=False).timings == {}
+    assert capsys.readouterr().out.count("[skip]") == len(job.STEPS)
+
+
+@pytest.mark.parametrize("options, words", [
+    ({"thresholds": {"review_floor": 2.0}}, "review_floor"),
+    ({"thresholds": {"token_set_keep": 0.3, "review_floor": 0.5}}, "review_floor"),
+    ({"artist_column": "band"}, "no column 'band'"),
+    ({"decisions": "missing.csv"}, "missing.csv: no such file"),
+])
+def test_unusable_options_are_input_errors_before_any_step(inputs, tmp_path, options, words):
+    with pytest.raises(job.InputError, match=words):
+        job.run(*inputs, tmp_path, **options)
+    assert not (tmp_path / "state.json").exists()
+
+
+def test_a_failed_step_raises_with_its_cause_and_is_recorded(inputs, tmp_path, monkeypatch):
+    def fail(self):
+        raise OSError("disk on fire")
+
+    monkeypatch.setattr(job.Pipeline, "resolve_artists", fail)
+    with pytest.raises(job.StepFailed) as failed:
+        job.run(*inputs, tmp_path, review_page=False)
+    assert (failed.value.step, failed.value.error, type(failed.value.__cause__)) == (
+        "resolve_artists", "disk on fire", OSError)
+    monkeypatch.undo()
+    assert list(job.run(*inputs, tmp_path, review_page=False).timings) == job.STEPS[3:]
+
+
+def _parser():
+    ap = ArgumentParser(prog="zemo-etl")
+    sub = ap.add_subparsers(dest="command")
+    for module in cli._COMMAND_MODULES:
+        module.add_parsers(sub)
+    return ap
+
+
+def test_the_command_lines_defaults_are_the_jobs():
+    args = _parser().parse_args(["run", "--dump", "d.sql", "--releases", "r.csv", "--workdir", "w"])
+    assert job_options(args) == dataclasses.replace(job.DEFAULTS, thresholds=dict(DEFAULT_THRESHOLDS))
+    demo = _parser().parse_args(["demo"])
+    assert job_options(demo) == dataclasses.replace(job.DEFAULTS, thresholds=dict(DEFAULT_THRESHOLDS))
+
+
+def test_decisions_in_chunks_agree_with_and_without_evidence(monkeypatch):
+    # Chunks of 3 over 10 releases; a decisions file overrides one, and its evidence says so.
+    monkeypatch.setattr("zemo_etl.job.decisions.CLASSIFY_CHUNK", 3)
+    index = LibraryIndex([("Radiohead", "OK Computer"), ("Björk", "Homogenic"), ("Can", "Tago Mago")])
+    artists = ["radiohead", "Bjork", "Can", "Nobody", "Radiohed", "björk", "CAN", "x", "Radiohead", "Bjork"]
+    titles = ["OK Computer", "Homogenic", "Tago Mago", "Nothing", "OK Computr", "homogenic", "tago mago", "y",
+              "Kid A", "Debut"]
+    plain, none = decide_all(index, artists, titles)
+    assert (plain, none) == (index.classify(artists, titles), [])
+    overrides = Overrides({("nobody", "nothing"): "keep"}, "d.csv")
+    decided, evidence = decide_all(index, artists, titles, explain=True, overrides=overrides)
+    assert decided == plain[:3] + ["keep"] + plain[4:]
+    assert [e.decided_by == "decisions" for e in evidence] == [k == 3 for k in range(10)]
+    assert evidence[3].reason == "keep, chosen in d.csv" and overrides.summary() == "1 decided by d.csv, 1 of them changed"
+    first = index.explain(artists[:1], titles[:1])[0]
+    assert dict(zip(EXPLAIN_COLUMNS, evidence[0].as_list()))["library_title"] == "ok computer"
+    assert Evidence.from_list(evidence[0].as_list()) == evidence[0] == decide(index, artists[:1], titles[:1], True)[1][0]
+    assert evidence[0].csv_fields()[:2] == ["true" if first["exact"] else "false", repr(round(first["token_set"], 4))]
+
+
+def _imports(path):
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and node.module:
+            yield node.module
+            yield from (f"{node.module}.{alias.name}" for alias in node.names)
+        elif isinstance(node, ast.Import):
+            yield from (alias.name for alias in node.names)
+
+
+def test_layers_the_command_line_is_on_top_and_its_commands_stand_alone():
+    commands = {p.stem for p in (PACKAGE / "cli").glob("*.py")} - {"__init__", "errors", "options", "outputs"}
+    for path in PACKAGE.rglob("*.py"):
+        found = set(_imports(path))
+        if path.parent.name != "cli" and path.name != "__main__.py":
+            assert not any(name.startswith("zemo_etl.cli") for name in found), path
+        elif path.stem in commands:
+            assert not {f"zemo_etl.cli.{c}" for c in commands} & found, path

@@ -1,0 +1,176 @@
+"""Decisions and their evidence: classifying releases in chunks against a
+library index, the evidence of each decision (`Evidence`), and the decisions
+files a review page exports, which override the computed decisions."""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping, Sequence
+from typing import Any, Optional
+
+from zemo_etl import text
+from zemo_etl.errors import InputError
+from zemo_etl.index import LibraryIndex
+from zemo_etl.progress import Progress
+from zemo_etl.reading import CsvInput, open_text, require_file
+from zemo_etl.safety import formula_unguarded
+
+DECISIONS = ("keep", "prune", "review")
+# The decided_by of a decision taken from a decisions file.
+CHOSEN = "decisions"
+KEEP_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep")
+# Releases classified per call: small enough that progress moves and memory
+# stays bounded, large enough that the per-call cost stays a small share.
+CLASSIFY_CHUNK = 5_000
+
+
+def score_text(score: float) -> str:
+    return repr(round(float(score), 4))
+
+
+@dataclasses.dataclass
+class Evidence:
+    """Why a release got its decision: LibraryIndex.explain's scores, the
+    library entry of the measure that decided, what decided and why."""
+
+    __slots__ = ("exact", "token_set", "token_sort", "two_stage", "library_artist", "library_title", "decided_by",
+                 "reason")
+    exact: bool
+    token_set: float
+    token_sort: float
+    two_stage: float
+    library_artist: str
+    library_title: str
+    decided_by: str
+    reason: str
+
+    @classmethod
+    def of(cls, explained: Mapping[str, Any]) -> Evidence:
+        """The evidence of one LibraryIndex.explain result: the library entry
+        is that of the measure that decided (token sort's, or else token
+        set's; another measure's when that one has none)."""
+        lists = [explained["token_set_entries"], explained["token_sort_entries"], explained["two_stage_entries"]]
+        if explained["decided_by"] == "token_sort":
+            lists.insert(0, explained["token_sort_entries"])
+        entry = next((entries[0] for entries in lists if entries), None)
+        artist, title = (entry[1], entry[2]) if entry is not None else ("", "")
+        return cls(bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
+                   float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"])
+
+    @classmethod
+    def from_list(cls, values: Sequence[Any]) -> Evidence:
+        """The evidence of its `as_list`."""
+        return cls(*values)
+
+    def as_list(self) -> list[Any]:
+        """The values in the order of EXPLAIN_COLUMNS, as the job's database keeps them (JSON)."""
+        return [self.exact, self.token_set, self.token_sort, self.two_stage, self.library_artist,
+                self.library_title, self.decided_by, self.reason]
+
+    def csv_fields(self) -> list[str]:
+        """The values of EXPLAIN_COLUMNS as CSV text."""
+        return ["true" if self.exact else "false", *map(score_text, (self.token_set, self.token_sort,
+                                                                     self.two_stage)),
+                self.library_artist, self.library_title, self.decided_by, self.reason]
+
+    def chosen(self, decision: str, source: str) -> Evidence:
+        """This evidence for a release whose decision a decisions file chose."""
+        return dataclasses.replace(self, decided_by=CHOSEN, reason=f"{decision}, chosen in {source}")
+
+
+# What `classify --explain` adds after `decision`.
+EXPLAIN_COLUMNS = [field.name for field in dataclasses.fields(Evidence)]
+
+
+def describe_thresholds(thresholds: Mapping[str, float], distinct_numbers: bool = False) -> str:
+    """The thresholds in a few words, for a summary."""
+    keep = "/".join(f"{thresholds[name]:g}" for name in KEEP_THRESHOLDS)
+    return (f"keep {keep} (token set/token sort/two-stage), artist gate {thresholds['artist_gate']:g}, "
+            f"review floor {thresholds['review_floor']:g}" + (", distinct numbers" if distinct_numbers else ""))
+
+
+def read_decisions(path: str, encoding: str = "utf-8", delimiter: Optional[str] = None) -> dict[tuple[str, str], str]:
+    """The decisions a file chooses, by the match forms of artist and title.
+    InputError (one line) for a missing column, an unknown decision or a
+    release chosen two ways."""
+    require_file(path)
+    given: list[tuple[str, str, str, int]] = []
+    with open_text(path, encoding=encoding) as f:
+        table = CsvInput(f, required=["artist", "title", "decision"], delimiter=delimiter)
+        ia, it, idc = (table.column(c) for c in ("artist", "title", "decision"))
+        for row in table.rows():
+            decision = row[idc].strip().lower()
+            if decision not in DECISIONS:
+                raise InputError(f"{path} line {table.line}: unknown decision {row[idc]!r} "
+                                 "(keep, prune or review)")
+            given.append((formula_unguarded(row[ia]), formula_unguarded(row[it]), decision, table.line))
+    keys = zip(text.batch_to_match_form([g[0] for g in given]), text.batch_to_match_form([g[1] for g in given]))
+    chosen: dict[tuple[str, str], str] = {}
+    for key, (artist, title, decision, line) in zip(keys, given):
+        before = chosen.setdefault(key, decision)
+        if before != decision:
+            raise InputError(f"{path} line {line}: {artist!r} - {title!r} is chosen {decision} here and "
+                             f"{before} on an earlier line")
+    return chosen
+
+
+class Overrides:
+    """A decisions file applied to releases, counting what it matched and changed."""
+
+    def __init__(self, chosen: Mapping[tuple[str, str], str], source: str) -> None:
+        self.chosen, self.source = chosen, source
+        self.matched = self.changed = 0
+
+    @classmethod
+    def read(cls, path: str, encoding: str = "utf-8", source: Optional[str] = None) -> Overrides:
+        """The decisions file at `path`, named `source` (default: `path`) in evidence and summaries."""
+        return cls(read_decisions(path, encoding), path if source is None else source)
+
+    def apply(self, artists: Sequence[str], titles: Sequence[str], decisions: list[str]) -> list[Optional[str]]:
+        """Replace `decisions` in place where the file chooses; the chosen decision per release, None where
+        it chooses none."""
+        keys = zip(text.batch_to_match_form(list(artists)), text.batch_to_match_form(list(titles)))
+        picked: list[Optional[str]] = [self.chosen.get(key) for key in keys]
+        for k, decision in enumerate(picked):
+            if decision is not None:
+                self.matched += 1
+                self.changed += decision != decisions[k]
+                decisions[k] = decision
+        return picked
+
+    def summary(self) -> str:
+        return f"{self.matched:,} decided by {self.source}, {self.changed:,} of them changed"
+
+
+def decide(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
+           overrides: Optional[Overrides] = None) -> tuple[list[str], list[Evidence]]:
+    """The decisions of one chunk of releases, those `overrides` chooses
+    replaced, and with `explain` the evidence of each (else none)."""
+    evidence: list[Evidence] = []
+    if explain:
+        explained = index.explain(artists, titles)
+        decisions = [e["decision"] for e in explained]
+        evidence = [Evidence.of(e) for e in explained]
+    else:
+        decisions = index.classify(artists, titles)
+    if overrides is not None:
+        chosen = overrides.apply(artists, titles, decisions)
+        if explain:
+            evidence = [e if c is None else e.chosen(c, overrides.source) for e, c in zip(evidence, chosen)]
+    return decisions, evidence
+
+
+def decide_all(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
+               overrides: Optional[Overrides] = None,
+               progress: Optional[Progress] = None) -> tuple[list[str], list[Evidence]]:
+    """`decide` over chunks of CLASSIFY_CHUNK releases, the same result as one call."""
+    decisions: list[str] = []
+    evidence: list[Evidence] = []
+    for start in range(0, len(artists), CLASSIFY_CHUNK):
+        chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
+        chunk_decisions, chunk_evidence = decide(index, *chunk, explain, overrides)
+        decisions += chunk_decisions
+        evidence += chunk_evidence
+        if progress is not None:
+            progress.update(len(chunk[0]))
+    return decisions, evidence

@@ -1,0 +1,146 @@
+"""The review page: one HTML file with its CSS, script and data inline (it
+works from file:// and asks no network for anything), for deciding by hand
+the releases the classifier left in review.
+
+Its parts are package data in review_page/; the rows go in a JSON block
+whose `<`, `>` and `&` are escaped, so that no name can end the block, and
+the script puts names into the page only as text.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import json
+import math
+from collections.abc import Iterable, Mapping, Sequence
+from importlib import resources
+from typing import Any
+
+from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence
+
+PAGE_NAME = "review.html"  # beside a run's report
+# One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores,
+# the library entry, what decided and why.
+ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason"]
+
+def page_row(artist: str, title: str, match_artist: str, match_title: str, decision: str,
+             evidence: Evidence) -> list[Any]:
+    """One row of the page's data from a release and its evidence."""
+    return [artist, title, match_artist, match_title, decision, int(evidence.exact), evidence.token_set,
+            evidence.token_sort, evidence.two_stage, evidence.library_artist, evidence.library_title,
+            evidence.decided_by, evidence.reason]
+
+
+def _part(name: str) -> str:
+    return (resources.files(__package__) / "review_page" / name).read_text(encoding="utf-8")
+
+
+def _script_json(value: Any) -> str:
+    # Inside <script> the HTML parser ends the block at "</script" and
+    # treats "<!--" specially; none of < > & may appear raw.
+    dumped = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+    return dumped.translate({ord("<"): "\\u003c", ord(">"): "\\u003e", ord("&"): "\\u0026",
+                             0x2028: "\\u2028", 0x2029: "\\u2029"})
+
+
+# Up to this many releases the page lists every one; beyond, the releases in
+# review only, and the others enter the counts, charts and what-if table as
+# compact scores (a million rows of text would make the page too big to open).
+LIST_ALL_UP_TO = 100_000
+# Per unlisted release in "scores": the decision and its flags, then each of
+# the three scores in ten-thousandths, in base-64 digits of this alphabet.
+_DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+_FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN = 3, 6, 12  # added to the decision's place in DECISIONS
+
+
+def _floored(score: float) -> float:
+    """The score cut to four decimals, never above it: a threshold of at most
+    four decimals compares the same with either (the page's what-if table)."""
+    q = math.floor(score * 10000)
+    while (q + 1) / 10000 <= score:
+        q += 1
+    while q > 0 and q / 10000 > score:
+        q -= 1
+    return q / 10000
+
+
+def _packed(row: Sequence[Any]) -> str:
+    """An unlisted page row in the compact form of "scores"."""
+    by = row[ROW_FIELDS.index("by")]
+    code = (DECISIONS.index(row[4]) + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
+            + _FLAG_CHOSEN * (by == CHOSEN))
+    out = [_DIGITS[code]]
+    for score in row[6:9]:
+        q = round(_floored(score) * 10000)
+        out += [_DIGITS[q >> 12], _DIGITS[(q >> 6) & 63], _DIGITS[q & 63]]
+    return "".join(out)
+
+
+def _score_text(score: float) -> str:
+    """A score as a reason gives it: four decimals, trailing zeros cut down to two."""
+    out = f"{score:.4f}"
+    while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
+        out = out[:-1]
+    return out
+
+
+def derived_reason(exact: bool, s1: float, s2: float, s3: float, th: Mapping[str, float]) -> str:
+    """The reason LibraryIndex.explain gives for these scores and thresholds (without the number guard and
+    decisions files); the page writes it again from its rows' scores."""
+    floor = _score_text(th["review_floor"])
+
+    def band(name: str, score: float, keep: float) -> str:
+        return f"{name} {_score_text(score)} in the review band [{floor}, {_score_text(keep)})"
+
+    if exact:
+        return "exact pair in the library"
+    if th["review_floor"] <= s1 < th["token_set_keep"]:
+        return band("token_set", s1, th["token_set_keep"])
+    if th["review_floor"] <= s2 < th["token_sort_keep"]:
+        return band("token_sort", s2, th["token_sort_keep"])
+    if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
+        return "all three scores at or above their keep values"
+    if max(s1, s2, s3) < th["review_floor"]:
+        return f"all three scores below the review floor {floor}"
+    if th["review_floor"] <= s3 < th["two_stage_keep"]:
+        return band("two_stage", s3, th["two_stage_keep"])
+    return (f"token_set {_score_text(s1)}, token_sort {_score_text(s2)}, two_stage {_score_text(s3)}: "
+            f"some at or above the review floor {floor}, not all at their keep values")
+
+
+def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
+    """A page row as the page lists it, shortened: a match form that is the given name in lower case
+    (ASCII) is 0, a library form that is the release's is 1, and a reason the page can write again from
+    the scores is None."""
+    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason = row
+    if reason == derived_reason(x, s1, s2, s3, thresholds):
+        reason = None
+    return [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
+            d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason]
+
+
+def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
+                distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO) -> str:
+    """The review page of `rows` (page_row lists) as one HTML document."""
+    rows = list(rows)
+    everything = len(rows) <= list_all_up_to
+    listed, packed = [], []
+    for row in rows:
+        if everything or row[4] == "review":
+            listed.append(_listed(row, thresholds))
+        else:
+            packed.append(_packed(row))
+    data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",
+            "scores": "".join(packed), "thresholds": dict(thresholds), "source": source,
+            "distinct_numbers": distinct_numbers}
+    script = _part("page.js")
+    # The policy runs this script alone: no inline handler, nothing a name could smuggle in.
+    digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")
+    page = _part("page.html")
+    for marker, part in (("{{script-hash}}", f"sha256-{digest}"), ("{{style}}", _part("page.css")),
+                         ("{{script}}", script), ("{{data}}", _script_json(data))):
+        head, _, tail = page.partition(marker)
+        page = head + part + tail
+    return page
+
