@@ -5,9 +5,14 @@ would attack them."""
 import csv
 import json
 import os
+import pathlib
 import pwd
+import re
+import shutil
+import sqlite3
 import stat
 import struct
+import subprocess
 import traceback
 import unicodedata
 import urllib.parse
@@ -258,7 +263,7 @@ def other_user():
     ("rows {dump} library -o {out}", "report.csv", 2),
     ("classify --library {dump} --releases {rel} -o {out}", "decided.csv", 2),
     ("classify --library {dump} --releases {rel} -o {shared}/d.csv --save-index {out}", "library.zix", 2),
-    ("run --dump {dump} --releases {rel} --workdir {shared}", "releases_classified.csv", 1),
+    ("run --dump {dump} --releases {rel} --workdir {shared} --allow-shared-folder", "releases_classified.csv", 1),
 ], ids=["rows -o", "classify -o", "--save-index", "run"])
 def test_a_fifo_another_user_planted_at_an_output_name_gets_nothing(other_user, tmp_path, args, name, status):
     # In a sticky folder anyone may write to, the other user makes a FIFO
@@ -272,11 +277,16 @@ def test_a_fifo_another_user_planted_at_an_output_name_gets_nothing(other_user, 
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # so that a regression writes rather than waits
     try:
         argv = args.format(dump=SAMPLE_DUMP, rel=SAMPLE_RELEASES, out=fifo, shared=shared).split()
-        done = zemo(*argv, timeout=60)
-        one_line_error(done, name, "FIFO of another user", status=status)
+        one_line_error(without_warnings(zemo(*argv, timeout=60)), name, "FIFO of another user", status=status)
         assert os.read(reader, 100) == b"" and stat.S_ISFIFO(os.lstat(fifo).st_mode)
     finally:
         os.close(reader)
+
+
+def without_warnings(done):
+    """`done` with the warning about a shared folder taken out of its standard error."""
+    done.stderr = "".join(line for line in done.stderr.splitlines(True) if ": warning: " not in line)
+    return done
 
 
 def test_a_folder_another_user_can_write_by_its_acl_is_shared(tmp_path):
@@ -346,3 +356,108 @@ def test_shared_folders_are_refused_also_above_the_target(main, request, tmp_pat
     out = main("rows", SAMPLE_DUMP, "library", "-o", str(target / "x.csv"))
     one_line_error(out, str(folder), refused)
     assert not (target / "x.csv").exists()
+
+
+# --- files used in place: databases and their journals, locks, states -----------------------
+
+@pytest.mark.parametrize("make, refused", [
+    (lambda p: p.symlink_to(p.parent / "elsewhere"), "symbolic link"),
+    (lambda p: os.mkfifo(p, 0o600), "FIFO"),
+    (lambda p: (p.write_bytes(b"x"), p.chmod(0o666)), "writable by other users (mode 0666)"),
+    (lambda p: (p.write_bytes(b"x"), p.chmod(0o644)), None),
+])
+def test_a_file_used_in_place_is_ours_alone(tmp_path, make, refused):
+    path = tmp_path / "f"
+    make(path)
+    if refused is None:
+        os.close(safety.open_in_place(path))
+        return
+    with pytest.raises(safety.SafetyError, match=re.escape(refused)):
+        safety.open_in_place(path)
+
+
+@pytest.fixture
+def team(other_user, tmp_path_factory):
+    """A folder like /team: sticky, anyone may write, reachable by the other user."""
+    top = tmp_path_factory.mktemp("shared", numbered=True)
+    for folder in [top, *top.parents]:
+        if folder == pathlib.Path("/tmp"):
+            break
+        folder.chmod(folder.stat().st_mode | 0o055)  # pytest's own folders are 0700
+    team = top / "team"
+    team.mkdir()
+    team.chmod(0o1777)
+    return team
+
+
+def as_other_user(other_user, code, *args):
+    """Python `code` run by the other user, in a process of its own (the
+    system's Python: ours may lie in a folder only we can enter)."""
+    uid, gid = other_user
+    python = shutil.which("python3", path="/usr/local/bin:/usr/bin:/bin")
+    if python is None:
+        pytest.skip("no system Python for the other user to run")
+
+    def become():
+        os.setgroups([])
+        os.setgid(gid)
+        os.setuid(uid)
+        os.umask(0)
+
+    done = subprocess.run([python, "-c", code, *map(str, args)], preexec_fn=become, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+PLANT_DATABASE = """
+import sqlite3, sys
+con = sqlite3.connect(sys.argv[1])
+con.execute("CREATE TABLE library (artist TEXT, title TEXT)")
+con.execute("INSERT INTO library VALUES ('planted', 'by nobody')")
+con.commit()
+"""
+
+
+@pytest.mark.parametrize("name", ["library.db", "library.db-journal", "library.db-wal", "run.lock", "state.json"])
+def test_a_file_another_user_planted_in_a_sticky_work_folder_is_not_used(other_user, team, name):
+    planted = team / name
+    code = PLANT_DATABASE if name == "library.db" else "import sys; open(sys.argv[1], 'w').write('{}')"
+    as_other_user(other_user, code, planted)
+    before = planted.read_bytes()
+    run = ["run", "--dump", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES, "--workdir", team]
+    # A sticky folder others can write is shared for what is used in place.
+    one_line_error(zemo(*run), str(team), "writable by other users (mode 1777)", "--allow-shared-folder")
+    one_line_error(without_warnings(zemo(*run, "--allow-shared-folder")), name, "owned by another user")
+    assert planted.read_bytes() == before and planted.stat().st_uid == other_user[0]
+    # Once it is gone, the run works there, with a warning.
+    as_other_user(other_user, "import os, sys; os.remove(sys.argv[1])", planted)
+    done = zemo(*run, "--allow-shared-folder", "--fresh")
+    assert done.returncode == 0 and "warning" in done.stderr, done.stderr
+
+
+HOT_JOURNAL = """
+import os, sqlite3, sys
+# A transaction cut short by the end of the process leaves a hot journal.
+con = sqlite3.connect(sys.argv[1], isolation_level=None)
+con.execute("PRAGMA cache_size = 1")
+con.execute("CREATE TABLE t (x)")
+con.execute("INSERT INTO t SELECT zeroblob(1000) FROM (WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n LIMIT 300) SELECT k FROM n)")
+con.execute("BEGIN")
+con.execute("UPDATE t SET x = zeroblob(2000)")
+os.rename(sys.argv[1] + "-journal", sys.argv[2])
+os._exit(0)
+"""
+
+
+def test_a_planted_hot_journal_is_not_rolled_into_our_database(other_user, team, main):
+    db = team / "lib.db"
+    url = f"sqlite:///{db}"
+    assert main("load", SAMPLE_DUMP, "library", "--create", "--into", url, "--allow-shared-folder").returncode == 0
+    before = db.read_bytes()
+    as_other_user(other_user, HOT_JOURNAL, team / "other.db", team / "lib.db-journal")
+    done = zemo("load", SAMPLE_DUMP, "library", "--replace", "--into", url, "--allow-shared-folder")
+    one_line_error(without_warnings(done), "lib.db-journal", "owned by another user")
+    assert db.read_bytes() == before
+    os.remove(team / "lib.db-journal")
+    with sqlite3.connect(db) as con:
+        assert con.execute("SELECT count(*) FROM library").fetchone()[0] == 3000

@@ -12,6 +12,8 @@ a database URL may hold a password. Each rule lives here once:
 - spreadsheets: ``formula_safe`` keeps a CSV cell from being read as a formula;
 - inputs: ``require_regular_file`` refuses FIFOs, devices and folders before
   anything blocks on them;
+- files used in place (databases, locks, states): ``open_in_place`` opens
+  them without following links and refuses those of other users;
 - outputs: ``check_folder`` refuses folders other users can change, and
   ``atomic_write`` / ``new_private_file`` write through a private temporary
   file with an unguessable name, renamed over the target, so nothing planted
@@ -21,6 +23,7 @@ a database URL may hold a password. Each rule lives here once:
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import re
 import secrets as _random
@@ -31,7 +34,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO, Any, Optional
 
 __all__ = ["SafetyError", "redact_url", "url_secrets", "scrub", "inert", "formula_safe", "require_regular_file",
-           "check_folder", "new_private_file", "atomic_write", "publish", "output_mode", "stream_target"]
+           "check_folder", "writable_by_others", "open_in_place", "new_private_file", "atomic_write", "publish", "output_mode", "stream_target"]
 
 
 class SafetyError(Exception):
@@ -224,7 +227,7 @@ def _private_group(gid: int) -> bool:
     return group.gr_name == name and set(group.gr_mem) <= {name}
 
 
-def _acl_writers(path: str) -> Optional[str]:
+def _acl_writers(path: str | int) -> Optional[str]:
     """Who besides us an access ACL on `path` lets write there ("user 65534",
     "group 100"), or None: the mode's group bits then show only the ACL's mask."""
     try:
@@ -239,26 +242,45 @@ def _acl_writers(path: str) -> Optional[str]:
     return None
 
 
-def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> Optional[str]:
+def _other_writers(st: os.stat_result, where: str | int) -> Optional[str]:
+    """Who besides us and root can write the file or folder of status `st`
+    (at path or descriptor `where`), or None."""
+    if st.st_mode & stat.S_IWOTH or st.st_mode & stat.S_IWGRP and not _private_group(st.st_gid):
+        return f"other users (mode {stat.S_IMODE(st.st_mode):04o})"
+    writer = _acl_writers(where)
+    return None if writer is None else f"{writer} through its ACL"
+
+
+def writable_by_others(path: str | os.PathLike[str]) -> Optional[str]:
+    """Who besides us and root can write the file or folder at `path`
+    ("other users (mode 1777)", "user 65534 through its ACL"), or None."""
+    path = os.fspath(path)
+    return _other_writers(os.stat(path), path)
+
+
+def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False, in_place: bool = False) -> Optional[str]:
     """Refuse a folder that another user could change under us: owned by
     someone other than us or root, or writable by group (our own private
     group aside), others or, through its ACL, another user or group,
     without the sticky bit; the same for each folder
     above it, since whoever controls one can swap what lies below. With
-    `allow_shared` the first such folder is returned as a warning instead
-    (None when all is well)."""
+    `in_place` (a folder holding files opened where they are: a database
+    and its journals, a work folder's lock and state) the folder itself
+    is shared even with the sticky bit: others could plant a journal or a
+    state there before we make ours. With `allow_shared` the first such
+    folder is returned as a warning instead (None when all is well)."""
     path = os.path.realpath(folder)
     me = os.geteuid()
     while True:
         st = os.stat(path)
         problem = None
+        sticky = st.st_mode & stat.S_ISVTX
         if st.st_uid not in (me, 0):
             problem = f"owned by another user (uid {st.st_uid})"
-        elif (st.st_mode & stat.S_IWOTH or st.st_mode & stat.S_IWGRP and not _private_group(st.st_gid)) \
-                and not st.st_mode & stat.S_ISVTX:
-            problem = f"writable by other users (mode {stat.S_IMODE(st.st_mode):04o}, no sticky bit)"
-        elif not st.st_mode & stat.S_ISVTX and (writer := _acl_writers(path)) is not None:
-            problem = f"writable by {writer} through its ACL (no sticky bit)"
+        elif (not sticky or in_place and path == os.path.realpath(folder)) \
+                and (writers := _other_writers(st, path)) is not None:
+            problem = (f"writable by {writers}, who could plant files beside ours" if sticky
+                       else f"writable by {writers}, no sticky bit")
         if problem is not None:
             where = inert(path if path == os.path.realpath(folder) else f"{path} (above {folder})")
             if not allow_shared:
@@ -269,6 +291,35 @@ def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False) -> 
         if parent == path:
             return None
         path = parent
+
+
+def open_in_place(path: str | os.PathLike[str], flags: int = os.O_RDONLY, mode: int = 0o600) -> int:
+    """A descriptor of `path`, a file we use where it is (a database, a lock,
+    a state): opened with `flags` (O_CREAT makes it with `mode`) without
+    following a link or blocking on a FIFO. SafetyError (one line) when it
+    is not a regular file, or another user owns it or can write it: its
+    content would be theirs to choose or to read. OSError when it cannot be
+    opened (FileNotFoundError, FileExistsError...)."""
+    flags |= os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+    try:
+        fd = os.open(path, flags, mode)
+    except OSError as e:
+        if e.errno == errno.ELOOP and os.path.islink(path):
+            raise SafetyError(f"{inert(os.fspath(path))}: a symbolic link; "
+                              "a file used in place is not opened through one") from None
+        raise
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise SafetyError(f"{inert(os.fspath(path))}: {_kind(st.st_mode)}")
+        problem = (f"owned by another user (uid {st.st_uid})" if st.st_uid != os.geteuid()
+                   else (writers := _other_writers(st, fd)) and f"writable by {writers}")
+        if problem:
+            raise SafetyError(f"{inert(os.fspath(path))}: {problem}; refusing to use it in place")
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 # --- outputs ------------------------------------------------------------------

@@ -25,8 +25,8 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from zemo_etl import dump, pg, schema
-from zemo_etl.safety import (SafetyError, new_private_file, publish, redact_url, require_regular_file, scrub,
-                             url_secrets)
+from zemo_etl.safety import (SafetyError, new_private_file, open_in_place, publish, redact_url, require_regular_file,
+                             scrub, url_secrets, writable_by_others)
 
 __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", "redact_url",
            "load_dump_table", "LoadResult", "DEFAULT_BATCH_ROWS", "describe_error"]
@@ -178,7 +178,18 @@ class Store:
 
 
 class SQLiteStore(Store):
+    """A SQLite database file. It and its side files (``-journal``, ``-wal``,
+    ``-shm``, which SQLite reads back into the database) are used in place,
+    so each must be a regular file of ours that no other user can write
+    (StoreError otherwise). The database is opened without following a link
+    and SQLite is given the name the kernel has for that descriptor. In a
+    folder others may write (sticky, accepted with --allow-shared-folder),
+    SQLite holds its lock from the first read to the close (exclusive
+    locking mode), so that it looks for side files only then, right after
+    they were checked, and never between two transactions."""
+
     types = SQLITE_TYPES
+    _SIDE_FILES = ("-journal", "-wal", "-shm")
 
     def __init__(self, url: str, path: str, staged: bool = False) -> None:
         super().__init__(url)
@@ -186,33 +197,82 @@ class SQLiteStore(Store):
             raise StoreError(f"cannot open {self.name}: no directory {pathlib.Path(path).parent}")
         self.path = path
         self.created = path != ":memory:" and not os.path.lexists(path)
-        # The file SQLite works on: a new database is made by us, O_EXCL and
-        # not through a symlink, either at its name or (staged) at a private
-        # temporary name renamed to it on close.
+        # A new database is made by us, O_EXCL and not through a symlink,
+        # either at its name or (staged) at a private temporary name renamed
+        # to it on close. `_file`: the real name of the file SQLite works on.
         self._file = path
-        if path != ":memory:" and os.path.islink(path):
-            raise StoreError(f"cannot open {self.name}: {path} is a symbolic link; "
-                             f"a database is not opened through one")
-        if self.created:
-            try:
-                if staged:
-                    fd, self._file = new_private_file(path)
-                else:
-                    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
-                os.close(fd)
-            except OSError as e:
-                raise StoreError(f"cannot create {self.name}: {e.strerror}") from e
+        self._staged: Optional[str] = None
+        if path == ":memory:":
+            self.conn = sqlite3.connect(path, isolation_level=None)
+            return
+        fd = self._open_file(staged)
+        try:
+            self.conn = self._connect(fd)
+        except BaseException:
+            self._drop_new_file()
+            raise
+        finally:
+            os.close(fd)
+
+    def _connect(self, fd: int) -> sqlite3.Connection:
+        shared = writable_by_others(os.path.dirname(self._file)) is not None
+        self._check_side_files()
         try:
             # Transactions are begun and ended here, not by the module.
-            self.conn = sqlite3.connect(self._file, isolation_level=None)
+            conn = sqlite3.connect(self._file, isolation_level=None)
         except sqlite3.Error as e:
-            self._drop_new_file()
             raise StoreError(f"cannot open {self.name}: {e}") from e
+        try:
+            if shared:
+                conn.execute("PRAGMA locking_mode = EXCLUSIVE")
+            conn.execute("SELECT count(*) FROM sqlite_master")  # the first read: the lock is held from here
+            opened = conn.execute("PRAGMA database_list").fetchone()[2]
+            if not os.path.samestat(os.stat(opened), os.fstat(fd)):
+                raise StoreError(f"cannot open {self.name}: {self.path} was replaced while being opened")
+            if shared:
+                self._check_side_files()
+        except sqlite3.Error as e:
+            conn.close()
+            raise StoreError(f"cannot open {self.name}: {e}") from e
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def _open_file(self, staged: bool) -> int:
+        """A descriptor of the database, checked (or made), and its real name
+        in `_file`: the one SQLite is given, and names the side files after."""
+        try:
+            if self.created and staged:
+                fd, self._staged = new_private_file(self.path)
+            else:
+                fd = open_in_place(self.path, os.O_RDONLY | os.O_CREAT | os.O_EXCL, 0o666) if self.created \
+                    else open_in_place(self.path)
+        except SafetyError as e:
+            raise StoreError(f"cannot open {self.name}: {e}") from None
+        except OSError as e:
+            raise StoreError(f"cannot {'create' if self.created else 'open'} {self.name}: {e.strerror}") from None
+        try:
+            self._file = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:  # no /proc: the name, resolved, was just checked
+            self._file = os.path.realpath(self._file)
+        return fd
+
+    def _check_side_files(self) -> None:
+        for suffix in self._SIDE_FILES:
+            try:
+                os.close(open_in_place(self._file + suffix))
+            except FileNotFoundError:
+                pass
+            except SafetyError as e:
+                raise StoreError(f"cannot open {self.name}: {e}") from None
+            except OSError as e:
+                raise StoreError(f"cannot open {self.name}: {self._file + suffix}: {e.strerror}") from None
 
     def _drop_new_file(self) -> None:
         if self.created:
             with contextlib.suppress(OSError):
-                os.unlink(self._file)
+                os.unlink(self._staged or self.path)
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
@@ -238,8 +298,8 @@ class SQLiteStore(Store):
         # a staged one that holds something takes the database's name.
         if os.stat(self._file).st_size == 0:
             self._drop_new_file()
-        elif self._file != self.path:
-            publish(self._file, self.path)
+        elif self._staged is not None:
+            publish(self._staged, self.path)
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
         self.conn.execute(sql, params)

@@ -16,12 +16,13 @@ from zemo_etl import safety
 from zemo_etl.errors import InputError
 from zemo_etl.reading import CsvInput, Dialect
 
-def check_folder(folder: Any, allow_shared: bool, command: str = "") -> None:
+def check_folder(folder: Any, allow_shared: bool, command: str = "", in_place: bool = False) -> None:
     """Refuse to write into a folder other users can change (one-line
     InputError), unless `allow_shared` (--allow-shared-folder): then warn on
-    standard error."""
+    standard error. `in_place`: it holds files used where they are (see
+    `safety.check_folder`)."""
     try:
-        warning = safety.check_folder(folder, allow_shared)
+        warning = safety.check_folder(folder, allow_shared, in_place)
     except FileNotFoundError:
         raise InputError(f"{folder}: no such folder") from None
     except OSError as e:

@@ -50,7 +50,7 @@ def run_load(args: argparse.Namespace) -> int:
         refuse_overwriting_inputs([database], [args.dump], "load into another database")
         folder = os.path.dirname(os.path.abspath(database))
         if os.path.isdir(folder):  # a missing one is the store's to report
-            check_folder(folder, args.allow_shared_folder, args.command)
+            check_folder(folder, args.allow_shared_folder, args.command, in_place=True)
     start = time.monotonic()
     store = None
     try:

@@ -169,7 +169,14 @@ class Pipeline:
             raise InputError(f"{inert(self.workdir)}: not a folder (--workdir)") from None
         except OSError as e:
             raise InputError(f"{inert(self.workdir)}: cannot make the folder: {e.strerror}") from None
-        check_folder(self.workdir, self.allow_shared_folder)
+        # It holds the lock, the state and (by default) the database, all
+        # used in place; so does the folder of a database given elsewhere.
+        check_folder(self.workdir, self.allow_shared_folder, in_place=True)
+        database = stores.sqlite_path(self.db_url)
+        if database is not None:
+            folder = os.path.dirname(database)
+            if os.path.isdir(folder) and not os.path.samefile(folder, self.workdir):
+                check_folder(folder, self.allow_shared_folder, in_place=True)
 
     @contextlib.contextmanager
     def locked(self) -> Iterator[None]:
@@ -216,6 +223,7 @@ class Pipeline:
         self._state_url = redact_url(self.db_url)
         if not os.path.lexists(self.state_path):
             return state.PipelineState(self._state_url, self.csv_dir, STEPS)
+        os.close(workdir_record.open_own(self.state_path))  # ours, not planted: it is read by name
         st, doc = states.load(str(self.state_path))
         stored = str(doc.get("database_url"))
         self._state_url = redact_url(stored)

@@ -21,12 +21,10 @@ moved or copied over with the same bytes changes nothing).
 from __future__ import annotations
 
 import contextlib
-import errno
 import fcntl
 import hashlib
 import json
 import os
-import stat
 from collections.abc import Collection, Iterator, Mapping, Sequence
 from typing import Any, Optional
 
@@ -50,17 +48,8 @@ _HASH_BLOCK = 1 << 20
 def locked(folder: str | os.PathLike[str]) -> Iterator[None]:
     """Hold the work folder's lock, or refuse at once (InputError) naming the
     pid of the run that holds it."""
-    path = os.path.join(folder, LOCK_NAME)
+    fd = open_own(os.path.join(folder, LOCK_NAME), os.O_RDWR | os.O_CREAT)
     try:
-        # Never through a link planted at the name, never blocking on a FIFO.
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o600)
-    except OSError as e:
-        why = "a symbolic link, not a lock file" if e.errno == errno.ELOOP else e.strerror
-        raise InputError(f"{safety.inert(path)}: {why}") from None
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode) or st.st_uid != os.geteuid():
-            raise InputError(f"{safety.inert(path)}: not a lock file of ours; remove it to run here")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -76,6 +65,17 @@ def locked(folder: str | os.PathLike[str]) -> Iterator[None]:
             os.ftruncate(fd, 0)
     finally:
         os.close(fd)  # drops the lock
+
+
+def open_own(path: str | os.PathLike[str], flags: int = os.O_RDONLY) -> int:
+    """A file of the work folder opened in place (`safety.open_in_place`),
+    or a one-line InputError."""
+    try:
+        return safety.open_in_place(path, flags)
+    except safety.SafetyError as e:
+        raise InputError(str(e)) from None
+    except OSError as e:
+        raise InputError(f"{safety.inert(os.fspath(path))}: {e.strerror}") from None
 
 
 def file_identity(path: str | os.PathLike[str]) -> dict[str, Any]:
@@ -173,10 +173,9 @@ def load(folder: str | os.PathLike[str], reads: StepReads, completed: Collection
     if not os.path.lexists(path):
         return None
     try:
-        safety.require_regular_file(path)
-        with open(path, encoding="utf-8") as f:
+        with open(open_own(path), encoding="utf-8") as f:
             record = json.load(f)
-    except (OSError, ValueError, RecursionError, safety.SafetyError) as e:  # RecursionError: nested too deeply
+    except (OSError, ValueError, RecursionError) as e:  # RecursionError: nested too deeply
         raise InputError(f"{safety.inert(path)}: not a usable record of the run's inputs ({e})") from None
     if not isinstance(record, dict) or record.get("version") not in (1, RECORD_VERSION):
         raise InputError(f"{safety.inert(path)}: not a usable record of the run's inputs (version "
