@@ -4,14 +4,18 @@ and the layering that keeps it there."""
 import ast
 import dataclasses
 import pathlib
+import re
 
 import pytest
 
 from cli_helpers import read_csv
-from zemo_etl import _demo_data, cli, job
+from zemo_etl import _demo_data, cli, job, stores
 from zemo_etl.cli.options import ArgumentParser, job_options
+from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all
+from zemo_etl.job.options import option_name
+from zemo_etl.reading import CsvInput, open_text
 
 PACKAGE = pathlib.Path(job.__file__).resolve().parent.parent
 
@@ -114,3 +118,47 @@ def test_layers_the_command_line_is_on_top_and_its_commands_stand_alone():
             assert not any(name.startswith("zemo_etl.cli") for name in found), path
         elif path.stem in commands:
             assert not {f"zemo_etl.cli.{c}" for c in commands} & found, path
+
+
+def _flag_words(path):
+    """String constants of a module that name a command-line flag inside a
+    message (a string that is just a flag is a key of the run's record)."""
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    docstrings = {id(node.body[0].value) for node in ast.walk(tree)
+                  if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef)) and node.body
+                  and isinstance(node.body[0], ast.Expr) and isinstance(node.body[0].value, ast.Constant)}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Constant) and isinstance(node.value, str) and id(node) not in docstrings:
+            if re.search(r"(^|[^-\w])--[a-z]", node.value) and not re.fullmatch(r"--[a-z-]+", node.value):
+                yield node.value
+
+
+def test_no_command_line_words_below_the_command_line():
+    below = [p for p in PACKAGE.rglob("*.py") if p.parent.name != "cli" and p.name != "_demo_data.py"]
+    assert {str(p.relative_to(PACKAGE)): list(_flag_words(p)) for p in below if any(_flag_words(p))} == {}
+
+
+@pytest.mark.parametrize("make, keyword, flag", [
+    (lambda tmp: stores.load_dump_table(stores.open_store(f"sqlite:///{tmp}/x.db"), job.SAMPLE_DATA / "library.sql",
+                                        "library", batch_rows=0), "batch_rows must be at least 1",
+     "--batch-rows must be at least 1"),
+    (lambda tmp: stores.load_dump_table(stores.open_store(f"sqlite:///{tmp}/x.db"), job.SAMPLE_DATA / "library.sql",
+                                        "library"), "(create makes it)", "(--create makes it)"),
+    (lambda tmp: job.run(job.SAMPLE_DATA / "library.sql", job.SAMPLE_DATA / "releases.csv", tmp / "state.json"),
+     "not a folder (workdir)", "not a folder (--workdir)"),
+    (lambda tmp: CsvInput(open_text(str(_write(tmp / "l1.csv", b"artist,title\n\xe9,x\n"))), ["artist"]).rows().__next__(),
+     "; encoding names the file's encoding, e.g. encoding latin-1", "; --encoding names the file's encoding, e.g. --encoding latin-1"),
+    (lambda tmp: CsvInput(open_text(str(_write(tmp / "semi.csv", b"artist:title\n"))), ["artist"]),
+     "; delimiter sets the field separator", "; --delimiter sets the field separator"),
+])
+def test_package_errors_name_the_keyword_and_the_command_line_its_flag(tmp_path, make, keyword, flag):
+    (tmp_path / "state.json").write_text("{}")
+    with pytest.raises(Error) as raised:
+        make(tmp_path)
+    assert keyword in str(raised.value) and "--" not in str(raised.value)
+    assert flag in describe(raised.value, option_name)
+
+
+def _write(path, data):
+    path.write_bytes(data)
+    return path

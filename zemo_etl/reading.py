@@ -20,7 +20,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar
 
 from zemo_etl import dump, safety
-from zemo_etl.errors import InputError
+from zemo_etl.errors import OPTION, InputError
 
 T = TypeVar("T")
 
@@ -142,8 +142,8 @@ def decode_error(stream: IO[str], e: UnicodeDecodeError) -> InputError:
     # 0x80-0x9F are control characters in latin-1 but letters and signs (the
     # euro sign) in Windows-1252, which is what such a file most likely is.
     example = "cp1252" if bad and 0x80 <= bad[0] <= 0x9F else "latin-1"
-    hint = "; --encoding names the file's encoding" + (f", e.g. --encoding {example}" if shown == "UTF-8" else "")
-    return InputError(f"{_name(stream)}{where}: not {shown} text (byte 0x{bad.hex()}){hint}")
+    hint = f"; {OPTION} names the file's encoding" + (f", e.g. {OPTION} {example}" if shown == "UTF-8" else "")
+    return InputError(f"{_name(stream)}{where}: not {shown} text (byte 0x{bad.hex()}){hint}", "encoding")
 
 
 
@@ -232,8 +232,9 @@ class CsvInput:
         if alike:
             names = " and ".join(repr(self.header[k]) for k in alike)
             raise InputError(f"{where}: columns {names} both match {column!r}; name one exactly")
-        hint = "; --delimiter sets the field separator" if len(self.header) == 1 else ""
-        raise InputError(f"{where}: no column {column!r} (columns: {', '.join(self.header)}){hint}")
+        hint = f"; {OPTION} sets the field separator" if len(self.header) == 1 else ""
+        raise InputError(f"{where}: no column {column!r} (columns: {', '.join(self.header)}){hint}",
+                         "delimiter" if hint else None)
 
     @property
     def line(self) -> int:

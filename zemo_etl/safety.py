@@ -33,11 +33,13 @@ import urllib.parse
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, Optional
 
+from zemo_etl.errors import OPTION, Error
+
 __all__ = ["SafetyError", "redact_url", "url_secrets", "scrub", "inert", "formula_safe", "require_regular_file",
            "check_folder", "writable_by_others", "open_in_place", "new_private_file", "atomic_write", "publish", "output_mode", "stream_target"]
 
 
-class SafetyError(Exception):
+class SafetyError(Error):
     """A file, folder or URL refused as unsafe to use; the message is one line."""
 
 
@@ -284,8 +286,8 @@ def check_folder(folder: str | os.PathLike[str], allow_shared: bool = False, in_
         if problem is not None:
             where = inert(path if path == os.path.realpath(folder) else f"{path} (above {folder})")
             if not allow_shared:
-                raise SafetyError(f"{where}: folder {problem}; refusing to write there "
-                                  f"(--allow-shared-folder accepts it)")
+                raise SafetyError(f"{where}: folder {problem}; refusing to write there ({OPTION} accepts it)",
+                                  "allow_shared_folder")
             return f"writing into {where}, a folder {problem}"
         parent = os.path.dirname(path)
         if parent == path:

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 from zemo_etl import dump, pg, schema
+from zemo_etl.errors import OPTION, Error
 from zemo_etl.safety import (SafetyError, new_private_file, open_in_place, publish, redact_url, require_regular_file,
                              scrub, url_secrets, writable_by_others)
 
@@ -46,7 +47,7 @@ _INT64 = range(-2**63, 2**63)
 _SQLITE_MACHINE_ERRORS = {"SQLITE_FULL", "SQLITE_IOERR", "SQLITE_NOMEM", "SQLITE_CORRUPT", "SQLITE_NOTADB"}
 
 
-class StoreError(Exception):
+class StoreError(Error):
     """A failure the user can act on (bad URL, missing table, a row the table
     refuses...); its message is one line."""
 
@@ -505,7 +506,7 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
     except OSError as e:
         raise StoreError(f"{path}: {e.strerror}") from None
     if batch_rows < 1:
-        raise StoreError("--batch-rows must be at least 1")
+        raise StoreError(f"{OPTION} must be at least 1", "batch_rows")
     if os.path.getsize(path) == 0:
         raise StoreError(f"{path} is empty: no dump to load table {table} from")
     with store.transaction():
@@ -516,7 +517,7 @@ def load_dump_table(store: Store, path: str, table: str, *, create: bool = False
             columns = dump.table_columns(path, table)
         if not store.table_exists(table):
             if not create:
-                raise StoreError(f"{store.name} has no table {table} (--create makes it)")
+                raise StoreError(f"{store.name} has no table {table} ({OPTION} makes it)", "create")
             if table == schema.LIBRARY_TABLE:
                 store.execute(schema.library_ddl())
             else:

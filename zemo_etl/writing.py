@@ -13,24 +13,23 @@ from collections.abc import Iterable, Sequence
 from typing import IO, Any, Optional
 
 from zemo_etl import safety
-from zemo_etl.errors import InputError
+from zemo_etl.errors import InputError, Wording
 from zemo_etl.reading import CsvInput, Dialect
 
-def check_folder(folder: Any, allow_shared: bool, command: str = "", in_place: bool = False) -> None:
-    """Refuse to write into a folder other users can change (one-line
-    InputError), unless `allow_shared` (--allow-shared-folder): then warn on
-    standard error. `in_place`: it holds files used where they are (see
-    `safety.check_folder`)."""
+
+def check_folder(folder: Any, allow_shared: bool, wording: Wording = Wording(), in_place: bool = False) -> None:
+    """Refuse to write into a folder other users can change (a one-line
+    SafetyError), unless `allow_shared`: then warn; InputError for a folder
+    that cannot be checked. `in_place`: it holds files used where they are
+    (see `safety.check_folder`)."""
     try:
         warning = safety.check_folder(folder, allow_shared, in_place)
     except FileNotFoundError:
         raise InputError(f"{folder}: no such folder") from None
     except OSError as e:
         raise InputError(f"{folder}: {e.strerror}") from None
-    except safety.SafetyError as e:
-        raise InputError(str(e)) from None
     if warning is not None:
-        print(f"zemo-etl{' ' + command if command else ''}: warning: {safety.inert(warning)}", file=sys.stderr)
+        wording.warn(warning)
 
 
 def _identity(path: Optional[str], fd: int) -> Optional[tuple[int, int]]:
@@ -50,11 +49,12 @@ def _fileno(stream: Any) -> int:
 
 
 def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence[Optional[str]],
-                              hint: str = "write to another file") -> None:
+                              hint: str = "write to another file", option: Optional[str] = None) -> None:
     """Refuse, before anything is read, an output that is also an input (the
     same file by any path: a symlink, a hard link, a redirection of standard
     input or output), and two outputs into one file: the output would empty
-    or cut the input, or replace the other output."""
+    or cut the input, or replace the other output. `hint` says what to do
+    instead (`option`: the argument it names)."""
     def shown(path: Optional[str], stream: str) -> str:
         return stream if path is None or path == "-" else path
 
@@ -64,7 +64,7 @@ def refuse_overwriting_inputs(outputs: Sequence[Optional[str]], inputs: Sequence
         for src in inputs:
             if target is not None and _identity(src, stdin_fd) == target:
                 raise InputError(f"{shown(out, 'standard output')}: is also the input "
-                                f"{shown(src, 'standard input')}; {hint}")
+                                 f"{shown(src, 'standard input')}; {hint}", option)
         for other in outputs[k + 1:]:
             if out not in (None, "-") and other not in (None, "-") and (
                     os.path.abspath(out) == os.path.abspath(other)

@@ -15,7 +15,8 @@ from collections.abc import Callable
 from typing import IO, Any, Optional
 
 from zemo_etl import safety
-from zemo_etl.errors import InputError
+from zemo_etl.errors import InputError, Wording
+from zemo_etl.job.options import option_name
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -40,6 +41,12 @@ class UserError(CommandError):
     status = EXIT_USAGE
 
 
+def wording(args: argparse.Namespace) -> Wording:
+    """The package's messages as the command line words them: options by
+    their flags, warnings after the command's name."""
+    return Wording(option_name, f"zemo-etl {args.command}: warning: ")
+
+
 def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
     """Run a subcommand, turning its errors and Ctrl-C into their exit statuses."""
     try:
@@ -51,7 +58,7 @@ def run_handler(handler: Callable[[argparse.Namespace], int], args: argparse.Nam
         print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
         return e.status
     except (InputError, safety.SafetyError) as e:
-        print(f"zemo-etl {args.command}: {safety.inert(e)}", file=sys.stderr)
+        print(f"zemo-etl {args.command}: {safety.inert(wording(args).describe(e))}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly.

@@ -14,7 +14,8 @@ import sys
 import time
 
 from zemo_etl import dump, stores
-from zemo_etl.cli.errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, UserError
+from zemo_etl.cli.errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, UserError, wording
+from zemo_etl.errors import Error
 from zemo_etl.cli.options import add_allow_incomplete, add_command, add_output_options
 from zemo_etl.writing import check_folder, refuse_overwriting_inputs
 from zemo_etl.safety import inert, scrub, url_secrets
@@ -50,7 +51,7 @@ def run_load(args: argparse.Namespace) -> int:
         refuse_overwriting_inputs([database], [args.dump], "load into another database")
         folder = os.path.dirname(os.path.abspath(database))
         if os.path.isdir(folder):  # a missing one is the store's to report
-            check_folder(folder, args.allow_shared_folder, args.command, in_place=True)
+            check_folder(folder, args.allow_shared_folder, wording(args), in_place=True)
     start = time.monotonic()
     store = None
     try:
@@ -68,6 +69,8 @@ def run_load(args: argparse.Namespace) -> int:
         if described is None:
             raise
         machine, line = described
+        if isinstance(e, Error):
+            line = wording(args).describe(e)
         if isinstance(e, dump.IncompleteDumpError):
             line += " (--allow-incomplete loads the rows before the cut)"
         line = scrub(line, url_secrets(args.into))  # a driver's error may quote the password

@@ -11,7 +11,7 @@ from collections import Counter
 from typing import Optional
 
 from zemo_etl import dump, schema, text
-from zemo_etl.cli.errors import UserError
+from zemo_etl.cli.errors import UserError, wording
 from zemo_etl.cli.options import (add_allow_incomplete, add_column_options, add_command, add_input_options,
                                   add_library_options, add_output_options, add_threshold_options, library_names,
                                   thresholds_from)
@@ -111,7 +111,7 @@ def run_classify(args: argparse.Namespace) -> int:
     index = load_library_index(args.library, args.library_artist_column or args.artist_column,
                                args.library_title_column or args.title_column, args.allow_incomplete,
                                args.encoding, args.delimiter, thresholds, args.distinct_numbers, args.table,
-                               library_names(args))
+                               library_names(args), wording(args))
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:

@@ -11,7 +11,7 @@ from collections.abc import Iterator
 from typing import IO, Any, Optional
 
 from zemo_etl import safety
-from zemo_etl.cli.errors import CommandError, StreamOutput, UserError
+from zemo_etl.cli.errors import CommandError, StreamOutput, UserError, wording
 from zemo_etl.reading import CsvInput, Dialect, open_text
 from zemo_etl.writing import check_folder, output_dialect
 
@@ -32,7 +32,7 @@ def open_output(path: Optional[str], args: argparse.Namespace, binary: bool = Fa
         stream.flush()
         return
     if not safety.stream_target(path):  # nothing is created at /dev/null or a FIFO
-        check_folder(os.path.dirname(os.path.abspath(path)), args.allow_shared_folder, args.command)
+        check_folder(os.path.dirname(os.path.abspath(path)), args.allow_shared_folder, wording(args))
     stack = contextlib.ExitStack()
     try:
         stream = StreamOutput(stack.enter_context(safety.atomic_write(path, binary=binary)), path)

@@ -41,7 +41,7 @@ import pathlib
 import sys
 from collections.abc import Callable
 
-from zemo_etl.cli.errors import EXIT_FAILED, EXIT_USAGE, CommandError
+from zemo_etl.cli.errors import EXIT_FAILED, EXIT_USAGE, CommandError, wording
 from zemo_etl.cli.options import (add_allow_incomplete, add_column_options, add_command, add_input_options,
                                   add_library_options, add_output_options, add_threshold_options, job_options)
 from zemo_etl.errors import InputError
@@ -102,11 +102,11 @@ def run_demo(args: argparse.Namespace) -> int:
     if args.scale is None:
         args.dump, args.releases = SAMPLE_DATA / "library.sql", SAMPLE_DATA / "releases.csv"
         return run_job(args)
-    return _step_status(lambda: run_scaled(args.workdir, args.scale, job_options(args), args.command))
+    return _step_status(lambda: run_scaled(args.workdir, args.scale, job_options(args), wording(args)))
 
 
 def run_job(args: argparse.Namespace) -> int:
-    pipeline = Pipeline(args.dump, args.releases, args.workdir, job_options(args))
+    pipeline = Pipeline(args.dump, args.releases, args.workdir, job_options(args), wording(args))
     pipeline.refuse_overwriting_inputs()
     return _step_status(pipeline.run)
 

@@ -10,6 +10,7 @@ import math
 import sys
 from typing import Optional
 
+from zemo_etl.cli.errors import wording
 from zemo_etl.cli.options import add_allow_incomplete, add_command, add_output_options
 from zemo_etl.cli.outputs import dialect_of, open_output
 from zemo_etl.job.library import DumpRows, column_names
@@ -87,7 +88,7 @@ zemo-etl rows dump.sql release_label --columns none    # no header
 def run_rows(args: argparse.Namespace) -> int:
     refuse_overwriting_inputs([args.output], [args.dump])
     columns = column_names(args.dump, args.table) if args.columns == "schema" else None
-    chunks = DumpRows(args.dump, args.table, args.allow_incomplete)
+    chunks = DumpRows(args.dump, args.table, args.allow_incomplete, wording(args))
     rest = iter(chunks)
     first = next(rest, None)
     named = chunks.report["columns"] if first is not None else None

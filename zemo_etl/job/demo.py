@@ -10,7 +10,7 @@ import time
 from typing import Optional
 
 from zemo_etl import _demo_data
-from zemo_etl.errors import InputError
+from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.job.options import JobOptions
 from zemo_etl.job.pipeline import Pipeline, StepFailed
 from zemo_etl.safety import atomic_write
@@ -19,20 +19,20 @@ from zemo_etl.writing import check_folder
 GENERATED = "generated.json"  # in WORKDIR/input: the scale its files were generated for
 
 
-def run_scaled(workdir: pathlib.Path, scale: int, options: JobOptions, command: str = "demo") -> None:
+def run_scaled(workdir: pathlib.Path, scale: int, options: JobOptions, wording: Wording = Wording()) -> None:
     """`scale` generated library rows and releases into WORKDIR/input, run
     (the files of an earlier demo at this scale are taken again, so that an
     interrupted one resumes where it stopped; new data starts over), and
     each step's time printed, after a failed step too."""
     if scale < 1:
-        raise InputError("--scale must be at least 1")
+        raise InputError(f"{OPTION} must be at least 1", "scale")
     data = workdir / "input"
     dump, releases = data / "library.sql", data / "releases.csv"
-    pipeline = Pipeline(dump, releases, workdir, options)
+    pipeline = Pipeline(dump, releases, workdir, options, wording)
     failure: Optional[StepFailed] = None
     with pipeline.locked():
         data.mkdir(exist_ok=True)
-        check_folder(data, options.allow_shared_folder, command)
+        check_folder(data, options.allow_shared_folder, wording)
         started = time.monotonic()
         generated: Optional[float] = None
         if options.fresh or _generated_scale(data) != scale or not (dump.is_file() and releases.is_file()):

@@ -8,12 +8,11 @@ import itertools
 import lzma
 import os
 import re
-import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
 from zemo_etl import dump, schema
-from zemo_etl.errors import InputError
+from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import Catalogue, LibraryIndex
 from zemo_etl.progress import Progress
 from zemo_etl.reading import CsvInput, open_text, require_file
@@ -53,12 +52,12 @@ class DumpRows:
     cut and a warning naming how many. ``report`` is the reader's, once the
     first chunk is read (``report["columns"]``: the INSERT's column list)."""
 
-    def __init__(self, path: str, table: str, allow_incomplete: bool = False, command: str = "rows",
+    def __init__(self, path: str, table: str, allow_incomplete: bool = False, wording: Wording = Wording(),
                  chunk_rows: int = ROW_CHUNK) -> None:
         require_file(path)
         if os.path.getsize(path) == 0:
             raise InputError(f"{path} is empty: no dump to read table `{table}` from")
-        self.path, self.table, self.command = path, table, command
+        self.path, self.table, self.wording = path, table, wording
         self.allow_incomplete = allow_incomplete
         try:
             self._chunks = dump.TableRowChunks(path, table, chunk_rows, allow_incomplete)
@@ -73,17 +72,17 @@ class DumpRows:
         try:
             yield from self._chunks
         except dump.IncompleteDumpError as e:
-            raise InputError(f"{e} (--allow-incomplete reads the rows before the cut)") from None
+            raise InputError(f"{e} ({OPTION} reads the rows before the cut)", "allow_incomplete") from None
         except RuntimeError as e:
             raise InputError(str(e)) from None
         cut = self._chunks.report()["incomplete"]
         if cut is not None:
-            print(f"zemo-etl {self.command}: warning: {cut}; --allow-incomplete: "
-                  f"{self._chunks.report()['rows']:,} rows read", file=sys.stderr)
+            self.wording.warn(InputError(f"{cut}; {OPTION}: {self._chunks.report()['rows']:,} rows read",
+                                         "allow_incomplete"))
 
 
 def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
-                    command: str = "run", table: str = schema.LIBRARY_TABLE,
+                    wording: Wording = Wording(), table: str = schema.LIBRARY_TABLE,
                     names: Optional[dict[str, str]] = None) -> Iterator[list[tuple[object, ...]]]:
     """The rows of the dump's library table (`table`, --table) in chunks, each
     row as the values of `wanted` (None for a column the dump lacks), mapped
@@ -92,7 +91,7 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
     (--library-artist-column ...). A dump without rows of the table, or whose
     table lacks one of `needed`, is an InputError."""
     names = names or {}
-    rows = DumpRows(path, table, allow_incomplete, command)
+    rows = DumpRows(path, table, allow_incomplete, wording)
     chunks = iter(rows)
     first = next(chunks, None)
     if first is None:
@@ -143,13 +142,14 @@ def is_dump(path: str) -> bool:
 def load_library_pairs(path: str, artist_column: str = "artist", title_column: str = "title",
                        allow_incomplete: bool = False, encoding: str = "utf-8",
                        delimiter: Optional[str] = None, table: str = schema.LIBRARY_TABLE,
-                       names: Optional[dict[str, str]] = None) -> list[tuple[str, str]]:
+                       names: Optional[dict[str, str]] = None,
+                       wording: Wording = Wording()) -> list[tuple[str, str]]:
     """(artist, title) pairs from a dump's library table (`table`, its
     columns named as `names` says) or from a CSV."""
     require_file(path)
     if is_dump(path):
         wanted = ("artist", "title")
-        chunks = library_records(path, wanted, wanted, allow_incomplete, "classify", table, names)
+        chunks = library_records(path, wanted, wanted, allow_incomplete, wording, table, names)
         return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
     with open_text(path, encoding=encoding) as f:
         csv_table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
@@ -161,7 +161,7 @@ def load_library_index(path: str, artist_column: str = "artist", title_column: s
                        allow_incomplete: bool = False, encoding: str = "utf-8",
                        delimiter: Optional[str] = None, thresholds: Optional[dict[str, float]] = None,
                        distinct_numbers: bool = False, table: str = schema.LIBRARY_TABLE,
-                       names: Optional[dict[str, str]] = None) -> LibraryIndex:
+                       names: Optional[dict[str, str]] = None, wording: Wording = Wording()) -> LibraryIndex:
     """The library index of a saved index file (with its saved thresholds
     unless `thresholds` are given), or built from a dump or CSV."""
     require_file(path)
@@ -169,7 +169,7 @@ def load_library_index(path: str, artist_column: str = "artist", title_column: s
         saved = f.read(8) == INDEX_MAGIC
     if not saved:
         return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
-                                                delimiter, table, names), thresholds, distinct_numbers)
+                                                delimiter, table, names, wording), thresholds, distinct_numbers)
     try:
         return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
     except ValueError as e:

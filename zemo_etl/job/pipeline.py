@@ -29,7 +29,7 @@ from collections.abc import Iterator
 from typing import Any, Optional
 
 from zemo_etl import pg, safety, schema, state, stores, text
-from zemo_etl.errors import InputError
+from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_thresholds
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
@@ -95,10 +95,13 @@ class StepFailed(Exception):
 
 class Pipeline:
     """The job over one dump, one releases CSV and one work folder, as
-    `options` (a JobOptions) say."""
+    `options` (a JobOptions) say; `wording`: how its messages call the
+    options and begin its warnings."""
 
     def __init__(self, dump: str | os.PathLike[str], releases: str | os.PathLike[str],
-                 workdir: str | os.PathLike[str], options: Optional[JobOptions] = None) -> None:
+                 workdir: str | os.PathLike[str], options: Optional[JobOptions] = None,
+                 wording: Wording = Wording()) -> None:
+        self.wording = wording
         self.dump, self.releases, self.workdir = pathlib.Path(dump), pathlib.Path(releases), pathlib.Path(workdir)
         options = options if options is not None else JobOptions()
         self.fresh, self.allow_incomplete = options.fresh, options.allow_incomplete
@@ -166,17 +169,17 @@ class Pipeline:
         try:
             self.workdir.mkdir(parents=True, exist_ok=True)
         except FileExistsError:
-            raise InputError(f"{inert(self.workdir)}: not a folder (--workdir)") from None
+            raise InputError(f"{inert(self.workdir)}: not a folder ({OPTION})", "workdir") from None
         except OSError as e:
             raise InputError(f"{inert(self.workdir)}: cannot make the folder: {e.strerror}") from None
         # It holds the lock, the state and (by default) the database, all
         # used in place; so does the folder of a database given elsewhere.
-        check_folder(self.workdir, self.allow_shared_folder, in_place=True)
+        check_folder(self.workdir, self.allow_shared_folder, self.wording, in_place=True)
         database = stores.sqlite_path(self.db_url)
         if database is not None:
             folder = os.path.dirname(database)
             if os.path.isdir(folder) and not os.path.samefile(folder, self.workdir):
-                check_folder(folder, self.allow_shared_folder, in_place=True)
+                check_folder(folder, self.allow_shared_folder, self.wording, in_place=True)
 
     @contextlib.contextmanager
     def locked(self) -> Iterator[None]:
@@ -233,7 +236,7 @@ class Pipeline:
             st.validate_resume(states.resume_url(doc, self.db_url), str(doc.get("csv_dir")))
         except ValueError as e:
             reason = scrub(str(e), url_secrets(stored) + url_secrets(self.db_url))
-            raise InputError(f"cannot resume: {reason} (--fresh starts over)") from None
+            raise InputError(f"cannot resume: {reason} ({OPTION} starts over)", "fresh") from None
         if stored != redact_url(stored) or doc.get("csv_dir") != self.csv_dir:
             # Written before URLs were stored redacted (the password goes
             # now), or releases read from another folder.
@@ -306,7 +309,7 @@ class Pipeline:
                 except Exception as e:
                     failed = step
                     # A driver's error may quote the URL's password.
-                    error = scrub(str(e), url_secrets(self.db_url))
+                    error = scrub(self.wording.describe(e), url_secrets(self.db_url))
                     st.mark_failed(step, f"{type(e).__name__}: {error}")
                     self._save(st)
                     raise StepFailed(step, error) from e
@@ -338,7 +341,7 @@ class Pipeline:
         safety.require_regular_file(self.dump)
         # Read up to the first chunk here, so that a dump without library
         # rows is refused before the old table is touched.
-        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete, "run",
+        records = library_records(str(self.dump), columns, ("artist", "title"), self.allow_incomplete, self.wording,
                                   self.table, self.library_columns)
         first = next(records)
         # A table without ids (another table than `library`) is numbered in its order.
@@ -465,7 +468,8 @@ class Pipeline:
         database = stores.sqlite_path(self.db_url)  # checked when the URL was resolved
         if database is not None:
             outputs.append(database)
-        refuse_overwriting_inputs(outputs, [str(path) for path in self.files().values()], "use another --workdir")
+        refuse_overwriting_inputs(outputs, [str(path) for path in self.files().values()], f"use another {OPTION}",
+                                  "workdir")
 
     def write_report(self) -> None:
         """Every column of the releases CSV (artist and title in storage

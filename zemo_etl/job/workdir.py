@@ -29,7 +29,7 @@ from collections.abc import Collection, Iterator, Mapping, Sequence
 from typing import Any, Optional
 
 from zemo_etl import safety
-from zemo_etl.errors import InputError
+from zemo_etl.errors import OPTION, InputError
 
 LOCK_NAME = "run.lock"
 RECORD_NAME = "inputs.json"
@@ -56,7 +56,7 @@ def locked(folder: str | os.PathLike[str]) -> Iterator[None]:
             holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
             who = f"pid {holder}" if holder.isdigit() else "its pid not yet written"
             raise InputError(f"{safety.inert(folder)}: another run ({who}) is using this work folder; "
-                             "wait for it to end or give another --workdir") from None
+                             f"wait for it to end or give another {OPTION}", "workdir") from None
         os.ftruncate(fd, 0)
         os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
         try:
