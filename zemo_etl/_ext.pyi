@@ -18,6 +18,7 @@ __all__ = [
     "DEFAULT_AMBIGUITY_THRESHOLD",
     "check_thresholds",
     "check_resolve_options",
+    "state_file_text",
     "batch_text_form",
     "batch_text_form_buffers",
 ]
@@ -139,6 +140,10 @@ def check_resolve_options(
     """ValueError unless threshold, limit and ambiguity_threshold can resolve, as Catalogue checks
     them; its message calls them by `names` (three, or none for the parameter names).
     """
+
+def state_file_text(path: str) -> str:
+    """The state file at path as PipelineState.load reads it (older versions migrated), as the
+    text its save would write now; nothing is written. RuntimeError as for PipelineState.load."""
 
 def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional[str]]:
     """The text form named `form` of each value, None for None; computed without the interpreter lock."""

@@ -9,6 +9,7 @@ namespace zemo::py::ext {
 
 void register_dump(PyObject* module);
 void register_index(PyObject* module);
+void register_state(PyObject* module);
 void register_text(PyObject* module);
 
 }  // namespace zemo::py::ext

@@ -9,6 +9,7 @@ namespace {
 void fill_ext(PyObject* module) {
     register_dump(module);
     register_index(module);
+    register_state(module);
     register_text(module);
 }
 

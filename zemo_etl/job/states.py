@@ -5,11 +5,10 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
 from collections.abc import Sequence
 from typing import Any
 
-from zemo_etl import state, stores
+from zemo_etl import _ext, state, stores
 from zemo_etl.errors import InputError
 from zemo_etl.reading import require_file
 from zemo_etl.safety import redact_url
@@ -19,17 +18,23 @@ def load(path: str) -> tuple[state.PipelineState, dict[str, Any]]:
     """The state, and its file as written now (older versions migrated)."""
     require_file(path)
     try:
-        st = state.PipelineState.load(path)
+        # The class does not list its steps; the file's text in the current
+        # version does. The state is made of that text, read once.
+        doc = json.loads(_ext.state_file_text(path))
     except RuntimeError as e:
         raise InputError(f"{path}: not a usable state file: {e}") from None
-    # The class does not list its steps; its own save does, after migration,
-    # into a private folder (no name in a shared one to plant or race for).
-    with tempfile.TemporaryDirectory(prefix="zemo-etl-state-") as folder:
-        tmp = os.path.join(folder, "state.json")
-        st.save(tmp)
-        with open(tmp, encoding="utf-8") as f:
-            doc = json.load(f)
-    return st, doc
+    return _of_document(doc), doc
+
+
+def _of_document(doc: dict[str, Any]) -> state.PipelineState:
+    steps: dict[str, dict[str, Any]] = doc["steps"]
+    st = state.PipelineState(doc["database_url"], doc["csv_dir"], list(steps))
+    for step, status in steps.items():
+        if status.get("status") == "completed":
+            st.mark_completed(step)
+        elif status.get("status") == "failed":
+            st.mark_failed(step, status.get("error") or "")
+    return st
 
 
 def resolve_db_url(url: str) -> str:
