@@ -21,6 +21,7 @@ __all__ = [
     "state_file_text",
     "batch_text_form",
     "batch_text_form_buffers",
+    "TEXT_FORMS",
 ]
 
 _Value = Union[None, int, float, str, Decimal]
@@ -150,3 +151,5 @@ def batch_text_form(form: str, values: Sequence[Optional[str]]) -> list[Optional
 
 def batch_text_form_buffers(form: str, offsets: bytes, data: bytes, offset_width: int) -> tuple[bytes, bytes]:
     """batch_text_form over a column of strings in Arrow's layout, without a str per value."""
+
+TEXT_FORMS: tuple[str, ...]

@@ -57,8 +57,7 @@ class _Form:
 # text and pg functions of the same form.
 FORMS: dict[str, Callable[[list[str]], list[Any]]] = {
     name: _Form(name)
-    for name in ("storage", "match", "ascii", "identity", "identity-title", "identity-punctuation",
-                 "identity-disambiguator", "pg")
+    for name in _ext.TEXT_FORMS
 }
 
 

@@ -170,6 +170,11 @@ constexpr Function kFunctions[] = {
 
 }  // namespace
 
-void register_text(PyObject* module) { add_functions<kFunctions>(module); }
+void register_text(PyObject* module) {
+    add_functions<kFunctions>(module);
+    // The forms' names, listed here alone: zemo_etl.columns.FORMS is made of them.
+    Ref names(list(kForms, [](const NamedForm& f) { return str(f.name); }));
+    add_member(module, "TEXT_FORMS", check(PyList_AsTuple(names.get())));
+}
 
 }  // namespace zemo::py::ext
