@@ -95,3 +95,25 @@ def test_import_warns_nothing_repeats_as_the_same_module_and_refuses_subinterpre
         pytest.skip("no _testcapi")
     assert (result.returncode, result.stderr) == (0, ""), result.stderr
     assert "does not support subinterpreters" in result.stdout
+
+
+def test_native_and_ext_share_one_worker_pool():
+    # Both modules come from one shared object: a batch through `_native`
+    # and one through `_ext` start the same workers. Two copies of the core
+    # would leave a pool of their own each (7 threads here, not 4).
+    code = """
+        import os
+        from zemo_etl import fuzzy
+        from zemo_etl.index import LibraryIndex
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        library = [("Artist", "Album"), ("Other", "Title")]
+        before = threads()
+        fuzzy.batch_classify_releases(["Artist"], ["Album"], library)
+        after_native = threads()
+        LibraryIndex(library).classify(["Artist"], ["Album"])
+        print(before, after_native, threads())
+        """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "ZEMO_ETL_NUM_THREADS": "4",
+                                 "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}, check=True)
+    assert result.stdout.split() == ["1", "4", "4"]

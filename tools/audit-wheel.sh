@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks a portable wheel: auditwheel's verdict, the 3.9 stable ABI
-# (abi3audit), one shared object per extension module and no other native
-# library, each needing only the C runtime, exporting only its init function
-# and no glibc symbol newer than 2.28 (the newest one is printed).
+# (abi3audit), one shared object (`_native`, whose entry also creates `_ext`)
+# and no other native library, needing only the C runtime, exporting only its
+# init function and no glibc symbol newer than 2.28 (the newest one is printed).
 #   audit-wheel.sh WHEEL [PYTHON]
 set -euo pipefail
 wheel=$(readlink -f "$1"); python=${2:-python3}
@@ -19,7 +19,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && "$python" -m zipfile -e "$wheel" .)
 libs=$(cd "$work" && find . -name '*.so*' | sort)
-[ "$(echo "$libs" | tr '\n' ' ')" = "./zemo_etl/_ext.abi3.so ./zemo_etl/_native.abi3.so " ] \
+[ "$(echo "$libs" | tr '\n' ' ')" = "./zemo_etl/_native.abi3.so " ] \
   || fail "native libraries: $libs"
 newest=0
 for so in $libs; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Incremental development build outside pip: configures BUILD_DIR with Ninja,
-# builds the extension modules and the C++ test runner, and lays out an importable
+# builds the extension module and the C++ test runner, and lays out an importable
 # package at BUILD_DIR/pkg (the Python sources linked, the extension copied).
 #   tools/dev-build.sh build/dev [-DZEMO_SANITIZE=ON ...]
 #   PYTHONPATH=build/dev/pkg python -m pytest tests
@@ -20,4 +20,5 @@ mkdir -p "$pkg"
 for f in "$root"/zemo_etl/*; do
   ln -sfn "$f" "$pkg/$(basename "$f")"
 done
-cp -f "$build"/_native*.so "$build"/_ext*.so "$pkg/"
+rm -f "$pkg"/_ext*.so  # a build from before _ext moved into _native
+cp -f "$build"/_native*.so "$pkg/"

@@ -1,10 +1,11 @@
 """Native hot paths of the zemo ETL pipeline.
 
 Importing the package loads the extension, which registers its submodules as
-``zemo_etl.text``, ``zemo_etl.fuzzy`` and so on.
+``zemo_etl.text``, ``zemo_etl.fuzzy`` and so on, and ``zemo_etl._ext``.
 """
 
 from zemo_etl import _native
+from zemo_etl import _ext  # registered by _native's entry, from the same shared object
 from zemo_etl._native import fuzzy, import_utils, parser, pg, schema, state, text
 
 

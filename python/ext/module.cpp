@@ -1,27 +1,25 @@
-// The entry of `_ext`, the extension module for what `_native` (whose members
-// are fixed) does not publish. Its members live directly on the module.
+// `_ext`, the module for what `_native` (whose members are fixed) does not
+// publish. `_native`'s entry creates it in the same shared object, so both
+// share one copy of the core and its worker pool. Its members live directly
+// on the module.
 
 #include "members.hpp"
 
 namespace zemo::py::ext {
-namespace {
 
-void fill_ext(PyObject* module) {
-    register_dump(module);
-    register_index(module);
-    register_state(module);
-    register_text(module);
+PyObject* create_module() {
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT,
+        "zemo_etl._ext",
+        "Native helpers beside zemo_etl._native; used through the package's modules (zemo_etl.dump).",
+        0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    };
+    Ref module(check(PyModule_Create(&definition)));
+    register_dump(module.get());
+    register_index(module.get());
+    register_state(module.get());
+    register_text(module.get());
+    return module.release();
 }
 
-ModuleOnce ext{
-    .name = "_ext",
-    .doc = "Native helpers beside zemo_etl._native; used through the package's modules (zemo_etl.dump).",
-    .fill = &fill_ext,
-};
-
-}  // namespace
 }  // namespace zemo::py::ext
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__ext() {
-    return zemo::py::init_module_once(zemo::py::ext::ext);
-}
