@@ -242,7 +242,7 @@ def test_chunks_threads_pickle_and_save_load(tmp_path, kind):
     loaded = kind.cls.load(path)
     assert kind.query(loaded, slice(None)) == kind.expected
     assert loaded.memory_bytes == prepared.memory_bytes > 0
-    assert kind.counted in repr(loaded) and "mapped" in repr(loaded)
+    assert kind.counted in repr(loaded) and "loaded" in repr(loaded)
     # Saving over the file a loaded object maps replaces it; the loaded one keeps its own pages.
     kind.cls(kind.data[:10]).save(path)
     assert kind.query(loaded, slice(None)) == kind.expected
@@ -333,12 +333,14 @@ def _give_nobody_write_by_acl(path):
         struct.pack("<HHI", *e) for e in entries))
 
 
-# Who else can change the file in place: by its mode, as its owner, by an ACL.
-@pytest.mark.parametrize("shared", ["mode 666", "owned by nobody", "ACL"])
-def test_a_file_others_can_change_is_read_into_private_memory(tmp_path, kind, shared):
+# Who can change the file in place: we, or others by its mode, as its owner, by an ACL.
+@pytest.mark.parametrize("shared", ["ours", "mode 666", "owned by nobody", "ACL"])
+def test_a_file_changed_while_in_use_changes_nothing(tmp_path, kind, shared):
     path = tmp_path / kind.file_name
     kind.cls(kind.data[:500]).save(path)
-    if shared == "mode 666":
+    if shared == "ours":
+        path.chmod(0o600)
+    elif shared == "mode 666":
         path.chmod(0o666)
     elif shared == "owned by nobody":
         if os.geteuid() != 0:
@@ -349,8 +351,8 @@ def test_a_file_others_can_change_is_read_into_private_memory(tmp_path, kind, sh
             _give_nobody_write_by_acl(path)
         except OSError as e:
             pytest.skip(f"no ACLs here: {e}")
-    # The other writer rewrites the file in place while it is in use, then cuts
-    # it short: read through a mapping, that is a wrong answer or SIGBUS.
+    # The writer rewrites the file in place while it is in use, then cuts it
+    # short: read through a mapping, that is a wrong answer or SIGBUS.
     query = {"LibraryIndex": "x.classify(['radiohead'] * 50, ['kid a'] * 50)",
              "Catalogue": "x.resolve(['radiohed'] * 50)"}[kind.cls.__name__]
     code = (f"import sys; from zemo_etl.index import {kind.cls.__name__} as C; x = C.load(sys.argv[1]); "

@@ -12,7 +12,7 @@ once instead::
     for artists, titles in chunks:
         decisions = index.classify(artists, titles)
     index.save("library.zix")                    # compact binary file, replaced atomically
-    index = LibraryIndex.load("library.zix")     # mapped read-only: no rebuild, pages shared
+    index = LibraryIndex.load("library.zix")     # read back: no rebuild
 
     catalogue = Catalogue(entries)               # what every batch_fuzzy_resolve call would prepare
     matches = catalogue.resolve(names, threshold=0.9)
@@ -189,7 +189,7 @@ class _Prepared:
 
     @property
     def memory_bytes(self) -> int:
-        """Bytes of its arrays (in this process's memory, or mapped from its file)."""
+        """Bytes of its arrays, in this process's memory."""
         return self._native.sizes()[-1]
 
     def __len__(self) -> int:
@@ -316,7 +316,7 @@ class LibraryIndex(_Prepared):
         except OSError as exc:
             _raise_os_error(exc, path)
         native.set_distinct_numbers(bool(distinct_numbers))
-        return cls._wrap(_with_thresholds(native, thresholds), "mapped")
+        return cls._wrap(_with_thresholds(native, thresholds), "loaded")
 
     @classmethod
     def from_bytes(cls, data: bytes, *, distinct_numbers: bool = False, **thresholds: float) -> LibraryIndex:
@@ -416,7 +416,7 @@ class Catalogue(_Prepared):
             native = _ext.Catalogue.load(path)
         except OSError as exc:
             _raise_os_error(exc, path)
-        return cls._wrap(native, "mapped")
+        return cls._wrap(native, "loaded")
 
     @classmethod
     def from_bytes(cls, data: bytes) -> Catalogue:

@@ -1,6 +1,6 @@
 // Prepared fuzzy indexes: the library index of batch_classify_releases and
 // the catalogue of batch_fuzzy_resolve, built once and used for any number
-// of calls, saved to a file and mapped back, or carried through pickle as
+// of calls, saved to a file and read back, or carried through pickle as
 // bytes.
 
 #include <cmath>

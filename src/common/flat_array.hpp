@@ -1,8 +1,8 @@
 #pragma once
 // A read-only array that either owns its elements or views elements kept
-// alive by someone else (a mapped index file). Indexes are built into owned
-// arrays and saved as their bytes; a loaded index views the mapping, so
-// nothing is copied or rebuilt.
+// alive by someone else (an index file read into memory). Indexes are built
+// into owned arrays and saved as their bytes; a loaded index views the bytes
+// read, so nothing is copied again or rebuilt.
 
 #include <cstddef>
 #include <utility>

@@ -1,10 +1,8 @@
 #pragma once
 // The bytes of a saved index or catalogue file, to read arrays from in
-// place. A file only this user can change is mapped (shared pages, no copy);
-// one that another user owns or can write (mode bits or an access ACL) is
-// read into private memory first, so that its owner rewriting or truncating
-// it while it is in use cannot change what was checked or end the process
-// with SIGBUS.
+// place: read into private memory, never mapped, so that whoever can write
+// the file (another user, or this one) rewriting or truncating it while it is
+// in use cannot change what was checked or end the process with SIGBUS.
 
 #include <memory>
 #include <string>
@@ -16,8 +14,7 @@ namespace zemo {
 
 struct SavedFileBytes {
     std::string_view bytes;
-    std::shared_ptr<const void> keep;  // the mapping or the copy
-    bool copied = false;
+    std::shared_ptr<const void> keep;  // the memory read into
 };
 
 // Errors: "cannot open <path>", "cannot mmap <path>" or "cannot read

@@ -2,7 +2,7 @@
 // The file format of saved indexes: a 64-byte header (magic string, format
 // version, byte order, section count, total size, checksum of everything
 // after the header), a table of (offset, size) pairs, then the sections,
-// each aligned to 64 bytes so that a mapped file can be read in place.
+// each aligned to 64 bytes so that a file read into memory is used in place.
 //
 // Compatibility: a reader accepts exactly its own magic string and format
 // version and refuses anything else with a message naming both versions;
@@ -143,7 +143,7 @@ std::size_t owned_section_bytes(const Object& object) {
     return total;
 }
 
-// Bytes of all the arrays' data, owned or mapped.
+// Bytes of all the arrays' data, owned or read from a file.
 template <typename Layout, typename Object>
 std::size_t section_data_bytes(const Object& object) {
     std::size_t total = 0;
