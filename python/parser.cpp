@@ -13,7 +13,7 @@ namespace {
 
 PyObject* load_table_rows_impl(Call& c) {
     auto table = parser::load_row_table(std::string(c.text(0)), c.text(1));
-    if (!table) raise_runtime(table.error());
+    if (!table) raise_dump_error(table.error());  // a RuntimeError, as specified
     StrCache strings;
     return rows_to_tuples(std::move(table).value(), strings);
 }

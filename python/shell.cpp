@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <deque>
+#include <unordered_set>
 
 namespace zemo::py {
 namespace {
@@ -127,6 +129,55 @@ void wrap_argument_error(const char* param) {
     chain_pending(PyExc_TypeError, std::string("argument '") + param + "': ", true);
 }
 
+// An argument (or an element of one) of the wrong Python type, thrown by the
+// extraction and turned into the message of the function's module.
+struct Mismatch {
+    PyObject* obj;                         // borrowed: kept alive by the call
+    const char* target;                    // `_native`'s word for the type wanted ("PyString")
+    const char* expected;                  // `_ext`'s ("a str")
+    const char* native_message = nullptr;  // `_native`'s message, when not "cannot be converted"
+    bool in_pair = false;                  // an element of a pair in a list of pairs
+};
+
+// The functions and methods registered on `_ext`. Their argument errors name
+// the position and the Python types ("names: expected a str, got int at
+// position 3"); those of `_native` keep their specified messages. Looked up
+// only once a call has failed.
+constexpr std::string_view kExtName = "zemo_etl._ext";
+std::unordered_set<const Function*>& ext_functions() {
+    static std::unordered_set<const Function*> functions;
+    return functions;
+}
+
+bool is_null(PyObject* obj) {
+    return obj == Py_None || (PyFloat_Check(obj) && std::isnan(PyFloat_AsDouble(obj)));
+}
+
+// `_ext`'s message for `m` in parameter `param`; `position` is the index of
+// the element in a list, or npos for the argument itself.
+[[noreturn]] void raise_ext_mismatch(const Param& param, const Mismatch& m, std::size_t position) {
+    std::string msg = std::string(param.name) + ": expected " + m.expected + ", got ";
+    const bool null_hint = param.column && position != std::string::npos && !m.in_pair && is_null(m.obj);
+    msg += null_hint ? str_of(m.obj, "?") : type_name(m.obj);
+    if (position != std::string::npos) msg += (m.in_pair ? " in the pair at position " : " at position ") + std::to_string(position);
+    if (null_hint) {
+        msg += "; for columns with nulls pass a pandas, pyarrow or polars column (nulls come back null), or use "
+               "zemo_etl.columns.apply";
+    }
+    raise(PyExc_TypeError, msg);
+}
+
+// `_native`'s message: "argument 'names': 'int' object cannot be converted to 'PyString'".
+[[noreturn]] void raise_native_mismatch(const Param& param, const Mismatch& m) {
+    try {
+        if (m.native_message != nullptr) raise(PyExc_TypeError, m.native_message);
+        raise_cannot_convert(m.obj, m.target);
+    } catch (const PyErrorSet&) {
+        wrap_argument_error(param.name);
+        throw;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Instances of our classes
 
@@ -226,7 +277,45 @@ void throw_current() {
     throw PyErrorSet{};
 }
 
+void raise_error(const Error& error) {
+    switch (error.kind()) {
+        case ErrorKind::Io: {
+            if (error.error_number() == 0) raise(PyExc_OSError, error.chain());  // refused without a system error
+            // OSError(errno, strerror, filename) makes the subclass of that errno (FileNotFoundError, ...).
+            const std::string& path = error.path();
+            Ref args(path.empty() ? Py_BuildValue("(is)", error.error_number(), std::strerror(error.error_number()))
+                                  : Py_BuildValue("(iss#)", error.error_number(), std::strerror(error.error_number()),
+                                                  path.data(), static_cast<Py_ssize_t>(path.size())));
+            if (!args) throw_current();
+            Ref exc(check(PyObject_Call(PyExc_OSError, args.get(), nullptr)));
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+            throw PyErrorSet{};
+        }
+        case ErrorKind::Damaged:
+            raise(PyExc_ValueError, error.path().empty() ? error.message() : error.message() + ": " + error.path());
+        case ErrorKind::BadArgument:
+            raise(PyExc_ValueError, error.chain());
+        case ErrorKind::Other:
+            break;
+    }
+    raise_runtime(error);
+}
+
 void raise_runtime(const Error& error) { raise(PyExc_RuntimeError, error.message()); }
+
+PyObject* dump_error_type() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "zemo_etl._ext.DumpError",
+        "A MySQL dump that cannot be read: missing, unreadable, changed while read, cut short, or of another kind.",
+        PyExc_RuntimeError, nullptr);
+    return type;
+}
+
+void raise_dump_error(const Error& error) {
+    PyObject* type = dump_error_type();
+    if (type == nullptr) throw PyErrorSet{};
+    raise(type, error.message());
+}
 
 void set_panic(const char* message) noexcept {
     PyObject* type = panic_type();
@@ -405,8 +494,8 @@ void for_each_element(PyObject* seq, std::vector<PyObject*>& keep_alive, Each ea
 }
 
 void check_sequence(PyObject* obj) {
-    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+    if (PyUnicode_Check(obj)) throw Mismatch{obj, "Sequence", "a sequence", "Can't extract `str` to `Vec`"};
+    if (!PySequence_Check(obj)) throw Mismatch{obj, "Sequence", "a sequence"};
 }
 
 // A reservation for the elements to come. Only a list's or tuple's length is
@@ -427,19 +516,24 @@ void Call::extract(std::size_t i, PyObject* obj) {
     Slot& slot = slots_[i];
     const Param& param = fn_.params[i];
     auto text_of = [this](PyObject* o) {
-        if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+        if (!PyUnicode_Check(o)) throw Mismatch{o, "PyString", "a str"};
         return utf8(o);
     };
     auto pair_of = [&text_of](PyObject* o) {
-        if (!PyTuple_Check(o)) raise_cannot_convert(o, "PyTuple");
+        if (!PyTuple_Check(o)) throw Mismatch{o, "PyTuple", "a tuple"};
         Py_ssize_t n = PyTuple_Size(o);
         if (n != 2) {
             raise(PyExc_ValueError,
                   "expected tuple of length 2, but got tuple of length " + std::to_string(n));
         }
-        std::string_view first = text_of(PyTuple_GetItem(o, 0));
-        std::string_view second = text_of(PyTuple_GetItem(o, 1));
-        return Pair{first, second};
+        try {
+            std::string_view first = text_of(PyTuple_GetItem(o, 0));
+            std::string_view second = text_of(PyTuple_GetItem(o, 1));
+            return Pair{first, second};
+        } catch (Mismatch& m) {
+            m.in_pair = true;
+            throw;
+        }
     };
     try {
         switch (param.kind) {
@@ -454,7 +548,7 @@ void Call::extract(std::size_t i, PyObject* obj) {
             case Kind::TextList:
             case Kind::TextSet: {
                 if (param.kind == Kind::TextList) check_sequence(obj);
-                else if (!PyAnySet_Check(obj)) raise_cannot_convert(obj, "PySet");
+                else if (!PyAnySet_Check(obj)) throw Mismatch{obj, "PySet", "a set"};
                 auto& texts = make_lists(i).texts;
                 texts.reserve(size_hint(obj));
                 for_each_element(obj, keep_alive_, [&](PyObject* o) { texts.push_back(text_of(o)); });
@@ -484,7 +578,7 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 break;
             }
             case Kind::Bytes: {
-                if (!PyBytes_Check(obj)) raise_cannot_convert(obj, "PyBytes");
+                if (!PyBytes_Check(obj)) throw Mismatch{obj, "PyBytes", "bytes"};
                 char* data = nullptr;
                 Py_ssize_t size = 0;
                 if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw PyErrorSet{};
@@ -511,10 +605,20 @@ void Call::extract(std::size_t i, PyObject* obj) {
                 break;
             }
         }
+    } catch (const Mismatch& m) {
+        // An element's position is the count of those extracted before it.
+        const std::size_t position = m.obj == obj ? std::string::npos : extracted(i);
+        if (ext_functions().contains(&fn_)) raise_ext_mismatch(param, m, position);
+        raise_native_mismatch(param, m);
     } catch (const PyErrorSet&) {
         wrap_argument_error(param.name);
         throw;
     }
+}
+
+std::size_t Call::extracted(std::size_t i) const {
+    const Lists& l = lists(i);
+    return std::max({l.texts.size(), l.opt_texts.size(), l.pairs.size()});
 }
 
 void* Call::native_state(PyObject* self) {
@@ -718,6 +822,7 @@ void add_function(PyObject* module, const Function& fn, std::pair<PyCFunction, i
     defs.push_back(PyMethodDef{fn.name, entry.first, entry.second, signature_doc(fn.name, fn, false, fn.doc)});
     // __module__ is the registered dotted name, so pickle can find the function again.
     std::string dotted = registered_name(module);
+    if (dotted == kExtName) ext_functions().insert(&fn);
     Ref module_name(check(PyUnicode_FromStringAndSize(dotted.data(), static_cast<Py_ssize_t>(dotted.size()))));
     PyObject* func = check(PyCFunction_NewEx(&defs.back(), module, module_name.get()));
     add_member(module, fn.name, func);
@@ -807,7 +912,14 @@ void new_class(PyObject* module, const ClassInfo& cls, std::vector<PyMethodDef>&
     // The dotted type name gives the type its __module__ ("zemo_etl.state");
     // __name__ and __qualname__ stay the bare class name.
     static std::deque<std::string> qualified_names;
-    qualified_names.push_back(registered_name(module) + "." + cls.name);
+    const std::string dotted = registered_name(module);
+    if (dotted == kExtName) {
+        for (const Function* fn : {cls.constructor, cls.contains, cls.length, cls.next}) {
+            if (fn != nullptr) ext_functions().insert(fn);
+        }
+        for (const Function& m : cls.methods) ext_functions().insert(&m);
+    }
+    qualified_names.push_back(dotted + "." + cls.name);
     PyType_Spec type_spec{qualified_names.back().c_str(), static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT,
                      slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);

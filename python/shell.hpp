@@ -49,8 +49,19 @@ struct PyErrorSet {};
 // Throws PyErrorSet; sets SystemError "attempted to fetch exception but none
 // was set" when a C-level call failed without setting anything.
 [[noreturn]] void throw_current();
-// Library error mapping: only the outermost message reaches Python.
+// Library errors to Python exceptions, by the error's kind; only the
+// outermost message reaches Python. `raise_error`, for `_ext`: an I/O error
+// is the OSError subclass of its errno with the path as `filename`, a damaged
+// file (named by the path when there is one) or a bad argument (with its
+// causes) ValueError, anything else RuntimeError. The specified functions of `_native` raise
+// RuntimeError whatever the kind (`raise_runtime`), and so does the dump
+// reader, as DumpError (`raise_dump_error`).
+[[noreturn]] void raise_error(const Error& error);
 [[noreturn]] void raise_runtime(const Error& error);
+[[noreturn]] void raise_dump_error(const Error& error);
+// zemo_etl._ext.DumpError, a RuntimeError subclass; NULL with the error set
+// when it could not be made.
+PyObject* dump_error_type();
 
 // Returns `obj`, or throws the current Python error when it is NULL.
 inline PyObject* check(PyObject* obj) {
@@ -134,6 +145,9 @@ struct Param {
     bool has_default = false;
     double default_float = 0.0;
     std::uint64_t default_unsigned = 0;
+    // `_ext` only: a list the package also takes as a data-frame column, so
+    // a null in the list gets a hint on how to pass nulls.
+    bool column = false;
 };
 
 inline constexpr std::size_t kMaxParams = 6;
@@ -246,6 +260,8 @@ private:
         std::vector<Pair> pairs;
     };
 
+    // Elements of list parameter `i` extracted so far.
+    std::size_t extracted(std::size_t i) const;
     const Lists& lists(std::size_t i) const {
         static const Lists empty;
         return lists_[i] ? *lists_[i] : empty;

@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from zemo_etl import _ext, dump, pg
+from zemo_etl import _ext, dump, pg, stores
 from test_parser_table_rows import grown_mb
 from zemo_etl.parser import load_table_rows
 
@@ -107,8 +107,14 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
             assert [(p.name, p.default) for p in package] == [(p.name, p.default) for p in native]
     with pytest.raises(ValueError, match="chunk_rows must be at least 1"):
         dump.TableCopyChunks(str(path), "t", chunk_rows=0)
-    with pytest.raises(RuntimeError, match="^cannot open /nonexistent/d.sql$"):
-        dump.TableRowChunks("/nonexistent/d.sql", "t")
+    # Every failure of the dump is a DumpError, a RuntimeError as the dump reader of `parser` raises it.
+    for read in (dump.TableRowChunks, load_table_rows):
+        with pytest.raises(dump.DumpError, match="^cannot open /nonexistent/d.sql$"):
+            read("/nonexistent/d.sql", "t")
+    assert all(issubclass(e, dump.DumpError) for e in (dump.IncompleteDumpError, dump.NotADumpError,
+                                                       dump.MissingTableError))
+    assert issubclass(dump.DumpError, RuntimeError) and stores.describe_error(dump.DumpError("x")) == (False, "x")
+    assert stores.describe_error(RuntimeError("not about the dump")) is None
     # Any os.PathLike names the file.
     assert list(dump.TableCopyChunks(path, "t")) == list(dump.TableCopyChunks(str(path), "t"))
     assert dump.table_columns(path, "t") == dump.table_columns(str(path), "t")
@@ -228,5 +234,5 @@ def test_a_file_changing_during_the_scan_is_refused(tmp_path: pathlib.Path) -> N
         assert next(reader) == [(1,)]
         with open(path, "a", encoding="utf-8") as f:
             f.write("INSERT INTO `t` VALUES (4);\n")
-        with pytest.raises(RuntimeError, match="d.sql: the file changed while table `t` was read"):
+        with pytest.raises(dump.DumpError, match="d.sql: the file changed while table `t` was read"):
             list(reader)

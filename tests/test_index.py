@@ -282,9 +282,13 @@ def test_hostile_files_are_refused(tmp_path, kind):
 
 
 def test_file_errors_are_the_os_error_subclasses(tmp_path):
+    # The errno is the failing call's own: below a plain file is ENOTDIR, not a missing folder.
     prepared = Catalogue(["radiohead"])
+    plain = tmp_path / "plain"
+    plain.write_text("")
     cases = [(LibraryIndex.load, tmp_path / "missing", errno.ENOENT), (Catalogue.load, tmp_path, errno.EISDIR),
-             (prepared.save, tmp_path / "no-folder" / "x", errno.ENOENT), (prepared.save, tmp_path, errno.EISDIR)]
+             (prepared.save, tmp_path / "no-folder" / "x", errno.ENOENT), (prepared.save, tmp_path, errno.EISDIR),
+             (Catalogue.load, plain / "x", errno.ENOTDIR), (prepared.save, plain / "x", errno.ENOTDIR)]
     if os.geteuid() != 0:  # root reads and writes regardless of mode
         locked = tmp_path / "locked"
         LibraryIndex([("Radiohead", "Kid A")]).save(locked)
@@ -295,6 +299,10 @@ def test_file_errors_are_the_os_error_subclasses(tmp_path):
             call(path)
         assert (type(info.value), info.value.errno, info.value.filename) == (
             type(OSError(code, "")), code, str(path))
+    # A NUL byte would cut the path short and name another file: refused as Python's own open refuses it.
+    for call in (LibraryIndex.load, Catalogue.load, prepared.save):
+        with pytest.raises(ValueError, match="NUL byte"):
+            call(str(tmp_path / "x\0y"))
 
 
 def test_python_values_in_and_out():

@@ -2,7 +2,7 @@
 
 import pytest
 
-from zemo_etl import fuzzy, pg, schema, text
+from zemo_etl import _ext, fuzzy, pg, schema, text
 
 
 @pytest.mark.parametrize(
@@ -50,6 +50,38 @@ def test_type_errors(call, message):
     if message.startswith("argument '"):
         assert isinstance(info.value.__cause__, TypeError)
         assert str(info.value.__cause__) == message.split(": ", 1)[1]
+
+
+_NULLS = "; for columns with nulls pass a pandas, pyarrow or polars column (nulls come back null), or use " \
+         "zemo_etl.columns.apply"
+
+
+# `_ext` names the parameter, the Python types and the element's position,
+# counted as iteration reached it, whatever the kind of sequence.
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: _ext.Catalogue(["a", "b", 1]), "entries: expected a str, got int at position 2"),
+        (lambda: _ext.Catalogue(("a", b"b")), "entries: expected a str, got bytes at position 1"),
+        (lambda: _ext.Catalogue(["a", None]), "entries: expected a str, got NoneType at position 1"),
+        (lambda: _ext.Catalogue("ab"), "entries: expected a sequence, got str"),
+        (lambda: _ext.Catalogue(5), "entries: expected a sequence, got int"),
+        (lambda: _ext.Catalogue([]).resolve(("a", None)), "names: expected a str, got None at position 1" + _NULLS),
+        (lambda: _ext.Catalogue([]).explain([float("nan")]), "names: expected a str, got nan at position 0" + _NULLS),
+        (lambda: _ext.Catalogue([]).resolve([1.5]), "names: expected a str, got float at position 0"),
+        (lambda: _ext.LibraryIndex([("a", "b"), ("c", 1)]),
+         "library_pairs: expected a str, got int in the pair at position 1"),
+        (lambda: _ext.LibraryIndex([("a", "b"), ["c", "d"]]), "library_pairs: expected a tuple, got list at position 1"),
+        (lambda: _ext.LibraryIndex([]).classify(["a"], ["b", None]),
+         "titles: expected a str, got None at position 1" + _NULLS),
+        (lambda: _ext.LibraryIndex.from_bytes("x"), "data: expected bytes, got str"),
+        (lambda: _ext.table_columns(5, "t"), "path: expected a str, got int"),
+    ],
+)
+def test_ext_type_errors_name_the_position_and_types(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
 
 
 def test_no_argument_functions_use_the_interpreters_check():

@@ -7,6 +7,7 @@ from typing import Any, Optional, Union, final
 __all__ = [
     "TableRowChunks",
     "TableCopyChunks",
+    "DumpError",
     "IncompleteDumpError",
     "table_columns",
     "table_column_types",
@@ -26,7 +27,10 @@ __all__ = [
 
 _Value = Union[None, int, float, str, Decimal]
 
-class IncompleteDumpError(RuntimeError):
+class DumpError(RuntimeError):
+    """A MySQL dump that cannot be read: missing, unreadable, changed while read, cut short, or of another kind."""
+
+class IncompleteDumpError(DumpError):
     """A dump cut short: an unfinished INSERT statement, or no completion line after a dump tool's header."""
 
 @final

@@ -6,7 +6,7 @@ table_name)``, in order, while memory stays bounded by one chunk;
 ``TableCopyChunks`` gives the same rows as PostgreSQL COPY text. Both also
 read INSERT IGNORE and REPLACE statements and judge the whole file at the end
 of the table: a dump cut short raises ``IncompleteDumpError`` (unless
-``allow_incomplete``), a file that changed while it was read RuntimeError,
+``allow_incomplete``), a file that changed while it was read ``DumpError``,
 and a dump that holds no such table at all (no CREATE TABLE, no INSERT)
 ``MissingTableError``, naming the tables it does hold; ``report()`` tells
 what the scan saw. ``dump_tables`` lists the tables of a dump,
@@ -16,7 +16,9 @@ what the scan saw. ``dump_tables`` lists the tables of a dump,
 
 A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
 whatever its name) is read decompressed into memory, never onto disk; a
-file of another binary kind raises ``NotADumpError``.
+file of another binary kind raises ``NotADumpError``. Every error about
+the dump itself (one that cannot be opened or read included) is a
+``DumpError``, a RuntimeError.
 """
 
 from __future__ import annotations
@@ -31,9 +33,9 @@ import zlib
 from typing import IO, Any, Generic, Optional, Sequence, TypeVar, cast
 
 from zemo_etl import _ext
-from zemo_etl._ext import IncompleteDumpError
+from zemo_etl._ext import DumpError, IncompleteDumpError
 
-__all__ = ["TableRowChunks", "TableCopyChunks", "IncompleteDumpError", "MissingTableError", "NotADumpError",
+__all__ = ["TableRowChunks", "TableCopyChunks", "DumpError", "IncompleteDumpError", "MissingTableError", "NotADumpError",
            "table_columns", "table_column_types", "column_positions", "dump_tables", "compression_of",
            "open_decompressed"]
 
@@ -46,7 +48,7 @@ _LOOKS_LIKE = [(b"PK\x03\x04", "a zip archive or an office document"), (b"SQLite
 _HEAD = 4096
 
 
-class NotADumpError(RuntimeError):
+class NotADumpError(DumpError):
     """The file is of a binary kind no dump is (an image, an archive, a database)."""
 
 
@@ -71,7 +73,7 @@ def open_decompressed(raw: IO[bytes], compression: str) -> IO[bytes]:
     try:
         import zstandard  # type: ignore[import-not-found]
     except ImportError:
-        raise RuntimeError("reading zstd needs the zstandard module: pip install 'zemo-etl[zstd]'") from None
+        raise DumpError("reading zstd needs the zstandard module: pip install 'zemo-etl[zstd]'") from None
     return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
 
 
@@ -91,7 +93,7 @@ class _Decompressed:
                         shutil.copyfileobj(data, out, 1 << 20)
         except (OSError, EOFError, ValueError, lzma.LZMAError, zlib.error) as e:
             os.close(self.fd)
-            raise RuntimeError(f"{path}: cannot read its {compression} data ({e})") from None
+            raise DumpError(f"{path}: cannot read its {compression} data ({e})") from None
         except BaseException:
             os.close(self.fd)
             raise
@@ -151,7 +153,7 @@ def _named(text: str, read: str, path: str) -> str:
     return text.replace(read, path) if read != path else text
 
 
-class MissingTableError(RuntimeError, LookupError):
+class MissingTableError(DumpError, LookupError):
     """The dump holds no table of that name. ``tables``: those it holds;
     ``suggestion``: the one whose name differs only in case, if exactly one
     does (never used in its place)."""
@@ -179,7 +181,7 @@ class _Chunks(Generic[_Chunk]):
         self._read, self._keep = _readable(self._path)
         try:
             self._chunks = self._native(self._read, table_name, chunk_rows, allow_incomplete)
-        except RuntimeError as e:
+        except DumpError as e:
             raise type(e)(_named(str(e), self._read, self._path)) from None
 
     def __iter__(self) -> _Chunks[_Chunk]:
@@ -193,7 +195,7 @@ class _Chunks(Generic[_Chunk]):
             if self._chunks.report()["rows"] == 0:
                 require_table(self._path, self._table)
             raise
-        except RuntimeError as e:  # messages name the file as the caller did
+        except DumpError as e:  # messages name the file as the caller did
             raise type(e)(_named(str(e), self._read, self._path)) from None
 
     def report(self) -> dict[str, Any]:

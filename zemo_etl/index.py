@@ -60,8 +60,6 @@ Do not modify a saved file in place while it is loaded; ``save`` never does
 
 from __future__ import annotations
 
-import errno
-import math
 import os
 import types
 from typing import (TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypedDict,
@@ -177,11 +175,7 @@ class _Prepared:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write it to ``path`` (temporary file in the same folder, flushed, renamed)."""
-        path = os.fspath(path)
-        try:
-            self._native.save(path)
-        except OSError as exc:
-            _raise_os_error(exc, path, writing=True)
+        self._native.save(os.fspath(path))
 
     def to_bytes(self) -> bytes:
         """The bytes of the saved file."""
@@ -229,15 +223,7 @@ class LibraryIndex(_Prepared):
         thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
                                           two_stage_keep=two_stage_keep, artist_gate=artist_gate,
                                           review_floor=review_floor))
-        try:
-            self._native = _ext.LibraryIndex(library_pairs, *thresholds)
-        except TypeError:
-            for i, pair in enumerate(library_pairs):
-                for v in pair:
-                    if not isinstance(v, str):
-                        raise TypeError(f"library_pairs: expected a str, got {type(v).__name__} "
-                                        f"in the pair at position {i}") from None
-            raise
+        self._native = _ext.LibraryIndex(library_pairs, *thresholds)
         self._native.set_distinct_numbers(bool(distinct_numbers))
         self._source = "built"
 
@@ -261,7 +247,7 @@ class LibraryIndex(_Prepared):
         for a null artist or title; categorical columns are classified once
         per distinct pair.
         """
-        return _by_column(self._native.classify, (artists, titles), ("artists", "titles"), "decision")
+        return _by_column(self._native.classify, (artists, titles), "decision")
 
     def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1) -> list[ReleaseExplanation]:
         """Why each release is kept, pruned or sent to review: one dict per release.
@@ -289,13 +275,7 @@ class LibraryIndex(_Prepared):
 
         Lists (or other sequences) of str; an empty list gives [].
         """
-        artists, titles = _texts(artists), _texts(titles)
-        try:
-            return self._native.explain(artists, titles, top)
-        except TypeError:
-            for col, name in ((artists, "artists"), (titles, "titles")):
-                _explain_values(col, name, "a str", nulls_hint=True)
-            raise
+        return self._native.explain(_texts(artists), _texts(titles), top)
 
     @property
     def distinct_numbers(self) -> bool:
@@ -310,11 +290,7 @@ class LibraryIndex(_Prepared):
 
         OSError if it cannot be read, ValueError if it is no valid index.
         """
-        path = os.fspath(path)
-        try:
-            native = _ext.LibraryIndex.load(path)
-        except OSError as exc:
-            _raise_os_error(exc, path)
+        native = _ext.LibraryIndex.load(os.fspath(path))
         native.set_distinct_numbers(bool(distinct_numbers))
         return cls._wrap(_with_thresholds(native, thresholds), "loaded")
 
@@ -349,11 +325,7 @@ class Catalogue(_Prepared):
     def __init__(self, entries: Iterable[str]) -> None:
         if not isinstance(entries, (list, tuple)):
             entries = list(entries)
-        try:
-            self._native = _ext.Catalogue(entries)
-        except TypeError:
-            _explain_values(entries, "entries", "a str")
-            raise
+        self._native = _ext.Catalogue(entries)
         self._source = "built"
 
     @overload
@@ -382,7 +354,7 @@ class Catalogue(_Prepared):
         resolved once per category. ValueError unless `threshold` and
         `ambiguity_threshold` lie in [0, 1] and `limit` is at least 1.
         """
-        return _by_column(self._native.resolve, (names,), ("names",), "match",
+        return _by_column(self._native.resolve, (names,), "match",
                           threshold=threshold, limit=limit, ambiguity_threshold=ambiguity_threshold)
 
     def explain(self, names: Sequence[str], threshold: float = DEFAULT_RESOLVE_THRESHOLD,
@@ -398,12 +370,7 @@ class Catalogue(_Prepared):
           "below_threshold" or "ambiguous" (the runner-up within the gap).
         - ``reason``: one line, such as "best 0.83 below the threshold 0.85".
         """
-        names = _texts(names)
-        try:
-            return self._native.explain(names, threshold, limit, ambiguity_threshold)
-        except TypeError:
-            _explain_values(names, "names", "a str", nulls_hint=True)
-            raise
+        return self._native.explain(_texts(names), threshold, limit, ambiguity_threshold)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Catalogue:
@@ -411,12 +378,7 @@ class Catalogue(_Prepared):
 
         OSError if it cannot be read, ValueError if it is no valid one.
         """
-        path = os.fspath(path)
-        try:
-            native = _ext.Catalogue.load(path)
-        except OSError as exc:
-            _raise_os_error(exc, path)
-        return cls._wrap(native, "loaded")
+        return cls._wrap(_ext.Catalogue.load(os.fspath(path)), "loaded")
 
     @classmethod
     def from_bytes(cls, data: bytes) -> Catalogue:
@@ -458,31 +420,6 @@ def _as_bytes(data: Any) -> bytes:
     return data if isinstance(data, bytes) else bytes(memoryview(data))
 
 
-def _raise_os_error(exc: OSError, path: str, writing: bool = False) -> None:
-    """Raise the OSError subclass, errno and filename a failed load or save of `path` stands for.
-
-    The native error carries only a message; the file system is asked again
-    what went wrong. If nothing is wrong now, `exc` itself is raised.
-    """
-    code = None
-    if os.path.isdir(path):
-        code = errno.EISDIR
-    elif writing:
-        folder = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(folder):
-            code = errno.ENOENT
-        elif not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
-            code = errno.EACCES
-    elif not os.path.lexists(path) or not os.path.exists(path):
-        code = errno.ENOENT
-    elif not os.access(path, os.R_OK):
-        code = errno.EACCES
-    if code is None:
-        raise exc
-    # OSError(errno, ...) builds the subclass that errno stands for (FileNotFoundError, ...).
-    raise OSError(code, os.strerror(code), path) from exc
-
-
 def _pairs(library_pairs: Iterable[Any]) -> Sequence[Any]:
     """The pairs as the native constructor takes them: tuples of two str.
 
@@ -503,31 +440,14 @@ def _pairs(library_pairs: Iterable[Any]) -> Sequence[Any]:
     return out
 
 
-def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], names: tuple[str, ...], result: str,
+def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], result: str,
                **kwargs: Any) -> Any:
     """func over plain sequences as they are, or over data-frame columns through zemo_etl.columns, the
     column named `result`."""
     kinds = [columns.kind_of(c) for c in cols]
     if any(kind != "list" for kind in kinds):
         return columns._named(columns.apply(func, *cols, **kwargs), result)
-    try:
-        return func(*cols, **kwargs)
-    except TypeError:
-        for col, name in zip(cols, names):
-            _explain_values(col, name, "a str", nulls_hint=True)
-        raise
-
-
-def _explain_values(values: Iterable[Any], name: str, expected: str, nulls_hint: bool = False) -> None:
-    """A TypeError in Python terms for the first value of `values` that is not a str."""
-    for i, v in enumerate(values):
-        if isinstance(v, str):
-            continue
-        if nulls_hint and (v is None or (isinstance(v, float) and math.isnan(v))):
-            raise TypeError(f"{name}: expected {expected}, got {v!r} at position {i}; for columns with nulls pass "
-                            f"a pandas, pyarrow or polars column (nulls come back null), or use "
-                            f"zemo_etl.columns.apply") from None
-        raise TypeError(f"{name}: expected {expected}, got {type(v).__name__} at position {i}") from None
+    return func(*cols, **kwargs)
 
 
 def _with_thresholds(native: Any, thresholds: Mapping[str, float]) -> Any:

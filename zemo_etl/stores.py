@@ -77,7 +77,7 @@ def describe_error(error: BaseException) -> Optional[tuple[bool, str]]:
         return machine, _one_line(line)
     if isinstance(error, OSError):
         return True, _one_line(error)
-    if isinstance(error, RuntimeError):  # the dump reader: cannot open / mmap
+    if isinstance(error, dump.DumpError):
         return False, str(error)
     return None
 

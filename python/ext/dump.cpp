@@ -101,7 +101,7 @@ struct ChunkIterator {
         const std::string path(c.text(0));
         const std::string table(c.text(1));
         auto cursor = without_lock([&] { return parser::TableCursor::open(path, table, kChecked); });
-        if (!cursor) raise_runtime(cursor.error());
+        if (!cursor) raise_dump_error(cursor.error());
         c.init_self(new Instance{std::move(cursor).value(), static_cast<std::size_t>(c.count(2)), c.count(3) != 0,
                                  std::string(c.text(0)), std::string(c.text(1)), {}});
         return none();
@@ -116,7 +116,7 @@ struct ChunkIterator {
         if (chunk != nullptr) return chunk;
         it.done = true;
         const parser::ScanReport r = it.cursor.report();
-        if (r.changed) raise(PyExc_RuntimeError, changed_reason(r, it.path, it.table));
+        if (r.changed) raise(dump_error_type(), changed_reason(r, it.path, it.table));
         if (!it.allow_incomplete) {
             const std::string reason = incomplete_reason(r, it.path, it.table);
             if (!reason.empty()) raise(g_incomplete_error, reason);
@@ -199,7 +199,7 @@ PyObject* table_columns(Call& c) {
         if (opened) columns = parser::create_table_columns(opened.value().bytes(), table);
         return opened;
     });
-    if (!file) raise_runtime(file.error());
+    if (!file) raise_dump_error(file.error());
     return columns ? str_list(*columns) : none();
 }
 
@@ -212,7 +212,7 @@ PyObject* table_column_types(Call& c) {
         if (opened) opened.value().read(profile, SIZE_MAX);
         return opened;
     });
-    if (!cursor) raise_runtime(cursor.error());
+    if (!cursor) raise_dump_error(cursor.error());
     return list(profile.types(), [](stores::ColumnType t) { return str(stores::column_type_name(t)); });
 }
 
@@ -234,12 +234,14 @@ constexpr Function kFunctions[] = {
 }  // namespace
 
 void register_dump(PyObject* module) {
+    PyObject* dump_error = check(dump_error_type());
     if (g_incomplete_error == nullptr) {
-        g_incomplete_error =
-            check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", PyExc_RuntimeError, nullptr));
+        g_incomplete_error = check(PyErr_NewException("zemo_etl._ext.IncompleteDumpError", dump_error, nullptr));
     }
     add_class<ChunkIterator<RowChunk>::kClass>(module);
     add_class<ChunkIterator<CopyChunk>::kClass>(module);
+    Py_INCREF(dump_error);
+    add_member(module, "DumpError", dump_error);
     Py_INCREF(g_incomplete_error);
     add_member(module, "IncompleteDumpError", g_incomplete_error);
     add_functions<kFunctions>(module);

@@ -58,30 +58,27 @@ template <typename Index>
 Index index_from_bytes(std::string_view data) {
     std::shared_ptr<const char> copy = aligned_copy(data);
     auto index = without_lock([&] { return Index::from_bytes(std::string_view(copy.get(), data.size()), copy); });
-    if (!index) raise(PyExc_ValueError, index.error().message());
+    if (!index) raise_error(index.error());
     return std::move(index).value();
 }
 
 template <typename Index>
 Index index_from_file(const std::string& path) {
-    std::optional<Error> unreadable;
     auto index = without_lock([&]() -> Result<Index> {
         auto file = open_saved_file(path);
-        if (!file) {
-            unreadable = file.error();
-            return file.error();
-        }
-        return Index::from_bytes(file.value().bytes, std::move(file.value().keep));
+        if (!file) return file.error();
+        auto read = Index::from_bytes(file.value().bytes, std::move(file.value().keep));
+        if (!read) return std::move(read).error().on_path(path);
+        return read;
     });
-    if (unreadable) raise(PyExc_OSError, unreadable->chain());
-    if (!index) raise(PyExc_ValueError, index.error().message() + ": " + path);
+    if (!index) raise_error(index.error());
     return std::move(index).value();
 }
 
 template <typename Index>
 void save_index(const Index& index, const std::string& path) {
     if (Status saved = without_lock([&] { return replace_file_atomically(path, index.to_bytes()); }); !saved) {
-        raise(PyExc_OSError, saved.error().chain());
+        raise_error(saved.error());
     }
 }
 
@@ -239,14 +236,15 @@ constexpr Function kLibraryNew = {
 
 constexpr Function kLibraryMethods[] = {
     {.name = "classify",
-     .params = {{.name = "artists", .kind = Kind::TextList}, {.name = "titles", .kind = Kind::TextList}},
+     .params = {{.name = "artists", .kind = Kind::TextList, .column = true},
+                {.name = "titles", .kind = Kind::TextList, .column = true}},
      .doc = "Classify releases as \"keep\", \"prune\" or \"review\" against this library, exactly as\n"
             "fuzzy.batch_classify_releases does with the same pairs and thresholds.",
      .impl = &classify,
      .receiver = Receiver::Shared},
     {.name = "explain",
-     .params = {{.name = "artists", .kind = Kind::TextList},
-                {.name = "titles", .kind = Kind::TextList},
+     .params = {{.name = "artists", .kind = Kind::TextList, .column = true},
+                {.name = "titles", .kind = Kind::TextList, .column = true},
                 {.name = "top", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 1}},
      .doc = "Per release, a dict of the decision (as classify gives it), the exact test, the best score\n"
             "of each measure with up to `top` library entries reaching it, what decided and why.",
@@ -379,7 +377,7 @@ PyObject* catalogue_sizes(Call& c) {
 
 constexpr Function kCatalogueMethods[] = {
     {.name = "resolve",
-     .params = {{.name = "names", .kind = Kind::TextList},
+     .params = {{.name = "names", .kind = Kind::TextList, .column = true},
                 kResolveThreshold,
                 kResolveLimit,
                 kResolveAmbiguity},
@@ -388,7 +386,7 @@ constexpr Function kCatalogueMethods[] = {
      .impl = &resolve,
      .receiver = Receiver::Shared},
     {.name = "explain",
-     .params = {{.name = "names", .kind = Kind::TextList},
+     .params = {{.name = "names", .kind = Kind::TextList, .column = true},
                 kResolveThreshold,
                 kResolveLimit,
                 kResolveAmbiguity},

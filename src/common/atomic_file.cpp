@@ -13,7 +13,8 @@
 namespace zemo {
 namespace {
 
-Error system_error(int err) { return Error(std::strerror(err)); }
+// About the file being replaced (the caller's `path`: set by on_path), not the temporary one.
+Error system_error(int err) { return Error::io(err, {}, std::strerror(err)); }
 
 Status write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -41,7 +42,7 @@ std::string random_suffix() {
 Status write_temp_file(std::string_view prefix, std::string_view contents, std::string& temp) {
     temp.assign(prefix);
     // The system calls stop at a NUL byte and would create another file.
-    if (prefix.find('\0') != std::string_view::npos) return Error("path contains a NUL byte");
+    if (prefix.find('\0') != std::string_view::npos) return Error("path contains a NUL byte", ErrorKind::BadArgument);
     int fd = -1;
     // A name already taken is never opened: another one is drawn.
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -64,7 +65,7 @@ Status rename_temp_file(const std::string& temp, const std::string& path) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode)) {
         ::unlink(temp.c_str());
-        return Error("not a regular file");
+        return Error::io(0, {}, "not a regular file");
     }
     if (::rename(temp.c_str(), path.c_str()) == 0) return ok_status();
     const int err = errno;
@@ -89,13 +90,13 @@ Status sync_parent_folder(std::string_view path) {
 }
 
 Status replace_file_atomically(const std::string& path, std::string_view contents) {
-    if (path.find('\0') != std::string::npos) return Error("path contains a NUL byte");
+    if (path.find('\0') != std::string::npos) return Error("path contains a NUL byte", ErrorKind::BadArgument);
     std::string temp;
     if (Status written = write_temp_file(path + ".tmp-", contents, temp); !written) {
-        return std::move(written).error().context("cannot write " + temp);
+        return std::move(written).error().on_path(path).context("cannot write " + temp);
     }
     if (Status renamed = rename_temp_file(temp, path); !renamed) {
-        return std::move(renamed).error().context("cannot rename " + temp + " to " + path);
+        return std::move(renamed).error().on_path(path).context("cannot rename " + temp + " to " + path);
     }
     (void)sync_parent_folder(path);  // best effort: some filesystems cannot sync a folder
     return ok_status();

@@ -14,8 +14,8 @@ namespace zemo {
 
 namespace {
 
-Error os_error(int code) {
-    return Error(std::system_category().message(code) + " (os error " + std::to_string(code) + ")");
+Error os_error(int code, const std::string& path) {
+    return Error::io(code, path, std::system_category().message(code) + " (os error " + std::to_string(code) + ")");
 }
 
 struct Fd {
@@ -29,15 +29,18 @@ struct Fd {
 
 Result<SavedFileBytes> open_saved_file(const std::string& path) {
     // The C path would silently end at an embedded NUL and name another file.
-    if (path.find('\0') != std::string::npos) return Error("path contains a NUL byte").context("cannot open " + path);
+    if (path.find('\0') != std::string::npos) {
+        return Error("path contains a NUL byte", ErrorKind::BadArgument).context("cannot open " + path);
+    }
     Fd file;
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     do {
         file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0) return os_error(errno).context("cannot open " + path);
+    if (file.fd < 0) return os_error(errno, path).context("cannot open " + path);
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) return os_error(errno);
+    if (::fstat(file.fd, &st) != 0) return os_error(errno, path);
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR, path).context("cannot read " + path);
     if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::size_t>::max() / 2)
         return Error("file size out of the addressable range").context("cannot mmap " + path);
     const auto size = static_cast<std::size_t>(st.st_size);
@@ -46,7 +49,7 @@ Result<SavedFileBytes> open_saved_file(const std::string& path) {
     // Anonymous pages, huge ones where the system allows: a large index then
     // costs few page faults, and loads about as fast as through a mapping.
     void* area = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) return os_error(errno).context("cannot read " + path);
+    if (area == MAP_FAILED) return os_error(errno, path).context("cannot read " + path);
     ::madvise(area, size, MADV_HUGEPAGE);  // a hint only
     out.keep = std::shared_ptr<const void>(area, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
     // Read, not copied from a mapping: a file cut short meanwhile reads short.
@@ -55,7 +58,7 @@ Result<SavedFileBytes> open_saved_file(const std::string& path) {
     while (got < size) {
         const ssize_t n = ::pread(file.fd, to + got, size - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return os_error(errno).context("cannot read " + path);
+        if (n < 0) return os_error(errno, path).context("cannot read " + path);
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }

@@ -51,7 +51,7 @@ std::uint64_t checksum64(const unsigned char* data, std::size_t size) noexcept {
 }
 
 Error damaged(const FileKind& kind, std::string_view what) {
-    return Error(std::string(kind.name) + " file is damaged: " + std::string(what));
+    return Error(std::string(kind.name) + " file is damaged: " + std::string(what), ErrorKind::Damaged);
 }
 
 std::shared_ptr<const char> aligned_copy(std::string_view bytes, std::size_t size) {
@@ -98,22 +98,23 @@ Result<SectionReader> SectionReader::open(std::string_view bytes, std::string_vi
     Header h;
     char expected[8] = {};
     std::memcpy(expected, magic.data(), std::min<std::size_t>(magic.size(), sizeof expected));
-    if (bytes.size() < kHeaderBytes) return Error("not a " + kind + " file: " + std::to_string(bytes.size()) + " bytes, too short");
+    if (bytes.size() < kHeaderBytes) return Error("not a " + kind + " file: " + std::to_string(bytes.size()) + " bytes, too short", ErrorKind::Damaged);
     std::memcpy(&h, bytes.data(), sizeof h);
-    if (std::memcmp(h.magic, expected, sizeof expected) != 0) return Error("not a " + kind + " file");
-    if (h.byte_order != kByteOrder) return Error(kind + " file written on a machine of another byte order");
+    if (std::memcmp(h.magic, expected, sizeof expected) != 0) return Error("not a " + kind + " file", ErrorKind::Damaged);
+    if (h.byte_order != kByteOrder) return Error(kind + " file written on a machine of another byte order", ErrorKind::Damaged);
     if (h.version != version) {
         return Error(kind + " file has format version " + std::to_string(h.version) + "; this version of zemo_etl reads version " +
-                     std::to_string(version) + " only: build the index again");
+                     std::to_string(version) + " only: build the index again",
+                     ErrorKind::Damaged);
     }
-    if (h.header_bytes != kHeaderBytes || h.sections != sections) return Error(kind + " file has a damaged header");
+    if (h.header_bytes != kHeaderBytes || h.sections != sections) return Error(kind + " file has a damaged header", ErrorKind::Damaged);
     if (h.total_bytes != bytes.size()) {
         return Error(kind + " file is " + std::to_string(bytes.size()) + " bytes, its header says " + std::to_string(h.total_bytes) +
-                     " (truncated or extended)");
+                     " (truncated or extended)", ErrorKind::Damaged);
     }
     const auto* body = reinterpret_cast<const unsigned char*>(bytes.data()) + kHeaderBytes;
-    if (checksum64(body, bytes.size() - kHeaderBytes) != h.checksum) return Error(kind + " file is damaged: checksum mismatch");
-    if (kHeaderBytes + sections * 16 > bytes.size()) return Error(kind + " file has a damaged section table");
+    if (checksum64(body, bytes.size() - kHeaderBytes) != h.checksum) return Error(kind + " file is damaged: checksum mismatch", ErrorKind::Damaged);
+    if (kHeaderBytes + sections * 16 > bytes.size()) return Error(kind + " file has a damaged section table", ErrorKind::Damaged);
 
     SectionReader r;
     r.data_ = bytes.data();
@@ -121,7 +122,7 @@ Result<SectionReader> SectionReader::open(std::string_view bytes, std::string_vi
     std::memcpy(r.table_.data(), bytes.data() + kHeaderBytes, sections * 16);
     for (const Entry& e : r.table_) {
         if (e.offset % kSectionAlignment != 0 || e.offset > bytes.size() || e.bytes > bytes.size() - e.offset)
-            return Error(kind + " file has a damaged section table");
+            return Error(kind + " file has a damaged section table", ErrorKind::Damaged);
     }
     return r;
 }

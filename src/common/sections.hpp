@@ -65,7 +65,7 @@ public:
     template <typename T>
     Result<FlatArray<T>> array(std::size_t k) const {
         const Entry& e = table_[k];
-        if (e.bytes % sizeof(T) != 0) return Error("section " + std::to_string(k) + " has a size that fits no whole element");
+        if (e.bytes % sizeof(T) != 0) return Error("section " + std::to_string(k) + " has a size that fits no whole element", ErrorKind::Damaged);
         return FlatArray<T>::view(reinterpret_cast<const T*>(data_ + e.offset), e.bytes / sizeof(T));
     }
 
