@@ -116,13 +116,18 @@ def kind(request) -> Kind:
     return request.param()
 
 
-def test_long_candidate_lists_decide_as_the_plain_classifier():
+@pytest.mark.parametrize("size", [700, 4000])
+def test_long_candidate_lists_decide_as_the_plain_classifier(size):
     pytest.importorskip("rapidfuzz")
     from reference import fuzzy as reference
-    # Every entry shares "the": the token-sort scan bounds by character signatures.
+    # Every entry shares "the": the token-sort scan bounds by character
+    # signatures, and proves of thousands that none reaches a threshold.
     vocab = fuzzy_names.Vocabulary(size=300, seed=1)
-    library = [(f"the {a}", t) for a, t in fuzzy_names.library_pairs(vocab, 700)]
+    library = [(f"the {a}", t) for a, t in fuzzy_names.library_pairs(vocab, size)]
     artists, titles = fuzzy_names.releases(vocab, library, 120, near_share=0.5)
+    # Short releases of common words only, and one longer than any entry.
+    artists += ["the", "Love", "the the the", "remastered edition", "x" * 300]
+    titles += ["the", "the of", "night", "the love live", "the"]
     expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
                                            text.to_match_form)
     assert LibraryIndex(library).classify(artists, titles) == expected

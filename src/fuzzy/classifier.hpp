@@ -353,24 +353,42 @@ protected:
             // Ids ascend with the length: follow it instead of reading it.
             std::size_t m = lo;
             std::size_t most_by_length = std::min(n, m);
-            bool length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+            std::size_t need = least_lcs(t, n, m);
             for (; p != end; ++p) {
-                if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->signatures_[p[kPrefetchAhead]]);
+                // The counts of those the signatures let through are a miss
+                // each when fetched late.
+                if (p + kPrefetchAhead < end) {
+                    __builtin_prefetch(&ix_->signatures_[p[kPrefetchAhead]]);
+                    __builtin_prefetch(&ix_->counts_[p[kPrefetchAhead]]);
+                }
                 const std::uint32_t c = *p;
                 if (length_start[m + 1] <= c) {
                     while (length_start[m + 1] <= c) ++m;
                     most_by_length = std::min(n, m);
-                    length_ok = detail::ratio_from_lcs(most_by_length, n, m) >= t;
+                    need = least_lcs(t, n, m);
                 }
-                if (!length_ok || !first_visit(c)) continue;
+                if (need > most_by_length || !first_visit(c)) continue;
                 if (!sort_may_reach(c, most_by_length, m, use_signatures, t)) continue;
-                const double s = sort_score(c, m);
+                const double s = sort_score(c, m, need);
                 sort_.best = std::max(sort_.best, s);
                 if (s >= t) return true;
             }
         }
         sort_.below = t;
         return false;
+    }
+
+    // The least LCS of strings of n and m characters whose ratio reaches t;
+    // one more than the shorter length when none does.
+    static std::size_t least_lcs(double t, std::size_t n, std::size_t m) {
+        if (!(t > 0.0)) return 0;
+        const std::size_t most = std::min(n, m);
+        // Near t (n + m) / 2, then settled by the comparison itself.
+        const double guess = std::floor(t * static_cast<double>(n + m) / 2.0);
+        auto l = guess >= static_cast<double>(most) ? most + 1 : static_cast<std::size_t>(std::max(0.0, guess));
+        while (l > 0 && detail::ratio_from_lcs(l - 1, n, m) >= t) --l;
+        while (l <= most && detail::ratio_from_lcs(l, n, m) < t) ++l;
+        return l;
     }
 
     // Makes the query's sorted tokens the LCS pattern, and the signature
@@ -483,6 +501,10 @@ protected:
             if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
         });
         if (artist_ids_.empty()) return {0.0, 0};
+        // Only the artist itself scores 1.0, and the library's artists are
+        // distinct: no scan can find a better one or an earlier equal.
+        if (const std::size_t p = artist_position(artist); p < ix_->artist_count() && ix_->artist(p) == artist)
+            return {1.0, static_cast<std::uint32_t>(p)};
         std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
@@ -522,6 +544,21 @@ protected:
             }
         }
         return {best, best_at};
+    }
+
+    // The first position among the library's artists (sorted byte-wise)
+    // that does not sort before `artist`.
+    std::size_t artist_position(std::string_view artist) const {
+        std::size_t lo = 0, hi = ix_->artist_count();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (ix_->artist(mid) < artist) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
     }
 
     static constexpr std::size_t kPrefetchAhead = 16;

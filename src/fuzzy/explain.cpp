@@ -279,19 +279,6 @@ private:
         return need_[m];
     }
 
-    // The least LCS of strings of n and m characters whose ratio reaches t;
-    // one more than the shorter length when none does.
-    static std::size_t least_lcs(double t, std::size_t n, std::size_t m) {
-        if (!(t > 0.0)) return 0;
-        const std::size_t most = std::min(n, m);
-        // Near t (n + m) / 2, then settled by the comparison itself.
-        const double guess = std::floor(t * static_cast<double>(n + m) / 2.0);
-        auto l = guess >= static_cast<double>(most) ? most + 1 : static_cast<std::size_t>(std::max(0.0, guess));
-        while (l > 0 && detail::ratio_from_lcs(l - 1, n, m) >= t) --l;
-        while (l <= most && detail::ratio_from_lcs(l, n, m) < t) ++l;
-        return l;
-    }
-
     // The best artist's titles that reach its best title score; none when
     // no artist passes the gate.
     Ties best_two_stage() {
