@@ -40,6 +40,28 @@ inline bool is_ascii(std::string_view s) noexcept {
 
 constexpr bool is_ascii(unsigned char b) noexcept { return b < 0x80; }
 
+// Character classes of ASCII, for bytes and code points alike: false for
+// anything beyond ASCII (UTF-8 bytes, a char below zero, other code points).
+template <typename C>
+constexpr bool is_digit(C c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+template <typename C>
+constexpr bool is_alpha(C c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+template <typename C>
+constexpr bool is_alnum(C c) noexcept {
+    return is_digit(c) || is_alpha(c);
+}
+
+template <typename C>
+constexpr bool is_hex_digit(C c) noexcept {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 // A-Z to a-z; every other byte, UTF-8 ones included, unchanged.
 constexpr char lower(char ch) noexcept { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 0x20) : ch; }
 

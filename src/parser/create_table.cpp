@@ -13,8 +13,7 @@ namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool is_word(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
-           !ascii::is_ascii(static_cast<unsigned char>(c));
+    return ascii::is_alnum(c) || c == '_' || c == '$' || !ascii::is_ascii(static_cast<unsigned char>(c));
 }
 
 // Words that open a key or constraint definition instead of a column.

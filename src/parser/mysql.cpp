@@ -19,15 +19,12 @@ namespace zemo::parser {
 namespace detail {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// Plain functions, not the templates: the scanners take them as arguments.
+bool is_digit(char c) { return ascii::is_digit(c); }
+bool is_hex_digit(char c) { return ascii::is_hex_digit(c); }
 bool is_sign(char c) { return c == '+' || c == '-'; }
-bool is_hex_digit(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 bool is_bit(char c) { return c == '0' || c == '1'; }
-bool is_word(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
+bool is_word(char c) { return ascii::is_alnum(c) || c == '_'; }
 int hex_value(char c) {
     if (is_digit(c)) return c - '0';
     return ascii::lower(c) - 'a' + 10;

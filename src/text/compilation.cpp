@@ -5,6 +5,7 @@
 
 #include <unicode/uchar.h>
 
+#include "common/ascii.hpp"
 #include "common/utf8.hpp"
 #include "text/case.hpp"
 #include "text/identity_detail.hpp"
@@ -18,7 +19,7 @@ constexpr std::array<std::string_view, 3> kExactKeywords{"compilation", "soundtr
 constexpr std::array<std::string_view, 4> kPrefixKeywords{"various artists", "v/a", "v.a", "soundtracks"};
 
 bool is_alphanumeric(char32_t c) {
-    if (c < 0x80) return detail::is_ascii_alnum(c);
+    if (c < 0x80) return ascii::is_alnum(c);
     if (u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC)) return true;
     const int8_t type = u_charType(static_cast<UChar32>(c));
     return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/ascii.hpp"
 #include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/identity_detail.hpp"
@@ -81,7 +82,7 @@ void keep_only(std::string& owner, std::string_view part) {
 
 // The bytes the punctuation collapse keeps: ASCII letters, digits and
 // White_Space other than U+0020 (which it collapses with the replacements).
-bool is_kept_ascii(unsigned char c) noexcept { return detail::is_ascii_alnum(c) || (c >= 0x09 && c <= 0x0D); }
+bool is_kept_ascii(unsigned char c) noexcept { return ascii::is_alnum(c) || (c >= 0x09 && c <= 0x0D); }
 
 }  // namespace
 
@@ -134,7 +135,7 @@ std::string to_identity_match_form_with_punctuation(std::string_view s) {
 
 std::string to_identity_match_form_with_disambiguator_strip(std::string_view s) {
     std::string b = identity_baseline(s);
-    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    using ascii::is_digit;
     if (b.empty() || !is_digit(b.back())) return b;
     std::size_t digits = b.size();
     while (digits > 0 && is_digit(b[digits - 1])) --digits;

@@ -9,10 +9,6 @@
 
 namespace zemo::text::detail {
 
-inline bool is_ascii_alnum(char32_t c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
 using text::is_white_space;
 
 // `s` without White_Space at either end.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/ascii.hpp"
 #include "text/forms.hpp"
 #include "text/identity_detail.hpp"
 
@@ -26,7 +27,7 @@ Views split_trimmed(std::string_view s, std::string_view sep) {
 
 bool is_digits_and_commas(std::string_view piece) noexcept {
     return !piece.empty() &&
-           std::all_of(piece.begin(), piece.end(), [](char c) { return (c >= '0' && c <= '9') || c == ','; });
+           std::all_of(piece.begin(), piece.end(), [](char c) { return ascii::is_digit(c) || c == ','; });
 }
 
 // An ordered list that keeps the first occurrence of each value. Lists are

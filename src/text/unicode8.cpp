@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "common/ascii.hpp"
 #include "text/generated/unicode8_tables.hpp"
 
 namespace zemo::text::unicode8 {
@@ -28,7 +29,7 @@ bool is_format(char32_t c) { return c >= 0xAD && detail::in_ranges(detail::kCf, 
 bool is_other_symbol(char32_t c) { return c >= 0xA6 && detail::in_ranges(detail::kSo, c); }
 
 bool is_word_char(char32_t c) {
-    if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+    if (c < 0x80) return ascii::is_alnum(c);
     return detail::in_ranges(detail::kWord, c);
 }
 
