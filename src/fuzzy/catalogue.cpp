@@ -9,6 +9,7 @@
 
 #include "common/interrupt.hpp"
 #include "common/utf8.hpp"
+#include "fuzzy/kernels.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -41,12 +42,11 @@ struct Item {
 
 void box(Node& node, const Item* first, const Item* last) {
 #if defined(__SSE2__)
-    const __m128i nibble = _mm_set1_epi8(0x0F);
     __m128i high_lo = _mm_setzero_si128(), high_hi = high_lo;
-    __m128i low_lo = nibble, low_hi = nibble;
+    __m128i low_lo = _mm_set1_epi8(0x0F), low_hi = low_lo;
     for (; first != last; ++first) {
-        const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
-        const __m128i lo = _mm_and_si128(r, nibble), hi = _mm_and_si128(_mm_srli_epi16(r, 4), nibble);
+        __m128i lo, hi;
+        detail::unpack_nibbles(first->row.packed, lo, hi);
         high_lo = _mm_max_epu8(high_lo, lo);
         high_hi = _mm_max_epu8(high_hi, hi);
         low_lo = _mm_min_epu8(low_lo, lo);
@@ -72,15 +72,14 @@ void box(Node& node, const Item* first, const Item* last) {
 void count_above(const Item* first, const Item* last, std::uint32_t (&above)[3][kBuckets]) {
     std::fill(&above[0][0], &above[0][0] + 3 * kBuckets, 0);
 #if defined(__SSE2__)
-    const __m128i nibble = _mm_set1_epi8(0x0F);
     while (first != last) {
         // Byte counters, emptied before they can wrap.
         __m128i acc[3][2];
         for (auto& a : acc) a[0] = a[1] = _mm_setzero_si128();
         const Item* stop = last - first > 255 ? first + 255 : last;
         for (; first != stop; ++first) {
-            const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(first->row.packed));
-            const __m128i half[2] = {_mm_and_si128(r, nibble), _mm_and_si128(_mm_srli_epi16(r, 4), nibble)};
+            __m128i half[2];
+            detail::unpack_nibbles(first->row.packed, half[0], half[1]);
             for (int k = 0; k < 3; ++k) {
                 const __m128i v = _mm_set1_epi8(static_cast<char>(k));
                 for (int h = 0; h < 2; ++h) acc[k][h] = _mm_sub_epi8(acc[k][h], _mm_cmpgt_epi8(half[h], v));

@@ -49,10 +49,7 @@ inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryInde
 #if defined(__SSE2__)
     const auto* x = reinterpret_cast<const __m128i*>(a.n);
     const auto* y = reinterpret_cast<const __m128i*>(b.n);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x), _mm_load_si128(y)), zero),
-                                       _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x + 1), _mm_load_si128(y + 1)), zero));
-    return static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    return detail::common_count(_mm_load_si128(x), _mm_load_si128(x + 1), _mm_load_si128(y), _mm_load_si128(y + 1));
 #else
     std::size_t n = 0;
     for (std::size_t k = 0; k < kBuckets; ++k) n += std::min(a.n[k], b.n[k]);

@@ -93,6 +93,31 @@ void PatternMasks::assign(const C* s, std::size_t n) {
     }
 }
 
+#if defined(__SSE2__)
+// Bucket counts, 32 at a time: one byte each in two halves of 16.
+
+// The sum of the 32 bytes of `lo` and `hi`.
+inline std::uint32_t byte_sum(__m128i lo, __m128i hi) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i s = _mm_add_epi64(_mm_sad_epu8(lo, zero), _mm_sad_epu8(hi, zero));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
+}
+
+// Sum over the 32 buckets of the smaller of the two counts.
+inline std::uint32_t common_count(__m128i a_lo, __m128i a_hi, __m128i b_lo, __m128i b_hi) noexcept {
+    return byte_sum(_mm_min_epu8(a_lo, b_lo), _mm_min_epu8(a_hi, b_hi));
+}
+
+// 32 four-bit counts packed two to a byte (16 bytes, aligned) as bytes: the
+// low nibbles in `lo`, the high ones in `hi`.
+inline void unpack_nibbles(const void* packed, __m128i& lo, __m128i& hi) noexcept {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i v = _mm_load_si128(static_cast<const __m128i*>(packed));
+    lo = _mm_and_si128(v, nibble);
+    hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+}
+#endif
+
 // Positions of a byte in a string of at most 64 bytes, found by comparing
 // it with the whole string 16 bytes at a time: no table to fill or clear.
 class BytePositions {

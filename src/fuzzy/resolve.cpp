@@ -32,19 +32,10 @@ struct QueryCounts {
 };
 
 #if defined(__SSE2__)
-inline std::uint32_t byte_sum(__m128i a, __m128i b) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i s = _mm_add_epi64(_mm_sad_epu8(a, zero), _mm_sad_epu8(b, zero));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s)));
-}
+using detail::byte_sum;
 
 // The two halves of a row's buckets, one byte per count.
-inline void unpack(const Row& r, __m128i& lo, __m128i& hi) {
-    const __m128i nibble = _mm_set1_epi8(0x0F);
-    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(r.packed));
-    lo = _mm_and_si128(v, nibble);
-    hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
-}
+inline void unpack(const Row& r, __m128i& lo, __m128i& hi) { detail::unpack_nibbles(r.packed, lo, hi); }
 
 inline __m128i half(const QueryCounts& q, std::size_t h) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(q.counts) + h);
@@ -56,7 +47,7 @@ inline std::uint32_t common_count(const QueryCounts& q, const Row& e) noexcept {
 #if defined(__SSE2__)
     __m128i lo, hi;
     unpack(e, lo, hi);
-    return byte_sum(_mm_min_epu8(half(q, 0), lo), _mm_min_epu8(half(q, 1), hi));
+    return detail::common_count(half(q, 0), half(q, 1), lo, hi);
 #else
     std::uint32_t n = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) n += std::min<unsigned>(q.counts[b], e.count(b));
