@@ -182,6 +182,13 @@ std::vector<std::uint32_t> sorted_by(const std::vector<std::uint32_t>& ids, std:
 PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entries) {
     if (entries.size() >= std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("catalogue too large");
+    store_entries(entries);
+    assign_buckets();
+    lay_out_searches(count_buckets());
+}
+
+// The entries' text, and their characters at the narrowest width each needs.
+void PreparedCatalogue::store_entries(const std::vector<std::string_view>& entries) {
     const std::size_t n = entries.size();
     std::size_t bytes = 0;
     for (std::string_view e : entries) bytes += e.size();
@@ -232,8 +239,11 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     length_ = FlatArray<std::uint32_t>(std::move(length_of));
     latin1_ = FlatArray<unsigned char>(std::move(latin1));
     wide_ = FlatArray<char32_t>(std::move(wide));
+}
 
-    // The 31 most frequent characters get a bucket each, the others share one.
+// The 31 most frequent characters get a bucket each, the others share one.
+void PreparedCatalogue::assign_buckets() {
+    const std::size_t n = size();
     std::array<std::uint64_t, 256> low_count{};
     std::unordered_map<char32_t, std::uint64_t> high_count;
     for (std::size_t i = 0; i < n; ++i) {
@@ -276,8 +286,11 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     low_bucket_ = FlatArray<std::uint8_t>(std::move(low_bucket));
     high_chars_ = FlatArray<char32_t>(std::move(high_chars));
     high_bucket_ = FlatArray<std::uint8_t>(std::move(high_bucket));
+}
 
-    // Histograms; an entry with a count that does not fit is kept aside.
+// Each entry's bucket counts; an entry with a count that does not fit is kept aside.
+PreparedCatalogue::Counted PreparedCatalogue::count_buckets() {
+    const std::size_t n = size();
     std::vector<Row> rows(n);
     std::vector<std::uint32_t> oversized;
     std::vector<std::uint32_t> fitting;
@@ -298,7 +311,14 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
         longest = std::max(longest, length_[i]);
     }
     oversized_ = FlatArray<std::uint32_t>(std::move(oversized));
+    return {std::move(rows), std::move(fitting), longest};
+}
 
+// The two orders the search visits: by length, and by the first two
+// characters then length.
+void PreparedCatalogue::lay_out_searches(const Counted& counted) {
+    const std::size_t n = size();
+    const auto& [rows, fitting, longest] = counted;
     const auto length = [&](std::uint32_t id) { return length_[id]; };
     const std::vector<std::uint32_t> by_length = sorted_by(fitting, longest + 1, length);
     by_length_ = lay_out(by_length, [](std::uint32_t) { return std::uint64_t{0}; }, length, rows);

@@ -147,6 +147,17 @@ private:
 
     enum Kind : std::uint8_t { kAscii, kLatin1, kWide };
 
+    // The constructor's steps, in order.
+    struct Counted {
+        std::vector<Row> rows;               // by entry; zero for an oversized one
+        std::vector<std::uint32_t> fitting;  // the entries that are not oversized
+        std::uint32_t longest;               // the most characters of those
+    };
+    void store_entries(const std::vector<std::string_view>& entries);
+    void assign_buckets();
+    Counted count_buckets();
+    void lay_out_searches(const Counted& counted);
+
     FlatArray<char> text_;                   // the entries' UTF-8, back to back
     FlatArray<std::uint64_t> text_at_;       // entry i is text_[text_at_[i], text_at_[i + 1])
     FlatArray<Kind> kind_;                   // ASCII characters are text_ itself
