@@ -52,13 +52,6 @@ struct Explanation {
 Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
                             const ClassifyThresholds& thresholds, const ExplainOptions& options);
 
-// The numbers a title carries, in order, as decimal text: runs of digits
-// (leading zeros dropped), roman numerals from ii to xxxix as whole words,
-// and i, v or x as the word after vol, volume, pt, part, disc, disk or cd.
-// Numbers in brackets, or after " - ", that name an edition of the same
-// record ("(2009 Remaster)", "- Deluxe Edition 2011") are left out.
-std::vector<std::string> title_numbers(std::string_view title);
-
 // classify_release, except that a keep of a release whose title carries
 // numbers becomes review unless the library entry it is compared with
 // carries the same set of numbers. That entry is the first of the two-stage
