@@ -493,14 +493,14 @@ def test_undecodable_bytes_are_placed_exactly(tmp_path, command, offset, quoted)
 
 def _non_utf8_index(d):
     """A library index whose text holds a byte that is not UTF-8, its checksum made right."""
-    from test_index import _rewritten
+    from shared import rewritten_index_file
     from zemo_etl.index import LibraryIndex
 
     def lie(sections, _):
         sections[0] = b"\xff" + sections[0][1:]
 
     path = d / "bad.zix"
-    path.write_bytes(_rewritten(LibraryIndex([("Björk", "Homogenic")]).to_bytes(), lie, 0))
+    path.write_bytes(rewritten_index_file(LibraryIndex([("Björk", "Homogenic")]).to_bytes(), lie, 0))
     return path
 
 

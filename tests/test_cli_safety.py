@@ -22,7 +22,7 @@ import pytest
 from cli_helpers import HOSTILE, SAMPLE_DUMP, SAMPLE_RELEASES, one_line_error, zemo
 from cli_helpers import main  # noqa: F401  (the fixture)
 from postgres_fixture import postgres  # noqa: F401  (the fixture)
-from test_parser_mysql import render
+from shared import render
 from zemo_etl import job, parser, safety
 from zemo_etl.index import LibraryIndex
 

@@ -15,8 +15,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from shared import grown_mb
 from zemo_etl import _ext, dump, pg, stores
-from test_parser_table_rows import grown_mb
 from zemo_etl.parser import load_table_rows
 
 # Statement shapes the reader handles, each a piece of a dump; the property

@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from shared import name_strategy
 from zemo_etl import fuzzy, text
 from zemo_etl.index import LibraryIndex
 
@@ -68,12 +69,6 @@ def test_filter_artists():
     assert fuzzy.batch_filter_artists(names, library) == [True, True, True, False, False]
 
 
-# Words from a small alphabet so that tokens, characters and lengths collide
-# often; "|||", empty names, wide characters and one word shared by every
-# entry make the adversarial libraries.
-_WORDS = ["the", "a", "ab", "ba", "abc", "|||", "é", "ėé", "中文", "ab|||", "aaaa", "abab", "bab"]
-_word = st.one_of(st.sampled_from(_WORDS), st.text(alphabet="abcé ", min_size=0, max_size=6))
-_name = st.lists(_word, min_size=0, max_size=5).map(" ".join)
 # Keep values apart from each other, the gate below and above them, a floor of 0.
 _THRESHOLDS = [{}, dict(token_set_keep=0.6, token_sort_keep=0.7, two_stage_keep=0.9, artist_gate=0.5, review_floor=0.3),
                dict(token_set_keep=0.9, token_sort_keep=0.6, two_stage_keep=0.5, artist_gate=0.9, review_floor=0.0),
@@ -81,8 +76,8 @@ _THRESHOLDS = [{}, dict(token_set_keep=0.6, token_sort_keep=0.7, two_stage_keep=
 
 
 @given(
-    library=st.lists(st.tuples(_name, _name), max_size=40),
-    releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=15),
+    library=st.lists(st.tuples(name_strategy, name_strategy), max_size=40),
+    releases=st.lists(st.tuples(name_strategy, name_strategy), min_size=1, max_size=15),
     shared=st.sampled_from(["", "the"]),
     copies=st.integers(min_value=1, max_value=3),
     thresholds=st.sampled_from(_THRESHOLDS),

@@ -1,14 +1,12 @@
 """batch_fuzzy_resolve and the prepared catalogue under it: the worked
 example, ties, inclusive thresholds, limits and its argument handling,
 against scoring and ranking every entry (reference.fuzzy.resolve).
-_near_ties makes the catalogues of the property test of resolve and
-explain (test_index_explain): full of near ties, or dense enough for the
-catalogue's trees to branch."""
+The catalogues of the property test of resolve and explain
+(test_index_explain) come from shared.near_ties."""
 
 import math
 
 import pytest
-from hypothesis import strategies as st
 
 from reference.fuzzy import plain_jaro_winkler, resolve
 from zemo_etl import fuzzy
@@ -26,48 +24,6 @@ def test_worked_example():
     assert fuzzy.batch_fuzzy_resolve([], CATALOG, 0.0) == []
     with pytest.raises(ValueError, match="^limit must be at least 1$"):
         fuzzy.batch_fuzzy_resolve(["a"], ["a"], 0.5, 0)
-
-
-_letters = st.sampled_from(["a", "b", "c", " ", "\u00e9", "\u4e2d", "A"])
-_short = st.text(_letters, max_size=8)
-_long = st.text(_letters, min_size=58, max_size=70)  # across the 64-character word
-
-
-@st.composite
-def _near_ties(draw):
-    """A catalogue of few letters, duplicates and one-character variants (or
-    a dense one with long runs of equal lengths), names close to its
-    entries, and a threshold and gap set on or beside scores that occur."""
-    if draw(st.booleans()):
-        catalog = draw(st.lists(st.text("ab", min_size=5, max_size=7), min_size=40, max_size=120))
-    else:
-        bases = draw(st.lists(st.one_of(_short, _long), min_size=1, max_size=5))
-        catalog = []
-        for _ in range(draw(st.integers(0, 25))):
-            s = draw(st.sampled_from(bases + catalog))
-            i = draw(st.integers(0, len(s)))
-            c = draw(_letters)
-            edit = draw(st.sampled_from(["same", "replace", "drop", "insert"]))
-            if edit == "replace":
-                s = s[:i] + c + s[i + 1:]
-            elif edit == "drop":
-                s = s[:i] + s[i + 1:]
-            elif edit == "insert":
-                s = s[:i] + c + s[i:]
-            catalog.append(s)
-    names = draw(st.lists(st.one_of(st.sampled_from(catalog + ["ab"]), _short, _long), min_size=1, max_size=3))
-    scores = sorted({plain_jaro_winkler(n, e) for n in names for e in catalog} | {0.5})
-
-    def near(values):  # drawn as a strategy, so that shrinking replays it
-        return st.sampled_from(values).flatmap(
-            lambda x: st.sampled_from([x, math.nextafter(x, 2.0), math.nextafter(x, -2.0)]))
-
-    top = scores[-3:]
-    threshold = draw(st.one_of(near(top), st.sampled_from([0.0, 0.85, 1.0]), st.floats(0.0, 1.0)))
-    gaps = [abs(x - y) for x in top for y in scores]
-    ambiguity = draw(st.one_of(near(gaps), st.sampled_from([0.0, 0.02, -0.1, 0.5]), st.floats(0.0, 0.3)))
-    limit = draw(st.sampled_from([0, 1, 2, 5]))
-    return names, catalog, threshold, limit, ambiguity
 
 
 NAN, INF = float("nan"), float("inf")

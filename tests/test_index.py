@@ -20,7 +20,7 @@ from zemo_etl import _ext, dask, fuzzy, text
 from zemo_etl.index import Catalogue, LibraryIndex, check_resolve_options, check_thresholds
 
 import fuzzy_names
-from test_threads import THREADS, run_threads
+from shared import THREADS, rewritten_index_file, run_threads
 
 
 @dataclass
@@ -75,40 +75,6 @@ def _k_rows(sections: list, k: int) -> None:
     sections[10] *= k
     sections[11] = _u32(range(k))
     sections[12] = sections[12][:36] + _u32([k]) + sections[12][40:]
-
-
-def _checksum64(data: bytes) -> int:
-    mask, p1, p2 = (1 << 64) - 1, 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F
-
-    def rotl(x, r):
-        return (x << r | x >> (64 - r)) & mask
-
-    lanes = [(p1 + p2) & mask, p2, 0, -p1 & mask]
-    end = len(data) // 32 * 32
-    for i in range(0, end, 8):
-        k = i // 8 % 4
-        lanes[k] = rotl((lanes[k] + int.from_bytes(data[i:i + 8], "little") * p2) & mask, 31) * p1 & mask
-    h = (rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18) + len(data)) & mask
-    for c in data[end:]:
-        h = rotl(h ^ (c * p1 & mask), 11) * p2 & mask
-    h = (h ^ h >> 33) * p2 & mask
-    return h ^ h >> 29
-
-
-def _rewritten(data: bytes, lie: Callable[[list, int], None], k: int) -> bytes:
-    """The file with its sections changed by `lie` and laid out again, the checksum made right."""
-    count = struct.unpack_from("<I", data, 16)[0]
-    table = struct.unpack_from(f"<{2 * count}Q", data, 64)
-    sections = [data[table[2 * i]:table[2 * i] + table[2 * i + 1]] for i in range(count)]
-    lie(sections, k)
-    out = bytearray(-(-(64 + 16 * count) // 64) * 64)
-    for i, section in enumerate(sections):
-        struct.pack_into("<2Q", out, 64 + 16 * i, len(out), len(section))
-        out += section + bytes(-len(section) % 64)
-    out[:64] = data[:64]
-    struct.pack_into("<Q", out, 24, len(out))
-    struct.pack_into("<Q", out, 32, _checksum64(bytes(out[64:])))
-    return bytes(out)
 
 
 @pytest.fixture(scope="module", params=[_library_kind, _catalogue_kind], ids=["LibraryIndex", "Catalogue"])
@@ -269,7 +235,7 @@ def test_hostile_files_are_refused(tmp_path, kind):
     # ids counted by the artists).
     good = kind.cls(kind.data[:300]).to_bytes()
     one = kind.cls(kind.data[:1])
-    assert len(kind.cls.from_bytes(_rewritten(one.to_bytes(), lambda sections, k: None, 0))) == 1
+    assert len(kind.cls.from_bytes(rewritten_index_file(one.to_bytes(), lambda sections, k: None, 0))) == 1
     path = tmp_path / kind.file_name
     function, args = one.__reduce__()
     flipped = good[:1000] + bytes([good[1000] ^ 1]) + good[1001:]
@@ -277,7 +243,7 @@ def test_hostile_files_are_refused(tmp_path, kind):
     version = int.from_bytes(good[8:12], sys.byteorder) - 1
     old = good[:8] + version.to_bytes(4, sys.byteorder) + good[12:]
     for data, message in ((good + b"\0", "truncated"), (flipped, "checksum"), (old, f"version {version};"),
-                          (_rewritten(one.to_bytes(), kind.lie, 1000), "is damaged")):
+                          (rewritten_index_file(one.to_bytes(), kind.lie, 1000), "is damaged")):
         path.write_bytes(data)
         for load in (lambda: kind.cls.load(path), lambda: kind.cls.from_bytes(data), lambda: function(data, *args[1:])):
             with pytest.raises(ValueError, match=f"^{kind.file_kind} file .*{message}"):

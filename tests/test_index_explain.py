@@ -8,8 +8,7 @@ import math
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from test_fuzzy_classify import _name
-from test_fuzzy_resolve import _near_ties
+from shared import name_strategy, near_ties
 
 from reference.fuzzy import resolve
 
@@ -66,8 +65,8 @@ def _plain_explain(pairs, artist, title, gate, top):
     return out
 
 
-@given(library=st.lists(st.tuples(_name, _name), max_size=30),
-       releases=st.lists(st.tuples(_name, _name), min_size=1, max_size=10),
+@given(library=st.lists(st.tuples(name_strategy, name_strategy), max_size=30),
+       releases=st.lists(st.tuples(name_strategy, name_strategy), min_size=1, max_size=10),
        copies=st.integers(1, 2), thresholds=_thresholds(), top=st.integers(1, 3), numbers=st.booleans(),
        loaded=st.booleans())
 def test_explain_matches_plain_scores_and_classify(library, releases, copies, thresholds, top, numbers, loaded):
@@ -136,7 +135,7 @@ def test_number_guard(release, held, decision):
     assert (e["decision"], e["decided_by"] == "numbers") == (decision, decision == "review")
 
 
-@given(_near_ties(), st.lists(st.text(max_size=6), max_size=3), st.booleans())
+@given(near_ties(), st.lists(st.text(max_size=6), max_size=3), st.booleans())
 def test_catalogue_explain_matches_resolve_and_ranking(case, more_names, loaded):
     names, catalog, threshold, limit, ambiguity = case
     names = names + more_names

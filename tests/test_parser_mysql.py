@@ -3,20 +3,14 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Union
+from typing import Any
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from shared import Value, render, typed
 from zemo_etl.parser import parse_sql_values
-
-Value = Union[None, int, float, str]
-
-
-def typed(rows: list[list[Any]]) -> list[list[tuple[str, Any]]]:
-    # Each value tagged by its type, so that 0 and 0.0 or 1 and True differ.
-    return [[(type(v).__name__, v) for v in row] for row in rows]
 
 
 @pytest.mark.parametrize("line, expected", [
@@ -75,17 +69,6 @@ def typed(rows: list[list[Any]]) -> list[list[tuple[str, Any]]]:
 ], ids=lambda v: repr(v)[:80] if isinstance(v, str) else "")
 def test_values(line: str, expected: list[list[Any]]) -> None:
     assert typed(parse_sql_values(line)) == typed(expected)
-
-
-def render(v: Value) -> str:
-    # A value as a dump writes it.
-    if v is None:
-        return "NULL"
-    if isinstance(v, str):
-        escaped = (v.replace("\\", "\\\\").replace("'", "\\'").replace('"', '\\"').replace("\n", "\\n")
-                   .replace("\r", "\\r").replace("\x00", "\\0").replace("\x1a", "\\Z"))
-        return f"'{escaped}'"
-    return repr(v)
 
 
 VALUES = st.one_of(st.none(), st.integers(min_value=-(10**40), max_value=10**40),

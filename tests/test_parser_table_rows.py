@@ -7,13 +7,13 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 from typing import Any
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from shared import grown_mb
 from zemo_etl.parser import iter_table_rows, load_table_rows
 
 
@@ -110,18 +110,6 @@ def test_repeated_and_distinct_short_strings_keep_their_values(dump) -> None:
     values = [f"v{k % 7000}" if k % 3 else "Rock" for k in range(20000)]
     text = "INSERT INTO `t` VALUES " + ",".join(f"({k},'{v}')" for k, v in enumerate(values)) + ";\n"
     assert load_table_rows(dump(text), "t") == list(enumerate(values))
-
-
-def grown_mb(body: str, *args: str) -> tuple[str, float]:
-    # Runs `body` in a fresh interpreter, the package imported: what it prints,
-    # and how far (MB) its peak memory grew meanwhile.
-    script = ("import resource, sys\nfrom zemo_etl import dump, parser\n"
-              "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n" + textwrap.dedent(body)
-              + "\nprint((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)\n")
-    done = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    out, grown = done.stdout.rsplit(None, 1)
-    return out, float(grown)
 
 
 # Loading a dump whose table sits on one huge line holds the parsed rows and

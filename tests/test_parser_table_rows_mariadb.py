@@ -17,7 +17,7 @@ from typing import Any
 import pytest
 
 from mariadb_fixture import MariaDB, mariadb  # noqa: F401  (the fixture)
-from test_parser_mysql import typed
+from shared import typed
 from zemo_etl import dump, parser
 
 Convert = Callable[[str], Any]

@@ -22,7 +22,7 @@ from cli_helpers import SAMPLE_DUMP as SAMPLE, main, one_line_error, zemo  # noq
 from mariadb_fixture import mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
 from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
-from test_parser_mysql import render
+from shared import render
 from zemo_etl import pg, schema, stores
 from zemo_etl.job.states import resolve_db_url
 from zemo_etl.parser import load_table_rows

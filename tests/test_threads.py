@@ -9,11 +9,10 @@ import threading
 
 import pytest
 
+from shared import THREADS, run_threads
 from surface_calls import valid_calls
 from zemo_etl import import_utils, state
 from zemo_etl.index import LibraryIndex
-
-THREADS = 8
 
 
 @pytest.fixture
@@ -22,24 +21,6 @@ def fast_switching():
     sys.setswitchinterval(1e-6)
     yield
     sys.setswitchinterval(old)
-
-
-def run_threads(work):
-    errors = []
-
-    def guarded(k):
-        try:
-            work(k)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
 
 
 def test_every_function_from_8_threads_gives_the_sequential_results(tmp_path, fast_switching):
