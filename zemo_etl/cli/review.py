@@ -18,8 +18,8 @@ from typing import Any, Optional
 
 from zemo_etl import text
 from zemo_etl.cli.errors import UserError
-from zemo_etl.cli.options import (add_command, add_input_options, add_output_options, add_threshold_options,
-                                  thresholds_from)
+from zemo_etl.cli.options import (add_column_options, add_command, add_input_options, add_output_options,
+                                  add_threshold_options, thresholds_from)
 from zemo_etl.cli.outputs import open_output
 from zemo_etl.job.decisions import DECISIONS, EXPLAIN_COLUMNS, Evidence
 from zemo_etl.job.page import page_row, render_page
@@ -77,8 +77,7 @@ zemo-etl run --dump library.sql --releases releases.csv --workdir out --decision
 """)
     p.add_argument("input", metavar="DECIDED", help="CSV written by `zemo-etl classify --explain`")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
-    p.add_argument("--artist-column", default="artist", metavar="NAME", help="artist column of the CSV")
-    p.add_argument("--title-column", default="title", metavar="NAME", help="title column of the CSV")
+    add_column_options(p, "the CSV")
     add_threshold_options(p)
     add_input_options(p)
     add_output_options(p, csv=False)
