@@ -26,7 +26,7 @@ T = TypeVar("T")
 
 def open_text(path: Optional[str], mode: str = "r", encoding: str = "utf-8") -> IO[str]:
     """A file to read, or standard input/output for None or "-"; newlines as
-    csv needs them. Input is decoded from `encoding` (--encoding; a UTF-8
+    csv needs them. Input is decoded from `encoding` (a UTF-8
     byte-order mark is dropped) and keeps count of where it is, so that a
     decoding error can name its line and byte (`decode_error`). Input
     compressed with gzip, bzip2, xz or zstd (known by its first bytes) is
@@ -189,7 +189,7 @@ def read_lines(stream: IO[str]) -> Iterator[str]:
 class CsvInput:
     """A CSV file read in chunks of lists, with its header checked up front.
 
-    The delimiter is `delimiter` (--delimiter) or, when that is None, a comma,
+    The delimiter is `delimiter` or, when that is None, a comma,
     or else the one of ; TAB | that the header holds when it holds no comma.
     Rows with more or fewer fields than the header, unbalanced quotes and
     undecodable bytes are user errors naming the line. `required` columns
@@ -208,7 +208,7 @@ class CsvInput:
             delimiter = _sniff_delimiter("".join(head))
         self.delimiter = delimiter
         source = getattr(stream, "buffer", None)
-        # How the file is written, for outputs made from it (--output-dialect input).
+        # How the file is written, for outputs made from it (output dialect `input`).
         self.dialect = Dialect(delimiter, isinstance(source, _CountingReader) and source.bom,
                                "\r\n" if head and head[0].endswith("\r\n") else "\n")
         self._reader = csv.reader(itertools.chain(head, stream), delimiter=delimiter, strict=True)

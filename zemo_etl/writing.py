@@ -107,7 +107,7 @@ class CsvWriter:
     csv.writer quotes a field only for the characters of its own line end, so
     with "\\n" a field holding a bare CR went out unquoted, and every reader
     split the row there. Rows with a CR are written quoted, the rest as fast
-    as before. `safe` (--csv-safe): text cells never start a spreadsheet
+    as before. `safe`: text cells never start a spreadsheet
     formula."""
 
     def __init__(self, stream: IO[str], safe: bool = False, lineterminator: str = "\n",
@@ -151,7 +151,7 @@ class CsvWriter:
 
 def csv_writer(stream: IO[str], safe: bool = False, lineterminator: str = "\n",
                dialect: Optional[Dialect] = None) -> CsvWriter:
-    """A csv writer to `stream`; `safe` (--csv-safe) guards cells against
+    """A csv writer to `stream`; `safe` guards cells against
     formula injection; `dialect` (`output_dialect`) sets separator, BOM and line end."""
     return CsvWriter(stream, safe, lineterminator, dialect)
 

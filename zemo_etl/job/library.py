@@ -84,11 +84,11 @@ class DumpRows:
 def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
                     wording: Wording = Wording(), table: str = schema.LIBRARY_TABLE,
                     names: Optional[dict[str, str]] = None) -> Iterator[list[tuple[object, ...]]]:
-    """The rows of the dump's library table (`table`, --table) in chunks, each
+    """The rows of the dump's library table (`table`) in chunks, each
     row as the values of `wanted` (None for a column the dump lacks), mapped
     by name where the INSERT or the dump's CREATE TABLE names the columns and
     else by position; `names` gives the dump's own name of a wanted column
-    (--library-artist-column ...). A dump without rows of the table, or whose
+    (`library_artist_column` ...). A dump without rows of the table, or whose
     table lacks one of `needed`, is an InputError."""
     names = names or {}
     rows = DumpRows(path, table, allow_incomplete, wording)

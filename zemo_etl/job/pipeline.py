@@ -397,7 +397,7 @@ class Pipeline:
         self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
 
     def _dialect(self, releases: CsvInput) -> Dialect:
-        """The dialect of the CSVs written (--output-dialect; by default the releases CSV's)."""
+        """The dialect of the CSVs written (`output_dialect`; by default the releases CSV's)."""
         return output_dialect(self.output_dialect, releases)
 
     def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
