@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "common/ascii.hpp"
@@ -85,6 +86,19 @@ bool reachable(const Place& place, std::uint64_t hash, std::size_t slots) {
     return ((place.slot - (hash & mask)) & mask) < place.run;
 }
 
+// A hash of a (token, entry) pair under a key drawn once per process, so
+// that no file can be made for its sums to collide (splitmix64's finaliser).
+std::uint64_t pair_mix(std::uint64_t token, std::uint64_t id) {
+    static const std::uint64_t key = [] {
+        std::random_device random;
+        return std::uint64_t{random()} << 32 | random();
+    }();
+    std::uint64_t z = (token << 32 | id) ^ key;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
 // Buckets (detail::bucket) of ASCII bytes, by table.
 const auto kAsciiBuckets = [] {
     std::array<std::uint8_t, 128> t{};
@@ -154,6 +168,21 @@ struct IndexLayout {
         return true;
     }
 
+    // The combined posting lists are the entries' tokens inverted: an entry
+    // missing from one would be a candidate of one scan and not of another,
+    // and classify would then decide otherwise than explain. Both are sets
+    // of (token, entry) pairs (ids ascending, checked before), compared by
+    // the sum of a keyed hash of each pair (`held`: valid_layout's, of the
+    // entries' tokens), so that neither is looked up pair by pair.
+    static bool valid_inversion(const LibraryIndex& ix, std::uint64_t held) {
+        const LibraryIndex::Rows& rows = ix.combined_postings_;
+        if (rows.values.size() != ix.entry_tokens_.size()) return false;
+        std::uint64_t listed = 0;
+        for (std::size_t t = 0; t + 1 < rows.starts.size(); ++t)
+            for (const std::uint32_t* id = rows.begin(t); id != rows.end(t); ++id) listed += pair_mix(t, *id);
+        return listed == held;
+    }
+
     // Every entry lies in the row of its artist, once, the rows in input
     // order, and no artist is without entries: so there are no more artists
     // than entries.
@@ -194,7 +223,8 @@ struct IndexLayout {
                 return damaged("an entry's tokens lie outside their array");
             if (ix.input_of_[id] >= n || ix.id_of_input_[ix.input_of_[id]] != id) return damaged("the entry order is not a permutation");
         }
-        if (Status layout = valid_layout(ix); !layout) return layout;
+        std::uint64_t pairs = 0;
+        if (Status layout = valid_layout(ix, pairs); !layout) return layout;
         if (ix.vocabulary_at_.size() != n_tokens + 1 || ix.vocabulary_at_[0] != 0 ||
             ix.vocabulary_at_[n_tokens] != ix.vocabulary_text_.size())
             return damaged("the vocabulary offsets disagree with its text");
@@ -207,6 +237,7 @@ struct IndexLayout {
         if (!valid_tables(ix)) return damaged("a hash table is malformed");
         if (!valid_postings(ix.combined_postings_, n_tokens, n) || !valid_postings(ix.artist_postings_, n_tokens, n_artists))
             return damaged("a posting list is malformed");
+        if (!valid_inversion(ix, pairs)) return damaged("the posting lists disagree with the entries' tokens");
         for (const LibraryIndex::ArtistSummary& a : ix.artist_summaries_)
             if (a.at > text || a.size > text - a.at) return damaged("an artist lies outside the text");
         if (!all_below(ix.artist_of_entry_, n_artists)) return damaged("an artist position is out of range");
@@ -225,8 +256,8 @@ struct IndexLayout {
     // the last one's in the text, and its token ids the last one's: nothing
     // is shared, so the work of reading every entry is bounded by the
     // file's size. Its tokens are ids of the vocabulary, ascending, whose
-    // lengths it records.
-    static Status valid_layout(const LibraryIndex& ix) {
+    // lengths it records. `pairs`: the sum of pair_mix over its (token, entry) pairs.
+    static Status valid_layout(const LibraryIndex& ix, std::uint64_t& pairs) {
         const std::size_t n = ix.entries_.size(), n_tokens = ix.token_chars_.size();
         std::uint64_t text_at = 0, tokens_at = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -243,7 +274,10 @@ struct IndexLayout {
             const std::uint32_t* last = first + (ix.lengths_[id].token_count - 1);
             if (!increasing_below(first, last, n_tokens)) return damaged("an entry's token ids are out of range or out of order");
             std::uint64_t chars = detail::kBars.size();
-            for (const std::uint32_t* t = first; t != last; ++t) chars += ix.token_chars_[*t];
+            for (const std::uint32_t* t = first; t != last; ++t) {
+                chars += ix.token_chars_[*t];
+                pairs += pair_mix(*t, id);
+            }
             if (ix.lengths_[id].token_chars != chars) return damaged("an entry's token lengths disagree with its tokens");
             tokens_at += last - first;
         }
