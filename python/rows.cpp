@@ -32,6 +32,8 @@ PyObject* cell_value(const Block& block, const parser::RowTable::Cell& cell, Str
         case Kind::Float: return floating(cell.floating());
         case Kind::Text: return strings.get(block.bytes(cell));
         case Kind::BigInteger: return integer_from_decimal(block.bytes(cell));
+        case Kind::Bytes: return bytes(block.bytes(cell));
+        case Kind::Decimal: return decimal(block.bytes(cell));
         case Kind::Null: break;
     }
     return none();

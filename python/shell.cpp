@@ -355,9 +355,13 @@ PyObject* integer_from_decimal(std::string_view digits) {
     // limit on int-string conversions; a Decimal holds them exactly as well.
     constexpr std::size_t kIntDigits = 1000;
     if (text.size() <= kIntDigits + 1) return check(PyLong_FromString(text.c_str(), nullptr, 10));
-    Ref decimal(check(PyImport_ImportModule("decimal")));
-    Ref type(check(PyObject_GetAttrString(decimal.get(), "Decimal")));
-    Ref arg(str(text));
+    return decimal(text);
+}
+
+PyObject* decimal(std::string_view literal) {
+    Ref module(check(PyImport_ImportModule("decimal")));
+    Ref type(check(PyObject_GetAttrString(module.get(), "Decimal")));
+    Ref arg(str(literal));
     return check(PyObject_CallFunctionObjArgs(type.get(), arg.get(), nullptr));
 }
 

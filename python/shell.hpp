@@ -102,6 +102,8 @@ PyObject* integer(long long value);
 // An exact int from an optional sign followed by decimal digits (a
 // decimal.Decimal beyond a thousand digits).
 PyObject* integer_from_decimal(std::string_view digits);
+// decimal.Decimal(literal).
+PyObject* decimal(std::string_view literal);
 
 // A new list with convert(element) for each element of `range`; `convert`
 // returns a new reference (or throws).

@@ -176,6 +176,62 @@ def test_column_types_from_the_values(tmp_path: pathlib.Path) -> None:
     assert dump.table_column_types(str(path), "absent") == []
 
 
+# A column's declared type, a value as a dump writes it, and what the chunk
+# readers give: (row tuple value, COPY field).
+DECLARED = [
+    ("decimal(5,2)", "12.50", Decimal("12.50"), "12.50"),
+    ("DECIMAL(65,30)", "-12345678901234567890123456789012345.123456789012345678901234567890",
+     Decimal("-12345678901234567890123456789012345.123456789012345678901234567890"),
+     "-12345678901234567890123456789012345.123456789012345678901234567890"),
+    ("numeric(10,0)", "+7", Decimal(7), "7"),
+    ("decimal(10,2)", "1.5e3", Decimal("1.5E+3"), "1.5e3"),
+    ("decimal(10,2)", "'3.25'", "3.25", "3.25"),  # a quoted number stays text
+    ("decimal(10,2)", "1-2", 0, "0"),  # no number: as the parser reads it
+    ("blob", "'\\0\xff\\'\\\\\xc3'", b"\x00\xff'\\\xc3", "\\x00ff275cc3"),
+    ("varbinary(8)", "0xFF00C3", b"\xff\x00\xc3", "\\xff00c3"),
+    ("binary(3)", "X'0a0B'", b"\n\x0b", "\\x0a0b"),
+    ("longblob", "0x0", b"\x00", "\\x00"),  # an odd count of digits: a leading zero
+    ("tinyblob", "_binary '\xe9'", b"\xe9", "\\xe9"),
+    ("bit(10)", "b'1000000001'", b"\x02\x01", "\\x0201"),
+    ("bit(64)", "b'1'", b"\x00" * 7 + b"\x01", "\\x0000000000000001"),
+    ("bit(1)", "0x01", b"\x01", "\\x01"),
+    ("geometry", "''", b"", "\\x"),
+    ("point", "NULL", None, None),
+    ("varchar(5) NOT NULL DEFAULT 'b,c'", "'\xe9'", "\ufffd", "\ufffd"),  # text: repaired UTF-8
+    ("datetime(6)", "'2024-02-29 23:59:59.999999'", "2024-02-29 23:59:59.999999", "2024-02-29 23:59:59.999999"),
+]
+
+
+def test_columns_read_by_their_declared_types(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "dump.sql"
+    columns = ",\n".join(f"  `c{k}` {declared}" for k, (declared, _, _, _) in enumerate(DECLARED))
+    values = ",".join(written for _, written, _, _ in DECLARED)
+    path.write_bytes(f"CREATE TABLE `t` (\n{columns},\n  PRIMARY KEY (`c0`)\n);\n"
+                     f"INSERT INTO `t` VALUES ({values}),({values});\n".encode("latin-1"))
+    row = tuple(value for _, _, value, _ in DECLARED)
+    assert [list(map(type, r)) for r in next(iter(dump.TableRowChunks(path, "t")))] == [list(map(type, row))] * 2
+    assert next(iter(dump.TableRowChunks(path, "t"))) == [row, row]
+    assert decode_copy_text(b"".join(dump.TableCopyChunks(path, "t"))) == [tuple(f for *_, f in DECLARED)] * 2
+    # The specified reader keeps its values.
+    assert load_table_rows(str(path), "t")[0][:4] == (12.5, float(DECLARED[1][1]), 7, 1500.0)
+
+
+def test_declared_types_choose_the_new_table_columns(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "dump.sql"
+    path.write_text("CREATE TABLE `t` (`a` int, `b` decimal(15,2), `c` decimal(16,2), `d` decimal, `e` bit,\n"
+                    "`f` date, `g` datetime, `h` timestamp NULL, `i` time(3), `j` year, `k` enum('x','y'),\n"
+                    "`l` multipolygon, PRIMARY KEY (`a`));\n", encoding="utf-8")
+    expected = ["text", "decimal", "numeric", "decimal", "bytes", "date", "timestamp", "timestamp", "time", "text",
+                "text", "bytes"]
+    assert dump.table_column_types(path, "t") == expected  # no rows: from the CREATE TABLE
+    with open(path, "a", encoding="utf-8") as f:
+        f.write("INSERT INTO `t` VALUES (1,1.5,2.5,3,b'1','2024-01-01',NULL,NULL,'-01:00:00',2024,'x','');\n")
+    assert dump.table_column_types(path, "t") == ["integer"] + expected[1:9] + ["integer"] + expected[10:]
+    for modes in (["value", "float"], ["bytes:x"], ["bytes2"]):
+        with pytest.raises(ValueError, match="unknown column mode"):
+            _ext.TableRowChunks(str(path), "t").read_columns(modes)
+
+
 def test_memory_stays_bounded_by_a_chunk(tmp_path: pathlib.Path) -> None:
     # 80 MB of rows: iterating holds one chunk (and one chunk's pages of the
     # file), while loading the table at once holds all of it.

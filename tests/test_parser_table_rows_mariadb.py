@@ -6,10 +6,13 @@
 # columns through HEX(), binary ones decoded with replacement as the loader
 # decodes every string and hex literal; BIT(10) as its two bytes, big-endian
 # (dumps write it as a binary string or, with --hex-blob, a hex literal).
+# The chunk readers read columns by their declared types: DECIMAL as the
+# Decimal of the server's text, binary, BIT and geometry columns as bytes.
 
 from __future__ import annotations
 
 import random
+from decimal import Decimal
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -35,24 +38,49 @@ def _printed(number: str) -> Any:
     return int(number) if number.lstrip("-").isdigit() else float(number)
 
 
-# name, column type, the server expression read back, its conversion
-T_COLUMNS: list[tuple[str, str, str, Convert]] = [
-    ("id", "INT NOT NULL PRIMARY KEY", "id", int),
-    ("i", "INT", "i", int),
-    ("big", "BIGINT", "big", int),
-    ("ubig", "BIGINT UNSIGNED", "ubig", int),
-    ("dec0", "DECIMAL(30,0)", "dec0", int),
-    ("dec4", "DECIMAL(12,4)", "dec4", _printed),
-    ("f", "FLOAT", "f", _printed),
-    ("d", "DOUBLE", "d", _printed),
-    ("s", "VARCHAR(200) CHARACTER SET utf8mb4", "HEX(s)", _text),
-    ("txt", "TEXT CHARACTER SET utf8mb4", "HEX(txt)", _text),
-    ("vb", "VARBINARY(300)", "HEX(vb)", _bytes),
-    ("bl", "BLOB", "HEX(bl)", _bytes),
-    ("bt", "BIT(10)", "HEX(bt)", lambda h: _bytes(f"{int(h, 16):04x}")),
-    ("dt", "DATE", "dt", str),
-    ("dtt", "DATETIME", "dtt", str),
+def _bits(h: str) -> bytes:
+    return int(h, 16).to_bytes(2, "big")
+
+
+# name, column type, the server expression read back, its conversion as the
+# parser reads the column, and as the chunk readers do (None: the same)
+T_COLUMNS: list[tuple[str, str, str, Convert, Convert | None]] = [
+    ("id", "INT NOT NULL PRIMARY KEY", "id", int, None),
+    ("i", "INT", "i", int, None),
+    ("big", "BIGINT", "big", int, None),
+    ("ubig", "BIGINT UNSIGNED", "ubig", int, None),
+    ("dec0", "DECIMAL(30,0)", "dec0", int, Decimal),
+    ("dec4", "DECIMAL(12,4)", "dec4", _printed, Decimal),
+    ("f", "FLOAT", "f", _printed, None),
+    ("d", "DOUBLE", "d", _printed, None),
+    ("s", "VARCHAR(200) CHARACTER SET utf8mb4", "HEX(s)", _text, None),
+    ("txt", "TEXT CHARACTER SET utf8mb4", "HEX(txt)", _text, None),
+    ("vb", "VARBINARY(300)", "HEX(vb)", _bytes, bytes.fromhex),
+    ("bl", "BLOB", "HEX(bl)", _bytes, bytes.fromhex),
+    ("bin", "BINARY(6)", "HEX(bin)", _bytes, bytes.fromhex),
+    ("bt", "BIT(10)", "HEX(bt)", lambda h: _bits(h).decode("utf-8", "replace"), _bits),
+    ("dt", "DATE", "dt", str, None),
+    ("dtt", "DATETIME", "dtt", str, None),
+    ("dtt6", "DATETIME(6)", "dtt6", str, None),
+    ("ts", "TIMESTAMP NULL", "ts", str, None),  # read back in UTC, as dumps write it
+    ("tm", "TIME", "tm", str, None),
+    ("yr", "YEAR", "yr", int, None),
+    ("en", "ENUM('a','b c','dé')", "HEX(en)", _text, None),
+    ("st", "SET('x','y','z')", "HEX(st)", _text, None),
+    ("js", "JSON", "HEX(js)", _text, None),
+    ("geo", "GEOMETRY", "HEX(geo)", _bytes, bytes.fromhex),
 ]
+TEMPORAL = [
+    ("'2021-03-04'", "'1999-12-31 23:59:59'", "'2024-02-29 23:59:59.999999'", "'2038-01-19 03:14:07'", "'-838:59:59'",
+     "2155"),
+    ("'1000-01-01'", "'1000-01-01 00:00:00'", "'9999-12-31 00:00:00.000001'", "'1970-01-01 00:00:01'", "'838:59:59'",
+     "1901"),
+    ("'9999-12-31'", "'2000-02-29 12:00:00'", "'2000-01-01 00:00:00'", "'2000-06-15 12:30:45'", "'00:00:00'",
+     "2000"),
+]
+OTHERS = [("'a'", "'x,z'", "'{\"a\": [1, \"é\\\\n\"]}'", "ST_GeomFromText('POINT(1 2)')"),
+          ("'dé'", "''", "'[]'", "ST_GeomFromText('POLYGON((0 0,1 0,1 1,0 0))')"),
+          ("'b c'", "'x,y,z'", "'\"it''s\"'", "ST_GeomFromText('LINESTRING(-1.5 2e300,3 4)')")]
 
 TEXTS = [
     "it's", 'say "hi"', "back\\slash", "C:\\new\\table", "line1\nline2", "cr\rlf\r\n", "tab\there",
@@ -100,7 +128,9 @@ def _t_rows() -> list[dict[str, str]]:
             "i": str(i), "big": str(big), "ubig": str(ubig), "dec0": dec0, "dec4": dec4, "f": f, "d": d,
             "s": _hex_text(text), "txt": _hex_text(TEXTS[-1 - k] * 3),
             "vb": f"X'{BLOBS[k % len(BLOBS)].hex()}'", "bl": f"X'{BLOBS[-1 - k % len(BLOBS)].hex()}'",
-            "bt": str(BITS[k % len(BITS)]), "dt": "'2021-03-04'", "dtt": "'1999-12-31 23:59:59'",
+            "bt": str(BITS[k % len(BITS)]), "bin": f"X'{BLOBS[k % len(BLOBS)][:6].hex()}'",
+            **dict(zip(["dt", "dtt", "dtt6", "ts", "tm", "yr"], TEMPORAL[k % len(TEMPORAL)])),
+            **dict(zip(["en", "st", "js", "geo"], OTHERS[k % len(OTHERS)])),
         })
     rows.append({})  # all NULL
     rng = random.Random(20261206)
@@ -112,17 +142,17 @@ def _t_rows() -> list[dict[str, str]]:
             "i": str(rng.randrange(-2**31, 2**31)), "ubig": str(rng.randrange(2**64)),
             "dec0": str(rng.randrange(-10**30 + 1, 10**30)), "d": repr(rng.uniform(-1, 1) * 10.0 ** rng.randrange(-300, 300)),
             "f": repr(rng.uniform(-1e6, 1e6)), "s": _hex_text(text[:200]), "vb": f"X'{blob.hex()}'",
-            "bt": str(rng.randrange(1024)),
+            "bt": str(rng.randrange(1024)), "bin": f"X'{blob[:6].hex()}'",
         })
     return rows
 
 
 def _create_script() -> str:
-    cols = ", ".join(f"`{name}` {sqltype}" for name, sqltype, _, _ in T_COLUMNS)
+    cols = ", ".join(f"`{name}` {sqltype}" for name, sqltype, _, _, _ in T_COLUMNS)
     lines = ["CREATE DATABASE d CHARACTER SET utf8mb4;", "USE d;", f"CREATE TABLE t ({cols});",
              "CREATE TABLE t2 (id INT NOT NULL PRIMARY KEY, s TEXT CHARACTER SET utf8mb4);",
              "CREATE TABLE `values` (id INT NOT NULL PRIMARY KEY, `values` VARCHAR(20));"]
-    names = [name for name, _, _, _ in T_COLUMNS]
+    names = [name for name, _, _, _, _ in T_COLUMNS]
     for row_id, row in enumerate(_t_rows(), start=1):
         literals = [str(row_id)] + [row.get(name, "NULL") for name in names[1:]]
         lines.append(f"INSERT INTO t VALUES ({', '.join(literals)});")
@@ -132,11 +162,12 @@ def _create_script() -> str:
     return "\n".join(lines)
 
 
-# table -> (select list, conversions)
-READ_BACK: dict[str, tuple[str, list[Convert]]] = {
-    "t": (", ".join(expr for _, _, expr, _ in T_COLUMNS), [conv for _, _, _, conv in T_COLUMNS]),
-    "t2": ("id, HEX(s)", [int, _text]),
-    "values": ("id, `values`", [int, str]),
+# table -> (select list, conversions as the parser reads the columns, as the chunk readers do)
+READ_BACK: dict[str, tuple[str, list[Convert], list[Convert]]] = {
+    "t": (", ".join(expr for _, _, expr, _, _ in T_COLUMNS), [conv for _, _, _, conv, _ in T_COLUMNS],
+          [declared or conv for _, _, _, conv, declared in T_COLUMNS]),
+    "t2": ("id, HEX(s)", [int, _text], [int, _text]),
+    "values": ("id, `values`", [int, str], [int, str]),
 }
 
 
@@ -148,12 +179,27 @@ def dumps(mariadb: MariaDB, tmp_path_factory: pytest.TempPathFactory) -> dict[st
 
 
 @pytest.fixture(scope="module")
-def server_rows(mariadb: MariaDB, dumps: dict[str, Path]) -> dict[str, list[tuple[Any, ...]]]:  # noqa: F811
-    result = {}
-    for table, (select, converts) in READ_BACK.items():
-        raw = mariadb.sql(f"SELECT {select} FROM `{table}` ORDER BY id", database="d")
-        result[table] = [tuple(None if v is None else conv(v) for v, conv in zip(row, converts)) for row in raw]
-    return result
+def server_values(mariadb: MariaDB, dumps: dict[str, Path]) -> dict[str, list[list[Any]]]:  # noqa: F811
+    # The server's text of each value, NULL as None.
+    return {table: mariadb.sql(f"SET time_zone = '+00:00'; SELECT {select} FROM `{table}` ORDER BY id", database="d")
+            for table, (select, _, _) in READ_BACK.items()}
+
+
+def _converted(values: dict[str, list[list[Any]]], which: int) -> dict[str, list[tuple[Any, ...]]]:
+    return {table: [tuple(None if v is None else conv(v) for v, conv in zip(row, READ_BACK[table][which]))
+                    for row in rows] for table, rows in values.items()}
+
+
+@pytest.fixture(scope="module")
+def server_rows(server_values: dict[str, list[list[Any]]]) -> dict[str, list[tuple[Any, ...]]]:
+    # The rows as the parser's functions give them.
+    return _converted(server_values, 1)
+
+
+@pytest.fixture(scope="module")
+def declared_rows(server_values: dict[str, list[list[Any]]]) -> dict[str, list[tuple[Any, ...]]]:
+    # The rows as the chunk readers give them.
+    return _converted(server_values, 2)
 
 
 def _chunk_rows(path: Path, table: str, **options: Any) -> list[tuple[Any, ...]]:
@@ -161,13 +207,12 @@ def _chunk_rows(path: Path, table: str, **options: Any) -> list[tuple[Any, ...]]
 
 
 @pytest.mark.parametrize("form", list(CHUNK_FORMS))
-def test_dump_loads_as_the_server_returns_it(
-    dumps: dict[str, Path], server_rows: dict[str, list[tuple[Any, ...]]], form: str
-) -> None:
+def test_dump_loads_as_the_server_returns_it(dumps: dict[str, Path], server_rows: dict[str, list[tuple[Any, ...]]],
+                                             declared_rows: dict[str, list[tuple[Any, ...]]], form: str) -> None:
     for table, expected in server_rows.items():
         if form in DUMP_FORMS:
             assert typed(parser.load_table_rows(str(dumps[form]), table)) == typed(expected), table
-        assert typed(_chunk_rows(dumps[form], table)) == typed(expected), table
+        assert typed(_chunk_rows(dumps[form], table)) == typed(declared_rows[table]), table
 
 
 def test_dumps_use_the_forms_under_test(dumps: dict[str, Path]) -> None:
@@ -184,11 +229,11 @@ def test_dumps_use_the_forms_under_test(dumps: dict[str, Path]) -> None:
 
 @pytest.mark.parametrize("form", list(CHUNK_FORMS))
 def test_chunks_refuse_every_form_cut(
-    dumps: dict[str, Path], server_rows: dict[str, list[tuple[Any, ...]]], form: str, tmp_path: Path
+    dumps: dict[str, Path], declared_rows: dict[str, list[tuple[Any, ...]]], form: str, tmp_path: Path
 ) -> None:
     path = dumps[form]
     data = path.read_bytes()
-    n = len(server_rows["t"]) // 2
+    n = len(declared_rows["t"]) // 2
     reader = dump.TableRowChunks(str(path), "t", 1)
     for _ in range(n):
         next(reader)
@@ -202,5 +247,5 @@ def test_chunks_refuse_every_form_cut(
         cut.write_bytes(data[:at])
         with pytest.raises(dump.IncompleteDumpError, match=f"{cut}: table `t`: "):
             _chunk_rows(cut, "t")
-        expected = server_rows["t"] if name == "before-trailer" else server_rows["t"][:n]
+        expected = declared_rows["t"] if name == "before-trailer" else declared_rows["t"][:n]
         assert typed(_chunk_rows(cut, "t", allow_incomplete=True)) == typed(expected), name

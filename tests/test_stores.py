@@ -12,6 +12,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+from datetime import date, datetime, timedelta
 from decimal import Decimal
 from pathlib import Path
 from typing import Any
@@ -21,7 +22,8 @@ import pytest
 from cli_helpers import SAMPLE_DUMP as SAMPLE, main, one_line_error, zemo  # noqa: F401  (the fixture)
 from mariadb_fixture import mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
-from test_parser_table_rows_mariadb import DUMP_FORMS, READ_BACK, dumps  # noqa: F401  (the fixture)
+from test_parser_table_rows_mariadb import (DUMP_FORMS, READ_BACK, declared_rows, dumps,  # noqa: F401  (fixtures)
+                                            server_values)
 from shared import render
 from zemo_etl import pg, schema, stores
 from zemo_etl.job.states import resolve_db_url
@@ -54,8 +56,23 @@ def select_all(connect: Any, table: str) -> list[tuple[Any, ...]]:
     return query(connect, f'SELECT * FROM "{table}" ORDER BY 1')[0]
 
 
+def _time(text: str) -> timedelta:
+    sign = -1 if text.startswith("-") else 1
+    hours, minutes, seconds = text.lstrip("-").split(":")
+    return sign * timedelta(hours=int(hours), minutes=int(minutes), seconds=float(seconds))
+
+
+TEMPORAL = {date: date.fromisoformat, datetime: datetime.fromisoformat, timedelta: _time}
+
+
 def stored_as(kind: str, expected: Any, got: Any) -> bool:
-    # Whether `got`, read back from the store, is the dump value `expected`.
+    # Whether `got`, read back from the store, is the dump value `expected`:
+    # dates as PostgreSQL's types or SQLite's text; decimals exact, in SQLite
+    # as NUMERIC (a float holding up to 15 digits) or else their digits.
+    if isinstance(expected, Decimal):
+        return type(got) in (Decimal, float, int, str) and Decimal(str(got)) == expected
+    if isinstance(expected, str) and type(got) in TEMPORAL:
+        return kind == "postgres" and got == TEMPORAL[type(got)](expected)
     if expected is None or isinstance(expected, str):
         return got == (pg.to_pg_text_form(expected) if kind == "postgres" and expected else expected)
     if isinstance(got, Decimal):
@@ -72,19 +89,22 @@ def assert_stored(kind: str, expected: list[tuple[Any, ...]], got: list[tuple[An
 
 
 @pytest.mark.parametrize("target", STORES, indirect=True)
-def test_every_table_of_the_mariadb_dumps_round_trips(main, dumps: dict[str, Path], target: Any) -> None:  # noqa
+def test_every_table_of_the_mariadb_dumps_round_trips(main, dumps: dict[str, Path], target: Any,  # noqa: F811
+                                                       declared_rows: dict[str, list[tuple[Any, ...]]]) -> None:
+    # Every value as the server returns it, whatever the column's type.
     kind, url, connect = target
     for form in DUMP_FORMS:
         path = dumps[form]
         for table in READ_BACK:
             done = main("load", str(path), table, "--into", url, "--create", "--replace", "--batch-rows", "50")
             assert done.returncode == 0, (form, table, done.stderr)
-            assert_stored(kind, load_table_rows(str(path), table), select_all(connect, table))
+            assert_stored(kind, declared_rows[table], select_all(connect, table))
     types = dict(query(connect, "SELECT column_name, data_type FROM information_schema.columns WHERE table_name = 't'"
                                if kind == "postgres" else "SELECT name, type FROM pragma_table_info('t')")[0])
-    assert [types[c] for c in ("id", "ubig", "dec0", "f", "s")] == {
-        "postgres": ["bigint", "numeric", "numeric", "double precision", "text"],
-        "sqlite": ["INTEGER", "", "", "REAL", "TEXT"]}[kind]
+    assert [types[c] for c in ("id", "ubig", "dec0", "dec4", "f", "s", "bl", "bt", "geo", "dt", "dtt", "tm")] == {
+        "postgres": ["bigint", "numeric", "numeric", "numeric", "double precision", "text", "bytea", "bytea", "bytea",
+                     "date", "timestamp without time zone", "interval"],
+        "sqlite": ["INTEGER", "", "", "NUMERIC", "REAL", "TEXT", "BLOB", "BLOB", "BLOB", "TEXT", "TEXT", "TEXT"]}[kind]
 
 
 HOSTILE = ["\x00", "\x01", "\x08", "\t", "\n", "\r", "\x1a", "\x7f", "\x85", "\u2028", "\u2029", "\ufeff", "\\",

@@ -10,6 +10,7 @@ __all__ = [
     "DumpError",
     "IncompleteDumpError",
     "table_columns",
+    "table_column_definitions",
     "table_column_types",
     "LibraryIndex",
     "Catalogue",
@@ -25,7 +26,7 @@ __all__ = [
     "TEXT_FORMS",
 ]
 
-_Value = Union[None, int, float, str, Decimal]
+_Value = Union[None, int, float, str, Decimal, bytes]
 
 class DumpError(RuntimeError):
     """A MySQL dump that cannot be read: missing, unreadable, changed while read, cut short, or of another kind."""
@@ -39,6 +40,7 @@ class TableRowChunks:
 
     def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000,
                 allow_incomplete: int = 0) -> TableRowChunks: ...
+    def read_columns(self, modes: Sequence[str]) -> None: ...
     def __iter__(self) -> Iterator[list[tuple[_Value, ...]]]: ...
     def __next__(self) -> list[tuple[_Value, ...]]: ...
     def report(self) -> dict[str, Any]: ...
@@ -49,6 +51,7 @@ class TableCopyChunks:
 
     def __new__(cls, path: str, table_name: str, chunk_rows: int = 10000,
                 allow_incomplete: int = 0) -> TableCopyChunks: ...
+    def read_columns(self, modes: Sequence[str]) -> None: ...
     def __iter__(self) -> Iterator[bytes]: ...
     def __next__(self) -> bytes: ...
     def report(self) -> dict[str, Any]: ...
@@ -56,6 +59,12 @@ class TableCopyChunks:
 def table_columns(path: str, table_name: str) -> Optional[list[str]]:
     """The column names of the table's CREATE TABLE statement in a MySQL dump file, or None
     when the dump has none.
+    """
+
+def table_column_definitions(path: str, table_name: str) -> Optional[list[tuple[str, str]]]:
+    """(name, definition) of each column of the table's CREATE TABLE statement in a MySQL dump
+    file, the definition being the rest of the column's line ("decimal(5,2) NOT NULL"), or
+    None when the dump has none.
     """
 
 def table_column_types(path: str, table_name: str) -> list[str]:

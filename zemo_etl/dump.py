@@ -11,8 +11,13 @@ and a dump that holds no such table at all (no CREATE TABLE, no INSERT)
 ``MissingTableError``, naming the tables it does hold; ``report()`` tells
 what the scan saw. ``dump_tables`` lists the tables of a dump,
 ``table_columns`` reads the column names of the dump's own CREATE TABLE and
-``table_column_types`` the type each column takes from its values. Every
-``path`` is a str or an ``os.PathLike``.
+``table_column_types`` the type each column takes from its declared type or
+else its values. Every ``path`` is a str or an ``os.PathLike``.
+
+Columns are read by their declared types where the dump's CREATE TABLE gives
+them: DECIMAL and NUMERIC as ``decimal.Decimal`` of the digits written,
+BLOB, BINARY, VARBINARY, BIT and the geometry types as ``bytes`` (in default
+and ``--hex-blob`` dumps alike; a BIT(n) value as (n + 7) // 8 bytes).
 
 A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
 whatever its name) is read decompressed into memory, never onto disk; a
@@ -37,7 +42,7 @@ from zemo_etl._ext import DumpError, IncompleteDumpError
 
 __all__ = ["TableRowChunks", "TableCopyChunks", "DumpError", "IncompleteDumpError", "MissingTableError", "NotADumpError",
            "table_columns", "table_column_types", "column_positions", "dump_tables", "compression_of",
-           "open_decompressed"]
+           "open_decompressed", "declared_types"]
 
 # First bytes of the compressed formats read, and of files often given by mistake.
 _COMPRESSIONS = [(b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd")]
@@ -171,6 +176,45 @@ class MissingTableError(DumpError, LookupError):
 _Chunk = TypeVar("_Chunk")
 
 
+# What a column's declared type (its first word) asks: how its values are
+# read, and the type a new table's column gets. Dates stay the text the dump
+# writes (TIMESTAMP in UTC, as dumps set their time zone to write it).
+_BINARY = {"blob", "tinyblob", "mediumblob", "longblob", "binary", "varbinary", "geometry", "point",
+           "linestring", "polygon", "multipoint", "multilinestring", "multipolygon", "geometrycollection"}
+_TEMPORAL = {"date": "date", "datetime": "timestamp", "timestamp": "timestamp", "time": "time"}
+_DECIMAL = {"decimal", "numeric", "dec", "fixed"}
+_DECLARED_TYPE = re.compile(r"([A-Za-z]+)\s*(?:\(\s*(\d+))?")
+# Digits a double keeps (SQLite's NUMERIC affinity keeps a decimal as a REAL up to these).
+_DOUBLE_DIGITS = 15
+
+
+def _declared(definition: str) -> tuple[str, Optional[str]]:
+    """The read mode and the column type (None: from the values) of a column definition."""
+    m = _DECLARED_TYPE.match(definition)
+    word = m.group(1).lower() if m else ""
+    size = int(m.group(2)) if m and m.group(2) else None
+    if word in _DECIMAL:
+        return "decimal", "decimal" if (size or 10) <= _DOUBLE_DIGITS else "numeric"
+    if word in _BINARY:
+        return "bytes", "bytes"
+    if word == "bit":
+        return f"bytes:{((size or 1) + 7) // 8}", "bytes"
+    return "value", _TEMPORAL.get(word)
+
+
+def declared_types(path: str | os.PathLike[str], table_name: str) -> Optional[list[tuple[str, str, Optional[str]]]]:
+    """(name, read mode, column type or None) of each column of the table's
+    CREATE TABLE, or None when the dump has none: the mode as
+    ``TableRowChunks.read_columns`` takes it ("value", "decimal", "bytes",
+    "bytes:N"), the type one of ``table_column_types``'s, None where the
+    values decide."""
+    read, keep = _readable(os.fspath(path))
+    definitions = _ext.table_column_definitions(read, table_name)
+    if definitions is None:
+        return None
+    return [(name, *_declared(definition)) for name, definition in definitions]
+
+
 class _Chunks(Generic[_Chunk]):
     __slots__ = ("_chunks", "_path", "_table", "_read", "_keep")
     _native: Any
@@ -181,8 +225,12 @@ class _Chunks(Generic[_Chunk]):
         self._read, self._keep = _readable(self._path)
         try:
             self._chunks = self._native(self._read, table_name, chunk_rows, allow_incomplete)
+            declared = _ext.table_column_definitions(self._read, table_name)
         except DumpError as e:
             raise type(e)(_named(str(e), self._read, self._path)) from None
+        modes = [_declared(definition)[0] for _, definition in declared or []]
+        if any(mode != "value" for mode in modes):
+            self._chunks.read_columns(modes)
 
     def __iter__(self) -> _Chunks[_Chunk]:
         return self
@@ -228,9 +276,21 @@ def table_columns(path: str | os.PathLike[str], table_name: str) -> Optional[lis
 
 
 def table_column_types(path: str | os.PathLike[str], table_name: str) -> list[str]:
-    """The type each column of the table takes from its values."""
+    """The type each column of the table takes: its declared type's where that
+    keeps values a plain number or string would not ("decimal": DECIMAL up to
+    15 digits, "numeric": beyond, "bytes", "date", "timestamp", "time"), else
+    from its values ("integer", "float", "text", "mixed", "numeric": see
+    ``_ext.table_column_types``). As wide as the widest row, or as the CREATE
+    TABLE when the table has no rows."""
     read, keep = _readable(os.fspath(path))
-    return _ext.table_column_types(read, table_name)
+    types = _ext.table_column_types(read, table_name)
+    declared = declared_types(path, table_name)
+    if declared is None:
+        return types
+    if not types:
+        types = ["text"] * len(declared)
+    kinds = [kind for _, _, kind in declared]
+    return [(kinds[k] if k < len(kinds) else None) or value for k, value in enumerate(types)]
 
 
 def column_positions(named: Optional[Sequence[str]], wanted: Sequence[str]) -> list[Optional[int]]:

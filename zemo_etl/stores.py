@@ -35,11 +35,17 @@ __all__ = ["StoreError", "Store", "SQLiteStore", "PostgresStore", "open_store", 
 DEFAULT_BATCH_ROWS = 10000
 
 # The column types `dump.table_column_types` reports, per store. SQLite has no
-# exact type for integers beyond 64 bits: such a column, and one mixing
-# strings and numbers, gets no declared type, so that every value keeps its
-# own (wide integers as their decimal text).
-PG_TYPES = {"integer": "BIGINT", "numeric": "NUMERIC", "float": "DOUBLE PRECISION", "text": "TEXT", "mixed": "TEXT"}
-SQLITE_TYPES = {"integer": "INTEGER", "numeric": "", "float": "REAL", "text": "TEXT", "mixed": ""}
+# exact type for integers beyond 64 bits nor for decimals beyond a double's
+# 15 digits: such a column, and one mixing strings and numbers, gets no
+# declared type, so that every value keeps its own (wide numbers as their
+# decimal text); a shorter DECIMAL is NUMERIC, which keeps its value. A TIME
+# spans ±838 hours: an interval in PostgreSQL, not a time of day. Dates are
+# ISO text in SQLite.
+PG_TYPES = {"integer": "BIGINT", "numeric": "NUMERIC", "decimal": "NUMERIC", "float": "DOUBLE PRECISION",
+            "text": "TEXT", "mixed": "TEXT", "bytes": "BYTEA", "date": "DATE", "timestamp": "TIMESTAMP",
+            "time": "INTERVAL"}
+SQLITE_TYPES = {"integer": "INTEGER", "numeric": "", "decimal": "NUMERIC", "float": "REAL", "text": "TEXT",
+                "mixed": "", "bytes": "BLOB", "date": "TEXT", "timestamp": "TEXT", "time": "TEXT"}
 
 _INT64 = range(-2**63, 2**63)
 
@@ -325,9 +331,12 @@ class SQLiteStore(Store):
         names = [n for n, _ in existing] if columns is None else list(columns)
         # Integers beyond 64 bits go in as their digits, into columns without
         # a declared type (what a created numeric column has); elsewhere
-        # SQLite refuses them.
+        # SQLite refuses them. Decimals (which SQLite cannot bind) go in as
+        # their digits too.
         untyped = {n for n, t in existing if not t}
-        wide = [k for k, n in enumerate(names) if n in untyped]
+        decimals = {k for k, (_, mode, _) in enumerate(dump.declared_types(path, dump_table) or [])
+                    if mode == "decimal"}
+        wide = [k for k, n in enumerate(names) if n in untyped or k in decimals]
         table_q = self.quote(table)
         loaded = 0
         statement = None

@@ -3,13 +3,15 @@
 // for it needs (column names and types). Files are read and parsed without
 // the interpreter lock (see LockReleased); Python objects are made after.
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
-#include <vector>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "members.hpp"
 #include "parser/create_table.hpp"
@@ -124,6 +126,34 @@ struct ChunkIterator {
         return nullptr;
     }
 
+    // "value", "decimal", "bytes" or "bytes:N" (a bit literal as at least N
+    // bytes) per column, from the first.
+    static PyObject* read_columns(Call& c) {
+        using Mode = parser::detail::ColumnRead::Mode;
+        std::vector<parser::detail::ColumnRead> columns;
+        for (std::string_view mode : c.text_list(0)) {
+            parser::detail::ColumnRead column;
+            if (mode == "decimal") {
+                column.mode = Mode::Decimal;
+            } else if (mode.substr(0, 5) == "bytes") {
+                column.mode = Mode::Bytes;
+                std::uint32_t width = 0;
+                if (mode.size() > 5) {
+                    const auto r = std::from_chars(mode.data() + 6, mode.data() + mode.size(), width);
+                    if (mode[5] != ':' || r.ec != std::errc{} || r.ptr != mode.data() + mode.size()) {
+                        raise(PyExc_ValueError, "unknown column mode " + std::string(mode));
+                    }
+                }
+                column.width = width;
+            } else if (mode != "value") {
+                raise(PyExc_ValueError, "unknown column mode " + std::string(mode));
+            }
+            columns.push_back(column);
+        }
+        Chunk::read_columns(c.self<Instance>().state, std::move(columns));
+        return none();
+    }
+
     static PyObject* report(Call& c) {
         Instance& it = c.self<Instance>();
         return report_dict(it.cursor.report(), it.path, it.table);
@@ -138,6 +168,14 @@ struct ChunkIterator {
     static constexpr Function kNext = {
         .name = "__next__", .impl = &next, .receiver = Receiver::Exclusive, .no_args = true};
     static constexpr Function kMethods[] = {
+        {.name = "read_columns",
+         .params = {{.name = "modes", .kind = Kind::TextList}},
+         .doc = "Reads the columns by their declared types from the next chunk on, one mode per column\n"
+                "from the first: \"value\" (as before), \"decimal\" (a number as decimal.Decimal of its\n"
+                "literal), \"bytes\" (strings, hex and bit literals as bytes, UTF-8 or not) or \"bytes:N\"\n"
+                "(the same, a bit literal as at least N bytes).",
+         .impl = &read_columns,
+         .receiver = Receiver::Exclusive},
         {.name = "report",
          .doc = "What the scan saw of the dump so far, complete once the chunks are exhausted: rows,\n"
                 "statements, terminated, header, trailer, changed, last_row_end, size, columns (the\n"
@@ -160,13 +198,21 @@ struct RowChunk {
         "and a tuple cut at the end of its line is left out. The file is opened here; errors as\n"
         "load_table_rows. At the end a dump cut short raises IncompleteDumpError unless\n"
         "allow_incomplete is true, and a file that changed while read raises RuntimeError.";
-    using State = StrCache;  // shared across chunks: a repeated value is one str
+    struct State {
+        StrCache strings;  // shared across chunks: a repeated value is one str
+        std::vector<parser::detail::ColumnRead> columns;
+    };
 
-    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, StrCache& strings) {
+    static void read_columns(State& state, std::vector<parser::detail::ColumnRead> columns) {
+        state.columns = std::move(columns);
+    }
+
+    static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, State& state) {
         parser::RowTable table;
         table.keep_whole_integers();
+        table.read_columns(state.columns);
         if (without_lock([&] { return cursor.read(table, chunk_rows); }) == 0) return nullptr;
-        return rows_to_tuples(std::move(table), strings);
+        return rows_to_tuples(std::move(table), state.strings);
     }
 };
 
@@ -179,6 +225,10 @@ struct CopyChunk {
         "PostgreSQL text form (U+0000 removed) with backslash, tab, LF and CR escaped, numbers as\n"
         "str() writes them.";
     using State = stores::CopyTextWriter;
+
+    static void read_columns(State& writer, std::vector<parser::detail::ColumnRead> columns) {
+        writer.read_columns(std::move(columns));
+    }
 
     static PyObject* next(parser::TableCursor& cursor, std::size_t chunk_rows, stores::CopyTextWriter& writer) {
         writer.clear();
@@ -203,6 +253,24 @@ PyObject* table_columns(Call& c) {
     return columns ? str_list(*columns) : none();
 }
 
+PyObject* table_column_definitions(Call& c) {
+    const std::string path(c.text(0));
+    const std::string table(c.text(1));
+    std::optional<std::vector<parser::ColumnDefinition>> columns;
+    auto file = without_lock([&] {
+        auto opened = parser::MappedFile::open(path);
+        if (opened) columns = parser::create_table_definitions(opened.value().bytes(), table);
+        return opened;
+    });
+    if (!file) raise_dump_error(file.error());
+    if (!columns) return none();
+    return list(*columns, [](const parser::ColumnDefinition& d) {
+        Ref name(str(d.name));
+        Ref definition(str(d.definition));
+        return check(PyTuple_Pack(2, name.get(), definition.get()));
+    });
+}
+
 PyObject* table_column_types(Call& c) {
     const std::string path(c.text(0));
     const std::string table(c.text(1));
@@ -222,6 +290,12 @@ constexpr Function kFunctions[] = {
      .doc = "The column names of the table's CREATE TABLE statement in a MySQL dump file, or None\n"
             "when the dump has none.",
      .impl = &table_columns},
+    {.name = "table_column_definitions",
+     .params = {kPath, kTableName},
+     .doc = "(name, definition) of each column of the table's CREATE TABLE statement in a MySQL dump\n"
+            "file, the definition being the rest of the column's line (\"decimal(5,2) NOT NULL\"), or\n"
+            "None when the dump has none.",
+     .impl = &table_column_definitions},
     {.name = "table_column_types",
      .params = {kPath, kTableName},
      .doc = "The type each column of the table takes from its values in a MySQL dump file, as wide as\n"

@@ -1,5 +1,6 @@
 #include "parser/create_table.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -70,9 +71,21 @@ void skip_quoted(std::string_view s, std::size_t& pos) {
     }
 }
 
+// Whether `text` (a line) starts a statement adding rows to `table_name`.
+bool adds_rows(std::string_view text, std::string_view table_name) {
+    for (std::string_view head : {"INSERT INTO ", "INSERT IGNORE INTO ", "REPLACE INTO "}) {
+        if (text.substr(0, head.size()) != head) continue;
+        std::size_t pos = head.size();
+        return pos < text.size() && text[pos] == '`' && identifier(text, pos) == table_name;
+    }
+    return false;
+}
+
 // Where the statement's column list opens ('(' of line-initial
-// CREATE TABLE [IF NOT EXISTS] `name` (), or npos.
-std::size_t find_statement(std::string_view dump, std::string_view table_name) {
+// CREATE TABLE [IF NOT EXISTS] `name` (), or npos; with `before_rows`, npos
+// once a statement adds rows to the table first (dumps create a table before
+// filling it, and a file of rows alone is not read through).
+std::size_t find_statement(std::string_view dump, std::string_view table_name, bool before_rows = false) {
     for (std::size_t line = 0; line < dump.size();) {
         const std::size_t lf = dump.find('\n', line);
         const std::size_t end = lf == std::string_view::npos ? dump.size() : lf;
@@ -86,6 +99,8 @@ std::size_t find_statement(std::string_view dump, std::string_view table_name) {
                 while (pos < text.size() && is_blank(text[pos])) ++pos;
                 if (pos < text.size() && text[pos] == '(') return line + pos;
             }
+        } else if (before_rows && adds_rows(text, table_name)) {
+            return std::string_view::npos;
         }
         line = end + 1;
     }
@@ -94,14 +109,25 @@ std::size_t find_statement(std::string_view dump, std::string_view table_name) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> create_table_columns(std::string_view dump, std::string_view table_name) {
-    std::size_t pos = find_statement(dump, table_name);
+std::optional<std::vector<ColumnDefinition>> create_table_definitions(std::string_view dump,
+                                                                      std::string_view table_name) {
+    std::size_t pos = find_statement(dump, table_name, true);
     if (pos == std::string_view::npos) return std::nullopt;
     ++pos;
-    std::vector<std::string> columns;
+    std::vector<ColumnDefinition> columns;
     // One definition per comma at the list's own depth; its first word tells
     // a column from a key.
     bool at_definition = true;
+    bool in_column = false;  // the definition being read is a column's
+    std::size_t definition = 0;
+    const auto end_definition = [&](std::size_t end) {
+        if (!in_column) return;
+        std::string_view text = dump.substr(definition, end - definition);
+        while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+        while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+        columns.back().definition = std::string(text);
+        in_column = false;
+    };
     int depth = 0;
     while (pos < dump.size()) {
         const char c = dump[pos];
@@ -115,7 +141,9 @@ std::optional<std::vector<std::string>> create_table_columns(std::string_view du
             if (name.empty()) {
                 ++pos;
             } else if (quoted || !opens_key(name)) {
-                columns.push_back(std::move(name));
+                columns.push_back({std::move(name), {}});
+                in_column = true;
+                definition = pos;
             }
         } else if (c == '\'' || c == '"' || c == '`') {
             skip_quoted(dump, pos);
@@ -130,13 +158,24 @@ std::optional<std::vector<std::string>> create_table_columns(std::string_view du
             --depth;
             ++pos;
         } else if (c == ',' && depth == 0) {
+            end_definition(pos);
             at_definition = true;
             ++pos;
         } else {
             ++pos;
         }
     }
+    end_definition(std::min(pos, dump.size()));
     return columns;
+}
+
+std::optional<std::vector<std::string>> create_table_columns(std::string_view dump, std::string_view table_name) {
+    auto definitions = create_table_definitions(dump, table_name);
+    if (!definitions) return std::nullopt;
+    std::vector<std::string> names;
+    names.reserve(definitions->size());
+    for (ColumnDefinition& d : *definitions) names.push_back(std::move(d.name));
+    return names;
 }
 
 }  // namespace zemo::parser

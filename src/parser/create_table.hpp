@@ -14,4 +14,16 @@ namespace zemo::parser {
 // no such statement. The statement may span lines, as dumps write it.
 std::optional<std::vector<std::string>> create_table_columns(std::string_view dump, std::string_view table_name);
 
+// A column of the statement and the rest of its definition, blanks trimmed
+// ("decimal(5,2) NOT NULL DEFAULT 0.00").
+struct ColumnDefinition {
+    std::string name;
+    std::string definition;
+};
+
+// The same columns with their definitions, from a statement that comes
+// before the table's first INSERT (or REPLACE) line, as in dumps.
+std::optional<std::vector<ColumnDefinition>> create_table_definitions(std::string_view dump,
+                                                                      std::string_view table_name);
+
 }  // namespace zemo::parser

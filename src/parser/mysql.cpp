@@ -73,7 +73,7 @@ std::size_t next_special(std::string_view s, std::size_t from, std::uint64_t& hi
 // Appends the UTF-8 text of a quoted string at `pos` to `out`, repaired when
 // its bytes are not valid UTF-8. Escapes follow MySQL; an unknown escape keeps
 // its backslash, and so do \% and \_ (they are escapes only in LIKE patterns).
-void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
+void parse_quoted(std::string_view s, std::size_t& pos, std::string& out, bool repair = true) {
     const std::size_t n = s.size();
     const std::size_t start = out.size();
     std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
@@ -122,7 +122,7 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out) {
                 high |= static_cast<unsigned char>(e);
         }
     }
-    if ((high & 0x8080808080808080ULL) != 0) repair_utf8_tail(out, start);
+    if (repair && (high & 0x8080808080808080ULL) != 0) repair_utf8_tail(out, start);
 }
 
 // ---------------------------------------------------------------------------
@@ -247,7 +247,7 @@ Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool
 // ---------------------------------------------------------------------------
 // Hexadecimal and bit literals
 
-Scalar bytes_from_hex(std::string_view digits, std::string& out) {
+Scalar bytes_from_hex(std::string_view digits, std::string& out, bool repair = true) {
     const std::size_t start = out.size();
     std::size_t i = 0;
     if (digits.size() % 2 == 1) out += static_cast<char>(hex_value(digits[i++]));
@@ -259,8 +259,41 @@ Scalar bytes_from_hex(std::string_view digits, std::string& out) {
             out += static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
         }
     }
+    if (!repair) return {ValueKind::Bytes};
     repair_utf8_tail(out, start);
     return {ValueKind::Text};
+}
+
+// The bits as big-endian bytes, at least `width` of them.
+Scalar bytes_from_bits(std::string_view bits, std::size_t width, std::string& out) {
+    const std::size_t count = std::max(width, (bits.size() + 7) / 8);
+    std::string bytes(count, '\0');
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        if (bits[bits.size() - 1 - k] == '1') bytes[count - 1 - k / 8] |= static_cast<char>(1 << (k % 8));
+    }
+    out += bytes;
+    return {ValueKind::Bytes};
+}
+
+// A plain decimal literal: optional sign, digits with at most one '.', at
+// least one digit, an optional exponent.
+bool is_decimal_literal(std::string_view token) {
+    std::size_t i = !token.empty() && is_sign(token[0]) ? 1 : 0;
+    std::size_t digits = 0;
+    while (i < token.size() && is_digit(token[i])) ++i, ++digits;
+    if (i < token.size() && token[i] == '.') {
+        ++i;
+        while (i < token.size() && is_digit(token[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        if (i < token.size() && is_sign(token[i])) ++i;
+        const std::size_t start = i;
+        while (i < token.size() && is_digit(token[i])) ++i;
+        if (i == start) return false;
+    }
+    return i == token.size();
 }
 
 Scalar integer_from_bits(std::string_view bits, std::string& out) {
@@ -379,6 +412,58 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, boo
     return {};
 }
 
+Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& out, ColumnRead column) {
+    using Mode = ColumnRead::Mode;
+    const std::size_t n = line.size();
+    if (column.mode == Mode::Value || pos >= n) return read_value(line, pos, out, true);
+    const char c = line[pos];
+    if (column.mode == Mode::Decimal) {
+        if (!is_digit(c) && !is_sign(c)) return read_value(line, pos, out, true);
+        const std::size_t start = pos;
+        const std::size_t before = out.size();
+        const Scalar number = parse_number(line, pos, out, true);
+        const std::string_view token = line.substr(start, pos - start);
+        if (!is_decimal_literal(token)) return number;
+        out.resize(before);
+        out.append(token[0] == '+' ? token.substr(1) : token);
+        return {ValueKind::Decimal};
+    }
+    if (c == '\'') {
+        parse_quoted(line, pos, out, false);
+        return {ValueKind::Bytes};
+    }
+    if (c == '0' && pos + 2 < n) {
+        const char kind = line[pos + 1];
+        if ((kind == 'x' || kind == 'X') && is_hex_digit(line[pos + 2])) {
+            const std::size_t end = digit_run(line, pos + 2, is_hex_digit);
+            const std::string_view digits = line.substr(pos + 2, end - pos - 2);
+            pos = end;
+            return bytes_from_hex(digits, out, false);
+        }
+        if ((kind == 'b' || kind == 'B') && is_bit(line[pos + 2])) {
+            const std::size_t end = digit_run(line, pos + 2, is_bit);
+            const std::string_view bits = line.substr(pos + 2, end - pos - 2);
+            pos = end;
+            return bytes_from_bits(bits, column.width, out);
+        }
+    }
+    if (pos + 1 < n && line[pos + 1] == '\'') {
+        if (c == 'x' || c == 'X') {
+            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out, false);
+        } else if (c == 'b' || c == 'B') {
+            if (auto bits = quoted_digits(line, pos, is_bit)) return bytes_from_bits(*bits, column.width, out);
+        }
+    }
+    if (c == '_') {
+        if (auto quote = introduced_quote(line, pos)) {  // _binary '...'
+            pos = *quote;
+            parse_quoted(line, pos, out, false);
+            return {ValueKind::Bytes};
+        }
+    }
+    return read_value(line, pos, out, true);
+}
+
 }  // namespace detail
 
 SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
@@ -389,6 +474,8 @@ SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
         case detail::ValueKind::Float: return v.floating;
         case detail::ValueKind::Text: return bytes;
         case detail::ValueKind::BigInteger: return BigInteger{std::move(bytes)};
+        case detail::ValueKind::Bytes:  // not made by read_value
+        case detail::ValueKind::Decimal:
         case detail::ValueKind::Null: break;
     }
     return Null{};

@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "common/utf8.hpp"
+
 namespace zemo::parser {
 
 namespace detail {
@@ -88,6 +90,8 @@ SqlValue RowTable::Block::value(const Cell& cell) const {
         case Kind::Float: return cell.floating();
         case Kind::Text: return Text(bytes(cell));
         case Kind::BigInteger: return BigInteger{std::string(bytes(cell))};
+        case Kind::Decimal: return Text(bytes(cell));  // only where columns are read by their declared types
+        case Kind::Bytes: return Text(utf8::to_valid(std::string(bytes(cell))));
         case Kind::Null: break;
     }
     return Null{};
@@ -106,6 +110,7 @@ std::vector<Row> RowTable::to_rows() const {
 }
 
 void RowTable::start_row() {
+    column_ = 0;
     if (!blocks_.empty() && blocks_.back().cells_.size() + width_ <= kBlockCells) return;
     // Sized after the block before, so that a block rarely grows.
     const std::size_t bytes_hint = blocks_.empty() ? 0 : blocks_.back().bytes_.size() + blocks_.back().bytes_.size() / 8;
@@ -118,7 +123,10 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
     Block& block = blocks_.back();
     const std::size_t start = block.bytes_.size();
     scratch_.clear();
-    const detail::Scalar v = detail::read_value(line, pos, scratch_, whole_integers_);
+    const detail::Scalar v = column_ < columns_.size()
+                                 ? detail::read_column_value(line, pos, scratch_, columns_[column_])
+                                 : detail::read_value(line, pos, scratch_, whole_integers_);
+    ++column_;
     block.bytes_.append(scratch_);
     // A huge value's buffer is not kept for the small ones after it.
     if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
@@ -129,6 +137,8 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
         case Kind::Float: std::memcpy(&cell.payload_, &v.floating, sizeof v.floating); break;
         case Kind::Text:
         case Kind::BigInteger:
+        case Kind::Bytes:
+        case Kind::Decimal:
             cell.payload_ = start;
             cell.meta_ |= block.bytes_.size() - start;
             break;

@@ -94,7 +94,8 @@ public:
     public:
         std::size_t size() const noexcept { return row_ends_.size(); }
         std::span<const Cell> row(std::size_t i) const noexcept;
-        // The bytes of a Text cell (valid UTF-8) or a BigInteger cell (its digits).
+        // The bytes of a Text cell (valid UTF-8), a BigInteger cell (its
+        // digits), a Bytes cell or a Decimal cell (its literal).
         std::string_view bytes(const Cell& cell) const noexcept;
         SqlValue value(const Cell& cell) const;
 
@@ -115,6 +116,10 @@ public:
     // detail::kMaxExactDigits they read as 0, like parse_single_value).
     void keep_whole_integers() noexcept { whole_integers_ = true; }
 
+    // Each column read as its entry says (integers whole); columns beyond
+    // them as before.
+    void read_columns(std::vector<detail::ColumnRead> columns) { columns_ = std::move(columns); }
+
     // The sink of the tuple walk.
     void start_row();
     void read(std::string_view line, std::size_t& pos);
@@ -127,6 +132,8 @@ private:
     std::string scratch_;  // one value's bytes before they move into their block
     std::size_t rows_ = 0;
     std::size_t width_ = 0;  // cells of the last row
+    std::vector<detail::ColumnRead> columns_;
+    std::size_t column_ = 0;  // of the value read next
     bool whole_integers_ = false;
 };
 

@@ -16,10 +16,13 @@
 
 namespace zemo::parser::detail {
 
-enum class ValueKind : std::uint8_t { Null, Integer, Float, Text, BigInteger };
+// Bytes and Decimal come only from read_column_value, for columns whose
+// declared type asks for them.
+enum class ValueKind : std::uint8_t { Null, Integer, Float, Text, BigInteger, Bytes, Decimal };
 
-// A value whose bytes (Text: valid UTF-8; BigInteger: its digits) the reader
-// appended to the caller's buffer.
+// A value whose bytes (Text: valid UTF-8; BigInteger: its digits; Bytes: any
+// bytes; Decimal: the number as the dump writes it) the reader appended to
+// the caller's buffer.
 struct Scalar {
     ValueKind kind = ValueKind::Null;
     Integer integer = 0;
@@ -29,6 +32,21 @@ struct Scalar {
 // One value at `pos`, as parse_single_value reads it; with `whole_integers`
 // an integer of any length keeps its digits instead of degrading to 0.
 Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers = false);
+
+// How the values of one column are read, after its declared type.
+struct ColumnRead {
+    enum class Mode : std::uint8_t {
+        Value,    // as read_value reads them, integers whole
+        Decimal,  // a number keeps its literal (DECIMAL, NUMERIC)
+        Bytes,    // strings, hex and bit literals keep their bytes, valid UTF-8 or not (BLOB, BINARY, BIT)
+    };
+    Mode mode = Mode::Value;
+    std::uint32_t width = 0;  // Bytes: a bit literal's length in bytes (BIT(n): (n + 7) / 8)
+};
+
+// One value at `pos` of a column read as `column` says; NULL and what the
+// mode does not cover are read as read_value reads them.
+Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& out, ColumnRead column);
 
 // Where a walk over a line's tuples stopped.
 enum class TuplesEnd : std::uint8_t {

@@ -30,8 +30,10 @@ void ColumnProfile::read(std::string_view line, std::size_t& pos) {
         case ValueKind::BigInteger:
             seen.integer = seen.inexact = seen.wide = true;
             break;
-        case ValueKind::Float: seen.floating = true; break;
-        case ValueKind::Text: seen.text = true; break;
+        case ValueKind::Float:
+        case ValueKind::Decimal: seen.floating = true; break;
+        case ValueKind::Text:
+        case ValueKind::Bytes: seen.text = true; break;
         case ValueKind::Null: break;
     }
 }

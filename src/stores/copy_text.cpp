@@ -87,7 +87,10 @@ void append_float_repr(std::string& out, double v) {
 void CopyTextWriter::read(std::string_view line, std::size_t& pos) {
     using parser::detail::ValueKind;
     value_.clear();
-    const parser::detail::Scalar v = parser::detail::read_value(line, pos, value_, true);
+    const parser::detail::Scalar v = column_ < columns_.size()
+                                         ? parser::detail::read_column_value(line, pos, value_, columns_[column_])
+                                         : parser::detail::read_value(line, pos, value_, true);
+    ++column_;
     if (!first_) out_ += '\t';
     first_ = false;
     switch (v.kind) {
@@ -98,7 +101,17 @@ void CopyTextWriter::read(std::string_view line, std::size_t& pos) {
             out_.append(buf, r.ptr);
             break;
         }
-        case ValueKind::BigInteger: out_ += value_; break;
+        case ValueKind::BigInteger:
+        case ValueKind::Decimal: out_ += value_; break;
+        case ValueKind::Bytes: {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out_ += "\\\\x";  // bytea's hex form, its backslash escaped for COPY
+            for (const char b : value_) {
+                out_ += kHex[static_cast<unsigned char>(b) >> 4];
+                out_ += kHex[static_cast<unsigned char>(b) & 0xF];
+            }
+            break;
+        }
         case ValueKind::Float: append_float_repr(out_, v.floating); break;
         case ValueKind::Text: append_escaped(out_, pg::to_pg_text_form(value_, scratch_)); break;
     }

@@ -38,6 +38,8 @@ class _JsonRows:
                 values.append("null")
             elif isinstance(v, (int, decimal.Decimal)) and not isinstance(v, bool):
                 values.append(_digits(v))
+            elif isinstance(v, bytes):
+                values.append(json.dumps(_hex(v)))
             else:
                 values.append(json.dumps(v, ensure_ascii=False))
         if self.columns is None:
@@ -48,6 +50,16 @@ class _JsonRows:
     def _dumps(self, row: tuple[object, ...]) -> str:
         value = dict(zip(self.columns, row)) if self.columns is not None else list(row)
         return json.dumps(value, ensure_ascii=False, allow_nan=False)
+
+
+def _hex(v: bytes) -> str:
+    """A binary value as text: PostgreSQL's hex form of bytea."""
+    return "\\x" + v.hex()
+
+
+def _binary_as_hex(chunk: list[tuple[object, ...]]) -> list[tuple[object, ...]]:
+    return [tuple(_hex(v) if type(v) is bytes else v for v in row) if bytes in map(type, row) else row
+            for row in chunk]
 
 
 def _digits(v: object) -> str:
@@ -63,7 +75,9 @@ Reads dumps written by mysqldump or mariadb-dump (extended or one-row INSERTs,
 cut short (an unfinished INSERT, or no "-- Dump completed" line after the
 tool's header), one that changes while it is read, or an empty file is
 refused; --allow-incomplete reads a cut dump up to the cut. Integers keep all
-their digits; in JSON lines infinity and NaN become null, with a warning. The CSV header and the keys of JSON objects name the
+their digits, DECIMAL columns their digits as written, and binary columns
+(BLOB, BINARY, BIT, geometry) come out as \\x and their bytes in hex; in JSON
+lines infinity and NaN become null, with a warning. The CSV header and the keys of JSON objects name the
 columns as `schema` does for the tables it knows (library, release,
 entity.identity), else as the dump's own CREATE TABLE does; for a table the
 dump has no CREATE TABLE for, or with --columns none, the CSV has no header
@@ -105,7 +119,7 @@ def run_rows(args: argparse.Namespace) -> int:
             writer.writerow(columns)
         for chunk in itertools.chain([first] if first is not None else [], rest):
             if writer is not None:
-                writer.writerows(chunk)  # None goes out as an empty field
+                writer.writerows(_binary_as_hex(chunk))  # None goes out as an empty field
             else:
                 out.write("".join(json_rows.line(row) + "\n" for row in chunk))
             progress.update(len(chunk))
