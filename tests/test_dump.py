@@ -102,9 +102,10 @@ def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
                 list(reader(path, name))
     assert dump.dump_tables(path) == ["t", "t2"]
     if sys.version_info >= (3, 10):  # classes expose their text signature from 3.10 on
-        for cls in ("TableRowChunks", "TableCopyChunks"):  # the package's classes take what the native ones do
+        for cls in ("TableRowChunks", "TableCopyChunks"):  # the package's classes take what the native ones do, and
             native, package = (inspect.signature(getattr(m, cls)).parameters.values() for m in (_ext, dump))
-            assert [(p.name, p.default) for p in package] == [(p.name, p.default) for p in native]
+            assert [(p.name, p.default) for p in package] == [(p.name, p.default) for p in native] + [
+                ("declared_types", True)]
     with pytest.raises(ValueError, match="chunk_rows must be at least 1"):
         dump.TableCopyChunks(str(path), "t", chunk_rows=0)
     # Every failure of the dump is a DumpError, a RuntimeError as the dump reader of `parser` raises it.
@@ -212,8 +213,9 @@ def test_columns_read_by_their_declared_types(tmp_path: pathlib.Path) -> None:
     assert [list(map(type, r)) for r in next(iter(dump.TableRowChunks(path, "t")))] == [list(map(type, row))] * 2
     assert next(iter(dump.TableRowChunks(path, "t"))) == [row, row]
     assert decode_copy_text(b"".join(dump.TableCopyChunks(path, "t"))) == [tuple(f for *_, f in DECLARED)] * 2
-    # The specified reader keeps its values.
+    # The specified reader keeps its values, and so do the chunks when asked.
     assert load_table_rows(str(path), "t")[0][:4] == (12.5, float(DECLARED[1][1]), 7, 1500.0)
+    assert next(iter(dump.TableRowChunks(path, "t", declared_types=False))) == load_table_rows(str(path), "t")
 
 
 def test_declared_types_choose_the_new_table_columns(tmp_path: pathlib.Path) -> None:

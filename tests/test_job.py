@@ -14,6 +14,7 @@ from zemo_etl.cli.options import ArgumentParser, job_options
 from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all
+from zemo_etl.job.library import library_records
 from zemo_etl.job.options import option_name
 from zemo_etl.reading import CsvInput, open_text
 
@@ -162,3 +163,14 @@ def test_package_errors_name_the_keyword_and_the_command_line_its_flag(tmp_path,
 def _write(path, data):
     path.write_bytes(data)
     return path
+
+
+def test_library_names_in_binary_columns_are_text(tmp_path):
+    # A dump may keep names in VARBINARY or BLOB columns: they are read as
+    # text (UTF-8, repaired), not as the bytes a load keeps.
+    path = tmp_path / "library.sql"
+    path.write_bytes(b"CREATE TABLE `albums` (`id` int, `who` varbinary(50), `what` blob, `price` decimal(5,2));\n"
+                     b"INSERT INTO `albums` VALUES (1,'Bj\xc3\xb6rk',0x486F6D6F67656E6963,9.99),(2,'Caf\xe9','X',1.00);\n")
+    rows = [row for chunk in library_records(str(path), ["artist", "title"], ["artist", "title"], table="albums",
+                                             names={"artist": "who", "title": "what"}) for row in chunk]
+    assert rows == [("Björk", "Homogenic"), ("Caf\ufffd", "X")]

@@ -17,7 +17,9 @@ else its values. Every ``path`` is a str or an ``os.PathLike``.
 Columns are read by their declared types where the dump's CREATE TABLE gives
 them: DECIMAL and NUMERIC as ``decimal.Decimal`` of the digits written,
 BLOB, BINARY, VARBINARY, BIT and the geometry types as ``bytes`` (in default
-and ``--hex-blob`` dumps alike; a BIT(n) value as (n + 7) // 8 bytes).
+and ``--hex-blob`` dumps alike; a BIT(n) value as (n + 7) // 8 bytes);
+``declared_types=False`` reads every column as ``parser.load_table_rows``
+does.
 
 A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
 whatever its name) is read decompressed into memory, never onto disk; a
@@ -220,12 +222,12 @@ class _Chunks(Generic[_Chunk]):
     _native: Any
 
     def __init__(self, path: str | os.PathLike[str], table_name: str, chunk_rows: int = 10000,
-                 allow_incomplete: bool = False) -> None:
+                 allow_incomplete: bool = False, declared_types: bool = True) -> None:
         self._path, self._table = os.fspath(path), table_name
         self._read, self._keep = _readable(self._path)
         try:
             self._chunks = self._native(self._read, table_name, chunk_rows, allow_incomplete)
-            declared = _ext.table_column_definitions(self._read, table_name)
+            declared = _ext.table_column_definitions(self._read, table_name) if declared_types else None
         except DumpError as e:
             raise type(e)(_named(str(e), self._read, self._path)) from None
         modes = [_declared(definition)[0] for _, definition in declared or []]

@@ -205,7 +205,8 @@ def _dump_catalog(path: str, column: str) -> list[str]:
           f"{inert(path)}", file=sys.stderr)
     k = columns.index(column)
     try:
-        entries = [str(row[k]) for chunk in dump.TableRowChunks(path, schema.LIBRARY_TABLE) for row in chunk
+        entries = [str(row[k]) for chunk in dump.TableRowChunks(path, schema.LIBRARY_TABLE, declared_types=False)
+                   for row in chunk
                    if len(row) > k and row[k] is not None and str(row[k]).strip()]
     except RuntimeError as e:
         raise UserError(str(e)) from None

@@ -50,17 +50,20 @@ class DumpRows:
     reader. A dump cut short, changing while read or empty is a one-line
     InputError; with `allow_incomplete` a cut dump gives the rows before the
     cut and a warning naming how many. ``report`` is the reader's, once the
-    first chunk is read (``report["columns"]``: the INSERT's column list)."""
+    first chunk is read (``report["columns"]``: the INSERT's column list).
+    `declared_types`: columns read by their declared types (DECIMAL as
+    Decimal, binary ones as bytes), else every string as text."""
 
     def __init__(self, path: str, table: str, allow_incomplete: bool = False, wording: Wording = Wording(),
-                 chunk_rows: int = ROW_CHUNK) -> None:
+                 chunk_rows: int = ROW_CHUNK, declared_types: bool = True) -> None:
         require_file(path)
         if os.path.getsize(path) == 0:
             raise InputError(f"{path} is empty: no dump to read table `{table}` from")
         self.path, self.table, self.wording = path, table, wording
         self.allow_incomplete = allow_incomplete
         try:
-            self._chunks = dump.TableRowChunks(path, table, chunk_rows, allow_incomplete)
+            self._chunks = dump.TableRowChunks(path, table, chunk_rows, allow_incomplete,
+                                               declared_types=declared_types)
         except RuntimeError as e:
             raise InputError(str(e)) from None
 
@@ -91,7 +94,8 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
     (`library_artist_column` ...). A dump without rows of the table, or whose
     table lacks one of `needed`, is an InputError."""
     names = names or {}
-    rows = DumpRows(path, table, allow_incomplete, wording)
+    # Names are text, whatever the column's declared type.
+    rows = DumpRows(path, table, allow_incomplete, wording, declared_types=False)
     chunks = iter(rows)
     first = next(chunks, None)
     if first is None:
