@@ -188,6 +188,7 @@ DECLARED = [
     ("decimal(10,2)", "1.5e3", Decimal("1.5E+3"), "1.5e3"),
     ("decimal(10,2)", "'3.25'", "3.25", "3.25"),  # a quoted number stays text
     ("decimal(10,2)", "1-2", 0, "0"),  # no number: as the parser reads it
+    ("decimal(10,2)", "0x41", "A", "A"),
     ("blob", "'\\0\xff\\'\\\\\xc3'", b"\x00\xff'\\\xc3", "\\x00ff275cc3"),
     ("varbinary(8)", "0xFF00C3", b"\xff\x00\xc3", "\\xff00c3"),
     ("binary(3)", "X'0a0B'", b"\n\x0b", "\\x0a0b"),

@@ -345,6 +345,34 @@ std::optional<std::string_view> quoted_digits(std::string_view s, std::size_t& p
     return s.substr(begin, end - begin);
 }
 
+// A hexadecimal or bit literal at `pos` (0x.., 0b.., x'..' or b'..'):
+// whether it is hexadecimal, and its digits; `pos` then moves past it.
+struct RadixLiteral {
+    bool hex;
+    std::string_view digits;
+};
+
+std::optional<RadixLiteral> radix_literal(std::string_view s, std::size_t& pos) {
+    if (pos + 2 >= s.size()) return std::nullopt;
+    const char c = s[pos];
+    const char kind = ascii::lower(s[pos + 1]);
+    if (c == '0' && (kind == 'x' || kind == 'b')) {
+        const auto accept = kind == 'x' ? is_hex_digit : is_bit;
+        if (!accept(s[pos + 2])) return std::nullopt;
+        const std::size_t end = digit_run(s, pos + 2, accept);
+        const std::string_view digits = s.substr(pos + 2, end - pos - 2);
+        pos = end;
+        return RadixLiteral{kind == 'x', digits};
+    }
+    if (s[pos + 1] != '\'') return std::nullopt;
+    if (ascii::lower(c) == 'x') {
+        if (auto digits = quoted_digits(s, pos, is_hex_digit)) return RadixLiteral{true, *digits};
+    } else if (ascii::lower(c) == 'b') {
+        if (auto bits = quoted_digits(s, pos, is_bit)) return RadixLiteral{false, *bits};
+    }
+    return std::nullopt;
+}
+
 bool is_null_keyword(std::string_view s, std::size_t pos) {
     if (s.size() - pos < 4) return false;
     return ascii::lower(s[pos]) == 'n' && ascii::lower(s[pos + 1]) == 'u' && ascii::lower(s[pos + 2]) == 'l' &&
@@ -374,32 +402,14 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, boo
         pos += 4;
         return {};
     }
-    if (c == '0' && pos + 2 < n) {
-        const char kind = line[pos + 1];
-        if ((kind == 'x' || kind == 'X') && is_hex_digit(line[pos + 2])) {
-            const std::size_t end = digit_run(line, pos + 2, is_hex_digit);
-            const std::string_view digits = line.substr(pos + 2, end - pos - 2);
-            pos = end;
-            return bytes_from_hex(digits, out);
-        }
-        if ((kind == 'b' || kind == 'B') && is_bit(line[pos + 2])) {
-            const std::size_t end = digit_run(line, pos + 2, is_bit);
-            const std::string_view bits = line.substr(pos + 2, end - pos - 2);
-            pos = end;
-            return integer_from_bits(bits, out);
-        }
+    if (auto literal = radix_literal(line, pos)) {
+        return literal->hex ? bytes_from_hex(literal->digits, out) : integer_from_bits(literal->digits, out);
     }
     if (is_digit(c) || is_sign(c)) return parse_number(line, pos, out, whole_integers);
-    if (pos + 1 < n && line[pos + 1] == '\'') {
-        if (c == 'x' || c == 'X') {
-            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out);
-        } else if (c == 'b' || c == 'B') {
-            if (auto bits = quoted_digits(line, pos, is_bit)) return integer_from_bits(*bits, out);
-        } else if (c == 'n' || c == 'N') {  // a national string: the prefix belongs to the literal
-            ++pos;
-            parse_quoted(line, pos, out);
-            return {ValueKind::Text};
-        }
+    if (pos + 1 < n && line[pos + 1] == '\'' && (c == 'n' || c == 'N')) {
+        ++pos;  // a national string: the prefix belongs to the literal
+        parse_quoted(line, pos, out);
+        return {ValueKind::Text};
     }
     if (c == '_') {
         if (auto quote = introduced_quote(line, pos)) {
@@ -418,7 +428,9 @@ Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& o
     if (column.mode == Mode::Value || pos >= n) return read_value(line, pos, out, true);
     const char c = line[pos];
     if (column.mode == Mode::Decimal) {
-        if (!is_digit(c) && !is_sign(c)) return read_value(line, pos, out, true);
+        const char next = pos + 1 < n ? ascii::lower(line[pos + 1]) : '\0';
+        const bool radix = c == '0' && (next == 'x' || next == 'b');  // 0x.., 0b..: not a decimal's digits
+        if ((!is_digit(c) && !is_sign(c)) || radix) return read_value(line, pos, out, true);
         const std::size_t start = pos;
         const std::size_t before = out.size();
         const Scalar number = parse_number(line, pos, out, true);
@@ -432,27 +444,9 @@ Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& o
         parse_quoted(line, pos, out, false);
         return {ValueKind::Bytes};
     }
-    if (c == '0' && pos + 2 < n) {
-        const char kind = line[pos + 1];
-        if ((kind == 'x' || kind == 'X') && is_hex_digit(line[pos + 2])) {
-            const std::size_t end = digit_run(line, pos + 2, is_hex_digit);
-            const std::string_view digits = line.substr(pos + 2, end - pos - 2);
-            pos = end;
-            return bytes_from_hex(digits, out, false);
-        }
-        if ((kind == 'b' || kind == 'B') && is_bit(line[pos + 2])) {
-            const std::size_t end = digit_run(line, pos + 2, is_bit);
-            const std::string_view bits = line.substr(pos + 2, end - pos - 2);
-            pos = end;
-            return bytes_from_bits(bits, column.width, out);
-        }
-    }
-    if (pos + 1 < n && line[pos + 1] == '\'') {
-        if (c == 'x' || c == 'X') {
-            if (auto digits = quoted_digits(line, pos, is_hex_digit)) return bytes_from_hex(*digits, out, false);
-        } else if (c == 'b' || c == 'B') {
-            if (auto bits = quoted_digits(line, pos, is_bit)) return bytes_from_bits(*bits, column.width, out);
-        }
+    if (auto literal = radix_literal(line, pos)) {
+        return literal->hex ? bytes_from_hex(literal->digits, out, false)
+                            : bytes_from_bits(literal->digits, column.width, out);
     }
     if (c == '_') {
         if (auto quote = introduced_quote(line, pos)) {  // _binary '...'
