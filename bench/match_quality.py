@@ -420,9 +420,29 @@ def _standard(library: Sequence[Entry]) -> Any:
     return LibraryIndex([(e.artist, e.title) for e in library])
 
 
+def _careful(library: Sequence[Entry]) -> Any:
+    from zemo_etl.index import LibraryIndex
+    return LibraryIndex([(e.artist, e.title, e.alias or None) for e in library], rules="careful")
+
+
+def _careful_without(step: int) -> RuleSet:
+    """The careful rules with one step turned off: what that step does, measured alone."""
+    def rules(library: Sequence[Entry]) -> Any:
+        from zemo_etl import _ext
+        from zemo_etl.index import LibraryIndex
+        native = _ext.CarefulIndex([(e.artist, e.title) for e in library], [e.alias for e in library],
+                                   _ext.CAREFUL_STEPS & ~step)
+        return LibraryIndex._wrap(native, "built")
+    return rules
+
+
 RULE_SETS: Dict[str, RuleSet] = {
     "standard": _standard,
+    "careful": _careful,
 }
+# Each careful step by its bit (src/fuzzy/careful.hpp), for --steps.
+CAREFUL_STEPS = {"one entry decides": 1, "trigram candidates": 2, "name forms": 4, "ASCII across scripts": 8,
+                 "aliases": 16, "number guard": 32}
 
 
 def _cpu() -> float:
@@ -533,7 +553,7 @@ def data_path() -> pathlib.Path:
     return pathlib.Path(os.environ.get("ZEMO_MUSIC_NAMES", DATA))
 
 
-def run(quick: bool, examples: int = 0) -> None:
+def run(quick: bool, examples: int = 0, steps: bool = False) -> None:
     path = data_path()
     print(f"\n== Decision quality on labelled real names ({'quick' if quick else 'full'}) ==", flush=True)
     if not path.is_file():
@@ -543,7 +563,10 @@ def run(quick: bool, examples: int = 0) -> None:
     counts = Counter(r.held for r in releases)
     print(f"  library: {len(library)} rows; releases: {len(releases)} "
           f"({counts[True]} the library holds, {counts[False]} it lacks); seed {SEED}", flush=True)
-    for name, rules in RULE_SETS.items():
+    rule_sets = dict(RULE_SETS)
+    if steps:
+        rule_sets.update({f"careful without {name}": _careful_without(bit) for name, bit in CAREFUL_STEPS.items()})
+    for name, rules in rule_sets.items():
         index = rules(library)
         rows, decisions = measure(index, releases, repeat=1 if quick else 3)
         print(f"\n  rules: {name}  (CPU time, all threads)\n{HEADER}")
@@ -563,9 +586,11 @@ if __name__ == "__main__":
     ap.add_argument("--quick", action="store_true", help="fewer releases per kind, for a smoke run")
     ap.add_argument("--examples", type=int, default=0, metavar="N",
                     help="print up to N wrongly decided or undecided releases per kind, with the evidence")
+    ap.add_argument("--steps", action="store_true",
+                    help="also measure the careful rules with each of their steps turned off")
     args = ap.parse_args()
     try:
-        run(args.quick, args.examples)
+        run(args.quick, args.examples, args.steps)
     except BrokenPipeError:  # output cut short (| head): no traceback, and none at exit either
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         sys.exit(1)

@@ -75,17 +75,25 @@ def test_classify_explain_gives_the_evidence_of_each_decision(job, main):
     assert [r["decision"] for r in rows] == [r["decision"] for r in plain]
     library = {(text.to_match_form(a), text.to_match_form(t)) for a, t in job.library}
     metrics = {"token_set": fuzzy.token_set_ratio, "token_sort": fuzzy.token_sort_ratio}
-    for r in rows:
+    likeliest = LibraryIndex(job.library).explain([r["artist"] for r in rows], [r["title"] for r in rows])
+    for r, e in zip(rows, likeliest):
+        assert (r["library_artist"], r["library_title"]) == (e["entry"][1:] if e["entry"] else ("", ""))
         scores = {m: float(r[m]) for m in ("token_set", "token_sort", "two_stage")}
         assert all(0 <= s <= 1 and repr(round(s, 4)) == r[m] for m, s in scores.items()), r
         pair = (text.to_match_form(r["artist"]), text.to_match_form(r["title"]))
         assert r["exact"] == str(pair in library).lower() and r["reason"], r
-        if r["decided_by"] in metrics:  # the entry shown gives the score that decided
+        if r["decided_by"] in metrics:  # the entry shown gives the score that decided, or comes closer overall
             shown = metrics[r["decided_by"]](" ||| ".join(pair), r["library_artist"] + " ||| " + r["library_title"])
-            assert round(shown, 4) == scores[r["decided_by"]], r
+            assert round(shown, 4) <= scores[r["decided_by"]], r
         if not (r["library_artist"] or r["library_title"]):
             assert max(scores.values()) == 0.0, r
+        # Beside it, the best entry of each measure where it is another: that one gives the measure's score.
+        for measures, artist, title in json.loads(r["other_entries"] or "[]"):
+            assert (artist, title) != (r["library_artist"], r["library_title"]), r
+            for m in set(measures.split(", ")) & set(metrics):
+                assert round(metrics[m](" ||| ".join(pair), artist + " ||| " + title), 4) == scores[m], r
     assert sum(r["decided_by"] in metrics for r in rows) > 10
+    assert sum(bool(r["other_entries"]) for r in rows) > 10
 
 
 INPUTS = {"classify": "--library {dump} --releases {rel}", "run": "--dump {dump} --releases {rel} --workdir {w}",
@@ -207,6 +215,15 @@ def test_review_page_carries_the_rows_inert(job, tmp_path, main):
                       encoding="utf-8")
     one_line_error(main("review", broken, "-o", tmp_path / "x.html"), "exact must be true or false")
     assert not (tmp_path / "x.html").exists()
+    # A file from before other_entries was written still makes a page; a cell that is no list of entries does not.
+    header, *body = list(csv.reader(io.StringIO(job.decided.read_text(encoding="utf-8"))))
+    k = header.index("other_entries")
+    older = write_csv(tmp_path / "older.csv", header[:k] + header[k + 1:], [r[:k] + r[k + 1:] for r in body])
+    assert main("review", older, "-o", tmp_path / "older.html").returncode == 0
+    assert all(r["oe"] == [] for r in page_data(tmp_path / "older.html")[1])
+    for cell in ('{"a": 1}', '[["token_set", "x"]]', "[[1, 2, 3]]", "not json"):
+        bad = write_csv(tmp_path / "bad.csv", header, [body[0][:k] + [cell] + body[0][k + 1:]])
+        one_line_error(main("review", bad, "-o", tmp_path / "x.html"), "bad.csv line 2: other_entries must be")
 
 
 # --- the page in a browser -----------------------------------------------------
@@ -342,7 +359,7 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     # Rows whose flags decide against their scores, among those packed when only review rows are listed: a
     # prune chosen by a decisions file, a review of the number guard, an exact keep; and scores to be cut.
     by = ROW_FIELDS.index("by")
-    every[0] = page_row(*every[0][:4], "prune", Evidence(False, 0.85, 0.85, 0.85, "", "", "", "").chosen(
+    every[0] = page_row(*every[0][:4], "prune", Evidence(False, 0.85, 0.85, 0.85, "", "", "", "", []).chosen(
         "prune", "d.csv"))
     every[1][4:9], every[1][by] = ["review", 0, 0.85, 0.85, 0.85], "numbers"
     every[2][4:9], every[2][by] = ["keep", 1, 0.5, 0.5, 0.5], "exact"
@@ -379,7 +396,9 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     assert len(shown_rows) == min(100, sum(r["d"] == "review" for r, _ in given))
     for i, *forms, reason in shown_rows:
         r, g = given[i]
-        assert forms == [r["ma"], r["mt"], *([r["la"], r["lt"]] if r["la"] or r["lt"] else [])]
+        # The likeliest entry, then each other measure's best beside it.
+        assert forms == [r["ma"], r["mt"], *([r["la"], r["lt"]] if r["la"] or r["lt"] else []),
+                         *[form for _, *entry in r["oe"] for form in entry]]
         # Written again from the scores shown where the classifier's reason is the one they give.
         derived = derived_reason(*g[5:9], th) == r["reason"]
         assert reason == (derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])

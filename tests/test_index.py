@@ -2,6 +2,7 @@
 functions in chunks, shared by threads, saved and loaded and pickled across
 processes; settings that travel with them; hostile files refused."""
 
+import base64
 import errno
 import inspect
 import os
@@ -11,6 +12,7 @@ import stat
 import struct
 import subprocess
 import sys
+import zlib
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -107,16 +109,44 @@ def test_settings_travel_with_the_index(tmp_path):
     releases = (["beatles", "bjork", "the band"], ["abbey", "homogenic live at", "live 1966"])
     index = LibraryIndex(pairs, distinct_numbers=True, **SET)
     index.save(tmp_path / "l.zix")
-    copies = [LibraryIndex.load(tmp_path / "l.zix", distinct_numbers=True), pickle.loads(pickle.dumps(index)),
-              LibraryIndex.from_bytes(index.to_bytes(), distinct_numbers=True)]
+    copies = [LibraryIndex.load(tmp_path / "l.zix"), pickle.loads(pickle.dumps(index)),
+              LibraryIndex.from_bytes(index.to_bytes())]
     for copy in copies:
         assert (copy.thresholds, copy.distinct_numbers) == ({**_ext.DEFAULT_THRESHOLDS, **SET}, True)
         assert copy.classify(*releases) == index.classify(*releases) != LibraryIndex(pairs).classify(*releases)
-    # The guard is a choice made when loading; the thresholds are in the file.
-    assert not LibraryIndex.from_bytes(index.to_bytes()).distinct_numbers
+    # The guard is saved as the thresholds are, and turned off when loading as they are changed.
+    assert not LibraryIndex.from_bytes(index.to_bytes(), distinct_numbers=False).distinct_numbers
+    assert LibraryIndex.load(tmp_path / "l.zix", distinct_numbers=False).classify(*releases) == \
+        LibraryIndex(pairs, **SET).classify(*releases)
     # Thresholds given when loading replace those named; the others stay as saved.
     assert LibraryIndex.load(tmp_path / "l.zix", review_floor=0.2).thresholds == {
         **_ext.DEFAULT_THRESHOLDS, **SET, "review_floor": 0.2}
+
+
+# A file of the format before the number guard was saved: LibraryIndex([("The Band", "Live 1975"),
+# ("Björk", "Homogenic")], review_floor=0.3).to_bytes(), compressed.
+VERSION_2 = (
+    "eNq9U81Kw0AQ3r/WCAra+lOKQo4evEgp6ilRKChY/DkVT1qttlUbKMVTD3kAX0Cfpu/gOwjefAPd3cy0m9VIU4sfTCdf5pvNdGb2"
+    "vFI9PjqsEUYIEZzRVel9aaFDNHLVp1KtWDggCRjQyJ8B91nkTzAOvIAJHHSoB74APORx/QD4OuaLyO1gvojrQxE/fwB8DfMzcb2f"
+    "icdD4HOYDzxEfTbyDuqzlt6Kk5k49y0eAr9AvWP1B/hGQv97zYZbv+xcu/1+371vPTbcrd3tsrLotX6lRDJebwfdOy1sBg/BbaPT"
+    "uopeDakKklTYBO+Bz0OL8zAqaulXDO8YnJLJoL6zCGulzsqNRjweKJXfpgryl5uFMA5hpp2SQanaC6HiS6fLZSG3trK/J3zxwSf5"
+    "DxR6pepmoysyFtSk1aD1IIdzVFOXQ09xjoivH5m35lUk1j008rD2WXhOU/+nBHoFAc9mLzBGjWcE9g+1WEs2Re/pLzzNDJlhPEXe"
+    "X/Z/dABUbh1Ul9aWFkjrGvc1A6bXngw3+1tJPWlNaWqXXONcx9iViWu3evfXFvx37jTypw1qGBvz/iXdrZ/umv3u5Vnh3bP9jcab"
+    "V9J49ZK+/wWxxLcg"
+)
+
+
+@pytest.mark.skipif(sys.byteorder != "little", reason="the saved file was written little-endian")
+def test_files_of_the_version_before_the_number_guard_still_load(tmp_path):
+    data = zlib.decompress(base64.b64decode(VERSION_2))
+    (tmp_path / "old.zix").write_bytes(data)
+    for old in (LibraryIndex.from_bytes(data), LibraryIndex.load(tmp_path / "old.zix")):
+        assert (old.distinct_numbers, old.thresholds["review_floor"], len(old)) == (False, 0.3, 2)
+        assert old.classify(["the band", "bjork"], ["live 1966", "homogenic"]) == ["keep", "keep"]
+        assert LibraryIndex.from_bytes(old.to_bytes())._native.to_bytes()[8] == 3  # saved again: the new version
+    guarded = LibraryIndex.from_bytes(data, distinct_numbers=True)
+    assert guarded.classify(["the band"], ["live 1966"]) == ["review"]
+    assert LibraryIndex.from_bytes(guarded.to_bytes()).distinct_numbers
 
 
 @pytest.mark.parametrize("given, message", [
@@ -239,8 +269,8 @@ def test_hostile_files_are_refused(tmp_path, kind):
     path = tmp_path / kind.file_name
     function, args = one.__reduce__()
     flipped = good[:1000] + bytes([good[1000] ^ 1]) + good[1001:]
-    # The format before (for an index: before thresholds were saved).
-    version = int.from_bytes(good[8:12], sys.byteorder) - 1
+    # A format before (for an index: before thresholds were saved; the one before the number guard was still loads).
+    version = int.from_bytes(good[8:12], sys.byteorder) - (2 if kind.cls is LibraryIndex else 1)
     old = good[:8] + version.to_bytes(4, sys.byteorder) + good[12:]
     for data, message in ((good + b"\0", "truncated"), (flipped, "checksum"), (old, f"version {version};"),
                           (rewritten_index_file(one.to_bytes(), kind.lie, 1000), "is damaged")):

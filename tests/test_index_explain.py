@@ -104,8 +104,10 @@ def test_explain_entries_reasons_and_errors():
     assert (kept["decision"], kept["decided_by"], len(kept["two_stage_entries"])) == ("keep", "all", 2)
     assert (review["decided_by"], review["reason"]) == ("token_sort", "token_sort 0.7458 in the review band [0.40, 0.80)")
     assert pruned == {"decision": "prune", "exact": False, "token_set": 0.0, "token_sort": 0.0, "two_stage": 0.0,
-                      "token_set_entries": [], "token_sort_entries": [], "two_stage_entries": [],
+                      "token_set_entries": [], "token_sort_entries": [], "two_stage_entries": [], "entry": None,
                       "decided_by": "all", "reason": "all three scores below the review floor 0.40"}
+    # The likeliest entry of several tied ones is the first in library order.
+    assert kept["entry"] == (1, "radiohead", "kid a") and review["entry"] == (0, "the beatles", "abbey road")
     assert (exact["decided_by"], exact["reason"], exact["token_set"]) == ("exact", "exact pair in the library", 1.0)
     for args, error in [((["a"], ["b", "c"]), "artists and titles must have the same length"),
                         ((["a"], ["b"], 0), "top must be at least 1")]:
@@ -113,6 +115,15 @@ def test_explain_entries_reasons_and_errors():
             index.explain(*args)
     with pytest.raises(TypeError, match="titles: expected a str, got None at position 1"):
         index.explain(["a", "b"], ["a", None])
+
+
+def test_the_likeliest_entry_is_the_best_on_all_three_scores():
+    # The best token-sort entry shares no word with the release; the entry a person needs is the token-set one.
+    index = LibraryIndex([("the quiet foxes", "rain sun dream machine"), ("Prince", "Purple Rain"),
+                          ("Prince", "Sign o the Times")])
+    e, = index.explain(["Prince & The Revolution"], ["Purple Rain (Deluxe Expanded Edition)"])
+    assert e["token_sort_entries"] == [(0, "the quiet foxes", "rain sun dream machine")]
+    assert e["entry"] == e["token_set_entries"][0] == (1, "prince", "purple rain")
 
 
 @pytest.mark.parametrize("release, held, decision", [

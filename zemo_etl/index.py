@@ -48,18 +48,21 @@ those of ``classify`` and ``resolve``::
 ``LibraryIndex(..., distinct_numbers=True)`` keeps a release whose title
 carries numbers ("Vol. 2", "1975", "II") only where the library entry it is
 compared with carries the same ones; otherwise the keep becomes review.
-The flag belongs to the object, not to the saved file: ``load`` and
-``from_bytes`` take it as a keyword, and pickle carries it.
+The flag is saved with the index, as the thresholds are; ``load`` and
+``from_bytes`` take it as a keyword to turn it on or off.
 
-Compatibility: a saved file records its format version; a file of another
-version (indexes saved before the thresholds were, for one), a damaged file (its checksum covers every byte) or any other file
-is refused with ``ValueError`` and never misread. Files are native-endian.
+Compatibility: a saved file records its format version. Files of the
+version before the number guard was saved load with the guard off; a file
+of another version (indexes saved before the thresholds were, for one), a
+damaged file (its checksum covers every byte) or any other file is refused
+with ``ValueError`` and never misread. Files are native-endian.
 Do not modify a saved file in place while it is loaded; ``save`` never does
 (it writes a new file and renames it over the old one).
 """
 
 from __future__ import annotations
 
+import math
 import os
 import types
 from typing import (TYPE_CHECKING, Any, Callable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypedDict,
@@ -76,7 +79,7 @@ if TYPE_CHECKING:
 
 __all__ = ["LibraryIndex", "Catalogue", "DEFAULT_THRESHOLDS", "DEFAULT_RESOLVE_THRESHOLD", "DEFAULT_RESOLVE_LIMIT",
            "DEFAULT_AMBIGUITY_THRESHOLD", "check_thresholds", "check_resolve_options", "ReleaseExplanation",
-           "NameExplanation"]
+           "NameExplanation", "RULES"]
 
 # The library's defaults, read from the extension: the one place the package
 # and the command line take them from.
@@ -134,9 +137,13 @@ class _ReleaseExplanationBase(TypedDict):
 
 
 class ReleaseExplanation(_ReleaseExplanationBase, total=False):
-    """One release's record of ``LibraryIndex.explain`` (``numbers`` with ``distinct_numbers`` only)."""
+    """One release's record of ``LibraryIndex.explain`` (``numbers`` with ``distinct_numbers`` only;
+    ``candidates`` and ``best`` with the careful rules only)."""
 
     numbers: List[str]
+    entry: Optional[Tuple[int, str, str]]
+    candidates: int
+    best: List[float]
 
 
 class NameExplanation(TypedDict):
@@ -208,23 +215,45 @@ class LibraryIndex(_Prepared):
     of the token-sort score, then of the token-set score. An exact pair
     keeps, and titles without numbers decide as without the guard. Off by
     default, where every decision is that of ``batch_classify_releases``.
+
+    ``rules="careful"`` chooses the careful rule set instead of the standard
+    one (which stays exactly that of ``batch_classify_releases``). Its rows
+    may carry the artist's aliases, ``(artist, title, aliases)`` with one
+    alias or a sequence of them (None for none). A release keeps only when
+    one library entry reaches all three keep values and the number guard
+    agrees; names are compared without edition notes, years in brackets,
+    featuring credits, a leading or moved article and punctuation ("&" reads
+    "and"), and in ASCII form where the two sides are in different scripts;
+    candidates are the entries sharing a word or, through character
+    trigrams, the closest ones despite typos. A release goes to review only
+    when an entry with the same title numbers has its artist past the gate,
+    its title alone at ``two_stage_keep`` and both token scores at the
+    review floor; otherwise it is pruned.
     """
 
     __slots__ = ()
 
-    def __init__(self, library_pairs: Iterable[Tuple[str, str]], *,
+    def __init__(self, library_pairs: Iterable[Union[Tuple[str, str], Tuple[str, str, _Aliases]]], *,
                  token_set_keep: float = DEFAULT_THRESHOLDS["token_set_keep"],
                  token_sort_keep: float = DEFAULT_THRESHOLDS["token_sort_keep"],
                  two_stage_keep: float = DEFAULT_THRESHOLDS["two_stage_keep"],
                  artist_gate: float = DEFAULT_THRESHOLDS["artist_gate"],
                  review_floor: float = DEFAULT_THRESHOLDS["review_floor"],
-                 distinct_numbers: bool = False) -> None:
-        library_pairs = _pairs(library_pairs)
+                 distinct_numbers: Optional[bool] = None, rules: str = "standard") -> None:
+        _check_rules(rules)
         thresholds = _threshold_args(dict(token_set_keep=token_set_keep, token_sort_keep=token_sort_keep,
                                           two_stage_keep=two_stage_keep, artist_gate=artist_gate,
                                           review_floor=review_floor))
-        self._native = _ext.LibraryIndex(library_pairs, *thresholds)
-        self._native.set_distinct_numbers(bool(distinct_numbers))
+        library_pairs, aliases = _rows(library_pairs, rules)
+        native: Any
+        if rules == "careful":
+            _careful_numbers(distinct_numbers)
+            native = _ext.CarefulIndex(library_pairs, aliases)
+            native.set_thresholds(*thresholds)
+        else:
+            native = _ext.LibraryIndex(library_pairs, *thresholds)
+            native.set_distinct_numbers(bool(distinct_numbers))
+        self._native = native
         self._source = "built"
 
     @overload
@@ -265,6 +294,10 @@ class LibraryIndex(_Prepared):
           in library order: ``index`` is the position in ``library_pairs``,
           artist and title the match forms the index holds. For two-stage,
           the best artist's titles with the best title score.
+        - ``entry``: ``(index, artist, title)`` of the entry most likely to be
+          the same release, or None without a candidate: of the entries
+          above, the one with the best mean of the three scores computed
+          against it alone (ties to the first in library order).
         - ``decided_by``: "exact", "token_set" or "token_sort" (that score in
           its review band), "all" (the three scores together), or "numbers"
           (the number guard turned a keep into review).
@@ -273,34 +306,55 @@ class LibraryIndex(_Prepared):
         - ``numbers``: with ``distinct_numbers`` only, the numbers the
           release's title carries, as decimal str.
 
+        With the careful rules, ``entry`` is the entry that decided (for a
+        prune, the closest one), and ``token_set``, ``token_sort`` and
+        ``two_stage`` are its scores; each ``*_entries`` holds the best entry
+        of that measure over the candidates, whose scores are ``best``;
+        ``decided_by`` is "exact", "all", "numbers" (an entry with other title
+        numbers reached the keep values), "review" or "none"; ``numbers`` is
+        always given and ``candidates`` counts the entries compared; ``top``
+        is not used.
+
         Lists (or other sequences) of str; an empty list gives [].
         """
+        if self.rules == "careful":
+            if top < 1:
+                raise ValueError("top must be at least 1")
+            return self._native.explain(_texts(artists), _texts(titles))
         return self._native.explain(_texts(artists), _texts(titles), top)
 
     @property
     def distinct_numbers(self) -> bool:
-        """Whether the number guard is on (see the class documentation)."""
-        return self._native.distinct_numbers()
+        """Whether the number guard is on (see the class documentation); always with the careful rules."""
+        return self.rules == "careful" or self._native.distinct_numbers()
+
+    @property
+    def rules(self) -> str:
+        """The rule set: "standard" or "careful"."""
+        return "careful" if isinstance(self._native, _ext.CarefulIndex) else "standard"
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], *, distinct_numbers: bool = False,
+    def load(cls, path: str | os.PathLike[str], *, distinct_numbers: Optional[bool] = None,
              **thresholds: float) -> LibraryIndex:
-        """Map a saved index read-only (read into memory when another user owns or can write it), with its
-        saved thresholds unless others are given.
+        """Read a saved index into memory, with its saved rule set, number guard and thresholds unless others
+        are given.
 
         OSError if it cannot be read, ValueError if it is no valid index.
         """
-        native = _ext.LibraryIndex.load(os.fspath(path))
-        native.set_distinct_numbers(bool(distinct_numbers))
-        return cls._wrap(_with_thresholds(native, thresholds), "loaded")
+        path = os.fspath(path)
+        with open(path, "rb") as f:
+            careful = f.read(len(_CAREFUL_MAGIC)) == _CAREFUL_MAGIC
+        native = (_ext.CarefulIndex if careful else _ext.LibraryIndex).load(path)
+        return cls._wrap(_loaded(native, distinct_numbers, thresholds), "loaded")
 
     @classmethod
-    def from_bytes(cls, data: bytes, *, distinct_numbers: bool = False, **thresholds: float) -> LibraryIndex:
-        """An index from the bytes of a saved file (any bytes-like object), with its saved thresholds unless
-        others are given."""
-        native = _ext.LibraryIndex.from_bytes(_as_bytes(data))
-        native.set_distinct_numbers(bool(distinct_numbers))
-        return cls._wrap(_with_thresholds(native, thresholds), "bytes")
+    def from_bytes(cls, data: bytes, *, distinct_numbers: Optional[bool] = None,
+                   **thresholds: float) -> LibraryIndex:
+        """An index from the bytes of a saved file (any bytes-like object), with its saved rule set, number
+        guard and thresholds unless others are given."""
+        data = _as_bytes(data)
+        kind = _ext.CarefulIndex if data[:len(_CAREFUL_MAGIC)] == _CAREFUL_MAGIC else _ext.LibraryIndex
+        return cls._wrap(_loaded(kind.from_bytes(data), distinct_numbers, thresholds), "bytes")
 
     @property
     def thresholds(self) -> dict[str, float]:
@@ -312,8 +366,6 @@ class LibraryIndex(_Prepared):
                 f"{data / 2**20:.1f} MiB, {self._source})")
 
     def __reduce__(self):
-        if self.distinct_numbers:
-            return (_library_from_pickle, (self.to_bytes(), True))
         return (LibraryIndex.from_bytes, (self.to_bytes(),))
 
 
@@ -393,6 +445,34 @@ class Catalogue(_Prepared):
         return (Catalogue.from_bytes, (self.to_bytes(),))
 
 
+RULES = ("standard", "careful")
+# The first bytes of a saved careful index.
+_CAREFUL_MAGIC = b"ZEMOCIX\0"
+# A row's aliases: one str, a sequence of them, or None.
+_Aliases = Union[str, Sequence[str], None]
+
+
+def _check_rules(rules: str) -> None:
+    if rules not in RULES:
+        raise ValueError(f"rules must be 'standard' or 'careful', got {rules!r}")
+
+
+def _careful_numbers(distinct_numbers: Optional[bool]) -> None:
+    if distinct_numbers is not None and not distinct_numbers:
+        raise ValueError("the careful rules always compare title numbers: distinct_numbers=False applies to the "
+                         "standard rules only")
+
+
+def _loaded(native: Any, distinct_numbers: Optional[bool], thresholds: Mapping[str, float]) -> Any:
+    """A freshly loaded native index with the number guard and thresholds given in place of the saved ones."""
+    if isinstance(native, _ext.CarefulIndex):
+        _careful_numbers(distinct_numbers)
+    elif distinct_numbers is not None:
+        native.set_distinct_numbers(bool(distinct_numbers))
+    return _with_thresholds(native, thresholds)
+
+
+# What pickles made before the number guard was saved call.
 def _library_from_pickle(data: bytes, distinct_numbers: bool) -> LibraryIndex:
     return LibraryIndex.from_bytes(data, distinct_numbers=distinct_numbers)
 
@@ -420,24 +500,46 @@ def _as_bytes(data: Any) -> bytes:
     return data if isinstance(data, bytes) else bytes(memoryview(data))
 
 
-def _pairs(library_pairs: Iterable[Any]) -> Sequence[Any]:
-    """The pairs as the native constructor takes them: tuples of two str.
+def _rows(library_rows: Iterable[Any], rules: str) -> Tuple[Sequence[Any], List[str]]:
+    """The rows as the native constructors take them: tuples of two str, and for the careful rules each row's
+    aliases as one str (joined by the unit separator; [] when no row has any).
 
-    Any sequence of 2-sequences (lists from ``df.values.tolist()``, NumPy
-    rows) is turned into tuples; the common list of tuples passes untouched.
+    Any sequence of 2- or 3-sequences (lists from ``df.values.tolist()``, NumPy rows) is turned into tuples;
+    the common list of 2-tuples passes untouched.
     """
-    if not isinstance(library_pairs, (list, tuple)):
-        library_pairs = list(library_pairs)
-    if all(type(p) is tuple for p in library_pairs):
-        return library_pairs
-    out = []
-    for i, p in enumerate(library_pairs):
+    if not isinstance(library_rows, (list, tuple)):
+        library_rows = list(library_rows)
+    if all(type(p) is tuple and len(p) == 2 for p in library_rows):
+        return library_rows, []
+    pairs, aliases = [], []
+    for i, p in enumerate(library_rows):
         if isinstance(p, (str, bytes)) or not hasattr(p, "__len__") or not hasattr(p, "__getitem__"):
             raise TypeError(f"expected an (artist, title) pair, got {type(p).__name__} at position {i}")
-        if len(p) != 2:
-            raise ValueError(f"expected an (artist, title) pair, got {len(p)} values at position {i}")
-        out.append((p[0], p[1]))
-    return out
+        if len(p) not in (2, 3):
+            raise ValueError(f"expected an (artist, title) pair or (artist, title, aliases), got {len(p)} values "
+                             f"at position {i}")
+        pairs.append((p[0], p[1]))
+        aliases.append(_joined_aliases(p[2] if len(p) == 3 else None, i))
+    if any(aliases) and rules != "careful":
+        raise ValueError("aliases are compared by the careful rules only: pass rules='careful', or (artist, title) "
+                         "pairs")
+    return pairs, aliases if any(aliases) else []
+
+
+def _joined_aliases(aliases: Any, i: int) -> str:
+    if aliases is None or (isinstance(aliases, float) and math.isnan(aliases)):
+        return ""
+    if isinstance(aliases, str):
+        aliases = [aliases]
+    out = []
+    for a in aliases:
+        if a is None or (isinstance(a, float) and math.isnan(a)):
+            continue
+        if not isinstance(a, str):
+            raise TypeError(f"library_pairs: expected aliases of str, got {type(a).__name__} in the row at "
+                            f"position {i}")
+        out.append(a)
+    return "\x1f".join(out)
 
 
 def _by_column(func: Callable[..., list[Any]], cols: tuple[Any, ...], result: str,

@@ -17,70 +17,29 @@
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/explain.hpp"
+#include "fuzzy/likeliest.hpp"
 #include "fuzzy/resolve.hpp"
 #include "fuzzy_shared.hpp"
 #include "members.hpp"
+#include "saved_index.hpp"
 
 namespace zemo::py::ext {
 namespace {
 
 using fuzzy::PreparedCatalogue;
 
-// The index carries its thresholds (and saves them); the number guard is
-// an option of this object only, not of the saved index.
+// The index carries its thresholds and its number guard (and saves both).
 struct PreparedLibrary {
     fuzzy::LibraryIndex index;
-    bool distinct_numbers = false;
 };
 
 // What a saved file holds, for the members both classes share.
 const fuzzy::LibraryIndex& index_of(const PreparedLibrary& library) { return library.index; }
 const PreparedCatalogue& index_of(const PreparedCatalogue& catalogue) { return catalogue; }
 
-// The thresholds from the parameters at `first` onwards (kThresholdParams);
-// ValueError unless they can classify.
-fuzzy::ClassifyThresholds thresholds_of(const Call& c, std::size_t first) {
-    const fuzzy::ClassifyThresholds thresholds{.token_set_keep = c.number(first),
-                                               .token_sort_keep = c.number(first + 1),
-                                               .two_stage_keep = c.number(first + 2),
-                                               .artist_gate = c.number(first + 3),
-                                               .review_floor = c.number(first + 4)};
-    if (auto why = fuzzy::invalid_thresholds(thresholds)) raise(PyExc_ValueError, *why);
-    return thresholds;
-}
-
 // Loading, saving and every computation below run without the interpreter
 // lock (see LockReleased), on inputs copied out of the arguments first; any
 // Python object, exception included, is made once the lock is back.
-
-// Bytes of a pickle are copied to storage of their own, aligned for the arrays.
-template <typename Index>
-Index index_from_bytes(std::string_view data) {
-    std::shared_ptr<const char> copy = aligned_copy(data);
-    auto index = without_lock([&] { return Index::from_bytes(std::string_view(copy.get(), data.size()), copy); });
-    if (!index) raise_error(index.error());
-    return std::move(index).value();
-}
-
-template <typename Index>
-Index index_from_file(const std::string& path) {
-    auto index = without_lock([&]() -> Result<Index> {
-        auto file = open_saved_file(path);
-        if (!file) return file.error();
-        auto read = Index::from_bytes(file.value().bytes, std::move(file.value().keep));
-        if (!read) return std::move(read).error().on_path(path);
-        return read;
-    });
-    if (!index) raise_error(index.error());
-    return std::move(index).value();
-}
-
-template <typename Index>
-void save_index(const Index& index, const std::string& path) {
-    if (Status saved = without_lock([&] { return replace_file_atomically(path, index.to_bytes()); }); !saved) {
-        raise_error(saved.error());
-    }
-}
 
 template <typename Prepared>
 PyObject* save(Call& c) {
@@ -130,7 +89,7 @@ PyObject* classify(Call& c) {
     const OwnedTexts artists = copy_texts(c.text_list(0));
     const OwnedTexts titles = copy_texts(c.text_list(1));
     const std::vector<fuzzy::Classification> results = without_lock([&] {
-        if (library.distinct_numbers) {
+        if (library.index.distinct_numbers()) {
             return fuzzy::batch_classify_releases_guarded(artists.views, titles.views, library.index,
                                                           library.index.thresholds());
         }
@@ -144,19 +103,22 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, owned.get()) != 0) throw_current();
 }
 
-// (index, artist, title) per entry.
-PyObject* entry_list(const fuzzy::LibraryIndex& index, const std::vector<std::uint32_t>& entries) {
-    return list(entries, [&](std::uint32_t i) {
-        const auto [artist, title] = index.pair(i);
-        Ref out(check(PyTuple_New(3)));
-        PyTuple_SetItem(out.get(), 0, check(integer(i)));  // steals
-        PyTuple_SetItem(out.get(), 1, check(str(artist)));
-        PyTuple_SetItem(out.get(), 2, check(str(title)));
-        return out.release();
-    });
+// (index, artist, title) of an entry.
+PyObject* entry_tuple(const fuzzy::LibraryIndex& index, std::uint32_t i) {
+    const auto [artist, title] = index.pair(i);
+    Ref out(check(PyTuple_New(3)));
+    PyTuple_SetItem(out.get(), 0, check(integer(i)));  // steals
+    PyTuple_SetItem(out.get(), 1, check(str(artist)));
+    PyTuple_SetItem(out.get(), 2, check(str(title)));
+    return out.release();
 }
 
-PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers) {
+PyObject* entry_list(const fuzzy::LibraryIndex& index, const std::vector<std::uint32_t>& entries) {
+    return list(entries, [&](std::uint32_t i) { return entry_tuple(index, i); });
+}
+
+PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers,
+                      std::optional<std::uint32_t> likeliest) {
     Ref out(check(PyDict_New()));
     PyObject* d = out.get();
     set_item(d, "decision", str(fuzzy::to_string(e.decision)));
@@ -167,6 +129,7 @@ PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation
     set_item(d, "token_set_entries", entry_list(index, e.token_set.entries));
     set_item(d, "token_sort_entries", entry_list(index, e.token_sort.entries));
     set_item(d, "two_stage_entries", entry_list(index, e.two_stage.entries));
+    set_item(d, "entry", likeliest ? entry_tuple(index, *likeliest) : none());
     set_item(d, "decided_by", str(fuzzy::to_string(e.decided_by)));
     set_item(d, "reason", str(e.reason));
     if (numbers) set_item(d, "numbers", str_list(e.numbers));
@@ -182,22 +145,27 @@ PyObject* explain(Call& c) {
     const OwnedTexts artists = copy_texts(c.text_list(0));
     const OwnedTexts titles = copy_texts(c.text_list(1));
     const fuzzy::ExplainOptions options{.top = static_cast<std::size_t>(c.count(2)),
-                                        .distinct_numbers = library.distinct_numbers};
+                                        .distinct_numbers = library.index.distinct_numbers()};
+    std::vector<std::optional<std::uint32_t>> likeliest;
     const std::vector<fuzzy::Explanation> results = without_lock([&] {
-        return fuzzy::batch_explain_releases(artists.views, titles.views, library.index, library.index.thresholds(),
-                                             options);
+        auto explained = fuzzy::batch_explain_releases(artists.views, titles.views, library.index,
+                                                       library.index.thresholds(), options);
+        likeliest = fuzzy::batch_likeliest_entries(artists.views, titles.views, library.index,
+                                                   library.index.thresholds(), explained);
+        return explained;
     });
+    std::size_t k = 0;
     return list(results, [&](const fuzzy::Explanation& e) {
-        return explanation(library.index, e, library.distinct_numbers);
+        return explanation(library.index, e, options.distinct_numbers, likeliest[k++]);
     });
 }
 
 PyObject* set_distinct_numbers(Call& c) {
-    c.self<PreparedLibrary>().distinct_numbers = c.count(0) != 0;
+    c.self<PreparedLibrary>().index.set_distinct_numbers(c.count(0) != 0);
     return none();
 }
 
-PyObject* distinct_numbers(Call& c) { return boolean(c.self<PreparedLibrary>().distinct_numbers); }
+PyObject* distinct_numbers(Call& c) { return boolean(c.self<PreparedLibrary>().index.distinct_numbers()); }
 
 PyObject* load(Call& c) {
     return c.new_instance(new PreparedLibrary{index_from_file<fuzzy::LibraryIndex>(std::string(c.text(0)))});
@@ -256,7 +224,7 @@ constexpr Function kLibraryMethods[] = {
      .receiver = Receiver::Shared},
     {.name = "set_distinct_numbers",
      .params = {{.name = "on", .kind = Kind::Unsigned}},
-     .doc = "Turn the number guard on (non-zero) or off for classify and explain; not saved with the index.",
+     .doc = "Turn the number guard on (non-zero) or off for classify and explain (saved with the index from then on).",
      .impl = &set_distinct_numbers,
      .receiver = Receiver::Exclusive},
     {.name = "save",

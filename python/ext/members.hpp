@@ -7,6 +7,7 @@
 
 namespace zemo::py::ext {
 
+void register_careful(PyObject* module);
 void register_dump(PyObject* module);
 void register_index(PyObject* module);
 void register_state(PyObject* module);

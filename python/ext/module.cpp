@@ -19,6 +19,7 @@ PyObject* create_module() {
     register_index(module.get());
     register_state(module.get());
     register_text(module.get());
+    register_careful(module.get());
     return module.release();
 }
 

@@ -21,8 +21,10 @@ namespace zemo::fuzzy {
 
 namespace {
 
-// Version 2 added the thresholds.
-constexpr FileKind kFile{"ZEMOLIX", 2, 23, "library index"};
+// Version 2 added the thresholds, version 3 the options (the number guard);
+// files of version 2 are still read, with the options off.
+constexpr FileKind kFile{"ZEMOLIX", 3, 24, "library index"};
+constexpr FileKind kFileWithoutOptions{"ZEMOLIX", 2, 23, "library index"};
 constexpr std::uint32_t kNone = LibraryIndex::kNoEntry;
 
 Error damaged(std::string_view what) { return zemo::damaged(kFile, what); }
@@ -130,6 +132,12 @@ struct IndexLayout {
 
     template <typename Fn>
     static void each_array(LibraryIndex& ix, Fn&& fn) {
+        each_array_without_options(ix, fn);
+        fn(ix.options_);
+    }
+
+    template <typename Fn>
+    static void each_array_without_options(LibraryIndex& ix, Fn&& fn) {
         fn(ix.text_);
         fn(ix.entries_);
         fn(ix.lengths_);
@@ -209,6 +217,8 @@ struct IndexLayout {
         if (n >= kNone) return damaged("too many entries");
         if (ix.thresholds_.size() != 1) return damaged("it holds no thresholds");
         if (auto why = invalid_thresholds(ix.thresholds_[0])) return damaged("its thresholds are invalid: " + *why);
+        if (ix.options_.size() > 1 || (!ix.options_.empty() && (ix.options_[0] & ~1u) != 0))
+            return damaged("its options are invalid");
         if (ix.lengths_.size() != n || ix.counts_.size() != n || ix.signatures_.size() != n ||
             ix.artist_of_entry_.size() != n || ix.input_of_.size() != n || ix.id_of_input_.size() != n)
             return damaged("array sizes disagree");
@@ -406,7 +416,21 @@ struct IndexLayout {
 
 std::string LibraryIndex::to_bytes() const { return write_saved<IndexLayout>(*this); }
 
+// The layout of version 2 files: every array but the options.
+struct IndexLayoutWithoutOptions : IndexLayout {
+    static constexpr const FileKind& kFile = kFileWithoutOptions;
+
+    template <typename Fn>
+    static void each_array(LibraryIndex& ix, Fn&& fn) {
+        each_array_without_options(ix, fn);
+    }
+};
+
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
+    std::uint32_t version = 0;
+    if (bytes.size() >= 12 && bytes.substr(0, 8) == std::string_view("ZEMOLIX\0", 8)) std::memcpy(&version, bytes.data() + 8, 4);
+    if (version == kFileWithoutOptions.version)
+        return read_saved<IndexLayoutWithoutOptions>(bytes, std::move(keep), LibraryIndex());
     return read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
 }
 

@@ -413,6 +413,10 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
 
 const ClassifyThresholds& LibraryIndex::thresholds() const noexcept { return thresholds_[0]; }
 
+void LibraryIndex::set_distinct_numbers(bool on) {
+    options_ = FlatArray<std::uint32_t>(std::vector<std::uint32_t>{on ? 1u : 0u});
+}
+
 void LibraryIndex::set_thresholds(const ClassifyThresholds& thresholds) {
     thresholds_ = FlatArray<ClassifyThresholds>(std::vector<ClassifyThresholds>{thresholds});
 }

@@ -132,6 +132,10 @@ public:
     // caller has checked them (invalid_thresholds).
     const ClassifyThresholds& thresholds() const noexcept;
     void set_thresholds(const ClassifyThresholds& thresholds);
+    // Whether classifying uses the number guard (explain.hpp), saved with
+    // the index as well: off until set, and in files of format version 2.
+    bool distinct_numbers() const noexcept { return !options_.empty() && (options_[0] & 1) != 0; }
+    void set_distinct_numbers(bool on);
 
 private:
     friend class scan::Classifier;
@@ -212,6 +216,7 @@ private:
     FlatArray<std::uint32_t> length_start_;      // first id whose sorted tokens have >= m characters
     FlatArray<std::uint32_t> pair_slots_;        // open addressing over entries, kNoEntry empty
     FlatArray<ClassifyThresholds> thresholds_;   // none (the defaults) or one
+    FlatArray<std::uint32_t> options_;           // none (all off) or one: bit 0 the number guard
     std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
 };
 

@@ -111,7 +111,7 @@ def run_classify(args: argparse.Namespace) -> int:
     index = load_library_index(args.library, args.library_artist_column or args.artist_column,
                                args.library_title_column or args.title_column, args.allow_incomplete,
                                args.encoding, args.delimiter, thresholds, args.distinct_numbers, args.table,
-                               library_names(args), wording(args))
+                               library_names(args), wording(args), args.rules)
     if args.save_index:
         # The bytes of `index.save`, through the command's own output guards.
         with open_output(args.save_index, args, binary=True) as f:
@@ -144,7 +144,7 @@ def run_classify(args: argparse.Namespace) -> int:
     n = sum(counts.values())
     chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
     print(f"classified {n:,} releases against {len(index):,} library entries in "
-          f"{time.monotonic() - started:.1f} s (thresholds: {describe_thresholds(index.thresholds, args.distinct_numbers)}"
+          f"{time.monotonic() - started:.1f} s (thresholds: {describe_thresholds(index.thresholds, index.distinct_numbers, index.rules)}"
           f"{inert(chosen_note)}): {counts['keep']:,} keep, {counts['prune']:,} prune, {counts['review']:,} review",
           file=sys.stderr)
     return 0

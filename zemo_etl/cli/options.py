@@ -10,7 +10,7 @@ from typing import Any
 
 from zemo_etl import safety
 from zemo_etl.cli.errors import EXIT_USAGE, UserError
-from zemo_etl.index import DEFAULT_THRESHOLDS, check_thresholds
+from zemo_etl.index import DEFAULT_THRESHOLDS, RULES, check_thresholds
 from zemo_etl.job.decisions import KEEP_THRESHOLDS
 from zemo_etl.job.options import DEFAULTS, JobOptions, option_name
 from zemo_etl.writing import OUTPUT_DIALECTS
@@ -87,6 +87,9 @@ def add_threshold_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--distinct-numbers", action="store_true",
                    help="a release whose title carries numbers (II, 1975, vol. 2) keeps only against a library "
                         "title with the same numbers; otherwise it goes to review")
+    g.add_argument("--rules", choices=RULES, default=None,
+                   help="standard (the default) or careful: one library entry decides, typos and other "
+                        "scripts are matched, edition notes and artist aliases count (see the README)")
 
 
 def thresholds_from(args: argparse.Namespace) -> dict[str, float]:
@@ -134,8 +137,8 @@ def job_options(args: argparse.Namespace) -> JobOptions:
     """The JobOptions the parsed arguments give: each one the command has, else its default."""
     given = {field.name: getattr(args, field.name) for field in dataclasses.fields(JobOptions)
              if hasattr(args, field.name) and field.name not in ("thresholds", "library_artist_column",
-                                                                 "library_title_column")}
-    return JobOptions(**given, thresholds=thresholds_from(args),
+                                                                 "library_title_column", "rules")}
+    return JobOptions(**given, thresholds=thresholds_from(args), rules=getattr(args, "rules", None) or DEFAULTS.rules,
                       library_artist_column=getattr(args, "library_artist_column", None)
                       or DEFAULTS.library_artist_column,
                       library_title_column=getattr(args, "library_title_column", None)

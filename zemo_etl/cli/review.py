@@ -12,6 +12,7 @@ the page only as text.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from typing import Any, Optional
@@ -21,7 +22,7 @@ from zemo_etl.cli.errors import UserError
 from zemo_etl.cli.options import (add_column_options, add_command, add_input_options, add_output_options,
                                   add_threshold_options, thresholds_from)
 from zemo_etl.cli.outputs import open_output
-from zemo_etl.job.decisions import DECISIONS, EXPLAIN_COLUMNS, Evidence
+from zemo_etl.job.decisions import DECISIONS, EXPLAIN_COLUMNS, OPTIONAL_EXPLAIN_COLUMNS, Evidence
 from zemo_etl.job.page import page_row, render_page
 from zemo_etl.reading import CsvInput, open_text, require_file
 from zemo_etl.safety import inert
@@ -34,16 +35,18 @@ def read_explained(path: str, artist_column: str = "artist", title_column: str =
     require_file(path)
     with open_text(path, encoding=encoding) as f:
         table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
-        missing = [c for c in ["decision", *EXPLAIN_COLUMNS] if c not in table.header]
+        missing = [c for c in ["decision", *EXPLAIN_COLUMNS]
+                   if c not in table.header and c not in OPTIONAL_EXPLAIN_COLUMNS]
         if missing:
             raise UserError(f"{path}: no column {missing[0]!r}; write the file with "
                             "`zemo-etl classify --explain`")
         ia, it = table.column(artist_column), table.column(title_column)
         idc = table.column("decision")
-        places = [table.column(c) for c in EXPLAIN_COLUMNS]
+        places = [table.column(c) for c in EXPLAIN_COLUMNS if c in table.header]
         raw = []
         for row in table.rows():
             fields: list[Any] = [row[k] for k in places]
+            fields.append(_other_entries(fields.pop(), path, table.line) if len(fields) > 8 else [])
             try:
                 fields[0] = {"true": True, "false": False}[fields[0]]
                 fields[1:4] = [float(v) for v in fields[1:4]]
@@ -58,6 +61,22 @@ def read_explained(path: str, artist_column: str = "artist", title_column: str =
     artists = text.batch_to_match_form([r[0] for r in raw])
     titles = text.batch_to_match_form([r[1] for r in raw])
     return [page_row(a, t, ma, mt, d, fields) for (a, t, d, fields), ma, mt in zip(raw, artists, titles)]
+
+
+def _other_entries(cell: str, path: str, line: int) -> list[list[str]]:
+    """The other_entries column of a `classify --explain` file: empty, or a JSON list of [measures, artist,
+    title] lists of str."""
+    if not cell:
+        return []
+    try:
+        value = json.loads(cell)
+    except ValueError:
+        value = None
+    if not (isinstance(value, list) and all(isinstance(e, list) and len(e) == 3 and all(isinstance(s, str) for s in e)
+                                            for e in value)):
+        raise UserError(f"{path} line {line}: other_entries must be empty or a JSON list of "
+                        "[measures, artist, title] lists")
+    return value
 
 
 def add_parsers(sub) -> None:
@@ -88,7 +107,8 @@ def run_review(args: argparse.Namespace) -> int:
     thresholds = thresholds_from(args)
     refuse_overwriting_inputs([args.output], [args.input])
     rows = read_explained(args.input, args.artist_column, args.title_column, args.encoding, args.delimiter)
-    page = render_page(rows, thresholds, os.path.basename(args.input), args.distinct_numbers)
+    page = render_page(rows, thresholds, os.path.basename(args.input), args.distinct_numbers,
+                       rules=args.rules or "standard")
     with open_output(args.output, args) as out:
         out.write(page)
     counts = {d: sum(r[4] == d for r in rows) for d in DECISIONS}

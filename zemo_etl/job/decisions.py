@@ -5,6 +5,7 @@ files a review page exports, which override the computed decisions."""
 from __future__ import annotations
 
 import dataclasses
+import json
 from collections.abc import Mapping, Sequence
 from typing import Any, Optional
 
@@ -19,6 +20,8 @@ DECISIONS = ("keep", "prune", "review")
 # The decided_by of a decision taken from a decisions file.
 CHOSEN = "decisions"
 KEEP_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep")
+# The three measures, as LibraryIndex.explain names them.
+MEASURES = ("token_set", "token_sort", "two_stage")
 # Releases classified per call: small enough that progress moves and memory
 # stays bounded, large enough that the per-call cost stays a small share.
 CLASSIFY_CHUNK = 5_000
@@ -31,10 +34,12 @@ def score_text(score: float) -> str:
 @dataclasses.dataclass
 class Evidence:
     """Why a release got its decision: LibraryIndex.explain's scores, the
-    library entry of the measure that decided, what decided and why."""
+    library entry most likely the same release, what decided and why, and
+    the best entry of each measure where it is another one: [measures,
+    artist, title] lists, the measures joined by ", " where they share one."""
 
     __slots__ = ("exact", "token_set", "token_sort", "two_stage", "library_artist", "library_title", "decided_by",
-                 "reason")
+                 "reason", "other_entries")
     exact: bool
     token_set: float
     token_sort: float
@@ -43,35 +48,43 @@ class Evidence:
     library_title: str
     decided_by: str
     reason: str
+    other_entries: list[list[str]]
 
     @classmethod
     def of(cls, explained: Mapping[str, Any]) -> Evidence:
         """The evidence of one LibraryIndex.explain result: the library entry
-        is that of the measure that decided (token sort's, or else token
-        set's; another measure's when that one has none)."""
-        lists = [explained["token_set_entries"], explained["token_sort_entries"], explained["two_stage_entries"]]
-        if explained["decided_by"] == "token_sort":
-            lists.insert(0, explained["token_sort_entries"])
-        entry = next((entries[0] for entries in lists if entries), None)
+        is its `entry`, the one most likely the same release (the careful
+        rules' deciding entry)."""
+        entry = explained["entry"]
         artist, title = (entry[1], entry[2]) if entry is not None else ("", "")
+        others: dict[tuple[str, str], list[str]] = {}
+        for measure in MEASURES:
+            entries = explained[measure + "_entries"]
+            if entries and (entries[0][1], entries[0][2]) != (artist, title):
+                others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
         return cls(bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
-                   float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"])
+                   float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"],
+                   [[", ".join(measures), a, t] for (a, t), measures in others.items()])
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> Evidence:
-        """The evidence of its `as_list`."""
+        """The evidence of its `as_list` (without other_entries from a run before they were kept)."""
+        values = list(values)
+        if len(values) == len(EXPLAIN_COLUMNS) - 1:
+            values.append([])
         return cls(*values)
 
     def as_list(self) -> list[Any]:
         """The values in the order of EXPLAIN_COLUMNS, as the job's database keeps them (JSON)."""
         return [self.exact, self.token_set, self.token_sort, self.two_stage, self.library_artist,
-                self.library_title, self.decided_by, self.reason]
+                self.library_title, self.decided_by, self.reason, self.other_entries]
 
     def csv_fields(self) -> list[str]:
-        """The values of EXPLAIN_COLUMNS as CSV text."""
+        """The values of EXPLAIN_COLUMNS as CSV text (other_entries as JSON, empty when there are none)."""
         return ["true" if self.exact else "false", *map(score_text, (self.token_set, self.token_sort,
                                                                      self.two_stage)),
-                self.library_artist, self.library_title, self.decided_by, self.reason]
+                self.library_artist, self.library_title, self.decided_by, self.reason,
+                json.dumps(self.other_entries, ensure_ascii=False) if self.other_entries else ""]
 
     def chosen(self, decision: str, source: str) -> Evidence:
         """This evidence for a release whose decision a decisions file chose."""
@@ -80,13 +93,17 @@ class Evidence:
 
 # What `classify --explain` adds after `decision`.
 EXPLAIN_COLUMNS = [field.name for field in dataclasses.fields(Evidence)]
+# The columns a file of `classify --explain` may lack (written before they were added).
+OPTIONAL_EXPLAIN_COLUMNS = ["other_entries"]
 
 
-def describe_thresholds(thresholds: Mapping[str, float], distinct_numbers: bool = False) -> str:
+def describe_thresholds(thresholds: Mapping[str, float], distinct_numbers: bool = False,
+                        rules: str = "standard") -> str:
     """The thresholds in a few words, for a summary."""
     keep = "/".join(f"{thresholds[name]:g}" for name in KEEP_THRESHOLDS)
     return (f"keep {keep} (token set/token sort/two-stage), artist gate {thresholds['artist_gate']:g}, "
-            f"review floor {thresholds['review_floor']:g}" + (", distinct numbers" if distinct_numbers else ""))
+            f"review floor {thresholds['review_floor']:g}" +
+            (", careful rules" if rules == "careful" else ", distinct numbers" if distinct_numbers else ""))
 
 
 def read_decisions(path: str, encoding: str = "utf-8", delimiter: Optional[str] = None) -> dict[tuple[str, str], str]:

@@ -119,7 +119,8 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
 
 
 
-INDEX_MAGIC = b"ZEMOLIX\0"  # the first bytes of a saved library index
+INDEX_MAGICS = (b"ZEMOLIX\0", b"ZEMOCIX\0")  # the first bytes of a saved library index: standard, careful
+ALIAS_COLUMN = "alternate_artist_name"  # the library's other name of an artist, read by the careful rules
 
 
 def is_dump(path: str) -> bool:
@@ -147,17 +148,22 @@ def load_library_pairs(path: str, artist_column: str = "artist", title_column: s
                        allow_incomplete: bool = False, encoding: str = "utf-8",
                        delimiter: Optional[str] = None, table: str = schema.LIBRARY_TABLE,
                        names: Optional[dict[str, str]] = None,
-                       wording: Wording = Wording()) -> list[tuple[str, str]]:
+                       wording: Wording = Wording(), aliases: bool = False) -> list[tuple[str, ...]]:
     """(artist, title) pairs from a dump's library table (`table`, its
-    columns named as `names` says) or from a CSV."""
+    columns named as `names` says) or from a CSV; with `aliases`, (artist,
+    title, alias) rows where the library has an `alternate_artist_name`
+    column (a dump's alias is empty where it has none)."""
     require_file(path)
     if is_dump(path):
-        wanted = ("artist", "title")
-        chunks = library_records(path, wanted, wanted, allow_incomplete, wording, table, names)
-        return [(_text(a), _text(t)) for chunk in chunks for a, t in chunk]
+        wanted = ("artist", "title", ALIAS_COLUMN) if aliases else ("artist", "title")
+        chunks = library_records(path, wanted, wanted[:2], allow_incomplete, wording, table, names)
+        return [tuple(_text(v) for v in row) for chunk in chunks for row in chunk]
     with open_text(path, encoding=encoding) as f:
         csv_table = CsvInput(f, required=[artist_column, title_column], delimiter=delimiter)
         ia, it = csv_table.column(artist_column), csv_table.column(title_column)
+        if aliases and ALIAS_COLUMN in csv_table.header:
+            ial = csv_table.column(ALIAS_COLUMN)
+            return [(row[ia], row[it], row[ial]) for row in csv_table.rows()]
         return [(row[ia], row[it]) for row in csv_table.rows()]
 
 
@@ -165,19 +171,25 @@ def load_library_index(path: str, artist_column: str = "artist", title_column: s
                        allow_incomplete: bool = False, encoding: str = "utf-8",
                        delimiter: Optional[str] = None, thresholds: Optional[dict[str, float]] = None,
                        distinct_numbers: bool = False, table: str = schema.LIBRARY_TABLE,
-                       names: Optional[dict[str, str]] = None, wording: Wording = Wording()) -> LibraryIndex:
-    """The library index of a saved index file (with its saved thresholds
-    unless `thresholds` are given), or built from a dump or CSV."""
+                       names: Optional[dict[str, str]] = None, wording: Wording = Wording(),
+                       rules: Optional[str] = None) -> LibraryIndex:
+    """The library index of a saved index file (with its saved rules, number
+    guard and thresholds unless others are given), or built from a dump or CSV."""
     require_file(path)
     with open(path, "rb") as f:
-        saved = f.read(8) == INDEX_MAGIC
+        saved = f.read(8) in INDEX_MAGICS
     if not saved:
         return library_index(load_library_pairs(path, artist_column, title_column, allow_incomplete, encoding,
-                                                delimiter, table, names, wording), thresholds, distinct_numbers)
+                                                delimiter, table, names, wording, aliases=rules == "careful"),
+                             thresholds, distinct_numbers, rules)
     try:
-        return LibraryIndex.load(path, distinct_numbers=distinct_numbers, **(thresholds or {}))
+        index = LibraryIndex.load(path, distinct_numbers=distinct_numbers or None, **(thresholds or {}))
     except ValueError as e:
         raise InputError(str(e)) from None
+    if rules is not None and rules != index.rules:
+        raise InputError(f"{path} is an index of the {index.rules} rules; {OPTION} {rules} needs the library "
+                         "itself (a dump or CSV) or an index saved with those rules", "rules")
+    return index
 
 
 def _text(value: object) -> str:
@@ -189,10 +201,14 @@ def _text(value: object) -> str:
 RESOLVE_CHUNK = 500
 
 
-def library_index(pairs: Sequence[tuple[str, str]], thresholds: Optional[dict[str, float]] = None,
-                  distinct_numbers: bool = False) -> LibraryIndex:
-    """The index of `pairs` with the given thresholds (default: the library's)."""
-    return LibraryIndex(pairs, **(thresholds or {}), distinct_numbers=distinct_numbers)
+def library_index(rows: Sequence[tuple[Any, ...]], thresholds: Optional[dict[str, float]] = None,
+                  distinct_numbers: bool = False, rules: Optional[str] = None) -> LibraryIndex:
+    """The index of (artist, title) pairs, or (artist, title, alias) rows for the careful rules (an alias
+    of None is none), with the given thresholds (default: the library's)."""
+    options: dict[str, Any] = dict(thresholds or {})
+    if rules == "careful":
+        return LibraryIndex(rows, **options, rules="careful")
+    return LibraryIndex(rows, **options, distinct_numbers=distinct_numbers)
 
 
 def resolve_in_chunks(names: list[str], catalog: Sequence[str], threshold: float,

@@ -22,7 +22,8 @@ class JobOptions:
     refused; `allow_incomplete`: a dump cut short is read up to the cut;
     `encoding`, `delimiter`, `artist_column`, `title_column`: how the
     releases CSV is read; `thresholds` (over the library's defaults) and
-    `distinct_numbers`: how releases are classified; `decisions`: a decisions
+    `distinct_numbers` and `rules` ("standard" or "careful", which reads the
+    library's artist aliases): how releases are classified; `decisions`: a decisions
     file whose choices override the computed decisions; `review_page`:
     whether WORKDIR/review.html is written (it costs several times the CPU of
     the decisions alone); `output_dialect`: the CSVs written as the releases
@@ -41,6 +42,7 @@ class JobOptions:
     title_column: str = "title"
     thresholds: Mapping[str, float] = dataclasses.field(default_factory=dict)
     distinct_numbers: bool = False
+    rules: str = "standard"
     decisions: Optional[pathlib.Path] = None
     review_page: bool = True
     output_dialect: str = "input"

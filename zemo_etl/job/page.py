@@ -21,15 +21,16 @@ from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence
 
 PAGE_NAME = "review.html"  # beside a run's report
 # One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores,
-# the library entry, what decided and why.
-ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason"]
+# the library entry most likely the same release, what decided and why, and the best entries of measures
+# where they are others ([measures, artist, title] lists).
+ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe"]
 
 def page_row(artist: str, title: str, match_artist: str, match_title: str, decision: str,
              evidence: Evidence) -> list[Any]:
     """One row of the page's data from a release and its evidence."""
     return [artist, title, match_artist, match_title, decision, int(evidence.exact), evidence.token_set,
             evidence.token_sort, evidence.two_stage, evidence.library_artist, evidence.library_title,
-            evidence.decided_by, evidence.reason]
+            evidence.decided_by, evidence.reason, evidence.other_entries]
 
 
 def _part(name: str) -> str:
@@ -113,15 +114,17 @@ def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
     """A page row as the page lists it, shortened: a match form that is the given name in lower case
     (ASCII) is 0, a library form that is the release's is 1, and a reason the page can write again from
     the scores is None."""
-    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason = row
+    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason, oe = row
     if reason == derived_reason(x, s1, s2, s3, thresholds):
         reason = None
     return [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
-            d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason]
+            d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason,
+            oe]
 
 
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
-                distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO) -> str:
+                distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO,
+                rules: str = "standard") -> str:
     """The review page of `rows` (page_row lists) as one HTML document."""
     rows = list(rows)
     everything = len(rows) <= list_all_up_to
@@ -133,7 +136,7 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
             packed.append(_packed(row))
     data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",
             "scores": "".join(packed), "thresholds": dict(thresholds), "source": source,
-            "distinct_numbers": distinct_numbers}
+            "distinct_numbers": distinct_numbers, "rules": rules}
     script = _part("page.js")
     # The policy runs this script alone: no inline handler, nothing a name could smuggle in.
     digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")

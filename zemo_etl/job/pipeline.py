@@ -63,7 +63,7 @@ STEP_READS = [
     ("load_library", ["--dump", "--table", "--library-artist-column", "--library-title-column"]),
     ("dedupe_releases", ["--releases", "--encoding", "--delimiter", "--artist-column", "--title-column",
                          "--csv-safe", "--output-dialect"]),
-    ("classify", [*map(option_name, DEFAULT_THRESHOLDS), "--distinct-numbers", "--decisions",
+    ("classify", [*map(option_name, DEFAULT_THRESHOLDS), "--distinct-numbers", "--rules", "--decisions",
                   "--no-review-page"]),
     ("resolve_artists", []),
     ("write_report", ["--csv-safe", "--output-dialect", "--no-review-page"]),
@@ -72,7 +72,7 @@ assert [step for step, _ in STEP_READS] == STEPS
 # Options added since a record could be written, as a record without them
 # means them: the steps it completed ran so.
 ADDED_OPTIONS = {"--output-dialect": "input", "--table": schema.LIBRARY_TABLE, "--library-artist-column": "artist",
-                 "--library-title-column": "title"}
+                 "--library-title-column": "title", "--rules": "standard"}
 JOB_TABLES = {
     # fields: the release's whole input row, a JSON array in the header's order
     RELEASES_TABLE: ["seq INTEGER PRIMARY KEY", "artist TEXT", "title TEXT", "fields TEXT"],
@@ -112,7 +112,7 @@ class Pipeline:
             self.thresholds = check_thresholds(options.thresholds)
         except ValueError as e:
             raise InputError(str(e)) from None
-        self.distinct_numbers = options.distinct_numbers
+        self.distinct_numbers, self.rules = options.distinct_numbers, options.rules
         self.decisions = pathlib.Path(options.decisions) if options.decisions is not None else None
         self.review_page, self.output_dialect = options.review_page, options.output_dialect
         # Where the library is in the dump: its table, and its names of the artist and title columns.
@@ -133,7 +133,8 @@ class Pipeline:
                 "--library-artist-column": self.library_columns["artist"],
                 "--library-title-column": self.library_columns["title"],
                 **{option_name(name): value for name, value in self.thresholds.items()},
-                "--distinct-numbers": self.distinct_numbers, "--decisions": self.decisions is not None,
+                "--distinct-numbers": self.distinct_numbers, "--rules": self.rules,
+                "--decisions": self.decisions is not None,
                 "--no-review-page": not self.review_page}
 
     def files(self) -> dict[str, pathlib.Path]:
@@ -400,18 +401,20 @@ class Pipeline:
         """The dialect of the CSVs written (`output_dialect`; by default the releases CSV's)."""
         return output_dialect(self.output_dialect, releases)
 
-    def _library(self) -> list[tuple[Optional[str], Optional[str]]]:
-        return self.store.query(f"SELECT artist, title FROM {schema.LIBRARY_TABLE} ORDER BY id")
+    def _library(self) -> list[tuple[Optional[str], ...]]:
+        """(artist, title) rows; with the careful rules, (artist, title, alias)."""
+        alias = ", alternate_artist_name" if self.rules == "careful" else ""
+        return self.store.query(f"SELECT artist, title{alias} FROM {schema.LIBRARY_TABLE} ORDER BY id")
 
     def _releases(self) -> list[dict[str, str]]:
         rows = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
         return [{"artist": artist, "title": title} for artist, title in rows]
 
     def classify(self) -> None:
-        pairs = [(artist or "", title or "") for artist, title in self._library()]
+        pairs = [(artist or "", title or "", *alias) for artist, title, *alias in self._library()]
         releases = self._releases()
         artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
-        index = library_index(pairs, self.thresholds, self.distinct_numbers)
+        index = library_index(pairs, self.thresholds, self.distinct_numbers, self.rules)
         overrides = None
         if self.decisions is not None:
             overrides = Overrides.read(str(self.decisions), self.encoding, self.decisions.name)
@@ -420,7 +423,8 @@ class Pipeline:
         chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
         counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
-              f" (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers)}{inert(chosen_note)})")
+              f" (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers, self.rules)}"
+              f"{inert(chosen_note)})")
         # In one transaction: the page never shows the evidence of other decisions.
         self._replace_job_tables({
             DECISIONS_TABLE: list(enumerate(decisions)),
@@ -430,7 +434,7 @@ class Pipeline:
         # Matched in identity form, recorded as the library stores the name
         # (the first library row with that form), so the report joins back.
         stored: dict[str, str] = {}
-        for artist, _ in self._library():
+        for artist, *_ in self._library():
             if artist:
                 stored.setdefault(text.to_identity_match_form(artist), artist)
         catalog = sorted(stored)
@@ -509,7 +513,8 @@ class Pipeline:
                 artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), decisions,
                 evidence)]
             with atomic_write(page_path) as f:
-                f.write(page.render_page(rows, self.thresholds, self.releases.name, self.distinct_numbers))
+                f.write(page.render_page(rows, self.thresholds, self.releases.name, self.distinct_numbers,
+                                         rules=self.rules))
             print(f"    review page: {inert(page_path)}")
         # A few examples of each decision; the report holds them all.
         shown: Counter[str] = Counter()

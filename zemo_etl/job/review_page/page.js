@@ -112,7 +112,7 @@
     $("source").textContent = DATA.source ? "from " + DATA.source : "";
     $("thresholds").textContent = "thresholds: keep " + TH.token_set_keep + " (token set), " + TH.token_sort_keep +
       " (token sort), " + TH.two_stage_keep + " (two-stage); artist gate " + TH.artist_gate + "; review floor " +
-      TH.review_floor + (DATA.distinct_numbers ? "; distinct numbers" : "");
+      TH.review_floor + (DATA.rules === "careful" ? "; careful rules" : DATA.distinct_numbers ? "; distinct numbers" : "");
   }
 
   function counts() {
@@ -198,6 +198,12 @@
   var BASE = null;
 
   function whatif() {
+    // The table replays the standard rules from the best scores; the careful
+    // rules decide on one entry's scores, which the page does not hold.
+    if (DATA.rules === "careful") {
+      $("whatif").hidden = true;
+      return;
+    }
     BASE = new Uint8Array(ALL.n);
     for (var k = 0; k < ALL.n; k++) BASE[k] = decide(k, TH);
     var body = $("whatif-table").tBodies[0];
@@ -375,6 +381,14 @@
       } else {
         lib.textContent = "none";
       }
+      // The best entries of measures where they are not this one, beside it.
+      (val(r, "oe") || []).forEach(function (o) {
+        var other = el("div", "other-entry");
+        other.appendChild(el("span", "measure", "best " + o[0].replace(/_/g, " ") + ":"));
+        other.appendChild(marked(o[1], ma));
+        other.appendChild(marked(o[2], mt));
+        lib.appendChild(other);
+      });
       tr.appendChild(lib);
       MEASURES.forEach(function (m) { tr.appendChild(scoreCell(r, m[0], m[2])); });
       tr.appendChild(el("td", "reason", text(r, "reason")));
