@@ -342,10 +342,7 @@ class LibraryIndex(_Prepared):
         OSError if it cannot be read, ValueError if it is no valid index.
         """
         path = os.fspath(path)
-        with open(path, "rb") as f:
-            careful = f.read(len(_CAREFUL_MAGIC)) == _CAREFUL_MAGIC
-        native = (_ext.CarefulIndex if careful else _ext.LibraryIndex).load(path)
-        return cls._wrap(_loaded(native, distinct_numbers, thresholds), "loaded")
+        return cls._wrap(_loaded(_saved_kind(path).load(path), distinct_numbers, thresholds), "loaded")
 
     @classmethod
     def from_bytes(cls, data: bytes, *, distinct_numbers: Optional[bool] = None,
@@ -450,6 +447,19 @@ RULES = ("standard", "careful")
 _CAREFUL_MAGIC = b"ZEMOCIX\0"
 # A row's aliases: one str, a sequence of them, or None.
 _Aliases = Union[str, Sequence[str], None]
+
+
+def _saved_kind(path: str) -> Any:
+    """The native class of the index saved at `path`, by its first bytes; the standard one where they cannot
+    be read, whose load then says why."""
+    if "\0" not in path:
+        try:
+            with open(path, "rb") as f:
+                if f.read(len(_CAREFUL_MAGIC)) == _CAREFUL_MAGIC:
+                    return _ext.CarefulIndex
+        except OSError:
+            pass
+    return _ext.LibraryIndex
 
 
 def _check_rules(rules: str) -> None:
