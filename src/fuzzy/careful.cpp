@@ -12,6 +12,7 @@
 #include "fuzzy/metrics.hpp"
 #include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
+#include "text/numbers.hpp"
 #include "text/unicode8.hpp"
 
 namespace zemo::fuzzy {
@@ -278,7 +279,7 @@ struct CarefulIndex::Impl {
                 if (on(kAliases))
                     for (const std::string& a : rows[i].aliases) e.names.push_back(name_of(a, forms));
                 e.title = name_of(rows[i].title, forms);
-                e.numbers = number_set(title_numbers(forms ? e.title.form : text::to_match_form(rows[i].title)));
+                e.numbers = number_set(text::title_numbers(forms ? e.title.form : text::to_match_form(rows[i].title)));
             }
         });
         std::unordered_set<std::string_view> distinct;
@@ -378,7 +379,7 @@ struct CarefulIndex::Impl {
         Entry q;
         q.names.push_back(name_of(artist, forms));
         q.title = name_of(title, forms);
-        q.numbers = number_set(title_numbers(forms ? q.title.form : text::to_match_form(title)));
+        q.numbers = number_set(text::title_numbers(forms ? q.title.form : text::to_match_form(title)));
         CarefulExplanation out;
         out.numbers = q.numbers;
         const std::vector<std::uint32_t> ids = candidates(q);
