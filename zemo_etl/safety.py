@@ -116,8 +116,10 @@ def url_secrets(url: str) -> list[str]:
             password = userinfo.split(":", 1)[1]
             found.append(password)
             # libpq may cut a password holding "@" or "/" and show the pieces
-            # as a host or port name.
+            # as a host or port name; a piece too short to hide everywhere is
+            # hidden where it stands before an "@", as in "host 'ss@db'".
             found += [piece for piece in re.split(r"[@/]", password) if len(piece) >= 3]
+            found += [piece + "@" for piece in password.split("@")[1:] if piece]
         found += _query_without_secrets(tail)[1]
     try:
         from psycopg.conninfo import conninfo_to_dict  # optional; libpq's own reading
