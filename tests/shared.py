@@ -1,10 +1,12 @@
 """What several test modules share: strategies, dump values as a dump
 writes them, threads started at once, an index file rewritten, a child
-interpreter's memory. Test modules import from here, never from each other."""
+interpreter's memory, the README's examples. Test modules import from here, never from each other."""
 
 from __future__ import annotations
 
 import math
+import pathlib
+import re
 import struct
 import subprocess
 import sys
@@ -160,3 +162,23 @@ def rewritten_index_file(data: bytes, lie: Callable[[list, int], None], k: int) 
     struct.pack_into("<Q", out, 24, len(out))
     struct.pack_into("<Q", out, 32, _checksum64(bytes(out[64:])))
     return bytes(out)
+
+
+# --- the README's examples -------------------------------------------------------
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+BLOCK = re.compile(r"^(<!-- skip-test: [^\n]* -->\n\s*)?```(\w*)[ \t]*\n(.*?)^```$", re.M | re.S)
+
+
+def sections():
+    """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
+    text = README.read_text(encoding="utf-8")
+    out = {}
+    for m in BLOCK.finditer(text):
+        skip, language, code = m.groups()
+        titles = re.findall(r"^## (.*)", text[:m.start()], re.M)
+        # A shell block runs only when it calls zemo-etl: not installing and the like.
+        runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
+        if titles and runs and not skip:
+            out.setdefault(titles[-1], []).append((language, code, text.count("\n", 0, m.start(3)) + 1))
+    return list(out.items())

@@ -13,7 +13,6 @@ import ast
 import importlib.util
 import io
 import os
-import pathlib
 import re
 import shlex
 import subprocess
@@ -22,24 +21,10 @@ import tokenize
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+from shared import README, sections
+
 OPTIONAL = {"pandas", "numpy", "pyarrow", "polars", "dask", "distributed", "psycopg", "tqdm"}
 LITERAL_START = re.compile(r"""['"\[({\d-]|True\b|False\b|None\b""")
-BLOCK = re.compile(r"^(<!-- skip-test: [^\n]* -->\n\s*)?```(\w*)[ \t]*\n(.*?)^```$", re.M | re.S)
-
-
-def sections():
-    """(title, [(language, code, first line)]) of each `## ` section with blocks to run."""
-    text = README.read_text(encoding="utf-8")
-    out = {}
-    for m in BLOCK.finditer(text):
-        skip, language, code = m.groups()
-        titles = re.findall(r"^## (.*)", text[:m.start()], re.M)
-        # A shell block runs only when it calls zemo-etl: not installing and the like.
-        runs = language in ("python", "console") or (language == "sh" and "zemo-etl" in code)
-        if titles and runs and not skip:
-            out.setdefault(titles[-1], []).append((language, code, text.count("\n", 0, m.start(3)) + 1))
-    return list(out.items())
 
 
 def _expected(comment):

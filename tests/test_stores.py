@@ -22,8 +22,7 @@ import pytest
 from cli_helpers import SAMPLE_DUMP as SAMPLE, main, one_line_error, zemo  # noqa: F401  (the fixture)
 from mariadb_fixture import mariadb  # noqa: F401  (the fixture)
 from postgres_fixture import PostgreSQL, postgres  # noqa: F401  (the fixture)
-from test_parser_table_rows_mariadb import (DUMP_FORMS, READ_BACK, declared_rows, dumps,  # noqa: F401  (fixtures)
-                                            server_values)
+from mariadb_dumps import DUMP_FORMS, READ_BACK, declared_rows, dumps, server_values  # noqa: F401  (fixtures)
 from shared import render
 from zemo_etl import pg, schema, stores
 from zemo_etl.job.states import resolve_db_url

@@ -17,7 +17,7 @@ import sys
 
 import pytest
 
-import test_readme
+from shared import sections
 
 pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
 
@@ -59,7 +59,7 @@ def mypy(tmp_path_factory):
 
 def test_readme_examples_check_clean(mypy, tmp_path):
     files = []
-    for k, (title, blocks) in enumerate(test_readme.sections()):
+    for k, (title, blocks) in enumerate(sections()):
         code = "\n".join(code for language, code, _ in blocks if language == "python")
         if code:
             files.append(tmp_path / f"readme_section_{k}.py")
