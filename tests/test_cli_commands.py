@@ -153,6 +153,37 @@ def test_classify_against_a_dump_or_a_csv_library(main, tmp_path):
     assert out.read_text(encoding="utf-8") == done.stdout
 
 
+
+def test_classify_duplicates_drops_and_lists_them_as_run_does(main, tmp_path):
+    # The key is artist and title in match form of their stored forms (mojibake
+    # mended, case and spacing aside), whatever the other columns say. The dump
+    # has no CREATE TABLE: its columns are the library schema's, not
+    # (artist, title) by position.
+    releases = write(tmp_path / "r.csv", "artist;title;format\r\nAlpha Band;Tides Turning;LP\r\n"
+                                         "alpha  band;TIDES TURNING;CD\r\nBjÃ¶rk;Debut;LP\r\nBjörk;Debut;CD\r\n"
+                                         "Other;Thing;LP\r\nAlpha Band;Tides Turning;cassette\r\n")
+    dump = write(tmp_path / "l.sql", "INSERT INTO `library` VALUES "
+                                     "(1,'Tides Turning','Alpha Band',NULL,NULL,NULL,NULL,NULL,NULL);\n")
+    listed, out = tmp_path / "dropped.csv", tmp_path / "decided.csv"
+    done = main("classify", "--library", dump, "--releases", releases, "--duplicates", listed, "-o", out)
+    assert done.returncode == 0 and f"3 duplicates dropped, listed in {listed}" in done.stderr
+    assert out.read_bytes() == b"artist;title;format;decision\r\nAlpha Band;Tides Turning;LP;keep\r\n" \
+                               b"Bj\xc3\x83\xc2\xb6rk;Debut;LP;prune\r\nOther;Thing;LP;prune\r\n"
+    workdir = tmp_path / "w"
+    assert main("run", "--dump", dump, "--releases", releases, "--workdir", workdir, "--no-review-page").returncode == 0
+    assert listed.read_bytes() == (workdir / "duplicates.csv").read_bytes()
+    assert parse_csv(listed.read_text(encoding="utf-8").replace(";", ",")) == [
+        ["row", "artist", "title", "format", "duplicate_of_row"], ["2", "alpha  band", "TIDES TURNING", "CD", "1"],
+        ["4", "Björk", "Debut", "CD", "3"], ["6", "Alpha Band", "Tides Turning", "cassette", "1"]]
+
+    every = main("classify", "--library", dump, "--releases", releases)  # without the option nothing is dropped
+    assert len(parse_csv(every.stdout)) == 7 and "duplicates" not in every.stderr
+    for given, words in ((["--duplicates", "-"], ("--duplicates needs a file name",)),
+                         (["--duplicates", out, "-o", out], ("given for two outputs",)),
+                         (["--duplicates", releases], ("is also the input",))):
+        one_line_error(main("classify", "--library", dump, "--releases", releases, *given), *words)
+    assert out.read_bytes().startswith(b"artist;title;format;decision\r\n")  # a refusal touches nothing
+
 def test_resolve_compares_match_forms_explains_and_fills_a_column(main, tmp_path):
     entries = ["Radiohead", "radiohead", "Radio Head", "Stereolab", "Stereolabs", "Björk"]
     catalog = write(tmp_path / "artists.txt", "\n".join(entries) + "\n")

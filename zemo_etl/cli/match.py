@@ -18,6 +18,7 @@ from zemo_etl.cli.options import (add_allow_incomplete, add_column_options, add_
 from zemo_etl.cli.outputs import dialect_of, open_output
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, NameExplanation, check_resolve_options
 from zemo_etl.job.decisions import CLASSIFY_CHUNK, EXPLAIN_COLUMNS, Overrides, decide, describe_thresholds, score_text
+from zemo_etl.job.duplicates import Duplicates, stored_name
 from zemo_etl.job.library import is_dump, load_library_index, resolve_in_chunks
 from zemo_etl.progress import Progress
 from zemo_etl.reading import CsvInput, count_lines, open_text, read_lines, require_file
@@ -38,6 +39,7 @@ column added; a summary goes to standard error.""", """
 zemo-etl classify --library library.sql --releases releases.csv > decided.csv
 zemo-etl classify --library library.csv --releases incoming.csv -o decided.csv
 zemo-etl classify --library library.sql --releases orders.csv --artist-column band --title-column album
+zemo-etl classify --library library.sql --releases releases.csv --duplicates dropped.csv -o decided.csv
 """)
     p.add_argument("--library", metavar="LIB", required=True,
                    help="a MySQL dump, a CSV with artist,title, or an index saved with --save-index")
@@ -50,6 +52,9 @@ zemo-etl classify --library library.sql --releases orders.csv --artist-column ba
                    help="add the evidence: " + ", ".join(EXPLAIN_COLUMNS) + " (for `zemo-etl review`)")
     p.add_argument("--decisions", metavar="FILE",
                    help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
+    p.add_argument("--duplicates", metavar="FILE",
+                   help="drop each release whose artist and title equal an earlier one's in match form (as `run` "
+                        "does) and list it in FILE with the number of the row kept")
     add_threshold_options(p)
     add_library_options(p)
     add_allow_incomplete(p)
@@ -100,10 +105,12 @@ def _given_thresholds(args: argparse.Namespace) -> Optional[dict[str, float]]:
 
 
 def run_classify(args: argparse.Namespace) -> int:
-    if args.save_index == "-":
-        raise UserError("--save-index needs a file name (standard output carries the decisions)")
+    for option, value in (("--save-index", args.save_index), ("--duplicates", args.duplicates)):
+        if value == "-":
+            raise UserError(f"{option} needs a file name (standard output carries the decisions)")
     thresholds = _given_thresholds(args)
-    refuse_overwriting_inputs([args.output, args.save_index], [args.library, args.releases, args.decisions])
+    refuse_overwriting_inputs([args.output, args.save_index, args.duplicates],
+                              [args.library, args.releases, args.decisions])
     started = time.monotonic()
     overrides = None
     if args.decisions:
@@ -119,6 +126,8 @@ def run_classify(args: argparse.Namespace) -> int:
     require_file(args.releases)
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
+    duplicates = Duplicates() if args.duplicates else None
+    numbers = itertools.count(1)
     added = ["decision", *EXPLAIN_COLUMNS] if args.explain else ["decision"]
     with open_text(args.releases, encoding=args.encoding) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column], delimiter=args.delimiter)
@@ -131,6 +140,10 @@ def run_classify(args: argparse.Namespace) -> int:
             header, places = add_columns(table.header, added, args.releases, "zemo-etl classify: note:")
             writer.writerow(header)
             for chunk in itertools.chain([first] if first is not None else [], chunks):
+                read = len(chunk)
+                if duplicates is not None:
+                    chunk = [row for row, number in zip(chunk, numbers)
+                             if duplicates.keeps(number, row, stored_name(row[ia]), stored_name(row[it]))]
                 artists, titles = [r[ia] for r in chunk], [r[it] for r in chunk]
                 decisions, evidence = decide(index, artists, titles, args.explain, overrides)
                 counts.update(decisions)
@@ -140,9 +153,14 @@ def run_classify(args: argparse.Namespace) -> int:
                 else:
                     writer.writerows(_placed(row, len(header), places, [d, *e.csv_fields()])
                                      for row, d, e in zip(chunk, decisions, evidence))
-                progress.update(len(chunk))
+                progress.update(read)
+        if duplicates is not None:
+            with open_output(args.duplicates, args) as f:
+                duplicates.write(f, table.header, args.csv_safe, dialect_of(args, table))
     n = sum(counts.values())
     chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
+    if duplicates is not None:
+        chosen_note += f"; {len(duplicates.dropped):,} duplicates dropped, listed in {args.duplicates}"
     print(f"classified {n:,} releases against {len(index):,} library entries in "
           f"{time.monotonic() - started:.1f} s (thresholds: {describe_thresholds(index.thresholds, index.distinct_numbers, index.rules)}"
           f"{inert(chosen_note)}): {counts['keep']:,} keep, {counts['prune']:,} prune, {counts['review']:,} review",

@@ -106,6 +106,10 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
             named = dump.table_columns(path, table)
         except RuntimeError as e:
             raise InputError(str(e)) from None
+    if named is None and table == schema.LIBRARY_TABLE:
+        # Unnamed library columns are the schema's, not the first of `wanted`
+        # by position: else (artist, title) would be read from (id, title).
+        named = schema.library_columns()
     where = dump.column_positions(named, [names.get(name, name) for name in wanted])
     missing = [names.get(name, name) for name, k in zip(wanted, where) if k is None and name in needed]
     if missing:

@@ -28,12 +28,13 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Any, Optional
 
-from zemo_etl import pg, safety, schema, state, stores, text
+from zemo_etl import safety, schema, state, stores, text
 from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_thresholds
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
 from zemo_etl.job.decisions import Evidence, Overrides, decide_all, describe_thresholds, read_decisions
+from zemo_etl.job.duplicates import Duplicates, stored_name
 from zemo_etl.job.library import library_index, library_records, resolve_in_chunks
 from zemo_etl.job.options import JobOptions, option_name
 from zemo_etl.progress import Progress
@@ -372,26 +373,19 @@ class Pipeline:
         """The releases, one per (artist, title) in match form: the first row
         of each is kept, the others are listed in WORKDIR/duplicates.csv (the
         input row, its number and the number of the row kept in its place)."""
-        first_row: dict[tuple[str, str], int] = {}  # key: the number of the row kept for it
-        kept, dropped = [], []
+        duplicates, kept = Duplicates(), []
         table = self._releases_csv()
         ia, it = table.column(self.artist_column), table.column(self.title_column)
         with table.stream:
             for number, row in enumerate(table.rows(), 1):
-                artist = pg.to_pg_text_form(text.to_storage_form(row[ia]))
-                title = pg.to_pg_text_form(text.to_storage_form(row[it]))
-                first = first_row.setdefault((text.to_match_form(artist), text.to_match_form(title)), number)
-                if first == number:
-                    fields = json.dumps(row, ensure_ascii=False)
-                    kept.append({"artist": artist, "title": title, "fields": fields})
-                else:
-                    dropped.append([number, *row, first])
+                artist, title = stored_name(row[ia]), stored_name(row[it])
+                if duplicates.keeps(number, row, artist, title):
+                    kept.append({"artist": artist, "title": title, "fields": json.dumps(row, ensure_ascii=False)})
         header = table.header
         with atomic_write(self.workdir / DUPLICATES) as f:
-            writer = csv_writer(f, self.csv_safe, dialect=self._dialect(table))
-            writer.writerow(["row", *header, "duplicate_of_row"])
-            writer.writerows(dropped)
-        print(f"[done] dedupe_releases: {len(kept)} releases, {len(dropped)} duplicates dropped"
+            duplicates.write(f, header, self.csv_safe, self._dialect(table))
+        dropped = len(duplicates.dropped)
+        print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped"
               + (f" (listed in {inert(self.workdir / DUPLICATES)})" if dropped else ""))
         roles = {ia: "artist", it: "title"}
         self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
