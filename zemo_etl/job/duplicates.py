@@ -12,7 +12,7 @@ from zemo_etl.writing import csv_writer
 
 def stored_name(value: str) -> str:
     """An artist or title as the job stores it: storage form, less what TEXT cannot hold."""
-    return pg.to_pg_text_form(text.to_storage_form(value))
+    return pg.to_pg_text_form(text.to_storage_form(value)) or ""  # None only for None
 
 
 class Duplicates:
