@@ -70,7 +70,7 @@ constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
 // The library index (library_file.cpp), section by section. Dimensions:
 enum { kText, kEntries, kTokens, kEntryTokens, kVocabulary, kTokenSlots, kCombined, kArtistPostings, kArtists,
-       kLengths, kPairSlots, kLibraryDims };
+       kLengths, kPairSlots, kOptions, kLibraryDims };
 
 const Schema& library_schema() {
     static const Schema s{kLibraryDims,
@@ -100,6 +100,7 @@ const Schema& library_schema() {
                               {4, kLengths, 2, {{0, 4, kEntries, Ref::Offset}}},
                               {4, kPairSlots, 0, {{0, 4, kEntries, Ref::Id}}},
                               {40, -1, 1, {}},  // the thresholds: five doubles
+                              {4, kOptions, 0, {}},  // none, or one word of option bits
                           }};
     return s;
 }
