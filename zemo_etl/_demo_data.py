@@ -17,6 +17,7 @@ from __future__ import annotations
 import csv
 import io
 import random
+import re
 from collections.abc import Iterable, Sequence
 from typing import IO, Optional
 
@@ -126,8 +127,11 @@ def _other_release(rng: random.Random) -> tuple[str, str]:
     return artist, _cap(rng.sample(_OTHER_WORDS, rng.randint(1, 3)))
 
 
+_CYRILLIC_LETTER = re.compile("[\u0400-\u04ff]")
+
+
 def _title(rng: random.Random, artist: str) -> str:
-    if any("\u0400" <= c <= "\u04ff" for c in artist) and rng.random() < 0.7:
+    if _CYRILLIC_LETTER.search(artist) and rng.random() < 0.7:
         return rng.choice(_CYRILLIC_TITLES) + rng.choice(["", "", " " + str(rng.randint(2, 5))])
     kind = rng.random()
     if kind < 0.25:
@@ -160,8 +164,11 @@ def _mojibake(s: str) -> str:
         return s
 
 
+_NOT_LETTER = re.compile("[^A-Z]+")
+
+
 def _call_letters(artist: str) -> str:
-    letters = "".join(c for c in artist.upper() if "A" <= c <= "Z")
+    letters = _NOT_LETTER.sub("", artist.upper())
     return (letters[3:6] if letters.startswith("THE") and len(letters) > 5 else letters[:3]) or "ZZZ"
 
 
@@ -179,6 +186,7 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     per_artist: dict[str, int] = {}
     seen_pairs: set[tuple[str, str]] = set()
     artist_numbers = {a: 100 + i for i, a in enumerate(artists)}
+    call_letters: dict[str, str] = {}
     while len(rows) < n:
         compilation = rng.random() < 0.03
         # A few artists hold many releases, most hold one to three.
@@ -200,7 +208,8 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
         if " & " in artist or " and " in artist:
             alternate = artist.split(" & ")[0].split(" and ")[0] if rng.random() < 0.3 else None
         rows.append((
-            len(rows) + 1, stored_title, stored_artist, _call_letters(artist),
+            len(rows) + 1, stored_title, stored_artist, call_letters.get(artist) or call_letters.setdefault(
+                artist, _call_letters(artist)),
             900 + _COMPILATION_ARTISTS.index(artist) if compilation else artist_numbers[artist],
             per_artist[artist], rng.choice(_GENRES), rng.choice(_FORMATS), alternate,
         ))
@@ -242,15 +251,15 @@ def _as_typed(rng: random.Random, s: str) -> str:
 def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -> list[tuple[str, str]]:
     """n incoming (artist, title) releases against a library from library_rows()."""
     rng = random.Random(seed)
-    clean = [(str(r[2]), str(r[1])) for r in library]
     # The names as the library meant them, mojibake and moved articles undone.
     def original(s: str) -> str:
-        try:
-            s = s.encode("cp1252").decode("utf-8")
-        except (UnicodeEncodeError, UnicodeDecodeError):
-            pass
+        if not s.isascii():  # ASCII is the same in both: the name itself, not a copy
+            try:
+                s = s.encode("cp1252").decode("utf-8")
+            except (UnicodeEncodeError, UnicodeDecodeError):
+                pass
         return "The " + s[:-5] if s.endswith(", The") else s
-    known = [(original(a), original(t)) for a, t in clean]
+    known = [(original(str(r[2])), original(str(r[1]))) for r in library]
     known_artists = sorted({a for a, _ in known})
     out: list[tuple[str, str]] = []
     while len(out) < n:
@@ -283,12 +292,17 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
     return out
 
 
+_ESCAPED = re.compile("[\\\\\0\n\r'\"\x1a]")
+
+
 def _sql_literal(value: object) -> str:
     if value is None:
         return "NULL"
     if isinstance(value, int):
         return str(value)
     s = str(value)
+    if not _ESCAPED.search(s):  # most names: nothing to escape
+        return "'" + s + "'"
     s = (s.replace("\\", "\\\\").replace("\0", "\\0").replace("\n", "\\n").replace("\r", "\\r")
          .replace("'", "\\'").replace('"', '\\"').replace("\x1a", "\\Z"))
     return "'" + s + "'"
@@ -353,7 +367,7 @@ def insert_statements(table: str, rows: Iterable[Sequence[object]]) -> Iterable[
     parts: list[str] = []
     total = 0
     for row in rows:
-        tup = "(" + ",".join(_sql_literal(v) for v in row) + ")"
+        tup = "(" + ",".join(map(_sql_literal, row)) + ")"
         # The dump tool's accounting: each row counts its bytes and two more.
         row_length = len(tup.encode()) + 2
         if parts and total + row_length < NET_BUFFER_LENGTH:

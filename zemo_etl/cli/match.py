@@ -18,7 +18,7 @@ from zemo_etl.cli.options import (add_allow_incomplete, add_column_options, add_
 from zemo_etl.cli.outputs import dialect_of, open_output
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, NameExplanation, check_resolve_options
 from zemo_etl.job.decisions import CLASSIFY_CHUNK, EXPLAIN_COLUMNS, Overrides, decide, describe_thresholds, score_text
-from zemo_etl.job.duplicates import Duplicates, stored_name
+from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import is_dump, load_library_index, resolve_in_chunks
 from zemo_etl.progress import Progress
 from zemo_etl.reading import CsvInput, count_lines, open_text, read_lines, require_file
@@ -127,7 +127,7 @@ def run_classify(args: argparse.Namespace) -> int:
     total = count_lines(args.releases)
     counts: Counter[str] = Counter()
     duplicates = Duplicates() if args.duplicates else None
-    numbers = itertools.count(1)
+    number = 1  # of the chunk's first row
     added = ["decision", *EXPLAIN_COLUMNS] if args.explain else ["decision"]
     with open_text(args.releases, encoding=args.encoding) as src:
         table = CsvInput(src, required=[args.artist_column, args.title_column], delimiter=args.delimiter)
@@ -142,8 +142,10 @@ def run_classify(args: argparse.Namespace) -> int:
             for chunk in itertools.chain([first] if first is not None else [], chunks):
                 read = len(chunk)
                 if duplicates is not None:
-                    chunk = [row for row, number in zip(chunk, numbers)
-                             if duplicates.keeps(number, row, stored_name(row[ia]), stored_name(row[it]))]
+                    kept = duplicates.keeps(number, chunk, stored_names([r[ia] for r in chunk]),
+                                            stored_names([r[it] for r in chunk]))
+                    number += read
+                    chunk = [row for row, keep in zip(chunk, kept) if keep]
                 artists, titles = [r[ia] for r in chunk], [r[it] for r in chunk]
                 decisions, evidence = decide(index, artists, titles, args.explain, overrides)
                 counts.update(decisions)

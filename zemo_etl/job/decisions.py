@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Optional
 
 from zemo_etl import text
@@ -177,17 +177,24 @@ def decide(index: LibraryIndex, artists: list[str], titles: list[str], explain: 
     return decisions, evidence
 
 
+def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
+                   overrides: Optional[Overrides] = None,
+                   progress: Optional[Progress] = None) -> Iterator[tuple[list[str], list[Evidence]]]:
+    """`decide` over chunks of CLASSIFY_CHUNK releases in order, each chunk's result as it is made."""
+    for start in range(0, len(artists), CLASSIFY_CHUNK):
+        chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
+        yield decide(index, *chunk, explain, overrides)
+        if progress is not None:
+            progress.update(len(chunk[0]))
+
+
 def decide_all(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
                overrides: Optional[Overrides] = None,
                progress: Optional[Progress] = None) -> tuple[list[str], list[Evidence]]:
     """`decide` over chunks of CLASSIFY_CHUNK releases, the same result as one call."""
     decisions: list[str] = []
     evidence: list[Evidence] = []
-    for start in range(0, len(artists), CLASSIFY_CHUNK):
-        chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
-        chunk_decisions, chunk_evidence = decide(index, *chunk, explain, overrides)
+    for chunk_decisions, chunk_evidence in decided_chunks(index, artists, titles, explain, overrides, progress):
         decisions += chunk_decisions
         evidence += chunk_evidence
-        if progress is not None:
-            progress.update(len(chunk[0]))
     return decisions, evidence

@@ -3,16 +3,18 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import IO, Optional
 
-from zemo_etl import pg, text
+from zemo_etl.columns import FORMS
 from zemo_etl.reading import Dialect
 from zemo_etl.writing import csv_writer
 
 
-def stored_name(value: str) -> str:
-    """An artist or title as the job stores it: storage form, less what TEXT cannot hold."""
-    return pg.to_pg_text_form(text.to_storage_form(value)) or ""  # None only for None
+def stored_names(values: Sequence[str]) -> list[str]:
+    """Artists or titles as the job stores them: storage form, less what TEXT cannot hold (one native call
+    per form for the whole column)."""
+    return [v or "" for v in FORMS["pg"](FORMS["storage"](values))]
 
 
 class Duplicates:
@@ -25,12 +27,19 @@ class Duplicates:
         self._first: dict[tuple[str, str], int] = {}
         self.dropped: list[list[object]] = []
 
-    def keeps(self, number: int, row: list[str], artist: str, title: str) -> bool:
-        """Whether row `number` is the first of its key (`artist`, `title` in stored form)."""
-        first = self._first.setdefault((text.to_match_form(artist), text.to_match_form(title)), number)
-        if first != number:
-            self.dropped.append([number, *row, first])
-        return first == number
+    def keeps(self, number: int, rows: Sequence[list[str]], artists: Sequence[str],
+              titles: Sequence[str]) -> list[bool]:
+        """Whether each row, numbered from `number` on, is the first of its key
+        (`artists`, `titles`: the rows' names in stored form)."""
+        first = self._first
+        out = []
+        keys = zip(FORMS["match"](artists), FORMS["match"](titles))
+        for n, (row, key) in enumerate(zip(rows, keys), number):
+            was = first.setdefault(key, n)
+            if was != n:
+                self.dropped.append([n, *row, was])
+            out.append(was == n)
+        return out
 
     def write(self, stream: IO[str], header: list[str], csv_safe: bool, dialect: Optional[Dialect]) -> None:
         """The dropped rows as CSV: `row`, the input's columns, `duplicate_of_row`."""

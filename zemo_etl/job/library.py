@@ -6,12 +6,14 @@ from __future__ import annotations
 
 import itertools
 import lzma
+import operator
 import os
 import re
 from collections.abc import Iterator, Sequence
 from typing import Any, Optional
 
 from zemo_etl import dump, schema
+from zemo_etl.columns import FORMS
 from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import Catalogue, LibraryIndex
 from zemo_etl.progress import Progress
@@ -84,6 +86,12 @@ class DumpRows:
                                          "allow_incomplete"))
 
 
+def storage_forms(values: Sequence[Any]) -> list[Any]:
+    """text.to_storage_form of each str of a column, in one native call; other values as they are."""
+    forms = FORMS["storage"]([v if isinstance(v, str) else None for v in values])
+    return [f if isinstance(v, str) else v for v, f in zip(values, forms)]
+
+
 def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], allow_incomplete: bool = False,
                     wording: Wording = Wording(), table: str = schema.LIBRARY_TABLE,
                     names: Optional[dict[str, str]] = None) -> Iterator[list[tuple[object, ...]]]:
@@ -118,8 +126,13 @@ def library_records(path: str, wanted: Sequence[str], needed: Sequence[str], all
     if named is None:
         width = len(first[0])
         where = [k if k is not None and k < width else None for k in where]  # short rows: the last columns are absent
+    last = max((k for k in where if k is not None), default=-1)
+    picked = operator.itemgetter(*where) if None not in where and len(where) > 1 else None
     for chunk in itertools.chain([first], chunks):
-        yield [tuple(row[k] if k is not None and k < len(row) else None for k in where) for row in chunk]
+        if picked is not None and min(map(len, chunk), default=0) > last:
+            yield list(map(picked, chunk))
+        else:
+            yield [tuple(row[k] if k is not None and k < len(row) else None for k in where) for row in chunk]
 
 
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import itertools
 import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
@@ -41,8 +42,11 @@ def _script_json(value: Any) -> str:
     # Inside <script> the HTML parser ends the block at "</script" and
     # treats "<!--" specially; none of < > & may appear raw.
     dumped = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
-    return dumped.translate({ord("<"): "\\u003c", ord(">"): "\\u003e", ord("&"): "\\u0026",
-                             0x2028: "\\u2028", 0x2029: "\\u2029"})
+    # A pass of str.replace per escaped character: str.translate would look every character up in a dict.
+    for raw, escaped in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"), ("\u2028", "\\u2028"),
+                         ("\u2029", "\\u2029")):
+        dumped = dumped.replace(raw, escaped)
+    return dumped
 
 
 # Up to this many releases the page lists every one; beyond, the releases in
@@ -125,11 +129,14 @@ def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
                 distinct_numbers: bool = False, list_all_up_to: int = LIST_ALL_UP_TO,
                 rules: str = "standard") -> str:
-    """The review page of `rows` (page_row lists) as one HTML document."""
-    rows = list(rows)
-    everything = len(rows) <= list_all_up_to
+    """The review page of `rows` (page_row lists, any iterable: they are read once, in order) as one HTML
+    document."""
+    rows = iter(rows)
+    # Only the first rows are held at once, until it is known whether they are all listed.
+    head = list(itertools.islice(rows, list_all_up_to + 1))
+    everything = len(head) <= list_all_up_to
     listed, packed = [], []
-    for row in rows:
+    for row in itertools.chain(head, rows):
         if everything or row[4] == "review":
             listed.append(_listed(row, thresholds))
         else:

@@ -21,6 +21,7 @@ import io
 import itertools
 import json
 import os
+from json.encoder import encode_basestring
 import pathlib
 import sys
 import time
@@ -29,13 +30,14 @@ from collections.abc import Iterator
 from typing import Any, Optional
 
 from zemo_etl import safety, schema, state, stores, text
+from zemo_etl.columns import FORMS
 from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_thresholds
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
-from zemo_etl.job.decisions import Evidence, Overrides, decide_all, describe_thresholds, read_decisions
-from zemo_etl.job.duplicates import Duplicates, stored_name
-from zemo_etl.job.library import library_index, library_records, resolve_in_chunks
+from zemo_etl.job.decisions import Evidence, Overrides, decided_chunks, describe_thresholds, read_decisions
+from zemo_etl.job.duplicates import Duplicates, stored_names
+from zemo_etl.job.library import library_index, library_records, resolve_in_chunks, storage_forms
 from zemo_etl.job.options import JobOptions, option_name
 from zemo_etl.progress import Progress
 from zemo_etl.reading import CsvInput, Dialect, open_text, require_file
@@ -82,6 +84,18 @@ JOB_TABLES = {
     MATCHES_TABLE: ["seq INTEGER PRIMARY KEY", "library_artist TEXT"],
     EVIDENCE_TABLE: ["seq INTEGER PRIMARY KEY", "evidence TEXT"],
 }
+
+
+# Rows of the releases CSV and of the job's tables handled per chunk.
+ROW_CHUNK = 10_000
+
+
+_json = json.JSONEncoder(ensure_ascii=False).encode  # json.dumps(..., ensure_ascii=False), made once
+
+
+def _json_strings(values: list[str]) -> str:
+    """json.dumps(values, ensure_ascii=False) for a list of str, without its per-call cost."""
+    return "[" + ", ".join(map(encode_basestring, values)) + "]"
 
 
 class StepFailed(Exception):
@@ -264,9 +278,15 @@ class Pipeline:
     def _replace_job_tables(self, tables: dict[str, Any]) -> None:
         with self.store.transaction():
             for table, rows in tables.items():
-                definitions = JOB_TABLES[table]
-                self._fill(table, f"CREATE TABLE {table} ({', '.join(definitions)})",
-                           [d.split()[0] for d in definitions], rows)
+                self._fill_job_table(table, rows)
+
+    def _fill_job_table(self, table: str, rows: Any) -> None:
+        definitions = JOB_TABLES[table]
+        self._fill(table, f"CREATE TABLE {table} ({', '.join(definitions)})", [d.split()[0] for d in definitions],
+                   rows)
+
+    def _insert_job_rows(self, table: str, rows: Any) -> None:
+        self.store.insert_rows(table, [d.split()[0] for d in JOB_TABLES[table]], rows)
 
     def run(self) -> None:
         """The steps not completed yet (all of them with `fresh`), each
@@ -348,21 +368,25 @@ class Pipeline:
         first = next(records)
         # A table without ids (another table than `library`) is numbered in its order.
         numbered = itertools.count(1) if all(row[0] is None for row in first) else None
+        compilation: dict[Any, bool] = {}
 
-        def rows() -> Iterator[list[Any]]:
+        def rows() -> Iterator[tuple[Any, ...]]:
             with Progress("load_library", unit="rows") as progress:
                 for chunk in itertools.chain([first], records):
-                    for row in chunk:
-                        record: list[Any] = list(row)
-                        if numbered is not None:
-                            record[0] = next(numbered)
-                        for k in stored:
-                            if isinstance(record[k], str):
-                                record[k] = text.to_storage_form(record[k])
-                        counts["rows"] += 1
-                        counts["compilations"] += isinstance(record[artist], str) and text.is_compilation_artist(
-                            record[artist])
-                        yield record
+                    # Column by column: one native call per chunk for each stored name.
+                    values = [list(column) for column in zip(*chunk)]
+                    if not values:
+                        continue
+                    if numbered is not None:
+                        values[0] = list(itertools.islice(numbered, len(chunk)))
+                    for k in stored:
+                        values[k] = storage_forms(values[k])
+                    counts["rows"] += len(chunk)
+                    for name, n in Counter(values[artist]).items():
+                        if name not in compilation:
+                            compilation[name] = isinstance(name, str) and text.is_compilation_artist(name)
+                        counts["compilations"] += n * compilation[name]
+                    yield from zip(*values)
                     progress.update(len(chunk))
 
         self._replace(schema.LIBRARY_TABLE, schema.library_ddl(), columns, rows())
@@ -373,79 +397,102 @@ class Pipeline:
         """The releases, one per (artist, title) in match form: the first row
         of each is kept, the others are listed in WORKDIR/duplicates.csv (the
         input row, its number and the number of the row kept in its place)."""
-        duplicates, kept = Duplicates(), []
+        duplicates = Duplicates()
         table = self._releases_csv()
         ia, it = table.column(self.artist_column), table.column(self.title_column)
-        with table.stream:
-            for number, row in enumerate(table.rows(), 1):
-                artist, title = stored_name(row[ia]), stored_name(row[it])
-                if duplicates.keeps(number, row, artist, title):
-                    kept.append({"artist": artist, "title": title, "fields": json.dumps(row, ensure_ascii=False)})
+        kept = itertools.count()
+
+        def releases() -> Iterator[tuple[int, str, str, str]]:
+            # Streamed into the table as the CSV is read, a chunk of names at a time.
+            number = 1
+            for chunk in table.chunks(ROW_CHUNK):
+                artists, titles = stored_names([r[ia] for r in chunk]), stored_names([r[it] for r in chunk])
+                for row, artist, title, keep in zip(chunk, artists, titles,
+                                                    duplicates.keeps(number, chunk, artists, titles)):
+                    if keep:
+                        yield next(kept), artist, title, _json_strings(row)
+                number += len(chunk)
+
         header = table.header
-        with atomic_write(self.workdir / DUPLICATES) as f:
-            duplicates.write(f, header, self.csv_safe, self._dialect(table))
-        dropped = len(duplicates.dropped)
-        print(f"[done] dedupe_releases: {len(kept)} releases, {dropped} duplicates dropped"
-              + (f" (listed in {inert(self.workdir / DUPLICATES)})" if dropped else ""))
         roles = {ia: "artist", it: "title"}
-        self._replace_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
-        self._replace_job_table(RELEASES_TABLE, [(k, r["artist"], r["title"], r["fields"]) for k, r in enumerate(kept)])
+        with table.stream, self.store.transaction():
+            self._fill_job_table(RELEASE_COLUMNS_TABLE, [(k, c, roles.get(k)) for k, c in enumerate(header)])
+            self._fill_job_table(RELEASES_TABLE, releases())
+            with atomic_write(self.workdir / DUPLICATES) as f:
+                duplicates.write(f, header, self.csv_safe, self._dialect(table))
+        dropped = len(duplicates.dropped)
+        print(f"[done] dedupe_releases: {next(kept)} releases, {dropped} duplicates dropped"
+              + (f" (listed in {inert(self.workdir / DUPLICATES)})" if dropped else ""))
 
     def _dialect(self, releases: CsvInput) -> Dialect:
         """The dialect of the CSVs written (`output_dialect`; by default the releases CSV's)."""
         return output_dialect(self.output_dialect, releases)
 
     def _library(self) -> list[tuple[Optional[str], ...]]:
-        """(artist, title) rows; with the careful rules, (artist, title, alias)."""
+        """(artist, title) rows, None as ""; with the careful rules, (artist, title, alias), an alias None where
+        there is none."""
         alias = ", alternate_artist_name" if self.rules == "careful" else ""
-        return self.store.query(f"SELECT artist, title{alias} FROM {schema.LIBRARY_TABLE} ORDER BY id")
+        return self.store.query(f"SELECT coalesce(artist, ''), coalesce(title, ''){alias} "
+                                f"FROM {schema.LIBRARY_TABLE} ORDER BY id")
 
-    def _releases(self) -> list[dict[str, str]]:
+    def _releases(self) -> tuple[list[str], list[str]]:
+        """The releases' artists and titles."""
         rows = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
-        return [{"artist": artist, "title": title} for artist, title in rows]
+        artists, titles = (list(column) for column in zip(*rows)) if rows else ([], [])
+        return artists, titles
 
     def classify(self) -> None:
-        pairs = [(artist or "", title or "", *alias) for artist, title, *alias in self._library()]
-        releases = self._releases()
-        artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
-        index = library_index(pairs, self.thresholds, self.distinct_numbers, self.rules)
+        library = self._library()
+        index = library_index(library, self.thresholds, self.distinct_numbers, self.rules)
+        del library  # the index holds its own copy
+        artists, titles = self._releases()
         overrides = None
         if self.decisions is not None:
             overrides = Overrides.read(str(self.decisions), self.encoding, self.decisions.name)
-        with Progress("classify", total=len(releases), unit="releases") as progress:
-            decisions, evidence = decide_all(index, artists, titles, self.review_page, overrides, progress)
+        counts: Counter[str] = Counter()
+        seq = itertools.count()
+        # In one transaction: the page never shows the evidence of other decisions. Each chunk goes
+        # into the tables as it is decided, so that no list of every release's evidence is held.
+        with self.store.transaction(), Progress("classify", total=len(artists), unit="releases") as progress:
+            self._fill_job_table(DECISIONS_TABLE, [])
+            self._fill_job_table(EVIDENCE_TABLE, [])
+            for decisions, evidence in decided_chunks(index, artists, titles, self.review_page, overrides,
+                                                      progress):
+                counts.update(decisions)
+                first = next(seq)
+                self._insert_job_rows(DECISIONS_TABLE, enumerate(decisions, first))
+                self._insert_job_rows(EVIDENCE_TABLE, ((k, _json(e.as_list())) for k, e in enumerate(evidence, first)))
+                seq = itertools.count(first + len(decisions))
         chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
-        counts = Counter(decisions)
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
               f" (thresholds: {describe_thresholds(self.thresholds, self.distinct_numbers, self.rules)}"
               f"{inert(chosen_note)})")
-        # In one transaction: the page never shows the evidence of other decisions.
-        self._replace_job_tables({
-            DECISIONS_TABLE: list(enumerate(decisions)),
-            EVIDENCE_TABLE: [(k, json.dumps(e.as_list(), ensure_ascii=False)) for k, e in enumerate(evidence)]})
 
     def resolve_artists(self) -> None:
         # Matched in identity form, recorded as the library stores the name
         # (the first library row with that form), so the report joins back.
-        stored: dict[str, str] = {}
-        for artist, *_ in self._library():
-            if artist:
-                stored.setdefault(text.to_identity_match_form(artist), artist)
+        artists = [artist for (artist,) in self.store.query(
+            f"SELECT artist FROM {schema.LIBRARY_TABLE} ORDER BY id") if artist]
+        forms = FORMS["identity"](artists)
+        # Reversed, the first row of each form is the one a dict keeps.
+        stored = dict(zip(reversed(forms), reversed(artists)))
+        del artists, forms
         catalog = sorted(stored)
-        names = [text.to_identity_match_form(r["artist"]) for r in self._releases()]
-        with Progress("resolve_artists", total=len(names), unit="names") as progress:
-            resolved = resolve_in_chunks(names, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)
+        # Each distinct name is resolved once: its result is the same for every release with it.
+        names = FORMS["identity"](self._releases()[0])
+        distinct = list(dict.fromkeys(names))
+        with Progress("resolve_artists", total=len(distinct), unit="names") as progress:
+            found = dict(zip(distinct, resolve_in_chunks(distinct, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)))
+        resolved = [found[name] for name in names]
         print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
         self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
 
-    def _input_rows(self) -> tuple[list[str], list[int], list[list[Optional[str]]]]:
-        """The releases CSV's header, the places of its artist and title
-        columns (past its end where it has none), and each kept release's
-        input row. A database from before the rows were kept gives artist
-        and title only."""
+    def _input_columns(self) -> tuple[list[str], list[int]]:
+        """The releases CSV's header and the places of its artist and title
+        columns (past its end where it has none). A database from before the
+        rows were kept has artist and title only."""
         if not self.store.table_exists(RELEASE_COLUMNS_TABLE):
-            old = self.store.query(f"SELECT artist, title FROM {RELEASES_TABLE} ORDER BY seq")
-            return ["artist", "title"], [0, 1], [list(r) for r in old]
+            return ["artist", "title"], [0, 1]
         columns = self.store.query(f"SELECT name, role FROM {RELEASE_COLUMNS_TABLE} ORDER BY position")
         header = [name for name, _ in columns]
         roles = [role for _, role in columns]
@@ -454,9 +501,25 @@ class Pipeline:
             if role not in roles:
                 header.append(role)
             places.append(roles.index(role) if role in roles else len(header) - 1)
-        rows = [json.loads(fields) for (fields,) in self.store.query(
-            f"SELECT fields FROM {RELEASES_TABLE} ORDER BY seq")]
-        return header, places, rows
+        return header, places
+
+    def _column(self, table: str, column: str, start: int, end: int) -> list[Any]:
+        """A column of one of the job's tables, for the releases numbered `start` to `end` (excluded)."""
+        return [value for (value,) in self.store.query(
+            f"SELECT {column} FROM {table} WHERE seq >= {int(start)} AND seq < {int(end)} ORDER BY seq")]
+
+    def _json_column(self, table: str, column: str, start: int, end: int) -> list[Any]:
+        # One parse for the whole chunk: the values are JSON texts.
+        return json.loads("[" + ",".join(self._column(table, column, start, end)) + "]")
+
+    def _release_chunks(self) -> Iterator[tuple[int, int, list[str], list[str], list[str]]]:
+        """(start, end, artists, titles, decisions) of the releases, ROW_CHUNK at a time."""
+        (count,), = self.store.query(f"SELECT count(*) FROM {RELEASES_TABLE}")
+        for start in range(0, count, ROW_CHUNK):
+            end = start + ROW_CHUNK
+            artists = [a or "" for a in self._column(RELEASES_TABLE, "artist", start, end)]
+            titles = [t or "" for t in self._column(RELEASES_TABLE, "title", start, end)]
+            yield start, end, artists, titles, self._column(DECISIONS_TABLE, "decision", start, end)
 
     def refuse_overwriting_inputs(self) -> None:
         """InputError when the report, the state or the SQLite database would
@@ -474,45 +537,52 @@ class Pipeline:
         form), then the ASCII forms, the decision and the library's stored
         name of the artist; a column of these already in the input is
         replaced in place."""
-        releases = self._releases()
-        header, place, rows = self._input_rows()
-        decisions = [d for (d,) in self.store.query(f"SELECT decision FROM {DECISIONS_TABLE} ORDER BY seq")]
-        resolved = [m for (m,) in self.store.query(f"SELECT library_artist FROM {MATCHES_TABLE} ORDER BY seq")]
+        header, place = self._input_columns()
+        kept_rows = self.store.table_exists(RELEASE_COLUMNS_TABLE)
         header, added = add_columns(header, ["ascii_artist", "ascii_title", "decision", "library_artist"],
                                     str(self.releases), "[note] write_report:")
         place += added
         out = self.workdir / REPORT
         table = self._releases_csv()
         table.stream.close()  # only its dialect is wanted
+        # A few examples of each decision, in the releases' order; the report holds them all.
+        shown: Counter[str] = Counter()
+        examples: list[tuple[str, str, str]] = []
         with atomic_write(out) as f:
             writer = csv_writer(f, self.csv_safe, dialect=self._dialect(table))
             writer.writerow(header)
-            for release, row, decision, match in zip(releases, rows, decisions, resolved):
-                row = row + [None] * (len(header) - len(row))
-                for k, value in zip(place, [release["artist"], release["title"],
-                                            text.to_ascii_form(release["artist"]),
-                                            text.to_ascii_form(release["title"]), decision, match]):
-                    row[k] = value
-                writer.writerow(row)
+            for start, end, artists, titles, decisions in self._release_chunks():
+                rows = self._json_column(RELEASES_TABLE, "fields", start, end) if kept_rows else [
+                    [a, t] for a, t in zip(artists, titles)]
+                resolved = self._column(MATCHES_TABLE, "library_artist", start, end)
+                values = zip(artists, titles, FORMS["ascii"](artists), FORMS["ascii"](titles), decisions, resolved)
+                report = []
+                for row, placed in zip(rows, values):
+                    row += [None] * (len(header) - len(row))
+                    for k, value in zip(place, placed):
+                        row[k] = value
+                    report.append(row)
+                writer.writerows(report)
+                for artist, title, decision in zip(artists, titles, decisions):
+                    if shown[decision] < 5:
+                        shown[decision] += 1
+                        examples.append((decision, artist, title))
         print(f"[done] write_report: {inert(out)}")
         page_path = self.workdir / page.PAGE_NAME
         if not self.review_page or not self.store.table_exists(EVIDENCE_TABLE):  # none asked, or made before pages
             if os.path.lexists(page_path):
                 os.remove(page_path)  # an older run's page would not match this report
         else:
-            evidence = [Evidence.from_list(json.loads(e)) for (e,) in
-                        self.store.query(f"SELECT evidence FROM {EVIDENCE_TABLE} ORDER BY seq")]
-            artists, titles = [r["artist"] for r in releases], [r["title"] for r in releases]
-            rows = [page.page_row(a, t, ma, mt, d, e) for a, t, ma, mt, d, e in zip(
-                artists, titles, text.batch_to_match_form(artists), text.batch_to_match_form(titles), decisions,
-                evidence)]
             with atomic_write(page_path) as f:
-                f.write(page.render_page(rows, self.thresholds, self.releases.name, self.distinct_numbers,
-                                         rules=self.rules))
+                f.write(page.render_page(self._page_rows(), self.thresholds, self.releases.name,
+                                         self.distinct_numbers, rules=self.rules))
             print(f"    review page: {inert(page_path)}")
-        # A few examples of each decision; the report holds them all.
-        shown: Counter[str] = Counter()
-        for release, decision in zip(releases, decisions):
-            if shown[decision] < 5:
-                shown[decision] += 1
-                print(f"    {decision:<7} {inert(release['artist'])} - {inert(release['title'])}")
+        for decision, artist, title in examples:
+            print(f"    {decision:<7} {inert(artist)} - {inert(title)}")
+
+    def _page_rows(self) -> Iterator[list[Any]]:
+        """The review page's rows, read from the job's tables a chunk at a time."""
+        for start, end, artists, titles, decisions in self._release_chunks():
+            evidence = map(Evidence.from_list, self._json_column(EVIDENCE_TABLE, "evidence", start, end))
+            yield from map(page.page_row, artists, titles, FORMS["match"](artists), FORMS["match"](titles),
+                           decisions, evidence)
