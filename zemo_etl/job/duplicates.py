@@ -11,7 +11,7 @@ from zemo_etl.reading import Dialect
 from zemo_etl.writing import csv_writer
 
 
-def stored_names(values: Sequence[str]) -> list[str]:
+def stored_names(values: list[str]) -> list[str]:
     """Artists or titles as the job stores them: storage form, less what TEXT cannot hold (one native call
     per form for the whole column)."""
     return [v or "" for v in FORMS["pg"](FORMS["storage"](values))]
@@ -27,8 +27,7 @@ class Duplicates:
         self._first: dict[tuple[str, str], int] = {}
         self.dropped: list[list[object]] = []
 
-    def keeps(self, number: int, rows: Sequence[list[str]], artists: Sequence[str],
-              titles: Sequence[str]) -> list[bool]:
+    def keeps(self, number: int, rows: Sequence[list[str]], artists: list[str], titles: list[str]) -> list[bool]:
         """Whether each row, numbered from `number` on, is the first of its key
         (`artists`, `titles`: the rows' names in stored form)."""
         first = self._first

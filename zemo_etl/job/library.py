@@ -88,7 +88,8 @@ class DumpRows:
 
 def storage_forms(values: Sequence[Any]) -> list[Any]:
     """text.to_storage_form of each str of a column, in one native call; other values as they are."""
-    forms = FORMS["storage"]([v if isinstance(v, str) else None for v in values])
+    texts: list[Any] = [v if isinstance(v, str) else None for v in values]
+    forms = FORMS["storage"](texts)
     return [f if isinstance(v, str) else v for v, f in zip(values, forms)]
 
 

@@ -133,10 +133,10 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
     document."""
     rows = iter(rows)
     # Only the first rows are held at once, until it is known whether they are all listed.
-    head = list(itertools.islice(rows, list_all_up_to + 1))
-    everything = len(head) <= list_all_up_to
+    first = list(itertools.islice(rows, list_all_up_to + 1))
+    everything = len(first) <= list_all_up_to
     listed, packed = [], []
-    for row in itertools.chain(head, rows):
+    for row in itertools.chain(first, rows):
         if everything or row[4] == "review":
             listed.append(_listed(row, thresholds))
         else:

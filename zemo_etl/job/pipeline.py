@@ -510,7 +510,8 @@ class Pipeline:
 
     def _json_column(self, table: str, column: str, start: int, end: int) -> list[Any]:
         # One parse for the whole chunk: the values are JSON texts.
-        return json.loads("[" + ",".join(self._column(table, column, start, end)) + "]")
+        values: list[Any] = json.loads("[" + ",".join(self._column(table, column, start, end)) + "]")
+        return values
 
     def _release_chunks(self) -> Iterator[tuple[int, int, list[str], list[str], list[str]]]:
         """(start, end, artists, titles, decisions) of the releases, ROW_CHUNK at a time."""
