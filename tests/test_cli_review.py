@@ -18,7 +18,7 @@ from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
 from zemo_etl.job.decisions import CHOSEN, DECISIONS, EXPLAIN_COLUMNS, Evidence
-from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _floored, derived_reason, page_row, render_page
+from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _bounds, _floored, derived_reason, page_row, render_page
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b",
@@ -75,25 +75,38 @@ def test_classify_explain_gives_the_evidence_of_each_decision(job, main):
     assert [r["decision"] for r in rows] == [r["decision"] for r in plain]
     library = {(text.to_match_form(a), text.to_match_form(t)) for a, t in job.library}
     metrics = {"token_set": fuzzy.token_set_ratio, "token_sort": fuzzy.token_sort_ratio}
-    likeliest = LibraryIndex(job.library).explain([r["artist"] for r in rows], [r["title"] for r in rows])
+    likeliest = LibraryIndex(job.library).explain([r["artist"] for r in rows], [r["title"] for r in rows], exact=False)
     for r, e in zip(rows, likeliest):
         assert (r["library_artist"], r["library_title"]) == (e["entry"][1:] if e["entry"] else ("", ""))
         scores = {m: float(r[m]) for m in ("token_set", "token_sort", "two_stage")}
         assert all(0 <= s <= 1 and repr(round(s, 4)) == r[m] for m, s in scores.items()), r
+        # A bounded score: its lower bound cut to four decimals, the bound as given.
+        below = {m: float(r[m + "_below"]) if r[m + "_below"] else None for m in scores}
+        for m, b in below.items():
+            assert (b is None) == (e[m + "_below"] is None) and (b is None or (b == e[m + "_below"] and scores[m] < b))
         pair = (text.to_match_form(r["artist"]), text.to_match_form(r["title"]))
         assert r["exact"] == str(pair in library).lower() and r["reason"], r
         if r["decided_by"] in metrics:  # the entry shown gives the score that decided, or comes closer overall
             shown = metrics[r["decided_by"]](" ||| ".join(pair), r["library_artist"] + " ||| " + r["library_title"])
-            assert round(shown, 4) <= scores[r["decided_by"]], r
+            bound = below[r["decided_by"]]
+            assert round(shown, 4) <= scores[r["decided_by"]] if bound is None else shown < bound, r
         if not (r["library_artist"] or r["library_title"]):
             assert max(scores.values()) == 0.0, r
         # Beside it, the best entry of each measure where it is another: that one gives the measure's score.
         for measures, artist, title in json.loads(r["other_entries"] or "[]"):
             assert (artist, title) != (r["library_artist"], r["library_title"]), r
             for m in set(measures.split(", ")) & set(metrics):
-                assert round(metrics[m](" ||| ".join(pair), artist + " ||| " + title), 4) == scores[m], r
+                score = metrics[m](" ||| ".join(pair), artist + " ||| " + title)
+                assert round(score, 4) == scores[m] if below[m] is None else scores[m] <= score < below[m], r
     assert sum(r["decided_by"] in metrics for r in rows) > 10
     assert sum(bool(r["other_entries"]) for r in rows) > 10
+    assert sum(bool(r["token_sort_below"]) for r in rows) > 10
+    exact = rows_of(main("classify", "--explain", "--exact-scores", "--library", job.dump, "--releases",
+                         job.releases).stdout)
+    assert [r["decision"] for r in exact] == [r["decision"] for r in plain]
+    assert not any(r[m + "_below"] for r in exact for m in ("token_set", "token_sort", "two_stage"))
+    assert "--exact-scores goes with --explain" in main("classify", "--exact-scores", "--library", job.dump,
+                                                        "--releases", job.releases).stderr
 
 
 INPUTS = {"classify": "--library {dump} --releases {rel}", "run": "--dump {dump} --releases {rel} --workdir {w}",
@@ -354,18 +367,44 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
     assert {a: report[a] for a in picked} == picked
 
 
-def _decide(r, th):
-    """The classifier's steps on a page row's scores, as the page applies them to moved thresholds."""
+def _decide_scores(r, s1, s2, s3, th):
+    """The classifier's steps on three scores of a page row, as the page applies them to moved thresholds."""
     if r["by"] == CHOSEN:
         return r["d"]
     if r["x"]:
         return "keep"
-    s1, s2, s3, floor = r["s1"], r["s2"], r["s3"], th["review_floor"]
+    floor = th["review_floor"]
     if floor <= s1 < th["token_set_keep"] or floor <= s2 < th["token_sort_keep"]:
         return "review"
     if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
         return "review" if r["by"] == "numbers" else "keep"
     return "prune" if max(s1, s2, s3) < floor else "review"
+
+
+def _decisions(r, th):
+    """The decisions a page row can take: its scores where exact, else any value of four decimals within its
+    bounds (those at and just under each threshold stand for the rest)."""
+    def values(j):
+        low, most = r[f"s{j + 1}"], (r["b"] or [None] * 3)[j]
+        if most is None:
+            return [low]
+        inside = {low, most, *(v for t in th.values() for v in (t, round(t - 0.0001, 4)) if low <= v <= most)}
+        return sorted(inside)
+    return {_decide_scores(r, s1, s2, s3, th) for s1 in values(0) for s2 in values(1) for s3 in values(2)}
+
+
+def _decide(r, th):
+    decided, = _decisions(r, th)
+    return decided
+
+
+def _changes(rows, th, moved):
+    """A what-if cell: how many rows surely change decision, and how many more may."""
+    base = [_decide(r, th) for r in rows]
+    possible = [_decisions(r, moved) for r in rows]
+    surely = sum(b not in p for b, p in zip(base, possible))
+    maybe = sum(b in p and len(p) > 1 for b, p in zip(base, possible))
+    return f"{surely:,}–{surely + maybe:,}" if maybe else f"{surely:,}"
 
 
 @pytest.mark.parametrize("list_all_up_to", [10_000, 50])
@@ -374,19 +413,23 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     # Rows whose flags decide against their scores, among those packed when only review rows are listed: a
     # prune chosen by a decisions file, a review of the number guard, an exact keep; and scores to be cut.
     by = ROW_FIELDS.index("by")
-    every[0] = page_row(*every[0][:4], "prune", Evidence(False, 0.85, 0.85, 0.85, "", "", "", "", []).chosen(
+    every[0] = page_row(*every[0][:4], "prune", Evidence(False, 0.85, 0.85, 0.85, "", "", "", "", [], None, None, None).chosen(
         "prune", "d.csv"))
     every[1][4:9], every[1][by] = ["review", 0, 0.85, 0.85, 0.85], "numbers"
     every[2][4:9], every[2][by] = ["keep", 1, 0.5, 0.5, 0.5], "exact"
     every[3][6:9] = [0.79999, 0.8, 0.40005]  # cut to four decimals, never above
+    for r in every[1:4]:
+        r[ROW_FIELDS.index("b")] = [None] * 3  # exact
     page = tmp_path / "r.html"
     page.write_text(render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=list_all_up_to), encoding="utf-8")
     data, listed = page_data(page)
     everything = len(every) <= list_all_up_to
     assert [r["a"] for r in listed] == [r[0] for r in every if everything or r[4] == "review"]
-    assert len(data["scores"]) == 10 * (len(every) - len(listed))
-    rows = [dict(zip(ROW_FIELDS, [*r[:6], *map(_floored, r[6:9]), *r[9:]])) for r in every]
+    packed = [r for r in every if not (everything or r[4] == "review")]
+    assert len(data["scores"]) == sum(10 + 9 * (_bounds(r) is not None) for r in packed)
+    rows = [dict(zip(ROW_FIELDS, [*r[:6], *map(_floored, r[6:9]), *r[9:14], _bounds(r)])) for r in every]
     assert (rows[3]["s1"], rows[3]["s2"], rows[3]["s3"]) == (0.7999, 0.8, 0.4)
+    assert sum(bool(r["b"]) for r in rows) > 10
 
     browser.get(page.as_uri())
     assert browser.execute_script("return document.body.dataset.ready") == "true"
@@ -398,11 +441,15 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     table = browser.execute_script("""return Array.from(document.querySelectorAll('#whatif-table tbody tr')).map(
         tr => Array.from(tr.cells).slice(5).map(td => td.textContent));""")
     th = dict(DEFAULT_THRESHOLDS)
-    base = [_decide(r, th) for r in rows]
     for name, cells in zip(["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"], table):
         for delta, cell in zip([-0.1, -0.05, 0.05, 0.1], cells):
             moved = {**th, name: round((th[name] + delta) * 100) / 100}
-            assert int(cell.replace(",", "")) == sum(_decide(r, moved) != b for r, b in zip(rows, base)), (name, delta)
+            assert cell == _changes(rows, th, moved), (name, delta)
+    # Counts are ranges where some score's bounds straddle the value tried; a slider's too.
+    assert any("–" in cell for cells in table for cell in cells)
+    tried = browser.execute_script("""var s = document.getElementById('try-token_set_keep'); s.value = '0.73';
+        s.dispatchEvent(new Event('input')); return document.getElementById('change-token_set_keep').textContent;""")
+    assert tried == _changes(rows, th, {**th, "token_set_keep": 0.73})
     # The rows shown write out what the page data shortened: match forms, library forms, reasons.
     shown_rows = browser.execute_script("""return Array.from(document.querySelectorAll('#rows tbody tr')).map(tr =>
         [Number(tr.dataset.row), ...Array.from(tr.querySelectorAll('.form')).map(e => e.textContent),
@@ -417,6 +464,8 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
         # Written again from the scores shown where the classifier's reason is the one they give.
         derived = derived_reason(*g[5:9], th) == r["reason"]
         assert reason == (derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])
-    bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts svg')).map(
-        svg => Array.from(svg.querySelectorAll('rect title')).reduce((n, t) => n + parseInt(t.textContent), 0));""")
+    # Each release in one bar, or where its score's range spans several, in the notes beside them.
+    bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts figure')).map(
+        fig => Array.from(fig.querySelectorAll('rect title, ul.spans li')).reduce(
+            (n, t) => n + parseInt(t.textContent.replace(/,/g, '')), 0));""")
     assert bars == [len(rows)] * 3

@@ -95,6 +95,57 @@ def test_explain_matches_plain_scores_and_classify(library, releases, copies, th
         assert p["decided_by"] == step
 
 
+def _decision(s1, s2, s3, th):
+    floor = th["review_floor"]
+    if floor <= s1 < th["token_set_keep"] or floor <= s2 < th["token_sort_keep"]:
+        return "review"
+    if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
+        return "keep"
+    return "prune" if max(s1, s2, s3) < floor else "review"
+
+
+@given(library=st.lists(st.tuples(name_strategy, name_strategy), max_size=30),
+       releases=st.lists(st.tuples(name_strategy, name_strategy), min_size=1, max_size=10),
+       thresholds=_thresholds(), numbers=st.booleans())
+def test_evidence_mode_bounds_the_exact_scores_and_decides_alike(library, releases, thresholds, numbers):
+    releases = releases + [(a, t + "b") for a, t in library[:4]] + [(a, t + " 2") for a, t in library[4:8]]
+    releases += library[8:10]
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    index = LibraryIndex(library, distinct_numbers=numbers, **thresholds)
+    exact = index.explain(artists, titles)
+    bounded = index.explain(artists, titles, exact=False)
+    th = {**DEFAULT_THRESHOLDS, **thresholds}
+    assert [e["decision"] for e in bounded] == [e["decision"] for e in exact] == index.classify(artists, titles)
+    metrics = {"token_set": fuzzy.token_set_ratio, "token_sort": fuzzy.token_sort_ratio}
+    for e, b, a, t in zip(exact, bounded, artists, titles):
+        assert b["exact"] == e["exact"]
+        # A step left open by a score the decision did not need is told as the three scores together.
+        assert b["decided_by"] == e["decided_by"] or (b["decided_by"], b["decision"]) == ("all", "review"), (b, e)
+        if b["reason"] != e["reason"]:
+            assert "below" in b["reason"] or "at least" in b["reason"] or "not scored" in b["reason"], (b, e)
+        q = text.to_match_form(a) + " ||| " + text.to_match_form(t)
+        low = [b[m] for m in _MEASURES]
+        most = [b[m] if b[m + "_below"] is None else min(1.0, math.nextafter(b[m + "_below"], 0)) for m in _MEASURES]
+        if not b["exact"] and b["decided_by"] != "numbers":
+            # Any scores within the bounds decide alike.
+            for corner in (low, most, [low[0], most[1], low[2]], [most[0], low[1], most[2]]):
+                assert _decision(*corner, th) == b["decision"], corner
+        for m, metric in [*metrics.items(), ("two_stage", None)]:
+            low, below = b[m], b[m + "_below"]
+            if below is None:
+                assert low == e[m]
+            else:
+                assert low <= e[m] < below and low < 1.0
+            # The entry given reaches the lower bound.
+            if metric and b[m + "_entries"]:
+                (_, ea, et), = b[m + "_entries"]
+                assert metric(q, f"{ea} ||| {et}") >= low
+            elif metric:
+                assert low == 0.0
+        if e["entry"] is None:
+            assert b["entry"] is None
+
+
 def test_explain_entries_reasons_and_errors():
     library = [("The Beatles", "Abbey Road"), ("Radiohead", "Kid A"), ("radiohead", "KID A"),
                ("Radiohead", "Kid B"), ("Stereolab", "Dots and Loops")]

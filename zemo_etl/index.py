@@ -144,6 +144,9 @@ class ReleaseExplanation(_ReleaseExplanationBase, total=False):
     entry: Optional[Tuple[int, str, str]]
     candidates: int
     best: List[float]
+    token_set_below: Optional[float]
+    token_sort_below: Optional[float]
+    two_stage_below: Optional[float]
 
 
 class NameExplanation(TypedDict):
@@ -278,7 +281,8 @@ class LibraryIndex(_Prepared):
         """
         return _by_column(self._native.classify, (artists, titles), "decision")
 
-    def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1) -> list[ReleaseExplanation]:
+    def explain(self, artists: Sequence[str], titles: Sequence[str], top: int = 1,
+                exact: bool = True) -> list[ReleaseExplanation]:
         """Why each release is kept, pruned or sent to review: one dict per release.
 
         - ``decision``: as ``classify`` gives it for the same input.
@@ -315,13 +319,28 @@ class LibraryIndex(_Prepared):
         always given and ``candidates`` counts the entries compared; ``top``
         is not used.
 
+        ``exact=False`` gives evidence at about the cost of ``classify``
+        (evidence mode): the decision is the same, but each score is known
+        only as far as the decision needed it: it lies at or above
+        ``token_set`` (``token_sort``, ``two_stage``) and below
+        ``token_set_below`` (...), which is None where the score is exact
+        and inf where only 1.0 bounds it (a two-stage score the decision
+        never asked for: 0.0 and inf). Each ``*_entries`` then holds one
+        entry reaching the lower bound (none when no entry scored above
+        0.0), not necessarily the first in library order; ``entry`` is
+        chosen among those; ``decided_by`` is "all" where the step that
+        would name a score in its review band rests on a score the decision
+        did not need, and a reason gives what is known ("below 0.4", "0.52
+        to below 0.8", "not scored"). The careful rules explain exactly
+        either way and give no ``*_below``.
+
         Lists (or other sequences) of str; an empty list gives [].
         """
         if self.rules == "careful":
             if top < 1:
                 raise ValueError("top must be at least 1")
             return self._native.explain(_texts(artists), _texts(titles))
-        return self._native.explain(_texts(artists), _texts(titles), top)
+        return self._native.explain(_texts(artists), _texts(titles), top, int(bool(exact)))
 
     @property
     def distinct_numbers(self) -> bool:

@@ -117,7 +117,7 @@ PyObject* entry_list(const fuzzy::LibraryIndex& index, const std::vector<std::ui
     return list(entries, [&](std::uint32_t i) { return entry_tuple(index, i); });
 }
 
-PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers,
+PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers, bool bounds,
                       std::optional<std::uint32_t> likeliest) {
     Ref out(check(PyDict_New()));
     PyObject* d = out.get();
@@ -133,6 +133,11 @@ PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation
     set_item(d, "decided_by", str(fuzzy::to_string(e.decided_by)));
     set_item(d, "reason", str(e.reason));
     if (numbers) set_item(d, "numbers", str_list(e.numbers));
+    if (bounds) {
+        set_item(d, "token_set_below", e.token_set.exact ? none() : floating(e.token_set.below));
+        set_item(d, "token_sort_below", e.token_sort.exact ? none() : floating(e.token_sort.below));
+        set_item(d, "two_stage_below", e.two_stage.exact ? none() : floating(e.two_stage.below));
+    }
     return out.release();
 }
 
@@ -145,7 +150,8 @@ PyObject* explain(Call& c) {
     const OwnedTexts artists = copy_texts(c.text_list(0));
     const OwnedTexts titles = copy_texts(c.text_list(1));
     const fuzzy::ExplainOptions options{.top = static_cast<std::size_t>(c.count(2)),
-                                        .distinct_numbers = library.index.distinct_numbers()};
+                                        .distinct_numbers = library.index.distinct_numbers(),
+                                        .exact = c.count(3) != 0};
     std::vector<std::optional<std::uint32_t>> likeliest;
     const std::vector<fuzzy::Explanation> results = without_lock([&] {
         auto explained = fuzzy::batch_explain_releases(artists.views, titles.views, library.index,
@@ -156,7 +162,7 @@ PyObject* explain(Call& c) {
     });
     std::size_t k = 0;
     return list(results, [&](const fuzzy::Explanation& e) {
-        return explanation(library.index, e, options.distinct_numbers, likeliest[k++]);
+        return explanation(library.index, e, options.distinct_numbers, !options.exact, likeliest[k++]);
     });
 }
 
@@ -213,9 +219,11 @@ constexpr Function kLibraryMethods[] = {
     {.name = "explain",
      .params = {{.name = "artists", .kind = Kind::TextList, .column = true},
                 {.name = "titles", .kind = Kind::TextList, .column = true},
-                {.name = "top", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 1}},
+                {.name = "top", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 1},
+                {.name = "exact", .kind = Kind::Unsigned, .has_default = true, .default_unsigned = 1}},
      .doc = "Per release, a dict of the decision (as classify gives it), the exact test, the best score\n"
-            "of each measure with up to `top` library entries reaching it, what decided and why.",
+            "of each measure with up to `top` library entries reaching it, what decided and why.\n"
+            "With exact 0, each token score only to the steps of evidence_steps, with *_below bounds.",
      .impl = &explain,
      .receiver = Receiver::Shared},
     {.name = "distinct_numbers",

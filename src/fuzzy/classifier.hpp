@@ -110,7 +110,15 @@ public:
         th_ = &th;
         if (ix.find_pair(artist, title) != LibraryIndex::kNoEntry) return Classification::Keep;
         start(artist, title);
+        return scanned([this]() -> const Reach& { return two_stage(); });
+    }
 
+protected:
+    // The decision of a release that is not an exact pair, by the scans
+    // (start first); `two_stage` gives the Reach of the two-stage score.
+    template <class TwoStage>
+    Classification scanned(TwoStage two_stage) {
+        const ClassifyThresholds& th = *th_;
         // The token-set score reaches its keep value after a few candidates
         // (an entry whose tokens are a subset of the release's scores 1.0);
         // the two-stage score looks at artists only; proving that no entry
@@ -122,7 +130,6 @@ public:
         return Classification::Prune;
     }
 
-protected:
     // Prepares the scans for a release; ix_ and th_ are set.
     void start(std::string_view artist, std::string_view title) {
         prepare_query(artist, title);
@@ -141,10 +148,19 @@ protected:
     };
 
     // What is known of a score, the maximum over the candidates (0.0 for
-    // none): at least `best`, and below `below`.
+    // none): at least `best`, which entry `best_at` reaches (kNoEntry: no
+    // candidate scored above 0.0), and below `below`.
     struct Memo {
         double best = 0.0;
         double below = std::numeric_limits<double>::infinity();
+        std::uint32_t best_at = LibraryIndex::kNoEntry;
+
+        void see(std::uint32_t c, double s) {
+            if (s > best) {
+                best = s;
+                best_at = c;
+            }
+        }
     };
 
     void prepare_query(std::string_view artist, std::string_view title) {
@@ -246,7 +262,7 @@ protected:
     bool token_set_at_least(std::uint32_t c, double t) {
         const auto [count, chars] = shared_with(ix_->entries_[c], ix_->lengths_[c].token_count);
         const double s = token_set_score(c, count, chars, t, false);
-        set_.best = std::max(set_.best, s);
+        set_.see(c, s);
         return s >= t;
     }
 
@@ -367,7 +383,7 @@ protected:
                 if (need > most_by_length || !first_visit(c)) continue;
                 if (!sort_may_reach(c, most_by_length, m, use_signatures, t)) continue;
                 const double s = sort_score(c, m, need);
-                sort_.best = std::max(sort_.best, s);
+                sort_.see(c, s);
                 if (s >= t) return true;
             }
         }

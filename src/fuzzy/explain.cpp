@@ -1,6 +1,7 @@
 #include "fuzzy/explain.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classifier.hpp"
@@ -68,6 +69,7 @@ public:
                         std::string_view title, const ExplainOptions& options) {
         ix_ = &ix;
         th_ = &th;
+        if (!options.exact) return evidence(artist, title, options);
         Explanation out;
         out.exact = ix.find_pair(artist, title) != LibraryIndex::kNoEntry;
         start(artist, title);
@@ -85,6 +87,93 @@ public:
     }
 
 private:
+    // Evidence mode: the classifier's own questions, so the decision at its
+    // price: each score is known as far as the decision needed it.
+    Explanation evidence(std::string_view artist, std::string_view title, const ExplainOptions& options) {
+        Explanation out;
+        const std::size_t pair = ix_->find_pair(artist, title);
+        out.exact = pair != LibraryIndex::kNoEntry;
+        start(artist, title);
+        out.two_stage.exact = false;  // until scored
+        const auto two_stage = [&]() -> const Reach& {
+            if (!two_stage_done_) {
+                out.two_stage = two_stage_as_asked();
+                two_stage_done_ = true;
+            }
+            return two_stage_;
+        };
+        if (out.exact) {
+            // Kept whatever the scores: the pair's own entry, which reaches
+            // 1.0 on both, is evidence enough. It is a candidate where the
+            // release has an index token at all.
+            if (!query_ids_.empty()) {
+                const auto c = static_cast<std::uint32_t>(pair);
+                const auto [count, chars] = shared_with(ix_->entries_[c], ix_->lengths_[c].token_count);
+                set_.see(c, token_set_score(c, count, chars, 0.0, true));
+                prepare_sort(0);
+                sort_.see(c, sort_score(c, ix_->lengths_[c].sorted_chars));
+            }
+            two_stage();
+            return finish_evidence(out, Classification::Keep, title, options);
+        }
+        const Classification decided = scanned(two_stage);
+        return finish_evidence(out, decided, title, options);
+    }
+
+    Explanation finish_evidence(Explanation& out, Classification decided, std::string_view title,
+                                const ExplainOptions& options) {
+        out.token_set = bounded(set_);
+        out.token_sort = bounded(sort_);
+        decide(out, decided);
+        if (options.distinct_numbers) {
+            // The guard compares the numbers of the best entry in library
+            // order: a keep it may turn is explained exactly, as
+            // classify_release_guarded does.
+            if (out.decision == Classification::Keep && !out.exact && !title_numbers(title).empty())
+                return explain(*ix_, *th_, artist_, title, {.top = options.top, .distinct_numbers = true});
+            guard_numbers(out, title);
+        }
+        return out;
+    }
+
+    // The classifier's two-stage scan (scan_two_stage: the best artist's
+    // titles until the two-stage Reach settles), keeping the best product
+    // and its title's entry: exact where no title was left, else a lower
+    // bound. 0.0 exactly when no artist passes the gate.
+    MeasureBest two_stage_as_asked() {
+        MeasureBest out;
+        const auto [best, best_at] = best_artist(artist_);
+        if (best == 0.0 || best < th_->artist_gate) return out;
+        const utf8::CharSpan t = utf8::narrowest(title_, title_buffers_);
+        const std::uint32_t* end = ix_->artist_entries_.end(best_at);
+        double bt = -1.0;
+        for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != end; ++e) {
+            const double s = jaro_winkler_of(t, ix_->title(*e));
+            if (s > bt) {
+                bt = s;
+                out.entries.assign(1, ix_->input_of_[*e]);
+            }
+            two_stage_.see(std::sqrt(best * bt));
+            if (two_stage_.settled()) {
+                out.exact = e + 1 == end;
+                break;
+            }
+        }
+        if (bt >= 0.0) out.score = std::sqrt(best * bt);
+        out.exact = out.exact || out.score >= 1.0;  // none scores above 1.0
+        return out;
+    }
+
+    MeasureBest bounded(const Memo& memo) const {
+        MeasureBest out;
+        out.score = memo.best;
+        if (memo.best_at != LibraryIndex::kNoEntry) out.entries.assign(1, ix_->input_of_[memo.best_at]);
+        // No score exceeds 1.0; without an index token there is no candidate.
+        out.exact = memo.best >= 1.0 || query_ids_.empty();
+        if (!out.exact) out.below = memo.below;
+        return out;
+    }
+
     // One pass over the posting lists of the release's tokens counts the
     // tokens and characters each candidate shares with it (cheaper than a
     // merge per candidate); one pass over the candidates then gives the
@@ -209,45 +298,75 @@ private:
         return out;
     }
 
-    // The classifier's steps in their order, on the scores.
-    void decide(Explanation& out) const {
+    // Whether a best score reaches t as far as it is known: 1 or 0, or -1
+    // where its bounds leave it open (evidence mode only).
+    static int reaches(const MeasureBest& m, double t) {
+        if (m.score >= t) return 1;
+        if (m.exact || m.below <= t) return 0;
+        return -1;
+    }
+
+    // Whether a score lies in its review band, as far as it is known.
+    static int in_band(const MeasureBest& m, double floor, double keep) {
+        const int f = reaches(m, floor), k = reaches(m, keep);
+        if (f == 0 || k == 1) return 0;
+        return f == 1 && k == 0 ? 1 : -1;
+    }
+
+    // The classifier's steps in their order, on the scores. In evidence
+    // mode a step may be left open by a score the decision did not need:
+    // then the decision is `decided`, the classifier's (a review: a keep or
+    // a prune settles every step), told by what is known of all three.
+    void decide(Explanation& out, Classification decided = Classification::Review) const {
         const ClassifyThresholds& th = *th_;
-        const double s1 = out.token_set.score, s2 = out.token_sort.score, s3 = out.two_stage.score;
         const std::string floor = detail::score_text(th.review_floor);
-        const auto band = [&](const char* name, double s, double keep) {
-            return std::string(name) + " " + detail::score_text(s) + " in the review band [" + floor + ", " + detail::score_text(keep) +
+        const auto band = [&](const char* name, const MeasureBest& s, double keep) {
+            return std::string(name) + " " + shown(s) + " in the review band [" + floor + ", " + detail::score_text(keep) +
                    ")";
         };
+        const int set_band = in_band(out.token_set, th.review_floor, th.token_set_keep);
+        const int sort_band = set_band == 0 ? in_band(out.token_sort, th.review_floor, th.token_sort_keep) : 0;
         if (out.exact) {
             out.decision = Classification::Keep;
             out.decided_by = DecidedBy::Exact;
             out.reason = "exact pair in the library";
-        } else if (s1 >= th.review_floor && s1 < th.token_set_keep) {
+        } else if (set_band == 1) {
             out.decision = Classification::Review;
             out.decided_by = DecidedBy::TokenSet;
-            out.reason = band("token_set", s1, th.token_set_keep);
-        } else if (s2 >= th.review_floor && s2 < th.token_sort_keep) {
+            out.reason = band("token_set", out.token_set, th.token_set_keep);
+        } else if (set_band == 0 && sort_band == 1) {
             out.decision = Classification::Review;
             out.decided_by = DecidedBy::TokenSort;
-            out.reason = band("token_sort", s2, th.token_sort_keep);
-        } else if (s1 >= th.token_set_keep && s2 >= th.token_sort_keep && s3 >= th.two_stage_keep) {
+            out.reason = band("token_sort", out.token_sort, th.token_sort_keep);
+        } else if (set_band == 0 && sort_band == 0 && reaches(out.token_set, th.token_set_keep) == 1 &&
+                   reaches(out.token_sort, th.token_sort_keep) == 1 && reaches(out.two_stage, th.two_stage_keep) == 1) {
             out.decision = Classification::Keep;
             out.decided_by = DecidedBy::All;
             out.reason = "all three scores at or above their keep values";
-        } else if (s1 < th.review_floor && s2 < th.review_floor && s3 < th.review_floor) {
+        } else if (set_band == 0 && sort_band == 0 && reaches(out.token_set, th.review_floor) == 0 &&
+                   reaches(out.token_sort, th.review_floor) == 0 && reaches(out.two_stage, th.review_floor) == 0) {
             out.decision = Classification::Prune;
             out.decided_by = DecidedBy::All;
             out.reason = "all three scores below the review floor " + floor;
         } else {
-            out.decision = Classification::Review;
+            out.decision = decided;
             out.decided_by = DecidedBy::All;
-            // The token scores are each below the floor or at their keep values here.
-            out.reason = s3 >= th.review_floor && s3 < th.two_stage_keep
-                             ? band("two_stage", s3, th.two_stage_keep)
-                             : "token_set " + detail::score_text(s1) + ", token_sort " + detail::score_text(s2) + ", two_stage " +
-                                   detail::score_text(s3) + ": some at or above the review floor " + floor +
+            // The token scores are each below the floor or at their keep values here, or one is open.
+            out.reason = set_band == 0 && sort_band == 0 && in_band(out.two_stage, th.review_floor, th.two_stage_keep) == 1
+                             ? band("two_stage", out.two_stage, th.two_stage_keep)
+                             : "token_set " + shown(out.token_set) + ", token_sort " + shown(out.token_sort) + ", two_stage " +
+                                   shown(out.two_stage) + ": some at or above the review floor " + floor +
                                    ", not all at their keep values";
         }
+    }
+
+    // A score as a reason gives it: the number where exact, else what is known.
+    static std::string shown(const MeasureBest& m) {
+        if (m.exact) return detail::score_text(m.score);
+        if (m.score == 0.0 && m.below > 1.0) return "not scored";
+        if (m.below > 1.0) return "at least " + detail::score_text(m.score);
+        if (m.score == 0.0) return "below " + detail::score_text(m.below);
+        return detail::score_text(m.score) + " to below " + detail::score_text(m.below);
     }
 
     void guard_numbers(Explanation& out, std::string_view title) const {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,15 +21,27 @@ namespace zemo::fuzzy {
 struct ExplainOptions {
     std::size_t top = 1;            // entries reported per measure
     bool distinct_numbers = false;  // the number guard (classify_release_guarded)
+    // Every best score exactly. Otherwise (evidence mode) a token score only
+    // as far as the decision needs it, which costs about what the decision
+    // does: see MeasureBest.
+    bool exact = true;
 };
 
 // The best score of one measure and the entries reaching it: positions in
 // the pairs the index was built from, ascending, at most `top` of them;
 // none when nothing was compared.
+//
+// Where `exact` is false (evidence mode) the best score lies in [score,
+// below): `score` is what the one entry given reaches at least (none when no
+// candidate scored above 0.0), `below` a bound no candidate reaches
+// (infinity: none proved, the scores end at 1.0).
 struct MeasureBest {
     double score = 0.0;
     std::vector<std::uint32_t> entries;
+    bool exact = true;
+    double below = std::numeric_limits<double>::infinity();
 };
+
 
 // The step that decided: the exact pair, a token score in its review band,
 // the three scores together, or the number guard turning a keep into review.

@@ -49,7 +49,10 @@ zemo-etl classify --library library.sql --releases releases.csv --duplicates dro
     add_column_options(p, "both CSVs")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.add_argument("--explain", action="store_true",
-                   help="add the evidence: " + ", ".join(EXPLAIN_COLUMNS) + " (for `zemo-etl review`)")
+                   help="add the evidence: " + ", ".join(EXPLAIN_COLUMNS) + " (for `zemo-etl review`); a token "
+                        "score with a *_below bound is known only to lie from its value up to below that bound")
+    p.add_argument("--exact-scores", action="store_true",
+                   help="with --explain, every best score exactly (several times slower)")
     p.add_argument("--decisions", metavar="FILE",
                    help="CSV artist,title,decision (a review page's export): these releases take the decision chosen")
     p.add_argument("--duplicates", metavar="FILE",
@@ -108,6 +111,8 @@ def run_classify(args: argparse.Namespace) -> int:
     for option, value in (("--save-index", args.save_index), ("--duplicates", args.duplicates)):
         if value == "-":
             raise UserError(f"{option} needs a file name (standard output carries the decisions)")
+    if args.exact_scores and not args.explain:
+        raise UserError("--exact-scores goes with --explain")
     thresholds = _given_thresholds(args)
     refuse_overwriting_inputs([args.output, args.save_index, args.duplicates],
                               [args.library, args.releases, args.decisions])
@@ -147,7 +152,7 @@ def run_classify(args: argparse.Namespace) -> int:
                     number += read
                     chunk = [row for row, keep in zip(chunk, kept) if keep]
                 artists, titles = [r[ia] for r in chunk], [r[it] for r in chunk]
-                decisions, evidence = decide(index, artists, titles, args.explain, overrides)
+                decisions, evidence = decide(index, artists, titles, args.explain, overrides, args.exact_scores)
                 counts.update(decisions)
                 if not args.explain:
                     k = places[0]

@@ -42,19 +42,23 @@ def read_explained(path: str, artist_column: str = "artist", title_column: str =
                             "`zemo-etl classify --explain`")
         ia, it = table.column(artist_column), table.column(title_column)
         idc = table.column("decision")
-        places = [table.column(c) for c in EXPLAIN_COLUMNS if c in table.header]
+        places = [table.column(c) if c in table.header else None for c in EXPLAIN_COLUMNS]
         raw = []
         for row in table.rows():
-            fields: list[Any] = [row[k] for k in places]
-            fields.append(_other_entries(fields.pop(), path, table.line) if len(fields) > 8 else [])
+            fields: list[Any] = ["" if k is None else row[k] for k in places]
+            fields[8] = _other_entries(fields[8], path, table.line)
             try:
                 fields[0] = {"true": True, "false": False}[fields[0]]
                 fields[1:4] = [float(v) for v in fields[1:4]]
+                fields[9:12] = [None if v == "" else float(v) for v in fields[9:12]]
             except (KeyError, ValueError):
-                raise UserError(f"{path} line {table.line}: exact must be true or false and the scores numbers "
-                                f"(got {', '.join(repr(row[k]) for k in places[:4])})") from None
+                raise UserError(f"{path} line {table.line}: exact must be true or false, the scores numbers and "
+                                f"their bounds numbers or empty (got "
+                                f"{', '.join(repr(fields[k]) for k in (0, 1, 2, 3, 9, 10, 11))})") from None
             if not all(0.0 <= s <= 1.0 for s in fields[1:4]):
                 raise UserError(f"{path} line {table.line}: scores lie between 0 and 1")
+            if not all(b is None or b > s for s, b in zip(fields[1:4], fields[9:12])):
+                raise UserError(f"{path} line {table.line}: a score's bound lies above it")
             if row[idc] not in DECISIONS:
                 raise UserError(f"{path} line {table.line}: unknown decision {row[idc]!r} (keep, prune or review)")
             raw.append((row[ia], row[it], row[idc], Evidence.from_list(fields)))

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import math
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Optional
 
@@ -31,15 +32,35 @@ def score_text(score: float) -> str:
     return repr(round(float(score), 4))
 
 
+def floored(score: float) -> float:
+    """The score cut to four decimals, never above it: a threshold of at most
+    four decimals compares the same with either (the page's what-if table),
+    and a lower bound stays one."""
+    q = math.floor(score * 10000)
+    while (q + 1) / 10000 <= score:
+        q += 1
+    while q > 0 and q / 10000 > score:
+        q -= 1
+    return q / 10000
+
+
+def below_text(below: Optional[float]) -> str:
+    """A score's upper bound as CSV text: empty where the score is exact, "inf" where only 1.0 bounds it."""
+    return "" if below is None else repr(float(below))
+
+
 @dataclasses.dataclass
 class Evidence:
     """Why a release got its decision: LibraryIndex.explain's scores, the
     library entry most likely the same release, what decided and why, and
     the best entry of each measure where it is another one: [measures,
-    artist, title] lists, the measures joined by ", " where they share one."""
+    artist, title] lists, the measures joined by ", " where they share one.
+
+    A score whose `*_below` is None is exact; otherwise the best score lies
+    at or above the value given and below that bound (evidence mode)."""
 
     __slots__ = ("exact", "token_set", "token_sort", "two_stage", "library_artist", "library_title", "decided_by",
-                 "reason", "other_entries")
+                 "reason", "other_entries", "token_set_below", "token_sort_below", "two_stage_below")
     exact: bool
     token_set: float
     token_sort: float
@@ -49,6 +70,9 @@ class Evidence:
     decided_by: str
     reason: str
     other_entries: list[list[str]]
+    token_set_below: Optional[float]
+    token_sort_below: Optional[float]
+    two_stage_below: Optional[float]
 
     @classmethod
     def of(cls, explained: Mapping[str, Any]) -> Evidence:
@@ -62,29 +86,38 @@ class Evidence:
             entries = explained[measure + "_entries"]
             if entries and (entries[0][1], entries[0][2]) != (artist, title):
                 others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
+        below = [explained.get(measure + "_below") for measure in MEASURES]
         return cls(bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
                    float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"],
-                   [[", ".join(measures), a, t] for (a, t), measures in others.items()])
+                   [[", ".join(measures), a, t] for (a, t), measures in others.items()],
+                   *(None if b is None else float(b) for b in below))
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> Evidence:
-        """The evidence of its `as_list` (without other_entries from a run before they were kept)."""
+        """The evidence of its `as_list` (other_entries and the bounds of a run before they were kept: none)."""
         values = list(values)
-        if len(values) == len(EXPLAIN_COLUMNS) - 1:
+        if len(values) == 8:
             values.append([])
-        return cls(*values)
+        return cls(*values, *[None] * (len(EXPLAIN_COLUMNS) - len(values)))
 
     def as_list(self) -> list[Any]:
         """The values in the order of EXPLAIN_COLUMNS, as the job's database keeps them (JSON)."""
         return [self.exact, self.token_set, self.token_sort, self.two_stage, self.library_artist,
-                self.library_title, self.decided_by, self.reason, self.other_entries]
+                self.library_title, self.decided_by, self.reason, self.other_entries, *self.below()]
+
+    def below(self) -> list[Optional[float]]:
+        """The upper bounds of the three scores, None for an exact one."""
+        return [self.token_set_below, self.token_sort_below, self.two_stage_below]
 
     def csv_fields(self) -> list[str]:
         """The values of EXPLAIN_COLUMNS as CSV text (other_entries as JSON, empty when there are none)."""
-        return ["true" if self.exact else "false", *map(score_text, (self.token_set, self.token_sort,
-                                                                     self.two_stage)),
+        # A lower bound cut down, not rounded: it stays below its bound.
+        scores = [score_text(s if b is None else floored(s)) for s, b in zip((self.token_set, self.token_sort,
+                                                                              self.two_stage), self.below())]
+        return ["true" if self.exact else "false", *scores,
                 self.library_artist, self.library_title, self.decided_by, self.reason,
-                json.dumps(self.other_entries, ensure_ascii=False) if self.other_entries else ""]
+                json.dumps(self.other_entries, ensure_ascii=False) if self.other_entries else "",
+                *map(below_text, self.below())]
 
     def chosen(self, decision: str, source: str) -> Evidence:
         """This evidence for a release whose decision a decisions file chose."""
@@ -94,7 +127,7 @@ class Evidence:
 # What `classify --explain` adds after `decision`.
 EXPLAIN_COLUMNS = [field.name for field in dataclasses.fields(Evidence)]
 # The columns a file of `classify --explain` may lack (written before they were added).
-OPTIONAL_EXPLAIN_COLUMNS = ["other_entries"]
+OPTIONAL_EXPLAIN_COLUMNS = ["other_entries", "token_set_below", "token_sort_below", "two_stage_below"]
 
 
 def describe_thresholds(thresholds: Mapping[str, float], distinct_numbers: bool = False,
@@ -160,12 +193,13 @@ class Overrides:
 
 
 def decide(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
-           overrides: Optional[Overrides] = None) -> tuple[list[str], list[Evidence]]:
+           overrides: Optional[Overrides] = None, exact: bool = False) -> tuple[list[str], list[Evidence]]:
     """The decisions of one chunk of releases, those `overrides` chooses
-    replaced, and with `explain` the evidence of each (else none)."""
+    replaced, and with `explain` the evidence of each (else none): in
+    evidence mode (LibraryIndex.explain with exact=False) unless `exact`."""
     evidence: list[Evidence] = []
     if explain:
-        explained = index.explain(artists, titles)
+        explained = index.explain(artists, titles, exact=exact)
         decisions = [e["decision"] for e in explained]
         evidence = [Evidence.of(e) for e in explained]
     else:

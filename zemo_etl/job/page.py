@@ -16,22 +16,24 @@ import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
-from typing import Any
+from typing import Any, Optional
 
-from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence
+from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence, floored
 
 PAGE_NAME = "review.html"  # beside a run's report
-# One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores,
-# the library entry most likely the same release, what decided and why, and the best entries of measures
-# where they are others ([measures, artist, title] lists).
-ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe"]
+# One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores
+# (lower bounds where the evidence has bounds), the library entry most likely the same release, what decided
+# and why, the best entries of measures where they are others ([measures, artist, title] lists), and the
+# scores' upper bounds (Evidence.below: None for an exact score).
+ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe", "b"]
+
 
 def page_row(artist: str, title: str, match_artist: str, match_title: str, decision: str,
              evidence: Evidence) -> list[Any]:
     """One row of the page's data from a release and its evidence."""
     return [artist, title, match_artist, match_title, decision, int(evidence.exact), evidence.token_set,
             evidence.token_sort, evidence.two_stage, evidence.library_artist, evidence.library_title,
-            evidence.decided_by, evidence.reason, evidence.other_entries]
+            evidence.decided_by, evidence.reason, evidence.other_entries, evidence.below()]
 
 
 def _part(name: str) -> str:
@@ -54,30 +56,52 @@ def _script_json(value: Any) -> str:
 # compact scores (a million rows of text would make the page too big to open).
 LIST_ALL_UP_TO = 100_000
 # Per unlisted release in "scores": the decision and its flags, then each of
-# the three scores in ten-thousandths, in base-64 digits of this alphabet.
+# the three scores in ten-thousandths, in base-64 digits of this alphabet;
+# with the bounded flag, then the most each of the three can be.
 _DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
-_FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN = 3, 6, 12  # added to the decision's place in DECISIONS
+# Added to the decision's place in DECISIONS.
+_FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN, _FLAG_BOUNDED = 3, 6, 12, 24
 
 
-def _floored(score: float) -> float:
-    """The score cut to four decimals, never above it: a threshold of at most
-    four decimals compares the same with either (the page's what-if table)."""
-    q = math.floor(score * 10000)
-    while (q + 1) / 10000 <= score:
-        q += 1
-    while q > 0 and q / 10000 > score:
+_floored = floored
+
+
+def _floored_below(score: float, below: Optional[float]) -> float:
+    """The most a score cut to four decimals can be: itself where exact (`below` None), else the last
+    ten-thousandth under `below`, at most 1.0."""
+    if below is None:
+        return _floored(score)
+    if not below <= 1.0:
+        return 1.0
+    q = math.ceil(below * 10000)
+    while q > 0 and q / 10000 >= below:
         q -= 1
-    return q / 10000
+    while (q + 1) / 10000 < below:
+        q += 1
+    return max(q / 10000, _floored(score))
+
+
+def _bounds(row: Sequence[Any]) -> Optional[list[Optional[float]]]:
+    """The upper bounds of a row's scores as the page keeps them: None when all three are exact, else a
+    list with None for each exact one."""
+    below = row[ROW_FIELDS.index("b")]
+    if all(b is None for b in below):
+        return None
+    return [None if b is None else _floored_below(s, b) for s, b in zip(row[6:9], below)]
 
 
 def _packed(row: Sequence[Any]) -> str:
     """An unlisted page row in the compact form of "scores"."""
     by = row[ROW_FIELDS.index("by")]
+    bounds = _bounds(row)
     code = (DECISIONS.index(row[4]) + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
-            + _FLAG_CHOSEN * (by == CHOSEN))
+            + _FLAG_CHOSEN * (by == CHOSEN) + _FLAG_BOUNDED * (bounds is not None))
+    scores = [_floored(s) for s in row[6:9]]
+    if bounds is not None:
+        scores += [s if b is None else b for s, b in zip(scores, bounds)]
     out = [_DIGITS[code]]
-    for score in row[6:9]:
-        q = round(_floored(score) * 10000)
+    for score in scores:
+        q = round(score * 10000)
         out += [_DIGITS[q >> 12], _DIGITS[(q >> 6) & 63], _DIGITS[q & 63]]
     return "".join(out)
 
@@ -118,12 +142,12 @@ def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
     """A page row as the page lists it, shortened: a match form that is the given name in lower case
     (ASCII) is 0, a library form that is the release's is 1, and a reason the page can write again from
     the scores is None."""
-    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason, oe = row
+    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason, oe, _ = row
     if reason == derived_reason(x, s1, s2, s3, thresholds):
         reason = None
     return [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
             d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason,
-            oe]
+            oe, _bounds(row)]
 
 
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
@@ -142,7 +166,7 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
         else:
             packed.append(_packed(row))
     data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",
-            "scores": "".join(packed), "thresholds": dict(thresholds), "source": source,
+            "scores": "".join(packed), "unlisted": len(packed), "thresholds": dict(thresholds), "source": source,
             "distinct_numbers": distinct_numbers, "rules": rules}
     script = _part("page.js")
     # The policy runs this script alone: no inline handler, nothing a name could smuggle in.

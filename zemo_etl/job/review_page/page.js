@@ -66,46 +66,87 @@
     return v;
   }
 
+  // The most a row's score j can be: the score itself where exact, else its bound (evidence that settles
+  // scores only against the thresholds and the steps around them).
+  function most(r, j) {
+    var b = val(r, "b");
+    return b && b[j] !== null ? b[j] : val(r, MEASURES[j][0]);
+  }
+  function bounded(r, j) { var b = val(r, "b"); return !!(b && b[j] !== null); }
+
   // Every release, listed or not (DATA.scores: those the list leaves out,
-  // ten base-64 digits each): its decision, flags and three best scores.
+  // ten base-64 digits each, nine more with bounds): its decision, flags,
+  // and the least (s) and most (m) each best score can be.
   var DECISIONS = ["keep", "prune", "review"];
-  var EXACT = 1, NUMBERS = 2, CHOSEN = 4;
+  var EXACT = 1, NUMBERS = 2, CHOSEN = 4, BOUNDED = 8;
   var ALL = (function () {
-    var packed = DATA.scores, n = ROWS.length + packed.length / 10;
+    var packed = DATA.scores, n = ROWS.length + (DATA.unlisted || 0);
     var all = { n: n, d: new Uint8Array(n), flags: new Uint8Array(n),
-                s: [new Float64Array(n), new Float64Array(n), new Float64Array(n)] };
+                s: [new Float64Array(n), new Float64Array(n), new Float64Array(n)],
+                m: [new Float64Array(n), new Float64Array(n), new Float64Array(n)] };
     ROWS.forEach(function (r, k) {
       var by = val(r, "by");
       all.d[k] = DECISIONS.indexOf(val(r, "d"));
-      all.flags[k] = (val(r, "x") ? EXACT : 0) | (by === "numbers" ? NUMBERS : 0) | (by === "decisions" ? CHOSEN : 0);
-      MEASURES.forEach(function (m, j) { all.s[j][k] = val(r, m[0]); });
+      all.flags[k] = (val(r, "x") ? EXACT : 0) | (by === "numbers" ? NUMBERS : 0) | (by === "decisions" ? CHOSEN : 0) |
+        (val(r, "b") ? BOUNDED : 0);
+      MEASURES.forEach(function (m, j) { all.s[j][k] = val(r, m[0]); all.m[j][k] = most(r, j); });
     });
     var digit = new Uint8Array(128);
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_".split("").forEach(function (c, v) {
       digit[c.charCodeAt(0)] = v;
     });
     function at(i) { return digit[packed.charCodeAt(i)]; }
-    for (var k = ROWS.length, i = 0; k < n; k++, i += 10) {
+    function score(i) { return (at(i) * 4096 + at(i + 1) * 64 + at(i + 2)) / 10000; }
+    for (var k = ROWS.length, i = 0; k < n; k++) {
       var code = at(i);
       all.d[k] = code % 3;
       all.flags[k] = (code / 3) | 0;
-      for (var j = 0; j < 3; j++) all.s[j][k] = (at(i + 1 + 3 * j) * 4096 + at(i + 2 + 3 * j) * 64 + at(i + 3 + 3 * j)) / 10000;
+      for (var j = 0; j < 3; j++) all.s[j][k] = all.m[j][k] = score(i + 1 + 3 * j);
+      i += 10;
+      if (all.flags[k] & BOUNDED) {
+        for (j = 0; j < 3; j++) all.m[j][k] = score(i + 3 * j);
+        i += 9;
+      }
     }
     return all;
   })();
 
-  // The classifier's order of tests on the three best scores of release k, for other thresholds.
-  function decide(k, th) {
-    var flags = ALL.flags[k];
-    if (flags & CHOSEN) return ALL.d[k];
-    if (flags & EXACT) return 0;
-    var s1 = ALL.s[0][k], s2 = ALL.s[1][k], s3 = ALL.s[2][k], floor = th.review_floor;
+  // The classifier's order of tests on three best scores, for other thresholds.
+  function decideScores(flags, s1, s2, s3, th) {
+    var floor = th.review_floor;
     if (s1 >= floor && s1 < th.token_set_keep) return 2;
     if (s2 >= floor && s2 < th.token_sort_keep) return 2;
     if (s1 >= th.token_set_keep && s2 >= th.token_sort_keep && s3 >= th.two_stage_keep)
       return flags & NUMBERS ? 2 : 0;
     if (s1 < floor && s2 < floor && s3 < floor) return 1;
     return 2;
+  }
+
+  // Values within [lo, hi] that compare with the thresholds in every way a
+  // score of that range can: the ends and each threshold inside.
+  function probes(lo, hi, ts) {
+    var out = [lo];
+    ts.forEach(function (t) { if (t > lo && t <= hi) out.push(t); });
+    if (hi > lo) out.push(hi);
+    return out;
+  }
+
+  // The decisions release k can have under thresholds th, as bits (1 << decision): one bit where its
+  // scores are exact or their bounds settle every comparison.
+  function decide(k, th) {
+    var flags = ALL.flags[k];
+    if (flags & CHOSEN) return 1 << ALL.d[k];
+    if (flags & EXACT) return 1;
+    if (!(flags & BOUNDED)) return 1 << decideScores(flags, ALL.s[0][k], ALL.s[1][k], ALL.s[2][k], th);
+    var ts = [th.review_floor, th.token_set_keep, th.token_sort_keep, th.two_stage_keep];
+    var p = [0, 1, 2].map(function (j) { return probes(ALL.s[j][k], ALL.m[j][k], ts); });
+    var bits = 0;
+    p[0].forEach(function (s1) {
+      p[1].forEach(function (s2) {
+        p[2].forEach(function (s3) { bits |= 1 << decideScores(flags, s1, s2, s3, th); });
+      });
+    });
+    return bits;
   }
 
   function header() {
@@ -132,10 +173,15 @@
     var bins = 20, w = 360, h = 130, left = 34, bottom = 20, top = 8;
     var stacks = [];
     for (var b = 0; b < bins; b++) stacks.push({ keep: 0, prune: 0, review: 0 });
-    var scores = ALL.s[j];
-    for (var k = 0; k < ALL.n; k++) stacks[Math.min(bins - 1, Math.floor(scores[k] * bins))][DECISIONS[ALL.d[k]]] += 1;
-    var most = 1;
-    stacks.forEach(function (s) { most = Math.max(most, s.keep + s.prune + s.review); });
+    var scores = ALL.s[j], most = ALL.m[j], spans = new Map();  // "first bin,last bin" -> releases
+    function binOf(s) { return Math.min(bins - 1, Math.floor(s * bins)); }
+    for (var k = 0; k < ALL.n; k++) {
+      var b0 = binOf(scores[k]), b1 = binOf(most[k]);
+      if (b0 === b1) stacks[b0][DECISIONS[ALL.d[k]]] += 1;
+      else spans.set(b0 + "," + b1, (spans.get(b0 + "," + b1) || 0) + 1);
+    }
+    var tallest = 1;
+    stacks.forEach(function (s) { tallest = Math.max(tallest, s.keep + s.prune + s.review); });
     var plotW = w - left - 6, plotH = h - top - bottom, bw = plotW / bins;
     var root = svg("svg", { width: w, height: h, viewBox: "0 0 " + w + " " + h, role: "img" });
     var title = svg("title");
@@ -147,7 +193,7 @@
         if (!s[d]) return;
         // Square-root heights: the few releases between the floor and a keep value stay visible
         // beside the many exact keeps and the prunes without a candidate.
-        var bh = (Math.sqrt(y0 + s[d]) - Math.sqrt(y0)) / Math.sqrt(most) * plotH;
+        var bh = (Math.sqrt(y0 + s[d]) - Math.sqrt(y0)) / Math.sqrt(tallest) * plotH;
         y0 += s[d];
         y -= bh;
         var rect = svg("rect", { x: left + b * bw + 1, y: y, width: bw - 2, height: bh, "class": "bar-" + d });
@@ -164,7 +210,7 @@
       root.appendChild(tx);
     });
     var yl = svg("text", { x: left - 4, y: top + 8, "text-anchor": "end" });
-    yl.textContent = most.toLocaleString("en");
+    yl.textContent = tallest.toLocaleString("en");
     root.appendChild(yl);
     [[TH[keepName], "threshold", "keep " + TH[keepName]], [TH.review_floor, "threshold floor", "floor " + TH.review_floor]]
       .forEach(function (m) {
@@ -179,6 +225,16 @@
     caption.appendChild(el("small", null, " releases by best score (square-root scale)"));
     fig.appendChild(caption);
     fig.appendChild(root);
+    // Releases whose score is known only to a range wider than a bar.
+    if (spans.size) {
+      var list = el("ul", "spans");
+      Array.from(spans.keys()).sort().forEach(function (key) {
+        var ends = key.split(",").map(Number);
+        list.appendChild(el("li", null, spans.get(key).toLocaleString("en") + " somewhere in [" + fmt(ends[0] / bins) +
+          ", " + fmt(Math.min(1, (ends[1] + 1) / bins)) + (ends[1] + 1 >= bins ? "]" : ")") + ", not in the bars"));
+      });
+      fig.appendChild(list);
+    }
     return fig;
   }
 
@@ -187,13 +243,19 @@
     MEASURES.forEach(function (m, j) { box.appendChild(histogram(j, m[1], m[2])); });
   }
 
-  // How many releases change decision with one threshold at `value`.
+  // How many releases change decision with one threshold at `value`: a
+  // range where some scores are known only to bounds that straddle it.
   function changes(name, value) {
     var th = Object.assign({}, TH);
     th[name] = value;
-    var n = 0;
-    for (var k = 0; k < ALL.n; k++) if (decide(k, th) !== BASE[k]) n++;
-    return n;
+    var surely = 0, maybe = 0;
+    for (var k = 0; k < ALL.n; k++) {
+      var bits = decide(k, th);
+      if (bits === BASE[k]) continue;
+      if (bits & BASE[k]) maybe++;
+      else surely++;
+    }
+    return maybe ? surely.toLocaleString("en") + "–" + (surely + maybe).toLocaleString("en") : surely.toLocaleString("en");
   }
   var BASE = null;
 
@@ -205,6 +267,7 @@
       return;
     }
     BASE = new Uint8Array(ALL.n);
+    // The evidence settles every comparison with the thresholds themselves: one bit each.
     for (var k = 0; k < ALL.n; k++) BASE[k] = decide(k, TH);
     var body = $("whatif-table").tBodies[0];
     ["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"].forEach(function (name) {
@@ -222,11 +285,11 @@
       slider.addEventListener("input", function () {
         var v = Number(slider.value);
         shownValue.textContent = fmt(v);
-        changed.textContent = changes(name, v).toLocaleString("en");
+        changed.textContent = changes(name, v);
       });
       [-0.1, -0.05, 0.05, 0.1].forEach(function (delta) {
         var v = Math.round((TH[name] + delta) * 100) / 100;
-        tr.appendChild(el("td", null, v < 0 || v > 1 ? "–" : changes(name, v).toLocaleString("en")));
+        tr.appendChild(el("td", null, v < 0 || v > 1 ? "–" : changes(name, v)));
       });
       body.appendChild(tr);
     });
@@ -268,10 +331,19 @@
     return span;
   }
 
+  // A score as far as it is known: the number, or the range its bounds leave.
+  function scoreText4(r, j) {
+    var s = val(r, MEASURES[j][0]);
+    if (!bounded(r, j)) return fmt(s);
+    var m = most(r, j);
+    if (m >= 1) return s > 0 ? "≥ " + fmt(s) : "not scored";
+    return (s > 0 ? fmt(s) + "–" : "≤ ") + fmt(m);
+  }
+
   function scoreCell(r, measure, keepName) {
-    var s = val(r, measure), keep = TH[keepName];
+    var s = val(r, measure), keep = TH[keepName], j = ["s1", "s2", "s3"].indexOf(measure);
     var cls = s >= keep ? "ok" : s >= TH.review_floor ? "band" : "low";
-    var td = el("td", "score " + cls, fmt(s));
+    var td = el("td", "score " + cls, scoreText4(r, j));
     td.appendChild(el("small", null, s >= keep ? "≥ keep " + keep : s >= TH.review_floor ? "< keep " + keep : "< floor " + TH.review_floor));
     return td;
   }
@@ -314,8 +386,11 @@
     for (var i = 0; i < ROWS.length; i++) {
       var r = ROWS[i];
       if (!wanted[val(r, "d")]) continue;
-      var s = measure === "best" ? best(r) : val(r, measure);
-      if (s < lo || s > hi) continue;
+      // A score known only to a range is shown where the range meets the one asked for.
+      var j = ["s1", "s2", "s3"].indexOf(measure);
+      var least = measure === "best" ? best(r) : val(r, measure);
+      var upTo = measure === "best" ? Math.max(most(r, 0), most(r, 1), most(r, 2)) : most(r, j);
+      if (upTo < lo || least > hi) continue;
       if (needle && haystack()[i].indexOf(needle) < 0) continue;
       shown.push(i);
     }
