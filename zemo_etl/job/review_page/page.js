@@ -227,12 +227,18 @@
     fig.appendChild(root);
     // Releases whose score is known only to a range wider than a bar.
     if (spans.size) {
-      var list = el("ul", "spans");
-      Array.from(spans.keys()).sort().forEach(function (key) {
+      var list = el("ul", "spans"), keys = Array.from(spans.keys());
+      keys.sort(function (a, b) { return spans.get(b) - spans.get(a); });
+      keys.slice(0, 4).forEach(function (key) {
         var ends = key.split(",").map(Number);
         list.appendChild(el("li", null, spans.get(key).toLocaleString("en") + " somewhere in [" + fmt(ends[0] / bins) +
           ", " + fmt(Math.min(1, (ends[1] + 1) / bins)) + (ends[1] + 1 >= bins ? "]" : ")") + ", not in the bars"));
       });
+      if (keys.length > 4) {
+        var rest = keys.slice(4).reduce(function (n, key) { return n + spans.get(key); }, 0);
+        list.appendChild(el("li", null, rest.toLocaleString("en") + " more in " + (keys.length - 4) +
+          " other ranges, not in the bars"));
+      }
       fig.appendChild(list);
     }
     return fig;
@@ -341,10 +347,13 @@
   }
 
   function scoreCell(r, measure, keepName) {
-    var s = val(r, measure), keep = TH[keepName], j = ["s1", "s2", "s3"].indexOf(measure);
-    var cls = s >= keep ? "ok" : s >= TH.review_floor ? "band" : "low";
+    var j = ["s1", "s2", "s3"].indexOf(measure), s = val(r, measure), m = most(r, j);
+    var keep = TH[keepName], floor = TH.review_floor;
+    // Only what the range settles: a bound that straddles a threshold says nothing of it.
+    var cls = s >= keep ? "ok" : s >= floor && m < keep ? "band" : m < floor ? "low" : "open";
     var td = el("td", "score " + cls, scoreText4(r, j));
-    td.appendChild(el("small", null, s >= keep ? "≥ keep " + keep : s >= TH.review_floor ? "< keep " + keep : "< floor " + TH.review_floor));
+    td.appendChild(el("small", null, { ok: "≥ keep " + keep, band: "< keep " + keep, low: "< floor " + floor,
+                                       open: "" }[cls]));
     return td;
   }
 
