@@ -251,7 +251,9 @@ def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path,
     shown = [r for r in every if not spare or r[4] == "review"]
     assert data["listed"] == ("review" if spare else "all") and 0 < len(shown)
     assert [(r["a"], r["d"]) for r in rows] == [(r[0], r[4]) for r in shown]
-    assert len(data["scores"]) == 10 * (len(every) - len(shown))
+    unlisted = [r for r in every if spare and r[4] != "review"]
+    assert data["unlisted"] == len(unlisted)
+    assert len(data["scores"]) == sum(10 + 9 * (_bounds(r) is not None) for r in unlisted)
 
 
 # --- the page in a browser -----------------------------------------------------
