@@ -5,6 +5,7 @@ fork and concurrent callers is the C++ runner's (fuzzy_pool)."""
 
 import os
 import pathlib
+import random
 import subprocess
 import sys
 
@@ -94,3 +95,43 @@ def test_matches_plain_classifier_on_random_libraries(library, releases, shared,
     lib = reference.Library(library, text.to_match_form)
     expected = reference.classify_releases(artists, titles, lib, text.to_match_form, **thresholds)
     assert LibraryIndex(library, **thresholds).classify(artists, titles) == expected
+
+
+def _long_list_case(seed):
+    """A library where "the" and "john" are each held by more artists than a
+    posting list needs for its count-box tree, with equally scored artists in
+    both kinds of list, and releases near and far from it."""
+    rng = random.Random(seed)
+    word = lambda: "".join(rng.choice("bdklmrst") + rng.choice("aeiou") for _ in range(rng.randint(2, 4)))
+    artists = sorted({f"the {word()}" for _ in range(2500)} | {f"john {word()}" for _ in range(2500)}
+                     | {word() + " " + word() for _ in range(200)})
+    # Equal scores: "the bakea" and "the bakeb" against "the bakem" in one
+    # tree; "bakea the" (a tree's) and "bakem thx" (a short list's) against
+    # "bakem the". The earliest must win, and decides by its titles.
+    tied = ["the bakea", "the bakeb", "bakea the", "bakem thx"]
+    library = [(a, word() + " " + word()) for a in artists + tied for _ in range(rng.randint(1, 2))]
+    releases = rng.sample(library, 30)
+    releases += [(a[:-1] + rng.choice("aeiou"), t) for a, t in rng.sample(library, 30)]
+    releases += [(a.replace("the ", "teh ").replace("john ", "jon "), t) for a, t in rng.sample(library, 30)]
+    releases += [(f"the {word()}", word()) for _ in range(20)] + [(f"john {word()}", word()) for _ in range(20)]
+    releases += [(q, t) for a, t in library if a in tied for q in ("the bakem", "bakem the")]
+    return library, releases
+
+
+# Keep exactly when the two-stage score reaches 0.96: the best artist decides.
+@pytest.mark.parametrize("thresholds", _THRESHOLDS + [dict(token_set_keep=0.0, token_sort_keep=0.0, two_stage_keep=0.96,
+                                                           artist_gate=0.5, review_floor=0.0)])
+def test_matches_plain_classifier_with_long_artist_lists(thresholds, tmp_path):
+    # The artists of such lists are searched by tree; the decisions and the
+    # explained decisions stay those of the plain classifier, loaded or built.
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    library, releases = _long_list_case(len(thresholds))
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
+                                           text.to_match_form, **thresholds)
+    index = LibraryIndex(library, **thresholds)
+    assert index.classify(artists, titles) == expected
+    assert [e["decision"] for e in index.explain(artists, titles)] == expected
+    index.save(tmp_path / "index")
+    assert LibraryIndex.load(tmp_path / "index").classify(artists, titles) == expected

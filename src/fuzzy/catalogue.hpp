@@ -125,6 +125,11 @@ public:
     std::vector<std::optional<std::string>> resolve(const std::vector<std::string_view>& names,
                                                     const ResolveOptions& options) const;
 
+    // The best entry for `name` (cut to its compared prefix) among those
+    // scoring at least `least`: its score and position, the earliest of
+    // equal scores; nothing when none reaches `least`.
+    std::optional<std::pair<double, std::size_t>> best_entry(std::string_view name, double least) const;
+
     // Per name, the decision of resolve with the entries and scores behind it.
     std::vector<ResolveExplanation> explain(const std::vector<std::string_view>& names,
                                             const ResolveOptions& options) const;

@@ -531,7 +531,23 @@ protected:
         const double gate = th_->artist_gate;
         double best = 0.0;
         std::uint32_t best_at = 0;
+        const auto see = [&](double s, std::uint32_t at) {
+            if (s > best || (best > 0.0 && s == best && at < best_at)) {
+                best = s;
+                best_at = at;
+            }
+        };
+        // The trees cut the query to its compared prefix, as the batch does.
+        const bool use_trees = artist.size() <= detail::kComparedChars;
         for (std::uint32_t id : artist_ids_) {
+            // A long list (the rarest first: they come last) is searched by
+            // its tree, from the floor the others have raised; its artists
+            // are not marked seen, and scoring one again changes nothing.
+            if (const PreparedCatalogue* tree = use_trees ? ix_->artist_tree(id) : nullptr) {
+                if (const auto found = tree->best_entry(artist, std::max(best, gate)))
+                    see(found->first, ix_->artist_postings_.begin(id)[found->second]);
+                continue;
+            }
             const std::uint32_t* end = ix_->artist_postings_.end(id);
             for (const std::uint32_t* p = ix_->artist_postings_.begin(id); p != end; ++p) {
                 if (p + kPrefetchAhead < end) __builtin_prefetch(&ix_->artist_summaries_[p[kPrefetchAhead]]);
@@ -549,11 +565,7 @@ protected:
                     while (prefix < head_size && prefix < other_head && head[prefix] == other.head[prefix]) ++prefix;
                     if (detail::jaro_winkler_bound(a.size, other.chars, matches, prefix) < floor) continue;
                 }
-                const double s = jaro_winkler_of(a, ix_->artist(*p));
-                if (s > best || (best > 0.0 && s == best && *p < best_at)) {
-                    best = s;
-                    best_at = *p;
-                }
+                see(jaro_winkler_of(a, ix_->artist(*p)), *p);
             }
         }
         return {best, best_at};

@@ -429,13 +429,23 @@ struct IndexLayoutWithoutOptions : IndexLayout {
 Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
     std::uint32_t version = 0;
     if (bytes.size() >= 12 && bytes.substr(0, 8) == std::string_view("ZEMOLIX\0", 8)) std::memcpy(&version, bytes.data() + 8, 4);
-    if (version == kFileWithoutOptions.version)
-        return read_saved<IndexLayoutWithoutOptions>(bytes, std::move(keep), LibraryIndex());
-    return read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
+    Result<LibraryIndex> ix = version == kFileWithoutOptions.version
+                                  ? read_saved<IndexLayoutWithoutOptions>(bytes, std::move(keep), LibraryIndex())
+                                  : read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
+    if (ix) ix.value().prepare_artist_trees();
+    return ix;
 }
 
-std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this); }
+// The artist trees are the index's own memory, loaded or not.
+std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this) + artist_tree_bytes(); }
 
-std::size_t LibraryIndex::data_bytes() const noexcept { return section_data_bytes<IndexLayout>(*this); }
+std::size_t LibraryIndex::data_bytes() const noexcept { return section_data_bytes<IndexLayout>(*this) + artist_tree_bytes(); }
+
+std::size_t LibraryIndex::artist_tree_bytes() const noexcept {
+    if (!artist_trees_) return 0;
+    std::size_t n = artist_trees_->tokens.capacity() * sizeof(std::uint32_t);
+    for (const PreparedCatalogue& tree : artist_trees_->lists) n += sizeof tree + tree.owned_bytes();
+    return n;
+}
 
 }  // namespace zemo::fuzzy

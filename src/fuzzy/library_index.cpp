@@ -408,7 +408,28 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     b.index_pairs();
     LibraryIndex ix = b.finish();
     ix.set_thresholds(ClassifyThresholds{});
+    ix.prepare_artist_trees();
     return ix;
+}
+
+void LibraryIndex::prepare_artist_trees() {
+    auto trees = std::make_shared<ArtistTrees>();
+    std::vector<std::string_view> names;
+    for (std::size_t id = 0; id + 1 < artist_postings_.starts.size(); ++id) {
+        if (artist_postings_.size(id) < kArtistTreeFrom) continue;
+        names.clear();
+        for (const std::uint32_t* p = artist_postings_.begin(id); p != artist_postings_.end(id); ++p) names.push_back(artist(*p));
+        trees->tokens.push_back(static_cast<std::uint32_t>(id));
+        trees->lists.emplace_back(names);
+    }
+    artist_trees_ = std::move(trees);
+}
+
+const PreparedCatalogue* LibraryIndex::artist_tree(std::uint32_t id) const {
+    if (!artist_trees_) return nullptr;
+    const std::vector<std::uint32_t>& tokens = artist_trees_->tokens;
+    const auto at = std::lower_bound(tokens.begin(), tokens.end(), id);
+    return at != tokens.end() && *at == id ? &artist_trees_->lists[at - tokens.begin()] : nullptr;
 }
 
 const ClassifyThresholds& LibraryIndex::thresholds() const noexcept { return thresholds_[0]; }

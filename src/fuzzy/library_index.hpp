@@ -17,6 +17,7 @@
 
 #include "common/error.hpp"
 #include "common/flat_array.hpp"
+#include "fuzzy/catalogue.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/thresholds.hpp"
 
@@ -181,6 +182,21 @@ private:
         const std::uint32_t* end(std::size_t r) const { return values.data() + starts[r + 1]; }
     };
 
+    // The artists of the longest artist posting lists (a common word's, a
+    // common first name's) as catalogues: their count-box trees find the
+    // best artist of such a list without visiting each. Built from the
+    // arrays once the index is made or loaded, never saved.
+    struct ArtistTrees {
+        std::vector<std::uint32_t> tokens;  // ascending token ids
+        std::vector<PreparedCatalogue> lists;  // of each token: catalogue position = place in its posting list
+    };
+    // Posting lists from this many artists get a tree.
+    static constexpr std::size_t kArtistTreeFrom = 2048;
+    void prepare_artist_trees();
+    std::size_t artist_tree_bytes() const noexcept;
+    // The tree of token id's artist posting list, or null.
+    const PreparedCatalogue* artist_tree(std::uint32_t id) const;
+
     std::string_view text(std::uint64_t at, std::uint32_t size) const { return {text_.data() + at, size}; }
     // By internal id: entries are numbered by the length of their sorted tokens.
     std::string_view key(std::size_t id) const { return text(entries_[id].key_at, entries_[id].key_size); }
@@ -218,6 +234,7 @@ private:
     FlatArray<ClassifyThresholds> thresholds_;   // none (the defaults) or one
     FlatArray<std::uint32_t> options_;           // none (all off) or one: bit 0 the number guard
     std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
+    std::shared_ptr<const ArtistTrees> artist_trees_;
 };
 
 }  // namespace zemo::fuzzy

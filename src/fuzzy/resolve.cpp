@@ -82,7 +82,7 @@ class Search {
 public:
     // Counts its work on `poller`, shared by the names of one batch.
     Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
-           InterruptPoller& poller, std::size_t keep = 0)
+           InterruptPoller& poller, std::size_t keep = 0, double least = -kInf)
         : cat_(catalogue), o_(o), poller_(poller), keep_(keep) {
         name = detail::compared_prefix(name);
         poller_.tick(name.size() + 64);
@@ -116,8 +116,9 @@ public:
         second_floor_ = o.threshold - o.ambiguity - kSlack;
         if (std::isnan(second_floor_)) second_floor_ = -kInf;
         if (keep_ > 0) {
+            // Entries below `least` are left out (a NaN leaves none out).
             need_second_ = false;
-            accept_floor_ = -kInf;
+            accept_floor_ = std::isnan(least) ? -kInf : least;
         }
     }
 
@@ -345,6 +346,15 @@ std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view 
                                                                const ResolveOptions& options) const {
     InterruptPoller poller;
     return Search(*this, name, options, poller).run();
+}
+
+std::optional<std::pair<double, std::size_t>> PreparedCatalogue::best_entry(std::string_view name, double least) const {
+    if (size() == 0) return std::nullopt;
+    InterruptPoller poller;
+    Search search(*this, name, ResolveOptions{}, poller, 1, least);
+    const auto& top = search.best_entries();
+    if (top.empty() || top.front().first < least) return std::nullopt;
+    return std::pair<double, std::size_t>(top.front().first, top.front().second);
 }
 
 std::vector<ResolveExplanation> PreparedCatalogue::explain(const std::vector<std::string_view>& names,
