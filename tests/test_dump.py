@@ -87,6 +87,23 @@ def test_chunks_are_the_loaded_rows(tmp_path_factory, pieces: list[str], chunk_r
     assert [r for c in copy for r in decode_copy_text(c)] == [as_copy_fields(r) for r in expected]
 
 
+# Every byte COPY escapes or drops, in values and chunks long enough to make
+# the writer's buffer grow at and around its steps.
+@pytest.mark.parametrize("length, rows", [(0, 3), (1, 1), (7, 700), (2045, 2), (2048, 3), (4100, 1), (30_000, 5)])
+def test_copy_text_escapes_across_buffer_growth(tmp_path: pathlib.Path, length: int, rows: int) -> None:
+    pattern = "a\\\t\n\r\x00\u00e9'"
+    value = (pattern * (length // len(pattern) + 1))[:length]
+    mysql = {"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\x00": "\\0", "'": "''"}
+    literal = "".join(mysql.get(c, c) for c in value)
+    path = tmp_path / "dump.sql"
+    path.write_text("INSERT INTO `t` VALUES " + ",".join(f"({i},'{literal}',NULL,2.5)" for i in range(rows)) + ";\n",
+                    encoding="utf-8")
+    expected = [(str(i), value.replace("\x00", ""), None, "2.5") for i in range(rows)]
+    for chunk_rows in (1, rows):
+        copy = list(dump.TableCopyChunks(str(path), "t", chunk_rows=chunk_rows))
+        assert [r for c in copy for r in decode_copy_text(c)] == expected
+
+
 def test_iteration_and_arguments(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "dump.sql"
     path.write_text("".join(PIECES[:3]), encoding="utf-8")

@@ -75,6 +75,19 @@ def test_batch_equals_single(items):
         assert batch(items) == batch(tuple(items)) == [single(s) for s in items]
 
 
+# Forms longer than their text ("\u00bd" is "1\u20442", CJK is spelled out)
+# make the writers' buffers grow: in one name, and in a batch whose ASCII
+# names are written straight into the column, at and around the steps.
+@pytest.mark.parametrize("count", [1, 2, 3, 8, 9, 17, 100])
+def test_forms_that_grow_their_text(count):
+    for grown in ("\u00bd", "\u5317\u4eac", "\u00bd x \u00e6"):
+        name = grown * count
+        assert text.to_match_form(name) == ref.to_match_form(name)
+        items = ["Ab  c", name, "", "X"] * count + [name] * count
+        for batch, single in BATCHES:
+            assert batch(items) == [single(s) for s in items]
+
+
 # Every byte 0x80-0xFF except the five cp1252 leaves unassigned.
 @given(st.text(alphabet=st.characters(min_codepoint=0x20, max_codepoint=0x2FFF, exclude_categories=["Cs"]),
                max_size=12))

@@ -1,6 +1,7 @@
 #include "fuzzy/batch.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "common/interrupt.hpp"
 #include "fuzzy/pool.hpp"
@@ -9,13 +10,15 @@
 namespace zemo::fuzzy {
 
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library) {
-    std::vector<bool> out;
-    out.reserve(names.size());
+    std::vector<bool> out(names.size());
+    std::string form;  // one buffer for every name's match form
     for_each_block_polled(names.size(), [&](std::size_t begin, std::size_t end) {
         std::size_t bytes = 0;
         for (std::size_t i = begin; i < end; ++i) {
             bytes += names[i].size();
-            out.push_back(library.contains(text::to_match_form(names[i])));
+            form.clear();
+            text::append_match_form(names[i], form);
+            out[i] = library.contains(form);
         }
         return bytes + 64 * (end - begin);
     });

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/hash.hpp"
 #include "common/interrupt.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/classify.hpp"
@@ -17,10 +18,6 @@
 namespace zemo::fuzzy {
 
 // Hash set of strings that finds std::string_view keys without copying them.
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
 using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 // For each name, whether its match form is an element of `library`.

@@ -73,55 +73,69 @@ std::size_t next_special(std::string_view s, std::size_t from, std::uint64_t& hi
 // Appends the UTF-8 text of a quoted string at `pos` to `out`, repaired when
 // its bytes are not valid UTF-8. Escapes follow MySQL; an unknown escape keeps
 // its backslash, and so do \% and \_ (they are escapes only in LIKE patterns).
+// Bytes go to `out` in runs of the input: an escape that stands for its own
+// second byte ('', \', \", \\) ends one run and starts the next at that byte,
+// and one that keeps both bytes stays in the run, so only translated escapes
+// (\n and the like) append a byte of their own.
 void parse_quoted(std::string_view s, std::size_t& pos, std::string& out, bool repair = true) {
     const std::size_t n = s.size();
     const std::size_t start = out.size();
     std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
     ++pos;
-    // A value of hundreds of MB stays interruptible: runs end at `poll_at`.
+    std::size_t from = pos;  // the first byte not yet appended
+    auto flush = [&](std::size_t to) { out.append(s.data() + from, to - from); };
+    // A value of hundreds of MB stays interruptible: scans end at `poll_at`.
     std::size_t poll_at = pos + kLongValuePollBytes;
+    std::size_t end = n;  // one past the last byte of the value
     while (pos < n) {
         if (pos >= poll_at) {
             interruption_point();
             poll_at = pos + kLongValuePollBytes;
         }
-        const std::size_t run = next_special(s.substr(0, std::min(n, poll_at)), pos, high);
-        out.append(s.data() + pos, run - pos);
-        pos = run;
+        pos = next_special(s.substr(0, std::min(n, poll_at)), pos, high);
         if (pos >= n) break;
         if (pos == poll_at) continue;
         if (s[pos] == '\'') {
             if (pos + 1 < n && s[pos + 1] == '\'') {  // '' inside a string is one quote
-                out += '\'';
+                flush(pos);
+                from = pos + 1;
                 pos += 2;
                 continue;
             }
-            ++pos;
+            end = pos++;
             break;
         }
         if (pos + 1 >= n) {  // a backslash as the last byte stays
-            out += '\\';
             ++pos;
             break;
         }
         const char e = s[pos + 1];
-        pos += 2;
+        char translated;
         switch (e) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case '0': out += '\0'; break;
-            case 'b': out += '\b'; break;
-            case 'Z': out += '\x1A'; break;
+            case 'n': translated = '\n'; break;
+            case 'r': translated = '\r'; break;
+            case 't': translated = '\t'; break;
+            case '0': translated = '\0'; break;
+            case 'b': translated = '\b'; break;
+            case 'Z': translated = '\x1A'; break;
             case '\'':
             case '"':
-            case '\\': out += e; break;
-            default:
-                out += '\\';
-                out += e;
+            case '\\':  // the escaped byte starts the next run
+                flush(pos);
+                from = pos + 1;
+                pos += 2;
+                continue;
+            default:  // both bytes stay in the run
                 high |= static_cast<unsigned char>(e);
+                pos += 2;
+                continue;
         }
+        flush(pos);
+        out += translated;
+        pos += 2;
+        from = pos;
     }
+    flush(end);
     if (repair && (high & 0x8080808080808080ULL) != 0) repair_utf8_tail(out, start);
 }
 

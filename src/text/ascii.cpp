@@ -1,4 +1,5 @@
 // The ASCII form (declared in forms.hpp).
+#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/translit.hpp"
@@ -11,16 +12,18 @@ namespace detail {
 void append_ascii_form_of_match_form(std::string_view m, std::string& out) {
     // Symbols dropped and Ё spelled "Yo", in one pass.
     std::string kept;
-    kept.reserve(m.size());
-    for (std::size_t i = 0; i < m.size();) {
-        const std::size_t at = i;
-        const char32_t c = utf8::decode(m, i);
-        if (c == 0x401) {
-            kept.append("Yo");
-        } else if (c == 0x451) {
-            kept.append("yo");
-        } else if (!unicode8::is_other_symbol(c)) {
-            kept.append(m, at, i - at);
+    {
+        StringWriter w(kept, m.size());
+        for (std::size_t i = 0; i < m.size();) {
+            const std::size_t at = i;
+            const char32_t c = utf8::decode(m, i);
+            if (c == 0x401) {
+                w.put("Yo");
+            } else if (c == 0x451) {
+                w.put("yo");
+            } else if (!unicode8::is_other_symbol(c)) {
+                w.put(m.substr(at, i - at));
+            }
         }
     }
     std::string ascii;

@@ -1,5 +1,8 @@
 #include "text/batch.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "common/interrupt.hpp"
 #include "text/forms.hpp"
 
@@ -27,6 +30,46 @@ TextColumn map_all(std::span<const std::string_view> inputs) {
     return out;
 }
 
+// map_all for the forms whose form of ASCII text is its ASCII match form.
+// The column's buffer is sized once and ASCII text written straight into it;
+// other text takes AppendForm into a scratch string and is copied in. So the
+// common case costs no call into the string's library code (libc++ compiles
+// its resize and append out of line).
+template <void (*AppendForm)(std::string_view, std::string&)>
+TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
+    TextColumn out;
+    out.ends.reserve(inputs.size());
+    std::size_t total = 0;
+    for (std::string_view s : inputs) total += s.size();
+    std::string& bytes = out.bytes;
+    bytes.resize(total + total / 8);
+    std::size_t used = 0;
+    std::string scratch;
+    // Room for `n` bytes after `used`; doubling, as a string grows.
+    auto room = [&](std::size_t n) {
+        if (bytes.size() - used < n) bytes.resize(std::max(used + n, 2 * bytes.size()));
+        return bytes.data() + used;
+    };
+    for_each_block_polled(inputs.size(), [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = used;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::string_view s = inputs[i];
+            std::size_t n = write_ascii_match_form(s, room(s.size()));
+            if (n == kNotAscii) {
+                scratch.clear();
+                AppendForm(s, scratch);
+                n = scratch.size();
+                std::memcpy(room(n), scratch.data(), n);
+            }
+            used += n;
+            out.ends.push_back(used);
+        }
+        return 4 * (used - before) + 64 * (end - begin);  // a few times a copy per byte
+    });
+    bytes.resize(used);
+    return out;
+}
+
 }  // namespace detail
 
 TextColumn batch_to_storage_form(std::span<const std::string_view> inputs) {
@@ -34,11 +77,11 @@ TextColumn batch_to_storage_form(std::span<const std::string_view> inputs) {
 }
 
 TextColumn batch_to_match_form(std::span<const std::string_view> inputs) {
-    return detail::map_all<&append_match_form>(inputs);
+    return detail::map_all_ascii_first<&append_match_form>(inputs);
 }
 
 TextColumn batch_to_ascii_form(std::span<const std::string_view> inputs) {
-    return detail::map_all<&append_ascii_form>(inputs);
+    return detail::map_all_ascii_first<&append_ascii_form>(inputs);
 }
 
 }  // namespace zemo::text

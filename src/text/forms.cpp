@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 #include "text/case.hpp"
 #include "text/folds.hpp"
@@ -22,13 +23,11 @@ std::string_view trim_ascii_space(std::string_view s) {
     return s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
-// Collapses and trims U+0020 runs of `s` into `out`, lower-casing ASCII
-// letters on the way when `Lower` is set.
+// Writes `s` with its U+0020 runs collapsed and trimmed at `start` (room for
+// s.size() bytes), lower-casing ASCII letters on the way when `Lower` is
+// set; returns the end.
 template <bool Lower>
-void collapse_into(std::string_view s, std::string& out) {
-    const std::size_t base = out.size();
-    out.resize(base + s.size());
-    char* const start = out.data() + base;
+char* collapse_to(std::string_view s, char* const start) {
     char* w = start;
     bool after_space = true;
     for (char ch : s) {
@@ -42,7 +41,14 @@ void collapse_into(std::string_view s, std::string& out) {
         after_space = false;
     }
     if (w != start && w[-1] == ' ') --w;
-    out.resize(base + static_cast<std::size_t>(w - start));
+    return w;
+}
+
+template <bool Lower>
+void collapse_into(std::string_view s, std::string& out) {
+    const std::size_t base = out.size();
+    out.resize(base + s.size());
+    out.resize(static_cast<std::size_t>(collapse_to<Lower>(s, out.data() + base) - out.data()));
 }
 
 namespace swar {
@@ -74,15 +80,11 @@ inline std::uint64_t lower(std::uint64_t x) {
 
 }  // namespace swar
 
-// The match form of ASCII text, appended to `out`; false (and `out`
-// untouched) when `s` is not ASCII. The common case (no space at the ends,
-// no doubled space) is one pass over eight bytes at a time that checks,
-// lower-cases and looks for doubled spaces at once.
-bool append_ascii_match_form(std::string_view s, std::string& out) {
+// The common case (no space at the ends, no doubled space) is one pass over
+// eight bytes at a time that checks, lower-cases and looks for doubled spaces
+// at once.
+std::size_t write_ascii_match_form(std::string_view s, char* const w) {
     const std::size_t n = s.size();
-    const std::size_t base = out.size();
-    out.resize(base + n);
-    char* const w = out.data() + base;
     bool ascii = true;
     bool doubled = false;
     if (std::endian::native == std::endian::little && n >= 8) {
@@ -117,15 +119,20 @@ bool append_ascii_match_form(std::string_view s, std::string& out) {
         }
         ascii = (high & 0x80) == 0;
     }
-    if (!ascii) {
-        out.resize(base);
-        return false;
-    }
+    if (!ascii) return kNotAscii;
     if (doubled || (n != 0 && (s.front() == ' ' || s.back() == ' '))) {
-        out.resize(base);
-        collapse_into<true>(s, out);
+        return static_cast<std::size_t>(collapse_to<true>(s, w) - w);
     }
-    return true;
+    return n;
+}
+
+bool append_ascii_match_form(std::string_view s, std::string& out) {
+    const std::size_t base = out.size();
+    out.resize(base + s.size());
+    const std::size_t n = write_ascii_match_form(s, out.data() + base);
+    if (n == s.size()) return true;
+    out.resize(n == kNotAscii ? base : base + n);
+    return n != kNotAscii;
 }
 
 // Latin and Greek blocks: marks after a base from these are dropped.
@@ -155,21 +162,23 @@ void strip_latin_greek_marks(std::string& t) {
     const std::string d = decomposed ? std::string() : normalize(t, NormalForm::NFD);
     const std::string_view src = decomposed ? std::string_view(t) : std::string_view(d);
     std::string out;
-    out.reserve(src.size());
     bool dropped = false;
-    bool latin_base = false;  // no base yet counts as not Latin
-    for (std::size_t i = 0; i < src.size();) {
-        const std::size_t at = i;
-        const char32_t c = utf8::decode(src, i);
-        if (unicode8::is_mark(c)) {
-            if (latin_base) {
-                dropped = true;
-                continue;
+    {
+        StringWriter w(out, src.size());
+        bool latin_base = false;  // no base yet counts as not Latin
+        for (std::size_t i = 0; i < src.size();) {
+            const std::size_t at = i;
+            const char32_t c = utf8::decode(src, i);
+            if (unicode8::is_mark(c)) {
+                if (latin_base) {
+                    dropped = true;
+                    continue;
+                }
+            } else {
+                latin_base = is_latin_or_greek(c);
             }
-        } else {
-            latin_base = is_latin_or_greek(c);
+            w.put(src.substr(at, i - at));
         }
-        out.append(src, at, i - at);
     }
     if (!dropped) {
         // NFC of the decomposition is NFC of the text itself.
@@ -184,38 +193,37 @@ void strip_latin_greek_marks(std::string& t) {
 // `out`. Equal to apply_folds, strip_format_chars_in_place and
 // collapse_and_trim_ascii_space run one after another.
 void append_folded_collapsed(std::string_view t, std::string& out) {
-    const std::size_t base = out.size();
-    out.reserve(base + t.size() + 8);
+    StringWriter w(out, t.size() + 8);
     bool after_space = true;
     for (std::size_t i = 0; i < t.size();) {
         const auto b = static_cast<unsigned char>(t[i]);
         if (ascii::is_ascii(b)) {
             ++i;
             if (b == ' ') {
-                if (!after_space) out.push_back(' ');
+                if (!after_space) w.put(' ');
                 after_space = true;
                 continue;
             }
-            out.push_back(static_cast<char>(b));
+            w.put(static_cast<char>(b));
             after_space = false;
             continue;
         }
         const std::size_t at = i;
         const char32_t c = utf8::decode(t, i);
         if (c == 0xE6) {
-            out.append("ae");
+            w.put("ae");
         } else if (c == 0x153) {
-            out.append("oe");
+            w.put("oe");
         } else if (c == 0x3C2) {
-            out.append("\xCF\x83");
+            w.put("\xCF\x83");
         } else if (c != 0x200D && unicode8::is_format(c)) {
             continue;
         } else {
-            out.append(t, at, i - at);
+            w.put(t.substr(at, i - at));
         }
         after_space = false;
     }
-    if (out.size() > base && out.back() == ' ') out.pop_back();
+    if (w.written() != 0 && w.back() == ' ') w.pop_back();
 }
 
 // Steps 2 to 6 of the match form, one after another, on text already

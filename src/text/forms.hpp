@@ -2,6 +2,7 @@
 // Storage, match and ASCII forms of free text. Every function takes UTF-8 and
 // returns a new UTF-8 string; none fails on valid text.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,10 @@ void append_ascii_form_of_match_form(std::string_view match_form, std::string& o
 // The match form of ASCII text appended to `out`; false (and `out` untouched)
 // when `s` is not ASCII.
 bool append_ascii_match_form(std::string_view s, std::string& out);
+// The same written at `w`, which has room for s.size() bytes: its length, or
+// kNotAscii (the bytes at `w` then undefined).
+constexpr std::size_t kNotAscii = static_cast<std::size_t>(-1);
+std::size_t write_ascii_match_form(std::string_view s, char* w);
 // Appends `s` with U+0020 runs collapsed and trimmed and ASCII letters
 // lower-cased.
 void append_collapsed_lower_ascii(std::string_view s, std::string& out);

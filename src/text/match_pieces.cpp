@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 #include "text/forms.hpp"
 #include "text/mojibake.hpp"
@@ -85,15 +86,14 @@ const CharPieces& char_pieces() {
 bool append_match_form_by_pieces(std::string_view s, std::string& out) {
     if (has_mojibake_trigger(s)) return false;
     const CharPieces& pieces = char_pieces();
-    const std::size_t base = out.size();
-    out.reserve(base + s.size() + 8);
+    StringWriter w(out, s.size() + 8);
     bool after_space = true;
     auto put = [&](char ch) {
         if (ch == ' ') {
-            if (!after_space) out.push_back(' ');
+            if (!after_space) w.put(' ');
             after_space = true;
         } else {
-            out.push_back(ch);
+            w.put(ch);
             after_space = false;
         }
     };
@@ -108,12 +108,12 @@ bool append_match_form_by_pieces(std::string_view s, std::string& out) {
         const char32_t c = utf8::decode(s, i);
         const auto piece = pieces.piece(c, s.substr(at, i - at));
         if (!piece) {
-            out.resize(base);
+            w.discard();
             return false;
         }
         for (char ch : *piece) put(ch);
     }
-    if (out.size() > base && out.back() == ' ') out.pop_back();
+    if (w.written() != 0 && w.back() == ' ') w.pop_back();
     return true;
 }
 

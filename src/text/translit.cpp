@@ -1,5 +1,6 @@
 #include "text/translit.hpp"
 
+#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 #include "text/generated/translit_tables.hpp"
 
@@ -17,19 +18,20 @@ std::optional<std::string_view> transliterate_char(char32_t c) {
 }
 
 void append_transliterated(std::string_view s, std::string_view placeholder, std::string& out) {
+    StringWriter w(out, s.size());
     std::size_t i = 0;
     while (i < s.size()) {
         const auto b = static_cast<unsigned char>(s[i]);
         if (ascii::is_ascii(b)) {
-            out.push_back(static_cast<char>(b));
+            w.put(static_cast<char>(b));
             ++i;
             continue;
         }
         const char32_t c = utf8::decode(s, i);
         if (auto spelled = transliterate_char(c)) {
-            out.append(*spelled);
+            w.put(*spelled);
         } else {
-            out.append(placeholder);
+            w.put(placeholder);
         }
     }
 }
