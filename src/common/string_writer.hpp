@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.hpp"
+
 namespace zemo {
 
 class StringWriter {
@@ -33,6 +35,12 @@ public:
         if (static_cast<std::size_t>(end_ - w_) < s.size()) grow(s.size());
         if (!s.empty()) std::memcpy(w_, s.data(), s.size());
         w_ += s.size();
+    }
+
+    // The UTF-8 bytes of `c`.
+    void put_utf8(char32_t c) {
+        if (end_ - w_ < 4) grow(4);
+        w_ = utf8::write(w_, c);
     }
 
     // Bytes written by this writer.

@@ -132,6 +132,26 @@ inline bool is_valid(std::string_view s) noexcept {
 // subsequence replaced by U+FFFD.
 std::string to_valid(std::string&& bytes);
 
+// The UTF-8 bytes of `c` written at `w` (room for four); returns the end.
+inline char* write(char* w, char32_t c) noexcept {
+    if (c < 0x80) {
+        *w++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *w++ = static_cast<char>(0xC0 | (c >> 6));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *w++ = static_cast<char>(0xE0 | (c >> 12));
+        *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *w++ = static_cast<char>(0xF0 | (c >> 18));
+        *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return w;
+}
+
 inline void append(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -153,8 +154,14 @@ Scalar integer_value(std::string_view token, std::string& out, bool whole) {
         digits.remove_prefix(1);
     }
     if (digits.empty()) return integer_scalar(0);
+    std::uint64_t magnitude = 0;  // exact up to 18 digits (below 10^18); wraps beyond, unused there
     for (char c : digits) {
         if (!is_digit(c)) return integer_scalar(0);
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (digits.size() <= 18) {
+        const auto v = static_cast<Integer>(magnitude);
+        return integer_scalar(negative ? -v : v);
     }
     // from_chars takes '-' but not '+'.
     std::string_view parsed = token[0] == '+' ? digits : token;
@@ -263,14 +270,16 @@ Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool
 
 Scalar bytes_from_hex(std::string_view digits, std::string& out, bool repair = true) {
     const std::size_t start = out.size();
+    out.resize(start + (digits.size() + 1) / 2);  // written through a pointer: no call per byte
+    char* w = out.data() + start;
     std::size_t i = 0;
-    if (digits.size() % 2 == 1) out += static_cast<char>(hex_value(digits[i++]));
+    if (digits.size() % 2 == 1) *w++ = static_cast<char>(hex_value(digits[i++]));
     // A megabyte at a time (an even count, so pairs stay aligned).
     for (std::size_t block = i; block < digits.size(); block += kLongValuePollBytes) {
         if (block != i) interruption_point();
         const std::size_t end = std::min(digits.size(), block + kLongValuePollBytes);
         for (std::size_t k = block; k < end; k += 2) {
-            out += static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
+            *w++ = static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
         }
     }
     if (!repair) return {ValueKind::Bytes};

@@ -46,12 +46,16 @@ void append_ascii_form(std::string_view s, std::string& out) {
     // The ASCII form of ASCII text is its match form: lower-case, collapsed,
     // symbol-free.
     if (detail::append_ascii_match_form(s, out)) return;
+    detail::append_ascii_form_of_non_ascii(s, out);
+}
+
+void detail::append_ascii_form_of_non_ascii(std::string_view s, std::string& out) {
     std::string m;
-    append_match_form(s, m);
+    append_match_form_of_non_ascii(s, m);
     if (ascii::is_ascii(m)) {
         out.append(m);
     } else {
-        detail::append_ascii_form_of_match_form(m, out);
+        append_ascii_form_of_match_form(m, out);
     }
 }
 

@@ -30,15 +30,15 @@ TextColumn map_all(std::span<const std::string_view> inputs) {
     return out;
 }
 
-// map_all for the forms whose form of ASCII text is its ASCII match form.
-// The column's buffer is sized once and ASCII text written straight into it;
-// other text takes AppendForm into a scratch string and is copied in. So the
-// common case costs no call into the string's library code (libc++ compiles
-// its resize and append out of line).
-template <void (*AppendForm)(std::string_view, std::string&)>
+// map_all for the forms whose form of ASCII text is its ASCII match form;
+// AppendNonAscii appends the form of other text. The column's buffer is sized
+// once and ASCII text written straight into it; other text is appended to a
+// scratch string and copied in. So the common case costs no call into the
+// string's library code (libc++ compiles its resize and append out of line).
+template <void (*AppendNonAscii)(std::string_view, std::string&)>
 TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
     TextColumn out;
-    out.ends.reserve(inputs.size());
+    out.ends.resize(inputs.size());
     std::size_t total = 0;
     for (std::string_view s : inputs) total += s.size();
     std::string& bytes = out.bytes;
@@ -57,12 +57,12 @@ TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
             std::size_t n = write_ascii_match_form(s, room(s.size()));
             if (n == kNotAscii) {
                 scratch.clear();
-                AppendForm(s, scratch);
+                AppendNonAscii(s, scratch);
                 n = scratch.size();
                 std::memcpy(room(n), scratch.data(), n);
             }
             used += n;
-            out.ends.push_back(used);
+            out.ends[i] = used;
         }
         return 4 * (used - before) + 64 * (end - begin);  // a few times a copy per byte
     });
@@ -77,11 +77,11 @@ TextColumn batch_to_storage_form(std::span<const std::string_view> inputs) {
 }
 
 TextColumn batch_to_match_form(std::span<const std::string_view> inputs) {
-    return detail::map_all_ascii_first<&append_match_form>(inputs);
+    return detail::map_all_ascii_first<&detail::append_match_form_of_non_ascii>(inputs);
 }
 
 TextColumn batch_to_ascii_form(std::span<const std::string_view> inputs) {
-    return detail::map_all_ascii_first<&append_ascii_form>(inputs);
+    return detail::map_all_ascii_first<&detail::append_ascii_form_of_non_ascii>(inputs);
 }
 
 }  // namespace zemo::text

@@ -4,6 +4,7 @@
 #include <unicode/casemap.h>
 #include <unicode/uchar.h>
 
+#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 
 namespace zemo::text {
@@ -14,13 +15,13 @@ namespace detail {
 // differs from the simple one, without context and outside language-specific
 // rules, only for U+0130 (SpecialCasing.txt); the C++ test compares this with
 // ICU's full mapping over every code point.
-inline void append_lower(std::string& out, char32_t c) {
+inline void put_lower(StringWriter& w, char32_t c) {
     if (c < 0x80) {
-        out.push_back(ascii::lower(static_cast<char>(c)));
+        w.put(ascii::lower(static_cast<char>(c)));
     } else if (c == 0x130) {
-        out.append("i\xCC\x87");
+        w.put("i\xCC\x87");
     } else {
-        utf8::append(out, static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))));
+        w.put_utf8(static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))));
     }
 }
 
@@ -28,8 +29,10 @@ inline void append_lower(std::string& out, char32_t c) {
 
 std::string lower_each_char(std::string_view s) {
     std::string out;
-    out.reserve(s.size() + 2);
-    for (std::size_t i = 0; i < s.size();) detail::append_lower(out, utf8::decode(s, i));
+    {
+        StringWriter w(out, s.size() + 2);
+        for (std::size_t i = 0; i < s.size();) detail::put_lower(w, utf8::decode(s, i));
+    }
     return out;
 }
 

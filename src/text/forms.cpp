@@ -290,9 +290,11 @@ void append_storage_form(std::string_view s, std::string& out) {
 void append_match_form(std::string_view s, std::string& out) {
     // For ASCII every step but the lower-casing and the spaces is a no-op.
     if (detail::append_ascii_match_form(s, out)) return;
-    if (!detail::append_match_form_by_pieces(s, out)) {
-        detail::append_match_form_general(s, out);
-    }
+    detail::append_match_form_of_non_ascii(s, out);
+}
+
+void detail::append_match_form_of_non_ascii(std::string_view s, std::string& out) {
+    if (!append_match_form_by_pieces(s, out)) append_match_form_general(s, out);
 }
 
 std::string to_storage_form(std::string_view s) {

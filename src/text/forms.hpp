@@ -42,6 +42,9 @@ bool append_ascii_match_form(std::string_view s, std::string& out);
 // kNotAscii (the bytes at `w` then undefined).
 constexpr std::size_t kNotAscii = static_cast<std::size_t>(-1);
 std::size_t write_ascii_match_form(std::string_view s, char* w);
+// The match and ASCII forms of text that is not ASCII, appended to `out`.
+void append_match_form_of_non_ascii(std::string_view s, std::string& out);
+void append_ascii_form_of_non_ascii(std::string_view s, std::string& out);
 // Appends `s` with U+0020 runs collapsed and trimmed and ASCII letters
 // lower-cased.
 void append_collapsed_lower_ascii(std::string_view s, std::string& out);
