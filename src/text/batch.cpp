@@ -10,15 +10,19 @@ namespace zemo::text {
 
 namespace detail {
 
+// The bytes a column of the forms of `inputs` starts with. The forms rarely
+// grow text; transliteration may, and then the buffer grows as a string does.
+std::size_t column_bytes(std::span<const std::string_view> inputs) {
+    std::size_t total = 0;
+    for (std::string_view s : inputs) total += s.size();
+    return total + total / 8;
+}
+
 template <void (*AppendForm)(std::string_view, std::string&)>
 TextColumn map_all(std::span<const std::string_view> inputs) {
     TextColumn out;
     out.ends.reserve(inputs.size());
-    std::size_t total = 0;
-    for (std::string_view s : inputs) total += s.size();
-    // The forms rarely grow text; transliteration may, and then the buffer
-    // grows as a string does.
-    out.bytes.reserve(total + total / 8);
+    out.bytes.reserve(column_bytes(inputs));
     for_each_block_polled(inputs.size(), [&](std::size_t begin, std::size_t end) {
         const std::size_t before = out.bytes.size();
         for (std::size_t i = begin; i < end; ++i) {
@@ -39,10 +43,8 @@ template <void (*AppendNonAscii)(std::string_view, std::string&)>
 TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
     TextColumn out;
     out.ends.resize(inputs.size());
-    std::size_t total = 0;
-    for (std::string_view s : inputs) total += s.size();
     std::string& bytes = out.bytes;
-    bytes.resize(total + total / 8);
+    bytes.resize(column_bytes(inputs));
     std::size_t used = 0;
     std::string scratch;
     // Room for `n` bytes after `used`; doubling, as a string grows.
