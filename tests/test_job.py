@@ -3,8 +3,10 @@ and the layering that keeps it there."""
 
 import ast
 import dataclasses
+import itertools
 import pathlib
 import re
+import threading
 
 import pytest
 
@@ -13,6 +15,7 @@ from zemo_etl import _demo_data, cli, job, stores, text
 from zemo_etl.cli.options import ArgumentParser, job_options
 from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
+from zemo_etl.job.ahead import read_ahead
 from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_records
@@ -232,3 +235,31 @@ def test_library_records_picks_the_wanted_columns(tmp_path, values, wanted):
     rows = [row for chunk in library_records(str(path), ["id", "title", "artist", "alternate_artist_name"],
                                              ["artist", "title"]) for row in chunk]
     assert [tuple(map(str, r[:1])) + r[1:] for r in rows] == [(str(w[0]), *w[1:]) for w in wanted]
+
+
+def test_read_ahead_gives_the_items_in_order_and_an_error_in_its_place():
+    def items():
+        yield from range(5)
+        raise job.InputError("cut after 5")
+
+    got = []
+    with pytest.raises(job.InputError, match="cut after 5"):
+        for item in read_ahead(items()):
+            got.append(item)
+    assert got == list(range(5))
+
+
+def test_read_ahead_stops_making_items_once_the_caller_stops():
+    made = []
+
+    def items():
+        for k in itertools.count():
+            made.append(k)
+            yield k
+
+    threads = threading.active_count()
+    ahead = read_ahead(items())
+    assert next(ahead) == 0
+    ahead.close()  # as a Ctrl-C in the caller's loop does
+    # The one given, the one waiting to be taken, the one being made at most; the thread is gone.
+    assert len(made) <= 3 and threading.active_count() == threads

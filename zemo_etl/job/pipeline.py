@@ -35,6 +35,7 @@ from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_thresholds
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
+from zemo_etl.job.ahead import read_ahead
 from zemo_etl.job.decisions import Evidence, Overrides, decided_chunks, describe_thresholds, read_decisions
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_index, library_records, resolve_in_chunks, storage_forms
@@ -370,23 +371,28 @@ class Pipeline:
         numbered = itertools.count(1) if all(row[0] is None for row in first) else None
         compilation: dict[Any, bool] = {}
 
+        def chunks() -> Iterator[list[tuple[Any, ...]]]:
+            for chunk in itertools.chain([first], records):
+                # Column by column: one native call per chunk for each stored name.
+                values = [list(column) for column in zip(*chunk)]
+                if not values:
+                    continue
+                if numbered is not None:
+                    values[0] = list(itertools.islice(numbered, len(chunk)))
+                for k in stored:
+                    values[k] = storage_forms(values[k])
+                counts["rows"] += len(chunk)
+                for name, n in Counter(values[artist]).items():
+                    if name not in compilation:
+                        compilation[name] = isinstance(name, str) and text.is_compilation_artist(name)
+                    counts["compilations"] += n * compilation[name]
+                yield list(zip(*values))
+
         def rows() -> Iterator[tuple[Any, ...]]:
+            # The next chunk is read while SQLite stores this one.
             with Progress("load_library", unit="rows") as progress:
-                for chunk in itertools.chain([first], records):
-                    # Column by column: one native call per chunk for each stored name.
-                    values = [list(column) for column in zip(*chunk)]
-                    if not values:
-                        continue
-                    if numbered is not None:
-                        values[0] = list(itertools.islice(numbered, len(chunk)))
-                    for k in stored:
-                        values[k] = storage_forms(values[k])
-                    counts["rows"] += len(chunk)
-                    for name, n in Counter(values[artist]).items():
-                        if name not in compilation:
-                            compilation[name] = isinstance(name, str) and text.is_compilation_artist(name)
-                        counts["compilations"] += n * compilation[name]
-                    yield from zip(*values)
+                for chunk in read_ahead(chunks()):
+                    yield from chunk
                     progress.update(len(chunk))
 
         self._replace(schema.LIBRARY_TABLE, schema.library_ddl(), columns, rows())
@@ -456,8 +462,8 @@ class Pipeline:
         with self.store.transaction(), Progress("classify", total=len(artists), unit="releases") as progress:
             self._fill_job_table(DECISIONS_TABLE, [])
             self._fill_job_table(EVIDENCE_TABLE, [])
-            for decisions, evidence in decided_chunks(index, artists, titles, self.review_page, overrides,
-                                                      progress):
+            for decisions, evidence in read_ahead(decided_chunks(index, artists, titles, self.review_page,
+                                                                 overrides, progress)):
                 counts.update(decisions)
                 first = next(seq)
                 self._insert_job_rows(DECISIONS_TABLE, enumerate(decisions, first))

@@ -1,0 +1,55 @@
+"""A step's chunks made one ahead in a thread, so that the next chunk's
+native work (which runs without the interpreter lock) overlaps the Python
+work on the one before it."""
+
+from __future__ import annotations
+
+import queue
+import threading
+from collections.abc import Iterable, Iterator
+from typing import Any, Optional, TypeVar
+
+T = TypeVar("T")
+_END = object()
+
+
+def read_ahead(items: Iterable[T]) -> Iterator[T]:
+    """The items in order, each next one made in a thread while the caller
+    works on the one before. An exception of `items` is raised here, at its
+    place in the order. Once the caller stops (Ctrl-C included), the thread
+    is waited for: it stops after the item it is making."""
+    made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def put(entry: tuple[Any, Optional[BaseException]]) -> bool:
+        while not stop.is_set():
+            try:
+                made.put(entry, timeout=0.05)
+                return True
+            except queue.Full:
+                pass
+        return False
+
+    def make() -> None:
+        try:
+            for item in items:
+                if not put((item, None)):
+                    return
+        except BaseException as e:  # raised in the caller
+            put((_END, e))
+            return
+        put((_END, None))
+
+    thread = threading.Thread(target=make, name="zemo-etl read-ahead", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item, error = made.get()
+            if item is _END:
+                if error is not None:
+                    raise error
+                return
+            yield item
+    finally:
+        stop.set()
+        thread.join()
