@@ -40,10 +40,14 @@ def _part(name: str) -> str:
     return (resources.files(__package__) / "review_page" / name).read_text(encoding="utf-8")
 
 
+# json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False), its encoder made once.
+_compact_json = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
+
+
 def _script_json(value: Any) -> str:
     # Inside <script> the HTML parser ends the block at "</script" and
     # treats "<!--" specially; none of < > & may appear raw.
-    dumped = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+    dumped = _compact_json(value)
     # A pass of str.replace per escaped character: str.translate would look every character up in a dict.
     for raw, escaped in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"), ("\u2028", "\\u2028"),
                          ("\u2029", "\\u2029")):
@@ -61,6 +65,7 @@ LIST_ALL_UP_TO = 100_000
 _DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
 # Added to the decision's place in DECISIONS.
 _FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN, _FLAG_BOUNDED = 3, 6, 12, 24
+_BLOCK = 10_000  # packed rows joined at a time
 
 
 _floored = floored
@@ -156,24 +161,39 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
     """The review page of `rows` (page_row lists, any iterable: they are read once, in order) as one HTML
     document."""
     rows = iter(rows)
-    # Only the first rows are held at once, until it is known whether they are all listed.
+    # Only the first rows are held at once, until it is known whether they are all listed; then each row
+    # is kept as its JSON text (packed ones as their digits, joined in blocks): no list of every
+    # row's values is held.
     first = list(itertools.islice(rows, list_all_up_to + 1))
     everything = len(first) <= list_all_up_to
-    listed, packed = [], []
+    listed: list[str] = []
+    packed: list[str] = []
+    block: list[str] = []
+    unlisted = 0
     for row in itertools.chain(first, rows):
         if everything or row[4] == "review":
-            listed.append(_listed(row, thresholds))
+            listed.append(_script_json(_listed(row, thresholds)))
         else:
-            packed.append(_packed(row))
-    data = {"columns": ROW_FIELDS, "rows": listed, "listed": "all" if everything else "review",
-            "scores": "".join(packed), "unlisted": len(packed), "thresholds": dict(thresholds), "source": source,
-            "distinct_numbers": distinct_numbers, "rules": rules}
+            block.append(_packed(row))
+            unlisted += 1
+            if len(block) == _BLOCK:
+                packed.append("".join(block))
+                block.clear()
+    del first
+    packed.append("".join(block))
+    data = _script_json({"columns": ROW_FIELDS, "rows": [], "listed": "all" if everything else "review",
+                         "scores": "".join(packed), "unlisted": unlisted, "thresholds": dict(thresholds),
+                         "source": source, "distinct_numbers": distinct_numbers, "rules": rules})
+    # The rows' texts joined as json.dumps would have written the list ("columns" cannot hold this text).
+    before, _, after = data.partition('"rows":[]')
+    data = before + '"rows":[' + ",".join(listed) + "]" + after
+    del listed, packed
     script = _part("page.js")
     # The policy runs this script alone: no inline handler, nothing a name could smuggle in.
     digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")
     page = _part("page.html")
     for marker, part in (("{{script-hash}}", f"sha256-{digest}"), ("{{style}}", _part("page.css")),
-                         ("{{script}}", script), ("{{data}}", _script_json(data))):
+                         ("{{script}}", script), ("{{data}}", data)):
         head, _, tail = page.partition(marker)
         page = head + part + tail
     return page
