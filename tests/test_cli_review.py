@@ -240,13 +240,16 @@ def test_review_page_carries_the_rows_inert(job, tmp_path, main):
 
 
 @pytest.mark.parametrize("spare", [0, -1])
-def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path, spare):
+def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path, monkeypatch, spare):
     # The rows come as an iterator: all listed at the limit, one past it only
-    # those in review, the others packed into the scores.
+    # those in review, the others packed into the scores, a block at a time.
     every = review.read_explained(str(job.decided))
     page = tmp_path / "r.html"
     page.write_text(render_page(iter(every), DEFAULT_THRESHOLDS, list_all_up_to=len(every) + spare),
                     encoding="utf-8")
+    monkeypatch.setattr("zemo_etl.job.page._BLOCK", 3)
+    assert render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=len(every) + spare) == page.read_text(
+        encoding="utf-8")
     data, rows = page_data(page)
     shown = [r for r in every if not spare or r[4] == "review"]
     assert data["listed"] == ("review" if spare else "all") and 0 < len(shown)
