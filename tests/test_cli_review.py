@@ -237,6 +237,18 @@ def test_review_page_carries_the_rows_inert(job, tmp_path, main):
     for cell in ('{"a": 1}', '[["token_set", "x"]]', "[[1, 2, 3]]", "not json"):
         bad = write_csv(tmp_path / "bad.csv", header, [body[0][:k] + [cell] + body[0][k + 1:]])
         one_line_error(main("review", bad, "-o", tmp_path / "x.html"), "bad.csv line 2: other_entries must be")
+    # A file from before the scores' bounds: every score exact. A bound not above its score, or no number, is refused.
+    k = header.index("token_set_below")
+    assert header[k:] == ["token_set_below", "token_sort_below", "two_stage_below"]
+    exact = write_csv(tmp_path / "exact.csv", header[:k], [r[:k] for r in body])
+    assert main("review", exact, "-o", tmp_path / "exact.html").returncode == 0
+    assert all(r["b"] is None for r in page_data(tmp_path / "exact.html")[1])
+    row = body[0][:k] + ["", "", ""]
+    row[header.index("token_sort")] = "0.5"
+    for bound, words in [("0.5", "token_sort_below bound must lie above"), ("0.4", "bound must lie above"),
+                         ("nan", "bound must lie above"), ("high", "their bounds numbers or empty")]:
+        bad = write_csv(tmp_path / "bad.csv", header, [row[:k + 1] + [bound] + row[k + 2:]])
+        one_line_error(main("review", bad, "-o", tmp_path / "x.html"), "bad.csv line 2:", words)
 
 
 @pytest.mark.parametrize("spare", [0, -1])

@@ -57,8 +57,10 @@ def read_explained(path: str, artist_column: str = "artist", title_column: str =
                                 f"{', '.join(repr(fields[k]) for k in (0, 1, 2, 3, 9, 10, 11))})") from None
             if not all(0.0 <= s <= 1.0 for s in fields[1:4]):
                 raise UserError(f"{path} line {table.line}: scores lie between 0 and 1")
-            if not all(b is None or b > s for s, b in zip(fields[1:4], fields[9:12])):
-                raise UserError(f"{path} line {table.line}: a score's bound lies above it")
+            for measure, s, b in zip(("token_set", "token_sort", "two_stage"), fields[1:4], fields[9:12]):
+                if not (b is None or b > s):
+                    raise UserError(f"{path} line {table.line}: the {measure}_below bound must lie above the "
+                                    f"score ({b!r} is not above {s!r})")
             if row[idc] not in DECISIONS:
                 raise UserError(f"{path} line {table.line}: unknown decision {row[idc]!r} (keep, prune or review)")
             raw.append((row[ia], row[it], row[idc], Evidence.from_list(fields)))
