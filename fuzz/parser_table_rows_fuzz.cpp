@@ -2,7 +2,9 @@
 // starts with '(' becomes an INSERT line of table `t`, every other line a
 // comment. Loading the file (in one go, and through a cursor in chunks) gives
 // exactly the rows of the VALUES parser run line by line. The file ends at a
-// page boundary without a final LF, so a read past the mapping faults.
+// page boundary without a final LF, so a read past the mapping faults. Read
+// as a stream in pieces of 1 to 64 bytes, it gives the same rows and report.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -21,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace zemo::parser;
     std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t chunk = 1 + fuzz::take_byte(input) % 4;
+    const std::size_t piece = 1 + fuzz::take_byte(input) % 64;
     std::string dump;
     std::vector<Row> expected;
     for (const std::string& line : fuzz::fields(input, 64, 4096)) {
@@ -53,6 +56,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (Row& row : next.to_rows()) chunked.push_back(std::move(row));
     }
     fuzz::require(chunked == expected);
+
+    constexpr ScanOptions kChecked = {.checked = true};
+    auto mapped = TableCursor::open(path, "t", kChecked);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fuzz::require(mapped.ok() && fd >= 0);
+    TableCursor streamed = TableCursor::streamed(StreamedFile(fd, path, piece), "t", kChecked);
+    std::vector<Row> mapped_rows, streamed_rows;
+    for (auto [cursor, out] : {std::pair{&mapped.value(), &mapped_rows}, std::pair{&streamed, &streamed_rows}}) {
+        for (;;) {
+            RowTable next;
+            if (cursor->read(next, chunk) == 0) break;
+            for (Row& row : next.to_rows()) out->push_back(std::move(row));
+        }
+    }
+    const ScanReport a = mapped.value().report(), b = streamed.report();
+    fuzz::require(streamed_rows == mapped_rows && !streamed.error() && a.rows == b.rows && a.size == b.size &&
+                  a.statements == b.statements && a.terminated == b.terminated &&
+                  a.last_row_end == b.last_row_end && a.header == b.header && a.trailer == b.trailer);
     std::remove(path.c_str());
     return 0;
 }

@@ -182,3 +182,15 @@ def sections():
         if titles and runs and not skip:
             out.setdefault(titles[-1], []).append((language, code, text.count("\n", 0, m.start(3)) + 1))
     return list(out.items())
+
+
+# --- compression ---------------------------------------------------------------
+
+def zstd_compress(data: bytes) -> bytes:
+    """zstd data as the standard library (3.14) or the zstandard dependency writes it."""
+    try:
+        from compression import zstd  # type: ignore[import-not-found]
+        return zstd.compress(data)  # type: ignore[no-any-return]
+    except ImportError:
+        import zstandard
+        return zstandard.ZstdCompressor().compress(data)  # type: ignore[no-any-return]

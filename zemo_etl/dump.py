@@ -22,8 +22,11 @@ and ``--hex-blob`` dumps alike; a BIT(n) value as (n + 7) // 8 bytes);
 does.
 
 A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
-whatever its name) is read decompressed into memory, never onto disk; a
-file of another binary kind raises ``NotADumpError``. Every error about
+whatever its name) is decompressed as it is read, on a thread beside the
+parsing, into neither memory whole nor disk; so is a ``path`` of "-", standard
+input, which ``TableRowChunks`` and ``TableCopyChunks`` read (once). A cut
+compressed stream is a dump cut short. A file of another binary kind raises
+``NotADumpError``. Every error about
 the dump itself (one that cannot be opened or read included) is a
 ``DumpError``, a RuntimeError.
 """
@@ -31,13 +34,18 @@ the dump itself (one that cannot be opened or read included) is a
 from __future__ import annotations
 
 import bz2
-import gzip
+import contextlib
+import fcntl
+import io
 import lzma
 import os
 import re
-import shutil
+import stat
+import sys
+import threading
 import zlib
-from typing import IO, Any, Generic, Optional, Sequence, TypeVar, cast
+from collections.abc import Iterator
+from typing import IO, Any, Callable, Generic, Optional, Sequence, TypeVar, cast
 
 from zemo_etl import _ext
 from zemo_etl._ext import DumpError, IncompleteDumpError
@@ -65,111 +73,288 @@ def compression_of(head: bytes) -> Optional[str]:
 
 
 def open_decompressed(raw: IO[bytes], compression: str) -> IO[bytes]:
-    """The decompressed bytes of `raw` as a stream, decompressed as they are read."""
+    """The decompressed bytes of `raw` as a stream, decompressed as they are
+    read: members (gzip members, zstd frames, xz and bzip2 streams) one after
+    another are one stream, and data that ends inside one raises EOFError."""
+    return cast(IO[bytes], _Decompressing(raw, compression))
+
+
+def _decompressor(compression: str) -> Callable[[], Any]:
+    """A maker of one-member decompressors (with ``decompress``, ``eof`` and ``unused_data``)."""
     if compression == "gzip":
-        return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
+        return lambda: zlib.decompressobj(wbits=31)
     if compression == "bzip2":
-        return bz2.BZ2File(raw)
+        return bz2.BZ2Decompressor
     if compression == "xz":
-        return lzma.LZMAFile(raw)
+        return lzma.LZMADecompressor
     try:
         from compression import zstd  # type: ignore[import-not-found]  # Python 3.14
-        return zstd.ZstdFile(raw)
+        return cast(Callable[[], Any], zstd.ZstdDecompressor)
     except ImportError:
         pass
     try:
         import zstandard  # type: ignore[import-not-found]
     except ImportError:
-        raise DumpError("reading zstd needs the zstandard module: pip install 'zemo-etl[zstd]'") from None
-    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
+        raise DumpError("reading zstd needs the zstandard module: pip install zstandard") from None
+    # Its stream reader ends a cut frame without a word; the object does not.
+    return lambda: zstandard.ZstdDecompressor().decompressobj()
 
 
-class _Decompressed:
-    """A compressed dump decompressed into an anonymous in-memory file, which
-    the reader opens by its /proc name; closed once nobody holds it."""
+class _Decompressing(io.BufferedIOBase):
+    """See open_decompressed. Straight through the decompressor objects:
+    the file classes' reads cost a third more CPU than the decompression."""
 
-    def __init__(self, path: str, compression: str, key: tuple[Any, ...]) -> None:
-        self.key = key
-        self.fd = os.memfd_create("zemo-etl-dump", os.MFD_CLOEXEC)
+    def __init__(self, raw: IO[bytes], compression: str) -> None:
+        super().__init__()
+        self._raw, self._compression = raw, compression
+        self._new = _decompressor(compression)
+        self._member, self._started = self._new(), False
+        self._out, self._at = b"", 0
+
+    def readable(self) -> bool:
+        return True
+
+    def read1(self, size: Optional[int] = -1) -> bytes:
+        while self._at >= len(self._out):
+            if not self._fill():
+                return b""
+        if size is None or size < 0 or self._at + size >= len(self._out):
+            out = self._out[self._at:] if self._at else self._out
+        else:
+            out = self._out[self._at:self._at + size]
+        self._at += len(out)
+        return out
+
+    read = read1  # callers take what comes
+
+    def _fill(self) -> bool:
+        if self._member.eof:  # the next member, if any
+            block = self._member.unused_data
+            self._member, self._started = self._new(), False
+        else:
+            block = b""
+        # Small reads: what one decompresses to is held at once.
+        block = block or self._raw.read(1 << 16)
+        if not block:
+            if self._started:
+                raise EOFError(f"the {self._compression} data is cut short")
+            return False
+        self._started = True
         try:
-            with open(path, "rb") as raw, open(self.fd, "wb", closefd=False) as out:
-                if compression == "gzip":
-                    _gunzip(raw, out)
-                else:
-                    with open_decompressed(raw, compression) as data:
-                        shutil.copyfileobj(data, out, 1 << 20)
-        except (OSError, EOFError, ValueError, lzma.LZMAError, zlib.error) as e:
-            os.close(self.fd)
-            raise DumpError(f"{path}: cannot read its {compression} data ({e})") from None
-        except BaseException:
-            os.close(self.fd)
+            self._out, self._at = self._member.decompress(block), 0
+        except MemoryError:
             raise
-        self.path = f"/proc/self/fd/{self.fd}"
+        except Exception as e:  # each module has its own error class
+            raise ValueError(f"the {self._compression} data is damaged: {e}") from e
+        return True
+
+
+_STDIN = "-"
+
+
+class _Feed:
+    """The dump's bytes, decompressed where they are compressed, written
+    into a pipe by a thread for the reader to take in pieces (the reader opens
+    it by ``path``): nothing is held whole, in memory or on disk, and the
+    decompression runs beside the parsing. A reader that stops early closes
+    the pipe, which ends the thread."""
+
+    def __init__(self, name: str, raw: IO[bytes], compression: Optional[str], identity: Optional[tuple[Any, ...]]
+                 ) -> None:
+        self.name, self.compression, self._read = name, compression, -1
+        self.error: Optional[BaseException] = None
+        self.changed = False
+        self._identity = identity
+        data = raw if compression is None else open_decompressed(raw, compression)
+        try:
+            # The decompressed data must be a dump too (not an image gzipped).
+            first = data.read1(_PIECE)
+            _refuse_other_kinds(first[:_HEAD], name, compression)
+        except EOFError as e:
+            self.error, first = e, b""  # cut within its first block: judged at the end, as any cut
+        except (ValueError, OSError) as e:
+            raise DumpError(f"{name}: cannot read {self._what()} ({e})") from None
+        read, write = os.pipe2(os.O_CLOEXEC)
+        try:
+            fcntl.fcntl(write, _F_SETPIPE_SZ, _PIECE)
+        except OSError:
+            pass  # the default size only costs more switches
+        self._read = read
+        self.path = f"/proc/self/fd/{read}"
+        self._thread = threading.Thread(target=self._run, args=(raw, data, first, write), daemon=True,
+                                        name="zemo-etl dump feed")
+        self._thread.start()
+
+    def _run(self, raw: IO[bytes], data: IO[bytes], block: bytes, write: int) -> None:
+        try:
+            # Unbuffered: what has come is the reader's at once.
+            with open(write, "wb", buffering=0) as out:
+                while block:
+                    view = memoryview(block)
+                    while view:
+                        view = view[out.write(view) or 0:]
+                    block = data.read1(_PIECE)
+                if self._identity is not None:
+                    self.changed = self._identity != _identity(raw, self.name)
+        except BrokenPipeError:
+            pass  # the reader stopped
+        except BaseException as e:  # noqa: BLE001 - the reader's thread reports it
+            self.error = e
+        finally:
+            raw.close()
+
+    def opened(self) -> None:
+        """The reader holds the pipe by its own descriptor now."""
+        if self._read >= 0:
+            os.close(self._read)
+            self._read = -1
+
+    def failure(self, table: str, rows: int, allow_incomplete: bool) -> Optional[DumpError]:
+        """Once the reader has seen the end: what went wrong on the feeding
+        side, if anything (a cut compressed stream is an incomplete dump)."""
+        self._thread.join()
+        if self.changed:
+            return DumpError(f"{self.name}: the file changed while table `{table}` was read ({rows} rows read); "
+                             f"read it again once it is complete")
+        return None if self.error is None else self._failure(self.error, table, rows, allow_incomplete)
+
+    def _failure(self, e: BaseException, table: str, rows: int, allow_incomplete: bool) -> Optional[DumpError]:
+        if isinstance(e, EOFError):
+            return None if allow_incomplete else IncompleteDumpError(f"{self.name}: table `{table}`: {self.cut(rows)}")
+        if isinstance(e, (OSError, ValueError)):
+            return DumpError(f"{self.name}: cannot read {self._what()} ({e})")
+        raise e
+
+    def _what(self) -> str:
+        return f"its {self.compression} data" if self.compression else "it"
+
+    def cut(self, rows: int) -> Optional[str]:
+        """Why the dump is incomplete when its compressed data is cut short, else None."""
+        if not isinstance(self.error, EOFError):
+            return None
+        return f"its {self.compression} data is cut short ({rows} rows read); the dump is incomplete or damaged"
 
     def __del__(self) -> None:
-        if hasattr(self, "path"):
-            os.close(self.fd)
+        self.opened()
 
 
-def _gunzip(raw: IO[bytes], out: IO[bytes]) -> None:
-    """gzip members one after another, straight through zlib: GzipFile's
-    reads cost a third more CPU than the decompression itself."""
-    inflate, started = zlib.decompressobj(wbits=31), False
-    while block := raw.read(1 << 22):
-        while block:
-            out.write(inflate.decompress(block))
-            started = True
-            if not inflate.eof:
-                break
-            block = inflate.unused_data  # the next member, if any
-            inflate, started = zlib.decompressobj(wbits=31), False
-    if started and not inflate.eof:
-        raise EOFError("the gzip data is cut short")
+_PIECE = 1 << 20
+_F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, which Python names from 3.10 on
 
 
-_last: Optional[_Decompressed] = None  # the last dump decompressed, for the calls that follow on it
+def _identity(raw: IO[bytes], name: str) -> tuple[Any, ...]:
+    """What tells a file from itself rewritten, by its descriptor and by its name."""
+    return tuple((s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns) for s in (os.fstat(raw.fileno()), os.stat(name)))
 
 
-def _readable(path: str) -> tuple[str, Optional[_Decompressed]]:
-    """The name the reader opens for the dump at `path`, and what must stay
-    alive while it reads (a decompressed copy). NotADumpError for a file of
-    another binary kind."""
-    global _last
+class _Joined(io.BufferedIOBase):
+    """`first`, then the rest of `raw`."""
+
+    def __init__(self, first: bytes, raw: IO[bytes]) -> None:
+        super().__init__()
+        self._first, self._raw = first, raw
+
+    def readable(self) -> bool:
+        return True
+
+    def read1(self, size: Optional[int] = -1) -> bytes:
+        if self._first:
+            block, self._first = self._first, b""
+            return block
+        return self._raw.read(_PIECE if size is None or size < 0 else size)
+
+    read = read1
+
+    def close(self) -> None:
+        self._raw.close()
+        super().close()
+
+
+def _source(path: str) -> Optional[_Feed]:
+    """How the reader gets the dump at `path` ("-": standard input): None
+    for a plain regular file, which it maps itself; else a feed.
+    NotADumpError for a file of another binary kind."""
+    if path == _STDIN:
+        stdin = sys.stdin.buffer
+        head = stdin.read1(_HEAD)
+        # The rest straight from the descriptor: a thread left reading the
+        # buffered stream would hold its lock when the interpreter exits.
+        raw = _Joined(head, io.FileIO(os.dup(stdin.fileno()), "rb"))
+        _refuse_other_kinds(head, "standard input")
+        return _Feed("standard input", cast(IO[bytes], raw), compression_of(head), None)
     try:
-        with open(path, "rb") as f:
-            head = f.read(_HEAD)
-            st = os.fstat(f.fileno())
+        raw = open(path, "rb")
     except OSError:
-        return path, None  # the reader's own message
-    compression = compression_of(head)
-    if compression is None:
-        what = next((name for magic, name in _LOOKS_LIKE if head.startswith(magic)), None)
-        if what is None and b"\x00" in head:
-            what = "binary data"
-        if what is not None:
-            raise NotADumpError(f"{path} is not a dump (it looks like {what})")
-        return path, None
-    key = (os.path.realpath(path), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
-    if _last is None or _last.key != key:
-        _last = None  # its memory goes before the next copy is made
-        _last = _Decompressed(path, compression, key)
-    return _last.path, _last
+        return None  # the reader's own message
+    try:
+        head = raw.peek(_HEAD)[:_HEAD]
+        _refuse_other_kinds(head, path)
+        compression = compression_of(head)
+        if compression is None and stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
+            raw.close()
+            return None
+        return _Feed(path, raw, compression, _identity(raw, path))
+    except BaseException:
+        raw.close()
+        raise
+
+
+def _refuse_other_kinds(head: bytes, name: str, inside: Optional[str] = None) -> None:
+    """NotADumpError for bytes of a kind no dump is (`inside`: decompressed from that compression)."""
+    what = next((kind for magic, kind in _LOOKS_LIKE if head.startswith(magic)), None)
+    if inside is not None and compression_of(head) is not None:
+        what = f"{compression_of(head)} data"
+    if what is None and b"\x00" in head:
+        what = "binary data"
+    if what is not None and (inside is not None or compression_of(head) is None):
+        raise NotADumpError(f"{name} is not a dump (it looks like {what}{' inside ' + inside if inside else ''})")
 
 
 def _named(text: str, read: str, path: str) -> str:
     return text.replace(read, path) if read != path else text
 
 
+@contextlib.contextmanager
+def _reading(path: str | os.PathLike[str]) -> Iterator[tuple[str, Optional[_Feed]]]:
+    """The name the reader opens for the dump at `path`, and its feed (None
+    for a plain file); a DumpError names the file as the caller did."""
+    path = os.fspath(path)
+    feed = _source(path)
+    read = feed.path if feed is not None else path
+    try:
+        yield read, feed
+    except DumpError as e:
+        raise type(e)(_named(str(e), read, _shown(path))) from None
+    finally:
+        if feed is not None:
+            feed.opened()
+
+
+def _shown(path: str) -> str:
+    return "standard input" if path == _STDIN else path
+
+
+def _definitions(path: str | os.PathLike[str], table_name: str) -> Optional[list[tuple[str, str]]]:
+    with _reading(path) as (read, feed):
+        if feed is None:
+            return _ext.table_column_definitions(read, table_name)
+        # Dumps create a table before its rows: a stream is read that far only.
+        return _ext.TableRowChunks(read, table_name).table_definitions()
+
+
 class MissingTableError(DumpError, LookupError):
-    """The dump holds no table of that name. ``tables``: those it holds;
+    """The dump holds no table of that name. ``tables``: those it holds
+    (None when it cannot be read again to list them: standard input);
     ``suggestion``: the one whose name differs only in case, if exactly one
     does (never used in its place)."""
 
-    def __init__(self, path: str, table: str, tables: list[str]) -> None:
+    def __init__(self, path: str, table: str, tables: Optional[list[str]]) -> None:
         self.path, self.table, self.tables = path, table, tables
-        folded = [t for t in tables if t.casefold() == table.casefold()]
+        folded = [t for t in tables or [] if t.casefold() == table.casefold()]
         self.suggestion = folded[0] if len(folded) == 1 else None
-        message = f"{path} holds no table `{table}` (tables: {', '.join(tables) if tables else 'none'})"
+        message = f"{path} holds no table `{table}`"
+        if tables is not None:
+            message += f" (tables: {', '.join(tables) if tables else 'none'})"
         if self.suggestion is not None:
             message += f"; did you mean `{self.suggestion}`?"
         super().__init__(message)
@@ -210,29 +395,32 @@ def declared_types(path: str | os.PathLike[str], table_name: str) -> Optional[li
     ``TableRowChunks.read_columns`` takes it ("value", "decimal", "bytes",
     "bytes:N"), the type one of ``table_column_types``'s, None where the
     values decide."""
-    read, keep = _readable(os.fspath(path))
-    definitions = _ext.table_column_definitions(read, table_name)
+    definitions = _definitions(path, table_name)
     if definitions is None:
         return None
     return [(name, *_declared(definition)) for name, definition in definitions]
 
 
 class _Chunks(Generic[_Chunk]):
-    __slots__ = ("_chunks", "_path", "_table", "_read", "_keep")
+    __slots__ = ("_chunks", "_path", "_table", "_read", "_feed", "_allow_incomplete", "_declared")
     _native: Any
 
     def __init__(self, path: str | os.PathLike[str], table_name: str, chunk_rows: int = 10000,
                  allow_incomplete: bool = False, declared_types: bool = True) -> None:
-        self._path, self._table = os.fspath(path), table_name
-        self._read, self._keep = _readable(self._path)
-        try:
+        self._path, self._table, self._allow_incomplete = os.fspath(path), table_name, allow_incomplete
+        with _reading(self._path) as (self._read, self._feed):
             self._chunks = self._native(self._read, table_name, chunk_rows, allow_incomplete)
-            declared = _ext.table_column_definitions(self._read, table_name) if declared_types else None
-        except DumpError as e:
-            raise type(e)(_named(str(e), self._read, self._path)) from None
-        modes = [_declared(definition)[0] for _, definition in declared or []]
+            # One pass: the CREATE TABLE is read on the way to the first row.
+            declared = self._chunks.table_definitions()
+        self._declared = None if declared is None else [name for name, _ in declared]
+        modes = [_declared(definition)[0] for _, definition in declared or []] if declared_types else []
         if any(mode != "value" for mode in modes):
             self._chunks.read_columns(modes)
+
+    @property
+    def declared_columns(self) -> Optional[list[str]]:
+        """The column names of the table's CREATE TABLE met before its first row, or None."""
+        return self._declared
 
     def __iter__(self) -> _Chunks[_Chunk]:
         return self
@@ -241,19 +429,33 @@ class _Chunks(Generic[_Chunk]):
         try:
             return next(self._chunks)
         except StopIteration:
-            # Only a scan that found nothing asks whether the table exists.
-            if self._chunks.report()["rows"] == 0:
+            self._judge_feed()
+            # Only a scan that found nothing asks whether the table exists
+            # (of a dump whole enough to tell).
+            cut = self._feed is not None and self._feed.cut(0) is not None
+            if self._chunks.report()["rows"] == 0 and self._declared is None and not cut:
                 require_table(self._path, self._table)
             raise
         except DumpError as e:  # messages name the file as the caller did
-            raise type(e)(_named(str(e), self._read, self._path)) from None
+            if isinstance(e, IncompleteDumpError):
+                self._judge_feed()  # a cut compressed stream says best why the dump is cut
+            raise type(e)(_named(str(e), self._read, _shown(self._path))) from None
+
+    def _judge_feed(self) -> None:
+        if self._feed is not None:
+            failure = self._feed.failure(self._table, self._chunks.report()["rows"], self._allow_incomplete)
+            if failure is not None:
+                raise failure from None
 
     def report(self) -> dict[str, Any]:
         """What the scan has seen so far: rows, statements, whether the last was terminated, the dump's header and
         trailer, whether the file changed, and why it is incomplete (None when it is not)."""
         report = self._chunks.report()
         if report.get("incomplete") is not None:
-            report["incomplete"] = _named(report["incomplete"], self._read, self._path)
+            report["incomplete"] = _named(report["incomplete"], self._read, _shown(self._path))
+        cut = self._feed.cut(report["rows"]) if self._feed is not None else None
+        if cut is not None:
+            report["incomplete"] = f"{_shown(self._path)}: table `{self._table}`: {cut}"
         return report
 
 
@@ -273,8 +475,11 @@ class TableCopyChunks(_Chunks[bytes]):
 
 def table_columns(path: str | os.PathLike[str], table_name: str) -> Optional[list[str]]:
     """The column names of the table's CREATE TABLE statement, or None when the dump has none."""
-    read, keep = _readable(os.fspath(path))
-    return _ext.table_columns(read, table_name)
+    with _reading(path) as (read, feed):
+        if feed is None:
+            return _ext.table_columns(read, table_name)
+    definitions = _definitions(path, table_name)
+    return None if definitions is None else [name for name, _ in definitions]
 
 
 def table_column_types(path: str | os.PathLike[str], table_name: str) -> list[str]:
@@ -284,8 +489,8 @@ def table_column_types(path: str | os.PathLike[str], table_name: str) -> list[st
     from its values ("integer", "float", "text", "mixed", "numeric": see
     ``_ext.table_column_types``). As wide as the widest row, or as the CREATE
     TABLE when the table has no rows."""
-    read, keep = _readable(os.fspath(path))
-    types = _ext.table_column_types(read, table_name)
+    with _reading(path) as (read, feed):
+        types = _ext.table_column_types(read, table_name)
     declared = declared_types(path, table_name)
     if declared is None:
         return types
@@ -313,8 +518,7 @@ def dump_tables(path: str | os.PathLike[str]) -> list[str]:
     """The tables a dump creates or inserts into, in the order met."""
     found: dict[str, None] = {}
     tail = b""
-    read, keep = _readable(os.fspath(path))
-    with open(read, "rb") as f:
+    with _reading(path) as (read, feed), open(read, "rb") as f:
         while True:
             block = f.read(1 << 20)
             text = tail + block
@@ -329,7 +533,10 @@ def dump_tables(path: str | os.PathLike[str]) -> list[str]:
 
 
 def require_table(path: str | os.PathLike[str], table_name: str) -> None:
-    """Raises MissingTableError when the dump neither creates nor fills `table_name`."""
+    """Raises MissingTableError when the dump neither creates nor fills
+    `table_name` (read through already, for standard input)."""
+    if os.fspath(path) == _STDIN:
+        raise MissingTableError(_shown(_STDIN), table_name, None)
     if table_columns(path, table_name) is None:
         tables = dump_tables(path)
         if table_name not in tables:

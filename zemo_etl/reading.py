@@ -12,10 +12,8 @@ import csv
 import dataclasses
 import io
 import itertools
-import lzma
 import os
 import sys
-import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any, Optional, TypeVar
 
@@ -94,7 +92,7 @@ class _CountingReader(io.BufferedIOBase):
         size = -1 if size is None else size
         try:
             data: bytes = self._raw.read1(size) if hasattr(self._raw, "read1") else self._raw.read(size)
-        except (EOFError, ValueError, OSError, lzma.LZMAError, zlib.error) as e:
+        except (EOFError, ValueError, OSError) as e:
             if not self._compressed or isinstance(e, BlockingIOError):
                 raise
             name = "standard input" if self.name == "<stdin>" else self.name

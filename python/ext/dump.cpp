@@ -83,6 +83,15 @@ PyObject* report_dict(const parser::ScanReport& r, std::string_view path, std::s
     return d.release();
 }
 
+PyObject* definitions_list(const std::optional<std::vector<parser::ColumnDefinition>>& columns) {
+    if (!columns) return none();
+    return list(*columns, [](const parser::ColumnDefinition& d) {
+        Ref name(str(d.name));
+        Ref definition(str(d.definition));
+        return check(PyTuple_Pack(2, name.get(), definition.get()));
+    });
+}
+
 // A class that reads a dump table in chunks of at most chunk_rows rows and
 // is its own iterator. `Chunk` gives its name and docstring (kName, kDoc),
 // the `State` an instance keeps across chunks, and `next`, which reads and
@@ -117,6 +126,7 @@ struct ChunkIterator {
         PyObject* chunk = Chunk::next(it.cursor, it.chunk_rows, it.state);
         if (chunk != nullptr) return chunk;
         it.done = true;
+        if (it.cursor.error()) raise_dump_error(*it.cursor.error());
         const parser::ScanReport r = it.cursor.report();
         if (r.changed) raise(dump_error_type(), changed_reason(r, it.path, it.table));
         if (!it.allow_incomplete) {
@@ -154,6 +164,13 @@ struct ChunkIterator {
         return none();
     }
 
+    static PyObject* table_definitions(Call& c) {
+        Instance& it = c.self<Instance>();
+        auto columns = without_lock([&] { return it.cursor.definitions(); });
+        if (!columns) raise_dump_error(columns.error());
+        return definitions_list(columns.value());
+    }
+
     static PyObject* report(Call& c) {
         Instance& it = c.self<Instance>();
         return report_dict(it.cursor.report(), it.path, it.table);
@@ -176,6 +193,13 @@ struct ChunkIterator {
                 "(the same, a bit literal as at least N bytes).",
          .impl = &read_columns,
          .receiver = Receiver::Exclusive},
+        {.name = "table_definitions",
+         .doc = "(name, definition) of each column of the table's CREATE TABLE statement, as\n"
+                "table_column_definitions gives them, or None when the dump has none before the table's\n"
+                "first row; reads the dump up to that row, which the chunks then start with.",
+         .impl = &table_definitions,
+         .receiver = Receiver::Exclusive,
+         .no_args = true},
         {.name = "report",
          .doc = "What the scan saw of the dump so far, complete once the chunks are exhausted: rows,\n"
                 "statements, terminated, header, trailer, changed, last_row_end, size, columns (the\n"
@@ -263,12 +287,7 @@ PyObject* table_column_definitions(Call& c) {
         return opened;
     });
     if (!file) raise_dump_error(file.error());
-    if (!columns) return none();
-    return list(*columns, [](const parser::ColumnDefinition& d) {
-        Ref name(str(d.name));
-        Ref definition(str(d.definition));
-        return check(PyTuple_Pack(2, name.get(), definition.get()));
-    });
+    return definitions_list(columns);
 }
 
 PyObject* table_column_types(Call& c) {
@@ -281,6 +300,7 @@ PyObject* table_column_types(Call& c) {
         return opened;
     });
     if (!cursor) raise_dump_error(cursor.error());
+    if (cursor.value().error()) raise_dump_error(*cursor.value().error());
     return list(profile.types(), [](stores::ColumnType t) { return str(stores::column_type_name(t)); });
 }
 

@@ -81,6 +81,21 @@ bool adds_rows(std::string_view text, std::string_view table_name) {
     return false;
 }
 
+// Where the column list of a line-initial CREATE TABLE [IF NOT EXISTS]
+// `table_name` ( opens in `text`, or npos.
+std::size_t column_list(std::string_view text, std::string_view table_name) {
+    constexpr std::string_view kHead = "CREATE TABLE ";
+    if (text.substr(0, kHead.size()) != kHead) return std::string_view::npos;
+    std::size_t pos = kHead.size();
+    constexpr std::string_view kIfNotExists = "IF NOT EXISTS ";
+    if (text.substr(pos, kIfNotExists.size()) == kIfNotExists) pos += kIfNotExists.size();
+    if (pos < text.size() && text[pos] == '`' && identifier(text, pos) == table_name) {
+        while (pos < text.size() && is_blank(text[pos])) ++pos;
+        if (pos < text.size() && text[pos] == '(') return pos;
+    }
+    return std::string_view::npos;
+}
+
 // Where the statement's column list opens ('(' of line-initial
 // CREATE TABLE [IF NOT EXISTS] `name` (), or npos; with `before_rows`, npos
 // once a statement adds rows to the table first (dumps create a table before
@@ -90,24 +105,19 @@ std::size_t find_statement(std::string_view dump, std::string_view table_name, b
         const std::size_t lf = dump.find('\n', line);
         const std::size_t end = lf == std::string_view::npos ? dump.size() : lf;
         std::string_view text = dump.substr(line, end - line);
-        constexpr std::string_view kHead = "CREATE TABLE ";
-        if (text.substr(0, kHead.size()) == kHead) {
-            std::size_t pos = kHead.size();
-            constexpr std::string_view kIfNotExists = "IF NOT EXISTS ";
-            if (text.substr(pos, kIfNotExists.size()) == kIfNotExists) pos += kIfNotExists.size();
-            if (pos < text.size() && text[pos] == '`' && identifier(text, pos) == table_name) {
-                while (pos < text.size() && is_blank(text[pos])) ++pos;
-                if (pos < text.size() && text[pos] == '(') return line + pos;
-            }
-        } else if (before_rows && adds_rows(text, table_name)) {
-            return std::string_view::npos;
-        }
+        const std::size_t open = column_list(text, table_name);
+        if (open != std::string_view::npos) return line + open;
+        if (before_rows && adds_rows(text, table_name)) return std::string_view::npos;
         line = end + 1;
     }
     return std::string_view::npos;
 }
 
 }  // namespace
+
+bool opens_create_table(std::string_view line, std::string_view table_name) {
+    return column_list(line, table_name) != std::string_view::npos;
+}
 
 std::optional<std::vector<ColumnDefinition>> create_table_definitions(std::string_view dump,
                                                                       std::string_view table_name) {

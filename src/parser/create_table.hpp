@@ -26,4 +26,8 @@ struct ColumnDefinition {
 std::optional<std::vector<ColumnDefinition>> create_table_definitions(std::string_view dump,
                                                                       std::string_view table_name);
 
+// Whether `line` opens the table's CREATE TABLE [IF NOT EXISTS] statement
+// (the line its column list opens on).
+bool opens_create_table(std::string_view line, std::string_view table_name);
+
 }  // namespace zemo::parser

@@ -126,8 +126,63 @@ constexpr std::size_t kHeaderBytes = 4096;
 
 }  // namespace
 
+bool TableScan::next_tuples_line() {
+    while (next_ < dump_.size()) {
+        // Lines end at LF; a CR before it stays in the line.
+        const char* p = dump_.data() + next_;
+        const std::size_t rest = dump_.size() - next_;
+        const std::size_t from = std::max(searched_, next_) - next_;
+        const auto* lf = static_cast<const char*>(std::memchr(p + from, '\n', rest - from));
+        if (lf == nullptr && more_) {
+            searched_ = dump_.size();  // the line's end is yet to come
+            return false;
+        }
+        const std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - p) : rest;
+        const std::string_view line(p, length);
+        line_start_ = next_;
+        next_ += lf != nullptr ? length + 1 : length;
+        poller_.tick(length + 1);
+        if (checked_) note_line(line);
+        const std::size_t start = reader_.tuples_start(line);
+        if (start == std::string_view::npos) {
+            if (!created_) note_create(line);
+            continue;
+        }
+        created_ = true;  // only a statement before the rows counts
+        line_ = line;
+        pos_ = start;
+        in_line_ = true;
+        return true;
+    }
+    return false;
+}
+
+void TableScan::moved(std::string_view window, std::size_t dropped, bool more) noexcept {
+    dump_ = window;
+    base_ += dropped;
+    next_ -= dropped;
+    searched_ = std::max(searched_, dropped) - dropped;
+    line_start_ -= std::min(line_start_, dropped);
+    if (in_line_) line_ = dump_.substr(line_start_, line_.size());
+    more_ = more;
+}
+
+// A statement longer than this is not a dump's CREATE TABLE; its columns
+// are read from what was kept.
+constexpr std::size_t kCreateBytes = std::size_t{1} << 20;
+
+void TableScan::note_create(std::string_view line) {
+    if (!creating_) {
+        if (line.empty() || line[0] != 'C' || !opens_create_table(line, table_)) return;
+        creating_ = true;
+    }
+    create_.append(line).push_back('\n');
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    created_ = (!line.empty() && line.back() == ';') || create_.size() > kCreateBytes;
+}
+
 void TableScan::note_line(std::string_view line) noexcept {
-    if (line_start_ < kHeaderBytes && !header_) {
+    if (base_ + line_start_ < kHeaderBytes && !header_) {
         header_ = starts_with(line, "-- MySQL dump") || starts_with(line, "-- MariaDB dump");
     }
     // Blank lines (a CR alone included) do not end the file's last word.
@@ -143,15 +198,34 @@ ScanReport TableScan::report() const {
     r.trailer = trailer_;
     r.rows = rows_;
     r.last_row_end = last_row_end_;
-    r.size = dump_.size();
+    r.size = base_ + dump_.size();
     r.columns = reader_.columns();
     return r;
 }
 
 Result<TableCursor> TableCursor::open(const std::string& path, std::string_view table_name, ScanOptions options) {
+    if (auto stream = StreamedFile::open_unmappable(path)) return TableCursor(std::move(*stream), table_name, options);
     auto file = MappedFile::open(path);
     if (!file) return std::move(file).error();
     return TableCursor(std::move(file).value(), table_name, options);
+}
+
+bool TableCursor::refill() {
+    const std::size_t keep = scan_.consumed();
+    auto read = stream_->refill(keep);
+    if (!read) {
+        error_ = std::move(read).error();
+        return false;
+    }
+    scan_.moved(stream_->window(), keep, !stream_->ended());
+    return true;
+}
+
+Result<std::optional<std::vector<ColumnDefinition>>> TableCursor::definitions() {
+    while (!scan_.find_rows() && stream_ && scan_.more()) {
+        if (!refill()) return *error_;
+    }
+    return create_table_definitions(scan_.create_statement(), scan_.table());
 }
 
 // The one-shot loaders read through a cursor too, so that the file's pages

@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "parser/create_table.hpp"
 #include "parser/mapped_file.hpp"
 #include "parser/mysql.hpp"
+#include "parser/streamed_file.hpp"
 #include "parser/row_table.hpp"
 #include "parser/tuple_list.hpp"
 
@@ -82,15 +84,37 @@ private:
 // each read() hands the next rows, in file order, to a sink of the tuple walk
 // (RowTable, detail::RowVectorSink, ...) and may stop in the middle of a
 // line, so that the rows come in chunks of a bounded size.
+//
+// The text may also be a window onto a longer dump that arrives in pieces
+// (`more`): the walk then stops before a line whose end it has not seen yet,
+// and moved() tells it where the window lies now. Lines are parsed whole
+// only, so a statement or a string cut by a piece's end reads as it would
+// from the whole file.
 class TableScan {
 public:
-    TableScan(std::string_view dump, std::string_view table_name, ScanOptions options = {})
-        : dump_(dump), reader_(table_name, options.checked), checked_(options.checked) {}
+    TableScan(std::string_view dump, std::string_view table_name, ScanOptions options = {}, bool more = false)
+        : dump_(dump), table_(table_name), reader_(table_name, options.checked), checked_(options.checked),
+          more_(more) {}
 
     // Reads at most `max_rows` further rows into `sink`; the count read, 0
-    // once the table's rows are exhausted.
+    // once the table's rows are exhausted (or, with more bytes to come, the
+    // window's whole lines are).
     template <typename Sink>
     std::size_t read(Sink& sink, std::size_t max_rows);
+
+    // Walks up to the table's first row without reading it; false when the
+    // window ends first.
+    bool find_rows() { return in_line_ || next_tuples_line(); }
+
+    // The window now holds the dump from `dropped` bytes further on than the
+    // last one did (what consumed() allowed to drop); `more`: bytes follow it.
+    void moved(std::string_view window, std::size_t dropped, bool more) noexcept;
+    bool more() const noexcept { return more_; }
+
+    // The table's CREATE TABLE statement, as far as the walk has met it (the
+    // lines before the first row; empty when there was none).
+    const std::string& create_statement() const noexcept { return create_; }
+    const std::string& table() const noexcept { return table_; }
 
     // The offset before which the scan never reads the dump again (within a
     // line: the tuples already read, so that a single huge line need not
@@ -102,10 +126,15 @@ public:
     ScanReport report() const;
 
 private:
+    bool next_tuples_line();
     void note_line(std::string_view line) noexcept;
+    void note_create(std::string_view line);
 
     std::string_view dump_;
+    std::string table_;
     detail::StatementReader reader_;
+    std::size_t base_ = 0;        // the dump offset of dump_'s first byte
+    std::size_t searched_ = 0;    // no LF before this offset after next_
     std::size_t next_ = 0;        // offset of the next line
     bool in_line_ = false;        // a line's tuples are partly read
     std::size_t line_start_ = 0;  // that line: offset, bytes, read position
@@ -113,36 +142,22 @@ private:
     std::size_t pos_ = 0;
     InterruptPoller poller_;
     bool checked_ = false;
+    bool more_ = false;
     bool header_ = false, trailer_ = false, cut_ = false;
     std::size_t rows_ = 0, last_row_end_ = 0;
+    std::string create_;
+    bool creating_ = false, created_ = false;
 };
 
 template <typename Sink>
 std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
     std::size_t budget = max_rows;
     while (budget > 0) {
-        if (!in_line_) {
-            if (next_ >= dump_.size()) break;
-            // Lines end at LF; a CR before it stays in the line.
-            const char* p = dump_.data() + next_;
-            const std::size_t rest = dump_.size() - next_;
-            const auto* lf = static_cast<const char*>(std::memchr(p, '\n', rest));
-            const std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - p) : rest;
-            const std::string_view line(p, length);
-            line_start_ = next_;
-            next_ += lf != nullptr ? length + 1 : length;
-            poller_.tick(length + 1);
-            if (checked_) note_line(line);
-            const std::size_t start = reader_.tuples_start(line);
-            if (start == std::string_view::npos) continue;
-            line_ = line;
-            pos_ = start;
-            in_line_ = true;
-        }
+        if (!in_line_ && !next_tuples_line()) break;
         detail::TupleMarks marks;
         const detail::TuplesEnd end =
             detail::append_tuples(line_, pos_, sink, budget, poller_, checked_ ? &marks : nullptr);
-        if (marks.closed) last_row_end_ = line_start_ + marks.last_end;
+        if (marks.closed) last_row_end_ = base_ + line_start_ + marks.last_end;
         cut_ |= marks.cut;
         if (end == detail::TuplesEnd::Limit) break;
         reader_.tuples_read(end == detail::TuplesEnd::Statement);
@@ -158,32 +173,43 @@ void read_table_rows(std::string_view dump, std::string_view table_name, Sink& s
     TableScan(dump, table_name).read(sink, SIZE_MAX);
 }
 
-// A TableScan over a mapped dump file. Pages behind the scan are handed back
-// after each read, so the process keeps only about a chunk's worth of the
-// file resident however large the file is.
+// A TableScan over a dump file: a regular file is mapped, and pages behind
+// the scan are handed back after each read, so the process keeps only about a
+// chunk's worth of the file resident however large the file is; any other
+// (a pipe, standard input) is read in pieces, and holds a chunk's lines.
 class TableCursor {
 public:
     // Errors as MappedFile::open.
     static Result<TableCursor> open(const std::string& path, std::string_view table_name,
                                     ScanOptions options = {});
+    // A cursor reading `stream` in pieces, whatever it is.
+    static TableCursor streamed(StreamedFile stream, std::string_view table_name, ScanOptions options = {}) {
+        return TableCursor(std::move(stream), table_name, options);
+    }
 
-    // The scan's report, with whether the file changed since it was opened.
+    // The scan's report, with whether the file changed since it was opened
+    // (a stream is judged by whoever writes it).
     ScanReport report() const {
         ScanReport r = scan_.report();
-        r.changed = file_.changed();
+        r.changed = file_ && file_->changed();
         return r;
     }
+
+    // Reads up to the table's first row; the columns of its CREATE TABLE
+    // statement met on the way, as create_table_definitions gives them.
+    Result<std::optional<std::vector<ColumnDefinition>>> definitions();
 
     // The pages are released every megabyte or so of the file, even within
     // a read of many rows or of one line.
     template <typename Sink>
     std::size_t read(Sink& sink, std::size_t max_rows) {
+        if (stream_) return read_streamed(sink, max_rows);
         std::size_t total = 0;
         while (total < max_rows) {
             const std::size_t from = scan_.consumed();
             const std::size_t step = std::min(max_rows - total, step_);
             const std::size_t n = scan_.read(sink, step);
-            file_.release_before(scan_.consumed());
+            file_->release_before(scan_.consumed());
             total += n;
             if (n < step) break;  // the table's rows are exhausted
             const std::size_t bytes_per_row = std::max<std::size_t>(1, (scan_.consumed() - from) / n);
@@ -192,16 +218,34 @@ public:
         return total;
     }
 
-    std::string_view bytes() const noexcept { return file_.bytes(); }
+    // A read error of a stream, once read() has returned less than asked.
+    const std::optional<Error>& error() const noexcept { return error_; }
 
 private:
     TableCursor(MappedFile file, std::string_view table_name, ScanOptions options)
-        : file_(std::move(file)), scan_(file_.bytes(), table_name, options) {}
+        : file_(std::move(file)), scan_(file_->bytes(), table_name, options) {}
+    TableCursor(StreamedFile stream, std::string_view table_name, ScanOptions options)
+        : stream_(std::move(stream)), scan_({}, table_name, options, true) {}
+
+    // The next piece of a stream into the scan's window; false at its end.
+    bool refill();
+
+    template <typename Sink>
+    std::size_t read_streamed(Sink& sink, std::size_t max_rows) {
+        std::size_t total = 0;
+        while (total < max_rows) {
+            total += scan_.read(sink, max_rows - total);
+            if (total == max_rows || !scan_.more() || !refill()) break;
+        }
+        return total;
+    }
 
     static constexpr std::size_t kReleaseBytes = std::size_t{1} << 20;
     static constexpr std::size_t kMaxStep = 4096;
 
-    MappedFile file_;
+    std::optional<MappedFile> file_;  // a regular file's mapping
+    std::optional<StreamedFile> stream_;  // or any other's pieces
+    std::optional<Error> error_;
     TableScan scan_;
     std::size_t step_ = 1;  // rows per scan read between releases, adapted to the row size
 };

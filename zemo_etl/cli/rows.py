@@ -86,8 +86,9 @@ zemo-etl rows library.sql library                      # CSV with a header, to s
 zemo-etl rows library.sql library --format jsonl -o library.jsonl
 zemo-etl rows dump.sql release_label                   # the header of its CREATE TABLE
 zemo-etl rows dump.sql release_label --columns none    # no header
+zcat dump.sql.gz | zemo-etl rows - release_label       # standard input
 """)
-    p.add_argument("dump", metavar="DUMP", help="the dump file")
+    p.add_argument("dump", metavar="DUMP", help="the dump file, compressed or not; - reads standard input")
     p.add_argument("table", metavar="TABLE", help="the table's name as in its INSERT statements")
     p.add_argument("--format", choices=["csv", "jsonl"], default="csv", help="output format (default csv)")
     p.add_argument("--columns", choices=["schema", "none"], default="schema",
@@ -106,6 +107,8 @@ def run_rows(args: argparse.Namespace) -> int:
     rest = iter(chunks)
     first = next(rest, None)
     named = chunks.report["columns"] if first is not None else None
+    if columns is None and args.columns == "schema":
+        columns = chunks.declared_columns  # read on the way (standard input is read once)
     if named is not None and args.columns == "schema":
         columns = named  # the INSERT names its columns: the values come in that order
     if columns is not None and first and len(first[0]) != len(columns):

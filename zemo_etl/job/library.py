@@ -5,7 +5,6 @@ against a catalogue in chunks."""
 from __future__ import annotations
 
 import itertools
-import lzma
 import operator
 import os
 import re
@@ -38,7 +37,7 @@ def known_columns(table: str) -> Optional[list[str]]:
 def column_names(path: str, table: str) -> Optional[list[str]]:
     """The table's column names: `schema`'s list, else the dump's own CREATE TABLE, else None."""
     known = known_columns(table)
-    if known is not None:
+    if known is not None or path == "-":  # standard input is read once: DumpRows.declared_columns
         return known
     require_file(path)
     try:
@@ -58,9 +57,10 @@ class DumpRows:
 
     def __init__(self, path: str, table: str, allow_incomplete: bool = False, wording: Wording = Wording(),
                  chunk_rows: int = ROW_CHUNK, declared_types: bool = True) -> None:
-        require_file(path)
-        if os.path.getsize(path) == 0:
-            raise InputError(f"{path} is empty: no dump to read table `{table}` from")
+        if path != "-":  # standard input
+            require_file(path)
+            if os.path.getsize(path) == 0:
+                raise InputError(f"{path} is empty: no dump to read table `{table}` from")
         self.path, self.table, self.wording = path, table, wording
         self.allow_incomplete = allow_incomplete
         try:
@@ -72,6 +72,10 @@ class DumpRows:
     @property
     def report(self) -> dict[str, Any]:
         return self._chunks.report()
+
+    @property
+    def declared_columns(self) -> Optional[list[str]]:
+        return self._chunks.declared_columns
 
     def __iter__(self) -> Iterator[list[tuple[object, ...]]]:
         try:
@@ -157,7 +161,7 @@ def is_dump(path: str) -> bool:
             try:
                 with dump.open_decompressed(f, compression) as data:
                     head = data.read(64 * 1024)
-            except (RuntimeError, OSError, EOFError, ValueError, lzma.LZMAError):
+            except (RuntimeError, OSError, EOFError, ValueError):
                 return False  # the CSV reader says what is wrong with it
     return b"INSERT INTO `" in head or head.lstrip().startswith((b"--", b"/*"))
 
