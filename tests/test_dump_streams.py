@@ -133,6 +133,19 @@ def test_a_compressed_file_that_holds_no_dump(tmp_path, content, words):
             read()
 
 
+def test_a_compressed_file_changing_during_the_scan_is_refused(tmp_path):
+    # Far more than the pipe and a piece hold: the feed is still reading the
+    # file when it is appended to.
+    path = tmp_path / "d.gz"
+    path.write_bytes(gzip.compress((b"INSERT INTO `t` VALUES ('" + b"x" * 2000 + b"');\n") * 4000, 1))
+    reader = dump.TableRowChunks(path, "t", chunk_rows=1)
+    assert next(reader) == [("x" * 2000,)]
+    with open(path, "ab") as f:
+        f.write(gzip.compress(b"INSERT INTO `t` VALUES (3);\n"))
+    with pytest.raises(dump.DumpError, match="d.gz: the file changed while table `t` was read"):
+        list(reader)
+
+
 def test_damaged_compressed_data_is_named(tmp_path):
     data = bytearray(gzip.compress(DUMP.encode() * 50))
     data[len(data) // 2] ^= 0xFF

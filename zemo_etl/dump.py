@@ -159,13 +159,13 @@ class _Feed:
     decompression runs beside the parsing. A reader that stops early closes
     the pipe, which ends the thread."""
 
-    def __init__(self, name: str, raw: IO[bytes], compression: Optional[str], identity: Optional[tuple[Any, ...]]
-                 ) -> None:
+    def __init__(self, name: str, raw: io.BufferedIOBase, compression: Optional[str],
+                 identity: Optional[tuple[Any, ...]]) -> None:
         self.name, self.compression, self._read = name, compression, -1
         self.error: Optional[BaseException] = None
         self.changed = False
         self._identity = identity
-        data = raw if compression is None else open_decompressed(raw, compression)
+        data = raw if compression is None else _Decompressing(cast(IO[bytes], raw), compression)
         try:
             # The decompressed data must be a dump too (not an image gzipped).
             first = data.read1(_PIECE)
@@ -185,7 +185,7 @@ class _Feed:
                                         name="zemo-etl dump feed")
         self._thread.start()
 
-    def _run(self, raw: IO[bytes], data: IO[bytes], block: bytes, write: int) -> None:
+    def _run(self, raw: io.BufferedIOBase, data: io.BufferedIOBase, block: bytes, write: int) -> None:
         try:
             # Unbuffered: what has come is the reader's at once.
             with open(write, "wb", buffering=0) as out:
@@ -242,7 +242,7 @@ _PIECE = 1 << 20
 _F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, which Python names from 3.10 on
 
 
-def _identity(raw: IO[bytes], name: str) -> tuple[Any, ...]:
+def _identity(raw: io.BufferedIOBase, name: str) -> tuple[Any, ...]:
     """What tells a file from itself rewritten, by its descriptor and by its name."""
     return tuple((s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns) for s in (os.fstat(raw.fileno()), os.stat(name)))
 
@@ -250,7 +250,7 @@ def _identity(raw: IO[bytes], name: str) -> tuple[Any, ...]:
 class _Joined(io.BufferedIOBase):
     """`first`, then the rest of `raw`."""
 
-    def __init__(self, first: bytes, raw: IO[bytes]) -> None:
+    def __init__(self, first: bytes, raw: io.RawIOBase) -> None:
         super().__init__()
         self._first, self._raw = first, raw
 
@@ -261,7 +261,7 @@ class _Joined(io.BufferedIOBase):
         if self._first:
             block, self._first = self._first, b""
             return block
-        return self._raw.read(_PIECE if size is None or size < 0 else size)
+        return self._raw.read(_PIECE if size is None or size < 0 else size) or b""
 
     read = read1
 
@@ -275,13 +275,13 @@ def _source(path: str) -> Optional[_Feed]:
     for a plain regular file, which it maps itself; else a feed.
     NotADumpError for a file of another binary kind."""
     if path == _STDIN:
-        stdin = sys.stdin.buffer
+        stdin = cast(io.BufferedReader, sys.stdin.buffer)
         head = stdin.read1(_HEAD)
         # The rest straight from the descriptor: a thread left reading the
         # buffered stream would hold its lock when the interpreter exits.
-        raw = _Joined(head, io.FileIO(os.dup(stdin.fileno()), "rb"))
+        joined = _Joined(head, io.FileIO(os.dup(stdin.fileno()), "rb"))
         _refuse_other_kinds(head, "standard input")
-        return _Feed("standard input", cast(IO[bytes], raw), compression_of(head), None)
+        return _Feed("standard input", joined, compression_of(head), None)
     try:
         raw = open(path, "rb")
     except OSError:
