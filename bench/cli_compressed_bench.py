@@ -63,7 +63,7 @@ def measure(command: str | list[str], repeat: int) -> tuple[float, float]:
 
 
 def run(quick: bool) -> None:
-    rows, repeat = (50_000, 3) if quick else (600_000, 5)
+    rows, repeat = (50_000, 3) if quick else (600_000, 3)
     with tempfile.TemporaryDirectory() as folder:
         d = Path(folder)
         _demo_data.generate(str(d / "library.sql"), str(d / "releases.csv"), rows, rows)

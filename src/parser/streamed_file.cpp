@@ -36,7 +36,8 @@ std::optional<StreamedFile> StreamedFile::open_unmappable(const std::string& pat
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::nullopt;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return StreamedFile(fd, path);
+    // Pipes only: a device would never end (/dev/zero), and is mapped as an empty file.
+    if (::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return StreamedFile(fd, path);
     ::close(fd);
     return std::nullopt;
 }

@@ -14,9 +14,9 @@ namespace zemo::parser {
 
 class StreamedFile {
 public:
-    // The file at `path` opened to be read in pieces when it cannot be
-    // mapped (not a regular file); nothing for a regular file, or one that
-    // cannot be opened (MappedFile::open says why).
+    // The file at `path` opened to be read in pieces when it is a pipe (or
+    // a socket), which cannot be mapped; nothing for any other file, or one
+    // that cannot be opened (MappedFile::open says why).
     static std::optional<StreamedFile> open_unmappable(const std::string& path);
 
     // Takes `fd` (open for reading, a pipe or any file), closed with the

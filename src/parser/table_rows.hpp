@@ -175,8 +175,8 @@ void read_table_rows(std::string_view dump, std::string_view table_name, Sink& s
 
 // A TableScan over a dump file: a regular file is mapped, and pages behind
 // the scan are handed back after each read, so the process keeps only about a
-// chunk's worth of the file resident however large the file is; any other
-// (a pipe, standard input) is read in pieces, and holds a chunk's lines.
+// chunk's worth of the file resident however large the file is; a pipe
+// is read in pieces, and holds a chunk's lines.
 class TableCursor {
 public:
     // Errors as MappedFile::open.
@@ -244,7 +244,7 @@ private:
     static constexpr std::size_t kMaxStep = 4096;
 
     std::optional<MappedFile> file_;  // a regular file's mapping
-    std::optional<StreamedFile> stream_;  // or any other's pieces
+    std::optional<StreamedFile> stream_;  // or a pipe's pieces
     std::optional<Error> error_;
     TableScan scan_;
     std::size_t step_ = 1;  // rows per scan read between releases, adapted to the row size
