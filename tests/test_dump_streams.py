@@ -214,16 +214,18 @@ def test_ctrl_c_stops_a_reader_that_waits(kind):
     assert out == "interrupted\n", err
 
 
-def test_memory_stays_bounded_by_a_chunk(tmp_path):
-    # 40 MB of rows, gzipped, read by name and from standard input: the
-    # reader holds a chunk and a piece, never the decompressed dump.
+@pytest.mark.parametrize("lines", [400, 1])
+def test_memory_stays_bounded_by_a_chunk(tmp_path, lines):
+    # 40 MB of rows, gzipped, in 400 statements or in one line: the reader
+    # holds a chunk and a piece, never the decompressed dump or its line.
     path = tmp_path / "big.sql.gz"
     row = "({},'{}','some title text here','BEA',101,2,'Rock','LP',NULL)"
     size = 0
     with gzip.open(path, "wt", encoding="utf-8", compresslevel=1) as f:
         for block in range(400):
-            size += f.write("INSERT INTO `library` VALUES " + ",".join(
-                row.format(block * 1000 + k, "artist %d" % k * 2) for k in range(1000)) + ";\n")
+            head = "INSERT INTO `library` VALUES " if lines > 1 or block == 0 else ","
+            size += f.write(head + ",".join(row.format(block * 1000 + k, "artist %d" % k * 2) for k in range(1000))
+                            + (";\n" if lines > 1 or block == 399 else ""))
     rows, grown = grown_mb(f"""
         print(sum(len(chunk) for chunk in dump.TableRowChunks({str(path)!r}, "library", chunk_rows=5000)))
     """)

@@ -34,6 +34,7 @@ public:
     std::string_view window() const noexcept { return {buffer_.data() + start_, buffer_.size() - start_}; }
     std::size_t base() const noexcept { return base_; }
     bool ended() const noexcept { return ended_; }
+    std::size_t piece() const noexcept { return piece_; }
 
     // Drops the window's bytes before `keep_from` and appends the next piece
     // (fewer bytes at the end of the file; none once ended()). Waiting for

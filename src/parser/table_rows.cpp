@@ -87,6 +87,26 @@ std::size_t StatementReader::head_length(std::string_view line) const noexcept {
     return 0;
 }
 
+bool StatementReader::decided(std::string_view start) const noexcept {
+    if (open_) {
+        std::size_t k = 0;
+        while (k < start.size() && (start[k] == ' ' || start[k] == '\t')) ++k;
+        return k < start.size();
+    }
+    if (start.empty()) return false;
+    if (start[0] != 'I' && start[0] != 'R') return true;
+    for (const std::string& prefix : prefixes_) {
+        if (start.size() < prefix.size()) {
+            if (std::string_view(prefix).substr(0, start.size()) == start) return false;
+        } else if (start.substr(0, prefix.size()) == prefix) {
+            // A head: decided once its tuples are seen to start.
+            const std::size_t keyword = find_keyword(start, prefix.size());
+            return keyword != std::string_view::npos && start.find('(', keyword + kKeyword.size()) != std::string_view::npos;
+        }
+    }
+    return true;
+}
+
 std::size_t StatementReader::tuples_start(std::string_view line) {
     constexpr std::size_t npos = std::string_view::npos;
     if (open_) {
@@ -126,6 +146,11 @@ constexpr std::size_t kHeaderBytes = 4096;
 
 }  // namespace
 
+// A line is read before its end only beyond this length, which holds any
+// line the scan judges by its start (a statement's head, the dump tool's
+// header and completion comments).
+constexpr std::size_t kShortestLong = 256;
+
 bool TableScan::next_tuples_line() {
     while (next_ < dump_.size()) {
         // Lines end at LF; a CR before it stays in the line.
@@ -133,9 +158,32 @@ bool TableScan::next_tuples_line() {
         const std::size_t rest = dump_.size() - next_;
         const std::size_t from = std::max(searched_, next_) - next_;
         const auto* lf = static_cast<const char*>(std::memchr(p + from, '\n', rest - from));
+        if (skipping_) {
+            next_ = lf != nullptr ? static_cast<std::size_t>(lf - dump_.data()) + 1 : dump_.size();
+            skipping_ = lf == nullptr && more_;
+            poller_.tick(rest);
+            continue;
+        }
         if (lf == nullptr && more_) {
-            searched_ = dump_.size();  // the line's end is yet to come
-            return false;
+            const std::string_view start(p, rest);
+            if (rest < std::max(long_line_, kShortestLong) || !reader_.decided(start)) {
+                searched_ = dump_.size();  // the line's end is yet to come
+                return false;
+            }
+            // A long line, read as it comes.
+            line_start_ = next_;
+            poller_.tick(rest);
+            if (checked_) note_line(start);
+            pos_ = reader_.tuples_start(start);
+            if (pos_ == std::string_view::npos) {
+                skipping_ = true;
+                next_ = dump_.size();
+                continue;
+            }
+            created_ = true;
+            line_ = start;
+            in_line_ = partial_ = true;
+            return true;
         }
         const std::size_t length = lf != nullptr ? static_cast<std::size_t>(lf - p) : rest;
         const std::string_view line(p, length);
@@ -160,11 +208,22 @@ bool TableScan::next_tuples_line() {
 void TableScan::moved(std::string_view window, std::size_t dropped, bool more) noexcept {
     dump_ = window;
     base_ += dropped;
-    next_ -= dropped;
-    searched_ = std::max(searched_, dropped) - dropped;
-    line_start_ -= std::min(line_start_, dropped);
-    if (in_line_) line_ = dump_.substr(line_start_, line_.size());
     more_ = more;
+    next_ = std::max(next_, dropped) - dropped;
+    searched_ = std::max(searched_, dropped) - dropped;
+    if (!in_line_) return;
+    const std::size_t line_end = line_start_ + line_.size() - dropped;  // as far as the line was seen, from now on
+    // The bytes dropped may reach into the line, up to where it is read.
+    pos_ -= std::max(line_start_, dropped) - line_start_;
+    line_start_ = std::max(line_start_, dropped) - dropped;
+    std::size_t end = line_end;
+    if (partial_) {
+        const auto* lf = static_cast<const char*>(std::memchr(dump_.data() + end, '\n', dump_.size() - end));
+        end = lf != nullptr ? static_cast<std::size_t>(lf - dump_.data()) : dump_.size();
+        partial_ = lf == nullptr && more;
+        if (!partial_) next_ = lf != nullptr ? end + 1 : end;
+    }
+    line_ = dump_.substr(line_start_, end - line_start_);
 }
 
 // A statement longer than this is not a dump's CREATE TABLE; its columns

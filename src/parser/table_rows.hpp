@@ -60,6 +60,9 @@ public:
     // line holds none of the table's. After a start, tell `tuples_read`
     // whether a ';' ended the statement within the line.
     std::size_t tuples_start(std::string_view line);
+    // Whether the start of a line whose end has not come yet tells whether
+    // the line holds tuples (tuples_start would say the same of the whole).
+    bool decided(std::string_view start) const noexcept;
     void tuples_read(bool statement_ended) noexcept { open_ = !statement_ended; }
 
     std::size_t statements() const noexcept { return statements_; }
@@ -87,14 +90,19 @@ private:
 //
 // The text may also be a window onto a longer dump that arrives in pieces
 // (`more`): the walk then stops before a line whose end it has not seen yet,
-// and moved() tells it where the window lies now. Lines are parsed whole
-// only, so a statement or a string cut by a piece's end reads as it would
-// from the whole file.
+// and moved() tells it where the window lies now. A line whose unended part
+// reaches `long_line` bytes is read as it comes: its tuples up to the last
+// whole one, a tuple cut by the window's end read again from its start once
+// the rest has come (one of another table is passed over). So a statement or
+// a string cut by a piece's end reads as it would from the whole file, and
+// the window holds about a piece and the row being read, however long the
+// line.
 class TableScan {
 public:
-    TableScan(std::string_view dump, std::string_view table_name, ScanOptions options = {}, bool more = false)
+    TableScan(std::string_view dump, std::string_view table_name, ScanOptions options = {}, bool more = false,
+              std::size_t long_line = SIZE_MAX)
         : dump_(dump), table_(table_name), reader_(table_name, options.checked), checked_(options.checked),
-          more_(more) {}
+          more_(more), long_line_(long_line) {}
 
     // Reads at most `max_rows` further rows into `sink`; the count read, 0
     // once the table's rows are exhausted (or, with more bytes to come, the
@@ -143,6 +151,9 @@ private:
     InterruptPoller poller_;
     bool checked_ = false;
     bool more_ = false;
+    std::size_t long_line_ = SIZE_MAX;
+    bool partial_ = false;   // the line being read has not ended within the window
+    bool skipping_ = false;  // the rest of a long line of no tuples of the table is passed over
     bool header_ = false, trailer_ = false, cut_ = false;
     std::size_t rows_ = 0, last_row_end_ = 0;
     std::string create_;
@@ -155,13 +166,25 @@ std::size_t TableScan::read(Sink& sink, std::size_t max_rows) {
     while (budget > 0) {
         if (!in_line_ && !next_tuples_line()) break;
         detail::TupleMarks marks;
+        const std::size_t from = pos_;
         const detail::TuplesEnd end =
-            detail::append_tuples(line_, pos_, sink, budget, poller_, checked_ ? &marks : nullptr);
+            detail::append_tuples(line_, pos_, sink, budget, poller_, checked_ || partial_ ? &marks : nullptr);
         if (marks.closed) last_row_end_ = base_ + line_start_ + marks.last_end;
+        if (end == detail::TuplesEnd::Line && partial_) {
+            // The window ends within the line: a tuple it cut (left out) is
+            // read again from its start once the rest has come.
+            pos_ = marks.closed ? marks.last_end : from;
+            break;
+        }
         cut_ |= marks.cut;
         if (end == detail::TuplesEnd::Limit) break;
         reader_.tuples_read(end == detail::TuplesEnd::Statement);
         in_line_ = false;
+        if (partial_) {  // a ';' ended the statement: the rest of the line is passed over
+            partial_ = false;
+            skipping_ = true;
+            next_ = line_start_ + pos_;
+        }
     }
     rows_ += max_rows - budget;
     return max_rows - budget;
@@ -225,7 +248,7 @@ private:
     TableCursor(MappedFile file, std::string_view table_name, ScanOptions options)
         : file_(std::move(file)), scan_(file_->bytes(), table_name, options) {}
     TableCursor(StreamedFile stream, std::string_view table_name, ScanOptions options)
-        : stream_(std::move(stream)), scan_({}, table_name, options, true) {}
+        : stream_(std::move(stream)), scan_({}, table_name, options, true, stream_->piece()) {}
 
     // The next piece of a stream into the scan's window; false at its end.
     bool refill();
