@@ -576,6 +576,8 @@ def test_compressed_inputs_read_as_the_plain_ones(main, tmp_path, kind):
     plain = main("classify", "--library", SAMPLE_DUMP, "--releases", SAMPLE_RELEASES)
     assert main("classify", "--library", str(dumped), "--releases", str(releases)).stdout == plain.stdout
     assert main("rows", str(dumped), "library").stdout == main("rows", SAMPLE_DUMP, "library").stdout
+    piped = zemo("rows", "-", "library", input=dumped.read_bytes(), text=False)
+    assert piped.stdout.decode() == main("rows", SAMPLE_DUMP, "library").stdout, piped.stderr
     one_line_error(main("rows", str(dumped), "Library"), "library holds no table `Library`", "did you mean")
     cut = tmp_path / "cut.csv"
     cut.write_bytes(releases.read_bytes()[:2000])

@@ -199,7 +199,7 @@ void read_table_rows(std::string_view dump, std::string_view table_name, Sink& s
 // A TableScan over a dump file: a regular file is mapped, and pages behind
 // the scan are handed back after each read, so the process keeps only about a
 // chunk's worth of the file resident however large the file is; a pipe
-// is read in pieces, and holds a chunk's lines.
+// is read in pieces (see TableScan for what the window holds).
 class TableCursor {
 public:
     // Errors as MappedFile::open.
