@@ -195,7 +195,7 @@ class _Feed:
                         view = view[out.write(view) or 0:]
                     block = data.read1(_PIECE)
                 if self._identity is not None:
-                    self.changed = self._identity != _identity(raw, self.name)
+                    self.changed = self._identity != _identity(raw, self.name)  # removed: changed too
         except BrokenPipeError:
             pass  # the reader stopped
         except BaseException as e:  # noqa: BLE001 - the reader's thread reports it
@@ -243,8 +243,12 @@ _F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, which Python names from 3.10 on
 
 
 def _identity(raw: io.BufferedIOBase, name: str) -> tuple[Any, ...]:
-    """What tells a file from itself rewritten, by its descriptor and by its name."""
-    return tuple((s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns) for s in (os.fstat(raw.fileno()), os.stat(name)))
+    """What tells a file from itself rewritten, by its descriptor and by its name (None once removed)."""
+    try:
+        named: Optional[os.stat_result] = os.stat(name)
+    except OSError:
+        named = None
+    return tuple(s and (s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns) for s in (os.fstat(raw.fileno()), named))
 
 
 class _Joined(io.BufferedIOBase):
@@ -277,11 +281,15 @@ def _source(path: str) -> Optional[_Feed]:
     if path == _STDIN:
         stdin = cast(io.BufferedReader, sys.stdin.buffer)
         head = stdin.read1(_HEAD)
+        _refuse_other_kinds(head, "standard input")
         # The rest straight from the descriptor: a thread left reading the
         # buffered stream would hold its lock when the interpreter exits.
         joined = _Joined(head, io.FileIO(os.dup(stdin.fileno()), "rb"))
-        _refuse_other_kinds(head, "standard input")
-        return _Feed("standard input", joined, compression_of(head), None)
+        try:
+            return _Feed("standard input", joined, compression_of(head), None)
+        except BaseException:
+            joined.close()
+            raise
     try:
         raw = open(path, "rb")
     except OSError:
