@@ -33,21 +33,19 @@ the dump itself (one that cannot be opened or read included) is a
 
 from __future__ import annotations
 
-import bz2
 import contextlib
 import fcntl
 import io
-import lzma
 import os
 import re
 import stat
 import sys
+import subprocess
 import threading
-import zlib
 from collections.abc import Iterator
-from typing import IO, Any, Callable, Generic, Optional, Sequence, TypeVar, cast
+from typing import IO, Any, Generic, Optional, Sequence, TypeVar, cast
 
-from zemo_etl import _ext
+from zemo_etl import _decompress, _ext
 from zemo_etl._ext import DumpError, IncompleteDumpError
 
 __all__ = ["TableRowChunks", "TableCopyChunks", "DumpError", "IncompleteDumpError", "MissingTableError", "NotADumpError",
@@ -76,77 +74,10 @@ def open_decompressed(raw: IO[bytes], compression: str) -> IO[bytes]:
     """The decompressed bytes of `raw` as a stream, decompressed as they are
     read: members (gzip members, zstd frames, xz and bzip2 streams) one after
     another are one stream, and data that ends inside one raises EOFError."""
-    return cast(IO[bytes], _Decompressing(raw, compression))
-
-
-def _decompressor(compression: str) -> Callable[[], Any]:
-    """A maker of one-member decompressors (with ``decompress``, ``eof`` and ``unused_data``)."""
-    if compression == "gzip":
-        return lambda: zlib.decompressobj(wbits=31)
-    if compression == "bzip2":
-        return bz2.BZ2Decompressor
-    if compression == "xz":
-        return lzma.LZMADecompressor
     try:
-        from compression import zstd  # type: ignore[import-not-found]  # Python 3.14
-        return cast(Callable[[], Any], zstd.ZstdDecompressor)
-    except ImportError:
-        pass
-    try:
-        import zstandard  # type: ignore[import-not-found]
-    except ImportError:
-        raise DumpError("reading zstd needs the zstandard module: pip install zstandard") from None
-    # Its stream reader ends a cut frame without a word; the object does not.
-    return lambda: zstandard.ZstdDecompressor().decompressobj()
-
-
-class _Decompressing(io.BufferedIOBase):
-    """See open_decompressed. Straight through the decompressor objects:
-    the file classes' reads cost a third more CPU than the decompression."""
-
-    def __init__(self, raw: IO[bytes], compression: str) -> None:
-        super().__init__()
-        self._raw, self._compression = raw, compression
-        self._new = _decompressor(compression)
-        self._member, self._started = self._new(), False
-        self._out, self._at = b"", 0
-
-    def readable(self) -> bool:
-        return True
-
-    def read1(self, size: Optional[int] = -1) -> bytes:
-        while self._at >= len(self._out):
-            if not self._fill():
-                return b""
-        if size is None or size < 0 or self._at + size >= len(self._out):
-            out = self._out[self._at:] if self._at else self._out
-        else:
-            out = self._out[self._at:self._at + size]
-        self._at += len(out)
-        return out
-
-    read = read1  # callers take what comes
-
-    def _fill(self) -> bool:
-        if self._member.eof:  # the next member, if any
-            block = self._member.unused_data
-            self._member, self._started = self._new(), False
-        else:
-            block = b""
-        # Small reads: what one decompresses to is held at once.
-        block = block or self._raw.read(1 << 16)
-        if not block:
-            if self._started:
-                raise EOFError(f"the {self._compression} data is cut short")
-            return False
-        self._started = True
-        try:
-            self._out, self._at = self._member.decompress(block), 0
-        except MemoryError:
-            raise
-        except Exception as e:  # each module has its own error class
-            raise ValueError(f"the {self._compression} data is damaged: {e}") from e
-        return True
+        return cast(IO[bytes], _decompress.Decompressing(raw, compression))
+    except ModuleNotFoundError as e:
+        raise DumpError(str(e)) from None
 
 
 _STDIN = "-"
@@ -154,10 +85,12 @@ _STDIN = "-"
 
 class _Feed:
     """The dump's bytes, decompressed where they are compressed, written
-    into a pipe by a thread for the reader to take in pieces (the reader opens
-    it by ``path``): nothing is held whole, in memory or on disk, and the
-    decompression runs beside the parsing. A reader that stops early closes
-    the pipe, which ends the thread."""
+    into a pipe for the reader to take in pieces (the reader opens it by
+    ``path``): nothing is held whole, in memory or on disk. A compressed file
+    is decompressed by a process of its own (``_decompress``), which runs
+    beside the parsing and the Python work on the rows with no lock to share;
+    standard input by a thread. A reader that stops early closes the pipe,
+    which ends either."""
 
     def __init__(self, name: str, raw: io.BufferedIOBase, compression: Optional[str],
                  identity: Optional[tuple[Any, ...]]) -> None:
@@ -165,7 +98,8 @@ class _Feed:
         self.error: Optional[BaseException] = None
         self.changed = False
         self._identity = identity
-        data = raw if compression is None else _Decompressing(cast(IO[bytes], raw), compression)
+        self._child: Optional[subprocess.Popen[bytes]] = None
+        data = raw if compression is None else open_decompressed(cast(IO[bytes], raw), compression)
         try:
             # The decompressed data must be a dump too (not an image gzipped).
             first = data.read1(_PIECE)
@@ -181,9 +115,18 @@ class _Feed:
             pass  # the default size only costs more switches
         self._read = read
         self.path = f"/proc/self/fd/{read}"
+        self._raw = raw
         self._thread = threading.Thread(target=self._run, args=(raw, data, first, write), daemon=True,
                                         name="zemo-etl dump feed")
-        self._thread.start()
+        if compression is None or identity is None or self.error is not None:
+            self._thread.start()
+            return
+        try:
+            os.lseek(raw.fileno(), 0, os.SEEK_SET)
+            self._child = subprocess.Popen([sys.executable, _decompress.__file__, compression], stdin=raw.fileno(),
+                                           stdout=write, stderr=subprocess.PIPE, close_fds=True)
+        finally:
+            os.close(write)
 
     def _run(self, raw: io.BufferedIOBase, data: io.BufferedIOBase, block: bytes, write: int) -> None:
         try:
@@ -212,7 +155,10 @@ class _Feed:
     def failure(self, table: str, rows: int, allow_incomplete: bool) -> Optional[DumpError]:
         """Once the reader has seen the end: what went wrong on the feeding
         side, if anything (a cut compressed stream is an incomplete dump)."""
-        self._thread.join()
+        if self._child is not None:
+            self._judge_child()
+        elif self._thread.ident is not None:
+            self._thread.join()
         if self.changed:
             return DumpError(f"{self.name}: the file changed while table `{table}` was read ({rows} rows read); "
                              f"read it again once it is complete")
@@ -225,6 +171,20 @@ class _Feed:
             return DumpError(f"{self.name}: cannot read {self._what()} ({e})")
         raise e
 
+    def _judge_child(self) -> None:
+        assert self._child is not None and self._child.stderr is not None
+        status, reason = self._child.wait(), self._child.stderr.read().decode("utf-8", "replace").strip()
+        self._child.stderr.close()
+        self._child = None
+        if status == _decompress.CUT:
+            self.error = EOFError(reason)
+        elif status != 0:
+            self.error = ValueError(reason or f"the decompressor ended with status {status}")
+        try:
+            self.changed = self._identity != _identity(self._raw, self.name)
+        finally:
+            self._raw.close()
+
     def _what(self) -> str:
         return f"its {self.compression} data" if self.compression else "it"
 
@@ -236,9 +196,11 @@ class _Feed:
 
     def __del__(self) -> None:
         self.opened()
+        if getattr(self, "_child", None) is not None:
+            self._raw.close()  # the reader stopped before the end
 
 
-_PIECE = 1 << 20
+_PIECE = _decompress.PIECE
 _F_SETPIPE_SZ = 1031  # fcntl.F_SETPIPE_SZ, which Python names from 3.10 on
 
 
