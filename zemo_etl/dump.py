@@ -22,7 +22,7 @@ and ``--hex-blob`` dumps alike; a BIT(n) value as (n + 7) // 8 bytes);
 does.
 
 A dump compressed with gzip, bzip2, xz or zstd (known by its first bytes,
-whatever its name) is decompressed as it is read, on a thread beside the
+whatever its name) is decompressed as it is read, by a process beside the
 parsing, into neither memory whole nor disk; so is a ``path`` of "-", standard
 input, which ``TableRowChunks`` and ``TableCopyChunks`` read (once). A cut
 compressed stream is a dump cut short. A file of another binary kind raises
