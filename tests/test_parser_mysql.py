@@ -84,6 +84,18 @@ def test_rendered_rows_read_back(rows: list[list[Value]]) -> None:
     assert typed(parse_sql_values(line)) == typed(rows)
 
 
+# Decimals of up to 15 digits with a power of ten up to 22 are read without
+# the library's parse; each must round as Python's float() does, on both sides
+# of those limits.
+@given(st.integers(0, 10**17), st.integers(0, 17), st.integers(-40, 40), st.sampled_from(["", "-", "+"]))
+def test_decimals_round_as_python_reads_them(digits: int, point: int, exponent: int, sign: str) -> None:
+    s = str(digits).rjust(point + 1, "0")
+    literal = f"{sign}{s[:len(s) - point]}.{s[len(s) - point:]}e{exponent}"
+    for text in (literal, literal[:literal.index("e")]):
+        [[value]] = parse_sql_values(f"({text})")
+        assert repr(value) == repr(float(text)), text
+
+
 @pytest.mark.parametrize("shift", range(-3, 3))
 def test_escapes_across_the_poll_window_of_long_values(shift: int) -> None:
     # Long values are scanned a megabyte at a time; an escape, a doubled quote

@@ -221,6 +221,21 @@ Float float_value(std::string_view token) {
     }
     if (i != body.size()) return 0.0;
 
+    // Up to 15 digits and a power of ten up to 22 are exact doubles, so one
+    // multiplication or division rounds the value correctly; this is the
+    // common case, and it saves the library's general parse.
+    const long long scale = exponent - static_cast<long long>(frac_digits);
+    if (int_digits + frac_digits <= 15 && scale >= -22 && scale <= 22) {
+        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        std::uint64_t mantissa = 0;
+        for (char c : int_part) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        for (char c : frac_part) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+        const auto m = static_cast<double>(mantissa);
+        const double value = scale < 0 ? m / kPowers[-scale] : m * kPowers[scale];
+        return negative ? -value : value;
+    }
+
     double value = 0.0;
     auto r = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
     if (r.ec == std::errc::result_out_of_range) {
