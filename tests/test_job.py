@@ -6,7 +6,10 @@ import dataclasses
 import itertools
 import pathlib
 import re
+import signal
 import threading
+import time
+import sys
 
 import pytest
 
@@ -247,6 +250,33 @@ def test_read_ahead_gives_the_items_in_order_and_an_error_in_its_place():
         for item in read_ahead(items()):
             got.append(item)
     assert got == list(range(5))
+
+
+def test_read_ahead_leaves_at_ctrl_c_without_waiting_for_the_item_being_made():
+    main, release, finished = threading.get_ident(), threading.Event(), threading.Event()
+
+    def waiting_for_an_item() -> bool:
+        frame = sys._current_frames().get(main)
+        while frame is not None and not (frame.f_code.co_name == "get" and frame.f_code.co_filename.endswith("queue.py")):
+            frame = frame.f_back
+        return frame is not None
+
+    def items():
+        # Ctrl-C while the caller waits for this item, which then takes long.
+        while not waiting_for_an_item():
+            time.sleep(0.001)
+        signal.pthread_kill(main, signal.SIGINT)
+        release.wait(30)
+        finished.set()
+        yield 1
+
+    with pytest.raises(KeyboardInterrupt):
+        list(read_ahead(items()))
+    assert not finished.is_set()  # waiting for the thread would have run it to the end
+    release.set()
+    for thread in threading.enumerate():
+        if thread.name == "zemo-etl read-ahead":
+            thread.join()
 
 
 def test_read_ahead_stops_making_items_once_the_caller_stops():

@@ -5,6 +5,7 @@ work on the one before it."""
 from __future__ import annotations
 
 import queue
+import sys
 import threading
 from collections.abc import Iterable, Iterator
 from typing import Any, Optional, TypeVar
@@ -16,8 +17,10 @@ _END = object()
 def read_ahead(items: Iterable[T]) -> Iterator[T]:
     """The items in order, each next one made in a thread while the caller
     works on the one before. An exception of `items` is raised here, at its
-    place in the order. Once the caller stops (Ctrl-C included), the thread
-    is waited for: it stops after the item it is making."""
+    place in the order. Once the caller stops, the thread is waited for: it
+    stops after the item it is making. A Ctrl-C that arrives while the caller
+    waits for an item leaves at once: the thread (a daemon, touching nothing
+    the caller holds) drops that item when it is made and ends."""
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
     stop = threading.Event()
 
@@ -41,8 +44,8 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
         put((_END, None))
 
     thread = threading.Thread(target=make, name="zemo-etl read-ahead", daemon=True)
-    thread.start()
     try:
+        thread.start()
         while True:
             item, error = made.get()
             if item is _END:
@@ -52,4 +55,6 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
             yield item
     finally:
         stop.set()
-        thread.join()
+        # A native call of the thread sees no signal, and its chunk may take seconds.
+        if thread.ident is not None and not isinstance(sys.exc_info()[1], KeyboardInterrupt):
+            thread.join()
