@@ -99,7 +99,7 @@ class _Feed:
         self.changed = False
         self._identity = identity
         self._child: Optional[subprocess.Popen[bytes]] = None
-        data = raw if compression is None else open_decompressed(cast(IO[bytes], raw), compression)
+        data = raw if compression is None else cast(io.BufferedIOBase, open_decompressed(cast(IO[bytes], raw), compression))
         try:
             # The decompressed data must be a dump too (not an image gzipped).
             first = data.read1(_PIECE)
