@@ -351,7 +351,8 @@ std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view 
 std::optional<std::pair<double, std::size_t>> PreparedCatalogue::best_entry(std::string_view name, double least) const {
     if (size() == 0) return std::nullopt;
     InterruptPoller poller;
-    Search search(*this, name, ResolveOptions{}, poller, 1, least);
+    const ResolveOptions options{};  // the search holds it by reference
+    Search search(*this, name, options, poller, 1, least);
     const auto& top = search.best_entries();
     if (top.empty() || top.front().first < least) return std::nullopt;
     return std::pair<double, std::size_t>(top.front().first, top.front().second);
