@@ -477,21 +477,28 @@ class Pipeline:
     def resolve_artists(self) -> None:
         # Matched in identity form, recorded as the library stores the name
         # (the first library row with that form), so the report joins back.
-        artists = [artist for (artist,) in self.store.query(
-            f"SELECT artist FROM {schema.LIBRARY_TABLE} ORDER BY id") if artist]
+        # Forms are made of distinct names only: most names repeat.
+        artists = [artist for artist in dict.fromkeys(
+            artist for (artist,) in self.store.query(f"SELECT artist FROM {schema.LIBRARY_TABLE} ORDER BY id"))
+            if artist]
         forms = FORMS["identity"](artists)
         # Reversed, the first row of each form is the one a dict keeps.
         stored = dict(zip(reversed(forms), reversed(artists)))
         del artists, forms
         catalog = sorted(stored)
         # Each distinct name is resolved once: its result is the same for every release with it.
-        names = FORMS["identity"](self._releases()[0])
-        distinct = list(dict.fromkeys(names))
+        names = [name for (name,) in self.store.query(f"SELECT artist FROM {RELEASES_TABLE} ORDER BY seq")]
+        spelled = list(dict.fromkeys(names))
+        spelled_forms = FORMS["identity"](spelled)
+        distinct = list(dict.fromkeys(spelled_forms))
         with Progress("resolve_artists", total=len(distinct), unit="names") as progress:
             found = dict(zip(distinct, resolve_in_chunks(distinct, catalog, DEFAULT_RESOLVE_THRESHOLD, progress)))
-        resolved = [found[name] for name in names]
-        print(f"[done] resolve_artists: {sum(r is not None for r in resolved)} of {len(names)} artists resolved")
-        self._replace_job_table(MATCHES_TABLE, [(k, None if r is None else stored[r]) for k, r in enumerate(resolved)])
+        library_artist = {name: None if found[form] is None else stored[found[form]]
+                          for name, form in zip(spelled, spelled_forms)}
+        del spelled, spelled_forms, distinct, found, stored, catalog
+        matches = list(map(library_artist.__getitem__, names))
+        print(f"[done] resolve_artists: {len(matches) - matches.count(None)} of {len(names)} artists resolved")
+        self._replace_job_table(MATCHES_TABLE, enumerate(matches))
 
     def _input_columns(self) -> tuple[list[str], list[int]]:
         """The releases CSV's header and the places of its artist and title
