@@ -3,6 +3,8 @@
 
 from __future__ import annotations
 
+import itertools
+import operator
 from collections.abc import Sequence
 from typing import IO, Optional
 
@@ -30,17 +32,16 @@ class Duplicates:
     def keeps(self, number: int, rows: Sequence[list[str]], artists: list[str], titles: list[str]) -> list[bool]:
         """Whether each row, numbered from `number` on, is the first of its key
         (`artists`, `titles`: the rows' names in stored form)."""
-        first = self._first
-        out = []
         # One str per key, not a tuple of two: a million keys take 100 MB less. A stored name holds
         # no NUL (TEXT cannot), so none of its forms does, and the NUL between them is unambiguous.
         keys = [artist + "\0" + title for artist, title in zip(FORMS["match"](artists), FORMS["match"](titles))]
-        for n, (row, key) in enumerate(zip(rows, keys), number):
-            was = first.setdefault(key, n)
-            if was != n:
-                self.dropped.append([n, *row, was])
-            out.append(was == n)
-        return out
+        numbers = range(number, number + len(keys))
+        # The whole chunk in C calls: each key's first number, and whether it is this row's.
+        firsts = list(map(self._first.setdefault, keys, numbers))
+        keeps = list(map(operator.eq, firsts, numbers))
+        for k in itertools.compress(range(len(keeps)), map(operator.not_, keeps)):
+            self.dropped.append([numbers[k], *rows[k], firsts[k]])
+        return keeps
 
     def write(self, stream: IO[str], header: list[str], csv_safe: bool, dialect: Optional[Dialect]) -> None:
         """The dropped rows as CSV: `row`, the input's columns, `duplicate_of_row`."""

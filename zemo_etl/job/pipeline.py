@@ -406,17 +406,19 @@ class Pipeline:
         duplicates = Duplicates()
         table = self._releases_csv()
         ia, it = table.column(self.artist_column), table.column(self.title_column)
-        kept = itertools.count()
+        kept = 0
 
         def releases() -> Iterator[tuple[int, str, str, str]]:
-            # Streamed into the table as the CSV is read, a chunk of names at a time.
+            # Streamed into the table as the CSV is read, a chunk of names at a time, each column of the
+            # kept rows made at once.
+            nonlocal kept
             number = 1
             for chunk in table.chunks(ROW_CHUNK):
                 artists, titles = stored_names([r[ia] for r in chunk]), stored_names([r[it] for r in chunk])
-                for row, artist, title, keep in zip(chunk, artists, titles,
-                                                    duplicates.keeps(number, chunk, artists, titles)):
-                    if keep:
-                        yield next(kept), artist, title, _json_strings(row)
+                keeps = duplicates.keeps(number, chunk, artists, titles)
+                yield from zip(itertools.count(kept), itertools.compress(artists, keeps),
+                               itertools.compress(titles, keeps), map(_json_strings, itertools.compress(chunk, keeps)))
+                kept += sum(keeps)
                 number += len(chunk)
 
         header = table.header
@@ -427,7 +429,7 @@ class Pipeline:
             with atomic_write(self.workdir / DUPLICATES) as f:
                 duplicates.write(f, header, self.csv_safe, self._dialect(table))
         dropped = len(duplicates.dropped)
-        print(f"[done] dedupe_releases: {next(kept)} releases, {dropped} duplicates dropped"
+        print(f"[done] dedupe_releases: {kept} releases, {dropped} duplicates dropped"
               + (f" (listed in {inert(self.workdir / DUPLICATES)})" if dropped else ""))
 
     def _dialect(self, releases: CsvInput) -> Dialect:
