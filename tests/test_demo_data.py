@@ -2,6 +2,8 @@
 as mixed as the demo needs."""
 
 import csv
+import subprocess
+import sys
 
 from mariadb_fixture import mariadb  # noqa: F401
 
@@ -44,3 +46,31 @@ def test_the_bundled_sample_is_reproducible_and_mixed(tmp_path):
     keys = [(text.to_match_form(a), text.to_match_form(t)) for a, t in releases]
     assert 300 < len(keys) - len(set(keys)) < 1000  # duplicates
     assert any("Remaster" in t for _, t in releases) and any(a.islower() for a, _ in releases)
+
+
+def test_the_data_is_the_same_whether_the_dump_is_written_beside_or_first(tmp_path, monkeypatch):
+    # A fresh interpreter has one thread: its dump is written by a forked copy. Here, with the
+    # worker pool's threads about, it is written first; forced so, whatever the tests before did.
+    script = "import sys; from zemo_etl import _demo_data; _demo_data.generate(sys.argv[1], sys.argv[2], 3000, 3000)"
+    (tmp_path / "forked").mkdir()
+    (tmp_path / "in_turn").mkdir()
+    subprocess.run([sys.executable, "-c", script, str(tmp_path / "forked" / "library.sql"),
+                    str(tmp_path / "forked" / "releases.csv")], check=True)
+    monkeypatch.setattr(_demo_data, "_single_threaded", lambda: False)
+    _demo_data.generate(str(tmp_path / "in_turn" / "library.sql"), str(tmp_path / "in_turn" / "releases.csv"),
+                        3000, 3000)
+    for folder in ("forked", "in_turn"):
+        for name in ("library.sql", "releases.csv"):
+            assert (tmp_path / folder / name).read_bytes() == (job.SAMPLE_DATA / name).read_bytes(), (folder, name)
+    assert sorted(p.name for p in tmp_path.rglob("*") if p.is_file()) == ["library.sql"] * 2 + ["releases.csv"] * 2
+
+
+def test_a_dump_that_cannot_be_written_fails_the_generation_either_way(tmp_path):
+    script = ("import sys; from zemo_etl import _demo_data\n"
+              "if sys.argv[3] == 'in_turn': _demo_data._single_threaded = lambda: False\n"
+              "_demo_data.generate(sys.argv[1], sys.argv[2], 300, 300)")
+    for way in ("forked", "in_turn"):
+        done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "missing" / "library.sql"),
+                               str(tmp_path / f"{way}.csv"), way], capture_output=True, text=True)
+        assert done.returncode == 1 and "library.sql" in done.stderr, (way, done.stderr)
+        assert ("writing the demo data failed" in done.stderr) == (way == "forked")

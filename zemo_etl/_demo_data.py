@@ -14,12 +14,16 @@ artists, and releases the library does not have.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
+import os
 import random
 import re
-from collections.abc import Iterable, Sequence
-from typing import IO, Optional
+import sys
+import traceback
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Optional, TypeVar
 
 from zemo_etl import schema
 from zemo_etl.safety import atomic_write
@@ -81,6 +85,7 @@ _OTHER_FIRST = ["Ines", "Tariq", "Yuki", "Kofi", "Aino", "Mateo", "Leila", "Ravi
                 "Fatou", "Keanu", "Oona", "Pilar", "Bashir", "Greta"]
 _OTHER_LAST = ["Halvorsen", "Abernathy", "Quispe", "Tanaka", "Mbeki", "Vukovic", "Oyelaran", "Castellanos",
                "Eriksdottir", "Zielinski", "Nakashima", "Delacroix", "Achterberg", "Moravec"]
+_T = TypeVar("_T")
 _COMPILATION_ARTISTS = ["Various Artists", "Various", "V/A", "Soundtrack", "Original Soundtrack"]
 
 
@@ -88,7 +93,7 @@ class _Random(random.Random):
     """random.Random drawing the same numbers, its `choice` in one call
     rather than two: the generator makes tens of millions of choices."""
 
-    def choice(self, seq):  # type: ignore[no-untyped-def]
+    def choice(self, seq: Sequence[_T]) -> _T:  # type: ignore[override]
         # random.Random._randbelow_with_getrandbits, inline.
         n = len(seq)
         k = n.bit_length()
@@ -442,12 +447,66 @@ def write_releases_csv(out: IO[str], releases: Iterable[tuple[str, str]]) -> Non
 def generate(dump_path: str, releases_path: str, n_library: int, n_releases: int, seed: int = 1) -> None:
     """Write a library dump of n_library rows and a release list of n_releases rows."""
     library = library_rows(n_library, seed)
-    releases = release_rows(library, n_releases, seed + 1)
-    # Written whole or not at all, never through a file planted at the name.
-    with atomic_write(dump_path) as f:
-        write_dump(f, library, notes=notes_rows(library))
-    with atomic_write(releases_path) as f:
-        write_releases_csv(f, releases)
+
+    def dump() -> None:
+        # Written whole or not at all, never through a file planted at the name.
+        with atomic_write(dump_path) as f:
+            write_dump(f, library, notes=notes_rows(library))
+
+    # The releases are drawn while the dump is written: both are the library's, neither needs the other.
+    with _beside(dump):
+        releases = release_rows(library, n_releases, seed + 1)
+        with atomic_write(releases_path) as f:
+            write_releases_csv(f, releases)
+
+
+def _single_threaded() -> bool:
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
+@contextlib.contextmanager
+def _beside(work: Callable[[], None]) -> Iterator[None]:
+    """`work` done by a forked copy of this process while the body runs, and
+    waited for after it; an error of either is raised here. A Ctrl-C at the
+    terminal reaches both: the copy removes its temporary file and ends (one
+    sent to this process alone leaves the copy to finish its file). Where a
+    fork is unsafe (other threads, whose locks the copy would inherit held) or
+    impossible, `work` is done first, here."""
+    if not hasattr(os, "fork") or not _single_threaded():
+        work()
+        yield
+        return
+    sys.stdout.flush()
+    sys.stderr.flush()
+    pid = os.fork()
+    if pid == 0:  # the copy: never back into the caller's code
+        status = 1
+        try:
+            work()
+            status = 0
+        except KeyboardInterrupt:
+            pass
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    interrupted: Optional[KeyboardInterrupt] = None
+    try:
+        yield
+    finally:
+        while True:
+            try:
+                _, status = os.waitpid(pid, 0)
+                break
+            except KeyboardInterrupt as e:  # the copy had it too: it is ending
+                interrupted = e
+    if interrupted is not None:
+        raise interrupted
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise OSError(f"writing the demo data failed (status {os.waitstatus_to_exitcode(status)})")
 
 
 def dump_text(library: Sequence[Sequence[object]]) -> str:

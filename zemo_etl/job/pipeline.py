@@ -138,6 +138,7 @@ class Pipeline:
         self.csv_dir = str(self.releases.resolve().parent)
         self.store: stores.Store
         self.timings: dict[str, float] = {}
+        self.cpu_times: dict[str, float] = {}  # each step's CPU time, all of the process's threads
         self._lock_depth = 0
 
     def options(self) -> dict[str, Any]:
@@ -321,7 +322,7 @@ class Pipeline:
                 if st.is_completed(step):
                     print(f"[skip] {step}: completed in an earlier run")
                     continue
-                started = time.monotonic()
+                started, cpu = time.monotonic(), time.process_time()
                 # A step's lines are printed once it is recorded completed: a
                 # reader gone away (`| head`) or a full disk ends the command,
                 # it fails no step.
@@ -337,6 +338,7 @@ class Pipeline:
                     self._save(st)
                     raise StepFailed(step, error) from e
                 self.timings[step] = time.monotonic() - started
+                self.cpu_times[step] = time.process_time() - cpu
                 # What the step read is recorded first: a state that says
                 # completed always has it. A step's tables are committed when
                 # it returns: from here on it counts as completed, saved or not.
