@@ -84,12 +84,13 @@ def kind(request) -> Kind:
     return request.param()
 
 
-@pytest.mark.parametrize("size", [700, 4000])
+@pytest.mark.parametrize("size", [700, 5000])
 def test_long_candidate_lists_decide_as_the_plain_classifier(size):
     pytest.importorskip("rapidfuzz")
     from reference import fuzzy as reference
     # Every entry shares "the": the token-sort scan bounds by character
-    # signatures, and proves of thousands that none reaches a threshold.
+    # signatures, or (past 4,096 entries) by the counts kept beside the
+    # list, and proves of thousands that none reaches a threshold.
     vocab = fuzzy_names.Vocabulary(size=300, seed=1)
     library = [(f"the {a}", t) for a, t in fuzzy_names.library_pairs(vocab, size)]
     artists, titles = fuzzy_names.releases(vocab, library, 120, near_share=0.5)
@@ -99,6 +100,26 @@ def test_long_candidate_lists_decide_as_the_plain_classifier(size):
     expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
                                            text.to_match_form)
     assert LibraryIndex(library).classify(artists, titles) == expected
+
+
+def test_counts_kept_beside_a_long_list_bound_from_above():
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    # Beside a list the counts are kept in four bits, 15 for 15 and more:
+    # entries and releases with a letter that often, sharing only "the",
+    # whose token-sort scores lie on both sides of 0.8 and 0.4.
+    rng = random.Random(11)
+    word = lambda: "".join(rng.choice("bdklmrst") + rng.choice("eiou") for _ in range(rng.randint(2, 4)))
+    library = [(f"the {word()}", word()) for _ in range(4200)]
+    library += [("the", "a" * k + " " + "x" * j) for k in (13, 15, 16, 20, 31) for j in (0, 2, 5)]
+    releases = [("the", "a" * k + " " + "y" * j) for k in range(12, 34) for j in (0, 1, 3, 6, 9)]
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
+                                           text.to_match_form)
+    assert {"keep", "review"} <= set(expected)
+    index = LibraryIndex(library)
+    assert index.classify(artists, titles) == expected
+    assert [e["decision"] for e in index.explain(artists, titles, exact=False)] == expected
 
 
 SET = dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1)

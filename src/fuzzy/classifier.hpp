@@ -57,6 +57,27 @@ inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryInde
 #endif
 }
 
+// The same with four-bit counts, 15 standing for any count from 15 up.
+inline std::size_t common_count(const LibraryIndex::Counts& a, const LibraryIndex::Nibbles& b) {
+#if defined(__SSE2__)
+    const auto* x = reinterpret_cast<const __m128i*>(a.n);
+    __m128i lo, hi;
+    detail::unpack_nibbles(b.packed, lo, hi);
+    // 15 becomes 255, above any count of `a`.
+    const __m128i top = _mm_set1_epi8(15);
+    lo = _mm_or_si128(lo, _mm_cmpeq_epi8(lo, top));
+    hi = _mm_or_si128(hi, _mm_cmpeq_epi8(hi, top));
+    return detail::common_count(_mm_load_si128(x), _mm_load_si128(x + 1), lo, hi);
+#else
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < kBuckets; ++k) {
+        const std::uint8_t nibble = (b.packed[k % (kBuckets / 2)] >> (k < kBuckets / 2 ? 0 : 4)) & 15;
+        n += nibble == 15 ? a.n[k] : std::min(a.n[k], nibble);
+    }
+    return n;
+#endif
+}
+
 // Sum over buckets (optionally without spaces) of the smaller count.
 inline std::size_t common_chars(const std::uint32_t* q, const std::uint8_t* e, bool spaces) {
     std::size_t n = 0;
@@ -361,6 +382,10 @@ protected:
         const std::size_t n = sorted_chars_;
         const std::uint32_t* length_start = ix_->length_start_.data();
         for (std::uint32_t id : by_rarity_) {
+            if (const LibraryIndex::Nibbles* counts = sorted_counts_fit_ ? ix_->sort_list(id) : nullptr) {
+                if (sort_list_reaches(id, counts, first_id, end_id, lo, t)) return true;
+                continue;
+            }
             const std::uint32_t* p = std::lower_bound(ix_->combined_postings_.begin(id), ix_->combined_postings_.end(id), first_id);
             const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
             // Ids ascend with the length: follow it instead of reading it.
@@ -388,6 +413,48 @@ protected:
             }
         }
         sort_.below = t;
+        return false;
+    }
+
+    // The token-sort scan of a list that has its entries' counts beside it
+    // (`counts`; the query's fit a byte): the bound of each entry of the
+    // window from those in sequence, then the LCS of those it lets through,
+    // a block at a time so that a list holding a match stops soon after it.
+    bool sort_list_reaches(std::uint32_t id, const LibraryIndex::Nibbles* counts, std::uint32_t first_id,
+                           std::uint32_t end_id, std::size_t lo, double t) {
+        const std::uint32_t* begin = ix_->combined_postings_.begin(id);
+        const std::uint32_t* p = std::lower_bound(begin, ix_->combined_postings_.end(id), first_id);
+        const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
+        const LibraryIndex::Nibbles* record = counts + (p - begin);
+        const std::uint32_t* length_start = ix_->length_start_.data();
+        const std::size_t n = sorted_chars_;
+        std::size_t m = lo;
+        std::size_t most_by_length = std::min(n, m);
+        std::size_t need = least_lcs(t, n, m);
+        while (p != end) {
+            const std::uint32_t* stop = p + std::min<std::size_t>(end - p, kSortBlock);
+            admitted_.clear();
+            for (; p != stop; ++p, ++record) {
+                const std::uint32_t c = *p;
+                if (length_start[m + 1] <= c) {
+                    while (length_start[m + 1] <= c) ++m;
+                    most_by_length = std::min(n, m);
+                    need = least_lcs(t, n, m);
+                }
+                if (std::min(most_by_length, common_count(sorted_counts_, *record)) < need || !first_visit(c)) continue;
+                admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
+            }
+            for (std::size_t k = 0; k < admitted_.size(); ++k) {
+                // Their entries, then their sorted tokens, fetched ahead.
+                if (k + 2 * kLcsAhead < admitted_.size()) __builtin_prefetch(&ix_->entries_[admitted_[k + 2 * kLcsAhead].c]);
+                if (k + kLcsAhead < admitted_.size())
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[k + kLcsAhead].c].sorted_at);
+                const Admitted& a = admitted_[k];
+                const double s = sort_score(a.c, a.m, a.need);
+                sort_.see(a.c, s);
+                if (s >= t) return true;
+            }
+        }
         return false;
     }
 
@@ -587,6 +654,9 @@ protected:
     }
 
     static constexpr std::size_t kPrefetchAhead = 16;
+    static constexpr std::size_t kLcsAhead = 4;
+    // Entries of a sort list bounded before the LCS of those let through.
+    static constexpr std::size_t kSortBlock = 256;
     // Candidates in a token-sort window from which the signature table pays off.
     static constexpr std::uint32_t kSignatureTableCandidates = 512;
 
@@ -616,6 +686,13 @@ protected:
     bool signature_table_ready_ = false;
     std::uint16_t signature_table_[8][256];
     detail::PatternMasks sorted_pattern_;
+
+    // Entries of a sort list's block whose bound reaches the threshold:
+    // internal id, characters, and the least LCS that reaches it.
+    struct Admitted {
+        std::uint32_t c, m, need;
+    };
+    std::vector<Admitted> admitted_;
 
     std::vector<std::uint64_t> seen_;
     std::vector<std::uint32_t> seen_words_;  // the words of seen_ that are not zero

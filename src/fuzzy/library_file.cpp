@@ -432,14 +432,21 @@ Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::share
     Result<LibraryIndex> ix = version == kFileWithoutOptions.version
                                   ? read_saved<IndexLayoutWithoutOptions>(bytes, std::move(keep), LibraryIndex())
                                   : read_saved<IndexLayout>(bytes, std::move(keep), LibraryIndex());
-    if (ix) ix.value().prepare_artist_trees();
+    if (ix) {
+        ix.value().prepare_artist_trees();
+        ix.value().prepare_sort_lists();
+    }
     return ix;
 }
 
-// The artist trees are the index's own memory, loaded or not.
-std::size_t LibraryIndex::owned_bytes() const noexcept { return owned_section_bytes<IndexLayout>(*this) + artist_tree_bytes(); }
+// The artist trees and sort lists are the index's own memory, loaded or not.
+std::size_t LibraryIndex::owned_bytes() const noexcept {
+    return owned_section_bytes<IndexLayout>(*this) + artist_tree_bytes() + sort_list_bytes();
+}
 
-std::size_t LibraryIndex::data_bytes() const noexcept { return section_data_bytes<IndexLayout>(*this) + artist_tree_bytes(); }
+std::size_t LibraryIndex::data_bytes() const noexcept {
+    return section_data_bytes<IndexLayout>(*this) + artist_tree_bytes() + sort_list_bytes();
+}
 
 std::size_t LibraryIndex::artist_tree_bytes() const noexcept {
     if (!artist_trees_) return 0;

@@ -409,7 +409,53 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     LibraryIndex ix = b.finish();
     ix.set_thresholds(ClassifyThresholds{});
     ix.prepare_artist_trees();
+    ix.prepare_sort_lists();
     return ix;
+}
+
+void LibraryIndex::prepare_sort_lists() {
+    auto lists = std::make_shared<SortLists>();
+    std::vector<std::uint32_t> long_lists;
+    for (std::uint32_t id = 0; id + 1 < combined_postings_.starts.size(); ++id)
+        if (combined_postings_.size(id) >= kSortListFrom) long_lists.push_back(id);
+    std::stable_sort(long_lists.begin(), long_lists.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return combined_postings_.size(x) > combined_postings_.size(y);
+    });
+    std::size_t records = 0;
+    std::size_t taken = 0;
+    for (; taken < long_lists.size(); ++taken) {
+        const std::size_t size = combined_postings_.size(long_lists[taken]);
+        if (records + size > kSortListRecords * this->size()) break;
+        records += size;
+    }
+    long_lists.resize(taken);
+    std::sort(long_lists.begin(), long_lists.end());
+    lists->counts.reserve(records);
+    for (const std::uint32_t id : long_lists) {
+        lists->tokens.push_back(id);
+        lists->at.push_back(lists->counts.size());
+        for (const std::uint32_t* p = combined_postings_.begin(id); p != combined_postings_.end(id); ++p) {
+            const Counts& counts = counts_[*p];
+            Nibbles& nibbles = lists->counts.emplace_back();
+            for (std::size_t b = 0; b < kBuckets / 2; ++b)
+                nibbles.packed[b] = static_cast<std::uint8_t>(std::min<std::uint8_t>(counts.n[b], 15) |
+                                                              std::min<std::uint8_t>(counts.n[b + kBuckets / 2], 15) << 4);
+        }
+    }
+    sort_lists_ = std::move(lists);
+}
+
+const LibraryIndex::Nibbles* LibraryIndex::sort_list(std::uint32_t id) const {
+    if (!sort_lists_) return nullptr;
+    const std::vector<std::uint32_t>& tokens = sort_lists_->tokens;
+    const auto at = std::lower_bound(tokens.begin(), tokens.end(), id);
+    return at != tokens.end() && *at == id ? sort_lists_->counts.data() + sort_lists_->at[at - tokens.begin()] : nullptr;
+}
+
+std::size_t LibraryIndex::sort_list_bytes() const noexcept {
+    if (!sort_lists_) return 0;
+    return sort_lists_->tokens.capacity() * sizeof(std::uint32_t) + sort_lists_->at.capacity() * sizeof(std::size_t) +
+           sort_lists_->counts.capacity() * sizeof(Nibbles);
 }
 
 void LibraryIndex::prepare_artist_trees() {

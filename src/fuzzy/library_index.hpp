@@ -89,6 +89,12 @@ public:
         }
     };
 
+    // Counts in four bits each, 15 standing for any count from 15 up; two
+    // buckets to a byte: bucket b in the low half of byte b, b + 16 in the high.
+    struct alignas(16) Nibbles {
+        std::uint8_t packed[detail::kBuckets / 2] = {};
+    };
+
     using Pairs = std::vector<std::pair<std::string_view, std::string_view>>;
 
     // An empty slot of its hash tables; no such entry.
@@ -197,6 +203,26 @@ private:
     // The tree of token id's artist posting list, or null.
     const PreparedCatalogue* artist_tree(std::uint32_t id) const;
 
+    // The character counts of the entries of the longest combined posting
+    // lists (a common word's), in the order of each list: the token-sort scan
+    // bounds their entries reading these in sequence, where fetching each
+    // entry's own counts would cost a cache miss apiece. Built from the arrays
+    // once the index is made or loaded, never saved.
+    struct SortLists {
+        std::vector<std::uint32_t> tokens;  // ascending token ids
+        std::vector<std::size_t> at;        // of each: its list's first record in `counts`
+        std::vector<Nibbles> counts;
+    };
+    // Lists of at least this many entries, the longest first, as long as
+    // they hold at most kSortListRecords records per entry in all.
+    static constexpr std::size_t kSortListFrom = 4096;
+    static constexpr std::size_t kSortListRecords = 2;
+    void prepare_sort_lists();
+    std::size_t sort_list_bytes() const noexcept;
+    // The counts of token id's combined posting list, record k for its k-th
+    // entry, or null.
+    const Nibbles* sort_list(std::uint32_t id) const;
+
     std::string_view text(std::uint64_t at, std::uint32_t size) const { return {text_.data() + at, size}; }
     // By internal id: entries are numbered by the length of their sorted tokens.
     std::string_view key(std::size_t id) const { return text(entries_[id].key_at, entries_[id].key_size); }
@@ -235,6 +261,7 @@ private:
     FlatArray<std::uint32_t> options_;           // none (all off) or one: bit 0 the number guard
     std::shared_ptr<const void> backing_;        // what the views of a loaded index point into
     std::shared_ptr<const ArtistTrees> artist_trees_;
+    std::shared_ptr<const SortLists> sort_lists_;
 };
 
 }  // namespace zemo::fuzzy
