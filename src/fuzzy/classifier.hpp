@@ -158,6 +158,7 @@ protected:
         sort_ = Memo{};
         two_stage_ = Reach(th_->review_floor, th_->two_stage_keep);
         two_stage_done_ = false;
+        own_artist_known_ = false;
         artist_ = artist;
         title_ = title;
     }
@@ -267,6 +268,13 @@ protected:
         if (set_.best >= t) return true;
         if (set_.below <= t) return false;
         start_scan(ix_->size());
+        // The entries of the release's own artist first, where the library
+        // holds it as it is: a near copy among them settles the scan at once.
+        // They are candidates when the artist has an index token.
+        if (const std::size_t own = own_artist(); own != kNoArtist) {
+            for (const std::uint32_t* e = ix_->artist_entries_.begin(own); e != ix_->artist_entries_.end(own); ++e)
+                if (first_visit(*e) && token_set_at_least(*e, t)) return true;
+        }
         for (std::uint32_t id : by_rarity_) {
             const std::uint32_t* end = ix_->combined_postings_.end(id);
             for (const std::uint32_t* p = ix_->combined_postings_.begin(id); p != end; ++p) {
@@ -276,6 +284,22 @@ protected:
         }
         set_.below = t;
         return false;
+    }
+
+    // The position of the release's artist among the library's, when the
+    // library holds it as it is and it has an index token; else kNoArtist.
+    std::size_t own_artist() {
+        if (!own_artist_known_) {
+            own_artist_known_ = true;
+            own_artist_ = kNoArtist;
+            bool indexed = false;
+            detail::for_each_piece(artist_, [&](std::string_view piece) { indexed = indexed || piece != kBars; });
+            if (indexed) {
+                const std::size_t p = artist_position(artist_);
+                if (p < ix_->artist_count() && ix_->artist(p) == artist_) own_artist_ = p;
+            }
+        }
+        return own_artist_;
     }
 
     // Whether the token-set ratio of the release and entry c reaches t;
@@ -379,6 +403,14 @@ protected:
         const std::uint32_t end_id = ix_->length_start_[hi + 1];
         const bool use_signatures = prepare_sort(end_id - first_id);
         start_scan(ix_->size());
+        // The entry of the best token-set score first: a near copy reaches
+        // both, and then no list needs scanning.
+        if (const std::uint32_t c = set_.best_at; c != LibraryIndex::kNoEntry && first_visit(c)) {
+            const std::size_t m = ix_->lengths_[c].sorted_chars;
+            const double s = sort_score(c, m, least_lcs(t, sorted_chars_, m));
+            sort_.see(c, s);
+            if (s >= t) return true;
+        }
         const std::size_t n = sorted_chars_;
         const std::uint32_t* length_start = ix_->length_start_.data();
         for (std::uint32_t id : by_rarity_) {
@@ -442,18 +474,50 @@ protected:
                     need = least_lcs(t, n, m);
                 }
                 if (std::min(most_by_length, common_count(sorted_counts_, *record)) < need || !first_visit(c)) continue;
+                __builtin_prefetch(&ix_->entries_[c]);
                 admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
             }
-            for (std::size_t k = 0; k < admitted_.size(); ++k) {
-                // Their entries, then their sorted tokens, fetched ahead.
-                if (k + 2 * kLcsAhead < admitted_.size()) __builtin_prefetch(&ix_->entries_[admitted_[k + 2 * kLcsAhead].c]);
-                if (k + kLcsAhead < admitted_.size())
-                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[k + kLcsAhead].c].sorted_at);
-                const Admitted& a = admitted_[k];
-                const double s = sort_score(a.c, a.m, a.need);
-                sort_.see(a.c, s);
-                if (s >= t) return true;
+            if (sort_admitted_reach(t)) return true;
+        }
+        return false;
+    }
+
+    // Whether the token-sort ratio of any entry of admitted_ reaches t, in
+    // their order; records the scores. Four ASCII entries at a time where
+    // the query's sorted tokens fit a word.
+    bool sort_admitted_reach(double t) {
+        const std::size_t size = admitted_.size();
+        const bool by_four = sorted_pattern_.words() == 1;
+        for (std::size_t k = 0; k < size;) {
+            // Their sorted tokens fetched ahead (their entries were when admitted).
+            for (std::size_t j = k; j < k + 4 && j + kLcsAhead < size; ++j)
+                __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[j + kLcsAhead].c].sorted_at);
+            if (by_four && k + 4 <= size) {
+                const unsigned char* text[4];
+                std::size_t bytes[4], lcs[4];
+                bool ascii = true;
+                for (std::size_t j = 0; j < 4; ++j) {
+                    const LibraryIndex::Entry& e = ix_->entries_[admitted_[k + j].c];
+                    ascii = ascii && e.sorted_ascii;
+                    text[j] = reinterpret_cast<const unsigned char*>(ix_->text_.data() + e.sorted_at);
+                    bytes[j] = e.sorted_size;
+                }
+                if (ascii) {
+                    detail::lcs_with_pattern_x4(sorted_pattern_, text, bytes, lcs);
+                    for (std::size_t j = 0; j < 4; ++j) {
+                        const Admitted& a = admitted_[k + j];
+                        const double s = detail::ratio_from_lcs(lcs[j], sorted_chars_, a.m);
+                        sort_.see(a.c, s);
+                        if (s >= t) return true;
+                    }
+                    k += 4;
+                    continue;
+                }
             }
+            const Admitted& a = admitted_[k++];
+            const double s = sort_score(a.c, a.m, a.need);
+            sort_.see(a.c, s);
+            if (s >= t) return true;
         }
         return false;
     }
@@ -654,9 +718,9 @@ protected:
     }
 
     static constexpr std::size_t kPrefetchAhead = 16;
-    static constexpr std::size_t kLcsAhead = 4;
+    static constexpr std::size_t kLcsAhead = 8;
     // Entries of a sort list bounded before the LCS of those let through.
-    static constexpr std::size_t kSortBlock = 256;
+    static constexpr std::size_t kSortBlock = 2048;
     // Candidates in a token-sort window from which the signature table pays off.
     static constexpr std::uint32_t kSignatureTableCandidates = 512;
 
@@ -666,6 +730,9 @@ protected:
     Memo set_, sort_;
     Reach two_stage_{0.0, 0.0};
     bool two_stage_done_ = false;
+    static constexpr std::size_t kNoArtist = static_cast<std::size_t>(-1);
+    bool own_artist_known_ = false;
+    std::size_t own_artist_ = kNoArtist;
 
     std::string query_;
     std::vector<std::string> all_tokens_;

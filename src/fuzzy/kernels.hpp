@@ -26,6 +26,9 @@ public:
 
     std::size_t words() const noexcept { return words_; }
 
+    // With words() == 1: the mask of each character below 256, by character.
+    const std::uint64_t* byte_masks() const noexcept { return low_.data(); }
+
     // words() masks for character c; all zero when c is absent.
     const std::uint64_t* row(char32_t c) const noexcept {
         if (c < 256) return &low_[static_cast<std::size_t>(c) * words_];
@@ -221,6 +224,29 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
         if (least > 0 && j < m && hopeless(length, j)) break;
     }
     return length();
+}
+
+// LCS lengths of a pattern of at most 64 characters (words() == 1) and
+// four byte strings: the four recurrences are independent, so they run
+// interleaved rather than each waiting on its own last step.
+inline void lcs_with_pattern_x4(const PatternMasks& pm, const unsigned char* const* text, const std::size_t* m,
+                                std::size_t* out) {
+    const std::uint64_t* masks = pm.byte_masks();
+    std::uint64_t s[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
+    const std::size_t common = std::min({m[0], m[1], m[2], m[3]});
+    for (std::size_t j = 0; j < common; ++j) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::uint64_t u = s[k] & masks[text[k][j]];
+            s[k] = (s[k] + u) | (s[k] - u);
+        }
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t j = common; j < m[k]; ++j) {
+            const std::uint64_t u = s[k] & masks[text[k][j]];
+            s[k] = (s[k] + u) | (s[k] - u);
+        }
+        out[k] = static_cast<std::size_t>(std::popcount(~s[k]));
+    }
 }
 
 // Length of the longest common subsequence of a[0..n) and b[0..m).
