@@ -18,7 +18,7 @@ from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
 from zemo_etl.job.decisions import CHOSEN, DECISIONS, EXPLAIN_COLUMNS, Evidence
-from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _bounds, _floored, derived_reason, page_row, render_page
+from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _bounds, _floored, page_row, render_page
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b",
@@ -35,17 +35,54 @@ def write_csv(path, header, rows):
     return path
 
 
+DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+
+
+def records(data):
+    """The page's records read back: (decision, flags, [(least, most, kind, rounding bits)] per score)."""
+    packed, i, out = data["records"], 0, []
+    bounds = dict(data["bounds"])
+
+    def value(at):
+        return sum(DIGITS.index(packed[at + k]) << (6 * (2 - k)) for k in range(3))
+
+    while i < len(packed):
+        code, scores = DIGITS.index(packed[i]), []
+        i += 1
+        for _ in range(3):
+            v = value(i)
+            i += 3
+            least, kind, up = (v % 10001) / 10000, v // 10001 // 2, v // 10001 % 2
+            most = {0: least, 1: 1.0}.get(kind)
+            if kind == 2 + len(bounds):  # given in the record
+                most, up = (value(i) % 10001) / 10000, up + 2 * (value(i) // 10001)
+                i += 3
+            elif most is None:
+                most = max(list(bounds.values())[kind - 2] / 10000, least)
+            scores.append((least, most, kind, up))
+        out.append((DECISIONS[code % 3], code // 3, scores))
+    return out
+
+
 def page_data(path):
+    """The page's data, and its listed rows as dicts of ROW_FIELDS with what the data shortened written out
+    (a reason the page writes again from the scores: None)."""
     block = re.search(r'<script type="application/json" id="data">(.*?)</script>', path.read_text(encoding="utf-8"),
                       re.S).group(1)
     assert not re.search(r"[<>&]", block)  # no name can end the block or open a comment
     data = json.loads(block)
-    rows = [dict(zip(data["columns"], r)) for r in data["rows"]]
-    for r in rows:  # the shortened forms written out, as the page does
-        for name, given in (("ma", "a"), ("mt", "t")):
-            r[name] = r[given].lower() if r[name] == 0 else r[name]
-        for name, given in (("la", "ma"), ("lt", "mt")):
-            r[name] = r[given] if r[name] == 1 else r[name]
+    strings = data["strings"]
+    rows = []
+    for r, (d, flags, scores) in zip(data["rows"], records(data)):
+        row = dict(zip(data["columns"], r))
+        row["ma"], row["mt"] = (row[m] if row[m] != 0 else row[g].lower() for m, g in (("ma", "a"), ("mt", "t")))
+        row["la"], row["lt"] = (strings[row[f] - 1] if row[f] else row[m] for f, m in (("la", "ma"), ("lt", "mt")))
+        row["oe"] = [[data["measures"][m], strings[a - 1] if a else row["ma"], strings[t - 1] if t else row["mt"]]
+                     for m, a, t in zip(*[iter(r[len(data["columns"]):])] * 3)]
+        row.update(d=d, x=flags & 1, by=data["by"][row["by"]], reason=row["reason"] or None,
+                   s1=scores[0][0], s2=scores[1][0], s3=scores[2][0],
+                   b=[None if kind == 0 else most for _, most, kind, _ in scores] if flags & 8 else None)
+        rows.append(row)
     return data, rows
 
 
@@ -266,9 +303,78 @@ def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path,
     shown = [r for r in every if not spare or r[4] == "review"]
     assert data["listed"] == ("review" if spare else "all") and 0 < len(shown)
     assert [(r["a"], r["d"]) for r in rows] == [(r[0], r[4]) for r in shown]
+    assert [(r["la"], r["lt"], r["oe"], r["by"]) for r in rows] == [(r[9], r[10], r[13], r[11]) for r in shown]
     unlisted = [r for r in every if spare and r[4] != "review"]
     assert data["unlisted"] == len(unlisted)
-    assert len(data["scores"]) == sum(10 + 9 * (_bounds(r) is not None) for r in unlisted)
+    # A record per release, the listed ones first: decision, flags, and each score as far as it is known.
+    assert [(d, flags, [s[:2] for s in scores]) for d, flags, scores in records(data)] == [
+        (r[4], r[5] + 2 * (r[11] == "numbers") + 4 * (r[11] == CHOSEN) + 8 * (_bounds(r) is not None),
+         [(_floored(s), _floored(s) if b is None else b) for s, b in zip(r[6:9], _bounds(r) or [None] * 3)])
+        for r in [*shown, *unlisted]]
+    # Ten digits each: the job's bounds are thresholds or none, which take no digits of their own.
+    assert len(data["records"]) == 10 * len(every)
+    # The page writes again the reasons of exact scores (a bounded one is cut in the file, its reason rounded).
+    exact = [r for r in rows if r["b"] is None and r["by"] in ("token_set", "token_sort", "all", "exact")]
+    assert all(r["reason"] is None for r in exact) and (spare or len(exact) > 10)
+
+
+# A release's decision and evidence (exact, scores, bounds, decided by) with the reason the classifier gives,
+# and whether the page writes that reason again from what it holds or keeps its text.
+inf = float("inf")
+NONE = (None, None, None)
+REASONS = [
+    (("review", False, (0.79996, 0.9, 0.9), NONE, "token_set"), "token_set 0.80 in the review band [0.40, 0.80)",
+     True),
+    (("review", False, (0.9, 0.9, 0.15625), NONE, "all"),
+     "token_set 0.90, token_sort 0.90, two_stage 0.1562: some at or above the review floor 0.40, not all at their "
+     "keep values", True),
+    (("keep", True, (1.0, 1.0, 1.0), NONE, "exact"), "exact pair in the library", True),
+    (("prune", False, (0.1, 0.2, 0.3), NONE, "all"), "all three scores below the review floor 0.40", True),
+    (("keep", False, (0.81, 0.85, 0.9), (inf, None, inf), "all"), "all three scores at or above their keep values",
+     True),
+    (("review", False, (0.857162, 0.0, 0.70757), (inf, inf, None), "all"),
+     "token_set at least 0.8572, token_sort not scored, two_stage 0.7076: some at or above the review floor "
+     "0.40, not all at their keep values", True),
+    (("review", False, (0.85, 0.742857, 0.84), (inf, 0.8, inf), "token_sort"),
+     "token_sort 0.7429 to below 0.80 in the review band [0.40, 0.80)", True),
+    (("review", False, (0.9, 0.5, 0.9), (None, 0.65437, None), "token_sort"),
+     "token_sort 0.50 to below 0.6544 in the review band [0.40, 0.80)", True),
+    (("review", False, (0.9, 0.0, 0.9), (None, 0.8, inf), "all"),
+     "token_set 0.90, token_sort below 0.80, two_stage at least 0.90: some at or above the review floor 0.40, "
+     "not all at their keep values", True),
+    (("review", False, (0.5, 0.9, 0.45), (None, None, 0.8), "token_set"),
+     "token_set 0.50 in the review band [0.40, 0.80)", True),
+    # The number guard, a score the page holds as 0 though it is not, and a reason of the careful rules.
+    (("review", False, (0.9, 0.9, 0.9), NONE, "numbers"), "title numbers 2 differ from the library entry's 3",
+     False),
+    (("review", False, (0.00001, 0.5, 0.9), (inf, None, None), "all"),
+     "token_set at least 0.00, token_sort 0.50, two_stage 0.90: some at or above the review floor 0.40, not all "
+     "at their keep values", False),
+    (("keep", False, (0.9, 0.9, 0.9), NONE, "all"), "all three best scores at or above their keep values", False),
+]
+
+
+def reason_row(values, reason, artist="x"):
+    decision, exact, scores, below, by = values
+    return page_row(artist, "y", artist, "y", decision, Evidence(exact, *scores, "", "", by, reason, [], *below))
+
+
+@pytest.mark.parametrize("values, reason, rebuilt", REASONS)
+def test_the_page_writes_the_classifiers_reasons_from_what_it_holds(values, reason, rebuilt, tmp_path):
+    page = tmp_path / "r.html"
+    page.write_text(render_page([reason_row(values, reason)], DEFAULT_THRESHOLDS), encoding="utf-8")
+    row, = page_data(page)[1]
+    assert row["reason"] == (None if rebuilt else reason)
+
+
+def test_a_threshold_of_more_decimals_than_the_page_keeps_leaves_the_reason_written_out(tmp_path):
+    # 0.80007 reaches 0.80005, but the page holds 0.8 of it: it would call it in the review band.
+    th = {**DEFAULT_THRESHOLDS, "token_set_keep": 0.80005}
+    row = reason_row(("keep", False, (0.80007, 0.9, 0.9), NONE, "all"), "all three scores at or above their keep "
+                     "values")
+    page = tmp_path / "r.html"
+    page.write_text(render_page([row], th), encoding="utf-8")
+    assert page_data(page)[1][0]["reason"] == "all three scores at or above their keep values"
 
 
 # --- the page in a browser -----------------------------------------------------
@@ -437,13 +543,14 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
     every[3][6:9] = [0.79999, 0.8, 0.40005]  # cut to four decimals, never above
     for r in every[1:4]:
         r[ROW_FIELDS.index("b")] = [None] * 3  # exact
+    # And the reasons of each kind, listed or not, some the page writes again and some it keeps.
+    every[4:4 + len(REASONS)] = [reason_row(values, reason, f"reason {k}") for k, (values, reason, _) in
+                                 enumerate(REASONS)]
     page = tmp_path / "r.html"
     page.write_text(render_page(every, DEFAULT_THRESHOLDS, list_all_up_to=list_all_up_to), encoding="utf-8")
     data, listed = page_data(page)
     everything = len(every) <= list_all_up_to
     assert [r["a"] for r in listed] == [r[0] for r in every if everything or r[4] == "review"]
-    packed = [r for r in every if not (everything or r[4] == "review")]
-    assert len(data["scores"]) == sum(10 + 9 * (_bounds(r) is not None) for r in packed)
     rows = [dict(zip(ROW_FIELDS, [*r[:6], *map(_floored, r[6:9]), *r[9:14], _bounds(r)])) for r in every]
     assert (rows[3]["s1"], rows[3]["s2"], rows[3]["s3"]) == (0.7999, 0.8, 0.4)
     assert sum(bool(r["b"]) for r in rows) > 10
@@ -462,25 +569,37 @@ def test_a_page_listing_only_the_review_rows_counts_every_release(job, browser, 
         for delta, cell in zip([-0.1, -0.05, 0.05, 0.1], cells):
             moved = {**th, name: round((th[name] + delta) * 100) / 100}
             assert cell == _changes(rows, th, moved), (name, delta)
-    # Counts are ranges where some score's bounds straddle the value tried; a slider's too.
+    # Counts are ranges where some score's bounds straddle the value tried; a slider's too, up to a floor
+    # above the keep values.
     assert any("–" in cell for cells in table for cell in cells)
-    tried = browser.execute_script("""var s = document.getElementById('try-token_set_keep'); s.value = '0.73';
-        s.dispatchEvent(new Event('input')); return document.getElementById('change-token_set_keep').textContent;""")
-    assert tried == _changes(rows, th, {**th, "token_set_keep": 0.73})
-    # The rows shown write out what the page data shortened: match forms, library forms, reasons.
-    shown_rows = browser.execute_script("""return Array.from(document.querySelectorAll('#rows tbody tr')).map(tr =>
-        [Number(tr.dataset.row), ...Array.from(tr.querySelectorAll('.form')).map(e => e.textContent),
-         tr.querySelector('.reason').textContent]);""")
+    for name, value in [("token_set_keep", "0.73"), ("review_floor", "0.9"), ("two_stage_keep", "0")]:
+        tried = browser.execute_script("""var s = document.getElementById('try-' + arguments[0]);
+            s.value = arguments[1]; s.dispatchEvent(new Event('input'));
+            return document.getElementById('change-' + arguments[0]).textContent;""", name, value)
+        assert tried == _changes(rows, th, {**th, name: float(value)}), name
+    # Every row listed, page by page, writes out what the data shortened: match forms, library forms, and
+    # the classifier's own reason, whether the page wrote it again or kept its text.
+    set_control(browser, "filter-keep", everything)
+    set_control(browser, "filter-prune", everything)
+    shown_rows = []
+    while True:
+        shown_rows += browser.execute_script("""return Array.from(document.querySelectorAll('#rows tbody tr')).map(
+            tr => [Number(tr.dataset.row), ...Array.from(tr.querySelectorAll('.form')).map(e => e.textContent),
+                   tr.querySelector('.reason').textContent]);""")
+        if not browser.find_element("id", "page-next").is_enabled():
+            break
+        browser.find_element("id", "page-next").click()
     given = [(r, g) for r, g in zip(rows, every) if everything or r["d"] == "review"]
-    assert len(shown_rows) == min(100, sum(r["d"] == "review" for r, _ in given))
+    assert [i for i, *_ in shown_rows] == list(range(len(given)))
     for i, *forms, reason in shown_rows:
         r, g = given[i]
         # The likeliest entry, then each other measure's best beside it.
         assert forms == [r["ma"], r["mt"], *([r["la"], r["lt"]] if r["la"] or r["lt"] else []),
                          *[form for _, *entry in r["oe"] for form in entry]]
-        # Written again from the scores shown where the classifier's reason is the one they give.
-        derived = derived_reason(*g[5:9], th) == r["reason"]
-        assert reason == (derived_reason(r["x"], r["s1"], r["s2"], r["s3"], th) if derived else r["reason"])
+        assert reason == g[ROW_FIELDS.index("reason")]
+    kept = {r["a"]: r["reason"] for r in listed if r["a"].startswith("reason ")}
+    assert kept == {f"reason {k}": None if rebuilt else reason for k, (_, reason, rebuilt) in enumerate(REASONS)
+                    if f"reason {k}" in kept} and len(kept) >= 9
     # Each release in one bar, or where its score's range spans several, in the notes beside them.
     bars = browser.execute_script("""return Array.from(document.querySelectorAll('#charts figure')).map(
         fig => Array.from(fig.querySelectorAll('rect title, ul.spans li')).reduce(

@@ -16,9 +16,9 @@ import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
-from typing import Any, Optional
+from typing import Any, NamedTuple, Optional
 
-from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence, floored
+from zemo_etl.job.decisions import CHOSEN, DECISIONS, KEEP_THRESHOLDS as _KEEPS, Evidence, floored
 
 PAGE_NAME = "review.html"  # beside a run's report
 # One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores
@@ -26,6 +26,11 @@ PAGE_NAME = "review.html"  # beside a run's report
 # and why, the best entries of measures where they are others ([measures, artist, title] lists), and the
 # scores' upper bounds (Evidence.below: None for an exact score).
 ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe", "b"]
+# A listed row in the page's data: the given names, their match forms (0: the name in lower case), the library
+# entry's forms (0: the release's form, n: strings[n - 1]), what decided (by[n]), why (0: what the page writes
+# again from the scores), then three values per other entry: its measures (measures[n]), artist and title (as
+# the library forms). Decision and scores are the row's record.
+LISTED_FIELDS = ["a", "t", "ma", "mt", "la", "lt", "by", "reason"]
 
 
 def page_row(artist: str, title: str, match_artist: str, match_title: str, decision: str,
@@ -44,10 +49,9 @@ def _part(name: str) -> str:
 _compact_json = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode
 
 
-def _script_json(value: Any) -> str:
-    # Inside <script> the HTML parser ends the block at "</script" and
-    # treats "<!--" specially; none of < > & may appear raw.
-    dumped = _compact_json(value)
+def _script_text(dumped: str) -> str:
+    """JSON text made safe inside <script>: the HTML parser ends the block at "</script" and treats "<!--"
+    specially, so none of < > & may appear raw."""
     # A pass of str.replace per escaped character: str.translate would look every character up in a dict.
     for raw, escaped in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"), ("\u2028", "\\u2028"),
                          ("\u2029", "\\u2029")):
@@ -56,17 +60,25 @@ def _script_json(value: Any) -> str:
 
 
 # Up to this many releases the page lists every one; beyond, the releases in
-# review only, and the others enter the counts, charts and what-if table as
-# compact scores (a million rows of text would make the page too big to open).
+# review only, and the others enter the counts, charts and what-if table by
+# their records alone (a million rows of text would make the page too big to open).
 LIST_ALL_UP_TO = 100_000
-# Per unlisted release in "scores": the decision and its flags, then each of
-# the three scores in ten-thousandths, in base-64 digits of this alphabet;
-# with the bounded flag, then the most each of the three can be.
+# Every release has a record in "records", the listed ones first: its decision
+# and flags in one base-64 digit of this alphabet, then per score three digits
+# holding its ten-thousandths (cut, never rounded up) plus _SPAN times a kind:
+# twice what bounds it (_EXACT; _OPEN: only 1.0; _BELOW_THRESHOLD + k: the
+# k-th of BOUND_THRESHOLDS; _BELOW_GIVEN: three more digits, the most it can be
+# in ten-thousandths plus _SPAN if its text rounds up), plus 1 where a reason
+# gives it rounded up (listed rows only).
 _DIGITS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+_SPAN = 10_001
+_EXACT, _OPEN, _BELOW_THRESHOLD = 0, 1, 2
+BOUND_THRESHOLDS = ("token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor", "artist_gate")
+_BELOW_GIVEN = _BELOW_THRESHOLD + len(BOUND_THRESHOLDS)
 # Added to the decision's place in DECISIONS.
+_DECISION = {d: k for k, d in enumerate(DECISIONS)}
 _FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN, _FLAG_BOUNDED = 3, 6, 12, 24
-_BLOCK = 10_000  # packed rows joined at a time
-
+_BLOCK = 10_000  # rows encoded, records joined, at a time
 
 _floored = floored
 
@@ -95,22 +107,6 @@ def _bounds(row: Sequence[Any]) -> Optional[list[Optional[float]]]:
     return [None if b is None else _floored_below(s, b) for s, b in zip(row[6:9], below)]
 
 
-def _packed(row: Sequence[Any]) -> str:
-    """An unlisted page row in the compact form of "scores"."""
-    by = row[ROW_FIELDS.index("by")]
-    bounds = _bounds(row)
-    code = (DECISIONS.index(row[4]) + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
-            + _FLAG_CHOSEN * (by == CHOSEN) + _FLAG_BOUNDED * (bounds is not None))
-    scores = [_floored(s) for s in row[6:9]]
-    if bounds is not None:
-        scores += [s if b is None else b for s, b in zip(scores, bounds)]
-    out = [_DIGITS[code]]
-    for score in scores:
-        q = round(score * 10000)
-        out += [_DIGITS[q >> 12], _DIGITS[(q >> 6) & 63], _DIGITS[q & 63]]
-    return "".join(out)
-
-
 def _score_text(score: float) -> str:
     """A score as a reason gives it: four decimals, trailing zeros cut down to two."""
     out = f"{score:.4f}"
@@ -119,40 +115,215 @@ def _score_text(score: float) -> str:
     return out
 
 
-def derived_reason(exact: bool, s1: float, s2: float, s3: float, th: Mapping[str, float]) -> str:
-    """The reason LibraryIndex.explain gives for these scores and thresholds (without the number guard and
-    decisions files); the page writes it again from its rows' scores."""
-    floor = _score_text(th["review_floor"])
+def _ten_thousandths_text(n: int) -> str:
+    """n ten-thousandths as _score_text gives them (the script's tenThousandths)."""
+    out = f"{n // 10000}.{n % 10000:04d}"
+    while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
+        out = out[:-1]
+    return out
 
-    def band(name: str, score: float, keep: float) -> str:
-        return f"{name} {_score_text(score)} in the review band [{floor}, {_score_text(keep)})"
 
+def _rounds_up(value: float, cut: int) -> int:
+    """1 where a reason's text of `value` (four decimals, rounded) is one ten-thousandth above `cut`, else 0."""
+    return int(int(f"{value:.4f}".replace(".", "")) == cut + 1) if 0.0 <= value <= 1.0 else 0
+
+
+class Known(NamedTuple):
+    """What the page holds of one best score: its ten-thousandths cut (q), what bounds it (kind), the most
+    it can be in ten-thousandths (most), whether a reason's texts of the score and of its bound round up (up,
+    below_up), and from these the score's least value and what it lies below (-inf where exact), as the page
+    compares them with thresholds."""
+    q: int
+    kind: int
+    most: int
+    up: int
+    below_up: int
+    least: float
+    below: float
+
+
+def known(score: float, below: Optional[float], thresholds: Mapping[str, float], texts: bool = False) -> Known:
+    """What the page keeps of a score and its bound (None: exact); with `texts`, how a reason rounds them."""
+    q = round(_floored(score) * 10000)
+    up = _rounds_up(score, q) if texts else 0
+    if below is None:
+        return Known(q, _EXACT, q, up, 0, q / 10000, -math.inf)
+    most = round(_floored_below(score, below) * 10000)
+    if not below <= 1.0:
+        return Known(q, _OPEN, most, up, 0, q / 10000, math.inf)
+    for k, name in enumerate(BOUND_THRESHOLDS):
+        if thresholds[name] == below:
+            return Known(q, _BELOW_THRESHOLD + k, most, up, 0, q / 10000, below)
+    # The page holds the most it can be, not the bound itself: just above that.
+    return Known(q, _BELOW_GIVEN, most, up, _rounds_up(below, most) if texts else 0, q / 10000, (most + 1) / 10000)
+
+
+def _record_digits(k: Known) -> str:
+    v = k.q + _SPAN * (2 * k.kind + k.up)
+    out = _DIGITS[v >> 12] + _DIGITS[(v >> 6) & 63] + _DIGITS[v & 63]
+    if k.kind == _BELOW_GIVEN:
+        v = k.most + _SPAN * k.below_up
+        out += _DIGITS[v >> 12] + _DIGITS[(v >> 6) & 63] + _DIGITS[v & 63]
+    return out
+
+
+def _reaches(k: Known, t: float) -> int:
+    """Whether a score reaches t as far as the page knows it: 1 or 0, or -1 where its bounds leave it open."""
+    return 1 if k.least >= t else 0 if k.below <= t else -1
+
+
+def _in_band(k: Known, floor: float, keep: float) -> int:
+    """Whether a score lies in its review band [floor, keep), as far as the page knows it."""
+    f, kept = _reaches(k, floor), _reaches(k, keep)
+    return 0 if f == 0 or kept == 1 else 1 if f == 1 and kept == 0 else -1
+
+
+def _shown(k: Known) -> str:
+    """A score as a reason gives it: the number where exact, else what is known."""
+    least = _ten_thousandths_text(k.q + k.up)
+    if k.kind == _EXACT:
+        return least
+    if k.kind == _OPEN:
+        return "not scored" if k.q + k.up == 0 else "at least " + least
+    bound = (_ten_thousandths_text(k.most + k.below_up) if k.kind == _BELOW_GIVEN else _score_text(k.below))
+    return ("below " if k.q + k.up == 0 else least + " to below ") + bound
+
+
+def page_reason(exact: bool, scores: Sequence[Known], thresholds: Mapping[str, float]) -> str:
+    """The reason the page writes from what it holds of a release (its scores as `known` gives them): the
+    steps and words of LibraryIndex.explain without the number guard and decisions files. The page leaves
+    a row's reason out where this gives it."""
     if exact:
         return "exact pair in the library"
-    if th["review_floor"] <= s1 < th["token_set_keep"]:
-        return band("token_set", s1, th["token_set_keep"])
-    if th["review_floor"] <= s2 < th["token_sort_keep"]:
-        return band("token_sort", s2, th["token_sort_keep"])
-    if s1 >= th["token_set_keep"] and s2 >= th["token_sort_keep"] and s3 >= th["two_stage_keep"]:
-        return "all three scores at or above their keep values"
-    if max(s1, s2, s3) < th["review_floor"]:
-        return f"all three scores below the review floor {floor}"
-    if th["review_floor"] <= s3 < th["two_stage_keep"]:
-        return band("two_stage", s3, th["two_stage_keep"])
-    return (f"token_set {_score_text(s1)}, token_sort {_score_text(s2)}, two_stage {_score_text(s3)}: "
-            f"some at or above the review floor {floor}, not all at their keep values")
+    s1, s2, s3 = scores
+    floor, set_keep, sort_keep, two_keep = (thresholds[name] for name in ("review_floor", *_KEEPS))
+
+    def band(name: str, k: Known, keep: float) -> str:
+        return f"{name} {_shown(k)} in the review band [{_score_text(floor)}, {_score_text(keep)})"
+
+    set_band = _in_band(s1, floor, set_keep)
+    if set_band == 1:
+        return band("token_set", s1, set_keep)
+    sort_band = _in_band(s2, floor, sort_keep) if set_band == 0 else 0
+    if set_band == 0 and sort_band == 1:
+        return band("token_sort", s2, sort_keep)
+    if set_band == 0 and sort_band == 0:
+        if _reaches(s1, set_keep) == 1 and _reaches(s2, sort_keep) == 1 and _reaches(s3, two_keep) == 1:
+            return "all three scores at or above their keep values"
+        if _reaches(s1, floor) == 0 and _reaches(s2, floor) == 0 and _reaches(s3, floor) == 0:
+            return f"all three scores below the review floor {_score_text(floor)}"
+        if _in_band(s3, floor, two_keep) == 1:
+            return band("two_stage", s3, two_keep)
+    return (f"token_set {_shown(s1)}, token_sort {_shown(s2)}, two_stage {_shown(s3)}: some at or above the "
+            f"review floor {_score_text(floor)}, not all at their keep values")
 
 
-def _listed(row: Sequence[Any], thresholds: Mapping[str, float]) -> list[Any]:
-    """A page row as the page lists it, shortened: a match form that is the given name in lower case
-    (ASCII) is 0, a library form that is the release's is 1, and a reason the page can write again from
-    the scores is None."""
-    a, t, ma, mt, d, x, s1, s2, s3, la, lt, by, reason, oe, _ = row
-    if reason == derived_reason(x, s1, s2, s3, thresholds):
-        reason = None
-    return [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
-            d, x, _floored(s1), _floored(s2), _floored(s3), 1 if la == ma else la, 1 if lt == mt else lt, by, reason,
-            oe, _bounds(row)]
+class _Scores(dict[tuple[float, Optional[float]], tuple[Known, str]]):
+    """(score, bound) -> what the page keeps of it (`known`) and its digits in a record, made when first asked."""
+
+    def __init__(self, thresholds: Mapping[str, float], texts: bool) -> None:
+        super().__init__()
+        self.thresholds, self.texts = thresholds, texts
+
+    def __missing__(self, key: tuple[float, Optional[float]]) -> tuple[Known, str]:
+        k = known(*key, self.thresholds, self.texts)
+        value = self[key] = k, _record_digits(k)
+        return value
+
+
+class _PageData:
+    """The page's data made a row at a time: records, listed rows encoded a block at a time, and the
+    tables their codes point into."""
+
+    # Scores (and reasons) repeat: what each gives is kept, up to this many of each, then forgotten.
+    _REMEMBERED = 100_000
+
+    def __init__(self, thresholds: Mapping[str, float]) -> None:
+        self.thresholds = thresholds
+        self.strings: dict[str, int] = {}  # library forms, numbered from 1 as first met
+        self.by: dict[str, int] = {}
+        self.measures: dict[str, int] = {}
+        self.listed: list[str] = []  # rows' JSON, a block at a time
+        self.listed_records: list[str] = []  # joined a block at a time, as the unlisted ones
+        self.unlisted_records: list[str] = []
+        self.rows: list[list[Any]] = []
+        self.records: list[str] = []
+        self.unlisted_block: list[str] = []
+        self.unlisted = 0
+        # (score, bound) -> what the page keeps of it and its digits in a record, with the texts of listed
+        # rows and without; record -> the reason the page writes for it.
+        self.scores = (_Scores(thresholds, False), _Scores(thresholds, True))
+        self.reasons: dict[str, str] = {}
+
+    def _record(self, row: Sequence[Any], texts: bool) -> tuple[str, tuple[Known, Known, Known]]:
+        scores = self.scores[texts]
+        if len(scores) > self._REMEMBERED:
+            scores.clear()
+        b1, b2, b3 = row[14]
+        k1, d1 = scores[row[6], b1]
+        k2, d2 = scores[row[7], b2]
+        k3, d3 = scores[row[8], b3]
+        by = row[11]
+        code = (_DECISION[row[4]] + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
+                + _FLAG_CHOSEN * (by == CHOSEN)
+                + _FLAG_BOUNDED * (b1 is not None or b2 is not None or b3 is not None))
+        return _DIGITS[code] + d1 + d2 + d3, (k1, k2, k3)
+
+    def _string(self, value: str) -> int:
+        code = self.strings.get(value)
+        if code is None:
+            code = self.strings[value] = len(self.strings) + 1
+        return code
+
+    def add_listed(self, row: Sequence[Any]) -> None:
+        a, t, ma, mt, _, x, _, _, _, la, lt, by, reason, oe, _ = row
+        record, scores = self._record(row, True)
+        self.records.append(record)
+        # The reason the page writes depends on nothing but the record.
+        derived = self.reasons.get(record)
+        if derived is None:
+            if len(self.reasons) > self._REMEMBERED:
+                self.reasons.clear()
+            derived = self.reasons[record] = page_reason(bool(x), scores, self.thresholds)
+        out = [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
+               0 if la == ma else self._string(la), 0 if lt == mt else self._string(lt),
+               self.by.setdefault(by, len(self.by)), 0 if reason == derived else reason]
+        for measures, artist, title in oe:
+            out += [self.measures.setdefault(measures, len(self.measures)),
+                    0 if artist == ma else self._string(artist), 0 if title == mt else self._string(title)]
+        self.rows.append(out)
+        if len(self.rows) == _BLOCK:
+            self._flush_listed()
+
+    def _flush_listed(self) -> None:
+        if self.rows:
+            self.listed.append(_compact_json(self.rows)[1:-1])
+            self.listed_records.append("".join(self.records))
+            self.rows.clear()
+            self.records.clear()
+
+    def add_unlisted(self, row: Sequence[Any]) -> None:
+        self.unlisted_block.append(self._record(row, False)[0])
+        self.unlisted += 1
+        if len(self.unlisted_block) == _BLOCK:
+            self.unlisted_records.append("".join(self.unlisted_block))
+            self.unlisted_block.clear()
+
+    def finish(self, **fields: Any) -> str:
+        """The data block's JSON text (escaped for a script element) with `fields` added."""
+        self._flush_listed()
+        th = self.thresholds
+        data = _compact_json({
+            "columns": LISTED_FIELDS, "rows": [], "strings": list(self.strings), "by": list(self.by),
+            "measures": list(self.measures),
+            # Per threshold a bound may be: its name and the most a score below it can be (ten-thousandths).
+            "bounds": [[name, round(_floored_below(0.0, th[name]) * 10000)] for name in BOUND_THRESHOLDS],
+            "texts": {name: _score_text(v) for name, v in th.items()},
+            "records": "".join(self.listed_records + self.unlisted_records + self.unlisted_block),
+            "unlisted": self.unlisted, "thresholds": dict(th), **fields})
+        # The rows' texts joined as json.dumps would have written the list ("columns" cannot hold this text).
+        before, _, after = data.partition('"rows":[]')
+        return _script_text(before + '"rows":[' + ",".join(self.listed) + "]" + after)
 
 
 def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], source: str = "",
@@ -162,32 +333,19 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
     document."""
     rows = iter(rows)
     # Only the first rows are held at once, until it is known whether they are all listed; then each row
-    # is kept as its JSON text (packed ones as their digits, joined in blocks): no list of every
-    # row's values is held.
+    # goes into the data as it comes: no list of every row's values is held.
     first = list(itertools.islice(rows, list_all_up_to + 1))
     everything = len(first) <= list_all_up_to
-    listed: list[str] = []
-    packed: list[str] = []
-    block: list[str] = []
-    unlisted = 0
+    made = _PageData(thresholds)
     for row in itertools.chain(first, rows):
         if everything or row[4] == "review":
-            listed.append(_script_json(_listed(row, thresholds)))
+            made.add_listed(row)
         else:
-            block.append(_packed(row))
-            unlisted += 1
-            if len(block) == _BLOCK:
-                packed.append("".join(block))
-                block.clear()
+            made.add_unlisted(row)
     del first
-    packed.append("".join(block))
-    data = _script_json({"columns": ROW_FIELDS, "rows": [], "listed": "all" if everything else "review",
-                         "scores": "".join(packed), "unlisted": unlisted, "thresholds": dict(thresholds),
-                         "source": source, "distinct_numbers": distinct_numbers, "rules": rules})
-    # The rows' texts joined as json.dumps would have written the list ("columns" cannot hold this text).
-    before, _, after = data.partition('"rows":[]')
-    data = before + '"rows":[' + ",".join(listed) + "]" + after
-    del listed, packed
+    data = made.finish(listed="all" if everything else "review", source=source, distinct_numbers=distinct_numbers,
+                       rules=rules)
+    del made
     script = _part("page.js")
     # The policy runs this script alone: no inline handler, nothing a name could smuggle in.
     digest = base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii")
@@ -197,4 +355,3 @@ def render_page(rows: Iterable[Sequence[Any]], thresholds: Mapping[str, float], 
         head, _, tail = page.partition(marker)
         page = head + part + tail
     return page
-

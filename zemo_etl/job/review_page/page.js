@@ -3,8 +3,6 @@
 // Names are untrusted: they reach the document only as text nodes.
 (function () {
   var DATA = JSON.parse(document.getElementById("data").textContent);
-  var F = {};
-  DATA.columns.forEach(function (name, k) { F[name] = k; });
   var ROWS = DATA.rows;
   var TH = DATA.thresholds;
   var MEASURES = [["s1", "token set", "token_set_keep"], ["s2", "token sort", "token_sort_keep"],
@@ -27,89 +25,124 @@
     return e;
   }
   function fmt(x) { return (Math.round(x * 10000) / 10000).toString(); }
-  function val(r, name) { return r[F[name]]; }
 
-  // A score as the reasons give it: four decimals, trailing zeros cut down to two.
-  function scoreText(v) {
-    var s = v.toFixed(4);
-    while (s.length > 4 && s.charAt(s.length - 1) === "0" && s.charAt(s.length - 3) !== ".") s = s.slice(0, -1);
-    return s;
-  }
-
-  // The reason the classifier gives for a row's scores, where the row leaves it out.
-  function reasonOf(r) {
-    var s1 = val(r, "s1"), s2 = val(r, "s2"), s3 = val(r, "s3"), floor = scoreText(TH.review_floor);
-    function band(name, s, keep) {
-      return name + " " + scoreText(s) + " in the review band [" + floor + ", " + scoreText(keep) + ")";
-    }
-    if (val(r, "x")) return "exact pair in the library";
-    if (s1 >= TH.review_floor && s1 < TH.token_set_keep) return band("token_set", s1, TH.token_set_keep);
-    if (s2 >= TH.review_floor && s2 < TH.token_sort_keep) return band("token_sort", s2, TH.token_sort_keep);
-    if (s1 >= TH.token_set_keep && s2 >= TH.token_sort_keep && s3 >= TH.two_stage_keep)
-      return "all three scores at or above their keep values";
-    if (s1 < TH.review_floor && s2 < TH.review_floor && s3 < TH.review_floor)
-      return "all three scores below the review floor " + floor;
-    if (s3 >= TH.review_floor && s3 < TH.two_stage_keep) return band("two_stage", s3, TH.two_stage_keep);
-    return "token_set " + scoreText(s1) + ", token_sort " + scoreText(s2) + ", two_stage " + scoreText(s3) +
-      ": some at or above the review floor " + floor + ", not all at their keep values";
-  }
-
-  // A text field of a row, the shortened ones written out when asked for
-  // (review.py's _listed): 0 for a match form that is the name in lower case,
-  // 1 for a library form that is the release's, null for a reason to derive.
-  var SOURCE = { ma: "a", mt: "t", la: "ma", lt: "mt" };
-  function text(r, name) {
-    var v = r[F[name]];
-    if (v === 0) return r[F[SOURCE[name]]].toLowerCase();
-    if (v === 1) return text(r, SOURCE[name]);
-    if (v === null) return reasonOf(r);
-    return v;
-  }
-
-  // The most a row's score j can be: the score itself where exact, else its bound (evidence that settles
-  // scores only against the thresholds and the steps around them).
-  function most(r, j) {
-    var b = val(r, "b");
-    return b && b[j] !== null ? b[j] : val(r, MEASURES[j][0]);
-  }
-  function bounded(r, j) { var b = val(r, "b"); return !!(b && b[j] !== null); }
-
-  // Every release, listed or not (DATA.scores: those the list leaves out,
-  // ten base-64 digits each, nine more with bounds): its decision, flags,
-  // and the least (s) and most (m) each best score can be.
+  // Every release, listed or not (DATA.records, the listed rows' first: page.py's _record): its decision,
+  // flags, the least (s) and most (m) each best score can be, and what bounds it (k: page.py's kind twice,
+  // plus 1 where a reason rounds the score up, plus 16 where it rounds a bound of its own up).
   var DECISIONS = ["keep", "prune", "review"];
   var EXACT = 1, NUMBERS = 2, CHOSEN = 4, BOUNDED = 8;
+  var SPAN = 10001, K_EXACT = 0, K_OPEN = 1, K_THRESHOLD = 2, K_GIVEN = K_THRESHOLD + DATA.bounds.length;
   var ALL = (function () {
-    var packed = DATA.scores, n = ROWS.length + (DATA.unlisted || 0);
+    var packed = DATA.records, n = ROWS.length + DATA.unlisted;
     var all = { n: n, d: new Uint8Array(n), flags: new Uint8Array(n),
                 s: [new Float64Array(n), new Float64Array(n), new Float64Array(n)],
-                m: [new Float64Array(n), new Float64Array(n), new Float64Array(n)] };
-    ROWS.forEach(function (r, k) {
-      var by = val(r, "by");
-      all.d[k] = DECISIONS.indexOf(val(r, "d"));
-      all.flags[k] = (val(r, "x") ? EXACT : 0) | (by === "numbers" ? NUMBERS : 0) | (by === "decisions" ? CHOSEN : 0) |
-        (val(r, "b") ? BOUNDED : 0);
-      MEASURES.forEach(function (m, j) { all.s[j][k] = val(r, m[0]); all.m[j][k] = most(r, j); });
-    });
+                m: [new Float64Array(n), new Float64Array(n), new Float64Array(n)],
+                k: [new Uint8Array(n), new Uint8Array(n), new Uint8Array(n)] };
+    var under = DATA.bounds.map(function (b) { return b[1] / 10000; });
     var digit = new Uint8Array(128);
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_".split("").forEach(function (c, v) {
       digit[c.charCodeAt(0)] = v;
     });
     function at(i) { return digit[packed.charCodeAt(i)]; }
-    function score(i) { return (at(i) * 4096 + at(i + 1) * 64 + at(i + 2)) / 10000; }
-    for (var k = ROWS.length, i = 0; k < n; k++) {
-      var code = at(i);
+    function value(i) { return at(i) * 4096 + at(i + 1) * 64 + at(i + 2); }
+    for (var k = 0, i = 0; k < n; k++) {
+      var code = at(i++);
       all.d[k] = code % 3;
       all.flags[k] = (code / 3) | 0;
-      for (var j = 0; j < 3; j++) all.s[j][k] = all.m[j][k] = score(i + 1 + 3 * j);
-      i += 10;
-      if (all.flags[k] & BOUNDED) {
-        for (j = 0; j < 3; j++) all.m[j][k] = score(i + 3 * j);
-        i += 9;
+      for (var j = 0; j < 3; j++) {
+        var v = value(i), kind = (v / SPAN) | 0, s = (v % SPAN) / 10000, bound = kind >> 1;
+        i += 3;
+        all.s[j][k] = s;
+        if (bound === K_EXACT) all.m[j][k] = s;
+        else if (bound === K_OPEN) all.m[j][k] = 1;
+        else if (bound < K_GIVEN) all.m[j][k] = Math.max(under[bound - K_THRESHOLD], s);
+        else {
+          v = value(i);
+          i += 3;
+          all.m[j][k] = (v % SPAN) / 10000;
+          kind |= ((v / SPAN) | 0) << 4;
+        }
+        all.k[j][k] = kind;
       }
     }
     return all;
   })();
+  function boundOf(i, j) { return (ALL.k[j][i] >> 1) & 7; }
+  function bounded(i, j) { return boundOf(i, j) !== K_EXACT; }
+
+  // n ten-thousandths as the reasons give a score: four decimals, trailing zeros cut down to two.
+  function tenThousandths(n) {
+    var s = Math.floor(n / 10000) + "." + String(n % 10000 + 10000).slice(1);
+    while (s.length > 4 && s.charAt(s.length - 1) === "0" && s.charAt(s.length - 3) !== ".") s = s.slice(0, -1);
+    return s;
+  }
+
+  // The reason the classifier gives for what listed row i holds, where the row leaves it out (page.py's
+  // page_reason, step for step).
+  function reasonOf(i) {
+    var floorValue = TH.review_floor, floor = DATA.texts.review_floor;
+    function below(j) {
+      var b = boundOf(i, j);
+      if (b === K_OPEN) return Infinity;
+      if (b === K_GIVEN) return (Math.round(ALL.m[j][i] * 10000) + 1) / 10000;
+      return TH[DATA.bounds[b - K_THRESHOLD][0]];
+    }
+    function reaches(j, t) {
+      if (ALL.s[j][i] >= t) return 1;
+      return boundOf(i, j) === K_EXACT || below(j) <= t ? 0 : -1;
+    }
+    function inBand(j, keep) {
+      var f = reaches(j, floorValue), kept = reaches(j, keep);
+      if (f === 0 || kept === 1) return 0;
+      return f === 1 && kept === 0 ? 1 : -1;
+    }
+    function shown(j) {
+      var k = ALL.k[j][i], b = boundOf(i, j), q = Math.round(ALL.s[j][i] * 10000) + (k & 1);
+      var least = tenThousandths(q);
+      if (b === K_EXACT) return least;
+      if (b === K_OPEN) return q === 0 ? "not scored" : "at least " + least;
+      var bound = b === K_GIVEN ? tenThousandths(Math.round(ALL.m[j][i] * 10000) + (k >> 4))
+        : DATA.texts[DATA.bounds[b - K_THRESHOLD][0]];
+      return (q === 0 ? "below " : least + " to below ") + bound;
+    }
+    function band(name, j, keep) {
+      return name + " " + shown(j) + " in the review band [" + floor + ", " + DATA.texts[keep] + ")";
+    }
+    var setBand = inBand(0, TH.token_set_keep), sortBand = setBand === 0 ? inBand(1, TH.token_sort_keep) : 0;
+    if (ALL.flags[i] & EXACT) return "exact pair in the library";
+    if (setBand === 1) return band("token_set", 0, "token_set_keep");
+    if (setBand === 0 && sortBand === 1) return band("token_sort", 1, "token_sort_keep");
+    if (setBand === 0 && sortBand === 0) {
+      if (reaches(0, TH.token_set_keep) === 1 && reaches(1, TH.token_sort_keep) === 1 &&
+          reaches(2, TH.two_stage_keep) === 1) return "all three scores at or above their keep values";
+      if (reaches(0, floorValue) === 0 && reaches(1, floorValue) === 0 && reaches(2, floorValue) === 0)
+        return "all three scores below the review floor " + floor;
+      if (inBand(2, TH.two_stage_keep) === 1) return band("two_stage", 2, "two_stage_keep");
+    }
+    return "token_set " + shown(0) + ", token_sort " + shown(1) + ", two_stage " + shown(2) +
+      ": some at or above the review floor " + floor + ", not all at their keep values";
+  }
+
+  // A text field of listed row i written out (page.py's LISTED_FIELDS): a match form 0 is the given name in
+  // lower case, a library form 0 the release's and n DATA.strings[n - 1], a reason 0 the one the scores give.
+  var F = {};
+  DATA.columns.forEach(function (name, k) { F[name] = k; });
+  var SAME = { ma: "a", mt: "t", la: "ma", lt: "mt" };
+  function form(i, v, same) { return v === 0 ? text(i, same) : DATA.strings[v - 1]; }
+  function text(i, name) {
+    var v = ROWS[i][F[name]];
+    if (name === "reason") return v === 0 ? reasonOf(i) : v;
+    if (name === "la" || name === "lt") return form(i, v, SAME[name]);
+    return v === 0 ? ROWS[i][F[SAME[name]]].toLowerCase() : v;
+  }
+  function decision(i) { return DECISIONS[ALL.d[i]]; }
+  // The best entries of measures where they are others: [measures, artist, title] each.
+  function others(i) {
+    var r = ROWS[i], out = [];
+    for (var p = DATA.columns.length; p < r.length; p += 3)
+      out.push([DATA.measures[r[p]], form(i, r[p + 1], "ma"), form(i, r[p + 2], "mt")]);
+    return out;
+  }
 
   // The classifier's order of tests on three best scores, for other thresholds.
   function decideScores(flags, s1, s2, s3, th) {
@@ -122,32 +155,47 @@
     return 2;
   }
 
-  // Values within [lo, hi] that compare with the thresholds in every way a
-  // score of that range can: the ends and each threshold inside.
-  function probes(lo, hi, ts) {
-    var out = [lo];
-    ts.forEach(function (t) { if (t > lo && t <= hi) out.push(t); });
-    if (hi > lo) out.push(hi);
+  // The decisions each release can have under thresholds th, as bits (1 << decision) in a Uint8Array: one
+  // bit where its scores are exact or their bounds settle every comparison. Score j is compared with the
+  // review floor and its keep value only; these cut the scores into three intervals, and a score's range
+  // meets a run of them (first * 3 + last). The decisions of every such triple of runs are worked out once,
+  // from a value of each interval met.
+  function decideAll(th) {
+    var keeps = [th.token_set_keep, th.token_sort_keep, th.two_stage_keep], floor = th.review_floor;
+    var cuts = keeps.map(function (keep) { return [Math.min(floor, keep), Math.max(floor, keep)]; });
+    var table = new Uint8Array(2 * 729);
+    for (var numbers = 0; numbers < 2; numbers++)
+      for (var c = 0; c < 729; c++) {
+        var runs = [(c / 81) | 0, ((c / 9) | 0) % 9, c % 9], values = [];
+        var ok = runs.every(function (run, j) {
+          var first = (run / 3) | 0, last = run % 3, at = [-1, cuts[j][0], cuts[j][1]];
+          values.push(at.slice(first, last + 1));
+          return first <= last;
+        });
+        if (!ok) continue;
+        var bits = 0, flags = numbers ? NUMBERS : 0;
+        values[0].forEach(function (s1) {
+          values[1].forEach(function (s2) {
+            values[2].forEach(function (s3) { bits |= 1 << decideScores(flags, s1, s2, s3, th); });
+          });
+        });
+        table[numbers * 729 + c] = bits;
+      }
+    var n = ALL.n, out = new Uint8Array(n), d = ALL.d, f = ALL.flags;
+    var lo0 = ALL.s[0], lo1 = ALL.s[1], lo2 = ALL.s[2], hi0 = ALL.m[0], hi1 = ALL.m[1], hi2 = ALL.m[2];
+    var a0 = cuts[0][0], b0 = cuts[0][1], a1 = cuts[1][0], b1 = cuts[1][1], a2 = cuts[2][0], b2 = cuts[2][1];
+    for (var k = 0; k < n; k++) {
+      var flags = f[k];
+      if (flags & CHOSEN) { out[k] = 1 << d[k]; continue; }
+      if (flags & EXACT) { out[k] = 1; continue; }
+      var r0 = ((lo0[k] >= a0) + (lo0[k] >= b0)) * 3 + (hi0[k] >= a0) + (hi0[k] >= b0);
+      var r1 = ((lo1[k] >= a1) + (lo1[k] >= b1)) * 3 + (hi1[k] >= a1) + (hi1[k] >= b1);
+      var r2 = ((lo2[k] >= a2) + (lo2[k] >= b2)) * 3 + (hi2[k] >= a2) + (hi2[k] >= b2);
+      out[k] = table[(flags & NUMBERS ? 729 : 0) + r0 * 81 + r1 * 9 + r2];
+    }
     return out;
   }
 
-  // The decisions release k can have under thresholds th, as bits (1 << decision): one bit where its
-  // scores are exact or their bounds settle every comparison.
-  function decide(k, th) {
-    var flags = ALL.flags[k];
-    if (flags & CHOSEN) return 1 << ALL.d[k];
-    if (flags & EXACT) return 1;
-    if (!(flags & BOUNDED)) return 1 << decideScores(flags, ALL.s[0][k], ALL.s[1][k], ALL.s[2][k], th);
-    var ts = [th.review_floor, th.token_set_keep, th.token_sort_keep, th.two_stage_keep];
-    var p = [0, 1, 2].map(function (j) { return probes(ALL.s[j][k], ALL.m[j][k], ts); });
-    var bits = 0;
-    p[0].forEach(function (s1) {
-      p[1].forEach(function (s2) {
-        p[2].forEach(function (s3) { bits |= 1 << decideScores(flags, s1, s2, s3, th); });
-      });
-    });
-    return bits;
-  }
 
   function header() {
     $("source").textContent = DATA.source ? "from " + DATA.source : "";
@@ -171,15 +219,18 @@
 
   function histogram(j, label, keepName) {
     var bins = 20, w = 360, h = 130, left = 34, bottom = 20, top = 8;
-    var stacks = [];
-    for (var b = 0; b < bins; b++) stacks.push({ keep: 0, prune: 0, review: 0 });
-    var scores = ALL.s[j], most = ALL.m[j], spans = new Map();  // "first bin,last bin" -> releases
+    // Releases per bin and decision, and per pair of bins a range spans, counted in typed arrays.
+    var scores = ALL.s[j], most = ALL.m[j], decided = ALL.d, n = ALL.n;
+    var inBin = new Float64Array(bins * 3), spanned = new Float64Array(bins * bins), met = [];
     function binOf(s) { return Math.min(bins - 1, Math.floor(s * bins)); }
-    for (var k = 0; k < ALL.n; k++) {
+    for (var k = 0; k < n; k++) {
       var b0 = binOf(scores[k]), b1 = binOf(most[k]);
-      if (b0 === b1) stacks[b0][DECISIONS[ALL.d[k]]] += 1;
-      else spans.set(b0 + "," + b1, (spans.get(b0 + "," + b1) || 0) + 1);
+      if (b0 === b1) inBin[b0 * 3 + decided[k]] += 1;
+      else if (spanned[b0 * bins + b1]++ === 0) met.push(b0 * bins + b1);
     }
+    var stacks = [], spans = new Map();  // "first bin,last bin" -> releases, in the order first met
+    for (var b = 0; b < bins; b++) stacks.push({ keep: inBin[b * 3], prune: inBin[b * 3 + 1], review: inBin[b * 3 + 2] });
+    met.forEach(function (key) { spans.set(Math.floor(key / bins) + "," + key % bins, spanned[key]); });
     var tallest = 1;
     stacks.forEach(function (s) { tallest = Math.max(tallest, s.keep + s.prune + s.review); });
     var plotW = w - left - 6, plotH = h - top - bottom, bw = plotW / bins;
@@ -254,9 +305,9 @@
   function changes(name, value) {
     var th = Object.assign({}, TH);
     th[name] = value;
-    var surely = 0, maybe = 0;
+    var surely = 0, maybe = 0, moved = decideAll(th);
     for (var k = 0; k < ALL.n; k++) {
-      var bits = decide(k, th);
+      var bits = moved[k];
       if (bits === BASE[k]) continue;
       if (bits & BASE[k]) maybe++;
       else surely++;
@@ -272,9 +323,8 @@
       $("whatif").hidden = true;
       return;
     }
-    BASE = new Uint8Array(ALL.n);
     // The evidence settles every comparison with the thresholds themselves: one bit each.
-    for (var k = 0; k < ALL.n; k++) BASE[k] = decide(k, TH);
+    BASE = decideAll(TH);
     var body = $("whatif-table").tBodies[0];
     ["token_set_keep", "token_sort_keep", "two_stage_keep", "review_floor"].forEach(function (name) {
       var tr = el("tr");
@@ -338,45 +388,45 @@
   }
 
   // A score as far as it is known: the number, or the range its bounds leave.
-  function scoreText4(r, j) {
-    var s = val(r, MEASURES[j][0]);
-    if (!bounded(r, j)) return fmt(s);
-    var m = most(r, j);
+  function scoreText4(i, j) {
+    var s = ALL.s[j][i];
+    if (!bounded(i, j)) return fmt(s);
+    var m = ALL.m[j][i];
     if (m >= 1) return s > 0 ? "≥ " + fmt(s) : "not scored";
     return (s > 0 ? fmt(s) + "–" : "≤ ") + fmt(m);
   }
 
-  function scoreCell(r, measure, keepName) {
-    var j = ["s1", "s2", "s3"].indexOf(measure), s = val(r, measure), m = most(r, j);
+  function scoreCell(i, j, keepName) {
+    var s = ALL.s[j][i], m = ALL.m[j][i];
     var keep = TH[keepName], floor = TH.review_floor;
     // Only what the range settles: a bound that straddles a threshold says nothing of it.
     var cls = s >= keep ? "ok" : s >= floor && m < keep ? "band" : m < floor ? "low" : "open";
-    var td = el("td", "score " + cls, scoreText4(r, j));
+    var td = el("td", "score " + cls, scoreText4(i, j));
     td.appendChild(el("small", null, { ok: "≥ keep " + keep, band: "< keep " + keep, low: "< floor " + floor,
                                        open: "" }[cls]));
     return td;
   }
 
-  function best(r) { return Math.max(val(r, "s1"), val(r, "s2"), val(r, "s3")); }
+  function best(i) { return Math.max(ALL.s[0][i], ALL.s[1][i], ALL.s[2][i]); }
 
   var KEYS = {
     choice: function (i) { return choices.get(i) || ""; },
-    d: function (i) { return val(ROWS[i], "d"); },
-    release: function (i) { return text(ROWS[i], "ma") + "\u0000" + text(ROWS[i], "mt"); },
-    library: function (i) { return text(ROWS[i], "la") + "\u0000" + text(ROWS[i], "lt"); },
-    s1: function (i) { return val(ROWS[i], "s1"); },
-    s2: function (i) { return val(ROWS[i], "s2"); },
-    s3: function (i) { return val(ROWS[i], "s3"); },
-    reason: function (i) { return text(ROWS[i], "reason"); }
+    d: decision,
+    release: function (i) { return text(i, "ma") + "\u0000" + text(i, "mt"); },
+    library: function (i) { return text(i, "la") + "\u0000" + text(i, "lt"); },
+    s1: function (i) { return ALL.s[0][i]; },
+    s2: function (i) { return ALL.s[1][i]; },
+    s3: function (i) { return ALL.s[2][i]; },
+    reason: function (i) { return text(i, "reason"); }
   };
 
   // What a search looks in, per row, made at the first search; a shortened
   // field repeats another and is left out.
   var HAYSTACK = null;
   function haystack() {
-    if (!HAYSTACK) HAYSTACK = ROWS.map(function (r) {
-      return ["a", "t", "ma", "mt", "la", "lt"].map(function (name) { return r[F[name]]; })
-        .filter(function (v) { return typeof v === "string"; }).join("\u0000").toLowerCase();
+    if (!HAYSTACK) HAYSTACK = ROWS.map(function (r, i) {
+      return ["a", "t", "ma", "mt", "la", "lt"].filter(function (name) { return r[F[name]] !== 0; })
+        .map(function (name) { return text(i, name); }).join("\u0000").toLowerCase();
     });
     return HAYSTACK;
   }
@@ -393,12 +443,11 @@
     var needle = $("search").value.trim().toLowerCase();
     var shown = [];
     for (var i = 0; i < ROWS.length; i++) {
-      var r = ROWS[i];
-      if (!wanted[val(r, "d")]) continue;
+      if (!wanted[decision(i)]) continue;
       // A score known only to a range is shown where the range meets the one asked for.
       var j = ["s1", "s2", "s3"].indexOf(measure);
-      var least = measure === "best" ? best(r) : val(r, measure);
-      var upTo = measure === "best" ? Math.max(most(r, 0), most(r, 1), most(r, 2)) : most(r, j);
+      var least = measure === "best" ? best(i) : ALL.s[j][i];
+      var upTo = measure === "best" ? Math.max(ALL.m[0][i], ALL.m[1][i], ALL.m[2][i]) : ALL.m[j][i];
       if (upTo < lo || least > hi) continue;
       if (needle && haystack()[i].indexOf(needle) < 0) continue;
       shown.push(i);
@@ -449,11 +498,11 @@
       tr.dataset.row = String(i);
       if (choices.has(i)) tr.className = "chosen";
       tr.appendChild(choiceCell(i));
-      tr.appendChild(el("td", "decision " + val(r, "d"), val(r, "d")));
+      tr.appendChild(el("td", "decision " + decision(i), decision(i)));
       var rel = el("td", "release");
-      rel.appendChild(el("span", "given artist", val(r, "a")));
-      rel.appendChild(el("span", "given title", val(r, "t")));
-      var ma = text(r, "ma"), mt = text(r, "mt"), la = text(r, "la"), lt = text(r, "lt");
+      rel.appendChild(el("span", "given artist", r[F.a]));
+      rel.appendChild(el("span", "given title", r[F.t]));
+      var ma = text(i, "ma"), mt = text(i, "mt"), la = text(i, "la"), lt = text(i, "lt");
       var entry = la || lt;  // nothing to compare with: nothing marked
       rel.appendChild(entry ? marked(ma, la) : el("span", "form", ma));
       rel.appendChild(entry ? marked(mt, lt) : el("span", "form", mt));
@@ -466,7 +515,7 @@
         lib.textContent = "none";
       }
       // The best entries of measures where they are not this one, beside it.
-      (val(r, "oe") || []).forEach(function (o) {
+      others(i).forEach(function (o) {
         var other = el("div", "other-entry");
         other.appendChild(el("span", "measure", "best " + o[0].replace(/_/g, " ") + ":"));
         other.appendChild(marked(o[1], ma));
@@ -474,8 +523,8 @@
         lib.appendChild(other);
       });
       tr.appendChild(lib);
-      MEASURES.forEach(function (m) { tr.appendChild(scoreCell(r, m[0], m[2])); });
-      tr.appendChild(el("td", "reason", text(r, "reason")));
+      MEASURES.forEach(function (m, j) { tr.appendChild(scoreCell(i, j, m[2])); });
+      tr.appendChild(el("td", "reason", text(i, "reason")));
       frag.appendChild(tr);
     }
     body.replaceChildren(frag);
@@ -503,7 +552,7 @@
     var lines = ["artist,title,decision"];
     Array.from(choices.keys()).sort(function (a, b) { return a - b; }).forEach(function (i) {
       var r = ROWS[i];
-      lines.push([formulaSafe(val(r, "a")), formulaSafe(val(r, "t")), choices.get(i)].map(csvField).join(","));
+      lines.push([formulaSafe(r[F.a]), formulaSafe(r[F.t]), choices.get(i)].map(csvField).join(","));
     });
     var blob = new Blob([lines.join("\n") + "\n"], { type: "text/csv" });
     var a = el("a");
