@@ -18,7 +18,7 @@ from cli_helpers import main  # noqa: F401  (the fixture)
 from zemo_etl import _demo_data, cli, fuzzy, parser, schema, text
 from zemo_etl.cli import review
 from zemo_etl.job.decisions import CHOSEN, DECISIONS, EXPLAIN_COLUMNS, Evidence
-from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _bounds, _floored, page_row, render_page
+from zemo_etl.job.page import PAGE_NAME, ROW_FIELDS, _bounds, _floored, page_row, render_page, stored_page_rows
 from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 HOSTILE = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "</script><!--", "a&amp;b",
@@ -316,6 +316,16 @@ def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path,
     # The page writes again the reasons of exact scores (a bounded one is cut in the file, its reason rounded).
     exact = [r for r in rows if r["b"] is None and r["by"] in ("token_set", "token_sort", "all", "exact")]
     assert all(r["reason"] is None for r in exact) and (spare or len(exact) > 10)
+
+
+@pytest.mark.parametrize("kept", [12, 9, 8])  # as kept now; before the bounds; before other_entries
+def test_page_rows_of_stored_evidence_are_those_of_its_evidence(kept):
+    stored = [e.as_list()[:kept] for e in (Evidence(False, 0.5, 0.0, 0.25, "a", "b", "all", "why", [["token_set", "c",
+              "d"]], None, 0.8, float("inf")), Evidence(True, 1.0, 1.0, 1.0, "x", "y", "exact", "exact pair", [],
+                                                        None, None, None))]
+    names = [["A", "T", "a", "t", "keep"], ["X", "Y", "x", "y", "review"]]
+    assert list(stored_page_rows(*zip(*names), stored)) == [
+        page_row(*n, Evidence.from_list(e)) for n, e in zip(names, stored)]
 
 
 # A release's decision and evidence (exact, scores, bounds, decided by) with the reason the classifier gives,

@@ -14,11 +14,11 @@ import hashlib
 import itertools
 import json
 import math
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from importlib import resources
 from typing import Any, NamedTuple, Optional
 
-from zemo_etl.job.decisions import CHOSEN, DECISIONS, KEEP_THRESHOLDS as _KEEPS, Evidence, floored
+from zemo_etl.job.decisions import CHOSEN, DECISIONS, Evidence, floored
 
 PAGE_NAME = "review.html"  # beside a run's report
 # One page row: given artist and title, their match forms, the decision, exact (0/1), the three best scores
@@ -39,6 +39,16 @@ def page_row(artist: str, title: str, match_artist: str, match_title: str, decis
     return [artist, title, match_artist, match_title, decision, int(evidence.exact), evidence.token_set,
             evidence.token_sort, evidence.two_stage, evidence.library_artist, evidence.library_title,
             evidence.decided_by, evidence.reason, evidence.other_entries, evidence.below()]
+
+
+def stored_page_rows(artists: Sequence[str], titles: Sequence[str], match_artists: Sequence[str],
+                     match_titles: Sequence[str], decisions: Sequence[str],
+                     evidence: Sequence[Sequence[Any]]) -> Iterator[list[Any]]:
+    """page_row of each release from its evidence as the job's database keeps it (Evidence.as_list; a run's
+    from before other_entries or the bounds were kept lacks them), without making an Evidence of each."""
+    for a, t, ma, mt, d, e in zip(artists, titles, match_artists, match_titles, decisions, evidence):
+        yield [a, t, ma, mt, d, int(e[0]), e[1], e[2], e[3], e[4], e[5], e[6], e[7], e[8] if len(e) > 8 else [],
+               e[9:12] if len(e) > 9 else [None, None, None]]
 
 
 def _part(name: str) -> str:
@@ -189,6 +199,10 @@ def _shown(k: Known) -> str:
     return ("below " if k.q + k.up == 0 else least + " to below ") + bound
 
 
+def _band(name: str, k: Known, floor: float, keep: float) -> str:
+    return f"{name} {_shown(k)} in the review band [{_score_text(floor)}, {_score_text(keep)})"
+
+
 def page_reason(exact: bool, scores: Sequence[Known], thresholds: Mapping[str, float]) -> str:
     """The reason the page writes from what it holds of a release (its scores as `known` gives them): the
     steps and words of LibraryIndex.explain without the number guard and decisions files. The page leaves
@@ -196,37 +210,35 @@ def page_reason(exact: bool, scores: Sequence[Known], thresholds: Mapping[str, f
     if exact:
         return "exact pair in the library"
     s1, s2, s3 = scores
-    floor, set_keep, sort_keep, two_keep = (thresholds[name] for name in ("review_floor", *_KEEPS))
-
-    def band(name: str, k: Known, keep: float) -> str:
-        return f"{name} {_shown(k)} in the review band [{_score_text(floor)}, {_score_text(keep)})"
-
+    floor, set_keep = thresholds["review_floor"], thresholds["token_set_keep"]
+    sort_keep, two_keep = thresholds["token_sort_keep"], thresholds["two_stage_keep"]
     set_band = _in_band(s1, floor, set_keep)
     if set_band == 1:
-        return band("token_set", s1, set_keep)
+        return _band("token_set", s1, floor, set_keep)
     sort_band = _in_band(s2, floor, sort_keep) if set_band == 0 else 0
     if set_band == 0 and sort_band == 1:
-        return band("token_sort", s2, sort_keep)
+        return _band("token_sort", s2, floor, sort_keep)
     if set_band == 0 and sort_band == 0:
         if _reaches(s1, set_keep) == 1 and _reaches(s2, sort_keep) == 1 and _reaches(s3, two_keep) == 1:
             return "all three scores at or above their keep values"
         if _reaches(s1, floor) == 0 and _reaches(s2, floor) == 0 and _reaches(s3, floor) == 0:
             return f"all three scores below the review floor {_score_text(floor)}"
         if _in_band(s3, floor, two_keep) == 1:
-            return band("two_stage", s3, two_keep)
+            return _band("two_stage", s3, floor, two_keep)
     return (f"token_set {_shown(s1)}, token_sort {_shown(s2)}, two_stage {_shown(s3)}: some at or above the "
             f"review floor {_score_text(floor)}, not all at their keep values")
 
 
-class _Scores(dict[tuple[float, Optional[float]], tuple[Known, str]]):
-    """(score, bound) -> what the page keeps of it (`known`) and its digits in a record, made when first asked."""
+class _Scores(dict):  # type: ignore[type-arg]
+    """Scores (and bounds) -> what the page keeps of them (`known`) and their digits in a record, made when
+    first asked: keyed by the score where exact, else by (score, bound)."""
 
-    def __init__(self, thresholds: Mapping[str, float], texts: bool) -> None:
+    def __init__(self, thresholds: Mapping[str, float], texts: bool, exact: bool) -> None:
         super().__init__()
-        self.thresholds, self.texts = thresholds, texts
+        self.thresholds, self.texts, self.exact = thresholds, texts, exact
 
-    def __missing__(self, key: tuple[float, Optional[float]]) -> tuple[Known, str]:
-        k = known(*key, self.thresholds, self.texts)
+    def __missing__(self, key: Any) -> tuple[Known, str]:
+        k = known(key, None, self.thresholds, self.texts) if self.exact else known(*key, self.thresholds, self.texts)
         value = self[key] = k, _record_digits(k)
         return value
 
@@ -235,7 +247,7 @@ class _PageData:
     """The page's data made a row at a time: records, listed rows encoded a block at a time, and the
     tables their codes point into."""
 
-    # Scores (and reasons) repeat: what each gives is kept, up to this many of each, then forgotten.
+    # Scores repeat: what each gives is kept, up to this many, then forgotten.
     _REMEMBERED = 100_000
 
     def __init__(self, thresholds: Mapping[str, float]) -> None:
@@ -250,19 +262,19 @@ class _PageData:
         self.records: list[str] = []
         self.unlisted_block: list[str] = []
         self.unlisted = 0
-        # (score, bound) -> what the page keeps of it and its digits in a record, with the texts of listed
-        # rows and without; record -> the reason the page writes for it.
-        self.scores = (_Scores(thresholds, False), _Scores(thresholds, True))
-        self.reasons: dict[str, str] = {}
+        # What the page keeps of each score and bound met, without the texts of listed rows and with them.
+        self.scores = tuple((_Scores(thresholds, texts, True), _Scores(thresholds, texts, False))
+                            for texts in (False, True))
 
     def _record(self, row: Sequence[Any], texts: bool) -> tuple[str, tuple[Known, Known, Known]]:
-        scores = self.scores[texts]
-        if len(scores) > self._REMEMBERED:
-            scores.clear()
+        exact, bounded = self.scores[texts]
+        if len(exact) + len(bounded) > self._REMEMBERED:
+            exact.clear()
+            bounded.clear()
         b1, b2, b3 = row[14]
-        k1, d1 = scores[row[6], b1]
-        k2, d2 = scores[row[7], b2]
-        k3, d3 = scores[row[8], b3]
+        k1, d1 = exact[row[6]] if b1 is None else bounded[row[6], b1]
+        k2, d2 = exact[row[7]] if b2 is None else bounded[row[7], b2]
+        k3, d3 = exact[row[8]] if b3 is None else bounded[row[8], b3]
         by = row[11]
         code = (_DECISION[row[4]] + _FLAG_EXACT * bool(row[5]) + _FLAG_NUMBERS * (by == "numbers")
                 + _FLAG_CHOSEN * (by == CHOSEN)
@@ -270,27 +282,25 @@ class _PageData:
         return _DIGITS[code] + d1 + d2 + d3, (k1, k2, k3)
 
     def _string(self, value: str) -> int:
-        code = self.strings.get(value)
-        if code is None:
-            code = self.strings[value] = len(self.strings) + 1
+        code = self.strings[value] = len(self.strings) + 1
         return code
 
     def add_listed(self, row: Sequence[Any]) -> None:
         a, t, ma, mt, _, x, _, _, _, la, lt, by, reason, oe, _ = row
         record, scores = self._record(row, True)
         self.records.append(record)
-        # The reason the page writes depends on nothing but the record.
-        derived = self.reasons.get(record)
-        if derived is None:
-            if len(self.reasons) > self._REMEMBERED:
-                self.reasons.clear()
-            derived = self.reasons[record] = page_reason(bool(x), scores, self.thresholds)
+        derived = page_reason(bool(x), scores, self.thresholds)
+        strings = self.strings
+        coded = self.by.get(by)
+        if coded is None:
+            coded = self.by[by] = len(self.by)
         out = [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
-               0 if la == ma else self._string(la), 0 if lt == mt else self._string(lt),
-               self.by.setdefault(by, len(self.by)), 0 if reason == derived else reason]
+               0 if la == ma else strings.get(la) or self._string(la),
+               0 if lt == mt else strings.get(lt) or self._string(lt), coded, 0 if reason == derived else reason]
         for measures, artist, title in oe:
             out += [self.measures.setdefault(measures, len(self.measures)),
-                    0 if artist == ma else self._string(artist), 0 if title == mt else self._string(title)]
+                    0 if artist == ma else strings.get(artist) or self._string(artist),
+                    0 if title == mt else strings.get(title) or self._string(title)]
         self.rows.append(out)
         if len(self.rows) == _BLOCK:
             self._flush_listed()

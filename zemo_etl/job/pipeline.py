@@ -36,7 +36,7 @@ from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
 from zemo_etl.job.ahead import read_ahead
-from zemo_etl.job.decisions import Evidence, Overrides, decided_chunks, describe_thresholds, read_decisions
+from zemo_etl.job.decisions import Overrides, decided_chunks, describe_thresholds, read_decisions
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_index, library_records, resolve_in_chunks, storage_forms
 from zemo_etl.job.options import JobOptions, option_name
@@ -601,6 +601,5 @@ class Pipeline:
     def _page_rows(self) -> Iterator[list[Any]]:
         """The review page's rows, read from the job's tables a chunk at a time."""
         for start, end, artists, titles, decisions in self._release_chunks():
-            evidence = map(Evidence.from_list, self._json_column(EVIDENCE_TABLE, "evidence", start, end))
-            yield from map(page.page_row, artists, titles, FORMS["match"](artists), FORMS["match"](titles),
-                           decisions, evidence)
+            yield from page.stored_page_rows(artists, titles, FORMS["match"](artists), FORMS["match"](titles),
+                                             decisions, self._json_column(EVIDENCE_TABLE, "evidence", start, end))
