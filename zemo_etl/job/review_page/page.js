@@ -166,8 +166,8 @@
     var table = new Uint8Array(2 * 729);
     for (var numbers = 0; numbers < 2; numbers++)
       for (var c = 0; c < 729; c++) {
-        var runs = [(c / 81) | 0, ((c / 9) | 0) % 9, c % 9], values = [];
-        var ok = runs.every(function (run, j) {
+        var met = [(c / 81) | 0, ((c / 9) | 0) % 9, c % 9], values = [];
+        var ok = met.every(function (run, j) {
           var first = (run / 3) | 0, last = run % 3, at = [-1, cuts[j][0], cuts[j][1]];
           values.push(at.slice(first, last + 1));
           return first <= last;
@@ -182,20 +182,27 @@
         table[numbers * 729 + c] = bits;
       }
     var n = ALL.n, out = new Uint8Array(n), d = ALL.d, f = ALL.flags;
-    var lo0 = ALL.s[0], lo1 = ALL.s[1], lo2 = ALL.s[2], hi0 = ALL.m[0], hi1 = ALL.m[1], hi2 = ALL.m[2];
-    var a0 = cuts[0][0], b0 = cuts[0][1], a1 = cuts[1][0], b1 = cuts[1][1], a2 = cuts[2][0], b2 = cuts[2][1];
+    var r0 = runs(0, cuts[0]), r1 = runs(1, cuts[1]), r2 = runs(2, cuts[2]);
     for (var k = 0; k < n; k++) {
       var flags = f[k];
-      if (flags & CHOSEN) { out[k] = 1 << d[k]; continue; }
-      if (flags & EXACT) { out[k] = 1; continue; }
-      var r0 = ((lo0[k] >= a0) + (lo0[k] >= b0)) * 3 + (hi0[k] >= a0) + (hi0[k] >= b0);
-      var r1 = ((lo1[k] >= a1) + (lo1[k] >= b1)) * 3 + (hi1[k] >= a1) + (hi1[k] >= b1);
-      var r2 = ((lo2[k] >= a2) + (lo2[k] >= b2)) * 3 + (hi2[k] >= a2) + (hi2[k] >= b2);
-      out[k] = table[(flags & NUMBERS ? 729 : 0) + r0 * 81 + r1 * 9 + r2];
+      if (flags & CHOSEN) out[k] = 1 << d[k];
+      else if (flags & EXACT) out[k] = 1;
+      else out[k] = table[(flags & NUMBERS ? 729 : 0) + r0[k] * 81 + r1[k] * 9 + r2[k]];
     }
     return out;
   }
 
+  // The run each release's score j meets of the intervals cut at a <= b, in a Uint8Array; those of the
+  // first cuts asked (the page's thresholds) kept, as a moved keep value leaves the other scores' alone.
+  var RUNS = [null, null, null];
+  function runs(j, cut) {
+    var a = cut[0], b = cut[1], kept = RUNS[j];
+    if (kept && kept.a === a && kept.b === b) return kept.runs;
+    var lo = ALL.s[j], hi = ALL.m[j], n = ALL.n, out = new Uint8Array(n);
+    for (var k = 0; k < n; k++) out[k] = ((lo[k] >= a) + (lo[k] >= b)) * 3 + (hi[k] >= a) + (hi[k] >= b);
+    if (!kept) RUNS[j] = { a: a, b: b, runs: out };
+    return out;
+  }
 
   function header() {
     $("source").textContent = DATA.source ? "from " + DATA.source : "";
