@@ -572,11 +572,12 @@ class Pipeline:
             for start, end, artists, titles, decisions in self._release_chunks():
                 rows = self._json_column(RELEASES_TABLE, "fields", start, end) if kept_rows else [
                     [a, t] for a, t in zip(artists, titles)]
-                resolved = self._column(MATCHES_TABLE, "library_artist", start, end)
+                # "" where csv.writer would write None as "": rows all of text are joined without it.
+                resolved = [r or "" for r in self._column(MATCHES_TABLE, "library_artist", start, end)]
                 values = zip(artists, titles, FORMS["ascii"](artists), FORMS["ascii"](titles), decisions, resolved)
                 report = []
                 for row, placed in zip(rows, values):
-                    row += [None] * (len(header) - len(row))
+                    row += [""] * (len(header) - len(row))
                     for k, value in zip(place, placed):
                         row[k] = value
                     report.append(row)
