@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 from shared import name_strategy
 from zemo_etl import fuzzy, text
-from zemo_etl.index import LibraryIndex
+from zemo_etl.index import DEFAULT_THRESHOLDS, LibraryIndex
 
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"  # the name generators
 
@@ -97,6 +97,28 @@ def test_matches_plain_classifier_on_random_libraries(library, releases, shared,
     assert LibraryIndex(library, **thresholds).classify(artists, titles) == expected
 
 
+# Artists beside the release's in byte order are scored first, but only those
+# sharing a word with it are candidates: "abcdefgh-y" would score far above
+# "qq zz" and keep by its title. A library artist's own entries are asked
+# first for the token scores, whichever entry reaches them.
+@pytest.mark.parametrize("library, releases", [
+    ([("abcdefgh-y", "the title"), ("qq zz", "other words")], [("abcdefgh zz", "the title")]),
+    ([("abcdefgh-y zz", "the title"), ("qq zz", "other words"), ("abcdefgh-x", "the title")],
+     [("abcdefgh zz", "the title"), ("abcdefgh-y", "the title")]),
+    ([("the band", "song one"), ("the band", "song two live"), ("band the", "song one"), ("the bend", "song two")],
+     [("the band", "song one!"), ("the band", "song two"), ("The Band", "other song"), ("the band", "one song")]),
+])
+def test_matches_plain_classifier_on_made_cases(library, releases):
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
+                                           text.to_match_form)
+    index = LibraryIndex(library)
+    assert index.classify(artists, titles) == expected
+    assert [e["decision"] for e in index.explain(artists, titles, exact=False)] == expected
+
+
 def _long_list_case(seed):
     """A library where "the" and "john" are each held by more artists than a
     posting list needs for its count-box tree, with equally scored artists in
@@ -128,10 +150,15 @@ def test_matches_plain_classifier_with_long_artist_lists(thresholds, tmp_path):
     from reference import fuzzy as reference
     library, releases = _long_list_case(len(thresholds))
     artists, titles = [a for a, _ in releases], [t for _, t in releases]
-    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
-                                           text.to_match_form, **thresholds)
+    plain = reference.Library(library, text.to_match_form)
+    expected = reference.classify_releases(artists, titles, plain, text.to_match_form, **thresholds)
     index = LibraryIndex(library, **thresholds)
     assert index.classify(artists, titles) == expected
-    assert [e["decision"] for e in index.explain(artists, titles)] == expected
+    explained = index.explain(artists, titles)
+    assert [e["decision"] for e in explained] == expected
+    # The best artist itself, through its titles, whatever the decision.
+    gate = thresholds.get("artist_gate", DEFAULT_THRESHOLDS["artist_gate"])
+    two_stage = [plain._two_stage(text.to_match_form(a), text.to_match_form(t), gate) for a, t in releases]
+    assert [e["two_stage"] for e in explained] == pytest.approx(two_stage, abs=1e-12)
     index.save(tmp_path / "index")
     assert LibraryIndex.load(tmp_path / "index").classify(artists, titles) == expected

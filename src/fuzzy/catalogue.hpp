@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -127,8 +128,11 @@ public:
 
     // The best entry for `name` (cut to its compared prefix) among those
     // scoring at least `least`: its score and position, the earliest of
-    // equal scores; nothing when none reaches `least`.
-    std::optional<std::pair<double, std::size_t>> best_entry(std::string_view name, double least) const;
+    // equal scores; nothing when none reaches `least`. `admit`, when given,
+    // is asked of each entry (by position) just before it would be scored:
+    // false leaves it out, as one whose score the caller already has.
+    std::optional<std::pair<double, std::size_t>> best_entry(std::string_view name, double least,
+                                                            const std::function<bool(std::size_t)>& admit = {}) const;
 
     // Per name, the decision of resolve with the entries and scores behind it.
     std::vector<ResolveExplanation> explain(const std::vector<std::string_view>& names,

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -640,15 +641,19 @@ protected:
     // scores below the gate are not exact.
     std::pair<double, std::uint32_t> best_artist(std::string_view artist) {
         artist_ids_.clear();
+        artist_tokens_.clear();
         detail::for_each_index_token(artist, [&](std::string&& token) {
             const std::int64_t id = ix_->token_id(token);
-            if (id >= 0) artist_ids_.push_back(static_cast<std::uint32_t>(id));
+            if (id < 0) return;
+            artist_ids_.push_back(static_cast<std::uint32_t>(id));
+            artist_tokens_.push_back(std::move(token));
         });
         if (artist_ids_.empty()) return {0.0, 0};
         // Only the artist itself scores 1.0, and the library's artists are
         // distinct: no scan can find a better one or an earlier equal.
-        if (const std::size_t p = artist_position(artist); p < ix_->artist_count() && ix_->artist(p) == artist)
-            return {1.0, static_cast<std::uint32_t>(p)};
+        const std::size_t position = artist_position(artist);
+        if (position < ix_->artist_count() && ix_->artist(position) == artist)
+            return {1.0, static_cast<std::uint32_t>(position)};
         std::sort(artist_ids_.begin(), artist_ids_.end(), [&](std::uint32_t x, std::uint32_t y) {
             return ix_->artist_postings_.size(x) < ix_->artist_postings_.size(y);
         });
@@ -668,15 +673,32 @@ protected:
                 best_at = at;
             }
         };
+        // The artists beside the query in byte order share its first
+        // characters, which the score weighs most: those among the candidates
+        // (sharing a token) come first, so that the floor of every scan
+        // starts near the best.
+        const std::size_t from = position > kNeighbours ? position - kNeighbours : 0;
+        const std::size_t to = std::min(position + kNeighbours, ix_->artist_count());
+        for (std::size_t p = from; p < to; ++p) {
+            bool shares = false;
+            detail::for_each_index_token(ix_->artist(p), [&](std::string&& token) {
+                shares = shares || std::find(artist_tokens_.begin(), artist_tokens_.end(), token) != artist_tokens_.end();
+            });
+            if (shares && first_visit(static_cast<std::uint32_t>(p)))
+                see(jaro_winkler_of(a, ix_->artist(p)), static_cast<std::uint32_t>(p));
+        }
         // The trees cut the query to its compared prefix, as the batch does.
         const bool use_trees = artist.size() <= detail::kComparedChars;
         for (std::uint32_t id : artist_ids_) {
             // A long list (the rarest first: they come last) is searched by
-            // its tree, from the floor the others have raised; its artists
-            // are not marked seen, and scoring one again changes nothing.
+            // its tree, from the floor the others have raised. An artist of
+            // several lists is scored once: the tree skips those seen, whose
+            // scores are below the floor or in `best` already.
             if (const PreparedCatalogue* tree = use_trees ? ix_->artist_tree(id) : nullptr) {
-                if (const auto found = tree->best_entry(artist, std::max(best, gate)))
-                    see(found->first, ix_->artist_postings_.begin(id)[found->second]);
+                const std::uint32_t* postings = ix_->artist_postings_.begin(id);
+                const std::function<bool(std::size_t)> admit = [&](std::size_t k) { return first_visit(postings[k]); };
+                if (const auto found = tree->best_entry(artist, std::max(best, gate), admit))
+                    see(found->first, postings[found->second]);
                 continue;
             }
             const std::uint32_t* end = ix_->artist_postings_.end(id);
@@ -718,6 +740,8 @@ protected:
     }
 
     static constexpr std::size_t kPrefetchAhead = 16;
+    // Artists on each side of the query's place in byte order scored first.
+    static constexpr std::size_t kNeighbours = 4;
     static constexpr std::size_t kLcsAhead = 8;
     // Entries of a sort list bounded before the LCS of those let through.
     static constexpr std::size_t kSortBlock = 2048;
@@ -743,6 +767,7 @@ protected:
     std::vector<std::uint32_t> query_ids_;  // ascending
     std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
     std::vector<std::uint32_t> artist_ids_;
+    std::vector<std::string> artist_tokens_;  // the artist's tokens that the index holds
     std::string rest_a_, rest_b_;
     utf8::CharBuffers artist_buffers_, title_buffers_, sorted_chars_buffers_, other_buffers_;
     LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included

@@ -82,8 +82,9 @@ class Search {
 public:
     // Counts its work on `poller`, shared by the names of one batch.
     Search(const PreparedCatalogue& catalogue, std::string_view name, const ResolveOptions& o,
-           InterruptPoller& poller, std::size_t keep = 0, double least = -kInf)
-        : cat_(catalogue), o_(o), poller_(poller), keep_(keep) {
+           InterruptPoller& poller, std::size_t keep = 0, double least = -kInf,
+           const std::function<bool(std::size_t)>* admit = nullptr)
+        : cat_(catalogue), o_(o), poller_(poller), keep_(keep), admit_(admit) {
         name = detail::compared_prefix(name);
         poller_.tick(name.size() + 64);
         q_ = utf8::narrowest(name, chars_);
@@ -270,6 +271,7 @@ private:
         // skipped under a floor that has only risen since.
         const double bound = detail::jaro_winkler_bound(la_, e.size, common, prefix);
         if (bound < floor_ || bound >= done_above_) return;
+        if (admit_ != nullptr && !(*admit_)(id)) return;
         const double s = detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
             return detail::jaro_winkler(a, n, b, m);
         });
@@ -337,6 +339,7 @@ private:
     double second_ = -kInf;
     std::size_t best_at_ = 0;
     std::size_t keep_ = 0;
+    const std::function<bool(std::size_t)>* admit_;
     std::vector<std::pair<double, std::uint32_t>> top_;
 };
 
@@ -348,11 +351,12 @@ std::optional<std::size_t> PreparedCatalogue::resolve_position(std::string_view 
     return Search(*this, name, options, poller).run();
 }
 
-std::optional<std::pair<double, std::size_t>> PreparedCatalogue::best_entry(std::string_view name, double least) const {
+std::optional<std::pair<double, std::size_t>> PreparedCatalogue::best_entry(
+    std::string_view name, double least, const std::function<bool(std::size_t)>& admit) const {
     if (size() == 0) return std::nullopt;
     InterruptPoller poller;
     const ResolveOptions options{};  // the search holds it by reference
-    Search search(*this, name, options, poller, 1, least);
+    Search search(*this, name, options, poller, 1, least, admit ? &admit : nullptr);
     const auto& top = search.best_entries();
     if (top.empty() || top.front().first < least) return std::nullopt;
     return std::pair<double, std::size_t>(top.front().first, top.front().second);
