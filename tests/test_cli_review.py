@@ -10,6 +10,7 @@ import re
 import shutil
 import time
 import types
+import unicodedata
 
 import pytest
 
@@ -64,6 +65,11 @@ def records(data):
     return out
 
 
+def fold(name):
+    """A name decomposed, its combining marks dropped, in lower case."""
+    return "".join(c for c in unicodedata.normalize("NFKD", name) if not unicodedata.combining(c)).lower()
+
+
 def page_data(path):
     """The page's data, and its listed rows as dicts of ROW_FIELDS with what the data shortened written out
     (a reason the page writes again from the scores: None)."""
@@ -75,7 +81,8 @@ def page_data(path):
     rows = []
     for r, (d, flags, scores) in zip(data["rows"], records(data)):
         row = dict(zip(data["columns"], r))
-        row["ma"], row["mt"] = (row[m] if row[m] != 0 else row[g].lower() for m, g in (("ma", "a"), ("mt", "t")))
+        row["ma"], row["mt"] = ({0: row[g].lower(), 1: fold(row[g])}.get(row[m], row[m]) for m, g in (("ma", "a"),
+                                                                                                  ("mt", "t")))
         row["la"], row["lt"] = (strings[row[f] - 1] if row[f] else row[m] for f, m in (("la", "ma"), ("lt", "mt")))
         row["oe"] = [[data["measures"][m], strings[a - 1] if a else row["ma"], strings[t - 1] if t else row["mt"]]
                      for m, a, t in zip(*[iter(r[len(data["columns"]):])] * 3)]
@@ -311,6 +318,8 @@ def test_page_rows_are_read_once_and_listed_whole_up_to_the_limit(job, tmp_path,
         (r[4], r[5] + 2 * (r[11] == "numbers") + 4 * (r[11] == CHOSEN) + 8 * (_bounds(r) is not None),
          [(_floored(s), _floored(s) if b is None else b) for s, b in zip(r[6:9], _bounds(r) or [None] * 3)])
         for r in [*shown, *unlisted]]
+    # Match forms that are the names in lower case or folded are left for the page to make.
+    assert {0, 1} <= {r[2] for r in data["rows"]}
     # Ten digits each: the job's bounds are thresholds or none, which take no digits of their own.
     assert len(data["records"]) == 10 * len(every)
     # The page writes again the reasons of exact scores (a bounded one is cut in the file, its reason rounded).
@@ -463,6 +472,10 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
     # Hostile names are found by search and shown as the text they are; nothing runs.
     assert set_control(d, "search", "alert(1)") == sum("alert(1)" in r["a"] for r in rows)
     assert {h for h in HOSTILE if "alert" in h} <= {row[0] for row in shown(d)}
+    # A name is found by its match form too, which the page folds from the name.
+    folded = next(r for r in rows if r["ma"] != r["a"].lower() and r["ma"] == fold(r["a"]) and r["d"] == "review")
+    assert set_control(d, "search", folded["ma"]) >= 1 and folded["a"] in {row[0] for row in shown(d)}
+    set_control(d, "search", "alert(1)")
     assert d.execute_script("return document.querySelectorAll('#rows img, #rows script').length") == 0
     assert d.execute_script("return document.scripts.length") == 2
     with pytest.raises(NoAlertPresentException):

@@ -14,6 +14,8 @@ import hashlib
 import itertools
 import json
 import math
+import re
+import unicodedata
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from importlib import resources
 from typing import Any, NamedTuple, Optional
@@ -26,7 +28,7 @@ PAGE_NAME = "review.html"  # beside a run's report
 # and why, the best entries of measures where they are others ([measures, artist, title] lists), and the
 # scores' upper bounds (Evidence.below: None for an exact score).
 ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe", "b"]
-# A listed row in the page's data: the given names, their match forms (0: the name in lower case), the library
+# A listed row in the page's data: the given names, their match forms (_form_code), the library
 # entry's forms (0: the release's form, n: strings[n - 1]), what decided (by[n]), why (0: what the page writes
 # again from the scores), then three values per other entry: its measures (measures[n]), artist and title (as
 # the library forms). Decision and scores are the row's record.
@@ -229,6 +231,26 @@ def page_reason(exact: bool, scores: Sequence[Known], thresholds: Mapping[str, f
             f"review floor {_score_text(floor)}, not all at their keep values")
 
 
+# Characters whose lower case and decomposition every browser and Python agree on, and the marks folded away.
+_SETTLED = re.compile(r"[\u0000-\u024f\u0300-\u036f\u0400-\u04ff]*")
+_MARKS = re.compile(r"[\u0300-\u036f]")
+
+
+def _form_code(name: str, form: str) -> Any:
+    """A listed row's match form of `name`: 0 where it is the name in lower case, 1 where it is the name
+    folded (decomposed, its marks dropped, in lower case: the script's fold), else itself. Only for names of
+    characters settled alike in the script's engine and here."""
+    if name.isascii():
+        return 0 if form == name.lower() else form
+    if not _SETTLED.fullmatch(name):
+        return form
+    lower = name.lower()
+    if form == lower:
+        return 0 if _SETTLED.fullmatch(lower) else form
+    folded = _MARKS.sub("", unicodedata.normalize("NFKD", name)).lower()
+    return 1 if form == folded and _SETTLED.fullmatch(folded) else form
+
+
 class _Scores(dict):  # type: ignore[type-arg]
     """Scores (and bounds) -> what the page keeps of them (`known`) and their digits in a record, made when
     first asked: keyed by the score where exact, else by (score, bound)."""
@@ -294,7 +316,7 @@ class _PageData:
         coded = self.by.get(by)
         if coded is None:
             coded = self.by[by] = len(self.by)
-        out = [a, t, 0 if a.isascii() and ma == a.lower() else ma, 0 if t.isascii() and mt == t.lower() else mt,
+        out = [a, t, _form_code(a, ma), _form_code(t, mt),
                0 if la == ma else strings.get(la) or self._string(la),
                0 if lt == mt else strings.get(lt) or self._string(lt), coded, 0 if reason == derived else reason]
         for measures, artist, title in oe:

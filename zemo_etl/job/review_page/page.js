@@ -124,7 +124,8 @@
   }
 
   // A text field of listed row i written out (page.py's LISTED_FIELDS): a match form 0 is the given name in
-  // lower case, a library form 0 the release's and n DATA.strings[n - 1], a reason 0 the one the scores give.
+  // lower case and 1 the name folded (page.py's _form_code), a library form 0 the release's and n
+  // DATA.strings[n - 1], a reason 0 the one the scores give.
   var F = {};
   DATA.columns.forEach(function (name, k) { F[name] = k; });
   var SAME = { ma: "a", mt: "t", la: "ma", lt: "mt" };
@@ -133,7 +134,8 @@
     var v = ROWS[i][F[name]];
     if (name === "reason") return v === 0 ? reasonOf(i) : v;
     if (name === "la" || name === "lt") return form(i, v, SAME[name]);
-    return v === 0 ? ROWS[i][F[SAME[name]]].toLowerCase() : v;
+    if (v === 0) return ROWS[i][F[SAME[name]]].toLowerCase();
+    return v === 1 ? ROWS[i][F[SAME[name]]].normalize("NFKD").replace(/[\u0300-\u036f]/g, "").toLowerCase() : v;
   }
   function decision(i) { return DECISIONS[ALL.d[i]]; }
   // The best entries of measures where they are others: [measures, artist, title] each.
