@@ -221,6 +221,11 @@ protected:
         std::uint32_t sorted_histogram[kBuckets] = {};
         detail::add_histogram(sorted_, sorted_histogram);
         sorted_counts_ = LibraryIndex::Counts::capped(sorted_histogram, &sorted_counts_fit_);
+        sorted_counts_small_ = std::all_of(std::begin(sorted_histogram), std::end(sorted_histogram), [](std::uint32_t n) { return n <= 15; });
+#if defined(__SSE2__)
+        sorted_lo_ = _mm_load_si128(reinterpret_cast<const __m128i*>(sorted_counts_.n));
+        sorted_hi_ = _mm_load_si128(reinterpret_cast<const __m128i*>(sorted_counts_.n) + 1);
+#endif
         std::fill(std::begin(set_histogram_), std::end(set_histogram_), 0);
         for (const QueryToken& t : tokens_) detail::add_histogram(t.text, set_histogram_);
         set_counts_fit_ = std::all_of(std::begin(set_histogram_), std::end(set_histogram_), [](std::uint32_t n) { return n <= 255; });
@@ -451,36 +456,53 @@ protected:
 
     // The token-sort scan of a list that has its entries' counts beside it
     // (`counts`; the query's fit a byte): the bound of each entry of the
-    // window from those in sequence, then the LCS of those it lets through,
-    // a block at a time so that a list holding a match stops soon after it.
+    // window from those in sequence, a run of one length at a time, then the
+    // LCS of those it lets through, a few dozen at a time so that a list
+    // holding a match stops soon after it.
     bool sort_list_reaches(std::uint32_t id, const LibraryIndex::Nibbles* counts, std::uint32_t first_id,
                            std::uint32_t end_id, std::size_t lo, double t) {
         const std::uint32_t* begin = ix_->combined_postings_.begin(id);
         const std::uint32_t* p = std::lower_bound(begin, ix_->combined_postings_.end(id), first_id);
         const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
-        const LibraryIndex::Nibbles* record = counts + (p - begin);
         const std::uint32_t* length_start = ix_->length_start_.data();
         const std::size_t n = sorted_chars_;
-        std::size_t m = lo;
-        std::size_t most_by_length = std::min(n, m);
-        std::size_t need = least_lcs(t, n, m);
-        while (p != end) {
-            const std::uint32_t* stop = p + std::min<std::size_t>(end - p, kSortBlock);
-            admitted_.clear();
-            for (; p != stop; ++p, ++record) {
-                const std::uint32_t c = *p;
-                if (length_start[m + 1] <= c) {
-                    while (length_start[m + 1] <= c) ++m;
-                    most_by_length = std::min(n, m);
-                    need = least_lcs(t, n, m);
+        admitted_.clear();
+        for (std::size_t m = lo; p != end;) {
+            while (length_start[m + 1] <= *p) ++m;
+            const std::uint32_t* run_end = std::lower_bound(p, end, length_start[m + 1]);
+            const std::size_t need = least_lcs(t, n, m);
+            if (need <= std::min(n, m)) {
+                const LibraryIndex::Nibbles* record = counts + (p - begin);
+                for (const std::uint32_t* q = p; q != run_end; ++q, ++record) {
+                    if (sorted_common_count(*record) < need || !first_visit(*q)) continue;
+                    __builtin_prefetch(&ix_->entries_[*q]);
+                    admitted_.push_back({*q, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
                 }
-                if (std::min(most_by_length, common_count(sorted_counts_, *record)) < need || !first_visit(c)) continue;
-                __builtin_prefetch(&ix_->entries_[c]);
-                admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
             }
-            if (sort_admitted_reach(t)) return true;
+            p = run_end;
+            if (admitted_.size() >= kAdmittedBatch || p == end) {
+                if (sort_admitted_reach(t)) return true;
+                admitted_.clear();
+            }
         }
         return false;
+    }
+
+    // At least the characters the sorted query tokens and an entry of these
+    // four-bit counts have in common (sorted_counts_fit_).
+    std::size_t sorted_common_count(const LibraryIndex::Nibbles& record) const {
+#if defined(__SSE2__)
+        if (sorted_counts_small_) {
+            // A count of 15 or more bounds as 15 does against counts of at
+            // most 15, and two minima of at most 15 add up within a byte.
+            __m128i lo, hi;
+            detail::unpack_nibbles(record.packed, lo, hi);
+            const __m128i sum = _mm_add_epi8(_mm_min_epu8(lo, sorted_lo_), _mm_min_epu8(hi, sorted_hi_));
+            const __m128i halves = _mm_sad_epu8(sum, _mm_setzero_si128());
+            return static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 8))));
+        }
+#endif
+        return scan::common_count(sorted_counts_, record);
     }
 
     // Whether the token-sort ratio of any entry of admitted_ reaches t, in
@@ -743,8 +765,8 @@ protected:
     // Artists on each side of the query's place in byte order scored first.
     static constexpr std::size_t kNeighbours = 4;
     static constexpr std::size_t kLcsAhead = 8;
-    // Entries of a sort list bounded before the LCS of those let through.
-    static constexpr std::size_t kSortBlock = 2048;
+    // Entries of a sort list let through before their LCS are computed.
+    static constexpr std::size_t kAdmittedBatch = 64;
     // Candidates in a token-sort window from which the signature table pays off.
     static constexpr std::uint32_t kSignatureTableCandidates = 512;
 
@@ -772,6 +794,10 @@ protected:
     utf8::CharBuffers artist_buffers_, title_buffers_, sorted_chars_buffers_, other_buffers_;
     LibraryIndex::Counts sorted_counts_;          // the sorted query tokens, spaces included
     bool sorted_counts_fit_ = true;
+    bool sorted_counts_small_ = true;  // and each at most 15
+#if defined(__SSE2__)
+    __m128i sorted_lo_, sorted_hi_;  // sorted_counts_ in two halves
+#endif
     std::uint32_t set_histogram_[kBuckets] = {};  // the distinct query tokens
     bool set_counts_fit_ = true;
     bool sorted_pattern_ready_ = false;
