@@ -260,7 +260,8 @@ class _Scores(dict):  # type: ignore[type-arg]
         self.thresholds, self.texts, self.exact = thresholds, texts, exact
 
     def __missing__(self, key: Any) -> tuple[Known, str]:
-        k = known(key, None, self.thresholds, self.texts) if self.exact else known(*key, self.thresholds, self.texts)
+        score, below = (key, None) if self.exact else key
+        k = known(score, below, self.thresholds, self.texts)
         value = self[key] = k, _record_digits(k)
         return value
 
