@@ -27,9 +27,9 @@ PyObject* batch_fuzzy_resolve_impl(Call& c) {
 
 PyObject* batch_filter_artists_impl(Call& c) {
     const std::vector<std::string_view>& set = c.text_list(1);
-    fuzzy::StringSet library;
+    StringSet library;
     library.reserve(set.size());
-    for (std::string_view s : set) library.emplace(s);
+    for (std::string_view s : set) library.insert(s);
     const std::vector<bool> found = fuzzy::batch_filter_artists(c.text_list(0), library);
     return list(found, [](bool b) { return boolean(b); });
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <unordered_set>
@@ -331,7 +332,19 @@ void set_missing_error() noexcept {
 // Result conversion
 
 PyObject* str(std::string_view utf8) {
-    return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    // The interpreter decodes eight bytes at a time only from an address
+    // aligned to eight, and a short string's bytes inside libc++'s string
+    // sit one byte past one: a short text at such an address is copied to
+    // an aligned buffer first, with eight-byte moves, the last overlapping.
+    const char* data = utf8.data();
+    const std::size_t n = utf8.size();
+    alignas(8) char aligned[64];
+    if (n >= 8 && n <= sizeof aligned && reinterpret_cast<std::uintptr_t>(data) % 8 != 0) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(aligned + i, data + i, 8);
+        std::memcpy(aligned + n - 8, data + n - 8, 8);
+        data = aligned;
+    }
+    return check(PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(n)));
 }
 
 PyObject* bytes(std::string_view data) {

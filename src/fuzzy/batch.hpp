@@ -5,10 +5,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
-#include "common/hash.hpp"
+#include "common/string_set.hpp"
 #include "common/interrupt.hpp"
 #include "fuzzy/chars.hpp"
 #include "fuzzy/classify.hpp"
@@ -16,9 +15,6 @@
 #include "text/forms.hpp"
 
 namespace zemo::fuzzy {
-
-// Hash set of strings that finds std::string_view keys without copying them.
-using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 // For each name, whether its match form is an element of `library`.
 std::vector<bool> batch_filter_artists(const std::vector<std::string_view>& names, const StringSet& library);

@@ -20,12 +20,14 @@ namespace zemo::parser {
 namespace detail {
 namespace {
 
-// Plain functions, not the templates: the scanners take them as arguments.
-bool is_digit(char c) { return ascii::is_digit(c); }
-bool is_hex_digit(char c) { return ascii::is_hex_digit(c); }
-bool is_sign(char c) { return c == '+' || c == '-'; }
-bool is_bit(char c) { return c == '0' || c == '1'; }
-bool is_word(char c) { return ascii::is_alnum(c) || c == '_'; }
+// Function objects, not functions: each scanner that takes one as an
+// argument is compiled for it, so no compiler is left calling through a
+// pointer for every byte.
+constexpr auto is_digit = [](char c) { return ascii::is_digit(c); };
+constexpr auto is_hex_digit = [](char c) { return ascii::is_hex_digit(c); };
+constexpr auto is_sign = [](char c) { return c == '+' || c == '-'; };
+constexpr auto is_bit = [](char c) { return c == '0' || c == '1'; };
+constexpr auto is_word = [](char c) { return ascii::is_alnum(c) || c == '_'; };
 int hex_value(char c) {
     if (is_digit(c)) return c - '0';
     return ascii::lower(c) - 'a' + 10;
@@ -395,12 +397,12 @@ std::optional<RadixLiteral> radix_literal(std::string_view s, std::size_t& pos) 
     const char c = s[pos];
     const char kind = ascii::lower(s[pos + 1]);
     if (c == '0' && (kind == 'x' || kind == 'b')) {
-        const auto accept = kind == 'x' ? is_hex_digit : is_bit;
-        if (!accept(s[pos + 2])) return std::nullopt;
-        const std::size_t end = digit_run(s, pos + 2, accept);
+        const bool hex = kind == 'x';
+        if (!(hex ? is_hex_digit(s[pos + 2]) : is_bit(s[pos + 2]))) return std::nullopt;
+        const std::size_t end = hex ? digit_run(s, pos + 2, is_hex_digit) : digit_run(s, pos + 2, is_bit);
         const std::string_view digits = s.substr(pos + 2, end - pos - 2);
         pos = end;
-        return RadixLiteral{kind == 'x', digits};
+        return RadixLiteral{hex, digits};
     }
     if (s[pos + 1] != '\'') return std::nullopt;
     if (ascii::lower(c) == 'x') {
