@@ -334,13 +334,15 @@ void set_missing_error() noexcept {
 PyObject* str(std::string_view utf8) {
     // The interpreter decodes eight bytes at a time only from an address
     // aligned to eight, and a short string's bytes inside libc++'s string
-    // sit one byte past one: a short text at such an address is copied to
-    // an aligned buffer first, with eight-byte moves, the last overlapping.
+    // sit one byte past one (a view into a packed column, anywhere): such a
+    // text of 8 to 24 bytes is copied to an aligned buffer first, in three
+    // overlapping eight-byte moves.
     const char* data = utf8.data();
     const std::size_t n = utf8.size();
-    alignas(8) char aligned[64];
+    alignas(8) char aligned[24];
     if (n >= 8 && n <= sizeof aligned && reinterpret_cast<std::uintptr_t>(data) % 8 != 0) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(aligned + i, data + i, 8);
+        std::memcpy(aligned, data, 8);
+        if (n > 16) std::memcpy(aligned + 8, data + 8, 8);
         std::memcpy(aligned + n - 8, data + n - 8, 8);
         data = aligned;
     }
