@@ -492,6 +492,7 @@ template <typename Each>
 void for_each_element(PyObject* seq, std::vector<PyObject*>& keep_alive, Each each) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         const bool is_list = PyList_CheckExact(seq);
+        keep_alive.reserve(keep_alive.size() + static_cast<std::size_t>(is_list ? PyList_Size(seq) : PyTuple_Size(seq)));
         for (Py_ssize_t i = 0;; ++i) {
             Py_ssize_t size = is_list ? PyList_Size(seq) : PyTuple_Size(seq);
             if (i >= size) break;

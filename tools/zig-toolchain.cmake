@@ -15,3 +15,8 @@ set(CMAKE_C_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig/cc)
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig/c++)
 set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/zig/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/zig/ranlib CACHE FILEPATH "")
+# zig keeps frame pointers even when optimising (g++ drops them): without
+# this every call that is not inlined pays for them, and so does the libc++
+# that zig compiles for the link, which sees the same flags.
+set(CMAKE_C_FLAGS_INIT -fomit-frame-pointer)
+set(CMAKE_CXX_FLAGS_INIT -fomit-frame-pointer)
