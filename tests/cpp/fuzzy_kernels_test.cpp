@@ -1,6 +1,7 @@
-// The bit-parallel LCS on patterns of one, two and more machine words, and
-// its early stop, which only the classifier's scans use: exact whenever the
-// LCS reaches the least asked, else some shorter common length below it.
+// The bit-parallel LCS on patterns of one, two and more machine words, four
+// texts at once against one word, and its early stop, which only the
+// classifier's scans use: exact whenever the LCS reaches the least asked,
+// else some shorter common length below it.
 
 #include <algorithm>
 #include <random>
@@ -47,4 +48,31 @@ TEST(fuzzy_lcs_with_pattern_and_least) {
         }
     }
     CHECK(stopped > 20);
+}
+
+// Four texts at once against a pattern of one word, the texts of unequal
+// lengths (the shortest sets the steps they take together), some empty.
+TEST(fuzzy_lcs_with_pattern_four_at_once) {
+    std::mt19937_64 rng(11);
+    detail::PatternMasks pm;
+    const auto text = [&](std::size_t size, std::size_t letters) {
+        std::string s(size, 'a');
+        for (char& c : s) c = static_cast<char>('a' + rng() % letters);
+        return s;
+    };
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t letters = 2 + rng() % 5;
+        const std::string a = text(1 + rng() % 64, letters);
+        pm.assign(reinterpret_cast<const unsigned char*>(a.data()), a.size());
+        std::string b[4];
+        const unsigned char* texts[4];
+        std::size_t sizes[4], got[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            b[k] = text(rng() % 90, letters);
+            texts[k] = reinterpret_cast<const unsigned char*>(b[k].data());
+            sizes[k] = b[k].size();
+        }
+        detail::lcs_with_pattern_x4(pm, texts, sizes, got);
+        for (std::size_t k = 0; k < 4; ++k) CHECK_EQ(got[k], detail::lcs_with_pattern(pm, texts[k], sizes[k]));
+    }
 }
