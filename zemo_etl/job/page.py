@@ -10,6 +10,7 @@ the script puts names into the page only as text.
 from __future__ import annotations
 
 import base64
+import functools
 import hashlib
 import itertools
 import json
@@ -28,7 +29,7 @@ PAGE_NAME = "review.html"  # beside a run's report
 # and why, the best entries of measures where they are others ([measures, artist, title] lists), and the
 # scores' upper bounds (Evidence.below: None for an exact score).
 ROW_FIELDS = ["a", "t", "ma", "mt", "d", "x", "s1", "s2", "s3", "la", "lt", "by", "reason", "oe", "b"]
-# A listed row in the page's data: the given names, their match forms (_form_code), the library
+# A listed row in the page's data: the given names, their match forms (_PageData._form_code), the library
 # entry's forms (0: the release's form, n: strings[n - 1]), what decided (by[n]), why (0: what the page writes
 # again from the scores), then three values per other entry: its measures (measures[n]), artist and title (as
 # the library forms). Decision and scores are the row's record.
@@ -90,7 +91,7 @@ _BELOW_GIVEN = _BELOW_THRESHOLD + len(BOUND_THRESHOLDS)
 # Added to the decision's place in DECISIONS.
 _DECISION = {d: k for k, d in enumerate(DECISIONS)}
 _FLAG_EXACT, _FLAG_NUMBERS, _FLAG_CHOSEN, _FLAG_BOUNDED = 3, 6, 12, 24
-_BLOCK = 10_000  # rows encoded, records joined, at a time
+_BLOCK = 1_000  # rows encoded, records joined, at a time (a few: the collector walks those held)
 
 _floored = floored
 
@@ -119,6 +120,7 @@ def _bounds(row: Sequence[Any]) -> Optional[list[Optional[float]]]:
     return [None if b is None else _floored_below(s, b) for s, b in zip(row[6:9], below)]
 
 
+@functools.lru_cache(maxsize=64)  # the thresholds' texts, asked for each reason
 def _score_text(score: float) -> str:
     """A score as a reason gives it: four decimals, trailing zeros cut down to two."""
     out = f"{score:.4f}"
@@ -236,19 +238,14 @@ _SETTLED = re.compile(r"[\u0000-\u024f\u0300-\u036f\u0400-\u04ff]*")
 _MARKS = re.compile(r"[\u0300-\u036f]")
 
 
-def _form_code(name: str, form: str) -> Any:
-    """A listed row's match form of `name`: 0 where it is the name in lower case, 1 where it is the name
-    folded (decomposed, its marks dropped, in lower case: the script's fold), else itself. Only for names of
-    characters settled alike in the script's engine and here."""
-    if name.isascii():
-        return 0 if form == name.lower() else form
+def _made_forms(name: str) -> tuple[Optional[str], Optional[str]]:
+    """The forms the script makes of a name that is not ASCII: in lower case, and folded (decomposed, its
+    marks dropped, in lower case); None for one whose characters an engine might treat otherwise."""
     if not _SETTLED.fullmatch(name):
-        return form
+        return None, None
     lower = name.lower()
-    if form == lower:
-        return 0 if _SETTLED.fullmatch(lower) else form
     folded = _MARKS.sub("", unicodedata.normalize("NFKD", name)).lower()
-    return 1 if form == folded and _SETTLED.fullmatch(folded) else form
+    return (lower if _SETTLED.fullmatch(lower) else None), (folded if _SETTLED.fullmatch(folded) else None)
 
 
 class _Scores(dict):  # type: ignore[type-arg]
@@ -285,6 +282,7 @@ class _PageData:
         self.records: list[str] = []
         self.unlisted_block: list[str] = []
         self.unlisted = 0
+        self.forms: dict[str, tuple[Optional[str], Optional[str]]] = {}  # _made_forms of names met
         # What the page keeps of each score and bound met, without the texts of listed rows and with them.
         self.scores = tuple((_Scores(thresholds, texts, True), _Scores(thresholds, texts, False))
                             for texts in (False, True))
@@ -304,6 +302,18 @@ class _PageData:
                 + _FLAG_BOUNDED * (b1 is not None or b2 is not None or b3 is not None))
         return _DIGITS[code] + d1 + d2 + d3, (k1, k2, k3)
 
+    def _form_code(self, name: str, form: str) -> Any:
+        """A listed row's match form of `name`: 0 where it is the name in lower case, 1 where it is the name
+        folded (the script's fold), else itself."""
+        if name.isascii():
+            return 0 if form == name.lower() else form
+        made = self.forms.get(name)
+        if made is None:
+            if len(self.forms) > self._REMEMBERED:
+                self.forms.clear()
+            made = self.forms[name] = _made_forms(name)
+        return 0 if form == made[0] else 1 if form == made[1] else form
+
     def _string(self, value: str) -> int:
         code = self.strings[value] = len(self.strings) + 1
         return code
@@ -317,7 +327,7 @@ class _PageData:
         coded = self.by.get(by)
         if coded is None:
             coded = self.by[by] = len(self.by)
-        out = [a, t, _form_code(a, ma), _form_code(t, mt),
+        out = [a, t, self._form_code(a, ma), self._form_code(t, mt),
                0 if la == ma else strings.get(la) or self._string(la),
                0 if lt == mt else strings.get(lt) or self._string(lt), coded, 0 if reason == derived else reason]
         for measures, artist, title in oe:
