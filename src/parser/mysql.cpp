@@ -291,13 +291,12 @@ Scalar bytes_from_hex(std::string_view digits, std::string& out, bool repair = t
     char* w = out.data() + start;
     std::size_t i = 0;
     if (digits.size() % 2 == 1) *w++ = static_cast<char>(hex_value(digits[i++]));
-    // A megabyte at a time (an even count, so pairs stay aligned).
-    for (std::size_t block = i; block < digits.size(); block += kLongValuePollBytes) {
-        if (block != i) interruption_point();
-        const std::size_t end = std::min(digits.size(), block + kLongValuePollBytes);
-        for (std::size_t k = block; k < end; k += 2) {
-            *w++ = static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
-        }
+    // A megabyte at a time (an even count, so pairs stay aligned), polling
+    // between blocks.
+    for (std::size_t k = i; k < digits.size();) {
+        const std::size_t end = std::min(digits.size(), k + kLongValuePollBytes);
+        for (; k < end; k += 2) *w++ = static_cast<char>(hex_value(digits[k]) << 4 | hex_value(digits[k + 1]));
+        if (k < digits.size()) interruption_point();
     }
     if (!repair) return {ValueKind::Bytes};
     repair_utf8_tail(out, start);
