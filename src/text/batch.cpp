@@ -42,7 +42,7 @@ TextColumn map_all(std::span<const std::string_view> inputs) {
 template <void (*AppendNonAscii)(std::string_view, std::string&)>
 TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
     TextColumn out;
-    out.ends.reserve(inputs.size());  // each end is pushed: libc++ zeroes a resize an element at a time
+    out.ends.resize(inputs.size());
     std::string& bytes = out.bytes;
     bytes.resize(column_bytes(inputs));
     std::size_t used = 0;
@@ -64,7 +64,7 @@ TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
                 std::memcpy(room(n), scratch.data(), n);
             }
             used += n;
-            out.ends.push_back(used);
+            out.ends[i] = used;
         }
         return 4 * (used - before) + 64 * (end - begin);  // a few times a copy per byte
     });
