@@ -10,7 +10,6 @@ the script puts names into the page only as text.
 from __future__ import annotations
 
 import base64
-import functools
 import hashlib
 import itertools
 import json
@@ -120,12 +119,19 @@ def _bounds(row: Sequence[Any]) -> Optional[list[Optional[float]]]:
     return [None if b is None else _floored_below(s, b) for s, b in zip(row[6:9], below)]
 
 
-@functools.lru_cache(maxsize=64)  # the thresholds' texts, asked for each reason
+_SCORE_TEXTS: dict[float, str] = {}  # the thresholds' texts, asked for each reason
+
+
 def _score_text(score: float) -> str:
     """A score as a reason gives it: four decimals, trailing zeros cut down to two."""
+    out = _SCORE_TEXTS.get(score)
+    if out is not None:
+        return out
     out = f"{score:.4f}"
     while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
         out = out[:-1]
+    if len(_SCORE_TEXTS) < 64:
+        _SCORE_TEXTS[score] = out
     return out
 
 
