@@ -127,9 +127,7 @@ def _score_text(score: float) -> str:
     out = _SCORE_TEXTS.get(score)
     if out is not None:
         return out
-    out = f"{score:.4f}"
-    while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
-        out = out[:-1]
+    out = _cut_zeros(f"{score:.4f}")
     if len(_SCORE_TEXTS) < 64:
         _SCORE_TEXTS[score] = out
     return out
@@ -137,7 +135,11 @@ def _score_text(score: float) -> str:
 
 def _ten_thousandths_text(n: int) -> str:
     """n ten-thousandths as _score_text gives them (the script's tenThousandths)."""
-    out = f"{n // 10000}.{n % 10000:04d}"
+    return _cut_zeros(f"{n // 10000}.{n % 10000:04d}")
+
+
+def _cut_zeros(out: str) -> str:
+    """Four decimals with their trailing zeros cut down to two."""
     while len(out) > 4 and out[-1] == "0" and out[-3] != ".":
         out = out[:-1]
     return out
