@@ -3,6 +3,7 @@ and the layering that keeps it there."""
 
 import ast
 import dataclasses
+import gc
 import itertools
 import pathlib
 import re
@@ -61,7 +62,10 @@ def test_unusable_options_are_input_errors_before_any_step(inputs, tmp_path, opt
 
 
 def test_a_failed_step_raises_with_its_cause_and_is_recorded(inputs, tmp_path, monkeypatch):
+    collecting = []
+
     def fail(self):
+        collecting.append(gc.isenabled())
         raise OSError("disk on fire")
 
     monkeypatch.setattr(job.Pipeline, "resolve_artists", fail)
@@ -69,8 +73,15 @@ def test_a_failed_step_raises_with_its_cause_and_is_recorded(inputs, tmp_path, m
         job.run(*inputs, tmp_path, review_page=False)
     assert (failed.value.step, failed.value.error, type(failed.value.__cause__)) == (
         "resolve_artists", "disk on fire", OSError)
+    # The collector is held off in a step and back once it failed; a caller's choice to turn it off stays.
+    assert collecting == [False] and gc.isenabled()
     monkeypatch.undo()
-    assert list(job.run(*inputs, tmp_path, review_page=False).timings) == job.STEPS[3:]
+    gc.disable()
+    try:
+        assert list(job.run(*inputs, tmp_path, review_page=False).timings) == job.STEPS[3:]
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
 
 
 def _parser():

@@ -12,7 +12,7 @@ from typing import Optional
 from zemo_etl import _demo_data
 from zemo_etl.errors import OPTION, InputError, Wording
 from zemo_etl.job.options import JobOptions
-from zemo_etl.job.pipeline import Pipeline, StepFailed
+from zemo_etl.job.pipeline import Pipeline, StepFailed, collection_paused
 from zemo_etl.safety import atomic_write
 from zemo_etl.writing import check_folder
 
@@ -38,7 +38,8 @@ def run_scaled(workdir: pathlib.Path, scale: int, options: JobOptions, wording: 
         if options.fresh or _generated_scale(data) != scale or not (dump.is_file() and releases.is_file()):
             if os.path.lexists(data / GENERATED):
                 os.remove(data / GENERATED)
-            _demo_data.generate(str(dump), str(releases), scale, scale)
+            with collection_paused():
+                _demo_data.generate(str(dump), str(releases), scale, scale)
             with atomic_write(data / GENERATED) as f:
                 json.dump({"scale": scale}, f)
             generated = time.monotonic() - started, _cpu() - cpu
