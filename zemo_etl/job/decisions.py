@@ -13,6 +13,7 @@ from typing import Any, Optional
 from zemo_etl import text
 from zemo_etl.errors import InputError
 from zemo_etl.index import LibraryIndex
+from zemo_etl.job.ahead import read_ahead
 from zemo_etl.progress import Progress
 from zemo_etl.reading import CsvInput, open_text, require_file
 from zemo_etl.safety import formula_unguarded
@@ -197,13 +198,24 @@ def decide(index: LibraryIndex, artists: list[str], titles: list[str], explain: 
     """The decisions of one chunk of releases, those `overrides` chooses
     replaced, and with `explain` the evidence of each (else none): in
     evidence mode (LibraryIndex.explain with exact=False) unless `exact`."""
+    return _decided(artists, titles, _classified(index, artists, titles, explain, exact), explain, overrides)
+
+
+def _classified(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool,
+                exact: bool = False) -> list[Any]:
+    """The native call of `decide`: LibraryIndex.explain's results with `explain`, else the decisions."""
+    return index.explain(artists, titles, exact=exact) if explain else index.classify(artists, titles)
+
+
+def _decided(artists: list[str], titles: list[str], classified: list[Any], explain: bool,
+             overrides: Optional[Overrides]) -> tuple[list[str], list[Evidence]]:
+    """The Python work of `decide` on the result of its native call."""
     evidence: list[Evidence] = []
     if explain:
-        explained = index.explain(artists, titles, exact=exact)
-        decisions = [e["decision"] for e in explained]
-        evidence = [Evidence.of(e) for e in explained]
+        decisions = [e["decision"] for e in classified]
+        evidence = [Evidence.of(e) for e in classified]
     else:
-        decisions = index.classify(artists, titles)
+        decisions = classified
     if overrides is not None:
         chosen = overrides.apply(artists, titles, decisions)
         if explain:
@@ -212,12 +224,25 @@ def decide(index: LibraryIndex, artists: list[str], titles: list[str], explain: 
 
 
 def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
-                   overrides: Optional[Overrides] = None,
-                   progress: Optional[Progress] = None) -> Iterator[tuple[list[str], list[Evidence]]]:
-    """`decide` over chunks of CLASSIFY_CHUNK releases in order, each chunk's result as it is made."""
-    for start in range(0, len(artists), CLASSIFY_CHUNK):
+                   overrides: Optional[Overrides] = None, progress: Optional[Progress] = None,
+                   ahead: bool = False) -> Iterator[tuple[list[str], list[Evidence]]]:
+    """`decide` over chunks of CLASSIFY_CHUNK releases in order, each chunk's
+    result as it is made. With `ahead`, the native calls run in a thread of
+    their own (`read_ahead`), each next one while the caller's thread makes
+    the evidence of the one before and works on it: the calls follow each
+    other without waiting for any Python work, which would leave all but one
+    of the worker pool's threads idle."""
+    starts = range(0, len(artists), CLASSIFY_CHUNK)
+
+    def classified() -> Iterator[list[Any]]:
+        for start in starts:
+            yield _classified(index, artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK],
+                              explain)
+
+    # The results lead: once they end, so does the thread that made them.
+    for result, start in zip(read_ahead(classified()) if ahead else classified(), starts):
         chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
-        yield decide(index, *chunk, explain, overrides)
+        yield _decided(*chunk, result, explain, overrides)
         if progress is not None:
             progress.update(len(chunk[0]))
 

@@ -484,8 +484,8 @@ class Pipeline:
         with self.store.transaction(), Progress("classify", total=len(artists), unit="releases") as progress:
             self._fill_job_table(DECISIONS_TABLE, [])
             self._fill_job_table(EVIDENCE_TABLE, [])
-            for decisions, evidence in read_ahead(decided_chunks(index, artists, titles, self.review_page,
-                                                                 overrides, progress)):
+            for decisions, evidence in decided_chunks(index, artists, titles, self.review_page, overrides, progress,
+                                                      ahead=True):
                 counts.update(decisions)
                 first = next(seq)
                 self._insert_job_rows(DECISIONS_TABLE, enumerate(decisions, first))
