@@ -20,7 +20,7 @@ from zemo_etl.cli.options import ArgumentParser, job_options
 from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
 from zemo_etl.job.ahead import read_ahead
-from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all
+from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all, decided_chunks
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_records
 from zemo_etl.job.options import option_name
@@ -111,6 +111,9 @@ def test_decisions_in_chunks_agree_with_and_without_evidence(monkeypatch):
     overrides = Overrides({("nobody", "nothing"): "keep"}, "d.csv")
     decided, evidence = decide_all(index, artists, titles, explain=True, overrides=overrides)
     assert decided == plain[:3] + ["keep"] + plain[4:]
+    # The native calls made ahead in a thread, the evidence on this one: the same chunks.
+    ahead = decided_chunks(index, artists, titles, True, Overrides(overrides.chosen, "d.csv"), ahead=True)
+    assert [c for chunk in ahead for c in zip(*chunk)] == list(zip(decided, evidence))
     assert [e.decided_by == "decisions" for e in evidence] == [k == 3 for k in range(10)]
     assert evidence[3].reason == "keep, chosen in d.csv" and overrides.summary() == "1 decided by d.csv, 1 of them changed"
     first = index.explain(artists[:1], titles[:1])[0]
