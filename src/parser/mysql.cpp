@@ -37,12 +37,12 @@ Scalar integer_scalar(Integer v) { return {ValueKind::Integer, v}; }
 Scalar float_scalar(Float v) { return {ValueKind::Float, 0, v}; }
 
 // Bytes appended to `out` from `start` on become valid UTF-8.
-void repair_utf8_tail(std::string& out, std::size_t start) {
-    const std::string_view tail = std::string_view(out).substr(start);
+void repair_utf8_tail(ByteBuffer& out, std::size_t start) {
+    const std::string_view tail = out.view().substr(start);
     if (utf8::is_valid(tail)) return;
-    std::string fixed = utf8::to_valid(std::string(tail));
-    out.resize(start);
-    out += fixed;
+    const std::string fixed = utf8::to_valid(std::string(tail));
+    out.truncate(start);
+    out.append(fixed);
 }
 
 // Long values poll for interruption once per this many bytes (a power of two).
@@ -80,7 +80,7 @@ std::size_t next_special(std::string_view s, std::size_t from, std::uint64_t& hi
 // second byte ('', \', \", \\) ends one run and starts the next at that byte,
 // and one that keeps both bytes stays in the run, so only translated escapes
 // (\n and the like) append a byte of their own.
-void parse_quoted(std::string_view s, std::size_t& pos, std::string& out, bool repair = true) {
+void parse_quoted(std::string_view s, std::size_t& pos, ByteBuffer& out, bool repair = true) {
     const std::size_t n = s.size();
     const std::size_t start = out.size();
     std::uint64_t high = 0;  // escapes add ASCII bytes only, except kept ones
@@ -134,7 +134,7 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out, bool r
                 continue;
         }
         flush(pos);
-        out += translated;
+        out.push_back(translated);
         pos += 2;
         from = pos;
     }
@@ -148,7 +148,7 @@ void parse_quoted(std::string_view s, std::size_t& pos, std::string& out, bool r
 // An optional sign and digits. Beyond 64 bits the digits go to `out` in
 // canonical form: no '+', no leading zeros; beyond kMaxExactDigits only when
 // `whole` (else 0).
-Scalar integer_value(std::string_view token, std::string& out, bool whole) {
+Scalar integer_value(std::string_view token, ByteBuffer& out, bool whole) {
     bool negative = false;
     std::string_view digits = token;
     if (!digits.empty() && is_sign(digits[0])) {
@@ -173,7 +173,7 @@ Scalar integer_value(std::string_view token, std::string& out, bool whole) {
     const std::size_t first = digits.find_first_not_of('0');  // out of range, so not all zeros
     digits.remove_prefix(first);
     if (digits.size() > kMaxExactDigits && !whole) return integer_scalar(0);
-    if (negative) out += '-';
+    if (negative) out.push_back('-');
     out.append(digits);
     return {ValueKind::BigInteger};
 }
@@ -259,7 +259,7 @@ Float float_value(std::string_view token) {
 
 // `pos` is at a digit or sign: the run of digits, '.', '+' and '-', then an
 // exponent when one follows directly.
-Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool whole) {
+Scalar parse_number(std::string_view s, std::size_t& pos, ByteBuffer& out, bool whole) {
     const std::size_t n = s.size();
     const std::size_t start = pos;
     bool has_dot = false;
@@ -285,10 +285,9 @@ Scalar parse_number(std::string_view s, std::size_t& pos, std::string& out, bool
 // ---------------------------------------------------------------------------
 // Hexadecimal and bit literals
 
-Scalar bytes_from_hex(std::string_view digits, std::string& out, bool repair = true) {
+Scalar bytes_from_hex(std::string_view digits, ByteBuffer& out, bool repair = true) {
     const std::size_t start = out.size();
-    out.resize(start + (digits.size() + 1) / 2);  // written through a pointer: no call per byte
-    char* w = out.data() + start;
+    char* w = out.extend((digits.size() + 1) / 2);
     std::size_t i = 0;
     if (digits.size() % 2 == 1) *w++ = static_cast<char>(hex_value(digits[i++]));
     // A megabyte at a time (an even count, so pairs stay aligned), polling
@@ -304,13 +303,13 @@ Scalar bytes_from_hex(std::string_view digits, std::string& out, bool repair = t
 }
 
 // The bits as big-endian bytes, at least `width` of them.
-Scalar bytes_from_bits(std::string_view bits, std::size_t width, std::string& out) {
+Scalar bytes_from_bits(std::string_view bits, std::size_t width, ByteBuffer& out) {
     const std::size_t count = std::max(width, (bits.size() + 7) / 8);
     std::string bytes(count, '\0');
     for (std::size_t k = 0; k < bits.size(); ++k) {
         if (bits[bits.size() - 1 - k] == '1') bytes[count - 1 - k / 8] |= static_cast<char>(1 << (k % 8));
     }
-    out += bytes;
+    out.append(bytes);
     return {ValueKind::Bytes};
 }
 
@@ -335,7 +334,7 @@ bool is_decimal_literal(std::string_view token) {
     return i == token.size();
 }
 
-Scalar integer_from_bits(std::string_view bits, std::string& out) {
+Scalar integer_from_bits(std::string_view bits, ByteBuffer& out) {
     const std::size_t nz = bits.find_first_not_of('0');
     if (nz == std::string_view::npos) return integer_scalar(0);
     bits.remove_prefix(nz);
@@ -357,11 +356,11 @@ Scalar integer_from_bits(std::string_view bits, std::string& out) {
         }
         if (carry != 0) limbs.push_back(carry);
     }
-    out += std::to_string(limbs.back());
+    out.append(std::to_string(limbs.back()));
     for (std::size_t k = limbs.size() - 1; k-- > 0;) {
         const std::string part = std::to_string(limbs[k]);
         out.append(9 - part.size(), '0');
-        out += part;
+        out.append(part);
     }
     return {ValueKind::BigInteger};
 }
@@ -429,7 +428,7 @@ std::optional<std::size_t> introduced_quote(std::string_view s, std::size_t pos)
 
 }  // namespace
 
-Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers) {
+Scalar read_value(std::string_view line, std::size_t& pos, ByteBuffer& out, bool whole_integers) {
     const std::size_t n = line.size();
     if (pos >= n) return {};
     const char c = line[pos];
@@ -461,7 +460,7 @@ Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, boo
     return {};
 }
 
-Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& out, ColumnRead column) {
+Scalar read_column_value(std::string_view line, std::size_t& pos, ByteBuffer& out, ColumnRead column) {
     using Mode = ColumnRead::Mode;
     const std::size_t n = line.size();
     if (column.mode == Mode::Value || pos >= n) return read_value(line, pos, out, true);
@@ -475,7 +474,7 @@ Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& o
         const Scalar number = parse_number(line, pos, out, true);
         const std::string_view token = line.substr(start, pos - start);
         if (!is_decimal_literal(token)) return number;
-        out.resize(before);
+        out.truncate(before);
         out.append(token[0] == '+' ? token.substr(1) : token);
         return {ValueKind::Decimal};
     }
@@ -497,21 +496,44 @@ Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& o
     return read_value(line, pos, out, true);
 }
 
+namespace {
+
+// The value read as `v` (its bytes in `bytes`), made by `make` from the
+// alternative's type and its constructor's arguments: a row builds it in
+// place rather than moving it in.
+template <typename Make>
+decltype(auto) make_value(Scalar v, std::string_view bytes, Make make) {
+    switch (v.kind) {
+        case ValueKind::Integer: return make(std::in_place_type<Integer>, v.integer);
+        case ValueKind::Float: return make(std::in_place_type<Float>, v.floating);
+        case ValueKind::Text: return make(std::in_place_type<Text>, bytes);
+        case ValueKind::BigInteger: return make(std::in_place_type<BigInteger>, BigInteger{std::string(bytes)});
+        case ValueKind::Bytes:  // not made by read_value
+        case ValueKind::Decimal:
+        case ValueKind::Null: break;
+    }
+    return make(std::in_place_type<Null>);
+}
+
+}  // namespace
+
+void read_into(Row& row, std::string_view line, std::size_t& pos, ByteBuffer& scratch) {
+    scratch.clear();
+    const Scalar v = read_value(line, pos, scratch);
+    make_value(v, scratch, [&row](auto type, auto&&... args) -> SqlValue& {
+        return row.emplace_back(type, std::forward<decltype(args)>(args)...);
+    });
+    if (scratch.capacity() > (std::size_t{1} << 20)) scratch.release();  // kept for small values only
+}
+
 }  // namespace detail
 
 SqlValue parse_single_value(std::string_view line, std::size_t& pos) {
-    std::string bytes;
+    ByteBuffer bytes;
     const detail::Scalar v = detail::read_value(line, pos, bytes);
-    switch (v.kind) {
-        case detail::ValueKind::Integer: return v.integer;
-        case detail::ValueKind::Float: return v.floating;
-        case detail::ValueKind::Text: return bytes;
-        case detail::ValueKind::BigInteger: return BigInteger{std::move(bytes)};
-        case detail::ValueKind::Bytes:  // not made by read_value
-        case detail::ValueKind::Decimal:
-        case detail::ValueKind::Null: break;
-    }
-    return Null{};
+    return detail::make_value(v, bytes, [](auto type, auto&&... args) {
+        return SqlValue(type, std::forward<decltype(args)>(args)...);
+    });
 }
 
 std::vector<Row> parse_sql_values(std::string_view line) {

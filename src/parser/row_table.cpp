@@ -129,7 +129,7 @@ void RowTable::read(std::string_view line, std::size_t& pos) {
     ++column_;
     block.bytes_.append(scratch_);
     // A huge value's buffer is not kept for the small ones after it.
-    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
+    if (scratch_.capacity() > (std::size_t{1} << 20)) scratch_.release();
     Cell cell;
     cell.meta_ = static_cast<std::uint64_t>(v.kind) << 56;
     switch (v.kind) {

@@ -129,7 +129,7 @@ private:
     static constexpr std::size_t kBlockCells = std::size_t{1} << 15;
 
     std::vector<Block> blocks_;
-    std::string scratch_;  // one value's bytes before they move into their block
+    ByteBuffer scratch_;  // one value's bytes before they move into their block
     std::size_t rows_ = 0;
     std::size_t width_ = 0;  // cells of the last row
     std::vector<detail::ColumnRead> columns_;

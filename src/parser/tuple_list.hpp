@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/byte_buffer.hpp"
 #include "common/interrupt.hpp"
 #include "parser/mysql.hpp"
 
@@ -31,7 +32,7 @@ struct Scalar {
 
 // One value at `pos`, as parse_single_value reads it; with `whole_integers`
 // an integer of any length keeps its digits instead of degrading to 0.
-Scalar read_value(std::string_view line, std::size_t& pos, std::string& out, bool whole_integers = false);
+Scalar read_value(std::string_view line, std::size_t& pos, ByteBuffer& out, bool whole_integers = false);
 
 // How the values of one column are read, after its declared type.
 struct ColumnRead {
@@ -46,7 +47,7 @@ struct ColumnRead {
 
 // One value at `pos` of a column read as `column` says; NULL and what the
 // mode does not cover are read as read_value reads them.
-Scalar read_column_value(std::string_view line, std::size_t& pos, std::string& out, ColumnRead column);
+Scalar read_column_value(std::string_view line, std::size_t& pos, ByteBuffer& out, ColumnRead column);
 
 // Where a walk over a line's tuples stopped.
 enum class TuplesEnd : std::uint8_t {
@@ -138,12 +139,16 @@ bool append_tuples(std::string_view line, Sink& sink) {
     return append_tuples(line, i, sink, budget) == TuplesEnd::Statement;
 }
 
+// One value at `pos`, as parse_single_value reads it, built at the end of
+// `row`; `scratch` holds its bytes on the way.
+void read_into(Row& row, std::string_view line, std::size_t& pos, ByteBuffer& scratch);
+
 // Rows as vectors of owned values.
 class RowVectorSink {
 public:
     explicit RowVectorSink(std::vector<Row>& out) : out_(out) {}
     void start_row() { row_.reserve(width_); }  // rows of one table share a width
-    void read(std::string_view line, std::size_t& pos) { row_.push_back(parse_single_value(line, pos)); }
+    void read(std::string_view line, std::size_t& pos) { read_into(row_, line, pos, scratch_); }
     void finish_row(bool keep) {
         if (keep) {
             width_ = row_.size();
@@ -155,6 +160,7 @@ public:
 private:
     std::vector<Row>& out_;
     Row row_;
+    ByteBuffer scratch_;
     std::size_t width_ = 0;
 };
 

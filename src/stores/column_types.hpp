@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/byte_buffer.hpp"
+
 namespace zemo::stores {
 
 enum class ColumnType : std::uint8_t {
@@ -40,7 +42,7 @@ private:
     };
     std::vector<Seen> seen_;
     std::size_t column_ = 0;
-    std::string scratch_;
+    ByteBuffer scratch_;
 };
 
 }  // namespace zemo::stores

@@ -130,7 +130,7 @@ void CopyTextWriter::read(std::string_view line, std::size_t& pos) {
             static constexpr char kHex[] = "0123456789abcdef";
             std::memcpy(w, "\\\\x", 3);  // bytea's hex form, its backslash escaped for COPY
             w += 3;
-            for (const char b : value_) {
+            for (const char b : value_.view()) {
                 *w++ = kHex[static_cast<unsigned char>(b) >> 4];
                 *w++ = kHex[static_cast<unsigned char>(b) & 0xF];
             }

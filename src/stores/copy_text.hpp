@@ -50,7 +50,7 @@ private:
 
     std::string out_;        // the text, then room: its size is the room's end
     std::size_t used_ = 0;   // bytes of text
-    std::string value_;      // one value's bytes from the reader
+    ByteBuffer value_;       // one value's bytes from the reader
     std::vector<parser::detail::ColumnRead> columns_;
     std::size_t row_start_ = 0;
     std::size_t column_ = 0;
