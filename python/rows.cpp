@@ -4,18 +4,10 @@
 #include <cstring>
 #include <string>
 #include <utility>
-#include <variant>
 
 namespace zemo::py {
 
 namespace {
-
-template <typename... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <typename... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 std::size_t hash(std::string_view s) {
     std::uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
@@ -41,17 +33,6 @@ PyObject* cell_value(const Block& block, const parser::RowTable::Cell& cell, Str
 
 }  // namespace
 
-PyObject* sql_value(const parser::SqlValue& v) {
-    return std::visit(Overloaded{
-                          [](parser::Null) { return none(); },
-                          [](parser::Integer i) { return integer(i); },
-                          [](parser::Float f) { return floating(f); },
-                          [](const parser::Text& s) { return str(s); },
-                          [](const parser::BigInteger& b) { return integer_from_decimal(b.digits); },
-                      },
-                      v);
-}
-
 StrCache::~StrCache() {
     for (Slot& slot : slots_) Py_XDECREF(slot.obj);
 }
@@ -72,7 +53,11 @@ PyObject* StrCache::get(std::string_view s) {
     return obj;
 }
 
-PyObject* rows_to_tuples(parser::RowTable&& table, StrCache& strings) {
+namespace {
+
+// One tuple per row, or one list with `Lists`.
+template <bool Lists>
+PyObject* rows_to(parser::RowTable&& table, StrCache& strings) {
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(table.size()))));
     std::vector<Block> blocks = std::move(table).take_blocks();
     Py_ssize_t i = 0;
@@ -81,14 +66,28 @@ PyObject* rows_to_tuples(parser::RowTable&& table, StrCache& strings) {
         for (std::size_t r = 0; r < block.size(); ++r) {
             const auto row = block.row(r);
             poller.tick(64 * row.size());
-            Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
+            const auto width = static_cast<Py_ssize_t>(row.size());
+            Ref values(check(Lists ? PyList_New(width) : PyTuple_New(width)));
             Py_ssize_t k = 0;
-            for (const auto& cell : row) PyTuple_SetItem(tuple.get(), k++, cell_value(block, cell, strings));  // steals
-            PyList_SetItem(out.get(), i++, tuple.release());
+            for (const auto& cell : row) {
+                PyObject* value = cell_value(block, cell, strings);
+                if constexpr (Lists) {
+                    PyList_SetItem(values.get(), k++, value);  // steals
+                } else {
+                    PyTuple_SetItem(values.get(), k++, value);  // steals
+                }
+            }
+            PyList_SetItem(out.get(), i++, values.release());
         }
         block = Block();
     }
     return out.release();
 }
+
+}  // namespace
+
+PyObject* rows_to_tuples(parser::RowTable&& table, StrCache& strings) { return rows_to<false>(std::move(table), strings); }
+
+PyObject* rows_to_lists(parser::RowTable&& table, StrCache& strings) { return rows_to<true>(std::move(table), strings); }
 
 }  // namespace zemo::py

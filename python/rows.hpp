@@ -11,9 +11,6 @@
 
 namespace zemo::py {
 
-// None, int, float or str.
-PyObject* sql_value(const parser::SqlValue& v);
-
 // Short strings that repeat down a column (genres, formats, dates) become one
 // shared str per distinct value: fewer objects, less memory. Holds references
 // until it goes away (with the interpreter lock held).
@@ -42,5 +39,6 @@ private:
 // converted, so the parsed rows and their Python objects are not both held
 // in full.
 PyObject* rows_to_tuples(parser::RowTable&& table, StrCache& strings);
+PyObject* rows_to_lists(parser::RowTable&& table, StrCache& strings);  // one list per row
 
 }  // namespace zemo::py
