@@ -34,9 +34,13 @@ PyObject* batch_form(Call& c) {
     // Every element is extracted before anything is computed.
     const text::TextColumn column = Batch(c.text_list(0));
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(column.size()))));
+    const char* bytes = column.bytes.data();  // once: the string's accessors test for a short string
     for_each_block_polled(column.size(), [&](std::size_t begin, std::size_t end) {
+        std::size_t from = begin == 0 ? 0 : column.ends[begin - 1];
         for (std::size_t i = begin; i < end; ++i) {
-            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str(column[i]));  // steals the new str
+            const std::size_t to = column.ends[i];
+            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), str({bytes + from, to - from}));  // steals the new str
+            from = to;
         }
         return column.ends[end - 1] - (begin == 0 ? 0 : column.ends[begin - 1]) + 64 * (end - begin);
     });

@@ -45,12 +45,20 @@ TextColumn map_all_ascii_first(std::span<const std::string_view> inputs) {
     out.ends.resize(inputs.size());
     std::string& bytes = out.bytes;
     bytes.resize(column_bytes(inputs));
+    // The buffer's start and size are kept apart from the string, whose
+    // accessors test for a short string at every call.
+    char* data = bytes.data();
+    std::size_t size = bytes.size();
     std::size_t used = 0;
     std::string scratch;
     // Room for `n` bytes after `used`; doubling, as a string grows.
     auto room = [&](std::size_t n) {
-        if (bytes.size() - used < n) bytes.resize(std::max(used + n, 2 * bytes.size()));
-        return bytes.data() + used;
+        if (size - used < n) {
+            bytes.resize(std::max(used + n, 2 * size));
+            data = bytes.data();
+            size = bytes.size();
+        }
+        return data + used;
     };
     for_each_block_polled(inputs.size(), [&](std::size_t begin, std::size_t end) {
         const std::size_t before = used;
