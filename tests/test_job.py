@@ -8,6 +8,7 @@ import itertools
 import pathlib
 import re
 import signal
+import subprocess
 import threading
 import time
 import sys
@@ -19,7 +20,7 @@ from zemo_etl import _demo_data, cli, job, stores, text
 from zemo_etl.cli.options import ArgumentParser, job_options
 from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
-from zemo_etl.job.ahead import read_ahead
+from zemo_etl.job.ahead import made_beside, read_ahead
 from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all, decided_chunks
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_records
@@ -293,6 +294,15 @@ def test_read_ahead_leaves_at_ctrl_c_without_waiting_for_the_item_being_made():
             thread.join()
 
 
+def test_made_beside_gives_the_value_or_raises_what_making_it_raised():
+    def fail():
+        raise job.InputError("no library")
+
+    assert made_beside(lambda: 42)() == 42
+    with pytest.raises(job.InputError, match="no library"):
+        made_beside(fail)()
+
+
 def test_read_ahead_stops_making_items_once_the_caller_stops():
     made = []
 
@@ -307,3 +317,30 @@ def test_read_ahead_stops_making_items_once_the_caller_stops():
     ahead.close()  # as a Ctrl-C in the caller's loop does
     # The one given, the one waiting to be taken, the one being made at most; the thread is gone.
     assert len(made) <= 3 and threading.active_count() == threads
+
+
+_EXIT_DURING_NATIVE_CALLS = """
+import sys
+from zemo_etl import _demo_data
+from zemo_etl.index import LibraryIndex
+from zemo_etl.job.ahead import made_beside, read_ahead
+library = _demo_data.library_rows(20000)
+index = LibraryIndex([(r[2], r[1]) for r in library])
+artists, titles = zip(*_demo_data.release_rows(library, 5000))
+
+def calls():
+    while True:
+        yield index.explain(artists, titles, exact=False)
+
+next(read_ahead(calls()))
+made_beside(lambda: index.explain(artists, titles))
+sys.exit(3)
+"""
+
+
+def test_exit_while_threads_are_in_native_calls_keeps_its_status():
+    # As after a Ctrl-C: the caller leaves while both kinds of thread are in a native call (a tenth of a second
+    # each); the interpreter waits for them rather than ending them in a way that aborts the process.
+    done = subprocess.run([sys.executable, "-c", _EXIT_DURING_NATIVE_CALLS], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stderr) == (3, "")

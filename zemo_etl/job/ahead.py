@@ -1,17 +1,51 @@
-"""A step's chunks made one ahead in a thread, so that the next chunk's
-native work (which runs without the interpreter lock) overlaps the Python
-work on the one before it."""
+"""Work done in a thread while the caller goes on: a step's chunks made one
+ahead, so that the next chunk's native work (which runs without the
+interpreter lock) overlaps the Python work on the one before it; and one
+value made beside the caller's work."""
 
 from __future__ import annotations
 
+import atexit
 import queue
 import sys
 import threading
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Optional, TypeVar
 
 T = TypeVar("T")
 _END = object()
+
+# The threads of this module still running, each with the event that stops it after its current item. They
+# are waited for at exit: a thread that takes the interpreter lock back from a native call while the
+# interpreter shuts down is ended in a way that native code does not survive (the process aborts, with
+# "FATAL: exception not rethrown" instead of the status it was exiting with).
+_running: set[tuple[threading.Thread, threading.Event]] = set()
+
+
+@atexit.register
+def _wait_for_running() -> None:
+    for thread, stop in list(_running):
+        stop.set()
+        thread.join()
+
+
+def _start(work: Callable[[], None], name: str, stop: threading.Event) -> threading.Thread:
+    """A daemon thread running work(), listed in _running while it does."""
+    def run() -> None:
+        try:
+            work()
+        finally:
+            _running.discard(entry)
+
+    thread = threading.Thread(target=run, name=name, daemon=True)
+    entry = (thread, stop)
+    _running.add(entry)
+    try:
+        thread.start()
+    except BaseException:
+        _running.discard(entry)
+        raise
+    return thread
 
 
 def read_ahead(items: Iterable[T]) -> Iterator[T]:
@@ -20,7 +54,8 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
     place in the order. Once the caller stops, the thread is waited for: it
     stops after the item it is making. A Ctrl-C that arrives while the caller
     waits for an item leaves at once: the thread (a daemon, touching nothing
-    the caller holds) drops that item when it is made and ends."""
+    the caller holds) drops that item when it is made and ends, and the
+    interpreter waits for that at exit."""
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
     stop = threading.Event()
 
@@ -43,9 +78,9 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
             return
         put((_END, None))
 
-    thread = threading.Thread(target=make, name="zemo-etl read-ahead", daemon=True)
+    thread: Optional[threading.Thread] = None
     try:
-        thread.start()
+        thread = _start(make, "zemo-etl read-ahead", stop)
         while True:
             item, error = made.get()
             if item is _END:
@@ -56,5 +91,34 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
     finally:
         stop.set()
         # A native call of the thread sees no signal, and its chunk may take seconds.
-        if thread.ident is not None and not isinstance(sys.exc_info()[1], KeyboardInterrupt):
+        if thread is not None and not isinstance(sys.exc_info()[1], KeyboardInterrupt):
             thread.join()
+
+
+def made_beside(make: Callable[[], T]) -> Callable[[], T]:
+    """make() started in a thread at once; the function returned waits for
+    its value and gives it, or raises what make raised. The thread is a
+    daemon: a caller that stops (a failure, a Ctrl-C, which also leaves
+    that wait at once) drops it and its value without waiting for them;
+    the interpreter waits for it at exit."""
+    done = threading.Event()
+    outcome: list[tuple[Any, Optional[BaseException]]] = []
+
+    def work() -> None:
+        try:
+            outcome.append((make(), None))
+        except BaseException as e:  # raised in the caller
+            outcome.append((None, e))
+        finally:
+            done.set()
+
+    _start(work, "zemo-etl made-beside", threading.Event())
+
+    def value() -> T:
+        done.wait()
+        made, error = outcome[0]
+        if error is not None:
+            raise error
+        return made  # type: ignore[no-any-return]
+
+    return value

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import codecs
 import contextlib
+import functools
 import gc
 import io
 import itertools
@@ -27,16 +28,16 @@ import pathlib
 import sys
 import time
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Optional
 
 from zemo_etl import safety, schema, state, stores, text
 from zemo_etl.columns import FORMS
 from zemo_etl.errors import OPTION, InputError, Wording
-from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, check_thresholds
+from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, LibraryIndex, check_thresholds
 from zemo_etl.job import page, states
 from zemo_etl.job import workdir as workdir_record
-from zemo_etl.job.ahead import read_ahead
+from zemo_etl.job.ahead import made_beside, read_ahead
 from zemo_etl.job.decisions import Overrides, decided_chunks, describe_thresholds, read_decisions
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_index, library_records, resolve_in_chunks, storage_forms
@@ -158,6 +159,8 @@ class Pipeline:
         self.timings: dict[str, float] = {}
         self.cpu_times: dict[str, float] = {}  # each step's CPU time, all of the process's threads
         self._lock_depth = 0
+        # classify's library index, being built while dedupe_releases runs (see _run_steps).
+        self._index_beside: Optional[Callable[[], LibraryIndex]] = None
 
     def options(self) -> dict[str, Any]:
         """The options that change what the run computes, by their names, as
@@ -341,6 +344,9 @@ class Pipeline:
                     print(f"[skip] {step}: completed in an earlier run")
                     continue
                 started, cpu = time.monotonic(), time.process_time()
+                if step == "dedupe_releases":  # classify follows: it is not completed either
+                    with collection_paused():
+                        self._index_beside = self._index_made_beside()
                 # A step's lines are printed once it is recorded completed: a
                 # reader gone away (`| head`) or a full disk ends the command,
                 # it fails no step.
@@ -375,6 +381,8 @@ class Pipeline:
                 st.mark_failed(pending, INTERRUPTED)
             self._save(st)
             raise
+        finally:
+            self._index_beside = None  # a run stopped before classify drops it
 
     def load_library(self) -> None:
         columns = schema.library_columns()
@@ -469,10 +477,22 @@ class Pipeline:
         artists, titles = (list(column) for column in zip(*rows)) if rows else ([], [])
         return artists, titles
 
+    def _library_index(self, library: list[tuple[Optional[str], ...]]) -> LibraryIndex:
+        return library_index(library, self.thresholds, self.distinct_numbers, self.rules)
+
+    def _index_made_beside(self) -> Optional[Callable[[], LibraryIndex]]:
+        """classify's index, built in a thread from now on: it needs the library alone, and dedupe_releases,
+        which runs meanwhile, keeps one core busy. None where the library cannot be read now (classify
+        reads it again, and fails saying why)."""
+        try:
+            library = self._library()
+        except Exception:
+            return None
+        return made_beside(functools.partial(self._library_index, library))
+
     def classify(self) -> None:
-        library = self._library()
-        index = library_index(library, self.thresholds, self.distinct_numbers, self.rules)
-        del library  # the index holds its own copy
+        made, self._index_beside = self._index_beside, None
+        index = made() if made is not None else self._library_index(self._library())
         artists, titles = self._releases()
         overrides = None
         if self.decisions is not None:
