@@ -185,6 +185,17 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     store_entries(entries);
     assign_buckets();
     lay_out_searches(count_buckets());
+    note_initials();
+}
+
+void PreparedCatalogue::note_initials() {
+    const FlatArray<std::uint32_t>& ids = by_length_.ids;
+    by_length_initials_.resize(ids.size());
+    for (std::size_t r = 0; r < ids.size(); ++r) {
+        by_length_initials_[r] = length_[ids[r]] == 0 ? kNone : detail::visit(chars(ids[r]), [](const auto* s, std::size_t) {
+            return static_cast<char32_t>(s[0]);
+        });
+    }
 }
 
 // The entries' text, and their characters at the narrowest width each needs.

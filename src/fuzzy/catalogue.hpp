@@ -109,8 +109,8 @@ public:
     std::string to_bytes() const;
     static Result<PreparedCatalogue> from_bytes(std::string_view bytes, std::shared_ptr<const void> keep);
 
-    // Bytes of the arrays held by this object (0 when loaded), and of all
-    // its arrays wherever they are.
+    // Bytes of the arrays held by this object (when loaded, only those made
+    // at load), and of all its arrays wherever they are.
     std::size_t owned_bytes() const noexcept;
     std::size_t data_bytes() const noexcept;
 
@@ -141,10 +141,27 @@ public:
     // The characters of entry i, as the kernels take them.
     detail::CharSpan chars(std::size_t i) const noexcept;
 
+    // Asks the cache for where entry i's characters lie, and then (once
+    // that has arrived) for the characters themselves: a search fetches
+    // them for several entries at once.
+    void prefetch_place(std::size_t i) const noexcept {
+        __builtin_prefetch(&kind_[i]);
+        __builtin_prefetch(&chars_at_[i]);
+        __builtin_prefetch(&length_[i]);
+    }
+    void prefetch_chars(std::size_t i) const noexcept {
+        const detail::CharSpan c = chars(i);
+        __builtin_prefetch(c.wide != nullptr ? static_cast<const void*>(c.wide) : static_cast<const void*>(c.narrow));
+    }
+
     // The bucket of a character, kAbsent when no entry has it.
     std::uint8_t bucket(char32_t c) const noexcept;
 
     const Layout& by_length() const noexcept { return by_length_; }
+    // The first character of each by-length row's entry (kNone for an empty
+    // one), beside the rows: a search skips the rows that share the query's
+    // first character without reading their text.
+    const std::vector<char32_t>& by_length_initials() const noexcept { return by_length_initials_; }
     const Layout& by_initial() const noexcept { return by_initial_; }
     // Entries with more than kMaxCount characters in one bucket, checked one
     // by one.
@@ -166,6 +183,7 @@ private:
     void assign_buckets();
     Counted count_buckets();
     void lay_out_searches(const Counted& counted);
+    void note_initials();
 
     FlatArray<char> text_;                   // the entries' UTF-8, back to back
     FlatArray<std::uint64_t> text_at_;       // entry i is text_[text_at_[i], text_at_[i + 1])
@@ -182,6 +200,7 @@ private:
     Layout by_length_;
     Layout by_initial_;
     FlatArray<std::uint32_t> oversized_;
+    std::vector<char32_t> by_length_initials_;  // made from the arrays above, never saved
     std::shared_ptr<const void> backing_;    // what the views of a loaded catalogue point into
 };
 

@@ -135,11 +135,17 @@ struct CatalogueLayout {
 std::string PreparedCatalogue::to_bytes() const { return write_saved<CatalogueLayout>(*this); }
 
 Result<PreparedCatalogue> PreparedCatalogue::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
-    return read_saved<CatalogueLayout>(bytes, std::move(keep), PreparedCatalogue());
+    Result<PreparedCatalogue> loaded = read_saved<CatalogueLayout>(bytes, std::move(keep), PreparedCatalogue());
+    if (loaded) loaded.value().note_initials();
+    return loaded;
 }
 
-std::size_t PreparedCatalogue::owned_bytes() const noexcept { return owned_section_bytes<CatalogueLayout>(*this); }
+std::size_t PreparedCatalogue::owned_bytes() const noexcept {
+    return owned_section_bytes<CatalogueLayout>(*this) + by_length_initials_.capacity() * sizeof(char32_t);
+}
 
-std::size_t PreparedCatalogue::data_bytes() const noexcept { return section_data_bytes<CatalogueLayout>(*this); }
+std::size_t PreparedCatalogue::data_bytes() const noexcept {
+    return section_data_bytes<CatalogueLayout>(*this) + by_length_initials_.capacity() * sizeof(char32_t);
+}
 
 }  // namespace zemo::fuzzy

@@ -397,4 +397,24 @@ inline double jaro_winkler_bound(std::size_t la, std::size_t lb, std::size_t mat
     return winkler(jaro, prefix) + 1e-9;
 }
 
+// The same bound knowing also the LCS of the two strings. The matched
+// characters of each string, taken in order, agree at m - h places (h the
+// half transpositions), and the agreeing pairs form a common subsequence:
+// m - h <= lcs, so t = floor(h / 2) >= (m - lcs - 1) / 2. Above m = lcs the
+// Jaro sum is then at most m/la + m/lb + (m + lcs + 1) / 2m, convex in m: its
+// largest value lies at an end of the range.
+inline double jaro_winkler_order_bound(std::size_t la, std::size_t lb, std::size_t matches, std::size_t lcs,
+                                       std::size_t prefix) {
+    if (la == 0 || lb == 0) return la == lb ? 1.0 : 0.0;
+    const std::size_t most = std::min({la, lb, matches});
+    const auto sum = [&](std::size_t m) {
+        const double md = static_cast<double>(m);
+        const double order = m <= lcs ? 1.0 : (md + static_cast<double>(lcs) + 1.0) / (2.0 * md);
+        return md / static_cast<double>(la) + md / static_cast<double>(lb) + order;
+    };
+    if (most == 0) return 1e-9;
+    const double jaro = (most <= lcs + 1 ? sum(most) : std::max(sum(lcs + 1), sum(most))) / 3.0;
+    return winkler(std::min(jaro, 1.0), prefix) + 1e-9;
+}
+
 }  // namespace zemo::fuzzy::detail

@@ -237,9 +237,15 @@ private:
         const PreparedCatalogue::Node& n = layout_->nodes[at];
         if (n.after == at + 1) {
             poller_.tick(8 * (n.end - n.begin));
-            for (std::size_t r = n.begin; r < n.end; ++r) {
-                const std::uint32_t c = common_count(hist_, layout_->rows[r]);
-                if (c >= least_common_) leaf(layout_->ids[r], c);
+            // The rows that pass the count test are taken a batch at a time,
+            // so that the cache misses of their entries overlap.
+            for (std::size_t r = n.begin; r < n.end;) {
+                std::size_t k = 0;
+                for (; r < n.end && k < kBatch; ++r) {
+                    const std::uint32_t c = common_count(hist_, layout_->rows[r]);
+                    if (c >= least_common_) batch_[k++] = {static_cast<std::uint32_t>(r), c};
+                }
+                leaves(k);
             }
             return;
         }
@@ -254,24 +260,65 @@ private:
         if (b2 >= least_common_) visit(second);
     }
 
-    void leaf(std::uint32_t id, std::size_t common) {
-        const CharSpan e = cat_.chars(id);
-        std::size_t p = 0;
-        if (shares_initial_) {
-            p = prefix(e);
-        } else if (la_ > 0 && e.size > 0 &&
-                   detail::visit(e, [](const auto* s, std::size_t) { return char32_t(s[0]); }) == initial_) {
-            return;  // searched with the entries that share the query's first character
+    // The first k rows of batch_, of the current run. An entry that does
+    // not share the query's first character has no common prefix: its text
+    // is read only if its bound reaches the floor.
+    void leaves(std::size_t k) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            const auto [r, common] = batch_[i];
+            if (!shares_initial_) {
+                if (la_ > 0 && cat_.by_length_initials()[r] == initial_)
+                    continue;  // searched with the entries that share the query's first character
+                if (!in_band(le_, common, 0)) continue;
+            }
+            cat_.prefetch_place(layout_->ids[r]);
+            batch_[kept++] = batch_[i];
         }
-        consider(id, e, common, p);
+        for (std::size_t i = 0; i < kept; ++i) cat_.prefetch_chars(layout_->ids[batch_[i].first]);
+        for (std::size_t i = 0; i < kept; ++i) {
+            const auto [r, common] = batch_[i];
+            const std::uint32_t id = layout_->ids[r];
+            const CharSpan e = cat_.chars(id);
+            consider(id, e, common, shares_initial_ ? prefix(e) : 0);
+        }
     }
 
     void consider(std::uint32_t id, const CharSpan& e, std::size_t common, std::size_t prefix) {
-        // At or above done_above_ the entry was scored by an earlier band, or
-        // skipped under a floor that has only risen since.
-        const double bound = detail::jaro_winkler_bound(la_, e.size, common, prefix);
-        if (bound < floor_ || bound >= done_above_) return;
+        if (in_band(e.size, common, prefix)) consider_in_order(id, e, common, prefix);
+    }
+
+    // Whether the bound of an entry of `size` characters reaches the floor
+    // and was not handled by an earlier band: at or above done_above_ the
+    // entry was scored by an earlier band, or skipped under a floor that has
+    // only risen since.
+    bool in_band(std::size_t size, std::size_t common, std::size_t prefix) const {
+        const double bound = detail::jaro_winkler_bound(la_, size, common, prefix);
+        return bound >= floor_ && bound < done_above_;
+    }
+
+    // Scores an entry in band unless its LCS with the query shows that its
+    // score lies below what can matter in any band, or `admit` refuses it.
+    void consider_in_order(std::uint32_t id, const CharSpan& e, std::size_t common, std::size_t prefix) {
+        if (!pattern_ready_) {
+            detail::visit(q_, [&](const auto* s, std::size_t n) { pattern_.assign(s, n); });
+            pattern_ready_ = true;
+        }
+        const std::size_t lcs = detail::visit(e, [&](const auto* s, std::size_t n) { return detail::lcs_with_pattern(pattern_, s, n); });
+        if (detail::jaro_winkler_order_bound(la_, e.size, common, lcs, prefix) < lasting_floor()) return;
         if (admit_ != nullptr && !(*admit_)(id)) return;
+        score(id, e);
+    }
+
+    // The floor without the band's part: scores below it change nothing in
+    // this band or any later one.
+    double lasting_floor() const {
+        if (keep_ > 0) return std::max(accept_floor_, top_.size() == keep_ ? top_.back().first : -kInf);
+        if (!need_second_) return std::max(accept_floor_, best_);
+        return std::max(second_, best_ - o_.ambiguity - kSlack);
+    }
+
+    void score(std::uint32_t id, const CharSpan& e) {
         const double s = detail::visit(q_, e, [](const auto* a, std::size_t n, const auto* b, std::size_t m) {
             return detail::jaro_winkler(a, n, b, m);
         });
@@ -314,6 +361,8 @@ private:
     utf8::CharBuffers chars_;
     CharSpan q_;
     std::size_t la_ = 0;
+    detail::PatternMasks pattern_;  // of the query, made for the first entry that needs it
+    bool pattern_ready_ = false;
     QueryCounts hist_;
     std::size_t in_buckets_ = 0;  // query characters a row could match
     char32_t initial_ = 0;
@@ -332,6 +381,8 @@ private:
     bool shares_initial_ = false;
     std::size_t max_prefix_ = 0;
     std::size_t least_common_ = 0;
+    static constexpr std::size_t kBatch = 32;
+    std::pair<std::uint32_t, std::uint32_t> batch_[kBatch];  // row of the run and its common count
 
     InterruptPoller& poller_;
     std::size_t seen_ = 0;

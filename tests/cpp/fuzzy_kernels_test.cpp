@@ -76,3 +76,37 @@ TEST(fuzzy_lcs_with_pattern_four_at_once) {
         for (std::size_t k = 0; k < 4; ++k) CHECK_EQ(got[k], detail::lcs_with_pattern(pm, texts[k], sizes[k]));
     }
 }
+
+// The Jaro-Winkler bound from the lengths, the common characters and the
+// LCS lies above the score on strings of few letters (many transpositions)
+// and reaches it closely on some.
+TEST(fuzzy_jaro_winkler_order_bound_holds) {
+    std::mt19937_64 rng(13);
+    detail::PatternMasks pm;
+    int close = 0, tighter = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t letters = 2 + rng() % 8;
+        const auto text = [&](std::size_t size) {
+            std::string s(size, 'a');
+            for (char& c : s) c = static_cast<char>('a' + rng() % letters);
+            return s;
+        };
+        const std::string a = text(1 + rng() % 40), b = text(1 + rng() % 40);
+        const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+        const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+        pm.assign(pa, a.size());
+        const std::size_t lcs = detail::lcs_with_pattern(pm, pb, b.size());
+        std::size_t common = 0;
+        for (char c = 'a'; c < 'a' + 10; ++c)
+            common += std::min(std::count(a.begin(), a.end(), c), std::count(b.begin(), b.end(), c));
+        const std::size_t prefix = detail::common_prefix4(pa, a.size(), pb, b.size());
+        const double score = detail::jaro_winkler(pa, a.size(), pb, b.size());
+        const double bound = detail::jaro_winkler_order_bound(a.size(), b.size(), common, lcs, prefix);
+        CHECK(score <= bound);
+        CHECK(bound <= detail::jaro_winkler_bound(a.size(), b.size(), common, prefix));
+        close += bound - score < 1e-6;
+        tighter += bound < detail::jaro_winkler_bound(a.size(), b.size(), common, prefix) - 0.05;
+    }
+    CHECK(close > 100);
+    CHECK(tighter > 1000);
+}

@@ -89,13 +89,17 @@ std::vector<std::uint64_t> section_table(const std::string& bytes, std::size_t s
     return table;
 }
 
+// Bytes a load makes beside the views of the file.
+std::size_t made_at_load(const LibraryIndex&) { return 0; }
+std::size_t made_at_load(const PreparedCatalogue& c) { return c.by_length_initials().capacity() * sizeof(char32_t); }
+
 template <typename Prepared>
 void check_round_trip(const Prepared& built) {
     const std::string bytes = built.to_bytes();
     const auto loaded = load<Prepared>(bytes);
     CHECK(loaded.ok());
     CHECK(use(loaded.value()) == use(built));
-    CHECK(loaded.value().owned_bytes() == 0);
+    CHECK(loaded.value().owned_bytes() == made_at_load(loaded.value()));
     CHECK(loaded.value().data_bytes() == built.data_bytes());
     CHECK(loaded.value().to_bytes() == bytes);
     // Bytes that do not start on a 64-byte boundary are copied first.
