@@ -185,16 +185,22 @@ PreparedCatalogue::PreparedCatalogue(const std::vector<std::string_view>& entrie
     store_entries(entries);
     assign_buckets();
     lay_out_searches(count_buckets());
-    note_initials();
+    note_places();
 }
 
-void PreparedCatalogue::note_initials() {
-    const FlatArray<std::uint32_t>& ids = by_length_.ids;
-    by_length_initials_.resize(ids.size());
-    for (std::size_t r = 0; r < ids.size(); ++r) {
-        by_length_initials_[r] = length_[ids[r]] == 0 ? kNone : detail::visit(chars(ids[r]), [](const auto* s, std::size_t) {
-            return static_cast<char32_t>(s[0]);
-        });
+void PreparedCatalogue::note_places() {
+    for (const auto& [layout, places] : {std::pair(&by_length_, &by_length_places_), std::pair(&by_initial_, &by_initial_places_)}) {
+        const FlatArray<std::uint32_t>& ids = layout->ids;
+        places->resize(ids.size());
+        for (std::size_t r = 0; r < ids.size(); ++r) {
+            const std::uint32_t id = ids[r];
+            char32_t initial = Place::kUnknown;
+            if (layout == &by_length_ && length_[id] > 0) {
+                initial = detail::visit(chars(id), [](const auto* s, std::size_t) { return static_cast<char32_t>(s[0]); });
+                initial = std::min(initial, Place::kUnknown);
+            }
+            (*places)[r] = Place{chars_at_[id], kind_[id], initial};
+        }
     }
 }
 
@@ -370,6 +376,18 @@ detail::CharSpan PreparedCatalogue::chars(std::size_t i) const noexcept {
         case kWide:
         default:
             return {nullptr, wide_.data() + chars_at_[i], length_[i]};
+    }
+}
+
+detail::CharSpan PreparedCatalogue::chars(Place p, std::size_t length) const noexcept {
+    switch (p.kind) {
+        case kAscii:
+            return {reinterpret_cast<const unsigned char*>(text_.data()) + p.at, nullptr, length};
+        case kLatin1:
+            return {latin1_.data() + p.at, nullptr, length};
+        case kWide:
+        default:
+            return {nullptr, wide_.data() + p.at, length};
     }
 }
 

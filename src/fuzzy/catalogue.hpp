@@ -141,28 +141,27 @@ public:
     // The characters of entry i, as the kernels take them.
     detail::CharSpan chars(std::size_t i) const noexcept;
 
-    // Asks the cache for where entry i's characters lie, and then (once
-    // that has arrived) for the characters themselves: a search fetches
-    // them for several entries at once.
-    void prefetch_place(std::size_t i) const noexcept {
-        __builtin_prefetch(&kind_[i]);
-        __builtin_prefetch(&chars_at_[i]);
-        __builtin_prefetch(&length_[i]);
-    }
-    void prefetch_chars(std::size_t i) const noexcept {
-        const detail::CharSpan c = chars(i);
-        __builtin_prefetch(c.wide != nullptr ? static_cast<const void*>(c.wide) : static_cast<const void*>(c.narrow));
-    }
 
     // The bucket of a character, kAbsent when no entry has it.
     std::uint8_t bucket(char32_t c) const noexcept;
 
     const Layout& by_length() const noexcept { return by_length_; }
-    // The first character of each by-length row's entry (kNone for an empty
-    // one), beside the rows: a search skips the rows that share the query's
-    // first character without reading their text.
-    const std::vector<char32_t>& by_length_initials() const noexcept { return by_length_initials_; }
     const Layout& by_initial() const noexcept { return by_initial_; }
+
+    // Where a row's entry keeps its characters, and (by length) its first
+    // character, beside the rows: a search reads them in the rows' order,
+    // not from the entry's scattered arrays.
+    struct Place {
+        static constexpr char32_t kUnknown = 0x1FFFFF;  // no first character held: read the entry
+        std::uint64_t at : 41;       // offset in the array of its kind
+        std::uint64_t kind : 2;
+        std::uint64_t initial : 21;  // by-length rows only; kUnknown for an empty entry
+    };
+    const std::vector<Place>& places(const Layout& layout) const noexcept {
+        return &layout == &by_length_ ? by_length_places_ : by_initial_places_;
+    }
+    // The characters of a row's entry, of `length` characters (its run's).
+    detail::CharSpan chars(Place p, std::size_t length) const noexcept;
     // Entries with more than kMaxCount characters in one bucket, checked one
     // by one.
     const FlatArray<std::uint32_t>& oversized() const noexcept { return oversized_; }
@@ -183,7 +182,7 @@ private:
     void assign_buckets();
     Counted count_buckets();
     void lay_out_searches(const Counted& counted);
-    void note_initials();
+    void note_places();
 
     FlatArray<char> text_;                   // the entries' UTF-8, back to back
     FlatArray<std::uint64_t> text_at_;       // entry i is text_[text_at_[i], text_at_[i + 1])
@@ -200,11 +199,12 @@ private:
     Layout by_length_;
     Layout by_initial_;
     FlatArray<std::uint32_t> oversized_;
-    std::vector<char32_t> by_length_initials_;  // made from the arrays above, never saved
+    std::vector<Place> by_length_places_, by_initial_places_;  // made from the arrays above, never saved
     std::shared_ptr<const void> backing_;    // what the views of a loaded catalogue point into
 };
 
 // Saved as they are: no padding that the file would carry undefined.
+static_assert(sizeof(PreparedCatalogue::Place) == 8);
 static_assert(sizeof(PreparedCatalogue::Row) == 16 && sizeof(PreparedCatalogue::Node) == 48 &&
               sizeof(PreparedCatalogue::Run) == 16);
 

@@ -136,16 +136,16 @@ std::string PreparedCatalogue::to_bytes() const { return write_saved<CatalogueLa
 
 Result<PreparedCatalogue> PreparedCatalogue::from_bytes(std::string_view bytes, std::shared_ptr<const void> keep) {
     Result<PreparedCatalogue> loaded = read_saved<CatalogueLayout>(bytes, std::move(keep), PreparedCatalogue());
-    if (loaded) loaded.value().note_initials();
+    if (loaded) loaded.value().note_places();
     return loaded;
 }
 
 std::size_t PreparedCatalogue::owned_bytes() const noexcept {
-    return owned_section_bytes<CatalogueLayout>(*this) + by_length_initials_.capacity() * sizeof(char32_t);
+    return owned_section_bytes<CatalogueLayout>(*this) + (by_length_places_.capacity() + by_initial_places_.capacity()) * sizeof(Place);
 }
 
 std::size_t PreparedCatalogue::data_bytes() const noexcept {
-    return section_data_bytes<CatalogueLayout>(*this) + by_length_initials_.capacity() * sizeof(char32_t);
+    return section_data_bytes<CatalogueLayout>(*this) + (by_length_places_.capacity() + by_initial_places_.capacity()) * sizeof(Place);
 }
 
 }  // namespace zemo::fuzzy

@@ -206,6 +206,7 @@ private:
         update_least_common();
         const std::size_t root = run.root;
         if (shared_bound(layout.nodes[root]) >= least_common_) visit(root);
+        leaves();
     }
 
     // The fewest common characters an entry of the current run needs for
@@ -237,15 +238,13 @@ private:
         const PreparedCatalogue::Node& n = layout_->nodes[at];
         if (n.after == at + 1) {
             poller_.tick(8 * (n.end - n.begin));
-            // The rows that pass the count test are taken a batch at a time,
-            // so that the cache misses of their entries overlap.
-            for (std::size_t r = n.begin; r < n.end;) {
-                std::size_t k = 0;
-                for (; r < n.end && k < kBatch; ++r) {
-                    const std::uint32_t c = common_count(hist_, layout_->rows[r]);
-                    if (c >= least_common_) batch_[k++] = {static_cast<std::uint32_t>(r), c};
-                }
-                leaves(k);
+            // The rows that pass the count test wait in a batch, so that the
+            // cache misses of their entries overlap.
+            for (std::size_t r = n.begin; r < n.end; ++r) {
+                const std::uint32_t c = common_count(hist_, layout_->rows[r]);
+                if (c < least_common_) continue;
+                batch_[batched_++] = {static_cast<std::uint32_t>(r), c};
+                if (batched_ == kBatch) leaves();
             }
             return;
         }
@@ -260,28 +259,34 @@ private:
         if (b2 >= least_common_) visit(second);
     }
 
-    // The first k rows of batch_, of the current run. An entry that does
-    // not share the query's first character has no common prefix: its text
-    // is read only if its bound reaches the floor.
-    void leaves(std::size_t k) {
+    // Empties batch_, rows of the current run. An entry that does not share
+    // the query's first character has no common prefix: its text is read
+    // only if its bound reaches the floor.
+    void leaves() {
+        const PreparedCatalogue::Place* places = cat_.places(*layout_).data();
         std::size_t kept = 0;
-        for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t i = 0; i < batched_; ++i) {
             const auto [r, common] = batch_[i];
             if (!shares_initial_) {
-                if (la_ > 0 && cat_.by_length_initials()[r] == initial_)
-                    continue;  // searched with the entries that share the query's first character
+                if (la_ > 0 && shares_query_initial(places[r])) continue;  // searched with the entries that do
                 if (!in_band(le_, common, 0)) continue;
             }
-            cat_.prefetch_place(layout_->ids[r]);
+            const CharSpan e = cat_.chars(places[r], le_);
+            __builtin_prefetch(e.wide != nullptr ? static_cast<const void*>(e.wide) : static_cast<const void*>(e.narrow));
             batch_[kept++] = batch_[i];
         }
-        for (std::size_t i = 0; i < kept; ++i) cat_.prefetch_chars(layout_->ids[batch_[i].first]);
         for (std::size_t i = 0; i < kept; ++i) {
             const auto [r, common] = batch_[i];
-            const std::uint32_t id = layout_->ids[r];
-            const CharSpan e = cat_.chars(id);
-            consider(id, e, common, shares_initial_ ? prefix(e) : 0);
+            const CharSpan e = cat_.chars(places[r], le_);
+            consider(layout_->ids[r], e, common, shares_initial_ ? prefix(e) : 0);
         }
+        batched_ = 0;
+    }
+
+    bool shares_query_initial(PreparedCatalogue::Place p) const {
+        if (p.initial != PreparedCatalogue::Place::kUnknown) return p.initial == initial_;
+        const CharSpan e = cat_.chars(p, le_);
+        return e.size > 0 && detail::visit(e, [](const auto* s, std::size_t) { return char32_t(s[0]); }) == initial_;
     }
 
     void consider(std::uint32_t id, const CharSpan& e, std::size_t common, std::size_t prefix) {
@@ -383,6 +388,7 @@ private:
     std::size_t least_common_ = 0;
     static constexpr std::size_t kBatch = 32;
     std::pair<std::uint32_t, std::uint32_t> batch_[kBatch];  // row of the run and its common count
+    std::size_t batched_ = 0;
 
     InterruptPoller& poller_;
     std::size_t seen_ = 0;

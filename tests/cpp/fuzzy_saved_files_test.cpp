@@ -91,7 +91,9 @@ std::vector<std::uint64_t> section_table(const std::string& bytes, std::size_t s
 
 // Bytes a load makes beside the views of the file.
 std::size_t made_at_load(const LibraryIndex&) { return 0; }
-std::size_t made_at_load(const PreparedCatalogue& c) { return c.by_length_initials().capacity() * sizeof(char32_t); }
+std::size_t made_at_load(const PreparedCatalogue& c) {
+    return (c.places(c.by_length()).capacity() + c.places(c.by_initial()).capacity()) * sizeof(PreparedCatalogue::Place);
+}
 
 template <typename Prepared>
 void check_round_trip(const Prepared& built) {
