@@ -255,8 +255,20 @@ private:
             std::swap(first, second);
             std::swap(b1, b2);
         }
-        if (b1 >= least_common_) visit(first);
+        // The rows of a leaf to visit are asked for at once, and those of
+        // the second child before the first is searched.
+        if (b2 >= least_common_) prefetch_rows(layout_->nodes[second]);
+        if (b1 >= least_common_) {
+            prefetch_rows(layout_->nodes[first]);
+            visit(first);
+        }
         if (b2 >= least_common_) visit(second);
+    }
+
+    void prefetch_rows(const PreparedCatalogue::Node& n) const {
+        if (n.end - n.begin > kPrefetchedRows) return;  // not a leaf: its own children will
+        const Row* row = layout_->rows.data();
+        for (std::size_t r = n.begin; r < n.end; r += 64 / sizeof(Row)) __builtin_prefetch(row + r);
     }
 
     // Empties batch_, rows of the current run. An entry that does not share
@@ -387,6 +399,7 @@ private:
     std::size_t max_prefix_ = 0;
     std::size_t least_common_ = 0;
     static constexpr std::size_t kBatch = 32;
+    static constexpr std::size_t kPrefetchedRows = 64;
     std::pair<std::uint32_t, std::uint32_t> batch_[kBatch];  // row of the run and its common count
     std::size_t batched_ = 0;
 
