@@ -426,6 +426,7 @@ protected:
             }
             const std::uint32_t* p = std::lower_bound(ix_->combined_postings_.begin(id), ix_->combined_postings_.end(id), first_id);
             const std::uint32_t* end = std::lower_bound(p, ix_->combined_postings_.end(id), end_id);
+            admitted_.clear();
             // Ids ascend with the length: follow it instead of reading it.
             std::size_t m = lo;
             std::size_t most_by_length = std::min(n, m);
@@ -445,10 +446,11 @@ protected:
                 }
                 if (need > most_by_length || !first_visit(c)) continue;
                 if (!sort_may_reach(c, most_by_length, m, use_signatures, t)) continue;
-                const double s = sort_score(c, m, need);
-                sort_.see(c, s);
-                if (s >= t) return true;
+                __builtin_prefetch(&ix_->entries_[c]);
+                admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
+                if (admitted_.size() >= kAdmittedBatch && sort_admitted_reach(t)) return true;
             }
+            if (sort_admitted_reach(t)) return true;
         }
         sort_.below = t;
         return false;
@@ -480,10 +482,7 @@ protected:
                 }
             }
             p = run_end;
-            if (admitted_.size() >= kAdmittedBatch || p == end) {
-                if (sort_admitted_reach(t)) return true;
-                admitted_.clear();
-            }
+            if ((admitted_.size() >= kAdmittedBatch || p == end) && sort_admitted_reach(t)) return true;
         }
         return false;
     }
@@ -505,44 +504,59 @@ protected:
         return scan::common_count(sorted_counts_, record);
     }
 
-    // Whether the token-sort ratio of any entry of admitted_ reaches t, in
-    // their order; records the scores. Four ASCII entries at a time where
-    // the query's sorted tokens fit a word.
+    // Whether the token-sort ratio of any entry of admitted_ reaches t;
+    // records the scores and empties admitted_. Where the query's sorted tokens fit a word, the
+    // ASCII entries stream through four LCS lanes, each left as soon as it
+    // cannot reach its least LCS.
     bool sort_admitted_reach(double t) {
+        const bool reached = admitted_reach(t);
+        admitted_.clear();
+        return reached;
+    }
+    bool admitted_reach(double t) {
         const std::size_t size = admitted_.size();
-        const bool by_four = sorted_pattern_.words() == 1;
-        for (std::size_t k = 0; k < size;) {
-            // Their sorted tokens fetched ahead (their entries were when admitted).
-            for (std::size_t j = k; j < k + 4 && j + kLcsAhead < size; ++j)
-                __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[j + kLcsAhead].c].sorted_at);
-            if (by_four && k + 4 <= size) {
-                const unsigned char* text[4];
-                std::size_t bytes[4], lcs[4];
-                bool ascii = true;
-                for (std::size_t j = 0; j < 4; ++j) {
-                    const LibraryIndex::Entry& e = ix_->entries_[admitted_[k + j].c];
-                    ascii = ascii && e.sorted_ascii;
-                    text[j] = reinterpret_cast<const unsigned char*>(ix_->text_.data() + e.sorted_at);
-                    bytes[j] = e.sorted_size;
-                }
-                if (ascii) {
-                    detail::lcs_with_pattern_x4(sorted_pattern_, text, bytes, lcs);
-                    for (std::size_t j = 0; j < 4; ++j) {
-                        const Admitted& a = admitted_[k + j];
-                        const double s = detail::ratio_from_lcs(lcs[j], sorted_chars_, a.m);
-                        sort_.see(a.c, s);
-                        if (s >= t) return true;
-                    }
-                    k += 4;
-                    continue;
-                }
-            }
-            const Admitted& a = admitted_[k++];
+        const auto one = [&](const Admitted& a) {
             const double s = sort_score(a.c, a.m, a.need);
             sort_.see(a.c, s);
-            if (s >= t) return true;
+            return s >= t;
+        };
+        if (sorted_pattern_.words() != 1) {
+            for (std::size_t k = 0; k < size; ++k) {
+                if (k + kLcsAhead < size)
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[k + kLcsAhead].c].sorted_at);
+                if (one(admitted_[k])) return true;
+            }
+            return false;
         }
-        return false;
+        bool reached = false;
+        std::size_t k = 0;
+        const auto next = [&](const unsigned char*& text, std::size_t& bytes, std::size_t& least, std::uint32_t& tag) {
+            for (; k < size && !reached; ++k) {
+                // Their sorted tokens fetched ahead (their entries were when admitted).
+                if (k + kLcsAhead < size)
+                    __builtin_prefetch(ix_->text_.data() + ix_->entries_[admitted_[k + kLcsAhead].c].sorted_at);
+                const LibraryIndex::Entry& e = ix_->entries_[admitted_[k].c];
+                if (!e.sorted_ascii) {
+                    reached = one(admitted_[k]);
+                    continue;
+                }
+                text = reinterpret_cast<const unsigned char*>(ix_->text_.data() + e.sorted_at);
+                bytes = e.sorted_size;
+                least = admitted_[k].need;
+                tag = static_cast<std::uint32_t>(k++);
+                return true;
+            }
+            return false;
+        };
+        const auto done = [&](std::uint32_t tag, std::size_t lcs) {
+            const Admitted& a = admitted_[tag];
+            const double s = detail::ratio_from_lcs(lcs, sorted_chars_, a.m);
+            sort_.see(a.c, s);
+            reached = reached || s >= t;
+            return reached;
+        };
+        detail::lcs_stream_x4(sorted_pattern_, next, done);
+        return reached;
     }
 
     // The least LCS of strings of n and m characters whose ratio reaches t;

@@ -25,6 +25,8 @@ public:
     void assign(const C* s, std::size_t n);
 
     std::size_t words() const noexcept { return words_; }
+    // Characters of the pattern.
+    std::size_t size() const noexcept { return size_; }
 
     // With words() == 1: the mask of each character below 256, by character.
     const std::uint64_t* byte_masks() const noexcept { return low_.data(); }
@@ -54,6 +56,7 @@ private:
     }
 
     std::size_t words_ = 0;
+    std::size_t size_ = 0;
     std::vector<std::uint64_t> low_;          // 256 rows of words_ masks, zero outside `touched_`
     std::vector<unsigned char> touched_;      // low characters set by the current pattern
     std::vector<char32_t> keys_;              // open addressing for characters >= 256
@@ -71,6 +74,7 @@ void PatternMasks::assign(const C* s, std::size_t n) {
     }
     touched_.clear();
     words_ = std::max<std::size_t>(1, (n + 63) / 64);
+    size_ = n;
     if (low_.size() < 256 * words_) low_.resize(256 * words_, 0);
     if (zeros_.size() < words_) zeros_.resize(words_, 0);
 
@@ -161,16 +165,36 @@ private:
 #endif
 };
 
+// The zero bits of the bit-parallel LCS state below bit i: after text[0..j),
+// the LCS of the pattern's first i characters and text[0..j).
+inline std::size_t zeros_below(const std::uint64_t* state, std::size_t i) noexcept {
+    std::size_t n = 0;
+    for (; i >= 64; i -= 64, ++state) n += static_cast<std::size_t>(std::popcount(~*state));
+    return i == 0 ? n : n + static_cast<std::size_t>(std::popcount(~*state & ((std::uint64_t{1} << i) - 1)));
+}
+
+// At most the LCS of a pattern of n characters and a text, from the state
+// after all but the text's last `left` characters: a common subsequence
+// matches the text read so far with some prefix of the pattern (the state
+// tells their LCS) and the rest with the rest, at most min(n - i, left) more
+// for a prefix of i. The best split is at i = n - left.
+inline std::size_t lcs_reachable(const std::uint64_t* state, std::size_t n, std::size_t left) noexcept {
+    return left >= n ? n : zeros_below(state, n - left) + left;
+}
+// The same for a pattern of at most 64 characters.
+inline std::size_t lcs_reachable(std::uint64_t state, std::size_t n, std::size_t left) noexcept {
+    return left >= n ? n : static_cast<std::size_t>(std::popcount(~state & ((std::uint64_t{1} << (n - left)) - 1))) + left;
+}
+
 // LCS length of a pattern (given by its masks) and text[0..m). With `least`,
 // a length below it may come back as any smaller length of a common
-// subsequence: the scan stops once the characters left cannot reach it.
+// subsequence: the scan stops once what is read cannot reach it.
 template <typename C>
 std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t m, std::size_t least = 0) {
-    // Each text character adds at most one: the length so far plus the
-    // characters left bounds the result. Checked every kStride characters.
+    // Checked every kStride characters (lcs_reachable).
     constexpr std::size_t kStride = 8;
-    // Not before m - least characters: the length so far is never negative.
-    const auto hopeless = [&](auto so_far, std::size_t j) { return j + least > m && so_far() + (m - j) < least; };
+    const std::size_t n = pm.size();
+    const auto hopeless = [&](const std::uint64_t* state, std::size_t j) { return lcs_reachable(state, n, m - j) < least; };
     if (pm.words() == 1) {
         std::uint64_t s = ~std::uint64_t{0};
         for (std::size_t j = 0; j < m;) {
@@ -178,36 +202,30 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
                 const std::uint64_t u = s & *pm.row(static_cast<char32_t>(text[j]));
                 s = (s + u) | (s - u);
             }
-            if (least > 0 && j < m && hopeless([&] { return static_cast<std::size_t>(std::popcount(~s)); }, j)) break;
+            if (least > 0 && j < m && lcs_reachable(s, n, m - j) < least) break;
         }
         return static_cast<std::size_t>(std::popcount(~s));
     }
     if (pm.words() == 2) {
-        std::uint64_t s0 = ~std::uint64_t{0}, s1 = ~std::uint64_t{0};
-        const auto length = [&] { return static_cast<std::size_t>(std::popcount(~s0) + std::popcount(~s1)); };
+        std::uint64_t s[2] = {~std::uint64_t{0}, ~std::uint64_t{0}};
         for (std::size_t j = 0; j < m;) {
             for (const std::size_t stop = std::min(m, j + kStride); j < stop; ++j) {
                 const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
-                const std::uint64_t u0 = s0 & row[0], u1 = s1 & row[1];
-                const std::uint64_t sum0 = s0 + u0;
-                const std::uint64_t carry = sum0 < s0;
-                const std::uint64_t x1 = s1 + u1 + carry;
-                s0 = sum0 | (s0 - u0);
-                s1 = x1 | (s1 - u1);
+                const std::uint64_t u0 = s[0] & row[0], u1 = s[1] & row[1];
+                const std::uint64_t sum0 = s[0] + u0;
+                const std::uint64_t carry = sum0 < s[0];
+                const std::uint64_t x1 = s[1] + u1 + carry;
+                s[0] = sum0 | (s[0] - u0);
+                s[1] = x1 | (s[1] - u1);
             }
-            if (least > 0 && j < m && hopeless(length, j)) break;
+            if (least > 0 && j < m && hopeless(s, j)) break;
         }
-        return length();
+        return zeros_below(s, 128);
     }
     const std::size_t words = pm.words();
     thread_local std::vector<std::uint64_t> tls_state;
     std::vector<std::uint64_t>& state = tls_state;
     state.assign(words, ~std::uint64_t{0});
-    const auto length = [&] {
-        std::size_t l = 0;
-        for (std::uint64_t s : state) l += static_cast<std::size_t>(std::popcount(~s));
-        return l;
-    };
     for (std::size_t j = 0; j < m;) {
         for (const std::size_t stop = std::min(m, j + kStride); j < stop; ++j) {
             const std::uint64_t* row = pm.row(static_cast<char32_t>(text[j]));
@@ -221,31 +239,60 @@ std::size_t lcs_with_pattern(const PatternMasks& pm, const C* text, std::size_t 
                 state[w] = x | (s - u);
             }
         }
-        if (least > 0 && j < m && hopeless(length, j)) break;
+        if (least > 0 && j < m && hopeless(state.data(), j)) break;
     }
-    return length();
+    return zeros_below(state.data(), 64 * words);
 }
 
-// LCS lengths of a pattern of at most 64 characters (words() == 1) and
-// four byte strings: the four recurrences are independent, so they run
-// interleaved rather than each waiting on its own last step.
-inline void lcs_with_pattern_x4(const PatternMasks& pm, const unsigned char* const* text, const std::size_t* m,
-                                std::size_t* out) {
+// LCS lengths of a pattern of at most 64 characters (words() == 1) and a
+// stream of byte texts, four at a time: the four recurrences are
+// independent, so they run interleaved rather than each waiting on its own
+// last step. Each text comes with the least LCS asked of it, as in
+// lcs_with_pattern: one that can no longer reach it leaves its lane early,
+// with some shorter common length, and the next text takes the lane.
+// `next(text, size, least, tag)` gives the next text or returns false at
+// the end; `done(tag, lcs)` takes each result, in the order they finish,
+// and returns true to stop there.
+template <typename Next, typename Done>
+void lcs_stream_x4(const PatternMasks& pm, Next&& next, Done&& done) {
+    constexpr std::size_t kStride = 8;
+    // What an idle lane reads: its state is never reported.
+    static constexpr unsigned char kIdle[kStride] = {};
     const std::uint64_t* masks = pm.byte_masks();
-    std::uint64_t s[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
-    const std::size_t common = std::min({m[0], m[1], m[2], m[3]});
-    for (std::size_t j = 0; j < common; ++j) {
+    const std::size_t n = pm.size();
+    const unsigned char* p[4];
+    std::uint64_t s[4];
+    std::size_t left[4], least[4];
+    std::uint32_t tag[4];
+    std::size_t live = 0;
+    const auto fill = [&](std::size_t k) {
+        s[k] = ~std::uint64_t{0};
+        if (next(p[k], left[k], least[k], tag[k])) {
+            ++live;
+            return;
+        }
+        p[k] = kIdle;
+        left[k] = SIZE_MAX;
+        least[k] = 0;
+    };
+    for (std::size_t k = 0; k < 4; ++k) fill(k);
+    while (live > 0) {
+        const std::size_t step = std::min({kStride, left[0], left[1], left[2], left[3]});
+        for (std::size_t j = 0; j < step; ++j) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                const std::uint64_t u = s[k] & masks[p[k][j]];
+                s[k] = (s[k] + u) | (s[k] - u);
+            }
+        }
         for (std::size_t k = 0; k < 4; ++k) {
-            const std::uint64_t u = s[k] & masks[text[k][j]];
-            s[k] = (s[k] + u) | (s[k] - u);
+            if (left[k] == SIZE_MAX) continue;  // idle
+            p[k] += step;
+            left[k] -= step;
+            if (left[k] > 0 && (least[k] == 0 || lcs_reachable(s[k], n, left[k]) >= least[k])) continue;
+            --live;
+            if (done(tag[k], static_cast<std::size_t>(std::popcount(~s[k])))) return;
+            fill(k);
         }
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-        for (std::size_t j = common; j < m[k]; ++j) {
-            const std::uint64_t u = s[k] & masks[text[k][j]];
-            s[k] = (s[k] + u) | (s[k] - u);
-        }
-        out[k] = static_cast<std::size_t>(std::popcount(~s[k]));
     }
 }
 

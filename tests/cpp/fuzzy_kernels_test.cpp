@@ -1,5 +1,5 @@
-// The bit-parallel LCS on patterns of one, two and more machine words, four
-// texts at once against one word, and its early stop, which only the
+// The bit-parallel LCS on patterns of one, two and more machine words, a
+// stream of texts four at a time against one word, and its early stop, which only the
 // classifier's scans use: exact whenever the LCS reaches the least asked,
 // else some shorter common length below it.
 
@@ -13,6 +13,20 @@
 
 using namespace zemo::fuzzy;
 
+// By the textbook recurrence.
+static std::size_t exact_lcs(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1, 0);
+    for (char c : a) {
+        std::size_t diag = 0;
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            const std::size_t up = row[j + 1];
+            row[j + 1] = c == b[j] ? diag + 1 : std::max(row[j], row[j + 1]);
+            diag = up;
+        }
+    }
+    return row.back();
+}
+
 TEST(fuzzy_lcs_with_pattern_and_least) {
     std::mt19937_64 rng(7);
     detail::PatternMasks pm;
@@ -25,16 +39,7 @@ TEST(fuzzy_lcs_with_pattern_and_least) {
             return s;
         };
         const std::string a = text(1 + rng() % 200), b = text(1 + rng() % 200);
-        std::vector<std::size_t> row(b.size() + 1, 0);
-        for (char c : a) {
-            std::size_t diag = 0;
-            for (std::size_t j = 0; j < b.size(); ++j) {
-                const std::size_t up = row[j + 1];
-                row[j + 1] = c == b[j] ? diag + 1 : std::max(row[j], row[j + 1]);
-                diag = up;
-            }
-        }
-        const std::size_t exact = row.back();
+        const std::size_t exact = exact_lcs(a, b);
         pm.assign(reinterpret_cast<const unsigned char*>(a.data()), a.size());
         const auto* t = reinterpret_cast<const unsigned char*>(b.data());
         CHECK_EQ(detail::lcs_with_pattern(pm, t, b.size()), exact);
@@ -50,9 +55,12 @@ TEST(fuzzy_lcs_with_pattern_and_least) {
     CHECK(stopped > 20);
 }
 
-// Four texts at once against a pattern of one word, the texts of unequal
-// lengths (the shortest sets the steps they take together), some empty.
-TEST(fuzzy_lcs_with_pattern_four_at_once) {
+// A stream of texts through four lanes against a pattern of one word: texts
+// of unequal lengths (lanes finish and refill at different steps), some
+// empty, each with its own least, the results in any order and each as
+// lcs_with_pattern's (exact when it reaches the least, else a shorter common
+// length below it); and a stop that ends the stream at once.
+TEST(fuzzy_lcs_stream_four_lanes) {
     std::mt19937_64 rng(11);
     detail::PatternMasks pm;
     const auto text = [&](std::size_t size, std::size_t letters) {
@@ -60,21 +68,51 @@ TEST(fuzzy_lcs_with_pattern_four_at_once) {
         for (char& c : s) c = static_cast<char>('a' + rng() % letters);
         return s;
     };
-    for (int round = 0; round < 400; ++round) {
+    int stopped_early = 0;
+    for (int round = 0; round < 300; ++round) {
         const std::size_t letters = 2 + rng() % 5;
         const std::string a = text(1 + rng() % 64, letters);
         pm.assign(reinterpret_cast<const unsigned char*>(a.data()), a.size());
-        std::string b[4];
-        const unsigned char* texts[4];
-        std::size_t sizes[4], got[4];
-        for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t count = rng() % 12;
+        std::vector<std::string> b(count);
+        std::vector<std::size_t> least(count), exact(count), got(count, SIZE_MAX);
+        for (std::size_t k = 0; k < count; ++k) {
             b[k] = text(rng() % 90, letters);
-            texts[k] = reinterpret_cast<const unsigned char*>(b[k].data());
-            sizes[k] = b[k].size();
+            exact[k] = exact_lcs(a, b[k]);
+            // Around the exact length: at its edge, just above, or far off.
+            const std::size_t pick = rng() % 4;
+            least[k] = pick == 0 ? 0 : pick == 1 ? exact[k] : pick == 2 ? exact[k] + 1 : rng() % (a.size() + 2);
         }
-        detail::lcs_with_pattern_x4(pm, texts, sizes, got);
-        for (std::size_t k = 0; k < 4; ++k) CHECK_EQ(got[k], detail::lcs_with_pattern(pm, texts[k], sizes[k]));
+        std::size_t given = 0;
+        const std::size_t stop_after = count > 0 && rng() % 3 == 0 ? 1 + rng() % count : SIZE_MAX;
+        std::size_t reported = 0;
+        detail::lcs_stream_x4(
+            pm,
+            [&](const unsigned char*& t, std::size_t& size, std::size_t& l, std::uint32_t& tag) {
+                if (given == count) return false;
+                t = reinterpret_cast<const unsigned char*>(b[given].data());
+                size = b[given].size();
+                l = least[given];
+                tag = static_cast<std::uint32_t>(given++);
+                return true;
+            },
+            [&](std::uint32_t tag, std::size_t lcs) {
+                CHECK(got[tag] == SIZE_MAX);  // once each
+                got[tag] = lcs;
+                return ++reported == stop_after;
+            });
+        CHECK_EQ(reported, std::min(count, stop_after));
+        for (std::size_t k = 0; k < count; ++k) {
+            if (got[k] == SIZE_MAX) continue;
+            if (exact[k] >= least[k]) {
+                CHECK_EQ(got[k], exact[k]);
+            } else {
+                CHECK(got[k] < least[k] && got[k] <= exact[k]);
+                stopped_early += got[k] < exact[k];
+            }
+        }
     }
+    CHECK(stopped_early > 20);
 }
 
 // The Jaro-Winkler bound from the lengths, the common characters and the
