@@ -122,6 +122,37 @@ def test_counts_kept_beside_a_long_list_bound_from_above():
     assert [e["decision"] for e in index.explain(artists, titles, exact=False)] == expected
 
 
+def test_token_sort_entries_at_the_edge_of_the_bound():
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    # With the other thresholds at 0.0, a release is kept exactly when its
+    # best token-sort score reaches token_sort_keep. Entries "the ||| b...b"
+    # against releases of another run of b's: their character counts bound
+    # the LCS exactly, and some 14 of the lengths give a ratio of exactly
+    # 0.75, 0.8 or 0.9. The 4,200 others share "the", so the scan reads the
+    # counts beside the list (bucket counts of at most 15 and, from 16 b's,
+    # above) and gives the LCS lanes those the counts let through.
+    rng = random.Random(5)
+    word = lambda: "".join(rng.choice("dklmrst") + rng.choice("eiou") for _ in range(rng.randint(1, 5)))
+    # Of every length around the edge entries', so that runs of one length
+    # reach them both four records at a time and one by one.
+    library = [("the", word()) if k % 2 else (f"the {word()}", word()) for k in range(4200)]
+    library += [("the", "b" * p) for p in (3, 4, 19)]
+    rng.shuffle(library)
+    releases = [("the", "b" * q + " " + "c" * j) for q in range(3, 40) for j in (0, 2, 5)]
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    plain = reference.Library(library, text.to_match_form)
+    queries = [f"{text.to_match_form(a)} ||| {text.to_match_form(t)}" for a, t in releases]
+    best = [max(reference.token_sort_ratio(q, c) for c in plain.combined) for q in queries]
+    for keep in (0.75, 0.8, 0.9):
+        expected = ["keep" if s >= keep else "review" for s in best]
+        assert {"keep", "review"} <= set(expected)
+        thresholds = dict(token_set_keep=0.0, token_sort_keep=keep, two_stage_keep=0.0, review_floor=0.0)
+        index = LibraryIndex(library, **thresholds)
+        assert index.classify(artists, titles) == expected
+        assert [e["decision"] for e in index.explain(artists, titles, exact=False)] == expected
+
+
 SET = dict(token_set_keep=0.3, token_sort_keep=0.3, two_stage_keep=0.3, review_floor=0.1)
 
 

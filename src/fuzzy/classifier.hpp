@@ -5,6 +5,7 @@
 // scores themselves and the entries behind them. Internal to src/fuzzy.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -475,17 +476,59 @@ protected:
             const std::size_t need = least_lcs(t, n, m);
             if (need <= std::min(n, m)) {
                 const LibraryIndex::Nibbles* record = counts + (p - begin);
-                for (const std::uint32_t* q = p; q != run_end; ++q, ++record) {
-                    if (sorted_common_count(*record) < need || !first_visit(*q)) continue;
-                    __builtin_prefetch(&ix_->entries_[*q]);
-                    admitted_.push_back({*q, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
+                const std::size_t size = static_cast<std::size_t>(run_end - p);
+                const auto admit = [&](std::uint32_t c) {
+                    if (!first_visit(c)) return;
+                    __builtin_prefetch(&ix_->entries_[c]);
+                    admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
+                };
+                std::size_t k = 0;
+#if defined(__SSE2__)
+                // Four records to a comparison: no branch per record, and
+                // nearly every group lets none through.
+                const __m128i below = _mm_set1_epi16(static_cast<short>(need - 1));
+                for (; k + 4 <= size; k += 4) {
+                    for (unsigned reach = reaching_of_four(record + k, below); reach != 0; reach &= reach - 1)
+                        admit(p[k + static_cast<std::size_t>(std::countr_zero(reach)) / 4]);
                 }
+#endif
+                for (; k < size; ++k)
+                    if (sorted_common_count(record[k]) >= need) admit(p[k]);
             }
             p = run_end;
             if ((admitted_.size() >= kAdmittedBatch || p == end) && sort_admitted_reach(t)) return true;
         }
         return false;
     }
+
+#if defined(__SSE2__)
+    // sorted_common_count of four records at once against `below` (the least
+    // that reaches, less one, in each 16-bit lane): bit 4k set when record
+    // k's reaches.
+    unsigned reaching_of_four(const LibraryIndex::Nibbles* records, __m128i below) const {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sums[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            __m128i lo, hi;
+            detail::unpack_nibbles(records[k].packed, lo, hi);
+            if (sorted_counts_small_) {
+                sums[k] = _mm_sad_epu8(_mm_add_epi8(_mm_min_epu8(lo, sorted_lo_), _mm_min_epu8(hi, sorted_hi_)), zero);
+            } else {
+                // 15 becomes 255, above any count of the query's.
+                const __m128i top = _mm_set1_epi8(15);
+                lo = _mm_or_si128(lo, _mm_cmpeq_epi8(lo, top));
+                hi = _mm_or_si128(hi, _mm_cmpeq_epi8(hi, top));
+                sums[k] = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(lo, sorted_lo_), zero),
+                                        _mm_sad_epu8(_mm_min_epu8(hi, sorted_hi_), zero));
+            }
+        }
+        // Each sum in the low 32 bits of a 64-bit lane, at most 32 x 255: as
+        // 16-bit lanes 0, 2, 4 and 6 of one vector.
+        const __m128i a = _mm_add_epi64(_mm_unpacklo_epi64(sums[0], sums[1]), _mm_unpackhi_epi64(sums[0], sums[1]));
+        const __m128i b = _mm_add_epi64(_mm_unpacklo_epi64(sums[2], sums[3]), _mm_unpackhi_epi64(sums[2], sums[3]));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi16(_mm_packs_epi32(a, b), below))) & 0x1111u;
+    }
+#endif
 
     // At least the characters the sorted query tokens and an entry of these
     // four-bit counts have in common (sorted_counts_fit_).
