@@ -446,7 +446,7 @@ protected:
                     need = least_lcs(t, n, m);
                 }
                 if (need > most_by_length || !first_visit(c)) continue;
-                if (!sort_may_reach(c, most_by_length, m, use_signatures, t)) continue;
+                if (!sort_may_reach(c, most_by_length, use_signatures, need)) continue;
                 __builtin_prefetch(&ix_->entries_[c]);
                 admitted_.push_back({c, static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(need)});
                 if (admitted_.size() >= kAdmittedBatch && sort_admitted_reach(t)) return true;
@@ -646,22 +646,13 @@ protected:
         return use_signatures;
     }
 
-    // Whether the character counts of entry c (of m characters; `most`
-    // common characters by the lengths) let its token-sort ratio reach t.
-    bool sort_may_reach(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
-        return detail::ratio_from_lcs(sort_lcs_bound(c, most, m, use_signatures, t), sorted_chars_, m) >= t;
-    }
-
-    // At least the LCS of the sorted tokens of the release and entry c (of m
-    // characters; `most` by the lengths), from their character counts; the
-    // signatures alone answer when they show that the ratio cannot reach t.
-    std::size_t sort_lcs_bound(std::uint32_t c, std::size_t most, std::size_t m, bool use_signatures, double t) const {
-        if (!sorted_counts_fit_) return most;
-        if (use_signatures) {
-            const std::size_t coarse = signature_bound(c);
-            if (detail::ratio_from_lcs(std::min(most, coarse), sorted_chars_, m) < t) return std::min(most, coarse);
-        }
-        return std::min(most, common_count(sorted_counts_, ix_->counts_[c]));
+    // Whether the character counts of entry c (`most` common characters by
+    // the lengths) let the LCS with the sorted query tokens reach `need`;
+    // the signatures first where they are used.
+    bool sort_may_reach(std::uint32_t c, std::size_t most, bool use_signatures, std::size_t need) const {
+        if (!sorted_counts_fit_) return most >= need;
+        if (use_signatures && std::min(most, signature_bound(c)) < need) return false;
+        return std::min(most, common_count(sorted_counts_, ix_->counts_[c])) >= need;
     }
 
     // The characters entry c has in common with the sorted query tokens at

@@ -216,7 +216,7 @@ private:
     // Lists of at least this many entries, the longest first, as long as
     // they hold at most kSortListRecords records per entry in all.
     static constexpr std::size_t kSortListFrom = 4096;
-    static constexpr std::size_t kSortListRecords = 2;
+    static constexpr std::size_t kSortListRecords = 6;
     void prepare_sort_lists();
     std::size_t sort_list_bytes() const noexcept;
     // The counts of token id's combined posting list, record k for its k-th
