@@ -487,7 +487,11 @@ protected:
                 // Four records to a comparison: no branch per record, and
                 // nearly every group lets none through.
                 const __m128i below = _mm_set1_epi16(static_cast<short>(need - 1));
+                const auto ahead = static_cast<std::size_t>(end - p);  // ids to the window's end
                 for (; k + 4 <= size; k += 4) {
+                    // The ids of the few let through would be a miss each:
+                    // the hardware fetches ahead only the records read.
+                    if ((k & 15) == 0 && k + kIdsAhead < ahead) __builtin_prefetch(p + k + kIdsAhead);
                     for (unsigned reach = reaching_of_four(record + k, below); reach != 0; reach &= reach - 1)
                         admit(p[k + static_cast<std::size_t>(std::countr_zero(reach)) / 4]);
                 }
@@ -813,6 +817,8 @@ protected:
     // Artists on each side of the query's place in byte order scored first.
     static constexpr std::size_t kNeighbours = 4;
     static constexpr std::size_t kLcsAhead = 8;
+    // Ids of a sort list fetched this far ahead of the records compared.
+    static constexpr std::size_t kIdsAhead = 128;
     // Entries of a sort list let through before their LCS are computed.
     static constexpr std::size_t kAdmittedBatch = 64;
     // Candidates in a token-sort window from which the signature table pays off.
