@@ -15,21 +15,26 @@ from typing import Any, Optional, TypeVar
 T = TypeVar("T")
 _END = object()
 
-# The threads of this module still running, each with the event that stops it after its current item. They
-# are waited for at exit: a thread that takes the interpreter lock back from a native call while the
-# interpreter shuts down is ended in a way that native code does not survive (the process aborts, with
-# "FATAL: exception not rethrown" instead of the status it was exiting with).
-_running: set[tuple[threading.Thread, threading.Event]] = set()
+# The threads of this module still running, each with the event that stops it after its current item and
+# how long to wait for that at most (None: as long as it takes). They are waited for at exit: a thread that
+# takes the interpreter lock back from a native call while the interpreter shuts down is ended in a way
+# that native code does not survive (the process aborts, with "FATAL: exception not rethrown" instead of
+# the status it was exiting with).
+_running: set[tuple[threading.Thread, threading.Event, Optional[float]]] = set()
+# A chunk read ahead may wait for its input (a dump on standard input from a writer that outlives a
+# Ctrl-C): the exit waits for it this long at most.
+ITEM_WAIT_AT_EXIT = 60.0
 
 
 @atexit.register
 def _wait_for_running() -> None:
-    for thread, stop in list(_running):
+    for thread, stop, timeout in list(_running):
         stop.set()
-        thread.join()
+        thread.join(timeout)
 
 
-def _start(work: Callable[[], None], name: str, stop: threading.Event) -> threading.Thread:
+def _start(work: Callable[[], None], name: str, stop: threading.Event,
+           timeout: Optional[float] = None) -> threading.Thread:
     """A daemon thread running work(), listed in _running while it does."""
     def run() -> None:
         try:
@@ -38,7 +43,7 @@ def _start(work: Callable[[], None], name: str, stop: threading.Event) -> thread
             _running.discard(entry)
 
     thread = threading.Thread(target=run, name=name, daemon=True)
-    entry = (thread, stop)
+    entry = (thread, stop, timeout)
     _running.add(entry)
     try:
         thread.start()
@@ -55,7 +60,7 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
     stops after the item it is making. A Ctrl-C that arrives while the caller
     waits for an item leaves at once: the thread (a daemon, touching nothing
     the caller holds) drops that item when it is made and ends, and the
-    interpreter waits for that at exit."""
+    interpreter waits for that at exit (ITEM_WAIT_AT_EXIT at most)."""
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
     stop = threading.Event()
 
@@ -80,7 +85,7 @@ def read_ahead(items: Iterable[T]) -> Iterator[T]:
 
     thread: Optional[threading.Thread] = None
     try:
-        thread = _start(make, "zemo-etl read-ahead", stop)
+        thread = _start(make, "zemo-etl read-ahead", stop, ITEM_WAIT_AT_EXIT)
         while True:
             item, error = made.get()
             if item is _END:
