@@ -197,7 +197,7 @@ private:
         std::vector<PreparedCatalogue> lists;  // of each token: catalogue position = place in its posting list
     };
     // Posting lists from this many artists get a tree.
-    static constexpr std::size_t kArtistTreeFrom = 2048;
+    static constexpr std::size_t kArtistTreeFrom = 512;
     void prepare_artist_trees();
     std::size_t artist_tree_bytes() const noexcept;
     // The tree of token id's artist posting list, or null.
