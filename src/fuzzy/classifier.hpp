@@ -552,9 +552,9 @@ protected:
     }
 
     // Whether the token-sort ratio of any entry of admitted_ reaches t;
-    // records the scores and empties admitted_. Where the query's sorted tokens fit a word, the
-    // ASCII entries stream through four LCS lanes, each left as soon as it
-    // cannot reach its least LCS.
+    // records the scores and empties admitted_. Where the query's sorted
+    // tokens fit a word, the ASCII entries stream through four LCS lanes,
+    // each left as soon as it cannot reach its least LCS.
     bool sort_admitted_reach(double t) {
         const bool reached = admitted_reach(t);
         admitted_.clear();
