@@ -27,6 +27,19 @@ struct Fd {
 
 }  // namespace
 
+void back_with_huge_pages(const void* data, std::size_t bytes) {
+    // Synchronous collapse (Linux 6.1); older systems answer EINVAL.
+    constexpr int kCollapse = 25;
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+    if (bytes < kHuge || last <= first) return;
+    void* area = reinterpret_cast<void*>(first);
+    ::madvise(area, last - first, MADV_HUGEPAGE);
+    ::madvise(area, last - first, kCollapse);
+}
+
 Result<SavedFileBytes> open_saved_file(const std::string& path) {
     // The C path would silently end at an embedded NUL and name another file.
     if (path.find('\0') != std::string::npos) {

@@ -4,6 +4,7 @@
 // the file (another user, or this one) rewriting or truncating it while it is
 // in use cannot change what was checked or end the process with SIGBUS.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,5 +21,11 @@ struct SavedFileBytes {
 // Errors: "cannot open <path>", "cannot mmap <path>" or "cannot read
 // <path>", with the system error ("... (os error N)") as their cause.
 Result<SavedFileBytes> open_saved_file(const std::string& path);
+
+// Asks the system to back the whole 2 MiB pages inside [data, data + bytes)
+// with huge pages now, moving what they hold: the arrays of an index built
+// in memory are then read with as few TLB misses as a loaded one's. A hint
+// only: nothing changes where the system declines.
+void back_with_huge_pages(const void* data, std::size_t bytes);
 
 }  // namespace zemo

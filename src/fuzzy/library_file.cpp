@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/ascii.hpp"
+#include "common/saved_file.hpp"
 #include "common/sections.hpp"
 #include "common/utf8.hpp"
 #include "fuzzy/library_index.hpp"
@@ -437,6 +438,12 @@ Result<LibraryIndex> LibraryIndex::from_bytes(std::string_view bytes, std::share
         ix.value().prepare_sort_lists();
     }
     return ix;
+}
+
+void LibraryIndex::back_with_huge_pages() const {
+    IndexLayout::each_array(const_cast<LibraryIndex&>(*this), [](const auto& array) {
+        if (array.owned_bytes() > 0) zemo::back_with_huge_pages(array.data(), array.size() * sizeof(*array.data()));
+    });
 }
 
 // The artist trees and sort lists are the index's own memory, loaded or not.

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "common/interrupt.hpp"
+#include "common/saved_file.hpp"
 #include "fuzzy/metrics.hpp"
 #include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
@@ -408,6 +409,7 @@ LibraryIndex LibraryIndex::from_pairs(const Pairs& pairs) {
     b.index_pairs();
     LibraryIndex ix = b.finish();
     ix.set_thresholds(ClassifyThresholds{});
+    ix.back_with_huge_pages();
     ix.prepare_artist_trees();
     ix.prepare_sort_lists();
     return ix;
@@ -446,6 +448,7 @@ void LibraryIndex::prepare_sort_lists() {
                                                               std::min<std::uint8_t>(counts.n[b + kBuckets / 2], 15) << 4);
         }
     }
+    zemo::back_with_huge_pages(lists->counts.data(), lists->counts.size() * sizeof(Nibbles));
     sort_lists_ = std::move(lists);
 }
 

@@ -218,6 +218,9 @@ private:
     static constexpr std::size_t kSortListFrom = 4096;
     static constexpr std::size_t kSortListRecords = 6;
     void prepare_sort_lists();
+    // The arrays this index holds itself in huge pages (a loaded index's
+    // file is read into them already).
+    void back_with_huge_pages() const;
     std::size_t sort_list_bytes() const noexcept;
     // The counts of token id's combined posting list, record k for its k-th
     // entry, or null.
