@@ -1,4 +1,5 @@
 // The ASCII form (declared in forms.hpp).
+#include "common/ascii.hpp"
 #include "common/string_writer.hpp"
 #include "common/utf8.hpp"
 #include "text/forms.hpp"
@@ -10,28 +11,39 @@ namespace zemo::text {
 namespace detail {
 
 void append_ascii_form_of_match_form(std::string_view m, std::string& out) {
-    // Symbols dropped and Ё spelled "Yo", in one pass.
-    std::string kept;
-    {
-        StringWriter w(kept, m.size());
-        for (std::size_t i = 0; i < m.size();) {
-            const std::size_t at = i;
-            const char32_t c = utf8::decode(m, i);
-            if (c == 0x401) {
-                w.put("Yo");
-            } else if (c == 0x451) {
-                w.put("yo");
-            } else if (!unicode8::is_other_symbol(c)) {
-                w.put(m.substr(at, i - at));
-            }
+    // One pass: symbols dropped, Ё spelled "Yo", the rest transliterated,
+    // then lower-cased with U+0020 runs collapsed and trimmed. Every byte
+    // written is ASCII, so lower-casing is ASCII lower-casing.
+    StringWriter w(out, m.size() + 8);
+    bool after_space = true;
+    auto put = [&](char ch) {
+        if (ch == ' ') {
+            if (!after_space) w.put(' ');
+            after_space = true;
+        } else {
+            w.put(ascii::lower(ch));
+            after_space = false;
         }
+    };
+    for (std::size_t i = 0; i < m.size();) {
+        const auto b = static_cast<unsigned char>(m[i]);
+        if (ascii::is_ascii(b)) {
+            put(static_cast<char>(b));
+            ++i;
+            continue;
+        }
+        const char32_t c = utf8::decode(m, i);
+        std::string_view spelled;
+        if (c == 0x401 || c == 0x451) {
+            spelled = "yo";
+        } else if (unicode8::is_other_symbol(c)) {
+            continue;
+        } else {
+            spelled = transliterate_char(c).value_or("[?]");
+        }
+        for (char ch : spelled) put(ch);
     }
-    std::string ascii;
-    ascii.reserve(kept.size() + 8);
-    append_transliterated(kept, "[?]", ascii);
-    // Everything is ASCII now, so lower-casing is ASCII lower-casing and the
-    // ASCII filter keeps every character.
-    append_collapsed_lower_ascii(ascii, out);
+    if (w.written() != 0 && w.back() == ' ') w.pop_back();
 }
 
 std::string ascii_form_of_match_form(std::string_view m) {

@@ -1,6 +1,5 @@
 #include "text/unicode8.hpp"
 
-#include <algorithm>
 #include <span>
 
 #include "common/ascii.hpp"
@@ -11,11 +10,17 @@ namespace zemo::text::unicode8 {
 namespace detail {
 
 bool in_ranges(std::span<const Range> ranges, char32_t c) {
-    // First range whose last code point is >= c; c is inside when it also
-    // starts at or before c.
-    auto it = std::lower_bound(ranges.begin(), ranges.end(), c,
-                               [](const Range& r, char32_t v) { return r.last < v; });
-    return it != ranges.end() && it->first <= c;
+    // The first range whose last code point is >= c (or the last range); c
+    // is inside when that range also starts at or before c. Halving without
+    // a branch on the comparison, so every compiler emits the same loop.
+    if (ranges.empty()) return false;
+    const Range* base = ranges.data();
+    for (std::size_t n = ranges.size(); n > 1;) {
+        const std::size_t half = n / 2;
+        base = base[half - 1].last < c ? base + half : base;
+        n -= half;
+    }
+    return base->first <= c && c <= base->last;
 }
 
 }  // namespace detail
