@@ -33,13 +33,20 @@ public:
 
     // Adds `key`; false when it was there already.
     bool insert(std::string_view key) {
+        const std::size_t before = keys_.size();
+        return add(key) == before;
+    }
+
+    // The index of `key` in keys(), which is its number in the order of
+    // first insertion: keys are added as they come.
+    std::size_t add(std::string_view key) {
         if (2 * (keys_.size() + 1) > slots_.size()) rehash(slots_.empty() ? kMinSlots : 2 * slots_.size());
         const std::uint64_t h = hash_bytes(key);
-        std::size_t i = find_slot(key, h);
-        if (slots_[i].ref != 0) return false;
+        const std::size_t i = find_slot(key, h);
+        if (slots_[i].ref != 0) return slots_[i].ref - 1;
         keys_.emplace_back(key);
         slots_[i] = {h, keys_.size()};
-        return true;
+        return keys_.size() - 1;
     }
 
     // Inlined into the caller's loop: clang would otherwise call it, saving

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <numeric>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "common/interrupt.hpp"
 #include "common/saved_file.hpp"
+#include "common/string_set.hpp"
 #include "fuzzy/metrics.hpp"
 #include "fuzzy/pool.hpp"
 #include "text/forms.hpp"
@@ -128,7 +128,7 @@ struct LibraryIndex::Builder {
     std::vector<Lengths> lengths;
     std::vector<Counts> counts;
     std::vector<std::uint32_t> entry_tokens;
-    std::unordered_map<std::string, std::uint32_t> provisional;  // token -> first-seen id
+    StringSet provisional;  // tokens by first-seen id
     std::vector<char> vocabulary_text;
     std::vector<std::uint64_t> vocabulary_at;
     std::vector<std::uint32_t> token_chars;
@@ -205,8 +205,7 @@ struct LibraryIndex::Builder {
 
             ids.clear();
             detail::for_each_index_token(key, [&](std::string&& token) {
-                const auto next = static_cast<std::uint32_t>(provisional.size());
-                ids.push_back(provisional.try_emplace(std::move(token), next).first->second);
+                ids.push_back(static_cast<std::uint32_t>(provisional.add(token)));
             });
             sort_unique(ids);
             e.tokens_at = static_cast<std::uint32_t>(entry_tokens.size());
@@ -221,7 +220,7 @@ struct LibraryIndex::Builder {
     // tokens renumbered and their characters.
     void number_tokens() {
         std::vector<const std::string*> by_order(provisional.size());
-        for (const auto& [token, id] : provisional) by_order[id] = &token;
+        for (std::size_t id = 0; id < by_order.size(); ++id) by_order[id] = &provisional.keys()[id];
         std::vector<std::uint32_t> order(by_order.size());
         std::iota(order.begin(), order.end(), 0u);
         std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *by_order[x] < *by_order[y]; });

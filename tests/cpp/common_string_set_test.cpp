@@ -1,6 +1,6 @@
 // The open-addressing string set against std::unordered_set: the same
-// answers to every insert and lookup while the table grows from empty or
-// from a reservation, with keys that share slots, prefixes and NUL bytes.
+// answers to every insert, add and lookup while the table grows from empty
+// or from a reservation, with keys that share slots, prefixes and NUL bytes.
 #include <random>
 #include <string>
 #include <string_view>
@@ -35,8 +35,14 @@ TEST(string_set_matches_unordered_set) {
         for (int step = 0; step < 6000; ++step) {
             const std::string key = random_key(rng);
             const bool added = reference.insert(key).second;
-            CHECK_EQ(set.insert(key), added);
-            if (added) order.push_back(key);
+            if (step % 2 == 0) {
+                CHECK_EQ(set.insert(key), added);
+                if (added) order.push_back(key);
+            } else {  // add: the key's number in the order of first insertion
+                if (added) order.push_back(key);
+                const std::size_t index = set.add(key);
+                CHECK(index < order.size() && order[index] == key);
+            }
             const std::string probe = random_key(rng);
             CHECK_EQ(set.contains(probe), reference.contains(probe));
         }
