@@ -1,7 +1,9 @@
 #include "fuzzy/library_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
+#include <span>
 #include <stdexcept>
 
 #include "common/interrupt.hpp"
@@ -20,6 +22,20 @@ using detail::kSeparator;
 using detail::pair_hash;
 using detail::table_capacity;
 using detail::token_hash;
+
+// Appends `items` to `v`. libc++'s range insert is generic code that costs
+// several times a resize and a copy per call; libstdc++'s costs less than
+// the resize's zero fill.
+template <typename T>
+void append_all(std::vector<T>& v, std::span<const T> items) {
+#ifdef _LIBCPP_VERSION
+    const std::size_t at = v.size();
+    v.resize(at + items.size());
+    if (!items.empty()) std::memcpy(v.data() + at, items.data(), items.size() * sizeof(T));
+#else
+    v.insert(v.end(), items.begin(), items.end());
+#endif
+}
 
 // The id of a token held by the table, or -1.
 template <typename TokenAt>
@@ -161,7 +177,7 @@ struct LibraryIndex::Builder {
         std::size_t input_bytes = 0;
         for (const auto& [artist, title] : pairs) input_bytes += artist.size() + title.size() + kSeparator.size();
         text.reserve(2 * input_bytes + input_bytes / 8);
-        const auto append = [this](std::string_view s) { text.insert(text.end(), s.begin(), s.end()); };
+        const auto append = [this](std::string_view s) { append_all<char>(text, s); };
         entry_tokens.reserve(4 * n);
 
         // Match forms and sorted tokens cost the most: they are made on the pool,
@@ -210,7 +226,7 @@ struct LibraryIndex::Builder {
             sort_unique(ids);
             e.tokens_at = static_cast<std::uint32_t>(entry_tokens.size());
             lengths[i].token_count = static_cast<std::uint32_t>(ids.size()) + 1;  // and "|||"
-            entry_tokens.insert(entry_tokens.end(), ids.begin(), ids.end());
+            append_all<std::uint32_t>(entry_tokens, ids);
         }
         entry_tokens.shrink_to_fit();
     }
@@ -234,7 +250,7 @@ struct LibraryIndex::Builder {
         for (std::uint32_t k = 0; k < n_tokens; ++k) {
             final_id[order[k]] = k;
             vocabulary_at[k] = vocabulary_text.size();
-            vocabulary_text.insert(vocabulary_text.end(), by_order[order[k]]->begin(), by_order[order[k]]->end());
+            append_all<char>(vocabulary_text, *by_order[order[k]]);
             token_chars[k] = static_cast<std::uint32_t>(detail::char_count(*by_order[order[k]]));
         }
         vocabulary_at[n_tokens] = vocabulary_text.size();
@@ -340,7 +356,7 @@ struct LibraryIndex::Builder {
                     find_token(t, token_slots.data(), token_slots.size(), [&](std::size_t k) { return token(k); })));
             });
             sort_unique(ids);
-            tokens.insert(tokens.end(), ids.begin(), ids.end());
+            append_all<std::uint32_t>(tokens, ids);
             starts.push_back(static_cast<std::uint32_t>(tokens.size()));
         }
         const auto tokens_of_artist = [&](std::size_t p) {
