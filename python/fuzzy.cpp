@@ -31,7 +31,14 @@ PyObject* batch_filter_artists_impl(Call& c) {
     library.reserve(set.size());
     for (std::string_view s : set) library.insert(s);
     const std::vector<bool> found = fuzzy::batch_filter_artists(c.text_list(0), library);
-    return list(found, [](bool b) { return boolean(b); });
+    const std::size_t n = found.size();
+    Ref out(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* value = found[i] ? Py_True : Py_False;
+        Py_INCREF(value);
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), value);  // steals
+    }
+    return out.release();
 }
 
 PyObject* batch_classify_releases_impl(Call& c) {
