@@ -1,7 +1,7 @@
 // The ASCII form (declared in forms.hpp).
 #include "common/ascii.hpp"
-#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
+#include "text/collapsed_writer.hpp"
 #include "text/forms.hpp"
 #include "text/translit.hpp"
 #include "text/unicode8.hpp"
@@ -14,17 +14,8 @@ void append_ascii_form_of_match_form(std::string_view m, std::string& out) {
     // One pass: symbols dropped, Ё spelled "Yo", the rest transliterated,
     // then lower-cased with U+0020 runs collapsed and trimmed. Every byte
     // written is ASCII, so lower-casing is ASCII lower-casing.
-    StringWriter w(out, m.size() + 8);
-    bool after_space = true;
-    auto put = [&](char ch) {
-        if (ch == ' ') {
-            if (!after_space) w.put(' ');
-            after_space = true;
-        } else {
-            w.put(ascii::lower(ch));
-            after_space = false;
-        }
-    };
+    CollapsedWriter w(out, m.size() + 8);
+    auto put = [&w](char ch) { w.put(ascii::lower(ch)); };
     for (std::size_t i = 0; i < m.size();) {
         const auto b = static_cast<unsigned char>(m[i]);
         if (ascii::is_ascii(b)) {
@@ -43,7 +34,7 @@ void append_ascii_form_of_match_form(std::string_view m, std::string& out) {
         }
         for (char ch : spelled) put(ch);
     }
-    if (w.written() != 0 && w.back() == ' ') w.pop_back();
+    w.finish();
 }
 
 std::string ascii_form_of_match_form(std::string_view m) {

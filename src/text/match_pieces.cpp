@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/string_writer.hpp"
 #include "common/utf8.hpp"
+#include "text/collapsed_writer.hpp"
 #include "text/forms.hpp"
 #include "text/mojibake.hpp"
 #include "text/normalize.hpp"
@@ -86,21 +86,11 @@ const CharPieces& char_pieces() {
 bool append_match_form_by_pieces(std::string_view s, std::string& out) {
     if (has_mojibake_trigger(s)) return false;
     const CharPieces& pieces = char_pieces();
-    StringWriter w(out, s.size() + 8);
-    bool after_space = true;
-    auto put = [&](char ch) {
-        if (ch == ' ') {
-            if (!after_space) w.put(' ');
-            after_space = true;
-        } else {
-            w.put(ch);
-            after_space = false;
-        }
-    };
+    CollapsedWriter w(out, s.size() + 8);
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         if (ascii::is_ascii(b)) {
-            put(ascii::lower(static_cast<char>(b)));
+            w.put(ascii::lower(static_cast<char>(b)));
             ++i;
             continue;
         }
@@ -111,9 +101,9 @@ bool append_match_form_by_pieces(std::string_view s, std::string& out) {
             w.discard();
             return false;
         }
-        for (char ch : *piece) put(ch);
+        for (char ch : *piece) w.put(ch);
     }
-    if (w.written() != 0 && w.back() == ' ') w.pop_back();
+    w.finish();
     return true;
 }
 
