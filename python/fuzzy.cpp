@@ -31,13 +31,20 @@ PyObject* batch_filter_artists_impl(Call& c) {
     library.reserve(set.size());
     for (std::string_view s : set) library.insert(s);
     const std::vector<bool> found = fuzzy::batch_filter_artists(c.text_list(0), library);
-    const std::size_t n = found.size();
-    Ref out(check(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* value = found[i] ? Py_True : Py_False;
+    Ref out(check(PyList_New(static_cast<Py_ssize_t>(found.size()))));
+    auto put = [&out](std::size_t i, bool b) {
+        PyObject* value = b ? Py_True : Py_False;
         Py_INCREF(value);
         PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), value);  // steals
-    }
+    };
+    // libc++ reads packed bits cheaply by index and slowly through its
+    // iterator, libstdc++ the other way round.
+#ifdef _LIBCPP_VERSION
+    for (std::size_t i = 0, n = found.size(); i < n; ++i) put(i, found[i]);
+#else
+    std::size_t i = 0;
+    for (const bool b : found) put(i++, b);
+#endif
     return out.release();
 }
 
