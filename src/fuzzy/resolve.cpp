@@ -211,19 +211,23 @@ private:
 
     // The fewest common characters an entry of the current run needs for
     // its bound to reach the floor (one past the most when none can). The
-    // bound rises with the count by at least a third of 1/max(la, le) per
-    // character, far above rounding, so it can be searched by halving.
+    // bound rises with the count: a guess from its inverse is stepped to the
+    // least count that reaches the floor, asking the bound itself.
     void update_least_common() {
-        std::size_t lo = 0, hi = std::min(la_, le_) + 1;
-        while (lo < hi) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (detail::jaro_winkler_bound(la_, le_, mid, max_prefix_) < floor_) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
+        const std::size_t most = std::min(la_, le_);
+        const auto reaches = [&](std::size_t m) { return !(detail::jaro_winkler_bound(la_, le_, m, max_prefix_) < floor_); };
+        std::size_t m = 0;
+        if (floor_ > 1.0) {
+            m = most + 1;
+        } else if (floor_ > 0.0 && la_ > 0 && le_ > 0) {
+            const double boost = 0.1 * static_cast<double>(max_prefix_);
+            const double jaro = floor_ > 0.7 ? std::max(0.7, (floor_ - boost) / (1.0 - boost)) : floor_;
+            const double guess = (3.0 * jaro - 1.0) / (1.0 / static_cast<double>(la_) + 1.0 / static_cast<double>(le_));
+            m = guess <= 0.0 ? 0 : std::min(most + 1, static_cast<std::size_t>(std::ceil(guess)));
         }
-        least_common_ = lo;
+        while (m > 0 && reaches(m - 1)) --m;
+        while (m <= most && !reaches(m)) ++m;
+        least_common_ = m;
     }
 
     // The most characters an entry below the node can share with the query:
