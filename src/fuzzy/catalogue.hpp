@@ -141,7 +141,6 @@ public:
     // The characters of entry i, as the kernels take them.
     detail::CharSpan chars(std::size_t i) const noexcept;
 
-
     // The bucket of a character, kAbsent when no entry has it.
     std::uint8_t bucket(char32_t c) const noexcept;
 
@@ -157,11 +156,13 @@ public:
         std::uint64_t kind : 2;
         std::uint64_t initial : 21;  // by-length rows only; kUnknown for an empty entry
     };
+    static_assert(sizeof(Place) == 8);
     const std::vector<Place>& places(const Layout& layout) const noexcept {
         return &layout == &by_length_ ? by_length_places_ : by_initial_places_;
     }
     // The characters of a row's entry, of `length` characters (its run's).
     detail::CharSpan chars(Place p, std::size_t length) const noexcept;
+
     // Entries with more than kMaxCount characters in one bucket, checked one
     // by one.
     const FlatArray<std::uint32_t>& oversized() const noexcept { return oversized_; }
@@ -204,7 +205,6 @@ private:
 };
 
 // Saved as they are: no padding that the file would carry undefined.
-static_assert(sizeof(PreparedCatalogue::Place) == 8);
 static_assert(sizeof(PreparedCatalogue::Row) == 16 && sizeof(PreparedCatalogue::Node) == 48 &&
               sizeof(PreparedCatalogue::Run) == 16);
 
