@@ -40,7 +40,9 @@ StrCache::~StrCache() {
 PyObject* StrCache::get(std::string_view s) {
     if (s.size() > kMaxLength) return str(s);
     Slot& slot = slots_[hash(s) & (kSlots - 1)];
-    if (slot.obj != nullptr && slot.length == s.size() && std::memcmp(slot.key, s.data(), s.size()) == 0) {
+    // An empty value may have no bytes at all (a null data pointer), which
+    // memcmp and memcpy must not be given.
+    if (slot.obj != nullptr && slot.length == s.size() && (s.empty() || std::memcmp(slot.key, s.data(), s.size()) == 0)) {
         Py_INCREF(slot.obj);
         return slot.obj;
     }
@@ -49,7 +51,7 @@ PyObject* StrCache::get(std::string_view s) {
     Py_INCREF(obj);
     slot.obj = obj;
     slot.length = static_cast<unsigned char>(s.size());
-    std::memcpy(slot.key, s.data(), s.size());
+    if (!s.empty()) std::memcpy(slot.key, s.data(), s.size());
     return obj;
 }
 
