@@ -27,17 +27,19 @@ using Run = PreparedCatalogue::Run;
 using Layout = PreparedCatalogue::Layout;
 
 // The tree rooted at `at`, in preorder, within the nodes and over rows
-// [0, rows): its end (the root's `after`), or nothing when malformed. Every
-// child lies after its parent and the depth is bounded, so the search's
-// recursion ends.
-std::optional<std::size_t> tree_end(const FlatArray<Node>& nodes, std::size_t at, std::size_t rows, std::size_t depth) {
+// [first, last): its end (the root's `after`), or nothing when malformed.
+// Every child lies after its parent, its rows within its parent's, and the
+// depth is bounded, so the search's recursion ends and reads only its run's
+// rows.
+std::optional<std::size_t> tree_end(const FlatArray<Node>& nodes, std::size_t at, std::size_t first, std::size_t last,
+                                    std::size_t depth) {
     if (depth > kMaxDepth || at >= nodes.size()) return std::nullopt;
     const Node& n = nodes[at];
-    if (n.after <= at || n.after > nodes.size() || n.begin > n.end || n.end > rows) return std::nullopt;
+    if (n.after <= at || n.after > nodes.size() || n.begin > n.end || n.begin < first || n.end > last) return std::nullopt;
     if (n.after == at + 1) return n.after;
-    const std::optional<std::size_t> second = tree_end(nodes, at + 1, rows, depth + 1);
+    const std::optional<std::size_t> second = tree_end(nodes, at + 1, n.begin, n.end, depth + 1);
     if (!second || *second >= n.after) return std::nullopt;
-    const std::optional<std::size_t> end = tree_end(nodes, *second, rows, depth + 1);
+    const std::optional<std::size_t> end = tree_end(nodes, *second, n.begin, n.end, depth + 1);
     if (!end || *end != n.after) return std::nullopt;
     return end;
 }
@@ -58,7 +60,7 @@ Status valid_layout(const Layout& l, std::size_t entries, std::string_view name)
     for (std::size_t r = 0; r < l.runs.size(); ++r) {
         if (r > 0 && !runs_before(l.runs[r - 1], l.runs[r])) return damaged("the " + which + " runs are out of order");
         if (l.runs[r].root != at) return damaged("a " + which + " run's tree is misplaced");
-        const std::optional<std::size_t> end = tree_end(l.nodes, at, l.rows.size(), 0);
+        const std::optional<std::size_t> end = tree_end(l.nodes, at, 0, l.rows.size(), 0);
         if (!end) return damaged("a " + which + " tree is malformed");
         at = *end;
     }
@@ -124,6 +126,14 @@ struct CatalogueLayout {
             return damaged("the bucket tables are malformed");
         if (Status s = valid_layout(c.by_length_, n, "by-length"); !s) return s;
         if (Status s = valid_layout(c.by_initial_, n, "by-initial"); !s) return s;
+        // A search reads a row's characters by its run's length.
+        for (const Layout* l : {&c.by_length_, &c.by_initial_}) {
+            for (const Run& run : l->runs) {
+                const Node& root = l->nodes[run.root];
+                for (std::size_t r = root.begin; r < root.end; ++r)
+                    if (c.length_[l->ids[r]] != run.length) return damaged("a row's entry is not of its run's length");
+            }
+        }
         if (!std::all_of(c.oversized_.begin(), c.oversized_.end(), [&](std::uint32_t id) { return id < n; }))
             return damaged("an oversized entry is out of range");
         return ok_status();
