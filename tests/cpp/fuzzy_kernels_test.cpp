@@ -14,6 +14,13 @@
 using namespace zemo::fuzzy;
 
 // By the textbook recurrence.
+// `size` characters drawn from the first `letters` of the alphabet.
+static std::string random_text(std::mt19937_64& rng, std::size_t size, std::size_t letters) {
+    std::string s(size, 'a');
+    for (char& c : s) c = static_cast<char>('a' + rng() % letters);
+    return s;
+}
+
 static std::size_t exact_lcs(const std::string& a, const std::string& b) {
     std::vector<std::size_t> row(b.size() + 1, 0);
     for (char c : a) {
@@ -33,11 +40,7 @@ TEST(fuzzy_lcs_with_pattern_and_least) {
     int stopped = 0;
     for (int round = 0; round < 800; ++round) {
         const std::size_t letters = 2 + rng() % 5;
-        const auto text = [&](std::size_t size) {
-            std::string s(size, 'a');
-            for (char& c : s) c = static_cast<char>('a' + rng() % letters);
-            return s;
-        };
+        const auto text = [&](std::size_t size) { return random_text(rng, size, letters); };
         const std::string a = text(1 + rng() % 200), b = text(1 + rng() % 200);
         const std::size_t exact = exact_lcs(a, b);
         pm.assign(reinterpret_cast<const unsigned char*>(a.data()), a.size());
@@ -63,11 +66,7 @@ TEST(fuzzy_lcs_with_pattern_and_least) {
 TEST(fuzzy_lcs_stream_four_lanes) {
     std::mt19937_64 rng(11);
     detail::PatternMasks pm;
-    const auto text = [&](std::size_t size, std::size_t letters) {
-        std::string s(size, 'a');
-        for (char& c : s) c = static_cast<char>('a' + rng() % letters);
-        return s;
-    };
+    const auto text = [&](std::size_t size, std::size_t letters) { return random_text(rng, size, letters); };
     int stopped_early = 0;
     for (int round = 0; round < 300; ++round) {
         const std::size_t letters = 2 + rng() % 5;
@@ -124,11 +123,7 @@ TEST(fuzzy_jaro_winkler_order_bound_holds) {
     int close = 0, tighter = 0;
     for (int round = 0; round < 20000; ++round) {
         const std::size_t letters = 2 + rng() % 8;
-        const auto text = [&](std::size_t size) {
-            std::string s(size, 'a');
-            for (char& c : s) c = static_cast<char>('a' + rng() % letters);
-            return s;
-        };
+        const auto text = [&](std::size_t size) { return random_text(rng, size, letters); };
         const std::string a = text(1 + rng() % 40), b = text(1 + rng() % 40);
         const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
         const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
