@@ -303,6 +303,27 @@ def test_made_beside_gives_the_value_or_raises_what_making_it_raised():
         made_beside(fail)()
 
 
+def test_ctrl_c_while_a_thread_starts_leaves_it_started_and_waited_for_at_exit(monkeypatch):
+    # Thread.start() waits for the new thread: a SIGINT in that wait must not leave a running thread that
+    # the exit does not wait for (a native call it is in would abort the process at exit).
+    from zemo_etl.job import ahead
+    start, release = threading.Thread.start, threading.Event()
+
+    def interrupted_start(thread):
+        signal.raise_signal(signal.SIGINT)
+        start(thread)
+
+    monkeypatch.setattr(threading.Thread, "start", interrupted_start)
+    with pytest.raises(KeyboardInterrupt):
+        made_beside(release.wait)
+    monkeypatch.undo()
+    [(thread, _, _)] = [entry for entry in ahead._running if entry[0].name == "zemo-etl made-beside"]
+    assert thread.is_alive()
+    release.set()
+    thread.join(30)
+    assert not thread.is_alive() and not ahead._running
+
+
 def test_read_ahead_stops_making_items_once_the_caller_stops():
     made = []
 

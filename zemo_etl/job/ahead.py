@@ -6,7 +6,9 @@ value made beside the caller's work."""
 from __future__ import annotations
 
 import atexit
+import contextlib
 import queue
+import signal
 import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator
@@ -44,13 +46,34 @@ def _start(work: Callable[[], None], name: str, stop: threading.Event,
 
     thread = threading.Thread(target=run, name=name, daemon=True)
     entry = (thread, stop, timeout)
-    _running.add(entry)
-    try:
-        thread.start()
-    except BaseException:
-        _running.discard(entry)
-        raise
+    # Thread.start() waits for the thread to run: a KeyboardInterrupt raised in that wait would leave a
+    # running thread unlisted, so Ctrl-C takes effect once start() has returned.
+    with _ctrl_c_deferred():
+        _running.add(entry)
+        try:
+            thread.start()
+        except BaseException:  # it did not start
+            _running.discard(entry)
+            raise
     return thread
+
+
+@contextlib.contextmanager
+def _ctrl_c_deferred() -> Iterator[None]:
+    """SIGINT's Python handler run at the end of the block rather than within
+    it, where the caller is the main thread and the handler is Python's."""
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+        yield
+        return
+    came: list[Any] = []
+    signal.signal(signal.SIGINT, lambda signum, frame: came.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if came:
+            previous(signal.SIGINT, came[0])
 
 
 def read_ahead(items: Iterable[T]) -> Iterator[T]:
