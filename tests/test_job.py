@@ -123,6 +123,26 @@ def test_decisions_in_chunks_agree_with_and_without_evidence(monkeypatch):
     assert evidence[0].csv_fields()[:2] == ["true" if first["exact"] else "false", repr(round(first["token_set"], 4))]
 
 
+@pytest.mark.parametrize("rules", ["standard", "careful"])
+def test_stored_evidence_is_the_evidence_s_list(monkeypatch, rules):
+    # The job stores each release's evidence as a list made without an Evidence: the same values, an
+    # override's included, and other entries named where a measure's best is another entry.
+    monkeypatch.setattr("zemo_etl.job.decisions.CLASSIFY_CHUNK", 4)
+    index = LibraryIndex([("Radiohead", "OK Computer"), ("Radiohead", "OK Computer (Live)"), ("Björk", "Homogenic"),
+                          ("Björk", "Homogenics"), ("Can", "Tago Mago")], rules=rules)
+    artists = ["radiohead", "Radiohead", "Bjork", "björk", "Can", "Nobody", "Radiohed", "CAN", "x"]
+    titles = ["OK Computer", "OK Computer Live", "Homogenic", "homogenics", "Tago", "Nothing", "OK Computr",
+              "tago mago", "y"]
+    chosen = {("nobody", "nothing"): "keep", ("can", "tago"): "prune"}
+    _, evidence = decide_all(index, artists, titles, explain=True, overrides=Overrides(chosen, "d.csv"))
+    stored = decided_chunks(index, artists, titles, True, Overrides(chosen, "d.csv"), ahead=True, stored=True)
+    lists = [e for _, chunk in stored for e in chunk]
+    assert lists == [e.as_list() for e in evidence]
+    assert [e[6] == "decisions" for e in lists] == [k in (4, 5) for k in range(len(artists))]
+    if rules == "standard":
+        assert any(e[8] for e in lists)
+
+
 def _imports(path):
     tree = ast.parse(path.read_text(encoding="utf-8"))
     for node in ast.walk(tree):

@@ -80,18 +80,7 @@ class Evidence:
         """The evidence of one LibraryIndex.explain result: the library entry
         is its `entry`, the one most likely the same release (the careful
         rules' deciding entry)."""
-        entry = explained["entry"]
-        artist, title = (entry[1], entry[2]) if entry is not None else ("", "")
-        others: dict[tuple[str, str], list[str]] = {}
-        for measure in MEASURES:
-            entries = explained[measure + "_entries"]
-            if entries and (entries[0][1], entries[0][2]) != (artist, title):
-                others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
-        below = [explained.get(measure + "_below") for measure in MEASURES]
-        return cls(bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
-                   float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"],
-                   [[", ".join(measures), a, t] for (a, t), measures in others.items()],
-                   *(None if b is None else float(b) for b in below))
+        return cls(*stored_evidence(explained))
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> Evidence:
@@ -122,7 +111,33 @@ class Evidence:
 
     def chosen(self, decision: str, source: str) -> Evidence:
         """This evidence for a release whose decision a decisions file chose."""
-        return dataclasses.replace(self, decided_by=CHOSEN, reason=f"{decision}, chosen in {source}")
+        return dataclasses.replace(self, decided_by=CHOSEN, reason=_chosen_reason(decision, source))
+
+
+def _chosen_reason(decision: str, source: str) -> str:
+    return f"{decision}, chosen in {source}"
+
+
+_ENTRIES = tuple((measure, measure + "_entries") for measure in MEASURES)
+_BELOW = tuple(measure + "_below" for measure in MEASURES)
+
+
+def stored_evidence(explained: Mapping[str, Any]) -> list[Any]:
+    """Evidence.of(explained).as_list() without the Evidence: the values the
+    job's database keeps, made straight from the explain result."""
+    entry = explained["entry"]
+    artist, title = (entry[1], entry[2]) if entry is not None else ("", "")
+    others: dict[tuple[str, str], list[str]] = {}
+    for measure, key in _ENTRIES:
+        entries = explained[key]
+        # Mostly the entry itself: the pair is made only for another one.
+        if entries and (entries[0][1] != artist or entries[0][2] != title):
+            others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
+    b1, b2, b3 = map(explained.get, _BELOW)
+    return [bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
+            float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"],
+            [[", ".join(measures), a, t] for (a, t), measures in others.items()] if others else [],
+            None if b1 is None else float(b1), None if b2 is None else float(b2), None if b3 is None else float(b3)]
 
 
 # What `classify --explain` adds after `decision`.
@@ -208,30 +223,35 @@ def _classified(index: LibraryIndex, artists: list[str], titles: list[str], expl
 
 
 def _decided(artists: list[str], titles: list[str], classified: list[Any], explain: bool,
-             overrides: Optional[Overrides]) -> tuple[list[str], list[Evidence]]:
-    """The Python work of `decide` on the result of its native call."""
-    evidence: list[Evidence] = []
+             overrides: Optional[Overrides], stored: bool = False) -> tuple[list[str], list[Any]]:
+    """The Python work of `decide` on the result of its native call; with `stored`, each evidence as its
+    `as_list` (`stored_evidence`) rather than an Evidence."""
+    evidence: list[Any] = []
     if explain:
         decisions = [e["decision"] for e in classified]
-        evidence = [Evidence.of(e) for e in classified]
+        evidence = list(map(stored_evidence if stored else Evidence.of, classified))
     else:
         decisions = classified
     if overrides is not None:
         chosen = overrides.apply(artists, titles, decisions)
         if explain:
-            evidence = [e if c is None else e.chosen(c, overrides.source) for e, c in zip(evidence, chosen)]
+            source = overrides.source
+            evidence = [e if c is None else
+                        [*e[:6], CHOSEN, _chosen_reason(c, source), *e[8:]] if stored else e.chosen(c, source)
+                        for e, c in zip(evidence, chosen)]
     return decisions, evidence
 
 
 def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
                    overrides: Optional[Overrides] = None, progress: Optional[Progress] = None,
-                   ahead: bool = False) -> Iterator[tuple[list[str], list[Evidence]]]:
+                   ahead: bool = False, stored: bool = False) -> Iterator[tuple[list[str], list[Any]]]:
     """`decide` over chunks of CLASSIFY_CHUNK releases in order, each chunk's
-    result as it is made. With `ahead`, the native calls run in a thread of
-    their own (`read_ahead`), each next one while the caller's thread makes
-    the evidence of the one before and works on it: the calls follow each
-    other without waiting for any Python work, which would leave all but one
-    of the worker pool's threads idle."""
+    result as it is made (with `stored`, each evidence as its `as_list`).
+    With `ahead`, the native calls run in a thread of their own
+    (`read_ahead`), each next one while the caller's thread makes the
+    evidence of the one before and works on it: the calls follow each other
+    without waiting for any Python work, which would leave all but one of
+    the worker pool's threads idle."""
     starts = range(0, len(artists), CLASSIFY_CHUNK)
 
     def classified() -> Iterator[list[Any]]:
@@ -242,7 +262,7 @@ def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], e
     # The results lead: once they end, so does the thread that made them.
     for result, start in zip(read_ahead(classified()) if ahead else classified(), starts):
         chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
-        yield _decided(*chunk, result, explain, overrides)
+        yield _decided(*chunk, result, explain, overrides, stored)
         if progress is not None:
             progress.update(len(chunk[0]))
 

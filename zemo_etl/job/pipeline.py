@@ -505,11 +505,11 @@ class Pipeline:
             self._fill_job_table(DECISIONS_TABLE, [])
             self._fill_job_table(EVIDENCE_TABLE, [])
             for decisions, evidence in decided_chunks(index, artists, titles, self.review_page, overrides, progress,
-                                                      ahead=True):
+                                                      ahead=True, stored=True):
                 counts.update(decisions)
                 first = next(seq)
                 self._insert_job_rows(DECISIONS_TABLE, enumerate(decisions, first))
-                self._insert_job_rows(EVIDENCE_TABLE, ((k, _json(e.as_list())) for k, e in enumerate(evidence, first)))
+                self._insert_job_rows(EVIDENCE_TABLE, enumerate(map(_json, evidence), first))
                 seq = itertools.count(first + len(decisions))
         chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
