@@ -140,6 +140,27 @@ def _long_list_case(seed):
     return library, releases
 
 
+@pytest.mark.parametrize("thresholds", _THRESHOLDS[:3])
+def test_releases_of_one_artist_decide_as_each_alone(thresholds):
+    # A batch takes the releases of one artist one after another and searches the library's artists once for
+    # them all: in whatever order they come, each is decided and explained as it is alone.
+    pytest.importorskip("rapidfuzz")
+    from reference import fuzzy as reference
+    library, _ = _long_list_case(7)
+    rng = random.Random(7)
+    names = [a for a, _ in rng.sample(library, 5)] + ["the bakem", "teh bakem", "The Bakem", "bakem the", "the", ""]
+    releases = [(rng.choice(names), t) for _, t in rng.sample(library, 70)] + [(a, "") for a in names]
+    rng.shuffle(releases)
+    artists, titles = [a for a, _ in releases], [t for _, t in releases]
+    index = LibraryIndex(library, **thresholds)
+    expected = reference.classify_releases(artists, titles, reference.Library(library, text.to_match_form),
+                                           text.to_match_form, **thresholds)
+    assert index.classify(artists, titles) == expected
+    for exact in (False, True):
+        assert index.explain(artists, titles, exact=exact) == [index.explain([a], [t], exact=exact)[0]
+                                                               for a, t in releases]
+
+
 # Keep exactly when the two-stage score reaches 0.96: the best artist decides.
 @pytest.mark.parametrize("thresholds", _THRESHOLDS + [dict(token_set_keep=0.0, token_sort_keep=0.0, two_stage_keep=0.96,
                                                            artist_gate=0.5, review_floor=0.0)])

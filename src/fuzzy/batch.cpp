@@ -38,9 +38,10 @@ std::vector<Classification> batch_classify_releases(const std::vector<std::strin
                                                     const std::vector<std::string_view>& titles,
                                                     const LibraryIndex& index,
                                                     const ClassifyThresholds& thresholds) {
-    return over_releases<Classification>(artists, titles, [&](std::string_view artist, std::string_view title) {
-        return classify_release(artist, title, index, thresholds);
-    });
+    return over_releases<Classification>(artists, titles,
+                                         [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
+                                             return classify_release(artist, title, index, thresholds, &memo);
+                                         });
 }
 
 }  // namespace zemo::fuzzy

@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -127,6 +128,19 @@ private:
 
 class Classifier {
 public:
+    // Lends a pass's artist memo to the classifier for one release (none: no memo).
+    class MemoInUse {
+    public:
+        MemoInUse(Classifier& c, ArtistMemo* memo) : c_(c), previous_(c.memo_) { c.memo_ = memo; }
+        ~MemoInUse() { c_.memo_ = previous_; }
+        MemoInUse(const MemoInUse&) = delete;
+        MemoInUse& operator=(const MemoInUse&) = delete;
+
+    private:
+        Classifier& c_;
+        ArtistMemo* previous_;
+    };
+
     Classification classify(const LibraryIndex& ix, const ClassifyThresholds& th, std::string_view artist,
                             std::string_view title) {
         ix_ = &ix;
@@ -712,8 +726,19 @@ protected:
     }
 
     // The best artist score (0.0 for no candidate) and its artist position;
-    // scores below the gate are not exact.
+    // scores below the gate are not exact. It depends on the artist, the
+    // index and the gate alone: the memo answers a repeated artist.
     std::pair<double, std::uint32_t> best_artist(std::string_view artist) {
+        if (memo_ == nullptr) return search_best_artist(artist);
+        if (!memo_->set || memo_->artist != artist) {
+            std::tie(memo_->best, memo_->at) = search_best_artist(artist);
+            memo_->artist.assign(artist);
+            memo_->set = true;
+        }
+        return {memo_->best, memo_->at};
+    }
+
+    std::pair<double, std::uint32_t> search_best_artist(std::string_view artist) {
         artist_ids_.clear();
         artist_tokens_.clear();
         detail::for_each_index_token(artist, [&](std::string&& token) {
@@ -842,6 +867,7 @@ protected:
     std::size_t token_chars_ = 0;
     std::vector<std::uint32_t> query_ids_;  // ascending
     std::vector<std::uint32_t> by_rarity_;  // the same, shortest posting list first
+    ArtistMemo* memo_ = nullptr;  // the pass's, while a release of it is classified
     std::vector<std::uint32_t> artist_ids_;
     std::vector<std::string> artist_tokens_;  // the artist's tokens that the index holds
     std::string rest_a_, rest_b_;

@@ -14,9 +14,10 @@ std::string_view to_string(Classification c) noexcept {
 }
 
 Classification classify_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
-                                const ClassifyThresholds& thresholds) {
+                                const ClassifyThresholds& thresholds, ArtistMemo* memo) {
     // Scratch sized to the library is kept per thread across releases.
     thread_local Classifier scratch;
+    const Classifier::MemoInUse in_use(scratch, memo);
     return scratch.classify(index, thresholds, artist, title);
 }
 

@@ -412,34 +412,37 @@ private:
 }  // namespace scan
 
 Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
-                            const ClassifyThresholds& thresholds, const ExplainOptions& options) {
+                            const ClassifyThresholds& thresholds, const ExplainOptions& options, ArtistMemo* memo) {
     thread_local scan::Explainer scratch;
+    const scan::Classifier::MemoInUse in_use(scratch, memo);
     return scratch.explain(index, thresholds, artist, title, options);
 }
 
 Classification classify_release_guarded(std::string_view artist, std::string_view title, const LibraryIndex& index,
-                                        const ClassifyThresholds& thresholds) {
-    const Classification c = classify_release(artist, title, index, thresholds);
+                                        const ClassifyThresholds& thresholds, ArtistMemo* memo) {
+    const Classification c = classify_release(artist, title, index, thresholds, memo);
     if (c != Classification::Keep || title_numbers(title).empty()) return c;
-    return explain_release(artist, title, index, thresholds, {.top = 1, .distinct_numbers = true}).decision;
+    return explain_release(artist, title, index, thresholds, {.top = 1, .distinct_numbers = true}, memo).decision;
 }
 
 std::vector<Explanation> batch_explain_releases(const std::vector<std::string_view>& artists,
                                                 const std::vector<std::string_view>& titles,
                                                 const LibraryIndex& index, const ClassifyThresholds& thresholds,
                                                 const ExplainOptions& options) {
-    return over_releases<Explanation>(artists, titles, [&](std::string_view artist, std::string_view title) {
-        return explain_release(artist, title, index, thresholds, options);
-    });
+    return over_releases<Explanation>(artists, titles,
+                                      [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
+                                          return explain_release(artist, title, index, thresholds, options, &memo);
+                                      });
 }
 
 std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,
                                                             const std::vector<std::string_view>& titles,
                                                             const LibraryIndex& index,
                                                             const ClassifyThresholds& thresholds) {
-    return over_releases<Classification>(artists, titles, [&](std::string_view artist, std::string_view title) {
-        return classify_release_guarded(artist, title, index, thresholds);
-    });
+    return over_releases<Classification>(artists, titles,
+                                         [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
+                                             return classify_release_guarded(artist, title, index, thresholds, &memo);
+                                         });
 }
 
 }  // namespace zemo::fuzzy

@@ -63,7 +63,8 @@ struct Explanation {
 // decision is classify_release's, or classify_release_guarded's with the
 // number guard.
 Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
-                            const ClassifyThresholds& thresholds, const ExplainOptions& options);
+                            const ClassifyThresholds& thresholds, const ExplainOptions& options,
+                            ArtistMemo* memo = nullptr);
 
 // classify_release, except that a keep of a release whose title carries
 // numbers becomes review unless the library entry it is compared with
@@ -71,7 +72,7 @@ Explanation explain_release(std::string_view artist, std::string_view title, con
 // score (the best artist's best title); without one, the first of the
 // token-sort score, then of the token-set score. An exact pair keeps.
 Classification classify_release_guarded(std::string_view artist, std::string_view title, const LibraryIndex& index,
-                                        const ClassifyThresholds& thresholds);
+                                        const ClassifyThresholds& thresholds, ArtistMemo* memo = nullptr);
 
 // Over whole lists, after converting both to match forms, on the worker
 // pool; one result per position of the shorter list.
