@@ -22,8 +22,9 @@ import random
 import re
 import sys
 import traceback
+import unicodedata
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Optional, TypeVar
+from typing import IO, Optional
 
 from zemo_etl import schema
 from zemo_etl.safety import atomic_write
@@ -85,22 +86,7 @@ _OTHER_FIRST = ["Ines", "Tariq", "Yuki", "Kofi", "Aino", "Mateo", "Leila", "Ravi
                 "Fatou", "Keanu", "Oona", "Pilar", "Bashir", "Greta"]
 _OTHER_LAST = ["Halvorsen", "Abernathy", "Quispe", "Tanaka", "Mbeki", "Vukovic", "Oyelaran", "Castellanos",
                "Eriksdottir", "Zielinski", "Nakashima", "Delacroix", "Achterberg", "Moravec"]
-_T = TypeVar("_T")
 _COMPILATION_ARTISTS = ["Various Artists", "Various", "V/A", "Soundtrack", "Original Soundtrack"]
-
-
-class _Random(random.Random):
-    """random.Random drawing the same numbers, its `choice` in one call
-    rather than two: the generator makes tens of millions of choices."""
-
-    def choice(self, seq: Sequence[_T]) -> _T:  # type: ignore[override]
-        # random.Random._randbelow_with_getrandbits, inline.
-        n = len(seq)
-        k = n.bit_length()
-        r = self.getrandbits(k)
-        while r >= n:
-            r = self.getrandbits(k)
-        return seq[r]
 
 
 def _plural(noun: str) -> str:
@@ -117,62 +103,140 @@ def _cap(words: Iterable[str]) -> str:
     return " ".join(w[:1].upper() + w[1:] for w in words)
 
 
-def _artist(rng: random.Random) -> str:
-    kind = rng.random()
-    if kind < 0.35:
-        return f"{rng.choice(_FIRST)} {rng.choice(_LAST)}"
-    if kind < 0.55:
-        return "The " + _cap([rng.choice(_ADJECTIVES), _plural(rng.choice(_NOUNS))])
-    if kind < 0.70:
-        return _cap([rng.choice(_ADJECTIVES), rng.choice(_NOUNS)])
-    if kind < 0.78:
-        return f"{rng.choice(_FIRST)} {rng.choice(_LAST)} & The " + _cap([_plural(rng.choice(_NOUNS))])
-    if kind < 0.84:
-        return _cap([rng.choice(_NOUNS)]) + rng.choice(["", "", " Collective", " Trio", " Quartet", " Orchestra"])
-    if kind < 0.89:
-        return f"{rng.choice(_FIRST)} {rng.choice(_LAST)} and {rng.choice(_FIRST)} {rng.choice(_LAST)}"
-    if kind < 0.94:
-        return rng.choice(_CYRILLIC) + rng.choice(["", "", " " + str(rng.randint(2, 9))])
-    if kind < 0.96:
-        return rng.choice(_JAPANESE)
-    return _cap([rng.choice(_NOUNS), rng.choice(_PLACES)])
-
-
-def _other_release(rng: random.Random) -> tuple[str, str]:
-    if rng.random() < 0.5:
-        artist = f"{rng.choice(_OTHER_FIRST)} {rng.choice(_OTHER_LAST)}"
-    else:
-        artist = _cap(rng.sample(_OTHER_WORDS, 2))
-    return artist, _cap(rng.sample(_OTHER_WORDS, rng.randint(1, 3)))
-
-
+_ENSEMBLES = ["", "", " Collective", " Trio", " Quartet", " Orchestra"]
+_MIXES = ["Original Mix", "Radio Edit", "Instrumental"]
 _CYRILLIC_LETTER = re.compile("[\u0400-\u04ff]")
 
 
-def _title(rng: random.Random, artist: str) -> str:
-    if _CYRILLIC_LETTER.search(artist) and rng.random() < 0.7:
-        return rng.choice(_CYRILLIC_TITLES) + rng.choice(["", "", " " + str(rng.randint(2, 5))])
-    kind = rng.random()
-    if kind < 0.25:
-        return _cap([rng.choice(_ADJECTIVES), rng.choice(_NOUNS)])
-    if kind < 0.40:
-        return "The " + _cap([rng.choice(_NOUNS), "of", _plural(rng.choice(_NOUNS))]).replace(" Of ", " of ")
-    if kind < 0.52:
-        return _cap([_plural(rng.choice(_NOUNS))])
-    if kind < 0.62:
-        return f"Live in {rng.choice(_PLACES)}"
-    if kind < 0.70:
-        return "Songs for " + _cap(["the", rng.choice(_ADJECTIVES), rng.choice(_NOUNS)]).replace("The", "the")
-    if kind < 0.77:
-        first, second = rng.sample(_NOUNS, 2)
-        return _cap([first, rng.choice(["&", "and"]), second])
-    if kind < 0.83:
-        return f"{_cap([rng.choice(_ADJECTIVES), _plural(rng.choice(_NOUNS))])}, Vol. {rng.randint(1, 4)}"
-    if kind < 0.88:
-        return f"{rng.choice(_NOUNS).capitalize()} ({rng.choice(['Original Mix', 'Radio Edit', 'Instrumental'])})"
-    if kind < 0.92:
-        return "It's " + _cap([rng.choice(_ADJECTIVES)]) + " Out There"
-    return _cap([rng.choice(_ADJECTIVES), rng.choice(_ADJECTIVES), rng.choice(_NOUNS)])
+class _Pieces:
+    """What _cap and _plural make of the words, made once: a name is joined
+    from these rather than built word by word, tens of millions of times.
+    A table of pairs is indexed by first * len(second words) + second."""
+
+    def __init__(self) -> None:
+        nouns, adjectives = _NOUNS, _ADJECTIVES
+        self.adjective = [_cap([a]) for a in adjectives]
+        self.noun = [_cap([w]) for w in nouns]
+        self.plural = [_cap([_plural(w)]) for w in nouns]
+        self.first_last = [f"{f} {last}" for f in _FIRST for last in _LAST]
+        self.adjective_noun = [_cap([a, w]) for a in adjectives for w in nouns]
+        self.adjective_plural = [_cap([a, _plural(w)]) for a in adjectives for w in nouns]
+        self.noun_place = [_cap([w, p]) for w in nouns for p in _PLACES]
+        self.noun_of_plural = ["The " + _cap([w, "of", _plural(v)]).replace(" Of ", " of ")
+                               for w in nouns for v in nouns]
+        self.songs_for = ["Songs for " + _cap(["the", a, w]).replace("The", "the") for a in adjectives for w in nouns]
+        self.noun_mix = [f"{w.capitalize()} ({m})" for w in nouns for m in _MIXES]
+        self.other_word = [_cap([w]) for w in _OTHER_WORDS]
+        self.other_first_last = [f"{f} {last}" for f in _OTHER_FIRST for last in _OTHER_LAST]
+
+
+_PIECES: Optional[_Pieces] = None
+
+
+def _pieces() -> _Pieces:
+    global _PIECES
+    if _PIECES is None:
+        _PIECES = _Pieces()
+    return _PIECES
+
+
+def _drawing(rng: random.Random) -> Callable[[int], int]:
+    """rng.randrange(n) for n > 0, which is rng.choice's draw too (the
+    interpreter's _randbelow_with_getrandbits, the same from 3.9 on)."""
+    bits = rng.getrandbits
+
+    def below(n: int) -> int:
+        k = n.bit_length()
+        r = bits(k)
+        while r >= n:
+            r = bits(k)
+        return r
+    return below
+
+
+class _Draws:
+    """Names drawn from one generator: each function makes the same calls
+    on it, in the same order, as the plain one it stands for (named in its
+    comment), and returns the same text."""
+
+    def __init__(self, rng: random.Random) -> None:
+        p = _pieces()
+        uniform = rng.random
+        below = self.below = _drawing(rng)
+        sample = rng.sample
+        n_first, n_last, n_adjective, n_noun = len(_FIRST), len(_LAST), len(_ADJECTIVES), len(_NOUNS)
+        n_place, n_cyrillic, n_japanese = len(_PLACES), len(_CYRILLIC), len(_JAPANESE)
+        first_last, adjective_noun, adjective_plural = p.first_last, p.adjective_noun, p.adjective_plural
+        noun, plural, adjective, noun_place = p.noun, p.plural, p.adjective, p.noun_place
+
+        def artist() -> str:
+            kind = uniform()
+            if kind < 0.35:
+                return first_last[below(n_first) * n_last + below(n_last)]
+            if kind < 0.55:
+                return "The " + adjective_plural[below(n_adjective) * n_noun + below(n_noun)]
+            if kind < 0.70:
+                return adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+            if kind < 0.78:
+                return first_last[below(n_first) * n_last + below(n_last)] + " & The " + plural[below(n_noun)]
+            if kind < 0.84:
+                return noun[below(n_noun)] + _ENSEMBLES[below(6)]
+            if kind < 0.89:
+                return (first_last[below(n_first) * n_last + below(n_last)] + " and "
+                        + first_last[below(n_first) * n_last + below(n_last)])
+            if kind < 0.94:
+                # choice(_CYRILLIC) + choice(["", "", " " + str(randint(2, 9))])
+                name, number = _CYRILLIC[below(n_cyrillic)], 2 + below(8)
+                return name + " " + str(number) if below(3) == 2 else name
+            if kind < 0.96:
+                return _JAPANESE[below(n_japanese)]
+            return noun_place[below(n_noun) * n_place + below(n_place)]
+
+        n_cyrillic_titles, n_mixes = len(_CYRILLIC_TITLES), len(_MIXES)
+        noun_of_plural, songs_for, noun_mix = p.noun_of_plural, p.songs_for, p.noun_mix
+
+        def title(cyrillic: bool) -> str:
+            # _title(rng, artist), told whether the artist has a Cyrillic letter
+            if cyrillic and uniform() < 0.7:
+                name, number = _CYRILLIC_TITLES[below(n_cyrillic_titles)], 2 + below(4)
+                return name + " " + str(number) if below(3) == 2 else name
+            kind = uniform()
+            if kind < 0.25:
+                return adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+            if kind < 0.40:
+                return noun_of_plural[below(n_noun) * n_noun + below(n_noun)]
+            if kind < 0.52:
+                return plural[below(n_noun)]
+            if kind < 0.62:
+                return "Live in " + _PLACES[below(n_place)]
+            if kind < 0.70:
+                return songs_for[below(n_adjective) * n_noun + below(n_noun)]
+            if kind < 0.77:
+                first, second = sample(noun, 2)
+                return first + (" & " if below(2) == 0 else " And ") + second
+            if kind < 0.83:
+                return adjective_plural[below(n_adjective) * n_noun + below(n_noun)] + ", Vol. " + str(1 + below(4))
+            if kind < 0.88:
+                return noun_mix[below(n_noun) * n_mixes + below(n_mixes)]
+            if kind < 0.92:
+                return "It's " + adjective[below(n_adjective)] + " Out There"
+            return adjective[below(n_adjective)] + " " + adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+
+        other_word, other_first_last, n_other_last = p.other_word, p.other_first_last, len(_OTHER_LAST)
+
+        def other_release() -> tuple[str, str]:
+            # _other_release(rng)
+            if uniform() < 0.5:
+                artist = other_first_last[below(len(_OTHER_FIRST)) * n_other_last + below(n_other_last)]
+            else:
+                artist = " ".join(sample(other_word, 2))
+            return artist, " ".join(sample(other_word, 1 + below(3)))
+
+        self.artist, self.title, self.other_release = artist, title, other_release
+
+
+def _has_cyrillic(s: str) -> bool:
+    return not s.isascii() and _CYRILLIC_LETTER.search(s) is not None
 
 
 def _mojibake(s: str) -> str:
@@ -191,123 +255,161 @@ def _call_letters(artist: str) -> str:
     return (letters[3:6] if letters.startswith("THE") and len(letters) > 5 else letters[:3]) or "ZZZ"
 
 
+def _alternate(artist: str) -> Optional[str]:
+    """The first of a pair of artists, or None for one artist."""
+    if " & " in artist or " and " in artist:
+        return artist.split(" & ")[0].split(" and ")[0]
+    return None
+
+
 def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     """n library rows in the column order of schema.library_columns()."""
-    rng = _Random(seed)
+    rng = random.Random(seed)
+    draws = _Draws(rng)
+    uniform, below, paretovariate, draw_artist, draw_title = (
+        rng.random, draws.below, rng.paretovariate, draws.artist, draws.title)
     artists: list[str] = []
     seen_artists: set[str] = set()
-    while len(artists) < max(1, n // 3):
-        a = _artist(rng)
+    want = max(1, n // 3)
+    while len(artists) < want:
+        a = draw_artist()
         if a not in seen_artists:
             seen_artists.add(a)
             artists.append(a)
+    # What the rows take from their artist, by slot: an artist's index, then
+    # the compilation artists' (or the index of an artist of the same name).
+    n_artists, last = len(artists), len(artists) - 1
+    compilation_slots = [artists.index(a) if a in seen_artists else n_artists + i
+                         for i, a in enumerate(_COMPILATION_ARTISTS)]
+    names = artists + _COMPILATION_ARTISTS
+    cyrillic = [_has_cyrillic(a) for a in names]
+    article_moved = [a[4:] + ", The" if a.startswith("The ") else None for a in names]
+    alternate_of = [_alternate(a) for a in names]
+    call_letters = list(map(_call_letters, names))
+    released = [0] * len(names)
+    n_genres, n_formats = len(_GENRES), len(_FORMATS)
     rows: list[tuple[object, ...]] = []
-    per_artist: dict[str, int] = {}
+    append = rows.append
     seen_pairs: set[tuple[str, str]] = set()
-    artist_numbers = {a: 100 + i for i, a in enumerate(artists)}
-    call_letters: dict[str, str] = {}
+    add_pair = seen_pairs.add
     while len(rows) < n:
-        compilation = rng.random() < 0.03
         # A few artists hold many releases, most hold one to three.
-        artist = rng.choice(_COMPILATION_ARTISTS) if compilation else artists[
-            min(int(rng.paretovariate(1.2)) - 1, len(artists) - 1) if rng.random() < 0.3 else rng.randrange(len(artists))]
-        title = _title(rng, artist)
-        if (artist, title) in seen_pairs:
+        if uniform() < 0.03:
+            c = below(5)
+            artist, slot, number = _COMPILATION_ARTISTS[c], compilation_slots[c], 900 + c
+        else:
+            slot = min(int(paretovariate(1.2)) - 1, last) if uniform() < 0.3 else below(n_artists)
+            artist, number = artists[slot], 100 + slot
+        title = draw_title(cyrillic[slot])
+        size = len(seen_pairs)
+        add_pair((artist, title))
+        if len(seen_pairs) == size:
             continue
-        seen_pairs.add((artist, title))
-        per_artist[artist] = per_artist.get(artist, 0) + 1
+        released[slot] += 1
         stored_artist, stored_title = artist, title
-        if rng.random() < 0.04:
+        if uniform() < 0.04:
             stored_artist = _mojibake(stored_artist)
-        if rng.random() < 0.02:
+        if uniform() < 0.02:
             stored_title = _mojibake(stored_title)
-        if artist.startswith("The ") and rng.random() < 0.15:
-            stored_artist = artist[4:] + ", The"
-        alternate = None
-        if " & " in artist or " and " in artist:
-            alternate = artist.split(" & ")[0].split(" and ")[0] if rng.random() < 0.3 else None
-        rows.append((
-            len(rows) + 1, stored_title, stored_artist, call_letters.get(artist) or call_letters.setdefault(
-                artist, _call_letters(artist)),
-            900 + _COMPILATION_ARTISTS.index(artist) if compilation else artist_numbers[artist],
-            per_artist[artist], rng.choice(_GENRES), rng.choice(_FORMATS), alternate,
-        ))
+        moved = article_moved[slot]
+        if moved is not None and uniform() < 0.15:
+            stored_artist = moved
+        alternate = alternate_of[slot]
+        if alternate is not None and uniform() >= 0.3:
+            alternate = None
+        append((len(rows) + 1, stored_title, stored_artist, call_letters[slot], number, released[slot],
+                _GENRES[below(n_genres)], _FORMATS[below(n_formats)], alternate))
     return rows
 
 
-def _typo(rng: random.Random, s: str) -> str:
-    if len(s) < 4:
-        return s + s[-1:]
-    i = rng.randrange(1, len(s) - 1)
-    kind = rng.randrange(4)
-    if kind == 0:
-        return s[:i] + s[i + 1:]                      # dropped letter
-    if kind == 1:
-        return s[:i] + s[i] + s[i:]                   # doubled letter
-    if kind == 2:
-        return s[:i - 1] + s[i] + s[i - 1] + s[i + 1:]  # swapped neighbours
-    return s[:i] + rng.choice("aeiourstnl") + s[i + 1:]  # wrong letter
-
-
 def _strip_accents(s: str) -> str:
-    import unicodedata
     return "".join(c for c in unicodedata.normalize("NFD", s) if not unicodedata.combining(c))
-
-
-def _as_typed(rng: random.Random, s: str) -> str:
-    r = rng.random()
-    if r < 0.15:
-        return s.lower()
-    if r < 0.20:
-        return s.upper()
-    if r < 0.35:
-        return _strip_accents(s)
-    if r < 0.40:
-        return "  " + s.replace(" ", "  ") + " "
-    return s
 
 
 def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -> list[tuple[str, str]]:
     """n incoming (artist, title) releases against a library from library_rows()."""
-    rng = _Random(seed)
+    rng = random.Random(seed)
+    draws = _Draws(rng)
+    uniform, below, draw_artist, draw_title, other_release = (
+        rng.random, draws.below, draws.artist, draws.title, draws.other_release)
+
     # The names as the library meant them, mojibake and moved articles undone.
-    def original(s: str) -> str:
-        if not s.isascii():  # ASCII is the same in both: the name itself, not a copy
-            try:
-                s = s.encode("cp1252").decode("utf-8")
-            except (UnicodeEncodeError, UnicodeDecodeError):
-                pass
-        return "The " + s[:-5] if s.endswith(", The") else s
-    known = [(original(str(r[2])), original(str(r[1]))) for r in library]
+    class Originals(dict[str, str]):
+        def __missing__(self, s: str) -> str:
+            name = s
+            if not s.isascii():  # ASCII is the same in both: the name itself, not a copy
+                try:
+                    name = s.encode("cp1252").decode("utf-8")
+                except (UnicodeEncodeError, UnicodeDecodeError):
+                    pass
+            self[s] = name = "The " + name[:-5] if name.endswith(", The") else name
+            return name
+
+    original = Originals().__getitem__
+    known = list(zip(map(original, map(str, (r[2] for r in library))),
+                     map(original, map(str, (r[1] for r in library)))))
     known_artists = sorted({a for a, _ in known})
+    n_known, n_known_artists, n_editions = len(known), len(known_artists), len(_EDITIONS)
+    unaccented: dict[str, str] = {}
+
+    def as_typed(s: str) -> str:
+        # _as_typed(rng, s)
+        r = uniform()
+        if r < 0.15:
+            return s.lower()
+        if r < 0.20:
+            return s.upper()
+        if r < 0.35:
+            plain = unaccented.get(s)
+            if plain is None:
+                plain = unaccented[s] = _strip_accents(s)
+            return plain
+        if r < 0.40:
+            return "  " + s.replace(" ", "  ") + " "
+        return s
+
+    def typo(s: str) -> str:
+        # _typo(rng, s)
+        if len(s) < 4:
+            return s + s[-1:]
+        i = 1 + below(len(s) - 2)
+        kind = below(4)
+        if kind == 0:
+            return s[:i] + s[i + 1:]                      # dropped letter
+        if kind == 1:
+            return s[:i] + s[i] + s[i:]                   # doubled letter
+        if kind == 2:
+            return s[:i - 1] + s[i] + s[i - 1] + s[i + 1:]  # swapped neighbours
+        return s[:i] + "aeiourstnl"[below(10)] + s[i + 1:]  # wrong letter
+
     out: list[tuple[str, str]] = []
+    append = out.append
     while len(out) < n:
-        r = rng.random()
-        artist, title = rng.choice(known) if known else (_artist(rng), _title(rng, ""))
+        r = uniform()
+        artist, title = known[below(n_known)] if n_known else (draw_artist(), draw_title(False))
         if r < 0.30:
-            out.append((_as_typed(rng, artist), _as_typed(rng, title)))
+            append((as_typed(artist), as_typed(title)))
         elif r < 0.40 and out:
-            a, t = rng.choice(out)
-            out.append((a if rng.random() < 0.5 else a.lower(), t))   # duplicate
+            a, t = out[below(len(out))]
+            append((a if uniform() < 0.5 else a.lower(), t))   # duplicate
         elif r < 0.53:
-            if rng.random() < 0.5:
-                out.append((_typo(rng, artist), title))
+            if uniform() < 0.5:
+                append((typo(artist), title))
             else:
-                out.append((artist, _typo(rng, title)))
+                append((artist, typo(title)))
         elif r < 0.63:
-            out.append((artist, title + rng.choice(_EDITIONS)))
+            append((artist, title + _EDITIONS[below(n_editions)]))
         elif r < 0.68:
-            moved = artist[4:] + ", The" if artist.startswith("The ") else (
-                artist[4:] if artist.startswith("The ") else "The " + artist)
-            out.append((moved, title))
-        elif r < 0.75 and known_artists:
-            a = rng.choice(known_artists)
-            out.append((a, _title(rng, a)))                         # new title, known artist
+            moved = artist[4:] + ", The" if artist.startswith("The ") else "The " + artist
+            append((moved, title))
+        elif r < 0.75 and n_known_artists:
+            a = known_artists[below(n_known_artists)]
+            append((a, draw_title(_has_cyrillic(a))))               # new title, known artist
         elif r < 0.80:
-            a = _artist(rng)
-            out.append((a, _title(rng, a)))                         # near the library's names
+            a = draw_artist()
+            append((a, draw_title(_has_cyrillic(a))))               # near the library's names
         else:
-            out.append(_other_release(rng))                         # not in the library
+            append(other_release())                                 # not in the library
     return out
 
 
