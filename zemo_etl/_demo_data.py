@@ -24,6 +24,7 @@ import sys
 import traceback
 import unicodedata
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from operator import itemgetter
 from typing import IO, Optional
 
 from zemo_etl import schema
@@ -154,6 +155,22 @@ def _drawing(rng: random.Random) -> Callable[[int], int]:
     return below
 
 
+def _drawing_pairs(rng: random.Random, n: int, m: int) -> Callable[[], int]:
+    """i * m + j for i = rng.randrange(n), then j = rng.randrange(m): the
+    index in a table of pairs, in one call rather than two."""
+    bits, k, l = rng.getrandbits, n.bit_length(), m.bit_length()
+
+    def pair() -> int:
+        i = bits(k)
+        while i >= n:
+            i = bits(k)
+        j = bits(l)
+        while j >= m:
+            j = bits(l)
+        return i * m + j
+    return pair
+
+
 class _Draws:
     """Names drawn from one generator: each function makes the same calls
     on it, in the same order, as the plain one it stands for (named in its
@@ -163,36 +180,55 @@ class _Draws:
         p = _pieces()
         uniform = rng.random
         below = self.below = _drawing(rng)
-        sample = rng.sample
-        n_first, n_last, n_adjective, n_noun = len(_FIRST), len(_LAST), len(_ADJECTIVES), len(_NOUNS)
-        n_place, n_cyrillic, n_japanese = len(_PLACES), len(_CYRILLIC), len(_JAPANESE)
+        n_noun, n_place, n_adjective = len(_NOUNS), len(_PLACES), len(_ADJECTIVES)
+        n_cyrillic, n_japanese = len(_CYRILLIC), len(_JAPANESE)
+        first_last_at = _drawing_pairs(rng, len(_FIRST), len(_LAST))
+        adjective_noun_at = _drawing_pairs(rng, n_adjective, n_noun)
+        noun_noun_at = _drawing_pairs(rng, n_noun, n_noun)
+        noun_place_at = _drawing_pairs(rng, n_noun, n_place)
+        noun_mix_at = _drawing_pairs(rng, n_noun, len(_MIXES))
+        other_first_last_at = _drawing_pairs(rng, len(_OTHER_FIRST), len(_OTHER_LAST))
         first_last, adjective_noun, adjective_plural = p.first_last, p.adjective_noun, p.adjective_plural
         noun, plural, adjective, noun_place = p.noun, p.plural, p.adjective, p.noun_place
 
+        def sample(population: Sequence[str], k: int) -> list[str]:
+            # rng.sample(population, k): where the population is larger than a small set
+            # (21) and k at most 5, distinct draws below its length, a repeat drawn again.
+            n = len(population)
+            if n <= 21 or k > 5:
+                return rng.sample(population, k)
+            chosen: list[int] = []
+            for _ in range(k):
+                j = below(n)
+                while j in chosen:
+                    j = below(n)
+                chosen.append(j)
+            return [population[j] for j in chosen]
+
         def artist() -> str:
+            # _artist(rng)
             kind = uniform()
             if kind < 0.35:
-                return first_last[below(n_first) * n_last + below(n_last)]
+                return first_last[first_last_at()]
             if kind < 0.55:
-                return "The " + adjective_plural[below(n_adjective) * n_noun + below(n_noun)]
+                return "The " + adjective_plural[adjective_noun_at()]
             if kind < 0.70:
-                return adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+                return adjective_noun[adjective_noun_at()]
             if kind < 0.78:
-                return first_last[below(n_first) * n_last + below(n_last)] + " & The " + plural[below(n_noun)]
+                return first_last[first_last_at()] + " & The " + plural[below(n_noun)]
             if kind < 0.84:
-                return noun[below(n_noun)] + _ENSEMBLES[below(6)]
+                return noun[below(n_noun)] + _ENSEMBLES[below(len(_ENSEMBLES))]
             if kind < 0.89:
-                return (first_last[below(n_first) * n_last + below(n_last)] + " and "
-                        + first_last[below(n_first) * n_last + below(n_last)])
+                return first_last[first_last_at()] + " and " + first_last[first_last_at()]
             if kind < 0.94:
                 # choice(_CYRILLIC) + choice(["", "", " " + str(randint(2, 9))])
                 name, number = _CYRILLIC[below(n_cyrillic)], 2 + below(8)
                 return name + " " + str(number) if below(3) == 2 else name
             if kind < 0.96:
                 return _JAPANESE[below(n_japanese)]
-            return noun_place[below(n_noun) * n_place + below(n_place)]
+            return noun_place[noun_place_at()]
 
-        n_cyrillic_titles, n_mixes = len(_CYRILLIC_TITLES), len(_MIXES)
+        n_cyrillic_titles = len(_CYRILLIC_TITLES)
         noun_of_plural, songs_for, noun_mix = p.noun_of_plural, p.songs_for, p.noun_mix
 
         def title(cyrillic: bool) -> str:
@@ -202,32 +238,32 @@ class _Draws:
                 return name + " " + str(number) if below(3) == 2 else name
             kind = uniform()
             if kind < 0.25:
-                return adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+                return adjective_noun[adjective_noun_at()]
             if kind < 0.40:
-                return noun_of_plural[below(n_noun) * n_noun + below(n_noun)]
+                return noun_of_plural[noun_noun_at()]
             if kind < 0.52:
                 return plural[below(n_noun)]
             if kind < 0.62:
                 return "Live in " + _PLACES[below(n_place)]
             if kind < 0.70:
-                return songs_for[below(n_adjective) * n_noun + below(n_noun)]
+                return songs_for[adjective_noun_at()]
             if kind < 0.77:
                 first, second = sample(noun, 2)
                 return first + (" & " if below(2) == 0 else " And ") + second
             if kind < 0.83:
-                return adjective_plural[below(n_adjective) * n_noun + below(n_noun)] + ", Vol. " + str(1 + below(4))
+                return adjective_plural[adjective_noun_at()] + ", Vol. " + str(1 + below(4))
             if kind < 0.88:
-                return noun_mix[below(n_noun) * n_mixes + below(n_mixes)]
+                return noun_mix[noun_mix_at()]
             if kind < 0.92:
                 return "It's " + adjective[below(n_adjective)] + " Out There"
-            return adjective[below(n_adjective)] + " " + adjective_noun[below(n_adjective) * n_noun + below(n_noun)]
+            return adjective[below(n_adjective)] + " " + adjective_noun[adjective_noun_at()]
 
-        other_word, other_first_last, n_other_last = p.other_word, p.other_first_last, len(_OTHER_LAST)
+        other_word, other_first_last = p.other_word, p.other_first_last
 
         def other_release() -> tuple[str, str]:
             # _other_release(rng)
             if uniform() < 0.5:
-                artist = other_first_last[below(len(_OTHER_FIRST)) * n_other_last + below(n_other_last)]
+                artist = other_first_last[other_first_last_at()]
             else:
                 artist = " ".join(sample(other_word, 2))
             return artist, " ".join(sample(other_word, 1 + below(3)))
@@ -346,10 +382,11 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
             return name
 
     original = Originals().__getitem__
-    known = list(zip(map(original, map(str, (r[2] for r in library))),
-                     map(original, map(str, (r[1] for r in library)))))
-    known_artists = sorted({a for a, _ in known})
+    artists = list(map(original, map(str, map(itemgetter(2), library))))
+    known = list(zip(artists, map(original, map(str, map(itemgetter(1), library)))))
+    known_artists = sorted(set(artists))
     n_known, n_known_artists, n_editions = len(known), len(known_artists), len(_EDITIONS)
+    bits, known_bits = rng.getrandbits, n_known.bit_length()
     unaccented: dict[str, str] = {}
 
     def as_typed(s: str) -> str:
@@ -384,9 +421,15 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
 
     out: list[tuple[str, str]] = []
     append = out.append
-    while len(out) < n:
+    for _ in range(n):  # one release each time round
         r = uniform()
-        artist, title = known[below(n_known)] if n_known else (draw_artist(), draw_title(False))
+        if n_known:  # below(n_known), inline
+            i = bits(known_bits)
+            while i >= n_known:
+                i = bits(known_bits)
+            artist, title = known[i]
+        else:
+            artist, title = draw_artist(), draw_title(False)
         if r < 0.30:
             append((as_typed(artist), as_typed(title)))
         elif r < 0.40 and out:
