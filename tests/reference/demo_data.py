@@ -1,7 +1,7 @@
 """The demo data's rows drawn plainly, one helper call per word, with the
 standard library's generator: what zemo_etl._demo_data draws faster from
-pieces made once. The tests compare the two row for row; the word lists are
-the package's."""
+pieces made once. The tests compare the two row for row; the word lists, and
+_cap and _plural, which make those pieces, are the package's."""
 
 from __future__ import annotations
 
@@ -12,22 +12,8 @@ from typing import Sequence
 
 from zemo_etl._demo_data import (
     _ADJECTIVES, _COMPILATION_ARTISTS, _CYRILLIC, _CYRILLIC_TITLES, _EDITIONS, _FIRST, _FORMATS, _GENRES,
-    _JAPANESE, _LAST, _NOUNS, _OTHER_FIRST, _OTHER_LAST, _OTHER_WORDS, _PLACES,
+    _JAPANESE, _LAST, _NOUNS, _OTHER_FIRST, _OTHER_LAST, _OTHER_WORDS, _PLACES, _cap, _plural,
 )
-
-
-def _plural(noun: str) -> str:
-    if noun.endswith(("s", "x", "ch", "sh")):
-        return noun + "es"
-    if noun.endswith("y") and noun[-2:-1] not in ("a", "e", "o", "u"):
-        return noun[:-1] + "ies"
-    if noun.endswith("f"):
-        return noun[:-1] + "ves"
-    return noun + "s"
-
-
-def _cap(words) -> str:
-    return " ".join(w[:1].upper() + w[1:] for w in words)
 
 
 def artist(rng: random.Random) -> str:
