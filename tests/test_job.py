@@ -101,8 +101,10 @@ def test_the_command_lines_defaults_are_the_jobs():
 
 
 def test_decisions_in_chunks_agree_with_and_without_evidence(monkeypatch):
-    # Chunks of 3 over 10 releases; a decisions file overrides one, and its evidence says so.
+    # Chunks of 3 over 10 releases, in windows of 7 classified in the order of their artists; a decisions
+    # file overrides one, and its evidence says so.
     monkeypatch.setattr("zemo_etl.job.decisions.CLASSIFY_CHUNK", 3)
+    monkeypatch.setattr("zemo_etl.job.decisions.CLASSIFY_WINDOW", 7)
     index = LibraryIndex([("Radiohead", "OK Computer"), ("Björk", "Homogenic"), ("Can", "Tago Mago")])
     artists = ["radiohead", "Bjork", "Can", "Nobody", "Radiohed", "björk", "CAN", "x", "Radiohead", "Bjork"]
     titles = ["OK Computer", "Homogenic", "Tago Mago", "Nothing", "OK Computr", "homogenic", "tago mago", "y",

@@ -27,6 +27,10 @@ MEASURES = ("token_set", "token_sort", "two_stage")
 # Releases classified per call: small enough that progress moves and memory
 # stays bounded, large enough that the per-call cost stays a small share.
 CLASSIFY_CHUNK = 5_000
+# Releases classified in the order of their artists: a call searches the library's artists once for the
+# releases of one artist that follow each other, and most artists the library lacks come back many times.
+# A window's results wait until the window is done, so that the chunks still come in the releases' order.
+CLASSIFY_WINDOW = 100_000
 
 
 def score_text(score: float) -> str:
@@ -245,26 +249,55 @@ def _decided(artists: list[str], titles: list[str], classified: list[Any], expla
 def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
                    overrides: Optional[Overrides] = None, progress: Optional[Progress] = None,
                    ahead: bool = False, stored: bool = False) -> Iterator[tuple[list[str], list[Any]]]:
-    """`decide` over chunks of CLASSIFY_CHUNK releases in order, each chunk's
-    result as it is made (with `stored`, each evidence as its `as_list`).
-    With `ahead`, the native calls run in a thread of their own
+    """`decide` over chunks of CLASSIFY_CHUNK releases in order (with
+    `stored`, each evidence as its `as_list`), those of a window of
+    CLASSIFY_WINDOW once the window is decided: its releases are classified
+    in chunks in the order of their artists (CLASSIFY_WINDOW). With `ahead`, the native calls run in a thread of their own
     (`read_ahead`), each next one while the caller's thread makes the
     evidence of the one before and works on it: the calls follow each other
     without waiting for any Python work, which would leave all but one of
     the worker pool's threads idle."""
-    starts = range(0, len(artists), CLASSIFY_CHUNK)
+    windows = range(0, len(artists), CLASSIFY_WINDOW)
 
-    def classified() -> Iterator[list[Any]]:
-        for start in starts:
-            yield _classified(index, artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK],
-                              explain)
+    def classified() -> Iterator[tuple[list[int], list[str], list[str], list[Any]]]:
+        for w in windows:
+            order = _artist_order(artists, w, min(w + CLASSIFY_WINDOW, len(artists)))
+            for k in range(0, len(order), CLASSIFY_CHUNK):
+                places = order[k:k + CLASSIFY_CHUNK]
+                chunk_artists, chunk_titles = [artists[p] for p in places], [titles[p] for p in places]
+                yield places, chunk_artists, chunk_titles, _classified(index, chunk_artists, chunk_titles, explain)
 
-    # The results lead: once they end, so does the thread that made them.
-    for result, start in zip(read_ahead(classified()) if ahead else classified(), starts):
-        chunk = artists[start:start + CLASSIFY_CHUNK], titles[start:start + CLASSIFY_CHUNK]
-        yield _decided(*chunk, result, explain, overrides, stored)
-        if progress is not None:
-            progress.update(len(chunk[0]))
+    made = read_ahead(classified()) if ahead else classified()
+    try:
+        for w in windows:
+            size = min(CLASSIFY_WINDOW, len(artists) - w)
+            decisions: list[Any] = [None] * size
+            evidence: list[Any] = [None] * size if explain else []
+            done = 0
+            while done < size:
+                places, chunk_artists, chunk_titles, result = next(made)
+                chunk_decisions, chunk_evidence = _decided(chunk_artists, chunk_titles, result, explain, overrides,
+                                                           stored)
+                for place, decision in zip(places, chunk_decisions):
+                    decisions[place - w] = decision
+                for place, made_evidence in zip(places, chunk_evidence):
+                    evidence[place - w] = made_evidence
+                done += len(places)
+                if progress is not None:
+                    progress.update(len(places))
+            for k in range(0, size, CLASSIFY_CHUNK):
+                yield decisions[k:k + CLASSIFY_CHUNK], evidence[k:k + CLASSIFY_CHUNK]
+    finally:
+        made.close()
+
+
+def _artist_order(artists: Sequence[Any], start: int, end: int) -> list[int]:
+    """The positions start to end (excluded) in the order of their artists; in their own order where the
+    artists do not compare (not all str: the native call says what is wrong)."""
+    try:
+        return sorted(range(start, end), key=artists.__getitem__)
+    except TypeError:
+        return list(range(start, end))
 
 
 def decide_all(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
