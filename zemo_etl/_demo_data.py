@@ -155,6 +155,18 @@ def _drawing(rng: random.Random) -> Callable[[int], int]:
     return below
 
 
+def _drawing_below(rng: random.Random, n: int) -> Callable[[], int]:
+    """rng.randrange(n) for a fixed n > 0, its bit length found once."""
+    bits, k = rng.getrandbits, n.bit_length()
+
+    def draw() -> int:
+        r = bits(k)
+        while r >= n:
+            r = bits(k)
+        return r
+    return draw
+
+
 def _drawing_pairs(rng: random.Random, n: int, m: int) -> Callable[[], int]:
     """i * m + j for i = rng.randrange(n), then j = rng.randrange(m): the
     index in a table of pairs, in one call rather than two."""
@@ -188,6 +200,8 @@ class _Draws:
         noun_place_at = _drawing_pairs(rng, n_noun, n_place)
         noun_mix_at = _drawing_pairs(rng, n_noun, len(_MIXES))
         other_first_last_at = _drawing_pairs(rng, len(_OTHER_FIRST), len(_OTHER_LAST))
+        noun_at, adjective_at, place_at = (
+            _drawing_below(rng, n_noun), _drawing_below(rng, n_adjective), _drawing_below(rng, n_place))
         first_last, adjective_noun, adjective_plural = p.first_last, p.adjective_noun, p.adjective_plural
         noun, plural, adjective, noun_place = p.noun, p.plural, p.adjective, p.noun_place
 
@@ -215,9 +229,9 @@ class _Draws:
             if kind < 0.70:
                 return adjective_noun[adjective_noun_at()]
             if kind < 0.78:
-                return first_last[first_last_at()] + " & The " + plural[below(n_noun)]
+                return first_last[first_last_at()] + " & The " + plural[noun_at()]
             if kind < 0.84:
-                return noun[below(n_noun)] + _ENSEMBLES[below(len(_ENSEMBLES))]
+                return noun[noun_at()] + _ENSEMBLES[below(len(_ENSEMBLES))]
             if kind < 0.89:
                 return first_last[first_last_at()] + " and " + first_last[first_last_at()]
             if kind < 0.94:
@@ -242,9 +256,9 @@ class _Draws:
             if kind < 0.40:
                 return noun_of_plural[noun_noun_at()]
             if kind < 0.52:
-                return plural[below(n_noun)]
+                return plural[noun_at()]
             if kind < 0.62:
-                return "Live in " + _PLACES[below(n_place)]
+                return "Live in " + _PLACES[place_at()]
             if kind < 0.70:
                 return songs_for[adjective_noun_at()]
             if kind < 0.77:
@@ -255,8 +269,8 @@ class _Draws:
             if kind < 0.88:
                 return noun_mix[noun_mix_at()]
             if kind < 0.92:
-                return "It's " + adjective[below(n_adjective)] + " Out There"
-            return adjective[below(n_adjective)] + " " + adjective_noun[adjective_noun_at()]
+                return "It's " + adjective[adjective_at()] + " Out There"
+            return adjective[adjective_at()] + " " + adjective_noun[adjective_noun_at()]
 
         other_word, other_first_last = p.other_word, p.other_first_last
 
@@ -302,16 +316,16 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     """n library rows in the column order of schema.library_columns()."""
     rng = random.Random(seed)
     draws = _Draws(rng)
-    uniform, below, paretovariate, draw_artist, draw_title = (
-        rng.random, draws.below, rng.paretovariate, draws.artist, draws.title)
+    uniform, paretovariate, draw_artist, draw_title = rng.random, rng.paretovariate, draws.artist, draws.title
     artists: list[str] = []
     seen_artists: set[str] = set()
-    want = max(1, n // 3)
-    while len(artists) < want:
+    missing = max(1, n // 3)
+    while missing:
         a = draw_artist()
         if a not in seen_artists:
             seen_artists.add(a)
             artists.append(a)
+            missing -= 1
     # What the rows take from their artist, by slot: an artist's index, then
     # the compilation artists' (or the index of an artist of the same name).
     n_artists, last = len(artists), len(artists) - 1
@@ -323,18 +337,20 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     alternate_of = [_alternate(a) for a in names]
     call_letters = list(map(_call_letters, names))
     released = [0] * len(names)
-    n_genres, n_formats = len(_GENRES), len(_FORMATS)
+    artist_at, compilation_at = _drawing_below(rng, n_artists), _drawing_below(rng, len(_COMPILATION_ARTISTS))
+    genre_at, format_at = _drawing_below(rng, len(_GENRES)), _drawing_below(rng, len(_FORMATS))
     rows: list[tuple[object, ...]] = []
     append = rows.append
     seen_pairs: set[tuple[str, str]] = set()
     add_pair = seen_pairs.add
-    while len(rows) < n:
+    made = 0
+    while made < n:
         # A few artists hold many releases, most hold one to three.
         if uniform() < 0.03:
-            c = below(5)
+            c = compilation_at()
             artist, slot, number = _COMPILATION_ARTISTS[c], compilation_slots[c], 900 + c
         else:
-            slot = min(int(paretovariate(1.2)) - 1, last) if uniform() < 0.3 else below(n_artists)
+            slot = min(int(paretovariate(1.2)) - 1, last) if uniform() < 0.3 else artist_at()
             artist, number = artists[slot], 100 + slot
         title = draw_title(cyrillic[slot])
         size = len(seen_pairs)
@@ -353,8 +369,9 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
         alternate = alternate_of[slot]
         if alternate is not None and uniform() >= 0.3:
             alternate = None
-        append((len(rows) + 1, stored_title, stored_artist, call_letters[slot], number, released[slot],
-                _GENRES[below(n_genres)], _FORMATS[below(n_formats)], alternate))
+        made += 1
+        append((made, stored_title, stored_artist, call_letters[slot], number, released[slot],
+                _GENRES[genre_at()], _FORMATS[format_at()], alternate))
     return rows
 
 
