@@ -9,7 +9,7 @@ import pytest
 from mariadb_fixture import mariadb  # noqa: F401
 from reference import demo_data as reference
 
-from zemo_etl import _demo_data, job, parser, schema, text
+from zemo_etl import _demo_data, cli, job, parser, schema, text
 
 
 def _table_block(dump: str, table: str) -> str:
@@ -89,3 +89,23 @@ def test_the_rows_are_those_of_the_plain_generator(n, seed):
 
 def test_releases_against_an_empty_library_are_those_of_the_plain_generator():
     assert _demo_data.release_rows([], 2_000, 3) == reference.release_rows([], 2_000, 3)
+
+
+def test_a_library_past_what_the_words_make_is_refused_rather_than_drawn_for_ever(tmp_path, capsys):
+    # Every name an artist can be: the pairs "A B and C D" are the only ones with " and ".
+    first_last = [f"{f} {last}" for f in _demo_data._FIRST for last in _demo_data._LAST]
+    cap, plural, nouns, adjectives = _demo_data._cap, _demo_data._plural, _demo_data._NOUNS, _demo_data._ADJECTIVES
+    others = {*first_last, *_demo_data._JAPANESE,
+              *("The " + cap([a, plural(w)]) for a in adjectives for w in nouns),
+              *(cap([a, w]) for a in adjectives for w in nouns),
+              *(f"{fl} & The {cap([plural(w)])}" for fl in first_last for w in nouns),
+              *(cap([w]) + e for w in nouns for e in ["", " Collective", " Trio", " Quartet", " Orchestra"]),
+              *(c + s for c in _demo_data._CYRILLIC for s in ["", *(f" {d}" for d in range(2, 10))]),
+              *(cap([w, p]) for w in nouns for p in _demo_data._PLACES)}
+    assert not any(" and " in name for name in others)
+    assert len(others) + len(first_last) ** 2 == _demo_data._MOST_ARTISTS
+    with pytest.raises(ValueError, match="^at most 11,558,999 library rows"):
+        _demo_data.library_rows(_demo_data.MOST_LIBRARY_ROWS + 1)
+    assert cli.main(["demo", "--workdir", str(tmp_path), "--scale", "11559000"]) == 2
+    assert "--scale must be at most 11,558,999" in capsys.readouterr().err
+    assert not (tmp_path / "input").exists()

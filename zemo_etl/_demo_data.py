@@ -312,8 +312,18 @@ def _alternate(artist: str) -> Optional[str]:
     return None
 
 
+# The different names _Draws.artist can make (tests/test_demo_data.py counts
+# them from the words): library_rows draws a third as many artists as rows,
+# and past this would draw for ever.
+_MOST_ARTISTS = 3_852_999
+MOST_LIBRARY_ROWS = 3 * _MOST_ARTISTS + 2
+
+
 def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     """n library rows in the column order of schema.library_columns()."""
+    if n > MOST_LIBRARY_ROWS:
+        raise ValueError(f"at most {MOST_LIBRARY_ROWS:,} library rows: their artists are a third as many, "
+                         f"and the words make {_MOST_ARTISTS:,} different ones")
     rng = random.Random(seed)
     draws = _Draws(rng)
     uniform, paretovariate, draw_artist, draw_title = rng.random, rng.paretovariate, draws.artist, draws.title

@@ -26,6 +26,8 @@ def run_scaled(workdir: pathlib.Path, scale: int, options: JobOptions, wording: 
     each step's wall and CPU time printed, after a failed step too."""
     if scale < 1:
         raise InputError(f"{OPTION} must be at least 1", "scale")
+    if scale > _demo_data.MOST_LIBRARY_ROWS:  # the generator's words make no more different artists
+        raise InputError(f"{OPTION} must be at most {_demo_data.MOST_LIBRARY_ROWS:,}", "scale")
     data = workdir / "input"
     dump, releases = data / "library.sql", data / "releases.csv"
     pipeline = Pipeline(dump, releases, workdir, options, wording)
