@@ -185,8 +185,8 @@ def _drawing_pairs(rng: random.Random, n: int, m: int) -> Callable[[], int]:
 
 class _Draws:
     """Names drawn from one generator: each function makes the same calls
-    on it, in the same order, as the plain one it stands for (named in its
-    comment), and returns the same text."""
+    on it, in the same order, as its plain namesake in
+    tests/reference/demo_data.py, and returns the same text."""
 
     def __init__(self, rng: random.Random) -> None:
         p = _pieces()
@@ -220,7 +220,6 @@ class _Draws:
             return [population[j] for j in chosen]
 
         def artist() -> str:
-            # _artist(rng)
             kind = uniform()
             if kind < 0.35:
                 return first_last[first_last_at()]
@@ -246,7 +245,7 @@ class _Draws:
         noun_of_plural, songs_for, noun_mix = p.noun_of_plural, p.songs_for, p.noun_mix
 
         def title(cyrillic: bool) -> str:
-            # _title(rng, artist), told whether the artist has a Cyrillic letter
+            # told whether the artist has a Cyrillic letter rather than the artist
             if cyrillic and uniform() < 0.7:
                 name, number = _CYRILLIC_TITLES[below(n_cyrillic_titles)], 2 + below(4)
                 return name + " " + str(number) if below(3) == 2 else name
@@ -275,7 +274,6 @@ class _Draws:
         other_word, other_first_last = p.other_word, p.other_first_last
 
         def other_release() -> tuple[str, str]:
-            # _other_release(rng)
             if uniform() < 0.5:
                 artist = other_first_last[other_first_last_at()]
             else:
@@ -417,7 +415,6 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
     unaccented: dict[str, str] = {}
 
     def as_typed(s: str) -> str:
-        # _as_typed(rng, s)
         r = uniform()
         if r < 0.15:
             return s.lower()
@@ -433,7 +430,6 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
         return s
 
     def typo(s: str) -> str:
-        # _typo(rng, s)
         if len(s) < 4:
             return s + s[-1:]
         i = 1 + below(len(s) - 2)

@@ -117,7 +117,7 @@ def library_rows(n: int, seed: int = 1) -> list[tuple[object, ...]]:
     return rows
 
 
-def _typo(rng: random.Random, s: str) -> str:
+def typo(rng: random.Random, s: str) -> str:
     if len(s) < 4:
         return s + s[-1:]
     i = rng.randrange(1, len(s) - 1)
@@ -131,7 +131,7 @@ def _typo(rng: random.Random, s: str) -> str:
     return s[:i] + rng.choice("aeiourstnl") + s[i + 1:]
 
 
-def _as_typed(rng: random.Random, s: str) -> str:
+def as_typed(rng: random.Random, s: str) -> str:
     r = rng.random()
     if r < 0.15:
         return s.lower()
@@ -162,15 +162,15 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
         r = rng.random()
         name, name_title = rng.choice(known) if known else (artist(rng), title(rng, ""))
         if r < 0.30:
-            out.append((_as_typed(rng, name), _as_typed(rng, name_title)))
+            out.append((as_typed(rng, name), as_typed(rng, name_title)))
         elif r < 0.40 and out:
             a, t = rng.choice(out)
             out.append((a if rng.random() < 0.5 else a.lower(), t))
         elif r < 0.53:
             if rng.random() < 0.5:
-                out.append((_typo(rng, name), name_title))
+                out.append((typo(rng, name), name_title))
             else:
-                out.append((name, _typo(rng, name_title)))
+                out.append((name, typo(rng, name_title)))
         elif r < 0.63:
             out.append((name, name_title + rng.choice(_EDITIONS)))
         elif r < 0.68:
