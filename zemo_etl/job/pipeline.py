@@ -573,8 +573,10 @@ class Pipeline:
         (count,), = self.store.query(f"SELECT count(*) FROM {RELEASES_TABLE}")
         for start in range(0, count, ROW_CHUNK):
             end = start + ROW_CHUNK
-            artists = [a or "" for a in self._column(RELEASES_TABLE, "artist", start, end)]
-            titles = [t or "" for t in self._column(RELEASES_TABLE, "title", start, end)]
+            # Both names in one query, None as "".
+            rows = self.store.query(f"SELECT coalesce(artist, ''), coalesce(title, '') FROM {RELEASES_TABLE} "
+                                    f"WHERE seq >= {int(start)} AND seq < {int(end)} ORDER BY seq")
+            artists, titles = (list(column) for column in zip(*rows)) if rows else ([], [])
             yield start, end, artists, titles, self._column(DECISIONS_TABLE, "decision", start, end)
 
     def refuse_overwriting_inputs(self) -> None:
