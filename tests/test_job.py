@@ -5,6 +5,8 @@ import ast
 import dataclasses
 import gc
 import itertools
+import json
+import math
 import pathlib
 import re
 import signal
@@ -21,7 +23,8 @@ from zemo_etl.cli.options import ArgumentParser, job_options
 from zemo_etl.errors import Error, describe
 from zemo_etl.index import DEFAULT_RESOLVE_THRESHOLD, DEFAULT_THRESHOLDS, Catalogue, LibraryIndex
 from zemo_etl.job.ahead import made_beside, read_ahead
-from zemo_etl.job.decisions import EXPLAIN_COLUMNS, Evidence, Overrides, decide, decide_all, decided_chunks
+from zemo_etl.job.decisions import (EXPLAIN_COLUMNS, MEASURES, Evidence, Overrides, decide, decide_all, decided_chunks,
+                                    stored_evidence_text)
 from zemo_etl.job.duplicates import Duplicates, stored_names
 from zemo_etl.job.library import library_records
 from zemo_etl.job.options import option_name
@@ -125,9 +128,14 @@ def test_decisions_in_chunks_agree_with_and_without_evidence(monkeypatch):
     assert evidence[0].csv_fields()[:2] == ["true" if first["exact"] else "false", repr(round(first["token_set"], 4))]
 
 
+def _stored(explained, chosen=None):
+    evidence = Evidence.of(explained)
+    return json.dumps((evidence if chosen is None else evidence.chosen(*chosen)).as_list(), ensure_ascii=False)
+
+
 @pytest.mark.parametrize("rules", ["standard", "careful"])
-def test_stored_evidence_is_the_evidence_s_list(monkeypatch, rules):
-    # The job stores each release's evidence as a list made without an Evidence: the same values, an
+def test_stored_evidence_is_the_evidence_s_json(monkeypatch, rules):
+    # The job stores each release's evidence as JSON text written without an Evidence: the same text, an
     # override's included, and other entries named where a measure's best is another entry.
     monkeypatch.setattr("zemo_etl.job.decisions.CLASSIFY_CHUNK", 4)
     index = LibraryIndex([("Radiohead", "OK Computer"), ("Radiohead", "OK Computer (Live)"), ("Björk", "Homogenic"),
@@ -138,11 +146,27 @@ def test_stored_evidence_is_the_evidence_s_list(monkeypatch, rules):
     chosen = {("nobody", "nothing"): "keep", ("can", "tago"): "prune"}
     _, evidence = decide_all(index, artists, titles, explain=True, overrides=Overrides(chosen, "d.csv"))
     stored = decided_chunks(index, artists, titles, True, Overrides(chosen, "d.csv"), ahead=True, stored=True)
-    lists = [e for _, chunk in stored for e in chunk]
-    assert lists == [e.as_list() for e in evidence]
-    assert [e[6] == "decisions" for e in lists] == [k in (4, 5) for k in range(len(artists))]
+    texts = [e for _, chunk in stored for e in chunk]
+    assert texts == [json.dumps(e.as_list(), ensure_ascii=False) for e in evidence]
+    assert [e.decided_by == "decisions" for e in evidence] == [k in (4, 5) for k in range(len(artists))]
     if rules == "standard":
-        assert any(e[8] for e in lists)
+        assert any(e.other_entries for e in evidence)
+
+
+@pytest.mark.parametrize("name", ['a "quoted" \\ name', "tab\tnew\nline\x00\x1f\x7f", "\u2028 é 😀 \ud800", ""])
+@pytest.mark.parametrize("scores", [(0.0, 1.0, 0.1 + 0.2), (1e-07, 0.5, 1 / 3)])
+@pytest.mark.parametrize("bounds", [(None, None, None), (math.inf, 0.8, None), (float("nan"), -math.inf, 1.0)])
+def test_stored_evidence_text_is_json_s(name, scores, bounds):
+    entry = (0, name, name + "!")
+    explained = {"decision": "review", "exact": False, **dict(zip(MEASURES, scores)), "entry": entry,
+                 "token_set_entries": [entry], "token_sort_entries": [(1, "other", name)],
+                 "two_stage_entries": [(2, name, "")], "decided_by": "all", "reason": name,
+                 **{m + "_below": b for m, b in zip(MEASURES, bounds)}}
+    assert stored_evidence_text(explained) == _stored(explained)
+    assert stored_evidence_text(explained, "keep, chosen in d.csv") == _stored(explained, ("keep", "d.csv"))
+    del explained["token_set_below"]  # the careful rules give no bounds
+    explained["entry"] = None  # no candidate
+    assert stored_evidence_text(explained) == _stored(explained)
 
 
 def _imports(path):

@@ -8,6 +8,7 @@ import dataclasses
 import json
 import math
 from collections.abc import Iterator, Mapping, Sequence
+from json.encoder import encode_basestring
 from typing import Any, Optional
 
 from zemo_etl import text
@@ -126,9 +127,9 @@ _ENTRIES = tuple((measure, measure + "_entries") for measure in MEASURES)
 _BELOW = tuple(measure + "_below" for measure in MEASURES)
 
 
-def stored_evidence(explained: Mapping[str, Any]) -> list[Any]:
-    """Evidence.of(explained).as_list() without the Evidence: the values the
-    job's database keeps, made straight from the explain result."""
+def _entry_and_others(explained: Mapping[str, Any]) -> tuple[str, str, list[list[str]]]:
+    """The artist and title of the explain result's `entry` ("" without one), and its other entries as
+    Evidence keeps them."""
     entry = explained["entry"]
     artist, title = (entry[1], entry[2]) if entry is not None else ("", "")
     others: dict[tuple[str, str], list[str]] = {}
@@ -137,11 +138,42 @@ def stored_evidence(explained: Mapping[str, Any]) -> list[Any]:
         # Mostly the entry itself: the pair is made only for another one.
         if entries and (entries[0][1] != artist or entries[0][2] != title):
             others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
+    return artist, title, [[", ".join(measures), a, t] for (a, t), measures in others.items()] if others else []
+
+
+def stored_evidence(explained: Mapping[str, Any]) -> list[Any]:
+    """Evidence.of(explained).as_list() without the Evidence, made straight from the explain result."""
+    artist, title, others = _entry_and_others(explained)
     b1, b2, b3 = map(explained.get, _BELOW)
     return [bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
-            float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"],
-            [[", ".join(measures), a, t] for (a, t), measures in others.items()] if others else [],
+            float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"], others,
             None if b1 is None else float(b1), None if b2 is None else float(b2), None if b3 is None else float(b3)]
+
+
+_NAMED_NUMBERS = {None: "null", math.inf: "Infinity", -math.inf: "-Infinity"}
+
+
+def _number_json(value: Optional[float], _named: Any = _NAMED_NUMBERS.get) -> str:
+    """A score or bound as json.dumps writes it (None: null)."""
+    named: Optional[str] = _named(value)
+    if named is not None:
+        return named
+    value = float(value)  # type: ignore[arg-type]
+    return float.__repr__(value) if value == value else "NaN"
+
+
+def stored_evidence_text(explained: Mapping[str, Any], chosen_reason: Optional[str] = None) -> str:
+    """The evidence of an explain result as the job's database keeps it: the JSON text of its `as_list`
+    (json.dumps, ensure_ascii=False), written straight from the result; with `chosen_reason`, that of a
+    release whose decision a decisions file chose."""
+    artist, title, others = _entry_and_others(explained)
+    b1, b2, b3 = map(explained.get, _BELOW)
+    by, reason = (explained["decided_by"], explained["reason"]) if chosen_reason is None else (CHOSEN, chosen_reason)
+    s = encode_basestring
+    listed = "[" + ", ".join(f"[{s(m)}, {s(a)}, {s(t)}]" for m, a, t in others) + "]" if others else "[]"
+    return (f"[{'true' if explained['exact'] else 'false'}, {_number_json(explained['token_set'])}, "
+            f"{_number_json(explained['token_sort'])}, {_number_json(explained['two_stage'])}, {s(artist)}, "
+            f"{s(title)}, {s(by)}, {s(reason)}, {listed}, {_number_json(b1)}, {_number_json(b2)}, {_number_json(b3)}]")
 
 
 # What `classify --explain` adds after `decision`.
@@ -228,31 +260,30 @@ def _classified(index: LibraryIndex, artists: list[str], titles: list[str], expl
 
 def _decided(artists: list[str], titles: list[str], classified: list[Any], explain: bool,
              overrides: Optional[Overrides], stored: bool = False) -> tuple[list[str], list[Any]]:
-    """The Python work of `decide` on the result of its native call; with `stored`, each evidence as its
-    `as_list` (`stored_evidence`) rather than an Evidence."""
-    evidence: list[Any] = []
-    if explain:
-        decisions = [e["decision"] for e in classified]
-        evidence = list(map(stored_evidence if stored else Evidence.of, classified))
-    else:
-        decisions = classified
-    if overrides is not None:
-        chosen = overrides.apply(artists, titles, decisions)
-        if explain:
-            source = overrides.source
-            evidence = [e if c is None else
-                        [*e[:6], CHOSEN, _chosen_reason(c, source), *e[8:]] if stored else e.chosen(c, source)
-                        for e, c in zip(evidence, chosen)]
-    return decisions, evidence
+    """The Python work of `decide` on the result of its native call; with `stored`, each evidence as the job's
+    database keeps it (`stored_evidence_text`) rather than an Evidence."""
+    decisions = [e["decision"] for e in classified] if explain else classified
+    chosen = overrides.apply(artists, titles, decisions) if overrides is not None else None
+    if not explain:
+        return decisions, []
+    if chosen is None:
+        return decisions, list(map(stored_evidence_text if stored else Evidence.of, classified))
+    source = overrides.source  # type: ignore[union-attr]
+    if stored:
+        return decisions, [stored_evidence_text(e, None if c is None else _chosen_reason(c, source))
+                           for e, c in zip(classified, chosen)]
+    return decisions, [Evidence.of(e) if c is None else Evidence.of(e).chosen(c, source)
+                       for e, c in zip(classified, chosen)]
 
 
 def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], explain: bool = False,
                    overrides: Optional[Overrides] = None, progress: Optional[Progress] = None,
                    ahead: bool = False, stored: bool = False) -> Iterator[tuple[list[str], list[Any]]]:
     """`decide` over chunks of CLASSIFY_CHUNK releases in order (with
-    `stored`, each evidence as its `as_list`), those of a window of
-    CLASSIFY_WINDOW once the window is decided: its releases are classified
-    in chunks in the order of their artists (CLASSIFY_WINDOW). With `ahead`, the native calls run in a thread of their own
+    `stored`, each evidence as the job's database keeps it), those of a
+    window of CLASSIFY_WINDOW once the window is decided: its releases are
+    classified in chunks in the order of their artists. With `ahead`, the
+    native calls run in a thread of their own
     (`read_ahead`), each next one while the caller's thread makes the
     evidence of the one before and works on it: the calls follow each other
     without waiting for any Python work, which would leave all but one of

@@ -93,9 +93,6 @@ JOB_TABLES = {
 ROW_CHUNK = 10_000
 
 
-_json = json.JSONEncoder(ensure_ascii=False).encode  # json.dumps(..., ensure_ascii=False), made once
-
-
 def _json_strings(values: list[str]) -> str:
     """json.dumps(values, ensure_ascii=False) for a list of str, without its per-call cost."""
     return "[" + ", ".join(map(encode_basestring, values)) + "]"
@@ -509,7 +506,7 @@ class Pipeline:
                 counts.update(decisions)
                 first = next(seq)
                 self._insert_job_rows(DECISIONS_TABLE, enumerate(decisions, first))
-                self._insert_job_rows(EVIDENCE_TABLE, enumerate(map(_json, evidence), first))
+                self._insert_job_rows(EVIDENCE_TABLE, enumerate(evidence, first))
                 seq = itertools.count(first + len(decisions))
         chosen_note = f"; {overrides.summary()}" if overrides is not None else ""
         print(f"[done] classify: {counts['keep']} keep, {counts['prune']} prune, {counts['review']} review"
