@@ -85,7 +85,10 @@ class Evidence:
         """The evidence of one LibraryIndex.explain result: the library entry
         is its `entry`, the one most likely the same release (the careful
         rules' deciding entry)."""
-        return cls(*stored_evidence(explained))
+        artist, title, others = _entry_and_others(explained)
+        return cls(bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
+                   float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"], others,
+                   *(None if b is None else float(b) for b in map(explained.get, _BELOW)))
 
     @classmethod
     def from_list(cls, values: Sequence[Any]) -> Evidence:
@@ -139,15 +142,6 @@ def _entry_and_others(explained: Mapping[str, Any]) -> tuple[str, str, list[list
         if entries and (entries[0][1] != artist or entries[0][2] != title):
             others.setdefault((entries[0][1], entries[0][2]), []).append(measure)
     return artist, title, [[", ".join(measures), a, t] for (a, t), measures in others.items()] if others else []
-
-
-def stored_evidence(explained: Mapping[str, Any]) -> list[Any]:
-    """Evidence.of(explained).as_list() without the Evidence, made straight from the explain result."""
-    artist, title, others = _entry_and_others(explained)
-    b1, b2, b3 = map(explained.get, _BELOW)
-    return [bool(explained["exact"]), float(explained["token_set"]), float(explained["token_sort"]),
-            float(explained["two_stage"]), artist, title, explained["decided_by"], explained["reason"], others,
-            None if b1 is None else float(b1), None if b2 is None else float(b2), None if b3 is None else float(b3)]
 
 
 _NAMED_NUMBERS = {None: "null", math.inf: "Infinity", -math.inf: "-Infinity"}
@@ -263,12 +257,12 @@ def _decided(artists: list[str], titles: list[str], classified: list[Any], expla
     """The Python work of `decide` on the result of its native call; with `stored`, each evidence as the job's
     database keeps it (`stored_evidence_text`) rather than an Evidence."""
     decisions = [e["decision"] for e in classified] if explain else classified
-    chosen = overrides.apply(artists, titles, decisions) if overrides is not None else None
+    if overrides is None:
+        return decisions, list(map(stored_evidence_text if stored else Evidence.of, classified)) if explain else []
+    chosen = overrides.apply(artists, titles, decisions)
     if not explain:
         return decisions, []
-    if chosen is None:
-        return decisions, list(map(stored_evidence_text if stored else Evidence.of, classified))
-    source = overrides.source  # type: ignore[union-attr]
+    source = overrides.source
     if stored:
         return decisions, [stored_evidence_text(e, None if c is None else _chosen_reason(c, source))
                            for e, c in zip(classified, chosen)]
