@@ -11,7 +11,7 @@ import queue
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import Any, Optional, TypeVar
 
 T = TypeVar("T")
@@ -76,7 +76,7 @@ def _ctrl_c_deferred() -> Iterator[None]:
             previous(signal.SIGINT, came[0])
 
 
-def read_ahead(items: Iterable[T]) -> Iterator[T]:
+def read_ahead(items: Iterable[T]) -> Generator[T, None, None]:
     """The items in order, each next one made in a thread while the caller
     works on the one before. An exception of `items` is raised here, at its
     place in the order. Once the caller stops, the thread is waited for: it

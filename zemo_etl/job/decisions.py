@@ -7,7 +7,7 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Generator, Iterator, Mapping, Sequence
 from json.encoder import encode_basestring
 from typing import Any, Optional
 
@@ -284,7 +284,7 @@ def decided_chunks(index: LibraryIndex, artists: list[str], titles: list[str], e
     the worker pool's threads idle."""
     windows = range(0, len(artists), CLASSIFY_WINDOW)
 
-    def classified() -> Iterator[tuple[list[int], list[str], list[str], list[Any]]]:
+    def classified() -> Generator[tuple[list[int], list[str], list[str], list[Any]], None, None]:
         for w in windows:
             order = _artist_order(artists, w, min(w + CLASSIFY_WINDOW, len(artists)))
             for k in range(0, len(order), CLASSIFY_CHUNK):
