@@ -387,6 +387,20 @@ def _strip_accents(s: str) -> str:
     return "".join(c for c in unicodedata.normalize("NFD", s) if not unicodedata.combining(c))
 
 
+class _Originals(dict[str, str]):
+    """The names as the library meant them, mojibake and moved articles undone, each worked out once."""
+
+    def __missing__(self, s: str) -> str:
+        name = s
+        if not s.isascii():  # ASCII is the same in both: the name itself, not a copy
+            try:
+                name = s.encode("cp1252").decode("utf-8")
+            except (UnicodeEncodeError, UnicodeDecodeError):
+                pass
+        self[s] = name = "The " + name[:-5] if name.endswith(", The") else name
+        return name
+
+
 def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -> list[tuple[str, str]]:
     """n incoming (artist, title) releases against a library from library_rows()."""
     rng = random.Random(seed)
@@ -394,19 +408,7 @@ def release_rows(library: Sequence[tuple[object, ...]], n: int, seed: int = 2) -
     uniform, below, draw_artist, draw_title, other_release = (
         rng.random, draws.below, draws.artist, draws.title, draws.other_release)
 
-    # The names as the library meant them, mojibake and moved articles undone.
-    class Originals(dict[str, str]):
-        def __missing__(self, s: str) -> str:
-            name = s
-            if not s.isascii():  # ASCII is the same in both: the name itself, not a copy
-                try:
-                    name = s.encode("cp1252").decode("utf-8")
-                except (UnicodeEncodeError, UnicodeDecodeError):
-                    pass
-            self[s] = name = "The " + name[:-5] if name.endswith(", The") else name
-            return name
-
-    original = Originals().__getitem__
+    original = _Originals().__getitem__
     artists = list(map(original, map(str, map(itemgetter(2), library))))
     known = list(zip(artists, map(original, map(str, map(itemgetter(1), library)))))
     known_artists = sorted(set(artists))
