@@ -65,6 +65,21 @@ def _plain_explain(pairs, artist, title, gate, top):
     return out
 
 
+def _likeliest(e, artist, title, gate):
+    """Of the entries an explanation names, the best on the mean of the three scores (ties: library order)."""
+    q = f"{artist} ||| {title}"
+
+    def mean(entry):
+        _, a, t = entry
+        jw = fuzzy.jaro_winkler_similarity(artist, a)
+        two_stage = math.sqrt(jw * fuzzy.jaro_winkler_similarity(title, t)) if jw >= gate else 0.0
+        theirs = f"{a} ||| {t}"
+        return (fuzzy.token_set_ratio(q, theirs) + fuzzy.token_sort_ratio(q, theirs) + two_stage) / 3.0
+
+    named = {entry for m in _MEASURES for entry in e[m + "_entries"]}
+    return max(sorted(named), key=lambda entry: (mean(entry), -entry[0]), default=None)
+
+
 @given(library=st.lists(st.tuples(name_strategy, name_strategy), max_size=30),
        releases=st.lists(st.tuples(name_strategy, name_strategy), min_size=1, max_size=10),
        copies=st.integers(1, 2), thresholds=_thresholds(), top=st.integers(1, 3), numbers=st.booleans(),
@@ -82,6 +97,7 @@ def test_explain_matches_plain_scores_and_classify(library, releases, copies, th
     for e, p, a, t in zip(explained, plain, artists, titles):
         expected = _plain_explain(library, text.to_match_form(a), text.to_match_form(t), th["artist_gate"], top)
         assert {k: e[k] for k in expected} == expected
+        assert e["entry"] == _likeliest(e, text.to_match_form(a), text.to_match_form(t), th["artist_gate"])
         assert ("numbers" in e) == numbers
         if e["decided_by"] == "numbers":
             assert (p["decision"], e["decision"]) == ("keep", "review") and e["numbers"]
@@ -142,6 +158,7 @@ def test_evidence_mode_bounds_the_exact_scores_and_decides_alike(library, releas
                 assert metric(q, f"{ea} ||| {et}") >= low
             elif metric:
                 assert low == 0.0
+        assert b["entry"] == _likeliest(b, text.to_match_form(a), text.to_match_form(t), th["artist_gate"])
         if e["entry"] is None:
             assert b["entry"] is None
 

@@ -17,7 +17,6 @@
 #include "fuzzy/batch.hpp"
 #include "fuzzy/classify.hpp"
 #include "fuzzy/explain.hpp"
-#include "fuzzy/likeliest.hpp"
 #include "fuzzy/resolve.hpp"
 #include "fuzzy_shared.hpp"
 #include "members.hpp"
@@ -113,33 +112,101 @@ PyObject* entry_tuple(const fuzzy::LibraryIndex& index, std::uint32_t i) {
     return out.release();
 }
 
-PyObject* entry_list(const fuzzy::LibraryIndex& index, const std::vector<std::uint32_t>& entries) {
-    return list(entries, [&](std::uint32_t i) { return entry_tuple(index, i); });
-}
-
-PyObject* explanation(const fuzzy::LibraryIndex& index, const fuzzy::Explanation& e, bool numbers, bool bounds,
-                      std::optional<std::uint32_t> likeliest) {
-    Ref out(check(PyDict_New()));
-    PyObject* d = out.get();
-    set_item(d, "decision", str(fuzzy::to_string(e.decision)));
-    set_item(d, "exact", boolean(e.exact));
-    set_item(d, "token_set", floating(e.token_set.score));
-    set_item(d, "token_sort", floating(e.token_sort.score));
-    set_item(d, "two_stage", floating(e.two_stage.score));
-    set_item(d, "token_set_entries", entry_list(index, e.token_set.entries));
-    set_item(d, "token_sort_entries", entry_list(index, e.token_sort.entries));
-    set_item(d, "two_stage_entries", entry_list(index, e.two_stage.entries));
-    set_item(d, "entry", likeliest ? entry_tuple(index, *likeliest) : none());
-    set_item(d, "decided_by", str(fuzzy::to_string(e.decided_by)));
-    set_item(d, "reason", str(e.reason));
-    if (numbers) set_item(d, "numbers", str_list(e.numbers));
-    if (bounds) {
-        set_item(d, "token_set_below", e.token_set.exact ? none() : floating(e.token_set.below));
-        set_item(d, "token_sort_below", e.token_sort.exact ? none() : floating(e.token_sort.below));
-        set_item(d, "two_stage_below", e.two_stage.exact ? none() : floating(e.two_stage.below));
+// The dicts of one explain call. Each is a copy of one dict holding every
+// key, whose values are then replaced: no key made, hashed or interned per
+// release, and no table grown as keys arrive. The texts a dict repeats
+// (decisions, what decided) and an entry named by several measures are
+// made once.
+class Explanations {
+public:
+    Explanations(const fuzzy::LibraryIndex& index, bool numbers, bool bounds)
+        : index_(index), numbers_(numbers), bounds_(bounds), shape_(check(PyDict_New())) {
+        for (std::size_t k = 0; k < kKeyCount; ++k) {
+            if (!wanted(static_cast<Key>(k))) continue;
+            keys_[k] = Ref(check(PyUnicode_InternFromString(kKeys[k])));
+            if (PyDict_SetItem(shape_.get(), keys_[k].get(), Py_None) != 0) throw_current();
+        }
+        for (auto c : {fuzzy::Classification::Keep, fuzzy::Classification::Prune, fuzzy::Classification::Review})
+            decisions_[static_cast<std::size_t>(c)] = Ref(check(str(fuzzy::to_string(c))));
+        for (auto d : {fuzzy::DecidedBy::Exact, fuzzy::DecidedBy::TokenSet, fuzzy::DecidedBy::TokenSort,
+                       fuzzy::DecidedBy::All, fuzzy::DecidedBy::Numbers})
+            decided_by_[static_cast<std::size_t>(d)] = Ref(check(str(fuzzy::to_string(d))));
     }
-    return out.release();
-}
+
+    PyObject* make(const fuzzy::Explanation& e, std::optional<std::uint32_t> likeliest) {
+        Ref out(check(PyDict_Copy(shape_.get())));
+        dict_ = out.get();
+        named_.clear();
+        set(Key::Decision, shared(decisions_[static_cast<std::size_t>(e.decision)]));
+        set(Key::Exact, boolean(e.exact));
+        set(Key::TokenSet, floating(e.token_set.score));
+        set(Key::TokenSort, floating(e.token_sort.score));
+        set(Key::TwoStage, floating(e.two_stage.score));
+        set(Key::TokenSetEntries, entries(e.token_set.entries));
+        set(Key::TokenSortEntries, entries(e.token_sort.entries));
+        set(Key::TwoStageEntries, entries(e.two_stage.entries));
+        set(Key::Entry, likeliest ? entry(*likeliest) : none());
+        set(Key::DecidedBy, shared(decided_by_[static_cast<std::size_t>(e.decided_by)]));
+        set(Key::Reason, str(e.reason));
+        if (numbers_) set(Key::Numbers, str_list(e.numbers));
+        if (bounds_) {
+            set(Key::TokenSetBelow, e.token_set.exact ? none() : floating(e.token_set.below));
+            set(Key::TokenSortBelow, e.token_sort.exact ? none() : floating(e.token_sort.below));
+            set(Key::TwoStageBelow, e.two_stage.exact ? none() : floating(e.two_stage.below));
+        }
+        return out.release();
+    }
+
+private:
+    // In the order a dict gives its keys.
+    enum class Key : std::uint8_t {
+        Decision, Exact, TokenSet, TokenSort, TwoStage, TokenSetEntries, TokenSortEntries, TwoStageEntries,
+        Entry, DecidedBy, Reason, Numbers, TokenSetBelow, TokenSortBelow, TwoStageBelow
+    };
+    static constexpr std::size_t kKeyCount = 15;
+    static constexpr const char* kKeys[kKeyCount] = {
+        "decision", "exact", "token_set", "token_sort", "two_stage", "token_set_entries", "token_sort_entries",
+        "two_stage_entries", "entry", "decided_by", "reason", "numbers", "token_set_below", "token_sort_below",
+        "two_stage_below"};
+
+    bool wanted(Key k) const {
+        if (k == Key::Numbers) return numbers_;
+        if (k >= Key::TokenSetBelow) return bounds_;
+        return true;
+    }
+
+    void set(Key k, PyObject* value) {
+        Ref owned(check(value));
+        if (PyDict_SetItem(dict_, keys_[static_cast<std::size_t>(k)].get(), owned.get()) != 0) throw_current();
+    }
+
+    static PyObject* shared(const Ref& r) {
+        Py_INCREF(r.get());
+        return r.get();
+    }
+
+    // An entry's tuple, the same object each time one dict names it again.
+    PyObject* entry(std::uint32_t i) {
+        for (const auto& [at, tuple] : named_) {
+            if (at == i) return shared(tuple);
+        }
+        named_.emplace_back(i, Ref(entry_tuple(index_, i)));
+        return shared(named_.back().second);
+    }
+
+    PyObject* entries(const std::vector<std::uint32_t>& ids) {
+        return list(ids, [&](std::uint32_t i) { return entry(i); });
+    }
+
+    const fuzzy::LibraryIndex& index_;
+    const bool numbers_, bounds_;
+    Ref shape_;
+    Ref keys_[kKeyCount];
+    Ref decisions_[3];
+    Ref decided_by_[5];
+    PyObject* dict_ = nullptr;  // the one being filled
+    std::vector<std::pair<std::uint32_t, Ref>> named_;  // the entries it names so far
+};
 
 PyObject* explain(Call& c) {
     const PreparedLibrary& library = c.self<PreparedLibrary>();
@@ -152,18 +219,12 @@ PyObject* explain(Call& c) {
     const fuzzy::ExplainOptions options{.top = static_cast<std::size_t>(c.count(2)),
                                         .distinct_numbers = library.index.distinct_numbers(),
                                         .exact = c.count(3) != 0};
-    std::vector<std::optional<std::uint32_t>> likeliest;
-    const std::vector<fuzzy::Explanation> results = without_lock([&] {
-        auto explained = fuzzy::batch_explain_releases(artists.views, titles.views, library.index,
-                                                       library.index.thresholds(), options);
-        likeliest = fuzzy::batch_likeliest_entries(artists.views, titles.views, library.index,
-                                                   library.index.thresholds(), explained);
-        return explained;
+    const std::vector<fuzzy::ExplainedRelease> results = without_lock([&] {
+        return fuzzy::batch_explain_likeliest(artists.views, titles.views, library.index, library.index.thresholds(),
+                                              options);
     });
-    std::size_t k = 0;
-    return list(results, [&](const fuzzy::Explanation& e) {
-        return explanation(library.index, e, options.distinct_numbers, !options.exact, likeliest[k++]);
-    });
+    Explanations made(library.index, options.distinct_numbers, !options.exact);
+    return list(results, [&](const fuzzy::ExplainedRelease& r) { return made.make(r.explanation, r.likeliest); });
 }
 
 PyObject* set_distinct_numbers(Call& c) {

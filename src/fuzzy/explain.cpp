@@ -86,6 +86,47 @@ public:
         return out;
     }
 
+    // Of the entries `out` names (the best of each measure), the one with
+    // the best mean of the three scores against that one entry; ties go to
+    // the first in library order. Scored on the query the explanation of
+    // the same release prepared.
+    std::optional<std::uint32_t> likeliest(const Explanation& out) {
+        const auto first = [](const MeasureBest& m) { return m.entries.empty() ? -1 : std::int64_t{m.entries.front()}; };
+        // One entry best on every measure needs no comparing.
+        if (out.token_set.entries.size() <= 1 && out.token_sort.entries.size() <= 1 &&
+            out.two_stage.entries.size() <= 1 && first(out.token_set) == first(out.token_sort) &&
+            first(out.token_sort) == first(out.two_stage)) {
+            if (first(out.token_set) < 0) return std::nullopt;
+            return out.token_set.entries.front();
+        }
+        // Each entry once, in library order: the measures often name the same ones.
+        named_.clear();
+        for (const MeasureBest* m : {&out.token_set, &out.token_sort, &out.two_stage})
+            named_.insert(named_.end(), m->entries.begin(), m->entries.end());
+        std::sort(named_.begin(), named_.end());
+        named_.erase(std::unique(named_.begin(), named_.end()), named_.end());
+        const utf8::CharSpan artist = utf8::narrowest(artist_, artist_buffers_);
+        const utf8::CharSpan title = utf8::narrowest(title_, title_buffers_);
+        prepare_sort(0);
+        std::optional<std::uint32_t> best;
+        double best_mean = -1.0;
+        for (const std::uint32_t i : named_) {
+            const std::uint32_t c = ix_->id_of_input_[i];
+            const auto [their_artist, their_title] = ix_->pair(i);
+            const double jw = jaro_winkler_of(artist, their_artist);
+            const double two_stage = jw >= th_->artist_gate ? std::sqrt(jw * jaro_winkler_of(title, their_title)) : 0.0;
+            const LibraryIndex::Lengths& lengths = ix_->lengths_[c];
+            const auto [count, chars] = shared_with(ix_->entries_[c], lengths.token_count);
+            const double set = token_set_score(c, count, chars, 0.0, true);
+            const double mean = (set + sort_score(c, lengths.sorted_chars) + two_stage) / 3.0;
+            if (mean > best_mean) {
+                best = i;
+                best_mean = mean;
+            }
+        }
+        return best;
+    }
+
 private:
     // Evidence mode: the classifier's own questions, so the decision at its
     // price: each score is known as far as the decision needed it.
@@ -407,6 +448,7 @@ private:
     std::uint64_t need_generation_ = 1;
     std::vector<std::size_t> need_;
     std::vector<std::uint64_t> need_stamp_;
+    std::vector<std::uint32_t> named_;  // likeliest's candidates
 };
 
 }  // namespace scan
@@ -433,6 +475,20 @@ std::vector<Explanation> batch_explain_releases(const std::vector<std::string_vi
                                       [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
                                           return explain_release(artist, title, index, thresholds, options, &memo);
                                       });
+}
+
+std::vector<ExplainedRelease> batch_explain_likeliest(const std::vector<std::string_view>& artists,
+                                                      const std::vector<std::string_view>& titles,
+                                                      const LibraryIndex& index, const ClassifyThresholds& thresholds,
+                                                      const ExplainOptions& options) {
+    return over_releases<ExplainedRelease>(
+        artists, titles, [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
+            thread_local scan::Explainer scratch;
+            const scan::Classifier::MemoInUse in_use(scratch, &memo);
+            ExplainedRelease out{scratch.explain(index, thresholds, artist, title, options), std::nullopt};
+            out.likeliest = scratch.likeliest(out.explanation);
+            return out;
+        });
 }
 
 std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,

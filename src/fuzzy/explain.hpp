@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,23 @@ std::vector<Explanation> batch_explain_releases(const std::vector<std::string_vi
                                                 const std::vector<std::string_view>& titles,
                                                 const LibraryIndex& index, const ClassifyThresholds& thresholds,
                                                 const ExplainOptions& options);
+
+// A release's explanation and the library entry a person should compare it
+// with: of the entries the explanation names (the best of each measure), the
+// one with the best mean of the three scores against that one entry (ties:
+// the first in library order); none when it names none. The best entry of
+// one measure alone can be far from the release on the others.
+struct ExplainedRelease {
+    Explanation explanation;
+    std::optional<std::uint32_t> likeliest;  // a position in the index's pairs
+};
+
+// batch_explain_releases with each release's likeliest entry.
+std::vector<ExplainedRelease> batch_explain_likeliest(const std::vector<std::string_view>& artists,
+                                                      const std::vector<std::string_view>& titles,
+                                                      const LibraryIndex& index, const ClassifyThresholds& thresholds,
+                                                      const ExplainOptions& options);
+
 std::vector<Classification> batch_classify_releases_guarded(const std::vector<std::string_view>& artists,
                                                             const std::vector<std::string_view>& titles,
                                                             const LibraryIndex& index,

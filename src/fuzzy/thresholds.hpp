@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <system_error>
 #include <utility>
 #include <optional>
 #include <string>
@@ -36,9 +38,12 @@ inline std::string number_text(double v) {
 // A score or threshold for people: two decimals, up to four where they
 // tell it from its neighbours ("0.80", "0.7458").
 inline std::string score_text(double v) {
+    // to_chars rounds as printf's "%.4f" does, without its multi-precision
+    // arithmetic: each explained release prints a few of these.
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s(buf);
+    const auto [end, failed] = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::fixed, 4);
+    if (failed != std::errc{}) std::snprintf(buf, sizeof buf, "%.4f", v);  // beyond 1e26: cut as before
+    std::string s(buf, failed != std::errc{} ? buf + std::strlen(buf) : end);
     while (s.size() > 4 && s.back() == '0' && s[s.size() - 3] != '.') s.pop_back();
     return s;
 }

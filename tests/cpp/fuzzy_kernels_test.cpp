@@ -4,12 +4,14 @@
 // else some shorter common length below it.
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
 #include "fuzzy/kernels.hpp"
+#include "fuzzy/thresholds.hpp"
 
 using namespace zemo::fuzzy;
 
@@ -142,4 +144,23 @@ TEST(fuzzy_jaro_winkler_order_bound_holds) {
     }
     CHECK(close > 100);
     CHECK(tighter > 1000);
+}
+
+// Scores in reasons are printed as "%.4f" would, trailing zeros cut to two decimals.
+TEST(fuzzy_score_text_rounds_as_printf) {
+    std::mt19937_64 rng(11);
+    std::vector<double> values = {0.0, -0.0, 1.0, 0.8, 0.00005, 0.00015, 0.99995, 0.12345, 0.74585, 1e-300,
+                                  0.5 + 1e-17, 123456.78905, 1e26, 1e30, -1e300, -0.00004};
+    for (int i = 0; i < 200000; ++i) {
+        values.push_back(std::uniform_real_distribution<double>(0.0, 1.0)(rng));
+        values.push_back(static_cast<double>(rng() % 2000001) / 2000000.0);  // halfway cases among them
+    }
+    for (double v : values) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.4f", v);
+        std::string expected(buf);
+        expected.resize(std::min<std::size_t>(expected.size(), 31));  // the old buffer's cut
+        while (expected.size() > 4 && expected.back() == '0' && expected[expected.size() - 3] != '.') expected.pop_back();
+        CHECK_EQ(detail::score_text(v), expected);
+    }
 }
