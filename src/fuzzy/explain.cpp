@@ -112,9 +112,12 @@ public:
         double best_mean = -1.0;
         for (const std::uint32_t i : named_) {
             const std::uint32_t c = ix_->id_of_input_[i];
-            const auto [their_artist, their_title] = ix_->pair(i);
-            const double jw = jaro_winkler_of(artist, their_artist);
-            const double two_stage = jw >= th_->artist_gate ? std::sqrt(jw * jaro_winkler_of(title, their_title)) : 0.0;
+            double two_stage = out.two_stage.score;  // of its own entries: the best artist's, at the best title score
+            if (std::find(out.two_stage.entries.begin(), out.two_stage.entries.end(), i) == out.two_stage.entries.end()) {
+                const auto [their_artist, their_title] = ix_->pair(i);
+                const double jw = jaro_winkler_of(artist, their_artist);
+                two_stage = jw >= th_->artist_gate ? std::sqrt(jw * jaro_winkler_of(title, their_title)) : 0.0;
+            }
             const LibraryIndex::Lengths& lengths = ix_->lengths_[c];
             const auto [count, chars] = shared_with(ix_->entries_[c], lengths.token_count);
             const double set = token_set_score(c, count, chars, 0.0, true);
