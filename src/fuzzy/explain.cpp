@@ -456,9 +456,19 @@ private:
 
 }  // namespace scan
 
+namespace {
+
+// One per thread: its scratch grows with the index (exact mode: a counter per entry).
+scan::Explainer& thread_explainer() {
+    thread_local scan::Explainer scratch;
+    return scratch;
+}
+
+}  // namespace
+
 Explanation explain_release(std::string_view artist, std::string_view title, const LibraryIndex& index,
                             const ClassifyThresholds& thresholds, const ExplainOptions& options, ArtistMemo* memo) {
-    thread_local scan::Explainer scratch;
+    scan::Explainer& scratch = thread_explainer();
     const scan::Classifier::MemoInUse in_use(scratch, memo);
     return scratch.explain(index, thresholds, artist, title, options);
 }
@@ -486,7 +496,7 @@ std::vector<ExplainedRelease> batch_explain_likeliest(const std::vector<std::str
                                                       const ExplainOptions& options) {
     return over_releases<ExplainedRelease>(
         artists, titles, [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
-            thread_local scan::Explainer scratch;
+            scan::Explainer& scratch = thread_explainer();
             const scan::Classifier::MemoInUse in_use(scratch, &memo);
             ExplainedRelease out{scratch.explain(index, thresholds, artist, title, options), std::nullopt};
             out.likeliest = scratch.likeliest(out.explanation);
