@@ -480,16 +480,6 @@ Classification classify_release_guarded(std::string_view artist, std::string_vie
     return explain_release(artist, title, index, thresholds, {.top = 1, .distinct_numbers = true}, memo).decision;
 }
 
-std::vector<Explanation> batch_explain_releases(const std::vector<std::string_view>& artists,
-                                                const std::vector<std::string_view>& titles,
-                                                const LibraryIndex& index, const ClassifyThresholds& thresholds,
-                                                const ExplainOptions& options) {
-    return over_releases<Explanation>(artists, titles,
-                                      [&](std::string_view artist, std::string_view title, ArtistMemo& memo) {
-                                          return explain_release(artist, title, index, thresholds, options, &memo);
-                                      });
-}
-
 std::vector<ExplainedRelease> batch_explain_likeliest(const std::vector<std::string_view>& artists,
                                                       const std::vector<std::string_view>& titles,
                                                       const LibraryIndex& index, const ClassifyThresholds& thresholds,

@@ -75,13 +75,6 @@ Explanation explain_release(std::string_view artist, std::string_view title, con
 Classification classify_release_guarded(std::string_view artist, std::string_view title, const LibraryIndex& index,
                                         const ClassifyThresholds& thresholds, ArtistMemo* memo = nullptr);
 
-// Over whole lists, after converting both to match forms, on the worker
-// pool; one result per position of the shorter list.
-std::vector<Explanation> batch_explain_releases(const std::vector<std::string_view>& artists,
-                                                const std::vector<std::string_view>& titles,
-                                                const LibraryIndex& index, const ClassifyThresholds& thresholds,
-                                                const ExplainOptions& options);
-
 // A release's explanation and the library entry a person should compare it
 // with: of the entries the explanation names (the best of each measure), the
 // one with the best mean of the three scores against that one entry (ties:
@@ -92,7 +85,9 @@ struct ExplainedRelease {
     std::optional<std::uint32_t> likeliest;  // a position in the index's pairs
 };
 
-// batch_explain_releases with each release's likeliest entry.
+// Over whole lists, after converting both to match forms, on the worker
+// pool; one result per position of the shorter list. The batch forms below
+// do the same.
 std::vector<ExplainedRelease> batch_explain_likeliest(const std::vector<std::string_view>& artists,
                                                       const std::vector<std::string_view>& titles,
                                                       const LibraryIndex& index, const ClassifyThresholds& thresholds,
