@@ -137,6 +137,7 @@ private:
         Explanation out;
         const std::size_t pair = ix_->find_pair(artist, title);
         out.exact = pair != LibraryIndex::kNoEntry;
+        pair_entry_ = static_cast<std::uint32_t>(pair);
         start(artist, title);
         out.two_stage.exact = false;  // until scored
         const auto two_stage = [&]() -> const Reach& {
@@ -147,15 +148,13 @@ private:
             return two_stage_;
         };
         if (out.exact) {
-            // Kept whatever the scores: the pair's own entry, which reaches
-            // 1.0 on both, is evidence enough. It is a candidate where the
-            // release has an index token at all.
+            // Kept whatever the scores: the pair's own entry, whose combined
+            // key is the release's, reaches 1.0 on both and is evidence
+            // enough. It is a candidate where the release has an index token
+            // at all. The two-stage scan looks at it first too.
             if (!query_ids_.empty()) {
-                const auto c = static_cast<std::uint32_t>(pair);
-                const auto [count, chars] = shared_with(ix_->entries_[c], ix_->lengths_[c].token_count);
-                set_.see(c, token_set_score(c, count, chars, 0.0, true));
-                prepare_sort(0);
-                sort_.see(c, sort_score(c, ix_->lengths_[c].sorted_chars));
+                set_.see(pair_entry_, 1.0);
+                sort_.see(pair_entry_, 1.0);
             }
             two_stage();
             return finish_evidence(out, Classification::Keep, title, options);
@@ -189,16 +188,22 @@ private:
         const auto [best, best_at] = best_artist(artist_);
         if (best == 0.0 || best < th_->artist_gate) return out;
         const utf8::CharSpan t = utf8::narrowest(title_, title_buffers_);
-        const std::uint32_t* end = ix_->artist_entries_.end(best_at);
         double bt = -1.0;
-        for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); e != end; ++e) {
-            const double s = jaro_winkler_of(t, ix_->title(*e));
+        const auto look = [&](std::uint32_t e) {
+            const double s = jaro_winkler_of(t, ix_->title(e));
             if (s > bt) {
                 bt = s;
-                out.entries.assign(1, ix_->input_of_[*e]);
+                out.entries.assign(1, ix_->input_of_[e]);
             }
             two_stage_.see(std::sqrt(best * bt));
-            if (two_stage_.settled()) {
+            return two_stage_.settled();
+        };
+        // Only the artist itself scores 1.0: an exact pair's best artist is
+        // its own, and its own title settles the scan at once.
+        const bool settled = pair_entry_ != LibraryIndex::kNoEntry && best == 1.0 && look(pair_entry_);
+        const std::uint32_t* end = ix_->artist_entries_.end(best_at);
+        for (const std::uint32_t* e = ix_->artist_entries_.begin(best_at); !settled && e != end; ++e) {
+            if (look(*e)) {
                 out.exact = e + 1 == end;
                 break;
             }
@@ -452,6 +457,7 @@ private:
     std::vector<std::size_t> need_;
     std::vector<std::uint64_t> need_stamp_;
     std::vector<std::uint32_t> named_;  // likeliest's candidates
+    std::uint32_t pair_entry_ = LibraryIndex::kNoEntry;  // evidence mode: the exact pair's entry, if any
 };
 
 }  // namespace scan
