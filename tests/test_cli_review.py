@@ -498,11 +498,17 @@ def test_the_page_in_a_browser_and_its_choices_in_the_next_run(job, browser, tmp
     assert formula.startswith("=") and d.find_element("id", "count-chosen").text == "3"
     d.find_element("id", "export").click()
     exported = browser.downloads / "decisions.csv"
-    for _ in range(300):  # the download lands in the background
-        if exported.exists():
-            break
+    exported_rows = []
+    for _ in range(300):
+        # The download lands in the background, and the file may be there before all of it is written.
+        if exported.exists() and not list(browser.downloads.glob("*.crdownload")):
+            try:
+                exported_rows = read_csv(exported)
+            except (OSError, UnicodeDecodeError):  # moved or cut as it is read
+                exported_rows = []
+            if len(exported_rows) >= len(picked):
+                break
         time.sleep(0.1)
-    exported_rows = read_csv(exported)
     assert list(exported_rows[0]) == ["artist", "title", "decision"]
     assert {r["artist"]: r["decision"] for r in exported_rows} == {
         "'" + a if a == formula else a: c for a, c in picked.items()}

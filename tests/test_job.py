@@ -141,7 +141,7 @@ def test_stored_evidence_is_the_evidence_s_json(monkeypatch, rules):
     index = LibraryIndex([("Radiohead", "OK Computer"), ("Radiohead", "OK Computer (Live)"), ("Björk", "Homogenic"),
                           ("Björk", "Homogenics"), ("Can", "Tago Mago")], rules=rules)
     artists = ["radiohead", "Radiohead", "Bjork", "björk", "Can", "Nobody", "Radiohed", "CAN", "x"]
-    titles = ["OK Computer", "OK Computer Live", "Homogenic", "homogenics", "Tago", "Nothing", "OK Computr",
+    titles = ["OK Computer", "OK Computer Live", "Homogenic", "homogenics (remastered)", "Tago", "Nothing", "OK Computr",
               "tago mago", "y"]
     chosen = {("nobody", "nothing"): "keep", ("can", "tago"): "prune"}
     _, evidence = decide_all(index, artists, titles, explain=True, overrides=Overrides(chosen, "d.csv"))
