@@ -189,7 +189,7 @@ private:
         if (best == 0.0 || best < th_->artist_gate) return out;
         const utf8::CharSpan t = utf8::narrowest(title_, title_buffers_);
         double bt = -1.0;
-        const auto look = [&](std::uint32_t e) {
+        const auto look = [&, best = best](std::uint32_t e) {  // a structured binding is captured by copy
             const double s = jaro_winkler_of(t, ix_->title(e));
             if (s > bt) {
                 bt = s;
